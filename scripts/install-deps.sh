@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the program and the tests need.
+# Idempotent and quiet: does nothing when everything is already there.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  build-essential cmake ninja-build pkg-config
+  # Qt 6 and coroutines
+  qt6-base-dev qt6-base-dev-tools qt6-websockets-dev qt6-multimedia-dev qcoro-qt6-dev
+  libqt6svg6 qt6-qpa-plugins
+  # storage
+  libsqlite3-dev libsqlitecpp-dev
+  # speech and screen text
+  libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us
+  libtesseract-dev libleptonica-dev tesseract-ocr-eng
+  # desktop integration
+  libatspi2.0-dev at-spi2-core libglib2.0-dev
+  libx11-dev libx11-xcb-dev libxi-dev libxtst-dev libxfixes-dev libxres-dev libxrandr-dev
+  libxext-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb1-dev libxcb-xfixes0-dev libxcb-shm0-dev
+  libxcb-randr0-dev libxcb-res0-dev libxcb-xtest0-dev libxcb-xinput-dev libxcb-record0-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # the virtual test desktop and its fixtures
+  xvfb xauth openbox dbus dbus-x11 pulseaudio pulseaudio-utils flite sox xclip xdotool x11-apps
+  x11-utils zenity procps
+  # fonts
+  fonts-ebgaramond fonts-dejavu-core
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "Installing ${#missing[@]} packages: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

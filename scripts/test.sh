@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test inside the virtual desktop,
+# then runs the unit tests again under AddressSanitizer+UBSan and the threaded tests under
+# ThreadSanitizer. Set VANTROSE_SKIP_SANITIZERS=1 to skip the sanitizer builds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+scripts/with-desktop.sh ctest --test-dir build --output-on-failure -j "$jobs"
+
+if [ -z "${VANTROSE_SKIP_SANITIZERS:-}" ]; then
+  scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTROSE_SANITIZE=address \
+    -DVANTROSE_BUILD_APP=OFF -DVANTROSE_BUILD_BENCH=OFF
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$jobs" -L unit
+
+  scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DVANTROSE_SANITIZE=thread \
+    -DVANTROSE_BUILD_APP=OFF -DVANTROSE_BUILD_BENCH=OFF
+  TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
+    ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threaded --no-tests=ignore
+fi

@@ -1,0 +1,58 @@
+#include "Core/SerialQueue.h"
+
+#include <future>
+
+SerialQueue::SerialQueue(const QString& label) : m_label(label) {
+    m_thread = QThread::create([this] { run(); });
+    m_thread->setObjectName(label);
+    m_thread->start();
+}
+
+SerialQueue::~SerialQueue() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_cv.notify_all();
+    m_thread->wait();
+    delete m_thread;
+}
+
+void SerialQueue::async(std::function<void()> job) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_jobs.push_back(std::move(job));
+    }
+    m_cv.notify_one();
+}
+
+void SerialQueue::sync(const std::function<void()>& job) {
+    if (isCurrent()) {  // a nested sync would deadlock; run inline instead
+        job();
+        return;
+    }
+    std::promise<void> done;
+    async([&] {
+        job();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+void SerialQueue::drain() {
+    sync([] {});
+}
+
+void SerialQueue::run() {
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::unique_lock lock(m_mutex);
+            m_cv.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
+            if (m_jobs.empty()) return;  // stopping and nothing left
+            job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+        }
+        job();
+    }
+}

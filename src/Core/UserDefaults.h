@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QSettings>
+#include <QString>
+#include <QVariant>
+
+#include <memory>
+#include <mutex>
+
+// The user-defaults store: one INI file shared by every service. It holds tokens,
+// so the file is created with mode 0600. Safe to use from any thread.
+class UserDefaults {
+public:
+    static UserDefaults& shared();
+
+    QVariant value(const QString& key, const QVariant& fallback = {}) const;
+    QString string(const QString& key) const;  // empty when absent
+    bool contains(const QString& key) const;
+    void setValue(const QString& key, const QVariant& value);
+    void remove(const QString& key);
+    void sync();
+
+    // Tests: re-open the store at the current XDG location (after changing the environment).
+    static void reloadForTesting();
+
+private:
+    explicit UserDefaults(const QString& path);
+    mutable std::mutex m_mutex;
+    std::unique_ptr<QSettings> m_settings;
+    QString m_path;
+};

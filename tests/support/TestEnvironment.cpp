@@ -1,0 +1,36 @@
+#include "support/TestEnvironment.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QThread>
+
+namespace {
+QTemporaryDir* g_root = nullptr;
+}
+
+void TestEnvironment::install() {
+    if (g_root) return;
+    g_root = new QTemporaryDir(QDir::tempPath() + "/vantrose-test-XXXXXX");
+    const QString base = g_root->path();
+    for (const char* sub : {"home", "data", "state", "config", "cache"}) QDir().mkpath(base + "/" + sub);
+    qputenv("HOME", (base + "/home").toLocal8Bit());
+    qputenv("XDG_DATA_HOME", (base + "/data").toLocal8Bit());
+    qputenv("XDG_STATE_HOME", (base + "/state").toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", (base + "/config").toLocal8Bit());
+    qputenv("XDG_CACHE_HOME", (base + "/cache").toLocal8Bit());
+}
+
+QString TestEnvironment::root() {
+    return g_root ? g_root->path() : QString();
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    QDeadlineTimer deadline(timeout);
+    while (!condition()) {
+        if (deadline.hasExpired()) return condition();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}

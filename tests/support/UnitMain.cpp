@@ -1,0 +1,14 @@
+#include "support/TestEnvironment.h"
+
+#include <QCoreApplication>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    TestEnvironment::install();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("Vantrose");
+    ::testing::InitGoogleMock(&argc, argv);
+    return RUN_ALL_TESTS();
+}
