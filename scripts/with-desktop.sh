@@ -34,18 +34,18 @@ export XDG_RUNTIME_DIR="$WORK/runtime"
 export XDG_DATA_HOME="$WORK/data" XDG_STATE_HOME="$WORK/state" XDG_CONFIG_HOME="$WORK/config" XDG_CACHE_HOME="$WORK/cache"
 unset WAYLAND_DISPLAY
 
-# --- X server: pick a free display number.
-display=""
-for n in $(seq 90 140); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
-done
-[ -n "$display" ] || { echo "with-desktop: no free X display" >&2; exit 1; }
-Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp +extension XInputExtension +extension RANDR >"$WORK/xvfb.log" 2>&1 &
+# --- X server: Xvfb picks a free display itself, so parallel desktops never collide.
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp +extension XInputExtension +extension RANDR \
+  3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
 pids+=($!)
-export DISPLAY="$display"
 deadline=$((SECONDS + 20))
-until xdpyinfo >/dev/null 2>&1; do
+until [ -s "$WORK/display" ]; do
   [ $SECONDS -lt $deadline ] || { echo "with-desktop: Xvfb did not start" >&2; cat "$WORK/xvfb.log" >&2; exit 1; }
+  sleep 0.1
+done
+export DISPLAY=":$(head -n1 "$WORK/display" | tr -d '[:space:]')"
+until xdpyinfo >/dev/null 2>&1; do
+  [ $SECONDS -lt $deadline ] || { echo "with-desktop: Xvfb is not answering" >&2; cat "$WORK/xvfb.log" >&2; exit 1; }
   sleep 0.1
 done
 
