@@ -1,5 +1,7 @@
 #include "Core/TextUnits.h"
 
+#include "support/text/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 namespace {
