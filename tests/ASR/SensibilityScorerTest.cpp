@@ -1,6 +1,5 @@
 #include "Core/ASR/SensibilityScorer.h"
 
-
 #include "support/text/QtPrinters.h"
 
 #include <gtest/gtest.h>
