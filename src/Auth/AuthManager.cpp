@@ -193,6 +193,8 @@ void AuthManager::signInWithGoogle() {
     } else if (open(url)) {
         VLOG("Auth: Opened Google sign-in in default browser");
         return;  // isLoading stays set until the callback arrives
+    } else {
+        VLOG("Auth: The default browser could not be opened for sign-in");
     }
     setErrorMessage(QStringLiteral("Could not open the browser for sign-in"));
     setLoading(false);

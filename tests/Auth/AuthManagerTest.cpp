@@ -294,11 +294,15 @@ TEST_F(AuthManagerTest, ReplyWithAnIncompleteProfileStillSignsIn) {
 }
 
 TEST_F(AuthManagerTest, WithoutABrowserTheSignInStopsWithAMessage) {
-    AuthManager::setURLOpener({});
-    AuthManager auth;
-    auth.signInWithGoogle();
-    EXPECT_FALSE(auth.isLoading());
-    EXPECT_EQ(auth.errorMessage(), "Could not open the browser for sign-in");
+    for (const bool installed : {false, true}) {
+        if (installed) AuthManager::setURLOpener([](const QUrl&) { return false; });
+        else AuthManager::setURLOpener({});
+        AuthManager auth;
+        auth.signInWithGoogle();
+        EXPECT_FALSE(auth.isLoading()) << installed;
+        EXPECT_EQ(auth.errorMessage(), "Could not open the browser for sign-in") << installed;
+    }
+    EXPECT_FALSE(loggedText().contains("Opened Google sign-in"));
 }
 
 TEST_F(AuthManagerTest, JudgesExpiryFromThePayloadWithAMinuteMargin) {
