@@ -18,6 +18,15 @@
 
 namespace {
 
+std::atomic<int> g_requestsInFlight{0};
+
+struct InFlight {
+    InFlight() { g_requestsInFlight.fetch_add(1); }
+    ~InFlight() { g_requestsInFlight.fetch_sub(1); }
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+};
+
 struct DeleteLater {
     void operator()(QObject* o) const {
         if (o) o->deleteLater();
@@ -81,6 +90,7 @@ QNetworkAccessManager* NetworkSession::platformSession() {
 
 QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager, QNetworkRequest request,
                                                   QByteArray verb, QByteArray body, int totalTimeoutMs) {
+    const InFlight inFlight;
     HttpResponse out;
     QNetworkReply* raw = nullptr;
     if (verb == "GET") raw = manager->get(request);
@@ -119,6 +129,10 @@ QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager
         out.errorString = timedOut ? QStringLiteral("The request timed out.") : reply->errorString();
     }
     co_return out;
+}
+
+int NetworkSession::requestsInFlight() {
+    return g_requestsInFlight.load();
 }
 
 void NetworkSession::warmup(const QString& serverURL) {

@@ -2,6 +2,7 @@
 
 #include "Config.h"
 #include "Core/Clock.h"
+#include "Core/NetworkSession.h"
 #include "Core/StringShield.h"
 #include "Core/UserDefaults.h"
 #include "support/LogText.h"
@@ -39,6 +40,8 @@ protected:
         });
     }
     void TearDown() override {
+        // Sign-out requests run on after the call returns; let them end while the server answers.
+        EXPECT_TRUE(waitUntil([] { return NetworkSession::requestsInFlight() == 0; }));
         AuthManager::setURLOpener({});
         Clock::setCurrent(nullptr);
     }

@@ -27,6 +27,9 @@ QString unreachableBase() {
 class NetworkSessionTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.start()); }
+    void TearDown() override {
+        EXPECT_TRUE(waitUntil([] { return NetworkSession::requestsInFlight() == 0; }));
+    }
 
     LoopbackVendorServer server;
     NetworkSession session{"device-123"};
