@@ -359,8 +359,7 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
     if (m_sessionInterrupted.load()) {
         if (!m_loggedInterruptedDrop) {
             m_loggedInterruptedDrop = true;
-            lock.unlock();
-            VLOG("StreamingTransport: Dropping audio of an interrupted session");
+            postLogLocked(QStringLiteral("StreamingTransport: Dropping audio of an interrupted session"));
         }
         return;
     }
@@ -376,22 +375,46 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
         m_pendingChunks.push_back(std::move(pcm));
         return;
     case State::disconnected:
-    case State::committed: {
-        const bool first = m_chunksSent.load() == 0;
-        lock.unlock();
-        if (first)
-            VLOG(QStringLiteral("StreamingTransport: ⚠️ Dropping audio chunk — state=%1 (not connected)")
-                     .arg(stateName(current)));
+    case State::committed:
+        if (m_chunksSent.load() == 0)
+            postLogLocked(QStringLiteral("StreamingTransport: ⚠️ Dropping audio chunk — state=%1 (not connected)")
+                              .arg(stateName(current)));
         return;
-    }
     }
 }
 
+// Frames (and the capture thread's log lines) go through one outbox under m_lock, so they leave
+// in the order they were accepted whichever thread accepted them, and the hand-over is ordered by
+// a lock the thread checkers can see. One queued call drains everything posted before it runs.
 void StreamingTransport::postFrameLocked(bool binary, QByteArray payload) {
-    const int generation = m_socketGeneration.load();
-    QMetaObject::invokeMethod(this, [this, generation, binary, payload = std::move(payload)] {
-        sendFrame(generation, binary, payload);
-    }, Qt::QueuedConnection);
+    m_outbox.push_back(Outgoing{binary ? Outgoing::Kind::binary : Outgoing::Kind::text, m_socketGeneration.load(),
+                                std::move(payload)});
+    scheduleDrainLocked();
+}
+
+void StreamingTransport::postLogLocked(const QString& line) {
+    m_outbox.push_back(Outgoing{Outgoing::Kind::log, 0, line.toUtf8()});
+    scheduleDrainLocked();
+}
+
+void StreamingTransport::scheduleDrainLocked() {
+    if (m_drainScheduled) return;
+    m_drainScheduled = true;
+    // By name, so nothing of ours is allocated on this thread and read on the other.
+    QMetaObject::invokeMethod(this, "drainOutbox", Qt::QueuedConnection);
+}
+
+void StreamingTransport::drainOutbox() {
+    std::deque<Outgoing> batch;
+    {
+        std::lock_guard lock(m_lock);
+        batch.swap(m_outbox);
+        m_drainScheduled = false;
+    }
+    for (const Outgoing& item : batch) {
+        if (item.kind == Outgoing::Kind::log) VLOG(QString::fromUtf8(item.payload));
+        else sendFrame(item.socketGeneration, item.kind == Outgoing::Kind::binary, item.payload);
+    }
 }
 
 void StreamingTransport::sendFrame(int socketGeneration, bool binary, const QByteArray& payload) {

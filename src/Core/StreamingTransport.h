@@ -135,6 +135,9 @@ private:
     // Posts one frame to the owning thread; called with m_lock held so frames leave in the order
     // they were accepted, whichever thread accepted them.
     void postFrameLocked(bool binary, QByteArray payload);
+    void postLogLocked(const QString& line);
+    void scheduleDrainLocked();
+    Q_INVOKABLE void drainOutbox();
     void sendFrame(int socketGeneration, bool binary, const QByteArray& payload);
     void setState(State state);
 
@@ -150,6 +153,14 @@ private:
     mutable std::mutex m_lock;  // guards the state transitions, m_pendingChunks and frame posting
     std::deque<QByteArray> m_pendingChunks;  // PCM chunks accepted while connecting
     bool m_loggedInterruptedDrop = false;    // guarded by m_lock
+    struct Outgoing {
+        enum class Kind { binary, text, log };
+        Kind kind;
+        int socketGeneration;
+        QByteArray payload;
+    };
+    std::deque<Outgoing> m_outbox;           // guarded by m_lock; drained on the owning thread
+    bool m_drainScheduled = false;           // guarded by m_lock
 
     // Owning thread only.
     QWebSocket* m_webSocket = nullptr;

@@ -104,7 +104,9 @@ TEST(StreamingTransportThreadedTest, ChunksFromAnotherThreadWhileTheSocketReconn
         ASSERT_EQ(frame.data.size(), 1280);
         const int n = numberOf(frame.data);
         auto it = lastNumberOfConnection.find(frame.connection);
-        if (it != lastNumberOfConnection.end()) EXPECT_GT(n, it->second) << "connection " << frame.connection;
+        if (it != lastNumberOfConnection.end()) {
+            EXPECT_GT(n, it->second) << "connection " << frame.connection;
+        }
         lastNumberOfConnection[frame.connection] = n;
     }
     EXPECT_GE(frames, kRounds * 10);
