@@ -110,6 +110,12 @@ void StreamingTransport::connect() {
         if (m_state.load() != State::disconnected) return;
         m_state.store(State::connecting);
     }
+    if (m_isReconnecting) {
+        // A new session connects before the scheduled attempt: that attempt is dropped, and
+        // this connection's failure is handled as the next loss.
+        m_isReconnecting = false;
+        ++m_reconnectToken;
+    }
     m_connectTime = now();
 
     const QUrl url(webSocketURL(m_serverURL), QUrl::StrictMode);
@@ -306,10 +312,9 @@ void StreamingTransport::attemptReconnect() {
              .arg(QString::number(delay, 'f', 1)));
     const int token = ++m_reconnectToken;
     QTimer::singleShot(toMs(delay), this, [this, token] {
-        if (token != m_reconnectToken || !m_isReconnecting) return;  // disconnect() cancelled it
+        if (token != m_reconnectToken || !m_isReconnecting) return;  // cancelled meanwhile
         m_isReconnecting = false;
-        // A new session may already have started a connection meanwhile; let that one finish.
-        if (state() == State::disconnected) connect();
+        connect();
     });
 }
 

@@ -507,6 +507,27 @@ TEST_F(StreamingTransportTest, EveryReconnectionFailingEndsDisconnectedWithCount
     EXPECT_TRUE(waitForState(State::connected));
 }
 
+// A dictation that starts while a reconnection attempt waits connects at once; when that
+// connection fails too, the reconnection carries on instead of leaving the transport stuck.
+TEST_F(StreamingTransportTest, NewSessionDuringAWaitingAttemptStillRecovers) {
+    auto tuning = fastTuning();
+    tuning.initialReconnectDelaySec = 0.3;
+    tuning.maxReconnectDelaySec = 0.3;
+    tuning.handshakeTimeoutSec = 0.2;
+    make(tuning);
+    connectNow();
+    server->setHandshakeDelayMs(-1);
+    server->abortClients();
+    ASSERT_TRUE(waitUntil([&] { return transport->isReconnecting(); }));
+    transport->beginNewSession();
+    transport->sendAudioChunk(numberedChunk(0));
+    ASSERT_TRUE(waitUntil([&] { return loggedText().contains("handshake timed out"); }));
+    server->setHandshakeDelayMs(0);
+    ASSERT_TRUE(waitForState(State::streaming));  // the buffered chunk went out on the next attempt
+    EXPECT_TRUE(waitUntil([&] { return server->audioFrames().size() == 1; }));
+    EXPECT_EQ(disconnects, 0);
+}
+
 TEST_F(StreamingTransportTest, DisconnectClosesWithGoingAway) {
     make();
     connectNow();
