@@ -740,7 +740,9 @@ struct AtspiClient::Worker {
         state.limits = limits;
         if (!trusted())
             return state.result;
+        state.result.trusted = true;
         auto [app, window] = resolveTarget(pid);
+        state.result.applicationFound = bool(app);
         if (!app || !window)
             return state.result;
         state.result.windowFound = true;
@@ -898,6 +900,16 @@ R AtspiClient::runSync(std::function<R(Worker&)> job, R fallback) {
 
 bool AtspiClient::isTrusted() {
     return runSync<bool>([](Worker& w) { return w.trusted(); }, false);
+}
+
+bool AtspiClient::enableAccessibility() {
+    return runSync<bool>(
+        [](Worker& w) {
+            if (!w.ensureSession())
+                return false;
+            return w.writeIsEnabled() && w.readIsEnabled().value_or(false);
+        },
+        false);
 }
 
 std::optional<qint64> AtspiClient::activeApplicationPid() {

@@ -1,0 +1,47 @@
+#include "Platform/BrowserAddressLookup.h"
+
+#include "Core/MainThread.h"
+#include "Platform/Linux/AtspiClient.h"
+
+#include <QMetaObject>
+#include <QObject>
+#include <QPointer>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <qcoro/qcorofuture.h>
+
+const QStringList BrowserAddressLookup::browserNames = {
+    QStringLiteral("safari"), QStringLiteral("chrome"), QStringLiteral("firefox"), QStringLiteral("arc"),
+    QStringLiteral("brave"),  QStringLiteral("edge"),   QStringLiteral("opera"),
+};
+
+bool BrowserAddressLookup::isBrowser(const QString& bundleId) {
+    const QString lowered = bundleId.toLower();
+    for (const QString& name : browserNames)
+        if (lowered.contains(name))
+            return true;
+    return false;
+}
+
+std::optional<QString> BrowserAddressLookup::lookup(std::int32_t pid, const QString& bundleId) {
+    if (pid <= 0 || !isBrowser(bundleId))
+        return std::nullopt;
+    return AtspiClient::shared().findAddressBarText(pid, maxDepth, maxChildren);
+}
+
+void BrowserAddressLookup::lookupAsync(std::int32_t pid, const QString& bundleId, QObject* context,
+                                       std::function<void(std::optional<QString>)> done) {
+    QPointer<QObject> guard(context);
+    (void)QtConcurrent::run([pid, bundleId, guard, done = std::move(done)] {
+        std::optional<QString> url = lookup(pid, bundleId);
+        // The guard is only looked at on the main thread, where the context lives.
+        runOnMain([guard, done, url] {
+            if (guard && done)
+                done(url);
+        });
+    });
+}
+
+QCoro::Task<std::optional<QString>> BrowserAddressLookup::lookupTask(std::int32_t pid, QString bundleId) {
+    co_return co_await QtConcurrent::run([pid, bundleId] { return lookup(pid, bundleId); });
+}
