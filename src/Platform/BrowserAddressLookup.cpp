@@ -43,5 +43,7 @@ void BrowserAddressLookup::lookupAsync(std::int32_t pid, const QString& bundleId
 }
 
 QCoro::Task<std::optional<QString>> BrowserAddressLookup::lookupTask(std::int32_t pid, QString bundleId) {
-    co_return co_await QtConcurrent::run([pid, bundleId] { return lookup(pid, bundleId); });
+    // Named first: g++ 12 mishandles lambda temporaries inside co_await expressions.
+    QFuture<std::optional<QString>> looking = QtConcurrent::run([pid, bundleId] { return lookup(pid, bundleId); });
+    co_return co_await looking;
 }

@@ -128,7 +128,9 @@ TextFieldContext ContextReader::makeTextFieldContext(const AtspiFieldInfo& field
 QCoro::Task<std::optional<TextFieldContext>> ContextReader::readFocusedTextField() {
     QPointer<ContextReader> guard(this);
     const Target target = frontmost();
-    const FieldReadOutcome outcome = co_await QtConcurrent::run([pid = target.pid] {
+    // The future is named before it is awaited: g++ 12 destroys a lambda temporary twice when
+    // it sits inside a co_await expression.
+    QFuture<FieldReadOutcome> reading = QtConcurrent::run([pid = target.pid] {
         FieldReadOutcome result;
         result.read = AtspiClient::shared().readFocusedField(pid);
         const AtspiFieldInfo& field = result.read.field;
@@ -140,6 +142,7 @@ QCoro::Task<std::optional<TextFieldContext>> ContextReader::readFocusedTextField
             result.copied = PrimarySelectionReader::read(field.pid, kPrimaryTimeoutMs);
         return result;
     });
+    const FieldReadOutcome outcome = co_await reading;
     if (!guard)
         co_return std::nullopt;
 
@@ -244,7 +247,7 @@ QCoro::Task<QStringList> ContextReader::readActiveWindowText() {
     const bool wantsSwitch = target.pid > 0 && !m_manualAccessibilityEnabledPIDs.contains(std::int32_t(target.pid))
         && (electronBundleIDs.contains(target.bundleId) || target.bundleId.contains(QLatin1String("electron")));
 
-    const WindowReadOutcome outcome = co_await QtConcurrent::run([target, wantsSwitch] {
+    QFuture<WindowReadOutcome> walking = QtConcurrent::run([target, wantsSwitch] {
         WindowReadOutcome result;
         if (wantsSwitch && AtspiClient::shared().isTrusted())
             result.enabledManualAccessibility = enableAccessibilitySwitch(std::int32_t(target.pid));
@@ -254,6 +257,7 @@ QCoro::Task<QStringList> ContextReader::readActiveWindowText() {
         result.elapsedMs = (Clock::current().monotonicSeconds() - start) * 1000.0;
         return result;
     });
+    const WindowReadOutcome outcome = co_await walking;
     if (!guard)
         co_return QStringList();
     if (outcome.enabledManualAccessibility)

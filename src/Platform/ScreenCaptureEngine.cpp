@@ -204,7 +204,9 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
     const QSet<QString> stopWords = m_commonStopWords;
     const double start = Clock::current().monotonicSeconds();
 
-    const Grab grab = co_await QtConcurrent::run([backend] {
+    // Futures are named before they are awaited: g++ 12 destroys a lambda temporary twice
+    // when it sits inside a co_await expression.
+    QFuture<Grab> grabbing = QtConcurrent::run([backend] {
         Grab g;
         g.permitted = backend.canCapture && backend.canCapture();
         if (!g.permitted)
@@ -217,6 +219,7 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
         g.captureEnd = Clock::current().monotonicSeconds();
         return g;
     });
+    const Grab grab = co_await grabbing;
     if (!grab.permitted) {
         VLOG("ScreenCapture: Screen Recording permission not granted");
         co_return ScreenCaptureResult{};
@@ -237,7 +240,7 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
         return bytes;
     });
     const double ocrStart = Clock::current().monotonicSeconds();
-    const Recognition recognition = co_await QtConcurrent::run([backend, image] {
+    QFuture<Recognition> recognising = QtConcurrent::run([backend, image] {
         Recognition r;
         if (backend.recognize)
             r.lines = backend.recognize(image, &r.error);
@@ -245,6 +248,7 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
             r.error = QStringLiteral("No text recogniser");
         return r;
     });
+    const Recognition recognition = co_await recognising;
     const double ocrEnd = Clock::current().monotonicSeconds();
     const std::optional<QByteArray> pngData = co_await png;
 
