@@ -508,13 +508,33 @@ struct AtspiClient::Worker {
         return {};
     }
 
+    // The application's focused window: the active one; when the application is not in front,
+    // the window holding its focused element, else its first showing window.
+    Ref focusedWindowOf(AtspiAccessible* app) {
+        if (Ref active = activeWindowOf(app))
+            return active;
+        const int count = childCount(app);
+        Ref firstShowing;
+        for (int i = 0; i < count; ++i) {
+            Ref window = childAt(app, i);
+            if (!window)
+                continue;
+            int budget = kFocusSearchMaxNodes;
+            if (Ref focused = findFocused(window.accessible(), 0, budget))
+                return window;
+            if (!firstShowing && hasState(window.accessible(), ATSPI_STATE_SHOWING))
+                firstShowing = std::move(window);
+        }
+        return firstShowing;
+    }
+
     std::pair<Ref, Ref> resolveTarget(qint64 pid) {
         if (pid == 0)
             return activeApplication();
         Ref app = applicationFor(pid);
         if (!app)
             return {};
-        Ref window = activeWindowOf(app.accessible());
+        Ref window = focusedWindowOf(app.accessible());
         return {std::move(app), std::move(window)};
     }
 
