@@ -124,6 +124,14 @@ QCoro::Task<TranscriptionContext> ContextEngine::buildTranscriptionContext(Vantr
         m_sessionDictationApps.append(context.app.bundleId);
         Q_EMIT sessionDictationAppsChanged();
     }
+    if (active && m_addressLookup) {
+        const AddressLookup lookup = m_addressLookup;
+        const std::optional<QString> url = co_await lookup(*active);
+        if (!guard)
+            co_return context;
+        if (url)
+            context.app.url = url;
+    }
     context.app.classification = AppClassification::classify(context.app.bundleId, context.app.name, context.app.url);
     context.app.type = context.app.classification.type;
     const FileNameCache fileNameCache = m_fileNameCache;

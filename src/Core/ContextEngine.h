@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Desktop/AbstractContextEngine.h"
+#include "Models/ActiveAppInfo.h"
 #include "Models/DictionaryEntry.h"
 #include "Models/TextFieldContext.h"
 #include "Models/TranscriptionContext.h"
@@ -36,6 +37,12 @@ public:
                   QObject* parent = nullptr);
 
     void setFileNameCache(FileNameCache cache) { m_fileNameCache = std::move(cache); }
+
+    // Reads the address a browser shows now (off the main thread). With it, every context
+    // carries the current address instead of the one recorded when the browser came to the
+    // front; it answers absent for applications that are not browsers.
+    using AddressLookup = std::function<QCoro::Task<std::optional<QString>>(ActiveAppInfo app)>;
+    void setAddressLookup(AddressLookup lookup) { m_addressLookup = std::move(lookup); }
 
     QCoro::Task<TranscriptionContext> buildTranscriptionContext(
         VantroseSettings settings, const AbstractDictionarySource& dictionary) override;
@@ -75,6 +82,7 @@ private:
     AbstractAppDetector& m_appDetector;
     AbstractContextReader& m_contextReader;
     FileNameCache m_fileNameCache;
+    AddressLookup m_addressLookup;
 
     QStringList m_sessionDictationApps;
     QString m_prevASRText;

@@ -47,3 +47,39 @@ QCoro::Task<std::optional<QString>> BrowserAddressLookup::lookupTask(std::int32_
     QFuture<std::optional<QString>> looking = QtConcurrent::run([pid, bundleId] { return lookup(pid, bundleId); });
     co_return co_await looking;
 }
+
+QCoro::Task<std::optional<QString>> BrowserAddressLookup::lookupForApp(ActiveAppInfo app) {
+    return lookupTask(app.pid, app.bundleId);
+}
+
+BrowserAddressCache::BrowserAddressCache(QObject* parent) : QObject(parent) {}
+
+std::optional<QString> BrowserAddressCache::cached(std::int32_t pid) const {
+    const auto it = m_addresses.constFind(pid);
+    if (it == m_addresses.constEnd())
+        return std::nullopt;
+    return *it;
+}
+
+std::optional<QString> BrowserAddressCache::addressFor(const ActiveAppInfo& app) {
+    if (app.pid <= 0 || !BrowserAddressLookup::isBrowser(app.bundleId))
+        return std::nullopt;
+    refresh(app.pid, app.bundleId);
+    return cached(app.pid);
+}
+
+void BrowserAddressCache::refresh(std::int32_t pid, const QString& bundleId) {
+    if (m_refreshing.contains(pid))
+        return;  // one read per process at a time; its answer serves every caller
+    m_refreshing.insert(pid);
+    BrowserAddressLookup::lookupAsync(pid, bundleId, this, [this, pid](std::optional<QString> url) {
+        m_refreshing.remove(pid);
+        const std::optional<QString> before = cached(pid);
+        if (url)
+            m_addresses.insert(pid, *url);
+        else
+            m_addresses.remove(pid);
+        if (before != url)
+            Q_EMIT addressChanged(pid, url.value_or(QString()));
+    });
+}

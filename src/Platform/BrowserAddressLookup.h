@@ -1,5 +1,10 @@
 #pragma once
 
+#include "Models/ActiveAppInfo.h"
+
+#include <QHash>
+#include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -8,8 +13,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-
-class QObject;
 
 // The text of a browser's address bar, read through AT-SPI. The frontmost-application tracker
 // uses it for browsers; the lookup talks to the browser's process, so it never runs on the
@@ -32,4 +35,29 @@ public:
     static void lookupAsync(std::int32_t pid, const QString& bundleId, QObject* context,
                             std::function<void(std::optional<QString>)> done);
     static QCoro::Task<std::optional<QString>> lookupTask(std::int32_t pid, QString bundleId);
+    // The same for a tracker record; fits ContextEngine::setAddressLookup.
+    static QCoro::Task<std::optional<QString>> lookupForApp(ActiveAppInfo app);
+};
+
+// For callers that must answer at once (the front-application tracker on the main thread):
+// answers the address last read for a browser process and refreshes it off the main thread,
+// announcing a changed address, so a record follows the browser's navigation.
+class BrowserAddressCache : public QObject {
+    Q_OBJECT
+public:
+    explicit BrowserAddressCache(QObject* parent = nullptr);
+
+    // Immediate; absent for non-browsers and before the first read of that process.
+    std::optional<QString> addressFor(const ActiveAppInfo& app);
+    std::optional<QString> cached(std::int32_t pid) const;
+
+Q_SIGNALS:
+    // An empty `url` means the browser no longer shows a readable address.
+    void addressChanged(std::int32_t pid, const QString& url);
+
+private:
+    void refresh(std::int32_t pid, const QString& bundleId);
+
+    QHash<std::int32_t, QString> m_addresses;
+    QSet<std::int32_t> m_refreshing;
 };

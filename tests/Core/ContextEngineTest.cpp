@@ -185,3 +185,19 @@ TEST(ContextEngine, NeverLogsTextAroundTheCursor) {
     for (const char* secret : {"secretBefore", "secretAfter", "chosenPart", "WindowSecret"})
         EXPECT_FALSE(text.contains(QLatin1String(secret))) << secret;
 }
+
+TEST(ContextEngine, CurrentBrowserAddressReplacesTheRecordedOne) {
+    Harness h;
+    h.detector.frontApp = FakeAppDetector::app("Firefox", "firefox", 90, QStringLiteral("https://example.org/"));
+    QString shown = QStringLiteral("https://mail.google.com/mail/u/0/");
+    h.engine.setAddressLookup([&](ActiveAppInfo app) -> QCoro::Task<std::optional<QString>> {
+        co_return app.pid == 90 ? std::optional<QString>(shown) : std::nullopt;
+    });
+    TranscriptionContext c = h.build();
+    EXPECT_EQ(c.app.url, shown);
+    EXPECT_EQ(c.app.type, AppType::email);
+    shown = QStringLiteral("https://github.com/");
+    c = h.build();
+    EXPECT_EQ(c.app.url, shown);
+    EXPECT_EQ(c.app.type, AppType::coding);
+}

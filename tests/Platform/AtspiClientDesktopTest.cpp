@@ -1,3 +1,4 @@
+#include "Platform/BrowserAddressLookup.h"
 #include "Platform/Linux/AtspiClient.h"
 
 #include "support/AtspiFixtureProcess.h"
@@ -153,4 +154,26 @@ TEST(AtspiClientDesktop, NeverQueriesOwnProcess) {
     EXPECT_EQ(AtspiClient::shared().readFocusedField(QCoreApplication::applicationPid()).status,
               AtspiFocusRead::Status::NoApplication);
     EXPECT_FALSE(AtspiClient::shared().findAddressBarText(QCoreApplication::applicationPid(), 6, 20).has_value());
+}
+
+TEST(BrowserAddressDesktop, CacheAnswersAtOnceAndFollowsNavigation) {
+    AtspiFixtureProcess fixture({QStringLiteral("--field-name"), QStringLiteral("Address and search bar"),
+                                 QStringLiteral("--text"), QStringLiteral("https://example.org/a")});
+    ASSERT_TRUE(fixture.waitUntilReady());
+    ActiveAppInfo app{QStringLiteral("Firefox"), QStringLiteral("org.mozilla.firefox"), std::int32_t(fixture.pid()), std::nullopt};
+    BrowserAddressCache cache;
+    QStringList announced;
+    QObject::connect(&cache, &BrowserAddressCache::addressChanged,
+                     [&](std::int32_t, const QString& url) { announced << url; });
+    ASSERT_TRUE(waitUntil([&] { return cache.addressFor(app) == QStringLiteral("https://example.org/a"); },
+                          std::chrono::seconds(10)));
+    // The field is the address bar here; typing stands in for navigating.
+    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("b")});
+    ASSERT_TRUE(waitUntil([&] { return cache.addressFor(app) == QStringLiteral("https://example.org/ab"); },
+                          std::chrono::seconds(10)));
+    EXPECT_EQ(announced, (QStringList{"https://example.org/a", "https://example.org/ab"}));
+    // Not a browser: nothing is looked up.
+    app.bundleId = QStringLiteral("org.gnome.TextEditor");
+    EXPECT_FALSE(cache.addressFor(app).has_value());
+    EXPECT_FALSE(BrowserAddressLookup::lookup(app.pid, app.bundleId).has_value());
 }
