@@ -910,12 +910,24 @@ R AtspiClient::runSync(std::function<R(Worker&)> job, R fallback) {
     Worker& worker = *m_worker;
     if (!worker.running)
         return fallback;
+    auto runJob = [&worker](const std::function<R(Worker&)>& fn) {
+        R result = fn(worker);
+        // A reply handled inside the job may have opened a direct connection to an
+        // application on the default context; bring it over before anything else runs.
+        if (worker.atspiReady)
+            worker.rehomeConnections();
+        return result;
+    };
     if (worker.isWorkerThread())
-        return job(worker);
+        return runJob(job);
     auto promise = std::make_shared<std::promise<R>>();
     auto future = promise->get_future();
-    worker.post([promise, job = std::move(job), &worker] { promise->set_value(job(worker)); });
-    return future.get();
+    worker.post([promise, job = std::move(job), runJob] { promise->set_value(runJob(job)); });
+    try {
+        return future.get();
+    } catch (const std::future_error&) {
+        return fallback;  // the worker stopped before running the job (process exit)
+    }
 }
 
 bool AtspiClient::isTrusted() {
