@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+
 #include <atomic>
+#include <csignal>
 #include <mutex>
 
 namespace {
@@ -176,4 +179,24 @@ TEST(BrowserAddressDesktop, CacheAnswersAtOnceAndFollowsNavigation) {
     app.bundleId = QStringLiteral("org.gnome.TextEditor");
     EXPECT_FALSE(cache.addressFor(app).has_value());
     EXPECT_FALSE(BrowserAddressLookup::lookup(app.pid, app.bundleId).has_value());
+}
+
+TEST(AtspiClientDesktop, UnresponsiveApplicationCostsBoundedTime) {
+    AtspiFixtureProcess fixture({QStringLiteral("--label"), QStringLiteral("Project Zephyr"), QStringLiteral("--text"),
+                                 QStringLiteral("frozen")});
+    ASSERT_TRUE(fixture.waitUntilReady());
+    readWhenValue(fixture.pid(), QStringLiteral("frozen"));
+    ::kill(pid_t(fixture.pid()), SIGSTOP);
+    QElapsedTimer clock;
+    clock.start();
+    const AtspiFocusRead read = AtspiClient::shared().readFocusedField(fixture.pid());
+    const qint64 readMs = clock.restart();
+    const AtspiWindowWalk walk = AtspiClient::shared().walkFocusedWindow(fixture.pid());
+    const qint64 walkMs = clock.elapsed();
+    ::kill(pid_t(fixture.pid()), SIGCONT);
+    // One call runs into the call timeout; after that the frozen program is left alone.
+    EXPECT_EQ(read.status, AtspiFocusRead::Status::NoFocusedElement);
+    EXPECT_LT(readMs, 2000);
+    EXPECT_LT(walkMs, 500);
+    EXPECT_EQ(walk.visitCount, 0);
 }

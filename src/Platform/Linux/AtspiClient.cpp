@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <future>
 #include <map>
 #include <mutex>
@@ -29,6 +30,8 @@ constexpr int kCaretWindow = 12000;
 // Bounds on the search for the focused element inside a window.
 constexpr int kFocusSearchMaxNodes = 4000;
 constexpr int kFocusSearchMaxDepth = 40;
+// The error code reported when the application did not answer in time.
+constexpr int kErrorUnresponsive = 2;
 
 // Owns one GObject reference.
 class Ref {
@@ -68,8 +71,17 @@ QString takeString(gchar* text) {
     return result;
 }
 
+// Set when a call into an application ran out of time during the current job. Only the
+// worker thread touches it; a job stops talking to an application that stopped answering.
+bool g_callTimedOut = false;
+
 void clearError(GError** error) {
     if (*error) {
+        const QString message = QString::fromUtf8((*error)->message ? (*error)->message : "");
+        if (message.contains(QLatin1String("reply"), Qt::CaseInsensitive)
+            || message.contains(QLatin1String("timeout"), Qt::CaseInsensitive)
+            || message.contains(QLatin1String("timed out"), Qt::CaseInsensitive))
+            g_callTimedOut = true;
         g_error_free(*error);
         *error = nullptr;
     }
@@ -172,6 +184,9 @@ struct AtspiClient::Worker {
     DBusConnection* session = nullptr;
     AtspiEventListener* textListener = nullptr;
     std::map<int, std::unique_ptr<Observation>> observations;
+    // Applications (by bus name) that let a call run out of time, and until when they are
+    // left alone.
+    std::map<QString, std::chrono::steady_clock::time_point> unresponsiveUntil;
     int nextObservationId = 1;
     std::atomic<int> observationCount{0};
     qint64 ownPid = ::getpid();
@@ -341,7 +356,7 @@ struct AtspiClient::Worker {
         // libatspi attaches its connection to the default context, which Qt's main thread runs;
         // move it to ours so that nothing of libatspi is ever dispatched on another thread.
         atspi_set_main_context(context);
-        atspi_set_timeout(callTimeoutMs.load(), callTimeoutMs.load() * 4);
+        atspi_set_timeout(callTimeoutMs.load(), callTimeoutMs.load());
         atspiReady = true;
         rehomeConnections();
         return true;
@@ -378,8 +393,28 @@ struct AtspiClient::Worker {
 
     // --- Tree helpers.
 
-    static bool hasState(AtspiAccessible* element, AtspiStateType state) {
-        AtspiStateSet* set = atspi_accessible_get_state_set(element);
+    // libatspi reports no error for many failed reads (states, child counts); a call that took
+    // the whole call timeout is taken as the application not answering.
+    class CallTimer {
+    public:
+        explicit CallTimer(const Worker& worker) : m_limitMs(worker.callTimeoutMs.load() * 9 / 10) { m_clock.start(); }
+        ~CallTimer() {
+            if (m_clock.elapsed() >= m_limitMs)
+                g_callTimedOut = true;
+        }
+
+    private:
+        QElapsedTimer m_clock;
+        qint64 m_limitMs;
+    };
+
+    AtspiStateSet* stateSetOf(AtspiAccessible* element) {
+        CallTimer timer(*this);
+        return atspi_accessible_get_state_set(element);
+    }
+
+    bool hasState(AtspiAccessible* element, AtspiStateType state) {
+        AtspiStateSet* set = stateSetOf(element);
         if (!set)
             return false;
         const bool result = atspi_state_set_contains(set, state);
@@ -396,6 +431,7 @@ struct AtspiClient::Worker {
     }
 
     Ref childAt(AtspiAccessible* parent, int index) {
+        CallTimer timer(*this);
         GError* error = nullptr;
         Ref child(atspi_accessible_get_child_at_index(parent, index, &error));
         clearError(&error);
@@ -403,6 +439,7 @@ struct AtspiClient::Worker {
     }
 
     int childCount(AtspiAccessible* element) {
+        CallTimer timer(*this);
         GError* error = nullptr;
         const int count = atspi_accessible_get_child_count(element, &error);
         const bool failed = error != nullptr;
@@ -411,6 +448,7 @@ struct AtspiClient::Worker {
     }
 
     AtspiRole roleOf(AtspiAccessible* element, bool* ok = nullptr) {
+        CallTimer timer(*this);
         GError* error = nullptr;
         const AtspiRole role = atspi_accessible_get_role(element, &error);
         if (ok)
@@ -420,6 +458,7 @@ struct AtspiClient::Worker {
     }
 
     QString nameOf(AtspiAccessible* element) {
+        CallTimer timer(*this);
         GError* error = nullptr;
         QString name = takeString(atspi_accessible_get_name(element, &error));
         clearError(&error);
@@ -427,6 +466,7 @@ struct AtspiClient::Worker {
     }
 
     QString descriptionOf(AtspiAccessible* element) {
+        CallTimer timer(*this);
         GError* error = nullptr;
         QString text = takeString(atspi_accessible_get_description(element, &error));
         clearError(&error);
@@ -436,6 +476,7 @@ struct AtspiClient::Worker {
     // The text of an element through its Text interface; nullopt when it has none or it is
     // longer than `maxCharacters` (negative: no limit).
     std::optional<QString> textOf(AtspiAccessible* element, int maxCharacters = -1) {
+        CallTimer timer(*this);
         AtspiText* text = atspi_accessible_get_text_iface(element);
         if (!text)
             return std::nullopt;
@@ -452,6 +493,27 @@ struct AtspiClient::Worker {
         clearError(&error);
         g_object_unref(text);
         return result;
+    }
+
+    static QString busNameOf(AtspiAccessible* element) {
+        return element && element->parent.app ? QString::fromUtf8(element->parent.app->bus_name) : QString();
+    }
+
+    bool isUnresponsive(AtspiAccessible* app) {
+        const auto it = unresponsiveUntil.find(busNameOf(app));
+        if (it == unresponsiveUntil.end())
+            return false;
+        if (std::chrono::steady_clock::now() < it->second)
+            return true;
+        unresponsiveUntil.erase(it);
+        return false;
+    }
+
+    // After a job: an application that let a call time out is skipped for a while, so one
+    // frozen program costs one timeout, not one per element.
+    void noteTimeout(AtspiAccessible* app) {
+        if (g_callTimedOut && app)
+            unresponsiveUntil[busNameOf(app)] = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     }
 
     // The application element of `pid`, skipping our own process.
@@ -479,7 +541,7 @@ struct AtspiClient::Worker {
 
     Ref activeWindowOf(AtspiAccessible* app) {
         const int count = childCount(app);
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < count && !g_callTimedOut; ++i) {
             Ref window = childAt(app, i);
             if (window && hasState(window.accessible(), ATSPI_STATE_ACTIVE))
                 return window;
@@ -498,10 +560,12 @@ struct AtspiClient::Worker {
             if (!app)
                 continue;
             const qint64 pid = pidOf(app.accessible());
-            if (pid <= 0 || pid == ownPid)
+            if (pid <= 0 || pid == ownPid || isUnresponsive(app.accessible()))
                 continue;
             rehomeApp(app.accessible());
+            g_callTimedOut = false;
             Ref window = activeWindowOf(app.accessible());
+            noteTimeout(app.accessible());
             if (window)
                 return {std::move(app), std::move(window)};
         }
@@ -513,9 +577,11 @@ struct AtspiClient::Worker {
     Ref focusedWindowOf(AtspiAccessible* app) {
         if (Ref active = activeWindowOf(app))
             return active;
+        if (g_callTimedOut)
+            return {};
         const int count = childCount(app);
         Ref firstShowing;
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < count && !g_callTimedOut; ++i) {
             Ref window = childAt(app, i);
             if (!window)
                 continue;
@@ -532,17 +598,18 @@ struct AtspiClient::Worker {
         if (pid == 0)
             return activeApplication();
         Ref app = applicationFor(pid);
-        if (!app)
-            return {};
+        if (!app || isUnresponsive(app.accessible()))
+            return {std::move(app), Ref()};
         Ref window = focusedWindowOf(app.accessible());
+        noteTimeout(app.accessible());
         return {std::move(app), std::move(window)};
     }
 
     // The deepest focused element under `root` (post-order, hidden subtrees skipped).
     Ref findFocused(AtspiAccessible* root, int depth, int& budget) {
-        if (budget-- <= 0 || depth > kFocusSearchMaxDepth)
+        if (budget-- <= 0 || depth > kFocusSearchMaxDepth || g_callTimedOut)
             return {};
-        AtspiStateSet* set = atspi_accessible_get_state_set(root);
+        AtspiStateSet* set = stateSetOf(root);
         const bool focused = set && atspi_state_set_contains(set, ATSPI_STATE_FOCUSED);
         const bool showing = !set || atspi_state_set_is_empty(set) || atspi_state_set_contains(set, ATSPI_STATE_SHOWING);
         if (set)
@@ -593,9 +660,16 @@ struct AtspiClient::Worker {
             result.status = AtspiFocusRead::Status::NoApplication;
             return result;
         }
+        if (isUnresponsive(app.accessible())) {
+            result.status = AtspiFocusRead::Status::NoFocusedElement;
+            result.errorCode = kErrorUnresponsive;
+            return result;
+        }
         Ref element = focusedElement(app.accessible(), window.accessible());
+        noteTimeout(app.accessible());
         if (!element) {
             result.status = AtspiFocusRead::Status::NoFocusedElement;
+            result.errorCode = g_callTimedOut ? kErrorUnresponsive : 0;
             return result;
         }
         AtspiFieldInfo& field = result.field;
@@ -614,7 +688,7 @@ struct AtspiClient::Worker {
         }
         field.isTextInputRole = roleOk && isTextInputRole(role);
 
-        AtspiStateSet* states = atspi_accessible_get_state_set(element.accessible());
+        AtspiStateSet* states = stateSetOf(element.accessible());
         if (states && !atspi_state_set_is_empty(states)) {
             field.isEditable = atspi_state_set_contains(states, ATSPI_STATE_EDITABLE)
                 && !atspi_state_set_contains(states, ATSPI_STATE_READ_ONLY);
@@ -624,8 +698,11 @@ struct AtspiClient::Worker {
         if (states)
             g_object_unref(states);
 
-        readText(element.accessible(), app.accessible(), field);
-        field.description = descriptionOf(element.accessible());
+        if (!g_callTimedOut)
+            readText(element.accessible(), app.accessible(), field);
+        if (!g_callTimedOut)
+            field.description = descriptionOf(element.accessible());
+        noteTimeout(app.accessible());
         result.status = AtspiFocusRead::Status::Ok;
         return result;
     }
@@ -703,6 +780,8 @@ struct AtspiClient::Worker {
     };
 
     void walk(AtspiAccessible* element, int depth, WalkState& state) {
+        if (g_callTimedOut)
+            state.result.timedOut = true;
         if (state.result.timedOut)
             return;
         if (state.clock.nsecsElapsed() / 1e6 > state.limits.budgetMs) {
@@ -774,7 +853,7 @@ struct AtspiClient::Worker {
     // --- The browser's address bar.
 
     std::optional<QString> findAddressBar(AtspiAccessible* element, int depth, int maxDepth, int maxChildren) {
-        if (depth >= maxDepth)
+        if (depth >= maxDepth || g_callTimedOut)
             return std::nullopt;
         bool ok = false;
         const AtspiRole role = roleOf(element, &ok);
@@ -801,9 +880,11 @@ struct AtspiClient::Worker {
         if (!trusted())
             return std::nullopt;
         Ref app = applicationFor(pid);
-        if (!app)
+        if (!app || isUnresponsive(app.accessible()))
             return std::nullopt;
-        return findAddressBar(app.accessible(), 0, maxDepth, maxChildren);
+        auto found = findAddressBar(app.accessible(), 0, maxDepth, maxChildren);
+        noteTimeout(app.accessible());
+        return found;
     }
 
     // --- Watching a field.
@@ -911,6 +992,7 @@ R AtspiClient::runSync(std::function<R(Worker&)> job, R fallback) {
     if (!worker.running)
         return fallback;
     auto runJob = [&worker](const std::function<R(Worker&)>& fn) {
+        g_callTimedOut = false;
         R result = fn(worker);
         // A reply handled inside the job may have opened a direct connection to an
         // application on the default context; bring it over before anything else runs.
@@ -986,6 +1068,6 @@ void AtspiClient::setCallTimeoutMs(int ms) {
     m_worker->callTimeoutMs = value;
     m_worker->post([w = m_worker.get(), value] {
         if (w->atspiReady)
-            atspi_set_timeout(value, value * 4);
+            atspi_set_timeout(value, value);
     });
 }
