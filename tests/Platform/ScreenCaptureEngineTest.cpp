@@ -1,3 +1,4 @@
+#include "Platform/Linux/ScreenGrabber.h"
 #include "Platform/ScreenCaptureEngine.h"
 
 #include <QCoroTask>
@@ -120,4 +121,18 @@ TEST(ScreenCaptureRun, FiltersRecognisedLines) {
     EXPECT_EQ(result.ocrWords, (QStringList{"Project", "Zephyr", "Marguerite", "2024", "rc7"}));
     EXPECT_GE(result.totalTimeMs, result.ocrTimeMs);
     EXPECT_TRUE(result.screenshotData.has_value());
+}
+
+TEST(ScreenCaptureImage, MonitorUnderThePointer) {
+    const QRect left(0, 0, 1920, 1080), right(1920, 0, 2560, 1440), root(0, 0, 4480, 1440);
+    struct Case { const char* name; QList<QRect> monitors; int primary; QPoint pointer; QRect chosen; };
+    const Case cases[] = {
+        {"pointer on the secondary monitor", {left, right}, 0, {2000, 100}, right},
+        {"pointer on the first monitor", {left, right}, 1, {10, 10}, left},
+        {"pointer outside every monitor: the primary", {left, right}, 1, {100, 1300}, right},
+        {"no primary: the first", {left, right}, -1, {-5, -5}, left},
+        {"no monitors: the whole root", {}, -1, {10, 10}, root},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ScreenGrabber::chooseMonitor(c.monitors, c.primary, c.pointer, root), c.chosen) << c.name;
 }
