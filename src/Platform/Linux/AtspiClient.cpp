@@ -30,6 +30,7 @@ constexpr int kCaretWindow = 12000;
 // Bounds on the search for the focused element inside a window.
 constexpr int kFocusSearchMaxNodes = 4000;
 constexpr int kFocusSearchMaxDepth = 40;
+constexpr qint64 kFocusSearchMaxMs = 300;
 // The error code reported when the application did not answer in time.
 constexpr int kErrorUnresponsive = 2;
 
@@ -183,6 +184,9 @@ struct AtspiClient::Worker {
     bool atspiFailed = false;
     DBusConnection* session = nullptr;
     AtspiEventListener* textListener = nullptr;
+    AtspiEventListener* focusListener = nullptr;
+    Ref lastFocused;  // the element that last reported gaining focus
+    QElapsedTimer focusSearchClock;  // bounds one search for the focused element
     std::map<int, std::unique_ptr<Observation>> observations;
     // Applications (by bus name) that let a call run out of time, and until when they are
     // left alone.
@@ -239,6 +243,12 @@ struct AtspiClient::Worker {
         }
         observations.clear();
         observationCount = 0;
+        lastFocused.reset();
+        if (focusListener) {
+            atspi_event_listener_deregister(focusListener, "object:state-changed:focused", nullptr);
+            g_object_unref(focusListener);
+            focusListener = nullptr;
+        }
         if (textListener) {
             atspi_event_listener_deregister(textListener, "object:text-changed", nullptr);
             g_object_unref(textListener);
@@ -358,6 +368,14 @@ struct AtspiClient::Worker {
         atspi_set_main_context(context);
         atspi_set_timeout(callTimeoutMs.load(), callTimeoutMs.load());
         atspiReady = true;
+        // Following focus events finds the focused element without searching large trees.
+        focusListener = atspi_event_listener_new(&Worker::onFocusEvent, this, nullptr);
+        GError* error = nullptr;
+        if (!atspi_event_listener_register(focusListener, "object:state-changed:focused", &error)) {
+            g_object_unref(focusListener);
+            focusListener = nullptr;
+        }
+        clearError(&error);
         rehomeConnections();
         return true;
     }
@@ -585,8 +603,7 @@ struct AtspiClient::Worker {
             Ref window = childAt(app, i);
             if (!window)
                 continue;
-            int budget = kFocusSearchMaxNodes;
-            if (Ref focused = findFocused(window.accessible(), 0, budget))
+            if (Ref focused = searchFocused(window.accessible()))
                 return window;
             if (!firstShowing && hasState(window.accessible(), ATSPI_STATE_SHOWING))
                 firstShowing = std::move(window);
@@ -607,7 +624,8 @@ struct AtspiClient::Worker {
 
     // The deepest focused element under `root` (post-order, hidden subtrees skipped).
     Ref findFocused(AtspiAccessible* root, int depth, int& budget) {
-        if (budget-- <= 0 || depth > kFocusSearchMaxDepth || g_callTimedOut)
+        if (budget-- <= 0 || depth > kFocusSearchMaxDepth || g_callTimedOut
+            || (focusSearchClock.isValid() && focusSearchClock.elapsed() > kFocusSearchMaxMs))
             return {};
         AtspiStateSet* set = stateSetOf(root);
         const bool focused = set && atspi_state_set_contains(set, ATSPI_STATE_FOCUSED);
@@ -630,10 +648,30 @@ struct AtspiClient::Worker {
         return {};
     }
 
-    Ref focusedElement(AtspiAccessible* app, AtspiAccessible* window) {
+    // One bounded search (nodes and time) for the focused element under `root`.
+    Ref searchFocused(AtspiAccessible* root) {
+        focusSearchClock.start();
         int budget = kFocusSearchMaxNodes;
+        return findFocused(root, 0, budget);
+    }
+
+    static void onFocusEvent(AtspiEvent* event, void* data) {
+        auto* self = static_cast<Worker*>(data);
+        if (event && event->source && event->detail1 == 1)
+            self->lastFocused = Ref(g_object_ref(event->source));
+        g_boxed_free(ATSPI_TYPE_EVENT, event);
+    }
+
+    Ref focusedElement(AtspiAccessible* app, AtspiAccessible* window) {
+        // Fast path: the element that last announced focus, when it belongs to this
+        // application and still has it.
+        if (lastFocused && busNameOf(lastFocused.accessible()) == busNameOf(app)
+            && hasState(lastFocused.accessible(), ATSPI_STATE_FOCUSED))
+            return Ref(g_object_ref(lastFocused.accessible()));
         if (window)
-            return findFocused(window, 0, budget);
+            return searchFocused(window);
+        focusSearchClock.start();
+        int budget = kFocusSearchMaxNodes;
         // No window says it is active: look through all of them.
         const int count = childCount(app);
         for (int i = 0; i < count && budget > 0; ++i) {
