@@ -40,7 +40,7 @@ TEST(ContextEngineDesktop, BuildsFullContextForTheFixture) {
     ASSERT_TRUE(waitUntil([&] {
         context = QCoro::waitFor(engine.buildTranscriptionContext(settings, dictionary));
         return context.textboxContents.accessibilityIsFunctioning && context.ocrContext.contains(QStringLiteral("Marguerite"));
-    }, std::chrono::seconds(15))) << context.ocrContext.join(' ').toStdString() << " | "
+    }, std::chrono::seconds(30))) << context.ocrContext.join(' ').toStdString() << " | "
                                    << context.textboxContents.contents.toStdString();
 
     EXPECT_EQ(context.app.bundleId, QStringLiteral("org.mozilla.Thunderbird"));

@@ -35,7 +35,7 @@ struct ReaderOnFixture {
         waitUntil([&] {
             field = QCoro::waitFor(reader.readFocusedTextField());
             return field && ready(*field);
-        }, std::chrono::seconds(10));
+        }, std::chrono::seconds(20));
         return field;
     }
 };
@@ -68,7 +68,7 @@ TEST(ContextReaderDesktop, RefusesPasswordFieldWithoutLoggingIt) {
     ASSERT_TRUE(waitUntil([&] {
         return logText().contains(QLatin1String("ContextReader: Focused element is a password field; not read"))
             || QCoro::waitFor(r.reader.readFocusedTextField()).has_value();
-    }, std::chrono::seconds(10)));
+    }, std::chrono::seconds(20)));
     EXPECT_FALSE(QCoro::waitFor(r.reader.readFocusedTextField()).has_value());
     EXPECT_FALSE(logText().contains(QLatin1String("hunter2secret")));
 }
@@ -94,7 +94,7 @@ TEST(ContextReaderDesktop, FindsTheWindowsNames) {
     ASSERT_TRUE(waitUntil([&] {
         words = QCoro::waitFor(r.reader.readActiveWindowText());
         return words.contains(QStringLiteral("Zephyr")) && words.contains(QStringLiteral("Kubernetes"));
-    }, std::chrono::seconds(10))) << words.join(' ').toStdString();
+    }, std::chrono::seconds(20))) << words.join(' ').toStdString();
     EXPECT_TRUE(words.contains(QStringLiteral("Marguerite,")));
     EXPECT_FALSE(words.contains(QStringLiteral("notes")));
     EXPECT_FALSE(words.contains(QStringLiteral("Search")));
@@ -126,9 +126,9 @@ TEST(ContextReaderDesktop, ReportsTypedChangesOnTheMainThreadUntilTheWatchEnds) 
     ASSERT_TRUE(waitUntil([&] {
         QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("x")});
         return !seen.isEmpty();
-    }, std::chrono::seconds(10)));
+    }, std::chrono::seconds(20)));
     EXPECT_TRUE(seen.last().startsWith(QLatin1String("startx")));
     EXPECT_TRUE(onMain);
     ASSERT_TRUE(waitUntil([] { return logText().contains(QLatin1String("ContextReader: Stopped observing text changes after 2.0s")); },
-                          std::chrono::seconds(10)));
+                          std::chrono::seconds(20)));
 }

@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr int kDefaultCallTimeoutMs = 400;
+constexpr int kDefaultCallTimeoutMs = 500;
 constexpr int kSessionCallTimeoutMs = 1000;
 // Text larger than this is read as a window around the caret, never whole.
 constexpr int kWholeTextLimit = 200000;
@@ -401,7 +401,9 @@ struct AtspiClient::Worker {
     bool trusted() {
         if (!ensureAtspi())
             return false;
-        const auto enabled = readIsEnabled();
+        auto enabled = readIsEnabled();
+        if (!enabled.has_value())
+            enabled = readIsEnabled();  // a busy session bus gets a second chance
         if (!enabled.has_value())
             return false;
         if (!*enabled)
@@ -415,7 +417,7 @@ struct AtspiClient::Worker {
     // the whole call timeout is taken as the application not answering.
     class CallTimer {
     public:
-        explicit CallTimer(const Worker& worker) : m_limitMs(worker.callTimeoutMs.load() * 9 / 10) { m_clock.start(); }
+        explicit CallTimer(const Worker& worker) : m_limitMs(worker.callTimeoutMs.load()) { m_clock.start(); }
         ~CallTimer() {
             if (m_clock.elapsed() >= m_limitMs)
                 g_callTimedOut = true;
@@ -531,7 +533,7 @@ struct AtspiClient::Worker {
     // frozen program costs one timeout, not one per element.
     void noteTimeout(AtspiAccessible* app) {
         if (g_callTimedOut && app)
-            unresponsiveUntil[busNameOf(app)] = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            unresponsiveUntil[busNameOf(app)] = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     }
 
     // The application element of `pid`, skipping our own process.
