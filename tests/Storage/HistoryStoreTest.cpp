@@ -443,6 +443,7 @@ TEST_F(HistoryStoreTest, EventsAreStoredAsCompactJsonAndBadNumbersBecomeNull) {
                                              {"list", QVariantList{1, "two", true}}}}});
     store->saveEvent("trace-2", "SESSION", "bad_payload", "", "unknown",
                      {{"when", QDateTime::currentDateTimeUtc()}});
+    store->flush();  // the time stamp is the time of the write
     clock.advance(1);
     store->saveEvent("trace-3", "SESSION", "empty", "", "unknown", {});
     store->flush();
