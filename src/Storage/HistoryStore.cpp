@@ -4,14 +4,12 @@
 #include "Core/Clock.h"
 #include "Core/Logger.h"
 #include "Core/MainThread.h"
+#include "Core/MetricsLogger.h"
 #include "Core/SerialQueue.h"
 #include "Models/JsonCoding.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSet>
 #include <QUuid>
 
@@ -20,9 +18,9 @@
 #include <SQLiteCpp/Statement.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <iterator>
-#include <limits>
 
 namespace {
 
@@ -220,65 +218,41 @@ bool readBool(const SQLite::Statement& s, int index) {
     return s.getColumn(index).getInt64() == 1;
 }
 
-// The JSON form of one payload value. Values JSON has no form for (dates, byte arrays and the
-// like) make the payload unserialisable; numbers that are not finite become null.
-std::optional<QJsonValue> payloadValue(const QVariant& value) {
-    if (!value.isValid()) return QJsonValue(QJsonValue::Null);
+// Whether JSON has a form for every value in a payload: dates, byte arrays and the like have
+// none, and such a payload is not stored.
+bool serialisable(const QVariant& value) {
     switch (value.typeId()) {
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantHash:
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList: {
+        const QVariantList children = value.typeId() == QMetaType::QVariantMap || value.typeId() == QMetaType::QVariantHash
+                                          ? value.toMap().values()
+                                          : value.toList();
+        return std::all_of(children.begin(), children.end(), serialisable);
+    }
+    case QMetaType::UnknownType:
     case QMetaType::Nullptr:
-        return QJsonValue(QJsonValue::Null);
     case QMetaType::QString:
-        return QJsonValue(value.toString());
     case QMetaType::Bool:
-        return QJsonValue(value.toBool());
     case QMetaType::Int:
     case QMetaType::UInt:
     case QMetaType::Short:
     case QMetaType::UShort:
     case QMetaType::Long:
+    case QMetaType::ULong:
     case QMetaType::LongLong:
+    case QMetaType::ULongLong:
     case QMetaType::SChar:
     case QMetaType::UChar:
-        return QJsonValue(value.toLongLong());
-    case QMetaType::ULong:
-    case QMetaType::ULongLong:
-        if (value.toULongLong() > static_cast<qulonglong>(std::numeric_limits<qint64>::max()))
-            return QJsonValue(static_cast<double>(value.toULongLong()));
-        return QJsonValue(value.toLongLong());
     case QMetaType::Double:
-    case QMetaType::Float: {
-        const double number = value.toDouble();
-        return std::isfinite(number) ? QJsonValue(number) : QJsonValue(QJsonValue::Null);
-    }
-    case QMetaType::QVariantMap:
-    case QMetaType::QVariantHash: {
-        QJsonObject object;
-        const QVariantMap map = value.toMap();
-        for (auto it = map.cbegin(); it != map.cend(); ++it) {
-            std::optional<QJsonValue> member = payloadValue(it.value());
-            if (!member) return std::nullopt;
-            object.insert(it.key(), *member);
-        }
-        return QJsonValue(object);
-    }
-    case QMetaType::QVariantList:
-    case QMetaType::QStringList: {
-        QJsonArray array;
-        for (const QVariant& element : value.toList()) {
-            std::optional<QJsonValue> item = payloadValue(element);
-            if (!item) return std::nullopt;
-            array.append(*item);
-        }
-        return QJsonValue(array);
-    }
+    case QMetaType::Float:
     case QMetaType::QJsonValue:
-        return payloadValue(value.value<QJsonValue>().toVariant());
     case QMetaType::QJsonObject:
-        return payloadValue(value.value<QJsonObject>().toVariantMap());
     case QMetaType::QJsonArray:
-        return payloadValue(value.value<QJsonArray>().toVariantList());
+        return true;
     default:
-        return std::nullopt;
+        return false;
     }
 }
 
@@ -676,8 +650,10 @@ void HistoryStore::saveOnQueue(const TranscriptionResult& r) {
 
 void HistoryStore::saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
                              const QString& appBundleID, const QString& fieldType, const QVariantMap& payload) {
-    // Serialised now, so a caller changing its own data later cannot change the row.
-    const std::optional<QJsonValue> json = payloadValue(payload);
+    // Serialised now, so a caller changing its own data later cannot change the row. The
+    // metrics log's sanitiser turns numbers that are not finite into null, as in that log.
+    if (!serialisable(payload)) return;
+    const std::optional<QJsonValue> json = MetricsLogger::sanitizeJSONObject(payload);
     if (!json || !json->isObject()) return;
     QByteArray bytes = JsonCoding::toBytes(json->toObject());
     m_queue->async([=, this] { saveEventOnQueue(traceID, sessionID, event, appBundleID, fieldType, bytes); });
