@@ -1,6 +1,7 @@
 #include "Models/TranscriptionResult.h"
 
 #include "Core/Clock.h"
+#include "Models/Personalization.h"
 
 TranscriptionResult::TranscriptionResult(Fields f)
     : id(QUuid::createUuid()),
@@ -37,15 +38,5 @@ TranscriptionResult::TranscriptionResult(Fields f)
       persistenceMetrics(std::move(f.persistenceMetrics)) {}
 
 std::int64_t TranscriptionResult::countWords(const QString& text) {
-    std::int64_t words = 0;
-    bool inWord = false;
-    for (QChar c : text) {
-        if (c == u' ') {
-            inWord = false;
-        } else if (!inWord) {
-            inWord = true;
-            ++words;
-        }
-    }
-    return words;
+    return ::countWords(text);
 }

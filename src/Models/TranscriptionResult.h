@@ -51,8 +51,8 @@ struct TranscriptionResult {
     // text, and the formatted text as the pasted text when no pasted text was given.
     explicit TranscriptionResult(Fields fields);
 
-    // Words of `text`: the non-empty pieces between U+0020 spaces (tabs and line breaks do not
-    // separate words).
+    // Words of `text`: the non-empty pieces between runs of white space (spaces, tabs, line
+    // breaks and the other Unicode white-space characters).
     static std::int64_t countWords(const QString& text);
 
     QUuid id;

@@ -96,15 +96,17 @@ TEST(TranscriptionResultTest, StoresTheGivenFieldsAndStampsTheRecord) {
     EXPECT_EQ(str(a.persistenceMetrics.traceID), "trace-1");
 }
 
-TEST(TranscriptionResultTest, CountsWordsBetweenSpacesOnly) {
+TEST(TranscriptionResultTest, CountsWordsBetweenRunsOfWhiteSpace) {
     const std::pair<const char*, std::int64_t> cases[] = {
         {"", 0},
         {"   ", 0},
         {"two  words ", 2},
         {"  leading and trailing  ", 3},
-        {"line\nbreak", 1},
-        {"tab\tseparated", 1},
-        {"\t", 1},
+        {"line\nbreak", 2},
+        {"tab\tseparated", 2},
+        {"\t", 0},
+        {"mixed \t\r\n  run", 2},
+        {"no\u00a0break space", 3},
         {"naïve café", 2},
     };
     for (const auto& [text, words] : cases) {
