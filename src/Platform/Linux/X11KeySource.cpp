@@ -117,7 +117,7 @@ bool X11KeySource::start(Handler handler, Preference preference) {
 
     bool haveXI2 = false;
     int event = 0, error = 0;
-    if (preference == Preference::Auto &&
+    if (preference != Preference::RecordOnly &&
         XQueryExtension(d, "XInputExtension", &impl->xiOpcode, &event, &error)) {
         int major = 2, minor = 0;
         haveXI2 = XIQueryVersion(d, &major, &minor) == Success && major >= 2;
@@ -136,6 +136,9 @@ bool X11KeySource::start(Handler handler, Preference preference) {
             impl->xkbEventBase = -1;
         XSync(d, False);
         m_backend = Backend::XInput2;
+    } else if (preference == Preference::XInput2Only) {
+        m_error = "XInput2 is not available";
+        return false;
     } else {
         int major = 0, minor = 0;
         if (!XRecordQueryVersion(d, &major, &minor)) {

@@ -15,7 +15,7 @@ class QThread;
 class X11KeySource {
 public:
     enum class Backend { Off, XInput2, Record };
-    enum class Preference { Auto, RecordOnly };
+    enum class Preference { Auto, XInput2Only, RecordOnly };
     // Called on the source's thread for every key event, in order.
     using Handler = std::function<void(const KeySourceEvent&)>;
 
