@@ -91,6 +91,10 @@ struct SavedClipboardCase {
     std::vector<ClipboardItem> items;
 };
 
+void PrintTo(const SavedClipboardCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class RestoresEveryTargetTest : public TextInserterDesktopTest,
                                 public ::testing::WithParamInterface<SavedClipboardCase> {};
 

@@ -14,6 +14,10 @@
 #include <mutex>
 #include <vector>
 
+void PrintTo(X11KeySource::Preference p, std::ostream* os) {
+    *os << (p == X11KeySource::Preference::RecordOnly ? "RECORD" : "XInput2");
+}
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -120,8 +124,12 @@ TEST_P(KeySourceTest, SeesInjectedKeysWithHeldModifiersAndCharacters) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, KeySourceTest,
-                         ::testing::Values(X11KeySource::Preference::Auto,
-                                           X11KeySource::Preference::RecordOnly));
+                         ::testing::Values(X11KeySource::Preference::XInput2Only,
+                                           X11KeySource::Preference::RecordOnly),
+                         [](const auto& info) {
+                             return std::string(info.param == X11KeySource::Preference::RecordOnly ? "Record"
+                                                                                                  : "XInput2");
+                         });
 
 TEST(KeyInjectorTest, WaitsForHeldModifiersWithinItsBound) {
     X11KeyInjector keys;
