@@ -169,7 +169,7 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
         uint16_t code = binding.hotkey.keyCode;
         if (binding.action == HotkeyAction::activate && code == kFnKeyCode && m_fnFallbackEngaged)
             code = m_matchFallbackKeyCode;
-        if (!KeyCodeTable::isModifierKey(code)) continue;
+        if (!Hotkey::modifierKeyCodes().contains(code)) continue;
 
         const uint64_t modifiers = binding.hotkey.modifiers & significantModifierMask;
         const uint64_t required = Hotkey::modifierFlag(code) | modifiers;
@@ -237,7 +237,7 @@ void KeyboardMonitor::handleKeyDown(uint16_t keyCode, uint64_t flags, bool isRep
     std::lock_guard lock(m_mutex);
     for (const HotkeyBinding& binding : std::as_const(m_bindings)) {
         const uint16_t code = binding.hotkey.keyCode;
-        if (KeyCodeTable::isModifierKey(code) || code != keyCode) continue;
+        if (Hotkey::modifierKeyCodes().contains(code) || code != keyCode) continue;
         const uint64_t needed = binding.hotkey.modifiers & kKeyDownModifierMask;
         if ((flags & needed) != needed) continue;
         if (binding.action == HotkeyAction::activate) {
@@ -256,7 +256,7 @@ void KeyboardMonitor::handleKeyDown(uint16_t keyCode, uint64_t flags, bool isRep
 void KeyboardMonitor::handleKeyUp(uint16_t keyCode) {
     std::lock_guard lock(m_mutex);
     for (const HotkeyBinding& binding : std::as_const(m_bindings)) {
-        if (binding.action != HotkeyAction::activate || KeyCodeTable::isModifierKey(binding.hotkey.keyCode))
+        if (binding.action != HotkeyAction::activate || Hotkey::modifierKeyCodes().contains(binding.hotkey.keyCode))
             continue;
         if (keyCode == binding.hotkey.keyCode && m_isPushToTalkHeld) {
             m_isPushToTalkHeld = false;

@@ -7,6 +7,7 @@
 #include "Platform/TextInserter.h"
 
 #include "support/FixtureApp.h"
+#include "support/KeyEventLog.h"
 #include "support/TestEnvironment.h"
 
 #include <QBuffer>
@@ -18,7 +19,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <mutex>
 
 namespace {
 
@@ -174,17 +174,12 @@ TEST(TextInserterTerminalDesktopTest, TerminalsGetControlShiftV) {
     FixtureApp terminal("xterm", "terminal");
     ASSERT_TRUE(terminal.start());
     X11KeySource keys;
-    std::mutex mutex;
-    std::vector<KeySourceEvent> seen;
-    ASSERT_TRUE(keys.start([&](const KeySourceEvent& e) {
-        std::lock_guard lock(mutex);
-        seen.push_back(e);
-    }));
+    KeyEventLog seen;
+    ASSERT_TRUE(keys.start(seen.handler()));
     TextInserter inserter;
     EXPECT_TRUE(paste(inserter, QStringLiteral("ls")).pasteSimulated);
     auto vDown = [&]() -> std::optional<KeySourceEvent> {
-        std::lock_guard lock(mutex);
-        for (const auto& e : seen)
+        for (const auto& e : seen.events())
             if (e.type == KeySourceEvent::Type::KeyDown && e.keyCode == 9) return e;
         return std::nullopt;
     };
