@@ -6,7 +6,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -102,7 +101,8 @@ void XcbWorker::run() {
         if (stopping) break;
         dispatchPending();
         xcb_flush(m_connection);
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        // The loop ends only when asked to: callers wait on it for their jobs.
+        if (poll(fds, 2, -1) < 0) continue;
         if (fds[1].revents & POLLIN) {
             uint64_t value = 0;
             (void)!read(m_wakeFd, &value, sizeof value);
