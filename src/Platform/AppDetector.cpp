@@ -4,7 +4,6 @@
 #include "Platform/Linux/X11ActiveWindowTracker.h"
 
 #include <QCoreApplication>
-#include <QPointer>
 
 AppDetector::AppDetector(QObject* parent)
     : QObject(parent), m_tracker(std::make_unique<X11ActiveWindowTracker>()) {}
@@ -22,15 +21,9 @@ std::optional<ActiveAppInfo> AppDetector::describe(const ActiveWindowInfo& windo
 
 void AppDetector::start() {
     if (!m_observing) {
-        QPointer<AppDetector> guard(this);
         // The tracker's thread reports changes; they are handled here, on the main thread.
-        const bool ok = m_tracker->start([guard](const ActiveWindowInfo& window) {
-            QMetaObject::invokeMethod(
-                guard.data(),
-                [guard, window] {
-                    if (guard) guard->handleActivation(window);
-                },
-                Qt::QueuedConnection);
+        const bool ok = m_tracker->start([this](const ActiveWindowInfo& window) {
+            m_poster.post([this, window] { handleActivation(window); });
         });
         if (!ok) VLOG("AppDetector: No X11 display; the front application cannot be followed");
         m_observing = ok;

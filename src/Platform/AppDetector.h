@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Desktop/AbstractAppDetector.h"
+#include "Platform/MainThreadPoster.h"
 
 #include <QObject>
 #include <QString>
@@ -35,6 +36,7 @@ private:
     void handleActivation(const ActiveWindowInfo& window);
     std::optional<ActiveAppInfo> describe(const ActiveWindowInfo& window) const;
 
+    MainThreadPoster m_poster;  // declared before the tracker, whose thread posts into it
     std::unique_ptr<X11ActiveWindowTracker> m_tracker;
     QString m_title;
     bool m_observing = false;

@@ -105,13 +105,10 @@ int KeyboardMonitor::fnEventsReceived() const {
 }
 
 void KeyboardMonitor::post(Callback AbstractKeyboardMonitor::*callback) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, callback] {
-            if (!m_running) return;
-            if (Callback cb = this->*callback) cb();
-        },
-        Qt::QueuedConnection);
+    m_poster.post([this, callback] {
+        if (!m_running) return;
+        if (Callback cb = this->*callback) cb();
+    });
 }
 
 void KeyboardMonitor::handleEvent(const KeySourceEvent& event) {
@@ -127,13 +124,10 @@ void KeyboardMonitor::handleEvent(const KeySourceEvent& event) {
         // Enqueued after any hotkey callback of the same key-down, so the order holds.
         KeyEvent record{event.keyCode, event.flags, event.characters.left(KeyEvent::maxCharacters),
                         event.isRepeat};
-        QMetaObject::invokeMethod(
-            this,
-            [this, record] {
-                if (!m_running) return;
-                if (auto cb = onKeyDown) cb(record);
-            },
-            Qt::QueuedConnection);
+        m_poster.post([this, record] {
+            if (!m_running) return;
+            if (auto cb = onKeyDown) cb(record);
+        });
         break;
     }
     }
@@ -193,8 +187,7 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
                                                   Clock::current().monotonicSeconds() + m_debounceMs / 1000.0,
                                                   required, binding.hotkey};
                     const int delay = m_debounceMs;
-                    QMetaObject::invokeMethod(
-                        this, [this, delay] { scheduleComboReleaseCheck(delay); }, Qt::QueuedConnection);
+                    m_poster.post([this, delay] { scheduleComboReleaseCheck(delay); });
                 } else {
                     m_isPushToTalkHeld = false;
                     VLOG("KeyboardMonitor: Push-to-talk UP — " + name);

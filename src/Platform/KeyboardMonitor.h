@@ -2,6 +2,7 @@
 
 #include "Core/Desktop/AbstractKeyboardMonitor.h"
 #include "Platform/Linux/KeyTransitionTranslator.h"
+#include "Platform/MainThreadPoster.h"
 
 #include <QObject>
 
@@ -82,6 +83,7 @@ private:
     int m_fnEventsReceived = 0;
 
     // Main thread only.
+    MainThreadPoster m_poster;  // callbacks and timer requests from the source's thread
     std::unique_ptr<X11KeySource> m_source;
     bool m_running = false;
     bool m_usingFallbackMonitor = false;

@@ -1,6 +1,6 @@
 #include "Platform/Linux/X11KeySource.h"
 
-#include <QThread>
+#include "Platform/Linux/ThreadName.h"
 
 #include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
@@ -176,18 +176,18 @@ bool X11KeySource::start(Handler handler, Preference preference) {
     }
     m_impl = std::move(impl);
     m_running = true;
-    m_thread.reset(QThread::create([this] { run(); }));
-    m_thread->setObjectName("com.vantrose.keyboard-monitor");
-    m_thread->start();
+    m_thread = std::thread([this] {
+        setCurrentThreadName("com.vantrose.keyboard-monitor");
+        run();
+    });
     return true;
 }
 
 void X11KeySource::stop() {
-    if (!m_thread) return;
+    if (!m_thread.joinable()) return;
     const uint64_t one = 1;
     (void)!write(m_impl->wakeFd, &one, sizeof one);
-    m_thread->wait();
-    m_thread.reset();
+    m_thread.join();
     if (m_impl->recordContext) {
         XRecordDisableContext(m_impl->display, m_impl->recordContext);
         XSync(m_impl->display, False);

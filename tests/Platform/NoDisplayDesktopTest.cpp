@@ -1,4 +1,5 @@
-// Without an X display the desktop layer says so and carries on.
+// Without an X display the desktop layer says so and carries on. (Run with the desktop tests:
+// each test removes DISPLAY from its own process.)
 #include "Core/Logger.h"
 #include "Platform/AppDetector.h"
 #include "Platform/KeyboardMonitor.h"
