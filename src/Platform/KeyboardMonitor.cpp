@@ -85,6 +85,7 @@ void KeyboardMonitor::stop() {
         m_comboRelease.reset();
     }
     m_running = false;
+    m_poster.discardPending();  // nothing reported before stop() arrives after it
     ++m_fnCheckGeneration;
     VLOG("KeyboardMonitor: Stopped");
 }

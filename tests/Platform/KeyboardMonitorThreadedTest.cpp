@@ -11,7 +11,7 @@
 #include <atomic>
 #include <thread>
 
-TEST(KeyboardMonitorConcurrencyTest, EventsFromAnotherThreadWhileBindingsChange) {
+TEST(KeyboardMonitorThreadedTest, EventsFromAnotherThreadWhileBindingsChange) {
     KeyboardMonitor monitor;
     int downs = 0, ups = 0, cancels = 0, keys = 0;
     monitor.onPushToTalkDown = [&] { ++downs; };
