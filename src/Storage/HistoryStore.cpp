@@ -3,7 +3,6 @@
 #include "Core/AppPaths.h"
 #include "Core/Clock.h"
 #include "Core/Logger.h"
-#include "Core/MainThread.h"
 #include "Core/MetricsLogger.h"
 #include "Core/SerialQueue.h"
 #include "Models/JsonCoding.h"
@@ -642,10 +641,7 @@ void HistoryStore::saveOnQueue(const TranscriptionResult& r) {
         return;
     }
     VLOG(QStringLiteral("HistoryStore: saved entry %1 — %2 words").arg(id.left(8)).arg(r.wordCount));
-    runOnMain(this, [this, r] {
-        m_recentHistory.prepend(r);
-        while (m_recentHistory.size() > maxCacheSize) m_recentHistory.removeLast();
-    });
+    postCacheChange(r);
 }
 
 void HistoryStore::saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
@@ -737,5 +733,32 @@ void HistoryStore::clearAllOnQueue() {
     execute(QStringLiteral("DELETE FROM history"));
     execute(QStringLiteral("DELETE FROM history_events"));
     execute(QStringLiteral("DELETE FROM dictation_outcomes"));
-    runOnMain(this, [this] { m_recentHistory.clear(); });
+    postCacheChange(std::nullopt);
+}
+
+// The change travels under a std::mutex and the hop carries no data: Qt's event queue locks
+// are invisible to ThreadSanitizer, so data captured in a posted closure would look raced.
+// A store destroyed before the hop runs drops it with its posted events.
+void HistoryStore::postCacheChange(std::optional<TranscriptionResult> saved) {
+    {
+        std::lock_guard lock(m_pendingMutex);
+        m_pendingCacheChanges.push_back(std::move(saved));
+    }
+    QMetaObject::invokeMethod(this, "applyCacheChanges", Qt::QueuedConnection);
+}
+
+void HistoryStore::applyCacheChanges() {
+    std::vector<std::optional<TranscriptionResult>> changes;
+    {
+        std::lock_guard lock(m_pendingMutex);
+        changes.swap(m_pendingCacheChanges);
+    }
+    for (std::optional<TranscriptionResult>& change : changes) {
+        if (!change) {
+            m_recentHistory.clear();
+            continue;
+        }
+        m_recentHistory.prepend(std::move(*change));
+        while (m_recentHistory.size() > maxCacheSize) m_recentHistory.removeLast();
+    }
 }
