@@ -4,6 +4,7 @@
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractContextReader.h"
 #include "Core/Desktop/AbstractDictionarySource.h"
+#include "Core/FileTagCache.h"
 #include "Core/Logger.h"
 #include "Models/TranscriptionResult.h"
 #include "Models/VantroseSettings.h"
@@ -51,7 +52,13 @@ const QString ContextEngine::identifierPattern = QStringLiteral(
     "\\b[a-z][a-zA-Z0-9]*(?:[A-Z][a-zA-Z0-9]*)+\\b|\\b[a-z]+(?:_[a-z0-9]+)+\\b|\\b[A-Z][a-z]+(?:[A-Z][a-z]+)+\\b|\\b[A-Z]+(?:_[A-Z]+)+\\b");
 
 ContextEngine::ContextEngine(AbstractAppDetector& appDetector, AbstractContextReader& contextReader, QObject* parent)
-    : QObject(parent), m_appDetector(appDetector), m_contextReader(contextReader) {}
+    : QObject(parent),
+      m_appDetector(appDetector),
+      m_contextReader(contextReader),
+      m_fileNameCache{[](const QStringList& axTexts, const QString& bundleId) {
+                          FileTagCache::shared().extractAndCache(axTexts, bundleId);
+                      },
+                      [] { return FileTagCache::shared().allFileNames(); }} {}
 
 ContextEngine::DictionarySplit ContextEngine::splitDictionary(const QList<DictionaryEntry>& entries) {
     DictionarySplit split;
@@ -116,6 +123,8 @@ QCoro::Task<TranscriptionContext> ContextEngine::buildTranscriptionContext(Vantr
 
     m_appDetector.updateActiveApp();
     const std::optional<ActiveAppInfo> active = m_appDetector.activeApp();
+    // Editors name the open file in their title, which the accessibility tree may not show.
+    const QString windowTitle = m_appDetector.activeWindowTitle();
     TranscriptionContext context;
     context.app.name = active ? active->name : QString();
     context.app.bundleId = active ? active->bundleId : QString();
@@ -148,7 +157,8 @@ QCoro::Task<TranscriptionContext> ContextEngine::buildTranscriptionContext(Vantr
     context.ocrContext = windowWords;
 
     if (fileNameCache.extractAndCache)
-        fileNameCache.extractAndCache(windowWords, context.app.bundleId);
+        fileNameCache.extractAndCache(windowTitle.isEmpty() ? windowWords : QStringList{windowTitle} + windowWords,
+                                      context.app.bundleId);
     context.variableNames = gatherVariableNames(context.app.bundleId, field, windowWords);
 
     context.dictionaryContext = split.words;

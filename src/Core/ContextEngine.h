@@ -27,7 +27,8 @@ class ContextEngine : public QObject, public AbstractContextEngine {
     Q_PROPERTY(QStringList sessionDictationApps READ sessionDictationApps NOTIFY sessionDictationAppsChanged)
 public:
     // The editor file-name cache as the engine uses it: feed it a window's words, read back
-    // every stored name. Both may be empty (no cache).
+    // every stored name. Both may be empty (no cache). By default the process-wide
+    // FileTagCache, fed the front window's title and words.
     struct FileNameCache {
         std::function<void(const QStringList& axTexts, const QString& bundleId)> extractAndCache;
         std::function<QStringList()> allFileNames;

@@ -1,12 +1,21 @@
 #include "Platform/AppDetector.h"
 
 #include "Core/Logger.h"
+#include "Platform/BrowserAddressLookup.h"
 #include "Platform/Linux/X11ActiveWindowTracker.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 
 AppDetector::AppDetector(QObject* parent)
-    : QObject(parent), m_tracker(std::make_unique<X11ActiveWindowTracker>()) {}
+    : QObject(parent),
+      m_tracker(std::make_unique<X11ActiveWindowTracker>()),
+      m_addresses(new BrowserAddressCache(this)) {
+    browserAddressLookup = [cache = QPointer<BrowserAddressCache>(m_addresses)](const ActiveAppInfo& app) {
+        return cache ? cache->addressFor(app) : std::nullopt;
+    };
+    connect(m_addresses, &BrowserAddressCache::addressChanged, this, &AppDetector::applyAddress);
+}
 
 AppDetector::~AppDetector() = default;
 
@@ -47,9 +56,26 @@ void AppDetector::updateActiveApp() {
     m_title = window->title;
     const auto& current = activeApp();
     // Another instance of the same application is another target (its own pid and fields).
-    if (current && current->bundleId == info->bundleId && current->pid == info->pid) return;
+    if (current && current->bundleId == info->bundleId && current->pid == info->pid) {
+        // Same browser: only its address may have moved on since the record was taken.
+        if (browserAddressLookup) setFrontAddress(browserAddressLookup(*current));
+        return;
+    }
     if (browserAddressLookup) info->url = browserAddressLookup(*info);
     setActiveApp(std::move(info));
+}
+
+void AppDetector::applyAddress(std::int32_t pid, const QString& url) {
+    if (!activeApp() || activeApp()->pid != pid) return;  // a browser in the background
+    setFrontAddress(url.isEmpty() ? std::nullopt : std::optional<QString>(url));
+}
+
+void AppDetector::setFrontAddress(const std::optional<QString>& url) {
+    const auto& current = activeApp();
+    if (!current || current->url == url) return;
+    ActiveAppInfo updated = *current;
+    updated.url = url;
+    setActiveApp(std::move(updated));
 }
 
 void AppDetector::handleActivation(const ActiveWindowInfo& window) {
@@ -59,6 +85,9 @@ void AppDetector::handleActivation(const ActiveWindowInfo& window) {
     m_title = window.title;
     const std::optional<ActiveAppInfo> old = activeApp();
     setActiveApp(info);
+    // The record starts without an address; reading it now means the next update, at the start
+    // of a dictation, can answer it from the cache instead of waiting on the browser.
+    if (browserAddressLookup) (void)browserAddressLookup(*info);
     if (old && old->bundleId == info->bundleId) return;
     VLOG("AppDetector: App changed → " + info->name + " (" + info->bundleId + ")");
     if (auto callback = onAppChanged) callback(*info);

@@ -6,9 +6,11 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
+class BrowserAddressCache;
 class X11ActiveWindowTracker;
 struct ActiveWindowInfo;
 
@@ -26,18 +28,22 @@ public:
     void updateActiveApp() override;
 
     // The active window's title (editors show the open file there); empty when unknown.
-    QString activeWindowTitle() const { return m_title; }
+    QString activeWindowTitle() const override { return m_title; }
 
-    // Looks up a browser's address for a new record (installed by the accessibility layer);
-    // without it records carry no address.
+    // Answers a browser's address at once for updateActiveApp(). By default it is the detector's
+    // own address cache, which re-reads the address bar off the main thread and updates the
+    // record when the front browser's address changes; replace it or clear it (no addresses).
     std::function<std::optional<QString>(const ActiveAppInfo&)> browserAddressLookup;
 
 private:
     void handleActivation(const ActiveWindowInfo& window);
+    void applyAddress(std::int32_t pid, const QString& url);  // the cache saw a new address
+    void setFrontAddress(const std::optional<QString>& url);
     std::optional<ActiveAppInfo> describe(const ActiveWindowInfo& window) const;
 
     MainThreadPoster m_poster;  // declared before the tracker, whose thread posts into it
     std::unique_ptr<X11ActiveWindowTracker> m_tracker;
+    BrowserAddressCache* m_addresses;  // child object
     QString m_title;
     bool m_observing = false;
 };

@@ -201,3 +201,18 @@ TEST(ContextEngine, CurrentBrowserAddressReplacesTheRecordedOne) {
     EXPECT_EQ(c.app.url, shown);
     EXPECT_EQ(c.app.type, AppType::coding);
 }
+
+TEST(ContextEngine, EditorWindowTitlesFeedTheFileNames) {
+    Harness h;  // the engine's own cache: the process-wide one, empty in a fresh test process
+    h.detector.frontApp = FakeAppDetector::app("Code", "code", 77);
+    h.detector.windowTitle = QStringLiteral("● ContextEngine.cpp - vantrose - Visual Studio Code");
+    TranscriptionContext c = h.build();
+    EXPECT_EQ(c.fileNames, QStringList{"ContextEngine.cpp"});
+
+    // Names seen in an editor stay for later dictations, into any application; another
+    // application's title is not searched.
+    h.detector.frontApp = FakeAppDetector::app("Firefox", "firefox", 90);
+    h.detector.windowTitle = QStringLiteral("budget.txt - Mozilla Firefox");
+    c = h.build();
+    EXPECT_EQ(c.fileNames, QStringList{"ContextEngine.cpp"});
+}

@@ -11,10 +11,13 @@ public:
     int startCalls = 0;
     int stopCalls = 0;
     int updateCalls = 0;
+    // What activeWindowTitle() answers.
+    QString windowTitle;
 
     void start() override;
     void stop() override;
     void updateActiveApp() override;
+    QString activeWindowTitle() const override { return windowTitle; }
     bool isRunning() const { return m_running; }
 
     // Brings `app` to the front. While running, the record follows and onAppChanged is

@@ -2,6 +2,8 @@
 
 #include "Models/ActiveAppInfo.h"
 
+#include <QString>
+
 #include <functional>
 #include <optional>
 
@@ -23,6 +25,10 @@ public:
     // the main thread between events, so it must answer from what the implementation can read
     // at once (no waiting on another process).
     virtual void updateActiveApp() = 0;
+
+    // The title of the window last seen in front (editors name the open file there); empty when
+    // the implementation does not know it.
+    virtual QString activeWindowTitle() const { return {}; }
 
     // The application last seen in front; absent until one was seen.
     const std::optional<ActiveAppInfo>& activeApp() const { return m_activeApp; }
