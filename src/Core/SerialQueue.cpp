@@ -2,8 +2,6 @@
 
 #include <QThread>
 
-#include <future>
-
 #include <pthread.h>
 
 SerialQueue::SerialQueue(const QString& label) : m_label(label) {
@@ -37,12 +35,19 @@ void SerialQueue::sync(const std::function<void()>& job) {
         job();
         return;
     }
-    std::promise<void> done;
+    // A plain mutex and condition variable rather than a std::promise: ThreadSanitizer does not
+    // see libstdc++'s futex wait inside the promise and would report the hand-over as a race.
+    std::mutex doneMutex;
+    std::condition_variable doneCv;
+    bool done = false;
     async([&] {
         job();
-        done.set_value();
+        std::lock_guard lock(doneMutex);
+        done = true;
+        doneCv.notify_one();
     });
-    done.get_future().wait();
+    std::unique_lock lock(doneMutex);
+    doneCv.wait(lock, [&] { return done; });
 }
 
 void SerialQueue::drain() {
