@@ -89,7 +89,7 @@ TEST_F(AudioCaptureDesktopTest, ListsTheVirtualMicrophoneButNotTheSinkMonitor) {
 TEST_F(AudioCaptureDesktopTest, SpokenSentencesArriveAsChunksAndAreRecognised) {
     if (!SpeechFixture::toolsAvailable()) GTEST_SKIP() << "flite and sox are needed";
     PocketSphinxASR recogniser;
-    ASSERT_TRUE(recogniser.waitUntilLoaded());
+    ASSERT_TRUE(recogniser.waitUntilIdle());
     AudioEngine engine;
     engine.prewarm();
     ChunkLog log;
