@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test inside the virtual desktop,
-# then runs the unit tests again under AddressSanitizer+UBSan and the threaded tests under
-# ThreadSanitizer. Set VANTROSE_SKIP_SANITIZERS=1 to skip the sanitizer builds.
+# Installs what is missing, builds everything and runs every test: first the unit tests under
+# AddressSanitizer+UBSan and the threaded tests under ThreadSanitizer, then the whole suite
+# (unit and desktop) inside the virtual desktop. Set VANTROSE_SKIP_SANITIZERS=1 to skip the
+# sanitizer builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 jobs=$(nproc)
-scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-scripts/with-desktop.sh ctest --test-dir build --output-on-failure -j "$jobs"
 
 if [ -z "${VANTROSE_SKIP_SANITIZERS:-}" ]; then
   scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTROSE_SANITIZE=address \
@@ -21,3 +20,6 @@ if [ -z "${VANTROSE_SKIP_SANITIZERS:-}" ]; then
   TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threaded --no-tests=ignore
 fi
+
+scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+scripts/with-desktop.sh ctest --test-dir build --output-on-failure -j "$jobs"

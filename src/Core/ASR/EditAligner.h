@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+// Aligns the words of a pasted text with the words the user left in the field afterwards,
+// so the corrected word pairs can be learned. Pure; any thread.
+class EditAligner {
+public:
+    enum class Action { match, substitution, insertion, deletion };
+
+    static QString rawValue(Action action);  // "M", "S", "I", "D"
+    static std::optional<Action> actionFromRawValue(const QString& raw);
+
+    struct AlignmentStep {
+        Action action = Action::match;
+        QString originalWord;  // empty for an insertion
+        QString editedWord;    // empty for a deletion
+        bool operator==(const AlignmentStep&) const = default;
+    };
+
+    struct Correction {
+        QString wrong;
+        QString correct;
+        bool operator==(const Correction&) const = default;
+    };
+
+    // Global word alignment (case-insensitive word equality); empty when either text has no words.
+    static QList<AlignmentStep> align(const QString& original, const QString& edited);
+    // Substitutions with a match (or the alignment's end) on both sides.
+    static QList<Correction> extractCorrections(const QList<AlignmentStep>& alignment);
+};

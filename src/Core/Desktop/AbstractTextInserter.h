@@ -1,0 +1,35 @@
+#pragma once
+
+#include "Models/PasteOutcome.h"
+
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+#include <optional>
+
+// Delivers finished text into the focused field of the frontmost application by way of the
+// clipboard and a paste key chord, and puts the user's clipboard back afterwards.
+class AbstractTextInserter {
+public:
+    virtual ~AbstractTextInserter() = default;
+
+    // Pastes `text` and answers what happened; never throws. Pastes do not overlap: a second
+    // call waits for the first. Runs on the main thread.
+    virtual QCoro::Task<PasteOutcome> insertText(QString text, bool asHTML = false) = 0;
+    // The record of the latest paste, with `clipboardRestored` set once the restore has run.
+    virtual std::optional<PasteOutcome> lastPasteOutcome() const = 0;
+
+    // Seconds between the paste and the restore of the user's clipboard; read at each paste.
+    double clipboardRestoreDelay() const { return m_clipboardRestoreDelay; }
+    void setClipboardRestoreDelay(double seconds) { m_clipboardRestoreDelay = seconds; }
+    // Whether the clipboard is served lazily on request rather than written at once.
+    bool useDelayedRendering() const { return m_useDelayedRendering; }
+    void setUseDelayedRendering(bool on) { m_useDelayedRendering = on; }
+    double pasteTimeout() const { return m_pasteTimeout; }
+
+private:
+    double m_clipboardRestoreDelay = 0.5;
+    bool m_useDelayedRendering = false;
+    double m_pasteTimeout = 2.0;
+};

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QVariant>
+
+#include <qcoro/qcorotask.h>
+
+#include <mutex>
+
+enum class FlagSource { Default, Local, Remote };
+
+// "default", "local", "remote".
+QString flagSourceRawValue(FlagSource source);
+
+struct FlagValue {
+    QString key;
+    bool boolValue = false;
+    QString description;
+    FlagSource source = FlagSource::Default;
+
+    friend bool operator==(const FlagValue&, const FlagValue&) = default;
+};
+
+// The process-wide table of named on/off switches. A local override in the user defaults
+// (key "vantrose_feature_flags": flag key -> Boolean, read once at start-up) replaces a
+// flag's built-in default; a key that is not in the table reads as off. Safe from any thread.
+class FeatureFlags {
+public:
+    static FeatureFlags& shared();
+
+    bool isEnabled(const QString& key) const;
+    // Adds a flag unless the key is already present (an override keeps its value).
+    void registerFlag(const QString& key, bool defaultValue, const QString& description);
+    // Every flag, sorted by key.
+    QList<FlagValue> allFlags() const;
+    // There is no remote flag source yet; this only says so in the log.
+    QCoro::Task<> fetchRemoteFlags();
+
+    static constexpr const char* storageKey = "vantrose_feature_flags";
+
+    // The overrides a stored value holds: nothing unless it is a dictionary whose every value
+    // is a Boolean (one value of another kind rejects the whole dictionary).
+    static QMap<QString, bool> parseOverrides(const QVariant& stored);
+
+private:
+    FeatureFlags();
+    void loadOverrides();
+    void registerBuiltIns();
+
+    mutable std::mutex m_mutex;
+    QMap<QString, FlagValue> m_flags;  // ordered by key, which is the order allFlags() answers in
+};

@@ -1,0 +1,204 @@
+#include "Core/Formatting/RuleBasedFormatter.h"
+
+#include "Core/Clock.h"
+#include "Core/Formatting/TextRules.h"
+#include "Core/TextUnits.h"
+
+#include <QHash>
+
+#include <array>
+
+namespace {
+
+struct ProperNoun {
+    const char* word;     // lower case, letters only
+    const char* written;  // nullptr: the word with its first letter upper-cased
+};
+
+constexpr std::array<ProperNoun, 41> kProperNouns = {{
+    {"monday", nullptr}, {"tuesday", nullptr}, {"wednesday", nullptr}, {"thursday", nullptr},
+    {"friday", nullptr}, {"saturday", nullptr}, {"sunday", nullptr},
+    {"january", nullptr}, {"february", nullptr}, {"march", nullptr}, {"april", nullptr},
+    {"may", nullptr}, {"june", nullptr}, {"july", nullptr}, {"august", nullptr},
+    {"september", nullptr}, {"october", nullptr}, {"november", nullptr}, {"december", nullptr},
+    {"google", nullptr}, {"apple", nullptr}, {"microsoft", nullptr}, {"amazon", nullptr},
+    {"facebook", nullptr}, {"meta", nullptr}, {"slack", nullptr}, {"discord", nullptr},
+    {"notion", nullptr}, {"figma", nullptr}, {"github", "GitHub"}, {"gitlab", "GitLab"},
+    {"javascript", "JavaScript"}, {"typescript", "TypeScript"}, {"python", nullptr},
+    {"swift", nullptr}, {"rust", nullptr}, {"golang", "Go"}, {"iphone", "iPhone"},
+    {"ipad", "iPad"}, {"macbook", "MacBook"}, {"imac", "iMac"},
+}};
+
+struct SpokenMark {
+    const char* spoken;
+    const char* written;
+};
+
+constexpr std::array<SpokenMark, 8> kSpokenPunctuation = {{
+    {"period", "."}, {"comma", ","}, {"question mark", "?"}, {"exclamation mark", "!"},
+    {"exclamation point", "!"}, {"new line", "\n"}, {"newline", "\n"}, {"new paragraph", "\n\n"},
+}};
+
+// A text ending in one of these gets no closing period.
+const QString kClosingCharacters = QStringLiteral(".!?:;,)]\"'");
+
+// A fixed table as one alternation of whole words, compiled once: the terms cannot match each
+// other's written forms, so one pass gives what one pass per term would.
+struct TableRule {
+    QRegularExpression pattern;
+    QHash<QString, QString> writtenByLowered;
+};
+
+template <typename Entries, typename Written>
+TableRule makeTableRule(const Entries& entries, Written written) {
+    TableRule rule;
+    QStringList alternatives;
+    for (const auto& entry : entries) {
+        const QString term = QString::fromUtf8(entry.first);
+        alternatives << QRegularExpression::escape(term);
+        rule.writtenByLowered.insert(term.toLower(), written(entry));
+    }
+    rule.pattern = TextRules::compile(QStringLiteral("\\b(?:") + alternatives.join('|') + QStringLiteral(")\\b"));
+    rule.pattern.optimize();
+    return rule;
+}
+
+QString applyTable(const QString& text, const TableRule& rule) {
+    return TextRules::replaceAll(text, rule.pattern, [&rule](const QRegularExpressionMatch& match) {
+        return rule.writtenByLowered.value(match.captured(0).toLower(), match.captured(0));
+    });
+}
+
+const TableRule& properNounRule() {
+    static const TableRule rule = [] {
+        std::vector<std::pair<const char*, const char*>> entries;
+        for (const auto& noun : kProperNouns) entries.emplace_back(noun.word, noun.written);
+        return makeTableRule(entries, [](const std::pair<const char*, const char*>& entry) {
+            if (entry.second)
+                return QString::fromUtf8(entry.second);
+            QString word = QString::fromUtf8(entry.first);
+            word[0] = word[0].toUpper();
+            return word;
+        });
+    }();
+    return rule;
+}
+
+const TableRule& spokenPunctuationRule() {
+    static const TableRule rule = [] {
+        std::vector<std::pair<const char*, const char*>> entries;
+        for (const auto& mark : kSpokenPunctuation) entries.emplace_back(mark.spoken, mark.written);
+        return makeTableRule(entries, [](const std::pair<const char*, const char*>& entry) {
+            return QString::fromUtf8(entry.second);
+        });
+    }();
+    return rule;
+}
+
+// Replaces whole-word matches of `term` (escaped), ignoring case, with `literal`.
+QString replaceWholeWord(const QString& text, const QString& term, const QString& literal) {
+    if (term.isEmpty())
+        return text;
+    const QRegularExpression pattern =
+        TextRules::compile(TextRules::wholeWord(QRegularExpression::escape(term), term));
+    return TextRules::replaceAll(text, pattern, literal);
+}
+
+}  // namespace
+
+QCoro::Task<FormattingResult> RuleBasedFormatter::format(QString rawText, AppContext context,
+                                                         VantroseSettings settings) {
+    co_return formatNow(rawText, context, settings);
+}
+
+FormattingResult RuleBasedFormatter::formatNow(const QString& rawText, const AppContext& context,
+                                               const VantroseSettings& settings) const {
+    const double start = Clock::current().monotonicMs();
+    QString text = rawText.trimmed();
+    if (text.isEmpty())
+        return {QString(), 0.0, m_formatterName};
+
+    text = applyReplacements(text, settings.replacements);
+    text = applySnippets(text, settings.snippets);
+    text = capitalizeSentences(text);
+    text = capitalizeProperNouns(text, settings.customWords);
+    text = fixCommonMistakes(text);
+    text = capitalizeLoneI(text);
+    text = ensureEndPunctuation(text, context.appType);
+    text = cleanWhitespace(text);
+    return {text, Clock::current().monotonicMs() - start, m_formatterName};
+}
+
+QString RuleBasedFormatter::applyReplacements(const QString& text, const QMap<QString, QString>& replacements) {
+    // Sorted key order, so overlapping entries always resolve the same way.
+    QString result = text;
+    for (auto it = replacements.cbegin(); it != replacements.cend(); ++it)
+        result = replaceWholeWord(result, it.key(), it.value());
+    return result;
+}
+
+QString RuleBasedFormatter::applySnippets(const QString& text, const QMap<QString, QString>& snippets) {
+    QString result = text;
+    for (auto it = snippets.cbegin(); it != snippets.cend(); ++it) {
+        const QString& trigger = it.key();
+        if (trigger.isEmpty() || !result.contains(trigger, Qt::CaseInsensitive))
+            continue;
+        result.replace(trigger, it.value(), Qt::CaseInsensitive);
+    }
+    return result;
+}
+
+QString RuleBasedFormatter::capitalizeSentences(const QString& text) {
+    // A letter is capitalised at the start and after ".", "!" or "?" followed by white space,
+    // so "file.txt", "example.com" and "2.5" keep their case.
+    QString result;
+    result.reserve(text.size());
+    bool capitalizeNext = true;
+    const qsizetype size = text.size();
+    for (qsizetype i = 0; i < size;) {
+        const char32_t cp = TextUnits::firstCodePoint(QStringView(text).mid(i));
+        const qsizetype width = QChar::requiresSurrogates(cp) ? 2 : 1;
+        if (capitalizeNext && QChar::isLetter(cp)) {
+            result += QStringView(text).mid(i, width).toString().toUpper();
+            capitalizeNext = false;
+        } else {
+            result += QStringView(text).mid(i, width);
+        }
+        if ((cp == U'.' || cp == U'!' || cp == U'?') && i + 1 < size && text[i + 1].isSpace())
+            capitalizeNext = true;
+        i += width;
+    }
+    return result;
+}
+
+QString RuleBasedFormatter::capitalizeProperNouns(const QString& text, const QStringList& customWords) {
+    QString result = text;
+    for (const QString& word : customWords)
+        result = replaceWholeWord(result, word.toLower(), word);
+    return applyTable(result, properNounRule());
+}
+
+QString RuleBasedFormatter::fixCommonMistakes(const QString& text) {
+    return applyTable(text, spokenPunctuationRule());
+}
+
+QString RuleBasedFormatter::capitalizeLoneI(const QString& text) {
+    static const QRegularExpression loneI = TextRules::compile(QStringLiteral("\\bi\\b"), false);
+    return TextRules::replaceAll(text, loneI, QStringLiteral("I"));
+}
+
+QString RuleBasedFormatter::ensureEndPunctuation(const QString& text, AppType appType) {
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() || appType == AppType::messaging || kClosingCharacters.contains(trimmed.back()))
+        return text;
+    return trimmed + QLatin1Char('.');
+}
+
+QString RuleBasedFormatter::cleanWhitespace(const QString& text) {
+    QString result = text;
+    while (result.contains(QLatin1String("  ")))
+        result.replace(QLatin1String("  "), QLatin1String(" "));
+    for (const char* mark : {".", ",", "!", "?", ";", ":"})
+        result.replace(QLatin1Char(' ') + QLatin1String(mark), QLatin1String(mark));
+    return result.trimmed();
+}

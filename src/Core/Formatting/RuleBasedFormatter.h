@@ -1,0 +1,33 @@
+#pragma once
+
+#include "Core/Formatting/TextFormatterProtocol.h"
+
+#include <QMap>
+#include <QStringList>
+
+// The deterministic formatter: the user's replacements and snippets, sentence capitals,
+// proper nouns, spoken punctuation, the lone "i", a closing period and white-space clean-up.
+// Never fails, needs no network.
+class RuleBasedFormatter final : public TextFormatterProtocol {
+public:
+    QCoro::Task<FormattingResult> format(QString rawText, AppContext context,
+                                         VantroseSettings settings) override;
+    QString formatterName() const override { return m_formatterName; }
+
+    // The same, synchronously (format() only wraps it).
+    FormattingResult formatNow(const QString& rawText, const AppContext& context,
+                               const VantroseSettings& settings) const;
+
+    // The steps, in the order format() runs them; exposed so each rule can be checked alone.
+    static QString applyReplacements(const QString& text, const QMap<QString, QString>& replacements);
+    static QString applySnippets(const QString& text, const QMap<QString, QString>& snippets);
+    static QString capitalizeSentences(const QString& text);
+    static QString capitalizeProperNouns(const QString& text, const QStringList& customWords);
+    static QString fixCommonMistakes(const QString& text);
+    static QString capitalizeLoneI(const QString& text);
+    static QString ensureEndPunctuation(const QString& text, AppType appType);
+    static QString cleanWhitespace(const QString& text);
+
+private:
+    const QString m_formatterName = QStringLiteral("RuleBased");
+};

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+
+// What happened during one paste: the pipeline's telemetry and history read it.
+// Character counts are user-perceived characters (grapheme clusters).
+struct PasteOutcome {
+    bool success = false;
+    bool clipboardSaved = false;
+    bool clipboardWritten = false;
+    bool pasteSimulated = false;
+    bool clipboardRestored = false;  // false in the returned record; the restore runs later
+    bool clipboardWriteSuccessful = false;
+    int clipboardLengthBefore = 0;
+    int clipboardLengthAfter = 0;
+    double pasteOutcomeMs = 0;  // start of the paste until the paste chord's key-up was sent
+    std::optional<double> helperPasteProcessingMs;
+    std::optional<double> dataRequestedMs;
+    bool delayedClipboardRenderingUsed = false;
+    bool delayedDataRequested = false;
+    bool focusedControlChanged = false;  // another application came to the front during the paste
+    bool hasPrivilegeIssues = false;     // the key injection was not permitted
+    int textLength = 0;
+    double totalTimeMs = 0;  // equal to pasteOutcomeMs
+
+    bool operator==(const PasteOutcome&) const = default;
+};

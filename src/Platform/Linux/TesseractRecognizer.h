@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QFuture>
+#include <QImage>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QThreadPool;
+
+// Screen text through Tesseract. One engine is built on first use and kept for the process;
+// it runs on a worker thread of its own, one image at a time. Tesseract reads OMP_THREAD_LIMIT
+// when the process starts, so the run script sets it.
+class TesseractRecognizer {
+public:
+    struct Result {
+        bool ok = false;
+        QString error;       // set when !ok
+        QStringList lines;   // recognised text lines, in reading order
+    };
+
+    static TesseractRecognizer& shared();
+    ~TesseractRecognizer();
+
+    // Lines shorter than `minTextHeight` (a fraction of the image height) are left out.
+    QFuture<Result> recognize(const QImage& image, double minTextHeight = 0.015);
+
+private:
+    TesseractRecognizer();
+    Result recognizeOnWorker(const QImage& image, double minTextHeight);
+
+    struct Engine;
+    std::unique_ptr<Engine> m_engine;  // touched only on the worker
+    std::unique_ptr<QThreadPool> m_pool;
+};

@@ -1,0 +1,151 @@
+#include "Platform/Linux/X11ActiveWindowTracker.h"
+
+#include "Platform/Linux/AppIdentity.h"
+
+#include <QFile>
+
+#include <xcb/res.h>
+
+#include <cstdlib>
+
+namespace {
+
+QByteArray readSmallFile(const QString& path, qint64 cap = 256 * 1024) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return f.read(cap);
+}
+
+}  // namespace
+
+X11ActiveWindowTracker::X11ActiveWindowTracker() : XcbWorker(QStringLiteral("com.vantrose.app-detector")) {}
+
+X11ActiveWindowTracker::~X11ActiveWindowTracker() {
+    stopWorker();
+}
+
+bool X11ActiveWindowTracker::start(Handler handler) {
+    if (isConnected()) return true;
+    m_handler = std::move(handler);
+    return startWorker();
+}
+
+void X11ActiveWindowTracker::stop() {
+    stopWorker();
+    m_watched = 0;
+}
+
+void X11ActiveWindowTracker::onConnected() {
+    const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_change_window_attributes(m_connection, m_root, XCB_CW_EVENT_MASK, &mask);
+    refresh(false);
+}
+
+std::optional<ActiveWindowInfo> X11ActiveWindowTracker::latest() const {
+    std::lock_guard lock(m_mutex);
+    return m_latest;
+}
+
+std::optional<ActiveWindowInfo> X11ActiveWindowTracker::queryNow() {
+    if (!isConnected()) return std::nullopt;
+    return call([this] { return resolve(); });
+}
+
+QByteArray X11ActiveWindowTracker::property(xcb_window_t window, xcb_atom_t prop, xcb_atom_t type,
+                                            uint32_t maxBytes) {
+    xcb_get_property_reply_t* reply = xcb_get_property_reply(
+        m_connection, xcb_get_property(m_connection, 0, window, prop, type, 0, maxBytes / 4), nullptr);
+    QByteArray value;
+    if (reply && reply->type != XCB_NONE)
+        value = QByteArray(static_cast<const char*>(xcb_get_property_value(reply)),
+                           xcb_get_property_value_length(reply));  // in bytes
+    free(reply);
+    return value;
+}
+
+int32_t X11ActiveWindowTracker::windowPid(xcb_window_t window) {
+    // X-Resource knows the process of the client that created the window, even when the
+    // application never set _NET_WM_PID.
+    xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    xcb_res_query_client_ids_reply_t* reply = xcb_res_query_client_ids_reply(
+        m_connection, xcb_res_query_client_ids(m_connection, 1, &spec), nullptr);
+    int32_t pid = 0;
+    if (reply) {
+        for (auto it = xcb_res_query_client_ids_ids_iterator(reply); it.rem; xcb_res_client_id_value_next(&it)) {
+            if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
+                xcb_res_client_id_value_value_length(it.data) >= 1) {
+                pid = int32_t(*xcb_res_client_id_value_value(it.data));
+                break;
+            }
+        }
+        free(reply);
+    }
+    if (pid > 0) return pid;
+    const QByteArray netPid = property(window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 4);
+    if (netPid.size() == 4) pid = *reinterpret_cast<const int32_t*>(netPid.constData());
+    return pid > 0 ? pid : 0;
+}
+
+std::optional<ActiveWindowInfo> X11ActiveWindowTracker::resolve() {
+    const QByteArray active = property(m_root, atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 4);
+    if (active.size() != 4) return std::nullopt;
+    const xcb_window_t window = *reinterpret_cast<const uint32_t*>(active.constData());
+    if (window == XCB_NONE) return std::nullopt;
+
+    ActiveWindowInfo info;
+    info.window = window;
+    info.pid = windowPid(window);
+
+    AppIdentity::Sources sources;
+    if (info.pid > 0) {
+        const QString proc = QStringLiteral("/proc/%1/").arg(info.pid);
+        sources.flatpakId = AppIdentity::flatpakIdFromInfo(readSmallFile(proc + "root/.flatpak-info"));
+        sources.desktopFileId = AppIdentity::desktopIdFromEnviron(readSmallFile(proc + "environ"));
+    }
+    const xcb_atom_t utf8 = atom("UTF8_STRING");
+    const QByteArray kdeDesktop = property(window, atom("_KDE_NET_WM_DESKTOP_FILE"), utf8);
+    if (!kdeDesktop.isEmpty()) sources.desktopFileId = AppIdentity::desktopIdFromPath(QString::fromUtf8(kdeDesktop));
+    sources.gtkApplicationId = QString::fromUtf8(property(window, atom("_GTK_APPLICATION_ID"), utf8));
+    AppIdentity::parseWmClass(property(window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING), &sources.wmClassInstance,
+                              &sources.wmClassClass);
+
+    info.appId = AppIdentity::chooseIdentifier(sources);
+    info.appName = AppIdentity::findDesktopEntryName(AppIdentity::desktopEntryCandidates(sources));
+    if (info.appName.isEmpty()) info.appName = sources.wmClassClass;
+
+    QByteArray title = property(window, atom("_NET_WM_NAME"), utf8);
+    info.title = title.isEmpty() ? QString::fromLocal8Bit(property(window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING))
+                                 : QString::fromUtf8(title);
+    return info;
+}
+
+void X11ActiveWindowTracker::refresh(bool notify) {
+    std::optional<ActiveWindowInfo> info = resolve();
+    const xcb_window_t window = info ? info->window : 0;
+    if (window != m_watched) {
+        // Follow the active window's title (editors name the open file there).
+        const uint32_t none = XCB_EVENT_MASK_NO_EVENT, props = XCB_EVENT_MASK_PROPERTY_CHANGE;
+        if (m_watched) xcb_change_window_attributes(m_connection, m_watched, XCB_CW_EVENT_MASK, &none);
+        if (window) xcb_change_window_attributes(m_connection, window, XCB_CW_EVENT_MASK, &props);
+        m_watched = window;
+    }
+    bool changed = false;
+    {
+        std::lock_guard lock(m_mutex);
+        changed = info.has_value() &&
+                  (!m_latest || m_latest->window != info->window || m_latest->title != info->title);
+        if (info) m_latest = info;
+    }
+    if (changed && notify && m_handler) m_handler(*info);
+}
+
+void X11ActiveWindowTracker::handleEvent(xcb_generic_event_t* event) {
+    if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) return;
+    auto* p = reinterpret_cast<xcb_property_notify_event_t*>(event);
+    if (p->window == m_root && p->atom == atom("_NET_ACTIVE_WINDOW")) {
+        refresh(true);
+    } else if (p->window == m_watched && m_watched &&
+               (p->atom == atom("_NET_WM_NAME") || p->atom == XCB_ATOM_WM_NAME)) {
+        refresh(true);
+    }
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "Platform/Linux/XcbWorker.h"
+
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <vector>
+
+// One target of a selection with the data its owner gave for it.
+struct ClipboardItem {
+    QByteArray target;       // e.g. "UTF8_STRING", "image/png"
+    QByteArray type;         // the property type the owner answered with
+    uint8_t format = 8;      // 8, 16 or 32
+    QByteArray data;
+};
+
+// The clipboard as it was at one moment: every target that could be read, in the owner's order.
+struct ClipboardSnapshot {
+    bool hadOwner = false;
+    bool complete = true;    // false when a target was skipped (too large, too slow, unreadable)
+    std::vector<ClipboardItem> items;
+
+    bool isEmpty() const { return items.empty(); }
+    // Password managers mark their copies with this hint; such a copy is never written back.
+    bool isConcealed() const;
+    std::optional<QString> plainText() const;
+};
+
+// Owns and reads an X selection (CLIPBOARD by default) on a thread of its own, so answering
+// other applications' requests never waits for the main thread and reading a slow owner never
+// blocks it. All public calls block the calling thread: use them off the main thread.
+class X11ClipboardService : private XcbWorker {
+public:
+    static constexpr const char* kConcealedTarget = "x-kde-passwordManagerHint";
+
+    explicit X11ClipboardService(QByteArray selection = "CLIPBOARD");
+    ~X11ClipboardService() override;
+
+    bool start();  // false without an X display
+    using XcbWorker::isConnected;
+
+    // Reads every target of the current owner until `maxBytes` or the time budget is used up.
+    ClipboardSnapshot snapshot(qint64 maxBytes, std::chrono::milliseconds budget);
+    // Takes the selection with these targets. Returns a ticket naming this write, 0 on failure.
+    uint64_t setContents(std::vector<ClipboardItem> items);
+    // Whether the write `ticket` still owns the selection (nobody copied since).
+    bool owns(uint64_t ticket);
+    // Gives the selection up (empty clipboard) when the write `ticket` still owns it.
+    bool release(uint64_t ticket);
+
+    // The targets a text is offered under; `concealed` adds the password-manager hint.
+    static std::vector<ClipboardItem> textItems(const QString& text, bool concealed,
+                                                const std::optional<QString>& html = std::nullopt);
+
+private:
+    struct Transfer;
+    void onConnected() override;
+    void handleEvent(xcb_generic_event_t* event) override;
+    void answerRequest(const xcb_selection_request_event_t* request);
+    void continueTransfers(const xcb_property_notify_event_t* notify);
+    std::optional<ClipboardItem> readTarget(xcb_atom_t target, qint64 cap,
+                                            std::chrono::steady_clock::time_point deadline);
+    xcb_timestamp_t serverTime();
+    bool ownerIsUs();
+
+    QByteArray m_selectionName;
+    xcb_atom_t m_selection = 0;
+    xcb_window_t m_window = 0;
+    xcb_atom_t m_property = 0;
+    xcb_atom_t m_timeProperty = 0;
+
+    // Worker-thread state.
+    std::vector<ClipboardItem> m_items;
+    xcb_timestamp_t m_ownTime = 0;
+    uint64_t m_ownedTicket = 0;
+    uint64_t m_nextTicket = 0;
+    std::vector<std::unique_ptr<Transfer>> m_transfers;
+};

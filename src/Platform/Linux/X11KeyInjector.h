@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+typedef struct _XDisplay Display;
+
+// Synthetic key presses through XTest on a connection of its own. Blocking (it holds keys for a
+// few milliseconds): call it from a worker thread, never from the main thread.
+class X11KeyInjector {
+public:
+    X11KeyInjector();
+    ~X11KeyInjector();
+    X11KeyInjector(const X11KeyInjector&) = delete;
+    X11KeyInjector& operator=(const X11KeyInjector&) = delete;
+
+    // Whether an X display with XTest is reachable.
+    bool isAvailable();
+
+    // The X keycode that produces a keysym in the current keymap; 0 when none does.
+    uint8_t keycodeForKeysym(unsigned long keysym);
+
+    // True while any key bound to a modifier (Shift, Control, Alt, Super, AltGr...) is down.
+    bool modifierKeyHeld();
+    // Waits until no modifier key is down or the bound passes; true when they were released.
+    bool waitForModifiersReleased(std::chrono::milliseconds bound);
+
+    // Presses the modifiers in order, then the key, holds it for `hold`, releases all in reverse.
+    // Keycodes of 0 are skipped. False when nothing could be sent.
+    bool pressKeys(const std::vector<uint8_t>& modifiers, uint8_t key,
+                   std::chrono::milliseconds hold = std::chrono::milliseconds(10));
+    // Presses or releases one key (tests drive hotkeys with it).
+    bool sendKey(uint8_t keycode, bool press);
+
+private:
+    bool ensureOpen();  // call with m_mutex held
+
+    std::mutex m_mutex;
+    Display* m_display = nullptr;
+    bool m_triedOpen = false;
+    bool m_haveXTest = false;
+};

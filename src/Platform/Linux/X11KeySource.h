@@ -1,0 +1,46 @@
+#pragma once
+
+#include "Platform/Linux/KeyTransitionTranslator.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+class QThread;
+
+// Listen-only, system-wide key source. It opens its own X connection and reads XInput2 raw key
+// events of the root window on a thread of its own; when XInput2 is missing it records core key
+// events through the RECORD extension instead. Nothing is grabbed: every key still reaches the
+// focused application.
+class X11KeySource {
+public:
+    enum class Backend { Off, XInput2, Record };
+    enum class Preference { Auto, RecordOnly };
+    // Called on the source's thread for every key event, in order.
+    using Handler = std::function<void(const KeySourceEvent&)>;
+
+    X11KeySource();
+    ~X11KeySource();  // stops and joins
+    X11KeySource(const X11KeySource&) = delete;
+    X11KeySource& operator=(const X11KeySource&) = delete;
+
+    // Opens the connection and starts the thread. False when there is no X display or neither
+    // extension can be used; the reason is in lastError().
+    bool start(Handler handler, Preference preference = Preference::Auto);
+    // Ends the thread and closes the connection; harmless when not running.
+    void stop();
+
+    bool isRunning() const { return m_running.load(); }
+    Backend backend() const { return m_backend.load(); }
+    const char* lastError() const { return m_error; }
+
+private:
+    struct Impl;
+    void run();
+
+    std::unique_ptr<Impl> m_impl;
+    std::unique_ptr<QThread> m_thread;
+    std::atomic<bool> m_running{false};
+    std::atomic<Backend> m_backend{Backend::Off};
+    const char* m_error = "";
+};

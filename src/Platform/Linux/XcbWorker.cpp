@@ -1,0 +1,159 @@
+#include "Platform/Linux/XcbWorker.h"
+
+#include <QThread>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+XcbWorker::XcbWorker(QString threadName) : m_threadName(std::move(threadName)) {}
+
+XcbWorker::~XcbWorker() {
+    stopWorker();
+}
+
+bool XcbWorker::startWorker() {
+    if (m_thread) return true;
+    int screenNumber = 0;
+    xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
+    if (!c || xcb_connection_has_error(c)) {
+        if (c) xcb_disconnect(c);
+        return false;
+    }
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
+    for (int i = 0; i < screenNumber && it.rem; ++i) xcb_screen_next(&it);
+    if (!it.rem) {
+        xcb_disconnect(c);
+        return false;
+    }
+    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wakeFd < 0) {
+        xcb_disconnect(c);
+        return false;
+    }
+    m_connection = c;
+    m_screen = it.data;
+    m_root = it.data->root;
+    onConnected();
+    xcb_flush(c);
+    m_thread.reset(QThread::create([this] { run(); }));
+    m_thread->setObjectName(m_threadName);
+    m_thread->start();
+    return true;
+}
+
+void XcbWorker::stopWorker() {
+    if (m_thread) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        const uint64_t one = 1;
+        (void)!write(m_wakeFd, &one, sizeof one);
+        m_thread->wait();
+        m_thread.reset();
+    }
+    if (m_connection) {
+        xcb_disconnect(m_connection);
+        m_connection = nullptr;
+    }
+    if (m_wakeFd >= 0) {
+        close(m_wakeFd);
+        m_wakeFd = -1;
+    }
+}
+
+bool XcbWorker::isWorkerThread() const {
+    return m_thread && QThread::currentThread() == m_thread.get();
+}
+
+void XcbWorker::post(std::function<void()> job) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_jobs.push_back(std::move(job));
+    }
+    const uint64_t one = 1;
+    (void)!write(m_wakeFd, &one, sizeof one);
+}
+
+void XcbWorker::dispatchPending() {
+    while (xcb_generic_event_t* ev = xcb_poll_for_event(m_connection)) {
+        handleEvent(ev);
+        free(ev);
+    }
+}
+
+void XcbWorker::run() {
+    pollfd fds[2] = {{xcb_get_file_descriptor(m_connection), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+    for (;;) {
+        std::deque<std::function<void()>> jobs;
+        bool stopping = false;
+        {
+            std::lock_guard lock(m_mutex);
+            jobs.swap(m_jobs);
+            stopping = m_stopping;
+        }
+        for (auto& job : jobs) job();
+        if (stopping) break;
+        dispatchPending();
+        xcb_flush(m_connection);
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        if (fds[1].revents & POLLIN) {
+            uint64_t value = 0;
+            (void)!read(m_wakeFd, &value, sizeof value);
+        }
+        if (xcb_connection_has_error(m_connection)) fds[0].events = 0;  // keep serving jobs
+    }
+}
+
+xcb_generic_event_t* XcbWorker::waitForEvent(const std::function<bool(xcb_generic_event_t*)>& match,
+                                             std::chrono::steady_clock::time_point deadline) {
+    xcb_flush(m_connection);
+    for (;;) {
+        while (xcb_generic_event_t* ev = xcb_poll_for_event(m_connection)) {
+            if (match(ev)) return ev;
+            handleEvent(ev);
+            free(ev);
+        }
+        if (xcb_connection_has_error(m_connection)) return nullptr;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return nullptr;
+        pollfd fd{xcb_get_file_descriptor(m_connection), POLLIN, 0};
+        poll(&fd, 1, int(std::min<long long>(left.count(), 1000)) + 1);
+    }
+}
+
+xcb_atom_t XcbWorker::atom(const char* name) {
+    auto it = m_atoms.find(name);
+    if (it != m_atoms.end()) return it->second;
+    xcb_intern_atom_reply_t* reply =
+        xcb_intern_atom_reply(m_connection, xcb_intern_atom(m_connection, 0, strlen(name), name), nullptr);
+    xcb_atom_t a = reply ? xcb_atom_t(reply->atom) : xcb_atom_t(XCB_ATOM_NONE);
+    free(reply);
+    if (a != XCB_ATOM_NONE) {
+        m_atoms.emplace(name, a);
+        m_atomNames.emplace(a, QByteArray(name));
+    }
+    return a;
+}
+
+QByteArray XcbWorker::atomName(xcb_atom_t a) {
+    auto it = m_atomNames.find(a);
+    if (it != m_atomNames.end()) return it->second;
+    xcb_get_atom_name_reply_t* reply =
+        xcb_get_atom_name_reply(m_connection, xcb_get_atom_name(m_connection, a), nullptr);
+    QByteArray name;
+    if (reply) name = QByteArray(xcb_get_atom_name_name(reply), xcb_get_atom_name_name_length(reply));
+    free(reply);
+    if (!name.isEmpty()) {
+        m_atomNames.emplace(a, name);
+        m_atoms.emplace(name.toStdString(), a);
+    }
+    return name;
+}

@@ -1,0 +1,102 @@
+#include "Core/FeatureFlags.h"
+#include "Core/Logger.h"
+#include "Core/UserDefaults.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace {
+void storeOverrides(const QVariant& overrides) {
+    UserDefaults::shared().setValue(FeatureFlags::storageKey, overrides);
+    UserDefaults::reloadForTesting();  // as a later launch would read them
+}
+
+FlagValue entry(const QString& key) {
+    for (const FlagValue& flag : FeatureFlags::shared().allFlags())
+        if (flag.key == key) return flag;
+    return {};
+}
+}  // namespace
+
+TEST(FeatureFlagsTest, BuiltInDefaultsWithoutOverrides) {
+    FeatureFlags& flags = FeatureFlags::shared();
+    const QList<FlagValue> all = flags.allFlags();
+    ASSERT_EQ(all.size(), 22);
+    EXPECT_EQ(all.front().key, "asr-race-mode");
+    EXPECT_EQ(all.back().key, "voice-profile-unlock");
+    for (qsizetype i = 1; i < all.size(); ++i) EXPECT_LT(all[i - 1].key, all[i].key);
+
+    int on = 0;
+    for (const FlagValue& flag : all) {
+        on += flag.boolValue;
+        EXPECT_EQ(flag.source, FlagSource::Default);
+        EXPECT_FALSE(flag.description.isEmpty());
+        EXPECT_EQ(flags.isEnabled(flag.key), flag.boolValue);
+    }
+    EXPECT_EQ(on, 9);
+    EXPECT_TRUE(flags.isEnabled("sound-effects"));
+    EXPECT_TRUE(flags.isEnabled("auto-learn-words"));
+    EXPECT_FALSE(flags.isEnabled("use-opus"));
+    EXPECT_FALSE(flags.isEnabled("should-ocr-screen-capture"));
+    EXPECT_FALSE(flags.isEnabled("no-such-flag"));
+    EXPECT_FALSE(flags.isEnabled(""));
+}
+
+TEST(FeatureFlagsTest, OverridesReplaceDefaultsAndAddUnknownKeys) {
+    storeOverrides(QVariantMap{{"sound-effects", false}, {"use-opus", true}, {"beta-thing", true}});
+    FeatureFlags& flags = FeatureFlags::shared();
+    EXPECT_FALSE(flags.isEnabled("sound-effects"));
+    EXPECT_TRUE(flags.isEnabled("use-opus"));
+    EXPECT_TRUE(flags.isEnabled("beta-thing"));
+    EXPECT_TRUE(flags.isEnabled("polish"));  // untouched default
+
+    EXPECT_EQ(entry("sound-effects"), (FlagValue{"sound-effects", false, "", FlagSource::Local}));
+    EXPECT_EQ(entry("beta-thing"), (FlagValue{"beta-thing", true, "", FlagSource::Local}));
+    EXPECT_EQ(entry("polish").source, FlagSource::Default);
+    EXPECT_EQ(flags.allFlags().size(), 23);
+}
+
+TEST(FeatureFlagsTest, MalformedOverridesAreIgnoredWhole) {
+    struct Case {
+        const char* name;
+        QVariant stored;
+    };
+    const Case cases[] = {
+        {"absent", QVariant()},
+        {"one string value", QVariantMap{{"sound-effects", false}, {"use-opus", "true"}}},
+        {"one number value", QVariantMap{{"sound-effects", false}, {"use-opus", 1}}},
+        {"one nested value", QVariantMap{{"sound-effects", false}, {"use-opus", QVariantMap{}}}},
+        {"not a dictionary", QVariantList{false}},
+        {"plain string", QString("sound-effects=false")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(FeatureFlags::parseOverrides(c.stored).isEmpty());
+    }
+    EXPECT_EQ(FeatureFlags::parseOverrides(QVariantHash{{"a", true}}), (QMap<QString, bool>{{"a", true}}));
+
+    // Through the stored file, as the next launch reads it.
+    storeOverrides(cases[1].stored);
+    EXPECT_TRUE(FeatureFlags::shared().isEnabled("sound-effects"));
+    EXPECT_FALSE(FeatureFlags::shared().isEnabled("use-opus"));
+    EXPECT_EQ(entry("sound-effects").source, FlagSource::Default);
+}
+
+TEST(FeatureFlagsTest, RegisteringTwiceKeepsTheFirstAndRemoteFetchOnlyLogs) {
+    FeatureFlags& flags = FeatureFlags::shared();
+    flags.registerFlag("sound-effects", false, "changed");
+    flags.registerFlag("extra", true, "first");
+    flags.registerFlag("extra", false, "second");
+    EXPECT_TRUE(flags.isEnabled("sound-effects"));
+    EXPECT_EQ(entry("sound-effects").description, "Play feedback sounds");
+    EXPECT_EQ(entry("extra"), (FlagValue{"extra", true, "first", FlagSource::Default}));
+
+    const QList<FlagValue> before = flags.allFlags();
+    QCoro::waitFor(flags.fetchRemoteFlags());
+    EXPECT_EQ(flags.allFlags(), before);
+    Logger::flush();
+    QFile log(Logger::shared().logFilePath());
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains("FeatureFlags: Remote fetch not configured (using local flags)"));
+}

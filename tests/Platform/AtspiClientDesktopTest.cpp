@@ -1,0 +1,156 @@
+#include "Platform/Linux/AtspiClient.h"
+
+#include "support/AtspiFixtureProcess.h"
+#include "support/TestEnvironment.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+// Polls the focused field of `pid` until it reads as `expected`.
+AtspiFocusRead readWhenValue(qint64 pid, const QString& expected) {
+    AtspiFocusRead read;
+    waitUntil([&] {
+        read = AtspiClient::shared().readFocusedField(pid);
+        return read.status == AtspiFocusRead::Status::Ok && read.field.value == expected;
+    }, std::chrono::seconds(10));
+    return read;
+}
+
+}  // namespace
+
+TEST(AtspiClientDesktop, IsTrustedOnTheTestDesktop) { EXPECT_TRUE(AtspiClient::shared().isTrusted()); }
+
+TEST(AtspiClientDesktop, ReadsQtFieldWithEmojiAsCharacterOffsets) {
+    const QString text = QStringLiteral("héllo 😀 wörld");
+    const int caret = text.indexOf(QStringLiteral(" wörld"));  // UTF-16 index after the emoji
+    AtspiFixtureProcess fixture({QStringLiteral("--text"), text, QStringLiteral("--cursor"), QString::number(caret)});
+    ASSERT_TRUE(fixture.waitUntilReady());
+    const AtspiFocusRead read = readWhenValue(fixture.pid(), text);
+    ASSERT_EQ(read.status, AtspiFocusRead::Status::Ok);
+    EXPECT_EQ(read.field.pid, fixture.pid());
+    EXPECT_TRUE(read.field.isEditable);
+    EXPECT_TRUE(read.field.isTextInputRole);
+    EXPECT_EQ(read.field.selectionStart, caret);
+    EXPECT_EQ(read.field.selectionEnd, caret);
+    EXPECT_EQ(read.field.selectionLocation, 7);  // h é l l o ␠ 😀
+    EXPECT_EQ(text.left(read.field.selectionStart), QStringLiteral("héllo 😀"));
+}
+
+TEST(AtspiClientDesktop, ReadsGtkFieldInCharacterOffsets) {
+    const QString text = QStringLiteral("héllo 😀 wörld");
+    GtkEntryProcess entry(text);
+    // zenity starts with its whole text selected: 13 characters, 14 UTF-16 units.
+    AtspiFocusRead read = readWhenValue(entry.pid(), text);
+    ASSERT_EQ(read.status, AtspiFocusRead::Status::Ok);
+    EXPECT_TRUE(read.field.isEditable);
+    EXPECT_EQ(read.field.selectionLength, 13);
+    EXPECT_EQ(read.field.selectedText, text);
+
+    // Caret after the emoji: character offset 7, UTF-16 index 8.
+    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Home")});
+    for (int i = 0; i < 7; ++i)
+        QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Right")});
+    ASSERT_TRUE(waitUntil([&] {
+        read = AtspiClient::shared().readFocusedField(entry.pid());
+        return read.status == AtspiFocusRead::Status::Ok && read.field.selectionLocation == 7;
+    }, std::chrono::seconds(10)));
+    EXPECT_EQ(read.field.selectionLength, 0);
+    EXPECT_EQ(read.field.selectionStart, 8);
+    EXPECT_EQ(text.left(read.field.selectionStart), QStringLiteral("héllo 😀"));
+    EXPECT_TRUE(read.field.selectedText.isEmpty());
+}
+
+TEST(AtspiClientDesktop, RefusesPasswordFieldAndNeverWalksItsText) {
+    AtspiFixtureProcess fixture({QStringLiteral("--password"), QStringLiteral("--text"), QStringLiteral("hunter2secret"),
+                                 QStringLiteral("--label"), QStringLiteral("Login Vaultwarden")});
+    ASSERT_TRUE(fixture.waitUntilReady());
+    AtspiFocusRead read;
+    ASSERT_TRUE(waitUntil([&] {
+        read = AtspiClient::shared().readFocusedField(fixture.pid());
+        return read.status == AtspiFocusRead::Status::PasswordField;
+    }, std::chrono::seconds(10)));
+    EXPECT_TRUE(read.field.value.isEmpty());
+
+    AtspiWindowWalk walk;
+    ASSERT_TRUE(waitUntil([&] {
+        walk = AtspiClient::shared().walkFocusedWindow(fixture.pid());
+        return walk.texts.join(' ').contains(QLatin1String("Vaultwarden"));
+    }, std::chrono::seconds(10)));
+    EXPECT_FALSE(walk.texts.join(' ').contains(QLatin1String("hunter2secret")));
+    EXPECT_FALSE(AtspiClient::shared().observeTextChanges(fixture.pid(), 1.0, nullptr, nullptr));
+}
+
+TEST(AtspiClientDesktop, WalksWindowTextsWithinLimits) {
+    AtspiFixtureProcess fixture({QStringLiteral("--label"), QStringLiteral("Project Zephyr notes"),
+                                 QStringLiteral("--label"), QStringLiteral("Owner: Marguerite"),
+                                 QStringLiteral("--text"), QStringLiteral("draft for Kubernetes")});
+    ASSERT_TRUE(fixture.waitUntilReady());
+    AtspiWindowWalk walk;
+    ASSERT_TRUE(waitUntil([&] {
+        walk = AtspiClient::shared().walkFocusedWindow(fixture.pid());
+        const QString all = walk.texts.join(' ');
+        return all.contains(QLatin1String("Zephyr")) && all.contains(QLatin1String("Kubernetes"));
+    }, std::chrono::seconds(10)));
+    EXPECT_TRUE(walk.windowFound);
+    EXPECT_GT(walk.visitCount, 2);
+    EXPECT_TRUE(walk.texts.join(' ').contains(QLatin1String("Marguerite")));
+
+    AtspiWalkLimits tight;
+    tight.maxVisits = 2;
+    const AtspiWindowWalk small = AtspiClient::shared().walkFocusedWindow(fixture.pid(), tight);
+    EXPECT_EQ(small.visitCount, 2);
+}
+
+TEST(AtspiClientDesktop, ObservesTypedChangesUntilTheWatchEnds) {
+    AtspiFixtureProcess fixture({QStringLiteral("--text"), QStringLiteral("start")});
+    ASSERT_TRUE(fixture.waitUntilReady());
+    readWhenValue(fixture.pid(), QStringLiteral("start"));
+
+    std::mutex mutex;
+    QStringList seen;
+    std::atomic<bool> ended{false};
+    ASSERT_TRUE(AtspiClient::shared().observeTextChanges(
+        fixture.pid(), 3.0,
+        [&](const QString& text) {
+            std::lock_guard lock(mutex);
+            seen << text;
+        },
+        [&] { ended = true; }));
+    EXPECT_EQ(AtspiClient::shared().activeObservationCount(), 1);
+
+    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("End")});
+    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("ed")});
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return seen.contains(QStringLiteral("started"));
+    }, std::chrono::seconds(10)));
+    ASSERT_TRUE(waitUntil([&] { return ended.load(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(AtspiClient::shared().activeObservationCount(), 0);
+}
+
+TEST(AtspiClientDesktop, FindsAddressBarTextByItsName) {
+    AtspiFixtureProcess fixture({QStringLiteral("--field-name"), QStringLiteral("Address and search bar"),
+                                 QStringLiteral("--text"), QStringLiteral("https://example.org/page")});
+    ASSERT_TRUE(fixture.waitUntilReady());
+    std::optional<QString> address;
+    ASSERT_TRUE(waitUntil([&] {
+        address = AtspiClient::shared().findAddressBarText(fixture.pid(), 8, 20);
+        return address.has_value();
+    }, std::chrono::seconds(10)));
+    EXPECT_EQ(*address, QStringLiteral("https://example.org/page"));
+    // Too shallow a search never reaches the field.
+    EXPECT_FALSE(AtspiClient::shared().findAddressBarText(fixture.pid(), 1, 20).has_value());
+}
+
+TEST(AtspiClientDesktop, NeverQueriesOwnProcess) {
+    EXPECT_EQ(AtspiClient::shared().readFocusedField(QCoreApplication::applicationPid()).status,
+              AtspiFocusRead::Status::NoApplication);
+    EXPECT_FALSE(AtspiClient::shared().findAddressBarText(QCoreApplication::applicationPid(), 6, 20).has_value());
+}

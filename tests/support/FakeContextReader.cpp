@@ -1,0 +1,59 @@
+#include "support/FakeContextReader.h"
+
+#include "Core/Clock.h"
+
+#include <QRegularExpression>
+
+TextFieldContext FakeContextReader::field(const QString& before, const QString& selected,
+                                          const QString& after, bool editable) {
+    TextFieldContext f;
+    f.value = before + selected + after;
+    f.beforeText = before;
+    f.selectedText = selected;
+    f.afterText = after;
+    f.selectionLocation = static_cast<int>(before.size());
+    f.selectionLength = static_cast<int>(selected.size());
+    f.isEditable = editable;
+    f.isTextInputRole = true;
+    f.role = QStringLiteral("text");
+    return f;
+}
+
+QCoro::Task<std::optional<TextFieldContext>> FakeContextReader::readFocusedTextField() {
+    ++focusedFieldReads;
+    const bool alive = co_await pause(readDelay);
+    if (!alive) co_return std::nullopt;
+    co_return std::optional<TextFieldContext>(focusedField);  // copy: g++ 12 moves from any co_return operand
+}
+
+QStringList FakeContextReader::parseContextWords(const TextFieldContext& field) const {
+    if (contextWords) return *contextWords;
+    static const QRegularExpression separators(QStringLiteral("[^\\w'-]+"));
+    QStringList words = (field.beforeText + ' ' + field.selectedText + ' ' + field.afterText)
+                            .split(separators, Qt::SkipEmptyParts);
+    words.removeDuplicates();
+    return words.mid(0, 200);
+}
+
+QCoro::Task<QStringList> FakeContextReader::readActiveWindowText() {
+    ++windowReads;
+    const bool alive = co_await pause(readDelay);
+    if (!alive) co_return QStringList();
+    co_return QStringList(windowWords);
+}
+
+void FakeContextReader::observeTextChanges(std::int32_t pid, double durationSeconds,
+                                           std::function<void(const QString&)> onChange) {
+    observations.append({pid, durationSeconds, Clock::current().monotonicSeconds(), std::move(onChange)});
+}
+
+int FakeContextReader::changeText(std::int32_t pid, const QString& text) {
+    const double now = Clock::current().monotonicSeconds();
+    int delivered = 0;
+    for (const Observation& watch : observations) {
+        if (watch.pid != pid || now - watch.startedAt >= watch.durationSeconds || !watch.onChange) continue;
+        post([handler = watch.onChange, text] { handler(text); });
+        ++delivered;
+    }
+    return delivered;
+}
