@@ -1,11 +1,13 @@
 #include "support/MicFeeder.h"
 
 #include <QFile>
+#include <QProcess>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -55,4 +57,17 @@ void MicFeeder::play(std::vector<float> samples) {
         }
         m_finished = true;
     });
+}
+
+bool MicFeeder::playFile(const QString& path) {
+    QProcess sox;
+    sox.start(QStringLiteral("sox"), {path, QStringLiteral("-r"), QStringLiteral("16000"), QStringLiteral("-c"), QStringLiteral("1"),
+                                      QStringLiteral("-b"), QStringLiteral("32"), QStringLiteral("-e"), QStringLiteral("floating-point"),
+                                      QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-")});
+    if (!sox.waitForFinished(60000) || sox.exitStatus() != QProcess::NormalExit || sox.exitCode() != 0) return false;
+    const QByteArray bytes = sox.readAllStandardOutput();
+    std::vector<float> samples(std::size_t(bytes.size()) / sizeof(float));
+    std::memcpy(samples.data(), bytes.constData(), samples.size() * sizeof(float));
+    play(std::move(samples));
+    return true;
 }

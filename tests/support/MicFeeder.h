@@ -18,6 +18,9 @@ public:
 
     // Starts playing; returns at once. A playback already running finishes first.
     void play(std::vector<float> samples);
+    // Plays an audio file (WAV or anything sox reads), converted to 16 kHz mono. False when the
+    // file cannot be read.
+    bool playFile(const QString& path);
     bool finished() const { return m_finished.load(); }
     // Blocks until everything has been written.
     void wait();
