@@ -16,8 +16,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
-#include <future>
 
 // ---------------------------------------------------------------------------------------------
 
@@ -177,8 +177,20 @@ PocketSphinxASR::~PocketSphinxASR() {
 
 bool PocketSphinxASR::waitUntilIdle() {
     if (!m_available) return false;
+    // A barrier job; std::mutex and std::condition_variable keep the hand-over visible to
+    // ThreadSanitizer.
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
     bool loaded = false;
-    m_queue->sync([&] { loaded = m_decoder != nullptr; });
+    m_queue->async([&] {
+        std::lock_guard lock(mutex);
+        loaded = m_decoder != nullptr;
+        done = true;
+        cv.notify_one();
+    });
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return done; });
     return loaded;
 }
 
