@@ -167,12 +167,14 @@ AudioEngine::AudioEngine() {
     m_thread->setObjectName(QStringLiteral("com.vantrose.audio-capture"));
     m_worker = new AudioCaptureWorker(this);
     m_worker->moveToThread(m_thread);
-    QObject::connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread->start();
 }
 
 AudioEngine::~AudioEngine() {
     stopRecording();
+    // The worker owns objects of the capture thread: it is deleted there.
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker] { delete worker; }, Qt::BlockingQueuedConnection);
+    m_worker = nullptr;
     m_thread->quit();
     m_thread->wait();
     delete m_thread;

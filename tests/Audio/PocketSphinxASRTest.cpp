@@ -48,7 +48,7 @@ protected:
     void SetUp() override {
         if (!SpeechFixture::toolsAvailable()) GTEST_SKIP() << "flite and sox are needed";
         ASSERT_TRUE(engine.isAvailable());
-        ASSERT_TRUE(engine.waitUntilLoaded());
+        ASSERT_TRUE(engine.waitUntilIdle());
     }
     PocketSphinxASR engine;
 };

@@ -16,8 +16,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
-#include <future>
 
 // ---------------------------------------------------------------------------------------------
 
@@ -154,8 +154,11 @@ PocketSphinxASR::PocketSphinxASR(const QLocale& locale, const QString& modelDir)
         const QByteArray hmm = (m_modelDir + "/en-us").toLocal8Bit();
         const QByteArray lm = (m_modelDir + "/en-us.lm.bin").toLocal8Bit();
         const QByteArray dict = (m_modelDir + "/cmudict-en-us.dict").toLocal8Bit();
+        // No second (flat-lexicon) pass: it decodes the whole utterance again at its end, which
+        // would put seconds between key-up and text; the lattice best path keeps the accuracy.
         cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.constData(), "-lm", lm.constData(),
-                                       "-dict", dict.constData(), "-logfn", "/dev/null", nullptr);
+                                       "-dict", dict.constData(), "-fwdflat", "no", "-bestpath", "yes",
+                                       "-logfn", "/dev/null", nullptr);
         ps_decoder_t* ps = config ? ps_init(config) : nullptr;
         if (config) cmd_ln_free_r(config);  // the decoder keeps its own reference
         if (!ps) {
@@ -172,10 +175,22 @@ PocketSphinxASR::~PocketSphinxASR() {
     m_queue.reset();  // runs what is queued, then joins; the decoders go after
 }
 
-bool PocketSphinxASR::waitUntilLoaded() {
+bool PocketSphinxASR::waitUntilIdle() {
     if (!m_available) return false;
+    // A barrier job; std::mutex and std::condition_variable keep the hand-over visible to
+    // ThreadSanitizer.
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
     bool loaded = false;
-    m_queue->sync([&] { loaded = m_decoder != nullptr; });
+    m_queue->async([&] {
+        std::lock_guard lock(mutex);
+        loaded = m_decoder != nullptr;
+        done = true;
+        cv.notify_one();
+    });
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return done; });
     return loaded;
 }
 

@@ -47,8 +47,9 @@ public:
 
     bool isAvailable() const { return m_available; }
     QString localeIdentifier() const { return m_localeIdentifier; }
-    // Blocks until the decoder has been built; true when it loaded. For benchmarks and tests.
-    bool waitUntilLoaded();
+    // Blocks until every job queued so far (loading, chunks) has run; true when the decoder
+    // loaded. For benchmarks and tests.
+    bool waitUntilIdle();
     // Sessions are rotated after this much streamed audio. Set before startStreaming().
     void setRotationIntervalSeconds(double seconds) { m_rotationSeconds = seconds; }
 
