@@ -1,0 +1,295 @@
+#include "App/DesktopShell.h"
+
+#include "App/AppDelegate.h"
+#include "App/PlaceholderViews.h"
+#include "App/TrayIcons.h"
+#include "Auth/AuthManager.h"
+#include "Core/Logger.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCursor>
+#include <QMenu>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <memory>
+
+namespace {
+// A top-level window holding one view, kept (hidden) when the user closes it.
+QWidget* makeWindow(QWidget* view, const QString& title) {
+    auto* window = new QWidget(nullptr, Qt::Window);
+    window->setAttribute(Qt::WA_DeleteOnClose, false);
+    window->setWindowTitle(title);
+    auto* layout = new QVBoxLayout(window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(view);
+    return window;
+}
+
+void showAndActivate(QWidget* window) {
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void replaceWindow(QPointer<QWidget>& field, QWidget* window) {
+    // The previous window of this kind is hidden already; nothing refers to it any more.
+    if (field) field->deleteLater();
+    field = window;
+}
+
+QRect centredIn(const QScreen* screen, QSize size) {
+    const QRect available = screen->availableGeometry();
+    return QRect(available.x() + (available.width() - size.width()) / 2,
+                 available.y() + (available.height() - size.height()) / 2, size.width(), size.height());
+}
+}  // namespace
+
+DesktopShell::DesktopShell(AppDelegate& delegate, ShellPipeline& pipeline, AuthManager& auth, QObject* parent)
+    : QObject(parent), m_delegate(delegate), m_pipeline(pipeline), m_auth(auth) {}
+
+DesktopShell::~DesktopShell() {
+    for (QWidget* window : {m_hubWindow.data(), m_onboardingWindow.data(), m_settingsWindow.data(),
+                            m_historyWindow.data(), m_overlayWindow.data()})
+        delete window;
+    delete m_menu;
+}
+
+// ---- Tray item and menu
+
+void DesktopShell::setupStatusItem() {
+    const ShellRules::StatusIcon icon = ShellRules::launchIcon();
+    m_statusItem = new QSystemTrayIcon(TrayIcons::icon(icon.symbol), this);
+    m_iconSymbol = icon.symbol;
+    m_statusItem->setToolTip(icon.description);
+    m_menu = new QMenu;
+    // Built afresh at every opening, so titles, checks and the accessibility line are current.
+    connect(m_menu, &QMenu::aboutToShow, this, &DesktopShell::rebuildMenu);
+    m_statusItem->setContextMenu(m_menu);
+    connect(m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger) showHubWindow();
+    });
+    m_statusItem->show();
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        VLOG("StatusItem: Tray item shown");
+    else
+        VLOG("StatusItem: No system tray on this desktop; the hub window stays reachable");
+}
+
+void DesktopShell::rebuildMenu() {
+    m_menu->clear();
+    const bool listening = m_pipeline.status() == DictationStatus::listening;
+    QAction* toggle = m_menu->addAction(listening ? QStringLiteral("Stop Dictation") : QStringLiteral("Start Dictation"));
+    toggle->setShortcut(QKeySequence(QStringLiteral("Ctrl+D")));
+    connect(toggle, &QAction::triggered, &m_delegate, &AppDelegate::toggleDictationAction);
+    m_menu->addSeparator();
+
+    if (m_delegate.accessibilityGranted()) {
+        m_menu->addAction(QStringLiteral("Accessibility: Granted"))->setEnabled(false);
+    } else {
+        QAction* grant = m_menu->addAction(QStringLiteral("⚠ Grant Accessibility Permission"));
+        grant->setToolTip(QStringLiteral("Accessibility: NOT GRANTED"));
+        connect(grant, &QAction::triggered, &m_delegate, &AppDelegate::promptAccessibility);
+    }
+    m_menu->addSeparator();
+
+    QMenu* mics = m_menu->addMenu(QStringLiteral("Microphone"));
+    auto* group = new QActionGroup(mics);
+    const std::optional<QString> selected = m_pipeline.settings().selectedMicUID;
+    QAction* systemDefault = mics->addAction(QStringLiteral("System Default"));
+    systemDefault->setCheckable(true);
+    systemDefault->setChecked(!selected.has_value());
+    group->addAction(systemDefault);
+    connect(systemDefault, &QAction::triggered, this, [this] { m_delegate.selectMic(std::nullopt); });
+    mics->addSeparator();
+    for (const AudioDeviceInfo& device : m_pipeline.listInputDevices()) {
+        QAction* item = mics->addAction(device.name + (device.isDefault ? QStringLiteral(" (default)") : QString()));
+        item->setCheckable(true);
+        item->setChecked(selected && *selected == device.uid);
+        item->setData(device.uid);
+        group->addAction(item);
+        const QString uid = device.uid;
+        connect(item, &QAction::triggered, this, [this, uid] { m_delegate.selectMic(uid); });
+    }
+    m_menu->addSeparator();
+
+    QAction* settings = m_menu->addAction(QStringLiteral("Settings..."));
+    settings->setShortcut(QKeySequence(QStringLiteral("Ctrl+,")));
+    connect(settings, &QAction::triggered, this, &DesktopShell::openSettings);
+    QAction* history = m_menu->addAction(QStringLiteral("History"));
+    history->setShortcut(QKeySequence(QStringLiteral("Ctrl+H")));
+    connect(history, &QAction::triggered, this, &DesktopShell::openHistory);
+    m_menu->addSeparator();
+    QAction* quit = m_menu->addAction(QStringLiteral("Quit Vantrose"));
+    quit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
+    // The orderly shut-down runs once the event loop has returned.
+    connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+void DesktopShell::updateMenuBarIcon(DictationStatus status) {
+    if (m_lastMenuBarIconState && *m_lastMenuBarIconState == status) return;
+    m_lastMenuBarIconState = status;
+    if (!m_statusItem) return;
+    const ShellRules::StatusIcon icon = ShellRules::iconForStatus(status);
+    m_statusItem->setIcon(TrayIcons::icon(icon.symbol));
+    m_statusItem->setToolTip(icon.description);
+    m_iconSymbol = icon.symbol;
+}
+
+// ---- Windows
+
+bool DesktopShell::bringForward(QWidget* window) {
+    if (!window || !window->isVisible()) return false;
+    window->raise();
+    window->activateWindow();
+    return true;
+}
+
+void DesktopShell::showHubWindow() {
+    if (bringForward(m_hubWindow)) return;
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    QWidget* window = makeWindow(new HubPlaceholderView(m_pipeline, m_auth), QStringLiteral("Vantrose"));
+    window->setObjectName(QStringLiteral("hubWindow"));
+    window->setMinimumSize(600, 400);
+    window->setGeometry(ShellRules::hubGeometry(screen->availableGeometry()));
+    replaceWindow(m_hubWindow, window);
+    showAndActivate(window);
+    VLOG("Windows: Hub window shown");
+}
+
+void DesktopShell::showRichOnboarding(std::function<void()> onComplete) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    // A new onboarding takes the place of any earlier one, which would otherwise stay on screen
+    // with a completion of its own.
+    if (m_onboardingWindow) {
+        m_onboardingWindow->hide();
+        m_onboardingWindow->deleteLater();
+        m_onboardingWindow = nullptr;
+    }
+    auto completed = std::make_shared<bool>(false);
+    auto once = [completed, onComplete = std::move(onComplete)] {
+        if (*completed) return;
+        *completed = true;
+        onComplete();
+    };
+    auto* view = new OnboardingPlaceholderView(m_auth, m_auth.isAuthenticated(), std::move(once));
+    QWidget* window = makeWindow(view, QString());
+    window->setObjectName(QStringLiteral("onboardingWindow"));
+    window->setStyleSheet(QStringLiteral("#onboardingWindow { background-color: rgb(8, 8, 10); }"));
+    window->setAttribute(Qt::WA_StyledBackground);
+    window->setMinimumSize(600, 480);
+    window->setGeometry(ShellRules::onboardingGeometry(screen->availableGeometry()));
+    m_onboardingWindow = window;
+    showAndActivate(window);
+    VLOG("Windows: Onboarding window shown");
+}
+
+void DesktopShell::orderOutOnboarding() {
+    if (m_onboardingWindow) m_onboardingWindow->hide();
+}
+
+void DesktopShell::openSettings() {
+    if (bringForward(m_settingsWindow)) return;
+    QScreen* screen = QGuiApplication::primaryScreen();
+    auto* view = new SettingsPlaceholderView(m_pipeline, m_pipeline.listInputDevices());
+    QWidget* window = makeWindow(view, QStringLiteral("Vantrose Settings"));
+    window->setObjectName(QStringLiteral("settingsWindow"));
+    window->setFixedSize(500, 450);
+    if (screen) window->setGeometry(centredIn(screen, window->size()));
+    replaceWindow(m_settingsWindow, window);
+    showAndActivate(window);
+}
+
+void DesktopShell::openHistory() {
+    if (bringForward(m_historyWindow)) return;
+    QScreen* screen = QGuiApplication::primaryScreen();
+    QWidget* window = makeWindow(new HistoryPlaceholderView, QStringLiteral("Dictation History"));
+    window->setObjectName(QStringLiteral("historyWindow"));
+    window->resize(420, 520);
+    if (screen) window->setGeometry(centredIn(screen, window->size()));
+    replaceWindow(m_historyWindow, window);
+    showAndActivate(window);
+}
+
+void DesktopShell::activate() {
+    for (QWidget* window : {m_onboardingWindow.data(), m_hubWindow.data(), m_settingsWindow.data(),
+                            m_historyWindow.data()})
+        if (bringForward(window)) return;
+}
+
+// ---- Overlay panel
+
+void DesktopShell::setupOverlayWindow() {
+    // One panel for the process: a repeated start-up keeps it instead of leaving a second one behind.
+    if (m_overlayWindow) return;
+    auto* panel = new OverlayPlaceholderView(m_pipeline);
+    panel->setObjectName(QStringLiteral("overlayPanel"));
+    panel->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
+                          | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint
+                          | Qt::X11BypassWindowManagerHint);
+    panel->setAttribute(Qt::WA_TranslucentBackground);
+    panel->setAttribute(Qt::WA_ShowWithoutActivating);
+    panel->setWindowTitle(QStringLiteral("Vantrose Status"));
+    panel->setFixedSize(ShellRules::kOverlayWidth, ShellRules::kOverlayHeight);
+    panel->winId();  // the native window exists from here on, so its input flag can be set
+    m_overlayWindow = panel;
+    m_overlayAcceptsMouse = true;
+    setOverlayAcceptsMouse(false);
+    positionOverlayOnActiveDisplay(panel, ShellRules::kOverlayWidth, ShellRules::kOverlayHeight);
+    m_overlayFrame = {};
+}
+
+void DesktopShell::setOverlayAcceptsMouse(bool accepts) {
+    if (!m_overlayWindow || accepts == m_overlayAcceptsMouse) return;
+    m_overlayAcceptsMouse = accepts;
+    if (QWindow* handle = m_overlayWindow->windowHandle())
+        handle->setFlag(Qt::WindowTransparentForInput, !accepts);
+}
+
+void DesktopShell::positionOverlayOnActiveDisplay(QWidget* window, int width, int height) {
+    const QPoint mouse = QCursor::pos();
+    QScreen* screen = QGuiApplication::screenAt(mouse);
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen && !QGuiApplication::screens().isEmpty()) screen = QGuiApplication::screens().first();
+    if (!screen) return;
+    window->move(ShellRules::overlayOrigin(screen->availableGeometry(), QSize(width, height)));
+}
+
+void DesktopShell::setupPipelineObservers() {
+    m_observer = new QTimer(this);
+    m_observer->setInterval(ShellRules::kObserverIntervalMs);
+    connect(m_observer, &QTimer::timeout, this, &DesktopShell::observerTick);
+    m_observer->start();
+}
+
+void DesktopShell::observerTick() {
+    if (!m_overlayWindow) return;  // nothing to drive before the first completed start-up
+    const DictationStatus status = m_pipeline.status();
+    updateMenuBarIcon(status);
+    const ShellRules::OverlayInput input{status, m_pipeline.settings().showOverlay,
+                                         m_pipeline.hasTypingSuggestion(), m_pipeline.isPersistentMode()};
+    QWidget* panel = m_overlayWindow;
+    ShellRules::OverlayFrame current = m_overlayFrame;
+    current.visible = panel->isVisible();
+    const ShellRules::OverlayFrame next = ShellRules::nextOverlayFrame(current, input);
+    if (ShellRules::overlayWanted(input)) {
+        positionOverlayOnActiveDisplay(panel, panel->width(), panel->height());
+        setOverlayAcceptsMouse(next.acceptsMouse);
+        if (!panel->isVisible()) {
+            panel->setWindowOpacity(0.0);
+            panel->show();
+        }
+        panel->setWindowOpacity(next.opacity);
+    } else if (current.visible) {
+        panel->setWindowOpacity(next.opacity);
+        if (!next.visible) panel->hide();
+    }
+    m_overlayFrame = next;
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "App/ShellRules.h"
+#include "App/ShellUI.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <optional>
+
+class AppDelegate;
+class AuthManager;
+class QMenu;
+class QSystemTrayIcon;
+class QTimer;
+class ShellPipeline;
+
+// The tray item with its menu, the hub, onboarding, settings and history windows, and the overlay
+// panel with its 0.1 s observer tick. Each window is built on first use and rebuilt when asked for
+// while hidden; a visible one is only brought forward.
+class DesktopShell final : public QObject, public ShellUI {
+    Q_OBJECT
+public:
+    DesktopShell(AppDelegate& delegate, ShellPipeline& pipeline, AuthManager& auth, QObject* parent = nullptr);
+    ~DesktopShell() override;
+
+    void setupStatusItem() override;
+    void setupPipelineObservers() override;
+    void showHubWindow() override;
+    void showRichOnboarding(std::function<void()> onComplete) override;
+    void orderOutOnboarding() override;
+    void setupOverlayWindow() override;
+    void openSettings() override;
+    void openHistory() override;
+    void activate() override;
+
+    void updateMenuBarIcon(DictationStatus status);
+    void observerTick();
+
+    // For the desktop tests.
+    QWidget* hubWindow() const { return m_hubWindow; }
+    QWidget* overlayWindow() const { return m_overlayWindow; }
+    QString currentIconSymbol() const { return m_iconSymbol; }
+
+private:
+    void rebuildMenu();
+    static bool bringForward(QWidget* window);
+    static void positionOverlayOnActiveDisplay(QWidget* window, int width, int height);
+    void setOverlayAcceptsMouse(bool accepts);
+
+    AppDelegate& m_delegate;
+    ShellPipeline& m_pipeline;
+    AuthManager& m_auth;
+
+    QSystemTrayIcon* m_statusItem = nullptr;
+    QMenu* m_menu = nullptr;
+    QString m_iconSymbol;
+    std::optional<DictationStatus> m_lastMenuBarIconState;
+    QTimer* m_observer = nullptr;
+
+    QPointer<QWidget> m_hubWindow;
+    QPointer<QWidget> m_onboardingWindow;
+    QPointer<QWidget> m_settingsWindow;
+    QPointer<QWidget> m_historyWindow;
+    QPointer<QWidget> m_overlayWindow;
+    ShellRules::OverlayFrame m_overlayFrame;
+    bool m_overlayAcceptsMouse = false;
+};

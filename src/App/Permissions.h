@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+
+// The two permissions the program needs to dictate. On Linux "Accessibility" means an X11
+// session offering XInput2 (global hotkeys) and XTest (the paste chord) plus a reachable,
+// enabled accessibility bus (reading text fields); "Microphone" means an input device opens.
+struct PermissionSnapshot {
+    bool accessibility = false;
+    bool microphone = false;
+    bool allGranted() const { return accessibility && microphone; }
+};
+
+class PermissionChecker {
+public:
+    virtual ~PermissionChecker() = default;
+    // Checks both, off the main thread where a check blocks.
+    virtual QCoro::Task<PermissionSnapshot> check() = 0;
+    // The accessibility answer of the latest check (false before any); the menu shows it without
+    // waiting. Each call also starts a fresh check in the background.
+    virtual bool lastKnownAccessibility() = 0;
+    // Asks for the accessibility permission: switches the accessibility bus on.
+    virtual void requestAccessibility() = 0;
+};
+
+// The real checks of this desktop.
+class DesktopPermissionChecker final : public PermissionChecker {
+public:
+    QCoro::Task<PermissionSnapshot> check() override;
+    bool lastKnownAccessibility() override;
+    void requestAccessibility() override;
+
+    // Blocking parts, exposed for the desktop tests.
+    static bool x11InputAvailable();  // XInput2 >= 2.0 and XTest on $DISPLAY
+    static bool accessibilityBusAvailable();
+
+private:
+    QCoro::Task<bool> checkAccessibility();
+    bool m_lastAccessibility = false;
+    bool m_refreshing = false;
+};

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "Models/DictationStatus.h"
+
+#include <QRect>
+#include <QSize>
+#include <QPoint>
+#include <QString>
+
+// The rules behind the tray icon, the window sizes and the overlay panel, kept apart from the
+// widgets so they can be checked on their own.
+namespace ShellRules {
+
+// The tray icon of a status: a symbol name (drawn by TrayIcons) and its accessible description.
+struct StatusIcon {
+    QString symbol;
+    QString description;
+};
+StatusIcon launchIcon();
+StatusIcon iconForStatus(DictationStatus status);
+
+// Sizes and places from a screen's available area (its geometry less panels and docks).
+QRect hubGeometry(const QRect& available);
+QRect onboardingGeometry(const QRect& available);
+// Top-left corner of the overlay panel: horizontally centred, 20 px above the bottom edge.
+QPoint overlayOrigin(const QRect& available, const QSize& size);
+
+// One observer tick of the overlay panel.
+struct OverlayInput {
+    DictationStatus status;
+    bool showOverlay = true;
+    bool hasTypingSuggestion = false;
+    bool isPersistentMode = false;
+};
+struct OverlayFrame {
+    bool visible = false;
+    double opacity = 0.0;
+    bool acceptsMouse = false;
+};
+bool overlayWanted(const OverlayInput& input);
+OverlayFrame nextOverlayFrame(const OverlayFrame& current, const OverlayInput& input);
+
+constexpr int kOverlayWidth = 400;
+constexpr int kOverlayHeight = 160;
+constexpr int kObserverIntervalMs = 100;
+
+}  // namespace ShellRules

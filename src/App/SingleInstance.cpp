@@ -1,0 +1,112 @@
+#include "App/SingleInstance.h"
+
+#include "Core/Logger.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include <unistd.h>
+
+const QString SingleInstance::showHubMessage = QStringLiteral("show-hub");
+
+namespace {
+constexpr char kAck = '\n';
+const QString kURLPrefix = QStringLiteral("url ");
+}  // namespace
+
+SingleInstance::SingleInstance(QString socketPath, QObject* parent)
+    : QObject(parent), m_path(socketPath.isEmpty() ? defaultSocketPath() : std::move(socketPath)) {}
+
+SingleInstance::~SingleInstance() {
+    if (m_server) m_server->close();  // removes the socket file
+}
+
+QString SingleInstance::defaultSocketPath() {
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (dir.isEmpty()) dir = QDir::tempPath() + QStringLiteral("/vantrose-%1").arg(::getuid());
+    QDir().mkpath(dir);
+    QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return dir + QStringLiteral("/vantrose-instance");
+}
+
+QString SingleInstance::messageForArguments(const QStringList& arguments) {
+    for (const QString& arg : arguments) {
+        if (arg.startsWith(QLatin1Char('-'))) continue;  // options are the toolkit's
+        return kURLPrefix + arg;
+    }
+    return showHubMessage;
+}
+
+bool SingleInstance::listen() {
+    if (m_server) return true;
+    {
+        QLocalSocket probe;
+        probe.connectToServer(m_path);
+        if (probe.waitForConnected(500)) {
+            m_error = QStringLiteral("another instance is running");
+            return false;
+        }
+    }
+    // Nobody answers: whatever is left at the path belongs to a process that is gone.
+    QLocalServer::removeServer(m_path);
+    auto* server = new QLocalServer(this);
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server->listen(m_path)) {
+        m_error = server->errorString();
+        delete server;
+        return false;
+    }
+    m_server = server;
+    connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::acceptConnection);
+    return true;
+}
+
+void SingleInstance::acceptConnection() {
+    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
+        if (socket->bytesAvailable() > 0) readFrom(socket);
+    }
+}
+
+void SingleInstance::readFrom(QLocalSocket* socket) {
+    if (socket->bytesAvailable() > kMaxMessageBytes + 1 && !socket->canReadLine()) {
+        VLOG("SingleInstance: Dropped an over-long request");
+        socket->abort();
+        return;
+    }
+    if (!socket->canReadLine()) return;
+    const QByteArray line = socket->readLine(kMaxMessageBytes + 2).trimmed();
+    socket->write(QByteArray(1, kAck));
+    socket->flush();
+    socket->disconnectFromServer();
+    const QString message = QString::fromUtf8(line);
+    if (line.size() > kMaxMessageBytes || message.contains(QChar::ReplacementCharacter)) {
+        VLOG("SingleInstance: Dropped a malformed request");
+        return;
+    }
+    if (message != showHubMessage && !message.startsWith(kURLPrefix)) {
+        VLOG("SingleInstance: Dropped an unknown request");
+        return;
+    }
+    Q_EMIT messageReceived(message);
+}
+
+bool SingleInstance::sendMessage(const QString& socketPath, const QString& message,
+                                 std::chrono::milliseconds timeout) {
+    const QByteArray bytes = message.toUtf8();
+    if (bytes.size() > kMaxMessageBytes || bytes.contains('\n')) return false;
+    QLocalSocket socket;
+    socket.connectToServer(socketPath);
+    const int ms = int(timeout.count());
+    if (!socket.waitForConnected(ms)) return false;
+    socket.write(bytes + '\n');
+    if (!socket.waitForBytesWritten(ms)) return false;
+    while (socket.bytesAvailable() < 1)
+        if (!socket.waitForReadyRead(ms)) return false;
+    return socket.read(1) == QByteArray(1, kAck);
+}

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "App/Permissions.h"
+#include "App/ShellPipeline.h"
+#include "App/ShellUI.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <QCoro/QCoroTimer>
+
+#include <functional>
+#include <memory>
+
+// One ordered record of what the shell asked of the pipeline, the desktop side and the services.
+struct ShellEvents {
+    QStringList list;
+    void add(const QString& event) { list << event; }
+    int count(const QString& event) const { return int(list.count(event)); }
+};
+
+class FakeShellPipeline final : public ShellPipeline {
+public:
+    explicit FakeShellPipeline(ShellEvents& events) : m_events(events) {}
+
+    DictationStatus status() const override { return currentStatus; }
+    bool isPersistentMode() const override { return persistent; }
+    bool hasTypingSuggestion() const override { return suggestion; }
+    QString currentDictationID() const override { return dictationID; }
+    const VantroseSettings& settings() const override { return currentSettings; }
+    void setSettings(const VantroseSettings& settings) override {
+        currentSettings = settings;
+        m_events.add("setSettings");
+    }
+    QCoro::Task<> setup() override {
+        m_events.add("setup");
+        ++setupCalls;
+        // Stays suspended while the test holds it, so overlapping start-ups can be staged.
+        while (holdSetup) co_await QCoro::sleepFor(std::chrono::milliseconds(5));
+        m_events.add("setup returned");
+    }
+    void teardown() override { m_events.add("teardown"); }
+    void startDictation() override {
+        m_events.add("startDictation");
+        if (currentStatus != DictationStatus::idle) return;
+        currentStatus = DictationStatus::listening;
+        dictationID = QStringLiteral("dictation-%1").arg(++dictationCount);
+    }
+    void stopDictation() override {
+        m_events.add("stopDictation:" + dictationID);
+        if (currentStatus == DictationStatus::listening) currentStatus = DictationStatus::idle;
+    }
+    void setMicDevice(const std::optional<QString>& uid) override {
+        m_events.add("setMicDevice:" + uid.value_or("default"));
+    }
+    std::vector<AudioDeviceInfo> listInputDevices() const override { return devices; }
+
+    DictationStatus currentStatus = DictationStatus::idle;
+    bool persistent = false;
+    bool suggestion = false;
+    QString dictationID;
+    int dictationCount = 0;
+    VantroseSettings currentSettings;
+    std::vector<AudioDeviceInfo> devices;
+    int setupCalls = 0;
+    bool holdSetup = false;
+
+private:
+    ShellEvents& m_events;
+};
+
+class FakeShellUI final : public ShellUI {
+public:
+    explicit FakeShellUI(ShellEvents& events) : m_events(events) {}
+
+    void setupStatusItem() override { m_events.add("setupStatusItem"); }
+    void setupPipelineObservers() override { m_events.add("setupPipelineObservers"); }
+    void showHubWindow() override { m_events.add("showHubWindow"); }
+    void showRichOnboarding(std::function<void()> onComplete) override {
+        m_events.add("showRichOnboarding");
+        completeOnboarding = std::move(onComplete);
+    }
+    void orderOutOnboarding() override { m_events.add("orderOutOnboarding"); }
+    void setupOverlayWindow() override { m_events.add("setupOverlayWindow"); }
+    void openSettings() override { m_events.add("openSettings"); }
+    void openHistory() override { m_events.add("openHistory"); }
+    void activate() override { m_events.add("activate"); }
+
+    // The completion handed to the latest onboarding window.
+    std::function<void()> completeOnboarding;
+
+private:
+    ShellEvents& m_events;
+};
+
+class FakePermissionChecker final : public PermissionChecker {
+public:
+    FakePermissionChecker(ShellEvents& events, PermissionSnapshot granted) : m_events(events), m_granted(granted) {}
+    QCoro::Task<PermissionSnapshot> check() override {
+        m_events.add("checkPermissions");
+        co_return PermissionSnapshot(m_granted);
+    }
+    bool lastKnownAccessibility() override { return m_granted.accessibility; }
+    void requestAccessibility() override { m_events.add("requestAccessibility"); }
+
+private:
+    ShellEvents& m_events;
+    PermissionSnapshot m_granted;
+};
