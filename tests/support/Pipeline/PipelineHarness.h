@@ -1,0 +1,44 @@
+#pragma once
+
+#include "Core/Clock.h"
+#include "Core/DictationPipeline.h"
+#include "support/FakeAppDetector.h"
+#include "support/FakeContextEngine.h"
+#include "support/FakeContextReader.h"
+#include "support/FakeKeyboardMonitor.h"
+#include "support/FakeScreenCaptureEngine.h"
+#include "support/FakeTextInserter.h"
+#include "support/Pipeline/PipelineFakes.h"
+
+#include <memory>
+
+// One pipeline over fakes, on a ManualClock, with pointers to every fake it owns.
+struct PipelineHarness {
+    explicit PipelineHarness(VantroseSettings settings = VantroseSettings(), bool withContextEngine = true);
+    ~PipelineHarness();
+
+    ManualClock clock;
+    FakePipelineAudio* audio = nullptr;
+    FakeKeyboardMonitor* keyboard = nullptr;
+    FakeTextInserter* inserter = nullptr;
+    FakeContextReader* reader = nullptr;
+    FakeAppDetector* detector = nullptr;
+    FakeLiveRecognizer* recognizer = nullptr;
+    FakeBatchRecognizer* batch = nullptr;
+    FakeFormatter* formatter = nullptr;
+    FakeStreamingLink* link = nullptr;
+    FakePipelineHistory* history = nullptr;
+    RecordingPipelineServices* services = nullptr;
+    ManualPipelineSleeper* sleeper = nullptr;
+    FakeContextEngine* contextEngine = nullptr;  // built by setup()
+    std::shared_ptr<FakeScreenCaptureEngine::Script> screen = std::make_shared<FakeScreenCaptureEngine::Script>();
+    std::unique_ptr<DictationPipeline> pipeline;
+
+    void setUp();
+    // Starts a dictation and feeds `chunks` chunks of speech.
+    void record(int chunks);
+    // Waits until the status is `status` (events processed meanwhile).
+    bool waitForStatus(DictationStatus status);
+    // The whole dictation on the batch road: record, stop, wait until idle again.
+    bool dictate(int chunks = 25);
+};
