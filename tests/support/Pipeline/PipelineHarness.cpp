@@ -4,7 +4,9 @@
 
 #include <QCoro/QCoroTask>
 
-PipelineHarness::PipelineHarness(VantroseSettings settings, bool withContextEngine) {
+PipelineHarness::PipelineHarness(VantroseSettings settings) : PipelineHarness(std::move(settings), Options()) {}
+
+PipelineHarness::PipelineHarness(VantroseSettings settings, Options options) {
     Clock::setCurrent(&clock);
     DictationPipeline::Collaborators c;
     auto a = std::make_unique<FakePipelineAudio>();
@@ -43,7 +45,12 @@ PipelineHarness::PipelineHarness(VantroseSettings settings, bool withContextEngi
     auto sl = std::make_unique<ManualPipelineSleeper>(clock);
     sleeper = sl.get();
     c.sleeper = std::move(sl);
-    if (withContextEngine) {
+    if (options.probeCloudFormatter) {
+        c.probeCloudFormatter = [cloud = options.cloudFormatter](VantroseSettings) -> QCoro::Task<std::shared_ptr<TextFormatterProtocol>> {
+            co_return std::shared_ptr<TextFormatterProtocol>(cloud);
+        };
+    }
+    if (options.withContextEngine) {
         c.makeContextEngine = [this](AbstractAppDetector&, AbstractContextReader&) {
             auto engine = std::make_unique<FakeContextEngine>();
             contextEngine = engine.get();

@@ -14,7 +14,13 @@
 
 // One pipeline over fakes, on a ManualClock, with pointers to every fake it owns.
 struct PipelineHarness {
-    explicit PipelineHarness(VantroseSettings settings = VantroseSettings(), bool withContextEngine = true);
+    struct Options {
+        bool withContextEngine = true;
+        bool probeCloudFormatter = false;                      // set-up asks for the server's formatter
+        std::shared_ptr<TextFormatterProtocol> cloudFormatter;  // ... and gets this one (none: unavailable)
+    };
+    explicit PipelineHarness(VantroseSettings settings = VantroseSettings());
+    PipelineHarness(VantroseSettings settings, Options options);
     ~PipelineHarness();
 
     ManualClock clock;
