@@ -523,12 +523,10 @@ void DictationPipeline::startDictation() {
                         {QStringLiteral("transport"), QStringLiteral("http")},
                         {QStringLiteral("race_winner"), raceWinner ? QVariant(*raceWinner) : QVariant()}});
 
-    session->contextTask = std::make_shared<PendingValue<TranscriptionContext>>();
+    // Before set-up there is no context engine: the dictation goes on without a context.
     if (m_contextEngine) {
+        session->contextTask = std::make_shared<PendingValue<TranscriptionContext>>();
         gatherContext(m_contextEngine.get(), m_settings, m_history.get(), session->contextTask);
-    } else {
-        // Before set-up there is nothing to gather from.
-        session->contextTask->resolve(TranscriptionContext());
     }
     session->backendPingTask = std::make_shared<PendingValue<std::optional<double>>>();
     pingServer(m_services.get(), m_settings.cloudServerURL, session->backendPingTask);
