@@ -2,6 +2,9 @@
 
 #include "Core/FeatureFlags.h"
 #include "Core/Formatting/FormattingResult.h"
+#include "Core/MicTimingPredictor.h"
+#include "Eval/EvalHarness.h"
+#include "Storage/HistoryStore.h"
 
 #include <QCoro/QCoroTimer>
 
@@ -37,11 +40,41 @@ void PipelineServices::warmUpServer(const QString&) {}
 
 QCoro::Task<std::optional<double>> PipelineServices::pingServer(QString) { co_return std::nullopt; }
 
-std::optional<double> PipelineServices::predictMicStartMs(const std::optional<QString>&) { return std::nullopt; }
-void PipelineServices::recordMicStart(const std::optional<QString>&, double, std::optional<double>) {}
-void PipelineServices::recordEvaluation(const TranscriptionResult&) {}
-int PipelineServices::evaluatedDictations() const { return 0; }
-void PipelineServices::printEvaluationReport() {}
+std::optional<double> PipelineServices::predictMicStartMs(const std::optional<QString>& deviceUID) {
+    return MicTimingPredictor::shared().predict(deviceUID);
+}
+
+void PipelineServices::recordMicStart(const std::optional<QString>& deviceUID, double durationMs,
+                                      std::optional<double> prediction) {
+    MicTimingPredictor::shared().recordTiming(deviceUID, durationMs, prediction);
+}
+
+void PipelineServices::recordEvaluation(const TranscriptionResult& result) { EvalHarness::shared().record(result); }
+int PipelineServices::evaluatedDictations() const { return EvalHarness::shared().totalDictations(); }
+void PipelineServices::printEvaluationReport() { EvalHarness::shared().printReport(); }
+
+HistoryStorePipelineHistory::HistoryStorePipelineHistory(std::unique_ptr<HistoryStore> store)
+    : m_store(store ? std::move(store) : std::make_unique<HistoryStore>()) {}
+
+HistoryStorePipelineHistory::~HistoryStorePipelineHistory() = default;
+
+void HistoryStorePipelineHistory::initialize() { m_store->initialize(); }
+QList<TranscriptionResult> HistoryStorePipelineHistory::recentHistory() const { return m_store->recentHistory(); }
+
+PipelineHistory::Totals HistoryStorePipelineHistory::loadTotals() const {
+    const HistoryStore::Totals totals = m_store->loadTotals();
+    return {totals.dictations, totals.words};
+}
+
+void HistoryStorePipelineHistory::save(const TranscriptionResult& result) { m_store->save(result); }
+
+void HistoryStorePipelineHistory::saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
+                                            const QString& appBundleID, const QString& fieldType,
+                                            const QVariantMap& payload) {
+    m_store->saveEvent(traceID, sessionID, event, appBundleID, fieldType, payload);
+}
+
+QList<DictionaryEntry> HistoryStorePipelineHistory::dictionaryEntries() const { return m_store->dictionaryEntries(); }
 
 QCoro::Task<> TimerPipelineSleeper::sleep(double seconds) {
     const auto ms = std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0));

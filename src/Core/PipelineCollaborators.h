@@ -13,6 +13,7 @@
 #include <QCoro/QCoroTask>
 
 #include <exception>
+#include <memory>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -143,8 +144,9 @@ public:
                            const QVariantMap& payload) = 0;
 };
 
-// Process-wide services the pipeline reports to. Every call is fire-and-forget; the base
-// class does nothing (flags come from FeatureFlags), so a process without one of them runs.
+// Process-wide services the pipeline reports to. Every call is fire-and-forget. The base class
+// uses the services the process has (feature flags, microphone timings, evaluation statistics)
+// and does nothing for the others, so a process without one of them still runs.
 class PipelineServices {
 public:
     virtual ~PipelineServices() = default;
@@ -204,6 +206,29 @@ public:
 
 private:
     std::unique_ptr<AudioEngine> m_engine;
+};
+
+class HistoryStore;
+
+// HistoryStore behind the history seam.
+class HistoryStorePipelineHistory final : public PipelineHistory {
+public:
+    // Takes the store to use; none: the store in the data folder.
+    explicit HistoryStorePipelineHistory(std::unique_ptr<HistoryStore> store = nullptr);
+    ~HistoryStorePipelineHistory() override;
+
+    void initialize() override;
+    QList<TranscriptionResult> recentHistory() const override;
+    Totals loadTotals() const override;
+    void save(const TranscriptionResult& result) override;
+    void saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
+                   const QString& appBundleID, const QString& fieldType, const QVariantMap& payload) override;
+    QList<DictionaryEntry> dictionaryEntries() const override;
+
+    HistoryStore& store() { return *m_store; }
+
+private:
+    std::unique_ptr<HistoryStore> m_store;
 };
 
 // The readable description of a failure thrown by an engine, a formatter or the microphone.
