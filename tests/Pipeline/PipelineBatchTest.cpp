@@ -1,4 +1,5 @@
 #include "support/Pipeline/PipelineHarness.h"
+#include "Storage/HistoryStore.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -324,6 +325,35 @@ TEST(PipelineBatchRoad, DivergenceCountsDistinctWords) {
         EXPECT_FLOAT_EQ(DictationPipeline::computeDivergence(QString::fromUtf8(row.raw), QString::fromUtf8(row.formatted)),
                         row.expected);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The real history store behind the seam keeps the record, its events and the totals.
+TEST(PipelineHistoryStore, DictationIsStoredInTheDatabase) {
+    const QString path = TestEnvironment::root() + QStringLiteral("/pipeline-history.sqlite");
+    HistoryStore* store = nullptr;
+    PipelineHarness::Options options;
+    options.makeHistory = [&] {
+        auto owned = std::make_unique<HistoryStore>(path);
+        store = owned.get();
+        return std::make_unique<HistoryStorePipelineHistory>(std::move(owned));
+    };
+    {
+        PipelineHarness h(VantroseSettings(), options);
+        h.setUp();
+        ASSERT_TRUE(h.dictate(25));
+        store->flush();
+        EXPECT_EQ(store->loadTotals().dictations, 1);
+        EXPECT_EQ(store->loadTotals().words, 2);
+    }
+    PipelineHarness reopened(VantroseSettings(), options);
+    reopened.setUp();
+    EXPECT_EQ(reopened.pipeline->totalDictations(), 1);
+    ASSERT_EQ(reopened.pipeline->recentResults().size(), 1);
+    EXPECT_EQ(reopened.pipeline->recentResults().first().pastedText, QStringLiteral("Hello world."));
 }
 
 }  // namespace

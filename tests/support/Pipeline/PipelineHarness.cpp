@@ -36,9 +36,13 @@ PipelineHarness::PipelineHarness(VantroseSettings settings, Options options) {
     auto l = std::make_unique<FakeStreamingLink>();
     link = l.get();
     c.streamingLink = std::move(l);
-    auto h = std::make_unique<FakePipelineHistory>();
-    history = h.get();
-    c.history = std::move(h);
+    if (options.makeHistory) {
+        c.history = options.makeHistory();
+    } else {
+        auto h = std::make_unique<FakePipelineHistory>();
+        history = h.get();
+        c.history = std::move(h);
+    }
     auto s = std::make_unique<RecordingPipelineServices>();
     services = s.get();
     c.services = std::move(s);

@@ -18,6 +18,7 @@ struct PipelineHarness {
         bool withContextEngine = true;
         bool probeCloudFormatter = false;                      // set-up asks for the server's formatter
         std::shared_ptr<TextFormatterProtocol> cloudFormatter;  // ... and gets this one (none: unavailable)
+        std::function<std::unique_ptr<PipelineHistory>()> makeHistory;  // none: a FakePipelineHistory
     };
     explicit PipelineHarness(VantroseSettings settings = VantroseSettings());
     PipelineHarness(VantroseSettings settings, Options options);
@@ -33,7 +34,7 @@ struct PipelineHarness {
     FakeBatchRecognizer* batch = nullptr;
     FakeFormatter* formatter = nullptr;
     FakeStreamingLink* link = nullptr;
-    FakePipelineHistory* history = nullptr;
+    FakePipelineHistory* history = nullptr;  // null when Options::makeHistory gave another store
     RecordingPipelineServices* services = nullptr;
     ManualPipelineSleeper* sleeper = nullptr;
     FakeContextEngine* contextEngine = nullptr;  // built by setup()
