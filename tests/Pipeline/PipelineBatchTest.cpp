@@ -357,3 +357,19 @@ TEST(PipelineHistoryStore, DictationIsStoredInTheDatabase) {
 }
 
 }  // namespace
+
+namespace {
+
+// The stage reset after a completion belongs to that dictation: a new one keeps its stage.
+TEST(PipelineStage, ResetAfterCompletionLeavesANewDictationAlone) {
+    PipelineHarness h;
+    h.setUp();
+    ASSERT_TRUE(h.dictate(25));
+    EXPECT_EQ(h.pipeline->pipelineStep(), PipelineStep::done);
+    h.pipeline->startDictation();
+    h.sleeper->advance(0.5);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(h.pipeline->pipelineStep(), PipelineStep::listening);
+}
+
+}  // namespace
