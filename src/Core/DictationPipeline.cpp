@@ -156,10 +156,15 @@ DictationPipeline::DictationPipeline(VantroseSettings settings, Collaborators c,
       m_probeCloudFormatter(std::move(c.probeCloudFormatter)) {
     Q_ASSERT(m_audio && m_keyboardMonitor && m_textInserter && m_contextReader && m_appDetector && m_recognizer &&
              m_batch && m_formatter && m_streamingLink && m_history);
+    m_capture->receiver = this;
 }
 
 DictationPipeline::~DictationPipeline() {
     // The capture thread must not call into a pipeline that is going away.
+    {
+        std::lock_guard<std::mutex> lock(m_capture->outboxLock);
+        m_capture->receiver = nullptr;
+    }
     m_audio->stopRecording();
     m_audio->setChunkHandler(nullptr);
     m_streamingLink->onPartialResult = nullptr;
@@ -331,11 +336,11 @@ void DictationPipeline::installTransportCallbacks() {
     m_streamingLink->onFinalResult = [self](const QString& raw, const QString& formatted, const QJsonObject& message) {
         if (self) self->handleStreamingResult(raw, formatted, message);
     };
-    m_streamingLink->onError = [self](const QString& message) {
+    // Errors may come from the transport's own threads.
+    std::weak_ptr<CaptureState> weak = m_capture;
+    m_streamingLink->onError = [weak](const QString& message) {
         VLOG(QStringLiteral("Pipeline: Streaming error — ") + message + QStringLiteral(", falling back to batch"));
-        runOnMain([self] {
-            if (self) self->fallBackToBatch(QString());
-        });
+        if (const auto state = weak.lock()) state->post({OutboxMessage::Kind::streamingError});
     };
     m_streamingLink->onDisconnect = [self] {
         if (self) self->fallBackToBatch(QStringLiteral("Pipeline: WebSocket lost during session — falling back to batch"));
@@ -407,12 +412,11 @@ void DictationPipeline::cancelTasks(Session& session) {
 void DictationPipeline::installChunkHandler(bool withFirstChunkAndRecognizer) {
     std::weak_ptr<CaptureState> weak = m_capture;
     const quint64 generation = m_session ? m_session->generation : 0;
-    QPointer<DictationPipeline> self(this);
     PipelineStreamingLink* link = m_streamingLink.get();
     PipelineLiveRecognizer* recognizer = m_recognizer.get();
     PipelineAudioSource* audio = m_audio.get();
     const bool full = withFirstChunkAndRecognizer;
-    m_audio->setChunkHandler([weak, generation, self, link, recognizer, audio, full](const AudioChunk& chunk) {
+    m_audio->setChunkHandler([weak, generation, link, recognizer, audio, full](const AudioChunk& chunk) {
         const std::shared_ptr<CaptureState> state = weak.lock();
         if (!state || state->generation.load() != generation) return;
         const float level = state->vad.processChunk(chunk).volume;
@@ -426,19 +430,19 @@ void DictationPipeline::installChunkHandler(bool withFirstChunkAndRecognizer) {
             const double t = now();
             const double toFirst = (t - state->sessionStartTime.load()) * 1000.0;
             const double latency = (t - state->audioCaptureStartTime.load()) * 1000.0;
-            runOnMain([self, generation, toFirst, latency] {
-                if (self) self->noteFirstChunk(generation, toFirst, latency);
-            });
+            OutboxMessage message{OutboxMessage::Kind::firstChunk, generation};
+            message.timeToFirstChunkMs = toFirst;
+            message.firstChunkLatencyMs = latency;
+            state->post(std::move(message));
         }
         state->rawLevel.store(level, std::memory_order_relaxed);
         const double t = now();
         if (t - state->lastVolumeUpdate.load() > levelPublishIntervalSeconds) {
             state->lastVolumeUpdate.store(t);
-            std::vector<float> bands = audio->currentFrequencyBands();
-            runOnMain([self, generation, level, bands = std::move(bands)]() mutable {
-                if (self && self->m_session && self->m_session->generation == generation)
-                    self->setLevel(level, std::move(bands));
-            });
+            OutboxMessage message{OutboxMessage::Kind::level, generation};
+            message.level = level;
+            message.bands = audio->currentFrequencyBands();
+            state->post(std::move(message));
         }
         if (full && state->feedRecognizer.load()) {
             try {
@@ -448,6 +452,41 @@ void DictationPipeline::installChunkHandler(bool withFirstChunkAndRecognizer) {
             }
         }
     });
+}
+
+void DictationPipeline::CaptureState::post(OutboxMessage message) {
+    std::lock_guard<std::mutex> lock(outboxLock);
+    if (!receiver) return;
+    const bool wasEmpty = outbox.empty();
+    outbox.push_back(std::move(message));
+    if (wasEmpty) QMetaObject::invokeMethod(receiver, "drainOutbox", Qt::QueuedConnection);
+}
+
+void DictationPipeline::drainOutbox() {
+    std::vector<OutboxMessage> messages;
+    {
+        std::lock_guard<std::mutex> lock(m_capture->outboxLock);
+        messages.swap(m_capture->outbox);
+    }
+    QPointer<DictationPipeline> self(this);
+    for (OutboxMessage& message : messages) {
+        if (!self) return;
+        using Kind = OutboxMessage::Kind;
+        if (message.kind == Kind::streamingError) {
+            fallBackToBatch(QString());
+            continue;
+        }
+        // Everything else belongs to one dictation and is dropped once another has begun.
+        if (!m_session || m_session->generation != message.generation) continue;
+        switch (message.kind) {
+        case Kind::firstChunk:
+            noteFirstChunk(message.generation, message.timeToFirstChunkMs, message.firstChunkLatencyMs);
+            break;
+        case Kind::level: setLevel(message.level, std::move(message.bands)); break;
+        case Kind::liveText: setStreamingText(message.text); break;
+        case Kind::streamingError: break;
+        }
+    }
 }
 
 void DictationPipeline::noteFirstChunk(quint64 generation, double toFirst, double latency) {
@@ -565,14 +604,15 @@ void DictationPipeline::startDictation() {
     m_services->recordMicStart(m_settings.selectedMicUID, session->micAcquisitionTimeMs, prediction);
 
     if (m_recognizer->supportsStreaming()) {
-        QPointer<DictationPipeline> self(this);
+        std::weak_ptr<CaptureState> weak = m_capture;
         const quint64 generation = session->generation;
         try {
-            m_recognizer->startStreaming([self, generation](const QString& text) {
-                runOnMain([self, generation, text] {
-                    if (self && self->m_session && self->m_session->generation == generation)
-                        self->setStreamingText(text);
-                });
+            m_recognizer->startStreaming([weak, generation](const QString& text) {
+                if (const auto state = weak.lock()) {
+                    OutboxMessage message{OutboxMessage::Kind::liveText, generation};
+                    message.text = text;
+                    state->post(std::move(message));
+                }
             });
             session->liveRecognition = true;
             m_capture->feedRecognizer.store(true);

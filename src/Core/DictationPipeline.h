@@ -202,8 +202,28 @@ private:
     };
     using SessionPtr = std::shared_ptr<Session>;
 
+    // What another thread hands to the main thread: through a locked outbox and a queued call
+    // by name, so no data of ours crosses threads outside our own lock.
+    struct OutboxMessage {
+        enum class Kind { firstChunk, level, liveText, streamingError };
+        Kind kind = Kind::level;
+        quint64 generation = 0;
+        double timeToFirstChunkMs = 0;
+        double firstChunkLatencyMs = 0;
+        float level = 0;
+        std::vector<float> bands;
+        QString text;
+    };
+
     // What the capture thread shares with the main thread.
     struct CaptureState {
+        // Queues a message and, when the outbox was empty, asks the main thread to drain it.
+        void post(OutboxMessage message);
+
+        std::mutex outboxLock;  // guards the two fields below
+        std::vector<OutboxMessage> outbox;
+        QObject* receiver = nullptr;  // cleared when the pipeline goes away
+
         std::mutex chunksLock;  // guards lockedChunks only
         std::vector<AudioChunk> lockedChunks;
         std::atomic<quint64> generation{0};  // chunks of another dictation are dropped
@@ -233,6 +253,7 @@ private:
         PasteOutcome paste;
     };
 
+    Q_INVOKABLE void drainOutbox();
     bool isCurrent(const SessionPtr& session) const { return session && session == m_session; }
     static double now();
 
