@@ -14,7 +14,6 @@
 #include "Core/Formatting/UserTextReplacements.h"
 #include "Core/Logger.h"
 #include "Core/MainThread.h"
-#include "Core/MetricsLogger.h"
 #include "Models/RawValue.h"
 
 #include <QJsonArray>
@@ -83,11 +82,11 @@ QString postProcess(const QString& text, const std::optional<TranscriptionContex
     return TextPostProcessor::adjustTrailingPunctuation(out, type);
 }
 
-DictationPersistenceMetrics persistenceBase(const QString& traceID, const std::optional<TranscriptionContext>& context,
-                                            const PasteOutcome& paste) {
+DictationPersistenceMetrics persistenceBase(const QString& traceID, const QString& sessionID,
+                                            const std::optional<TranscriptionContext>& context, const PasteOutcome& paste) {
     DictationPersistenceMetrics p;
     p.traceID = traceID;
-    p.sessionID = MetricsLogger::shared().sessionID();
+    p.sessionID = sessionID;
     p.transcriptCommand = QStringLiteral("dictation");
     p.hasAXText = context && !context->axContext.isEmpty();
     p.hasScreenshot = context && context->screenshot.has_value();
@@ -983,7 +982,7 @@ QCoro::Task<> DictationPipeline::completeStreaming(SessionPtr session, QString p
     latency.llmTimeMs = llmMs;
     latency.pastedTimeMs = paste.totalTimeMs;
 
-    DictationPersistenceMetrics persistence = persistenceBase(session->traceID, context, paste);
+    DictationPersistenceMetrics persistence = persistenceBase(session->traceID, m_services->metricsSessionID(), context, paste);
     persistence.speechDurationS = audioSeconds;
     persistence.recordingLengthMs = audioSeconds * 1000.0;
     persistence.e2eLatencyMs = e2eMs;
@@ -1303,7 +1302,7 @@ QCoro::Task<> DictationPipeline::completeBatch(SessionPtr session, BatchOutcome 
     }
 
     const int fallbackLevel = o.tier == QStringLiteral("primary") ? 0 : o.tier == QStringLiteral("secondary") ? 1 : 2;
-    DictationPersistenceMetrics persistence = persistenceBase(session->traceID, context, o.paste);
+    DictationPersistenceMetrics persistence = persistenceBase(session->traceID, m_services->metricsSessionID(), context, o.paste);
     persistence.speechDurationS = o.voicedFrames * chunkSeconds;
     persistence.recordingLengthMs = recordingMs;
     persistence.e2eLatencyMs = e2eMs;
@@ -1442,9 +1441,8 @@ void DictationPipeline::emitSessionEvent(const Session& session, const QString& 
         m_appDetector->updateActiveApp();
         if (m_appDetector->activeApp()) bundleId = m_appDetector->activeApp()->bundleId;
     }
-    MetricsLogger& metrics = MetricsLogger::shared();
-    metrics.emit(event, session.traceID, payload);
-    m_history->saveEvent(session.traceID, metrics.sessionID(), event, bundleId, fieldType, payload);
+    m_services->emitMetric(event, session.traceID, payload);
+    m_history->saveEvent(session.traceID, m_services->metricsSessionID(), event, bundleId, fieldType, payload);
 }
 
 void DictationPipeline::emitLatencyWarnings(const Session& session, const DictationLatencyMetrics& m) {

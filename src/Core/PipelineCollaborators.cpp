@@ -2,6 +2,7 @@
 
 #include "Core/FeatureFlags.h"
 #include "Core/Formatting/FormattingResult.h"
+#include "Core/MetricsLogger.h"
 #include "Core/MicTimingPredictor.h"
 #include "Eval/EvalHarness.h"
 #include "Storage/HistoryStore.h"
@@ -31,6 +32,12 @@ int PipelineServices::enabledFlagCount() const {
         if (flag.boolValue) ++enabled;
     return enabled;
 }
+
+void PipelineServices::emitMetric(const QString& event, const QString& traceID, const QVariantMap& payload) {
+    MetricsLogger::shared().emit(event, traceID, payload);
+}
+
+QString PipelineServices::metricsSessionID() const { return MetricsLogger::shared().sessionID(); }
 
 void PipelineServices::track(const QString&, const QVariantMap&) {}
 void PipelineServices::trackDictationCompleted(const TranscriptionResult&) {}

@@ -155,6 +155,10 @@ public:
     virtual QCoro::Task<> refreshFlags();
     virtual int enabledFlagCount() const;
 
+    // The metrics log: one line per event, under the launch's session identifier.
+    virtual void emitMetric(const QString& event, const QString& traceID, const QVariantMap& payload);
+    virtual QString metricsSessionID() const;
+
     virtual void track(const QString& event, const QVariantMap& properties);
     // The "dictation_completed" analytics event of a finished record.
     virtual void trackDictationCompleted(const TranscriptionResult& result);

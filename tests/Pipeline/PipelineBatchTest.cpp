@@ -101,6 +101,9 @@ TEST(PipelineBatchRoad, SuccessPastesRecordsAndReports) {
                              "dictation.cloud_metrics", "dictation.transport.upload_spike",
                              "dictation.context.ax_slow"})
         EXPECT_NE(h.event(QString::fromUtf8(name)), nullptr) << name;
+    // One door: every metrics event goes to the metrics log and to the history's event table.
+    EXPECT_EQ(h.services->metrics, h.history->eventNames());
+    EXPECT_EQ(r.persistenceMetrics.sessionID, QStringLiteral("SESSION-1"));
     const auto* complete = h.event(QStringLiteral("dictation.complete"));
     ASSERT_NE(complete, nullptr);
     EXPECT_EQ(complete->fieldType, QStringLiteral("email"));

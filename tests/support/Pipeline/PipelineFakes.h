@@ -171,15 +171,24 @@ public:
     int reports = 0;
     int refreshCalls = 0;
     std::optional<double> pingAnswer;
+    std::optional<double> micPrediction;
+    QList<double> micStarts;
+    QStringList metrics;  // events written to the metrics log
 
     bool isFlagEnabled(const QString& key) const override { return enabledFlags.contains(key); }
     QCoro::Task<> refreshFlags() override;
     int enabledFlagCount() const override { return static_cast<int>(enabledFlags.size()); }
+    void emitMetric(const QString& event, const QString&, const QVariantMap&) override { metrics.append(event); }
+    QString metricsSessionID() const override { return QStringLiteral("SESSION-1"); }
     void track(const QString& event, const QVariantMap& properties) override { tracked.append({event, properties}); }
     void trackDictationCompleted(const TranscriptionResult& result) override { completed.append(result); }
     void playSound(const QString& name, const QString& extension) override { sounds.append(name + '.' + extension); }
     bool microphoneAuthorized() const override { return true; }
     QCoro::Task<std::optional<double>> pingServer(QString) override;
+    std::optional<double> predictMicStartMs(const std::optional<QString>&) override { return micPrediction; }
+    void recordMicStart(const std::optional<QString>&, double durationMs, std::optional<double>) override {
+        micStarts.append(durationMs);
+    }
     void recordEvaluation(const TranscriptionResult& result) override { evaluated.append(result); }
     int evaluatedDictations() const override { return static_cast<int>(evaluated.size()); }
     void printEvaluationReport() override { ++reports; }
