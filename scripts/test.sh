@@ -13,10 +13,15 @@ if [ -z "${VANTROSE_SKIP_SANITIZERS:-}" ]; then
   scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTROSE_SANITIZE=address \
     -DVANTROSE_BUILD_APP=OFF -DVANTROSE_BUILD_BENCH=OFF
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build-asan --output-on-failure -j "$jobs" -L unit
+    ctest --test-dir build-asan --output-on-failure -j "$jobs" -L 'unit|threaded'
 
-  scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DVANTROSE_SANITIZE=thread \
-    -DVANTROSE_BUILD_APP=OFF -DVANTROSE_BUILD_BENCH=OFF
+  # Only the threaded test programs are built under ThreadSanitizer.
+  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTROSE_SANITIZE=thread \
+    -DVANTROSE_BUILD_APP=OFF -DVANTROSE_BUILD_BENCH=OFF >/dev/null
+  mapfile -t threaded < <(ninja -C build-tsan -t targets all | grep -oE '^tests/threaded_[a-z0-9]+:' | sed 's|^tests/||; s|:$||' | sort -u)
+  if [ ${#threaded[@]} -gt 0 ]; then
+    cmake --build build-tsan -j "$jobs" --target "${threaded[@]}"
+  fi
   TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threaded --no-tests=ignore
 fi

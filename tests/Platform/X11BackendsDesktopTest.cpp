@@ -1,5 +1,6 @@
 // The X11 back-ends against the virtual desktop: key source, XTest injector, CLIPBOARD service
 // and active-window tracker.
+#include "Models/Hotkey.h"
 #include "Platform/Linux/KeyCodeTable.h"
 #include "Platform/Linux/X11ActiveWindowTracker.h"
 #include "Platform/Linux/X11ClipboardService.h"
@@ -7,6 +8,7 @@
 #include "Platform/Linux/X11KeySource.h"
 
 #include "support/FixtureApp.h"
+#include "support/KeyEventLog.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -14,38 +16,25 @@
 #include <mutex>
 #include <vector>
 
+void PrintTo(X11KeySource::Preference p, std::ostream* os) {
+    *os << (p == X11KeySource::Preference::RecordOnly ? "RECORD" : "XInput2");
+}
+
 namespace {
 
 using namespace std::chrono_literals;
-
-class EventLog {
-public:
-    void add(const KeySourceEvent& e) {
-        std::lock_guard lock(m_mutex);
-        m_events.push_back(e);
-    }
-    std::vector<KeySourceEvent> events() const {
-        std::lock_guard lock(m_mutex);
-        return m_events;
-    }
-    size_t size() const { return events().size(); }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<KeySourceEvent> m_events;
-};
 
 class KeySourceTest : public ::testing::TestWithParam<X11KeySource::Preference> {};
 
 TEST_P(KeySourceTest, SeesInjectedKeysWithHeldModifiersAndCharacters) {
     X11KeySource source;
-    EventLog log;
-    ASSERT_TRUE(source.start([&](const KeySourceEvent& e) { log.add(e); }, GetParam())) << source.lastError();
+    KeyEventLog log;
+    ASSERT_TRUE(source.start(log.handler(), GetParam())) << source.lastError();
     EXPECT_EQ(source.backend(), GetParam() == X11KeySource::Preference::RecordOnly
                                     ? X11KeySource::Backend::Record
                                     : X11KeySource::Backend::XInput2);
     // Starting again keeps the one listener.
-    EXPECT_TRUE(source.start([&](const KeySourceEvent& e) { log.add(e); }, GetParam()));
+    EXPECT_TRUE(source.start(log.handler(), GetParam()));
 
     X11KeyInjector keys;
     ASSERT_TRUE(keys.isAvailable());
@@ -83,12 +72,12 @@ TEST_P(KeySourceTest, SeesInjectedKeysWithHeldModifiersAndCharacters) {
     using T = KeySourceEvent::Type;
     struct Expect { T type; uint16_t code; uint64_t flags; bool repeat; const char* chars; };
     std::vector<Expect> expected = {
-        {T::FlagsChanged, 61, KeyCodeTable::kOptionFlag, false, ""},
+        {T::FlagsChanged, 61, Hotkey::optionFlag, false, ""},
         {T::FlagsChanged, 61, 0, false, ""},
-        {T::FlagsChanged, 56, KeyCodeTable::kShiftFlag, false, ""},
-        {T::KeyDown, 0, KeyCodeTable::kShiftFlag, false, "A"},
-        {T::KeyDown, 0, KeyCodeTable::kShiftFlag, true, "A"},
-        {T::KeyUp, 0, KeyCodeTable::kShiftFlag, false, ""},
+        {T::FlagsChanged, 56, Hotkey::shiftFlag, false, ""},
+        {T::KeyDown, 0, Hotkey::shiftFlag, false, "A"},
+        {T::KeyDown, 0, Hotkey::shiftFlag, true, "A"},
+        {T::KeyUp, 0, Hotkey::shiftFlag, false, ""},
         {T::FlagsChanged, 56, 0, false, ""},
     };
     if (record) expected.erase(expected.begin() + 4);
@@ -109,8 +98,8 @@ TEST_P(KeySourceTest, SeesInjectedKeysWithHeldModifiersAndCharacters) {
     keys.sendKey(a, false);
     // Nothing may arrive once stopped; give a live source ample time to prove otherwise.
     X11KeySource probe;
-    EventLog probeLog;
-    ASSERT_TRUE(probe.start([&](const KeySourceEvent& e) { probeLog.add(e); }));
+    KeyEventLog probeLog;
+    ASSERT_TRUE(probe.start(probeLog.handler()));
     ASSERT_TRUE(waitUntil([&] {
         keys.sendKey(a, true);
         keys.sendKey(a, false);
@@ -120,8 +109,12 @@ TEST_P(KeySourceTest, SeesInjectedKeysWithHeldModifiersAndCharacters) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, KeySourceTest,
-                         ::testing::Values(X11KeySource::Preference::Auto,
-                                           X11KeySource::Preference::RecordOnly));
+                         ::testing::Values(X11KeySource::Preference::XInput2Only,
+                                           X11KeySource::Preference::RecordOnly),
+                         [](const auto& info) {
+                             return std::string(info.param == X11KeySource::Preference::RecordOnly ? "Record"
+                                                                                                  : "XInput2");
+                         });
 
 TEST(KeyInjectorTest, WaitsForHeldModifiersWithinItsBound) {
     X11KeyInjector keys;

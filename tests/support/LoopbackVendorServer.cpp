@@ -173,6 +173,7 @@ LoopbackVendorServer::LoopbackVendorServer(QObject* parent) : QObject(parent) {
     m_paths.authToken = StringShield::pathAuthToken();
     m_paths.authCallback = StringShield::pathAuthCallback();
     m_paths.events = StringShield::pathEvents();
+    m_paths.format = StringShield::pathFormat();
     m_user = defaultUser();
     installBuiltInRoutes();
 }
@@ -529,6 +530,7 @@ void LoopbackVendorServer::installBuiltInRoutes() {
     route("POST", m_paths.authLogout, [this](const RecordedRequest& r) { return handleLogout(r); });
     route("POST", m_paths.events, [this](const RecordedRequest& r) { return handleEvents(r); });
     route("GET", m_paths.health, [this](const RecordedRequest& r) { return handleHealth(r); });
+    route("POST", m_paths.format, [this](const RecordedRequest& r) { return handleFormat(r); });
 }
 
 QString LoopbackVendorServer::makeJwt(const QJsonObject& payload) {
@@ -637,7 +639,18 @@ LoopbackReply LoopbackVendorServer::handleEvents(const RecordedRequest& req) {
 }
 
 LoopbackReply LoopbackVendorServer::handleHealth(const RecordedRequest&) {
-    return LoopbackReply::json(QJsonObject{{"status", "ok"}, {"version", m_version}});
+    return LoopbackReply::json(QJsonObject{{"status", "ok"}, {"version", m_version}, {"llm_providers", m_llmProviders}});
+}
+
+LoopbackReply LoopbackVendorServer::handleFormat(const RecordedRequest& req) {
+    const QJsonObject body = req.json();
+    if (!body.value("text").isString())
+        return LoopbackReply::error(422, QStringLiteral("text is required"));
+    const QString text = body.value("text").toString();
+    return LoopbackReply::json(QJsonObject{{"text", m_formatter ? m_formatter(text) : text},
+                                           {"race_winner", m_raceWinner},
+                                           {"provider", "loopback"},
+                                           {"time_ms", 1}});
 }
 
 QList<QJsonObject> LoopbackVendorServer::receivedEvents() const {

@@ -86,7 +86,8 @@ struct LoopbackReply {
 // request is recorded.
 //
 // Built-in routes: the token exchange (checks the PKCE challenge against the verifier), token
-// refresh with rotation, sign-out, analytics events and health. `authorize()` plays the part of
+// refresh with rotation, sign-out, analytics events, health (with the language-model providers)
+// and cloud formatting. `authorize()` plays the part of
 // the browser and the identity provider: it takes the authorisation URL the app opened and gives
 // the callback URL the app would receive.
 //
@@ -137,6 +138,7 @@ public:
         QString authLogout = QStringLiteral("/auth/logout");
         QString authCallback;
         QString events;
+        QString format;
     };
     // The paths the built-in routes were installed under.
     const Paths& paths() const { return m_paths; }
@@ -149,6 +151,12 @@ public:
     void setAccessTokenLifetime(double seconds) { m_accessLifetime = seconds; }
     // The "version" the health route reports.
     void setVersion(const QString& version) { m_version = version; }
+    // The language-model providers the health route reports, name -> up (default {"loopback": true}).
+    void setLLMProviders(const QJsonObject& providers) { m_llmProviders = providers; }
+    // How the formatting route turns the posted "text" into its reply's "text" (default: unchanged),
+    // and the "race_winner" it names (default "loopback-model").
+    void setFormatter(std::function<QString(const QString&)> formatter) { m_formatter = std::move(formatter); }
+    void setRaceWinner(const QString& model) { m_raceWinner = model; }
 
     // Plays the browser and the identity provider for an authorisation URL the app opened:
     // checks its query items, remembers the PKCE challenge under a new one-time code and gives
@@ -204,6 +212,7 @@ private:
     LoopbackReply handleLogout(const RecordedRequest& req);
     LoopbackReply handleEvents(const RecordedRequest& req);
     LoopbackReply handleHealth(const RecordedRequest& req);
+    LoopbackReply handleFormat(const RecordedRequest& req);
     QJsonObject issueTokenObject();
 
     QTcpServer* m_server = nullptr;
@@ -218,6 +227,9 @@ private:
     QJsonObject m_user;
     double m_accessLifetime = 3600;
     QString m_version = QStringLiteral("1.0.0-loopback");
+    QJsonObject m_llmProviders{{QStringLiteral("loopback"), true}};
+    std::function<QString(const QString&)> m_formatter;
+    QString m_raceWinner = QStringLiteral("loopback-model");
     QHash<QString, QString> m_pendingCodes;     // code -> PKCE challenge
     QHash<QString, QString> m_refreshTokens;    // refresh token -> its access token
     QSet<QString> m_revokedAccessTokens;

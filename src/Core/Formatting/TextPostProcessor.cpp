@@ -24,6 +24,24 @@ constexpr std::array<const char*, 27> kPlaceholderPrompts = {
     "compose",
 };
 
+struct LetterCase {
+    int count = 0;
+    int upper = 0;
+    int lower = 0;
+};
+
+LetterCase letterCase(const QString& text) {
+    LetterCase result;
+    for (const uint cp : text.toUcs4()) {
+        if (!QChar::isLetter(char32_t(cp)))
+            continue;
+        ++result.count;
+        result.upper += QChar::isUpper(char32_t(cp)) ? 1 : 0;
+        result.lower += QChar::isLower(char32_t(cp)) ? 1 : 0;
+    }
+    return result;
+}
+
 bool isOneOf(QStringView character, const QString& marks) {
     // Classified by the character's first code point ("\r\n" is one character).
     const char32_t cp = TextUnits::firstCodePoint(character);
@@ -51,15 +69,8 @@ bool startsWithFixedCapitals(const QString& text) {
     const QString word = TextUnits::trimPunctuation(text.left(end));
     if (word == QLatin1String("I") || word.startsWith(QLatin1String("I'")) || word.startsWith(QStringLiteral("I\u2019")))
         return true;
-    int letters = 0;
-    for (const uint cp : word.toUcs4()) {
-        if (!QChar::isLetter(char32_t(cp)))
-            continue;
-        if (!QChar::isUpper(char32_t(cp)))
-            return false;
-        ++letters;
-    }
-    return letters >= 2;
+    const LetterCase letters = letterCase(word);
+    return letters.count >= 2 && letters.upper == letters.count;
 }
 
 }  // namespace
@@ -134,13 +145,7 @@ bool TextPostProcessor::isPlaceholderText(const QString& fieldText, const QStrin
 }
 
 bool TextPostProcessor::isAllLowercase(const QString& text) {
-    int letters = 0;
-    for (const uint cp : text.toUcs4()) {
-        if (!QChar::isLetter(char32_t(cp)))
-            continue;
-        if (!QChar::isLower(char32_t(cp)))
-            return false;
-        ++letters;
-    }
-    return letters > 0;
+    // A letter without case (as in many scripts) makes the text not all lower case.
+    const LetterCase letters = letterCase(text);
+    return letters.count > 0 && letters.lower == letters.count;
 }

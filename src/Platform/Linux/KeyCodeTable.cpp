@@ -64,20 +64,4 @@ uint16_t keyCodeForX(uint8_t xKeycode) {
     return tables().fromX[xKeycode];
 }
 
-bool isModifierKey(uint16_t keyCode) {
-    return keyCode >= 54 && keyCode <= 63;
-}
-
-uint64_t modifierFlagFor(uint16_t keyCode) {
-    switch (keyCode) {
-    case 54: case 55: return kCommandFlag;
-    case 56: case 60: return kShiftFlag;
-    case 57: return kCapsLockFlag;
-    case 58: case 61: return kOptionFlag;
-    case 59: case 62: return kControlFlag;
-    case 63: return kFnFlag;
-    default: return 0;
-    }
-}
-
 }  // namespace KeyCodeTable

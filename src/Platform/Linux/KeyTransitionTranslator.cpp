@@ -1,5 +1,6 @@
 #include "Platform/Linux/KeyTransitionTranslator.h"
 
+#include "Models/Hotkey.h"
 #include "Platform/Linux/KeyCodeTable.h"
 
 namespace {
@@ -7,11 +8,11 @@ constexpr uint16_t kCapsLockKey = 57;
 }
 
 uint64_t KeyTransitionTranslator::heldFlags(bool capsLocked) const {
-    uint64_t flags = capsLocked ? KeyCodeTable::kCapsLockFlag : 0;
+    uint64_t flags = capsLocked ? Hotkey::capsLockFlag : 0;
     for (int x = 0; x < 256; ++x) {
         if (!m_down.test(x)) continue;
         const uint16_t code = KeyCodeTable::keyCodeForX(static_cast<uint8_t>(x));
-        if (code != kCapsLockKey) flags |= KeyCodeTable::modifierFlagFor(code);
+        if (code != kCapsLockKey) flags |= Hotkey::modifierFlag(code);
     }
     return flags;
 }
@@ -25,7 +26,7 @@ std::optional<KeySourceEvent> KeyTransitionTranslator::translate(uint8_t xKeycod
     KeySourceEvent ev;
     ev.keyCode = code;
     ev.flags = heldFlags(capsLocked);
-    if (code != KeyCodeTable::kUnmapped && KeyCodeTable::isModifierKey(code)) {
+    if (code != KeyCodeTable::kUnmapped && Hotkey::modifierKeyCodes().contains(code)) {
         // Modifiers report state changes only; Caps Lock changes state on its press.
         if (pressed && wasDown) return std::nullopt;
         if (code == kCapsLockKey && !pressed) return std::nullopt;

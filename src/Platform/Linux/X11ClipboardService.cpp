@@ -136,6 +136,21 @@ uint64_t X11ClipboardService::setContents(std::vector<ClipboardItem> items) {
     });
 }
 
+uint64_t X11ClipboardService::replaceContents(uint64_t ticket, std::vector<ClipboardItem> items) {
+    if (!isConnected() || ticket == 0) return 0;
+    return call([this, ticket, items = std::move(items)]() mutable -> uint64_t {
+        dispatchPending();
+        if (m_ownedTicket != ticket) return 0;
+        xcb_set_selection_owner(m_connection, m_window, m_selection, m_ownTime);
+        const bool ours = ownerIsUs();
+        dispatchPending();
+        if (!ours || m_ownedTicket != ticket) return 0;
+        m_items = std::move(items);
+        m_ownedTicket = ++m_nextTicket;
+        return m_ownedTicket;
+    });
+}
+
 bool X11ClipboardService::owns(uint64_t ticket) {
     if (!isConnected() || ticket == 0) return false;
     return call([this, ticket] {
@@ -148,8 +163,10 @@ bool X11ClipboardService::owns(uint64_t ticket) {
 bool X11ClipboardService::release(uint64_t ticket) {
     if (!isConnected() || ticket == 0) return false;
     return call([this, ticket] {
+        dispatchPending();
         if (!ownerIsUs() || m_ownedTicket != ticket) return false;
-        xcb_set_selection_owner(m_connection, XCB_NONE, m_selection, XCB_CURRENT_TIME);
+        // With our own ownership time, the server ignores this if anyone took it since.
+        xcb_set_selection_owner(m_connection, XCB_NONE, m_selection, m_ownTime);
         xcb_flush(m_connection);
         m_ownedTicket = 0;
         m_items.clear();

@@ -46,6 +46,11 @@ public:
     ClipboardSnapshot snapshot(qint64 maxBytes, std::chrono::milliseconds budget);
     // Takes the selection with these targets. Returns a ticket naming this write, 0 on failure.
     uint64_t setContents(std::vector<ClipboardItem> items);
+    // Swaps the contents of the write `ticket` for `items` only while that write still owns the
+    // selection: the claim reuses the old ownership time, which the X server refuses when
+    // anyone took the selection since, so a copy made meanwhile is never overwritten.
+    // Returns the new ticket, 0 when the selection had moved on.
+    uint64_t replaceContents(uint64_t ticket, std::vector<ClipboardItem> items);
     // Whether the write `ticket` still owns the selection (nobody copied since).
     bool owns(uint64_t ticket);
     // Gives the selection up (empty clipboard) when the write `ticket` still owns it.

@@ -1,6 +1,6 @@
 #include "Platform/Linux/X11KeySource.h"
 
-#include <QThread>
+#include "Platform/Linux/ThreadName.h"
 
 #include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
@@ -117,7 +117,7 @@ bool X11KeySource::start(Handler handler, Preference preference) {
 
     bool haveXI2 = false;
     int event = 0, error = 0;
-    if (preference == Preference::Auto &&
+    if (preference != Preference::RecordOnly &&
         XQueryExtension(d, "XInputExtension", &impl->xiOpcode, &event, &error)) {
         int major = 2, minor = 0;
         haveXI2 = XIQueryVersion(d, &major, &minor) == Success && major >= 2;
@@ -136,6 +136,9 @@ bool X11KeySource::start(Handler handler, Preference preference) {
             impl->xkbEventBase = -1;
         XSync(d, False);
         m_backend = Backend::XInput2;
+    } else if (preference == Preference::XInput2Only) {
+        m_error = "XInput2 is not available";
+        return false;
     } else {
         int major = 0, minor = 0;
         if (!XRecordQueryVersion(d, &major, &minor)) {
@@ -173,18 +176,18 @@ bool X11KeySource::start(Handler handler, Preference preference) {
     }
     m_impl = std::move(impl);
     m_running = true;
-    m_thread.reset(QThread::create([this] { run(); }));
-    m_thread->setObjectName("com.vantrose.keyboard-monitor");
-    m_thread->start();
+    m_thread = std::thread([this] {
+        setCurrentThreadName("com.vantrose.keyboard-monitor");
+        run();
+    });
     return true;
 }
 
 void X11KeySource::stop() {
-    if (!m_thread) return;
+    if (!m_thread.joinable()) return;
     const uint64_t one = 1;
     (void)!write(m_impl->wakeFd, &one, sizeof one);
-    m_thread->wait();
-    m_thread.reset();
+    m_thread.join();
     if (m_impl->recordContext) {
         XRecordDisableContext(m_impl->display, m_impl->recordContext);
         XSync(m_impl->display, False);

@@ -5,8 +5,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-
-class QThread;
+#include <thread>
 
 // Listen-only, system-wide key source. It opens its own X connection and reads XInput2 raw key
 // events of the root window on a thread of its own; when XInput2 is missing it records core key
@@ -15,7 +14,7 @@ class QThread;
 class X11KeySource {
 public:
     enum class Backend { Off, XInput2, Record };
-    enum class Preference { Auto, RecordOnly };
+    enum class Preference { Auto, XInput2Only, RecordOnly };
     // Called on the source's thread for every key event, in order.
     using Handler = std::function<void(const KeySourceEvent&)>;
 
@@ -39,7 +38,7 @@ private:
     void run();
 
     std::unique_ptr<Impl> m_impl;
-    std::unique_ptr<QThread> m_thread;
+    std::thread m_thread;
     std::atomic<bool> m_running{false};
     std::atomic<Backend> m_backend{Backend::Off};
     const char* m_error = "";

@@ -1,12 +1,11 @@
 #include "Platform/Linux/XcbWorker.h"
 
-#include <QThread>
+#include "Platform/Linux/ThreadName.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +17,7 @@ XcbWorker::~XcbWorker() {
 }
 
 bool XcbWorker::startWorker() {
-    if (m_thread) return true;
+    if (m_thread.joinable()) return true;
     int screenNumber = 0;
     xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
     if (!c || xcb_connection_has_error(c)) {
@@ -41,22 +40,25 @@ bool XcbWorker::startWorker() {
     m_root = it.data->root;
     onConnected();
     xcb_flush(c);
-    m_thread.reset(QThread::create([this] { run(); }));
-    m_thread->setObjectName(m_threadName);
-    m_thread->start();
+    m_thread = std::thread([this] {
+        m_threadId = std::this_thread::get_id();
+        setCurrentThreadName(m_threadName);
+        run();
+    });
     return true;
 }
 
 void XcbWorker::stopWorker() {
-    if (m_thread) {
+    if (m_thread.joinable()) {
         {
             std::lock_guard lock(m_mutex);
             m_stopping = true;
         }
         const uint64_t one = 1;
         (void)!write(m_wakeFd, &one, sizeof one);
-        m_thread->wait();
-        m_thread.reset();
+        m_thread.join();
+        m_threadId = std::thread::id{};
+        m_stopping = false;
     }
     if (m_connection) {
         xcb_disconnect(m_connection);
@@ -69,7 +71,7 @@ void XcbWorker::stopWorker() {
 }
 
 bool XcbWorker::isWorkerThread() const {
-    return m_thread && QThread::currentThread() == m_thread.get();
+    return std::this_thread::get_id() == m_threadId.load();
 }
 
 void XcbWorker::post(std::function<void()> job) {
@@ -102,7 +104,8 @@ void XcbWorker::run() {
         if (stopping) break;
         dispatchPending();
         xcb_flush(m_connection);
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        // The loop ends only when asked to: callers wait on it for their jobs.
+        if (poll(fds, 2, -1) < 0) continue;
         if (fds[1].revents & POLLIN) {
             uint64_t value = 0;
             (void)!read(m_wakeFd, &value, sizeof value);

@@ -5,15 +5,15 @@
 
 #include <xcb/xcb.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
-
-class QThread;
 
 // An X connection served by a thread of its own. Subclasses react to events there and run
 // requests there through call(), so the main thread never waits on the X server or on another
@@ -68,7 +68,8 @@ private:
     void run();
 
     QString m_threadName;
-    std::unique_ptr<QThread> m_thread;
+    std::thread m_thread;
+    std::atomic<std::thread::id> m_threadId{};
     int m_wakeFd = -1;
     std::mutex m_mutex;
     std::deque<std::function<void()>> m_jobs;

@@ -1,0 +1,298 @@
+#include "Platform/KeyboardMonitor.h"
+
+#include "Core/Clock.h"
+#include "Core/Logger.h"
+#include "Platform/Linux/KeyCodeTable.h"
+#include "Platform/Linux/X11KeyInjector.h"
+#include "Platform/Linux/X11KeySource.h"
+
+#include <QTimer>
+
+#include <cmath>
+
+namespace {
+
+constexpr uint16_t kFnKeyCode = 63;
+constexpr int kFnCheckDelayMs = 5000;
+constexpr uint64_t kKeyDownModifierMask =
+    Hotkey::commandFlag | Hotkey::shiftFlag | Hotkey::optionFlag | Hotkey::controlFlag;
+
+}  // namespace
+
+KeyboardMonitor::KeyboardMonitor(QObject* parent) : QObject(parent) {
+    hotkeyConfigurationChanged();
+}
+
+KeyboardMonitor::~KeyboardMonitor() {
+    if (m_source) m_source->stop();
+}
+
+void KeyboardMonitor::hotkeyConfigurationChanged() {
+    std::lock_guard lock(m_mutex);
+    m_bindings = hotkeyBindings();
+    m_matchPushToTalkKeyCode = pushToTalkKeyCode();
+    m_matchFallbackKeyCode = fallbackKeyCode();
+    m_debounceMs = comboUpDebounceMs();
+}
+
+bool KeyboardMonitor::start() {
+    if (m_running) {
+        VLOG("KeyboardMonitor: Already running");
+        return true;
+    }
+    hotkeyConfigurationChanged();
+    auto source = std::make_unique<X11KeySource>();
+    auto handler = [this](const KeySourceEvent& event) { handleEvent(event); };
+
+    if (source->start(handler, X11KeySource::Preference::XInput2Only)) {
+        m_source = std::move(source);
+        m_running = true;
+        VLOG(QStringLiteral("KeyboardMonitor: Started via XInput2 raw key events (push-to-talk: keycode %1)")
+                 .arg(pushToTalkKeyCode()));
+        startFnKeyCheck();
+        return true;
+    }
+    VLOG(QStringLiteral("KeyboardMonitor: XInput2 raw key events failed (%1), trying XRecord...")
+             .arg(QString::fromLatin1(source->lastError())));
+
+    if (source->start(handler, X11KeySource::Preference::RecordOnly)) {
+        m_source = std::move(source);
+        m_running = true;
+        m_usingFallbackMonitor = true;
+        VLOG("KeyboardMonitor: Started via XRecord");
+        startFnKeyCheck();
+        return true;
+    }
+    VLOG(QStringLiteral("KeyboardMonitor: All methods failed (%1). Global hotkeys need an X11 session "
+                        "(or XWayland) with XInput2 or RECORD.")
+             .arg(QString::fromLatin1(source->lastError())));
+    return false;
+}
+
+void KeyboardMonitor::startWithoutKeySource() {
+    hotkeyConfigurationChanged();
+    m_running = true;
+}
+
+void KeyboardMonitor::stop() {
+    if (m_source) {
+        m_source->stop();  // ends and joins the listener thread
+        m_source.reset();
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_isPushToTalkHeld = false;
+        m_comboRelease.reset();
+    }
+    m_running = false;
+    m_poster.discardPending();  // nothing reported before stop() arrives after it
+    ++m_fnCheckGeneration;
+    VLOG("KeyboardMonitor: Stopped");
+}
+
+bool KeyboardMonitor::isPushToTalkHeld() const {
+    std::lock_guard lock(m_mutex);
+    return m_isPushToTalkHeld;
+}
+
+uint64_t KeyboardMonitor::heldModifierFlags() const {
+    std::lock_guard lock(m_mutex);
+    return m_heldModifierFlags;
+}
+
+int KeyboardMonitor::fnEventsReceived() const {
+    std::lock_guard lock(m_mutex);
+    return m_fnEventsReceived;
+}
+
+void KeyboardMonitor::post(Callback AbstractKeyboardMonitor::*callback) {
+    m_poster.post([this, callback] {
+        if (!m_running) return;
+        if (Callback cb = this->*callback) cb();
+    });
+}
+
+void KeyboardMonitor::handleEvent(const KeySourceEvent& event) {
+    switch (event.type) {
+    case KeySourceEvent::Type::FlagsChanged:
+        handleFlagsChanged(event.keyCode, event.flags);
+        break;
+    case KeySourceEvent::Type::KeyUp:
+        handleKeyUp(event.keyCode);
+        break;
+    case KeySourceEvent::Type::KeyDown: {
+        handleKeyDown(event.keyCode, event.flags, event.isRepeat);
+        // Enqueued after any hotkey callback of the same key-down, so the order holds.
+        KeyEvent record{event.keyCode, event.flags, event.characters.left(KeyEvent::maxCharacters),
+                        event.isRepeat};
+        m_poster.post([this, record] {
+            if (!m_running) return;
+            if (auto cb = onKeyDown) cb(record);
+        });
+        break;
+    }
+    }
+}
+
+void KeyboardMonitor::fireRisingEdge(const HotkeyBinding& binding) {
+    const QString name = binding.hotkey.displayName();
+    switch (binding.action) {
+    case HotkeyAction::lock:
+        VLOG("KeyboardMonitor: Lock (hands-free) — " + name);
+        post(&AbstractKeyboardMonitor::onLock);
+        break;
+    case HotkeyAction::pasteLastTranscript:
+        VLOG("KeyboardMonitor: Paste last transcript — " + name);
+        post(&AbstractKeyboardMonitor::onPasteLastTranscript);
+        break;
+    case HotkeyAction::cancel:
+        VLOG("KeyboardMonitor: Cancel — " + name);
+        post(&AbstractKeyboardMonitor::onDismiss);
+        break;
+    case HotkeyAction::activate:
+        break;
+    }
+}
+
+void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
+    std::lock_guard lock(m_mutex);
+    if (keyCode == kFnKeyCode) ++m_fnEventsReceived;
+    const uint64_t previous = m_heldModifierFlags;
+    m_heldModifierFlags = flags;
+
+    for (const HotkeyBinding& binding : std::as_const(m_bindings)) {
+        uint16_t code = binding.hotkey.keyCode;
+        if (binding.action == HotkeyAction::activate && code == kFnKeyCode && m_fnFallbackEngaged)
+            code = m_matchFallbackKeyCode;
+        if (!Hotkey::modifierKeyCodes().contains(code)) continue;
+
+        const uint64_t modifiers = binding.hotkey.modifiers & significantModifierMask;
+        const uint64_t required = Hotkey::modifierFlag(code) | modifiers;
+        const bool lone = modifiers == 0;
+        const bool keyMatches = !lone || keyCode == code;
+        const bool pressedNow = keyMatches && (flags & required) == required;
+        const bool pressedBefore = keyMatches && (previous & required) == required;
+        const QString name = binding.hotkey.displayName();
+
+        if (binding.action == HotkeyAction::activate) {
+            if (pressedNow && !m_isPushToTalkHeld) {
+                m_comboRelease.reset();
+                m_comboDownTime = Clock::current().monotonicSeconds();
+                m_isPushToTalkHeld = true;
+                VLOG("KeyboardMonitor: Push-to-talk DOWN — " + name);
+                post(&AbstractKeyboardMonitor::onPushToTalkDown);
+            } else if (!pressedNow && m_isPushToTalkHeld) {
+                if (!lone) {
+                    // A combination often breaks for a moment while the user adjusts fingers.
+                    m_comboRelease = ComboRelease{++m_comboGeneration,
+                                                  Clock::current().monotonicSeconds() + m_debounceMs / 1000.0,
+                                                  required, binding.hotkey};
+                    const int delay = m_debounceMs;
+                    m_poster.post([this, delay] { scheduleComboReleaseCheck(delay); });
+                } else {
+                    m_isPushToTalkHeld = false;
+                    VLOG("KeyboardMonitor: Push-to-talk UP — " + name);
+                    post(&AbstractKeyboardMonitor::onPushToTalkUp);
+                }
+            }
+        } else if (pressedNow && !pressedBefore) {
+            fireRisingEdge(binding);
+        }
+    }
+}
+
+void KeyboardMonitor::scheduleComboReleaseCheck(int delayMs) {
+    QTimer::singleShot(std::max(delayMs, 1), Qt::PreciseTimer, this, [this] { checkComboRelease(); });
+}
+
+void KeyboardMonitor::checkComboRelease() {
+    int remainingMs = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_comboRelease) return;
+        const double now = Clock::current().monotonicSeconds();
+        if (now + 1e-6 < m_comboRelease->deadline) {
+            remainingMs = int(std::ceil((m_comboRelease->deadline - now) * 1000.0));
+        } else {
+            const ComboRelease pending = *m_comboRelease;
+            m_comboRelease.reset();
+            if (m_isPushToTalkHeld && (m_heldModifierFlags & pending.required) != pending.required) {
+                m_isPushToTalkHeld = false;
+                VLOG("KeyboardMonitor: Push-to-talk UP — " + pending.hotkey.displayName());
+                post(&AbstractKeyboardMonitor::onPushToTalkUp);
+            }
+            return;
+        }
+    }
+    scheduleComboReleaseCheck(remainingMs);
+}
+
+void KeyboardMonitor::handleKeyDown(uint16_t keyCode, uint64_t flags, bool isRepeat) {
+    std::lock_guard lock(m_mutex);
+    for (const HotkeyBinding& binding : std::as_const(m_bindings)) {
+        const uint16_t code = binding.hotkey.keyCode;
+        if (Hotkey::modifierKeyCodes().contains(code) || code != keyCode) continue;
+        const uint64_t needed = binding.hotkey.modifiers & kKeyDownModifierMask;
+        if ((flags & needed) != needed) continue;
+        if (binding.action == HotkeyAction::activate) {
+            if (!m_isPushToTalkHeld) {
+                m_isPushToTalkHeld = true;
+                VLOG("KeyboardMonitor: Push-to-talk DOWN — " + binding.hotkey.displayName());
+                post(&AbstractKeyboardMonitor::onPushToTalkDown);
+            }
+        } else if (!isRepeat) {
+            // A held key repeats; one press is one lock, one paste, one cancel.
+            fireRisingEdge(binding);
+        }
+    }
+}
+
+void KeyboardMonitor::handleKeyUp(uint16_t keyCode) {
+    std::lock_guard lock(m_mutex);
+    for (const HotkeyBinding& binding : std::as_const(m_bindings)) {
+        if (binding.action != HotkeyAction::activate || Hotkey::modifierKeyCodes().contains(binding.hotkey.keyCode))
+            continue;
+        if (keyCode == binding.hotkey.keyCode && m_isPushToTalkHeld) {
+            m_isPushToTalkHeld = false;
+            VLOG("KeyboardMonitor: Push-to-talk UP — " + binding.hotkey.displayName());
+            post(&AbstractKeyboardMonitor::onPushToTalkUp);
+        }
+        return;
+    }
+}
+
+void KeyboardMonitor::startFnKeyCheck() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_fnEventsReceived = 0;
+    }
+    const uint64_t generation = ++m_fnCheckGeneration;
+    QTimer::singleShot(kFnCheckDelayMs, this, [this, generation] {
+        if (generation != m_fnCheckGeneration || !m_running) return;
+        if (fnEventsReceived() != 0 || pushToTalkKeyCode() != kFnKeyCode) return;
+        VLOG(QStringLiteral("KeyboardMonitor: Fn key not detected after 5s — the system may be intercepting it. "
+                            "Switching to Right Option (keycode %1) as push-to-talk. "
+                            "On most PC keyboards Fn is handled by the keyboard itself and never reaches X11.")
+                 .arg(fallbackKeyCode()));
+        {
+            std::lock_guard lock(m_mutex);
+            m_fnFallbackEngaged = true;
+        }
+        setPushToTalkKeyCode(fallbackKeyCode());
+    });
+}
+
+void KeyboardMonitor::simulateKeyPress(uint16_t keyCode, uint64_t flags) {
+    static X11KeyInjector injector;
+    const uint8_t key = KeyCodeTable::xKeycodeFor(keyCode);
+    if (key == 0 || !injector.isAvailable()) {
+        VLOG(QStringLiteral("KeyboardMonitor: Failed to create XTest event for keycode %1").arg(keyCode));
+        return;
+    }
+    std::vector<uint8_t> modifiers;
+    const std::pair<uint64_t, uint16_t> order[] = {{Hotkey::controlFlag, 59}, {Hotkey::optionFlag, 58},
+                                                   {Hotkey::shiftFlag, 56}, {Hotkey::commandFlag, 55}};
+    for (auto [flag, modifierKey] : order)
+        if (flags & flag) modifiers.push_back(KeyCodeTable::xKeycodeFor(modifierKey));
+    injector.pressKeys(modifiers, key);
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "Core/Desktop/AbstractKeyboardMonitor.h"
+#include "Platform/Linux/KeyTransitionTranslator.h"
+#include "Platform/MainThreadPoster.h"
+
+#include <QObject>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+
+class X11KeySource;
+
+// The global hotkey listener: turns the configured hotkeys into push-to-talk, lock,
+// paste-last, cancel and key-down callbacks. Keys come from the X key source on its own thread
+// (XInput2 raw events, else RECORD); the listener only observes, so every key still reaches
+// the focused application. Matching runs on the source's thread under one lock; callbacks are
+// posted to the main thread and delivered only while the listener runs.
+class KeyboardMonitor : public QObject, public AbstractKeyboardMonitor {
+    Q_OBJECT
+public:
+    static constexpr uint64_t significantModifierMask = 0x9F0000;
+
+    explicit KeyboardMonitor(QObject* parent = nullptr);
+    ~KeyboardMonitor() override;
+
+    bool start() override;
+    void stop() override;
+    bool isRunning() const { return m_running; }
+    bool usingFallbackMonitor() const { return m_usingFallbackMonitor; }
+
+    // Starts matching without an X key source; events then come only through handleEvent().
+    // For tests and for replaying recorded events.
+    void startWithoutKeySource();
+
+    // One key event from any thread: hotkey matching, then (for key-downs) the key-down record.
+    void handleEvent(const KeySourceEvent& event);
+
+    // Runs a pending combination-release check whose time has come. Its timer calls it; tests
+    // call it after moving the clock.
+    void checkComboRelease();
+
+    bool isPushToTalkHeld() const;
+    uint64_t heldModifierFlags() const;
+    int fnEventsReceived() const;
+
+    // Presses and releases one key with exactly these modifiers through XTest, holding it 10 ms.
+    // Blocks the caller: call it off the main thread.
+    static void simulateKeyPress(uint16_t keyCode, uint64_t flags);
+
+protected:
+    void hotkeyConfigurationChanged() override;
+
+private:
+    struct ComboRelease {
+        uint64_t generation = 0;
+        double deadline = 0;  // monotonic seconds
+        uint64_t required = 0;
+        Hotkey hotkey;
+    };
+
+    void handleFlagsChanged(uint16_t keyCode, uint64_t flags);
+    void handleKeyDown(uint16_t keyCode, uint64_t flags, bool isRepeat);
+    void handleKeyUp(uint16_t keyCode);
+    void fireRisingEdge(const HotkeyBinding& binding);
+    void post(Callback AbstractKeyboardMonitor::*callback);
+    void scheduleComboReleaseCheck(int delayMs);
+    void startFnKeyCheck();
+
+    // Shared with the key source's thread; guarded by m_mutex. Callbacks are never run under it.
+    mutable std::mutex m_mutex;
+    QList<HotkeyBinding> m_bindings;
+    uint16_t m_matchPushToTalkKeyCode = Hotkey::rightOptionKeyCode;
+    bool m_fnFallbackEngaged = false;
+    uint16_t m_matchFallbackKeyCode = Hotkey::rightOptionKeyCode;
+    int m_debounceMs = 200;
+    bool m_isPushToTalkHeld = false;
+    uint64_t m_heldModifierFlags = 0;
+    std::optional<ComboRelease> m_comboRelease;
+    uint64_t m_comboGeneration = 0;
+    double m_comboDownTime = 0;
+    int m_fnEventsReceived = 0;
+
+    // Main thread only.
+    MainThreadPoster m_poster;  // callbacks and timer requests from the source's thread
+    std::unique_ptr<X11KeySource> m_source;
+    bool m_running = false;
+    bool m_usingFallbackMonitor = false;
+    uint64_t m_fnCheckGeneration = 0;
+};
