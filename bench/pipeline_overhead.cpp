@@ -1,0 +1,44 @@
+// Key-up to paste call on the batch road with instant collaborators: the pipeline's own
+// overhead (chunk drain, joining the audio, gate, formatting, post-processing, replacements).
+// Budget: under 5 ms.
+#include "support/Pipeline/PipelineHarness.h"
+#include "support/TestEnvironment.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+
+namespace {
+
+void BM_KeyUpToPasteCall(benchmark::State& state) {
+    PipelineHarness h;
+    h.setUp();
+    auto& p = *h.pipeline;
+    for (auto _ : state) {
+        p.startDictation();
+        h.audio->feed(125);  // a 5 s utterance
+        const auto pastesBefore = h.inserter->calls.size();
+        const auto start = std::chrono::steady_clock::now();
+        p.stopDictation();
+        while (h.inserter->calls.size() == pastesBefore) QCoreApplication::processEvents(QEventLoop::AllEvents);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+        while (p.status() != DictationStatus::idle) QCoreApplication::processEvents(QEventLoop::AllEvents);
+        h.sleeper->advance(1.0);  // lets the stage reset run
+    }
+}
+BENCHMARK(BM_KeyUpToPasteCall)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    TestEnvironment::install();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,136 @@
+#include "Core/PipelineCollaborators.h"
+
+#include "Core/FeatureFlags.h"
+#include "Core/Formatting/FormattingResult.h"
+#include "Core/MetricsLogger.h"
+#include "Core/MicTimingPredictor.h"
+#include "Eval/EvalHarness.h"
+#include "Storage/HistoryStore.h"
+
+#include <QCoro/QCoroTimer>
+
+#include <chrono>
+
+QString PipelineStreamingLink::stateName(State state) {
+    switch (state) {
+    case State::disconnected: return QStringLiteral("disconnected");
+    case State::connecting: return QStringLiteral("connecting");
+    case State::connected: return QStringLiteral("connected");
+    case State::streaming: return QStringLiteral("streaming");
+    case State::committed: return QStringLiteral("committed");
+    }
+    return QStringLiteral("disconnected");
+}
+
+bool PipelineServices::isFlagEnabled(const QString& key) const { return FeatureFlags::shared().isEnabled(key); }
+
+QCoro::Task<> PipelineServices::refreshFlags() { co_await FeatureFlags::shared().fetchRemoteFlags(); }
+
+int PipelineServices::enabledFlagCount() const {
+    int enabled = 0;
+    for (const FlagValue& flag : FeatureFlags::shared().allFlags())
+        if (flag.boolValue) ++enabled;
+    return enabled;
+}
+
+void PipelineServices::emitMetric(const QString& event, const QString& traceID, const QVariantMap& payload) {
+    MetricsLogger::shared().emit(event, traceID, payload);
+}
+
+QString PipelineServices::metricsSessionID() const { return MetricsLogger::shared().sessionID(); }
+
+void PipelineServices::track(const QString&, const QVariantMap&) {}
+void PipelineServices::trackDictationCompleted(const TranscriptionResult&) {}
+void PipelineServices::playSound(const QString&, const QString&) {}
+bool PipelineServices::microphoneAuthorized() const { return !AudioEngine::listInputDevices().empty(); }
+void PipelineServices::warmUpServer(const QString&) {}
+
+QCoro::Task<std::optional<double>> PipelineServices::pingServer(QString) { co_return std::nullopt; }
+
+std::optional<double> PipelineServices::predictMicStartMs(const std::optional<QString>& deviceUID) {
+    return MicTimingPredictor::shared().predict(deviceUID);
+}
+
+void PipelineServices::recordMicStart(const std::optional<QString>& deviceUID, double durationMs,
+                                      std::optional<double> prediction) {
+    MicTimingPredictor::shared().recordTiming(deviceUID, durationMs, prediction);
+}
+
+void PipelineServices::recordEvaluation(const TranscriptionResult& result) { EvalHarness::shared().record(result); }
+int PipelineServices::evaluatedDictations() const { return EvalHarness::shared().totalDictations(); }
+void PipelineServices::printEvaluationReport() { EvalHarness::shared().printReport(); }
+
+HistoryStorePipelineHistory::HistoryStorePipelineHistory(std::unique_ptr<HistoryStore> store)
+    : m_store(store ? std::move(store) : std::make_unique<HistoryStore>()) {}
+
+HistoryStorePipelineHistory::~HistoryStorePipelineHistory() = default;
+
+void HistoryStorePipelineHistory::initialize() { m_store->initialize(); }
+QList<TranscriptionResult> HistoryStorePipelineHistory::recentHistory() const { return m_store->recentHistory(); }
+
+PipelineHistory::Totals HistoryStorePipelineHistory::loadTotals() const {
+    const HistoryStore::Totals totals = m_store->loadTotals();
+    return {totals.dictations, totals.words};
+}
+
+void HistoryStorePipelineHistory::save(const TranscriptionResult& result) { m_store->save(result); }
+
+void HistoryStorePipelineHistory::saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
+                                            const QString& appBundleID, const QString& fieldType,
+                                            const QVariantMap& payload) {
+    m_store->saveEvent(traceID, sessionID, event, appBundleID, fieldType, payload);
+}
+
+QList<DictionaryEntry> HistoryStorePipelineHistory::dictionaryEntries() const { return m_store->dictionaryEntries(); }
+
+QCoro::Task<> TimerPipelineSleeper::sleep(double seconds) {
+    const auto ms = std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0));
+    co_await QCoro::sleepFor(ms);
+}
+
+AudioEnginePipelineSource::AudioEnginePipelineSource() : m_engine(std::make_unique<AudioEngine>()) {}
+
+AudioEnginePipelineSource::~AudioEnginePipelineSource() {
+    m_engine->stopRecording();
+    m_engine->onAudioChunk = nullptr;
+}
+
+void AudioEnginePipelineSource::setChunkHandler(ChunkHandler handler) {
+    if (!handler) {
+        m_engine->onAudioChunk = nullptr;
+        return;
+    }
+    // The engine's own level is not used: the pipeline's voice detector measures every chunk.
+    m_engine->onAudioChunk = [handler = std::move(handler)](const AudioChunk& chunk, float) { handler(chunk); };
+}
+
+void AudioEnginePipelineSource::startRecording() { m_engine->startRecording(); }
+void AudioEnginePipelineSource::stopRecording() { m_engine->stopRecording(); }
+void AudioEnginePipelineSource::prewarm() { m_engine->prewarm(); }
+std::vector<float> AudioEnginePipelineSource::currentFrequencyBands() const { return m_engine->currentFrequencyBands(); }
+
+void AudioEnginePipelineSource::setSelectedDeviceUID(const std::optional<QString>& uid) {
+    m_engine->selectedDeviceUID = uid;
+}
+
+std::vector<AudioDeviceInfo> AudioEnginePipelineSource::listInputDevices() const {
+    return AudioEngine::listInputDevices();
+}
+
+QString describeFailure(const std::exception& error) {
+    if (const auto* formatting = dynamic_cast<const FormattingError*>(&error)) return formatting->localizedDescription();
+    if (const auto* request = dynamic_cast<const FormatterRequestError*>(&error)) return request->localizedDescription();
+    if (const auto* audio = dynamic_cast<const AudioEngineError*>(&error)) return audio->localizedDescription();
+    const QString text = QString::fromUtf8(error.what());
+    return text.isEmpty() ? QStringLiteral("Unknown error") : text;
+}
+
+QString describeFailure(std::exception_ptr error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return describeFailure(e);
+    } catch (...) {
+    }
+    return QStringLiteral("Unknown error");
+}

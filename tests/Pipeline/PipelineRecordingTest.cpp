@@ -1,0 +1,335 @@
+#include "support/Pipeline/PipelineHarness.h"
+#include "support/TestEnvironment.h"
+
+#include <QJsonArray>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using S = DictationStatus;
+
+TranscriptionContext editorContext() {
+    TranscriptionContext context;
+    context.app.name = QStringLiteral("Editor");
+    context.app.bundleId = QStringLiteral("org.example.editor");
+    context.app.type = AppType::document;
+    context.textboxContents.beforeText = QStringLiteral("Dear team,");
+    context.textboxContents.contents = QStringLiteral("Dear team,");
+    context.dictionaryContext = {QStringLiteral("Vantrose")};
+    context.axContext = {QStringLiteral("team")};
+    context.contextGatherTimeMs = 42;
+    return context;
+}
+
+// Set-up runs again when onboarding completes a second time; nothing may be doubled then.
+TEST(PipelineSetup, WiresCollaboratorsOnceEvenWhenRunTwice) {
+    VantroseSettings settings;
+    settings.clipboardRestoreDelay = 1.25;
+    PipelineHarness h(settings);
+    h.history->totals = {7, 70};
+    h.setUp();
+    h.setUp();
+
+    EXPECT_EQ(h.keyboard->startCalls, 1);
+    EXPECT_TRUE(h.keyboard->isRunning());
+    EXPECT_EQ(h.keyboard->hotkeyBindings(), settings.hotkeys);
+    EXPECT_EQ(h.keyboard->pushToTalkKeyCode(), settings.pushToTalkHotkey().keyCode);
+    EXPECT_EQ(h.detector->startCalls, 1);
+    EXPECT_EQ(h.history->initializeCalls, 1);
+    EXPECT_EQ(h.batch->registerCalls, 1);
+    EXPECT_EQ(h.link->connectCalls, 1);
+    EXPECT_EQ(h.services->refreshCalls, 1);
+    EXPECT_EQ(h.audio->prewarmCalls, 1);
+    EXPECT_DOUBLE_EQ(h.inserter->clipboardRestoreDelay(), 1.25);
+    EXPECT_EQ(h.pipeline->totalDictations(), 7);
+    EXPECT_EQ(h.pipeline->totalWords(), 70);
+    ASSERT_NE(h.pipeline->contextEngine(), nullptr);
+}
+
+TEST(PipelineSetup, AdoptsTheServersFormatterOnlyWhenItAnswers) {
+    for (const bool available : {true, false}) {
+        SCOPED_TRACE(available);
+        auto cloud = std::make_shared<FakeFormatter>();
+        cloud->name = QStringLiteral("CloudLLM");
+        PipelineHarness h(VantroseSettings(), {true, true, available ? cloud : nullptr});
+        h.keyboard->startResult = false;  // set-up goes on without hotkeys
+        h.setUp();
+        EXPECT_EQ(h.pipeline->formatter().formatterName(),
+                  available ? QStringLiteral("CloudLLM") : QStringLiteral("RuleBased"));
+        EXPECT_EQ(h.history->initializeCalls, 1);
+    }
+}
+
+TEST(PipelineSetup, StartBeforeSetupGathersAnEmptyContext) {
+    PipelineHarness h;
+    EXPECT_TRUE(h.dictate());
+    ASSERT_TRUE(h.pipeline->lastResult().has_value());
+    EXPECT_TRUE(h.pipeline->lastResult()->appName.isEmpty());
+}
+
+TEST(PipelineSetup, TeardownStopsListenerDetectorAndMicrophone) {
+    PipelineHarness h;
+    h.pipeline->teardown();  // before set-up: harmless
+    h.setUp();
+    h.record(3);
+    h.pipeline->teardown();
+    EXPECT_FALSE(h.keyboard->isRunning());
+    EXPECT_FALSE(h.detector->isRunning());
+    EXPECT_FALSE(h.audio->recording);
+}
+
+TEST(PipelineRecording, HotkeysFromTheListenerDriveADictation) {
+    PipelineHarness h;
+    h.setUp();
+    ASSERT_TRUE(h.keyboard->pressPushToTalk());
+    ASSERT_TRUE(h.waitForStatus(S::listening));
+    h.audio->feed(25);
+    ASSERT_TRUE(h.keyboard->releasePushToTalk());
+    ASSERT_TRUE(waitUntil([&] { return h.inserter->calls.size() == 1; }));
+    EXPECT_TRUE(h.waitForStatus(S::idle));
+    EXPECT_EQ(h.inserter->pastedTexts(), QStringList{QStringLiteral("Hello world.")});
+}
+
+TEST(PipelineRecording, StartReportsTheActiveApplicationAndPlaysTheSound) {
+    PipelineHarness h;
+    h.services->enabledFlags = {QStringLiteral("sound-effects")};
+    h.setUp();
+    h.detector->frontApp = FakeAppDetector::app(QStringLiteral("Mail"), QStringLiteral("org.example.mail"), 77,
+                                                QStringLiteral("https://mail.example.org"));
+    h.pipeline->startDictation();
+    ASSERT_EQ(h.pipeline->status(), S::listening);
+    EXPECT_EQ(h.pipeline->pipelineStep(), PipelineStep::listening);
+    ASSERT_FALSE(h.history->events.isEmpty());
+    const auto& start = h.history->events.first();
+    EXPECT_EQ(start.event, QStringLiteral("dictation.start"));
+    EXPECT_EQ(start.traceID, h.pipeline->currentTraceID());
+    EXPECT_EQ(start.payload.value(QStringLiteral("app_name")).toString(), QStringLiteral("Mail"));
+    EXPECT_EQ(start.payload.value(QStringLiteral("app_url")).toString(), QStringLiteral("https://mail.example.org"));
+    EXPECT_EQ(start.payload.value(QStringLiteral("input_device")).toString(), QStringLiteral("system-default"));
+    EXPECT_EQ(start.payload.value(QStringLiteral("asr_tier")).toString(), QStringLiteral("primary"));
+    EXPECT_EQ(start.payload.value(QStringLiteral("transport")).toString(), QStringLiteral("http"));
+    EXPECT_TRUE(h.services->sounds.contains(QStringLiteral("vantrose_on_off_sound.mp3")));
+    ASSERT_TRUE(h.services->trackedEvents().contains(QStringLiteral("dictation_started")));
+    EXPECT_EQ(h.services->tracked.last().properties.value(QStringLiteral("bundle_id")).toString(),
+              QStringLiteral("org.example.mail"));
+}
+
+TEST(PipelineRecording, LiveTextFollowsTheRecogniser) {
+    PipelineHarness h;
+    h.setUp();
+    h.record(5);
+    EXPECT_EQ(h.recognizer->fedChunks.load(), 5);
+    ASSERT_TRUE(h.recognizer->onPartial);
+    h.recognizer->onPartial(QStringLiteral("hello wor"));
+    EXPECT_TRUE(waitUntil([&] { return h.pipeline->streamingText() == QStringLiteral("hello wor"); }));
+}
+
+// A recogniser that cannot stream costs the live text, not the dictation.
+TEST(PipelineRecording, FailedLiveTextStartKeepsTheDictationGoing) {
+    PipelineHarness h;
+    h.setUp();
+    h.recognizer->startFailure = QStringLiteral("No model for the language");
+    h.record(25);
+    EXPECT_EQ(h.pipeline->status(), S::listening);
+    EXPECT_FALSE(h.pipeline->errorMessage().has_value());
+    EXPECT_EQ(h.recognizer->fedChunks.load(), 0);
+    h.pipeline->stopDictation();
+    ASSERT_TRUE(waitUntil([&] { return h.inserter->calls.size() == 1; }));
+    EXPECT_TRUE(h.waitForStatus(S::idle));
+}
+
+// A microphone that fails to start leaves nothing running behind the error.
+TEST(PipelineRecording, FailedMicrophoneStartStopsWhatItStarted) {
+    PipelineHarness h;
+    h.setUp();
+    h.contextEngine->delay = std::chrono::milliseconds(50);
+    h.audio->startFailure = QStringLiteral("No input device");
+    h.pipeline->startDictation();
+    EXPECT_EQ(h.pipeline->status(), S::error);
+    EXPECT_EQ(h.pipeline->errorMessage().value_or(QString()), QStringLiteral("Mic failed: No input device"));
+    EXPECT_EQ(h.audio->stopCalls.load(), 1);
+    EXPECT_EQ(h.recognizer->startCalls, 0);
+    EXPECT_EQ(h.pipeline->recordedChunkCount(), 0);
+    // The next start works like one from idle.
+    h.audio->startFailure.reset();
+    h.pipeline->startDictation();
+    EXPECT_EQ(h.pipeline->status(), S::listening);
+    EXPECT_FALSE(h.pipeline->errorMessage().has_value());
+}
+
+TEST(PipelineRecording, RoadChoiceFollowsTheTransportState) {
+    using State = PipelineStreamingLink::State;
+    const struct {
+        State state;
+        bool webSocket;
+    } table[] = {{State::connecting, true}, {State::connected, true},     {State::streaming, true},
+                 {State::committed, false}, {State::disconnected, false}};
+    for (const auto& row : table) {
+        SCOPED_TRACE(PipelineStreamingLink::stateName(row.state).toStdString());
+        PipelineHarness h;
+        h.setUp();
+        h.batch->gate = std::make_shared<FakeGate>();
+        h.record(25);
+        h.link->linkState = row.state;
+        h.pipeline->stopDictation();
+        EXPECT_EQ(h.pipeline->status(), S::processing);
+        if (row.webSocket) {
+            ASSERT_TRUE(waitUntil([&] { return h.link->commits.size() == 1; }));
+            EXPECT_EQ(h.batch->transcribeCalls, 0);
+            EXPECT_EQ(h.recognizer->stopCalls, 1);  // the on-device stream ends with the commit
+        } else {
+            ASSERT_TRUE(waitUntil([&] { return h.batch->transcribeCalls == 1; }));
+            EXPECT_TRUE(h.link->commits.isEmpty());
+        }
+    }
+}
+
+TEST(PipelineRecording, CommitCarriesLanguageAndTheGatheredContext) {
+    const struct {
+        const char* language;
+        const char* sent;
+    } table[] = {{"en-US", "en"}, {"fr", "fr"}, {"", ""}, {"pt-BR-x", "pt"}};
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.language);
+        VantroseSettings settings;
+        settings.language = QString::fromUtf8(row.language);
+        PipelineHarness h(settings);
+        h.setUp();
+        h.contextEngine->context = editorContext();
+        h.contextEngine->delay = std::chrono::milliseconds(30);  // still gathering at the stop
+        h.link->linkState = PipelineStreamingLink::State::connected;
+        h.record(25);
+        h.pipeline->stopDictation();
+        EXPECT_TRUE(h.link->commits.isEmpty());
+        ASSERT_TRUE(waitUntil([&] { return h.link->commits.size() == 1; }));
+        const auto& commit = h.link->commits.first();
+        EXPECT_EQ(commit.language, QString::fromUtf8(row.sent));
+        EXPECT_EQ(commit.context.keys(), (QStringList{"app", "dictionary", "textbox"}));
+        EXPECT_EQ(commit.context.value("app").toObject().value("bundleId").toString(), "org.example.editor");
+        EXPECT_EQ(commit.context.value("app").toObject().value("type").toString(), "document");
+        EXPECT_FALSE(commit.context.value("app").toObject().contains("url"));
+        EXPECT_EQ(commit.context.value("textbox").toObject().value("before_text").toString(), "Dear team,");
+        EXPECT_EQ(commit.context.value("dictionary").toArray().size(), 1);
+    }
+}
+
+TEST(PipelineRecording, CancelWhileListeningDismissesAndEndsTheLiveStream) {
+    PipelineHarness h;
+    h.setUp();
+    h.record(10);
+    h.recognizer->onPartial(QStringLiteral("hello"));
+    QCoreApplication::processEvents();
+    h.pipeline->cancelDictation();
+    EXPECT_EQ(h.pipeline->status(), S::dismissed);
+    EXPECT_EQ(h.pipeline->recordedChunkCount(), 0);
+    EXPECT_TRUE(h.pipeline->streamingText().isEmpty());
+    EXPECT_FLOAT_EQ(h.pipeline->currentVolume(), 0.0f);
+    EXPECT_FALSE(h.audio->recording);
+    EXPECT_EQ(h.recognizer->stopCalls, 1);
+    EXPECT_FALSE(h.recognizer->open);
+    h.pipeline->startDictation();  // refused within the second
+    EXPECT_EQ(h.pipeline->status(), S::dismissed);
+}
+
+TEST(PipelineRecording, MicrophoneChoiceIsStoredAndNamed) {
+    PipelineHarness h;
+    h.audio->devices = {AudioDeviceInfo{"usb", QStringLiteral("usb"), QStringLiteral("USB Mic"), false}};
+    h.pipeline->setMicDevice(QStringLiteral("usb"));
+    EXPECT_EQ(h.audio->selectedDeviceUID.value_or(QString()), QStringLiteral("usb"));
+    h.pipeline->setMicDevice(QStringLiteral("gone"));
+    EXPECT_EQ(h.audio->selectedDeviceUID.value_or(QString()), QStringLiteral("gone"));
+    h.pipeline->setMicDevice(std::nullopt);
+    EXPECT_FALSE(h.audio->selectedDeviceUID.has_value());
+}
+
+// ----- The streaming road and its fall-back: one road per dictation -------------------------
+
+struct StreamingHarness : PipelineHarness {
+    StreamingHarness() {
+        setUp();
+        link->linkState = PipelineStreamingLink::State::connected;
+        record(25);
+        pipeline->stopDictation();
+        waitUntil([&] { return link->commits.size() == 1; });
+    }
+};
+
+TEST(PipelineStreamingRoad, ServerResultIsPastedAndRecorded) {
+    StreamingHarness h;
+    VantroseSettings settings = h.pipeline->settings();
+    settings.textReplacements = {TextReplacement{QStringLiteral("world"), QStringLiteral("World!")}};
+    h.pipeline->setSettings(settings);
+    h.link->onFinalResult(QStringLiteral("hello world"), QStringLiteral("Hello world."),
+                          QJsonObject{{"asr_time", 0.2}, {"asr_provider", "fast"}});
+    ASSERT_TRUE(h.waitForStatus(S::idle));
+    EXPECT_EQ(h.inserter->pastedTexts(), QStringList{QStringLiteral("Hello World!.")});
+    ASSERT_TRUE(h.pipeline->lastResult().has_value());
+    const TranscriptionResult& record = *h.pipeline->lastResult();
+    EXPECT_EQ(record.formattedText, QStringLiteral("Hello world."));
+    EXPECT_EQ(record.pastedText, QStringLiteral("Hello World!."));
+    EXPECT_EQ(record.asrTierUsed, QStringLiteral("streaming:fast"));
+    EXPECT_EQ(record.formatterUsed, QStringLiteral("streaming:streaming"));
+    EXPECT_DOUBLE_EQ(record.asrTimeMs, 200);
+    EXPECT_EQ(h.batch->transcribeCalls, 0);
+}
+
+TEST(PipelineStreamingRoad, ErrorAndDisconnectTogetherTakeOneBatchRoad) {
+    StreamingHarness h;
+    h.link->onError(QStringLiteral("server error"));
+    h.link->onDisconnect();
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(waitUntil([&] { return h.inserter->calls.size() == 1; }));
+    ASSERT_TRUE(h.waitForStatus(S::idle));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(h.batch->transcribeCalls, 1);
+    EXPECT_EQ(h.inserter->calls.size(), 1);
+    EXPECT_EQ(h.history->stored.size(), 1);
+}
+
+TEST(PipelineStreamingRoad, LateServerResultDuringTheFallBackIsDropped) {
+    StreamingHarness h;
+    h.batch->gate = std::make_shared<FakeGate>();
+    h.link->onDisconnect();
+    ASSERT_TRUE(waitUntil([&] { return h.batch->gate->waiting() == 1; }));
+    h.link->onFinalResult(QStringLiteral("late words"), QStringLiteral("Late words."), {});
+    h.batch->gate->open();
+    ASSERT_TRUE(waitUntil([&] { return h.inserter->calls.size() == 1; }));
+    ASSERT_TRUE(h.waitForStatus(S::idle));
+    EXPECT_EQ(h.inserter->pastedTexts(), QStringList{QStringLiteral("Hello world.")});
+}
+
+TEST(PipelineStreamingRoad, DisconnectDuringARunningBatchRoadChangesNothing) {
+    PipelineHarness h;
+    h.setUp();
+    h.batch->gate = std::make_shared<FakeGate>();
+    h.link->linkState = PipelineStreamingLink::State::connected;
+    h.pipeline->startPersistentDictation();
+    h.audio->feed(25);
+    h.pipeline->finishPersistentDictation();  // hands-free: always the batch road
+    ASSERT_TRUE(waitUntil([&] { return h.batch->gate->waiting() == 1; }));
+    h.link->onDisconnect();
+    h.link->onError(QStringLiteral("socket closed"));
+    QCoreApplication::processEvents();
+    h.batch->gate->open();
+    ASSERT_TRUE(waitUntil([&] { return h.inserter->calls.size() == 1; }));
+    ASSERT_TRUE(h.waitForStatus(S::idle));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(h.batch->transcribeCalls, 1);
+    EXPECT_EQ(h.inserter->calls.size(), 1);
+    EXPECT_TRUE(h.link->commits.isEmpty());
+}
+
+TEST(PipelineStreamingRoad, EmptyOrHallucinatedResultReturnsQuietly) {
+    for (const auto& [raw, formatted] : {std::pair{"", " \n "}, std::pair{"thank you for watching", "Hi."}}) {
+        SCOPED_TRACE(raw);
+        StreamingHarness h;
+        h.link->onFinalResult(QString::fromUtf8(raw), QString::fromUtf8(formatted), {});
+        EXPECT_EQ(h.pipeline->status(), S::idle);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(h.inserter->calls.isEmpty());
+        EXPECT_TRUE(h.history->stored.isEmpty());
+    }
+}
+
+}  // namespace

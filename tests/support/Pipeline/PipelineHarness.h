@@ -1,0 +1,51 @@
+#pragma once
+
+#include "Core/Clock.h"
+#include "Core/DictationPipeline.h"
+#include "support/FakeAppDetector.h"
+#include "support/FakeContextEngine.h"
+#include "support/FakeContextReader.h"
+#include "support/FakeKeyboardMonitor.h"
+#include "support/FakeScreenCaptureEngine.h"
+#include "support/FakeTextInserter.h"
+#include "support/Pipeline/PipelineFakes.h"
+
+#include <memory>
+
+// One pipeline over fakes, on a ManualClock, with pointers to every fake it owns.
+struct PipelineHarness {
+    struct Options {
+        bool withContextEngine = true;
+        bool probeCloudFormatter = false;                      // set-up asks for the server's formatter
+        std::shared_ptr<TextFormatterProtocol> cloudFormatter;  // ... and gets this one (none: unavailable)
+        std::function<std::unique_ptr<PipelineHistory>()> makeHistory;  // none: a FakePipelineHistory
+    };
+    explicit PipelineHarness(VantroseSettings settings = VantroseSettings());
+    PipelineHarness(VantroseSettings settings, Options options);
+    ~PipelineHarness();
+
+    ManualClock clock;
+    FakePipelineAudio* audio = nullptr;
+    FakeKeyboardMonitor* keyboard = nullptr;
+    FakeTextInserter* inserter = nullptr;
+    FakeContextReader* reader = nullptr;
+    FakeAppDetector* detector = nullptr;
+    FakeLiveRecognizer* recognizer = nullptr;
+    FakeBatchRecognizer* batch = nullptr;
+    FakeFormatter* formatter = nullptr;
+    FakeStreamingLink* link = nullptr;
+    FakePipelineHistory* history = nullptr;  // null when Options::makeHistory gave another store
+    RecordingPipelineServices* services = nullptr;
+    ManualPipelineSleeper* sleeper = nullptr;
+    FakeContextEngine* contextEngine = nullptr;  // built by setup()
+    std::shared_ptr<FakeScreenCaptureEngine::Script> screen = std::make_shared<FakeScreenCaptureEngine::Script>();
+    std::unique_ptr<DictationPipeline> pipeline;
+
+    void setUp();
+    // Starts a dictation and feeds `chunks` chunks of speech.
+    void record(int chunks);
+    // Waits until the status is `status` (events processed meanwhile).
+    bool waitForStatus(DictationStatus status);
+    // The whole dictation on the batch road: record, stop, wait until idle again.
+    bool dictate(int chunks = 25);
+};
