@@ -1,11 +1,18 @@
 #include "Core/SerialQueue.h"
 
+#include <QThread>
+
 #include <future>
 
+#include <pthread.h>
+
 SerialQueue::SerialQueue(const QString& label) : m_label(label) {
-    m_thread = QThread::create([this] { run(); });
-    m_thread->setObjectName(label);
-    m_thread->start();
+    m_thread = std::thread([this] {
+        QThread::currentThread()->setObjectName(m_label);
+        // The kernel keeps 15 bytes of a thread's name; the end of the label is the telling part.
+        pthread_setname_np(pthread_self(), m_label.right(15).toUtf8().constData());
+        run();
+    });
 }
 
 SerialQueue::~SerialQueue() {
@@ -14,8 +21,7 @@ SerialQueue::~SerialQueue() {
         m_stopping = true;
     }
     m_cv.notify_all();
-    m_thread->wait();
-    delete m_thread;
+    m_thread.join();
 }
 
 void SerialQueue::async(std::function<void()> job) {

@@ -3,15 +3,12 @@
 #include "Core/AppPaths.h"
 #include "Core/Clock.h"
 #include "Core/Logger.h"
-#include "Core/MainThread.h"
+#include "Core/MetricsLogger.h"
 #include "Core/SerialQueue.h"
 #include "Models/JsonCoding.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSet>
 #include <QUuid>
 
@@ -20,9 +17,9 @@
 #include <SQLiteCpp/Statement.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <iterator>
-#include <limits>
 
 namespace {
 
@@ -220,65 +217,41 @@ bool readBool(const SQLite::Statement& s, int index) {
     return s.getColumn(index).getInt64() == 1;
 }
 
-// The JSON form of one payload value. Values JSON has no form for (dates, byte arrays and the
-// like) make the payload unserialisable; numbers that are not finite become null.
-std::optional<QJsonValue> payloadValue(const QVariant& value) {
-    if (!value.isValid()) return QJsonValue(QJsonValue::Null);
+// Whether JSON has a form for every value in a payload: dates, byte arrays and the like have
+// none, and such a payload is not stored.
+bool serialisable(const QVariant& value) {
     switch (value.typeId()) {
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantHash:
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList: {
+        const QVariantList children = value.typeId() == QMetaType::QVariantMap || value.typeId() == QMetaType::QVariantHash
+                                          ? value.toMap().values()
+                                          : value.toList();
+        return std::all_of(children.begin(), children.end(), serialisable);
+    }
+    case QMetaType::UnknownType:
     case QMetaType::Nullptr:
-        return QJsonValue(QJsonValue::Null);
     case QMetaType::QString:
-        return QJsonValue(value.toString());
     case QMetaType::Bool:
-        return QJsonValue(value.toBool());
     case QMetaType::Int:
     case QMetaType::UInt:
     case QMetaType::Short:
     case QMetaType::UShort:
     case QMetaType::Long:
+    case QMetaType::ULong:
     case QMetaType::LongLong:
+    case QMetaType::ULongLong:
     case QMetaType::SChar:
     case QMetaType::UChar:
-        return QJsonValue(value.toLongLong());
-    case QMetaType::ULong:
-    case QMetaType::ULongLong:
-        if (value.toULongLong() > static_cast<qulonglong>(std::numeric_limits<qint64>::max()))
-            return QJsonValue(static_cast<double>(value.toULongLong()));
-        return QJsonValue(value.toLongLong());
     case QMetaType::Double:
-    case QMetaType::Float: {
-        const double number = value.toDouble();
-        return std::isfinite(number) ? QJsonValue(number) : QJsonValue(QJsonValue::Null);
-    }
-    case QMetaType::QVariantMap:
-    case QMetaType::QVariantHash: {
-        QJsonObject object;
-        const QVariantMap map = value.toMap();
-        for (auto it = map.cbegin(); it != map.cend(); ++it) {
-            std::optional<QJsonValue> member = payloadValue(it.value());
-            if (!member) return std::nullopt;
-            object.insert(it.key(), *member);
-        }
-        return QJsonValue(object);
-    }
-    case QMetaType::QVariantList:
-    case QMetaType::QStringList: {
-        QJsonArray array;
-        for (const QVariant& element : value.toList()) {
-            std::optional<QJsonValue> item = payloadValue(element);
-            if (!item) return std::nullopt;
-            array.append(*item);
-        }
-        return QJsonValue(array);
-    }
+    case QMetaType::Float:
     case QMetaType::QJsonValue:
-        return payloadValue(value.value<QJsonValue>().toVariant());
     case QMetaType::QJsonObject:
-        return payloadValue(value.value<QJsonObject>().toVariantMap());
     case QMetaType::QJsonArray:
-        return payloadValue(value.value<QJsonArray>().toVariantList());
+        return true;
     default:
-        return std::nullopt;
+        return false;
     }
 }
 
@@ -668,16 +641,15 @@ void HistoryStore::saveOnQueue(const TranscriptionResult& r) {
         return;
     }
     VLOG(QStringLiteral("HistoryStore: saved entry %1 — %2 words").arg(id.left(8)).arg(r.wordCount));
-    runOnMain(this, [this, r] {
-        m_recentHistory.prepend(r);
-        while (m_recentHistory.size() > maxCacheSize) m_recentHistory.removeLast();
-    });
+    postCacheChange(r);
 }
 
 void HistoryStore::saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
                              const QString& appBundleID, const QString& fieldType, const QVariantMap& payload) {
-    // Serialised now, so a caller changing its own data later cannot change the row.
-    const std::optional<QJsonValue> json = payloadValue(payload);
+    // Serialised now, so a caller changing its own data later cannot change the row. The
+    // metrics log's sanitiser turns numbers that are not finite into null, as in that log.
+    if (!serialisable(payload)) return;
+    const std::optional<QJsonValue> json = MetricsLogger::sanitizeJSONObject(payload);
     if (!json || !json->isObject()) return;
     QByteArray bytes = JsonCoding::toBytes(json->toObject());
     m_queue->async([=, this] { saveEventOnQueue(traceID, sessionID, event, appBundleID, fieldType, bytes); });
@@ -761,5 +733,32 @@ void HistoryStore::clearAllOnQueue() {
     execute(QStringLiteral("DELETE FROM history"));
     execute(QStringLiteral("DELETE FROM history_events"));
     execute(QStringLiteral("DELETE FROM dictation_outcomes"));
-    runOnMain(this, [this] { m_recentHistory.clear(); });
+    postCacheChange(std::nullopt);
+}
+
+// The change travels under a std::mutex and the hop carries no data: Qt's event queue locks
+// are invisible to ThreadSanitizer, so data captured in a posted closure would look raced.
+// A store destroyed before the hop runs drops it with its posted events.
+void HistoryStore::postCacheChange(std::optional<TranscriptionResult> saved) {
+    {
+        std::lock_guard lock(m_pendingMutex);
+        m_pendingCacheChanges.push_back(std::move(saved));
+    }
+    QMetaObject::invokeMethod(this, "applyCacheChanges", Qt::QueuedConnection);
+}
+
+void HistoryStore::applyCacheChanges() {
+    std::vector<std::optional<TranscriptionResult>> changes;
+    {
+        std::lock_guard lock(m_pendingMutex);
+        changes.swap(m_pendingCacheChanges);
+    }
+    for (std::optional<TranscriptionResult>& change : changes) {
+        if (!change) {
+            m_recentHistory.clear();
+            continue;
+        }
+        m_recentHistory.prepend(std::move(*change));
+        while (m_recentHistory.size() > maxCacheSize) m_recentHistory.removeLast();
+    }
 }

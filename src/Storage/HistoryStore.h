@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 class SerialQueue;
 namespace SQLite {
@@ -76,7 +77,13 @@ public:
     // ISO-8601 in UTC to whole seconds, e.g. "2026-01-02T03:04:05Z".
     static QString formatTimestamp(const QDateTime& time);
 
+private Q_SLOTS:
+    // On the main thread: applies the cache changes the worker handed over, in order.
+    void applyCacheChanges();
+
 private:
+    // From the worker: a saved record to put in front of the cache, or none to empty it.
+    void postCacheChange(std::optional<TranscriptionResult> saved);
     void openOnQueue();
     bool useDatabase(const QString& path);
     void openInMemory();
@@ -104,6 +111,8 @@ private:
     std::unique_ptr<SQLite::Database> m_db;
     bool m_inMemory = false;
     QList<TranscriptionResult> m_recentHistory;
+    std::mutex m_pendingMutex;
+    std::vector<std::optional<TranscriptionResult>> m_pendingCacheChanges;
 
     mutable std::mutex m_dictionaryMutex;
     QList<DictionaryEntry> m_dictionary;

@@ -70,7 +70,7 @@ TEST(PrimarySelectionDesktop, ReadsTargetSelectionButNotAnotherProcesses) {
                                                       QStringLiteral("shift+Home")});
         text = PrimarySelectionReader::read(fixture.pid(), 500);
         return text.has_value();
-    }, std::chrono::seconds(10)));
+    }, std::chrono::seconds(20)));
     EXPECT_EQ(*text, QStringLiteral("pick these words"));
     EXPECT_EQ(PrimarySelectionReader::ownerPid(), fixture.pid());
     EXPECT_FALSE(PrimarySelectionReader::read(fixture.pid() + 100000, 500).has_value());

@@ -36,7 +36,7 @@ bool AtspiFixtureProcess::waitUntilReady() {
     return waitUntil([this] {
         drain();
         return m_lines.contains(QStringLiteral("READY"));
-    }, std::chrono::seconds(10));
+    }, std::chrono::seconds(20));
 }
 
 qint64 AtspiFixtureProcess::pid() const { return m_process->processId(); }

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <future>
 #include <map>
 #include <mutex>
@@ -21,7 +22,7 @@
 
 namespace {
 
-constexpr int kDefaultCallTimeoutMs = 400;
+constexpr int kDefaultCallTimeoutMs = 500;
 constexpr int kSessionCallTimeoutMs = 1000;
 // Text larger than this is read as a window around the caret, never whole.
 constexpr int kWholeTextLimit = 200000;
@@ -29,6 +30,9 @@ constexpr int kCaretWindow = 12000;
 // Bounds on the search for the focused element inside a window.
 constexpr int kFocusSearchMaxNodes = 4000;
 constexpr int kFocusSearchMaxDepth = 40;
+constexpr qint64 kFocusSearchMaxMs = 300;
+// The error code reported when the application did not answer in time.
+constexpr int kErrorUnresponsive = 2;
 
 // Owns one GObject reference.
 class Ref {
@@ -68,8 +72,17 @@ QString takeString(gchar* text) {
     return result;
 }
 
+// Set when a call into an application ran out of time during the current job. Only the
+// worker thread touches it; a job stops talking to an application that stopped answering.
+bool g_callTimedOut = false;
+
 void clearError(GError** error) {
     if (*error) {
+        const QString message = QString::fromUtf8((*error)->message ? (*error)->message : "");
+        if (message.contains(QLatin1String("reply"), Qt::CaseInsensitive)
+            || message.contains(QLatin1String("timeout"), Qt::CaseInsensitive)
+            || message.contains(QLatin1String("timed out"), Qt::CaseInsensitive))
+            g_callTimedOut = true;
         g_error_free(*error);
         *error = nullptr;
     }
@@ -171,7 +184,13 @@ struct AtspiClient::Worker {
     bool atspiFailed = false;
     DBusConnection* session = nullptr;
     AtspiEventListener* textListener = nullptr;
+    AtspiEventListener* focusListener = nullptr;
+    Ref lastFocused;  // the element that last reported gaining focus
+    QElapsedTimer focusSearchClock;  // bounds one search for the focused element
     std::map<int, std::unique_ptr<Observation>> observations;
+    // Applications (by bus name) that let a call run out of time, and until when they are
+    // left alone.
+    std::map<QString, std::chrono::steady_clock::time_point> unresponsiveUntil;
     int nextObservationId = 1;
     std::atomic<int> observationCount{0};
     qint64 ownPid = ::getpid();
@@ -224,6 +243,12 @@ struct AtspiClient::Worker {
         }
         observations.clear();
         observationCount = 0;
+        lastFocused.reset();
+        if (focusListener) {
+            atspi_event_listener_deregister(focusListener, "object:state-changed:focused", nullptr);
+            g_object_unref(focusListener);
+            focusListener = nullptr;
+        }
         if (textListener) {
             atspi_event_listener_deregister(textListener, "object:text-changed", nullptr);
             g_object_unref(textListener);
@@ -341,8 +366,16 @@ struct AtspiClient::Worker {
         // libatspi attaches its connection to the default context, which Qt's main thread runs;
         // move it to ours so that nothing of libatspi is ever dispatched on another thread.
         atspi_set_main_context(context);
-        atspi_set_timeout(callTimeoutMs.load(), callTimeoutMs.load() * 4);
+        atspi_set_timeout(callTimeoutMs.load(), callTimeoutMs.load());
         atspiReady = true;
+        // Following focus events finds the focused element without searching large trees.
+        focusListener = atspi_event_listener_new(&Worker::onFocusEvent, this, nullptr);
+        GError* error = nullptr;
+        if (!atspi_event_listener_register(focusListener, "object:state-changed:focused", &error)) {
+            g_object_unref(focusListener);
+            focusListener = nullptr;
+        }
+        clearError(&error);
         rehomeConnections();
         return true;
     }
@@ -368,7 +401,9 @@ struct AtspiClient::Worker {
     bool trusted() {
         if (!ensureAtspi())
             return false;
-        const auto enabled = readIsEnabled();
+        auto enabled = readIsEnabled();
+        if (!enabled.has_value())
+            enabled = readIsEnabled();  // a busy session bus gets a second chance
         if (!enabled.has_value())
             return false;
         if (!*enabled)
@@ -378,8 +413,28 @@ struct AtspiClient::Worker {
 
     // --- Tree helpers.
 
-    static bool hasState(AtspiAccessible* element, AtspiStateType state) {
-        AtspiStateSet* set = atspi_accessible_get_state_set(element);
+    // libatspi reports no error for many failed reads (states, child counts); a call that took
+    // the whole call timeout is taken as the application not answering.
+    class CallTimer {
+    public:
+        explicit CallTimer(const Worker& worker) : m_limitMs(worker.callTimeoutMs.load()) { m_clock.start(); }
+        ~CallTimer() {
+            if (m_clock.elapsed() >= m_limitMs)
+                g_callTimedOut = true;
+        }
+
+    private:
+        QElapsedTimer m_clock;
+        qint64 m_limitMs;
+    };
+
+    AtspiStateSet* stateSetOf(AtspiAccessible* element) {
+        CallTimer timer(*this);
+        return atspi_accessible_get_state_set(element);
+    }
+
+    bool hasState(AtspiAccessible* element, AtspiStateType state) {
+        AtspiStateSet* set = stateSetOf(element);
         if (!set)
             return false;
         const bool result = atspi_state_set_contains(set, state);
@@ -396,6 +451,7 @@ struct AtspiClient::Worker {
     }
 
     Ref childAt(AtspiAccessible* parent, int index) {
+        CallTimer timer(*this);
         GError* error = nullptr;
         Ref child(atspi_accessible_get_child_at_index(parent, index, &error));
         clearError(&error);
@@ -403,6 +459,7 @@ struct AtspiClient::Worker {
     }
 
     int childCount(AtspiAccessible* element) {
+        CallTimer timer(*this);
         GError* error = nullptr;
         const int count = atspi_accessible_get_child_count(element, &error);
         const bool failed = error != nullptr;
@@ -411,6 +468,7 @@ struct AtspiClient::Worker {
     }
 
     AtspiRole roleOf(AtspiAccessible* element, bool* ok = nullptr) {
+        CallTimer timer(*this);
         GError* error = nullptr;
         const AtspiRole role = atspi_accessible_get_role(element, &error);
         if (ok)
@@ -420,6 +478,7 @@ struct AtspiClient::Worker {
     }
 
     QString nameOf(AtspiAccessible* element) {
+        CallTimer timer(*this);
         GError* error = nullptr;
         QString name = takeString(atspi_accessible_get_name(element, &error));
         clearError(&error);
@@ -427,6 +486,7 @@ struct AtspiClient::Worker {
     }
 
     QString descriptionOf(AtspiAccessible* element) {
+        CallTimer timer(*this);
         GError* error = nullptr;
         QString text = takeString(atspi_accessible_get_description(element, &error));
         clearError(&error);
@@ -436,6 +496,7 @@ struct AtspiClient::Worker {
     // The text of an element through its Text interface; nullopt when it has none or it is
     // longer than `maxCharacters` (negative: no limit).
     std::optional<QString> textOf(AtspiAccessible* element, int maxCharacters = -1) {
+        CallTimer timer(*this);
         AtspiText* text = atspi_accessible_get_text_iface(element);
         if (!text)
             return std::nullopt;
@@ -452,6 +513,27 @@ struct AtspiClient::Worker {
         clearError(&error);
         g_object_unref(text);
         return result;
+    }
+
+    static QString busNameOf(AtspiAccessible* element) {
+        return element && element->parent.app ? QString::fromUtf8(element->parent.app->bus_name) : QString();
+    }
+
+    bool isUnresponsive(AtspiAccessible* app) {
+        const auto it = unresponsiveUntil.find(busNameOf(app));
+        if (it == unresponsiveUntil.end())
+            return false;
+        if (std::chrono::steady_clock::now() < it->second)
+            return true;
+        unresponsiveUntil.erase(it);
+        return false;
+    }
+
+    // After a job: an application that let a call time out is skipped for a while, so one
+    // frozen program costs one timeout, not one per element.
+    void noteTimeout(AtspiAccessible* app) {
+        if (g_callTimedOut && app)
+            unresponsiveUntil[busNameOf(app)] = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     }
 
     // The application element of `pid`, skipping our own process.
@@ -479,7 +561,7 @@ struct AtspiClient::Worker {
 
     Ref activeWindowOf(AtspiAccessible* app) {
         const int count = childCount(app);
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < count && !g_callTimedOut; ++i) {
             Ref window = childAt(app, i);
             if (window && hasState(window.accessible(), ATSPI_STATE_ACTIVE))
                 return window;
@@ -498,31 +580,56 @@ struct AtspiClient::Worker {
             if (!app)
                 continue;
             const qint64 pid = pidOf(app.accessible());
-            if (pid <= 0 || pid == ownPid)
+            if (pid <= 0 || pid == ownPid || isUnresponsive(app.accessible()))
                 continue;
             rehomeApp(app.accessible());
+            g_callTimedOut = false;
             Ref window = activeWindowOf(app.accessible());
+            noteTimeout(app.accessible());
             if (window)
                 return {std::move(app), std::move(window)};
         }
         return {};
     }
 
+    // The application's focused window: the active one; when the application is not in front,
+    // the window holding its focused element, else its first showing window.
+    Ref focusedWindowOf(AtspiAccessible* app) {
+        if (Ref active = activeWindowOf(app))
+            return active;
+        if (g_callTimedOut)
+            return {};
+        const int count = childCount(app);
+        Ref firstShowing;
+        for (int i = 0; i < count && !g_callTimedOut; ++i) {
+            Ref window = childAt(app, i);
+            if (!window)
+                continue;
+            if (Ref focused = searchFocused(window.accessible()))
+                return window;
+            if (!firstShowing && hasState(window.accessible(), ATSPI_STATE_SHOWING))
+                firstShowing = std::move(window);
+        }
+        return firstShowing;
+    }
+
     std::pair<Ref, Ref> resolveTarget(qint64 pid) {
         if (pid == 0)
             return activeApplication();
         Ref app = applicationFor(pid);
-        if (!app)
-            return {};
-        Ref window = activeWindowOf(app.accessible());
+        if (!app || isUnresponsive(app.accessible()))
+            return {std::move(app), Ref()};
+        Ref window = focusedWindowOf(app.accessible());
+        noteTimeout(app.accessible());
         return {std::move(app), std::move(window)};
     }
 
     // The deepest focused element under `root` (post-order, hidden subtrees skipped).
     Ref findFocused(AtspiAccessible* root, int depth, int& budget) {
-        if (budget-- <= 0 || depth > kFocusSearchMaxDepth)
+        if (budget-- <= 0 || depth > kFocusSearchMaxDepth || g_callTimedOut
+            || (focusSearchClock.isValid() && focusSearchClock.elapsed() > kFocusSearchMaxMs))
             return {};
-        AtspiStateSet* set = atspi_accessible_get_state_set(root);
+        AtspiStateSet* set = stateSetOf(root);
         const bool focused = set && atspi_state_set_contains(set, ATSPI_STATE_FOCUSED);
         const bool showing = !set || atspi_state_set_is_empty(set) || atspi_state_set_contains(set, ATSPI_STATE_SHOWING);
         if (set)
@@ -543,10 +650,30 @@ struct AtspiClient::Worker {
         return {};
     }
 
-    Ref focusedElement(AtspiAccessible* app, AtspiAccessible* window) {
+    // One bounded search (nodes and time) for the focused element under `root`.
+    Ref searchFocused(AtspiAccessible* root) {
+        focusSearchClock.start();
         int budget = kFocusSearchMaxNodes;
+        return findFocused(root, 0, budget);
+    }
+
+    static void onFocusEvent(AtspiEvent* event, void* data) {
+        auto* self = static_cast<Worker*>(data);
+        if (event && event->source && event->detail1 == 1)
+            self->lastFocused = Ref(g_object_ref(event->source));
+        g_boxed_free(ATSPI_TYPE_EVENT, event);
+    }
+
+    Ref focusedElement(AtspiAccessible* app, AtspiAccessible* window) {
+        // Fast path: the element that last announced focus, when it belongs to this
+        // application and still has it.
+        if (lastFocused && busNameOf(lastFocused.accessible()) == busNameOf(app)
+            && hasState(lastFocused.accessible(), ATSPI_STATE_FOCUSED))
+            return Ref(g_object_ref(lastFocused.accessible()));
         if (window)
-            return findFocused(window, 0, budget);
+            return searchFocused(window);
+        focusSearchClock.start();
+        int budget = kFocusSearchMaxNodes;
         // No window says it is active: look through all of them.
         const int count = childCount(app);
         for (int i = 0; i < count && budget > 0; ++i) {
@@ -573,9 +700,16 @@ struct AtspiClient::Worker {
             result.status = AtspiFocusRead::Status::NoApplication;
             return result;
         }
+        if (isUnresponsive(app.accessible())) {
+            result.status = AtspiFocusRead::Status::NoFocusedElement;
+            result.errorCode = kErrorUnresponsive;
+            return result;
+        }
         Ref element = focusedElement(app.accessible(), window.accessible());
+        noteTimeout(app.accessible());
         if (!element) {
             result.status = AtspiFocusRead::Status::NoFocusedElement;
+            result.errorCode = g_callTimedOut ? kErrorUnresponsive : 0;
             return result;
         }
         AtspiFieldInfo& field = result.field;
@@ -594,7 +728,7 @@ struct AtspiClient::Worker {
         }
         field.isTextInputRole = roleOk && isTextInputRole(role);
 
-        AtspiStateSet* states = atspi_accessible_get_state_set(element.accessible());
+        AtspiStateSet* states = stateSetOf(element.accessible());
         if (states && !atspi_state_set_is_empty(states)) {
             field.isEditable = atspi_state_set_contains(states, ATSPI_STATE_EDITABLE)
                 && !atspi_state_set_contains(states, ATSPI_STATE_READ_ONLY);
@@ -604,8 +738,11 @@ struct AtspiClient::Worker {
         if (states)
             g_object_unref(states);
 
-        readText(element.accessible(), app.accessible(), field);
-        field.description = descriptionOf(element.accessible());
+        if (!g_callTimedOut)
+            readText(element.accessible(), app.accessible(), field);
+        if (!g_callTimedOut)
+            field.description = descriptionOf(element.accessible());
+        noteTimeout(app.accessible());
         result.status = AtspiFocusRead::Status::Ok;
         return result;
     }
@@ -683,6 +820,8 @@ struct AtspiClient::Worker {
     };
 
     void walk(AtspiAccessible* element, int depth, WalkState& state) {
+        if (g_callTimedOut)
+            state.result.timedOut = true;
         if (state.result.timedOut)
             return;
         if (state.clock.nsecsElapsed() / 1e6 > state.limits.budgetMs) {
@@ -740,7 +879,9 @@ struct AtspiClient::Worker {
         state.limits = limits;
         if (!trusted())
             return state.result;
+        state.result.trusted = true;
         auto [app, window] = resolveTarget(pid);
+        state.result.applicationFound = bool(app);
         if (!app || !window)
             return state.result;
         state.result.windowFound = true;
@@ -752,7 +893,7 @@ struct AtspiClient::Worker {
     // --- The browser's address bar.
 
     std::optional<QString> findAddressBar(AtspiAccessible* element, int depth, int maxDepth, int maxChildren) {
-        if (depth >= maxDepth)
+        if (depth >= maxDepth || g_callTimedOut)
             return std::nullopt;
         bool ok = false;
         const AtspiRole role = roleOf(element, &ok);
@@ -779,9 +920,11 @@ struct AtspiClient::Worker {
         if (!trusted())
             return std::nullopt;
         Ref app = applicationFor(pid);
-        if (!app)
+        if (!app || isUnresponsive(app.accessible()))
             return std::nullopt;
-        return findAddressBar(app.accessible(), 0, maxDepth, maxChildren);
+        auto found = findAddressBar(app.accessible(), 0, maxDepth, maxChildren);
+        noteTimeout(app.accessible());
+        return found;
     }
 
     // --- Watching a field.
@@ -888,16 +1031,39 @@ R AtspiClient::runSync(std::function<R(Worker&)> job, R fallback) {
     Worker& worker = *m_worker;
     if (!worker.running)
         return fallback;
+    auto runJob = [&worker](const std::function<R(Worker&)>& fn) {
+        g_callTimedOut = false;
+        R result = fn(worker);
+        // A reply handled inside the job may have opened a direct connection to an
+        // application on the default context; bring it over before anything else runs.
+        if (worker.atspiReady)
+            worker.rehomeConnections();
+        return result;
+    };
     if (worker.isWorkerThread())
-        return job(worker);
+        return runJob(job);
     auto promise = std::make_shared<std::promise<R>>();
     auto future = promise->get_future();
-    worker.post([promise, job = std::move(job), &worker] { promise->set_value(job(worker)); });
-    return future.get();
+    worker.post([promise, job = std::move(job), runJob] { promise->set_value(runJob(job)); });
+    try {
+        return future.get();
+    } catch (const std::future_error&) {
+        return fallback;  // the worker stopped before running the job (process exit)
+    }
 }
 
 bool AtspiClient::isTrusted() {
     return runSync<bool>([](Worker& w) { return w.trusted(); }, false);
+}
+
+bool AtspiClient::enableAccessibility() {
+    return runSync<bool>(
+        [](Worker& w) {
+            if (!w.ensureSession())
+                return false;
+            return w.writeIsEnabled() && w.readIsEnabled().value_or(false);
+        },
+        false);
 }
 
 std::optional<qint64> AtspiClient::activeApplicationPid() {
@@ -942,6 +1108,6 @@ void AtspiClient::setCallTimeoutMs(int ms) {
     m_worker->callTimeoutMs = value;
     m_worker->post([w = m_worker.get(), value] {
         if (w->atspiReady)
-            atspi_set_timeout(value, value * 4);
+            atspi_set_timeout(value, value);
     });
 }

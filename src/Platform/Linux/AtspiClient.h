@@ -38,6 +38,8 @@ struct AtspiWalkLimits {
 };
 
 struct AtspiWindowWalk {
+    bool trusted = false;
+    bool applicationFound = false;
     bool windowFound = false;
     int visitCount = 0;
     QStringList texts;
@@ -60,6 +62,10 @@ public:
     // The accessibility bus is reachable and enabled. Sets org.a11y.Status.IsEnabled when it is
     // not, as assistive tools do, so toolkits start exporting their trees.
     bool isTrusted();
+
+    // Sets org.a11y.Status.IsEnabled, the switch Chromium- and Electron-based applications read
+    // before building their accessibility trees. True when the bus reports it enabled.
+    bool enableAccessibility();
 
     // The process owning the active window, judged from the accessibility tree.
     std::optional<qint64> activeApplicationPid();

@@ -1,9 +1,10 @@
 // A small window for the accessibility tests: one text field (optionally a password field)
 // with a given text, caret and selection, plus labels whose words the window walk should find.
 // Prints "TEXT:<text>" whenever the field changes and "READY" once shown.
-//   atspi_fixture [--title T] [--field-name N] [--text T] [--cursor N] [--select START LEN] [--password] [--label T]...
+//   atspi_fixture [--title T] [--field-name N] [--primary T] [--text T] [--cursor N] [--select START LEN] [--password] [--label T]...
 // Offsets are QString (UTF-16) indices, as Qt itself counts them.
 #include <QApplication>
+#include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
     int cursor = -1, selStart = -1, selLength = 0;
     bool password = false;
     QStringList labels;
+    QString primary;
     QString fieldName = QStringLiteral("Fixture field");
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
@@ -30,6 +32,7 @@ int main(int argc, char** argv) {
         else if (a == QLatin1String("--cursor")) cursor = next().toInt();
         else if (a == QLatin1String("--select")) { selStart = next().toInt(); selLength = next().toInt(); }
         else if (a == QLatin1String("--password")) password = true;
+        else if (a == QLatin1String("--primary")) primary = next();
         else if (a == QLatin1String("--label")) labels << next();
     }
 
@@ -56,6 +59,9 @@ int main(int argc, char** argv) {
         field->setSelection(selStart, selLength);
     else if (cursor >= 0)
         field->setCursorPosition(cursor);
+    // Offer a selection of our own, as a terminal would after the user selected text.
+    if (!primary.isEmpty())
+        QGuiApplication::clipboard()->setText(primary, QClipboard::Selection);
     QTimer::singleShot(0, [] {
         std::printf("READY\n");
         std::fflush(stdout);

@@ -8,7 +8,7 @@
 
 // Every recorded start-up hands a snapshot to the writer while the main thread goes on
 // changing the history; the file must end up holding the newest snapshot, whole.
-TEST(MicTimingPredictorConcurrencyTest, RapidRecordsLeaveTheNewestSnapshotInTheFile) {
+TEST(MicTimingPredictorThreadedTest, RapidRecordsLeaveTheNewestSnapshotInTheFile) {
     ManualClock clock;  // no local-time conversions beside the log's (they race inside glibc)
     Clock::setCurrent(&clock);
     const QString path = MicTimingPredictor::defaultFilePath();

@@ -17,7 +17,7 @@ namespace {
 
 // Fixed time: the system clock's local-time conversions race inside glibc, out of sight of
 // ThreadSanitizer, with the log's own time stamps on the worker.
-class HistoryStoreConcurrencyTest : public ::testing::Test {
+class HistoryStoreThreadedTest : public ::testing::Test {
 protected:
     void SetUp() override { Clock::setCurrent(&clock); }
     void TearDown() override { Clock::setCurrent(nullptr); }
@@ -26,7 +26,7 @@ protected:
 
 // The context gathering reads the dictionary on its own thread while the store's worker
 // replaces it after each added word.
-TEST_F(HistoryStoreConcurrencyTest, DictionaryReadsFromOtherThreadsSeeWholeSortedLists) {
+TEST_F(HistoryStoreThreadedTest, DictionaryReadsFromOtherThreadsSeeWholeSortedLists) {
     HistoryStore store(AppPaths::dataDir() + "/vantrose.sqlite");
     store.initialize();
     constexpr int kWords = 150;
@@ -56,7 +56,7 @@ TEST_F(HistoryStoreConcurrencyTest, DictionaryReadsFromOtherThreadsSeeWholeSorte
 
 // The dashboard totals are read on the main thread straight from the connection the worker
 // writes through.
-TEST_F(HistoryStoreConcurrencyTest, TotalsReadWhileTheWorkerSaves) {
+TEST_F(HistoryStoreThreadedTest, TotalsReadWhileTheWorkerSaves) {
     HistoryStore store(AppPaths::dataDir() + "/vantrose.sqlite");
     store.initialize();
     constexpr int kSaves = 60;

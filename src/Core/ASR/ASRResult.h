@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+
+// One recognition result, whichever recogniser produced it.
+struct ASRResult {
+    QString text;
+    float confidence = 0.0f;       // 0..1
+    QString language;              // e.g. "en-US"
+    double latencyMs = 0.0;        // wall time of the call
+    bool serverFormatted = false;  // true only when a server already formatted the text
+};

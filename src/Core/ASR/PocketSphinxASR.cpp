@@ -1,0 +1,440 @@
+#include "Core/ASR/PocketSphinxASR.h"
+
+#include "Core/Logger.h"
+#include "Core/SerialQueue.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFuture>
+#include <QPromise>
+#include <QRegularExpression>
+#include <QTemporaryFile>
+
+#include <QCoro/QCoroFuture>
+
+#include <pocketsphinx.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <future>
+
+// ---------------------------------------------------------------------------------------------
+
+struct PocketSphinxASR::Outcome {
+    std::optional<ASRResult> result;
+    std::optional<ASRError> error;
+    int segments = 0;
+};
+
+struct PocketSphinxASR::Decoder {
+    ps_decoder_t* ps = nullptr;
+    std::set<std::string> hintWords;  // the hint words the current search is biased towards
+    std::string baseModelName;        // the main language model inside the decoder's model set
+
+    // Batch recognition runs on the main language model alone.
+    void setHintsActive(bool active) {
+        if (hintWords.empty() || !ps) return;
+        ngram_model_t* lmset = ps_get_lm(ps, ps_get_search(ps));
+        if (!lmset) return;
+        if (active)
+            ngram_model_set_interp(lmset, nullptr, nullptr);
+        else
+            ngram_model_set_select(lmset, baseModelName.c_str());
+    }
+    ~Decoder() {
+        if (ps) ps_free(ps);
+    }
+};
+
+struct PocketSphinxASR::StreamState {
+    bool open = false;  // an utterance is being decoded
+    PartialResultCallback onPartialResult;
+    QStringList completedSegments;
+    QString currentSegmentText;
+    float currentConfidence = 0.5f;
+    std::size_t sessionSamples = 0;
+    // Fingerprint of every sample this stream heard, so a batch call over the same audio can
+    // return the stream's result instead of decoding it again.
+    std::size_t totalSamples = 0;
+    uint64_t hash = 1469598103934665603ull;
+    // The last finished stream.
+    bool haveLast = false;
+    std::size_t lastSamples = 0;
+    uint64_t lastHash = 0;
+    QString lastText;
+    float lastConfidence = 0.5f;
+};
+
+namespace {
+
+constexpr const char* kLog = "PocketSphinxASR: ";
+// Share of the hint model in the interpolated language model.
+constexpr float kHintWeight = 0.05f;
+// How long a due rotation may wait for a pause in the speech.
+constexpr double kRotationGraceSeconds = 5.0;
+
+uint64_t fnv1a(uint64_t hash, const float* samples, std::size_t count) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(samples);
+    for (std::size_t i = 0; i < count * sizeof(float); ++i) {
+        hash ^= bytes[i];
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+void toPcm16(const float* samples, std::size_t count, std::vector<int16_t>& out) {
+    out.resize(count);
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = static_cast<int16_t>(std::lround(std::clamp(samples[i], -1.0f, 1.0f) * 32767.0f));
+}
+
+int wordCount(const QString& text) {
+    return int(text.split(QLatin1Char(' '), Qt::SkipEmptyParts).size());
+}
+
+QString hypothesis(ps_decoder_t* ps) {
+    int32 score = 0;
+    const char* hyp = ps_get_hyp(ps, &score);
+    return hyp ? QString::fromUtf8(hyp) : QString();
+}
+
+// Mean posterior of the recognised words; 0.5 when the decoder reported none.
+float confidenceOf(ps_decoder_t* ps) {
+    (void)ps_get_prob(ps);  // computes the word posteriors read below
+    logmath_t* lmath = ps_get_logmath(ps);
+    double sum = 0;
+    int count = 0;
+    for (ps_seg_t* seg = ps_seg_iter(ps); seg; seg = ps_seg_next(seg)) {
+        const char* word = ps_seg_word(seg);
+        if (!word || word[0] == '<' || word[0] == '[' || word[0] == '+') continue;  // silence and fillers
+        int32 ascr = 0, lscr = 0, lback = 0;
+        sum += std::clamp(logmath_exp(lmath, ps_seg_prob(seg, &ascr, &lscr, &lback)), 0.0, 1.0);
+        ++count;
+    }
+    return count ? float(sum / count) : 0.5f;
+}
+
+template <typename T, typename Job>
+QFuture<T> runOnQueue(SerialQueue& queue, Job job) {
+    auto promise = std::make_shared<QPromise<T>>();
+    QFuture<T> future = promise->future();
+    promise->start();
+    queue.async([promise, job = std::move(job)]() mutable {
+        promise->addResult(job());
+        promise->finish();
+    });
+    return future;
+}
+
+bool modelPresent(const QString& dir) {
+    return QFile::exists(dir + "/en-us/mdef") && QFile::exists(dir + "/en-us.lm.bin") &&
+           QFile::exists(dir + "/cmudict-en-us.dict");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+PocketSphinxASR::PocketSphinxASR(const QLocale& locale, const QString& modelDir)
+    : m_available(locale.language() == QLocale::English && modelPresent(modelDir)),
+      m_localeIdentifier(locale.name().replace(QLatin1Char('_'), QLatin1Char('-'))),
+      m_modelDir(modelDir),
+      m_stream(std::make_unique<StreamState>()),
+      m_queue(std::make_unique<SerialQueue>(QStringLiteral("com.vantrose.pocketsphinx"))) {
+    if (!m_available) {
+        VLOG(QString(kLog) + QStringLiteral("No speech model for locale %1; the recognizer is unavailable")
+                                 .arg(m_localeIdentifier));
+        return;
+    }
+    // Loading takes about half a second: never on the caller's thread.
+    m_queue->async([this] {
+        QElapsedTimer timer;
+        timer.start();
+        const QByteArray hmm = (m_modelDir + "/en-us").toLocal8Bit();
+        const QByteArray lm = (m_modelDir + "/en-us.lm.bin").toLocal8Bit();
+        const QByteArray dict = (m_modelDir + "/cmudict-en-us.dict").toLocal8Bit();
+        cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.constData(), "-lm", lm.constData(),
+                                       "-dict", dict.constData(), "-logfn", "/dev/null", nullptr);
+        ps_decoder_t* ps = config ? ps_init(config) : nullptr;
+        if (config) cmd_ln_free_r(config);  // the decoder keeps its own reference
+        if (!ps) {
+            VLOG(QString(kLog) + QStringLiteral("Failed to load the speech model from %1").arg(m_modelDir));
+            return;
+        }
+        m_decoder = std::make_unique<Decoder>();
+        m_decoder->ps = ps;
+        VLOG(QString(kLog) + QStringLiteral("Decoder loaded in %1ms").arg(timer.elapsed()));
+    });
+}
+
+PocketSphinxASR::~PocketSphinxASR() {
+    m_queue.reset();  // runs what is queued, then joins; the decoders go after
+}
+
+bool PocketSphinxASR::waitUntilLoaded() {
+    if (!m_available) return false;
+    bool loaded = false;
+    m_queue->sync([&] { loaded = m_decoder != nullptr; });
+    return loaded;
+}
+
+void PocketSphinxASR::setVocabularyHints(const QStringList& hints) {
+    std::lock_guard lock(m_hintsMutex);
+    m_vocabularyHints = hints;
+}
+
+QStringList PocketSphinxASR::vocabularyHints() const {
+    std::lock_guard lock(m_hintsMutex);
+    return m_vocabularyHints;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Batch
+
+QCoro::Task<ASRResult> PocketSphinxASR::transcribe(std::vector<float> samples) {
+    QElapsedTimer timer;
+    timer.start();
+    if (!m_available) throw ASRError::recognizerUnavailable();
+    QFuture<Outcome> future = runOnQueue<Outcome>(
+        *m_queue, [this, samples = std::move(samples)] { return decodeBatch(samples); });
+    Outcome outcome = co_await future;
+    if (outcome.error) throw *outcome.error;
+    ASRResult result = *outcome.result;
+    result.latencyMs = double(timer.nsecsElapsed()) / 1e6;
+    co_return result;
+}
+
+PocketSphinxASR::Decoder* PocketSphinxASR::decoderForBatch() {
+    if (!m_decoder) return nullptr;
+    if (!m_stream->open) return m_decoder.get();
+    // A batch while a stream is open needs a decoder of its own; built once, on first need.
+    if (!m_batchDecoder) {
+        ps_decoder_t* ps = ps_init(ps_get_config(m_decoder->ps));
+        if (!ps) return nullptr;
+        m_batchDecoder = std::make_unique<Decoder>();
+        m_batchDecoder->ps = ps;
+    }
+    return m_batchDecoder.get();
+}
+
+PocketSphinxASR::Outcome PocketSphinxASR::decodeBatch(const std::vector<float>& samples) {
+    Outcome outcome;
+    // The same audio the last stream heard: same decoder, same answer, no second pass.
+    StreamState& stream = *m_stream;
+    if (stream.haveLast && !stream.open && samples.size() == stream.lastSamples &&
+        fnv1a(1469598103934665603ull, samples.data(), samples.size()) == stream.lastHash) {
+        if (stream.lastText.trimmed().isEmpty()) {
+            outcome.error = ASRError::transcriptionFailed(QStringLiteral("No speech detected"));
+        } else {
+            outcome.result = ASRResult{stream.lastText, stream.lastConfidence, m_localeIdentifier, 0, false};
+        }
+        return outcome;
+    }
+
+    Decoder* decoder = decoderForBatch();
+    if (!decoder) {
+        outcome.error = ASRError::recognizerUnavailable();
+        return outcome;
+    }
+    ps_decoder_t* ps = decoder->ps;
+    decoder->setHintsActive(false);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<int64_t>(kBatchTimeoutSeconds * 1000));
+    ps_start_utt(ps);
+    std::vector<int16_t> pcm;
+    // One second at a time, so a very long recording stops at the deadline with the text so far.
+    for (std::size_t offset = 0; offset < samples.size(); offset += 16000) {
+        const std::size_t n = std::min<std::size_t>(16000, samples.size() - offset);
+        toPcm16(samples.data() + offset, n, pcm);
+        ps_process_raw(ps, pcm.data(), pcm.size(), FALSE, FALSE);
+        if (std::chrono::steady_clock::now() > deadline) {
+            VLOG(QString(kLog) + QStringLiteral("Batch recognition hit its deadline; returning the text so far"));
+            break;
+        }
+    }
+    ps_end_utt(ps);
+    decoder->setHintsActive(true);
+    const QString text = hypothesis(ps);
+    if (text.trimmed().isEmpty()) {
+        outcome.error = ASRError::transcriptionFailed(QStringLiteral("No speech detected"));
+        return outcome;
+    }
+    outcome.result = ASRResult{text, confidenceOf(ps), m_localeIdentifier, 0, false};
+    return outcome;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Streaming
+
+void PocketSphinxASR::startStreaming(PartialResultCallback onPartialResult) {
+    if (!m_available) throw ASRError::recognizerUnavailable();
+    const QStringList hints = vocabularyHints();
+    m_streaming = true;
+    m_queue->async([this, hints, callback = std::move(onPartialResult)]() mutable {
+        StreamState& stream = *m_stream;
+        if (stream.open && m_decoder) ps_end_utt(m_decoder->ps);  // a stream that was never stopped
+        stream.open = false;
+        stream.onPartialResult = std::move(callback);
+        stream.completedSegments.clear();
+        stream.currentSegmentText.clear();
+        stream.currentConfidence = 0.5f;
+        stream.sessionSamples = 0;
+        stream.totalSamples = 0;
+        stream.hash = 1469598103934665603ull;
+        stream.haveLast = false;
+        if (!m_decoder) return;  // the model failed to load: chunks are dropped, the stop gives ""
+        applyHints(hints);
+        stream.open = ps_start_utt(m_decoder->ps) == 0;
+    });
+    VLOG(QString(kLog) + QStringLiteral("Streaming started (auto-rotate every %1s)").arg(m_rotationSeconds));
+}
+
+void PocketSphinxASR::feedAudioChunk(const std::vector<float>& chunk) {
+    if (!m_streaming.load(std::memory_order_relaxed)) return;
+    m_queue->async([this, chunk] { processStreamChunk(chunk); });
+}
+
+void PocketSphinxASR::processStreamChunk(const std::vector<float>& chunk) {
+    StreamState& stream = *m_stream;
+    if (!stream.open || !m_decoder) return;
+    std::vector<int16_t> pcm;
+    toPcm16(chunk.data(), chunk.size(), pcm);
+    ps_process_raw(m_decoder->ps, pcm.data(), pcm.size(), FALSE, FALSE);
+    stream.hash = fnv1a(stream.hash, chunk.data(), chunk.size());
+    stream.totalSamples += chunk.size();
+    stream.sessionSamples += chunk.size();
+
+    const QString text = hypothesis(m_decoder->ps);
+    if (text != stream.currentSegmentText) {
+        stream.currentSegmentText = text;
+        if (stream.onPartialResult) {
+            QStringList parts = stream.completedSegments;
+            parts << stream.currentSegmentText;
+            stream.onPartialResult(parts.join(QLatin1Char(' ')));
+        }
+    }
+    // A session with no text yet is never rotated, however long it runs. Past the interval the
+    // cut waits for a pause (at most a few seconds), so no word is split across two sessions.
+    const double sessionSeconds = double(stream.sessionSamples) / 16000.0;
+    if (sessionSeconds >= m_rotationSeconds && !stream.currentSegmentText.isEmpty() &&
+        (!ps_get_in_speech(m_decoder->ps) || sessionSeconds >= m_rotationSeconds + kRotationGraceSeconds))
+        rotateSession();
+}
+
+void PocketSphinxASR::rotateSession() {
+    StreamState& stream = *m_stream;
+    ps_end_utt(m_decoder->ps);
+    const QString finalText = hypothesis(m_decoder->ps).trimmed();
+    if (!finalText.isEmpty()) {
+        stream.completedSegments << finalText;
+        VLOG(QString(kLog) + QStringLiteral("Session rotated — captured %1 words (total segments: %2)")
+                                 .arg(wordCount(finalText))
+                                 .arg(stream.completedSegments.size()));
+    }
+    stream.currentSegmentText.clear();
+    stream.sessionSamples = 0;
+    stream.open = ps_start_utt(m_decoder->ps) == 0;
+}
+
+QCoro::Task<ASRResult> PocketSphinxASR::stopStreaming() {
+    QElapsedTimer timer;
+    timer.start();
+    m_streaming = false;
+    // The decoder has heard every chunk already; finishing the utterance is all that is left.
+    QFuture<Outcome> future = runOnQueue<Outcome>(*m_queue, [this] { return finishStream(); });
+    Outcome outcome = co_await future;
+    ASRResult result = *outcome.result;
+    result.latencyMs = double(timer.nsecsElapsed()) / 1e6;
+    VLOG(QString(kLog) + QStringLiteral("Streaming stopped — %1 segment(s), %2 words [%3ms]")
+                             .arg(outcome.segments)
+                             .arg(wordCount(result.text))
+                             .arg(qRound64(result.latencyMs)));
+    co_return result;
+}
+
+PocketSphinxASR::Outcome PocketSphinxASR::finishStream() {
+    StreamState& stream = *m_stream;
+    if (stream.open && m_decoder) {
+        ps_end_utt(m_decoder->ps);
+        stream.currentSegmentText = hypothesis(m_decoder->ps);
+        stream.currentConfidence = confidenceOf(m_decoder->ps);
+        stream.open = false;
+    }
+    if (!stream.currentSegmentText.trimmed().isEmpty()) stream.completedSegments << stream.currentSegmentText;
+    QString text = stream.completedSegments.join(QLatin1Char(' '));
+    text.replace(QStringLiteral("  "), QStringLiteral(" "));
+    text = text.trimmed();
+
+    Outcome outcome;
+    outcome.segments = int(stream.completedSegments.size());
+    outcome.result = ASRResult{text, stream.currentConfidence, m_localeIdentifier, 0, false};
+
+    stream.haveLast = stream.totalSamples > 0;
+    stream.lastSamples = stream.totalSamples;
+    stream.lastHash = stream.hash;
+    stream.lastText = text;
+    stream.lastConfidence = stream.currentConfidence;
+    stream.onPartialResult = nullptr;
+    stream.completedSegments.clear();
+    stream.currentSegmentText.clear();
+    return outcome;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Vocabulary hints
+
+void PocketSphinxASR::applyHints(const QStringList& hints) {
+    ps_decoder_t* ps = m_decoder->ps;
+    std::set<std::string> words;
+    static const QRegularExpression separators(QStringLiteral("[^\\w']+"));
+    for (const QString& hint : hints) {
+        for (const QString& part : hint.toLower().split(separators, Qt::SkipEmptyParts)) {
+            const QByteArray word = part.toUtf8();
+            char* phones = ps_lookup_word(ps, word.constData());
+            if (!phones) continue;  // out of vocabulary: the model cannot say it
+            ckd_free(phones);
+            words.insert(word.toStdString());
+        }
+    }
+    if (words == m_decoder->hintWords) return;
+
+    // Bias the search towards the hint words: a small unigram model interpolated with the main
+    // language model. Every hint word is already in the main vocabulary, so the word-id mapping
+    // stays as it is and the search picks up the new scores without being rebuilt.
+    ngram_model_t* lmset = ps_get_lm(ps, ps_get_search(ps));
+    if (!lmset) return;
+    if (!m_decoder->hintWords.empty())
+        if (ngram_model_t* old = ngram_model_set_remove(lmset, "hints", TRUE)) ngram_model_free(old);
+    m_decoder->hintWords.clear();
+    std::vector<std::string> names;
+    for (ngram_model_set_iter_t* it = ngram_model_set_iter(lmset); it; it = ngram_model_set_iter_next(it)) {
+        const char* name = nullptr;
+        ngram_model_set_iter_model(it, &name);
+        if (name) names.emplace_back(name);
+    }
+    if (names.empty()) return;
+    m_decoder->baseModelName = names.front();
+    if (words.empty()) {
+        ngram_model_set_select(lmset, names.front().c_str());
+    } else {
+        QTemporaryFile arpa;
+        if (!arpa.open()) return;
+        const double logp = std::log10(1.0 / double(words.size()));
+        QByteArray body = "\\data\\\nngram 1=" + QByteArray::number(qulonglong(words.size() + 2)) +
+                          "\n\n\\1-grams:\n-99 <s>\n-99 </s>\n";
+        for (const std::string& w : words) body += QByteArray::number(logp, 'f', 4) + ' ' + w.c_str() + '\n';
+        body += "\n\\end\\\n";
+        arpa.write(body);
+        arpa.flush();
+        ngram_model_t* hintModel = ngram_model_read(ps_get_config(ps), arpa.fileName().toLocal8Bit().constData(),
+                                                    NGRAM_ARPA, ps_get_logmath(ps));
+        if (!hintModel) return;
+        ngram_model_set_add(lmset, hintModel, "hints", 1.0f, TRUE);
+        const char* interpNames[2] = {names.front().c_str(), "hints"};
+        const float32 weights[2] = {1.0f - kHintWeight, kHintWeight};
+        ngram_model_set_interp(lmset, interpNames, weights);
+        m_decoder->hintWords = words;
+    }
+    VLOG(QString(kLog) + QStringLiteral("Vocabulary hints: %1 word(s) in the decoder's vocabulary").arg(words.size()));
+}

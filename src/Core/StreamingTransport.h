@@ -1,0 +1,194 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+class QTimer;
+class QWebSocket;
+
+// The client of the vendor's streaming transcription endpoint: one WebSocket kept open across
+// dictations. Audio goes out as binary frames of 16-bit PCM while the key is held; at release the
+// session is committed and the server answers with one "result" carrying the raw and the
+// formatted text. A ping every few seconds keeps the idle connection alive; a lost connection is
+// re-established a few times at growing intervals.
+//
+// Threads: the object and its socket live on the thread that built it (the main thread); every
+// frame is sent there, in the order it was accepted. sendAudioChunk() may be called from any
+// thread (the capture thread) and never waits for the network: it converts the chunk and posts it.
+// state(), chunksSent() and isSessionInterrupted() may be read from any thread. Everything else,
+// and every callback, runs on the owning thread.
+class StreamingTransport : public QObject {
+    Q_OBJECT
+public:
+    enum class State { disconnected, connecting, connected, streaming, committed };
+    static QString stateName(State state);
+
+    // Timings. The defaults are the production values; tests shorten them.
+    struct Tuning {
+        double heartbeatIntervalSec = 5.0;
+        double heartbeatTimeoutSec = 4.0;  // a ping without pong for longer than this is a miss
+        int maxMissedHeartbeats = 2;
+        int maxReconnectAttempts = 3;
+        double initialReconnectDelaySec = 0.4;
+        double maxReconnectDelaySec = 2.0;
+        double backoffMultiplier = 1.5;
+        // How long a commit made while connecting waits for the handshake.
+        double commitHandshakeWaitSec = 2.0;
+        // How long a commit waits for its result before the connection counts as lost.
+        double commitResultTimeoutSec = 5.0;
+        // A handshake that has not completed after this long fails.
+        double handshakeTimeoutSec = 30.0;
+    };
+
+    // Where the handshake's device and authorisation headers come from, read at every connect.
+    // Left empty: the analytics device identifier and the account's cached access token. Without
+    // a token the handshake goes without an authorisation header.
+    struct Credentials {
+        std::function<QString()> deviceID;
+        std::function<std::optional<QString>()> accessToken;
+    };
+
+    explicit StreamingTransport(const QString& serverURL, QObject* parent = nullptr);
+    StreamingTransport(const QString& serverURL, Tuning tuning, Credentials credentials,
+                       QObject* parent = nullptr);
+    ~StreamingTransport() override;
+
+    // The server base URL with its HTTP scheme texts replaced by the WebSocket ones (every
+    // occurrence, the secure one first), followed by the streaming path.
+    static QString webSocketURL(const QString& serverURL);
+
+    // Opens the connection; acts only when disconnected.
+    void connect();
+    // Closes the socket (going away) and resets every counter. No callback is called.
+    void disconnect();
+    // Starts the session of a new dictation, reusing the open connection or opening one.
+    void beginNewSession();
+    // Ends the current session without a commit: streaming or committed goes back to connected,
+    // the chunk count and the buffered chunks are dropped and a waiting commit is abandoned.
+    void resetSession();
+    // One chunk of 16 kHz mono float samples. Any thread; never blocks on the network.
+    void sendAudioChunk(const std::vector<float>& samples);
+    // Asks the server for the session's result; `language` is e.g. "en".
+    void commit(const std::optional<QJsonObject>& context, const QString& language);
+
+    State state() const { return m_state.load(); }
+    int chunksSent() const { return m_chunksSent.load(); }
+    // The connection was lost while audio of the current session had reached the server: the
+    // server no longer holds the start of the speech, so this session cannot be committed and
+    // its remaining chunks are dropped. Cleared by beginNewSession() and resetSession().
+    bool isSessionInterrupted() const { return m_sessionInterrupted.load(); }
+
+    QString serverURL() const { return m_serverURL; }
+    double connectLatencyMs() const { return m_connectLatencyMs; }
+    double commitToResultMs() const { return m_commitToResultMs; }
+    int missedHeartbeats() const { return m_missedHeartbeats; }
+    int reconnectAttempts() const { return m_reconnectAttempts; }
+    bool isReconnecting() const { return m_isReconnecting; }
+    int pendingChunkCount() const;
+    const Tuning& tuning() const { return m_tuning; }
+
+    // Installed once by the owner; all are called on the owning thread, after the transport has
+    // finished the step that caused them.
+    std::function<void(const QString& text)> onPartialResult;
+    std::function<void(const QString& rawText, const QString& formattedText, const QJsonObject& message)>
+        onFinalResult;
+    std::function<void(const QString& message)> onError;
+    // The connection was lost (or gave no result in time) during a streaming or committed session.
+    std::function<void()> onDisconnect;
+
+    // The exact ping text.
+    static constexpr const char* kPingText = "{\"type\":\"ping\"}";
+
+private:
+    void openSocket(const QUrl& url);
+    void retireSocket(bool sendGoingAway);
+    void onOpened(QWebSocket* socket);
+    void onClosed(QWebSocket* socket);
+    void onSocketError(QWebSocket* socket);
+    void onHandshakeTimeout();
+    void handleMessage(const QString& text);
+    void handleResult(const QJsonObject& message);
+    void handleServerError(const QJsonObject& message);
+    void doCommit(const std::optional<QJsonObject>& context, const QString& language);
+    void checkCommitWait();
+    void cancelCommitWaits();
+    void onCommitTimeout();
+    void startHeartbeat();
+    void stopHeartbeat();
+    void sendHeartbeat();
+    void handleConnectionLost(std::optional<State> stateBefore = std::nullopt);
+    void attemptReconnect();
+    void noteSessionLost(State stateBefore);
+    void emitError(const QString& message);
+    void endSession();
+
+    // Posts one frame to the owning thread; called with m_lock held so frames leave in the order
+    // they were accepted, whichever thread accepted them.
+    void postFrameLocked(bool binary, QByteArray payload);
+    void postLogLocked(const QString& line);
+    void scheduleDrainLocked();
+    Q_INVOKABLE void drainOutbox();
+    void sendFrame(int socketGeneration, bool binary, const QByteArray& payload);
+    void setState(State state);
+
+    const QString m_serverURL;
+    const Tuning m_tuning;
+    Credentials m_credentials;
+
+    // Shared with the capture thread.
+    std::atomic<State> m_state{State::disconnected};
+    std::atomic<int> m_chunksSent{0};
+    std::atomic<bool> m_sessionInterrupted{false};
+    std::atomic<int> m_socketGeneration{0};
+    mutable std::mutex m_lock;  // guards the state transitions, m_pendingChunks and frame posting
+    std::deque<QByteArray> m_pendingChunks;  // PCM chunks accepted while connecting
+    bool m_loggedInterruptedDrop = false;    // guarded by m_lock
+    struct Outgoing {
+        enum class Kind { binary, text, log };
+        Kind kind;
+        int socketGeneration;
+        QByteArray payload;
+    };
+    std::deque<Outgoing> m_outbox;           // guarded by m_lock; drained on the owning thread
+    bool m_drainScheduled = false;           // guarded by m_lock
+
+    // Owning thread only.
+    QWebSocket* m_webSocket = nullptr;
+    double m_connectTime = 0;
+    double m_connectLatencyMs = 0;
+    double m_commitToResultMs = 0;
+    double m_commitTime = 0;
+    QTimer* m_heartbeatTimer = nullptr;
+    QTimer* m_handshakeTimer = nullptr;
+    double m_lastPongTime = 0;
+    double m_lastPingTime = 0;  // 0: no ping outstanding since the heartbeat started
+    int m_missedHeartbeats = 0;
+    int m_reconnectAttempts = 0;
+    bool m_isReconnecting = false;
+    int m_reconnectToken = 0;  // a scheduled attempt acts only while this is unchanged
+
+    int m_sessionGeneration = 0;
+    // Commits on the current socket whose session ended before its result came; the server
+    // answers every commit once, so the next results belong to them.
+    int m_abandonedCommits = 0;
+    // A commit made while connecting, waiting for the handshake.
+    struct WaitingCommit {
+        std::optional<QJsonObject> context;
+        QString language;
+        double deadline = 0;
+        int session = 0;
+    };
+    std::optional<WaitingCommit> m_waitingCommit;
+    QTimer* m_commitWaitTimer = nullptr;
+    QTimer* m_commitResultTimer = nullptr;
+};

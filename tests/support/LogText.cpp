@@ -1,0 +1,12 @@
+#include "support/LogText.h"
+
+#include "Core/Logger.h"
+
+#include <QFile>
+
+QString loggedText() {
+    Logger::flush();
+    QFile file(Logger::shared().logFilePath());
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(file.readAll());
+}
