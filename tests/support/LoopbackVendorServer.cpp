@@ -529,6 +529,8 @@ void LoopbackVendorServer::installBuiltInRoutes() {
     route("POST", m_paths.authLogout, [this](const RecordedRequest& r) { return handleLogout(r); });
     route("POST", m_paths.events, [this](const RecordedRequest& r) { return handleEvents(r); });
     route("GET", m_paths.health, [this](const RecordedRequest& r) { return handleHealth(r); });
+    route("GET", m_paths.settings, [this](const RecordedRequest& r) { return handleGetSettings(r); });
+    route("PUT", m_paths.settings, [this](const RecordedRequest& r) { return handlePutSettings(r); });
 }
 
 QString LoopbackVendorServer::makeJwt(const QJsonObject& payload) {
@@ -638,6 +640,20 @@ LoopbackReply LoopbackVendorServer::handleEvents(const RecordedRequest& req) {
 
 LoopbackReply LoopbackVendorServer::handleHealth(const RecordedRequest&) {
     return LoopbackReply::json(QJsonObject{{"status", "ok"}, {"version", m_version}});
+}
+
+LoopbackReply LoopbackVendorServer::handleGetSettings(const RecordedRequest& req) {
+    if (!isValidAccessToken(req.bearerToken())) return LoopbackReply::error(401, "Not authenticated");
+    return LoopbackReply::json(QJsonObject{{"settings", m_remoteSettings}});
+}
+
+LoopbackReply LoopbackVendorServer::handlePutSettings(const RecordedRequest& req) {
+    if (!isValidAccessToken(req.bearerToken())) return LoopbackReply::error(401, "Not authenticated");
+    const QJsonDocument doc = QJsonDocument::fromJson(req.body);
+    if (!doc.isObject() || !doc.object().value("settings").isObject())
+        return LoopbackReply::error(422, "settings must be an object");
+    m_remoteSettings = doc.object().value("settings");
+    return LoopbackReply::json(QJsonObject{{"ok", true}});
 }
 
 QList<QJsonObject> LoopbackVendorServer::receivedEvents() const {

@@ -86,7 +86,8 @@ struct LoopbackReply {
 // request is recorded.
 //
 // Built-in routes: the token exchange (checks the PKCE challenge against the verifier), token
-// refresh with rotation, sign-out, analytics events and health. `authorize()` plays the part of
+// refresh with rotation, sign-out, analytics events, health, and the user's settings copy
+// (GET and PUT, bearer token required). `authorize()` plays the part of
 // the browser and the identity provider: it takes the authorisation URL the app opened and gives
 // the callback URL the app would receive.
 //
@@ -137,6 +138,7 @@ public:
         QString authLogout = QStringLiteral("/auth/logout");
         QString authCallback;
         QString events;
+        QString settings = QStringLiteral("/settings");
     };
     // The paths the built-in routes were installed under.
     const Paths& paths() const { return m_paths; }
@@ -168,6 +170,11 @@ public:
     bool isValidAccessToken(const QString& token) const;
     bool isLiveRefreshToken(const QString& token) const { return m_refreshTokens.contains(token); }
     int liveRefreshTokenCount() const { return m_refreshTokens.size(); }
+
+    // The settings copy the settings routes keep: GET answers {"settings": value} (null when
+    // none was stored), PUT stores the body's "settings" value.
+    QJsonValue remoteSettings() const { return m_remoteSettings; }
+    void setRemoteSettings(const QJsonValue& settings) { m_remoteSettings = settings; }
 
     // Every analytics event received with status 2xx, in arrival order, and the batches.
     QList<QJsonObject> receivedEvents() const;
@@ -204,6 +211,8 @@ private:
     LoopbackReply handleLogout(const RecordedRequest& req);
     LoopbackReply handleEvents(const RecordedRequest& req);
     LoopbackReply handleHealth(const RecordedRequest& req);
+    LoopbackReply handleGetSettings(const RecordedRequest& req);
+    LoopbackReply handlePutSettings(const RecordedRequest& req);
     QJsonObject issueTokenObject();
 
     QTcpServer* m_server = nullptr;
@@ -222,4 +231,5 @@ private:
     QHash<QString, QString> m_refreshTokens;    // refresh token -> its access token
     QSet<QString> m_revokedAccessTokens;
     QList<QJsonArray> m_eventBatches;
+    QJsonValue m_remoteSettings = QJsonValue::Null;
 };
