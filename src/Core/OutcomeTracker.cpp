@@ -99,6 +99,17 @@ QString DictationLearning::pastedRegion(const QString& field, const QString& bef
     return field.mid(start, end - start);
 }
 
+QList<DictionaryEntry> DictationLearning::currentDictionary() const {
+    return m_hooks.dictionary ? m_hooks.dictionary() : QList<DictionaryEntry>();
+}
+
+bool DictationLearning::holdsWord(const QList<DictionaryEntry>& dictionary, const QString& word) {
+    return std::any_of(dictionary.cbegin(), dictionary.cend(),
+                       [&](const DictionaryEntry& e) { return e.word.compare(word, Qt::CaseInsensitive) == 0; });
+}
+
+bool DictationLearning::inDictionary(const QString& word) const { return holdsWord(currentDictionary(), word); }
+
 void DictationLearning::startCorrectionWatch(const PasteTarget& target) {
     // Only the last text of the watch is compared: one learning per watch, never a half-typed word.
     auto latest = std::make_shared<std::optional<QString>>();
@@ -120,7 +131,8 @@ void DictationLearning::learnCorrections(const QString& baseline, const QString&
         learned << c.correct;
         VLOG(QStringLiteral("Pipeline: Edit correction detected: \"") + c.wrong + QStringLiteral("\" → \"") + c.correct +
              QStringLiteral("\" — auto-adding to dictionary"));
-        if (m_hooks.addWord) m_hooks.addWord(c.correct);
+        // An entry of the word may carry a replacement or be a snippet; rewriting it would lose that.
+        if (m_hooks.addWord && !inDictionary(c.correct)) m_hooks.addWord(c.correct);
         const bool known = m_hooks.settings && m_hooks.settings().customWords.contains(c.correct);
         if (!known && m_hooks.updateSettings)
             m_hooks.updateSettings([word = c.correct](VantroseSettings& s) { s.customWords << word; });
@@ -159,15 +171,12 @@ void DictationLearning::startOutcomeObservation(const QString& traceID, const QS
 void DictationLearning::autoLearnWords(const QString& text) {
     static const QRegularExpression separator(QStringLiteral("\\s"));
     const QStringList pieces = text.split(separator);
-    const QList<DictionaryEntry> dictionary = m_hooks.dictionary ? m_hooks.dictionary() : QList<DictionaryEntry>();
+    const QList<DictionaryEntry> dictionary = currentDictionary();
     for (qsizetype i = 1; i < pieces.size(); ++i) {  // the transcript's first piece is never learned
         const QString word = TextUnits::trimPunctuation(pieces[i]);
         if (TextUnits::characterCount(word) < 3 || !TextUnits::isUppercaseLetter(TextUnits::firstCharacter(word)))
             continue;
-        const bool inDictionary = std::any_of(dictionary.cbegin(), dictionary.cend(), [&](const DictionaryEntry& e) {
-            return e.word.compare(word, Qt::CaseInsensitive) == 0;
-        });
-        if (inDictionary) continue;
+        if (holdsWord(dictionary, word)) continue;
         if (m_hooks.settings && m_hooks.settings().customWords.contains(word)) continue;
         if (m_hooks.updateSettings) m_hooks.updateSettings([word](VantroseSettings& s) { s.customWords << word; });
         if (m_hooks.addWord) m_hooks.addWord(word);

@@ -123,7 +123,9 @@ public:
 
 private:
     void learnCorrections(const QString& baseline, const QString& edited);
-    void learnWord(const QString& word);
+    QList<DictionaryEntry> currentDictionary() const;
+    bool inDictionary(const QString& word) const;
+    static bool holdsWord(const QList<DictionaryEntry>& dictionary, const QString& word);
 
     AbstractContextReader& m_reader;
     Hooks m_hooks;

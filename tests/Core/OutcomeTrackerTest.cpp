@@ -233,6 +233,15 @@ TEST_F(DictationLearningTest, TheTextAsPastedIsNoCorrection) {
     EXPECT_EQ(settingsWrites, 0);
 }
 
+TEST_F(DictationLearningTest, ACorrectionKeepsTheDictionaryEntryItMatches) {
+    dictionary << DictionaryEntry{QStringLiteral("brb"), QStringLiteral("be right back"), false, 3};
+    learning.startCorrectionWatch(target(QStringLiteral("I will be back")));
+    fieldBecomes(QStringLiteral("I will brb back"));
+    calls.advance(5);
+    EXPECT_TRUE(addedWords.isEmpty());  // the entry and its replacement stay as they are
+    EXPECT_EQ(settings.customWords, QStringList{"brb"});
+}
+
 TEST_F(DictationLearningTest, AutoLearnsCapitalisedNames) {
     const struct {
         const char* name;
