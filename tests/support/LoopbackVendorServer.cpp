@@ -531,6 +531,8 @@ void LoopbackVendorServer::installBuiltInRoutes() {
     route("POST", m_paths.events, [this](const RecordedRequest& r) { return handleEvents(r); });
     route("GET", m_paths.health, [this](const RecordedRequest& r) { return handleHealth(r); });
     route("POST", m_paths.format, [this](const RecordedRequest& r) { return handleFormat(r); });
+    route("GET", m_paths.settings, [this](const RecordedRequest& r) { return handleGetSettings(r); });
+    route("PUT", m_paths.settings, [this](const RecordedRequest& r) { return handlePutSettings(r); });
 }
 
 QString LoopbackVendorServer::makeJwt(const QJsonObject& payload) {
@@ -651,6 +653,20 @@ LoopbackReply LoopbackVendorServer::handleFormat(const RecordedRequest& req) {
                                            {"race_winner", m_raceWinner},
                                            {"provider", "loopback"},
                                            {"time_ms", 1}});
+}
+
+LoopbackReply LoopbackVendorServer::handleGetSettings(const RecordedRequest& req) {
+    if (!isValidAccessToken(req.bearerToken())) return LoopbackReply::error(401, "Not authenticated");
+    return LoopbackReply::json(QJsonObject{{"settings", m_remoteSettings}});
+}
+
+LoopbackReply LoopbackVendorServer::handlePutSettings(const RecordedRequest& req) {
+    if (!isValidAccessToken(req.bearerToken())) return LoopbackReply::error(401, "Not authenticated");
+    const QJsonDocument doc = QJsonDocument::fromJson(req.body);
+    if (!doc.isObject() || !doc.object().value("settings").isObject())
+        return LoopbackReply::error(422, "settings must be an object");
+    m_remoteSettings = doc.object().value("settings");
+    return LoopbackReply::json(QJsonObject{{"ok", true}});
 }
 
 QList<QJsonObject> LoopbackVendorServer::receivedEvents() const {

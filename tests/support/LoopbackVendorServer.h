@@ -86,8 +86,9 @@ struct LoopbackReply {
 // request is recorded.
 //
 // Built-in routes: the token exchange (checks the PKCE challenge against the verifier), token
-// refresh with rotation, sign-out, analytics events, health (with the language-model providers)
-// and cloud formatting. `authorize()` plays the part of
+// refresh with rotation, sign-out, analytics events, health (with the language-model providers),
+// cloud formatting and the user's settings copy (GET and PUT, bearer token required).
+// `authorize()` plays the part of
 // the browser and the identity provider: it takes the authorisation URL the app opened and gives
 // the callback URL the app would receive.
 //
@@ -139,6 +140,7 @@ public:
         QString authCallback;
         QString events;
         QString format;
+        QString settings = QStringLiteral("/settings");
     };
     // The paths the built-in routes were installed under.
     const Paths& paths() const { return m_paths; }
@@ -177,6 +179,11 @@ public:
     bool isLiveRefreshToken(const QString& token) const { return m_refreshTokens.contains(token); }
     int liveRefreshTokenCount() const { return m_refreshTokens.size(); }
 
+    // The settings copy the settings routes keep: GET answers {"settings": value} (null when
+    // none was stored), PUT stores the body's "settings" value.
+    QJsonValue remoteSettings() const { return m_remoteSettings; }
+    void setRemoteSettings(const QJsonValue& settings) { m_remoteSettings = settings; }
+
     // Every analytics event received with status 2xx, in arrival order, and the batches.
     QList<QJsonObject> receivedEvents() const;
     QList<QJsonArray> receivedEventBatches() const { return m_eventBatches; }
@@ -213,6 +220,8 @@ private:
     LoopbackReply handleEvents(const RecordedRequest& req);
     LoopbackReply handleHealth(const RecordedRequest& req);
     LoopbackReply handleFormat(const RecordedRequest& req);
+    LoopbackReply handleGetSettings(const RecordedRequest& req);
+    LoopbackReply handlePutSettings(const RecordedRequest& req);
     QJsonObject issueTokenObject();
 
     QTcpServer* m_server = nullptr;
@@ -234,4 +243,5 @@ private:
     QHash<QString, QString> m_refreshTokens;    // refresh token -> its access token
     QSet<QString> m_revokedAccessTokens;
     QList<QJsonArray> m_eventBatches;
+    QJsonValue m_remoteSettings = QJsonValue::Null;
 };

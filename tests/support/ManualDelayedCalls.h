@@ -1,0 +1,33 @@
+#pragma once
+
+#include "Core/Clock.h"
+#include "Core/DelayedCall.h"
+
+#include <functional>
+#include <vector>
+
+// Installs a ManualClock as the process clock and collects the delayed calls a service makes;
+// advance() moves the clock and runs every call that has come due, in the order of their times.
+class ManualDelayedCalls {
+public:
+    ManualDelayedCalls();
+    ~ManualDelayedCalls();
+    ManualDelayedCalls(const ManualDelayedCalls&) = delete;
+    ManualDelayedCalls& operator=(const ManualDelayedCalls&) = delete;
+
+    DelayedCall delayedCall();
+    ManualClock& clock() { return m_clock; }
+    void advance(double seconds);
+    int pending() const { return static_cast<int>(m_calls.size()); }
+
+private:
+    struct Call {
+        double dueAt = 0;
+        int order = 0;
+        std::function<void()> fn;
+    };
+
+    ManualClock m_clock;
+    std::vector<Call> m_calls;
+    int m_nextOrder = 0;
+};
