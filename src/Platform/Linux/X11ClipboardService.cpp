@@ -167,7 +167,9 @@ bool X11ClipboardService::release(uint64_t ticket) {
         if (!ownerIsUs() || m_ownedTicket != ticket) return false;
         // With our own ownership time, the server ignores this if anyone took it since.
         xcb_set_selection_owner(m_connection, XCB_NONE, m_selection, m_ownTime);
-        xcb_flush(m_connection);
+        // A round trip, so the release has happened for every other client once this returns.
+        free(xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selection),
+                                           nullptr));
         m_ownedTicket = 0;
         m_items.clear();
         return true;
