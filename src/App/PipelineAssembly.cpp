@@ -1,0 +1,66 @@
+#include "App/PipelineAssembly.h"
+
+#include "Core/ASR/PocketSphinxASR.h"
+#include "Core/ContextEngine.h"
+#include "Core/Formatting/AdaptiveFormatter.h"
+#include "Core/Formatting/CloudLLMFormatter.h"
+#include "Core/PipelineAdapters.h"
+#include "Core/StreamingTransport.h"
+#include "Platform/AppDetector.h"
+#include "Platform/BrowserAddressLookup.h"
+#include "Platform/ContextReader.h"
+#include "Platform/KeyboardMonitor.h"
+#include "Platform/ScreenCaptureEngine.h"
+#include "Platform/TextInserter.h"
+#include "Storage/HistoryStore.h"
+
+#include <QLocale>
+
+namespace {
+
+QCoro::Task<std::shared_ptr<TextFormatterProtocol>> probeCloudFormatter(VantroseSettings settings) {
+    auto formatter = std::make_shared<CloudLLMFormatter>(settings.cloudServerURL);
+    const bool available = co_await formatter->isAvailable();
+    if (!available) co_return std::shared_ptr<TextFormatterProtocol>();
+    co_return std::shared_ptr<TextFormatterProtocol>(formatter);
+}
+
+}  // namespace
+
+DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const VantroseSettings& settings) {
+    DictationPipeline::Collaborators c;
+    c.audio = std::make_unique<AudioEnginePipelineSource>();
+    c.keyboardMonitor = std::make_unique<KeyboardMonitor>();
+    c.textInserter = std::make_unique<TextInserter>();
+    auto appDetector = std::make_unique<AppDetector>();
+    c.contextReader = std::make_unique<ContextReader>(appDetector.get());
+    c.appDetector = std::move(appDetector);
+
+    auto onDevice = std::make_shared<PocketSphinxASR>(QLocale(settings.language));
+    c.recognizer = std::make_unique<ASRPipelineLiveRecognizer>(onDevice);
+    c.batchRecognizer = std::make_unique<RetryPipelineBatchRecognizer>(onDevice);
+    c.formatter = std::make_shared<AdaptiveFormatter>(settings.ollamaEndpoint, settings.ollamaModel);
+    c.streamingLink =
+        std::make_unique<TransportPipelineStreamingLink>(std::make_unique<StreamingTransport>(streamingServerURL()));
+    c.history = std::make_unique<HistoryStorePipelineHistory>();
+
+    c.services = std::make_unique<PipelineServices>();
+    c.sleeper = std::make_unique<TimerPipelineSleeper>();
+    c.makeContextEngine = [](AbstractAppDetector& detector,
+                             AbstractContextReader& reader) -> std::unique_ptr<AbstractContextEngine> {
+        auto engine = std::make_unique<ContextEngine>(detector, reader);
+        // Browsers: the address shown at the moment of dictation, read off the main thread.
+        engine->setAddressLookup(&BrowserAddressLookup::lookupForApp);
+        return engine;
+    };
+    c.makeScreenCaptureEngine = []() -> std::unique_ptr<AbstractScreenCaptureEngine> {
+        return std::make_unique<ScreenCaptureEngine>();
+    };
+    c.probeCloudFormatter = &probeCloudFormatter;
+    return c;
+}
+
+std::unique_ptr<DictationPipeline> assembleDictationPipeline(VantroseSettings settings, QObject* parent) {
+    DictationPipeline::Collaborators collaborators = makeDesktopPipelineCollaborators(settings);
+    return std::make_unique<DictationPipeline>(std::move(settings), std::move(collaborators), parent);
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "Core/DictationPipeline.h"
+#include "Models/VantroseSettings.h"
+
+#include <QObject>
+
+#include <memory>
+
+// The collaborators of the real dictation pipeline: the microphone, the desktop's keyboard,
+// paste, focus and context readers, the on-device recogniser for the settings' language (live
+// text and a batch tier), the tiered batch recognition, the adaptive formatter, the streaming
+// connection to the configured server and the history database.
+DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const VantroseSettings& settings);
+
+// The one pipeline of the process, built on those collaborators. Nothing is started until its
+// setup() runs.
+std::unique_ptr<DictationPipeline> assembleDictationPipeline(VantroseSettings settings, QObject* parent = nullptr);
