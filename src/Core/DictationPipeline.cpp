@@ -14,6 +14,7 @@
 #include "Core/Formatting/UserTextReplacements.h"
 #include "Core/Logger.h"
 #include "Core/MainThread.h"
+#include "Core/OutcomeTracker.h"
 #include "Models/RawValue.h"
 
 #include <QJsonArray>
@@ -137,7 +138,7 @@ QCoro::Task<> captureScreen(std::unique_ptr<AbstractScreenCaptureEngine> engine,
 
 DictationPipeline::DictationPipeline(VantroseSettings settings, Collaborators c, QObject* parent)
     : QObject(parent),
-      m_settings(std::move(settings)),
+      m_store(std::make_unique<SettingsStore>(std::move(settings), std::move(c.settingsHooks))),
       m_audio(std::move(c.audio)),
       m_keyboardMonitor(std::move(c.keyboardMonitor)),
       m_textInserter(std::move(c.textInserter)),
@@ -156,6 +157,44 @@ DictationPipeline::DictationPipeline(VantroseSettings settings, Collaborators c,
     Q_ASSERT(m_audio && m_keyboardMonitor && m_textInserter && m_contextReader && m_appDetector && m_recognizer &&
              m_batch && m_formatter && m_streamingLink && m_history);
     m_capture->receiver = this;
+
+    m_store->onChanged = [this](const VantroseSettings& old) { handleSettingsChanged(old); };
+    m_store->onHotkeysChanged = [this](const VantroseSettings& current) { applyHotkeys(current); };
+
+    TypingReminderController::Hooks reminderHooks;
+    reminderHooks.track = [this](const QString& event, const QVariantMap& properties) {
+        m_services->track(event, properties);
+    };
+    reminderHooks.frontmostApp = [this]() -> std::optional<ActiveAppInfo> {
+        m_appDetector->updateActiveApp();
+        return m_appDetector->activeApp();
+    };
+    reminderHooks.updateSettings = [this](const std::function<void(VantroseSettings&)>& change) {
+        updateSettings(change);
+    };
+    reminderHooks.latchContinuousDictation = [this] { setContinuousDictationLatched(true); };
+    reminderHooks.startDictation = [this] { startDictation(); };
+    m_reminders = std::make_unique<TypingReminderController>(m_store->settings(), std::move(reminderHooks));
+    connect(m_reminders.get(), &TypingReminderController::typingSuggestionChanged, this,
+            &DictationPipeline::typingSuggestionChanged);
+
+    DictationLearning::Hooks learningHooks;
+    learningHooks.dictionary = [this] { return m_history->dictionaryEntries(); };
+    learningHooks.addWord = [this](const QString& word) { m_history->addWord(word, std::nullopt, false); };
+    learningHooks.settings = [this] { return m_store->settings(); };
+    learningHooks.updateSettings = [this](const std::function<void(VantroseSettings&)>& change) {
+        updateSettings(change);
+    };
+    learningHooks.saveOutcomeSnapshot = [this](const QString& traceID, const QString& sessionID,
+                                               const DictationOutcomeSnapshot& snapshot) {
+        m_history->saveOutcomeSnapshot(traceID, sessionID, snapshot);
+    };
+    learningHooks.saveEvent = [this](const QString& traceID, const QString& sessionID, const QString& event,
+                                     const QString& appBundleID, const QString& fieldType,
+                                     const QVariantMap& payload) {
+        m_history->saveEvent(traceID, sessionID, event, appBundleID, fieldType, payload);
+    };
+    m_learning = std::make_unique<DictationLearning>(*m_contextReader, std::move(learningHooks));
 }
 
 DictationPipeline::~DictationPipeline() {
@@ -170,6 +209,10 @@ DictationPipeline::~DictationPipeline() {
     m_streamingLink->onFinalResult = nullptr;
     m_streamingLink->onError = nullptr;
     m_streamingLink->onDisconnect = nullptr;
+    m_keyboardMonitor->onKeyDown = nullptr;
+    m_appDetector->onAppChanged = nullptr;
+    m_store->onChanged = nullptr;
+    m_store->onHotkeysChanged = nullptr;
 }
 
 double DictationPipeline::now() { return Clock::current().monotonicSeconds(); }
@@ -231,13 +274,43 @@ void DictationPipeline::setLevel(float volume, std::vector<float> bands) {
     Q_EMIT levelChanged();
 }
 
-void DictationPipeline::setSettings(const VantroseSettings& settings) {
-    const VantroseSettings old = m_settings;
-    m_settings = settings;
-    handleSettingsChanged(old);
+void DictationPipeline::setSettings(const VantroseSettings& settings) { m_store->updateSettings(settings); }
+
+void DictationPipeline::updateSettings(const std::function<void(VantroseSettings&)>& change) {
+    m_store->updateSettings(change);
 }
 
-void DictationPipeline::handleSettingsChanged(const VantroseSettings&) { Q_EMIT settingsChanged(); }
+void DictationPipeline::handleSettingsChanged(const VantroseSettings& old) {
+    m_reminders->applySettingsChange(old, settings());
+    Q_EMIT settingsChanged();
+}
+
+void DictationPipeline::applyHotkeys(const VantroseSettings& current) {
+    m_keyboardMonitor->setHotkeyBindings(current.hotkeys);
+    const Hotkey pushToTalk = current.pushToTalkHotkey();
+    m_keyboardMonitor->setHotkey(pushToTalk);
+    m_keyboardMonitor->setPushToTalkKeyCode(pushToTalk.keyCode);
+}
+
+const std::optional<TypingReminderEngine::Suggestion>& DictationPipeline::typingSuggestion() const {
+    return m_reminders->typingSuggestion();
+}
+
+QVariant DictationPipeline::typingSuggestionValue() const {
+    const auto& suggestion = m_reminders->typingSuggestion();
+    if (!suggestion) return {};
+    return QVariantMap{{QStringLiteral("id"), suggestion->id.toString(QUuid::WithoutBraces)},
+                       {QStringLiteral("appName"), suggestion->appName},
+                       {QStringLiteral("bundleId"), suggestion->bundleId},
+                       {QStringLiteral("message"), suggestion->message},
+                       {QStringLiteral("detail"), suggestion->detail}};
+}
+
+void DictationPipeline::acceptTypingSuggestion(TypingReminderController::AcceptTrigger trigger) {
+    m_reminders->acceptTypingSuggestion(trigger);
+}
+
+void DictationPipeline::dismissTypingSuggestion(bool suppress) { m_reminders->dismissTypingSuggestion(suppress); }
 
 // ---------------------------------------------------------------------------------------------
 // Set-up and tear-down
@@ -256,13 +329,13 @@ QCoro::Task<> DictationPipeline::setup() {
     if (m_makeContextEngine) m_contextEngine = m_makeContextEngine(*m_appDetector, *m_contextReader);
     VLOG(QStringLiteral("Pipeline: Mic permission: ") +
          (m_services->microphoneAuthorized() ? QStringLiteral("true") : QStringLiteral("false")));
-    m_services->warmUpServer(m_settings.cloudServerURL);
+    m_services->warmUpServer(settings().cloudServerURL);
     m_appDetector->start();
-    m_batch->registerTiers(m_settings);
+    m_batch->registerTiers(settings());
 
     std::shared_ptr<TextFormatterProtocol> cloudFormatter;
     if (m_probeCloudFormatter) {
-        cloudFormatter = co_await m_probeCloudFormatter(m_settings);
+        cloudFormatter = co_await m_probeCloudFormatter(settings());
         if (!self) co_return;
     }
     if (cloudFormatter) {
@@ -272,10 +345,7 @@ QCoro::Task<> DictationPipeline::setup() {
         VLOG(QStringLiteral("Pipeline: Cloud LLM not available — using on-device only (rule-based formatting)"));
     }
 
-    m_keyboardMonitor->setHotkeyBindings(m_settings.hotkeys);
-    const Hotkey pushToTalk = m_settings.pushToTalkHotkey();
-    m_keyboardMonitor->setHotkey(pushToTalk);
-    m_keyboardMonitor->setPushToTalkKeyCode(pushToTalk.keyCode);
+    applyHotkeys(settings());
     installKeyboardCallbacks();
     const bool listening = m_keyboardMonitor->start();
     VLOG(QStringLiteral("Pipeline: Keyboard monitor: ") + (listening ? QStringLiteral("true") : QStringLiteral("false")));
@@ -285,10 +355,12 @@ QCoro::Task<> DictationPipeline::setup() {
                             "app for hotkey support."));
     }
 
-    m_textInserter->setClipboardRestoreDelay(m_settings.clipboardRestoreDelay);
+    m_textInserter->setClipboardRestoreDelay(settings().clipboardRestoreDelay);
     m_audio->prewarm();
     if (m_streamingLink->state() == PipelineStreamingLink::State::disconnected) m_streamingLink->connect();
     installTransportCallbacks();
+    // Fire and forget: set-up does not wait for the server.
+    m_store->pullSettingsFromServer();
 
     m_history->initialize();
     m_recentResults = m_history->recentHistory();
@@ -324,6 +396,14 @@ void DictationPipeline::installKeyboardCallbacks() {
     };
     m_keyboardMonitor->onPasteLastTranscript = [self] {
         if (self) self->pasteLastTranscript();
+    };
+    // Every key-down feeds the typing reminders; both monitors call on the main thread.
+    m_keyboardMonitor->onKeyDown = [self](const KeyEvent& event) {
+        if (self)
+            self->m_reminders->handleGlobalKeyDown(event, self->m_status, self->m_keyboardMonitor->pushToTalkKeyCode());
+    };
+    m_appDetector->onAppChanged = [self](const ActiveAppInfo& info) {
+        if (self) self->m_reminders->handleActiveAppChanged(info);
     };
 }
 
@@ -536,6 +616,7 @@ void DictationPipeline::startDictation() {
     }
     // A stream left open by an earlier dictation ends before the new one begins.
     if (m_session) endLiveRecognitionDetached(m_session);
+    m_reminders->clearTypingSuggestion();
 
     setStatus(DictationStatus::initializing);
     const SessionPtr session = beginSession();
@@ -556,7 +637,7 @@ void DictationPipeline::startDictation() {
                        {{QStringLiteral("app_name"), app ? app->name : QString()},
                         {QStringLiteral("app_bundle_id"), app ? app->bundleId : QString()},
                         {QStringLiteral("app_url"), app ? app->url.value_or(QString()) : QString()},
-                        {QStringLiteral("input_device"), m_settings.selectedMicUID.value_or(QStringLiteral("system-default"))},
+                        {QStringLiteral("input_device"), settings().selectedMicUID.value_or(QStringLiteral("system-default"))},
                         {QStringLiteral("asr_tier"), m_batch->lastTierUsed()},
                         {QStringLiteral("transport"), QStringLiteral("http")},
                         {QStringLiteral("race_winner"), raceWinner ? QVariant(*raceWinner) : QVariant()}});
@@ -564,10 +645,10 @@ void DictationPipeline::startDictation() {
     // Before set-up there is no context engine: the dictation goes on without a context.
     if (m_contextEngine) {
         session->contextTask = std::make_shared<PendingValue<TranscriptionContext>>();
-        gatherContext(m_contextEngine.get(), m_settings, m_history.get(), session->contextTask);
+        gatherContext(m_contextEngine.get(), settings(), m_history.get(), session->contextTask);
     }
     session->backendPingTask = std::make_shared<PendingValue<std::optional<double>>>();
-    pingServer(m_services.get(), m_settings.cloudServerURL, session->backendPingTask);
+    pingServer(m_services.get(), settings().cloudServerURL, session->backendPingTask);
     if (m_services->isFlagEnabled(QStringLiteral("should-ocr-screen-capture")) && m_makeScreenCaptureEngine) {
         m_appDetector->updateActiveApp();
         const QString bundleId = m_appDetector->activeApp() ? m_appDetector->activeApp()->bundleId : QString();
@@ -577,7 +658,7 @@ void DictationPipeline::startDictation() {
 
     session->audioCaptureStartTime = now();
     m_capture->audioCaptureStartTime.store(session->audioCaptureStartTime);
-    const std::optional<double> prediction = m_services->predictMicStartMs(m_settings.selectedMicUID);
+    const std::optional<double> prediction = m_services->predictMicStartMs(settings().selectedMicUID);
     if (prediction) VLOG(QStringLiteral("Pipeline: Predicted mic init: ") + ms0(*prediction) + QStringLiteral("ms"));
     installChunkHandler(true);
 
@@ -600,7 +681,7 @@ void DictationPipeline::startDictation() {
         return;
     }
     session->micAcquisitionTimeMs = session->mediaStreamSetupMs = (now() - session->audioCaptureStartTime) * 1000.0;
-    m_services->recordMicStart(m_settings.selectedMicUID, session->micAcquisitionTimeMs, prediction);
+    m_services->recordMicStart(settings().selectedMicUID, session->micAcquisitionTimeMs, prediction);
 
     if (m_recognizer->supportsStreaming()) {
         std::weak_ptr<CaptureState> weak = m_capture;
@@ -672,7 +753,7 @@ QCoro::Task<> DictationPipeline::commitOverWebSocket(SessionPtr session) {
         session->transcriptionContext = context;
         session->contextGatherTimeMs = context.contextGatherTimeMs;
     }
-    const QString language = m_settings.language.section(QLatin1Char('-'), 0, 0);
+    const QString language = settings().language.section(QLatin1Char('-'), 0, 0);
     m_streamingLink->commit(commitContextJson(session->transcriptionContext), language);
 }
 
@@ -729,6 +810,11 @@ void DictationPipeline::handlePushToTalkDown() {
     const double previousUp = m_lastKeyUpTime;
     m_lastKeyDownTime = t;
 
+    // The press answers a shown typing reminder: accepting it starts the dictation.
+    if (m_reminders->typingSuggestion()) {
+        m_reminders->acceptTypingSuggestion(TypingReminderController::AcceptTrigger::keyboard);
+        return;
+    }
     if (m_isPersistentMode && (m_status == DictationStatus::listening || m_status == DictationStatus::paused)) {
         VLOG(QStringLiteral("Pipeline: Hotkey press while persistent → finish"));
         finishPersistentDictation();
@@ -857,19 +943,32 @@ QCoro::Task<> DictationPipeline::pasteLastTranscript() {
 }
 
 void DictationPipeline::updateHotkey(const Hotkey& hotkey, HotkeyAction action) {
-    VantroseSettings changed = m_settings;
-    changed.setHotkey(hotkey, action);
-    setSettings(changed);
-    m_keyboardMonitor->setHotkeyBindings(m_settings.hotkeys);
-    if (action == HotkeyAction::activate) {
-        m_keyboardMonitor->setHotkey(hotkey);
-        m_keyboardMonitor->setPushToTalkKeyCode(hotkey.keyCode);
-    }
+    // The store hands changed bindings to the keyboard monitor.
+    updateSettings([&](VantroseSettings& s) { s.setHotkey(hotkey, action); });
     VLOG(QStringLiteral("Pipeline: Hotkey[") + rawValue(action) + QStringLiteral("] updated to ") + hotkey.displayName());
 }
 
 // ---------------------------------------------------------------------------------------------
 // Pastes
+
+void DictationPipeline::startLearning(const Session& session, const QString& pastedText, const QString& asrText) {
+    const std::optional<ActiveAppInfo>& app = m_appDetector->activeApp();
+    const auto& context = session.transcriptionContext;
+    // A field that could not be read (password fields never are) is never watched.
+    const bool readable = context && context->textboxContents.accessibilityIsFunctioning;
+    if (app && app->pid > 0 && readable && !pastedText.isEmpty()) {
+        DictationLearning::PasteTarget target;
+        target.pid = app->pid;
+        target.pastedText = pastedText;
+        target.beforeText = context->textboxContents.beforeText;
+        target.afterText = context->textboxContents.afterText;
+        target.appBundleId = context->app.bundleId;
+        target.fieldType = context->app.type.rawValue();
+        m_learning->startCorrectionWatch(target);
+        m_learning->startOutcomeObservation(session.traceID, m_services->metricsSessionID(), target);
+    }
+    if (m_services->isFlagEnabled(QStringLiteral("auto-learn-words"))) m_learning->autoLearnWords(asrText);
+}
 
 QCoro::Task<PasteOutcome> DictationPipeline::pasteSerialised(QString text) {
     QPointer<DictationPipeline> self(this);
@@ -943,7 +1042,7 @@ void DictationPipeline::handleStreamingResult(const QString& asrText, const QStr
          QStringLiteral("ms llm:") + ms0(llmMs) + QStringLiteral("ms"));
 
     const QString postProcessed = postProcess(resultText, session->transcriptionContext);
-    const QString pasted = UserTextReplacements::apply(postProcessed, m_settings.textReplacements);
+    const QString pasted = UserTextReplacements::apply(postProcessed, settings().textReplacements);
     session->road = Road::none;
     if (pasted.trimmed().isEmpty()) {
         VLOG(QStringLiteral("Pipeline: Nothing left to paste after replacements"));
@@ -992,7 +1091,7 @@ QCoro::Task<> DictationPipeline::completeStreaming(SessionPtr session, QString p
     f.formattedText = resultText;
     f.pastedText = pastedText;
     f.duration = f.speechDuration = audioSeconds;
-    f.language = f.detectedLanguage = m_settings.language;
+    f.language = f.detectedLanguage = settings().language;
     f.status = llmText.isEmpty() ? ResponseStatus::rawTranscript : ResponseStatus::formatted;
     f.micAcquisitionTimeMs = session->micAcquisitionTimeMs;
     f.asrTimeMs = asrMs;
@@ -1072,7 +1171,7 @@ QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
         if (session->detectedPlaceholder)
             VLOG(QStringLiteral("Pipeline: Detected placeholder text — will ignore textbox context for formatting"));
         const QStringList hints = VocabularyExtractor::buildVocabularyHints(
-            box.contents, context->dictionaryContext, m_settings.customWords, context->ocrContext);
+            box.contents, context->dictionaryContext, settings().customWords, context->ocrContext);
         if (!hints.isEmpty())
             VLOG(QStringLiteral("Pipeline: Vocabulary hints: %1 words → feeding to ASR").arg(hints.size()));
         m_recognizer->setVocabularyHints(hints);
@@ -1154,7 +1253,7 @@ QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
         o.formattedText = o.asrText;
         o.formatterLabel = QStringLiteral("server-combined");
     } else {
-        const FormattingMode mode = m_settings.personalization.formattingMode;
+        const FormattingMode mode = settings().personalization.formattingMode;
         if (mode == FormattingMode::noFormatting) {
             o.formattedText = o.asrText;
             o.formatterLabel = QStringLiteral("none");
@@ -1165,7 +1264,7 @@ QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
             const std::shared_ptr<TextFormatterProtocol> formatter = m_formatter;
             FormattingResult formatted;
             try {
-                formatted = co_await formatter->format(o.asrText, appContext, m_settings);
+                formatted = co_await formatter->format(o.asrText, appContext, settings());
             } catch (const std::exception& e) {
                 failure = describeFailure(e);
             } catch (...) {
@@ -1193,7 +1292,7 @@ QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
     if (o.postProcessedText != o.formattedText)
         VLOG(QStringLiteral("Pipeline: PostProcess: \"") + o.formattedText + QStringLiteral("\" → \"") +
              o.postProcessedText + QStringLiteral("\""));
-    o.finalText = UserTextReplacements::apply(o.postProcessedText, m_settings.textReplacements);
+    o.finalText = UserTextReplacements::apply(o.postProcessedText, settings().textReplacements);
 
     if (o.finalText.trimmed().isEmpty()) {
         // Pasting nothing would still replace the user's clipboard and leave an empty record.
@@ -1278,6 +1377,7 @@ QCoro::Task<> DictationPipeline::completeBatch(SessionPtr session, BatchOutcome 
           {QStringLiteral("delayedClipboardRenderingUsed"), m_textInserter->useDelayedRendering()}});
     if (m_services->isFlagEnabled(QStringLiteral("sound-effects")))
         m_services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
+    startLearning(*session, o.finalText, o.asrText);
 
     const double e2eMs = (now() - session->sessionStartTime) * 1000.0;
     const double recordingMs = o.chunkCount * chunkSeconds * 1000.0;
@@ -1316,7 +1416,7 @@ QCoro::Task<> DictationPipeline::completeBatch(SessionPtr session, BatchOutcome 
     f.pastedText = o.finalText;
     f.duration = o.chunkCount * chunkSeconds;
     f.speechDuration = o.voicedFrames * chunkSeconds;
-    f.language = f.detectedLanguage = m_settings.language;
+    f.language = f.detectedLanguage = settings().language;
     f.status = ResponseStatus::formatted;
     f.micAcquisitionTimeMs = session->micAcquisitionTimeMs;
     f.asrTimeMs = session->asrTimeMs;
@@ -1365,9 +1465,7 @@ QCoro::Task<> DictationPipeline::completeBatch(SessionPtr session, BatchOutcome 
     emitLatencyWarnings(*session, latency);
     if (m_contextEngine) m_contextEngine->updateAfterTranscription(record);
 
-    VantroseSettings counted = m_settings;
-    counted.personalization.recordDictation(record.wordCount);
-    setSettings(counted);
+    updateSettings([&](VantroseSettings& s) { s.personalization.recordDictation(record.wordCount); });
 
     VLOG(QStringLiteral("Pipeline: Complete — %1 words | ").arg(record.wordCount) + seconds1(record.duration) +
          QStringLiteral("s audio\n  Tier: ") + o.tierLabel + (raceWinner ? QStringLiteral(" (race winner)") : QString()) +

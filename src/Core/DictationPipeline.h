@@ -2,6 +2,8 @@
 
 #include "Core/PendingValue.h"
 #include "Core/PipelineCollaborators.h"
+#include "Core/SettingsStore.h"
+#include "Core/TypingReminderController.h"
 #include "Core/VAD/VoiceActivityDetector.h"
 #include "Models/DictationStatus.h"
 #include "Models/Hotkey.h"
@@ -31,6 +33,7 @@ class AbstractContextReader;
 class AbstractKeyboardMonitor;
 class AbstractScreenCaptureEngine;
 class AbstractTextInserter;
+class DictationLearning;
 class TextFormatterProtocol;
 struct ActiveAppInfo;
 struct KeyEvent;
@@ -53,6 +56,7 @@ class DictationPipeline : public QObject {
     Q_PROPERTY(qint64 totalDictations READ totalDictations NOTIFY totalsChanged)
     Q_PROPERTY(qint64 totalWords READ totalWords NOTIFY totalsChanged)
     Q_PROPERTY(bool isPersistentMode READ isPersistentMode NOTIFY persistentModeChanged)
+    Q_PROPERTY(QVariant typingSuggestion READ typingSuggestionValue NOTIFY typingSuggestionChanged)
 
 public:
     // Everything the pipeline drives. The first ten are required; the others have defaults:
@@ -77,6 +81,8 @@ public:
         std::function<std::unique_ptr<AbstractScreenCaptureEngine>()> makeScreenCaptureEngine;
         // Answers the server's formatter when the server reports one available.
         std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> probeCloudFormatter;
+        // Where the settings copy is pushed and pulled (default: the signed-in account).
+        SettingsStore::Hooks settingsHooks;
     };
 
     // How long a status that shows something stays before it is reverted.
@@ -131,9 +137,19 @@ public:
     const std::optional<QString>& errorMessage() const { return m_errorMessage; }
     bool isPersistentMode() const { return m_isPersistentMode; }
     bool isContinuousDictationLatched() const { return m_isContinuousDictationLatched; }
-    const VantroseSettings& settings() const { return m_settings; }
-    // Every assignment runs the settings-change handling with the previous value.
+    const VantroseSettings& settings() const { return m_store->settings(); }
+    // Every assignment writes the settings file, pushes the copy and runs the settings-change
+    // handling with the previous value.
     void setSettings(const VantroseSettings& settings);
+    void updateSettings(const std::function<void(VantroseSettings&)>& change);
+    SettingsStore& settingsStore() { return *m_store; }
+
+    // The typing reminder the pill shows, if any.
+    const std::optional<TypingReminderEngine::Suggestion>& typingSuggestion() const;
+    QVariant typingSuggestionValue() const;
+    void acceptTypingSuggestion(TypingReminderController::AcceptTrigger trigger);
+    void dismissTypingSuggestion(bool suppress);
+    TypingReminderController& typingReminders() { return *m_reminders; }
 
     // Level of the latest chunk, written by the capture thread for every chunk; read directly
     // by the overlay's animation at its own ticks.
@@ -171,6 +187,7 @@ Q_SIGNALS:
     void persistentModeChanged();
     void continuousDictationLatchedChanged();
     void settingsChanged();
+    void typingSuggestionChanged();
 
 private:
     enum class Road { none, webSocket, batch };
@@ -296,8 +313,10 @@ private:
                                     double asrMs, double llmMs, QString asrProvider, QString llmProvider);
     void streamingReset(bool clearPartialText);
     void addRecord(const TranscriptionResult& record);
+    void applyHotkeys(const VantroseSettings& settings);
+    void startLearning(const Session& session, const QString& pastedText, const QString& asrText);
 
-    VantroseSettings m_settings;
+    std::unique_ptr<SettingsStore> m_store;
     Timings m_timings;
 
     std::unique_ptr<PipelineAudioSource> m_audio;
@@ -317,6 +336,8 @@ private:
     std::function<std::unique_ptr<AbstractScreenCaptureEngine>()> m_makeScreenCaptureEngine;
     std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> m_probeCloudFormatter;
     std::unique_ptr<AbstractContextEngine> m_contextEngine;
+    std::unique_ptr<TypingReminderController> m_reminders;
+    std::unique_ptr<DictationLearning> m_learning;
 
     std::shared_ptr<CaptureState> m_capture = std::make_shared<CaptureState>();
     SessionPtr m_session;

@@ -81,6 +81,16 @@ void HistoryStorePipelineHistory::saveEvent(const QString& traceID, const QStrin
     m_store->saveEvent(traceID, sessionID, event, appBundleID, fieldType, payload);
 }
 
+void HistoryStorePipelineHistory::saveOutcomeSnapshot(const QString& traceID, const QString& sessionID,
+                                                      const DictationOutcomeSnapshot& snapshot) {
+    m_store->saveOutcomeSnapshot(traceID, sessionID, snapshot);
+}
+
+void HistoryStorePipelineHistory::addWord(const QString& word, const std::optional<QString>& replacement,
+                                          bool isSnippet) {
+    m_store->addWord(word, replacement, isSnippet);
+}
+
 QList<DictionaryEntry> HistoryStorePipelineHistory::dictionaryEntries() const { return m_store->dictionaryEntries(); }
 
 QCoro::Task<> TimerPipelineSleeper::sleep(double seconds) {

@@ -2,6 +2,7 @@
 
 #include "Core/AudioEngine.h"
 #include "Core/Desktop/AbstractDictionarySource.h"
+#include "Models/DictationMetrics.h"
 #include "Models/TranscriptionResult.h"
 #include "Models/VantroseSettings.h"
 
@@ -142,6 +143,10 @@ public:
     virtual void saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
                            const QString& appBundleID, const QString& fieldType,
                            const QVariantMap& payload) = 0;
+    virtual void saveOutcomeSnapshot(const QString& traceID, const QString& sessionID,
+                                     const DictationOutcomeSnapshot& snapshot) = 0;
+    // Adds a learned word to the personal dictionary.
+    virtual void addWord(const QString& word, const std::optional<QString>& replacement, bool isSnippet) = 0;
 };
 
 // Process-wide services the pipeline reports to. Every call is fire-and-forget. The base class
@@ -227,6 +232,9 @@ public:
     void save(const TranscriptionResult& result) override;
     void saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
                    const QString& appBundleID, const QString& fieldType, const QVariantMap& payload) override;
+    void saveOutcomeSnapshot(const QString& traceID, const QString& sessionID,
+                             const DictationOutcomeSnapshot& snapshot) override;
+    void addWord(const QString& word, const std::optional<QString>& replacement, bool isSnippet) override;
     QList<DictionaryEntry> dictionaryEntries() const override;
 
     HistoryStore& store() { return *m_store; }

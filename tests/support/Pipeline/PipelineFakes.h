@@ -144,6 +144,8 @@ public:
     Totals totals;
     QList<Event> events;
     QList<DictionaryEntry> entries;
+    QList<DictationOutcomeSnapshot> snapshots;
+    QStringList addedWords;
 
     void initialize() override { ++initializeCalls; }
     QList<TranscriptionResult> recentHistory() const override { return preloaded; }
@@ -153,6 +155,10 @@ public:
                    const QString& fieldType, const QVariantMap& payload) override {
         events.append({traceID, event, appBundleID, fieldType, payload});
     }
+    void saveOutcomeSnapshot(const QString&, const QString&, const DictationOutcomeSnapshot& snapshot) override {
+        snapshots.append(snapshot);
+    }
+    void addWord(const QString& word, const std::optional<QString>&, bool) override { addedWords.append(word); }
     QList<DictionaryEntry> dictionaryEntries() const override { return entries; }
     QStringList eventNames() const;
 };

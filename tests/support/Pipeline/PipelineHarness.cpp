@@ -49,6 +49,7 @@ PipelineHarness::PipelineHarness(VantroseSettings settings, Options options) {
     auto sl = std::make_unique<ManualPipelineSleeper>(clock);
     sleeper = sl.get();
     c.sleeper = std::move(sl);
+    c.settingsHooks = std::move(options.settingsHooks);
     if (options.probeCloudFormatter) {
         c.probeCloudFormatter = [cloud = options.cloudFormatter](VantroseSettings) -> QCoro::Task<std::shared_ptr<TextFormatterProtocol>> {
             co_return std::shared_ptr<TextFormatterProtocol>(cloud);

@@ -19,6 +19,7 @@ struct PipelineHarness {
         bool probeCloudFormatter = false;                      // set-up asks for the server's formatter
         std::shared_ptr<TextFormatterProtocol> cloudFormatter;  // ... and gets this one (none: unavailable)
         std::function<std::unique_ptr<PipelineHistory>()> makeHistory;  // none: a FakePipelineHistory
+        SettingsStore::Hooks settingsHooks;  // none: the signed-in account's server
     };
     explicit PipelineHarness(VantroseSettings settings = VantroseSettings());
     PipelineHarness(VantroseSettings settings, Options options);
