@@ -12,12 +12,21 @@ if [ $# -eq 0 ]; then
 fi
 
 if [ -z "${VANTROSE_IN_DESKTOP:-}" ]; then
-  # Re-enter under a private session bus.
+  # The private folders come first: the session bus started below passes its environment to
+  # every service it activates (the accessibility bus among them), and a shared HOME would let
+  # two desktops fight over one accessibility socket.
+  WORK=$(mktemp -d /tmp/vantrose-desktop.XXXXXX)
+  mkdir -p "$WORK/home" "$WORK/runtime" "$WORK/data" "$WORK/state" "$WORK/config" "$WORK/cache"
+  chmod 700 "$WORK/runtime"
+  export VANTROSE_DESKTOP_WORK="$WORK"
+  export HOME="$WORK/home"
+  export XDG_RUNTIME_DIR="$WORK/runtime"
+  export XDG_DATA_HOME="$WORK/data" XDG_STATE_HOME="$WORK/state" XDG_CONFIG_HOME="$WORK/config" XDG_CACHE_HOME="$WORK/cache"
   export VANTROSE_IN_DESKTOP=1
   exec dbus-run-session -- "$0" "$@"
 fi
 
-WORK=$(mktemp -d /tmp/vantrose-desktop.XXXXXX)
+WORK="$VANTROSE_DESKTOP_WORK"
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
@@ -27,11 +36,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$WORK/home" "$WORK/runtime" "$WORK/data" "$WORK/state" "$WORK/config" "$WORK/cache"
-chmod 700 "$WORK/runtime"
-export HOME="$WORK/home"
-export XDG_RUNTIME_DIR="$WORK/runtime"
-export XDG_DATA_HOME="$WORK/data" XDG_STATE_HOME="$WORK/state" XDG_CONFIG_HOME="$WORK/config" XDG_CACHE_HOME="$WORK/cache"
 unset WAYLAND_DISPLAY
 
 # --- X server: Xvfb picks a free display itself, so parallel desktops never collide.
