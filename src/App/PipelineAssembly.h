@@ -1,6 +1,13 @@
 #pragma once
 
+#include "Core/Desktop/AbstractAppDetector.h"
+#include "Core/Desktop/AbstractContextEngine.h"
+#include "Core/Desktop/AbstractContextReader.h"
+#include "Core/Desktop/AbstractKeyboardMonitor.h"
+#include "Core/Desktop/AbstractScreenCaptureEngine.h"
+#include "Core/Desktop/AbstractTextInserter.h"
 #include "Core/DictationPipeline.h"
+#include "Core/Formatting/TextFormatterProtocol.h"
 #include "Models/VantroseSettings.h"
 
 #include <QObject>
