@@ -11,7 +11,7 @@ jobs=$(nproc)
 
 if [ -z "${VANTROSE_SKIP_SANITIZERS:-}" ]; then
   scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTROSE_SANITIZE=address \
-    -DVANTROSE_BUILD_APP=OFF -DVANTROSE_BUILD_BENCH=OFF
+    -DVANTROSE_BUILD_BENCH=OFF
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs" -L 'unit|threaded'
 
