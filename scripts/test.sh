@@ -10,7 +10,7 @@ scripts/install-deps.sh
 jobs=$(nproc)
 
 if [ -z "${VANTROSE_SKIP_SANITIZERS:-}" ]; then
-  scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTROSE_SANITIZE=address \
+  scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTROSE_SANITIZE=address -DVANTROSE_BUILD_APP=ON \
     -DVANTROSE_BUILD_BENCH=OFF
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs" -L 'unit|threaded'
