@@ -29,9 +29,11 @@ void ASRPipelineLiveRecognizer::startStreaming(PartialResultCallback onPartialRe
 void ASRPipelineLiveRecognizer::feedAudioChunk(const AudioChunk& chunk) { m_engine->feedAudioChunk(chunk); }
 
 QCoro::Task<> ASRPipelineLiveRecognizer::stopStreaming() {
-    const std::shared_ptr<ASREngineProtocol> engine = m_engine;  // outlives a destroyed adapter
+    // Copies: the adapter may be destroyed while the stop is awaited.
+    const std::shared_ptr<ASREngineProtocol> engine = m_engine;
+    const std::shared_ptr<QString> finalText = m_lastFinalText;
     const ASRResult result = co_await engine->stopStreaming();
-    m_lastFinalText = result.text;
+    *finalText = result.text;
 }
 
 void ASRPipelineLiveRecognizer::setVocabularyHints(const QStringList& hints) {

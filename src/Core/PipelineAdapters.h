@@ -34,13 +34,14 @@ public:
     void setVocabularyHints(const QStringList& hints) override;
 
     // The final text of the latest finished session.
-    QString lastFinalText() const { return m_lastFinalText; }
+    QString lastFinalText() const { return *m_lastFinalText; }
     const std::shared_ptr<ASREngineProtocol>& engine() const { return m_engine; }
 
 private:
     std::shared_ptr<ASREngineProtocol> m_engine;
     HintsSetter m_setHints;
-    QString m_lastFinalText;
+    // Shared with a stop in flight, which may finish after the adapter is gone.
+    std::shared_ptr<QString> m_lastFinalText = std::make_shared<QString>();
 };
 
 // RetryEngine behind the batch seam. The cloud recogniser is built when the tiers are
