@@ -662,14 +662,7 @@ void DictationPipeline::startDictation() {
     if (prediction) VLOG(QStringLiteral("Pipeline: Predicted mic init: ") + ms0(*prediction) + QStringLiteral("ms"));
     installChunkHandler(true);
 
-    QString failure;
-    try {
-        m_audio->startRecording();
-    } catch (const std::exception& e) {
-        failure = describeFailure(e);
-    } catch (...) {
-        failure = QStringLiteral("Unknown error");
-    }
+    const QString failure = startRecordingOrDescribeFailure();
     if (!failure.isEmpty()) {
         // Whatever the failed start opened is closed again, so no capture runs behind an error.
         m_audio->stopRecording();
@@ -887,20 +880,24 @@ void DictationPipeline::pauseDictation() {
     m_services->track(QStringLiteral("persistent_dictation_paused"), {{QStringLiteral("chunks"), chunks}});
 }
 
+QString DictationPipeline::startRecordingOrDescribeFailure() {
+    try {
+        m_audio->startRecording();
+    } catch (const std::exception& e) {
+        return describeFailure(e);
+    } catch (...) {
+        return QStringLiteral("Unknown error");
+    }
+    return {};
+}
+
 void DictationPipeline::resumeDictation() {
     if (m_status != DictationStatus::paused || !m_isPersistentMode || !m_session) return;
     setStatus(DictationStatus::listening);
     // From here on the recogniser hears nothing more, so the live text stays as it was.
     m_capture->feedRecognizer.store(false);
     installChunkHandler(false);
-    QString failure;
-    try {
-        m_audio->startRecording();
-    } catch (const std::exception& e) {
-        failure = describeFailure(e);
-    } catch (...) {
-        failure = QStringLiteral("Unknown error");
-    }
+    const QString failure = startRecordingOrDescribeFailure();
     if (!failure.isEmpty()) {
         // A listening status with no audio arriving would leave the user talking to nothing.
         m_audio->stopRecording();

@@ -291,6 +291,8 @@ private:
     void releaseTasks(Session& session);
     void cancelTasks(Session& session);
     void installChunkHandler(bool withFirstChunkAndRecognizer);
+    // Starts the microphone; answers the failure's description, empty when it started.
+    QString startRecordingOrDescribeFailure();
     void noteFirstChunk(quint64 generation, double timeToFirstChunkMs, double firstChunkLatencyMs);
     QCoro::Task<> endLiveRecognition(SessionPtr session);
     void endLiveRecognitionDetached(const SessionPtr& session);
