@@ -1,15 +1,14 @@
 #include "App/AppDelegate.h"
 #include "App/DesktopShell.h"
 #include "App/SignalBridge.h"
+#include "App/DictationShellPipeline.h"
+#include "App/PipelineAssembly.h"
 #include "App/SingleInstance.h"
-#include "App/StandbyPipeline.h"
 #include "Auth/AuthManager.h"
 #include "Core/Analytics.h"
 #include "Core/Logger.h"
-#if __has_include("Core/SoundManager.h")
+#include "Core/SettingsStore.h"
 #include "Core/SoundManager.h"
-#define VANTROSE_HAVE_SOUNDS 1
-#endif
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -66,17 +65,15 @@ int main(int argc, char** argv) {
     AuthManager::setURLOpener([](const QUrl& url) { return QDesktopServices::openUrl(url); });
 
     AppDelegate::Dependencies deps;
-    deps.makePipeline = [] { return std::make_unique<StandbyPipeline>(StandbyPipeline::loadSettings()); };
+    deps.makePipeline = [] {
+        return std::make_unique<DictationShellPipeline>(assembleDictationPipeline(SettingsStore::loadSettings()));
+    };
     deps.authManager = &AuthManager::shared();
     deps.permissions = std::make_unique<DesktopPermissionChecker>();
     deps.makeUI = [](AppDelegate& delegate) -> std::unique_ptr<ShellUI> {
         return std::make_unique<DesktopShell>(delegate, *delegate.pipeline(), AuthManager::shared());
     };
-    deps.playStartupSound = [] {
-#ifdef VANTROSE_HAVE_SOUNDS
-        SoundManager::playCustomSound(QStringLiteral("startup"), QStringLiteral("wav"));
-#endif
-    };
+    deps.playStartupSound = [] { SoundManager::playCustomSound(QStringLiteral("startup"), QStringLiteral("wav")); };
     deps.trackAppLaunched = [] { Analytics::shared().trackAppLaunched(); };
     deps.flushAnalytics = [] {
         if (!Analytics::shared().flushForQuit(std::chrono::milliseconds(2000)))
