@@ -174,7 +174,8 @@ DictationPipeline::DictationPipeline(VantroseSettings settings, Collaborators c,
     };
     reminderHooks.latchContinuousDictation = [this] { setContinuousDictationLatched(true); };
     reminderHooks.startDictation = [this] { startDictation(); };
-    m_reminders = std::make_unique<TypingReminderController>(m_store->settings(), std::move(reminderHooks));
+    m_reminders = std::make_unique<TypingReminderController>(
+        m_store->settings(), std::move(reminderHooks), TypingReminderEngine::Configuration(), c.delayedCall);
     connect(m_reminders.get(), &TypingReminderController::typingSuggestionChanged, this,
             &DictationPipeline::typingSuggestionChanged);
 
@@ -194,7 +195,7 @@ DictationPipeline::DictationPipeline(VantroseSettings settings, Collaborators c,
                                      const QVariantMap& payload) {
         m_history->saveEvent(traceID, sessionID, event, appBundleID, fieldType, payload);
     };
-    m_learning = std::make_unique<DictationLearning>(*m_contextReader, std::move(learningHooks));
+    m_learning = std::make_unique<DictationLearning>(*m_contextReader, std::move(learningHooks), std::move(c.delayedCall));
 }
 
 DictationPipeline::~DictationPipeline() {

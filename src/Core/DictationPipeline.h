@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Core/DelayedCall.h"
 #include "Core/PendingValue.h"
 #include "Core/PipelineCollaborators.h"
 #include "Core/SettingsStore.h"
@@ -83,6 +84,9 @@ public:
         std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> probeCloudFormatter;
         // Where the settings copy is pushed and pulled (default: the signed-in account).
         SettingsStore::Hooks settingsHooks;
+        // The delayed work of the learning and the typing reminders (the end of the edit watch,
+        // the outcome snapshots, a suggestion's lifetime); none: real timers.
+        DelayedCall delayedCall;
     };
 
     // How long a status that shows something stays before it is reverted.

@@ -33,9 +33,13 @@ PipelineHarness::PipelineHarness(VantroseSettings settings, Options options) {
     auto f = std::make_shared<FakeFormatter>();
     formatter = f.get();
     c.formatter = f;
-    auto l = std::make_unique<FakeStreamingLink>();
-    link = l.get();
-    c.streamingLink = std::move(l);
+    if (options.makeStreamingLink) {
+        c.streamingLink = options.makeStreamingLink();
+    } else {
+        auto l = std::make_unique<FakeStreamingLink>();
+        link = l.get();
+        c.streamingLink = std::move(l);
+    }
     if (options.makeHistory) {
         c.history = options.makeHistory();
     } else {
@@ -50,6 +54,10 @@ PipelineHarness::PipelineHarness(VantroseSettings settings, Options options) {
     sleeper = sl.get();
     c.sleeper = std::move(sl);
     c.settingsHooks = std::move(options.settingsHooks);
+    if (options.manualDelays) {
+        delays = std::make_unique<ManualDelayedCalls>(clock);
+        c.delayedCall = delays->delayedCall();
+    }
     if (options.probeCloudFormatter) {
         c.probeCloudFormatter = [cloud = options.cloudFormatter](VantroseSettings) -> QCoro::Task<std::shared_ptr<TextFormatterProtocol>> {
             co_return std::shared_ptr<TextFormatterProtocol>(cloud);

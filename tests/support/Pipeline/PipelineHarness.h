@@ -8,6 +8,7 @@
 #include "support/FakeKeyboardMonitor.h"
 #include "support/FakeScreenCaptureEngine.h"
 #include "support/FakeTextInserter.h"
+#include "support/ManualDelayedCalls.h"
 #include "support/Pipeline/PipelineFakes.h"
 
 #include <memory>
@@ -20,12 +21,18 @@ struct PipelineHarness {
         std::shared_ptr<TextFormatterProtocol> cloudFormatter;  // ... and gets this one (none: unavailable)
         std::function<std::unique_ptr<PipelineHistory>()> makeHistory;  // none: a FakePipelineHistory
         SettingsStore::Hooks settingsHooks;  // none: the signed-in account's server
+        // none: a FakeStreamingLink (`link` is null when this gave another one)
+        std::function<std::unique_ptr<PipelineStreamingLink>()> makeStreamingLink;
+        // The learning's and the reminders' delayed work waits for delays->advance() (which moves
+        // `clock`) instead of real timers.
+        bool manualDelays = false;
     };
     explicit PipelineHarness(VantroseSettings settings = VantroseSettings());
     PipelineHarness(VantroseSettings settings, Options options);
     ~PipelineHarness();
 
     ManualClock clock;
+    std::unique_ptr<ManualDelayedCalls> delays;  // with Options::manualDelays
     FakePipelineAudio* audio = nullptr;
     FakeKeyboardMonitor* keyboard = nullptr;
     FakeTextInserter* inserter = nullptr;
@@ -34,7 +41,7 @@ struct PipelineHarness {
     FakeLiveRecognizer* recognizer = nullptr;
     FakeBatchRecognizer* batch = nullptr;
     FakeFormatter* formatter = nullptr;
-    FakeStreamingLink* link = nullptr;
+    FakeStreamingLink* link = nullptr;  // null when Options::makeStreamingLink gave another link
     FakePipelineHistory* history = nullptr;  // null when Options::makeHistory gave another store
     RecordingPipelineServices* services = nullptr;
     ManualPipelineSleeper* sleeper = nullptr;
