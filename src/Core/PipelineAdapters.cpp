@@ -46,11 +46,17 @@ RetryPipelineBatchRecognizer::RetryPipelineBatchRecognizer(std::shared_ptr<ASREn
 
 RetryPipelineBatchRecognizer::RetryPipelineBatchRecognizer(std::shared_ptr<ASREngineProtocol> onDevice)
     : RetryPipelineBatchRecognizer(
-          std::move(onDevice),
+          onDevice,  // a copy: the factory below keeps a weak reference to the same engine
           Factories{[](const QString& serverURL) -> std::shared_ptr<ASREngineProtocol> {
                         return std::make_shared<CloudASREngine>(QStringLiteral("Cloud (Vantrose Server)"), serverURL);
                     },
-                    [](const QString& language) -> std::shared_ptr<ASREngineProtocol> {
+                    [shared = std::weak_ptr<ASREngineProtocol>(onDevice)](
+                        const QString& language) -> std::shared_ptr<ASREngineProtocol> {
+                        // A second decoder of the same model gives the same answer and costs
+                        // about 90 MB: the recogniser already loaded for this language serves.
+                        const auto loaded = std::dynamic_pointer_cast<PocketSphinxASR>(shared.lock());
+                        if (loaded && QLocale(loaded->localeIdentifier()).name() == QLocale(language).name())
+                            return loaded;
                         return std::make_shared<PocketSphinxASR>(QLocale(language));
                     }}) {}
 

@@ -47,6 +47,10 @@ public:
 
     // Stores the engine under the tier, replacing an earlier one.
     void registerEngine(std::shared_ptr<ASREngineProtocol> engine, ASRTier tier);
+    std::shared_ptr<ASREngineProtocol> engineFor(ASRTier tier) const {
+        const auto found = m_engines.find(tier);
+        return found == m_engines.end() ? nullptr : found->second;
+    }
     // Throws ASRError::transcriptionFailed when no tier is available or every tier failed.
     QCoro::Task<TieredASRResult> transcribe(std::vector<float> samples);
 

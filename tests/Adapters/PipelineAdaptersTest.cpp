@@ -1,5 +1,6 @@
 #include "Config.h"
 #include "Core/ASR/CloudASREngine.h"
+#include "Core/ASR/PocketSphinxASR.h"
 #include "Core/PipelineAdapters.h"
 #include "Core/StreamingTransport.h"
 #include "Core/UserDefaults.h"
@@ -188,6 +189,24 @@ TEST(PipelineAdaptersTest, BatchRecognizerHandsTheContextToTheRealCloudRecognize
     ASSERT_TRUE(cloud->context().has_value());
     EXPECT_EQ(*cloud->context(), context);
     EXPECT_FALSE(batch.lastCloudMetrics().has_value());  // no request yet
+}
+
+TEST(PipelineAdaptersTest, FallbackTierReusesTheLoadedRecognizerOfTheSameLanguage) {
+    // Each loaded model costs about 90 MB; a second copy for the same language would only double it.
+    const auto onDevice = std::make_shared<PocketSphinxASR>(QLocale(QLocale::English, QLocale::UnitedStates));
+    const struct {
+        const char* language;
+        bool shared;
+    } cases[] = {{"en-US", true}, {"en_US", true}, {"de-DE", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.language);
+        RetryPipelineBatchRecognizer batch(onDevice);
+        batch.registerTiers(settingsFor("http://127.0.0.1:9", c.language));
+        const auto fallback = batch.retryEngine().engineFor(ASRTier::cloudFallback);
+        ASSERT_TRUE(fallback);
+        EXPECT_EQ(fallback == onDevice, c.shared);
+        EXPECT_EQ(batch.retryEngine().engineFor(ASRTier::secondary), onDevice);
+    }
 }
 
 TEST(PipelineAdaptersTest, StreamingLinkMapsTheTransportThroughOneSession) {
