@@ -268,6 +268,7 @@ TEST_F(PipelineStreamingServer, ConnectionLostWhileListeningEndsOnTheBatchRoadOn
     ASSERT_TRUE(waitUntil([&] { return server->audioFrames().size() == kChunks; }));
     server->abortClients();
     ASSERT_TRUE(waitUntil([&] { return transport->isSessionInterrupted(); }));
+    QCoreApplication::sendPostedEvents();  // the transport's report of the loss
     EXPECT_EQ(h->pipeline->status(), S::listening);  // the recording goes on
     h->audio->feed(5);
     h->pipeline->stopDictation();
