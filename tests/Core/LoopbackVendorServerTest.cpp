@@ -176,4 +176,16 @@ TEST_F(LoopbackVendorServerTest, UpgradeRequestsAreHandedOver) {
     EXPECT_EQ(server.requestCount("/v1/ws/transcribe"), 1);
 }
 
+TEST_F(LoopbackVendorServerTest, ClearingAnEarlierOwnersUpgradeHandlerKeepsTheCurrentOne) {
+    // A streaming server replaced by a new one is destroyed after its successor installed itself.
+    int old = 0, current = 0;
+    server.setUpgradeHandler([&](QTcpSocket*) { ++current; }, &current);
+    server.clearUpgradeHandler(&old);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.port());
+    ASSERT_TRUE(client.waitForConnected(2000));
+    client.write("GET /v1/ws/transcribe HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
+    EXPECT_TRUE(waitUntil([&] { return current == 1; }));
+}
+
 }  // namespace

@@ -64,11 +64,11 @@ LoopbackStreamingServer::LoopbackStreamingServer(LoopbackVendorServer& http, QOb
     m_http.setUpgradeHandler([guard = QPointer<LoopbackStreamingServer>(this)](QTcpSocket* socket) {
         if (guard) guard->accept(socket);
         else socket->abort();
-    });
+    }, this);
 }
 
 LoopbackStreamingServer::~LoopbackStreamingServer() {
-    m_http.setUpgradeHandler({});
+    m_http.clearUpgradeHandler(this);
     for (const auto& c : m_clients)
         if (c) c->abort();
 }

@@ -235,8 +235,15 @@ void LoopbackVendorServer::clearScripts() {
     m_scripts.clear();
 }
 
-void LoopbackVendorServer::setUpgradeHandler(UpgradeHandler handler) {
+void LoopbackVendorServer::setUpgradeHandler(UpgradeHandler handler, const void* owner) {
     m_upgradeHandler = std::move(handler);
+    m_upgradeOwner = owner;
+}
+
+void LoopbackVendorServer::clearUpgradeHandler(const void* owner) {
+    if (m_upgradeOwner != owner) return;
+    m_upgradeHandler = {};
+    m_upgradeOwner = nullptr;
 }
 
 QList<RecordedRequest> LoopbackVendorServer::requests(const QString& path) const {

@@ -121,7 +121,10 @@ public:
     // Every request to method + path gets `reply` until cleared.
     void scriptAlways(const QByteArray& method, const QString& path, const LoopbackReply& reply);
     void clearScripts();
-    void setUpgradeHandler(UpgradeHandler handler);
+    // `owner` names who installed the handler: clearing for an owner leaves a later owner's
+    // handler in place, so a replaced streaming server's destructor cannot cut off its successor.
+    void setUpgradeHandler(UpgradeHandler handler, const void* owner = nullptr);
+    void clearUpgradeHandler(const void* owner);
 
     // ---- recording ----
     QList<RecordedRequest> requests() const { return m_requests; }
@@ -228,6 +231,7 @@ private:
     std::map<RouteKey, Handler> m_routes;
     std::map<RouteKey, Script> m_scripts;
     UpgradeHandler m_upgradeHandler;
+    const void* m_upgradeOwner = nullptr;
     QList<RecordedRequest> m_requests;
     QList<Connection*> m_connections;
     int m_nextConnectionId = 1;
