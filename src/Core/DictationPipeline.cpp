@@ -690,11 +690,9 @@ void DictationPipeline::startDictation() {
             });
             session->liveRecognition = true;
             m_capture->feedRecognizer.store(true);
-        } catch (const std::exception& e) {
-            // Live text is a convenience: the dictation goes on and is recognised when it ends.
-            VLOG(QStringLiteral("Pipeline: Live text unavailable — ") + describeFailure(e));
         } catch (...) {
-            VLOG(QStringLiteral("Pipeline: Live text unavailable — Unknown error"));
+            // Live text is a convenience: the dictation goes on and is recognised when it ends.
+            VLOG(QStringLiteral("Pipeline: Live text unavailable — ") + describeFailure(std::current_exception()));
         }
     }
 
@@ -884,10 +882,8 @@ void DictationPipeline::pauseDictation() {
 QString DictationPipeline::startRecordingOrDescribeFailure() {
     try {
         m_audio->startRecording();
-    } catch (const std::exception& e) {
-        return describeFailure(e);
     } catch (...) {
-        return QStringLiteral("Unknown error");
+        return describeFailure(std::current_exception());
     }
     return {};
 }
@@ -1194,10 +1190,8 @@ QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
     QString failure;
     try {
         transcription = co_await m_batch->transcribe(std::move(samples));
-    } catch (const std::exception& e) {
-        failure = describeFailure(e);
     } catch (...) {
-        failure = QStringLiteral("Unknown error");
+        failure = describeFailure(std::current_exception());
     }
     if (!alive()) co_return;
     if (!failure.isEmpty()) {
@@ -1263,10 +1257,8 @@ QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
             FormattingResult formatted;
             try {
                 formatted = co_await formatter->format(o.asrText, appContext, settings());
-            } catch (const std::exception& e) {
-                failure = describeFailure(e);
             } catch (...) {
-                failure = QStringLiteral("Unknown error");
+                failure = describeFailure(std::current_exception());
             }
             if (!alive()) co_return;
             if (!failure.isEmpty()) {
