@@ -477,18 +477,15 @@ struct AtspiClient::Worker {
         return role;
     }
 
-    QString nameOf(AtspiAccessible* element) {
-        CallTimer timer(*this);
-        GError* error = nullptr;
-        QString name = takeString(atspi_accessible_get_name(element, &error));
-        clearError(&error);
-        return name;
-    }
+    QString nameOf(AtspiAccessible* element) { return timedStringOf(element, atspi_accessible_get_name); }
 
-    QString descriptionOf(AtspiAccessible* element) {
+    QString descriptionOf(AtspiAccessible* element) { return timedStringOf(element, atspi_accessible_get_description); }
+
+    // One string property of an element, read under the call timer.
+    QString timedStringOf(AtspiAccessible* element, gchar* (*get)(AtspiAccessible*, GError**)) {
         CallTimer timer(*this);
         GError* error = nullptr;
-        QString text = takeString(atspi_accessible_get_description(element, &error));
+        QString text = takeString(get(element, &error));
         clearError(&error);
         return text;
     }
