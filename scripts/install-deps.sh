@@ -23,7 +23,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # the virtual test desktop and its fixtures
   xvfb xauth openbox dbus dbus-x11 pulseaudio pulseaudio-utils flite sox xclip xdotool x11-apps
-  x11-utils zenity procps
+  x11-utils zenity procps trayer
   # fonts
   fonts-ebgaramond fonts-dejavu-core
 )
