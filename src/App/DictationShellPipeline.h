@@ -24,7 +24,7 @@ public:
     void setMicDevice(const std::optional<QString>& uid) override { m_pipeline->setMicDevice(uid); }
     std::vector<AudioDeviceInfo> listInputDevices() const override;
 
-    DictationPipeline& pipeline() { return *m_pipeline; }
+    DictationPipeline* dictationPipeline() override { return m_pipeline.get(); }
 
 private:
     std::unique_ptr<DictationPipeline> m_pipeline;

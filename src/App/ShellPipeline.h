@@ -11,6 +11,8 @@
 #include <optional>
 #include <vector>
 
+class DictationPipeline;
+
 // What the application shell needs of the dictation pipeline: its published state, its two-phase
 // start and its stop, and the few operations the menu offers. The shell talks to the pipeline only
 // through this, so the tray, the windows and the start-up order do not depend on how the pipeline
@@ -38,4 +40,8 @@ public:
     // nullopt: the system default input; used from the next recording on.
     virtual void setMicDevice(const std::optional<QString>& uid) = 0;
     virtual std::vector<AudioDeviceInfo> listInputDevices() const = 0;
+
+    // The real pipeline behind this one, for the hosted views that show its published state;
+    // null when there is none (the shell then hosts simple stand-in views).
+    virtual DictationPipeline* dictationPipeline() { return nullptr; }
 };
