@@ -1,0 +1,158 @@
+#pragma once
+
+#include "Core/DelayedCall.h"
+#include "UI/Onboarding/AnimatedValue.h"
+
+#include <QObject>
+#include <QString>
+
+#include <QCoro/QCoroTask>
+
+#include <array>
+#include <functional>
+#include <memory>
+
+class AuthManager;
+
+enum class OnboardingStep { welcome = 0, permissions = 1, ready = 2 };
+
+inline constexpr std::array<OnboardingStep, 3> allOnboardingSteps{
+    OnboardingStep::welcome, OnboardingStep::permissions, OnboardingStep::ready};
+
+// The onboarding's state and decisions without any widget: which step is shown, the timed
+// welcome sequence, the permission checks, sign-in and completion, and the animated values the
+// view paints. Main thread only.
+class OnboardingFlow : public QObject {
+    Q_OBJECT
+public:
+    // How the desktop answers for the two permissions. Checks may take a while (they open the
+    // display, the accessibility bus or an audio device), so they answer as tasks. A missing
+    // check answers "not granted"; a missing request does nothing.
+    struct Permissions {
+        std::function<QCoro::Task<bool>()> accessibilityGranted;  // asked every 0.5 s until it holds
+        std::function<void()> requestAccessibility;               // the Accessibility "Enable"
+        std::function<QCoro::Task<bool>()> microphoneGranted;     // read once when the step shows
+        std::function<QCoro::Task<bool>()> requestMicrophone;     // the Microphone "Enable"
+    };
+    using SoundPlayer = std::function<void(const QString& name, const QString& ext)>;
+
+    // Everything the view animates; values are read at a clock time.
+    struct Picture {
+        AnimatedValue videoOpacity{0};
+        AnimatedValue heroOpacity{0};
+        AnimatedValue heroOffset{18};
+        AnimatedValue subtitleOpacity{0};
+        AnimatedValue subtitleOffset{14};
+        AnimatedValue brandOpacity{0};
+        AnimatedValue brandOffset{16};
+        AnimatedValue taglineOpacity{0};
+        AnimatedValue taglineOffset{10};
+        AnimatedValue getStartedPresence{0};  // follows showButton: fades in while rising 12 points
+        AnimatedValue permReveal{0};          // follows permRevealed
+        AnimatedValue readyLine1Opacity{0};
+        AnimatedValue readyLine1Offset{14};
+        AnimatedValue readyLine2Opacity{0};
+        AnimatedValue readyLine2Offset{10};
+        AnimatedValue readyButtonOpacity{0};
+        AnimatedValue continueLit{0};         // 1 when both permissions are granted
+        AnimatedValue accessibilityDone{0};   // "Enable" → "Done" cross-fade
+        AnimatedValue microphoneDone{0};
+        AnimatedValue errorPresence{0};
+        AnimatedValue stepChange{1};          // 0 → 1 while the step content is replaced
+        std::array<AnimatedValue, 3> dotWidth{AnimatedValue(20), AnimatedValue(6), AnimatedValue(6)};
+    };
+
+    // One change of the timed welcome sequence, in the order they are scheduled.
+    enum class WelcomeCue { video, hero, subtitle, heroOut, brand, tagline, button };
+    struct WelcomeTiming {
+        double delay;
+        Motion motion;
+        WelcomeCue cue;
+    };
+    static const std::array<WelcomeTiming, 7>& welcomeSchedule();
+
+    OnboardingFlow(AuthManager& auth, bool skipWelcome, Permissions permissions,
+                   std::function<void()> onComplete, QObject* parent = nullptr);
+    ~OnboardingFlow() override;
+
+    // Seams for tests: how delays are waited for and how sounds are played. Set before appear().
+    void setDelayedCall(DelayedCall delayedCall) { m_delayedCall = std::move(delayedCall); }
+    void setSoundPlayer(SoundPlayer player) { m_playSound = std::move(player); }
+
+    OnboardingStep step() const { return m_step; }
+    // The step whose content is leaving while stepChange runs (the step itself when none is).
+    OnboardingStep previousStep() const { return m_previousStep; }
+    bool skipWelcome() const { return m_skipWelcome; }
+    bool accessibilityGranted() const { return m_accessibilityGranted; }
+    bool microphoneGranted() const { return m_microphoneGranted; }
+    bool bothGranted() const { return m_accessibilityGranted && m_microphoneGranted; }
+    bool showButton() const { return m_showButton; }
+    bool permRevealed() const { return m_permRevealed; }
+    bool isAuthenticated() const;
+    bool isSigningIn() const;
+    // The account's error, kept while it fades out after being cleared.
+    QString shownError() const { return m_shownError; }
+    const Picture& picture() const { return m_picture; }
+    // Whether anything still moves at clock time `now`.
+    bool isAnimating(double now) const;
+
+    // Texts that depend on the state.
+    QString permissionsTitle() const;
+    QString permissionsSubtitle() const;
+    QString accessibilityDetail() const;
+    QString readyLine1() const;
+    QString readyLine2() const;
+
+    // The view came on screen (each time it is shown).
+    void appear();
+
+    // Actions.
+    void advance();
+    void skipWelcomeSequence();
+    void getStarted();
+    void continueToReady();  // ignored unless both permissions are granted
+    void grantAccessibility();
+    void grantMicrophone();
+    void signIn();  // ignored while a sign-in is in progress or once signed in
+    void start();   // the signed-in start button
+
+Q_SIGNALS:
+    // Something the view shows changed or started moving.
+    void changed();
+
+private:
+    void stepContentAppeared();
+    void startWelcomeSequence();
+    void scheduleWelcome(const WelcomeTiming& timing, const std::shared_ptr<bool>& cancelled);
+    void applyWelcomeCue(WelcomeCue cue, const Motion& motion);
+    void cancelWelcomeTimers();
+    void permissionsAppeared();
+    void readyAppeared();
+    void pollAccessibility();
+    QCoro::Task<> checkAccessibility();
+    QCoro::Task<> readMicrophoneStatus();
+    QCoro::Task<> requestMicrophone();
+    void setMicrophoneGranted(bool granted);
+    void refreshError();
+    void play(const QString& name, const QString& ext);
+    double now() const;
+
+    AuthManager& m_auth;
+    const bool m_skipWelcome;
+    Permissions m_permissions;
+    std::function<void()> m_onComplete;
+    DelayedCall m_delayedCall;
+    SoundPlayer m_playSound;
+
+    OnboardingStep m_step;
+    OnboardingStep m_previousStep;
+    bool m_accessibilityGranted = false;
+    bool m_microphoneGranted = false;
+    bool m_showButton = false;
+    bool m_permRevealed = false;
+    bool m_polling = false;
+    bool m_contentAppeared = false;  // the current step's content has had its on-screen start
+    std::shared_ptr<bool> m_welcomeCancelled;  // shared with the pending welcome timers
+    QString m_shownError;
+    Picture m_picture;
+};

@@ -1,0 +1,334 @@
+#include "UI/Onboarding/OnboardingFlow.h"
+
+#include "Auth/AuthManager.h"
+#include "Core/UserDefaults.h"
+#include "support/LoopbackVendorServer.h"
+#include "support/ManualDelayedCalls.h"
+#include "support/TestEnvironment.h"
+
+#include <QCoro/QCoroSignal>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+// A permission answer the test releases when it chooses.
+class Gate : public QObject {
+    Q_OBJECT
+Q_SIGNALS:
+    void opened(bool answer);
+};
+
+struct FakeDesktop {
+    int accessibilityChecks = 0;
+    int grantAccessibilityOnCheck = 0;  // 0: never
+    bool microphoneAtStart = false;
+    bool microphoneAnswer = false;
+    int accessibilityRequests = 0;
+
+    OnboardingFlow::Permissions permissions() {
+        return {
+            [this]() -> QCoro::Task<bool> {
+                ++accessibilityChecks;
+                co_return grantAccessibilityOnCheck > 0 && accessibilityChecks >= grantAccessibilityOnCheck;
+            },
+            [this] { ++accessibilityRequests; },
+            [this]() -> QCoro::Task<bool> { co_return microphoneAtStart; },
+            [this]() -> QCoro::Task<bool> { co_return microphoneAnswer; },
+        };
+    }
+};
+
+class OnboardingFlowTest : public ::testing::Test {
+protected:
+    void TearDown() override { AuthManager::setURLOpener({}); }
+
+    std::unique_ptr<OnboardingFlow> makeFlow(AuthManager& auth, bool skipWelcome) {
+        auto flow = std::make_unique<OnboardingFlow>(auth, skipWelcome, desktop.permissions(), [this] { ++completions; });
+        flow->setDelayedCall(calls.delayedCall());
+        flow->setSoundPlayer([this](const QString& name, const QString& ext) { sounds << name + "." + ext; });
+        return flow;
+    }
+    double now() const { return Clock::current().monotonicSeconds(); }
+
+    // Walks a signed-out flow to the last step with both permissions granted.
+    void walkToReady(OnboardingFlow& flow) {
+        desktop.grantAccessibilityOnCheck = 1;
+        desktop.microphoneAtStart = true;
+        flow.appear();
+        flow.skipWelcomeSequence();
+        calls.advance(0.4);
+        flow.getStarted();
+        calls.advance(1.0);
+        flow.continueToReady();
+        ASSERT_EQ(flow.step(), OnboardingStep::ready);
+        sounds.clear();
+    }
+
+    ManualDelayedCalls calls;
+    FakeDesktop desktop;
+    QStringList sounds;
+    int completions = 0;
+};
+
+TEST_F(OnboardingFlowTest, WelcomeSequenceRevealsItsPartsOnSchedule) {
+    AuthManager auth;
+    auto flow = makeFlow(auth, false);
+    EXPECT_EQ(flow->step(), OnboardingStep::welcome);
+    flow->appear();
+    EXPECT_EQ(sounds, QStringList{"vantrose_first_onboarding_sound.mp3"});
+
+    struct Checkpoint {
+        double at;
+        double video, hero, subtitle, brand, tagline;
+        bool button;
+    };
+    // Seconds after the welcome comes on screen; each value is read once its animation has run.
+    const Checkpoint checkpoints[] = {
+        {0.19, 0, 0, 0, 0, 0, false},
+        {1.99, -1, 0, 0, 0, 0, false},  // the video is fading in (checked below)
+        {3.0, 1, 1, 0, 0, 0, false},
+        {5.1, 1, 1, 1, 0, 0, false},
+        {8.9, 1, 0, 0, 0, 0, false},
+        {10.5, 1, 0, 0, 1, 0, false},
+        {12.49, 1, 0, 0, 1, 1, false},
+        {13.5, 1, 0, 0, 1, 1, true},
+    };
+    double elapsed = 0;
+    for (const Checkpoint& c : checkpoints) {
+        calls.advance(c.at - elapsed);
+        elapsed = c.at;
+        const auto& p = flow->picture();
+        const double t = now();
+        if (c.video >= 0) {
+            EXPECT_NEAR(p.videoOpacity.value(t), c.video, 1e-6) << c.at;
+        }
+        EXPECT_NEAR(p.heroOpacity.value(t), c.hero, 1e-6) << c.at;
+        EXPECT_NEAR(p.subtitleOpacity.value(t), c.subtitle, 1e-6) << c.at;
+        EXPECT_NEAR(p.brandOpacity.value(t), c.brand, 1e-6) << c.at;
+        EXPECT_NEAR(p.taglineOpacity.value(t), c.tagline, 1e-6) << c.at;
+        EXPECT_EQ(flow->showButton(), c.button) << c.at;
+        if (c.at == 1.99) {
+            EXPECT_GT(p.videoOpacity.value(t), 0.3);
+            EXPECT_LT(p.videoOpacity.value(t), 1.0);
+            EXPECT_EQ(p.heroOffset.value(t), 18);
+        }
+    }
+    EXPECT_EQ(flow->picture().heroOffset.value(now()), 0);
+    EXPECT_EQ(flow->picture().brandOffset.value(now()), 0);
+    EXPECT_FALSE(flow->isAnimating(now()));
+}
+
+TEST_F(OnboardingFlowTest, ASkipShowsTheFinalPictureAndStopsTheSequence) {
+    AuthManager auth;
+    auto flow = makeFlow(auth, false);
+    flow->appear();
+    calls.advance(4.5);  // "Say it" shown, "don't type it." rising
+    flow->skipWelcomeSequence();
+    calls.advance(0.4);
+    auto expectFinal = [&](const char* when) {
+        const auto& p = flow->picture();
+        const double t = now();
+        EXPECT_NEAR(p.videoOpacity.value(t), 1, 1e-6) << when;
+        EXPECT_NEAR(p.heroOpacity.value(t), 0, 1e-6) << when;
+        EXPECT_NEAR(p.subtitleOpacity.value(t), 0, 1e-6) << when;
+        EXPECT_NEAR(p.brandOpacity.value(t), 1, 1e-6) << when;
+        EXPECT_NEAR(p.taglineOpacity.value(t), 1, 1e-6) << when;
+        EXPECT_TRUE(flow->showButton()) << when;
+    };
+    expectFinal("right after the skip");
+    calls.advance(20);  // the remaining timers would bring the lines back
+    expectFinal("after the sequence's end");
+    EXPECT_EQ(flow->step(), OnboardingStep::welcome);
+}
+
+TEST_F(OnboardingFlowTest, StepsOnlyMoveForward) {
+    AuthManager auth;
+    auto flow = makeFlow(auth, false);
+    flow->appear();
+    flow->getStarted();  // no button yet
+    flow->continueToReady();
+    EXPECT_EQ(flow->step(), OnboardingStep::welcome);
+
+    calls.advance(12.5);
+    flow->getStarted();
+    EXPECT_EQ(flow->step(), OnboardingStep::permissions);
+    EXPECT_EQ(flow->previousStep(), OnboardingStep::welcome);
+    EXPECT_TRUE(sounds.contains("step_forward.wav"));
+    calls.advance(1.0);
+    const auto& dots = flow->picture().dotWidth;
+    EXPECT_NEAR(dots[0].value(now()), 6, 1e-3);
+    EXPECT_NEAR(dots[1].value(now()), 20, 1e-3);
+    EXPECT_NEAR(flow->picture().permReveal.value(now()), 1, 1e-6);
+    // Nothing goes back, and a late skip click changes nothing.
+    flow->skipWelcomeSequence();
+    flow->getStarted();
+    EXPECT_EQ(flow->step(), OnboardingStep::permissions);
+    EXPECT_EQ(completions, 0);
+}
+
+TEST_F(OnboardingFlowTest, PermissionsAreDetectedAndGateContinue) {
+    struct Case {
+        const char* name;
+        int grantOnCheck;  // 0: never
+        bool microphoneAtStart;
+        bool microphoneAnswer;
+        double accessibilityAt;  // seconds after the step shows; < 0: never
+        int checksAfterTenSeconds;
+        bool continueEnabled;
+    };
+    const Case cases[] = {
+        {"both granted before", 1, true, false, 0.5, 1, true},
+        {"accessibility granted on the third check", 3, true, false, 1.5, 3, true},
+        {"accessibility never granted", 0, true, false, -1, 20, false},
+        {"microphone granted by the request", 1, false, true, 0.5, 1, true},
+        {"microphone refused", 1, false, false, 0.5, 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        desktop = FakeDesktop{};
+        desktop.grantAccessibilityOnCheck = c.grantOnCheck;
+        desktop.microphoneAtStart = c.microphoneAtStart;
+        desktop.microphoneAnswer = c.microphoneAnswer;
+        sounds.clear();
+        AuthManager auth;
+        auto flow = makeFlow(auth, true);
+        flow->appear();
+        EXPECT_EQ(flow->microphoneGranted(), c.microphoneAtStart);
+        EXPECT_FALSE(flow->accessibilityGranted());
+        EXPECT_TRUE(sounds.isEmpty()) << "a granted status found at start plays nothing";
+        if (c.accessibilityAt > 0) {
+            calls.advance(c.accessibilityAt - 0.05);
+            EXPECT_FALSE(flow->accessibilityGranted());
+            calls.advance(0.05);
+            EXPECT_TRUE(flow->accessibilityGranted());
+            EXPECT_EQ(sounds, QStringList{"complete.wav"});
+        }
+        if (!c.microphoneAtStart) {
+            flow->grantMicrophone();
+            EXPECT_EQ(flow->microphoneGranted(), c.microphoneAnswer);
+            EXPECT_EQ(sounds.count("complete.wav"), (c.accessibilityAt > 0) + c.microphoneAnswer);
+        }
+        calls.advance(10.01 - std::max(c.accessibilityAt, 0.0));
+        EXPECT_EQ(desktop.accessibilityChecks, c.checksAfterTenSeconds);
+        EXPECT_EQ(flow->bothGranted(), c.continueEnabled);
+        EXPECT_NEAR(flow->picture().continueLit.value(now()), c.continueEnabled ? 1 : 0, 1e-6);
+        flow->continueToReady();
+        EXPECT_EQ(flow->step(), c.continueEnabled ? OnboardingStep::ready : OnboardingStep::permissions);
+    }
+}
+
+TEST_F(OnboardingFlowTest, AccessibilityEnableAsksTheDesktopAndLeavesDetectionToThePoll) {
+    AuthManager auth;
+    auto flow = makeFlow(auth, true);
+    flow->appear();
+    flow->grantAccessibility();
+    EXPECT_EQ(desktop.accessibilityRequests, 1);
+    EXPECT_FALSE(flow->accessibilityGranted());
+    desktop.grantAccessibilityOnCheck = 1;
+    calls.advance(0.5);
+    EXPECT_TRUE(flow->accessibilityGranted());
+}
+
+TEST_F(OnboardingFlowTest, AnswersArrivingAfterTheFlowIsGoneAreDropped) {
+    Gate gate;
+    auto waitForGate = [&gate]() -> QCoro::Task<bool> {
+        const bool answer = co_await qCoro(&gate, &Gate::opened);
+        co_return answer;
+    };
+    AuthManager auth;
+    auto flow = std::make_unique<OnboardingFlow>(
+        auth, true, OnboardingFlow::Permissions{waitForGate, {}, waitForGate, waitForGate}, [this] { ++completions; });
+    flow->setDelayedCall(calls.delayedCall());
+    flow->setSoundPlayer([this](const QString& name, const QString&) { sounds << name; });
+    flow->appear();
+    calls.advance(0.5);  // the first accessibility check is waiting
+    flow->grantMicrophone();
+    flow.reset();
+    Q_EMIT gate.opened(true);
+    calls.advance(5);
+    EXPECT_TRUE(sounds.isEmpty());
+}
+
+TEST_F(OnboardingFlowTest, SignedInUserStartsAtPermissionsAndFinishesWithTheStartButton) {
+    UserDefaults::shared().setValue(AuthManager::accessTokenKey, QStringLiteral("a.b.c"));
+    AuthManager auth;
+    auto flow = makeFlow(auth, auth.isAuthenticated());
+    EXPECT_EQ(flow->step(), OnboardingStep::permissions);
+    EXPECT_EQ(flow->permissionsTitle(), QStringLiteral("Welcome back."));
+    EXPECT_EQ(flow->permissionsSubtitle(), QStringLiteral("After an update, remove Vantrose from the list and add it again."));
+    EXPECT_EQ(flow->accessibilityDetail(), QStringLiteral("Remove Vantrose (− button), then re-add it (+ button)"));
+    desktop.grantAccessibilityOnCheck = 1;
+    desktop.microphoneAtStart = true;
+    flow->appear();
+    EXPECT_TRUE(sounds.isEmpty()) << "no first-onboarding sound for a returning user";
+    calls.advance(0.5);
+    flow->continueToReady();
+    EXPECT_EQ(flow->readyLine1(), QStringLiteral("You’re ready."));
+    flow->signIn();  // already signed in: nothing to do
+    EXPECT_FALSE(flow->isSigningIn());
+    flow->start();
+    EXPECT_EQ(completions, 1);
+    EXPECT_EQ(sounds.last(), QStringLiteral("complete.wav"));
+    EXPECT_EQ(flow->step(), OnboardingStep::ready);
+}
+
+TEST_F(OnboardingFlowTest, SignInErrorsShowUntilTheNextAttemptClearsThem) {
+    bool browserOpens = false;
+    AuthManager::setURLOpener([&](const QUrl&) { return browserOpens; });
+    AuthManager auth;
+    auto flow = makeFlow(auth, false);
+    walkToReady(*flow);
+    EXPECT_EQ(flow->readyLine1(), QStringLiteral("One last thing."));
+    flow->start();  // signed out: no start button
+    EXPECT_EQ(completions, 0);
+
+    flow->signIn();
+    EXPECT_FALSE(flow->isSigningIn());
+    EXPECT_EQ(flow->shownError(), auth.errorMessage());
+    EXPECT_FALSE(flow->shownError().isEmpty());
+    calls.advance(0.4);
+    EXPECT_NEAR(flow->picture().errorPresence.value(now()), 1, 1e-6);
+
+    browserOpens = true;
+    flow->signIn();
+    EXPECT_TRUE(flow->isSigningIn());
+    EXPECT_FALSE(auth.hasErrorMessage());
+    EXPECT_FALSE(flow->shownError().isEmpty()) << "the old text stays while it fades out";
+    calls.advance(0.4);
+    EXPECT_NEAR(flow->picture().errorPresence.value(now()), 0, 1e-6);
+    EXPECT_EQ(completions, 0);
+}
+
+TEST_F(OnboardingFlowTest, ASuccessfulSignInCompletesOneSecondLater) {
+    LoopbackVendorServer server;
+    ASSERT_TRUE(server.start());
+    UserDefaults::shared().setValue("cloudServerURL", server.baseUrl());
+    QList<QUrl> opened;
+    AuthManager::setURLOpener([&](const QUrl& url) {
+        opened << url;
+        return true;
+    });
+    AuthManager auth;
+    auto flow = makeFlow(auth, false);
+    walkToReady(*flow);
+    flow->signIn();
+    ASSERT_EQ(opened.size(), 1);
+    QString error;
+    const QUrl callback = server.authorize(opened.first(), &error);
+    ASSERT_TRUE(callback.isValid()) << error.toStdString();
+    auth.handleURL(callback);
+    ASSERT_TRUE(waitUntil([&] { return auth.isAuthenticated(); }));
+    EXPECT_EQ(sounds, QStringList{"complete.wav"});
+    EXPECT_EQ(flow->readyLine1(), QStringLiteral("You’re ready."));
+    calls.advance(0.95);
+    EXPECT_EQ(completions, 0);
+    calls.advance(0.1);
+    EXPECT_EQ(completions, 1);
+}
+
+}  // namespace
+
+#include "OnboardingFlowTest.moc"

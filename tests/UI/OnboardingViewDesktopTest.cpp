@@ -1,0 +1,170 @@
+#include "UI/Onboarding/OnboardingView.h"
+
+#include "Auth/AuthManager.h"
+#include "Core/UserDefaults.h"
+#include "support/LoopbackVendorServer.h"
+#include "support/ManualDelayedCalls.h"
+#include "support/TestEnvironment.h"
+
+#include <QImage>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using Control = OnboardingView::Control;
+
+// Stands in for the desktop's permission checks: Accessibility holds once it was asked for,
+// the microphone once its request was answered.
+struct FakePermissions {
+    bool accessibilityAsked = false;
+    bool microphoneAnswered = false;
+
+    OnboardingView::Permissions callbacks() {
+        return {
+            [this]() -> QCoro::Task<bool> { co_return accessibilityAsked; },
+            [this] { accessibilityAsked = true; },
+            [this]() -> QCoro::Task<bool> { co_return microphoneAnswered; },
+            [this]() -> QCoro::Task<bool> {
+                microphoneAnswered = true;
+                co_return true;
+            },
+        };
+    }
+};
+
+class OnboardingViewDesktopTest : public ::testing::Test {
+protected:
+    void TearDown() override { AuthManager::setURLOpener({}); }
+
+    std::unique_ptr<OnboardingView> show(AuthManager& auth) {
+        auto view = std::make_unique<OnboardingView>(auth, auth.isAuthenticated(), permissions.callbacks(),
+                                                     [this] { ++completions; });
+        view->flow().setDelayedCall(calls.delayedCall());
+        view->flow().setSoundPlayer([this](const QString& name, const QString& ext) { sounds << name + "." + ext; });
+        view->resize(800, 600);
+        view->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+        return view;
+    }
+
+    static void click(OnboardingView& view, const QPoint& point) {
+        QTest::mouseClick(&view, Qt::LeftButton, Qt::NoModifier, point);
+    }
+    static void clickControl(OnboardingView& view, Control control) {
+        const QRect rect = view.controlRect(control);
+        ASSERT_FALSE(rect.isEmpty()) << int(control);
+        click(view, rect.center());
+    }
+
+    // The brightest channel of any pixel in `area`.
+    static int brightest(const QImage& image, const QRect& area) {
+        int best = 0;
+        for (int y = area.top(); y <= area.bottom(); y += 2)
+            for (int x = area.left(); x <= area.right(); x += 2) {
+                const QColor c = image.pixelColor(x, y);
+                best = std::max({best, c.red(), c.green(), c.blue()});
+            }
+        return best;
+    }
+
+    ManualDelayedCalls calls;
+    FakePermissions permissions;
+    QStringList sounds;
+    int completions = 0;
+};
+
+TEST_F(OnboardingViewDesktopTest, ANewUserClicksThroughToSignIn) {
+    LoopbackVendorServer server;
+    ASSERT_TRUE(server.start());
+    UserDefaults::shared().setValue("cloudServerURL", server.baseUrl());
+    QList<QUrl> opened;
+    AuthManager::setURLOpener([&](const QUrl& url) {
+        opened << url;
+        return true;
+    });
+    AuthManager auth;
+    auto view = show(auth);
+    EXPECT_EQ(sounds, QStringList{"vantrose_first_onboarding_sound.mp3"});
+    EXPECT_TRUE(view->controlRect(Control::getStarted).isEmpty());
+
+    // A click anywhere on the welcome skips to its end.
+    click(*view, view->welcomeArea().topLeft() + QPoint(30, 30));
+    calls.advance(0.4);
+    clickControl(*view, Control::getStarted);
+    EXPECT_EQ(view->flow().step(), OnboardingStep::permissions);
+    EXPECT_TRUE(view->welcomeArea().isEmpty());
+    EXPECT_EQ(sounds.last(), "step_forward.wav");
+    calls.advance(1.0);
+
+    // Continue stays shut until both permissions hold.
+    EXPECT_FALSE(view->isControlEnabled(Control::continueButton));
+    clickControl(*view, Control::continueButton);
+    EXPECT_EQ(view->flow().step(), OnboardingStep::permissions);
+
+    clickControl(*view, Control::enableAccessibility);
+    EXPECT_TRUE(permissions.accessibilityAsked);
+    calls.advance(0.5);
+    EXPECT_TRUE(view->flow().accessibilityGranted());
+    clickControl(*view, Control::enableMicrophone);
+    ASSERT_TRUE(waitUntil([&] { return view->flow().microphoneGranted(); }));
+    calls.advance(0.5);
+    EXPECT_TRUE(view->controlRect(Control::enableAccessibility).isEmpty()) << "the row shows Done";
+    EXPECT_TRUE(view->controlRect(Control::enableMicrophone).isEmpty());
+    ASSERT_TRUE(view->isControlEnabled(Control::continueButton));
+    clickControl(*view, Control::continueButton);
+    ASSERT_EQ(view->flow().step(), OnboardingStep::ready);
+    calls.advance(2.0);
+
+    // Sign-in: the button turns into a spinner until the account answers.
+    EXPECT_TRUE(view->controlRect(Control::start).isEmpty());
+    clickControl(*view, Control::signIn);
+    ASSERT_EQ(opened.size(), 1);
+    EXPECT_FALSE(view->isControlEnabled(Control::signIn));
+    QString error;
+    const QUrl callback = server.authorize(opened.first(), &error);
+    ASSERT_TRUE(callback.isValid()) << error.toStdString();
+    auth.handleURL(callback);
+    ASSERT_TRUE(waitUntil([&] { return auth.isAuthenticated(); }));
+    EXPECT_FALSE(view->controlRect(Control::start).isEmpty()) << "the start button replaces sign-in";
+    EXPECT_EQ(completions, 0);
+    calls.advance(1.0);
+    EXPECT_EQ(completions, 1);
+}
+
+TEST_F(OnboardingViewDesktopTest, TheWelcomeOpensDarkAndASkipPaintsTheTitle) {
+    AuthManager auth;
+    auto view = show(auth);
+    const QRect content(0, 0, view->width(), view->height() - 60);
+    calls.advance(0.1);
+    QImage image = view->grab().toImage();
+    EXPECT_LT(brightest(image, content), 8) << "only black before the video starts";
+    EXPECT_GT(brightest(image, QRect(48, view->height() - 38, 20, 6)), 200) << "the first step's dot is white";
+
+    click(*view, content.center());
+    calls.advance(0.4);
+    image = view->grab().toImage();
+    EXPECT_GT(brightest(image, content), 200) << "the title is painted";
+    EXPECT_FALSE(view->controlRect(Control::getStarted).isEmpty());
+}
+
+TEST_F(OnboardingViewDesktopTest, AReturningUserStartsAtPermissionsAndFinishesWithStart) {
+    UserDefaults::shared().setValue(AuthManager::accessTokenKey, QStringLiteral("a.b.c"));
+    AuthManager auth;
+    permissions.accessibilityAsked = true;
+    permissions.microphoneAnswered = true;
+    auto view = show(auth);
+    EXPECT_TRUE(sounds.isEmpty());
+    EXPECT_EQ(view->flow().step(), OnboardingStep::permissions);
+    calls.advance(1.0);
+    clickControl(*view, Control::continueButton);
+    calls.advance(2.0);
+    EXPECT_TRUE(view->controlRect(Control::signIn).isEmpty());
+    clickControl(*view, Control::start);
+    EXPECT_EQ(completions, 1);
+}
+
+}  // namespace
