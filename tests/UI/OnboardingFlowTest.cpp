@@ -125,7 +125,7 @@ TEST_F(OnboardingFlowTest, ASkipShowsTheFinalPictureAndStopsTheSequence) {
     AuthManager auth;
     auto flow = makeFlow(auth, false);
     flow->appear();
-    calls.advance(4.5);  // "Say it" shown, "don't type it." rising
+    calls.advance(3.0);  // "Say it" shown; "don’t type it." is still to come
     flow->skipWelcomeSequence();
     calls.advance(0.4);
     auto expectFinal = [&](const char* when) {
@@ -139,7 +139,9 @@ TEST_F(OnboardingFlowTest, ASkipShowsTheFinalPictureAndStopsTheSequence) {
         EXPECT_TRUE(flow->showButton()) << when;
     };
     expectFinal("right after the skip");
-    calls.advance(20);  // the remaining timers would bring the lines back
+    calls.advance(2.0);  // the second line's timer would have shown it by now
+    expectFinal("while the sequence would still run");
+    calls.advance(20);
     expectFinal("after the sequence's end");
     EXPECT_EQ(flow->step(), OnboardingStep::welcome);
 }

@@ -98,7 +98,8 @@ OnboardingView::OnboardingView(AuthManager& auth, bool skipWelcome, Permissions 
         const double now = Clock::current().monotonicSeconds();
         updateVideos(now);
         update();
-        if (!animating(now)) m_ticker.stop();
+        // A hidden view (the host hides the window after completion) needs no frames.
+        if (!isVisible() || !animating(now)) m_ticker.stop();
     });
     connect(m_flow, &OnboardingFlow::changed, this, [this] {
         updateVideos(Clock::current().monotonicSeconds());
@@ -441,6 +442,7 @@ void OnboardingView::mouseReleaseEvent(QMouseEvent* event) {
 void OnboardingView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!event->spontaneous()) m_flow->appear();
+    kick();
 }
 
 // ---------------------------------------------------------------- painting
