@@ -203,21 +203,21 @@ void OnboardingView::layoutPermissions(StepLayout& out, double now) const {
     centred(subtitleText, subtitle, white(0.4), top + headerShift + titleHeight + 14, reveal);
     top += headerHeight + 40;
 
-    struct RowSpec {
+    struct RowContent {
         QString name;
         QString detail;
         bool granted;
         double done;
         Control control;
     };
-    const RowSpec rows[] = {
+    const RowContent rows[] = {
         {QStringLiteral("Accessibility"), m_flow->accessibilityDetail(), m_flow->accessibilityGranted(),
          p.accessibilityDone.value(now), Control::enableAccessibility},
         {QStringLiteral("Microphone"), QStringLiteral("Only listens while you hold the hotkey"),
          m_flow->microphoneGranted(), p.microphoneDone.value(now), Control::enableMicrophone},
     };
     const double rowShift = 8 * (1 - reveal);
-    for (const RowSpec& row : rows) {
+    for (const RowContent& row : rows) {
         const QRectF box(area.left() + kInset, top + rowShift, std::max(0.0, area.width() - 2 * kInset), rowHeight);
         out.rows.push_back(box);
         const QSizeF nameSize = measure(name, row.name), detailSize = measure(detail, row.detail);
