@@ -260,8 +260,8 @@ TEST_F(OnboardingFlowTest, SignedInUserStartsAtPermissionsAndFinishesWithTheStar
     auto flow = makeFlow(auth, auth.isAuthenticated());
     EXPECT_EQ(flow->step(), OnboardingStep::permissions);
     EXPECT_EQ(flow->permissionsTitle(), QStringLiteral("Welcome back."));
-    EXPECT_EQ(flow->permissionsSubtitle(), QStringLiteral("After an update, remove Vantrose from the list and add it again."));
-    EXPECT_EQ(flow->accessibilityDetail(), QStringLiteral("Remove Vantrose (− button), then re-add it (+ button)"));
+    EXPECT_EQ(flow->permissionsSubtitle(), QStringLiteral("After an update, check that accessibility support is still switched on."));
+    EXPECT_EQ(flow->accessibilityDetail(), QStringLiteral("Switch accessibility support on again (Enable)"));
     desktop.grantAccessibilityOnCheck = 1;
     desktop.microphoneAtStart = true;
     flow->appear();

@@ -98,12 +98,12 @@ QString OnboardingFlow::permissionsTitle() const {
 }
 
 QString OnboardingFlow::permissionsSubtitle() const {
-    return m_skipWelcome ? QStringLiteral("After an update, remove Vantrose from the list and add it again.")
+    return m_skipWelcome ? QStringLiteral("After an update, check that accessibility support is still switched on.")
                          : QStringLiteral("We need two permissions to work for you.");
 }
 
 QString OnboardingFlow::accessibilityDetail() const {
-    return m_skipWelcome ? QStringLiteral("Remove Vantrose (− button), then re-add it (+ button)")
+    return m_skipWelcome ? QStringLiteral("Switch accessibility support on again (Enable)")
                          : QStringLiteral("Detect your hotkey and paste text into any app");
 }
 
@@ -112,7 +112,7 @@ QString OnboardingFlow::readyLine1() const {
 }
 
 QString OnboardingFlow::readyLine2() const {
-    return isAuthenticated() ? QStringLiteral("Hold Right Option and speak.")
+    return isAuthenticated() ? QStringLiteral("Hold Right Alt and speak.")
                              : QStringLiteral("Sign in to start using Vantrose.");
 }
 
