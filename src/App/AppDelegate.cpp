@@ -172,6 +172,10 @@ void AppDelegate::promptAccessibility() {
     m_deps.permissions->requestAccessibility();
 }
 
+QCoro::Task<bool> AppDelegate::checkAccessibility() {
+    return m_deps.permissions->checkAccessibility();
+}
+
 bool AppDelegate::accessibilityGranted() {
     return m_deps.permissions->lastKnownAccessibility();
 }

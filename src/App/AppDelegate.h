@@ -56,6 +56,7 @@ public:
     void selectMic(const std::optional<QString>& uid);
     void promptAccessibility();
     bool accessibilityGranted();
+    QCoro::Task<bool> checkAccessibility();
 
     ShellPipeline* pipeline() const { return m_pipeline.get(); }
     ShellUI* ui() const { return m_ui.get(); }

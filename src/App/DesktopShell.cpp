@@ -4,7 +4,9 @@
 #include "App/PlaceholderViews.h"
 #include "App/TrayIcons.h"
 #include "Auth/AuthManager.h"
+#include "Core/AudioEngine.h"
 #include "Core/Logger.h"
+#include "UI/Onboarding/OnboardingView.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -179,7 +181,23 @@ void DesktopShell::showRichOnboarding(std::function<void()> onComplete) {
         *completed = true;
         onComplete();
     };
-    auto* view = new OnboardingPlaceholderView(m_auth, m_auth.isAuthenticated(), std::move(once));
+    QWidget* view = nullptr;
+    if (m_pipeline.dictationPipeline()) {
+        OnboardingView::Permissions permissions;
+        permissions.accessibilityGranted = [delegate = QPointer<AppDelegate>(&m_delegate)]() -> QCoro::Task<bool> {
+            if (!delegate) co_return false;
+            const bool granted = co_await delegate->checkAccessibility();
+            co_return granted;
+        };
+        permissions.requestAccessibility = [delegate = QPointer<AppDelegate>(&m_delegate)] {
+            if (delegate) delegate->promptAccessibility();
+        };
+        permissions.microphoneGranted = [] { return AudioEngine::requestPermission(); };
+        permissions.requestMicrophone = [] { return AudioEngine::requestPermission(); };
+        view = new OnboardingView(m_auth, m_auth.isAuthenticated(), std::move(permissions), std::move(once));
+    } else {
+        view = new OnboardingPlaceholderView(m_auth, m_auth.isAuthenticated(), std::move(once));
+    }
     QWidget* window = makeWindow(view, QString());
     window->setObjectName(QStringLiteral("onboardingWindow"));
     window->setStyleSheet(QStringLiteral("#onboardingWindow { background-color: rgb(8, 8, 10); }"));

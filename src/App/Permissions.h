@@ -21,6 +21,8 @@ public:
     virtual bool lastKnownAccessibility() = 0;
     // Asks for the accessibility permission: switches the accessibility bus on.
     virtual void requestAccessibility() = 0;
+    // Checks the accessibility side alone (onboarding polls it), off the main thread.
+    virtual QCoro::Task<bool> checkAccessibility() = 0;
 };
 
 // The real checks of this desktop.
@@ -29,13 +31,13 @@ public:
     QCoro::Task<PermissionSnapshot> check() override;
     bool lastKnownAccessibility() override;
     void requestAccessibility() override;
+    QCoro::Task<bool> checkAccessibility() override;
 
     // Blocking parts, exposed for the desktop tests.
     static bool x11InputAvailable();  // XInput2 >= 2.0 and XTest on $DISPLAY
     static bool accessibilityBusAvailable();
 
 private:
-    QCoro::Task<bool> checkAccessibility();
     bool m_lastAccessibility = false;
     bool m_refreshing = false;
 };

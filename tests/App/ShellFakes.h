@@ -102,6 +102,7 @@ public:
     }
     bool lastKnownAccessibility() override { return m_granted.accessibility; }
     void requestAccessibility() override { m_events.add("requestAccessibility"); }
+    QCoro::Task<bool> checkAccessibility() override { co_return m_granted.accessibility; }
 
 private:
     ShellEvents& m_events;
