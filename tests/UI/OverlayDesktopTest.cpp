@@ -1,5 +1,7 @@
 #include "UI/Motion/MotionClock.h"
 #include "UI/Overlay/DictationOverlayView.h"
+#include "UI/Overlay/Faces/IdleFaces.h"
+#include "UI/Overlay/Faces/ListeningFaces.h"
 #include "UI/Overlay/TypingSuggestionPill.h"
 
 #include "support/Pipeline/PipelineHarness.h"
@@ -47,6 +49,7 @@ TEST(OverlayDesktop, PillFollowsTheDictationFromIdleToListeningAndBack) {
     EXPECT_EQ(o.pillSize(), QSizeF(40, 10));
     EXPECT_DOUBLE_EQ(o.view->drawnCornerRadius(), 5);
     EXPECT_EQ(o.view->currentFace(), Face::idleWaveform);
+    EXPECT_TRUE(qobject_cast<IdleWaveform*>(o.view->faceWidget()));
     // The pill sits 12 above the bottom of the 380 × 140 content, centred in the 400 × 160 panel.
     EXPECT_DOUBLE_EQ(o.view->pillRect().bottom(), 150 - 12);
     EXPECT_DOUBLE_EQ(o.view->pillRect().center().x(), 200);
@@ -60,7 +63,7 @@ TEST(OverlayDesktop, PillFollowsTheDictationFromIdleToListeningAndBack) {
     o.settle();
     EXPECT_EQ(o.pillSize(), QSizeF(100, 38));
     EXPECT_EQ(o.view->currentFace(), Face::walleEyes);
-    ASSERT_TRUE(o.view->faceWidget());
+    ASSERT_TRUE(qobject_cast<WalleEyes*>(o.view->faceWidget()));
     EXPECT_EQ(o.view->faceWidget()->geometry(), o.view->pillRect().toAlignedRect());
 
     o.h.pipeline->cancelDictation();
@@ -153,6 +156,7 @@ TEST(OverlayDesktop, HandsFreeDictationTakesClicksAndShowsItsOwnFaces) {
     ASSERT_TRUE(o.h.pipeline->isPersistentMode());
     o.settle();
     EXPECT_EQ(o.view->currentFace(), Face::persistentEyes);
+    EXPECT_TRUE(qobject_cast<PersistentEyes*>(o.view->faceWidget()));
     EXPECT_EQ(o.pillSize(), QSizeF(200, 42));
     EXPECT_FALSE(o.view->testAttribute(Qt::WA_TransparentForMouseEvents));
     EXPECT_FALSE(o.view->faceWidget()->testAttribute(Qt::WA_TransparentForMouseEvents));
@@ -160,10 +164,19 @@ TEST(OverlayDesktop, HandsFreeDictationTakesClicksAndShowsItsOwnFaces) {
     o.h.pipeline->pauseDictation();
     o.settle();
     EXPECT_EQ(o.view->currentFace(), Face::persistentPausedLabel);
+    auto* paused = qobject_cast<PersistentPausedLabel*>(o.view->faceWidget());
+    ASSERT_TRUE(paused);
     EXPECT_EQ(o.pillSize(), QSizeF(190, 40));
-    o.h.pipeline->resumeDictation();
+    // The play button resumes through the action the overlay handed the face.
+    QTest::mouseClick(paused, Qt::LeftButton, {}, paused->playButtonRect().center().toPoint());
+    EXPECT_EQ(o.h.pipeline->status(), S::listening);
     o.settle();
     EXPECT_EQ(o.view->currentFace(), Face::persistentEyes);
+    // The stop pill finishes the hands-free dictation.
+    auto* eyes = qobject_cast<PersistentEyes*>(o.view->faceWidget());
+    ASSERT_TRUE(eyes);
+    QTest::mouseClick(eyes, Qt::LeftButton, {}, eyes->stopPillRect().center().toPoint());
+    EXPECT_FALSE(o.h.pipeline->isPersistentMode());
 }
 
 TEST(OverlayDesktop, SuggestionCardAcceptsOnAClickAnywhereOnItAndOffersTwoDismissals) {

@@ -1,48 +1,42 @@
 #include "UI/Overlay/OverlayFaces.h"
 
-#include <QPainter>
-#include <QPainterPath>
-#include <QWidget>
+#include "UI/Overlay/Faces/IdleFaces.h"
+#include "UI/Overlay/Faces/ListeningFaces.h"
 
-namespace {
-
-// Two small eyes, until the drawn faces take the slot.
-class PlainFace : public QWidget {
-public:
-    PlainFace(QColor color, QWidget* parent) : QWidget(parent), m_color(color) {
-        setAttribute(Qt::WA_TranslucentBackground);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        const QPointF c = rect().center();
-        for (double dx : {-6.0, 6.0}) {
-            QPainterPath eye;
-            eye.addRoundedRect(QRectF(c.x() + dx - 1.5, c.y() - 4, 3, 8), 1, 1);
-            p.fillPath(eye, m_color);
-        }
-    }
-
-private:
-    QColor m_color;
-};
-
-}  // namespace
+#include <QColor>
 
 namespace OverlayFaces {
 
-QWidget* make(OverlayPill::Face face, DictationPipeline&, const std::vector<float>&, float,
-              const Actions&, QWidget* parent, MotionClock&) {
+QWidget* make(OverlayPill::Face face, DictationPipeline& pipeline, const std::vector<float>& bands,
+              float volume, const Actions& actions, QWidget* parent, MotionClock& clock) {
     using F = OverlayPill::Face;
-    QColor color(255, 255, 255, 150);
-    if (face == F::idleWaveform || face == F::wakeUpStretch || face == F::happyEyes) color = QColor(0x4A, 0xDE, 0x80, 150);
-    if (face == F::confusedEyes) color = QColor(0xF5, 0xA6, 0x23, 150);
-    return new PlainFace(color, parent);
+    switch (face) {
+    case F::hoverHint: return new HoverHint(parent, &clock);
+    case F::idleWaveform: return new IdleWaveform(parent, &clock);
+    case F::wakeUpStretch: return new WakeUpStretch(parent, &clock);
+    case F::walleEyes:
+    case F::walleEyesWithText: return new WalleEyes(bands, volume, QColor(Qt::white), pipeline, parent, &clock);
+    case F::persistentEyes: return new PersistentEyes(bands, volume, actions.onStop, pipeline, parent, &clock);
+    case F::persistentPausedLabel:
+        return new PersistentPausedLabel(actions.onResume, actions.onStop, pipeline, parent, &clock);
+    case F::pausedLabel: return new PausedLabel(parent, &clock);
+    case F::thinkingEyes:
+    case F::thinkingEyesWithText: return new ThinkingEyes(parent, &clock);
+    case F::happyEyes: return new HappyEyes(parent, &clock);
+    case F::confusedEyes: return new ConfusedEyes(parent, &clock);
+    }
+    return new IdleWaveform(parent, &clock);
 }
 
-void feedLevel(QWidget*, const std::vector<float>&, float) {}
+void feedLevel(QWidget* faceWidget, const std::vector<float>& bands, float volume) {
+    if (auto* eyes = qobject_cast<WalleEyes*>(faceWidget)) {
+        eyes->setBands(bands);
+        eyes->setVolume(volume);
+    } else if (auto* persistent = qobject_cast<PersistentEyes*>(faceWidget)) {
+        persistent->setBands(bands);
+        persistent->setVolume(volume);
+    }
+}
 
 bool hasControls(OverlayPill::Face face) {
     return face == OverlayPill::Face::persistentEyes || face == OverlayPill::Face::persistentPausedLabel;
