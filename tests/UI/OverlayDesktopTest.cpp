@@ -102,6 +102,18 @@ TEST(OverlayDesktop, ExpandedPillGrowsWithTheLiveTextAndShowsItsNewestWords) {
     EXPECT_LT(shown.size(), o.h.pipeline->streamingText().size());
 }
 
+TEST(OverlayDesktop, HiddenOverlayKeepsNoFaceAndShowsTheCurrentOneAgain) {
+    OverlayHarness o;
+    ASSERT_TRUE(o.view->faceWidget());
+    o.view->hide();
+    EXPECT_FALSE(o.view->faceWidget());
+    o.h.record(5);
+    EXPECT_EQ(o.view->currentFace(), Face::walleEyes);
+    EXPECT_FALSE(o.view->faceWidget());
+    o.view->show();
+    EXPECT_TRUE(qobject_cast<WalleEyes*>(o.view->faceWidget()));
+}
+
 TEST(OverlayDesktop, FinishedDictationCountsItsWordsAndLightsTheDoneFeedback) {
     OverlayHarness o;
     ASSERT_TRUE(o.h.dictate());

@@ -131,7 +131,7 @@ void DictationOverlayView::refresh(const Animation& animation) {
     m_radius.animateTo(OverlayPill::cornerRadius(in), used);
 
     const Face face = OverlayPill::pillContent(in);
-    if (!m_hasFace || face != m_face) replaceFace(face);
+    if (!m_hasFace || face != m_face || (!m_faceWidget && isVisible())) replaceFace(face);
     if (OverlayPill::showsLiveText(face)) {
         // Under the listening eyes the text fades in on its own short curve.
         if (m_textOpacity.target() < 1)
@@ -144,10 +144,12 @@ void DictationOverlayView::refresh(const Animation& animation) {
 }
 
 void DictationOverlayView::replaceFace(Face face) {
-    if (m_faceWidget) m_faceWidget->deleteLater();
-    if (m_faceWidget) m_faceWidget->hide();
+    dropFace();
     m_face = face;
     m_hasFace = true;
+    // A hidden overlay keeps no face: faces animate on every frame, and one that comes back
+    // starts afresh anyway.
+    if (!isVisible()) return;
     DictationPipeline* pipeline = &m_pipeline;
     // The actions hold the pipeline, not the view.
     OverlayFaces::Actions actions;
@@ -256,7 +258,17 @@ bool DictationOverlayView::stepAnimations(double dt) {
     return moving;
 }
 
+void DictationOverlayView::dropFace() {
+    if (!m_faceWidget) return;
+    m_faceWidget->hide();
+    m_faceWidget->deleteLater();
+    m_faceWidget = nullptr;
+}
+
+void DictationOverlayView::hideEvent(QHideEvent*) { dropFace(); }
+
 void DictationOverlayView::showEvent(QShowEvent*) {
+    if (!m_faceWidget) replaceFace(m_face);
     if (m_entered) return;
     // Rises into place once, on the first appearance.
     m_entered = true;

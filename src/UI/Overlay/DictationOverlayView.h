@@ -33,6 +33,7 @@ public:
     // What the view shows now.
     OverlayPill::Inputs inputs() const;
     OverlayPill::Face currentFace() const { return m_face; }
+    // The face widget; none while the overlay is hidden.
     QWidget* faceWidget() const { return m_faceWidget; }
     TypingSuggestionPill* suggestionPill() const { return m_suggestionPill; }
     // The pill's rectangle as drawn now (mid-animation, before bounce and tilt).
@@ -50,6 +51,7 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override;
     void showEvent(QShowEvent*) override;
+    void hideEvent(QHideEvent*) override;
     void resizeEvent(QResizeEvent*) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
@@ -60,6 +62,7 @@ private:
     void refresh(const Animation& animation);
     void setHovered(bool hovered);
     void replaceFace(OverlayPill::Face face);
+    void dropFace();
     void updateSuggestion();
     void updatePointerInput();
     void onBandsChanged();
