@@ -127,7 +127,9 @@ TEST_F(FacesDesktopTest, TimerFacesCountTicksAndThinkingGlancesBriefly) {
         } else {
             offCentreSince = -1;
         }
-        if (frame == 60) EXPECT_LT(std::abs(offset), 1e-9);  // centred for the first 1.2 s
+        if (frame == 60) {
+            EXPECT_LT(std::abs(offset), 1e-9);  // centred for the first 1.2 s
+        }
     }
     EXPECT_NEAR(idle.time(), 10.0, 1e-6);
     EXPECT_GT(right, 2.5);

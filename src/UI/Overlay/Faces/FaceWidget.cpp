@@ -17,9 +17,9 @@ FaceWidget::FaceWidget(QWidget* parent, MotionClock* clock)
 
 void FaceWidget::startTicking() {
     m_clock->requestTicks(this, [this](double dt) {
-        advance(dt);
+        const bool moving = advance(dt);
         update();
-        return true;
+        return moving;
     });
 }
 

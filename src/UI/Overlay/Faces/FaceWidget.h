@@ -20,9 +20,10 @@ public:
 protected:
     FaceWidget(QWidget* parent, MotionClock* clock);
 
-    // Called on every display frame with the time since the previous one.
-    virtual void advance(double dt) = 0;
-    // Starts the frame ticks; called by each face once its state is built.
+    // Called on every display frame with the time since the previous one; answers whether the
+    // face still moves (a settled entrance stops asking for frames).
+    virtual bool advance(double dt) = 0;
+    // Starts the frame ticks (again); called once the state is built and by delayed steps.
     void startTicking();
 
 private:

@@ -67,8 +67,9 @@ IdleWaveform::IdleWaveform(QWidget* parent, MotionClock* clock) : FaceWidget(par
 
 QSize IdleWaveform::sizeHint() const { return {38, 10}; }
 
-void IdleWaveform::advance(double dt) {
+bool IdleWaveform::advance(double dt) {
     m_time += m_ticker.advance(dt) * (1.0 / 30);
+    return true;
 }
 
 void IdleWaveform::paintEvent(QPaintEvent*) {
@@ -94,7 +95,10 @@ HoverHint::HoverHint(QWidget* parent, MotionClock* clock) : FaceWidget(parent, c
 
 QSize HoverHint::sizeHint() const { return ceilSize(hintRow().size()); }
 
-void HoverHint::advance(double dt) { m_appear.step(dt); }
+bool HoverHint::advance(double dt) {
+    m_appear.step(dt);
+    return m_appear.isAnimating();
+}
 
 void HoverHint::paintEvent(QPaintEvent*) {
     QPainter p(this);
@@ -115,7 +119,10 @@ void HoverHint::paintEvent(QPaintEvent*) {
 WakeUpStretch::WakeUpStretch(QWidget* parent, MotionClock* clock) : FaceWidget(parent, clock) {
     // All five flags change at once; each bar's spring starts 0.05 s after its left neighbour's.
     for (int i = 0; i < 5; ++i) {
-        auto rise = [this, i] { m_springs[i].animateTo(1, Animation::spring(0.25, 0.5)); };
+        auto rise = [this, i] {
+            m_springs[i].animateTo(1, Animation::spring(0.25, 0.5));
+            startTicking();
+        };
         if (i == 0)
             rise();
         else
@@ -134,8 +141,13 @@ Faces::BarLook WakeUpStretch::barLook(int i) const {
             std::clamp(rest.opacity + (risen.opacity - rest.opacity) * k, 0.0, 1.0)};
 }
 
-void WakeUpStretch::advance(double dt) {
-    for (AnimatedValue& spring : m_springs) spring.step(dt);
+bool WakeUpStretch::advance(double dt) {
+    bool moving = false;
+    for (AnimatedValue& spring : m_springs) {
+        spring.step(dt);
+        moving = moving || spring.isAnimating();
+    }
+    return moving;
 }
 
 void WakeUpStretch::paintEvent(QPaintEvent*) {
@@ -167,7 +179,7 @@ ThinkingEyes::ThinkingEyes(QWidget* parent, MotionClock* clock) : FaceWidget(par
 
 QSize ThinkingEyes::sizeHint() const { return {26, 10}; }
 
-void ThinkingEyes::advance(double dt) {
+bool ThinkingEyes::advance(double dt) {
     for (int ticks = m_ticker.advance(dt); ticks > 0; --ticks) {
         m_phase = (m_phase + 1) % 4;
         const Faces::ThinkingLook look = Faces::thinkingLook(m_phase);
@@ -176,6 +188,7 @@ void ThinkingEyes::advance(double dt) {
     }
     m_lookOffset.step(dt);
     m_eyeScale.step(dt);
+    return true;
 }
 
 void ThinkingEyes::paintEvent(QPaintEvent*) {
@@ -203,15 +216,17 @@ HappyEyes::HappyEyes(QWidget* parent, MotionClock* clock) : FaceWidget(parent, c
     motionClock().schedule(this, 0.25, [this] {
         m_checkPop = true;
         m_check.animateTo(1, Animation::spring(0.18, 0.4));
+        startTicking();
     });
     startTicking();
 }
 
 QSize HappyEyes::sizeHint() const { return {24, 14}; }
 
-void HappyEyes::advance(double dt) {
+bool HappyEyes::advance(double dt) {
     m_smile.step(dt);
     m_check.step(dt);
+    return m_smile.isAnimating() || m_check.isAnimating();
 }
 
 void HappyEyes::paintEvent(QPaintEvent*) {
@@ -238,7 +253,10 @@ void HappyEyes::paintEvent(QPaintEvent*) {
 
 ConfusedEyes::ConfusedEyes(QWidget* parent, MotionClock* clock) : FaceWidget(parent, clock) {
     for (const Faces::TiltStep& step : Faces::confusedWobble()) {
-        auto move = [this, step] { m_tilt.animateTo(step.target, Animation::physicalSpring(1, 200, step.damping)); };
+        auto move = [this, step] {
+            m_tilt.animateTo(step.target, Animation::physicalSpring(1, 200, step.damping));
+            startTicking();
+        };
         if (step.at <= 0)
             move();
         else
@@ -249,7 +267,10 @@ ConfusedEyes::ConfusedEyes(QWidget* parent, MotionClock* clock) : FaceWidget(par
 
 QSize ConfusedEyes::sizeHint() const { return {28, 14}; }
 
-void ConfusedEyes::advance(double dt) { m_tilt.step(dt); }
+bool ConfusedEyes::advance(double dt) {
+    m_tilt.step(dt);
+    return m_tilt.isAnimating();
+}
 
 void ConfusedEyes::paintEvent(QPaintEvent*) {
     QPainter p(this);
@@ -272,7 +293,10 @@ QSize PausedLabel::sizeHint() const { return ceilSize(pausedRow().size()); }
 
 double PausedLabel::textOpacity() const { return 0.25 + 0.3 * Faces::autoReversingEaseInOut(m_elapsed, 1.2); }
 
-void PausedLabel::advance(double dt) { m_elapsed += dt; }
+bool PausedLabel::advance(double dt) {
+    m_elapsed += dt;
+    return true;  // the pulse repeats for as long as the label is shown
+}
 
 void PausedLabel::paintEvent(QPaintEvent*) {
     QPainter p(this);

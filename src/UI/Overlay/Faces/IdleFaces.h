@@ -18,7 +18,7 @@ public:
     double time() const { return m_time; }
 
 protected:
-    void advance(double dt) override;
+    bool advance(double dt) override;
     void paintEvent(QPaintEvent*) override;
 
 private:
@@ -35,7 +35,7 @@ public:
     double popProgress() const { return m_appear.value(); }
 
 protected:
-    void advance(double dt) override;
+    bool advance(double dt) override;
     void paintEvent(QPaintEvent*) override;
 
 private:
@@ -52,7 +52,7 @@ public:
     Faces::BarLook barLook(int i) const;
 
 protected:
-    void advance(double dt) override;
+    bool advance(double dt) override;
     void paintEvent(QPaintEvent*) override;
 
 private:
@@ -70,7 +70,7 @@ public:
     double eyeScale() const { return m_eyeScale.value(); }
 
 protected:
-    void advance(double dt) override;
+    bool advance(double dt) override;
     void paintEvent(QPaintEvent*) override;
 
 private:
@@ -90,7 +90,7 @@ public:
     double smileProgress() const { return m_smile.value(); }
 
 protected:
-    void advance(double dt) override;
+    bool advance(double dt) override;
     void paintEvent(QPaintEvent*) override;
 
 private:
@@ -108,7 +108,7 @@ public:
     double tilt() const { return m_tilt.value(); }
 
 protected:
-    void advance(double dt) override;
+    bool advance(double dt) override;
     void paintEvent(QPaintEvent*) override;
 
 private:
@@ -124,7 +124,7 @@ public:
     double textOpacity() const;
 
 protected:
-    void advance(double dt) override;
+    bool advance(double dt) override;
     void paintEvent(QPaintEvent*) override;
 
 private:

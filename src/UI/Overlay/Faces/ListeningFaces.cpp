@@ -85,9 +85,10 @@ void WalleEyes::tick(double now) {
         startBlink(this, m_blink);
 }
 
-void WalleEyes::advance(double dt) {
+bool WalleEyes::advance(double dt) {
     m_blink.step(dt);
     tick(motionClock().now());
+    return true;
 }
 
 void WalleEyes::paintEvent(QPaintEvent*) {
@@ -119,11 +120,12 @@ void PersistentEyes::tick() {
     if (m_glow.target() != m_state.smoothVolume) m_glow.animateTo(m_state.smoothVolume, Animation::easeOut(0.15));
 }
 
-void PersistentEyes::advance(double dt) {
+bool PersistentEyes::advance(double dt) {
     m_shownFor += dt;
     for (int ticks = m_ticker.advance(dt); ticks > 0; --ticks) tick();
     m_blink.step(dt);
     m_glow.step(dt);
+    return true;
 }
 
 QRectF PersistentEyes::pauseButtonRect() const { return circleAt(6, 28, height()); }
@@ -184,12 +186,13 @@ PersistentPausedLabel::PersistentPausedLabel(std::function<void()> onResume, std
     startTicking();
 }
 
-void PersistentPausedLabel::advance(double dt) {
+bool PersistentPausedLabel::advance(double dt) {
     for (int ticks = m_ticker.advance(dt); ticks > 0; --ticks) {
         m_breath.tick();
         for (int i = 0; i < 5; ++i) m_barHeights[i].animateTo(m_breath.barBreath[i], Animation::easeInOut(0.8));
     }
     for (AnimatedValue& h : m_barHeights) h.step(dt);
+    return true;
 }
 
 QRectF PersistentPausedLabel::playButtonRect() const { return circleAt(8, 26, height()); }

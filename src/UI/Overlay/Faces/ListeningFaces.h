@@ -47,7 +47,7 @@ public:
     QSize sizeHint() const override { return {100, 38}; }
 
 protected:
-    void advance(double dt) override;
+    bool advance(double dt) override;
     void paintEvent(QPaintEvent*) override;
 
 private:
@@ -81,7 +81,7 @@ public:
     QSize sizeHint() const override { return {200, 42}; }
 
 protected:
-    void advance(double dt) override;
+    bool advance(double dt) override;
     void paintEvent(QPaintEvent*) override;
     int controlAt(QPointF point) const override;
     void activate(int control) override;
@@ -112,7 +112,7 @@ public:
     QSize sizeHint() const override { return {190, 40}; }
 
 protected:
-    void advance(double dt) override;
+    bool advance(double dt) override;
     void paintEvent(QPaintEvent*) override;
     int controlAt(QPointF point) const override;
     void activate(int control) override;
