@@ -4,6 +4,7 @@
 #include "UI/Motion/MotionClock.h"
 #include "UI/Overlay/OverlayColor.h"
 #include "UI/Overlay/OverlayFaces.h"
+#include "UI/Overlay/OverlayPainting.h"
 #include "UI/Overlay/TypingSuggestionPill.h"
 
 #include <QMouseEvent>
@@ -357,20 +358,6 @@ void DictationOverlayView::leaveEvent(QEvent* event) {
 
 // ---- painting
 
-void DictationOverlayView::paintShadow(QPainter& p, const QPainterPath& shape, double radius, double offsetY,
-                                       double opacity) const {
-    // A soft shadow built from layers that grow and fade over the blur radius.
-    const int layers = std::max(2, int(radius));
-    const QRectF box = shape.boundingRect().translated(0, offsetY);
-    for (int i = layers; i >= 1; --i) {
-        const double grow = radius * i / layers;
-        QPainterPath layer;
-        const double r = std::min(box.height() / 2, 16.0) + grow;
-        layer.addRoundedRect(box.adjusted(-grow, -grow, grow, grow), r, r);
-        p.fillPath(layer, black(opacity * 2.0 / layers * (1 - double(i) / (layers + 1))));
-    }
-}
-
 void DictationOverlayView::paintDoneRing(QPainter& p, QPointF centre) const {
     if (!m_feedback.doneRipple()) return;
     const double t = m_ring.value();
@@ -424,16 +411,11 @@ void DictationOverlayView::paintPill(QPainter& p, const QRectF& pill) const {
     shape.addRoundedRect(pill, radius, radius);
 
     const OverlayPill::Shadow shadow = OverlayPill::shadow(in.status);
-    paintShadow(p, shape, shadow.radius, shadow.offsetY, 0.15);
+    OverlayPainting::softShadow(p, pill, radius, shadow.radius, shadow.offsetY, 0.15);
     p.fillPath(shape, Qt::black);
 
     const OverlayPill::Outline outline = OverlayPill::borderColor(in.status);
-    QPainterPath inner;
-    inner.addRoundedRect(pill.adjusted(0.25, 0.25, -0.25, -0.25), std::max(0.0, radius - 0.25),
-                         std::max(0.0, radius - 0.25));
-    p.setPen(QPen(hexWithOpacity(outline.hex, outline.opacity), 0.5));
-    p.setBrush(Qt::NoBrush);
-    p.drawPath(inner);
+    OverlayPainting::innerStroke(p, pill, radius, 0.5, hexWithOpacity(outline.hex, outline.opacity));
 
     if (OverlayPill::showsLiveText(m_face) && m_textOpacity.value() > 0) {
         p.save();
@@ -464,12 +446,9 @@ void DictationOverlayView::paintToast(QPainter& p, QPointF centre) const {
     p.setOpacity(clamped * clamped);
     QPainterPath shape;
     shape.addRoundedRect(box, 10, 10);
-    paintShadow(p, shape, 8, 3, 0.4);
+    OverlayPainting::softShadow(p, box, 10, 8, 3, 0.4);
     p.fillPath(shape, black(0.85));
-    QPainterPath inner;
-    inner.addRoundedRect(box.adjusted(0.25, 0.25, -0.25, -0.25), 9.75, 9.75);
-    p.setPen(QPen(hexWithOpacity(QStringLiteral("#4ADE80"), 0.15), 0.5));
-    p.drawPath(inner);
+    OverlayPainting::innerStroke(p, box, 10, 0.5, hexWithOpacity(QStringLiteral("#4ADE80"), 0.15));
     p.setFont(top);
     p.setPen(white(0.9));
     p.drawText(QRectF(box.left(), box.top() + 6, w, topMetrics.height()), Qt::AlignCenter, line1);

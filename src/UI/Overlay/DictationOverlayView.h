@@ -76,7 +76,6 @@ private:
     QRectF liveTextRect() const;
     QFont liveTextFont() const;
 
-    void paintShadow(QPainter& p, const QPainterPath& shape, double radius, double offsetY, double opacity) const;
     void paintDoneRing(QPainter& p, QPointF centre) const;
     void paintConfetti(QPainter& p, QPointF centre) const;
     void paintDoneGlow(QPainter& p, QPointF centre) const;

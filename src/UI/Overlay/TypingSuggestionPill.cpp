@@ -1,6 +1,7 @@
 #include "UI/Overlay/TypingSuggestionPill.h"
 
 #include "UI/Motion/MotionClock.h"
+#include "UI/Overlay/OverlayPainting.h"
 
 #include <QContextMenuEvent>
 #include <QFontMetricsF>
@@ -121,18 +122,9 @@ void TypingSuggestionPill::paintEvent(QPaintEvent*) {
 
     QPainterPath shape;
     shape.addRoundedRect(card, kRadius, kRadius);
-    // A soft shadow below: layers fading out over the shadow's radius.
-    for (int i = 10; i >= 1; --i) {
-        QPainterPath layer;
-        const QRectF r = card.adjusted(-i, -i, i, i).translated(0, 5);
-        layer.addRoundedRect(r, kRadius + i, kRadius + i);
-        p.fillPath(layer, QColor(0, 0, 0, int(255 * 0.4 / 10 * (1 - i / 11.0))));
-    }
+    OverlayPainting::softShadow(p, card, kRadius, 10, 5, 0.4);
     p.fillPath(shape, QColor(0, 0, 0, int(255 * 0.82)));
-    QPainterPath inner;
-    inner.addRoundedRect(card.adjusted(0.25, 0.25, -0.25, -0.25), kRadius, kRadius);
-    p.setPen(QPen(QColor(255, 255, 255, int(255 * 0.08)), 0.5));
-    p.drawPath(inner);
+    OverlayPainting::innerStroke(p, card, kRadius, 0.5, QColor(255, 255, 255, int(255 * 0.08)));
 
     const QPointF micCentre(card.left() + kPadX + kMicSize / 2, centre.y());
     p.save();
