@@ -1,6 +1,8 @@
 #include "UI/Motion/MotionClock.h"
 #include "UI/Motion/Spring.h"
 
+#include "support/TestEnvironment.h"
+
 #include <QObject>
 
 #include <gtest/gtest.h>
@@ -78,6 +80,20 @@ TEST(OverlaySpring, ManualClockRunsStepsInOrderAndTicksUntilDone) {
     }
     clock.advance(0.2);
     EXPECT_EQ(order.size(), 3u);  // a step whose owner went away is dropped
+}
+
+TEST(OverlaySpring, RealClockTicksOnlyWhileSomethingMoves) {
+    MotionClock clock(MotionClock::Mode::real);
+    QObject owner;
+    AnimatedValue value(0);
+    value.animateTo(1, Animation::spring(0.12, 0.88));
+    clock.requestTicks(&owner, [&](double dt) {
+        value.step(dt);
+        return value.isAnimating();
+    });
+    EXPECT_TRUE(clock.isTicking());
+    ASSERT_TRUE(waitUntil([&] { return !clock.isTicking(); }));
+    EXPECT_DOUBLE_EQ(value.value(), 1.0);
 }
 
 }  // namespace

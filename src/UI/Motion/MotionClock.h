@@ -29,6 +29,9 @@ public:
     // Runs `step` once, `delay` seconds from now, unless `owner` is gone by then.
     void schedule(QObject* owner, double delay, std::function<void()> step);
 
+    // Whether the display-rate timer runs (real clocks only).
+    bool isTicking() const { return m_frameTimer.isActive(); }
+
     // Manual clocks: moves time on by `seconds`, frame by frame, running due steps in order.
     void advance(double seconds);
 
