@@ -1,0 +1,116 @@
+#pragma once
+
+#include "Models/DictationStatus.h"
+#include "UI/Motion/Spring.h"
+#include "UI/Overlay/DictationFeedback.h"
+#include "UI/Overlay/OverlayPillRules.h"
+
+#include <QPointer>
+#include <QUuid>
+#include <QWidget>
+
+#include <array>
+#include <optional>
+#include <vector>
+
+class DictationPipeline;
+class MotionClock;
+class TypingSuggestionPill;
+
+// The content of the floating overlay panel: a small black pill near the bottom whose size,
+// corners, outline, shadow and face follow the dictation status, the typing suggestion above it,
+// and the feedback drawn around it (done glow and ring, milestone confetti and toast).
+// Everything here is the view's own state and starts afresh with each view. Main thread only.
+class DictationOverlayView : public QWidget {
+    Q_OBJECT
+public:
+    explicit DictationOverlayView(DictationPipeline& pipeline, QWidget* parent = nullptr);
+    // With its own animation clock (tests drive a manual one).
+    DictationOverlayView(DictationPipeline& pipeline, MotionClock& clock, QWidget* parent = nullptr);
+
+    QSize sizeHint() const override { return {400, 160}; }
+
+    // What the view shows now.
+    OverlayPill::Inputs inputs() const;
+    OverlayPill::Face currentFace() const { return m_face; }
+    // The face widget; none while the overlay is hidden.
+    QWidget* faceWidget() const { return m_faceWidget; }
+    TypingSuggestionPill* suggestionPill() const { return m_suggestionPill; }
+    // The pill's rectangle as drawn now (mid-animation, before bounce and tilt).
+    QRectF pillRect() const;
+    double drawnCornerRadius() const { return m_radius.value(); }
+    bool hovered() const { return m_hovered; }
+    bool entered() const { return m_entered; }
+    const std::vector<float>& smoothBands() const { return m_smoothBands; }
+    const DictationFeedback& feedback() const { return m_feedback; }
+    // The live text as shown (its beginning cut off when it needs more than two lines).
+    QString shownLiveText() const;
+
+    void handleStatusChange(DictationStatus status);
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void showEvent(QShowEvent*) override;
+    void hideEvent(QHideEvent*) override;
+    void resizeEvent(QResizeEvent*) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+
+private:
+    void connectPipeline();
+    // Retargets the pill's geometry and face after any change of what it depends on.
+    void refresh(const Animation& animation);
+    void setHovered(bool hovered);
+    void replaceFace(OverlayPill::Face face);
+    void dropFace();
+    void updateSuggestion();
+    void updatePointerInput();
+    void onBandsChanged();
+    void onFeedbackFlag(DictationFeedback::Flag flag, const Animation& animation);
+    void animate();
+    bool stepAnimations(double dt);
+    void layoutChildren();
+
+    QRectF contentFrame() const;
+    double columnBottom() const;
+    QRectF liveTextRect() const;
+    QFont liveTextFont() const;
+
+    void paintDoneRing(QPainter& p, QPointF centre) const;
+    void paintConfetti(QPainter& p, QPointF centre) const;
+    void paintDoneGlow(QPainter& p, QPointF centre) const;
+    void paintPill(QPainter& p, const QRectF& pill) const;
+    void paintToast(QPainter& p, QPointF centre) const;
+
+    DictationPipeline& m_pipeline;
+    MotionClock& m_clock;
+    DictationFeedback m_feedback;
+
+    DictationStatus m_seenStatus = DictationStatus::idle;
+    std::vector<float> m_smoothBands = std::vector<float>(10, 0.0f);
+    bool m_hovered = false;
+    bool m_entered = false;
+
+    // Drawn values, each moving towards what the state asks for.
+    AnimatedValue m_width{40};
+    AnimatedValue m_height{10};
+    AnimatedValue m_radius{5};
+    AnimatedValue m_entrance{0};   // 0: 30 below and transparent; 1: in place
+    AnimatedValue m_bounce{1.0};
+    AnimatedValue m_glow{0};       // done glow opacity factor
+    AnimatedValue m_ring{0};       // 0 inserted .. 1 grown and faded
+    AnimatedValue m_confetti{0};   // 0 start look .. 1 end look
+    AnimatedValue m_tilt{0};       // degrees
+    AnimatedValue m_toast{0};      // toast transition progress
+    AnimatedValue m_textOpacity{0};
+    std::array<double, 12> m_confettiDistance{};
+
+    OverlayPill::Face m_face = OverlayPill::Face::idleWaveform;
+    bool m_hasFace = false;
+    QPointer<QWidget> m_faceWidget;
+    QPointer<TypingSuggestionPill> m_suggestionPill;
+    std::optional<QUuid> m_suggestionId;
+    mutable QString m_elidedFor;
+    mutable double m_elidedWidth = -1;
+    mutable QString m_elided;
+};
