@@ -7,6 +7,7 @@
 #include "Core/AudioEngine.h"
 #include "Core/Logger.h"
 #include "UI/Onboarding/OnboardingView.h"
+#include "UI/Overlay/DictationOverlayView.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -247,7 +248,11 @@ void DesktopShell::activate() {
 void DesktopShell::setupOverlayWindow() {
     // One panel for the process: a repeated start-up keeps it instead of leaving a second one behind.
     if (m_overlayWindow) return;
-    auto* panel = new OverlayPlaceholderView(m_pipeline);
+    QWidget* panel = nullptr;
+    if (DictationPipeline* pipeline = m_pipeline.dictationPipeline())
+        panel = new DictationOverlayView(*pipeline);
+    else
+        panel = new OverlayPlaceholderView(m_pipeline);
     panel->setObjectName(QStringLiteral("overlayPanel"));
     panel->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
                           | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint

@@ -1,4 +1,4 @@
-#include "UI/Onboarding/AnimatedValue.h"
+#include "UI/Onboarding/TimedValue.h"
 #include "UI/Onboarding/OnboardingMedia.h"
 
 #include "Core/SoundManager.h"
@@ -17,8 +17,8 @@
 namespace {
 
 TEST(OnboardingMotionTest, ValuesFollowTheirCurvesFromWhereTheyAre) {
-    AnimatedValue value(0);
-    value.animate(1, Motion::easeOut(0.6, 0.1), 10.0);
+    TimedValue value(0);
+    value.animate(1, TimedMotion::easeOut(0.6, 0.1), 10.0);
     EXPECT_EQ(value.value(10.05), 0) << "nothing moves during the delay";
     EXPECT_GT(value.value(10.4), 0.5) << "an ease-out covers most of the way in its first half";
     EXPECT_EQ(value.value(10.71), 1);
@@ -26,16 +26,16 @@ TEST(OnboardingMotionTest, ValuesFollowTheirCurvesFromWhereTheyAre) {
     EXPECT_FALSE(value.isMoving(10.71));
 
     // Turning back mid-way starts from the value reached, not from either end.
-    AnimatedValue back(0);
-    back.animate(1, Motion::easeInOut(1.0), 0);
+    TimedValue back(0);
+    back.animate(1, TimedMotion::easeInOut(1.0), 0);
     const double midway = back.value(0.5);
-    back.animate(0, Motion::easeInOut(1.0), 0.5);
+    back.animate(0, TimedMotion::easeInOut(1.0), 0.5);
     EXPECT_DOUBLE_EQ(back.value(0.5), midway);
     EXPECT_EQ(back.value(1.5), 0);
 
     // A spring overshoots a little, then rests on its target.
-    AnimatedValue spring(6);
-    spring.animate(20, Motion::spring(0.35, 0.7), 0);
+    TimedValue spring(6);
+    spring.animate(20, TimedMotion::spring(0.35, 0.7), 0);
     double peak = 0;
     for (double t = 0; t < 1.0; t += 0.01) peak = std::max(peak, spring.value(t));
     EXPECT_GT(peak, 20);

@@ -19,22 +19,22 @@ QCoro::Task<bool> ask(std::function<QCoro::Task<bool>()> check) {
 constexpr double kPollInterval = 0.5;
 constexpr double kCompletionAfterSignIn = 1.0;
 
-const Motion kStepMotion = Motion::spring(0.5, 0.82);
-const Motion kDotMotion = Motion::spring(0.35, 0.7);
-const Motion kGrantMotion = Motion::easeOut(0.4);
-const Motion kErrorMotion = Motion::easeInOut(0.35);
+const TimedMotion kStepMotion = TimedMotion::spring(0.5, 0.82);
+const TimedMotion kDotMotion = TimedMotion::spring(0.35, 0.7);
+const TimedMotion kGrantMotion = TimedMotion::easeOut(0.4);
+const TimedMotion kErrorMotion = TimedMotion::easeInOut(0.35);
 
 }  // namespace
 
 const std::array<OnboardingFlow::WelcomeTiming, 7>& OnboardingFlow::welcomeSchedule() {
     static const std::array<WelcomeTiming, 7> schedule{{
-        {0.2, Motion::easeOut(2.0), WelcomeCue::video},
-        {2.0, Motion::easeOut(1.0), WelcomeCue::hero},
-        {4.2, Motion::easeOut(0.9), WelcomeCue::subtitle},
-        {7.5, Motion::easeInOut(1.4), WelcomeCue::heroOut},
-        {9.5, Motion::easeOut(1.0), WelcomeCue::brand},
-        {11.5, Motion::easeOut(0.8), WelcomeCue::tagline},
-        {12.5, Motion::spring(0.5, 0.8), WelcomeCue::button},
+        {0.2, TimedMotion::easeOut(2.0), WelcomeCue::video},
+        {2.0, TimedMotion::easeOut(1.0), WelcomeCue::hero},
+        {4.2, TimedMotion::easeOut(0.9), WelcomeCue::subtitle},
+        {7.5, TimedMotion::easeInOut(1.4), WelcomeCue::heroOut},
+        {9.5, TimedMotion::easeOut(1.0), WelcomeCue::brand},
+        {11.5, TimedMotion::easeOut(0.8), WelcomeCue::tagline},
+        {12.5, TimedMotion::spring(0.5, 0.8), WelcomeCue::button},
     }};
     return schedule;
 }
@@ -52,7 +52,7 @@ OnboardingFlow::OnboardingFlow(AuthManager& auth, bool skipWelcome, Permissions 
       m_previousStep(m_step),
       m_welcomeCancelled(std::make_shared<bool>(false)) {
     for (OnboardingStep s : allOnboardingSteps)
-        m_picture.dotWidth[size_t(s)] = AnimatedValue(s == m_step ? 20 : 6);
+        m_picture.dotWidth[size_t(s)] = TimedValue(s == m_step ? 20 : 6);
     connect(&m_auth, &AuthManager::isLoadingChanged, this, &OnboardingFlow::changed);
     connect(&m_auth, &AuthManager::errorMessageChanged, this, &OnboardingFlow::refreshError);
     refreshError();
@@ -81,7 +81,7 @@ bool OnboardingFlow::isSigningIn() const {
 
 bool OnboardingFlow::isAnimating(double t) const {
     const Picture& p = m_picture;
-    for (const AnimatedValue* v :
+    for (const TimedValue* v :
          {&p.videoOpacity, &p.heroOpacity, &p.heroOffset, &p.subtitleOpacity, &p.subtitleOffset, &p.brandOpacity,
           &p.brandOffset, &p.taglineOpacity, &p.taglineOffset, &p.getStartedPresence, &p.permReveal,
           &p.readyLine1Opacity, &p.readyLine1Offset, &p.readyLine2Opacity, &p.readyLine2Offset,
@@ -151,7 +151,7 @@ void OnboardingFlow::advance() {
     const double t = now();
     m_previousStep = m_step;
     m_step = m_step == OnboardingStep::welcome ? OnboardingStep::permissions : OnboardingStep::ready;
-    m_picture.stepChange = AnimatedValue(0);
+    m_picture.stepChange = TimedValue(0);
     m_picture.stepChange.animate(1, kStepMotion, t);
     for (OnboardingStep s : allOnboardingSteps)
         m_picture.dotWidth[size_t(s)].animate(s == m_step ? 20 : 6, kDotMotion, t);
@@ -173,7 +173,7 @@ void OnboardingFlow::scheduleWelcome(const WelcomeTiming& timing, const std::sha
     });
 }
 
-void OnboardingFlow::applyWelcomeCue(WelcomeCue cue, const Motion& motion) {
+void OnboardingFlow::applyWelcomeCue(WelcomeCue cue, const TimedMotion& motion) {
     const double t = now();
     Picture& p = m_picture;
     switch (cue) {
@@ -215,7 +215,7 @@ void OnboardingFlow::cancelWelcomeTimers() {
 void OnboardingFlow::skipWelcomeSequence() {
     if (m_step != OnboardingStep::welcome) return;
     cancelWelcomeTimers();
-    const Motion motion = Motion::easeOut(0.35);
+    const TimedMotion motion = TimedMotion::easeOut(0.35);
     for (WelcomeCue cue : {WelcomeCue::video, WelcomeCue::heroOut, WelcomeCue::brand, WelcomeCue::tagline,
                            WelcomeCue::button})
         applyWelcomeCue(cue, motion);
@@ -232,7 +232,7 @@ void OnboardingFlow::getStarted() {
 
 void OnboardingFlow::permissionsAppeared() {
     m_permRevealed = true;
-    m_picture.permReveal.animate(1, Motion::easeOut(0.6, 0.1), now());
+    m_picture.permReveal.animate(1, TimedMotion::easeOut(0.6, 0.1), now());
     pollAccessibility();
     (void)readMicrophoneStatus();
 }
@@ -304,11 +304,11 @@ void OnboardingFlow::continueToReady() {
 
 void OnboardingFlow::readyAppeared() {
     const double t = now();
-    m_picture.readyLine1Opacity.animate(1, Motion::easeOut(0.9, 0.2), t);
-    m_picture.readyLine1Offset.animate(0, Motion::easeOut(0.9, 0.2), t);
-    m_picture.readyLine2Opacity.animate(1, Motion::easeOut(0.8, 0.6), t);
-    m_picture.readyLine2Offset.animate(0, Motion::easeOut(0.8, 0.6), t);
-    m_picture.readyButtonOpacity.animate(1, Motion::easeOut(0.6, 1.2), t);
+    m_picture.readyLine1Opacity.animate(1, TimedMotion::easeOut(0.9, 0.2), t);
+    m_picture.readyLine1Offset.animate(0, TimedMotion::easeOut(0.9, 0.2), t);
+    m_picture.readyLine2Opacity.animate(1, TimedMotion::easeOut(0.8, 0.6), t);
+    m_picture.readyLine2Offset.animate(0, TimedMotion::easeOut(0.8, 0.6), t);
+    m_picture.readyButtonOpacity.animate(1, TimedMotion::easeOut(0.6, 1.2), t);
     // Only later changes count, not the state the step opened with.
     connect(&m_auth, &AuthManager::isAuthenticatedChanged, this, [this](bool authenticated) {
         Q_EMIT changed();

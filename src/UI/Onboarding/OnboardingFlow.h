@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Core/DelayedCall.h"
-#include "UI/Onboarding/AnimatedValue.h"
+#include "UI/Onboarding/TimedValue.h"
 
 #include <QObject>
 #include <QString>
@@ -38,35 +38,35 @@ public:
 
     // Everything the view animates; values are read at a clock time.
     struct Picture {
-        AnimatedValue videoOpacity{0};
-        AnimatedValue heroOpacity{0};
-        AnimatedValue heroOffset{18};
-        AnimatedValue subtitleOpacity{0};
-        AnimatedValue subtitleOffset{14};
-        AnimatedValue brandOpacity{0};
-        AnimatedValue brandOffset{16};
-        AnimatedValue taglineOpacity{0};
-        AnimatedValue taglineOffset{10};
-        AnimatedValue getStartedPresence{0};  // follows showButton: fades in while rising 12 points
-        AnimatedValue permReveal{0};          // follows permRevealed
-        AnimatedValue readyLine1Opacity{0};
-        AnimatedValue readyLine1Offset{14};
-        AnimatedValue readyLine2Opacity{0};
-        AnimatedValue readyLine2Offset{10};
-        AnimatedValue readyButtonOpacity{0};
-        AnimatedValue continueLit{0};         // 1 when both permissions are granted
-        AnimatedValue accessibilityDone{0};   // "Enable" → "Done" cross-fade
-        AnimatedValue microphoneDone{0};
-        AnimatedValue errorPresence{0};
-        AnimatedValue stepChange{1};          // 0 → 1 while the step content is replaced
-        std::array<AnimatedValue, 3> dotWidth{AnimatedValue(20), AnimatedValue(6), AnimatedValue(6)};
+        TimedValue videoOpacity{0};
+        TimedValue heroOpacity{0};
+        TimedValue heroOffset{18};
+        TimedValue subtitleOpacity{0};
+        TimedValue subtitleOffset{14};
+        TimedValue brandOpacity{0};
+        TimedValue brandOffset{16};
+        TimedValue taglineOpacity{0};
+        TimedValue taglineOffset{10};
+        TimedValue getStartedPresence{0};  // follows showButton: fades in while rising 12 points
+        TimedValue permReveal{0};          // follows permRevealed
+        TimedValue readyLine1Opacity{0};
+        TimedValue readyLine1Offset{14};
+        TimedValue readyLine2Opacity{0};
+        TimedValue readyLine2Offset{10};
+        TimedValue readyButtonOpacity{0};
+        TimedValue continueLit{0};         // 1 when both permissions are granted
+        TimedValue accessibilityDone{0};   // "Enable" → "Done" cross-fade
+        TimedValue microphoneDone{0};
+        TimedValue errorPresence{0};
+        TimedValue stepChange{1};          // 0 → 1 while the step content is replaced
+        std::array<TimedValue, 3> dotWidth{TimedValue(20), TimedValue(6), TimedValue(6)};
     };
 
     // One change of the timed welcome sequence, in the order they are scheduled.
     enum class WelcomeCue { video, hero, subtitle, heroOut, brand, tagline, button };
     struct WelcomeTiming {
         double delay;
-        Motion motion;
+        TimedMotion motion;
         WelcomeCue cue;
     };
     static const std::array<WelcomeTiming, 7>& welcomeSchedule();
@@ -124,7 +124,7 @@ private:
     void stepContentAppeared();
     void startWelcomeSequence();
     void scheduleWelcome(const WelcomeTiming& timing, const std::shared_ptr<bool>& cancelled);
-    void applyWelcomeCue(WelcomeCue cue, const Motion& motion);
+    void applyWelcomeCue(WelcomeCue cue, const TimedMotion& motion);
     void cancelWelcomeTimers();
     void permissionsAppeared();
     void readyAppeared();

@@ -24,7 +24,7 @@ constexpr double kDotHeight = 6;
 constexpr double kDotSpacing = 6;
 constexpr int kFrameMs = 16;
 
-const Motion kHoverMotion = Motion::spring(0.3, 0.65);
+const TimedMotion kHoverMotion = TimedMotion::spring(0.3, 0.65);
 
 QFont serif(double px, bool italic = false) {
     QFont font(QStringLiteral("EB Garamond"));

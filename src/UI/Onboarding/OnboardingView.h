@@ -99,7 +99,7 @@ private:
     OnboardingFlow* m_flow = nullptr;
     QPointer<VideoBackgroundView> m_welcomeVideo;
     QPointer<VideoBackgroundView> m_stepsVideo;
-    std::map<Control, AnimatedValue> m_hover;
+    std::map<Control, TimedValue> m_hover;
     Control m_hovered = Control::none;
     Control m_pressed = Control::none;
     bool m_pressedOnWelcome = false;

@@ -4,6 +4,7 @@
 #include "UI/Motion/Spring.h"
 #include "UI/Overlay/DictationFeedback.h"
 #include "UI/Overlay/OverlayPillRules.h"
+#include "UI/Overlay/TypingSuggestionPill.h"
 
 #include <QPointer>
 #include <QUuid>
@@ -15,7 +16,6 @@
 
 class DictationPipeline;
 class MotionClock;
-class TypingSuggestionPill;
 
 // The content of the floating overlay panel: a small black pill near the bottom whose size,
 // corners, outline, shadow and face follow the dictation status, the typing suggestion above it,

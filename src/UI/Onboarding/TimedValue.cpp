@@ -1,4 +1,4 @@
-#include "UI/Onboarding/AnimatedValue.h"
+#include "UI/Onboarding/TimedValue.h"
 
 #include <QEasingCurve>
 #include <QPointF>
@@ -31,30 +31,30 @@ constexpr double kSpringRest = 0.001;
 
 }  // namespace
 
-Motion Motion::easeOut(double duration, double delay) {
-    Motion m;
+TimedMotion TimedMotion::easeOut(double duration, double delay) {
+    TimedMotion m;
     m.kind = Kind::easeOut;
     m.duration = duration;
     m.delay = delay;
     return m;
 }
 
-Motion Motion::easeInOut(double duration) {
-    Motion m;
+TimedMotion TimedMotion::easeInOut(double duration) {
+    TimedMotion m;
     m.kind = Kind::easeInOut;
     m.duration = duration;
     return m;
 }
 
-Motion Motion::spring(double response, double dampingFraction) {
-    Motion m;
+TimedMotion TimedMotion::spring(double response, double dampingFraction) {
+    TimedMotion m;
     m.kind = Kind::spring;
     m.response = response;
     m.dampingFraction = dampingFraction;
     return m;
 }
 
-double Motion::progress(double elapsed) const {
+double TimedMotion::progress(double elapsed) const {
     if (elapsed <= 0) return 0;
     if (elapsed >= settleTime()) return 1;
     switch (kind) {
@@ -75,7 +75,7 @@ double Motion::progress(double elapsed) const {
     return 1;
 }
 
-double Motion::settleTime() const {
+double TimedMotion::settleTime() const {
     if (kind != Kind::spring) return std::max(duration, 0.0);
     const double omega = 2 * std::numbers::pi / response;
     const double zeta = std::clamp(dampingFraction, 0.01, 1.0);
@@ -84,12 +84,12 @@ double Motion::settleTime() const {
     return std::log(1 / kSpringRest) / (zeta * omega) * (zeta >= 1.0 ? 1.5 : 1.0);
 }
 
-double AnimatedValue::value(double now) const {
+double TimedValue::value(double now) const {
     if (!m_animated) return m_to;
     return m_from + (m_to - m_from) * m_motion.progress(now - m_start - m_motion.delay);
 }
 
-void AnimatedValue::animate(double target, const Motion& motion, double now) {
+void TimedValue::animate(double target, const TimedMotion& motion, double now) {
     m_from = value(now);
     m_to = target;
     m_start = now;
@@ -97,6 +97,6 @@ void AnimatedValue::animate(double target, const Motion& motion, double now) {
     m_animated = true;
 }
 
-bool AnimatedValue::isMoving(double now) const {
+bool TimedValue::isMoving(double now) const {
     return m_animated && now - m_start < m_motion.delay + m_motion.settleTime();
 }

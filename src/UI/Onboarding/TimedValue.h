@@ -4,7 +4,7 @@
 // clock (Clock::current()), so the picture at any moment follows from the state alone and tests
 // can drive every animation with a manual clock.
 
-struct Motion {
+struct TimedMotion {
     enum class Kind { easeOut, easeInOut, spring };
     Kind kind = Kind::easeOut;
     double duration = 0.35;        // ease curves, seconds
@@ -12,9 +12,9 @@ struct Motion {
     double dampingFraction = 0.8;  // springs
     double delay = 0;              // seconds before the motion starts
 
-    static Motion easeOut(double duration, double delay = 0);
-    static Motion easeInOut(double duration);
-    static Motion spring(double response, double dampingFraction);
+    static TimedMotion easeOut(double duration, double delay = 0);
+    static TimedMotion easeInOut(double duration);
+    static TimedMotion spring(double response, double dampingFraction);
 
     // Fraction of the way from start to target `elapsed` seconds after the delay (a spring may
     // overshoot 1).
@@ -23,20 +23,20 @@ struct Motion {
     double settleTime() const;
 };
 
-class AnimatedValue {
+class TimedValue {
 public:
-    explicit AnimatedValue(double value = 0) : m_from(value), m_to(value) {}
+    explicit TimedValue(double value = 0) : m_from(value), m_to(value) {}
 
     double value(double now) const;
     double target() const { return m_to; }
     // Moves from wherever the value is at `now` towards `target`.
-    void animate(double target, const Motion& motion, double now);
+    void animate(double target, const TimedMotion& motion, double now);
     bool isMoving(double now) const;
 
 private:
     double m_from;
     double m_to;
     double m_start = 0;
-    Motion m_motion;
+    TimedMotion m_motion;
     bool m_animated = false;
 };
