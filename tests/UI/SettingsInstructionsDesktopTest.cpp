@@ -1,5 +1,6 @@
 #include "UI/Settings/InstructionsTabView.h"
 
+#include "UI/SettingsTestResults.h"
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
 
@@ -10,13 +11,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-TranscriptionResult resultIn(const QString& bundleId, const QString& appName) {
-    TranscriptionResult::Fields fields;
-    fields.appBundleId = bundleId;
-    fields.appName = appName;
-    return TranscriptionResult(fields);
-}
 
 const QString kProfessional = VoiceStyles::instruction(VoiceStyle::professional);
 

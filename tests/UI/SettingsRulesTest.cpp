@@ -78,6 +78,13 @@ TEST(SettingsRules, ConflictsAreExactMatchesWithAnotherAction) {
               QStringLiteral("⎋ is already used by Cancel. Choose another key or change Cancel first."));
 }
 
+TEST(SettingsRules, OnlyKeysTheDesktopNeverSeesGetANotice) {
+    EXPECT_EQ(SettingsRules::unseenKeyNotice({63, 0}),
+              QStringLiteral("Fn does not reach the desktop on this computer, so it cannot start Vantrose here."));
+    for (const Hotkey& seen : {Hotkey{61, 0}, Hotkey{96, 0}, Hotkey{59, Hotkey::optionFlag}, Hotkey{49, 0}})
+        EXPECT_EQ(SettingsRules::unseenKeyNotice(seen), std::nullopt) << seen.displayName().toStdString();
+}
+
 TEST(ReplacementRules, NewRulesAreCheckedBeforeTheyAreStored) {
     const QList<TextReplacement> rules{{QStringLiteral("my email"), QStringLiteral("jane@example.com")}};
     struct Case {

@@ -217,6 +217,12 @@ TEST(SettingsView, AHotkeyOfAnotherActionIsRefusedWithAMessage) {
     pane.view->hotkeyBinding(HotkeyAction::activate).set(Hotkey{96, 0});
     EXPECT_EQ(pane.settings().pushToTalkHotkey(), (Hotkey{96, 0}));
     EXPECT_FALSE(message->isVisible());
+
+    // Fn is stored for machines that see it, with a notice that this one does not.
+    pane.view->findChildren<ActionPresetButton*>()[3]->click();
+    EXPECT_EQ(pane.settings().pushToTalkHotkey(), (Hotkey{63, 0}));
+    EXPECT_TRUE(message->isVisible());
+    EXPECT_TRUE(message->text().startsWith(QStringLiteral("Fn does not reach the desktop")));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "UI/Settings/VoiceStyle.h"
 
+#include "UI/SettingsTestResults.h"
 #include "support/Pipeline/PipelineHarness.h"
 
 #include <QSignalSpy>
@@ -7,13 +8,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-TranscriptionResult resultIn(const QString& bundleId, const QString& appName) {
-    TranscriptionResult::Fields fields;
-    fields.appBundleId = bundleId;
-    fields.appName = appName;
-    return TranscriptionResult(fields);
-}
 
 AppInstruction entry(const QString& bundleId, const QString& instruction) {
     return AppInstruction{bundleId, bundleId + QStringLiteral(" app"), instruction};

@@ -18,6 +18,21 @@ QFont recorderFont(const QFont& base) {
     return f;
 }
 
+// The chip behind both buttons: gray when idle, tinted and outlined in `highlight` when active.
+void paintChip(QPainter& painter, const QRect& rect, qreal radius, bool active, const QColor& highlight,
+               qreal activeOpacity, qreal idleOpacity) {
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath path;
+    path.addRoundedRect(QRectF(rect).adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
+    QColor fill = active ? highlight : QColor(Qt::gray);
+    fill.setAlphaF(active ? activeOpacity : idleOpacity);
+    painter.fillPath(path, fill);
+    if (active) {
+        painter.setPen(QPen(highlight, 1));
+        painter.drawPath(path);
+    }
+}
+
 }  // namespace
 
 HotkeyRecorderButton::HotkeyRecorderButton(HotkeyValueBinding hotkey, std::function<void(const Hotkey&)> onChanged,
@@ -47,18 +62,8 @@ QSize HotkeyRecorderButton::sizeHint() const {
 
 void HotkeyRecorderButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    QPainterPath path;
-    path.addRoundedRect(box, 6, 6);
     const bool recording = isRecording();
-    QColor fill = recording ? kOrange : QColor(Qt::gray);
-    fill.setAlphaF(recording ? 0.15 : 0.12);
-    painter.fillPath(path, fill);
-    if (recording) {
-        painter.setPen(QPen(kOrange, 1));
-        painter.drawPath(path);
-    }
+    paintChip(painter, rect(), 6, recording, kOrange, 0.15, 0.12);
     painter.setFont(recorderFont(font()));
     painter.setPen(recording ? kOrange : palette().color(QPalette::ButtonText));
     painter.drawText(rect(), Qt::AlignCenter, displayText());
@@ -180,19 +185,7 @@ QSize ActionPresetButton::sizeHint() const {
 
 void ActionPresetButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const bool selected = isSelectedPreset();
-    const QColor accent = palette().color(QPalette::Highlight);
-    const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    QPainterPath path;
-    path.addRoundedRect(box, 4, 4);
-    QColor fill = selected ? accent : QColor(Qt::gray);
-    fill.setAlphaF(selected ? 0.2 : 0.1);
-    painter.fillPath(path, fill);
-    if (selected) {
-        painter.setPen(QPen(accent, 1));
-        painter.drawPath(path);
-    }
+    paintChip(painter, rect(), 4, isSelectedPreset(), palette().color(QPalette::Highlight), 0.2, 0.1);
     painter.setFont(labelFont());
     painter.setPen(palette().color(QPalette::ButtonText));
     painter.drawText(rect(), Qt::AlignCenter, text());

@@ -19,24 +19,6 @@ namespace {
 
 const QColor kRed(0xFF, 0x3B, 0x30);
 
-// A one-line label that cuts a long text with an ellipsis at its right end.
-class OneLineLabel : public QLabel {
-public:
-    OneLineLabel(const QString& text, QWidget* parent) : QLabel(parent), m_full(text) {
-        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        setText(text);
-    }
-
-protected:
-    void resizeEvent(QResizeEvent* event) override {
-        setText(fontMetrics().elidedText(m_full, Qt::ElideRight, width()));
-        QLabel::resizeEvent(event);
-    }
-
-private:
-    QString m_full;
-};
-
 }  // namespace
 
 ReplacementsTabView::ReplacementsTabView(DictationPipeline& pipeline, QWidget* parent)

@@ -131,3 +131,12 @@ SettingsRow::SettingsRow(const QString& label, QWidget* content, QWidget* parent
         layout->addWidget(content, 0, Qt::AlignVCenter);
     }
 }
+
+OneLineLabel::OneLineLabel(const QString& text, QWidget* parent) : QLabel(text, parent), m_full(text) {
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void OneLineLabel::resizeEvent(QResizeEvent* event) {
+    setText(fontMetrics().elidedText(m_full, Qt::ElideRight, width()));
+    QLabel::resizeEvent(event);
+}

@@ -1,9 +1,9 @@
 #pragma once
 
+#include <QLabel>
 #include <QString>
 #include <QWidget>
 
-class QLabel;
 class QLayout;
 class QVBoxLayout;
 
@@ -35,6 +35,19 @@ public:
 
 private:
     QLabel* m_label = nullptr;
+};
+
+// A one-line label that cuts a long text with an ellipsis at its end.
+class OneLineLabel : public QLabel {
+public:
+    OneLineLabel(const QString& text, QWidget* parent);
+    const QString& fullText() const { return m_full; }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    QString m_full;
 };
 
 namespace SettingsStyle {

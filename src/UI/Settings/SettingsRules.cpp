@@ -1,6 +1,7 @@
 #include "UI/Settings/SettingsRules.h"
 
 #include "Core/TextUnits.h"
+#include "Platform/Linux/KeyCodeTable.h"
 
 #include <algorithm>
 
@@ -90,6 +91,12 @@ std::optional<HotkeyAction> conflictingAction(const VantroseSettings& settings, 
 QString conflictMessage(const Hotkey& hotkey, HotkeyAction other) {
     return QStringLiteral("%1 is already used by %2. Choose another key or change %2 first.")
         .arg(hotkey.displayName(), actionTitle(other));
+}
+
+std::optional<QString> unseenKeyNotice(const Hotkey& hotkey) {
+    if (KeyCodeTable::xKeycodeFor(hotkey.keyCode) != 0) return std::nullopt;
+    return QStringLiteral("%1 does not reach the desktop on this computer, so it cannot start Vantrose here.")
+        .arg(Hotkey::keyName(hotkey.keyCode));
 }
 
 const QList<Preset>& pushToTalkPresets() {

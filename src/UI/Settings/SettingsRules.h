@@ -61,6 +61,11 @@ std::optional<HotkeyAction> conflictingAction(const VantroseSettings& settings, 
 // The message shown when a hotkey is refused because `other` uses it.
 QString conflictMessage(const Hotkey& hotkey, HotkeyAction other);
 
+// A notice for a hotkey whose key this desktop's key events never carry (Fn stays inside the
+// keyboard); none when the key can be seen. The hotkey is still stored: settings sync with
+// machines where the key works.
+std::optional<QString> unseenKeyNotice(const Hotkey& hotkey);
+
 struct Preset {
     QString label;
     Hotkey hotkey;

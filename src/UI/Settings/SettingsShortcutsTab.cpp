@@ -26,7 +26,9 @@ void SettingsView::applyHotkey(const Hotkey& hotkey, HotkeyAction action) {
         for (QWidget* button : m_recorders) button->update();
         return;
     }
-    m_hotkeyMessage->hide();
+    const auto notice = SettingsRules::unseenKeyNotice(hotkey);
+    m_hotkeyMessage->setText(notice.value_or(QString()));
+    m_hotkeyMessage->setVisible(notice.has_value());
     m_pipeline.updateHotkey(hotkey, action);
 }
 

@@ -177,7 +177,7 @@ QWidget* SettingsView::buildGeneralTab() {
     column->addWidget(permissions);
 
     auto* about = new SettingsGroup(QStringLiteral("About"));
-    auto* badge = SettingsStyle::label(QStringLiteral("v0.1.3 beta"), 11, this);
+    auto* badge = SettingsStyle::label(QStringLiteral("v" VANTROSE_VERSION " beta"), 11, this);
     badge->setContentsMargins(8, 3, 8, 3);
     badge->setStyleSheet(QStringLiteral("background: rgba(128,128,128,0.18); border-radius: 8px;"));
     about->addRow(new SettingsRow(QStringLiteral("Vantrose"), badge));
@@ -307,25 +307,6 @@ QWidget* listRow(QWidget* parent, int index, QHBoxLayout*& layout) {
     return row;
 }
 
-// A one-line label that cuts a long text with an ellipsis.
-class ElidedLabel : public QLabel {
-public:
-    ElidedLabel(const QString& text, QWidget* parent) : QLabel(parent), m_full(text) {
-        setMinimumWidth(40);
-        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    }
-    QString fullText() const { return m_full; }
-
-protected:
-    void resizeEvent(QResizeEvent* event) override {
-        setText(fontMetrics().elidedText(m_full, Qt::ElideRight, width()));
-        QLabel::resizeEvent(event);
-    }
-
-private:
-    QString m_full;
-};
-
 }  // namespace
 
 void SettingsView::refreshDictionary() {
@@ -380,7 +361,7 @@ void SettingsView::refreshDictionary() {
             layout->addWidget(SettingsStyle::label(keys[i], 13, row, secondary));
             layout->addWidget(SettingsStyle::label(QStringLiteral("→"), 9, row, tertiary));
             const QString value = map.value(keys[i]);
-            QLabel* valueLabel = elide ? new ElidedLabel(value, row) : SettingsStyle::label(value, 13, row);
+            QLabel* valueLabel = elide ? new OneLineLabel(value, row) : SettingsStyle::label(value, 13, row);
             valueLabel->setObjectName(QStringLiteral("entryValue"));
             QFont f = valueLabel->font();
             f.setPointSizeF(13);

@@ -5,42 +5,33 @@
 #include <QSet>
 
 namespace VoiceStyles {
+namespace {
 
-QString instruction(VoiceStyle style) {
-    switch (style) {
-    case VoiceStyle::natural:
-        return {};
-    case VoiceStyle::professional:
-        return QStringLiteral("Use professional, formal language. Proper grammar, clear structure.");
-    case VoiceStyle::casual:
-        return QStringLiteral("Keep it casual and conversational. Relaxed, natural language.");
-    case VoiceStyle::technical:
-        return QStringLiteral("Be precise and technical. Preserve code terms, acronyms, and jargon.");
-    case VoiceStyle::creative:
-        return QStringLiteral("Use expressive, literary language. Vivid and varied.");
-    case VoiceStyle::notes:
-        return QStringLiteral("Brief bullet-point style. Short phrases, no full sentences.");
-    }
-    return {};
+struct StyleFacts {
+    const char* icon;
+    const char* instruction;
+};
+
+// In the order of the enumeration.
+constexpr StyleFacts kFacts[] = {
+    {"waveform", ""},
+    {"briefcase", "Use professional, formal language. Proper grammar, clear structure."},
+    {"bubble.left", "Keep it casual and conversational. Relaxed, natural language."},
+    {"chevron.left.forwardslash.chevron.right", "Be precise and technical. Preserve code terms, acronyms, and jargon."},
+    {"paintbrush", "Use expressive, literary language. Vivid and varied."},
+    {"list.bullet", "Brief bullet-point style. Short phrases, no full sentences."},
+};
+
+const StyleFacts& facts(VoiceStyle style) {
+    const auto index = std::size_t(style);
+    return kFacts[index < std::size(kFacts) ? index : 0];
 }
 
-QString icon(VoiceStyle style) {
-    switch (style) {
-    case VoiceStyle::natural:
-        return QStringLiteral("waveform");
-    case VoiceStyle::professional:
-        return QStringLiteral("briefcase");
-    case VoiceStyle::casual:
-        return QStringLiteral("bubble.left");
-    case VoiceStyle::technical:
-        return QStringLiteral("chevron.left.forwardslash.chevron.right");
-    case VoiceStyle::creative:
-        return QStringLiteral("paintbrush");
-    case VoiceStyle::notes:
-        return QStringLiteral("list.bullet");
-    }
-    return {};
-}
+}  // namespace
+
+QString instruction(VoiceStyle style) { return QString::fromUtf8(facts(style).instruction); }
+
+QString icon(VoiceStyle style) { return QString::fromUtf8(facts(style).icon); }
 
 QString cardDescription(VoiceStyle style) {
     if (style == VoiceStyle::natural) return QStringLiteral("As you said it");
