@@ -110,6 +110,18 @@ TEST(HotkeyRecorderButton, EscapeASecondClickAndHidingCancel) {
     EXPECT_TRUE(w.changes.isEmpty());
 }
 
+TEST(HotkeyRecorderButton, StartingASecondRecorderCancelsTheFirst) {
+    RecorderWindow w;
+    Hotkey other{53, 0};
+    HotkeyRecorderButton second({[&] { return other; }, [&](const Hotkey& h) { other = h; }}, {}, &w.window);
+    w.recorder->click();
+    second.click();
+    EXPECT_FALSE(w.recorder->isRecording());
+    w.press(xSpace, Qt::Key_Space);
+    EXPECT_EQ(other, (Hotkey{49, 0}));
+    EXPECT_EQ(w.hotkey, (Hotkey{9, Hotkey::commandFlag | Hotkey::controlFlag}));
+}
+
 TEST(ActionPresetButton, ClickWritesThePresetEvenWhenAlreadyBound) {
     Hotkey bound{61, 0};
     int changes = 0;

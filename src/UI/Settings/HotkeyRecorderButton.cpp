@@ -6,10 +6,15 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 
 namespace {
 
 const QColor kOrange(0xFF, 0x95, 0x00);
+
+// The recorder that takes the keys now: one at a time, or the newest would hide every key from
+// the older one, which would then take the keys meant for the window.
+QPointer<HotkeyRecorderButton> s_recorder;
 
 QFont recorderFont(const QFont& base) {
     QFont f = base;
@@ -83,6 +88,8 @@ void HotkeyRecorderButton::toggleRecording() {
 }
 
 void HotkeyRecorderButton::startRecording() {
+    if (s_recorder && s_recorder != this) s_recorder->cancelRecording();
+    s_recorder = this;
     m_recording.start();
     m_keys.reset();
     if (!m_monitoring) {
