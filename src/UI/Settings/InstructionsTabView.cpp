@@ -16,6 +16,7 @@
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QVariantAnimation>
 
 namespace {
 
@@ -131,7 +132,23 @@ AppStyleRow::AppStyleRow(const QString& appName, const QString& bundleId, VoiceS
     m_editor->setMaximumHeight(4 * lineHeight + 16);
     m_editor->hide();
     column->addWidget(m_editor);
+
+    m_hoverFade = new QVariantAnimation(this);
+    m_hoverFade->setDuration(150);
+    m_hoverFade->setEasingCurve(QEasingCurve::OutCubic);
+    m_hoverFade->setStartValue(0.0);
+    m_hoverFade->setEndValue(0.0);
+    connect(m_hoverFade, &QVariantAnimation::valueChanged, this, qOverload<>(&QWidget::update));
     refreshLook();
+}
+
+void AppStyleRow::fadeHover(bool hovered) {
+    m_isHovered = hovered;
+    const QVariant from = m_hoverFade->currentValue().isValid() ? m_hoverFade->currentValue() : QVariant(0.0);
+    m_hoverFade->stop();
+    m_hoverFade->setStartValue(from);
+    m_hoverFade->setEndValue(hovered ? 1.0 : 0.0);
+    m_hoverFade->start();
 }
 
 void AppStyleRow::setValues(const QString& appName, VoiceStyle style, const QString& customInstruction) {
@@ -177,22 +194,21 @@ void AppStyleRow::refreshLook() {
 }
 
 void AppStyleRow::enterEvent(QEnterEvent* event) {
-    m_isHovered = true;
-    update();
+    fadeHover(true);
     QWidget::enterEvent(event);
 }
 
 void AppStyleRow::leaveEvent(QEvent* event) {
-    m_isHovered = false;
-    update();
+    fadeHover(false);
     QWidget::leaveEvent(event);
 }
 
 void AppStyleRow::paintEvent(QPaintEvent*) {
-    if (!m_isHovered) return;
+    const double amount = m_hoverFade->currentValue().toDouble();
+    if (amount <= 0) return;
     QPainter painter(this);
     QColor tint = palette().color(QPalette::WindowText);
-    tint.setAlphaF(0.02);
+    tint.setAlphaF(0.02 * amount);
     painter.fillRect(rect(), tint);
 }
 

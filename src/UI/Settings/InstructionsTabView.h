@@ -13,6 +13,7 @@ class QLabel;
 class QPlainTextEdit;
 class QStackedWidget;
 class QToolButton;
+class QVariantAnimation;
 class QVBoxLayout;
 
 // One application of the voice styles tab: its icon and name, a style menu and an editor for a
@@ -51,6 +52,7 @@ protected:
 
 private:
     void refreshLook();
+    void fadeHover(bool hovered);
 
     QString m_appName;
     QString m_bundleId;
@@ -60,6 +62,7 @@ private:
     std::function<void(const QString&)> m_onInstructionChanged;
     bool m_isHovered = false;
     bool m_isEditing = false;
+    QVariantAnimation* m_hoverFade = nullptr;  // 0 resting, 1 under the pointer
     QLabel* m_name = nullptr;
     QLabel* m_subtitle = nullptr;
     QComboBox* m_menu = nullptr;
