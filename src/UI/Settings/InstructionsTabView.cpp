@@ -66,7 +66,14 @@ QWidget* styleCard(VoiceStyle style, QWidget* parent) {
     medium.setWeight(QFont::Medium);
     name->setFont(medium);
     texts->addWidget(name);
-    texts->addWidget(SettingsStyle::label(VoiceStyles::cardDescription(style), 10, card, SettingsStyle::tertiary(parent)));
+    auto* description = new OneLineLabel(VoiceStyles::cardDescription(style), card);
+    QFont small = description->font();
+    small.setPointSizeF(10);
+    description->setFont(small);
+    QPalette tertiary = description->palette();
+    tertiary.setColor(QPalette::WindowText, SettingsStyle::tertiary(parent));
+    description->setPalette(tertiary);
+    texts->addWidget(description);
     layout->addLayout(texts, 1);
     return card;
 }
@@ -220,6 +227,7 @@ InstructionsTabView::InstructionsTabView(DictationPipeline& pipeline, QWidget* p
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     outer->addWidget(scroll);
     auto* page = new QWidget(scroll);
     auto* column = new QVBoxLayout(page);
@@ -230,9 +238,11 @@ InstructionsTabView::InstructionsTabView(DictationPipeline& pipeline, QWidget* p
     auto* header = new QVBoxLayout;
     header->setSpacing(6);
     header->addWidget(serifHeading(QStringLiteral("Voice Style"), 28, page));
-    header->addWidget(SettingsStyle::label(
+    auto* intro = SettingsStyle::label(
         QStringLiteral("Vantrose adapts its tone to each app. Apps you’ve used appear automatically."), 13, page,
-        SettingsStyle::secondary(this)));
+        SettingsStyle::secondary(this));
+    intro->setWordWrap(true);
+    header->addWidget(intro);
     column->addLayout(header);
 
     auto* styles = new QVBoxLayout;

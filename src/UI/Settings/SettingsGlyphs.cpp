@@ -14,7 +14,7 @@ struct Glyph {
 
 const QHash<QString, Glyph>& glyphs() {
     static const QHash<QString, Glyph> table{
-        {QStringLiteral("trash"), {"user-trash", "🗑"}},
+        {QStringLiteral("trash"), {"user-trash", "✕"}},
         {QStringLiteral("arrow.right"), {nullptr, "→"}},
         {QStringLiteral("arrow.left.arrow.right"), {nullptr, "⇄"}},
         {QStringLiteral("checkmark"), {nullptr, "✓"}},
@@ -22,13 +22,13 @@ const QHash<QString, Glyph>& glyphs() {
         {QStringLiteral("pencil"), {nullptr, "✎"}},
         {QStringLiteral("gear"), {"preferences-system", "⚙"}},
         {QStringLiteral("textformat"), {"format-text-bold", "Aa"}},
-        {QStringLiteral("book"), {"accessories-dictionary", "📖"}},
+        {QStringLiteral("book"), {"accessories-dictionary", "▥"}},
         {QStringLiteral("keyboard"), {"input-keyboard", "⌨"}},
         {QStringLiteral("waveform"), {nullptr, "∿"}},
-        {QStringLiteral("briefcase"), {nullptr, "💼"}},
-        {QStringLiteral("bubble.left"), {nullptr, "💬"}},
+        {QStringLiteral("briefcase"), {nullptr, "◫"}},
+        {QStringLiteral("bubble.left"), {nullptr, "❝"}},
         {QStringLiteral("chevron.left.forwardslash.chevron.right"), {nullptr, "</>"}},
-        {QStringLiteral("paintbrush"), {nullptr, "🖌"}},
+        {QStringLiteral("paintbrush"), {nullptr, "✍"}},
         {QStringLiteral("list.bullet"), {nullptr, "☰"}},
         {QStringLiteral("app.dashed"), {nullptr, "⬚"}},
     };

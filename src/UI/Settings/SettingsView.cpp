@@ -106,11 +106,12 @@ void SettingsView::write(const std::function<void(VantroseSettings&)>& change) {
 
 QCheckBox* SettingsView::addSwitch(QWidget* group, const QString& label, const QString& name,
                                    bool VantroseSettings::*field) {
-    auto* box = new QCheckBox(label);
+    // The label at the leading edge and the switch at the trailing one, as in a form.
+    auto* box = new QCheckBox;
     box->setObjectName(name);
-    box->setLayoutDirection(Qt::RightToLeft);  // the switch sits at the trailing edge, as in a form
+    box->setAccessibleName(label);
     connect(box, &QCheckBox::toggled, this, [this, field](bool on) { write([&](VantroseSettings& s) { s.*field = on; }); });
-    static_cast<SettingsGroup*>(group)->addRow(box);
+    static_cast<SettingsGroup*>(group)->addRow(new SettingsRow(label, box));
     m_switches.append({box, field});
     return box;
 }
