@@ -250,6 +250,24 @@ TEST_F(HubDesktop, HistoryTabSearchesAndClears) {
     EXPECT_TRUE(tab.emptyText().isEmpty());
 }
 
+TEST_F(HubDesktop, ANewDictationShowsOnHomeAndHistory) {
+    start({makeResult(QStringLiteral("older"), QStringLiteral("Mail"))}, 1, 1);
+    HomeTabView home(*harness.pipeline, permissions());
+    home.show();
+    HistoryTabView tab(*harness.pipeline, {[] { return QString(); }, [](const QString&) {}});
+    tab.show();
+    ASSERT_TRUE(harness.dictate());
+    ASSERT_EQ(harness.pipeline->recentResults().size(), 2);
+    const QUuid newest = harness.pipeline->recentResults().first().id;
+    EXPECT_TRUE(waitUntil([&] {
+        const auto rows = home.transcriptRows();
+        return rows.size() == 2 && rows.first()->result().id == newest;
+    }));
+    EXPECT_TRUE(waitUntil([&] { return home.statCards().value(3) && home.statCards()[3]->value() == "2"; }));
+    ASSERT_EQ(tab.visibleRows().size(), 2);
+    EXPECT_EQ(tab.visibleRows().first()->result().id, newest);
+}
+
 TEST_F(HubDesktop, HistoryTabWithoutDictationsSaysSo) {
     start({});
     HistoryTabView tab(*harness.pipeline, {[] { return QString(); }, [](const QString&) {}});

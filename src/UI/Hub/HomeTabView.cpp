@@ -237,9 +237,14 @@ HomeTabView::HomeTabView(DictationPipeline& pipeline, HubPermissions permissions
     m_permissionTimer->setInterval(1000);
     connect(m_permissionTimer, &QTimer::timeout, this, &HomeTabView::pollPermissions);
 
-    connect(&m_pipeline, &DictationPipeline::recentResultsChanged, this, &HomeTabView::rebuild);
-    connect(&m_pipeline, &DictationPipeline::totalsChanged, this, &HomeTabView::rebuild);
-    connect(&m_pipeline, &DictationPipeline::settingsChanged, this, &HomeTabView::rebuild);
+    // A finished dictation changes the list and the totals together: one redraw for both.
+    m_rebuildTimer = new QTimer(this);
+    m_rebuildTimer->setSingleShot(true);
+    m_rebuildTimer->setInterval(0);
+    connect(m_rebuildTimer, &QTimer::timeout, this, &HomeTabView::rebuild);
+    for (auto signal : {&DictationPipeline::recentResultsChanged, &DictationPipeline::totalsChanged,
+                        &DictationPipeline::settingsChanged})
+        connect(&m_pipeline, signal, m_rebuildTimer, qOverload<>(&QTimer::start));
 
     rebuildBanner();
     rebuild();

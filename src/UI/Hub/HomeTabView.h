@@ -114,6 +114,7 @@ private:
     StatsPeriod m_statsPeriod = StatsPeriod::thirtyDays;
     bool m_appeared = false;
     QTimer* m_permissionTimer = nullptr;
+    QTimer* m_rebuildTimer = nullptr;
 
     QVBoxLayout* m_column = nullptr;
     QWidget* m_bannerSlot = nullptr;

@@ -5,6 +5,8 @@
 
 #include <QClipboard>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -55,32 +57,61 @@ QString desktopId(const QString& bundleId) {
 
 }  // namespace
 
-std::optional<QString> AppIconView::desktopIconName(const QString& bundleId, const QStringList& applicationDirs) {
-    if (bundleId.trimmed().isEmpty() || bundleId.contains(QLatin1Char('/'))) return std::nullopt;
-    // By file name: the id itself, then in lower case (WM_CLASS values are often capitalised).
-    for (const QString& name : {desktopId(bundleId), desktopId(bundleId.toLower())}) {
+namespace {
+
+// The icons the desktop files of some folders name, by file name and by window class.
+struct DesktopIconIndex {
+    QHash<QString, QString> byFileName;  // "org.example.App.desktop" -> icon
+    QHash<QString, QString> byWmClass;   // lower-case StartupWMClass -> icon
+
+    static DesktopIconIndex build(const QStringList& applicationDirs) {
+        DesktopIconIndex index;
         for (const QString& dir : applicationDirs) {
-            const QString path = QDir(dir).filePath(name);
-            if (!QFileInfo::exists(path)) continue;
-            if (auto entry = readDesktopEntry(path); entry && !entry->icon.isEmpty()) return entry->icon;
+            const QStringList files = QDir(dir).entryList({QStringLiteral("*.desktop")}, QDir::Files, QDir::Name);
+            for (const QString& file : files) {
+                const auto entry = readDesktopEntry(QDir(dir).filePath(file));
+                if (!entry || entry->icon.isEmpty()) continue;
+                // The first folder wins, as in the desktop's own lookup order.
+                if (!index.byFileName.contains(file)) index.byFileName.insert(file, entry->icon);
+                const QString wmClass = entry->wmClass.toLower();
+                if (!wmClass.isEmpty() && !index.byWmClass.contains(wmClass)) index.byWmClass.insert(wmClass, entry->icon);
+            }
         }
+        return index;
     }
-    // By the window class the desktop file declares.
-    for (const QString& dir : applicationDirs) {
-        const QStringList files = QDir(dir).entryList({QStringLiteral("*.desktop")}, QDir::Files, QDir::Name);
-        for (const QString& file : files) {
-            const auto entry = readDesktopEntry(QDir(dir).filePath(file));
-            if (entry && !entry->icon.isEmpty() && entry->wmClass.compare(bundleId, Qt::CaseInsensitive) == 0)
-                return entry->icon;
+
+    std::optional<QString> iconFor(const QString& bundleId) const {
+        if (bundleId.trimmed().isEmpty() || bundleId.contains(QLatin1Char('/'))) return std::nullopt;
+        // By file name: the id itself, then in lower case (WM_CLASS values are often capitalised).
+        for (const QString& name : {desktopId(bundleId), desktopId(bundleId.toLower())}) {
+            if (auto it = byFileName.constFind(name); it != byFileName.constEnd()) return *it;
         }
+        if (auto it = byWmClass.constFind(bundleId.toLower()); it != byWmClass.constEnd()) return *it;
+        return std::nullopt;
     }
-    return std::nullopt;
+};
+
+// The index of the installed applications, read again when it is older than half a minute so
+// that a list of rows does not read every desktop file once per row.
+const DesktopIconIndex& installedApplications() {
+    static DesktopIconIndex index;
+    static QElapsedTimer age;
+    if (!age.isValid() || age.elapsed() > 30000) {
+        index = DesktopIconIndex::build(QStandardPaths::standardLocations(QStandardPaths::ApplicationsLocation));
+        age.start();
+    }
+    return index;
+}
+
+}  // namespace
+
+std::optional<QString> AppIconView::desktopIconName(const QString& bundleId, const QStringList& applicationDirs) {
+    return DesktopIconIndex::build(applicationDirs).iconFor(bundleId);
 }
 
 std::optional<QIcon> AppIconView::lookUpIcon(const QString& bundleId) {
     if (bundleId.trimmed().isEmpty()) return std::nullopt;
-    const QStringList dirs = QStandardPaths::standardLocations(QStandardPaths::ApplicationsLocation);
-    if (const auto name = desktopIconName(bundleId, dirs)) {
+    if (const auto name = installedApplications().iconFor(bundleId)) {
         if (QDir::isAbsolutePath(*name)) {
             if (QFileInfo::exists(*name)) return QIcon(*name);
         } else if (QIcon::hasThemeIcon(*name)) {
@@ -99,7 +130,7 @@ AppIconView::AppIconView(const QString& bundleId, QWidget* parent) : QWidget(par
 
 void AppIconView::setBundleId(const QString& bundleId) {
     m_bundleId = bundleId;
-    // Looked up once per identifier: scanning the desktop files on every paint would stall lists.
+    // Looked up when the identifier is set, not on every paint: lists repaint often.
     m_icon = lookUpIcon(bundleId);
     update();
 }
