@@ -70,9 +70,7 @@ QWidget* styleCard(VoiceStyle style, QWidget* parent) {
     QFont small = description->font();
     small.setPointSizeF(10);
     description->setFont(small);
-    QPalette tertiary = description->palette();
-    tertiary.setColor(QPalette::WindowText, SettingsStyle::tertiary(parent));
-    description->setPalette(tertiary);
+    SettingsStyle::setTextColor(description, SettingsStyle::tertiary(parent));
     texts->addWidget(description);
     layout->addLayout(texts, 1);
     return card;
@@ -223,17 +221,10 @@ InstructionsTabView::InstructionsTabView(DictationPipeline& pipeline, QWidget* p
     : QWidget(parent), m_pipeline(pipeline) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    QVBoxLayout* column = nullptr;
+    QScrollArea* scroll = SettingsStyle::scrollingPage(this, column, 28, 24);
     outer->addWidget(scroll);
-    auto* page = new QWidget(scroll);
-    auto* column = new QVBoxLayout(page);
-    column->setContentsMargins(28, 28, 28, 28);
-    column->setSpacing(24);
-    scroll->setWidget(page);
+    QWidget* page = scroll->widget();
 
     auto* header = new QVBoxLayout;
     header->setSpacing(6);
@@ -248,11 +239,7 @@ InstructionsTabView::InstructionsTabView(DictationPipeline& pipeline, QWidget* p
     auto* styles = new QVBoxLayout;
     styles->setSpacing(10);
     auto* stylesHeading = serifHeading(QStringLiteral("Available Styles"), 18, page);
-    stylesHeading->setPalette([&] {
-        QPalette p = stylesHeading->palette();
-        p.setColor(QPalette::WindowText, SettingsStyle::secondary(this));
-        return p;
-    }());
+    SettingsStyle::setTextColor(stylesHeading, SettingsStyle::secondary(this));
     styles->addWidget(stylesHeading);
     auto* grid = new QGridLayout;
     grid->setVerticalSpacing(8);
@@ -279,9 +266,7 @@ InstructionsTabView::InstructionsTabView(DictationPipeline& pipeline, QWidget* p
         SettingsGlyphs::icon(QStringLiteral("app.dashed"), SettingsStyle::quaternary(this), 24).pixmap(24, 24));
     emptyLayout->addWidget(emptyIcon, 0, Qt::AlignHCenter);
     auto* emptyText = serifHeading(QStringLiteral("Start dictating to discover your apps"), 15, empty, true);
-    QPalette tertiary = emptyText->palette();
-    tertiary.setColor(QPalette::WindowText, SettingsStyle::tertiary(this));
-    emptyText->setPalette(tertiary);
+    SettingsStyle::setTextColor(emptyText, SettingsStyle::tertiary(this));
     emptyLayout->addWidget(emptyText, 0, Qt::AlignHCenter);
     emptyLayout->addStretch(1);
     m_apps->addWidget(empty);

@@ -54,9 +54,7 @@ ReplacementsTabView::ReplacementsTabView(DictationPipeline& pipeline, QWidget* p
     emptyLayout->addWidget(symbol, 0, Qt::AlignHCenter);
     auto* none = new QLabel(QStringLiteral("No replacements yet"), empty);
     none->setFont(SettingsStyle::serif(18, true));
-    QPalette secondary = none->palette();
-    secondary.setColor(QPalette::WindowText, SettingsStyle::secondary(this));
-    none->setPalette(secondary);
+    SettingsStyle::setTextColor(none, SettingsStyle::secondary(this));
     emptyLayout->addWidget(none, 0, Qt::AlignHCenter);
     emptyLayout->addWidget(SettingsStyle::label(QStringLiteral("Add phrases like “my email” → “jane@example.com”"), 11,
                                                 empty, SettingsStyle::quaternary(this)),
@@ -100,14 +98,8 @@ ReplacementsTabView::ReplacementsTabView(DictationPipeline& pipeline, QWidget* p
     layout->addWidget(addRow);
 
     // Why the last "Add" was refused; hidden otherwise.
-    m_message = new QLabel(this);
-    m_message->setObjectName(QStringLiteral("replacementMessage"));
-    m_message->setWordWrap(true);
+    m_message = SettingsStyle::refusalLabel(this, QStringLiteral("replacementMessage"));
     m_message->setContentsMargins(16, 0, 16, 12);
-    QPalette red = m_message->palette();
-    red.setColor(QPalette::WindowText, kRed);
-    m_message->setPalette(red);
-    m_message->hide();
     layout->addWidget(m_message);
 
     // Return in either field adds nothing: only the button adds.
@@ -170,9 +162,7 @@ void ReplacementsTabView::refresh() {
         QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
         mono.setPointSizeF(11);
         replacement->setFont(mono);
-        QPalette secondary = replacement->palette();
-        secondary.setColor(QPalette::WindowText, SettingsStyle::secondary(this));
-        replacement->setPalette(secondary);
+        SettingsStyle::setTextColor(replacement, SettingsStyle::secondary(this));
         texts->addWidget(replacement);
         rowLayout->addLayout(texts, 1);
         auto* remove = new QToolButton(row);

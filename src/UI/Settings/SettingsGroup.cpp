@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace SettingsStyle {
@@ -20,16 +21,41 @@ QColor secondary(const QWidget* widget) { return textShade(widget, 0.6); }
 QColor tertiary(const QWidget* widget) { return textShade(widget, 0.4); }
 QColor quaternary(const QWidget* widget) { return textShade(widget, 0.22); }
 
+void setTextColor(QWidget* widget, const QColor& color) {
+    QPalette p = widget->palette();
+    p.setColor(QPalette::WindowText, color);
+    widget->setPalette(p);
+}
+
 QLabel* label(const QString& text, qreal pointSize, QWidget* parent, const QColor& color) {
     auto* l = new QLabel(text, parent);
     QFont f = l->font();
     f.setPointSizeF(pointSize);
     l->setFont(f);
-    if (color.isValid()) {
-        QPalette p = l->palette();
-        p.setColor(QPalette::WindowText, color);
-        l->setPalette(p);
-    }
+    if (color.isValid()) setTextColor(l, color);
+    return l;
+}
+
+QScrollArea* scrollingPage(QWidget* parent, QVBoxLayout*& column, int margin, int spacing) {
+    auto* scroll = new QScrollArea(parent);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* content = new QWidget(scroll);
+    column = new QVBoxLayout(content);
+    column->setContentsMargins(margin, margin, margin, margin);
+    column->setSpacing(spacing);
+    scroll->setWidget(content);
+    return scroll;
+}
+
+QLabel* refusalLabel(QWidget* parent, const QString& objectName) {
+    auto* l = new QLabel(parent);
+    l->setObjectName(objectName);
+    l->setWordWrap(true);
+    setTextColor(l, QColor(0xFF, 0x3B, 0x30));
+    l->hide();
     return l;
 }
 
@@ -48,9 +74,7 @@ QWidget* divider(QWidget* parent, int inset) {
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Plain);
     line->setFixedHeight(1);
-    QPalette p = line->palette();
-    p.setColor(QPalette::WindowText, quaternary(parent));
-    line->setPalette(p);
+    setTextColor(line, quaternary(parent));
     layout->addWidget(line);
     return holder;
 }

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 class QLayout;
+class QScrollArea;
 class QVBoxLayout;
 
 // A titled card of the settings pane: the title in small capitals above a rounded card that
@@ -58,6 +59,11 @@ QColor quaternary(const QWidget* widget);
 // A label at the given size in the given colour.
 QLabel* label(const QString& text, qreal pointSize, QWidget* parent, const QColor& color = QColor());
 QFont serif(qreal pointSize, bool italic = false);
+void setTextColor(QWidget* widget, const QColor& color);
+// A vertically scrolling page holding one column of sections.
+QScrollArea* scrollingPage(QWidget* parent, QVBoxLayout*& column, int margin, int spacing);
+// A red, wrapped line that says why an entry was refused; hidden until it has something to say.
+QLabel* refusalLabel(QWidget* parent, const QString& objectName);
 QWidget* divider(QWidget* parent, int inset = 0);
 // Takes a widget out of its view at once and deletes it later: its own button may be running.
 void discard(QWidget* widget);

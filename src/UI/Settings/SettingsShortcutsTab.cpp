@@ -33,15 +33,8 @@ void SettingsView::applyHotkey(const Hotkey& hotkey, HotkeyAction action) {
 }
 
 QWidget* SettingsView::buildShortcutsTab() {
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    auto* content = new QWidget(scroll);
-    auto* column = new QVBoxLayout(content);
-    column->setContentsMargins(20, 20, 20, 20);
-    column->setSpacing(20);
-    scroll->setWidget(content);
+    QVBoxLayout* column = nullptr;
+    QScrollArea* scroll = SettingsStyle::scrollingPage(this, column, 20, 20);
 
     auto* group = new SettingsGroup(QStringLiteral("Keybindings"));
     for (const SettingsRules::ActionRow& row : SettingsRules::actionRows()) {
@@ -73,13 +66,7 @@ QWidget* SettingsView::buildShortcutsTab() {
     group->addRow(new SettingsRow(QStringLiteral("PTT presets"), presets));
     column->addWidget(group);
 
-    m_hotkeyMessage = new QLabel(content);
-    m_hotkeyMessage->setObjectName(QStringLiteral("hotkeyMessage"));
-    m_hotkeyMessage->setWordWrap(true);
-    QPalette p = m_hotkeyMessage->palette();
-    p.setColor(QPalette::WindowText, QColor(0xFF, 0x3B, 0x30));
-    m_hotkeyMessage->setPalette(p);
-    m_hotkeyMessage->hide();
+    m_hotkeyMessage = SettingsStyle::refusalLabel(scroll->widget(), QStringLiteral("hotkeyMessage"));
     column->addWidget(m_hotkeyMessage);
     column->addStretch(1);
     return scroll;

@@ -24,20 +24,6 @@ const QColor kGreen(0x34, 0xC7, 0x59);
 const QColor kOrange(0xFF, 0x95, 0x00);
 const QColor kRed(0xFF, 0x3B, 0x30);
 
-// A vertically scrolling tab: the groups in one centred column, 20 points apart and inset.
-QScrollArea* scrollingColumn(QWidget* parent, QVBoxLayout*& column) {
-    auto* scroll = new QScrollArea(parent);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    auto* content = new QWidget(scroll);
-    column = new QVBoxLayout(content);
-    column->setContentsMargins(20, 20, 20, 20);
-    column->setSpacing(20);
-    scroll->setWidget(content);
-    return scroll;
-}
-
 QLabel* grantedLabel(QWidget* parent) {
     auto* label = SettingsStyle::label(QStringLiteral("✔ Granted"), 12, parent, kGreen);
     label->setObjectName(QStringLiteral("grantedLabel"));
@@ -118,7 +104,7 @@ QCheckBox* SettingsView::addSwitch(QWidget* group, const QString& label, const Q
 
 QWidget* SettingsView::buildGeneralTab() {
     QVBoxLayout* column = nullptr;
-    QScrollArea* scroll = scrollingColumn(this, column);
+    QScrollArea* scroll = SettingsStyle::scrollingPage(this, column, 20, 20);
 
     auto* input = new SettingsGroup(QStringLiteral("Input"));
     auto* microphone = new QComboBox;
@@ -204,7 +190,7 @@ QWidget* SettingsView::buildGeneralTab() {
 
 QWidget* SettingsView::buildModesTab() {
     QVBoxLayout* column = nullptr;
-    QScrollArea* scroll = scrollingColumn(this, column);
+    QScrollArea* scroll = SettingsStyle::scrollingPage(this, column, 20, 20);
 
     auto* formatting = new SettingsGroup(QStringLiteral("AI Formatting"));
     addSwitch(formatting, QStringLiteral("Enable AI formatting"), QStringLiteral("formattingEnabled"),
