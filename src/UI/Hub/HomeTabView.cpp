@@ -47,20 +47,20 @@ QFont systemFont(const QWidget* w, double size, QFont::Weight weight = QFont::No
     return f;
 }
 
-// A divider inset 10 points at both ends.
+// A hairline divider inset 10 points at both ends.
+class InsetDivider : public QWidget {
+public:
+    explicit InsetDivider(QWidget* parent) : QWidget(parent) { setFixedHeight(1); }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.fillRect(QRectF(10, 0, width() - 20, 1), labelColor(palette(), LabelStyle::quaternary));
+    }
+};
+
 QWidget* insetDivider(QWidget* parent) {
-    auto* holder = new QWidget(parent);
-    auto* layout = new QHBoxLayout(holder);
-    layout->setContentsMargins(10, 0, 10, 0);
-    auto* line = new QFrame(holder);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Plain);
-    line->setFixedHeight(1);
-    QPalette pal = line->palette();
-    pal.setColor(QPalette::WindowText, labelColor(parent->palette(), LabelStyle::quaternary));
-    line->setPalette(pal);
-    layout->addWidget(line);
-    return holder;
+    return new InsetDivider(parent);
 }
 
 }  // namespace
@@ -206,10 +206,13 @@ HomeTabView::HomeTabView(DictationPipeline& pipeline, HubPermissions permissions
     titles->setSpacing(6);
     m_title = styledLabel(QString(), hubSerifFont(32), LabelStyle::primary, header);
     m_encouragement = styledLabel(QString(), systemFont(this, 13), LabelStyle::secondary, header);
+    // The line wraps rather than widening the page past a narrow window.
+    m_encouragement->setWordWrap(true);
+    m_encouragement->setMinimumWidth(120);
     titles->addWidget(m_title);
     titles->addWidget(m_encouragement);
-    headerRow->addLayout(titles);
-    headerRow->addStretch(1);
+    headerRow->addLayout(titles, 1);
+    headerRow->addSpacing(12);
     auto* picker = new QWidget(header);
     picker->setFixedWidth(200);
     auto* pickerRow = new QHBoxLayout(picker);
@@ -297,7 +300,16 @@ void HomeTabView::rebuild() {
     // Middle row: top sources and activity.
     auto* middle = new QHBoxLayout;
     middle->setSpacing(18);
-    auto* left = new QVBoxLayout;
+    // Two columns of equal width, whatever their contents ask for.
+    auto* leftColumn = new QWidget(body);
+    auto* rightColumn = new QWidget(body);
+    for (QWidget* w : {leftColumn, rightColumn}) {
+        QSizePolicy policy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        policy.setHorizontalStretch(1);
+        w->setSizePolicy(policy);
+    }
+    auto* left = new QVBoxLayout(leftColumn);
+    left->setContentsMargins(0, 0, 0, 0);
     left->setSpacing(12);
     left->addWidget(styledLabel(QStringLiteral("Top Sources"), hubSerifFont(18), LabelStyle::secondary, body));
     auto* sourcesCard = new HubCard(body);
@@ -320,7 +332,8 @@ void HomeTabView::rebuild() {
     }
     left->addWidget(sourcesCard);
     left->addStretch(1);
-    auto* right = new QVBoxLayout;
+    auto* right = new QVBoxLayout(rightColumn);
+    right->setContentsMargins(0, 0, 0, 0);
     right->setSpacing(12);
     right->addWidget(styledLabel(QStringLiteral("Activity"), hubSerifFont(18), LabelStyle::secondary, body));
     m_heatmap = new ActivityHeatmap(results, 7, 7,
@@ -329,8 +342,8 @@ void HomeTabView::rebuild() {
                                     body);
     right->addWidget(m_heatmap);
     right->addStretch(1);
-    middle->addLayout(left, 1);
-    middle->addLayout(right, 1);
+    middle->addWidget(leftColumn, 1, Qt::AlignTop);
+    middle->addWidget(rightColumn, 1, Qt::AlignTop);
     bodyColumn->addLayout(middle);
 
     // Recent transcripts.

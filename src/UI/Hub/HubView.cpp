@@ -70,7 +70,7 @@ HubView::HubView(DictationPipeline& pipeline, AuthManager& auth, Actions actions
 
     m_sidebar = new QListWidget(this);
     m_sidebar->setMinimumWidth(170);
-    m_sidebar->setMaximumWidth(220);
+    m_sidebar->setMaximumWidth(200);
     m_sidebar->setFrameShape(QFrame::NoFrame);
     m_sidebar->setIconSize(QSize(16, 16));
     m_sidebar->setSpacing(1);
