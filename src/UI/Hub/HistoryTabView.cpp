@@ -28,12 +28,7 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        QPainterPath path;
-        path.addRoundedRect(QRectF(rect()).adjusted(0.25, 0.25, -0.25, -0.25), 8, 8);
-        p.fillPath(path, labelColor(palette(), LabelStyle::quaternary, 0.2));
-        p.setPen(QPen(labelColor(palette(), LabelStyle::quaternary, 0.3), 0.5));
-        p.drawPath(path);
+        paintRoundedPanel(p, QRectF(rect()), palette(), 8, 0.2);
     }
 };
 

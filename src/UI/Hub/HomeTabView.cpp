@@ -22,12 +22,7 @@
 namespace {
 
 void paintCardBackground(QPainter& p, const QRectF& rect, const QPalette& palette) {
-    p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath path;
-    path.addRoundedRect(rect.adjusted(0.25, 0.25, -0.25, -0.25), 10, 10);
-    p.fillPath(path, labelColor(palette, LabelStyle::quaternary, 0.2));
-    p.setPen(QPen(labelColor(palette, LabelStyle::quaternary, 0.3), 0.5));
-    p.drawPath(path);
+    paintRoundedPanel(p, rect, palette, 10, 0.2);
 }
 
 QLabel* styledLabel(const QString& text, const QFont& font, LabelStyle style, QWidget* parent) {

@@ -110,10 +110,5 @@ QList<PermissionRow*> PermissionsBanner::rows() const {
 
 void PermissionsBanner::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath path;
-    path.addRoundedRect(QRectF(rect()).adjusted(0.25, 0.25, -0.25, -0.25), 10, 10);
-    p.fillPath(path, labelColor(palette(), LabelStyle::quaternary, 0.15));
-    p.setPen(QPen(labelColor(palette(), LabelStyle::quaternary, 0.3), 0.5));
-    p.drawPath(path);
+    paintRoundedPanel(p, QRectF(rect()), palette(), 10, 0.15);
 }

@@ -119,3 +119,15 @@ QColor labelColor(const QPalette& palette, LabelStyle style, double extraOpacity
     color.setAlphaF(float(opacity * extraOpacity));
     return color;
 }
+
+void paintRoundedPanel(QPainter& painter, const QRectF& rect, const QPalette& palette, double radius,
+                       double fillOpacity) {
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath path;
+    path.addRoundedRect(rect.adjusted(0.25, 0.25, -0.25, -0.25), radius, radius);
+    painter.fillPath(path, labelColor(palette, LabelStyle::quaternary, fillOpacity));
+    painter.setPen(QPen(labelColor(palette, LabelStyle::quaternary, 0.3), 0.5));
+    painter.drawPath(path);
+    painter.restore();
+}
