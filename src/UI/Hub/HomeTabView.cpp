@@ -7,7 +7,7 @@
 
 #include <QButtonGroup>
 #include <QFrame>
-#include <QGraphicsOpacityEffect>
+#include <QGraphicsEffect>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -57,6 +57,34 @@ protected:
 QWidget* insetDivider(QWidget* parent) {
     return new InsetDivider(parent);
 }
+
+// Draws a section faded and lowered by the part of the entrance still to run.
+class EntranceEffect : public QGraphicsEffect {
+public:
+    EntranceEffect(double shift, QObject* parent) : QGraphicsEffect(parent), m_shift(shift) {}
+
+    void setProgress(double progress) {
+        m_progress = std::clamp(progress, 0.0, 1.0);
+        update();
+    }
+
+protected:
+    QRectF boundingRectFor(const QRectF& rect) const override { return rect.adjusted(0, 0, 0, m_shift); }
+
+    void draw(QPainter* painter) override {
+        if (m_progress <= 0) return;
+        QPoint offset;
+        const QPixmap pixmap = sourcePixmap(Qt::LogicalCoordinates, &offset);
+        painter->save();
+        painter->setOpacity(m_progress);
+        painter->drawPixmap(offset + QPointF(0, m_shift * (1 - m_progress)), pixmap);
+        painter->restore();
+    }
+
+private:
+    double m_shift;
+    double m_progress = 0;
+};
 
 }  // namespace
 
@@ -400,12 +428,13 @@ void HomeTabView::hideEvent(QHideEvent* event) {
 
 void HomeTabView::startEntrance() {
     m_appeared = true;
-    // The sections fade in together, shortly after the tab appears.
-    QList<QPointer<QGraphicsOpacityEffect>> effects;
-    for (QWidget* section : m_sections) {
-        auto* effect = new QGraphicsOpacityEffect(section);
-        effect->setOpacity(0);
-        section->setGraphicsEffect(effect);
+    // The sections fade in and settle upward together, shortly after the tab appears; each
+    // starts lower by its own distance.
+    const QList<double> shifts{8, 6, 12};  // banner, header, the figures below
+    QList<QPointer<EntranceEffect>> effects;
+    for (qsizetype i = 0; i < m_sections.size(); ++i) {
+        auto* effect = new EntranceEffect(shifts.value(i, 12), m_sections[i]);
+        m_sections[i]->setGraphicsEffect(effect);
         effects.append(effect);
     }
     auto* fade = new QVariantAnimation(this);
@@ -415,9 +444,9 @@ void HomeTabView::startEntrance() {
     fade->setEasingCurve(QEasingCurve::OutCubic);
     connect(fade, &QVariantAnimation::valueChanged, this, [effects](const QVariant& v) {
         for (const auto& effect : effects)
-            if (effect) effect->setOpacity(v.toDouble());
+            if (effect) effect->setProgress(v.toDouble());
     });
-    connect(fade, &QVariantAnimation::finished, this, [this, effects] {
+    connect(fade, &QVariantAnimation::finished, this, [effects] {
         for (const auto& effect : effects)
             if (effect) static_cast<QWidget*>(effect->parent())->setGraphicsEffect(nullptr);
     });
