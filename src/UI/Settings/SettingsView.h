@@ -1,0 +1,92 @@
+#pragma once
+
+#include "Core/AudioEngine.h"
+#include "Models/Hotkey.h"
+#include "UI/Settings/HotkeyRecorderButton.h"
+
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+class ActionPresetButton;
+class AuthManager;
+class DictationPipeline;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+class QVBoxLayout;
+struct VantroseSettings;
+
+// How the pane learns and asks for the two permissions; the shell provides these. A missing
+// function reads as "not granted" and a missing request does nothing.
+struct SettingsPermissions {
+    std::function<bool()> accessibilityGranted;
+    std::function<bool()> microphoneGranted;
+    std::function<void()> requestAccessibility;  // the desktop's own way of granting it
+};
+
+// The settings pane: General, Modes, Dictionary and Shortcuts tabs. It keeps no settings of its
+// own: every control shows the pipeline's settings and a change writes a changed copy back
+// through the pipeline, which saves and syncs it. Hosted in the settings window and as the hub's
+// settings tab.
+class SettingsView : public QWidget {
+    Q_OBJECT
+public:
+    // `audioDevices`: the input devices offered, taken by the host when it builds the pane.
+    // `selectedMicUID`: the picker's first selection (none: "System Default").
+    SettingsView(DictationPipeline& pipeline, std::vector<AudioDeviceInfo> audioDevices,
+                 std::optional<QString> selectedMicUID, AuthManager& auth, SettingsPermissions permissions,
+                 QWidget* parent = nullptr);
+
+    // Reads and writes one action's hotkey: the first binding of the action, Right Option alone
+    // when there is none; a write goes to the pipeline's hotkey update.
+    HotkeyValueBinding hotkeyBinding(HotkeyAction action);
+
+    QTabWidget* tabs() const { return m_tabs; }
+    const std::optional<QString>& selectedMicUID() const { return m_selectedMicUID; }
+
+private:
+    QWidget* buildGeneralTab();
+    QWidget* buildModesTab();
+    QWidget* buildDictionaryTab();
+    QWidget* buildShortcutsTab();
+    QCheckBox* addSwitch(QWidget* group, const QString& label, const QString& name, bool VantroseSettings::*field);
+
+    // One settings write: a copy of the settings with one change, assigned back.
+    void write(const std::function<void(VantroseSettings&)>& change);
+    void applyHotkey(const Hotkey& hotkey, HotkeyAction action);
+    void refresh();
+    void refreshDictionary();
+
+    DictationPipeline& m_pipeline;
+    AuthManager& m_auth;
+    SettingsPermissions m_permissions;
+    std::vector<AudioDeviceInfo> m_audioDevices;
+    std::optional<QString> m_selectedMicUID;
+
+    QTabWidget* m_tabs = nullptr;
+    QComboBox* m_language = nullptr;
+    QComboBox* m_writingStyle = nullptr;
+    QLineEdit* m_userName = nullptr;
+    QList<std::pair<QCheckBox*, bool VantroseSettings::*>> m_switches;
+    QLabel* m_accessibilityGranted = nullptr;
+    QPushButton* m_grantAccess = nullptr;
+    QLabel* m_microphoneGranted = nullptr;
+    QLabel* m_microphoneMissing = nullptr;
+    QWidget* m_accountRow = nullptr;
+    QLabel* m_accountEmail = nullptr;
+    QWidget* m_signOutRow = nullptr;
+    QVBoxLayout* m_dictionary = nullptr;
+    QStringList m_shownDictionary;  // what the dictionary list was last built from
+    QList<HotkeyRecorderButton*> m_recorders;
+    QList<ActionPresetButton*> m_presets;
+    QLabel* m_hotkeyMessage = nullptr;
+};

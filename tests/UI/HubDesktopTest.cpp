@@ -1,0 +1,330 @@
+#include "Auth/AuthManager.h"
+#include "Storage/HistoryStore.h"
+#include "UI/Hub/HistoryTabView.h"
+#include "UI/Hub/HistoryView.h"
+#include "UI/Hub/HomeTabView.h"
+#include "UI/Hub/HubView.h"
+#include "UI/Hub/TranscriptRow.h"
+#include "UI/Theme/HubFonts.h"
+#include "support/ManualDelayedCalls.h"
+#include "support/Pipeline/PipelineHarness.h"
+#include "support/TestEnvironment.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TranscriptionResult makeResult(const QString& text, const QString& app = QString(), std::int64_t words = -1) {
+    TranscriptionResult::Fields fields;
+    fields.formattedText = text;
+    fields.rawText = text;
+    fields.appName = app;
+    fields.appBundleId = app.toLower();
+    fields.duration = 2.54;
+    fields.totalTimeMs = 1830.7;
+    TranscriptionResult r(fields);
+    if (words >= 0) r.wordCount = words;
+    return r;
+}
+
+class HubDesktop : public ::testing::Test {
+protected:
+    // A pipeline whose history holds `results` (newest first) and these totals.
+    void start(QList<TranscriptionResult> results, qint64 dictations = 0, qint64 words = 0) {
+        harness.history->preloaded = std::move(results);
+        harness.history->totals = {dictations, words};
+        harness.setUp();
+    }
+    HubPermissions permissions() {
+        return {[this] { return ax; }, [this] { return mic; }, [this] { ++openedSettings; },
+                [this] { ++micRequests; }};
+    }
+
+    PipelineHarness harness;
+    AuthManager auth;
+    bool ax = true;
+    bool mic = true;
+    int openedSettings = 0;
+    int micRequests = 0;
+};
+
+TEST_F(HubDesktop, TranscriptRowCopiesThePlainTextAndConfirmsForOneAndAHalfSeconds) {
+    ManualDelayedCalls delays;
+    TranscriptRow row(makeResult(QStringLiteral("Hello <b>there</b>\nsecond line"), QStringLiteral("Editor")),
+                      nullptr, delays.delayedCall());
+    row.show();
+    EXPECT_EQ(row.copyGlyph(), "doc.on.doc");
+    EXPECT_DOUBLE_EQ(row.copyButtonOpacity(), 0.3);
+
+    row.copyButton()->click();
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data->text(), "Hello <b>there</b>\nsecond line");
+    EXPECT_FALSE(data->hasHtml());
+    EXPECT_EQ(row.copyGlyph(), "checkmark");
+    EXPECT_DOUBLE_EQ(row.copyButtonOpacity(), 1.0);
+
+    // A second press copies again but the confirmation still ends 1.5 s after the first.
+    delays.advance(1.0);
+    row.copy();
+    delays.advance(0.49);
+    EXPECT_TRUE(row.isCopied());
+    delays.advance(0.02);
+    EXPECT_FALSE(row.isCopied());
+    EXPECT_EQ(row.copyGlyph(), "doc.on.doc");
+    delays.advance(2.0);
+    EXPECT_FALSE(row.isCopied());
+}
+
+TEST_F(HubDesktop, TranscriptRowShowsItsLabels) {
+    TranscriptRow named(makeResult(QStringLiteral("one two three"), QStringLiteral("Editor")));
+    named.show();
+    EXPECT_TRUE(named.appLabel()->isVisible());
+    EXPECT_EQ(named.appLabel()->text(), "Editor");
+    EXPECT_EQ(named.wordsLabel()->text(), "3 words");
+    EXPECT_EQ(named.ageLabel()->text(), "now");
+
+    TranscriptRow nameless(makeResult(QStringLiteral("one")));
+    nameless.show();
+    EXPECT_FALSE(nameless.appLabel()->isVisible());
+    EXPECT_TRUE(nameless.ageLabel()->isVisible());
+    EXPECT_TRUE(nameless.wordsLabel()->isVisible());
+    // No identifier and an identifier no application has both fall back to the drawn glyph.
+    EXPECT_FALSE(nameless.iconView()->appIcon().has_value());
+    EXPECT_FALSE(AppIconView(QStringLiteral("no.such.application.anywhere")).appIcon().has_value());
+}
+
+TEST_F(HubDesktop, HubOpensOnHomeAndKeepsTheHistorySearchAcrossSections) {
+    start({makeResult(QStringLiteral("hello world"), QStringLiteral("Notes")),
+           makeResult(QStringLiteral("other words"), QStringLiteral("Mail"))});
+    int settingsBuilt = 0;
+    HubView::Actions actions;
+    actions.permissions = permissions();
+    actions.makeSettings = [&](QWidget* parent) {
+        ++settingsBuilt;
+        return new QLabel(QStringLiteral("settings"), parent);
+    };
+    HubView hub(*harness.pipeline, auth, actions);
+    hub.resize(800, 560);
+    hub.show();
+
+    QStringList labels;
+    for (int i = 0; i < hub.sidebar()->count(); ++i) labels.append(hub.sidebar()->item(i)->text());
+    EXPECT_EQ(labels, (QStringList{"Home", "History", "Instructions", "Replacements", "Settings"}));
+    EXPECT_EQ(hub.selectedTab(), HubTab::home);
+    EXPECT_NE(qobject_cast<HomeTabView*>(hub.detailView()), nullptr);
+    EXPECT_GE(hub.minimumSize().width(), 700);
+    EXPECT_GE(hub.minimumSize().height(), 480);
+
+    hub.sidebar()->setCurrentRow(int(HubTab::history));
+    auto* history = qobject_cast<HistoryTabView*>(hub.detailView());
+    ASSERT_NE(history, nullptr);
+    history->searchField()->setText(QStringLiteral("HELLO"));
+    EXPECT_EQ(history->visibleRows().size(), 1);
+
+    hub.setSelectedTab(HubTab::home);
+    hub.setSelectedTab(HubTab::history);
+    history = qobject_cast<HistoryTabView*>(hub.detailView());
+    ASSERT_NE(history, nullptr);
+    EXPECT_EQ(history->searchField()->text(), "HELLO");
+    EXPECT_EQ(history->visibleRows().size(), 1);
+
+    // The settings section is built anew at every selection.
+    hub.setSelectedTab(HubTab::settings);
+    hub.setSelectedTab(HubTab::home);
+    hub.setSelectedTab(HubTab::settings);
+    EXPECT_EQ(settingsBuilt, 2);
+
+    // The grain lies over everything and lets the pointer through.
+    EXPECT_EQ(hub.grain()->geometry(), hub.rect());
+    EXPECT_TRUE(hub.grain()->testAttribute(Qt::WA_TransparentForMouseEvents));
+}
+
+TEST_F(HubDesktop, FilmGrainDrawsTheSamePixelsEveryTime) {
+    const QImage first = FilmGrainView::render(QSize(30, 12));
+    EXPECT_EQ(first, FilmGrainView::render(QSize(30, 12)));
+    // The first square: white at 147 / 255 × 0.045 ≈ 2.6 % opacity, premultiplied.
+    const QColor corner = first.pixelColor(1, 1);
+    EXPECT_NEAR(corner.alphaF(), 0.0259, 0.004);
+    EXPECT_EQ(first.pixelColor(0, 0), first.pixelColor(2, 2));
+    EXPECT_NE(first.pixelColor(0, 0), first.pixelColor(3, 0));
+    EXPECT_TRUE(FilmGrainView::render(QSize(0, 12)).isNull() || FilmGrainView::render(QSize(0, 12)).width() == 0);
+}
+
+TEST_F(HubDesktop, HomeWithoutHistoryShowsZerosAndTheHotkeyHint) {
+    start({});
+    HomeTabView home(*harness.pipeline, permissions());
+    home.show();
+    EXPECT_EQ(home.titleText(), "Dashboard");
+    EXPECT_EQ(home.banner(), nullptr);
+    EXPECT_EQ(home.encouragement(), "Start dictating to see your stats here.");
+    QStringList values;
+    for (StatCard* card : home.statCards()) values.append(card->title() + "=" + card->value());
+    EXPECT_EQ(values, (QStringList{"Words=0", "Time Saved=<1m", "Avg WPM=0", "Dictations=0"}));
+    EXPECT_EQ(home.emptySourcesText(), "No data yet");
+    EXPECT_EQ(home.emptyTranscriptsHint(),
+              "Hold " + harness.pipeline->settings().pushToTalkHotkey().displayName() + " to begin");
+    for (const auto& week : home.heatmap()->buildGrid())
+        for (int count : week) EXPECT_EQ(count, 0);
+}
+
+TEST_F(HubDesktop, HomeListsFiveSourcesAndEightTranscripts) {
+    QList<TranscriptionResult> results;
+    const QStringList apps{"A", "B", "C", "D", "E", "F"};
+    for (int i = 0; i < 12; ++i) results.append(makeResult(QStringLiteral("text %1").arg(i), apps[i % 6], 10 + i));
+    start(results, 40, 1200);
+    HomeTabView home(*harness.pipeline, permissions());
+    home.show();
+    EXPECT_EQ(home.sourceRows().size(), 5);
+    EXPECT_EQ(home.transcriptRows().size(), 8);
+    EXPECT_EQ(home.transcriptRows().first()->result().formattedText, "text 0");
+    QStringList values;
+    for (StatCard* card : home.statCards()) values.append(card->value());
+    EXPECT_EQ(values[0], "1200");
+    EXPECT_EQ(values[1], "22m");
+    EXPECT_EQ(values[3], "40");
+    EXPECT_EQ(home.encouragement(), u"You\u2019re a regular. 22m saved so far."_qs);
+}
+
+TEST_F(HubDesktop, HomeFollowsThePermissionsThroughItsPoll) {
+    start({});
+    mic = false;
+    HomeTabView home(*harness.pipeline, permissions());
+    home.show();
+    EXPECT_EQ(home.titleText(), "Almost there");
+    ASSERT_NE(home.banner(), nullptr);
+    ASSERT_EQ(home.banner()->rows().size(), 1);
+    EXPECT_EQ(home.banner()->rows()[0]->title(), "Microphone");
+    home.banner()->rows()[0]->grantButton()->click();
+    EXPECT_EQ(micRequests, 1);
+
+    ax = false;
+    home.pollPermissions();
+    ASSERT_NE(home.banner(), nullptr);
+    ASSERT_EQ(home.banner()->rows().size(), 2);
+    EXPECT_EQ(home.banner()->rows()[0]->title(), "Accessibility");
+    home.banner()->rows()[0]->grantButton()->click();
+    EXPECT_EQ(openedSettings, 1);
+
+    ax = true;
+    mic = true;
+    // The running poll picks the grant up within about a second.
+    EXPECT_TRUE(waitUntil([&] { return home.banner() == nullptr; }, std::chrono::seconds(3)));
+    EXPECT_EQ(home.titleText(), "Dashboard");
+}
+
+TEST_F(HubDesktop, HistoryTabSearchesAndClears) {
+    start({makeResult(QStringLiteral("Say hello"), QStringLiteral("Notes")),
+           makeResult(QStringLiteral("Other"), QStringLiteral("Mail"))});
+    QString search;
+    HistoryTabView tab(*harness.pipeline, {[&] { return search; }, [&](const QString& t) { search = t; }});
+    tab.show();
+    EXPECT_EQ(tab.visibleRows().size(), 2);
+    EXPECT_FALSE(tab.clearButton()->isVisible());
+
+    tab.searchField()->setText(QStringLiteral("mail"));
+    EXPECT_EQ(search, "mail");
+    ASSERT_EQ(tab.visibleRows().size(), 1);
+    EXPECT_EQ(tab.visibleRows()[0]->result().formattedText, "Other");
+    EXPECT_TRUE(tab.clearButton()->isVisible());
+
+    tab.searchField()->setText(QStringLiteral("zebra"));
+    EXPECT_TRUE(tab.visibleRows().isEmpty());
+    EXPECT_EQ(tab.emptyText(), "No results");
+
+    tab.clearButton()->click();
+    EXPECT_EQ(search, "");
+    EXPECT_EQ(tab.visibleRows().size(), 2);
+    EXPECT_FALSE(tab.clearButton()->isVisible());
+    EXPECT_TRUE(tab.emptyText().isEmpty());
+}
+
+TEST_F(HubDesktop, ANewDictationShowsOnHomeAndHistory) {
+    start({makeResult(QStringLiteral("older"), QStringLiteral("Mail"))}, 1, 1);
+    HomeTabView home(*harness.pipeline, permissions());
+    home.show();
+    HistoryTabView tab(*harness.pipeline, {[] { return QString(); }, [](const QString&) {}});
+    tab.show();
+    ASSERT_TRUE(harness.dictate());
+    ASSERT_EQ(harness.pipeline->recentResults().size(), 2);
+    const QUuid newest = harness.pipeline->recentResults().first().id;
+    EXPECT_TRUE(waitUntil([&] {
+        const auto rows = home.transcriptRows();
+        return rows.size() == 2 && rows.first()->result().id == newest;
+    }));
+    EXPECT_TRUE(waitUntil([&] { return home.statCards().value(3) && home.statCards()[3]->value() == "2"; }));
+    ASSERT_EQ(tab.visibleRows().size(), 2);
+    EXPECT_EQ(tab.visibleRows().first()->result().id, newest);
+}
+
+TEST_F(HubDesktop, HistoryTabWithoutDictationsSaysSo) {
+    start({});
+    HistoryTabView tab(*harness.pipeline, {[] { return QString(); }, [](const QString&) {}});
+    tab.show();
+    EXPECT_EQ(tab.emptyText(), "No dictations yet");
+}
+
+TEST_F(HubDesktop, HistoryWindowListsTheStoreAndClearsIt) {
+    start({makeResult(QStringLiteral("kept by the pipeline"))});
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    HistoryStore store(dir.filePath(QStringLiteral("history.sqlite")));
+    store.initialize();
+
+    HistoryView view(*harness.pipeline, store);
+    view.show();
+    EXPECT_TRUE(view.showsEmptyState());
+    EXPECT_EQ(view.countText(), "0 entries");
+    EXPECT_FALSE(view.clearButton()->isVisible());
+    EXPECT_EQ(view.emptyHint(),
+              "Hold " + harness.pipeline->settings().pushToTalkHotkey().displayName() + " and start speaking");
+
+    store.save(makeResult(QStringLiteral("one two three"), QStringLiteral("Editor")));
+    store.save(makeResult(QStringLiteral("no application")));
+    ASSERT_TRUE(waitUntil([&] { return view.countText() == "2 entries"; }));
+    EXPECT_TRUE(view.clearButton()->isVisible());
+    EXPECT_EQ(view.rowTexts(1), (QStringList{"one two three", "3 words", "2.5s", "1830ms", "Editor"}));
+    EXPECT_EQ(view.rowTexts(0), (QStringList{"no application", "2 words", "2.5s", "1830ms"}));
+
+    view.clearButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return view.showsEmptyState(); }));
+    EXPECT_EQ(view.countText(), "0 entries");
+    EXPECT_FALSE(view.clearButton()->isVisible());
+    // Only the stored history goes; the pipeline keeps what it loaded until the next launch.
+    EXPECT_EQ(harness.pipeline->recentResults().size(), 1);
+}
+
+TEST_F(HubDesktop, HoverLiftRaisesACardAndSettlesBack) {
+    StatCard card(QStringLiteral("Words"), QStringLiteral("12"), QStringLiteral("textformat"));
+    card.show();
+    HoverLift* lift = HoverLift::of(&card);
+    ASSERT_NE(lift, nullptr);
+    EXPECT_DOUBLE_EQ(lift->look().scale, 1.0);
+    lift->setHovered(true);
+    lift->advance(2.0);
+    EXPECT_DOUBLE_EQ(lift->look().scale, 1.01);
+    EXPECT_DOUBLE_EQ(lift->look().shadowRadius, 8);
+    lift->setHovered(false);
+    lift->advance(2.0);
+    EXPECT_DOUBLE_EQ(lift->look().scale, 1.0);
+    EXPECT_DOUBLE_EQ(lift->look().shadowOpacity, 0.06);
+}
+
+TEST_F(HubDesktop, HubFontsRegisterIdempotently) {
+    registerHubFonts();
+    registerHubFonts();
+    EXPECT_EQ(hubSerifFont(18).family(), hubSerifFamily);
+}
+
+}  // namespace

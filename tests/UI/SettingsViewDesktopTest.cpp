@@ -1,0 +1,228 @@
+#include "Auth/AuthManager.h"
+#include "Core/UserDefaults.h"
+#include "UI/Settings/HotkeyRecorderButton.h"
+#include "UI/Settings/SettingsView.h"
+
+#include "support/Pipeline/PipelineHarness.h"
+#include "support/TestEnvironment.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// A settings pane over a real pipeline on fakes, with permissions the test sets.
+struct Pane {
+    explicit Pane(VantroseSettings settings = VantroseSettings(), std::vector<AudioDeviceInfo> devices = {})
+        : harness(std::move(settings)) {
+        harness.setUp();
+        SettingsPermissions permissions{[this] { return accessibility; }, [this] { return microphone; },
+                                        [this] { ++accessibilityRequests; }};
+        view = std::make_unique<SettingsView>(*harness.pipeline, std::move(devices), std::nullopt, auth,
+                                              std::move(permissions));
+        view->show();
+    }
+    const VantroseSettings& settings() const { return harness.pipeline->settings(); }
+    template <typename W>
+    W* find(const QString& name) const {
+        return view->findChild<W*>(name);
+    }
+    // Any publish of the pipeline rebuilds the pane.
+    void republish() { harness.pipeline->updateSettings([](VantroseSettings&) {}); }
+
+    PipelineHarness harness;
+    AuthManager auth;
+    bool accessibility = false;
+    bool microphone = false;
+    int accessibilityRequests = 0;
+    std::unique_ptr<SettingsView> view;
+};
+
+TEST(SettingsView, SwitchesShowAndWriteTheirSetting) {
+    const std::pair<const char*, bool VantroseSettings::*> switches[] = {
+        {"soundsEnabled", &VantroseSettings::soundsEnabled},
+        {"showOverlay", &VantroseSettings::showOverlay},
+        {"expandedPill", &VantroseSettings::expandedPill},
+        {"typingRemindersEnabled", &VantroseSettings::typingRemindersEnabled},
+        {"formattingEnabled", &VantroseSettings::formattingEnabled},
+        {"autoLearnWords", &VantroseSettings::autoLearnWords},
+    };
+    Pane pane;
+    for (const auto& [name, field] : switches) {
+        auto* box = pane.find<QCheckBox>(QString::fromLatin1(name));
+        ASSERT_TRUE(box) << name;
+        const bool before = pane.settings().*field;
+        EXPECT_EQ(box->isChecked(), before) << name;
+        box->click();
+        EXPECT_EQ(pane.settings().*field, !before) << name;
+    }
+    // Only the switched fields changed: formatting is bound to its own flag, not the LLM one.
+    EXPECT_FALSE(pane.settings().useLLMFormatting);
+}
+
+TEST(SettingsView, PickersShowTheStoredValueAndWriteTheChoice) {
+    VantroseSettings settings;
+    settings.language = QStringLiteral("fr-FR");
+    settings.writingStyle = WritingStyle::veryCasual;
+    Pane pane(settings);
+    auto* language = pane.find<QComboBox>(QStringLiteral("languagePicker"));
+    // A language the picker does not offer matches no entry and stays stored.
+    EXPECT_EQ(language->currentIndex(), -1);
+    pane.republish();
+    EXPECT_EQ(pane.settings().language, QStringLiteral("fr-FR"));
+    language->setCurrentIndex(1);
+    EXPECT_EQ(pane.settings().language, QStringLiteral("en-GB"));
+
+    auto* style = pane.find<QComboBox>(QStringLiteral("writingStylePicker"));
+    EXPECT_EQ(style->currentText(), QStringLiteral("Very_Casual"));
+    style->setCurrentIndex(1);
+    EXPECT_EQ(pane.settings().writingStyle, WritingStyle::formal);
+}
+
+TEST(SettingsView, TheNameFieldWritesEveryEditAndKeepsItsCursor) {
+    Pane pane;
+    auto* name = pane.find<QLineEdit>(QStringLiteral("userName"));
+    EXPECT_EQ(name->placeholderText(), QStringLiteral("For context"));
+    QTest::keyClicks(name, QStringLiteral("Jane"));
+    EXPECT_EQ(pane.settings().userName, QStringLiteral("Jane"));
+    name->setCursorPosition(1);
+    QTest::keyClicks(name, QStringLiteral("x"));
+    EXPECT_EQ(pane.settings().userName, QStringLiteral("Jxane"));
+    EXPECT_EQ(name->cursorPosition(), 2);
+}
+
+TEST(SettingsView, TheMicrophonePickerChoosesForThePipelineOnly) {
+    std::vector<AudioDeviceInfo> devices(1);
+    devices[0].uid = QStringLiteral("alsa_input.usb");
+    devices[0].name = QStringLiteral("USB Mic");
+    devices[0].isDefault = true;
+    Pane pane(VantroseSettings(), devices);
+    auto* picker = pane.find<QComboBox>(QStringLiteral("microphonePicker"));
+    ASSERT_EQ(picker->count(), 2);
+    EXPECT_EQ(picker->currentText(), QStringLiteral("System Default"));
+    EXPECT_EQ(picker->itemText(1), QStringLiteral("USB Mic (default)"));
+    picker->setCurrentIndex(1);
+    EXPECT_EQ(pane.harness.audio->selectedDeviceUID, QStringLiteral("alsa_input.usb"));
+    EXPECT_EQ(pane.settings().selectedMicUID, std::nullopt);
+    picker->setCurrentIndex(0);
+    EXPECT_EQ(pane.harness.audio->selectedDeviceUID, std::nullopt);
+
+    Pane empty;
+    EXPECT_EQ(empty.find<QComboBox>(QStringLiteral("microphonePicker"))->count(), 1);
+}
+
+TEST(SettingsView, PermissionRowsFollowTheShellsAnswersAtEachRebuild) {
+    Pane pane;
+    auto* grant = pane.find<QPushButton>(QStringLiteral("grantAccess"));
+    auto* notGranted = pane.find<QLabel>(QStringLiteral("microphoneNotGranted"));
+    EXPECT_TRUE(grant->isVisible());
+    EXPECT_TRUE(notGranted->isVisible());
+    grant->click();
+    EXPECT_EQ(pane.accessibilityRequests, 1);
+    EXPECT_TRUE(grant->isVisible());  // granted shows only once the desktop reports it
+
+    pane.accessibility = true;
+    pane.microphone = true;
+    pane.republish();
+    EXPECT_FALSE(grant->isVisible());
+    EXPECT_FALSE(notGranted->isVisible());
+}
+
+TEST(SettingsView, AboutShowsTheAccountOnlyWhileSignedIn) {
+    Pane signedOut;
+    EXPECT_FALSE(signedOut.find<QPushButton>(QStringLiteral("signOut"))->isVisible());
+    EXPECT_FALSE(signedOut.find<QLabel>(QStringLiteral("accountEmail"))->isVisible());
+
+    // The sign-out request goes nowhere.
+    UserDefaults::shared().setValue(QStringLiteral("cloudServerURL"), QStringLiteral("http://127.0.0.1:9"));
+    UserDefaults::shared().setValue(AuthManager::accessTokenKey, QStringLiteral("token"));
+    UserDefaults::shared().setValue(
+        AuthManager::userDataKey,
+        QStringLiteral(R"({"id":"1","email":"jane@example.com","name":"Jane","picture":"","plan":"free","api_key":""})"));
+    Pane signedIn;
+    auto* email = signedIn.find<QLabel>(QStringLiteral("accountEmail"));
+    auto* signOut = signedIn.find<QPushButton>(QStringLiteral("signOut"));
+    EXPECT_TRUE(email->isVisible());
+    EXPECT_EQ(email->text(), QStringLiteral("jane@example.com"));
+    ASSERT_TRUE(signOut->isVisible());
+    signOut->click();
+    EXPECT_FALSE(signedIn.auth.isAuthenticated());
+    EXPECT_FALSE(signOut->isVisible());
+    EXPECT_FALSE(email->isVisible());
+}
+
+TEST(SettingsView, DictionaryListsWordsAndDeletesEveryCopy) {
+    VantroseSettings settings;
+    settings.customWords = {QStringLiteral("Kubernetes"), QStringLiteral("Qt"), QStringLiteral("Kubernetes")};
+    settings.replacements = {{QStringLiteral("apple"), QStringLiteral("b")}, {QStringLiteral("Apple"), QStringLiteral("a")}};
+    Pane pane(settings);
+    QWidget* list = pane.find<QWidget>(QStringLiteral("dictionaryList"));
+    const auto texts = [&] {
+        QStringList shown;
+        for (QLabel* label : list->findChildren<QLabel*>()) shown << label->text();
+        return shown;
+    };
+    EXPECT_TRUE(texts().contains(QStringLiteral("No snippets yet")));
+    EXPECT_FALSE(texts().contains(QStringLiteral("No replacements yet")));
+    EXPECT_LT(texts().indexOf(QStringLiteral("Apple")), texts().indexOf(QStringLiteral("apple")));
+
+    const auto deletes = list->findChildren<QToolButton*>(QStringLiteral("deleteWord"));
+    ASSERT_EQ(deletes.size(), 3);
+    deletes[2]->click();
+    EXPECT_EQ(pane.settings().customWords, QStringList{QStringLiteral("Qt")});
+    EXPECT_TRUE(waitUntil([&] { return list->findChildren<QToolButton*>(QStringLiteral("deleteWord")).size() == 1; }));
+}
+
+TEST(SettingsView, ShortcutsShowAndChangeTheBindings) {
+    VantroseSettings settings;
+    settings.hotkeys = {{HotkeyAction::activate, Hotkey{61, 0}}, {HotkeyAction::lock, Hotkey{49, Hotkey::optionFlag}}};
+    Pane pane(settings);
+    auto* cancel = pane.find<HotkeyRecorderButton>(QStringLiteral("recorder_cancel"));
+    ASSERT_TRUE(cancel);
+    EXPECT_EQ(cancel->displayText(), QStringLiteral("Right ⌥"));  // no binding: Right Option is shown
+
+    // A change for an action without a binding appends one at the end.
+    pane.view->hotkeyBinding(HotkeyAction::cancel).set(Hotkey{12, Hotkey::commandFlag});
+    EXPECT_EQ(pane.settings().hotkeys.last(), (HotkeyBinding{HotkeyAction::cancel, Hotkey{12, Hotkey::commandFlag}}));
+    EXPECT_EQ(cancel->displayText(), QStringLiteral("⌘+Q"));
+
+    // The presets change only the push-to-talk hotkey.
+    const auto presets = pane.view->findChildren<ActionPresetButton*>();
+    ASSERT_EQ(presets.size(), 5);
+    presets[1]->click();
+    EXPECT_EQ(pane.settings().pushToTalkHotkey(), (Hotkey{58, 0}));
+    EXPECT_TRUE(presets[1]->isSelectedPreset());
+    EXPECT_FALSE(presets[0]->isSelectedPreset());
+    EXPECT_EQ(pane.settings().hotkey(HotkeyAction::lock), (Hotkey{49, Hotkey::optionFlag}));
+}
+
+TEST(SettingsView, AHotkeyOfAnotherActionIsRefusedWithAMessage) {
+    Pane pane;
+    pane.view->tabs()->setCurrentIndex(3);
+    const VantroseSettings before = pane.settings();
+    pane.view->hotkeyBinding(HotkeyAction::activate).set(Hotkey{53, 0});
+    EXPECT_EQ(pane.settings(), before);
+    auto* message = pane.find<QLabel>(QStringLiteral("hotkeyMessage"));
+    EXPECT_TRUE(message->isVisible());
+    EXPECT_EQ(message->text(), QStringLiteral("⎋ is already used by Cancel. Choose another key or change Cancel first."));
+
+    pane.view->hotkeyBinding(HotkeyAction::activate).set(Hotkey{96, 0});
+    EXPECT_EQ(pane.settings().pushToTalkHotkey(), (Hotkey{96, 0}));
+    EXPECT_FALSE(message->isVisible());
+
+    // Fn is stored for machines that see it, with a notice that this one does not.
+    pane.view->findChildren<ActionPresetButton*>()[3]->click();
+    EXPECT_EQ(pane.settings().pushToTalkHotkey(), (Hotkey{63, 0}));
+    EXPECT_TRUE(message->isVisible());
+    EXPECT_TRUE(message->text().startsWith(QStringLiteral("Fn does not reach the desktop")));
+}
+
+}  // namespace
