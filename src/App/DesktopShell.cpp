@@ -5,9 +5,14 @@
 #include "App/TrayIcons.h"
 #include "Auth/AuthManager.h"
 #include "Core/AudioEngine.h"
+#include "Core/DictationPipeline.h"
+#include "Core/PipelineCollaborators.h"
 #include "Core/Logger.h"
 #include "UI/Onboarding/OnboardingView.h"
+#include "UI/Hub/HistoryView.h"
+#include "UI/Hub/HubView.h"
 #include "UI/Overlay/DictationOverlayView.h"
+#include "UI/Settings/SettingsView.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -157,7 +162,16 @@ void DesktopShell::showHubWindow() {
     if (bringForward(m_hubWindow)) return;
     QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen) return;
-    QWidget* window = makeWindow(new HubPlaceholderView(m_pipeline, m_auth), QStringLiteral("Vantrose"));
+    QWidget* view = nullptr;
+    if (DictationPipeline* pipeline = m_pipeline.dictationPipeline()) {
+        HubView::Actions actions;
+        actions.permissions = hubPermissions();
+        actions.listInputDevices = [this] { return m_pipeline.listInputDevices(); };
+        view = new HubView(*pipeline, m_auth, std::move(actions));
+    } else {
+        view = new HubPlaceholderView(m_pipeline, m_auth);
+    }
+    QWidget* window = makeWindow(view, QStringLiteral("Vantrose"));
     window->setObjectName(QStringLiteral("hubWindow"));
     window->setMinimumSize(600, 400);
     window->setGeometry(ShellRules::hubGeometry(screen->availableGeometry()));
@@ -217,7 +231,12 @@ void DesktopShell::orderOutOnboarding() {
 void DesktopShell::openSettings() {
     if (bringForward(m_settingsWindow)) return;
     QScreen* screen = QGuiApplication::primaryScreen();
-    auto* view = new SettingsPlaceholderView(m_pipeline, m_pipeline.listInputDevices());
+    QWidget* view = nullptr;
+    if (DictationPipeline* pipeline = m_pipeline.dictationPipeline())
+        view = new SettingsView(*pipeline, m_pipeline.listInputDevices(), m_pipeline.settings().selectedMicUID, m_auth,
+                                settingsPermissions());
+    else
+        view = new SettingsPlaceholderView(m_pipeline, m_pipeline.listInputDevices());
     QWidget* window = makeWindow(view, QStringLiteral("Vantrose Settings"));
     window->setObjectName(QStringLiteral("settingsWindow"));
     window->setFixedSize(500, 450);
@@ -229,7 +248,13 @@ void DesktopShell::openSettings() {
 void DesktopShell::openHistory() {
     if (bringForward(m_historyWindow)) return;
     QScreen* screen = QGuiApplication::primaryScreen();
-    QWidget* window = makeWindow(new HistoryPlaceholderView, QStringLiteral("Dictation History"));
+    QWidget* view = nullptr;
+    DictationPipeline* pipeline = m_pipeline.dictationPipeline();
+    if (auto* history = pipeline ? dynamic_cast<HistoryStorePipelineHistory*>(&pipeline->history()) : nullptr)
+        view = new HistoryView(*pipeline, history->store());
+    else
+        view = new HistoryPlaceholderView;
+    QWidget* window = makeWindow(view, QStringLiteral("Dictation History"));
     window->setObjectName(QStringLiteral("historyWindow"));
     window->resize(420, 520);
     if (screen) window->setGeometry(centredIn(screen, window->size()));
@@ -241,6 +266,22 @@ void DesktopShell::activate() {
     for (QWidget* window : {m_onboardingWindow.data(), m_hubWindow.data(), m_settingsWindow.data(),
                             m_historyWindow.data()})
         if (bringForward(window)) return;
+}
+
+HubPermissions DesktopShell::hubPermissions() {
+    HubPermissions permissions;
+    const QPointer<AppDelegate> delegate(&m_delegate);
+    permissions.accessibilityGranted = [delegate] { return delegate && delegate->accessibilityGranted(); };
+    permissions.microphoneGranted = [] { return !AudioEngine::listInputDevices().empty(); };
+    permissions.openAccessibilitySettings = [delegate] {
+        if (delegate) delegate->promptAccessibility();
+    };
+    return permissions;
+}
+
+SettingsPermissions DesktopShell::settingsPermissions() {
+    const HubPermissions hub = hubPermissions();
+    return SettingsPermissions{hub.accessibilityGranted, hub.microphoneGranted, hub.openAccessibilitySettings};
 }
 
 // ---- Overlay panel

@@ -13,6 +13,8 @@ class AppDelegate;
 class AuthManager;
 class QMenu;
 class QSystemTrayIcon;
+struct HubPermissions;
+struct SettingsPermissions;
 class QTimer;
 class ShellPipeline;
 
@@ -44,6 +46,10 @@ public:
     QString currentIconSymbol() const { return m_iconSymbol; }
 
 private:
+    // What the real views are told of the permissions: the accessibility answer of the latest
+    // check, and whether any microphone exists (Linux asks no microphone permission).
+    HubPermissions hubPermissions();
+    SettingsPermissions settingsPermissions();
     void rebuildMenu();
     static bool bringForward(QWidget* window);
     static void positionOverlayOnActiveDisplay(QWidget* window, int width, int height);

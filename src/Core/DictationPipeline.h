@@ -165,6 +165,7 @@ public:
     AbstractAppDetector& appDetector() { return *m_appDetector; }
     AbstractContextEngine* contextEngine() { return m_contextEngine.get(); }
     PipelineStreamingLink& streamingLink() { return *m_streamingLink; }
+    PipelineHistory& history() { return *m_history; }
     TextFormatterProtocol& formatter() { return *m_formatter; }
     const QString& currentTraceID() const;
     // The chunks recorded so far by the current dictation, in both buffers.

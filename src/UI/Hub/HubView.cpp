@@ -6,18 +6,9 @@
 #include "UI/Theme/HubFonts.h"
 #include "UI/Theme/HubGlyphs.h"
 
-#if __has_include("UI/Settings/InstructionsTabView.h")
 #include "UI/Settings/InstructionsTabView.h"
-#define VANTROSE_HAS_INSTRUCTIONS_TAB 1
-#endif
-#if __has_include("UI/Settings/ReplacementsTabView.h")
 #include "UI/Settings/ReplacementsTabView.h"
-#define VANTROSE_HAS_REPLACEMENTS_TAB 1
-#endif
-#if __has_include("UI/Settings/SettingsView.h")
 #include "UI/Settings/SettingsView.h"
-#define VANTROSE_HAS_SETTINGS_VIEW 1
-#endif
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -140,31 +131,19 @@ QWidget* HubView::buildSection(HubTab tab) {
                                   m_detailHolder);
     case HubTab::instructions:
         if (m_actions.makeInstructions) return m_actions.makeInstructions(m_detailHolder);
-#ifdef VANTROSE_HAS_INSTRUCTIONS_TAB
         return new InstructionsTabView(m_pipeline, m_detailHolder);
-#else
-        return note(hubTabInfo(tab).label);
-#endif
     case HubTab::replacements:
         if (m_actions.makeReplacements) return m_actions.makeReplacements(m_detailHolder);
-#ifdef VANTROSE_HAS_REPLACEMENTS_TAB
         return new ReplacementsTabView(m_pipeline, m_detailHolder);
-#else
-        return note(hubTabInfo(tab).label);
-#endif
     case HubTab::settings: {
         if (m_actions.makeSettings) return m_actions.makeSettings(m_detailHolder);
-#ifdef VANTROSE_HAS_SETTINGS_VIEW
         std::vector<AudioDeviceInfo> devices =
             m_actions.listInputDevices ? m_actions.listInputDevices() : AudioEngine::listInputDevices();
         SettingsPermissions permissions{m_actions.permissions.accessibilityGranted,
                                         m_actions.permissions.microphoneGranted,
                                         m_actions.permissions.openAccessibilitySettings};
-        return new SettingsView(m_pipeline, std::move(devices), std::nullopt, m_auth, std::move(permissions),
-                                m_detailHolder);
-#else
-        return note(hubTabInfo(tab).label);
-#endif
+        return new SettingsView(m_pipeline, std::move(devices), m_pipeline.settings().selectedMicUID, m_auth,
+                                std::move(permissions), m_detailHolder);
     }
     }
     return note(QString());
