@@ -8,6 +8,7 @@
 #include "UI/Theme/HubFonts.h"
 #include "support/ManualDelayedCalls.h"
 #include "support/Pipeline/PipelineHarness.h"
+#include "support/FixtureApp.h"
 #include "support/TestEnvironment.h"
 
 #include <QApplication>
@@ -20,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <QUuid>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -325,6 +327,25 @@ TEST_F(HubDesktop, HubFontsRegisterIdempotently) {
     registerHubFonts();
     registerHubFonts();
     EXPECT_EQ(hubSerifFont(18).family(), hubSerifFamily);
+}
+
+TEST_F(HubDesktop, APointerClickOnTheSidebarOpensThatSection) {
+    start({});
+    HubView::Actions actions;
+    actions.permissions = permissions();
+    actions.makeSettings = [](QWidget* parent) { return new QLabel(QStringLiteral("settings"), parent); };
+    HubView hub(*harness.pipeline, auth, actions);
+    hub.resize(800, 560);
+    hub.show();
+    ASSERT_TRUE(waitUntil([&] { return hub.windowHandle() && hub.windowHandle()->isExposed(); }));
+    QListWidget* sidebar = hub.sidebar();
+    const QPoint target =
+        sidebar->viewport()->mapToGlobal(sidebar->visualItemRect(sidebar->item(int(HubTab::history))).center());
+    bool ok = false;
+    runTool("xdotool", {"mousemove", QString::number(target.x()), QString::number(target.y()), "click", "1"}, {}, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_TRUE(waitUntil([&] { return hub.selectedTab() == HubTab::history; }))
+        << "row " << sidebar->currentRow();
 }
 
 }  // namespace
