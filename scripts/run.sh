@@ -23,6 +23,36 @@ install_desktop_entry() {
 }
 install_desktop_entry || true
 
+# Starts the local Vantrose service when the program is built for it (the built-in loopback
+# base) and nothing answers there yet. The lock, held by the running service, keeps it to one
+# instance even when two run.sh start at once.
+start_local_service() {
+  local base port state
+  base=$(sed -n 's/^VANTROSE_SERVER_BASE:[A-Z]*=//p' build/CMakeCache.txt)
+  case "$base" in
+    http://127.0.0.1:*|http://localhost:*) ;;
+    *) return 0 ;;  # another server: nothing to start here
+  esac
+  port=${base#http://*:}
+  port=${port%%/*}
+  if curl -fsS -m 2 -o /dev/null "$base/health" 2>/dev/null; then return 0; fi
+  state="${XDG_STATE_HOME:-$HOME/.local/state}/Vantrose"
+  mkdir -p "$state"
+  (
+    flock -n 9 || exit 0
+    setsid build/service/vantrose-service --port "$port" </dev/null >>"$state/service.log" 2>&1 &
+  ) 9>>"$state/service.lock"
+  local deadline=$((SECONDS + 15))
+  until curl -fsS -m 2 -o /dev/null "$base/health" 2>/dev/null; do
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      echo "The local Vantrose service did not start; see $state/service.log" >&2
+      return 0  # the program still starts and says it cannot reach its server
+    fi
+    sleep 0.2
+  done
+}
+start_local_service
+
 # Tesseract reads its thread limit once, when the process starts.
 export OMP_THREAD_LIMIT=${OMP_THREAD_LIMIT:-1}
 exec build/src/vantrose "$@"

@@ -1,0 +1,544 @@
+#include "SpeechService.h"
+
+#include "Core/ASR/PocketSphinxASR.h"
+#include "Core/Clock.h"
+#include "Core/Formatting/FormattingResult.h"
+#include "Core/Formatting/OllamaLLMFormatter.h"
+#include "Core/Formatting/RuleBasedFormatter.h"
+#include "Core/StringShield.h"
+#include "Models/AppClassification.h"
+#include "Models/Personalization.h"
+#include "Models/VantroseSettings.h"
+
+#include <QElapsedTimer>
+#include <QHttpServer>
+#include <QHttpServerRequest>
+#include <QHttpServerResponse>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <QCoro/QCoroFuture>
+
+#include <optional>
+
+namespace {
+
+using StatusCode = QHttpServerResponse::StatusCode;
+
+constexpr qsizetype kMaxJsonBody = 1 << 20;                     // formatting requests
+constexpr qsizetype kMaxTextMessage = 256 * 1024;               // one WebSocket control message
+constexpr qsizetype kMaxTranscribeBody = 27 * 1024 * 1024;      // ten minutes of WAV, as Base64 in JSON
+constexpr double kOllamaRecheckSeconds = 30.0;
+
+QHttpServerResponse jsonReply(const QJsonObject& body, StatusCode status = StatusCode::Ok) {
+    return QHttpServerResponse(body, status);
+}
+
+QHttpServerResponse errorReply(StatusCode status, const QString& detail) {
+    return QHttpServerResponse(QJsonObject{{"detail", detail}}, status);
+}
+
+// A reply written when the work is done. The client may hang up first: the server then deletes
+// the socket (and the request the responder refers to), so nothing is written after that.
+template <typename OnStatus>
+auto deferredReply(QHttpServerResponder&& responder, OnStatus onStatus) {
+    struct Pending {
+        QPointer<QTcpSocket> socket;
+        std::optional<QHttpServerResponder> responder;
+        bool answered = false;
+    };
+    auto pending = std::make_shared<Pending>();
+    pending->socket = responder.socket();
+    pending->responder.emplace(std::move(responder));
+    return [pending, onStatus](QHttpServerResponse response) {
+        if (pending->answered) return;
+        pending->answered = true;
+        onStatus(static_cast<int>(response.statusCode()));
+        if (pending->socket) response.write(std::move(*pending->responder));
+        pending->responder.reset();
+    };
+}
+
+QString stringAt(const QJsonObject& o, const char* key) {
+    const QJsonValue v = o.value(QLatin1String(key));
+    return v.isString() ? v.toString() : QString();
+}
+
+QStringList stringsAt(const QJsonObject& o, const char* key) {
+    QStringList out;
+    for (const QJsonValue& v : o.value(QLatin1String(key)).toArray())
+        if (v.isString()) out.append(v.toString());
+    return out;
+}
+
+// The request's context object as the formatters take it. Both shapes the program sends are
+// read: the recognisers' ({"app": {"bundleId"}, "textbox": {...}, "dictionary"}) and the
+// formatter's ({"app": {"bundle_id"}, "before_text", ..., "dictionary_context"}).
+AppContext appContextOf(const QJsonObject& context) {
+    const QJsonObject app = context.value("app").toObject();
+    const QJsonObject textbox = context.value("textbox").isObject() ? context.value("textbox").toObject() : context;
+    QString bundleId = stringAt(app, "bundleId");
+    if (bundleId.isEmpty()) bundleId = stringAt(app, "bundle_id");
+    const QString url = stringAt(app, "url");
+    return AppContext(stringAt(app, "name"), bundleId, url.isEmpty() ? std::nullopt : std::optional<QString>(url),
+                      stringAt(textbox, "before_text"), stringAt(textbox, "after_text"),
+                      stringAt(textbox, "selected_text"), true, stringsAt(context, "ocr_context"));
+}
+
+VantroseSettings settingsOf(const QJsonObject& context, const QString& style) {
+    VantroseSettings settings;
+    if (auto parsed = fromRawValue<WritingStyle>(style)) settings.writingStyle = *parsed;
+    settings.customWords = stringsAt(context, "dictionary") + stringsAt(context, "dictionary_context");
+    return settings;
+}
+
+// 16 kHz mono 16-bit PCM from a WAV file; the reason on failure.
+struct DecodedWav {
+    std::vector<float> samples;
+    QString problem;
+    bool tooLong = false;
+};
+
+DecodedWav decodeWav(const QByteArray& wav, qint64 maxSamples) {
+    DecodedWav out;
+    auto u32 = [&wav](qsizetype at) {
+        return static_cast<quint32>(static_cast<quint8>(wav[at])) | static_cast<quint32>(static_cast<quint8>(wav[at + 1])) << 8 |
+               static_cast<quint32>(static_cast<quint8>(wav[at + 2])) << 16 | static_cast<quint32>(static_cast<quint8>(wav[at + 3])) << 24;
+    };
+    auto u16 = [&wav](qsizetype at) {
+        return static_cast<quint16>(static_cast<quint8>(wav[at]) | static_cast<quint8>(wav[at + 1]) << 8);
+    };
+    if (wav.size() < 12 || wav.left(4) != "RIFF" || wav.mid(8, 4) != "WAVE") {
+        out.problem = QStringLiteral("audio is not a RIFF/WAVE file");
+        return out;
+    }
+    bool formatOk = false;
+    qsizetype at = 12;
+    while (at + 8 <= wav.size()) {
+        const QByteArray id = wav.mid(at, 4);
+        const qsizetype size = u32(at + 4);
+        const qsizetype body = at + 8;
+        if (id == "fmt ") {
+            if (size < 16 || body + 16 > wav.size()) break;
+            formatOk = u16(body) == 1 && u16(body + 2) == 1 && u32(body + 4) == 16000 && u16(body + 14) == 16;
+            if (!formatOk) {
+                out.problem = QStringLiteral("audio must be 16 kHz mono 16-bit PCM");
+                return out;
+            }
+        } else if (id == "data") {
+            if (!formatOk) break;
+            const qsizetype available = std::min<qsizetype>(size, wav.size() - body) / 2;
+            if (available > maxSamples) {
+                out.tooLong = true;
+                out.problem = QStringLiteral("audio is longer than ten minutes");
+                return out;
+            }
+            out.samples.resize(static_cast<size_t>(available));
+            for (qsizetype i = 0; i < available; ++i)
+                out.samples[static_cast<size_t>(i)] = static_cast<qint16>(u16(body + 2 * i)) / 32768.0f;
+            return out;
+        }
+        if (size < 0 || size > wav.size()) break;
+        at = body + size + (size & 1);
+    }
+    out.problem = QStringLiteral("audio is not a 16 kHz mono 16-bit PCM WAV file");
+    return out;
+}
+
+double nowMs() { return Clock::current().monotonicMs(); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- streaming session
+
+// One WebSocket connection: one recogniser, fed while the audio arrives; a commit finishes the
+// utterance and sends its result at once.
+class SpeechService::StreamSession : public QObject {
+public:
+    StreamSession(SpeechService* service, std::unique_ptr<QWebSocket> socket, std::shared_ptr<PocketSphinxASR> engine)
+        : QObject(service), m_service(service), m_socket(socket.release()), m_engine(std::move(engine)) {
+        m_socket->setParent(this);
+        m_socket->setMaxAllowedIncomingMessageSize(kMaxTextMessage * 4);
+        ++m_service->m_openStreams;
+        m_idle.setSingleShot(true);
+        m_idle.setInterval(service->m_options.streamIdleTimeoutMs);
+        connect(&m_idle, &QTimer::timeout, this, [this] { m_socket->close(QWebSocketProtocol::CloseCodeNormal, "idle"); });
+        m_idle.start();
+        connect(m_socket, &QWebSocket::textMessageReceived, this, &StreamSession::onText);
+        connect(m_socket, &QWebSocket::binaryMessageReceived, this, &StreamSession::onBinary);
+        connect(m_socket, &QWebSocket::disconnected, this, &StreamSession::onClosed);
+    }
+
+private:
+    void send(const QJsonObject& message) {
+        if (m_socket->state() == QAbstractSocket::ConnectedState)
+            m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    }
+    void sendError(const QString& message, bool fatal) {
+        send(QJsonObject{{"type", "error"}, {"message", message}, {"is_fatal", fatal}});
+    }
+
+    void onText(const QString& text) {
+        m_idle.start();
+        if (text.size() > kMaxTextMessage) {
+            sendError(QStringLiteral("message too large"), true);
+            m_socket->close(QWebSocketProtocol::CloseCodeTooMuchData);
+            return;
+        }
+        const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8());
+        const QString type = doc.object().value("type").toString();
+        if (!doc.isObject() || type.isEmpty()) {
+            sendError(QStringLiteral("message is not a JSON object with a type"), false);
+        } else if (type == QLatin1String("ping")) {
+            send(QJsonObject{{"type", "pong"}});
+        } else if (type == QLatin1String("new_session")) {
+            discardUtterance();
+        } else if (type == QLatin1String("commit")) {
+            (void)commit(doc.object().value("context").toObject(), ++m_generation);
+        } else {
+            sendError(QStringLiteral("unknown message type"), false);
+        }
+    }
+
+    void onBinary(const QByteArray& pcm) {
+        m_idle.start();
+        if (m_committing) return;  // the utterance is closed; the next one begins with new_session
+        if (pcm.size() % 2 != 0) {
+            sendError(QStringLiteral("audio chunks must be 16-bit PCM"), false);
+            return;
+        }
+        const qsizetype count = pcm.size() / 2;
+        if (m_samples + count > m_service->m_options.maxAudioSamples) {
+            sendError(QStringLiteral("audio is longer than ten minutes"), true);
+            m_socket->close(QWebSocketProtocol::CloseCodeTooMuchData);
+            return;
+        }
+        if (!m_streaming) startUtterance();
+        std::vector<float> chunk(static_cast<size_t>(count));
+        const auto* bytes = reinterpret_cast<const uchar*>(pcm.constData());
+        for (qsizetype i = 0; i < count; ++i)
+            chunk[static_cast<size_t>(i)] = static_cast<qint16>(bytes[2 * i] | bytes[2 * i + 1] << 8) / 32768.0f;
+        m_samples += count;
+        m_engine->feedAudioChunk(chunk);
+    }
+
+    void startUtterance() {
+        m_streaming = true;
+        m_samples = 0;
+        m_lastPartial.clear();
+        const int generation = m_generation;
+        QPointer<StreamSession> self(this);
+        // Reported from the recogniser's worker; brought back here, and dropped once the
+        // utterance it belongs to is over.
+        m_engine->startStreaming([self, generation](const QString& partial) {
+            QMetaObject::invokeMethod(self, [self, generation, partial] {
+                if (!self || self->m_generation != generation || !self->m_streaming || self->m_committing) return;
+                if (partial.isEmpty() || partial == self->m_lastPartial) return;
+                self->m_lastPartial = partial;
+                self->send(QJsonObject{{"type", "partial"}, {"text", partial}});
+            }, Qt::QueuedConnection);
+        });
+    }
+
+    void discardUtterance() {
+        ++m_generation;
+        m_committing = false;
+        if (!m_streaming) return;
+        m_streaming = false;
+        (void)stopEngine();
+    }
+
+    // Ends the recogniser's stream; what it heard is dropped.
+    QCoro::Task<void> stopEngine() {
+        std::shared_ptr<PocketSphinxASR> engine = m_engine;
+        co_await engine->stopStreaming();
+    }
+
+    QCoro::Task<void> commit(QJsonObject context, int generation) {
+        QPointer<StreamSession> self(this);
+        const double t0 = nowMs();
+        m_committing = true;
+        QString asrText;
+        double asrMs = 0;
+        if (m_streaming) {
+            m_streaming = false;
+            std::shared_ptr<PocketSphinxASR> engine = m_engine;
+            const ASRResult result = co_await engine->stopStreaming();
+            if (!self || self->m_generation != generation) co_return;
+            asrText = result.text.trimmed();
+            asrMs = nowMs() - t0;
+        }
+        QString llmText;
+        QString formatter = QStringLiteral("none");
+        double llmMs = 0;
+        if (!asrText.isEmpty()) {
+            QPointer<SpeechService> service(m_service);
+            const FormattingResult formatted = co_await m_service->formatText(asrText, context, QString());
+            if (!self || !service || self->m_generation != generation) co_return;
+            llmText = formatted.text;
+            formatter = formatted.formatterName;
+            llmMs = formatted.latencyMs;
+        }
+        m_committing = false;
+        send(QJsonObject{{"type", "result"},
+                         {"asr_text", asrText},
+                         {"llm_text", llmText},
+                         {"asr_provider", "pocketsphinx"},
+                         {"llm_provider", formatter},
+                         {"asr_time", asrMs},
+                         {"llm_time", llmMs},
+                         {"commit_to_response_ms", nowMs() - t0}});
+    }
+
+    void onClosed() {
+        ++m_generation;
+        m_idle.stop();
+        --m_service->m_openStreams;
+        // The recogniser goes back to the pool only once its stream is closed.
+        std::shared_ptr<PocketSphinxASR> engine = std::move(m_engine);
+        const bool streaming = m_streaming;
+        m_streaming = false;
+        (void)returnEngine(QPointer<SpeechService>(m_service), engine, streaming);
+        deleteLater();
+    }
+
+    static QCoro::Task<void> returnEngine(QPointer<SpeechService> service, std::shared_ptr<PocketSphinxASR> engine,
+                                          bool streaming) {
+        if (streaming) co_await engine->stopStreaming();
+        if (service) service->releaseEngine(std::move(engine));
+    }
+
+    SpeechService* m_service;
+    QWebSocket* m_socket;
+    std::shared_ptr<PocketSphinxASR> m_engine;
+    QTimer m_idle;
+    bool m_streaming = false;
+    bool m_committing = false;
+    qint64 m_samples = 0;
+    int m_generation = 0;
+    QString m_lastPartial;
+};
+
+// ---------------------------------------------------------------- service
+
+SpeechService::SpeechService(BearerCheck check, SpeechServiceOptions options, QObject* parent)
+    : QObject(parent), m_check(std::move(check)), m_options(std::move(options)) {
+    if (m_options.modelDir.isEmpty()) m_options.modelDir = QStringLiteral(POCKETSPHINX_MODEL_DIR);
+    if (!m_options.logRequest) m_options.logRequest = [](const QString&, int) {};
+    refreshOllamaAvailability();
+}
+
+SpeechService::~SpeechService() = default;
+
+std::shared_ptr<PocketSphinxASR> SpeechService::acquireEngine() {
+    if (!m_idleEngines.empty()) {
+        auto engine = std::move(m_idleEngines.back());
+        m_idleEngines.pop_back();
+        ++m_enginesInUse;
+        return engine;
+    }
+    if (m_enginesInUse >= m_options.maxEngines) return nullptr;
+    auto engine = std::make_shared<PocketSphinxASR>(QLocale(QLocale::English, QLocale::UnitedStates), m_options.modelDir);
+    if (!engine->isAvailable()) return nullptr;
+    ++m_enginesInUse;
+    return engine;
+}
+
+void SpeechService::releaseEngine(std::shared_ptr<PocketSphinxASR> engine) {
+    --m_enginesInUse;
+    if (engine && static_cast<int>(m_idleEngines.size()) < m_options.maxIdleEngines)
+        m_idleEngines.push_back(std::move(engine));
+}
+
+QJsonObject SpeechService::healthProviders() const {
+    QJsonObject providers{{"rules", true}};
+    if (!m_options.ollamaBase.isEmpty()) providers.insert("ollama", m_ollamaUp);
+    return providers;
+}
+
+void SpeechService::refreshOllamaAvailability() {
+    if (m_options.ollamaBase.isEmpty()) return;
+    const double now = nowMs() / 1000.0;
+    if (now - m_ollamaCheckedAt < kOllamaRecheckSeconds) return;
+    m_ollamaCheckedAt = now;
+    QPointer<SpeechService> self(this);
+    [](QPointer<SpeechService> self, QString base, QString model) -> QCoro::Task<void> {
+        OllamaLLMFormatter probe(base, model);
+        const bool up = co_await probe.isAvailable();
+        if (self) self->m_ollamaUp = up;
+    }(self, m_options.ollamaBase, m_options.ollamaModel);
+}
+
+QCoro::Task<FormattingResult> SpeechService::formatText(QString text, QJsonObject context, QString style) {
+    QPointer<SpeechService> self(this);
+    const AppContext app = appContextOf(context);
+    const VantroseSettings settings = settingsOf(context, style);
+    refreshOllamaAvailability();
+    if (m_ollamaUp) {
+        try {
+            OllamaLLMFormatter llm(m_options.ollamaBase, m_options.ollamaModel);
+            FormattingResult result = co_await llm.format(text, app, settings);
+            if (!result.text.trimmed().isEmpty()) co_return result;
+        } catch (const std::exception&) {
+            // The model failed this once; the rules still give the user a text.
+            if (self) self->m_ollamaUp = false;
+        }
+    }
+    co_return RuleBasedFormatter().formatNow(text, app, settings);
+}
+
+void SpeechService::registerRoutes(QHttpServer& server) {
+    const QString transcribePath = StringShield::pathTranscribe();
+    server.route(transcribePath, QHttpServerRequest::Method::Post,
+                 [this, transcribePath](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+        auto finish = deferredReply(std::move(responder), [this, transcribePath](int status) {
+            m_options.logRequest(transcribePath, status);
+        });
+        if (!m_check(request.value("Authorization"))) {
+            finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
+            return;
+        }
+        if (request.body().size() > kMaxTranscribeBody) {
+            finish(errorReply(StatusCode::PayloadTooLarge, QStringLiteral("audio is longer than ten minutes")));
+            return;
+        }
+        const QJsonDocument doc = QJsonDocument::fromJson(request.body());
+        const QJsonObject body = doc.object();
+        if (!doc.isObject()) {
+            finish(errorReply(StatusCode::BadRequest, QStringLiteral("body is not a JSON object")));
+            return;
+        }
+        if (!body.value("audio").isString()) {
+            finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio must be a Base64 string")));
+            return;
+        }
+        const auto wav = QByteArray::fromBase64Encoding(body.value("audio").toString().toLatin1(),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+        if (!wav) {
+            finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio is not Base64")));
+            return;
+        }
+        DecodedWav audio = decodeWav(*wav, m_options.maxAudioSamples);
+        if (!audio.problem.isEmpty()) {
+            finish(errorReply(audio.tooLong ? StatusCode::PayloadTooLarge : StatusCode::UnprocessableEntity, audio.problem));
+            return;
+        }
+        bool wantsFormat = true;
+        if (body.value("pipeline").isArray()) {
+            const QJsonArray stages = body.value("pipeline").toArray();
+            wantsFormat = stages.contains(QJsonValue(QStringLiteral("FORMAT")));
+        }
+        std::shared_ptr<PocketSphinxASR> engine = acquireEngine();
+        if (!engine) {
+            finish(errorReply(StatusCode::ServiceUnavailable, QStringLiteral("every recogniser is busy")));
+            return;
+        }
+        [](QPointer<SpeechService> self, std::shared_ptr<PocketSphinxASR> engine, std::vector<float> samples,
+           QJsonObject context, bool wantsFormat, decltype(finish) finish) -> QCoro::Task<void> {
+            const double t0 = nowMs();
+            ASRResult recognised;
+            try {
+                recognised = co_await engine->transcribe(std::move(samples));
+            } catch (const std::exception&) {
+                if (self) self->releaseEngine(std::move(engine));
+                finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
+                co_return;
+            }
+            if (!self) co_return;
+            self->releaseEngine(std::move(engine));
+            const double asrMs = nowMs() - t0;
+            const QString asrText = recognised.text.trimmed();
+            if (asrText.isEmpty()) {
+                finish(jsonReply(QJsonObject{{"status", "EMPTY"}, {"asr_text", ""}, {"asr_provider", "pocketsphinx"},
+                                             {"asr_time", asrMs}, {"total_time", nowMs() - t0}}));
+                co_return;
+            }
+            QString llmText;
+            QString formatter;
+            double llmMs = 0;
+            if (wantsFormat) {
+                const FormattingResult formatted = co_await self->formatText(asrText, context, QString());
+                if (!self) co_return;
+                llmText = formatted.text;
+                formatter = formatted.formatterName;
+                llmMs = formatted.latencyMs;
+            }
+            finish(jsonReply(QJsonObject{{"status", "OK"},
+                                         {"asr_text", asrText},
+                                         {"llm_text", llmText},
+                                         {"asr_provider", "pocketsphinx"},
+                                         {"llm_provider", formatter},
+                                         {"asr_time", asrMs},
+                                         {"llm_time", llmMs},
+                                         {"total_time", nowMs() - t0}}));
+        }(QPointer<SpeechService>(this), std::move(engine), std::move(audio.samples), body.value("context").toObject(),
+          wantsFormat, finish);
+    });
+
+    const QString formatPath = StringShield::pathFormat();
+    server.route(formatPath, QHttpServerRequest::Method::Post,
+                 [this, formatPath](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+        auto finish = deferredReply(std::move(responder), [this, formatPath](int status) {
+            m_options.logRequest(formatPath, status);
+        });
+        if (!m_check(request.value("Authorization"))) {
+            finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
+            return;
+        }
+        if (request.body().size() > kMaxJsonBody) {
+            finish(errorReply(StatusCode::PayloadTooLarge, QStringLiteral("request body too large")));
+            return;
+        }
+        const QJsonDocument doc = QJsonDocument::fromJson(request.body());
+        if (!doc.isObject()) {
+            finish(errorReply(StatusCode::BadRequest, QStringLiteral("body is not a JSON object")));
+            return;
+        }
+        const QJsonObject body = doc.object();
+        if (!body.value("text").isString()) {
+            finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("text is required")));
+            return;
+        }
+        [](QPointer<SpeechService> self, QJsonObject body, decltype(finish) finish) -> QCoro::Task<void> {
+            if (!self) co_return;
+            const FormattingResult formatted =
+                co_await self->formatText(body.value("text").toString(), body.value("context").toObject(),
+                                          body.value("style").toString());
+            finish(jsonReply(QJsonObject{{"text", formatted.text},
+                                         {"race_winner", formatted.formatterName},
+                                         {"provider", formatted.formatterName},
+                                         {"time_ms", formatted.latencyMs}}));
+        }(QPointer<SpeechService>(this), body, finish);
+    });
+}
+
+void SpeechService::acceptWebSocket(std::unique_ptr<QWebSocket> socket) {
+    const QString route = socket->requestUrl().path();
+    if (route != StringShield::pathWSTranscribe()) {
+        m_options.logRequest(route, 404);
+        socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown route"));
+        socket.release()->deleteLater();
+        return;
+    }
+    const QByteArray authorization = socket->request().rawHeader("Authorization");
+    if (!m_check(authorization)) {
+        m_options.logRequest(route, 401);
+        // 4001: the client treats an application close as fatal and falls back to the batch road.
+        socket->close(static_cast<QWebSocketProtocol::CloseCode>(4001), QStringLiteral("Not authenticated"));
+        socket.release()->deleteLater();
+        return;
+    }
+    std::shared_ptr<PocketSphinxASR> engine = acquireEngine();
+    if (!engine) {
+        m_options.logRequest(route, 503);
+        socket->close(static_cast<QWebSocketProtocol::CloseCode>(1013), QStringLiteral("every recogniser is busy"));
+        socket.release()->deleteLater();
+        return;
+    }
+    m_options.logRequest(route, 101);
+    new StreamSession(this, std::move(socket), std::move(engine));
+}

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <QCoro/QCoroTask>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class PocketSphinxASR;
+class QHttpServer;
+class QWebSocket;
+struct FormattingResult;
+
+// Returns the account id for an "Authorization" header value, or nothing when the bearer is
+// missing, malformed, forged, expired or revoked.
+using BearerCheck = std::function<std::optional<QString>(const QByteArray& authorization)>;
+
+struct SpeechServiceOptions {
+    QString modelDir;                    // the on-device recogniser's model
+    QString ollamaBase;                  // empty: formatting by the rules only
+    QString ollamaModel = QStringLiteral("llama3.2:3b");
+    int maxEngines = 8;                  // recognisers in use at once (each holds a decoder)
+    int maxIdleEngines = 1;              // kept loaded between dictations
+    qint64 maxAudioSamples = 16000LL * 600;  // ten minutes at 16 kHz
+    int streamIdleTimeoutMs = 120000;    // a socket that sends nothing this long is closed
+    // Route and status of each request; never its content.
+    std::function<void(const QString& route, int status)> logRequest;
+};
+
+// The speech side of the service: batch transcription, streaming transcription over a
+// WebSocket, and formatting, all on the program's own recogniser and formatters.
+class SpeechService : public QObject {
+    Q_OBJECT
+public:
+    SpeechService(BearerCheck check, SpeechServiceOptions options, QObject* parent = nullptr);
+    ~SpeechService() override;
+
+    // Adds the transcription and formatting routes.
+    void registerRoutes(QHttpServer& server);
+    // Takes a socket the server accepted; checks its path and bearer itself.
+    void acceptWebSocket(std::unique_ptr<QWebSocket> socket);
+    // The formatter providers block the health reply carries: name -> up.
+    QJsonObject healthProviders() const;
+
+    int openStreams() const { return m_openStreams; }
+
+    // A recogniser for one dictation; nullptr when every one is busy. Give it back with release().
+    std::shared_ptr<PocketSphinxASR> acquireEngine();
+    void releaseEngine(std::shared_ptr<PocketSphinxASR> engine);
+
+    // The service's formatting of a recognised text with a request's context object.
+    QCoro::Task<FormattingResult> formatText(QString text, QJsonObject context, QString style);
+
+private:
+    class StreamSession;
+    friend class StreamSession;
+
+    void refreshOllamaAvailability();
+
+    BearerCheck m_check;
+    SpeechServiceOptions m_options;
+    std::vector<std::shared_ptr<PocketSphinxASR>> m_idleEngines;
+    int m_enginesInUse = 0;
+    int m_openStreams = 0;
+    bool m_ollamaUp = false;
+    double m_ollamaCheckedAt = -1e9;
+};

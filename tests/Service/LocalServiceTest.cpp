@@ -1,0 +1,278 @@
+// The program's own client classes against the real local service (not the scripted stand-in).
+#include "VantroseService.h"
+
+#include "Auth/AuthManager.h"
+#include "Config.h"
+#include "Core/ASR/CloudASREngine.h"
+#include "Core/Formatting/CloudLLMFormatter.h"
+#include "Core/NetworkSession.h"
+#include "Core/StreamingTransport.h"
+#include "Core/StringShield.h"
+#include "Core/UserDefaults.h"
+#include "Models/AppClassification.h"
+#include "Models/VantroseSettings.h"
+#include "support/AwaitTask.h"
+#include "support/SpeechFixture.h"
+#include "support/TestEnvironment.h"
+
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QUrlQuery>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+struct HttpResult {
+    int status = 0;
+    QByteArray body;
+    QByteArray location;
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+};
+
+// A plain HTTP client that plays the browser: it never follows redirects by itself.
+HttpResult http(const QByteArray& method, const QUrl& url, const QByteArray& body = {},
+                const QList<QPair<QByteArray, QByteArray>>& headers = {}) {
+    static QNetworkAccessManager* manager = new QNetworkAccessManager;
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    for (const auto& [name, value] : headers) request.setRawHeader(name, value);
+    if (!body.isEmpty() && !request.hasRawHeader("Content-Type")) request.setRawHeader("Content-Type", "application/json");
+    QNetworkReply* reply = manager->sendCustomRequest(request, method, body);
+    EXPECT_TRUE(waitUntil([reply] { return reply->isFinished(); }, std::chrono::seconds(30)));
+    HttpResult out{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
+                   reply->rawHeader("Location")};
+    reply->deleteLater();
+    return out;
+}
+
+QByteArray bearer(const QString& token) { return "Bearer " + token.toLatin1(); }
+
+class LocalServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dataDir.isValid());
+        ServiceOptions options;
+        options.dataDir = dataDir.path();
+        options.port = 0;
+        options.clientId = Config::googleClientID();
+        options.urlScheme = Config::urlScheme();
+        options.login = QStringLiteral("ada");
+        options.displayName = QStringLiteral("Ada Lovelace");
+        service = std::make_unique<VantroseService>(options);
+        ASSERT_NE(service->listen(), 0);
+        UserDefaults::shared().setValue("cloudServerURL", service->baseUrl());
+        AuthManager::setURLOpener([this](const QUrl& url) {
+            opened.append(url);
+            return true;
+        });
+    }
+    void TearDown() override {
+        EXPECT_TRUE(waitUntil([] { return NetworkSession::requestsInFlight() == 0; }));
+        AuthManager::setURLOpener({});
+    }
+
+    QUrl url(const QString& path) const { return QUrl(service->baseUrl() + path); }
+
+    // What the browser does with the authorisation URL the program opened: loads the consent page
+    // (the build's address points at the default port; the test's service has its own), accepts it,
+    // follows the service's redirect, and gives the program's callback URL.
+    QUrl consentInBrowser(const QUrl& authorization) {
+        QUrl page = authorization;
+        page.setPort(service->port());
+        const HttpResult shown = http("GET", page);
+        EXPECT_EQ(shown.status, 200) << shown.body.toStdString();
+        EXPECT_TRUE(shown.body.contains("Sign in to Vantrose on this computer"));
+        EXPECT_TRUE(shown.body.contains("ada"));
+        const auto nonce = QRegularExpression(R"re(name="nonce" value="([^"]+)")re").match(QString::fromUtf8(shown.body));
+        EXPECT_TRUE(nonce.hasMatch());
+        const HttpResult accepted = http("POST", page.adjusted(QUrl::RemoveQuery), "nonce=" + nonce.captured(1).toLatin1(),
+                                         {{"Content-Type", "application/x-www-form-urlencoded"}});
+        EXPECT_EQ(accepted.status, 302);
+        const HttpResult returned = http("GET", QUrl::fromEncoded(accepted.location));
+        EXPECT_EQ(returned.status, 302);
+        return QUrl::fromEncoded(returned.location);
+    }
+
+    // A whole sign-in of the shared account manager; the access and refresh tokens it stored.
+    std::pair<QString, QString> signIn() {
+        AuthManager& auth = AuthManager::shared();
+        auth.signInWithGoogle();
+        EXPECT_FALSE(opened.isEmpty());
+        const QUrl callback = consentInBrowser(opened.last());
+        EXPECT_EQ(callback.scheme(), Config::urlScheme());
+        auth.handleURL(callback);
+        EXPECT_TRUE(waitUntil([&] { return auth.isAuthenticated() && !auth.isLoading(); }));
+        return {UserDefaults::shared().string(AuthManager::accessTokenKey),
+                UserDefaults::shared().string(AuthManager::refreshTokenKey)};
+    }
+
+    QTemporaryDir dataDir;
+    std::unique_ptr<VantroseService> service;
+    QList<QUrl> opened;
+};
+
+TEST_F(LocalServiceTest, SignsInThroughTheConsentPageAndSpendsTheCodeOnce) {
+    const auto [access, refresh] = signIn();
+    ASSERT_FALSE(access.isEmpty());
+    ASSERT_TRUE(AuthManager::shared().currentUser().has_value());
+    EXPECT_EQ(AuthManager::shared().currentUser()->name, "Ada Lovelace");
+    EXPECT_TRUE(AuthManager::shared().currentUser()->email.startsWith("ada@"));
+    EXPECT_TRUE(service->accountForBearer(bearer(access)).has_value());
+    // The client reads the expiry from the token.
+    const QByteArray payload = QByteArray::fromBase64(access.section('.', 1, 1).toLatin1(), QByteArray::Base64UrlEncoding);
+    EXPECT_GT(QJsonDocument::fromJson(payload).object().value("exp").toDouble(), QDateTime::currentSecsSinceEpoch());
+
+    // A code replayed from the callback is refused.
+    AuthManager::shared().signInWithGoogle();
+    const QUrl callback = consentInBrowser(opened.last());
+    const QByteArray verifierless = QJsonDocument(QJsonObject{{"code", QUrlQuery(callback).queryItemValue("code")},
+                                                              {"code_verifier", QString(43, 'a')}}).toJson();
+    EXPECT_EQ(http("POST", url(StringShield::pathAuthToken()), verifierless).status, 400);  // wrong verifier
+    AuthManager::shared().handleURL(callback);  // the right verifier, but the code is spent
+    EXPECT_TRUE(waitUntil([] { return !AuthManager::shared().isLoading(); }));
+    EXPECT_EQ(AuthManager::shared().errorMessage(), "Invalid or expired authorization code");
+}
+
+TEST_F(LocalServiceTest, RefreshRotatesAndSignOutRevokes) {
+    const auto [access, refresh] = signIn();
+    const HttpResult rotated = http("POST", url("/auth/refresh"), QJsonDocument(QJsonObject{{"refresh_token", refresh}}).toJson());
+    ASSERT_EQ(rotated.status, 200);
+    const QString newAccess = rotated.json()["tokens"].toObject()["access_token"].toString();
+    const QString newRefresh = rotated.json()["tokens"].toObject()["refresh_token"].toString();
+    EXPECT_NE(newRefresh, refresh);
+    // The old pair stops working, the new one works.
+    EXPECT_EQ(http("POST", url("/auth/refresh"), QJsonDocument(QJsonObject{{"refresh_token", refresh}}).toJson()).status, 401);
+    EXPECT_EQ(http("GET", url("/settings"), {}, {{"Authorization", bearer(access)}}).status, 401);
+    EXPECT_EQ(http("GET", url("/settings"), {}, {{"Authorization", bearer(newAccess)}}).status, 200);
+
+    // The program's own sign-out revokes what it holds.
+    UserDefaults::shared().setValue(AuthManager::accessTokenKey, newAccess);
+    UserDefaults::shared().setValue(AuthManager::refreshTokenKey, newRefresh);
+    AuthManager::shared().logout();
+    EXPECT_TRUE(waitUntil([&] { return !service->accountForBearer(bearer(newAccess)); }));
+    EXPECT_EQ(http("POST", url("/auth/refresh"), QJsonDocument(QJsonObject{{"refresh_token", newRefresh}}).toJson()).status, 401);
+}
+
+TEST_F(LocalServiceTest, KeepsSettingsPerAccountAndStoresAnalytics) {
+    const auto [access, refresh] = signIn();
+    const auto auth = QList<QPair<QByteArray, QByteArray>>{{"Authorization", bearer(access)}};
+    EXPECT_EQ(http("GET", url("/settings"), {}, auth).json().value("settings"), QJsonValue(QJsonValue::Null));
+    const QJsonObject settings{{"writingStyle", "formal"}, {"customWords", QJsonArray{"Vantrose"}}};
+    EXPECT_EQ(http("PUT", url("/settings"), QJsonDocument(QJsonObject{{"settings", settings}}).toJson(), auth).status, 200);
+    EXPECT_EQ(http("GET", url("/settings"), {}, auth).json().value("settings").toObject(), settings);
+
+    const QJsonObject event{{"event", "dictation_completed"}, {"device_id", "dev-1"}, {"timestamp", "2026-12-10T10:00:00Z"}};
+    const HttpResult stored = http("POST", url(StringShield::pathEvents()),
+                                   QJsonDocument(QJsonObject{{"events", QJsonArray{event, event}}}).toJson(),
+                                   {{"X-Device-ID", "dev-1"}});
+    EXPECT_EQ(stored.status, 200);
+    EXPECT_EQ(service->store().eventCount(), 2);
+}
+
+TEST_F(LocalServiceTest, TranscribesAndFormatsThroughTheProgramsClients) {
+    const auto [access, refresh] = signIn();
+    const QString sentence = SpeechFixture::sentences().at(0);
+    const std::vector<float> speech = SpeechFixture::speak(sentence);
+
+    // Batch: the cloud recogniser's request, recognised and formatted on the service.
+    CloudASREngine::Services services;
+    services.accessToken = [token = access]() -> QCoro::Task<std::optional<QString>> { co_return token; };
+    services.deviceID = [] { return QStringLiteral("dev-1"); };
+    CloudASREngine cloud(QStringLiteral("Cloud"), service->baseUrl(), services);
+    const ASRResult batch = AwaitTask::run(cloud.transcribe(speech));
+    EXPECT_TRUE(batch.serverFormatted);
+    EXPECT_LT(SpeechFixture::wordErrorRate(sentence, batch.text), 0.3) << batch.text.toStdString();
+    EXPECT_TRUE(batch.text.at(0).isUpper()) << batch.text.toStdString();
+
+    // Streaming: partials while the audio arrives, the result after the commit.
+    StreamingTransport::Credentials credentials{[] { return QStringLiteral("dev-1"); },
+                                                [token = access]() -> std::optional<QString> { return token; }};
+    StreamingTransport transport(service->baseUrl(), StreamingTransport::Tuning{}, credentials);
+    QStringList partials;
+    QString raw, formatted;
+    bool done = false;
+    transport.onPartialResult = [&](const QString& text) { partials << text; };
+    transport.onFinalResult = [&](const QString& r, const QString& f, const QJsonObject&) {
+        raw = r;
+        formatted = f;
+        done = true;
+    };
+    transport.connect();
+    ASSERT_TRUE(waitUntil([&] { return transport.state() == StreamingTransport::State::connected; }));
+    transport.beginNewSession();
+    for (size_t at = 0; at < speech.size(); at += 640) {
+        transport.sendAudioChunk(std::vector<float>(speech.begin() + at, speech.begin() + std::min(speech.size(), at + 640)));
+        if (at % (640 * 25) == 0) waitUntil([] { return false; }, std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(waitUntil([&] { return !partials.isEmpty(); }));
+    transport.commit(QJsonObject{{"app", QJsonObject{{"name", "Notes"}, {"bundleId", "org.example.notes"}, {"type", "general"}}}},
+                     QStringLiteral("en"));
+    ASSERT_TRUE(waitUntil([&] { return done; }, std::chrono::seconds(20)));
+    EXPECT_LT(SpeechFixture::wordErrorRate(sentence, raw), 0.3) << raw.toStdString();
+    EXPECT_TRUE(formatted.endsWith('.')) << formatted.toStdString();
+    transport.disconnect();
+
+    // The cloud formatter: available, and a formatted text.
+    CloudLLMFormatter formatter(service->baseUrl());
+    EXPECT_TRUE(AwaitTask::run(formatter.isAvailable()));
+    const AppContext app(QStringLiteral("Notes"), QStringLiteral("org.example.notes"), std::nullopt, {}, {}, {}, true, {});
+    const FormattingResult result = AwaitTask::run(formatter.format(QStringLiteral("hello there how are you"), app, VantroseSettings{}));
+    EXPECT_TRUE(result.text.startsWith("Hello")) << result.text.toStdString();
+}
+
+TEST_F(LocalServiceTest, RefusesBadInputWithAClearErrorAndKeepsServing) {
+    const auto [access, refresh] = signIn();
+    const QByteArray good = bearer(access);
+    const QByteArray forged = bearer(access.section('.', 0, 1) + "." + QString(43, 'A'));
+    const QByteArray expired = "Bearer eyJhbGciOiJIUzI1NiIsInR5cCI6IkpXVCJ9.eyJleHAiOjF9.x";
+    const QByteArray tooLong = QByteArray(28 * 1024 * 1024, 'A');  // more than ten minutes of audio can take
+    struct Case {
+        const char* name;
+        QByteArray method;
+        QString path;
+        QByteArray body;
+        QByteArray authorization;
+        int status;
+    };
+    const Case cases[] = {
+        {"unknown route", "GET", "/nowhere", {}, {}, 404},
+        {"malformed JSON", "POST", StringShield::pathAuthToken(), "{not json", {}, 400},
+        {"mistyped code", "POST", StringShield::pathAuthToken(), R"({"code":1,"code_verifier":"x"})", {}, 400},
+        {"unknown code", "POST", StringShield::pathAuthToken(), R"({"code":"nope","code_verifier":"x"})", {}, 400},
+        {"refresh without token", "POST", "/auth/refresh", "{}", {}, 400},
+        {"unknown refresh token", "POST", "/auth/refresh", R"({"refresh_token":"nope"})", {}, 401},
+        {"sign-out without bearer", "POST", "/auth/logout", {}, {}, 401},
+        {"settings without bearer", "GET", "/settings", {}, {}, 401},
+        {"settings with forged bearer", "GET", "/settings", {}, forged, 401},
+        {"settings with expired bearer", "GET", "/settings", {}, expired, 401},
+        {"settings not an object", "PUT", "/settings", R"({"settings":[1]})", good, 422},
+        {"events not an array", "POST", StringShield::pathEvents(), R"({"events":{}})", {}, 422},
+        {"transcribe without bearer", "POST", StringShield::pathTranscribe(), R"({"audio":""})", {}, 401},
+        {"transcribe not Base64", "POST", StringShield::pathTranscribe(), R"({"audio":"***"})", good, 422},
+        {"transcribe not WAV", "POST", StringShield::pathTranscribe(), R"({"audio":"aGVsbG8="})", good, 422},
+        {"transcribe over ten minutes", "POST", StringShield::pathTranscribe(), tooLong, good, 413},
+        {"format without text", "POST", StringShield::pathFormat(), R"({"context":{}})", good, 422},
+        {"format without bearer", "POST", StringShield::pathFormat(), R"({"text":"hi"})", {}, 401},
+    };
+    for (const Case& c : cases) {
+        QList<QPair<QByteArray, QByteArray>> headers{{"X-Device-ID", "dev-1"}};
+        if (!c.authorization.isEmpty()) headers.append({"Authorization", c.authorization});
+        const HttpResult r = http(c.method, url(c.path), c.body, headers);
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_TRUE(r.json().value("detail").isString()) << c.name << ": " << r.body.left(200).toStdString();
+    }
+    // The consent page refuses a foreign client and a foreign return address.
+    QUrl page = url("/oauth/authorize");
+    page.setQuery("client_id=other&response_type=code");
+    EXPECT_EQ(http("GET", page).status, 400);
+    // Still serving.
+    EXPECT_EQ(http("GET", url(StringShield::pathHealth())).status, 200);
+}
+
+}  // namespace
