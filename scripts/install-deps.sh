@@ -7,7 +7,7 @@ PACKAGES=(
   # build
   build-essential cmake ninja-build pkg-config
   # scripts
-  curl util-linux
+  curl util-linux xdg-utils desktop-file-utils
   # Qt 6 and coroutines
   qt6-base-dev qt6-base-dev-tools qt6-websockets-dev qt6-httpserver-dev qt6-multimedia-dev qcoro-qt6-dev
   libqt6svg6 qt6-qpa-plugins

@@ -12,12 +12,11 @@
 #include "Models/AppClassification.h"
 #include "Models/VantroseSettings.h"
 #include "support/AwaitTask.h"
+#include "support/ConsentBrowser.h"
 #include "support/SpeechFixture.h"
 #include "support/TestEnvironment.h"
 
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrlQuery>
@@ -28,27 +27,9 @@
 
 namespace {
 
-struct HttpResult {
-    int status = 0;
-    QByteArray body;
-    QByteArray location;
-    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
-};
-
-// A plain HTTP client that plays the browser: it never follows redirects by itself.
 HttpResult http(const QByteArray& method, const QUrl& url, const QByteArray& body = {},
                 const QList<QPair<QByteArray, QByteArray>>& headers = {}) {
-    static QNetworkAccessManager* manager = new QNetworkAccessManager;
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    for (const auto& [name, value] : headers) request.setRawHeader(name, value);
-    if (!body.isEmpty() && !request.hasRawHeader("Content-Type")) request.setRawHeader("Content-Type", "application/json");
-    QNetworkReply* reply = manager->sendCustomRequest(request, method, body);
-    EXPECT_TRUE(waitUntil([reply] { return reply->isFinished(); }, std::chrono::seconds(30)));
-    HttpResult out{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
-                   reply->rawHeader("Location")};
-    reply->deleteLater();
-    return out;
+    return httpRequest(method, url, body, headers);
 }
 
 QByteArray bearer(const QString& token) { return "Bearer " + token.toLatin1(); }
@@ -83,20 +64,13 @@ protected:
     // (the build's address points at the default port; the test's service has its own), accepts it,
     // follows the service's redirect, and gives the program's callback URL.
     QUrl consentInBrowser(const QUrl& authorization) {
-        QUrl page = authorization;
-        page.setPort(service->port());
-        const HttpResult shown = http("GET", page);
-        EXPECT_EQ(shown.status, 200) << shown.body.toStdString();
-        EXPECT_TRUE(shown.body.contains("Sign in to Vantrose on this computer"));
-        EXPECT_TRUE(shown.body.contains("ada"));
-        const auto nonce = QRegularExpression(R"re(name="nonce" value="([^"]+)")re").match(QString::fromUtf8(shown.body));
-        EXPECT_TRUE(nonce.hasMatch());
-        const HttpResult accepted = http("POST", page.adjusted(QUrl::RemoveQuery), "nonce=" + nonce.captured(1).toLatin1(),
-                                         {{"Content-Type", "application/x-www-form-urlencoded"}});
-        EXPECT_EQ(accepted.status, 302);
-        const HttpResult returned = http("GET", QUrl::fromEncoded(accepted.location));
-        EXPECT_EQ(returned.status, 302);
-        return QUrl::fromEncoded(returned.location);
+        QString error;
+        QByteArray page;
+        const QUrl callback = acceptConsent(authorization, &error, service->port(), &page);
+        EXPECT_TRUE(callback.isValid()) << error.toStdString();
+        EXPECT_TRUE(page.contains("Sign in to Vantrose on this computer"));
+        EXPECT_TRUE(page.contains("ada"));
+        return callback;
     }
 
     // A whole sign-in of the shared account manager; the access and refresh tokens it stored.
