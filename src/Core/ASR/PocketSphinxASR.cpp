@@ -13,10 +13,12 @@
 #include <QCoro/QCoroFuture>
 
 #include <pocketsphinx.h>
+#include <sphinxbase/err.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <mutex>
 #include <cmath>
 
 // ---------------------------------------------------------------------------------------------
@@ -67,6 +69,11 @@ struct PocketSphinxASR::StreamState {
 };
 
 namespace {
+
+std::mutex& decoderLoading() {
+    static std::mutex loading;
+    return loading;
+}
 
 constexpr const char* kLog = "PocketSphinxASR: ";
 // Share of the hint model in the interpolated language model.
@@ -156,9 +163,14 @@ PocketSphinxASR::PocketSphinxASR(const QLocale& locale, const QString& modelDir)
         const QByteArray dict = (m_modelDir + "/cmudict-en-us.dict").toLocal8Bit();
         // No second (flat-lexicon) pass: it decodes the whole utterance again at its end, which
         // would put seconds between key-up and text; the lattice best path keeps the accuracy.
+        // The library's log file is process-wide and each "-logfn" closes the previous one, so
+        // decoders loading on several threads would close one handle twice: its log is switched
+        // off once instead, and loading is serialised.
+        static std::once_flag quietLibrary;
+        std::call_once(quietLibrary, [] { err_set_logfp(nullptr); });
+        std::lock_guard loadingLock(decoderLoading());
         cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.constData(), "-lm", lm.constData(),
-                                       "-dict", dict.constData(), "-fwdflat", "no", "-bestpath", "yes",
-                                       "-logfn", "/dev/null", nullptr);
+                                       "-dict", dict.constData(), "-fwdflat", "no", "-bestpath", "yes", nullptr);
         ps_decoder_t* ps = config ? ps_init(config) : nullptr;
         if (config) cmd_ln_free_r(config);  // the decoder keeps its own reference
         if (!ps) {
@@ -225,7 +237,11 @@ PocketSphinxASR::Decoder* PocketSphinxASR::decoderForBatch() {
     if (!m_stream->open) return m_decoder.get();
     // A batch while a stream is open needs a decoder of its own; built once, on first need.
     if (!m_batchDecoder) {
-        ps_decoder_t* ps = ps_init(ps_get_config(m_decoder->ps));
+        ps_decoder_t* ps = nullptr;
+        {
+            std::lock_guard loadingLock(decoderLoading());
+            ps = ps_init(ps_get_config(m_decoder->ps));
+        }
         if (!ps) return nullptr;
         m_batchDecoder = std::make_unique<Decoder>();
         m_batchDecoder->ps = ps;
