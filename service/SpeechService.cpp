@@ -160,7 +160,9 @@ double nowMs() { return Clock::current().monotonicMs(); }
 class SpeechService::StreamSession : public QObject {
 public:
     StreamSession(SpeechService* service, std::unique_ptr<QWebSocket> socket, std::shared_ptr<PocketSphinxASR> engine)
-        : QObject(service), m_service(service), m_socket(socket.release()), m_engine(std::move(engine)) {
+        : QObject(service), m_service(service), m_socket(socket.release()), m_engine(std::move(engine)),
+          m_id(service->m_nextSessionId++) {
+        m_service->m_sessions.insert(m_id, this);
         m_socket->setParent(this);
         m_socket->setMaxAllowedIncomingMessageSize(kMaxTextMessage * 4);
         ++m_service->m_openStreams;
@@ -171,6 +173,15 @@ public:
         connect(m_socket, &QWebSocket::textMessageReceived, this, &StreamSession::onText);
         connect(m_socket, &QWebSocket::binaryMessageReceived, this, &StreamSession::onBinary);
         connect(m_socket, &QWebSocket::disconnected, this, &StreamSession::onClosed);
+    }
+
+    ~StreamSession() override { m_service->m_sessions.remove(m_id); }
+
+    void onPartial(int generation, const QString& partial) {
+        if (m_generation != generation || !m_streaming || m_committing) return;
+        if (partial.isEmpty() || partial == m_lastPartial) return;
+        m_lastPartial = partial;
+        send(QJsonObject{{"type", "partial"}, {"text", partial}});
     }
 
 private:
@@ -231,15 +242,13 @@ private:
         m_samples = 0;
         m_lastPartial.clear();
         const int generation = m_generation;
-        QPointer<StreamSession> self(this);
-        // Reported from the recogniser's worker; brought back here, and dropped once the
-        // utterance it belongs to is over.
-        m_engine->startStreaming([self, generation](const QString& partial) {
-            QMetaObject::invokeMethod(self, [self, generation, partial] {
-                if (!self || self->m_generation != generation || !self->m_streaming || self->m_committing) return;
-                if (partial.isEmpty() || partial == self->m_lastPartial) return;
-                self->m_lastPartial = partial;
-                self->send(QJsonObject{{"type", "partial"}, {"text", partial}});
+        SpeechService* service = m_service;
+        const quint64 id = m_id;
+        // Reported from the recogniser's worker; brought back to the service's thread, and dropped
+        // once the session or the utterance it belongs to is over.
+        m_engine->startStreaming([service, id, generation](const QString& partial) {
+            QMetaObject::invokeMethod(service, [service, id, generation, partial] {
+                if (StreamSession* session = service->m_sessions.value(id)) session->onPartial(generation, partial);
             }, Qt::QueuedConnection);
         });
     }
@@ -254,8 +263,23 @@ private:
 
     // Ends the recogniser's stream; what it heard is dropped.
     QCoro::Task<void> stopEngine() {
+        co_await stopStreaming();
+    }
+
+    // Stops the recogniser's stream. A session that closes meanwhile leaves its recogniser to
+    // this stop, which gives it back to the pool once it is really free.
+    QCoro::Task<ASRResult> stopStreaming() {
+        QPointer<StreamSession> self(this);
+        QPointer<SpeechService> service(m_service);
         std::shared_ptr<PocketSphinxASR> engine = m_engine;
-        co_await engine->stopStreaming();
+        m_stopping = true;
+        const ASRResult result = co_await engine->stopStreaming();
+        if (!self || self->m_closed) {
+            if (service) service->releaseEngine(std::move(engine));
+            co_return ASRResult{};
+        }
+        m_stopping = false;
+        co_return result;
     }
 
     QCoro::Task<void> commit(QJsonObject context, int generation) {
@@ -266,9 +290,8 @@ private:
         double asrMs = 0;
         if (m_streaming) {
             m_streaming = false;
-            std::shared_ptr<PocketSphinxASR> engine = m_engine;
-            const ASRResult result = co_await engine->stopStreaming();
-            if (!self || self->m_generation != generation) co_return;
+            const ASRResult result = co_await stopStreaming();
+            if (!self || self->m_closed || self->m_generation != generation) co_return;
             asrText = result.text.trimmed();
             asrMs = nowMs() - t0;
         }
@@ -295,9 +318,15 @@ private:
     }
 
     void onClosed() {
+        if (m_closed) return;
+        m_closed = true;
         ++m_generation;
         m_idle.stop();
         --m_service->m_openStreams;
+        if (m_stopping) {  // the stop in flight gives the recogniser back
+            deleteLater();
+            return;
+        }
         // The recogniser goes back to the pool only once its stream is closed.
         std::shared_ptr<PocketSphinxASR> engine = std::move(m_engine);
         const bool streaming = m_streaming;
@@ -318,6 +347,9 @@ private:
     QTimer m_idle;
     bool m_streaming = false;
     bool m_committing = false;
+    bool m_stopping = false;  // a stop of the recogniser's stream is in flight
+    bool m_closed = false;
+    const quint64 m_id;
     qint64 m_samples = 0;
     int m_generation = 0;
     QString m_lastPartial;
@@ -332,7 +364,11 @@ SpeechService::SpeechService(BearerCheck check, SpeechServiceOptions options, QO
     refreshOllamaAvailability();
 }
 
-SpeechService::~SpeechService() = default;
+SpeechService::~SpeechService() {
+    // The sessions go first: each takes itself out of the registry this destructor is about to drop.
+    const QList<StreamSession*> sessions = m_sessions.values();
+    qDeleteAll(sessions);
+}
 
 std::shared_ptr<PocketSphinxASR> SpeechService::acquireEngine() {
     if (!m_idleEngines.empty()) {

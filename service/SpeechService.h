@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -50,6 +51,7 @@ public:
     QJsonObject healthProviders() const;
 
     int openStreams() const { return m_openStreams; }
+    int enginesInUse() const { return m_enginesInUse; }
 
     // A recogniser for one dictation; nullptr when every one is busy. Give it back with release().
     std::shared_ptr<PocketSphinxASR> acquireEngine();
@@ -69,6 +71,10 @@ private:
     std::vector<std::shared_ptr<PocketSphinxASR>> m_idleEngines;
     int m_enginesInUse = 0;
     int m_openStreams = 0;
+    // Open sessions by id: the recogniser's worker reaches a session only through this, on the
+    // service's thread, so a partial that arrives after its session closed finds nothing.
+    QHash<quint64, StreamSession*> m_sessions;
+    quint64 m_nextSessionId = 1;
     bool m_ollamaUp = false;
     double m_ollamaCheckedAt = -1e9;
 };

@@ -17,12 +17,14 @@
 #include "support/TestEnvironment.h"
 
 #include <QJsonDocument>
+#include <QWebSocket>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrlQuery>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -45,6 +47,7 @@ protected:
         options.urlScheme = Config::urlScheme();
         options.login = QStringLiteral("ada");
         options.displayName = QStringLiteral("Ada Lovelace");
+        options.speech.streamIdleTimeoutMs = streamIdleTimeoutMs;
         service = std::make_unique<VantroseService>(options);
         ASSERT_NE(service->listen(), 0);
         UserDefaults::shared().setValue("cloudServerURL", service->baseUrl());
@@ -86,6 +89,7 @@ protected:
                 UserDefaults::shared().string(AuthManager::refreshTokenKey)};
     }
 
+    int streamIdleTimeoutMs = 120000;
     QTemporaryDir dataDir;
     std::unique_ptr<VantroseService> service;
     QList<QUrl> opened;
@@ -246,6 +250,103 @@ TEST_F(LocalServiceTest, RefusesBadInputWithAClearErrorAndKeepsServing) {
     page.setQuery("client_id=other&response_type=code");
     EXPECT_EQ(http("GET", page).status, 400);
     // Still serving.
+    EXPECT_EQ(http("GET", url(StringShield::pathHealth())).status, 200);
+}
+
+// A raw WebSocket client: whatever it is told to send, and what comes back.
+struct RawStream {
+    QWebSocket socket;
+    QList<QJsonObject> messages;
+    int closeCode = -1;
+
+    explicit RawStream(const QString& base, const QByteArray& authorization) {
+        QObject::connect(&socket, &QWebSocket::textMessageReceived,
+                         [this](const QString& text) { messages << QJsonDocument::fromJson(text.toUtf8()).object(); });
+        QObject::connect(&socket, &QWebSocket::disconnected, [this] { closeCode = socket.closeCode(); });
+        QUrl url(base + StringShield::pathWSTranscribe());
+        url.setScheme("ws");
+        QNetworkRequest request(url);
+        if (!authorization.isEmpty()) request.setRawHeader("Authorization", authorization);
+        socket.open(request);
+    }
+    bool open() { return waitUntil([this] { return socket.state() == QAbstractSocket::ConnectedState; }); }
+    bool closed() { return waitUntil([this] { return closeCode >= 0; }); }
+    bool received(const QString& type) {
+        return waitUntil([&] {
+            return std::any_of(messages.begin(), messages.end(), [&](const QJsonObject& m) { return m.value("type") == type; });
+        });
+    }
+    void sendAudio(const std::vector<float>& samples) {
+        QByteArray pcm;
+        for (float v : samples) {
+            const auto s16 = static_cast<qint16>(std::clamp(v, -1.0f, 1.0f) * 32767.0f);
+            pcm.append(char(s16 & 0xff)).append(char((s16 >> 8) & 0xff));
+        }
+        for (qsizetype at = 0; at < pcm.size(); at += 1280) socket.sendBinaryMessage(pcm.mid(at, 1280));
+        socket.flush();
+    }
+};
+
+class LocalServiceStreamTest : public LocalServiceTest {
+protected:
+    void SetUp() override {
+        streamIdleTimeoutMs = 1500;
+        LocalServiceTest::SetUp();
+    }
+};
+
+TEST_F(LocalServiceStreamTest, AMisbehavingStreamGetsAClearAnswerAndLeavesNoRecogniserBehind) {
+    const auto [access, refresh] = signIn();
+    const QByteArray good = bearer(access);
+    const std::vector<float> speech = SpeechFixture::speak(SpeechFixture::sentences().at(0));
+
+    // Refused at the door: no bearer.
+    RawStream anonymous(service->baseUrl(), {});
+    ASSERT_TRUE(anonymous.closed());
+    EXPECT_EQ(anonymous.closeCode, 4001);
+
+    // Garbage is answered with a non-fatal error, and the stream keeps working.
+    RawStream garbage(service->baseUrl(), good);
+    ASSERT_TRUE(garbage.open());
+    garbage.socket.sendTextMessage("not json");
+    garbage.socket.sendBinaryMessage(QByteArray(3, '\x01'));  // half a sample
+    garbage.socket.sendTextMessage(R"({"type":"dance"})");
+    garbage.socket.sendTextMessage(R"({"type":"ping"})");
+    ASSERT_TRUE(garbage.received("pong"));
+    int errors = 0;
+    for (const QJsonObject& m : garbage.messages)
+        if (m.value("type") == "error") {
+            ++errors;
+            EXPECT_FALSE(m.value("is_fatal").toBool());
+        }
+    EXPECT_EQ(errors, 3);
+
+    // One that never commits is closed once it has been idle a while.
+    EXPECT_TRUE(garbage.closed());
+
+    // Closing in the middle of a dictation, and right after the commit while the recogniser is
+    // still finishing, more times than there are recognisers: each one comes back once its
+    // stream is stopped.
+    for (int round = 0; round < 12; ++round) {
+        RawStream stream(service->baseUrl(), good);
+        ASSERT_TRUE(stream.open()) << round;
+        stream.sendAudio(std::vector<float>(speech.begin(), speech.begin() + long(speech.size() / 2)));
+        if (round % 2) stream.socket.sendTextMessage(R"({"type":"commit","context":{}})");
+        stream.socket.flush();
+        stream.socket.abort();
+        ASSERT_TRUE(waitUntil([&] { return service->speech().openStreams() == 0 && service->speech().enginesInUse() == 0; }))
+            << round;
+    }
+
+    // A whole dictation still gets its result.
+    RawStream stream(service->baseUrl(), good);
+    ASSERT_TRUE(stream.open());
+    stream.sendAudio(speech);
+    stream.socket.sendTextMessage(R"({"type":"commit","context":{}})");
+    ASSERT_TRUE(stream.received("result"));
+    for (const QJsonObject& m : stream.messages)
+        if (m.value("type") == "result")
+            EXPECT_LT(SpeechFixture::wordErrorRate(SpeechFixture::sentences().at(0), m.value("asr_text").toString()), 0.3);
     EXPECT_EQ(http("GET", url(StringShield::pathHealth())).status, 200);
 }
 
