@@ -46,6 +46,27 @@ void BM_FormatPostProcessReplace(benchmark::State& state) {
 }
 BENCHMARK(BM_FormatPostProcessReplace)->Unit(benchmark::kMicrosecond);
 
+// Rules whose texts hold the next rule's trigger many times: without a bound each rule would
+// multiply the text (a single dictated word took seconds and gigabytes). Budget: a few ms.
+void BM_ChainedRulesThatMultiply(benchmark::State& state) {
+    VantroseSettings settings;
+    settings.snippets = {{"a", QString("b").repeated(1000)}, {"b", QString("c").repeated(1000)},
+                         {"c", QString("d").repeated(1000)}};
+    settings.replacements = {{"a", QString("b ").repeated(500)}, {"b", QString("c ").repeated(500)},
+                             {"c", QString("d ").repeated(200)}};
+    settings.textReplacements = {{"x", QString("a ").repeated(1000)}, {"a", QString("b ").repeated(1000)},
+                                 {"b", QString("c ").repeated(1000)}};
+    AppContext context(QStringLiteral("Editor"), QStringLiteral("org.example.editor"), std::nullopt, {}, {}, {},
+                       true, {});
+    RuleBasedFormatter formatter;
+    for (auto _ : state) {
+        QString text = formatter.formatNow(QStringLiteral("a"), context, settings).text;
+        text = UserTextReplacements::apply(QStringLiteral("x"), settings.textReplacements);
+        benchmark::DoNotOptimize(text);
+    }
+}
+BENCHMARK(BM_ChainedRulesThatMultiply)->Unit(benchmark::kMicrosecond);
+
 }  // namespace
 
 int main(int argc, char** argv) {

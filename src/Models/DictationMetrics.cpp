@@ -54,9 +54,9 @@ QJsonObject HeartbeatLagSample::toJson() const {
 JsonResult<HeartbeatLagSample> HeartbeatLagSample::fromJson(const QJsonValue& json, const QString& path) {
     JsonDecoder d(json, path);
     HeartbeatLagSample s;
-    s.serverAudioSec = d.number(QStringLiteral("serverAudioSec"));
-    s.clientAudioSec = d.number(QStringLiteral("clientAudioSec"));
-    s.lagSec = d.number(QStringLiteral("lagSec"));
+    s.serverAudioSec = d.measurement(QStringLiteral("serverAudioSec"));
+    s.clientAudioSec = d.measurement(QStringLiteral("clientAudioSec"));
+    s.lagSec = d.measurement(QStringLiteral("lagSec"));
     return d.finish(s);
 }
 
@@ -88,7 +88,7 @@ JsonResult<DictationLatencyMetrics> DictationLatencyMetrics::fromJson(const QJso
                                                                       const QString& path) {
     JsonDecoder d(json, path);
     DictationLatencyMetrics m;
-    m.recordingLengthMs = d.number(QStringLiteral("recordingLengthMs"));
+    m.recordingLengthMs = d.measurement(QStringLiteral("recordingLengthMs"));
     m.heartbeatLagSamples = d.list<HeartbeatLagSample>(QStringLiteral("heartbeatLagSamples"));
     for (const OptionalLatencyField& f : kOptionalLatencyFields) {
         m.*f.field = d.optionalNumber(QLatin1StringView(f.key));
@@ -130,9 +130,9 @@ JsonResult<DictationPersistenceMetrics> DictationPersistenceMetrics::fromJson(co
     m.traceID = d.string(QStringLiteral("traceID"));
     m.sessionID = d.string(QStringLiteral("sessionID"));
     m.transcriptCommand = d.string(QStringLiteral("transcriptCommand"));
-    m.speechDurationS = d.number(QStringLiteral("speechDurationS"));
-    m.recordingLengthMs = d.number(QStringLiteral("recordingLengthMs"));
-    m.e2eLatencyMs = d.number(QStringLiteral("e2eLatencyMs"));
+    m.speechDurationS = d.measurement(QStringLiteral("speechDurationS"));
+    m.recordingLengthMs = d.measurement(QStringLiteral("recordingLengthMs"));
+    m.e2eLatencyMs = d.measurement(QStringLiteral("e2eLatencyMs"));
     m.clientNetworkLatencyMs = d.optionalNumber(QStringLiteral("clientNetworkLatencyMs"));
     m.fallbackLevel = d.integer<qint64>(QStringLiteral("fallbackLevel"));
     m.fallbackReason = d.optionalString(QStringLiteral("fallbackReason"));
@@ -177,7 +177,7 @@ JsonResult<DictationOutcomeSnapshot> DictationOutcomeSnapshot::fromJson(const QJ
     s.wordEditDistance = d.integer<qint64>(QStringLiteral("wordEditDistance"));
     s.timeToStableTextMs = d.optionalNumber(QStringLiteral("timeToStableTextMs"));
     s.manualCorrectionsCount = d.integer<qint64>(QStringLiteral("manualCorrectionsCount"));
-    s.manualRewriteFraction = d.number(QStringLiteral("manualRewriteFraction"));
+    s.manualRewriteFraction = d.measurement(QStringLiteral("manualRewriteFraction"));
     s.acceptedWithoutEdits = d.boolean(QStringLiteral("acceptedWithoutEdits"));
     return d.finish(std::move(s));
 }

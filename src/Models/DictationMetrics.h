@@ -15,7 +15,9 @@
 //
 // JSON form: one object whose members are named as the fields; absent optional fields are
 // left out; decoding needs every non-optional member with the right type, accepts optional
-// members missing or null and ignores unknown members.
+// members missing or null and ignores unknown members. A number that is not finite is written
+// as null (JSON has no other form for it): an optional one reads back absent, a required one
+// as 0, so a stored record survives one bad measurement.
 
 // One measurement of streaming lag.
 struct HeartbeatLagSample {

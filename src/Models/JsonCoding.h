@@ -174,6 +174,14 @@ public:
     bool boolean(const QString& key) { return required(key, JsonCoding::toBool); }
     QString string(const QString& key) { return required(key, JsonCoding::toString); }
     double number(const QString& key) { return required(key, JsonCoding::toDouble); }
+    // A measurement: JSON has no NaN or infinity, so one that went wrong was written as null.
+    // Null reads as 0 (as the history store keeps such a value), so one bad number never costs
+    // the whole record; the member itself is still required.
+    double measurement(const QString& key) {
+        return required(key, [](const QJsonValue& v, const QString& p) -> JsonResult<double> {
+            return v.isNull() ? JsonResult<double>(0.0) : JsonCoding::toDouble(v, p);
+        });
+    }
     QStringList stringList(const QString& key) { return required(key, JsonCoding::toStringList); }
     QMap<QString, QString> stringMap(const QString& key) { return required(key, JsonCoding::toStringMap); }
     template <typename I>

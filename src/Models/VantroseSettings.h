@@ -41,7 +41,10 @@ struct TextReplacement {
 struct VantroseSettings {
     VantroseSettings();  // the defaults; the two base URLs come from the server constants
 
-    QList<HotkeyBinding> hotkeys;  // for each action the first binding with it counts
+    // For each action the first binding with it counts. Later bindings of an action (a settings
+    // file or the server's copy may hold them) are kept as they are but never fire: the hotkey
+    // listener ignores them for presses and releases alike, and logs that it does.
+    QList<HotkeyBinding> hotkeys;
     quint16 dismissKeyCode = Hotkey::escapeKeyCode;
     QString language = QStringLiteral("en-US");
     bool formattingEnabled = true;

@@ -8,6 +8,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -27,12 +28,62 @@ KeyboardMonitor::~KeyboardMonitor() {
     if (m_source) m_source->stop();
 }
 
+QList<HotkeyBinding> KeyboardMonitor::effectiveBindings(const QList<HotkeyBinding>& bindings) {
+    QList<HotkeyBinding> first;
+    for (const HotkeyBinding& binding : bindings) {
+        const bool seen = std::any_of(first.cbegin(), first.cend(),
+                                      [&](const HotkeyBinding& b) { return b.action == binding.action; });
+        if (!seen) first.append(binding);
+    }
+    return first;
+}
+
+std::optional<Hotkey> KeyboardMonitor::matchedPushToTalkHotkey() const {
+    for (const HotkeyBinding& binding : m_bindings) {
+        if (binding.action != HotkeyAction::activate) continue;
+        Hotkey hotkey = binding.hotkey;
+        if (hotkey.keyCode == kFnKeyCode && m_fnFallbackEngaged) hotkey.keyCode = m_matchFallbackKeyCode;
+        return hotkey;
+    }
+    return std::nullopt;
+}
+
 void KeyboardMonitor::hotkeyConfigurationChanged() {
-    std::lock_guard lock(m_mutex);
-    m_bindings = hotkeyBindings();
-    m_matchPushToTalkKeyCode = pushToTalkKeyCode();
-    m_matchFallbackKeyCode = fallbackKeyCode();
-    m_debounceMs = comboUpDebounceMs();
+    const QList<HotkeyBinding> all = hotkeyBindings();
+    const QList<HotkeyBinding> effective = effectiveBindings(all);
+    if (effective.size() != all.size() && all != m_configuredBindings) {
+        QStringList ignored;
+        QList<HotkeyBinding> remaining = effective;
+        for (const HotkeyBinding& binding : all) {
+            if (remaining.removeOne(binding)) continue;
+            ignored << rawValue(binding.action) + ":" + binding.hotkey.displayName();
+        }
+        VLOG(QStringLiteral("KeyboardMonitor: Ignoring later bindings of an action (the first one counts) — ")
+             + ignored.join(", "));
+    }
+    m_configuredBindings = all;
+    bool released = false;
+    QString releasedName;
+    {
+        std::lock_guard lock(m_mutex);
+        const std::optional<Hotkey> before = matchedPushToTalkHotkey();
+        m_bindings = effective;
+        m_matchPushToTalkKeyCode = pushToTalkKeyCode();
+        m_matchFallbackKeyCode = fallbackKeyCode();
+        m_debounceMs = comboUpDebounceMs();
+        // A press of the old push-to-talk hotkey would never see its release matched against
+        // the new one: end it now rather than leave the microphone open.
+        if (m_isPushToTalkHeld && matchedPushToTalkHotkey() != before) {
+            m_isPushToTalkHeld = false;
+            m_comboRelease.reset();
+            released = true;
+            releasedName = before ? before->displayName() : QString();
+        }
+    }
+    if (released) {
+        VLOG("KeyboardMonitor: Push-to-talk UP — " + releasedName + " (hotkey changed)");
+        post(&AbstractKeyboardMonitor::onPushToTalkUp);
+    }
 }
 
 bool KeyboardMonitor::start() {
@@ -168,6 +219,9 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
 
         const uint64_t modifiers = binding.hotkey.modifiers & significantModifierMask;
         const uint64_t required = Hotkey::modifierFlag(code) | modifiers;
+        // Caps Lock's bit is a lock state that outlives the key: a push-to-talk hotkey that needs
+        // nothing but it would stay held with every key up.
+        if (binding.action == HotkeyAction::activate && (required & ~Hotkey::capsLockFlag) == 0) continue;
         const bool lone = modifiers == 0;
         const bool keyMatches = !lone || keyCode == code;
         const bool pressedNow = keyMatches && (flags & required) == required;
@@ -249,9 +303,11 @@ void KeyboardMonitor::handleKeyDown(uint16_t keyCode, uint64_t flags, bool isRep
 
 void KeyboardMonitor::handleKeyUp(uint16_t keyCode) {
     std::lock_guard lock(m_mutex);
+    // The same single activate binding as the key-down path: a modifier-key binding is released
+    // through the flags path instead.
     for (const HotkeyBinding& binding : std::as_const(m_bindings)) {
-        if (binding.action != HotkeyAction::activate || Hotkey::modifierKeyCodes().contains(binding.hotkey.keyCode))
-            continue;
+        if (binding.action != HotkeyAction::activate) continue;
+        if (Hotkey::modifierKeyCodes().contains(binding.hotkey.keyCode)) return;
         if (keyCode == binding.hotkey.keyCode && m_isPushToTalkHeld) {
             m_isPushToTalkHeld = false;
             VLOG("KeyboardMonitor: Push-to-talk UP — " + binding.hotkey.displayName());

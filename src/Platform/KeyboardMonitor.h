@@ -41,6 +41,11 @@ public:
     // call it after moving the clock.
     void checkComboRelease();
 
+    // The bindings matching uses: the first binding of each action, in list order. The settings
+    // may hold more (a settings file or the server's copy can); the later ones of an action are
+    // ignored in both directions, so a release always ends what its own press started.
+    static QList<HotkeyBinding> effectiveBindings(const QList<HotkeyBinding>& bindings);
+
     bool isPushToTalkHeld() const;
     uint64_t heldModifierFlags() const;
     int fnEventsReceived() const;
@@ -67,6 +72,7 @@ private:
     void post(Callback AbstractKeyboardMonitor::*callback);
     void scheduleComboReleaseCheck(int delayMs);
     void startFnKeyCheck();
+    std::optional<Hotkey> matchedPushToTalkHotkey() const;  // under m_mutex
 
     // Shared with the key source's thread; guarded by m_mutex. Callbacks are never run under it.
     mutable std::mutex m_mutex;
@@ -83,6 +89,7 @@ private:
     int m_fnEventsReceived = 0;
 
     // Main thread only.
+    QList<HotkeyBinding> m_configuredBindings;  // as last assigned, for the log of ignored ones
     MainThreadPoster m_poster;  // callbacks and timer requests from the source's thread
     std::unique_ptr<X11KeySource> m_source;
     bool m_running = false;

@@ -56,6 +56,39 @@ TEST(AlignTest, AlignsWordsAndTakesIsolatedSubstitutions) {
     }
 }
 
+// An alignment spells out both texts word by word, and its matches are equal words.
+void expectConsistent(const QList<Step>& steps, const QString& original, const QString& edited) {
+    QStringList a, b;
+    for (const Step& step : steps) {
+        if (step.action != Action::insertion) a << step.originalWord;
+        if (step.action != Action::deletion) b << step.editedWord;
+        if (step.action == Action::match) EXPECT_EQ(step.originalWord.toLower(), step.editedWord.toLower());
+    }
+    EXPECT_EQ(a.join(' '), original.simplified());
+    EXPECT_EQ(b.join(' '), edited.simplified());
+}
+
+TEST(EditAligner, LongTextsAlignOnlyBetweenTheirSharedEnds) {
+    // 3,000 words each side: a full table would hold 9 million cells.
+    QStringList words;
+    for (int i = 0; i < 3000; ++i) words << QStringLiteral("w%1").arg(i % 97);
+    const QString original = words.join(' ');
+    QStringList changed = words;
+    changed[1500] = QStringLiteral("corrected");
+    const QString edited = changed.join(' ');
+
+    const auto steps = EditAligner::align(original, edited);
+    expectConsistent(steps, original, edited);
+    EXPECT_EQ(EditAligner::extractCorrections(steps), (QList<Correction>{{words[1500], "corrected"}}));
+
+    // Nothing shared and too large to align: given as deleted and inserted words, nothing learned.
+    QStringList other;
+    for (int i = 0; i < 3000; ++i) other << QStringLiteral("x%1").arg(i);
+    const auto unrelated = EditAligner::align(original, other.join(' '));
+    expectConsistent(unrelated, original, other.join(' '));
+    EXPECT_TRUE(EditAligner::extractCorrections(unrelated).isEmpty());
+}
+
 TEST(EditAligner, ActionRawValuesRoundTrip) {
     for (Action action : {Action::match, Action::substitution, Action::insertion, Action::deletion})
         EXPECT_EQ(EditAligner::actionFromRawValue(EditAligner::rawValue(action)), action);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 #include <set>
 #include <string>
 
@@ -269,6 +270,68 @@ TEST(LatencyMetricsTest, RequiredAndOptionalMembers) {
     expectRequiredMembers(HeartbeatLagSample{1, 2, 3}, {});
 }
 
+// JSON has no NaN or infinity: such a number is written as null. The record must still decode,
+// with an optional number absent and a required one 0, and every other field as it was.
+TEST(LatencyMetricsTest, NonFiniteNumbersSurviveTheRoundTrip) {
+    using Optional = std::optional<double> DictationLatencyMetrics::*;
+    const Optional optionalFields[] = {
+        &DictationLatencyMetrics::timeToFirstChunkMs, &DictationLatencyMetrics::prepareRequestMs,
+        &DictationLatencyMetrics::uploadRequestMs, &DictationLatencyMetrics::remoteLatencyMs,
+        &DictationLatencyMetrics::timeToPasteTextMs, &DictationLatencyMetrics::axContextTimeMs,
+        &DictationLatencyMetrics::mediaStreamSetupMs, &DictationLatencyMetrics::firstAudioChunkLatencyMs,
+        &DictationLatencyMetrics::backendPingTimeAtStreamStartMs, &DictationLatencyMetrics::backendCommitAckTimeMs,
+        &DictationLatencyMetrics::serverProcessingTimeMs, &DictationLatencyMetrics::asrTimeMs,
+        &DictationLatencyMetrics::llmTimeMs, &DictationLatencyMetrics::pastedTimeMs,
+        &DictationLatencyMetrics::ocrCaptureTimeMs};
+    using Sample = double HeartbeatLagSample::*;
+    const Sample sampleFields[] = {&HeartbeatLagSample::serverAudioSec, &HeartbeatLagSample::clientAudioSec,
+                                   &HeartbeatLagSample::lagSec};
+    auto reloaded = [](const DictationLatencyMetrics& m) {
+        const JsonResult<DictationLatencyMetrics> decoded =
+            JsonCoding::decode<DictationLatencyMetrics>(JsonCoding::toBytes(m.toJson()));
+        EXPECT_TRUE(decoded.ok()) << str(decoded.error().toString());
+        return decoded.ok() ? *decoded : DictationLatencyMetrics{};
+    };
+
+    for (const double bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity()}) {
+        SCOPED_TRACE(bad);
+        for (const Optional field : optionalFields) {
+            DictationLatencyMetrics m = fullLatency();
+            m.*field = bad;
+            DictationLatencyMetrics expected = m;
+            expected.*field = std::nullopt;
+            EXPECT_EQ(reloaded(m), expected);
+        }
+        DictationLatencyMetrics m = fullLatency();
+        m.recordingLengthMs = bad;
+        DictationLatencyMetrics expected = m;
+        expected.recordingLengthMs = 0;
+        EXPECT_EQ(reloaded(m), expected);
+        for (const Sample field : sampleFields) {
+            m = fullLatency();
+            m.heartbeatLagSamples[1].*field = bad;
+            expected = m;
+            expected.heartbeatLagSamples[1].*field = 0;
+            EXPECT_EQ(reloaded(m), expected);
+        }
+
+        DictationPersistenceMetrics p;
+        p.speechDurationS = p.recordingLengthMs = p.e2eLatencyMs = bad;
+        p.clientNetworkLatencyMs = p.pasteTimeMs = bad;
+        const auto decodedPersistence = JsonCoding::decode<DictationPersistenceMetrics>(JsonCoding::toBytes(p.toJson()));
+        ASSERT_TRUE(decodedPersistence.ok());
+        EXPECT_EQ(*decodedPersistence, DictationPersistenceMetrics{});
+
+        DictationOutcomeSnapshot o;
+        o.manualRewriteFraction = bad;
+        o.timeToStableTextMs = bad;
+        const auto decodedSnapshot = JsonCoding::decode<DictationOutcomeSnapshot>(JsonCoding::toBytes(o.toJson()));
+        ASSERT_TRUE(decodedSnapshot.ok());
+        EXPECT_EQ(*decodedSnapshot, DictationOutcomeSnapshot{});
+    }
+}
+
 TEST(LatencyMetricsTest, DecodeErrors) {
     struct Case {
         const char* name;
@@ -282,7 +345,8 @@ TEST(LatencyMetricsTest, DecodeErrors) {
         {"mistyped optional",
          R"({"recordingLengthMs": 5, "heartbeatLagSamples": [], "asrTimeMs": "12"})", "asrTimeMs"},
         {"mistyped required", R"({"recordingLengthMs": "5", "heartbeatLagSamples": []})", "recordingLengthMs"},
-        {"null required", R"({"recordingLengthMs": null, "heartbeatLagSamples": []})", "recordingLengthMs"},
+        {"null required measurement", R"({"recordingLengthMs": null, "heartbeatLagSamples": []})", nullptr},
+        {"missing required measurement", R"({"heartbeatLagSamples": []})", "recordingLengthMs"},
         {"samples not an array", R"({"recordingLengthMs": 5, "heartbeatLagSamples": {}})", "heartbeatLagSamples"},
         {"sample without lag",
          R"({"recordingLengthMs": 5, "heartbeatLagSamples": [{"serverAudioSec": 1, "clientAudioSec": 1}]})",

@@ -151,7 +151,24 @@ INSTANTIATE_TEST_SUITE_P(
                   {bind(HotkeyAction::cancel, 53), bind(HotkeyAction::lock, 53)},
                   {down(53)},
                   {"cancel", "lock"}},
-        MatchCase{"NoBindingsNoHotkeys", {}, {flags(61, kOpt), flags(61, 0), down(53)}, {}}),
+        MatchCase{"NoBindingsNoHotkeys", {}, {flags(61, kOpt), flags(61, 0), down(53)}, {}},
+        // Only the first binding of each action counts, for the press and for the release.
+        MatchCase{"SecondPushToTalkModifierDoesNotEndTheFirst",
+                  {kRightOption, bind(HotkeyAction::activate, 63)},
+                  {flags(61, kOpt)},
+                  {"down"}},
+        MatchCase{"SecondPushToTalkKeyDoesNotStartOne",
+                  {bind(HotkeyAction::activate, 96), bind(HotkeyAction::activate, 9)},
+                  {down(9), up(9), down(96), up(96)},
+                  {"down", "up"}},
+        MatchCase{"SecondPasteBindingDoesNotFire",
+                  {bind(HotkeyAction::pasteLastTranscript, 54), bind(HotkeyAction::pasteLastTranscript, 61, kShift)},
+                  {flags(56, kShift), flags(61, kShift | kOpt), flags(54, kShift | kOpt | kCmd)},
+                  {"paste"}},
+        MatchCase{"CapsLockCannotBePushToTalk",
+                  {bind(HotkeyAction::activate, 57)},
+                  {flags(57, Hotkey::capsLockFlag), flags(56, Hotkey::capsLockFlag | kShift)},
+                  {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(KeyboardMonitorTest, EveryKeyDownIsRecordedAfterItsHotkeyCallback) {
@@ -188,6 +205,19 @@ TEST(KeyboardMonitorTest, NothingIsDeliveredOnceStopped) {
     EXPECT_FALSE(h.monitor.isPushToTalkHeld());
     h.run({flags(61, 0), down(0)});
     EXPECT_TRUE(h.calls.empty());
+}
+
+TEST(KeyboardMonitorTest, ChangingThePushToTalkHotkeyWhileHeldReleasesIt) {
+    Harness h;
+    h.monitor.setHotkeyBindings({bind(HotkeyAction::activate, 96), bind(HotkeyAction::cancel, 53)});
+    h.monitor.startWithoutKeySource();
+    h.run({down(96)});
+    h.monitor.setHotkeyBindings({bind(HotkeyAction::activate, 96), bind(HotkeyAction::lock, 49)});
+    EXPECT_TRUE(h.monitor.isPushToTalkHeld());  // same push-to-talk hotkey: still held
+    h.monitor.setHotkeyBindings({kRightOption});  // e.g. the server's copy arrives mid-press
+    h.run({up(96)});
+    EXPECT_FALSE(h.monitor.isPushToTalkHeld());
+    EXPECT_EQ(h.hotkeyCalls(), (std::vector<std::string>{"down", "up"}));
 }
 
 TEST(KeyboardMonitorTest, BindingsUpdateTakesTheFirstActivateBinding) {

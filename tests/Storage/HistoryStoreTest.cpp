@@ -346,6 +346,25 @@ TEST_F(HistoryStoreTest, EveryColumnKindSurvivesAReload) {
     EXPECT_EQ(store->loadTotals().words, 2 + 5);
 }
 
+TEST_F(HistoryStoreTest, ALatencyRecordWithBadNumbersSurvivesAReload) {
+    TranscriptionResult r = fullRecord();
+    r.latencyMetrics.recordingLengthMs = std::numeric_limits<double>::quiet_NaN();
+    r.latencyMetrics.remoteLatencyMs = std::numeric_limits<double>::infinity();
+    r.latencyMetrics.heartbeatLagSamples[0].lagSec = -std::numeric_limits<double>::infinity();
+    {
+        auto store = open();
+        saveAndWait(*store, r);
+    }
+    auto store = open();
+    ASSERT_EQ(store->recentHistory().size(), 1);
+    const DictationLatencyMetrics& got = store->recentHistory().at(0).latencyMetrics;
+    EXPECT_EQ(got.recordingLengthMs, 0);
+    EXPECT_FALSE(got.remoteLatencyMs.has_value());
+    EXPECT_EQ(got.timeToFirstChunkMs, r.latencyMetrics.timeToFirstChunkMs);  // the rest is kept
+    ASSERT_EQ(got.heartbeatLagSamples.size(), 1);
+    EXPECT_EQ(got.heartbeatLagSamples[0], (HeartbeatLagSample{1.0, 1.5, 0}));
+}
+
 TEST_F(HistoryStoreTest, DictationsOfOneSecondReloadNewestWrittenFirst) {
     std::vector<QUuid> ids;
     {

@@ -27,6 +27,10 @@ public:
         bool operator==(const Correction&) const = default;
     };
 
+    // Texts whose word counts multiply to more than this are aligned only between the words they
+    // share at either end (see align()), so a long field costs linear time, not quadratic.
+    static constexpr qsizetype maxAlignedCells = 250'000;
+
     // Global word alignment (case-insensitive word equality); empty when either text has no words.
     static QList<AlignmentStep> align(const QString& original, const QString& edited);
     // Substitutions with a match (or the alignment's end) on both sides.

@@ -1,6 +1,7 @@
 #include "Core/Formatting/RuleBasedFormatter.h"
 
 #include "Core/Clock.h"
+#include "Core/Logger.h"
 #include "Core/Formatting/TextRules.h"
 #include "Core/TextUnits.h"
 
@@ -55,7 +56,7 @@ TableRule makeTableRule(const Entries& entries, Written written) {
     QStringList alternatives;
     for (const auto& entry : entries) {
         const QString term = QString::fromUtf8(entry.first);
-        alternatives << QRegularExpression::escape(term);
+        alternatives << TextRules::escape(term);
         rule.writtenByLowered.insert(term.toLower(), written(entry));
     }
     rule.pattern = TextRules::compile(QStringLiteral("\\b(?:") + alternatives.join('|') + QStringLiteral(")\\b"));
@@ -95,13 +96,21 @@ const TableRule& spokenPunctuationRule() {
     return rule;
 }
 
-// Replaces whole-word matches of `term` (escaped), ignoring case, with `literal`.
+QRegularExpression wholeWordPattern(const QString& term) {
+    return TextRules::compile(TextRules::wholeWord(TextRules::escape(term), term));
+}
+
+// Replaces whole-word matches of `term`, ignoring case, with `literal`.
 QString replaceWholeWord(const QString& text, const QString& term, const QString& literal) {
     if (term.isEmpty())
         return text;
-    const QRegularExpression pattern =
-        TextRules::compile(TextRules::wholeWord(QRegularExpression::escape(term), term));
-    return TextRules::replaceAll(text, pattern, literal);
+    return TextRules::replaceAll(text, wholeWordPattern(term), literal);
+}
+
+void logGrowthLimit(const char* rules, qsizetype maxLength) {
+    VLOG(QStringLiteral("RuleBasedFormatter: %1 would grow the text past %2 characters — skipping the remaining rules")
+             .arg(QLatin1String(rules))
+             .arg(maxLength));
 }
 
 }  // namespace
@@ -118,8 +127,12 @@ FormattingResult RuleBasedFormatter::formatNow(const QString& rawText, const App
     if (text.isEmpty())
         return {QString(), 0.0, m_formatterName};
 
-    text = applyReplacements(text, settings.replacements);
-    text = applySnippets(text, settings.snippets);
+    // One limit for both chains: snippets continue from the replacements' output.
+    const qsizetype maxLength = TextRules::growthLimit(text.size());
+    bool limited = false;
+    text = applyReplacements(text, settings.replacements, maxLength, &limited);
+    if (!limited)
+        text = applySnippets(text, settings.snippets, maxLength);
     text = capitalizeSentences(text);
     text = capitalizeProperNouns(text, settings.customWords);
     text = fixCommonMistakes(text);
@@ -129,20 +142,44 @@ FormattingResult RuleBasedFormatter::formatNow(const QString& rawText, const App
     return {text, Clock::current().monotonicMs() - start, m_formatterName};
 }
 
-QString RuleBasedFormatter::applyReplacements(const QString& text, const QMap<QString, QString>& replacements) {
+QString RuleBasedFormatter::applyReplacements(const QString& text, const QMap<QString, QString>& replacements,
+                                              qsizetype maxLength, bool* limited) {
+    if (maxLength < 0)
+        maxLength = TextRules::growthLimit(text.size());
     // Sorted key order, so overlapping entries always resolve the same way.
-    QString result = text;
-    for (auto it = replacements.cbegin(); it != replacements.cend(); ++it)
-        result = replaceWholeWord(result, it.key(), it.value());
+    QString result = TextRules::withValidSurrogates(text);
+    for (auto it = replacements.cbegin(); it != replacements.cend(); ++it) {
+        if (it.key().isEmpty())
+            continue;
+        std::optional<QString> next = TextRules::replaceAllWithin(result, wholeWordPattern(it.key()), it.value(), maxLength);
+        if (!next) {
+            logGrowthLimit("Replacements", maxLength);
+            if (limited) *limited = true;
+            break;
+        }
+        result = std::move(*next);
+    }
     return result;
 }
 
-QString RuleBasedFormatter::applySnippets(const QString& text, const QMap<QString, QString>& snippets) {
+QString RuleBasedFormatter::applySnippets(const QString& text, const QMap<QString, QString>& snippets,
+                                          qsizetype maxLength, bool* limited) {
+    if (maxLength < 0)
+        maxLength = TextRules::growthLimit(text.size());
     QString result = text;
     for (auto it = snippets.cbegin(); it != snippets.cend(); ++it) {
         const QString& trigger = it.key();
-        if (trigger.isEmpty() || !result.contains(trigger, Qt::CaseInsensitive))
+        if (trigger.isEmpty())
             continue;
+        // Counted first, so an expansion past the limit is never built.
+        const qsizetype count = result.count(trigger, Qt::CaseInsensitive);
+        if (count == 0)
+            continue;
+        if (result.size() + count * (it.value().size() - trigger.size()) > maxLength) {
+            logGrowthLimit("Snippets", maxLength);
+            if (limited) *limited = true;
+            break;
+        }
         result.replace(trigger, it.value(), Qt::CaseInsensitive);
     }
     return result;
@@ -174,7 +211,7 @@ QString RuleBasedFormatter::capitalizeSentences(const QString& text) {
 QString RuleBasedFormatter::capitalizeProperNouns(const QString& text, const QStringList& customWords) {
     QString result = text;
     for (const QString& word : customWords)
-        result = replaceWholeWord(result, word.toLower(), word);
+        result = replaceWholeWord(result, word, word);  // the pattern ignores case
     return applyTable(result, properNounRule());
 }
 

@@ -19,8 +19,13 @@ public:
                                const VantroseSettings& settings) const;
 
     // The steps, in the order format() runs them; exposed so each rule can be checked alone.
-    static QString applyReplacements(const QString& text, const QMap<QString, QString>& replacements);
-    static QString applySnippets(const QString& text, const QMap<QString, QString>& snippets);
+    // Replacements and snippets run each on the output of the one before; a rule that would take
+    // the text past maxLength (by default TextRules::growthLimit of the text given) is skipped
+    // with the rest of the chain, and `limited` (when given) is set.
+    static QString applyReplacements(const QString& text, const QMap<QString, QString>& replacements,
+                                     qsizetype maxLength = -1, bool* limited = nullptr);
+    static QString applySnippets(const QString& text, const QMap<QString, QString>& snippets,
+                                 qsizetype maxLength = -1, bool* limited = nullptr);
     static QString capitalizeSentences(const QString& text);
     static QString capitalizeProperNouns(const QString& text, const QStringList& customWords);
     static QString fixCommonMistakes(const QString& text);

@@ -1,23 +1,34 @@
 #include "Core/Formatting/UserTextReplacements.h"
 
 #include "Core/Formatting/TextRules.h"
+#include "Core/Logger.h"
 #include "Core/TextUnits.h"
 
 #include <QStringList>
 
 QString UserTextReplacements::apply(const QString& text, const QList<TextReplacement>& replacements) {
-    QString result = text;
+    const qsizetype maxLength = TextRules::growthLimit(text.size());
+    QString result = TextRules::withValidSurrogates(text);
     for (const TextReplacement& rule : replacements) {
-        const QStringList pieces = TextUnits::splitAtSpaces(rule.trigger.toLower());
+        // Not lower-cased: the pattern ignores case, and lower-casing can change a trigger's
+        // length ("İ" becomes two code units) so that it no longer matches its own text.
+        const QStringList pieces = TextUnits::splitAtSpaces(rule.trigger);
         if (pieces.isEmpty())
             continue;
         QStringList escaped;
         for (const QString& piece : pieces)
-            escaped << QRegularExpression::escape(piece);
+            escaped << TextRules::escape(piece);
         const QString body = escaped.join(QStringLiteral("[\\s\\-_.,]*"));
         const QRegularExpression pattern =
             TextRules::compile(TextRules::wholeWord(body, pieces.front(), pieces.back()));
-        result = TextRules::replaceAll(result, pattern, rule.replacement);
+        std::optional<QString> next = TextRules::replaceAllWithin(result, pattern, rule.replacement, maxLength);
+        if (!next) {
+            VLOG(QStringLiteral("UserTextReplacements: Replacements would grow the text past %1 characters — "
+                                "skipping the remaining rules")
+                     .arg(maxLength));
+            break;
+        }
+        result = std::move(*next);
     }
     return result;
 }
