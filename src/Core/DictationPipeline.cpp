@@ -116,22 +116,59 @@ void fillAppFields(TranscriptionResult::Fields& f, const std::optional<Transcrip
 
 // Background producers of a dictation's pending values. Free coroutines, so nothing they use
 // lives in a temporary closure.
+// Each settles its value whatever happens: a producer that throws gives "no result", so the road
+// waiting for it goes on instead of waiting for ever.
 QCoro::Task<> gatherContext(AbstractContextEngine* engine, VantroseSettings settings, PipelineHistory* history,
                             std::shared_ptr<PendingValue<TranscriptionContext>> pending) {
-    const TranscriptionContext context = co_await engine->buildTranscriptionContext(std::move(settings), *history);
-    pending->resolve(context);
+    try {
+        const TranscriptionContext context = co_await engine->buildTranscriptionContext(std::move(settings), *history);
+        pending->resolve(context);
+    } catch (...) {
+        VLOG(QStringLiteral("Pipeline: Context gathering failed — ") + describeFailure(std::current_exception()));
+        pending->cancel();
+    }
 }
 
 QCoro::Task<> pingServer(PipelineServices* services, QString url,
                          std::shared_ptr<PendingValue<std::optional<double>>> pending) {
-    const std::optional<double> value = co_await services->pingServer(std::move(url));
-    pending->resolve(value);
+    try {
+        const std::optional<double> value = co_await services->pingServer(std::move(url));
+        pending->resolve(value);
+    } catch (...) {
+        pending->cancel();
+    }
 }
 
 QCoro::Task<> captureScreen(std::unique_ptr<AbstractScreenCaptureEngine> engine, QString bundleId,
                             std::shared_ptr<PendingValue<std::optional<ScreenCaptureResult>>> pending) {
-    const ScreenCaptureResult result = co_await engine->captureAndExtract(std::move(bundleId));
-    pending->resolve(std::optional<ScreenCaptureResult>(result));
+    try {
+        const ScreenCaptureResult result = co_await engine->captureAndExtract(std::move(bundleId));
+        pending->resolve(std::optional<ScreenCaptureResult>(result));
+    } catch (...) {
+        VLOG(QStringLiteral("Pipeline: Screen text failed — ") + describeFailure(std::current_exception()));
+        pending->cancel();
+    }
+}
+
+// The value of a background task, waited for at most `seconds`: nothing when the task failed,
+// was cancelled or is still busy by then (it is given up, so a late answer is dropped).
+template <typename T>
+QCoro::Task<std::optional<T>> valueWithin(std::shared_ptr<PendingValue<T>> pending, PipelineSleeper* sleeper,
+                                          double seconds, QString what) {
+    if (!pending->isSettled()) {
+        [](std::weak_ptr<PendingValue<T>> weak, PipelineSleeper* sleeper, double seconds,
+           QString what) -> QCoro::Task<> {
+            co_await sleeper->sleep(seconds);
+            const auto late = weak.lock();
+            if (!late || late->isSettled()) co_return;
+            VLOG(QStringLiteral("Pipeline: ") + what + QStringLiteral(" gave no answer within ") + seconds1(seconds) +
+                 QStringLiteral("s — going on without it"));
+            late->cancel();
+        }(pending, sleeper, seconds, std::move(what));
+    }
+    T value = co_await pending->value();
+    if (pending->isCancelled()) co_return std::nullopt;
+    co_return std::optional<T>(std::move(value));
 }
 
 }  // namespace
@@ -562,7 +599,10 @@ void DictationPipeline::drainOutbox() {
         case Kind::firstChunk:
             noteFirstChunk(message.generation, message.timeToFirstChunkMs, message.firstChunkLatencyMs);
             break;
-        case Kind::level: setLevel(message.level, std::move(message.bands)); break;
+        case Kind::level:
+            // Measured before the microphone went off: a paused or stopped dictation shows none.
+            if (m_status == DictationStatus::listening) setLevel(message.level, std::move(message.bands));
+            break;
         case Kind::liveText: setStreamingText(message.text); break;
         case Kind::streamingError: break;
         }
@@ -740,10 +780,13 @@ QCoro::Task<> DictationPipeline::commitOverWebSocket(SessionPtr session) {
     // The server recognises this dictation; the on-device stream has nothing more to do.
     endLiveRecognitionDetached(session);
     if (const auto task = session->contextTask) {
-        const TranscriptionContext context = co_await task->value();
+        const std::optional<TranscriptionContext> context =
+            co_await valueWithin(task, m_sleeper.get(), m_timings.contextDeadlineSeconds, QStringLiteral("Context"));
         if (!self || !isCurrent(session) || session->road != Road::webSocket) co_return;
-        session->transcriptionContext = context;
-        session->contextGatherTimeMs = context.contextGatherTimeMs;
+        if (context) {
+            session->transcriptionContext = *context;
+            session->contextGatherTimeMs = context->contextGatherTimeMs;
+        }
     }
     const QString language = settings().language.section(QLatin1Char('-'), 0, 0);
     m_streamingLink->commit(commitContextJson(session->transcriptionContext), language);
@@ -753,14 +796,15 @@ void DictationPipeline::cancelDictation() {
     setContinuousDictationLatched(false);
     const bool wasListening = m_status == DictationStatus::listening;
     m_audio->stopRecording();
+    // The dictation ends before its tasks are cancelled: a road that the cancel wakes must
+    // already find its dictation gone, or it would commit it, or hand its context and hints to
+    // the recogniser of the next one. A road already pasting keeps its own audio.
+    const SessionPtr session = endCurrentSession();
     clearAllAudioChunks();
     setStreamingText(QString());
-    if (const SessionPtr session = m_session) {
+    if (session) {
         cancelTasks(*session);
         endLiveRecognitionDetached(session);
-        // Every road of the cancelled dictation stops at its next check.
-        m_session.reset();
-        m_capture->generation.store(++m_nextGeneration);
     }
     setStatus(wasListening ? DictationStatus::dismissed : DictationStatus::idle);
     setLevel(0, m_frequencyBands);
@@ -797,16 +841,17 @@ void DictationPipeline::setMicDevice(const std::optional<QString>& uid) {
 // Hotkey modes
 
 void DictationPipeline::handlePushToTalkDown() {
+    // The press answers a shown typing reminder: accepting it starts the dictation. It is not
+    // counted as a press, so it can never be the first half of a double tap.
+    if (m_reminders->typingSuggestion()) {
+        m_reminders->acceptTypingSuggestion(TypingReminderController::AcceptTrigger::keyboard);
+        return;
+    }
     const double t = now();
     const double previousDown = m_lastKeyDownTime;
     const double previousUp = m_lastKeyUpTime;
     m_lastKeyDownTime = t;
 
-    // The press answers a shown typing reminder: accepting it starts the dictation.
-    if (m_reminders->typingSuggestion()) {
-        m_reminders->acceptTypingSuggestion(TypingReminderController::AcceptTrigger::keyboard);
-        return;
-    }
     if (m_isPersistentMode && (m_status == DictationStatus::listening || m_status == DictationStatus::paused)) {
         VLOG(QStringLiteral("Pipeline: Hotkey press while persistent → finish"));
         finishPersistentDictation();
@@ -832,15 +877,22 @@ void DictationPipeline::handlePushToTalkDown() {
 void DictationPipeline::resetForPersistentRestart() {
     m_audio->stopRecording();
     m_streamingLink->resetSession();
+    // The earlier dictation's road ends here: it must not paste into the new recording. A road
+    // already pasting keeps its own audio.
+    const SessionPtr session = endCurrentSession();
     clearAllAudioChunks();
     setStreamingText(QString());
-    if (const SessionPtr session = m_session) {
-        endLiveRecognitionDetached(session);
-        // The earlier dictation's road ends here: it must not paste into the new recording.
-        m_session.reset();
-        m_capture->generation.store(++m_nextGeneration);
-    }
+    if (session) endLiveRecognitionDetached(session);
     setStatus(DictationStatus::idle);
+}
+
+DictationPipeline::SessionPtr DictationPipeline::endCurrentSession() {
+    SessionPtr session = std::move(m_session);
+    m_session.reset();
+    // Chunks still on their way from the capture thread belong to no dictation now.
+    m_capture->generation.store(++m_nextGeneration);
+    m_capture->feedRecognizer.store(false);
+    return session;
 }
 
 void DictationPipeline::handlePushToTalkUp() {
@@ -896,17 +948,17 @@ void DictationPipeline::resumeDictation() {
     installChunkHandler(false);
     const QString failure = startRecordingOrDescribeFailure();
     if (!failure.isEmpty()) {
-        // A listening status with no audio arriving would leave the user talking to nothing.
+        // A listening status with no audio arriving would leave the user talking to nothing, and
+        // an error would throw away what was said before the pause: the dictation stays paused
+        // with its audio and tasks, shows the error, and can be resumed again, finished or
+        // dismissed.
         m_audio->stopRecording();
-        const SessionPtr session = m_session;
-        cancelTasks(*session);
-        endLiveRecognitionDetached(session);
-        setPersistentMode(false);
-        setStatus(DictationStatus::error);
+        setStatus(DictationStatus::paused);
         setErrorMessage(QStringLiteral("Mic failed: ") + failure);
         VLOG(QStringLiteral("Pipeline: Error resuming: ") + failure);
         return;
     }
+    setErrorMessage(std::nullopt);
     const int chunks = recordedChunkCount();
     VLOG(QStringLiteral("Pipeline: Resumed recording (%1 chunks buffered)").arg(chunks));
     m_services->track(QStringLiteral("persistent_dictation_resumed"), {});
@@ -1054,12 +1106,12 @@ QCoro::Task<> DictationPipeline::completeStreaming(SessionPtr session, QString p
                                                    QString asrText, QString resultText, QString llmText, double asrMs,
                                                    double llmMs, QString asrProvider, QString llmProvider) {
     QPointer<DictationPipeline> self(this);
+    const double audioSeconds = static_cast<double>(session->audioChunks.size()) * chunkSeconds;
     const PasteOutcome paste = co_await pasteSerialised(pastedText);
     if (!self) co_return;
     if (m_services->isFlagEnabled(QStringLiteral("sound-effects")))
         m_services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
     const double e2eMs = (now() - session->sessionStartTime) * 1000.0;
-    const double audioSeconds = static_cast<double>(session->audioChunks.size()) * chunkSeconds;
     VLOG(QStringLiteral("Pipeline: Streaming e2e — ") + ms0(e2eMs) + QStringLiteral("ms (commit→result: ") +
          ms0(m_streamingLink->commitToResultMs()) + QStringLiteral("ms)"));
     VLOG(QStringLiteral("Pipeline: Streaming complete — %1 words, ").arg(postProcessed.split(QLatin1Char(' '), Qt::SkipEmptyParts).size()) +
@@ -1140,14 +1192,19 @@ QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
     o.voicedFrames = m_capture->vad.numVoicedFrames();
 
     if (const auto task = session->contextTask) {
-        const TranscriptionContext context = co_await task->value();
+        const std::optional<TranscriptionContext> context =
+            co_await valueWithin(task, m_sleeper.get(), m_timings.contextDeadlineSeconds, QStringLiteral("Context"));
         if (!alive()) co_return;
-        session->transcriptionContext = context;
-        session->contextGatherTimeMs = context.contextGatherTimeMs;
+        if (context) {
+            session->transcriptionContext = *context;
+            session->contextGatherTimeMs = context->contextGatherTimeMs;
+        }
     }
     if (const auto task = session->screenCaptureTask) {
-        const std::optional<ScreenCaptureResult> screen = co_await task->value();
+        const std::optional<std::optional<ScreenCaptureResult>> answer = co_await valueWithin(
+            task, m_sleeper.get(), m_timings.screenTextDeadlineSeconds, QStringLiteral("Screen text"));
         if (!alive()) co_return;
+        const std::optional<ScreenCaptureResult> screen = answer ? *answer : std::nullopt;
         if (screen) {
             if (session->transcriptionContext) {
                 session->transcriptionContext->ocrContext = screen->ocrWords;
@@ -1343,8 +1400,10 @@ QCoro::Task<> DictationPipeline::completeBatch(SessionPtr session, BatchOutcome 
     session->insertTimeMs = (now() - o.insertStart) * 1000.0;
     std::optional<double> ping;
     if (const auto task = session->backendPingTask) {
-        ping = co_await task->value();
+        const std::optional<std::optional<double>> answer =
+            co_await valueWithin(task, m_sleeper.get(), m_timings.pingDeadlineSeconds, QStringLiteral("Server ping"));
         if (!self) co_return;
+        if (answer) ping = *answer;
     }
     std::optional<PipelineCloudMetrics> cloud;
     if (o.tierLabel.startsWith(QStringLiteral("primary")) && m_batch->hasCloudRecognizer())

@@ -95,6 +95,11 @@ public:
         double retryingSeconds = 0.5;
         double errorSeconds = 3.0;
         double stepResetSeconds = 0.5;  // pipelineStep back to idle after a completion
+        // How long a road waits for a background task of its dictation before it goes on
+        // without that task's result.
+        double contextDeadlineSeconds = 2.0;
+        double screenTextDeadlineSeconds = 3.0;
+        double pingDeadlineSeconds = 2.0;
     };
 
     static constexpr double chunkSeconds = 0.04;
@@ -291,6 +296,9 @@ private:
 
     // A fresh session replaces the current one; roads of the old one stop at their next check.
     SessionPtr beginSession();
+    // Detaches the current dictation: its roads stop at their next check, and its late chunks
+    // are dropped. Answers the detached session.
+    SessionPtr endCurrentSession();
     void drainAudioChunks();
     void clearAllAudioChunks();
     void releaseTasks(Session& session);

@@ -257,6 +257,8 @@ void StreamingTransport::disconnect() {
         std::lock_guard lock(m_lock);
         m_state.store(State::disconnected);
         m_chunksSent.store(0);
+        // Audio of the session that was waiting for the connection never reaches the server.
+        if (!m_pendingChunks.empty()) m_sessionInterrupted.store(true);
         m_pendingChunks.clear();
     }
     m_missedHeartbeats = 0;
@@ -361,6 +363,18 @@ void StreamingTransport::resetSession() {
 void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
     QByteArray pcm = WavEncoding::int16Data(samples);  // the conversion stays outside the lock
     std::unique_lock lock(m_lock);
+    const State current = m_state.load();
+    if (current == State::disconnected) {
+        // This chunk never reaches the server (a reconnection is waiting for its delay, or the
+        // attempts are over): whatever the server gets of this session would have a hole, so
+        // the session can no longer be committed and the audio buffered so far goes too.
+        m_sessionInterrupted.store(true);
+        m_pendingChunks.clear();
+        if (m_chunksSent.load() == 0)
+            postLogLocked(QStringLiteral("StreamingTransport: ⚠️ Dropping audio chunk — state=%1 (not connected)")
+                              .arg(stateName(current)));
+        return;
+    }
     if (m_sessionInterrupted.load()) {
         if (!m_loggedInterruptedDrop) {
             m_loggedInterruptedDrop = true;
@@ -368,7 +382,6 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
         }
         return;
     }
-    const State current = m_state.load();
     switch (current) {
     case State::connected:
     case State::streaming:
@@ -379,12 +392,15 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
     case State::connecting:
         m_pendingChunks.push_back(std::move(pcm));
         return;
-    case State::disconnected:
     case State::committed:
+        // After the commit the session's audio is complete; only a session that never sent
+        // any audio reports the drop.
         if (m_chunksSent.load() == 0)
             postLogLocked(QStringLiteral("StreamingTransport: ⚠️ Dropping audio chunk — state=%1 (not connected)")
                               .arg(stateName(current)));
         return;
+    case State::disconnected:
+        return;  // handled above
     }
 }
 
@@ -592,6 +608,13 @@ void StreamingTransport::handleServerError(const QJsonObject& message) {
     const bool fatal = fatalValue.isBool() && fatalValue.toBool();
     VLOG(QStringLiteral("StreamingTransport: Server error — %1 (fatal: %2)")
              .arg(errorText, fatal ? QStringLiteral("true") : QStringLiteral("false")));
+    // A commit is answered once, by a result or by an error: an error that answers an abandoned
+    // commit uses up that commit's answer, and the session now under way is not its concern.
+    if (!fatal && m_abandonedCommits > 0) {
+        --m_abandonedCommits;
+        VLOG("StreamingTransport: Ignoring the error of an abandoned session");
+        return;
+    }
     if (fatal) {
         handleConnectionLost();
         return;

@@ -83,9 +83,10 @@ public:
 
     State state() const { return m_state.load(); }
     int chunksSent() const { return m_chunksSent.load(); }
-    // The connection was lost while audio of the current session had reached the server: the
-    // server no longer holds the start of the speech, so this session cannot be committed and
-    // its remaining chunks are dropped. Cleared by beginNewSession() and resetSession().
+    // Some audio of the current session did not reach the server: the connection was lost after
+    // audio had gone out, or a chunk came while no connection could take it. What the server
+    // holds has a hole, so this session cannot be committed and its remaining chunks are
+    // dropped. Cleared by beginNewSession() and resetSession().
     bool isSessionInterrupted() const { return m_sessionInterrupted.load(); }
 
     QString serverURL() const { return m_serverURL; }

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace {
 
 const QString kFake = QStringLiteral(VANTROSE_TEST_SUPPORT_DIR "/fake-whisper-cli.sh");
@@ -172,10 +174,11 @@ TEST_F(WhisperASRTest, StreamingIsNotSupported) {
 }
 
 TEST(WhisperWavTest, SamplesAreClampedAndScaledBehindA44ByteHeader) {
-    const QByteArray wav = WhisperASR::floatSamplesToWAV({0.0f, 1.0f, -1.0f, 2.0f, -0.5f}, 16000);
-    ASSERT_EQ(wav.size(), 44 + 10);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const QByteArray wav = WhisperASR::floatSamplesToWAV({0.0f, 1.0f, -1.0f, 2.0f, -0.5f, nan}, 16000);
+    ASSERT_EQ(wav.size(), 44 + 12);
     EXPECT_EQ(wav.left(4), "RIFF");
-    EXPECT_EQ(qFromLittleEndian<quint32>(wav.constData() + 4), 36u + 10u);
+    EXPECT_EQ(qFromLittleEndian<quint32>(wav.constData() + 4), 36u + 12u);
     EXPECT_EQ(wav.mid(8, 8), "WAVEfmt ");
     EXPECT_EQ(qFromLittleEndian<quint16>(wav.constData() + 22), 1);         // mono
     EXPECT_EQ(qFromLittleEndian<quint32>(wav.constData() + 24), 16000u);    // rate
@@ -187,4 +190,5 @@ TEST(WhisperWavTest, SamplesAreClampedAndScaledBehindA44ByteHeader) {
     EXPECT_EQ(sample(2), -32767);
     EXPECT_EQ(sample(3), 32767);
     EXPECT_EQ(sample(4), -16383);
+    EXPECT_EQ(sample(5), 32767);  // a NaN from a broken device is loud, never undefined
 }

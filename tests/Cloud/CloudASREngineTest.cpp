@@ -1,6 +1,7 @@
 #include "Core/ASR/CloudASREngine.h"
 #include "Core/NetworkSession.h"
 #include "Core/StringShield.h"
+#include "Core/UserDefaults.h"
 
 #include "support/AwaitTask.h"
 #include "support/LogText.h"
@@ -19,6 +20,8 @@ class CloudASREngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(http.start());
+        // The loopback server is the account's server, so the token may go to it.
+        UserDefaults::shared().setValue(QStringLiteral("cloudServerURL"), http.baseUrl());
         endpoint = std::make_unique<LoopbackTranscribeEndpoint>(http);
         engine = makeEngine(http.baseUrl());
     }
@@ -83,6 +86,33 @@ TEST_F(CloudASREngineTest, WithoutContextOrTokenThoseAreLeftOut) {
     EXPECT_FALSE(upload.body.contains("context"));
     EXPECT_EQ(upload.wav.size(), 44);  // no samples: a bare header
     EXPECT_FALSE(http.requests(LoopbackTranscribeEndpoint::path())[0].hasHeader(StringShield::hdrAuth().toUtf8()));
+}
+
+// Transcription pointed at a server other than the account's (another port is another origin)
+// goes without the account's token, and the token is not even fetched for it.
+TEST_F(CloudASREngineTest, BearerTokenGoesOnlyToTheAccountServer) {
+    LoopbackVendorServer other;
+    ASSERT_TRUE(other.start());
+    LoopbackTranscribeEndpoint otherEndpoint(other);
+    int tokenRequests = 0;
+    CloudASREngine::Services services;
+    services.accessToken = [&]() -> QCoro::Task<std::optional<QString>> {
+        ++tokenRequests;
+        co_return token;
+    };
+    services.deviceID = [] { return QStringLiteral("device-abc"); };
+    services.session = &session;
+    CloudASREngine elsewhere(QStringLiteral("Cloud (elsewhere)"), other.baseUrl(), services);
+    AwaitTask::run(elsewhere.transcribe({0.1f}), 20s);
+    ASSERT_EQ(otherEndpoint.uploads().size(), 1);
+    EXPECT_FALSE(other.requests(LoopbackTranscribeEndpoint::path())[0].hasHeader(StringShield::hdrAuth().toUtf8()));
+    EXPECT_EQ(tokenRequests, 0);
+
+    CloudASREngine account(QStringLiteral("Cloud (account)"), http.baseUrl(), services);
+    AwaitTask::run(account.transcribe({0.1f}), 20s);
+    EXPECT_EQ(http.requests(LoopbackTranscribeEndpoint::path())[0].header(StringShield::hdrAuth().toUtf8()),
+              "Bearer tok-1");
+    EXPECT_EQ(tokenRequests, 1);
 }
 
 TEST_F(CloudASREngineTest, ReplyDecidesTextAndOutcome) {

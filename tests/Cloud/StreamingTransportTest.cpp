@@ -471,6 +471,64 @@ TEST_F(StreamingTransportTest, LateResultOfAnAbandonedSessionIsNotDelivered) {
     EXPECT_EQ(finals[0].formatted, "New words.");
 }
 
+// The abandoned commit is answered by a non-fatal error instead of a result: that error is its
+// answer, so the next session's own result is still delivered, at once, and no error reaches the
+// owner.
+TEST_F(StreamingTransportTest, ErrorAnsweringAnAbandonedCommitIsNotDelivered) {
+    server->scriptNextCommit(Reply::silence());
+    Reply second = Reply::result("new words", "New words.");
+    second.before.append(QJsonObject{{"type", "error"}, {"message", "stale"}, {"is_fatal", false}});
+    server->scriptNextCommit(second);
+    make();
+    streamChunks(1);
+    transport->commit(std::nullopt, "en");
+    ASSERT_TRUE(waitUntil([&] { return server->commitCount() == 1; }));
+
+    transport->beginNewSession();
+    transport->sendAudioChunk(numberedChunk(1));
+    transport->commit(std::nullopt, "en");
+    ASSERT_TRUE(waitUntil([&] { return finals.size() == 1; }));
+    EXPECT_EQ(finals[0].formatted, "New words.");
+    EXPECT_TRUE(errors.isEmpty()) << errors.join(", ").toStdString();
+    EXPECT_EQ(disconnects, 0);
+    EXPECT_EQ(transport->state(), State::connected);
+}
+
+// The first connection attempt of a session fails while audio keeps coming; the next attempt
+// succeeds. The chunks that came during the wait reached no server, so the session must not be
+// committed as if the server had all of it.
+TEST_F(StreamingTransportTest, ChunksLostWhileReconnectingInterruptTheSession) {
+    auto tuning = fastTuning();
+    tuning.initialReconnectDelaySec = 0.5;  // a wide window to drop chunks into
+    make(tuning);
+    server->refuseNextConnections(1);
+    transport->beginNewSession();
+    ASSERT_EQ(transport->state(), State::connecting);
+    for (int i = 0; i < 3; ++i) transport->sendAudioChunk(numberedChunk(i));  // buffered
+    ASSERT_TRUE(waitUntil([&] { return transport->isReconnecting() && transport->state() == State::disconnected; }));
+    for (int i = 3; i < 8; ++i) transport->sendAudioChunk(numberedChunk(i));  // no connection takes these
+    EXPECT_TRUE(transport->isSessionInterrupted());
+    ASSERT_TRUE(waitForState(State::connected));
+    for (int i = 8; i < 11; ++i) transport->sendAudioChunk(numberedChunk(i));
+    transport->commit(std::nullopt, "en");
+    waitUntil([] { return false; }, 200ms);
+
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].startsWith("Cannot commit")) << errors[0].toStdString();
+    EXPECT_TRUE(server->audioFrames().isEmpty());  // no part of the session's audio went out
+    EXPECT_EQ(server->commitCount(), 0);
+    EXPECT_TRUE(finals.isEmpty());
+
+    // The next session is whole again.
+    transport->beginNewSession();
+    EXPECT_FALSE(transport->isSessionInterrupted());
+    transport->sendAudioChunk(numberedChunk(11));
+    transport->commit(std::nullopt, "en");
+    ASSERT_TRUE(waitUntil([&] { return finals.size() == 1; }));
+    ASSERT_EQ(server->audioFrames().size(), 1);
+    EXPECT_EQ(numberOf(server->audioFrames()[0]), 11);
+}
+
 TEST_F(StreamingTransportTest, EveryReconnectionFailingEndsDisconnectedWithCountersZero) {
     auto tuning = fastTuning();
     tuning.initialReconnectDelaySec = 0.2;

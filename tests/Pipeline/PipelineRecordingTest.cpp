@@ -1,3 +1,4 @@
+#include "support/LogText.h"
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
 
@@ -232,6 +233,81 @@ TEST(PipelineRecording, CancelWhileListeningDismissesAndEndsTheLiveStream) {
     EXPECT_EQ(h.pipeline->status(), S::dismissed);
 }
 
+// A cancel while the ending road waits for the context: the dismissed dictation is neither
+// committed nor allowed to hand its (empty) context and hints to the recogniser.
+TEST(PipelineRecording, CancelWhileTheRoadWaitsForTheContextEndsThatRoad) {
+    for (const bool overTheSocket : {true, false}) {
+        SCOPED_TRACE(overTheSocket ? "WebSocket road" : "batch road");
+        VantroseSettings settings;
+        settings.customWords = {QStringLiteral("Vantrose")};
+        PipelineHarness h(settings);
+        h.setUp();
+        h.contextEngine->delay = std::chrono::hours(1);  // still gathering
+        if (overTheSocket) h.link->linkState = PipelineStreamingLink::State::connected;
+        h.record(25);
+        h.pipeline->stopDictation();
+        QCoreApplication::processEvents();
+        h.pipeline->cancelDictation();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(h.pipeline->status(), S::idle);
+        EXPECT_TRUE(h.link->commits.isEmpty());
+        EXPECT_TRUE(h.recognizer->hints.isEmpty());
+        EXPECT_FALSE(h.batch->cloudContext.has_value());
+        EXPECT_EQ(h.batch->transcribeCalls, 0);
+        EXPECT_TRUE(h.inserter->calls.isEmpty());
+    }
+}
+
+// A context, screen-text or ping task that fails or never answers: the road waits for it only
+// until its deadline and goes on without its result.
+TEST(PipelineRecording, FailedOrSilentBackgroundTaskDoesNotHoldTheRoad) {
+    const struct {
+        const char* name;
+        std::function<void(PipelineHarness&)> arrange;
+        bool contextKept;
+        bool silent;  // never answers: the deadline decides
+    } table[] = {
+        {"context fails", [](PipelineHarness& h) { h.contextEngine->failure = QStringLiteral("bus gone"); }, false, false},
+        {"context silent", [](PipelineHarness& h) { h.contextEngine->delay = std::chrono::hours(1); }, false, true},
+        {"screen text fails", [](PipelineHarness& h) { h.screen->failure = QStringLiteral("grab failed"); }, true, false},
+        {"screen text silent", [](PipelineHarness& h) { h.screen->delay = std::chrono::hours(1); }, true, true},
+        {"ping fails", [](PipelineHarness& h) { h.services->pingFailure = QStringLiteral("offline"); }, true, false},
+        {"ping silent", [](PipelineHarness& h) { h.services->pingGate = std::make_shared<FakeGate>(); }, true, true},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        PipelineHarness h;
+        h.setUp();
+        h.services->enabledFlags.insert(QStringLiteral("should-ocr-screen-capture"));
+        h.contextEngine->context = editorContext();
+        row.arrange(h);
+        const auto deadlineLines = [] { return loggedText().count(QStringLiteral("gave no answer within")); };
+        const int linesBefore = deadlineLines();
+        h.record(25);
+        h.pipeline->stopDictation();
+        // Manual time moves on only while the test looks: nothing is decided by a real clock.
+        ASSERT_TRUE(waitUntil([&] {
+            if (row.silent) h.sleeper->advance(0.5);
+            return h.inserter->calls.size() == 1 && h.pipeline->status() == S::idle;
+        }));
+        ASSERT_TRUE(h.pipeline->lastResult().has_value());
+        EXPECT_EQ(h.pipeline->lastResult()->appName, row.contextKept ? QStringLiteral("Editor") : QString());
+        EXPECT_EQ(deadlineLines() - linesBefore, row.silent ? 1 : 0);
+    }
+    // Over the socket the commit goes out without the context that never came.
+    PipelineHarness h;
+    h.setUp();
+    h.contextEngine->delay = std::chrono::hours(1);
+    h.link->linkState = PipelineStreamingLink::State::connected;
+    h.record(25);
+    h.pipeline->stopDictation();
+    ASSERT_TRUE(waitUntil([&] {
+        h.sleeper->advance(0.5);
+        return h.link->commits.size() == 1;
+    }));
+    EXPECT_TRUE(h.link->commits.first().context.isEmpty());
+}
+
 TEST(PipelineRecording, MicrophoneChoiceIsStoredAndNamed) {
     PipelineHarness h;
     h.audio->devices = {AudioDeviceInfo{"usb", QStringLiteral("usb"), QStringLiteral("USB Mic"), false}};
@@ -272,6 +348,36 @@ TEST(PipelineStreamingRoad, ServerResultIsPastedAndRecorded) {
     EXPECT_EQ(record.formatterUsed, QStringLiteral("streaming:streaming"));
     EXPECT_DOUBLE_EQ(record.asrTimeMs, 200);
     EXPECT_EQ(h.batch->transcribeCalls, 0);
+}
+
+// A cancel or a double tap while the server's text is being pasted: the text has reached the
+// field and is recorded with the dictation's own audio length.
+TEST(PipelineStreamingRoad, CancelOrDoubleTapDuringThePasteKeepsTheAudioLength) {
+    const struct {
+        const char* name;
+        std::function<void(DictationPipeline&)> interrupt;
+    } table[] = {
+        {"cancel", [](DictationPipeline& p) { p.cancelDictation(); }},
+        {"double tap",
+         [](DictationPipeline& p) {
+             p.handlePushToTalkDown();
+             p.handlePushToTalkUp();
+             p.handlePushToTalkDown();
+         }},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        StreamingHarness h;
+        h.inserter->delay = std::chrono::milliseconds(100);
+        h.link->onFinalResult(QStringLiteral("hello world"), QStringLiteral("Hello world."), {});
+        ASSERT_EQ(h.pipeline->status(), S::inserting);
+        ASSERT_EQ(h.inserter->pastesInFlight, 1);
+        row.interrupt(*h.pipeline);
+        ASSERT_TRUE(waitUntil([&] { return h.history->stored.size() == 1; }));
+        EXPECT_DOUBLE_EQ(h.history->stored.first().duration, 25 * DictationPipeline::chunkSeconds);
+        EXPECT_DOUBLE_EQ(h.history->stored.first().latencyMetrics.recordingLengthMs,
+                         25 * DictationPipeline::chunkSeconds * 1000.0);
+    }
 }
 
 TEST(PipelineStreamingRoad, ErrorAndDisconnectTogetherTakeOneBatchRoad) {

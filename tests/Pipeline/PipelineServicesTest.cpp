@@ -88,6 +88,16 @@ TEST(PipelineTypingReminders, HotkeyPressAcceptsAShownSuggestion) {
     EXPECT_TRUE(keyboardAccept);
     // The press only accepted: no persistent mode, no double tap.
     EXPECT_FALSE(h.pipeline->isPersistentMode());
+
+    // Nor is it the first half of one: release and press again at once after speaking.
+    h.audio->feed(25);
+    h.clock.advance(0.2);
+    h.pipeline->handlePushToTalkUp();
+    ASSERT_NE(h.pipeline->status(), S::listening);
+    h.clock.advance(0.2);
+    h.pipeline->handlePushToTalkDown();
+    EXPECT_FALSE(h.pipeline->isPersistentMode());
+    EXPECT_FALSE(h.services->trackedEvents().contains(QStringLiteral("popo_lock")));
 }
 
 // ----- Learning from the paste --------------------------------------------------------------

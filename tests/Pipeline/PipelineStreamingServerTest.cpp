@@ -283,4 +283,36 @@ TEST_F(PipelineStreamingServer, ConnectionLostWhileListeningEndsOnTheBatchRoadOn
     EXPECT_EQ(h->history->stored.size(), 2);
 }
 
+// The connection is down at the start of a dictation and its first attempt is refused while the
+// key is held; a later attempt succeeds. Audio that came during the wait reached no server, so at
+// release the dictation goes down the batch road with all its audio instead of the server
+// transcribing what it happened to receive.
+TEST_F(PipelineStreamingServer, AudioLostWhileReconnectingSendsTheDictationToTheBatchRoad) {
+    StreamingTransport::Tuning tuning = fastTuning();
+    tuning.initialReconnectDelaySec = 0.5;  // a wide window to record into
+    start(tuning);
+    server->closeClients(1001);  // going away: the next session connects afresh
+    ASSERT_TRUE(waitUntil([&] { return transport->state() == State::disconnected; }));
+    server->refuseNextConnections(1);
+
+    h->record(3);  // buffered while connecting
+    ASSERT_EQ(h->pipeline->status(), S::listening);
+    ASSERT_TRUE(waitUntil([&] { return transport->isReconnecting() && transport->state() == State::disconnected; }));
+    h->audio->feed(5);  // no connection takes these
+    ASSERT_TRUE(waitUntil([&] { return transport->state() == State::connected; }));
+    h->audio->feed(3);
+    h->pipeline->stopDictation();
+    ASSERT_TRUE(waitForPastes(1));
+
+    EXPECT_EQ(h->inserter->pastedTexts(), QStringList{QStringLiteral("Hello world.")});
+    ASSERT_EQ(h->batch->sampleCounts.size(), 1);
+    EXPECT_EQ(h->batch->sampleCounts.front(), static_cast<std::size_t>(11 * 640));
+    EXPECT_EQ(server->commitCount(), 0);
+    ASSERT_EQ(h->history->stored.size(), 1);
+    EXPECT_FALSE(h->history->stored.first().asrTierUsed.startsWith(QStringLiteral("streaming:")));
+
+    dictateOverTheSocket(QStringLiteral("Next one."));
+    EXPECT_EQ(h->batch->transcribeCalls, 1);
+}
+
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include <QList>
 
+#include <optional>
+
 // A dictionary the test fills.
 class FakeDictionarySource final : public AbstractDictionarySource {
 public:
@@ -25,6 +27,7 @@ public:
 
     TranscriptionContext context;
     std::chrono::milliseconds delay{0};
+    std::optional<QString> failure;  // thrown (as a runtime error) after the delay
     QStringList sessionApps;
     QList<BuildCall> buildCalls;
     QList<TranscriptionResult> updates;

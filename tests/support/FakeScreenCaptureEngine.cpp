@@ -1,5 +1,7 @@
 #include "support/FakeScreenCaptureEngine.h"
 
+#include <stdexcept>
+
 FakeScreenCaptureEngine::FakeScreenCaptureEngine(std::shared_ptr<Script> script) : m_script(std::move(script)) {
     ++m_script->enginesMade;
 }
@@ -9,6 +11,7 @@ QCoro::Task<ScreenCaptureResult> FakeScreenCaptureEngine::captureAndExtract(QStr
     std::shared_ptr<Script> script = m_script;
     script->requestedBundleIds.append(appBundleId);
     co_await pause(script->delay);
+    if (script->failure) throw std::runtime_error(script->failure->toStdString());
     co_return ScreenCaptureResult(script->result);  // copy: g++ 12 moves from any co_return operand
 }
 

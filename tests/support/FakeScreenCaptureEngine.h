@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 // A screen reader that answers a scripted result after a delay. The pipeline makes a new
 // engine per dictation, so the script and the call record live in a shared Script.
@@ -15,6 +16,7 @@ public:
     struct Script {
         ScreenCaptureResult result;
         std::chrono::milliseconds delay{0};
+        std::optional<QString> failure;  // thrown (as a runtime error) after the delay
         QStringList requestedBundleIds;
         int enginesMade = 0;
     };

@@ -75,7 +75,8 @@ LoopbackStreamingServer::~LoopbackStreamingServer() {
 
 void LoopbackStreamingServer::accept(QTcpSocket* socket) {
     m_upgradeTimes.append(std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count());
-    if (m_refuse) {
+    if (m_refuse || m_refuseNext > 0) {
+        if (m_refuseNext > 0) --m_refuseNext;
         socket->abort();
         socket->deleteLater();
         return;

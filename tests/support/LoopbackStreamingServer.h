@@ -61,6 +61,8 @@ public:
     void setHandshakeDelayMs(int ms) { m_handshakeDelayMs = ms; }
     // Refuses upgrades: the TCP connection is closed at once.
     void setRefuseConnections(bool refuse) { m_refuse = refuse; }
+    // Refuses the next `count` upgrades, then accepts again.
+    void refuseNextConnections(int count) { m_refuseNext = count; }
     // The reply of every commit without a scripted one (default: a result "hello world").
     void setDefaultCommitReply(const CommitReply& reply) { m_defaultReply = reply; }
     void scriptNextCommit(const CommitReply& reply) { m_scripted.push_back(reply); }
@@ -103,6 +105,7 @@ private:
     QList<double> m_upgradeTimes;
     bool m_answerPings = true;
     bool m_refuse = false;
+    int m_refuseNext = 0;
     int m_handshakeDelayMs = 0;
     int m_handshakes = 0;
     CommitReply m_defaultReply = CommitReply::result("hello world", "Hello world.");

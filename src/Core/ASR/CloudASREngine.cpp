@@ -89,10 +89,14 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
     request.setRawHeader(StringShield::hdrContentType().toUtf8(), StringShield::mimeJSON().toUtf8());
     request.setRawHeader(StringShield::hdrDeviceID().toUtf8(), m_services.deviceID().toUtf8());
 
-    const std::optional<QString> token = co_await m_services.accessToken();
-    if (!*alive) throw engineGone();
-    if (token && !token->isEmpty())
-        request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
+    // The account's token goes only to the account's own server, whatever server the
+    // settings name for transcription.
+    if (AuthManager::mayCarryToken(*url)) {
+        const std::optional<QString> token = co_await m_services.accessToken();
+        if (!*alive) throw engineGone();
+        if (token && !token->isEmpty())
+            request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
+    }
     request.setTransferTimeout(m_services.requestTimeoutMs);
     const double t2 = nowMs();
     const double t3 = nowMs();

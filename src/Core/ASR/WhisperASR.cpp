@@ -1,6 +1,7 @@
 #include "Core/ASR/WhisperASR.h"
 
 #include "Core/Logger.h"
+#include "Core/WavEncoding.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -66,34 +67,7 @@ QCoro::Task<ASRResult> WhisperASR::stopStreaming() {
 }
 
 QByteArray WhisperASR::floatSamplesToWAV(const std::vector<float>& samples, int sampleRate) {
-    const quint32 dataBytes = quint32(samples.size() * 2);
-    QByteArray wav;
-    wav.reserve(int(44 + dataBytes));
-    const auto u32 = [&](quint32 v) {
-        char b[4];
-        qToLittleEndian(v, b);
-        wav.append(b, 4);
-    };
-    const auto u16 = [&](quint16 v) {
-        char b[2];
-        qToLittleEndian(v, b);
-        wav.append(b, 2);
-    };
-    wav.append("RIFF", 4);
-    u32(36 + dataBytes);
-    wav.append("WAVE", 4);
-    wav.append("fmt ", 4);
-    u32(16);                        // format chunk size
-    u16(1);                         // PCM
-    u16(1);                         // mono
-    u32(quint32(sampleRate));
-    u32(quint32(sampleRate) * 2);   // byte rate
-    u16(2);                         // block align
-    u16(16);                        // bits per sample
-    wav.append("data", 4);
-    u32(dataBytes);
-    for (float s : samples) u16(quint16(qint16(std::clamp(s, -1.0f, 1.0f) * 32767.0f)));
-    return wav;
+    return WavEncoding::wav(samples, sampleRate);
 }
 
 QString WhisperASR::findWhisperBinary() const {

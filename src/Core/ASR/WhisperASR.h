@@ -32,7 +32,8 @@ public:
     // Longest a run may take before the child is killed.
     void setTimeoutMs(int ms) { m_timeoutMs = ms; }
 
-    // 44-byte RIFF/WAVE header, 16-bit little-endian PCM, mono; samples clamped to -1..1, x 32767.
+    // 44-byte RIFF/WAVE header, 16-bit little-endian PCM, mono; samples converted as every upload
+    // converts them (WavEncoding: clamped to -1..1, x 32767, a NaN loud rather than undefined).
     static QByteArray floatSamplesToWAV(const std::vector<float>& samples, int sampleRate);
     // The executable to run, or an empty string when there is none.
     QString findWhisperBinary() const;

@@ -121,6 +121,9 @@ QCoro::Task<> RecordingPipelineServices::refreshFlags() {
 }
 
 QCoro::Task<std::optional<double>> RecordingPipelineServices::pingServer(QString) {
+    const std::optional<QString> failureNow = pingFailure;
+    if (const auto door = pingGate) co_await door->wait();
+    if (failureNow) throw std::runtime_error(failureNow->toStdString());
     co_return std::optional<double>(pingAnswer);
 }
 

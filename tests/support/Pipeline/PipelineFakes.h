@@ -177,6 +177,8 @@ public:
     int reports = 0;
     int refreshCalls = 0;
     std::optional<double> pingAnswer;
+    std::optional<QString> pingFailure;  // the ping throws this
+    std::shared_ptr<FakeGate> pingGate;  // when set, the ping answers only once it opens
     std::optional<double> micPrediction;
     QList<double> micStarts;
     QStringList metrics;  // events written to the metrics log
