@@ -47,4 +47,12 @@ sox -q -R -D -n -r 44100 -c 1 -b 16 "$out/step_forward.wav" synth 0.09 sine 740-
 sox -q -R -D -n -r 44100 -c 1 -b 16 "$out/complete.wav" synth 0.6 sine 523.25 sine 659.25 sine 783.99 \
   remix - fade q 0.01 0.6 0.45 vol 0.45
 
+# Every sound ends in 0.3 s of silence: Qt's sound player on PulseAudio stops its stream as soon
+# as the file has been read, which swallowed a sound shorter than the stream's buffer (the first
+# one a process played, most of the later ones). With the tail, the sound itself always plays.
+for f in "$out"/*.wav; do
+  sox -q -R -D "$f" "$tmp/padded.wav" pad 0 0.3
+  mv "$tmp/padded.wav" "$f"
+done
+
 ls -l "$out"
