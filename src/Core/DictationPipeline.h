@@ -65,7 +65,7 @@ class DictationPipeline : public QObject {
 
 public:
     // Everything the pipeline drives. The first ten are required; the others have defaults:
-    // no context engine (empty contexts), no screen reading, no cloud formatter, quiet services
+    // no context engine (empty contexts), no screen reading, no cloud formatter, the process-wide services
     // and real timers.
     struct Collaborators {
         std::unique_ptr<PipelineAudioSource> audio;
