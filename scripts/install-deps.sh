@@ -11,6 +11,8 @@ PACKAGES=(
   # Qt 6 and coroutines
   qt6-base-dev qt6-base-dev-tools qt6-websockets-dev qt6-httpserver-dev qt6-multimedia-dev qcoro-qt6-dev
   libqt6svg6 qt6-qpa-plugins
+  # the onboarding videos (VP9 in MP4) through Qt Multimedia's GStreamer back-end
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   # storage
   libsqlite3-dev libsqlitecpp-dev
   # speech and screen text

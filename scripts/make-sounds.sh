@@ -33,4 +33,26 @@ tone "$tmp/e1.wav" 0.12 392 0.55
 tone "$tmp/e2.wav" 0.18 261.6 0.55
 sox -q -R -D "$tmp/e1.wav" "$tmp/e2.wav" "$out/error.wav"
 
+# Onboarding, first appearance: a slow rising arpeggio that rings out.
+tone "$tmp/o1.wav" 0.14 523.25 0.4
+tone "$tmp/o2.wav" 0.14 659.25 0.4
+tone "$tmp/o3.wav" 0.14 783.99 0.4
+tone "$tmp/o4.wav" 0.5 1046.5 0.4
+sox -q -R -D "$tmp/o1.wav" "$tmp/o2.wav" "$tmp/o3.wav" "$tmp/o4.wav" "$out/vantrose_first_onboarding_sound.wav"
+
+# Onboarding, a step forward: one light upward flick.
+sox -q -R -D -n -r 44100 -c 1 -b 16 "$out/step_forward.wav" synth 0.09 sine 740-1180 fade q 0.004 0.09 0.05 vol 0.4
+
+# Onboarding, a permission granted or the flow finished: a soft major chord.
+sox -q -R -D -n -r 44100 -c 1 -b 16 "$out/complete.wav" synth 0.6 sine 523.25 sine 659.25 sine 783.99 \
+  remix - fade q 0.01 0.6 0.45 vol 0.45
+
+# Every sound ends in 0.3 s of silence: Qt's sound player on PulseAudio stops its stream as soon
+# as the file has been read, which swallowed a sound shorter than the stream's buffer (the first
+# one a process played, most of the later ones). With the tail, the sound itself always plays.
+for f in "$out"/*.wav; do
+  sox -q -R -D "$f" "$tmp/padded.wav" pad 0 0.3
+  mv "$tmp/padded.wav" "$f"
+done
+
 ls -l "$out"

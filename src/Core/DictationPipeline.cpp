@@ -365,6 +365,10 @@ QCoro::Task<> DictationPipeline::setup() {
     VLOG(QStringLiteral("Pipeline: Setting up..."));
 
     if (m_makeContextEngine) m_contextEngine = m_makeContextEngine(*m_appDetector, *m_contextReader);
+    m_polishEngine = std::make_unique<PolishEngine>(m_history->historyStore(), settings().ollamaEndpoint,
+                                                    settings().ollamaModel);
+    m_commandMode = std::make_unique<CommandMode>(m_polishEngine.get());
+    Q_EMIT polishStateChanged();
     VLOG(QStringLiteral("Pipeline: Mic permission: ") +
          (m_services->microphoneAuthorized() ? QStringLiteral("true") : QStringLiteral("false")));
     m_services->warmUpServer(settings().cloudServerURL);

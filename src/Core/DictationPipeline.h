@@ -1,8 +1,10 @@
 #pragma once
 
+#include "Core/CommandMode.h"
 #include "Core/DelayedCall.h"
 #include "Core/PendingValue.h"
 #include "Core/PipelineCollaborators.h"
+#include "Core/PolishEngine.h"
 #include "Core/SettingsStore.h"
 #include "Core/TypingReminderController.h"
 #include "Core/VAD/VoiceActivityDetector.h"
@@ -58,10 +60,12 @@ class DictationPipeline : public QObject {
     Q_PROPERTY(qint64 totalWords READ totalWords NOTIFY totalsChanged)
     Q_PROPERTY(bool isPersistentMode READ isPersistentMode NOTIFY persistentModeChanged)
     Q_PROPERTY(QVariant typingSuggestion READ typingSuggestionValue NOTIFY typingSuggestionChanged)
+    Q_PROPERTY(PolishEngine* polishEngine READ polishEngine NOTIFY polishStateChanged)
+    Q_PROPERTY(CommandMode* commandMode READ commandMode NOTIFY polishStateChanged)
 
 public:
     // Everything the pipeline drives. The first ten are required; the others have defaults:
-    // no context engine (empty contexts), no screen reading, no cloud formatter, quiet services
+    // no context engine (empty contexts), no screen reading, no cloud formatter, the process-wide services
     // and real timers.
     struct Collaborators {
         std::unique_ptr<PipelineAudioSource> audio;
@@ -169,6 +173,9 @@ public:
     AbstractTextInserter& textInserter() { return *m_textInserter; }
     AbstractAppDetector& appDetector() { return *m_appDetector; }
     AbstractContextEngine* contextEngine() { return m_contextEngine.get(); }
+    // The polish state and the command mode around it; none until set-up.
+    PolishEngine* polishEngine() const { return m_polishEngine.get(); }
+    CommandMode* commandMode() const { return m_commandMode.get(); }
     PipelineStreamingLink& streamingLink() { return *m_streamingLink; }
     PipelineHistory& history() { return *m_history; }
     TextFormatterProtocol& formatter() { return *m_formatter; }
@@ -198,6 +205,7 @@ Q_SIGNALS:
     void continuousDictationLatchedChanged();
     void settingsChanged();
     void typingSuggestionChanged();
+    void polishStateChanged();
 
 private:
     enum class Road { none, webSocket, batch };
@@ -351,6 +359,8 @@ private:
     std::function<std::unique_ptr<AbstractScreenCaptureEngine>()> m_makeScreenCaptureEngine;
     std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> m_probeCloudFormatter;
     std::unique_ptr<AbstractContextEngine> m_contextEngine;
+    std::unique_ptr<PolishEngine> m_polishEngine;
+    std::unique_ptr<CommandMode> m_commandMode;  // refers to the polish engine: destroyed before it
     std::unique_ptr<TypingReminderController> m_reminders;
     std::unique_ptr<DictationLearning> m_learning;
 

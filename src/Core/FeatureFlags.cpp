@@ -36,8 +36,26 @@ QMap<QString, bool> FeatureFlags::parseOverrides(const QVariant& stored) {
     return overrides;
 }
 
+QMap<QString, bool> FeatureFlags::parseOverrideSection(const QVariantMap& section) {
+    QVariantMap booleans;
+    for (auto it = section.cbegin(); it != section.cend(); ++it) {
+        // The file holds text: "false" read back is a string, not a Boolean.
+        if (it.value().typeId() == QMetaType::QString) {
+            const QString text = it.value().toString().trimmed().toLower();
+            if (text != QLatin1String("true") && text != QLatin1String("false")) return {};
+            booleans.insert(it.key(), text == QLatin1String("true"));
+        } else {
+            booleans.insert(it.key(), it.value());
+        }
+    }
+    return parseOverrides(booleans);
+}
+
 void FeatureFlags::loadOverrides() {
-    const auto overrides = parseOverrides(UserDefaults::shared().value(QString::fromLatin1(storageKey)));
+    const QString key = QString::fromLatin1(storageKey);
+    UserDefaults& defaults = UserDefaults::shared();
+    const QVariantMap section = defaults.section(key);
+    const auto overrides = section.isEmpty() ? parseOverrides(defaults.value(key)) : parseOverrideSection(section);
     std::lock_guard lock(m_mutex);
     for (auto it = overrides.cbegin(); it != overrides.cend(); ++it)
         m_flags.insert(it.key(), FlagValue{it.key(), it.value(), QString(), FlagSource::Local});

@@ -24,8 +24,10 @@ struct FlagValue {
 };
 
 // The process-wide table of named on/off switches. A local override in the user defaults
-// (key "vantrose_feature_flags": flag key -> Boolean, read once at start-up) replaces a
-// flag's built-in default; a key that is not in the table reads as off. Safe from any thread.
+// replaces a flag's built-in default; a key that is not in the table reads as off. The
+// overrides are read once, at start-up, from the section "[vantrose_feature_flags]" of the
+// user-defaults file, one "flag-key=true|false" line each, so a person can read and edit them;
+// without that section, from a dictionary stored under the key of that name. Safe from any thread.
 class FeatureFlags {
 public:
     static FeatureFlags& shared();
@@ -43,6 +45,9 @@ public:
     // The overrides a stored value holds: nothing unless it is a dictionary whose every value
     // is a Boolean (one value of another kind rejects the whole dictionary).
     static QMap<QString, bool> parseOverrides(const QVariant& stored);
+    // The overrides of the file's section: nothing unless every value is a Boolean or the text
+    // "true" or "false" (any case, surrounding blanks ignored).
+    static QMap<QString, bool> parseOverrideSection(const QVariantMap& section);
 
 private:
     FeatureFlags();

@@ -1,9 +1,12 @@
 #include "Core/PipelineCollaborators.h"
 
+#include "Core/Analytics.h"
 #include "Core/FeatureFlags.h"
 #include "Core/Formatting/FormattingResult.h"
 #include "Core/MetricsLogger.h"
 #include "Core/MicTimingPredictor.h"
+#include "Core/NetworkSession.h"
+#include "Core/SoundManager.h"
 #include "Eval/EvalHarness.h"
 #include "Storage/HistoryStore.h"
 
@@ -39,13 +42,28 @@ void PipelineServices::emitMetric(const QString& event, const QString& traceID, 
 
 QString PipelineServices::metricsSessionID() const { return MetricsLogger::shared().sessionID(); }
 
-void PipelineServices::track(const QString&, const QVariantMap&) {}
-void PipelineServices::trackDictationCompleted(const TranscriptionResult&) {}
-void PipelineServices::playSound(const QString&, const QString&) {}
-bool PipelineServices::microphoneAuthorized() const { return !AudioEngine::listInputDevices().empty(); }
-void PipelineServices::warmUpServer(const QString&) {}
+void PipelineServices::track(const QString& event, const QVariantMap& properties) {
+    Analytics::shared().track(event, properties);
+}
 
-QCoro::Task<std::optional<double>> PipelineServices::pingServer(QString) { co_return std::nullopt; }
+void PipelineServices::trackDictationCompleted(const TranscriptionResult& result) {
+    Analytics::shared().trackDictationCompleted(result.appName, result.appBundleId, result.duration,
+                                                static_cast<int>(result.wordCount), result.asrTierUsed,
+                                                result.formatterUsed, result.asrTimeMs, result.formatTimeMs,
+                                                result.insertTimeMs, result.totalTimeMs);
+}
+
+void PipelineServices::playSound(const QString& name, const QString& extension) {
+    SoundManager::playCustomSound(name, extension);
+}
+
+bool PipelineServices::microphoneAuthorized() const { return !AudioEngine::listInputDevices().empty(); }
+
+void PipelineServices::warmUpServer(const QString& serverURL) { NetworkSession::shared().warmup(serverURL); }
+
+QCoro::Task<std::optional<double>> PipelineServices::pingServer(QString serverURL) {
+    co_return co_await NetworkSession::shared().ping(std::move(serverURL));
+}
 
 std::optional<double> PipelineServices::predictMicStartMs(const std::optional<QString>& deviceUID) {
     return MicTimingPredictor::shared().predict(deviceUID);

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+class HistoryStore;
+
 // The seams through which DictationPipeline reaches the engines it drives. Each is as narrow as
 // the pipeline's use of the engine, so the pipeline can be run against fakes and each engine can
 // be adapted without the pipeline knowing its concrete class.
@@ -147,11 +149,13 @@ public:
                                      const DictationOutcomeSnapshot& snapshot) = 0;
     // Adds a learned word to the personal dictionary.
     virtual void addWord(const QString& word, const std::optional<QString>& replacement, bool isSnippet) = 0;
+    // The database behind this seam, for the polish state; none when it is not a history store.
+    virtual HistoryStore* historyStore() { return nullptr; }
 };
 
-// Process-wide services the pipeline reports to. Every call is fire-and-forget. The base class
-// uses the services the process has (feature flags, microphone timings, evaluation statistics)
-// and does nothing for the others, so a process without one of them still runs.
+// Process-wide services the pipeline reports to. Every call is fire-and-forget. This class is
+// the program's own: the shared feature flags, metrics log, analytics client, feedback sounds,
+// HTTP session, microphone timings and evaluation statistics. Tests override what they watch.
 class PipelineServices {
 public:
     virtual ~PipelineServices() = default;
@@ -164,12 +168,15 @@ public:
     virtual void emitMetric(const QString& event, const QString& traceID, const QVariantMap& payload);
     virtual QString metricsSessionID() const;
 
+    // Queued on the shared analytics client.
     virtual void track(const QString& event, const QVariantMap& properties);
     // The "dictation_completed" analytics event of a finished record.
     virtual void trackDictationCompleted(const TranscriptionResult& result);
+    // Plays one of the feedback sounds through the desktop's audio output.
     virtual void playSound(const QString& name, const QString& extension);
 
     virtual bool microphoneAuthorized() const;
+    // Opens the shared HTTP session's connection to the server; returns at once.
     virtual void warmUpServer(const QString& serverURL);
     // Round trip to the server in milliseconds; nothing when it cannot be reached.
     virtual QCoro::Task<std::optional<double>> pingServer(QString serverURL);
@@ -217,8 +224,6 @@ private:
     std::unique_ptr<AudioEngine> m_engine;
 };
 
-class HistoryStore;
-
 // HistoryStore behind the history seam.
 class HistoryStorePipelineHistory final : public PipelineHistory {
 public:
@@ -236,6 +241,7 @@ public:
                              const DictationOutcomeSnapshot& snapshot) override;
     void addWord(const QString& word, const std::optional<QString>& replacement, bool isSnippet) override;
     QList<DictionaryEntry> dictionaryEntries() const override;
+    HistoryStore* historyStore() override { return m_store.get(); }
 
     HistoryStore& store() { return *m_store; }
 

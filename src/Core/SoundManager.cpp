@@ -68,9 +68,9 @@ QString SoundManager::resolve(const QString& name, const QString& ext) {
     return {};
 }
 
-void SoundManager::playCustomSound(const QString& name, const QString& ext) {
+void SoundManager::playCustomSound(const QString& name, const QString& ext, float volume) {
     if (!isMainThread()) {
-        runOnMain([name, ext] { playCustomSound(name, ext); });
+        runOnMain([name, ext, volume] { playCustomSound(name, ext, volume); });
         return;
     }
     const QString path = resolve(name, ext);
@@ -86,7 +86,7 @@ void SoundManager::playCustomSound(const QString& name, const QString& ext) {
     });
     QTimer::singleShot(kMaxLifetimeMs, effect, [effect] { release(effect); });
     effect->setSource(QUrl::fromLocalFile(path));
-    effect->setVolume(0.5f);
+    effect->setVolume(volume);
     effect->play();  // starts as soon as the file has loaded
 }
 

@@ -7,9 +7,10 @@
 // has finished.
 class SoundManager {
 public:
-    // Plays "<name>.<ext>" from the sounds folder once, at half volume. A missing file, or one
-    // that is not a sound, plays nothing and reports nothing. Safe to call from any thread.
-    static void playCustomSound(const QString& name, const QString& ext);
+    // Plays "<name>.<ext>" from the sounds folder once, at half volume unless told otherwise. A
+    // missing file, or one that is not a sound, plays nothing and reports nothing. Safe to call
+    // from any thread.
+    static void playCustomSound(const QString& name, const QString& ext, float volume = 0.5f);
 
     // The file that would play, or an empty string. The sounds are WAV files (what QSoundEffect
     // plays), so a request for another extension falls back to the WAV of the same name.

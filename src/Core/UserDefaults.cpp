@@ -51,6 +51,15 @@ bool UserDefaults::contains(const QString& key) const {
     return m_settings->contains(key);
 }
 
+QVariantMap UserDefaults::section(const QString& name) const {
+    std::lock_guard lock(m_mutex);
+    QVariantMap values;
+    m_settings->beginGroup(name);
+    for (const QString& key : m_settings->childKeys()) values.insert(key, m_settings->value(key));
+    m_settings->endGroup();
+    return values;
+}
+
 void UserDefaults::setValue(const QString& key, const QVariant& value) {
     std::lock_guard lock(m_mutex);
     m_settings->setValue(key, value);

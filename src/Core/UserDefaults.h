@@ -3,6 +3,7 @@
 #include <QSettings>
 #include <QString>
 #include <QVariant>
+#include <QVariantMap>
 
 #include <memory>
 #include <mutex>
@@ -16,6 +17,8 @@ public:
     QVariant value(const QString& key, const QVariant& fallback = {}) const;
     QString string(const QString& key) const;  // empty when absent
     bool contains(const QString& key) const;
+    // Every key of one section ("[name]" in the file) with its value; empty when there is none.
+    QVariantMap section(const QString& name) const;
     void setValue(const QString& key, const QVariant& value);
     void remove(const QString& key);
     void sync();

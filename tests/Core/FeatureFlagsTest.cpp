@@ -1,3 +1,4 @@
+#include "Core/AppPaths.h"
 #include "Core/FeatureFlags.h"
 #include "Core/Logger.h"
 #include "Core/UserDefaults.h"
@@ -55,6 +56,68 @@ TEST(FeatureFlagsTest, OverridesReplaceDefaultsAndAddUnknownKeys) {
     EXPECT_EQ(entry("beta-thing"), (FlagValue{"beta-thing", true, "", FlagSource::Local}));
     EXPECT_EQ(entry("polish").source, FlagSource::Default);
     EXPECT_EQ(flags.allFlags().size(), 23);
+}
+
+// What a person types into the user-defaults file, read as the next launch reads it.
+void writeDefaultsFile(const QByteArray& text) {
+    QFile file(AppPaths::userDefaultsFile());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+    file.close();
+    UserDefaults::reloadForTesting();
+}
+
+TEST(FeatureFlagsTest, HandEditedSectionOfTheDefaultsFileOverridesFlags) {
+    ASSERT_NO_FATAL_FAILURE(writeDefaultsFile("[General]\n"
+                                              "vantrose_device_id=abc\n"
+                                              "\n"
+                                              "[vantrose_feature_flags]\n"
+                                              "sound-effects=false\n"
+                                              "use-opus = True \n"
+                                              "beta-thing=true\n"));
+    FeatureFlags& flags = FeatureFlags::shared();
+    EXPECT_FALSE(flags.isEnabled("sound-effects"));
+    EXPECT_TRUE(flags.isEnabled("use-opus"));
+    EXPECT_TRUE(flags.isEnabled("beta-thing"));
+    EXPECT_TRUE(flags.isEnabled("polish"));
+    EXPECT_EQ(entry("sound-effects"), (FlagValue{"sound-effects", false, "", FlagSource::Local}));
+    EXPECT_EQ(entry("polish").source, FlagSource::Default);
+}
+
+TEST(FeatureFlagsTest, OverridesWrittenThroughTheDefaultsAreLinesAPersonCanRead) {
+    UserDefaults::shared().setValue(QStringLiteral("vantrose_feature_flags/sound-effects"), false);
+    UserDefaults::shared().setValue(QStringLiteral("vantrose_feature_flags/glint"), true);
+    QFile file(AppPaths::userDefaultsFile());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    EXPECT_TRUE(text.contains("[vantrose_feature_flags]\nglint=true\nsound-effects=false\n")) << text.toStdString();
+
+    UserDefaults::reloadForTesting();
+    EXPECT_FALSE(FeatureFlags::shared().isEnabled("sound-effects"));
+    EXPECT_TRUE(FeatureFlags::shared().isEnabled("glint"));
+}
+
+TEST(FeatureFlagsTest, SectionWithAValueThatIsNotTrueOrFalseIsIgnoredWhole) {
+    struct Case {
+        const char* name;
+        QVariantMap section;
+    };
+    const Case cases[] = {
+        {"a word", QVariantMap{{"sound-effects", "false"}, {"use-opus", "maybe"}}},
+        {"a number", QVariantMap{{"sound-effects", "false"}, {"use-opus", "1"}}},
+        {"empty", QVariantMap{{"sound-effects", "false"}, {"use-opus", ""}}},
+        {"a list", QVariantMap{{"sound-effects", "false"}, {"use-opus", QStringList{"true", "false"}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(FeatureFlags::parseOverrideSection(c.section).isEmpty());
+    }
+    EXPECT_EQ(FeatureFlags::parseOverrideSection(QVariantMap{{"a", " FALSE "}, {"b", true}}),
+              (QMap<QString, bool>{{"a", false}, {"b", true}}));
+
+    ASSERT_NO_FATAL_FAILURE(writeDefaultsFile("[vantrose_feature_flags]\nsound-effects=false\nuse-opus=yes please\n"));
+    EXPECT_TRUE(FeatureFlags::shared().isEnabled("sound-effects"));
+    EXPECT_FALSE(FeatureFlags::shared().isEnabled("use-opus"));
 }
 
 TEST(FeatureFlagsTest, MalformedOverridesAreIgnoredWhole) {

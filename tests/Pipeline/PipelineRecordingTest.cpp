@@ -27,9 +27,14 @@ TranscriptionContext editorContext() {
 TEST(PipelineSetup, WiresCollaboratorsOnceEvenWhenRunTwice) {
     VantroseSettings settings;
     settings.clipboardRestoreDelay = 1.25;
+    settings.cloudServerURL = QStringLiteral("http://127.0.0.1:9");
+    settings.ollamaModel = QStringLiteral("tiny-model");
     PipelineHarness h(settings);
     h.history->totals = {7, 70};
+    EXPECT_EQ(h.pipeline->polishEngine(), nullptr);
+    EXPECT_EQ(h.pipeline->commandMode(), nullptr);
     h.setUp();
+    PolishEngine* polish = h.pipeline->polishEngine();
     h.setUp();
 
     EXPECT_EQ(h.keyboard->startCalls, 1);
@@ -46,6 +51,16 @@ TEST(PipelineSetup, WiresCollaboratorsOnceEvenWhenRunTwice) {
     EXPECT_EQ(h.pipeline->totalDictations(), 7);
     EXPECT_EQ(h.pipeline->totalWords(), 70);
     ASSERT_NE(h.pipeline->contextEngine(), nullptr);
+    EXPECT_EQ(h.services->warmUps, QStringList{settings.cloudServerURL});
+
+    // The polish state and the command mode around it, built once from the settings.
+    ASSERT_NE(polish, nullptr);
+    EXPECT_EQ(h.pipeline->polishEngine(), polish);
+    EXPECT_EQ(polish->ollamaModel(), "tiny-model");
+    EXPECT_EQ(polish->ollamaEndpoint(), settings.ollamaEndpoint);
+    ASSERT_NE(h.pipeline->commandMode(), nullptr);
+    EXPECT_EQ(h.pipeline->commandMode()->polishEngine(), polish);
+    EXPECT_FALSE(h.pipeline->commandMode()->isActive());
 }
 
 TEST(PipelineSetup, AdoptsTheServersFormatterOnlyWhenItAnswers) {

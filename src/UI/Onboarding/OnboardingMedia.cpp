@@ -38,7 +38,8 @@ SFX& SFX::shared() {
 }
 
 void SFX::play(const QString& name, const QString& ext) {
-    SoundManager::playCustomSound(name, ext);
+    // The onboarding's sounds sit a little below the feedback sounds.
+    SoundManager::playCustomSound(name, ext, 0.45f);
 }
 
 void GoogleLogoOnboarding::paint(QPainter& painter, const QRectF& area) {

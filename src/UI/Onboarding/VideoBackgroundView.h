@@ -3,10 +3,10 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QVideoFrame>
 
 class QMediaPlayer;
 class QPainter;
-class QVideoFrame;
 class QVideoSink;
 
 // Holds the latest decoded frame of a video and draws it over a whole area, keeping the video's
@@ -39,8 +39,10 @@ Q_SIGNALS:
 
 private:
     void takeFrame(const QVideoFrame& frame);
+    void showPendingFrame();
 
     QMediaPlayer* m_player = nullptr;  // a child; absent when the file is missing
     QVideoSink* m_sink = nullptr;
+    QVideoFrame m_pendingFrame;  // received, not yet turned into an image
     VideoLayerView m_layer;
 };

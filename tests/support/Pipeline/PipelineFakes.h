@@ -182,6 +182,7 @@ public:
     std::optional<double> micPrediction;
     QList<double> micStarts;
     QStringList metrics;  // events written to the metrics log
+    QStringList warmUps;  // servers the set-up warmed
 
     bool isFlagEnabled(const QString& key) const override { return enabledFlags.contains(key); }
     QCoro::Task<> refreshFlags() override;
@@ -193,6 +194,7 @@ public:
     void playSound(const QString& name, const QString& extension) override { sounds.append(name + '.' + extension); }
     bool microphoneAuthorized() const override { return true; }
     QCoro::Task<std::optional<double>> pingServer(QString) override;
+    void warmUpServer(const QString& serverURL) override { warmUps.append(serverURL); }
     std::optional<double> predictMicStartMs(const std::optional<QString>&) override { return micPrediction; }
     void recordMicStart(const std::optional<QString>&, double durationMs, std::optional<double>) override {
         micStarts.append(durationMs);
