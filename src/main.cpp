@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QSysInfo>
+#include <QThread>
 
 #include <sys/utsname.h>
 
@@ -31,9 +32,11 @@ constexpr std::chrono::milliseconds kShutdownLimit(1500);
 constexpr std::chrono::milliseconds kAnalyticsQuitWait(400);
 
 // The machine the kernel runs on (x86_64, aarch64, ...), not the one this binary was built for.
-// Set while the event loop may be left by exit() from inside the toolkit (it ends the process
-// that way when its display connection breaks), bypassing the orderly shut-down below.
+// Set until the orderly shut-down below has finished. The toolkit ends the process with exit()
+// when its display connection breaks, also from inside the event loop of that shut-down; the
+// exit handler then finishes what the shut-down had not done yet.
 AppDelegate* g_delegateAwaitingShutdown = nullptr;
+bool g_pipelineTornDown = false;
 
 void endWithoutEventLoop() {
     AppDelegate* delegate = std::exchange(g_delegateAwaitingShutdown, nullptr);
@@ -42,11 +45,22 @@ void endWithoutEventLoop() {
     VLOG("Vantrose: The display connection was lost; quitting");
     // Only what keeps devices and other programs' state right: the hotkey listener, the window
     // tracker and the microphone. Nothing that needs the event loop.
-    if (ShellPipeline* pipeline = delegate->pipeline()) pipeline->teardown();
+    if (ShellPipeline* pipeline = delegate->pipeline(); pipeline && !g_pipelineTornDown) pipeline->teardown();
     VLOG("Vantrose: Application terminated");
     Logger::flush();
     // The remaining exit handlers would destroy objects that running threads still use.
     ::_exit(1);
+}
+
+// The toolkit reports a broken display connection with this warning and then calls exit(), which
+// would run the static destructors while our threads still use those objects. End here instead.
+QtMessageHandler g_previousMessageHandler = nullptr;
+
+void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (g_previousMessageHandler) g_previousMessageHandler(type, context, message);
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("The X11 connection broke")) &&
+        QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread())
+        endWithoutEventLoop();
 }
 
 QString machineArchitecture() {
@@ -131,7 +145,8 @@ int main(int argc, char** argv) {
 
     AppDelegate delegate(std::move(deps));
     g_delegateAwaitingShutdown = &delegate;
-    std::atexit(endWithoutEventLoop);
+    g_previousMessageHandler = qInstallMessageHandler(onQtMessage);
+    std::atexit(endWithoutEventLoop);  // any other exit() while running
     QObject::connect(&instance, &SingleInstance::messageReceived, &delegate, &AppDelegate::handleInstanceMessage);
     delegate.applicationDidFinishLaunching();
     // Started by the desktop with the sign-in URL while no instance ran: handle it like a hand-over.
@@ -140,9 +155,10 @@ int main(int argc, char** argv) {
                                   Qt::QueuedConnection);
 
     const int status = app.exec();
-    g_delegateAwaitingShutdown = nullptr;
     ShutdownWatchdog::arm();
     delegate.applicationWillTerminate();
+    g_pipelineTornDown = true;
+    g_delegateAwaitingShutdown = nullptr;
     X11ConnectionGuard::setConnectionLostHook(ShutdownWatchdog::arm);  // the application object goes next
     Logger::flush();
     return status;
