@@ -92,6 +92,14 @@ int main(int argc, char** argv) {
     SingleInstance instance;
     const QString request = SingleInstance::messageForArguments(app.arguments().mid(1));
     if (!instance.listen()) {
+        if (instance.folderRefused()) {
+            // Nothing goes to a socket someone else controls.
+            VLOG("Vantrose: Refused the single-instance socket: " + instance.errorString());
+            std::fprintf(stderr, "vantrose: cannot use the single-instance socket: %s\n",
+                         qPrintable(instance.errorString()));
+            Logger::flush();
+            return 1;
+        }
         if (SingleInstance::sendMessage(instance.socketPath(), request)) {
             VLOG("Vantrose: Handed the request to the running instance");
             Logger::flush();
