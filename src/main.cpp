@@ -167,6 +167,7 @@ int main(int argc, char** argv) {
     delegate.applicationWillTerminate();
     g_pipelineTornDown = true;
     g_delegateAwaitingShutdown = nullptr;
+    ShutdownWatchdog::setExitStatus(status);
     X11ConnectionGuard::setConnectionLostHook(ShutdownWatchdog::arm);  // the application object goes next
     Logger::flush();
     return status;

@@ -64,7 +64,7 @@ ShutdownWatchdog::ShutdownWatchdog(std::chrono::milliseconds limit) {
         }).detach();
         for (int i = 0; i < 40 && !*written; ++i) ::poll(nullptr, 0, 5);
         killChildren();
-        ::_exit(1);
+        ::_exit(s_status.load());
     }).detach();
     s_fd = fds[1];
 }

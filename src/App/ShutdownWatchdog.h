@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 
 // Bounds the shut-down. Once armed (by a termination signal, from inside the signal handler,
@@ -19,7 +20,11 @@ public:
 
     // Async-signal-safe and thread-safe; later calls change nothing.
     static void arm();
+    // The status to end with when the deadline passes; 1 unless set. Once the orderly shut-down
+    // has run, only destructors are left, and the program's own status stands.
+    static void setExitStatus(int status) { s_status.store(status); }
 
 private:
     static inline int s_fd = -1;  // write end of the arming pipe
+    static inline std::atomic<int> s_status{1};
 };
