@@ -31,7 +31,6 @@ constexpr std::chrono::milliseconds kShutdownLimit(1500);
 // Part of that limit an analytics upload may take at quit.
 constexpr std::chrono::milliseconds kAnalyticsQuitWait(400);
 
-// The machine the kernel runs on (x86_64, aarch64, ...), not the one this binary was built for.
 // Set until the orderly shut-down below has finished. The toolkit ends the process with exit()
 // when its display connection breaks, also from inside the event loop of that shut-down; the
 // exit handler then finishes what the shut-down had not done yet.
@@ -63,6 +62,7 @@ void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
         endWithoutEventLoop();
 }
 
+// The machine the kernel runs on (x86_64, aarch64, ...), not the one this binary was built for.
 QString machineArchitecture() {
     struct utsname name {};
     if (::uname(&name) == 0) return QString::fromLocal8Bit(name.machine);
