@@ -1,5 +1,7 @@
 #include "App/AppDelegate.h"
 #include "App/DesktopShell.h"
+#include "App/DisplayCheck.h"
+#include "App/ShutdownWatchdog.h"
 #include "App/SignalBridge.h"
 #include "App/DictationShellPipeline.h"
 #include "App/PipelineAssembly.h"
@@ -9,16 +11,57 @@
 #include "Core/Logger.h"
 #include "Core/SettingsStore.h"
 #include "Core/SoundManager.h"
+#include "Platform/Linux/X11ConnectionGuard.h"
 
 #include <QApplication>
 #include <QDesktopServices>
 #include <QSysInfo>
+#include <QThread>
 
 #include <sys/utsname.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+#include <utility>
 
 namespace {
+// From a termination signal or the loss of the display to the end of the process.
+constexpr std::chrono::milliseconds kShutdownLimit(1500);
+// Part of that limit an analytics upload may take at quit.
+constexpr std::chrono::milliseconds kAnalyticsQuitWait(400);
+
+// Set until the orderly shut-down below has finished. The toolkit ends the process with exit()
+// when its display connection breaks, also from inside the event loop of that shut-down; the
+// exit handler then finishes what the shut-down had not done yet.
+AppDelegate* g_delegateAwaitingShutdown = nullptr;
+bool g_pipelineTornDown = false;
+
+void endWithoutEventLoop() {
+    AppDelegate* delegate = std::exchange(g_delegateAwaitingShutdown, nullptr);
+    if (!delegate) return;
+    ShutdownWatchdog::arm();
+    VLOG("Vantrose: The display connection was lost; quitting");
+    // Only what keeps devices and other programs' state right: the hotkey listener, the window
+    // tracker and the microphone. Nothing that needs the event loop.
+    if (ShellPipeline* pipeline = delegate->pipeline(); pipeline && !g_pipelineTornDown) pipeline->teardown();
+    VLOG("Vantrose: Application terminated");
+    Logger::flush();
+    // The remaining exit handlers would destroy objects that running threads still use.
+    ::_exit(1);
+}
+
+// The toolkit reports a broken display connection with this warning and then calls exit(), which
+// would run the static destructors while our threads still use those objects. End here instead.
+QtMessageHandler g_previousMessageHandler = nullptr;
+
+void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (g_previousMessageHandler) g_previousMessageHandler(type, context, message);
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("The X11 connection broke")) &&
+        QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread())
+        endWithoutEventLoop();
+}
+
 // The machine the kernel runs on (x86_64, aarch64, ...), not the one this binary was built for.
 QString machineArchitecture() {
     struct utsname name {};
@@ -28,7 +71,17 @@ QString machineArchitecture() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Without a display the toolkit would abort in its constructor, before a word is logged.
+    if (const std::optional<QString> problem = displayProblem(otherPlatformChosen(argc, argv))) {
+        VLOG("Vantrose: " + *problem);
+        std::fprintf(stderr, "vantrose: %s\n", qPrintable(*problem));
+        Logger::flush();
+        return 1;
+    }
+
     QApplication app(argc, argv);
+    // Replaces the toolkit's Xlib handlers, which end the process from whichever thread met the error.
+    X11ConnectionGuard::installHandlers();
     QCoreApplication::setApplicationName("Vantrose");
     QCoreApplication::setApplicationVersion(VANTROSE_VERSION);
     QGuiApplication::setDesktopFileName(QStringLiteral("vantrose"));
@@ -39,6 +92,14 @@ int main(int argc, char** argv) {
     SingleInstance instance;
     const QString request = SingleInstance::messageForArguments(app.arguments().mid(1));
     if (!instance.listen()) {
+        if (instance.folderRefused()) {
+            // Nothing goes to a socket someone else controls.
+            VLOG("Vantrose: Refused the single-instance socket: " + instance.errorString());
+            std::fprintf(stderr, "vantrose: cannot use the single-instance socket: %s\n",
+                         qPrintable(instance.errorString()));
+            Logger::flush();
+            return 1;
+        }
         if (SingleInstance::sendMessage(instance.socketPath(), request)) {
             VLOG("Vantrose: Handed the request to the running instance");
             Logger::flush();
@@ -56,10 +117,20 @@ int main(int argc, char** argv) {
          + QSysInfo::kernelVersion() + ")");
     VLOG("Architecture: " + machineArchitecture());
 
+    ShutdownWatchdog watchdog(kShutdownLimit);
     SignalBridge signalBridge;
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &app, [](int signal) {
         VLOG(QStringLiteral("Vantrose: Received signal %1; quitting").arg(signal));
         QCoreApplication::quit();
+    });
+    // At logout the display goes away with the session: end as after a quit, within the limit.
+    X11ConnectionGuard::setConnectionLostHook([] {
+        ShutdownWatchdog::arm();
+        if (QCoreApplication* instance = QCoreApplication::instance())
+            QMetaObject::invokeMethod(instance, [] {
+                VLOG("Vantrose: The display connection was lost; quitting");
+                QCoreApplication::exit(1);
+            }, Qt::QueuedConnection);
     });
 
     AuthManager::setURLOpener([](const QUrl& url) { return QDesktopServices::openUrl(url); });
@@ -76,11 +147,14 @@ int main(int argc, char** argv) {
     deps.playStartupSound = [] { SoundManager::playCustomSound(QStringLiteral("startup"), QStringLiteral("wav")); };
     deps.trackAppLaunched = [] { Analytics::shared().trackAppLaunched(); };
     deps.flushAnalytics = [] {
-        if (!Analytics::shared().flushForQuit(std::chrono::milliseconds(2000)))
+        if (!Analytics::shared().flushForQuit(kAnalyticsQuitWait))
             VLOG("Vantrose: Analytics upload still running at quit; leaving it");
     };
 
     AppDelegate delegate(std::move(deps));
+    g_delegateAwaitingShutdown = &delegate;
+    g_previousMessageHandler = qInstallMessageHandler(onQtMessage);
+    std::atexit(endWithoutEventLoop);  // any other exit() while running
     QObject::connect(&instance, &SingleInstance::messageReceived, &delegate, &AppDelegate::handleInstanceMessage);
     delegate.applicationDidFinishLaunching();
     // Started by the desktop with the sign-in URL while no instance ran: handle it like a hand-over.
@@ -89,7 +163,12 @@ int main(int argc, char** argv) {
                                   Qt::QueuedConnection);
 
     const int status = app.exec();
+    ShutdownWatchdog::arm();
     delegate.applicationWillTerminate();
+    g_pipelineTornDown = true;
+    g_delegateAwaitingShutdown = nullptr;
+    ShutdownWatchdog::setExitStatus(status);
+    X11ConnectionGuard::setConnectionLostHook(ShutdownWatchdog::arm);  // the application object goes next
     Logger::flush();
     return status;
 }

@@ -1,5 +1,7 @@
 #include "App/SignalBridge.h"
 
+#include "App/ShutdownWatchdog.h"
+
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -11,6 +13,8 @@ namespace {
 int g_fds[2] = {-1, -1};
 
 void onSignal(int signal) {
+    // Armed here, not on the main thread: a main thread that is stuck must not keep us alive.
+    ShutdownWatchdog::arm();
     const unsigned char byte = static_cast<unsigned char>(signal);
     const int saved = errno;
     [[maybe_unused]] const ssize_t written = ::write(g_fds[0], &byte, 1);

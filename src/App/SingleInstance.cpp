@@ -4,11 +4,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 const QString SingleInstance::showHubMessage = QStringLiteral("show-hub");
@@ -28,8 +30,8 @@ SingleInstance::~SingleInstance() {
 QString SingleInstance::defaultSocketPath() {
     QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (dir.isEmpty()) dir = QDir::tempPath() + QStringLiteral("/vantrose-%1").arg(::getuid());
-    QDir().mkpath(dir);
-    QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // Created private; an existing one is checked by listen(), never trusted here.
+    ::mkdir(QFile::encodeName(dir).constData(), 0700);
     return dir + QStringLiteral("/vantrose-instance");
 }
 
@@ -41,8 +43,29 @@ QString SingleInstance::messageForArguments(const QStringList& arguments) {
     return showHubMessage;
 }
 
+QString SingleInstance::privateFolderProblem(const QString& folder) {
+    const QByteArray path = QFile::encodeName(folder);
+    struct stat info {};
+    if (::lstat(path.constData(), &info) != 0) return QStringLiteral("the folder %1 does not exist").arg(folder);
+    if (S_ISLNK(info.st_mode)) return QStringLiteral("the folder %1 is a symbolic link").arg(folder);
+    if (!S_ISDIR(info.st_mode)) return QStringLiteral("%1 is not a folder").arg(folder);
+    // Whoever owns the folder can replace the socket and read what a second process sends,
+    // sign-in codes included.
+    if (info.st_uid != ::getuid())
+        return QStringLiteral("the folder %1 belongs to another user").arg(folder);
+    if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::chmod(path.constData(), 0700) != 0)
+        return QStringLiteral("the folder %1 cannot be made private").arg(folder);
+    return {};
+}
+
 bool SingleInstance::listen() {
     if (m_server) return true;
+    m_folderRefused = false;
+    if (const QString problem = privateFolderProblem(QFileInfo(m_path).path()); !problem.isEmpty()) {
+        m_folderRefused = true;
+        m_error = problem;
+        return false;
+    }
     {
         QLocalSocket probe;
         probe.connectToServer(m_path);

@@ -23,7 +23,10 @@ public:
 
     // Becomes the running instance when no other answers on the socket. A socket file left by a
     // process that died is removed first. False when another instance runs or listening failed.
+    // The socket's folder must be a real folder of this user (a shared /tmp holds folders of
+    // anyone): otherwise nothing is opened there and folderRefused() tells so.
     bool listen();
+    bool folderRefused() const { return m_folderRefused; }
     QString errorString() const { return m_error; }
     QString socketPath() const { return m_path; }
 
@@ -35,6 +38,9 @@ public:
     // The request a process started with these arguments (argv without the program) hands over.
     static QString messageForArguments(const QStringList& arguments);
     static QString defaultSocketPath();
+    // Why `folder` cannot hold the socket (empty when it can): missing, not a folder, a symbolic
+    // link, or owned by another user. A folder of ours that others may enter is closed to them.
+    static QString privateFolderProblem(const QString& folder);
 
 Q_SIGNALS:
     // A request from another process (main thread). Over-long or malformed requests are dropped.
@@ -46,5 +52,6 @@ private:
 
     QString m_path;
     QString m_error;
+    bool m_folderRefused = false;
     QLocalServer* m_server = nullptr;
 };

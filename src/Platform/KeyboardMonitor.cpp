@@ -94,8 +94,9 @@ bool KeyboardMonitor::start() {
     hotkeyConfigurationChanged();
     auto source = std::make_unique<X11KeySource>();
     auto handler = [this](const KeySourceEvent& event) { handleEvent(event); };
+    auto lost = [this] { handleConnectionLost(); };
 
-    if (source->start(handler, X11KeySource::Preference::XInput2Only)) {
+    if (source->start(handler, X11KeySource::Preference::XInput2Only, lost)) {
         m_source = std::move(source);
         m_running = true;
         VLOG(QStringLiteral("KeyboardMonitor: Started via XInput2 raw key events (push-to-talk: keycode %1)")
@@ -106,7 +107,7 @@ bool KeyboardMonitor::start() {
     VLOG(QStringLiteral("KeyboardMonitor: XInput2 raw key events failed (%1), trying XRecord...")
              .arg(QString::fromLatin1(source->lastError())));
 
-    if (source->start(handler, X11KeySource::Preference::RecordOnly)) {
+    if (source->start(handler, X11KeySource::Preference::RecordOnly, lost)) {
         m_source = std::move(source);
         m_running = true;
         m_usingFallbackMonitor = true;
@@ -161,6 +162,23 @@ void KeyboardMonitor::post(Callback AbstractKeyboardMonitor::*callback) {
         if (!m_running) return;
         if (Callback cb = this->*callback) cb();
     });
+}
+
+// On the listener thread, which ends right after. No release can arrive any more, so a held
+// push-to-talk is let go here rather than leaving the microphone open.
+void KeyboardMonitor::handleConnectionLost() {
+    bool wasHeld = false;
+    {
+        std::lock_guard lock(m_mutex);
+        wasHeld = m_isPushToTalkHeld;
+        m_isPushToTalkHeld = false;
+        m_comboRelease.reset();
+    }
+    VLOG("KeyboardMonitor: X connection lost; global hotkeys stopped");
+    if (wasHeld) {
+        VLOG("KeyboardMonitor: Push-to-talk UP — connection lost");
+        post(&AbstractKeyboardMonitor::onPushToTalkUp);
+    }
 }
 
 void KeyboardMonitor::handleEvent(const KeySourceEvent& event) {

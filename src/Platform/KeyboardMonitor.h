@@ -68,6 +68,7 @@ private:
     void handleFlagsChanged(uint16_t keyCode, uint64_t flags);
     void handleKeyDown(uint16_t keyCode, uint64_t flags, bool isRepeat);
     void handleKeyUp(uint16_t keyCode);
+    void handleConnectionLost();
     void fireRisingEdge(const HotkeyBinding& binding);
     void post(Callback AbstractKeyboardMonitor::*callback);
     void scheduleComboReleaseCheck(int delayMs);

@@ -140,4 +140,39 @@ TEST_F(AppProcessTest, AKilledInstanceDoesNotKeepTheNextOneFromStarting) {
     EXPECT_TRUE(next->waitForFinished(15000));
 }
 
+struct NoDisplayCase {
+    const char* name;
+    const char* display;  // nullptr: DISPLAY not set
+    const char* message;
+};
+
+void PrintTo(const NoDisplayCase& c, std::ostream* os) { *os << c.name; }
+
+class AppWithoutDisplayTest : public AppProcessTest, public ::testing::WithParamInterface<NoDisplayCase> {};
+
+// The toolkit would abort (and dump core) before a word is logged: the program says why instead.
+TEST_P(AppWithoutDisplayTest, ExitsWithAClearMessage) {
+    const NoDisplayCase c = GetParam();
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    if (c.display) env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(c.display));
+    app.setProcessEnvironment(env);
+    app.start(kProgram);
+    ASSERT_TRUE(app.waitForFinished(30000));
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+    EXPECT_NE(app.exitCode(), 0);
+    const QString err = QString::fromLocal8Bit(app.readAllStandardError());
+    EXPECT_TRUE(err.contains(QStringLiteral("vantrose: ") + c.message)) << err.toStdString();
+    EXPECT_TRUE(log().contains(QStringLiteral("Vantrose: ") + c.message)) << log().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Displays, AppWithoutDisplayTest,
+    ::testing::Values(NoDisplayCase{"Unset", nullptr, "No X11 display: DISPLAY is not set."},
+                      NoDisplayCase{"Unreachable", ":4093", "Cannot open the X11 display \":4093\"."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

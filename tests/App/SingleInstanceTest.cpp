@@ -2,6 +2,7 @@
 
 #include "support/TestEnvironment.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
@@ -10,6 +11,9 @@
 #include <QtConcurrent/QtConcurrent>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -98,5 +102,60 @@ TEST(SingleInstanceArguments, NoRunningInstanceMeansTheRequestIsNotDelivered) {
     EXPECT_FALSE(SingleInstance::sendMessage(dir.path() + "/nobody", SingleInstance::showHubMessage,
                                              std::chrono::milliseconds(300)));
 }
+
+// The socket's folder: in a shared /tmp anyone may have made it first.
+enum class FolderKind { OtherUsers, SymbolicLink, OwnButOpen };
+
+struct FolderCase {
+    const char* name;
+    FolderKind kind;
+    bool accepted;
+};
+
+void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
+
+class SingleInstanceFolderTest : public ::testing::TestWithParam<FolderCase> {
+protected:
+    QTemporaryDir dir;
+};
+
+TEST_P(SingleInstanceFolderTest, OnlyAPrivateFolderOfThisUserHoldsTheSocket) {
+    const FolderCase c = GetParam();
+    const QString folder = dir.path() + "/vantrose-1000";
+    const QString own = dir.path() + "/own";
+    ASSERT_TRUE(QDir().mkdir(own));
+    switch (c.kind) {
+    case FolderKind::OtherUsers:
+        ASSERT_TRUE(QDir().mkdir(folder));
+        if (::chown(QFile::encodeName(folder).constData(), 65534, 65534) != 0)
+            GTEST_SKIP() << "giving a folder to another user needs root";
+        ::chmod(QFile::encodeName(folder).constData(), 0777);
+        break;
+    case FolderKind::SymbolicLink:
+        ASSERT_TRUE(QFile::link(own, folder));
+        break;
+    case FolderKind::OwnButOpen:
+        ASSERT_TRUE(QDir().mkdir(folder));
+        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0777), 0);
+        break;
+    }
+    SingleInstance instance(folder + "/vantrose-instance");
+    EXPECT_EQ(instance.listen(), c.accepted) << instance.errorString().toStdString();
+    EXPECT_EQ(instance.folderRefused(), !c.accepted);
+    if (c.accepted) {
+        EXPECT_EQ(QFileInfo(folder).permissions() & (QFile::ReadOther | QFile::WriteOther | QFile::ExeOther |
+                                                     QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup),
+                  QFileDevice::Permissions());
+    } else {
+        EXPECT_FALSE(QFileInfo::exists(folder + "/vantrose-instance"));
+        EXPECT_FALSE(QFileInfo::exists(own + "/vantrose-instance"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, SingleInstanceFolderTest,
+                         ::testing::Values(FolderCase{"OwnedByAnotherUser", FolderKind::OtherUsers, false},
+                                           FolderCase{"SymbolicLink", FolderKind::SymbolicLink, false},
+                                           FolderCase{"OwnButOpenToOthers", FolderKind::OwnButOpen, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

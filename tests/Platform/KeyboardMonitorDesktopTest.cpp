@@ -3,9 +3,15 @@
 #include "Platform/Linux/KeyCodeTable.h"
 #include "Platform/Linux/X11KeyInjector.h"
 
+#include "support/PrivateXServer.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#undef None
+#undef Bool
+#undef Status
 
 #include <string>
 #include <vector>
@@ -90,6 +96,73 @@ TEST(KeyboardMonitorDesktopTest, ControlAltCombinationReleasesAfterTheDebounce) 
     EXPECT_GE(std::chrono::steady_clock::now() - released, 150ms);
     keys.sendKey(ctrl, false);
     EXPECT_EQ(rec.calls, (std::vector<std::string>{"down", "up"}));
+}
+
+// Another client holding the keyboard grab: an open menu or combo list, a screenshot tool, a VM.
+class KeyboardGrab {
+public:
+    KeyboardGrab() : m_display(XOpenDisplay(nullptr)) {
+        if (!m_display) return;
+        m_status = XGrabKeyboard(m_display, DefaultRootWindow(m_display), False, GrabModeAsync, GrabModeAsync,
+                                 CurrentTime);
+        XSync(m_display, False);
+    }
+    ~KeyboardGrab() {
+        if (!m_display) return;
+        XUngrabKeyboard(m_display, CurrentTime);
+        XCloseDisplay(m_display);
+    }
+    bool held() const { return m_display && m_status == GrabSuccess; }
+
+private:
+    Display* m_display;
+    int m_status = -1;
+};
+
+TEST(KeyboardMonitorDesktopTest, PushToTalkIsReleasedWhileAnotherClientGrabsTheKeyboard) {
+    KeyboardMonitor monitor;
+    Recorder rec(monitor);
+    monitor.setHotkeyBindings({{HotkeyAction::activate, Hotkey{61, 0}}});
+    ASSERT_TRUE(monitor.start());
+    X11KeyInjector keys;
+
+    keys.sendKey(108, true);
+    ASSERT_TRUE(waitUntil([&] { return rec.calls.size() == 1; }, 10s));
+    {
+        // The grab comes while the key is held, as when a menu opens during a dictation.
+        KeyboardGrab grab;
+        ASSERT_TRUE(grab.held());
+        keys.sendKey(108, false);
+        EXPECT_TRUE(waitUntil([&] { return rec.calls.size() == 2; }, 10s)) << "the release was lost";
+        keys.sendKey(108, true);
+        keys.sendKey(108, false);
+        EXPECT_TRUE(waitUntil([&] { return rec.calls.size() == 4; }, 10s));
+    }
+    EXPECT_EQ(rec.calls, (std::vector<std::string>{"down", "up", "down", "up"}));
+    EXPECT_FALSE(monitor.isPushToTalkHeld());
+}
+
+// The X server going away (logout) while push-to-talk is held: no release can come any more, so
+// the listener lets go itself, and the process is not ended from the listener's thread.
+TEST(KeyboardMonitorDesktopTest, ALostServerReleasesPushToTalkAndEndsOnlyTheListener) {
+    PrivateXServer server;
+    ASSERT_TRUE(server.start());
+    KeyboardMonitor monitor;
+    Recorder rec(monitor);
+    monitor.setHotkeyBindings({{HotkeyAction::activate, Hotkey{61, 0}}});
+    {
+        ScopedDisplay display(server.display());
+        ASSERT_TRUE(monitor.start());
+        X11KeyInjector keys;
+        keys.sendKey(108, true);
+        ASSERT_TRUE(waitUntil([&] { return rec.calls.size() == 1; }, 10s));
+    }
+    server.kill();
+    EXPECT_TRUE(waitUntil([&] { return rec.calls.size() == 2; }, 20s));
+    EXPECT_EQ(rec.calls, (std::vector<std::string>{"down", "up"}));
+    EXPECT_FALSE(monitor.isPushToTalkHeld());
+    monitor.stop();  // collects the ended listener
+    EXPECT_FALSE(monitor.isRunning());
 }
 
 }  // namespace

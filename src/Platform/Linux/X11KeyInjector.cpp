@@ -1,5 +1,7 @@
 #include "Platform/Linux/X11KeyInjector.h"
 
+#include "Platform/Linux/X11ConnectionGuard.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
@@ -14,7 +16,9 @@ X11KeyInjector::~X11KeyInjector() {
 bool X11KeyInjector::ensureOpen() {
     if (!m_triedOpen) {
         m_triedOpen = true;
+        X11ConnectionGuard::installHandlers();
         m_display = XOpenDisplay(nullptr);
+        X11ConnectionGuard::keepProcessOnIOError(m_display);
         int event = 0, error = 0, major = 0, minor = 0;
         m_haveXTest = m_display && XTestQueryExtension(m_display, &event, &error, &major, &minor);
     }

@@ -1,6 +1,7 @@
 #include "Platform/Linux/X11KeySource.h"
 
 #include "Platform/Linux/ThreadName.h"
+#include "Platform/Linux/X11ConnectionGuard.h"
 
 #include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
@@ -24,6 +25,7 @@ struct X11KeySource::Impl {
     int xkbEventBase = -1;
     int wakeFd = -1;
     Handler handler;
+    std::function<void()> onConnectionLost;
     KeyTransitionTranslator translator;
 
     xkb_context* xkbContext = nullptr;
@@ -104,22 +106,29 @@ X11KeySource::~X11KeySource() {
     stop();
 }
 
-bool X11KeySource::start(Handler handler, Preference preference) {
+bool X11KeySource::start(Handler handler, Preference preference, std::function<void()> onConnectionLost) {
     if (m_running.load()) return true;
+    stop();  // a listener whose connection broke has ended; collect it
     auto impl = std::make_unique<Impl>();
     impl->handler = std::move(handler);
+    impl->onConnectionLost = std::move(onConnectionLost);
+    m_connectionLost = false;
+    X11ConnectionGuard::installHandlers();
     impl->display = XOpenDisplay(nullptr);
     if (!impl->display) {
         m_error = "no X11 display";
         return false;
     }
+    X11ConnectionGuard::keepProcessOnIOError(impl->display);
     Display* d = impl->display;
 
     bool haveXI2 = false;
     int event = 0, error = 0;
     if (preference != Preference::RecordOnly &&
         XQueryExtension(d, "XInputExtension", &impl->xiOpcode, &event, &error)) {
-        int major = 2, minor = 0;
+        // 2.2: raw events keep coming while another client grabs the keyboard (an open menu,
+        // a screenshot tool, a VM); under 2.0 the release of a held push-to-talk key would be lost.
+        int major = 2, minor = 2;
         haveXI2 = XIQueryVersion(d, &major, &minor) == Success && major >= 2;
     }
     if (haveXI2) {
@@ -146,6 +155,7 @@ bool X11KeySource::start(Handler handler, Preference preference) {
             return false;
         }
         impl->recordData = XOpenDisplay(nullptr);
+        X11ConnectionGuard::keepProcessOnIOError(impl->recordData);
         XRecordRange* range = XRecordAllocRange();
         if (!impl->recordData || !range) {
             if (range) XFree(range);
@@ -203,11 +213,12 @@ void X11KeySource::run() {
     Impl& s = *m_impl;
     Display* source = s.recordData ? s.recordData : s.display;
     pollfd fds[2] = {{ConnectionNumber(source), POLLIN, 0}, {s.wakeFd, POLLIN, 0}};
+    bool lost = false;
     for (;;) {
         if (s.recordData) {
             XRecordProcessReplies(s.recordData);
         } else {
-            while (XPending(s.display)) {
+            while (!connectionBroken(s.display) && XPending(s.display)) {
                 XEvent ev;
                 XNextEvent(s.display, &ev);
                 if (ev.xcookie.type == GenericEvent && ev.xcookie.extension == s.xiOpcode &&
@@ -224,9 +235,26 @@ void X11KeySource::run() {
                 }
             }
         }
+        if (connectionBroken(source)) {
+            lost = true;
+            break;
+        }
         if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
         if (fds[1].revents & POLLIN) break;
-        if (fds[0].revents & (POLLERR | POLLHUP)) break;
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            lost = true;
+            break;
+        }
     }
     m_running = false;
+    // The server is gone: this thread ends here rather than polling a dead socket.
+    if (lost) {
+        m_connectionLost = true;
+        X11ConnectionGuard::reportConnectionLost("key source");
+        if (m_impl->onConnectionLost) m_impl->onConnectionLost();
+    }
+}
+
+bool X11KeySource::connectionBroken(void* display) {
+    return xcb_connection_has_error(XGetXCBConnection(static_cast<Display*>(display))) != 0;
 }

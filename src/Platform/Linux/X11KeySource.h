@@ -24,22 +24,27 @@ public:
     X11KeySource& operator=(const X11KeySource&) = delete;
 
     // Opens the connection and starts the thread. False when there is no X display or neither
-    // extension can be used; the reason is in lastError().
-    bool start(Handler handler, Preference preference = Preference::Auto);
+    // extension can be used; the reason is in lastError(). When the connection breaks later (the
+    // server went away), the thread ends and `onConnectionLost` runs on it.
+    bool start(Handler handler, Preference preference = Preference::Auto,
+               std::function<void()> onConnectionLost = {});
     // Ends the thread and closes the connection; harmless when not running.
     void stop();
 
     bool isRunning() const { return m_running.load(); }
+    bool connectionLost() const { return m_connectionLost.load(); }
     Backend backend() const { return m_backend.load(); }
     const char* lastError() const { return m_error; }
 
 private:
     struct Impl;
     void run();
+    static bool connectionBroken(void* display);
 
     std::unique_ptr<Impl> m_impl;
     std::thread m_thread;
     std::atomic<bool> m_running{false};
+    std::atomic<bool> m_connectionLost{false};
     std::atomic<Backend> m_backend{Backend::Off};
     const char* m_error = "";
 };

@@ -1,6 +1,7 @@
 #include "Platform/Linux/XcbWorker.h"
 
 #include "Platform/Linux/ThreadName.h"
+#include "Platform/Linux/X11ConnectionGuard.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -110,7 +111,12 @@ void XcbWorker::run() {
             uint64_t value = 0;
             (void)!read(m_wakeFd, &value, sizeof value);
         }
-        if (xcb_connection_has_error(m_connection)) fds[0].events = 0;  // keep serving jobs
+        // A broken connection reports hang-up for ever, whatever it is polled for: stop watching
+        // it, or this loop spins at full speed. Jobs are still served; they fail at once.
+        if (fds[0].fd >= 0 && xcb_connection_has_error(m_connection)) {
+            fds[0].fd = -1;
+            X11ConnectionGuard::reportConnectionLost(qPrintable(m_threadName));
+        }
     }
 }
 

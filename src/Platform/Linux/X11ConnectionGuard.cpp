@@ -1,0 +1,69 @@
+#include "Platform/Linux/X11ConnectionGuard.h"
+
+#include "Core/Logger.h"
+
+#include <X11/Xlib.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+std::mutex g_hookMutex;
+std::function<void()> g_hook;
+std::atomic<bool> g_reported{false};
+
+int onXError(Display* display, XErrorEvent* error) {
+    // A window that went away between two requests is routine for a program watching others.
+    char text[128] = {};
+    XGetErrorText(display, error->error_code, text, sizeof text);
+    VLOG(QStringLiteral("X11: Error %1 (%2), request %3.%4, resource 0x%5")
+             .arg(int(error->error_code))
+             .arg(QString::fromLatin1(text))
+             .arg(int(error->request_code))
+             .arg(int(error->minor_code))
+             .arg(qulonglong(error->resourceid), 0, 16));
+    return 0;
+}
+
+int onXIOError(Display*) {
+    X11ConnectionGuard::reportConnectionLost("Xlib");
+    return 0;
+}
+
+void keepRunning(Display*, void*) {
+    // Returning leaves the display marked dead; every later call on it returns at once.
+}
+
+}  // namespace
+
+namespace X11ConnectionGuard {
+
+void installHandlers() {
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    XSetErrorHandler(onXError);
+    XSetIOErrorHandler(onXIOError);
+}
+
+void keepProcessOnIOError(void* display) {
+    if (display) XSetIOErrorExitHandler(static_cast<Display*>(display), keepRunning, nullptr);
+}
+
+void setConnectionLostHook(std::function<void()> hook) {
+    std::lock_guard lock(g_hookMutex);
+    g_hook = std::move(hook);
+}
+
+void reportConnectionLost(const char* where) {
+    if (g_reported.exchange(true)) return;
+    VLOG(QStringLiteral("X11: Connection to the X server lost (%1)").arg(QString::fromLatin1(where)));
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(g_hookMutex);
+        hook = g_hook;
+    }
+    if (hook) hook();
+}
+
+}  // namespace X11ConnectionGuard
