@@ -43,6 +43,11 @@ struct FakeDesktop {
 
 class OnboardingFlowTest : public ::testing::Test {
 protected:
+    // Each case starts signed out, whatever the case before it stored.
+    void SetUp() override {
+        for (const QString& key : {AuthManager::accessTokenKey, AuthManager::refreshTokenKey, AuthManager::userDataKey})
+            UserDefaults::shared().remove(key);
+    }
     void TearDown() override { AuthManager::setURLOpener({}); }
 
     std::unique_ptr<OnboardingFlow> makeFlow(AuthManager& auth, bool skipWelcome) {
