@@ -111,4 +111,7 @@ TEST(PrimarySelectionDesktop, ReadsTargetSelectionButNotAnotherProcesses) {
     EXPECT_EQ(*text, QStringLiteral("pick these words"));
     EXPECT_EQ(PrimarySelectionReader::ownerPid(), fixture.pid());
     EXPECT_FALSE(PrimarySelectionReader::read(fixture.pid() + 100000, 500).has_value());
+    // An unknown target matches no owner.
+    EXPECT_FALSE(PrimarySelectionReader::read(0, 500).has_value());
+    EXPECT_FALSE(PrimarySelectionReader::read(-1, 500).has_value());
 }
