@@ -198,6 +198,10 @@ bool selectionOwned(const char* name) {
 // target over; without one the selection is given up at once instead of left to a vanishing window.
 enum class Manager { none, saveTargetsOnly, xfce4Clipman };
 
+void PrintTo(Manager m, std::ostream* os) {
+    *os << (m == Manager::none ? "no manager" : m == Manager::saveTargetsOnly ? "SAVE_TARGETS only" : "xfce4-clipman");
+}
+
 class ClipboardHandOffTest : public ::testing::TestWithParam<Manager> {};
 
 TEST_P(ClipboardHandOffTest, ContentsOutliveTheServiceOnlyThroughAClipboardManager) {
