@@ -39,6 +39,11 @@ TEST(AccessibilityBusDesktopTest, WithoutTheBusTheSignedInProgramStillStartsDict
     const bool shown = waitUntil([] { return logText().contains("Windows: Hub window shown"); },
                                  std::chrono::seconds(30));
     const QString text = logText();
+    const QString state = app.state() == QProcess::NotRunning
+                              ? QStringLiteral("ended (status %1, %2)")
+                                    .arg(app.exitCode())
+                                    .arg(app.exitStatus() == QProcess::CrashExit ? "crashed" : "exited")
+                              : QStringLiteral("running");
     app.terminate();
     if (!app.waitForFinished(15000)) {
         app.kill();
@@ -47,7 +52,7 @@ TEST(AccessibilityBusDesktopTest, WithoutTheBusTheSignedInProgramStillStartsDict
     UserDefaults::shared().remove(AuthManager::accessTokenKey);
     UserDefaults::shared().sync();
 
-    ASSERT_TRUE(shown) << text.toStdString();
+    ASSERT_TRUE(shown) << "program " << state.toStdString() << "\n" << text.toStdString();
     EXPECT_TRUE(text.contains("LaunchAfterAuth: AX=true Mic=true")) << text.toStdString();
     EXPECT_TRUE(text.contains("LaunchAfterAuth: No accessibility bus")) << text.toStdString();
     EXPECT_TRUE(text.contains("LaunchAfterAuth: All permissions granted"));
