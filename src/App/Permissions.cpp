@@ -5,13 +5,13 @@
 #include "Platform/Linux/AtspiClient.h"
 
 #include <QtConcurrent/QtConcurrent>
-
-#include <utility>
 #include <QCoro/QCoroFuture>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
+
+#include <utility>
 
 bool DesktopPermissionChecker::x11InputAvailable() {
     if (qEnvironmentVariableIsEmpty("DISPLAY")) return false;
