@@ -27,7 +27,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # the virtual test desktop and its fixtures
   xvfb xauth openbox dbus dbus-x11 pulseaudio pulseaudio-utils flite sox xclip xdotool x11-apps
-  x11-utils zenity procps trayer
+  x11-utils zenity procps trayer xfce4-clipman
   # fonts
   fonts-ebgaramond fonts-dejavu-core
 )

@@ -27,4 +27,9 @@ if [ -z "${VANTROSE_SKIP_SANITIZERS:-}" ]; then
 fi
 
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# ctest runs every case in a process of its own; each unit program also runs whole, all its
+# cases in one process, so no case passes only because it had the process to itself.
+find build/tests -maxdepth 1 -type f -executable -name 'test_*' -print0 |
+  xargs -0 -P "$jobs" -I{} sh -c '"$1" --gtest_brief=1 >"$1.whole.log" 2>&1 || { cat "$1.whole.log"; echo "failed when run whole: $1"; exit 1; }' sh {}
 scripts/with-desktop.sh ctest --test-dir build --output-on-failure -j "$jobs"

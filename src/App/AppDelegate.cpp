@@ -53,6 +53,8 @@ QCoro::Task<> AppDelegate::launchAfterAuthTask() {
     const PermissionSnapshot granted = co_await m_deps.permissions->check();
     if (!self || m_terminated) co_return;
     VLOG("LaunchAfterAuth: AX=" + boolText(granted.accessibility) + " Mic=" + boolText(granted.microphone));
+    if (!m_deps.permissions->accessibilityNotice().isEmpty())
+        VLOG("LaunchAfterAuth: No accessibility bus — dictating without the focused field's text");
     if (!granted.allGranted()) {
         VLOG("LaunchAfterAuth: Permissions missing — showing onboarding then dashboard");
         showRichOnboarding();
@@ -174,6 +176,10 @@ void AppDelegate::promptAccessibility() {
 
 QCoro::Task<bool> AppDelegate::checkAccessibility() {
     return m_deps.permissions->checkAccessibility();
+}
+
+QString AppDelegate::accessibilityNotice() {
+    return m_deps.permissions->accessibilityNotice();
 }
 
 bool AppDelegate::accessibilityGranted() {

@@ -57,6 +57,7 @@ public:
     void promptAccessibility();
     bool accessibilityGranted();
     QCoro::Task<bool> checkAccessibility();
+    QString accessibilityNotice();
 
     ShellPipeline* pipeline() const { return m_pipeline.get(); }
     ShellUI* ui() const { return m_ui.get(); }

@@ -207,6 +207,9 @@ void DesktopShell::showRichOnboarding(std::function<void()> onComplete) {
         permissions.requestAccessibility = [delegate = QPointer<AppDelegate>(&m_delegate)] {
             if (delegate) delegate->promptAccessibility();
         };
+        permissions.accessibilityNotice = [delegate = QPointer<AppDelegate>(&m_delegate)] {
+            return delegate ? delegate->accessibilityNotice() : QString();
+        };
         permissions.microphoneGranted = [] { return AudioEngine::requestPermission(); };
         permissions.requestMicrophone = [] { return AudioEngine::requestPermission(); };
         view = new OnboardingView(m_auth, m_auth.isAuthenticated(), std::move(permissions), std::move(once));
@@ -276,6 +279,7 @@ HubPermissions DesktopShell::hubPermissions() {
     permissions.openAccessibilitySettings = [delegate] {
         if (delegate) delegate->promptAccessibility();
     };
+    permissions.accessibilityNotice = [delegate] { return delegate ? delegate->accessibilityNotice() : QString(); };
     return permissions;
 }
 

@@ -11,6 +11,8 @@
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 
+#include <utility>
+
 bool DesktopPermissionChecker::x11InputAvailable() {
     if (qEnvironmentVariableIsEmpty("DISPLAY")) return false;
     Display* display = XOpenDisplay(nullptr);
@@ -33,12 +35,26 @@ bool DesktopPermissionChecker::accessibilityBusAvailable() {
     return AtspiClient::shared().isTrusted();
 }
 
+const QString DesktopPermissionChecker::noAccessibilityBusNotice = QStringLiteral(
+    "Dictation works, but without the text around the cursor: the accessibility bus (AT-SPI) is not "
+    "running. Install at-spi2-core and switch on assistive technologies in your desktop's "
+    "accessibility settings (GNOME: gsettings set org.gnome.desktop.interface toolkit-accessibility "
+    "true), then log in again.");
+
 QCoro::Task<bool> DesktopPermissionChecker::checkAccessibility() {
-    const bool trusted = co_await QtConcurrent::run([] {
-        return x11InputAvailable() && accessibilityBusAvailable();
+    const auto [input, bus] = co_await QtConcurrent::run([] {
+        const bool input = x11InputAvailable();
+        return std::pair<bool, bool>(input, accessibilityBusAvailable());
     });
-    m_lastAccessibility = trusted;
-    co_return trusted;
+    if (bus != m_lastBus)
+        VLOG(QStringLiteral("Permissions: Accessibility bus available: ") + (bus ? "true" : "false"));
+    m_lastAccessibility = input;
+    m_lastBus = bus;
+    co_return input;
+}
+
+QString DesktopPermissionChecker::accessibilityNotice() {
+    return m_lastBus ? QString() : noAccessibilityBusNotice;
 }
 
 QCoro::Task<PermissionSnapshot> DesktopPermissionChecker::check() {

@@ -72,8 +72,8 @@ OnboardingPlaceholderView::OnboardingPlaceholderView(AuthManager& auth, bool ski
 
 void OnboardingPlaceholderView::refresh() {
     const bool signedIn = m_auth.isAuthenticated();
-    QString text = signedIn ? QStringLiteral("You are signed in. Vantrose needs an X11 session with the "
-                                             "accessibility bus and a working microphone.")
+    QString text = signedIn ? QStringLiteral("You are signed in. Vantrose needs an X11 session and a working "
+                                             "microphone; the accessibility bus adds the text of the focused field.")
                             : QStringLiteral("Sign in to start dictating.");
     if (m_auth.hasErrorMessage()) text += QLatin1Char('\n') + m_auth.errorMessage();
     m_message->setText(text);

@@ -19,6 +19,16 @@ FeatureFlags& FeatureFlags::shared() {
     return instance;
 }
 
+void FeatureFlags::reloadForTesting() {
+    FeatureFlags& flags = shared();
+    {
+        std::lock_guard lock(flags.m_mutex);
+        flags.m_flags.clear();
+    }
+    flags.loadOverrides();
+    flags.registerBuiltIns();
+}
+
 FeatureFlags::FeatureFlags() {
     loadOverrides();
     registerBuiltIns();

@@ -31,6 +31,8 @@ struct FlagValue {
 class FeatureFlags {
 public:
     static FeatureFlags& shared();
+    // Tests: builds the table afresh from the user defaults, as the next launch would.
+    static void reloadForTesting();
 
     bool isEnabled(const QString& key) const;
     // Adds a flag unless the key is already present (an override keeps its value).

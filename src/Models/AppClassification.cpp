@@ -106,7 +106,8 @@ constexpr AppPattern kTerminals[] = {
     // Linux terminal emulators.
     part("konsole"), part("xterm"), part("tilix"), part("wezterm"), word("foot"),
     part("footclient"), part("terminator"), part("urxvt"), part("org.gnome.console"),
-    whole("kgx"),
+    whole("kgx"), part("ptyxis"), part("yakuake"), part("guake"), whole("st"), part("st-256color"),
+    part("terminology"),
 };
 
 constexpr AppPattern kDetectDocument[] = {
@@ -279,6 +280,8 @@ constexpr AppPattern kClassifyTerminals[] = {
     part("terminal"), part("iterm"), word("warp"), part("alacritty"), part("kitty"), part("ghostty"),
     part("konsole"), part("xterm"), part("tilix"), part("wezterm"), word("foot"),
     part("footclient"), part("terminator"), part("urxvt"), part("org.gnome.console"), whole("kgx"),
+    part("ptyxis"), part("yakuake"), part("guake"), whole("st"), part("st-256color"),
+    part("terminology"),
 };
 constexpr AppPattern kClassifyDocuments[] = {
     part("notion"), part("obsidian"), word("bear"), word("linear"), word("craft"), part("figma"),

@@ -13,6 +13,8 @@
 const QStringList BrowserAddressLookup::browserNames = {
     QStringLiteral("safari"), QStringLiteral("chrome"), QStringLiteral("firefox"), QStringLiteral("arc"),
     QStringLiteral("brave"),  QStringLiteral("edge"),   QStringLiteral("opera"),
+    // Chromium's ids carry no "chrome".
+    QStringLiteral("chromium"),
 };
 
 bool BrowserAddressLookup::isBrowser(const QString& bundleId) {

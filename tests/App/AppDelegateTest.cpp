@@ -14,6 +14,15 @@ namespace {
 // A delegate over fakes, with the account object signed in or not.
 class AppDelegateTest : public ::testing::Test {
 protected:
+    // Each case starts signed out, whatever the case before it stored, and reads only its own
+    // log lines.
+    void SetUp() override {
+        for (const QString& key : {AuthManager::accessTokenKey, AuthManager::refreshTokenKey, AuthManager::userDataKey})
+            UserDefaults::shared().remove(key);
+        logStart = logMark();
+    }
+    QString loggedText() const { return loggedTextSince(logStart); }
+
     void start(bool signedIn, PermissionSnapshot granted = {true, true}, bool holdSetup = false) {
         if (signedIn) UserDefaults::shared().setValue(AuthManager::accessTokenKey, "stored-token");
         auth = std::make_unique<AuthManager>();
@@ -41,6 +50,7 @@ protected:
 
     bool running() { return waitUntil([this] { return delegate->isRunning(); }); }
 
+    qsizetype logStart = 0;
     ShellEvents events;
     std::unique_ptr<AuthManager> auth;
     std::unique_ptr<AppDelegate> delegate;

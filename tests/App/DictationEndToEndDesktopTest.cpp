@@ -11,6 +11,7 @@
 #include "support/LoopbackStreamingServer.h"
 #include "support/LoopbackVendorServer.h"
 #include "support/MicFeeder.h"
+#include "support/SaveTargetsManager.h"
 #include "support/SpeechFixture.h"
 #include "support/TestEnvironment.h"
 
@@ -249,3 +250,27 @@ TEST_F(DictationEndToEndTest, TheStreamingServersTextIsPasted) {
 }
 
 }  // namespace
+
+// After a dictation the program holds the user's restored clipboard; quitting hands it to the
+// clipboard manager, so what the user copied outlives the program.
+TEST_F(DictationEndToEndTest, TheUsersClipboardOutlivesTheProgramThroughTheClipboardManager) {
+    SaveTargetsManager manager;
+    LoopbackStreamingServer streaming(server);
+    const QString serverText = QStringLiteral("Streamed text from the loopback server.");
+    streaming.setDefaultCommitReply(
+        LoopbackStreamingServer::CommitReply::result(QStringLiteral("streamed text from the loopback server"), serverText));
+    ASSERT_NO_FATAL_FAILURE(seedAccountAndSettings());
+    ASSERT_NO_FATAL_FAILURE(launch());
+    ASSERT_TRUE(waitUntil([&] { return streaming.openClientCount() == 1; }, kDeadline)) << textLog().toStdString();
+    ASSERT_NO_FATAL_FAILURE(prepareTarget());
+    ASSERT_NO_FATAL_FAILURE(dictate(SpeechFixture::sentences().first()));
+    ASSERT_TRUE(fixture.waitForText(serverText, kDeadline)) << textLog().toStdString();
+    ASSERT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, kDeadline)) << clipboardText().toStdString();
+
+    app->terminate();
+    ASSERT_TRUE(app->waitForFinished(15000));
+    app.reset();
+    EXPECT_EQ(manager.saves(), 1);
+    EXPECT_EQ(clipboardText(), kUserClipboard);
+    EXPECT_TRUE(textLog().contains("Clipboard: Handed the clipboard to the clipboard manager")) << textLog().toStdString();
+}

@@ -24,7 +24,11 @@ QString logText() {
 
 class MicTimingPredictorTest : public ::testing::Test {
 protected:
-    void SetUp() override { Clock::setCurrent(&clock); }
+    void SetUp() override {
+        // Each case starts without the timings an earlier case in this process wrote.
+        for (const QString& file : {path, path + ".case"}) QFile::remove(file);
+        Clock::setCurrent(&clock);
+    }
     void TearDown() override { Clock::setCurrent(nullptr); }
 
     void writeFile(const QByteArray& bytes) {

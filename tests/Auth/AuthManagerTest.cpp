@@ -31,6 +31,10 @@ QString storedString(const QString& key) {
 class AuthManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The stored session of the case before must not sign this one in.
+        for (const QString& key : {AuthManager::accessTokenKey, AuthManager::refreshTokenKey, AuthManager::userDataKey})
+            UserDefaults::shared().remove(key);
+        logStart = logMark();
         ASSERT_TRUE(server.start());
         UserDefaults::shared().setValue("cloudServerURL", server.baseUrl());
         Clock::setCurrent(&clock);
@@ -45,6 +49,9 @@ protected:
         AuthManager::setURLOpener({});
         Clock::setCurrent(nullptr);
     }
+
+    // The log lines of this case.
+    QString loggedText() const { return loggedTextSince(logStart); }
 
     double nowSeconds() const { return clock.now().toMSecsSinceEpoch() / 1000.0; }
 
@@ -74,6 +81,7 @@ protected:
     std::optional<QString> token(AuthManager& auth) { return QCoro::waitFor(auth.getAccessToken()); }
 
     ManualClock clock;
+    qsizetype logStart = 0;
     LoopbackVendorServer server;
     QList<QUrl> opened;
 };

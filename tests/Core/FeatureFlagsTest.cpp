@@ -11,6 +11,7 @@ namespace {
 void storeOverrides(const QVariant& overrides) {
     UserDefaults::shared().setValue(FeatureFlags::storageKey, overrides);
     UserDefaults::reloadForTesting();  // as a later launch would read them
+    FeatureFlags::reloadForTesting();
 }
 
 FlagValue entry(const QString& key) {
@@ -21,6 +22,8 @@ FlagValue entry(const QString& key) {
 }  // namespace
 
 TEST(FeatureFlagsTest, BuiltInDefaultsWithoutOverrides) {
+    UserDefaults::shared().remove(FeatureFlags::storageKey);
+    FeatureFlags::reloadForTesting();
     FeatureFlags& flags = FeatureFlags::shared();
     const QList<FlagValue> all = flags.allFlags();
     ASSERT_EQ(all.size(), 22);

@@ -26,7 +26,13 @@ QString unreachableBase() {
 
 class NetworkSessionTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(server.start()); }
+    void SetUp() override {
+        logStart = logMark();
+        ASSERT_TRUE(server.start());
+    }
+    // The log lines of this case, not of the cases before it in the same process.
+    QString loggedText() const { return loggedTextSince(logStart); }
+    qsizetype logStart = 0;
     void TearDown() override {
         EXPECT_TRUE(waitUntil([] { return NetworkSession::requestsInFlight() == 0; }));
     }

@@ -40,6 +40,9 @@ protected:
     LoopbackVendorServer server;
 
     void SetUp() override {
+        // No settings file (or folder in its place) left by the case before.
+        QDir(SettingsStore::settingsPath()).removeRecursively();
+        QFile::remove(SettingsStore::settingsPath());
         ASSERT_TRUE(server.start());
         UserDefaults::shared().setValue("cloudServerURL", server.baseUrl());
     }

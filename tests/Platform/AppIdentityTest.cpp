@@ -35,18 +35,54 @@ TEST(AppIdentityTest, ReadsTheSourcesOfAnIdentifier) {
               "org.mozilla.firefox");
     EXPECT_EQ(flatpakIdFromInfo("garbage without groups"), "");
 
-    const QByteArray environ =
-        bytes("PATH=/usr/bin\0GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/org.gnome.gedit.desktop\0");
-    EXPECT_EQ(desktopIdFromEnviron(environ), "org.gnome.gedit");
-    EXPECT_EQ(desktopIdFromEnviron(bytes("BAMF_DESKTOP_FILE_HINT=/x/code.desktop\0")), "code");
-    EXPECT_EQ(desktopIdFromEnviron(bytes("HOME=/root\0")), "");
-
     QString instance, cls;
     parseWmClass(bytes("Navigator\0firefox\0"), &instance, &cls);
     EXPECT_EQ(instance, "Navigator");
     EXPECT_EQ(cls, "firefox");
     parseWmClass(QByteArray(), &instance, &cls);
     EXPECT_TRUE(instance.isEmpty() && cls.isEmpty());
+}
+
+// A program started from a launched terminal inherits the terminal's launch variables: they name
+// the process only when their PID is its own, or, without a PID, when its parent lacks them.
+TEST(AppIdentityTest, LaunchHintsNameOnlyTheLaunchedProcess) {
+    const QByteArray launchedTerminal =
+        bytes("GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/org.gnome.Terminal.desktop\0"
+              "GIO_LAUNCHED_DESKTOP_FILE_PID=400\0");
+    const QByteArray bamf = bytes("BAMF_DESKTOP_FILE_HINT=/x/code.desktop\0");
+    const struct {
+        const char* what;
+        QByteArray environ;
+        qint64 pid;
+        QByteArray parentEnviron;
+        const char* expected;
+    } cases[] = {
+        {"GIO, own pid", launchedTerminal, 400, bytes("HOME=/root\0"), "org.gnome.Terminal"},
+        {"GIO, inherited by a child of the terminal", launchedTerminal, 512, launchedTerminal, ""},
+        {"GIO, unreadable pid", bytes("GIO_LAUNCHED_DESKTOP_FILE=/a/gedit.desktop\0GIO_LAUNCHED_DESKTOP_FILE_PID=x\0"),
+         7, {}, ""},
+        {"GIO without a pid, parent lacks it",
+         bytes("PATH=/usr/bin\0GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/org.gnome.gedit.desktop\0"), 9,
+         bytes("PATH=/usr/bin\0"), "org.gnome.gedit"},
+        {"GIO without a pid, parent has it too", bytes("GIO_LAUNCHED_DESKTOP_FILE=/a/gedit.desktop\0"), 9,
+         bytes("GIO_LAUNCHED_DESKTOP_FILE=/a/gedit.desktop\0"), ""},
+        {"BAMF set by the launcher", bamf, 9, {}, "code"},
+        {"BAMF inherited", bamf, 9, bamf, ""},
+        {"BAMF inherited, a newer one of its own", bytes("BAMF_DESKTOP_FILE_HINT=/x/gedit.desktop\0"), 9, bamf,
+         "gedit"},
+        {"inherited GIO, own BAMF", launchedTerminal + bamf, 512, launchedTerminal, "code"},
+        {"a longer name with the same start", bytes("GIO_LAUNCHED_DESKTOP_FILE_X=/a/b.desktop\0"), 9, {}, ""},
+        {"nothing", bytes("HOME=/root\0"), 9, {}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(desktopIdFromEnviron(c.environ, c.pid, c.parentEnviron), c.expected);
+    }
+
+    EXPECT_EQ(parentPidFromStat("1234 (bash) S 1200 1234 1234 0"), 1200);
+    EXPECT_EQ(parentPidFromStat("1234 (my (odd) name) S 77 1 1"), 77);
+    EXPECT_EQ(parentPidFromStat("garbage"), 0);
+    EXPECT_EQ(parentPidFromStat(""), 0);
 }
 
 TEST(AppIdentityTest, DesktopEntryNameIsLocalisedAndHiddenEntriesHaveNone) {

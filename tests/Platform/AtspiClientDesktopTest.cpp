@@ -74,6 +74,25 @@ TEST(AtspiClientDesktop, ReadsGtkFieldInCharacterOffsets) {
     EXPECT_TRUE(read.field.selectedText.isEmpty());
 }
 
+// GTK reports "no selection" either as no selections at all or as one whose start equals its end,
+// which need not be where the caret is; either way nothing is selected.
+TEST(AtspiClientDesktop, GtkFieldWithTheCaretAfterItsTextHasNothingSelected) {
+    const QString text = QStringLiteral("Hello there you");
+    GtkEntryProcess entry(text);
+    AtspiFocusRead read = readWhenValue(entry.pid(), text);
+    ASSERT_EQ(read.status, AtspiFocusRead::Status::Ok);
+    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("End")});
+    ASSERT_TRUE(waitUntil([&] {
+        read = AtspiClient::shared().readFocusedField(entry.pid());
+        return read.status == AtspiFocusRead::Status::Ok && read.field.selectedText != text;
+    }, std::chrono::seconds(20))) << read.field.selectedText.toStdString();
+    EXPECT_EQ(read.field.selectionLocation, 15);
+    EXPECT_EQ(read.field.selectionLength, 0);
+    EXPECT_EQ(read.field.selectionStart, 15);
+    EXPECT_EQ(read.field.selectionEnd, 15);
+    EXPECT_TRUE(read.field.selectedText.isEmpty());
+}
+
 TEST(AtspiClientDesktop, RefusesPasswordFieldAndNeverWalksItsText) {
     AtspiFixtureProcess fixture({QStringLiteral("--password"), QStringLiteral("--text"), QStringLiteral("hunter2secret"),
                                  QStringLiteral("--label"), QStringLiteral("Login Vaultwarden")});

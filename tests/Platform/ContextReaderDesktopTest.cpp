@@ -61,6 +61,40 @@ TEST(ContextReaderDesktop, ReadsTextAroundASelectedEmoji) {
     EXPECT_TRUE(logText().contains(QStringLiteral("ContextReader: Read context — before:6chars after:6chars editable:true")));
 }
 
+// A caret after the text with nothing selected, in a Qt field and in a GTK 3 field: a dictation
+// there continues the text, so nothing may read as selected.
+TEST(ContextReaderDesktop, CaretAfterTheTextReadsAsNothingSelectedInBothToolkits) {
+    const QString text = QStringLiteral("Hello there you");
+    for (const bool gtk : {false, true}) {
+        SCOPED_TRACE(gtk ? "GTK 3" : "Qt");
+        std::unique_ptr<AtspiFixtureProcess> qtField;
+        std::unique_ptr<GtkEntryProcess> gtkField;
+        qint64 pid = 0;
+        if (gtk) {
+            gtkField = std::make_unique<GtkEntryProcess>(text);
+            pid = gtkField->pid();
+        } else {
+            qtField = std::make_unique<AtspiFixtureProcess>(
+                QStringList{QStringLiteral("--text"), text, QStringLiteral("--cursor"), QStringLiteral("15")});
+            ASSERT_TRUE(qtField->waitUntilReady());
+            pid = qtField->pid();
+        }
+        ReaderOnFixture r(pid);
+        const auto field = r.readUntil([&](const TextFieldContext& f) {
+            // zenity selects its text when it takes the focus; End takes the caret after it.
+            if (gtk && f.value == text && f.beforeText != text)
+                QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("End")});
+            return f.value == text && f.beforeText == text;
+        });
+        ASSERT_TRUE(field.has_value());
+        EXPECT_EQ(field->beforeText, text);
+        EXPECT_TRUE(field->afterText.isEmpty());
+        EXPECT_TRUE(field->selectedText.isEmpty());
+        EXPECT_EQ(field->selectionLocation, 15);
+        EXPECT_EQ(field->selectionLength, 0);
+    }
+}
+
 TEST(ContextReaderDesktop, RefusesPasswordFieldWithoutLoggingIt) {
     AtspiFixtureProcess fixture({QStringLiteral("--password"), QStringLiteral("--text"), QStringLiteral("hunter2secret")});
     ASSERT_TRUE(fixture.waitUntilReady());

@@ -46,6 +46,30 @@ TEST(ContextReaderSplit, SplitsValueAtTheSelection) {
     }
 }
 
+// The selection a text interface reports, as GTK and Qt report it.
+TEST(ContextReaderSplit, SelectedRangeFromWhatTheToolkitReports) {
+    const struct {
+        const char* name;
+        int caret, count, start, end;
+        int wantStart, wantEnd;
+    } cases[] = {
+        {"no selections: empty at the caret", 15, 0, -1, -1, 15, 15},
+        {"one empty selection away from the caret (GTK)", 15, 1, 0, 0, 15, 15},
+        {"one empty selection at the caret", 15, 1, 15, 15, 15, 15},
+        {"a real selection", 15, 1, 6, 11, 6, 11},
+        {"a selection made backwards", 6, 1, 11, 6, 6, 11},
+        {"unreadable selection", 4, 1, -1, -1, 4, 4},
+        {"no caret, a selection", -1, 1, 2, 5, 2, 5},
+        {"nothing readable", -1, 0, -1, -1, -1, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TextOffsets::Range r = TextOffsets::selectedRange(c.caret, c.count, c.start, c.end);
+        EXPECT_EQ(r.start, c.wantStart);
+        EXPECT_EQ(r.end, c.wantEnd);
+    }
+}
+
 TEST(ContextReaderSplit, TruncatesByUserPerceivedCharacters) {
     // 2500 emoji with skin tone (four UTF-16 units each) before the caret, 2500 after.
     const QString unit = QStringLiteral("👍🏽");

@@ -136,3 +136,48 @@ TEST(ScreenCaptureImage, MonitorUnderThePointer) {
     for (const Case& c : cases)
         EXPECT_EQ(ScreenGrabber::chooseMonitor(c.monitors, c.primary, c.pointer, root), c.chosen) << c.name;
 }
+
+// Two pixels, pure red then a mid grey-blue, in each layout the X server may hand back; rows are
+// padded to the layout's scanline pad. Palette and unknown layouts are refused, not misread.
+TEST(ScreenCaptureImage, ReadsEachTrueColourLayoutOrRefusesIt) {
+    using Layout = ScreenGrabber::PixelLayout;
+    const Layout argb{32, 32, true, true, 0xff0000, 0xff00, 0xff};
+    const Layout argbMsb{32, 32, false, true, 0xff0000, 0xff00, 0xff};
+    const Layout bgr{32, 32, true, true, 0xff, 0xff00, 0xff0000};
+    const Layout deep{32, 32, true, true, 0x3ff00000, 0xffc00, 0x3ff};  // 30-bit colour
+    const Layout packed24{24, 32, true, true, 0xff0000, 0xff00, 0xff};
+    const Layout rgb565{16, 32, true, true, 0xf800, 0x07e0, 0x001f};
+    const QRgb red = qRgb(255, 0, 0), blueGrey = qRgb(0x40, 0x80, 0xff);
+    struct Case {
+        const char* name;
+        Layout layout;
+        QByteArray data;
+        std::optional<QList<QRgb>> pixels;
+    };
+    const QByteArray rgb565Data("\x00\xf8\x1f\x44\x00\x00\x00\x00", 8);  // 0x441f: 8 of 31, 32 of 63, 31 of 31
+    const Case cases[] = {
+        // 30-bit colour below: red 256 of 1023, green 512 of 1023, blue 1023.
+        {"32 bits, x8r8g8b8, LSB first", argb, QByteArray("\x00\x00\xff\x00\xff\x80\x40\x00", 8),
+         QList<QRgb>{red, blueGrey}},
+        {"32 bits, MSB first", argbMsb, QByteArray("\x00\xff\x00\x00\x00\x40\x80\xff", 8), QList<QRgb>{red, blueGrey}},
+        {"32 bits, blue in the high byte", bgr, QByteArray("\xff\x00\x00\x00\xff\x80\x40\x00", 8),
+         QList<QRgb>{red, qRgb(0xff, 0x80, 0x40)}},
+        {"30-bit colour", deep, QByteArray("\x00\x00\xf0\x3f\xff\x03\x08\x10", 8),
+         QList<QRgb>{red, qRgb(0x40, 0x80, 0xff)}},
+        {"24 bits packed, row padded to 8 bytes", packed24, QByteArray("\x00\x00\xff\xff\x80\x40\x00\x00", 8),
+         QList<QRgb>{red, blueGrey}},
+        {"16 bits, 5-6-5", rgb565, rgb565Data, QList<QRgb>{red, qRgb(0x42, 0x82, 0xff)}},
+        {"palette visual", Layout{8, 32, true, false, 0, 0, 0}, QByteArray(4, '\0'), std::nullopt},
+        {"true colour without masks", Layout{32, 32, true, true, 0, 0, 0}, QByteArray(8, '\0'), std::nullopt},
+        {"short data", argb, QByteArray(7, '\0'), std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto image = ScreenGrabber::convertZPixmap(reinterpret_cast<const uint8_t*>(c.data.constData()),
+                                                         c.data.size(), QSize(2, 1), c.layout);
+        ASSERT_EQ(image.has_value(), c.pixels.has_value());
+        if (!image) continue;
+        EXPECT_EQ(image->pixel(0, 0), c.pixels->at(0));
+        EXPECT_EQ(image->pixel(1, 0), c.pixels->at(1));
+    }
+}

@@ -9,10 +9,13 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QPainter>
 #include <QProcess>
 #include <QScreen>
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace {
 
@@ -60,6 +63,40 @@ TEST(ScreenTextDesktop, RecognisesRenderedSentence) {
     }, std::chrono::seconds(20))) << seen.toStdString();
 }
 
+// Threads that wait for their own recognition may run it themselves while the worker runs
+// another; the one engine must still see one image at a time, and each caller its own text.
+TEST(ScreenTextDesktop, ConcurrentRecognitionsEachGetTheirOwnText) {
+    const QStringList words{QStringLiteral("Harbour lantern"), QStringLiteral("Velvet meadow"),
+                            QStringLiteral("Copper kettle")};
+    QList<QImage> images;
+    for (const QString& text : words) {
+        QImage image(560, 90, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPixelSize(36);
+        painter.setFont(font);
+        painter.setPen(Qt::black);
+        painter.drawText(image.rect(), Qt::AlignCenter, text);
+        painter.end();
+        images << image;
+    }
+    constexpr int rounds = 3;
+    QStringList seen[3];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < rounds; ++round) {
+                auto future = TesseractRecognizer::shared().recognize(images.at(t), 0.0);
+                future.waitForFinished();
+                seen[t] << future.result().lines.join(QLatin1Char(' '));
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < 3; ++t)
+        for (const QString& text : seen[t]) EXPECT_EQ(text, words.at(t));
+}
+
 TEST(PrimarySelectionDesktop, ReadsTargetSelectionButNotAnotherProcesses) {
     AtspiFixtureProcess fixture({QStringLiteral("--text"), QStringLiteral("pick these words")});
     ASSERT_TRUE(fixture.waitUntilReady());
@@ -74,4 +111,7 @@ TEST(PrimarySelectionDesktop, ReadsTargetSelectionButNotAnotherProcesses) {
     EXPECT_EQ(*text, QStringLiteral("pick these words"));
     EXPECT_EQ(PrimarySelectionReader::ownerPid(), fixture.pid());
     EXPECT_FALSE(PrimarySelectionReader::read(fixture.pid() + 100000, 500).has_value());
+    // An unknown target matches no owner.
+    EXPECT_FALSE(PrimarySelectionReader::read(0, 500).has_value());
+    EXPECT_FALSE(PrimarySelectionReader::read(-1, 500).has_value());
 }

@@ -9,7 +9,10 @@
 
 #include "support/FixtureApp.h"
 #include "support/KeyEventLog.h"
+#include "support/SaveTargetsManager.h"
 #include "support/TestEnvironment.h"
+
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -184,6 +187,68 @@ TEST(ClipboardServiceTest, LargeContentTravelsInPiecesBothWays) {
     EXPECT_TRUE(owner.release(ticket));
     EXPECT_FALSE(reader.snapshot(1 << 20, 1s).hadOwner);
 }
+
+// Whether some client owns the X selection `name`.
+bool selectionOwned(const char* name) {
+    X11ClipboardService probe(name);
+    return probe.start() && probe.snapshot(0, 300ms).hadOwner;
+}
+
+// The clipboard we hold when we go away (at quit): a clipboard manager is asked to take every
+// target over; without one the selection is given up at once instead of left to a vanishing window.
+enum class Manager { none, saveTargetsOnly, xfce4Clipman };
+
+void PrintTo(Manager m, std::ostream* os) {
+    *os << (m == Manager::none ? "no manager" : m == Manager::saveTargetsOnly ? "SAVE_TARGETS only" : "xfce4-clipman");
+}
+
+class ClipboardHandOffTest : public ::testing::TestWithParam<Manager> {};
+
+TEST_P(ClipboardHandOffTest, ContentsOutliveTheServiceOnlyThroughAClipboardManager) {
+    const bool withManager = GetParam() != Manager::none;
+    std::unique_ptr<QProcess> clipman;
+    std::unique_ptr<SaveTargetsManager> saver;
+    if (GetParam() == Manager::xfce4Clipman) {
+        clipman = startTool("xfce4-clipman", {});
+        ASSERT_TRUE(waitUntil([] { return selectionOwned("CLIPBOARD_MANAGER"); }, 20s)) << "no clipboard manager";
+    } else if (GetParam() == Manager::saveTargetsOnly) {
+        saver = std::make_unique<SaveTargetsManager>();
+        ASSERT_TRUE(waitUntil([] { return selectionOwned("CLIPBOARD_MANAGER"); }, 20s));
+    } else {
+        ASSERT_FALSE(selectionOwned("CLIPBOARD_MANAGER"));
+    }
+    const QByteArray picture("\x89PNG\r\n\x1a\n\0\x01binary", 17);
+    {
+        X11ClipboardService clipboard;
+        ASSERT_TRUE(clipboard.start());
+        auto items = X11ClipboardService::textItems("kept after quitting", false);
+        items.push_back({"image/png", "image/png", 8, picture});
+        ASSERT_NE(clipboard.setContents(std::move(items)), 0u);
+        ASSERT_EQ(xclipOut(), "kept after quitting");
+    }
+    if (withManager) {
+        EXPECT_EQ(xclipOut(), "kept after quitting");
+        EXPECT_EQ(xclipOut("image/png"), picture);
+    } else {
+        EXPECT_FALSE(selectionOwned("CLIPBOARD"));
+        EXPECT_TRUE(xclipOut().isEmpty());
+    }
+    if (saver) EXPECT_EQ(saver->saves(), 1);
+    if (clipman) {
+        clipman->kill();
+        clipman->waitForFinished(5000);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Managers, ClipboardHandOffTest,
+                         ::testing::Values(Manager::none, Manager::saveTargetsOnly, Manager::xfce4Clipman),
+                         [](const auto& info) {
+                             switch (info.param) {
+                             case Manager::none: return "NoManager";
+                             case Manager::saveTargetsOnly: return "SaveTargetsManager";
+                             default: return "Xfce4Clipman";
+                             }
+                         });
 
 TEST(ActiveWindowTrackerTest, FollowsTheActiveWindowWithPidAndIdentifier) {
     FixtureApp first("TrackerFirst", "first");

@@ -55,8 +55,20 @@ int schemaVersion(SQLite::Database& db) {
 
 class HistoryStoreTest : public ::testing::Test {
 protected:
-    void SetUp() override { Clock::setCurrent(&clock); }
-    void TearDown() override { Clock::setCurrent(nullptr); }
+    void SetUp() override {
+        removeDatabase();
+        Clock::setCurrent(&clock);
+    }
+    void TearDown() override {
+        Clock::setCurrent(nullptr);
+        removeDatabase();
+    }
+
+    // Every case starts without a database, whatever the one before it left at the path.
+    void removeDatabase() {
+        QDir(path).removeRecursively();
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) QFile::remove(path + suffix);
+    }
 
     std::unique_ptr<HistoryStore> open() {
         auto store = std::make_unique<HistoryStore>(path);

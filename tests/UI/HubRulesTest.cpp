@@ -159,6 +159,15 @@ TEST(HubRules, PermissionRowsNameWhatIsMissingAccessibilityFirst) {
     EXPECT_EQ(permissionRows(true, false)[0].kind, PermissionKind::microphone);
     EXPECT_EQ(homeTitle(true, true), "Dashboard");
     EXPECT_EQ(homeTitle(true, false), "Almost there");
+
+    // Granted accessibility without its bus: a row says what is missing and how to switch it on.
+    const auto noBus = permissionRows(true, true, "Turn the bus on");
+    ASSERT_EQ(noBus.size(), 1);
+    EXPECT_EQ(noBus[0].kind, PermissionKind::accessibility);
+    EXPECT_EQ(noBus[0].title, "Accessibility bus");
+    EXPECT_EQ(noBus[0].description, "Turn the bus on");
+    ASSERT_EQ(permissionRows(false, true, "Turn the bus on").size(), 1);
+    EXPECT_EQ(permissionRows(false, true, "Turn the bus on")[0].title, "Accessibility");
 }
 
 TEST(HubRules, HistoryFilterSearchesTextRawTextAndApplication) {

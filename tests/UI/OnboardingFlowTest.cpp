@@ -22,6 +22,7 @@ Q_SIGNALS:
 };
 
 struct FakeDesktop {
+    QString accessibilityNotice;  // what granted accessibility lacks
     int accessibilityChecks = 0;
     int grantAccessibilityOnCheck = 0;  // 0: never
     bool microphoneAtStart = false;
@@ -37,12 +38,18 @@ struct FakeDesktop {
             [this] { ++accessibilityRequests; },
             [this]() -> QCoro::Task<bool> { co_return microphoneAtStart; },
             [this]() -> QCoro::Task<bool> { co_return microphoneAnswer; },
+            [this] { return accessibilityNotice; },
         };
     }
 };
 
 class OnboardingFlowTest : public ::testing::Test {
 protected:
+    // Each case starts signed out, whatever the case before it stored.
+    void SetUp() override {
+        for (const QString& key : {AuthManager::accessTokenKey, AuthManager::refreshTokenKey, AuthManager::userDataKey})
+            UserDefaults::shared().remove(key);
+    }
     void TearDown() override { AuthManager::setURLOpener({}); }
 
     std::unique_ptr<OnboardingFlow> makeFlow(AuthManager& auth, bool skipWelcome) {
@@ -220,6 +227,25 @@ TEST_F(OnboardingFlowTest, PermissionsAreDetectedAndGateContinue) {
         flow->continueToReady();
         EXPECT_EQ(flow->step(), c.continueEnabled ? OnboardingStep::ready : OnboardingStep::permissions);
     }
+}
+
+// Without the accessibility bus dictation still works: Continue lights up, and the row says what
+// is missing.
+TEST_F(OnboardingFlowTest, MissingAccessibilityBusStillLetsTheUserContinue) {
+    desktop.grantAccessibilityOnCheck = 1;
+    desktop.microphoneAtStart = true;
+    desktop.accessibilityNotice = QStringLiteral("no bus");
+    AuthManager auth;
+    auto flow = makeFlow(auth, true);
+    flow->appear();
+    const QString before = flow->accessibilityDetail();
+    calls.advance(0.5);
+    ASSERT_TRUE(flow->accessibilityGranted());
+    EXPECT_TRUE(flow->bothGranted());
+    EXPECT_NE(flow->accessibilityDetail(), before);
+    EXPECT_TRUE(flow->accessibilityDetail().contains(QLatin1String("accessibility bus")));
+    flow->continueToReady();
+    EXPECT_EQ(flow->step(), OnboardingStep::ready);
 }
 
 TEST_F(OnboardingFlowTest, AccessibilityEnableAsksTheDesktopAndLeavesDetectionToThePoll) {

@@ -10,3 +10,11 @@ QString loggedText() {
     if (!file.open(QIODevice::ReadOnly)) return {};
     return QString::fromUtf8(file.readAll());
 }
+
+qsizetype logMark() {
+    return loggedText().size();
+}
+
+QString loggedTextSince(qsizetype mark) {
+    return loggedText().mid(mark);
+}

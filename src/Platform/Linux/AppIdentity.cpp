@@ -5,6 +5,8 @@
 #include <QLocale>
 #include <QStandardPaths>
 
+#include <optional>
+
 namespace AppIdentity {
 
 QString chooseIdentifier(const Sources& s) {
@@ -48,16 +50,46 @@ QString desktopIdFromPath(const QString& pathOrId) {
     return name;
 }
 
-QString desktopIdFromEnviron(const QByteArray& environ) {
-    for (const char* key : {"GIO_LAUNCHED_DESKTOP_FILE=", "BAMF_DESKTOP_FILE_HINT="}) {
-        for (const QByteArray& entry : environ.split('\0')) {
-            if (entry.startsWith(key)) {
-                const QString id = desktopIdFromPath(QString::fromUtf8(entry.mid(qstrlen(key))));
-                if (!id.isEmpty()) return id;
-            }
+namespace {
+
+std::optional<QByteArray> environValue(const QByteArray& environ, QByteArrayView key) {
+    for (const QByteArray& entry : environ.split('\0'))
+        if (entry.size() > key.size() && entry.startsWith(key) && entry.at(key.size()) == '=')
+            return entry.mid(key.size() + 1);
+    return std::nullopt;
+}
+
+}  // namespace
+
+QString desktopIdFromEnviron(const QByteArray& environ, qint64 pid, const QByteArray& parentEnviron) {
+    for (const char* key : {"GIO_LAUNCHED_DESKTOP_FILE", "BAMF_DESKTOP_FILE_HINT"}) {
+        const std::optional<QByteArray> value = environValue(environ, key);
+        if (!value || value->isEmpty()) continue;
+        bool ours;
+        if (qstrcmp(key, "GIO_LAUNCHED_DESKTOP_FILE") == 0 &&
+            environValue(environ, "GIO_LAUNCHED_DESKTOP_FILE_PID")) {
+            bool ok = false;
+            const qint64 launched = environValue(environ, "GIO_LAUNCHED_DESKTOP_FILE_PID")->trimmed().toLongLong(&ok);
+            ours = ok && launched == pid;
+        } else {
+            ours = environValue(parentEnviron, key) != value;
         }
+        if (!ours) continue;
+        const QString id = desktopIdFromPath(QString::fromUtf8(*value));
+        if (!id.isEmpty()) return id;
     }
     return {};
+}
+
+qint64 parentPidFromStat(const QByteArray& stat) {
+    // "pid (comm) state ppid ...": the name may hold spaces and parentheses, so read after the last ')'.
+    const qsizetype close = stat.lastIndexOf(')');
+    if (close < 0) return 0;
+    const QList<QByteArray> fields = stat.mid(close + 1).simplified().split(' ');
+    if (fields.size() < 2) return 0;
+    bool ok = false;
+    const qint64 ppid = fields.at(1).toLongLong(&ok);
+    return ok && ppid > 0 ? ppid : 0;
 }
 
 void parseWmClass(const QByteArray& value, QString* instance, QString* cls) {

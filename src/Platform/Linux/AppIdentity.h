@@ -24,8 +24,13 @@ QStringList desktopEntryCandidates(const Sources& sources);
 
 // "name=" of the [Application] group of /proc/<pid>/root/.flatpak-info.
 QString flatpakIdFromInfo(const QByteArray& flatpakInfo);
-// The desktop file a launcher recorded in the process environment (NUL-separated).
-QString desktopIdFromEnviron(const QByteArray& environ);
+// The desktop file a launcher recorded in the environment (NUL-separated) of process `pid`.
+// Children inherit these variables, so a program started from a launched terminal carries the
+// terminal's: GIO's file counts only when GIO_LAUNCHED_DESKTOP_FILE_PID names `pid`, and a hint
+// without such a PID only when the parent's environment (`parentEnviron`) does not carry it too.
+QString desktopIdFromEnviron(const QByteArray& environ, qint64 pid, const QByteArray& parentEnviron);
+// The parent's pid from the text of /proc/<pid>/stat; 0 when unreadable.
+qint64 parentPidFromStat(const QByteArray& stat);
 // "/usr/share/applications/org.gnome.gedit.desktop" -> "org.gnome.gedit".
 QString desktopIdFromPath(const QString& pathOrId);
 // WM_CLASS holds "instance\0class\0".

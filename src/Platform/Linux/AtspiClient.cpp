@@ -755,20 +755,23 @@ struct AtspiClient::Worker {
         if (error)
             caret = -1;
         clearError(&error);
-        int selStart = caret;
-        int selEnd = caret;
         const int selections = atspi_text_get_n_selections(text, &error);
         clearError(&error);
+        int rangeStart = -1;
+        int rangeEnd = -1;
         if (selections > 0) {
             AtspiRange* range = atspi_text_get_selection(text, 0, &error);
-            if (!error && range && range->start_offset >= 0 && range->end_offset >= 0) {
-                selStart = std::min(range->start_offset, range->end_offset);
-                selEnd = std::max(range->start_offset, range->end_offset);
+            if (!error && range) {
+                rangeStart = range->start_offset;
+                rangeEnd = range->end_offset;
             }
             clearError(&error);
             if (range)
                 g_free(range);
         }
+        const TextOffsets::Range selected = TextOffsets::selectedRange(caret, selections, rangeStart, rangeEnd);
+        const int selStart = selected.start;
+        const int selEnd = selected.end;
 
         GError* tkError = nullptr;
         const QString toolkit = takeString(atspi_accessible_get_toolkit_name(app, &tkError));

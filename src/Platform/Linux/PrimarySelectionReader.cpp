@@ -131,8 +131,9 @@ std::optional<QString> PrimarySelectionReader::read(qint64 ownerPid, int timeout
     const auto pid = ownerPidOn(c.conn, &owner);
     if (owner == XCB_WINDOW_NONE)
         return std::nullopt;
-    // Someone else's selection is not the target's: never hand it on.
-    if (ownerPid > 0 && pid != ownerPid)
+    // Someone else's selection is not the target's: never hand it on, and without a known
+    // target (or a known owner) there is nothing to compare, so nothing is read either.
+    if (ownerPid <= 0 || !pid || *pid != ownerPid)
         return std::nullopt;
 
     QElapsedTimer clock;

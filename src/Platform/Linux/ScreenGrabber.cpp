@@ -37,24 +37,52 @@ struct Display {
     }
 };
 
-int bitsPerPixelForDepth(xcb_connection_t* conn, uint8_t depth) {
-    const xcb_setup_t* setup = xcb_get_setup(conn);
+// The pixel layout of the root window: its depth's pixmap format and its visual's colour masks.
+ScreenGrabber::PixelLayout rootLayout(const Display& d) {
+    ScreenGrabber::PixelLayout layout;
+    const xcb_setup_t* setup = xcb_get_setup(d.conn);
+    layout.lsbFirst = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
     for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem; xcb_format_next(&it))
-        if (it.data->depth == depth)
-            return it.data->bits_per_pixel;
-    return 0;
+        if (it.data->depth == d.screen->root_depth) {
+            layout.bitsPerPixel = it.data->bits_per_pixel;
+            layout.scanlinePad = it.data->scanline_pad;
+        }
+    for (auto depth = xcb_screen_allowed_depths_iterator(d.screen); depth.rem; xcb_depth_next(&depth))
+        for (auto visual = xcb_depth_visuals_iterator(depth.data); visual.rem; xcb_visualtype_next(&visual))
+            if (visual.data->visual_id == d.screen->root_visual) {
+                layout.trueColor = visual.data->_class == XCB_VISUAL_CLASS_TRUE_COLOR
+                    || visual.data->_class == XCB_VISUAL_CLASS_DIRECT_COLOR;
+                layout.redMask = visual.data->red_mask;
+                layout.greenMask = visual.data->green_mask;
+                layout.blueMask = visual.data->blue_mask;
+            }
+    return layout;
 }
 
+// One channel of a pixel scaled to 0..255.
+struct Channel {
+    int shift = 0;
+    uint32_t max = 0;
+    explicit Channel(uint32_t mask) {
+        if (!mask) return;
+        while (!((mask >> shift) & 1u)) ++shift;
+        max = mask >> shift;
+    }
+    bool valid() const { return max != 0 && ((max + 1) & max) == 0; }  // contiguous bits
+    uint32_t value(uint32_t pixel) const { return (((pixel >> shift) & max) * 255u + max / 2) / max; }
+};
+
 std::optional<QImage> grab(const Display& d, QRect area, QString* error) {
-    const int bpp = bitsPerPixelForDepth(d.conn, d.screen->root_depth);
-    const bool littleEndian = xcb_get_setup(d.conn)->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
-    if (bpp != 32 || d.screen->root_depth < 24 || !littleEndian) {
+    const ScreenGrabber::PixelLayout layout = rootLayout(d);
+    auto unsupported = [&] {
         if (error)
             *error = QStringLiteral("Unsupported screen format (depth %1, %2 bits per pixel)")
                          .arg(d.screen->root_depth)
-                         .arg(bpp);
+                         .arg(layout.bitsPerPixel);
         return std::nullopt;
-    }
+    };
+    if (!ScreenGrabber::convertZPixmap(nullptr, 0, QSize(0, 0), layout))
+        return unsupported();
     xcb_generic_error_t* xerror = nullptr;
     auto cookie = xcb_get_image(d.conn, XCB_IMAGE_FORMAT_Z_PIXMAP, d.screen->root, int16_t(area.x()), int16_t(area.y()),
                                 uint16_t(area.width()), uint16_t(area.height()), ~0u);
@@ -65,21 +93,53 @@ std::optional<QImage> grab(const Display& d, QRect area, QString* error) {
         std::free(xerror);
         return std::nullopt;
     }
-    const int length = xcb_get_image_data_length(reply.get());
-    const qsizetype stride = qsizetype(area.width()) * 4;
-    if (length < stride * area.height()) {
-        if (error)
-            *error = QStringLiteral("X11 grab returned a short image");
-        return std::nullopt;
-    }
-    QImage image(area.width(), area.height(), QImage::Format_RGB32);
-    const uint8_t* data = xcb_get_image_data(reply.get());
-    for (int row = 0; row < area.height(); ++row)
-        std::memcpy(image.scanLine(row), data + row * stride, size_t(stride));
+    auto image = ScreenGrabber::convertZPixmap(xcb_get_image_data(reply.get()),
+                                               xcb_get_image_data_length(reply.get()), area.size(), layout);
+    if (!image && error)
+        *error = QStringLiteral("X11 grab returned a short image");
     return image;
 }
 
 }  // namespace
+
+std::optional<QImage> ScreenGrabber::convertZPixmap(const uint8_t* data, qsizetype length, QSize size,
+                                                   const PixelLayout& layout) {
+    const int bpp = layout.bitsPerPixel;
+    const Channel red(layout.redMask), green(layout.greenMask), blue(layout.blueMask);
+    if (!layout.trueColor || (bpp != 16 && bpp != 24 && bpp != 32) || !red.valid() || !green.valid()
+        || !blue.valid() || layout.scanlinePad <= 0 || layout.scanlinePad % 8 != 0)
+        return std::nullopt;
+    if (size.isEmpty())
+        return QImage();  // the layout alone was asked about
+    const qsizetype padBytes = layout.scanlinePad / 8;
+    const qsizetype rowBytes = (qsizetype(size.width()) * bpp / 8 + padBytes - 1) / padBytes * padBytes;
+    if (!data || length < rowBytes * size.height())
+        return std::nullopt;
+    const int bytes = bpp / 8;
+    const bool plainArgb = bpp == 32 && layout.lsbFirst && layout.redMask == 0xff0000u
+        && layout.greenMask == 0xff00u && layout.blueMask == 0xffu;
+    QImage image(size, QImage::Format_RGB32);
+    for (int y = 0; y < size.height(); ++y) {
+        const uint8_t* row = data + y * rowBytes;
+        auto* out = reinterpret_cast<QRgb*>(image.scanLine(y));
+        if (plainArgb) {
+            for (int x = 0; x < size.width(); ++x) {
+                uint32_t pixel;
+                std::memcpy(&pixel, row + x * 4, 4);
+                out[x] = 0xff000000u | pixel;
+            }
+            continue;
+        }
+        for (int x = 0; x < size.width(); ++x) {
+            const uint8_t* p = row + x * bytes;
+            uint32_t pixel = 0;
+            for (int b = 0; b < bytes; ++b)
+                pixel |= uint32_t(p[layout.lsbFirst ? b : bytes - 1 - b]) << (8 * b);
+            out[x] = qRgb(int(red.value(pixel)), int(green.value(pixel)), int(blue.value(pixel)));
+        }
+    }
+    return image;
+}
 
 QRect ScreenGrabber::chooseMonitor(const QList<QRect>& monitors, int primaryIndex, QPoint pointer, QRect root) {
     for (const QRect& monitor : monitors)

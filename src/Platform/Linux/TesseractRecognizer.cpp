@@ -27,6 +27,7 @@ TesseractRecognizer::TesseractRecognizer()
 
 TesseractRecognizer::~TesseractRecognizer() {
     m_pool->waitForDone();
+    std::lock_guard lock(m_engineMutex);
     if (m_engine->initialised)
         m_engine->api.End();
 }
@@ -37,6 +38,7 @@ QFuture<TesseractRecognizer::Result> TesseractRecognizer::recognize(const QImage
 
 TesseractRecognizer::Result TesseractRecognizer::recognizeOnWorker(const QImage& image, double minTextHeight) {
     Result result;
+    std::lock_guard lock(m_engineMutex);
     Engine& engine = *m_engine;
     if (!engine.initialised && !engine.failed) {
         // Language data from the system's tessdata folder (tesseract-ocr-eng).

@@ -6,11 +6,14 @@
 #include <QStringList>
 
 #include <memory>
+#include <mutex>
 
 class QThreadPool;
 
 // Screen text through Tesseract. One engine is built on first use and kept for the process;
-// it runs on a worker thread of its own, one image at a time. Tesseract reads OMP_THREAD_LIMIT
+// it runs on a worker thread of its own, one image at a time: a lock guards it, because a
+// waiting thread may run a still-queued task itself, so the one-thread pool alone does not
+// keep two recognitions apart. Tesseract reads OMP_THREAD_LIMIT
 // when the process starts, so the run script sets it.
 class TesseractRecognizer {
 public:
@@ -31,6 +34,7 @@ private:
     Result recognizeOnWorker(const QImage& image, double minTextHeight);
 
     struct Engine;
-    std::unique_ptr<Engine> m_engine;  // touched only on the worker
+    std::mutex m_engineMutex;
+    std::unique_ptr<Engine> m_engine;  // guarded by m_engineMutex
     std::unique_ptr<QThreadPool> m_pool;
 };

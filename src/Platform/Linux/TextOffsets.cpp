@@ -1,5 +1,7 @@
 #include "Platform/Linux/TextOffsets.h"
 
+#include <algorithm>
+
 #include <QList>
 #include <QTextBoundaryFinder>
 
@@ -113,6 +115,14 @@ QString lastGraphemes(const QString& text, int count) {
     if (clusters <= count)
         return text;
     return text.mid(bounds.at(clusters - count));
+}
+
+Range selectedRange(int caret, int selectionCount, int selectionStart, int selectionEnd) {
+    if (selectionCount > 0 && selectionStart >= 0 && selectionEnd >= 0 && selectionStart != selectionEnd)
+        return {std::min(selectionStart, selectionEnd), std::max(selectionStart, selectionEnd)};
+    if (caret >= 0)
+        return {caret, caret};
+    return {};
 }
 
 }  // namespace TextOffsets

@@ -25,6 +25,17 @@ Unit unitForReportedCount(const QString& text, qint64 reportedCount, bool toolki
 // An offset in `unit` turned into a UTF-16 index, clamped to the text; negative means 0.
 int toUtf16Index(const QString& text, qint64 offset, Unit unit);
 
+// The selected range from what a text interface reports: the caret, the number of selections,
+// and the first selection's bounds (negative when unreadable). GTK reports "nothing selected" as
+// no selections or as one whose start equals its end (not necessarily at the caret); either
+// way the range is empty at the caret. Returns {start, end}, start <= end; {-1, -1} when
+// neither caret nor selection could be read.
+struct Range {
+    int start = -1;
+    int end = -1;
+};
+Range selectedRange(int caret, int selectionCount, int selectionStart, int selectionEnd);
+
 // User-perceived characters (grapheme clusters).
 int graphemeCount(const QString& text);
 QString firstGraphemes(const QString& text, int count);

@@ -100,7 +100,11 @@ std::optional<ActiveWindowInfo> X11ActiveWindowTracker::resolve() {
     if (info.pid > 0) {
         const QString proc = QStringLiteral("/proc/%1/").arg(info.pid);
         sources.flatpakId = AppIdentity::flatpakIdFromInfo(readSmallFile(proc + "root/.flatpak-info"));
-        sources.desktopFileId = AppIdentity::desktopIdFromEnviron(readSmallFile(proc + "environ"));
+        const qint64 parent = AppIdentity::parentPidFromStat(readSmallFile(proc + "stat"));
+        const QByteArray parentEnviron =
+            parent > 0 ? readSmallFile(QStringLiteral("/proc/%1/environ").arg(parent)) : QByteArray();
+        sources.desktopFileId =
+            AppIdentity::desktopIdFromEnviron(readSmallFile(proc + "environ"), info.pid, parentEnviron);
     }
     const xcb_atom_t utf8 = atom("UTF8_STRING");
     const QByteArray kdeDesktop = property(window, atom("_KDE_NET_WM_DESKTOP_FILE"), utf8);

@@ -1,5 +1,7 @@
 #include "Platform/Linux/X11ClipboardService.h"
 
+#include "Core/Logger.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,8 @@ constexpr qsizetype kIncrThreshold = 256 * 1024;
 constexpr qsizetype kIncrChunk = 64 * 1024;
 // A requestor that stops taking pieces is given up after this long.
 constexpr auto kTransferLifetime = std::chrono::seconds(10);
+// How long quitting waits for a clipboard manager to copy the clipboard.
+constexpr auto kHandOffBudget = std::chrono::milliseconds(1500);
 
 // Targets that describe the selection rather than hold its content.
 bool isMetaTarget(const QByteArray& name) {
@@ -56,6 +60,7 @@ X11ClipboardService::X11ClipboardService(QByteArray selection)
     : XcbWorker(QStringLiteral("com.vantrose.clipboard")), m_selectionName(std::move(selection)) {}
 
 X11ClipboardService::~X11ClipboardService() {
+    handOffAtExit();
     stopWorker();
 }
 
@@ -315,6 +320,47 @@ void X11ClipboardService::handleEvent(xcb_generic_event_t* event) {
     }
 }
 
+bool X11ClipboardService::convertTo(xcb_window_t requestor, xcb_atom_t target, xcb_atom_t property) {
+    if (target == atom("TARGETS")) {
+        std::vector<xcb_atom_t> targets{atom("TARGETS"), atom("TIMESTAMP"), atom("MULTIPLE")};
+        for (const auto& item : m_items) targets.push_back(atom(item.target.constData()));
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, requestor, property, XCB_ATOM_ATOM, 32,
+                            targets.size(), targets.data());
+        return true;
+    }
+    if (target == atom("TIMESTAMP")) {
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, requestor, property, XCB_ATOM_INTEGER, 32, 1,
+                            &m_ownTime);
+        return true;
+    }
+    const QByteArray name = atomName(target);
+    for (const auto& item : m_items) {
+        if (item.target != name) continue;
+        const xcb_atom_t type = atom(item.type.isEmpty() ? item.target.constData() : item.type.constData());
+        const uint8_t format = (item.format == 16 || item.format == 32) ? item.format : 8;
+        if (item.data.size() > kIncrThreshold) {
+            const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+            xcb_change_window_attributes(m_connection, requestor, XCB_CW_EVENT_MASK, &mask);
+            const uint32_t size = uint32_t(item.data.size());
+            xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, requestor, property, atom("INCR"), 32, 1,
+                                &size);
+            auto t = std::make_unique<Transfer>();
+            t->requestor = requestor;
+            t->property = property;
+            t->type = type;
+            t->format = format;
+            t->data = item.data;
+            t->started = SteadyClock::now();
+            m_transfers.push_back(std::move(t));
+        } else {
+            xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, requestor, property, type, format,
+                                item.data.size() / (format / 8), item.data.constData());
+        }
+        return true;
+    }
+    return false;
+}
+
 void X11ClipboardService::answerRequest(const xcb_selection_request_event_t* req) {
     xcb_selection_notify_event_t reply{};
     reply.response_type = XCB_SELECTION_NOTIFY;
@@ -327,51 +373,84 @@ void X11ClipboardService::answerRequest(const xcb_selection_request_event_t* req
     const xcb_atom_t property = req->property == XCB_NONE ? req->target : req->property;
     const bool valid = req->selection == m_selection && req->owner == m_window && m_ownedTicket &&
                        (req->time == XCB_CURRENT_TIME || req->time >= m_ownTime);
-    if (valid) {
-        if (req->target == atom("TARGETS")) {
-            std::vector<xcb_atom_t> targets{atom("TARGETS"), atom("TIMESTAMP")};
-            for (const auto& item : m_items) targets.push_back(atom(item.target.constData()));
-            xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, req->requestor, property,
-                                XCB_ATOM_ATOM, 32, targets.size(), targets.data());
-            reply.property = property;
-        } else if (req->target == atom("TIMESTAMP")) {
-            xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, req->requestor, property,
-                                XCB_ATOM_INTEGER, 32, 1, &m_ownTime);
-            reply.property = property;
-        } else {
-            const QByteArray name = atomName(req->target);
-            for (const auto& item : m_items) {
-                if (item.target != name) continue;
-                const xcb_atom_t type = atom(item.type.isEmpty() ? item.target.constData()
-                                                                 : item.type.constData());
-                const uint8_t format = (item.format == 16 || item.format == 32) ? item.format : 8;
-                if (item.data.size() > kIncrThreshold) {
-                    const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-                    xcb_change_window_attributes(m_connection, req->requestor, XCB_CW_EVENT_MASK, &mask);
-                    const uint32_t size = uint32_t(item.data.size());
-                    xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, req->requestor, property,
-                                        atom("INCR"), 32, 1, &size);
-                    auto t = std::make_unique<Transfer>();
-                    t->requestor = req->requestor;
-                    t->property = property;
-                    t->type = type;
-                    t->format = format;
-                    t->data = item.data;
-                    t->started = SteadyClock::now();
-                    m_transfers.push_back(std::move(t));
-                } else {
-                    xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, req->requestor, property,
-                                        type, format, item.data.size() / (format / 8),
-                                        item.data.constData());
+    if (valid && req->target == atom("MULTIPLE")) {
+        // Several targets at once (clipboard managers ask so): the property lists (target,
+        // property) pairs; a target that cannot be given is answered by None in its pair.
+        if (req->property != XCB_NONE) {
+            xcb_get_property_reply_t* pairsReply = xcb_get_property_reply(
+                m_connection,
+                xcb_get_property(m_connection, 0, req->requestor, req->property, XCB_GET_PROPERTY_TYPE_ANY, 0, 1024),
+                nullptr);
+            if (pairsReply && pairsReply->format == 32) {
+                const auto* begin = static_cast<const xcb_atom_t*>(xcb_get_property_value(pairsReply));
+                std::vector<xcb_atom_t> pairs(begin, begin + xcb_get_property_value_length(pairsReply) / 4);
+                pairs.resize(pairs.size() & ~size_t(1));
+                for (size_t i = 0; i < pairs.size(); i += 2) {
+                    const bool ok = pairs[i + 1] != XCB_NONE && pairs[i] != atom("MULTIPLE") &&
+                                    convertTo(req->requestor, pairs[i], pairs[i + 1]);
+                    if (!ok) pairs[i] = XCB_NONE;
                 }
-                reply.property = property;
-                break;
+                xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, req->requestor, req->property,
+                                    pairsReply->type, 32, pairs.size(), pairs.data());
+                reply.property = req->property;
             }
+            free(pairsReply);
         }
+    } else if (valid && convertTo(req->requestor, req->target, property)) {
+        reply.property = property;
     }
     xcb_send_event(m_connection, 0, req->requestor, XCB_EVENT_MASK_NO_EVENT,
                    reinterpret_cast<const char*>(&reply));
     xcb_flush(m_connection);
+}
+
+void X11ClipboardService::handOffAtExit() {
+    if (!isConnected() || m_selectionName != "CLIPBOARD") return;
+    call([this] {
+        dispatchPending();
+        if (!m_ownedTicket || m_items.empty() || !ownerIsUs()) return;
+        ClipboardSnapshot held;
+        held.items = m_items;
+        if (held.isConcealed()) {
+            // A password manager's copy is never handed to a manager's history.
+            xcb_set_selection_owner(m_connection, XCB_NONE, m_selection, m_ownTime);
+            xcb_flush(m_connection);
+            return;
+        }
+        const xcb_atom_t manager = atom("CLIPBOARD_MANAGER");
+        xcb_get_selection_owner_reply_t* ownerReply =
+            xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, manager), nullptr);
+        const bool managed = ownerReply && ownerReply->owner != XCB_NONE;
+        free(ownerReply);
+        if (!managed) {
+            // Nothing can keep the contents once we are gone: leave a plainly empty clipboard
+            // rather than one owned by a window about to vanish.
+            VLOG("Clipboard: No clipboard manager is running; the clipboard empties as Vantrose quits");
+            xcb_set_selection_owner(m_connection, XCB_NONE, m_selection, m_ownTime);
+            xcb_flush(m_connection);
+            return;
+        }
+        // The ICCCM hand-off: the manager copies the listed targets from us, takes the selection
+        // itself and then answers on our window.
+        std::vector<xcb_atom_t> targets;
+        for (const auto& item : m_items) targets.push_back(atom(item.target.constData()));
+        const xcb_atom_t property = atom("VANTROSE_SAVE_TARGETS");
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, m_window, property, XCB_ATOM_ATOM, 32,
+                            targets.size(), targets.data());
+        xcb_convert_selection(m_connection, m_window, manager, atom("SAVE_TARGETS"), property, XCB_CURRENT_TIME);
+        const xcb_window_t window = m_window;
+        xcb_generic_event_t* ev = waitForEvent(
+            [window, manager](xcb_generic_event_t* e) {
+                if ((e->response_type & 0x7f) != XCB_SELECTION_NOTIFY) return false;
+                auto* n = reinterpret_cast<xcb_selection_notify_event_t*>(e);
+                return n->requestor == window && n->selection == manager;
+            },
+            SteadyClock::now() + kHandOffBudget);
+        const bool saved = ev && reinterpret_cast<xcb_selection_notify_event_t*>(ev)->property != XCB_NONE;
+        free(ev);
+        VLOG(saved ? QStringLiteral("Clipboard: Handed the clipboard to the clipboard manager")
+                   : QStringLiteral("Clipboard: The clipboard manager did not take the clipboard"));
+    });
 }
 
 void X11ClipboardService::continueTransfers(const xcb_property_notify_event_t* notify) {

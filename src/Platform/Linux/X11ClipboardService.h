@@ -32,6 +32,9 @@ struct ClipboardSnapshot {
 // Owns and reads an X selection (CLIPBOARD by default) on a thread of its own, so answering
 // other applications' requests never waits for the main thread and reading a slow owner never
 // blocks it. All public calls block the calling thread: use them off the main thread.
+// When the service goes away still holding CLIPBOARD, it hands the contents to the clipboard
+// manager (ICCCM SAVE_TARGETS) so they outlive the program, or gives the selection up when no
+// manager runs.
 class X11ClipboardService : private XcbWorker {
 public:
     static constexpr const char* kConcealedTarget = "x-kde-passwordManagerHint";
@@ -65,6 +68,11 @@ private:
     void onConnected() override;
     void handleEvent(xcb_generic_event_t* event) override;
     void answerRequest(const xcb_selection_request_event_t* request);
+    // Writes `target` of our contents into `property` of `requestor`; false when we have none.
+    bool convertTo(xcb_window_t requestor, xcb_atom_t target, xcb_atom_t property);
+    // Before the service goes away: hands CLIPBOARD contents we still own to the clipboard
+    // manager (ICCCM SAVE_TARGETS), or gives the selection up when none runs.
+    void handOffAtExit();
     void continueTransfers(const xcb_property_notify_event_t* notify);
     std::optional<ClipboardItem> readTarget(xcb_atom_t target, qint64 cap,
                                             std::chrono::steady_clock::time_point deadline);

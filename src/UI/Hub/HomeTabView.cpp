@@ -198,7 +198,8 @@ void ActivityHeatmap::paintEvent(QPaintEvent*) {
 
 HomeTabView::HomeTabView(DictationPipeline& pipeline, HubPermissions permissions, QWidget* parent)
     : QWidget(parent), m_pipeline(pipeline), m_permissions(std::move(permissions)),
-      m_axGranted(m_permissions.readAccessibility()), m_micGranted(m_permissions.readMicrophone()) {
+      m_axGranted(m_permissions.readAccessibility()), m_micGranted(m_permissions.readMicrophone()),
+      m_axNotice(m_permissions.readAccessibilityNotice()) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     auto* scroll = new QScrollArea(this);
@@ -279,9 +280,11 @@ HomeTabView::HomeTabView(DictationPipeline& pipeline, HubPermissions permissions
 void HomeTabView::pollPermissions() {
     const bool ax = m_permissions.readAccessibility();
     const bool mic = m_permissions.readMicrophone();
-    if (ax == m_axGranted && mic == m_micGranted) return;
+    const QString notice = m_permissions.readAccessibilityNotice();
+    if (ax == m_axGranted && mic == m_micGranted && notice == m_axNotice) return;
     m_axGranted = ax;
     m_micGranted = mic;
+    m_axNotice = notice;
     rebuildBanner();
 }
 
@@ -291,7 +294,7 @@ void HomeTabView::rebuildBanner() {
         m_banner->deleteLater();
         m_banner = nullptr;
     }
-    if (!(m_axGranted && m_micGranted)) {
+    if (!(m_axGranted && m_micGranted) || !m_axNotice.isEmpty()) {
         m_banner = new PermissionsBanner(m_axGranted, m_micGranted, m_permissions, m_bannerSlot);
         m_bannerSlot->layout()->addWidget(m_banner);
     }

@@ -111,6 +111,7 @@ private:
     HubPermissions m_permissions;
     bool m_axGranted;
     bool m_micGranted;
+    QString m_axNotice;
     StatsPeriod m_statsPeriod = StatsPeriod::thirtyDays;
     bool m_appeared = false;
     QTimer* m_permissionTimer = nullptr;

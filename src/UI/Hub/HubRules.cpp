@@ -143,11 +143,14 @@ QString historyEmptyHint(const QString& hotkeyName) {
     return QStringLiteral("Hold ") + hotkeyName + QStringLiteral(" and start speaking");
 }
 
-QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted) {
+QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted, const QString& axNotice) {
     QList<PermissionRowSpec> rows;
     if (!axGranted)
         rows.append({PermissionKind::accessibility, QStringLiteral("hand.raised"), QStringLiteral("Accessibility"),
                      QStringLiteral("Detect hotkey & paste text")});
+    else if (!axNotice.isEmpty())
+        rows.append({PermissionKind::accessibility, QStringLiteral("hand.raised"),
+                     QStringLiteral("Accessibility bus"), axNotice});
     if (!micGranted)
         rows.append({PermissionKind::microphone, QStringLiteral("mic"), QStringLiteral("Microphone"),
                      QStringLiteral("Capture your voice")});

@@ -69,7 +69,9 @@ struct PermissionRowSpec {
     QString description;
 };
 // The rows for the missing permissions, Accessibility first.
-QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted);
+// `axNotice`: what granted accessibility still lacks (the accessibility bus); shown as its own
+// row while it is not empty.
+QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted, const QString& axNotice = {});
 
 // History: the results whose formatted text, raw text or application name contains the search
 // text, ignoring case; the search text is used as typed. Empty: all of them.

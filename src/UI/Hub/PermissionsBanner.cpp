@@ -49,6 +49,7 @@ PermissionRow::PermissionRow(const QString& icon, const QString& title, const QS
     titleFont.setWeight(QFont::Medium);
     titleLabel->setFont(titleFont);
     auto* descriptionLabel = new QLabel(description, this);
+    descriptionLabel->setWordWrap(true);
     QFont small = font();
     small.setPointSizeF(10);
     descriptionLabel->setFont(small);
@@ -91,7 +92,7 @@ PermissionsBanner::PermissionsBanner(bool axGranted, bool micGranted, const HubP
     header->addStretch(1);
     column->addLayout(header);
 
-    for (const PermissionRowSpec& spec : permissionRows(axGranted, micGranted)) {
+    for (const PermissionRowSpec& spec : permissionRows(axGranted, micGranted, permissions.readAccessibilityNotice())) {
         std::function<void()> action;
         if (spec.kind == PermissionKind::accessibility) {
             action = permissions.openAccessibilitySettings;

@@ -13,9 +13,11 @@ struct HubPermissions {
     std::function<bool()> microphoneGranted;
     std::function<void()> openAccessibilitySettings;  // the desktop's own way of granting it
     std::function<void()> requestMicrophone;          // none: ask the audio engine
+    std::function<QString()> accessibilityNotice;     // what granted accessibility still lacks
 
     bool readAccessibility() const { return accessibilityGranted ? accessibilityGranted() : true; }
     bool readMicrophone() const { return microphoneGranted ? microphoneGranted() : true; }
+    QString readAccessibilityNotice() const { return accessibilityNotice ? accessibilityNotice() : QString(); }
 };
 
 // One missing permission: glyph, title, description and a "Grant" button running `action`.

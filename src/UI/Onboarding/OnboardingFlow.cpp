@@ -103,6 +103,9 @@ QString OnboardingFlow::permissionsSubtitle() const {
 }
 
 QString OnboardingFlow::accessibilityDetail() const {
+    // The row has room for one short line; the hub's banner gives the whole notice.
+    if (m_accessibilityGranted && m_permissions.accessibilityNotice && !m_permissions.accessibilityNotice().isEmpty())
+        return QStringLiteral("No accessibility bus: no field text. Turn on assistive technologies, log in again");
     return m_skipWelcome ? QStringLiteral("Switch accessibility support on again (Enable)")
                          : QStringLiteral("Detect your hotkey and paste text into any app");
 }

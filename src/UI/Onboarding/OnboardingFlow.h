@@ -33,6 +33,9 @@ public:
         std::function<void()> requestAccessibility;               // the Accessibility "Enable"
         std::function<QCoro::Task<bool>()> microphoneGranted;     // read once when the step shows
         std::function<QCoro::Task<bool>()> requestMicrophone;     // the Microphone "Enable"
+        // What granted accessibility still lacks (the accessibility bus) and how to switch it
+        // on; empty when nothing. Dictation works without it.
+        std::function<QString()> accessibilityNotice;
     };
     using SoundPlayer = std::function<void(const QString& name, const QString& ext)>;
 
