@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QVariantAnimation>
@@ -207,6 +208,7 @@ HomeTabView::HomeTabView(DictationPipeline& pipeline, HubPermissions permissions
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     outer->addWidget(scroll);
+    m_scroll = scroll;
 
     auto* page = new QWidget(scroll);
     page->setAutoFillBackground(false);
@@ -310,18 +312,23 @@ void HomeTabView::rebuild() {
     bodyColumn->setContentsMargins(0, 0, 0, 0);
     bodyColumn->setSpacing(24);
 
-    // Statistic cards.
-    auto* cards = new QHBoxLayout;
+    // Statistic cards. Each of the three groups below is its own widget: the entrance moves
+    // each by its own distance.
+    auto* cardsBox = new QWidget(body);
+    auto* cards = new QHBoxLayout(cardsBox);
+    cards->setContentsMargins(0, 0, 0, 0);
     cards->setSpacing(14);
     cards->addWidget(new StatCard(QStringLiteral("Words"), QString::number(totalWords), QStringLiteral("textformat"), body), 1);
     cards->addWidget(new StatCard(QStringLiteral("Time Saved"), formatTimeSaved(totalWords), QStringLiteral("clock"), body), 1);
     cards->addWidget(new StatCard(QStringLiteral("Avg WPM"), QString::number(avgWPM(results)), QStringLiteral("speedometer"), body), 1);
     cards->addWidget(new StatCard(QStringLiteral("Dictations"), QString::number(m_pipeline.totalDictations()),
                                   QStringLiteral("waveform"), body), 1);
-    bodyColumn->addLayout(cards);
+    bodyColumn->addWidget(cardsBox);
 
     // Middle row: top sources and activity.
-    auto* middle = new QHBoxLayout;
+    auto* middleBox = new QWidget(body);
+    auto* middle = new QHBoxLayout(middleBox);
+    middle->setContentsMargins(0, 0, 0, 0);
     middle->setSpacing(18);
     // Two columns of equal width, whatever their contents ask for.
     auto* leftColumn = new QWidget(body);
@@ -367,10 +374,12 @@ void HomeTabView::rebuild() {
     right->addStretch(1);
     middle->addWidget(leftColumn, 1, Qt::AlignTop);
     middle->addWidget(rightColumn, 1, Qt::AlignTop);
-    bodyColumn->addLayout(middle);
+    bodyColumn->addWidget(middleBox);
 
     // Recent transcripts.
-    auto* recent = new QVBoxLayout;
+    auto* recentBox = new QWidget(body);
+    auto* recent = new QVBoxLayout(recentBox);
+    recent->setContentsMargins(0, 0, 0, 0);
     recent->setSpacing(12);
     recent->addWidget(styledLabel(QStringLiteral("Recent Transcripts"), hubSerifFont(18), LabelStyle::secondary, body));
     m_emptyTranscripts = nullptr;
@@ -400,10 +409,11 @@ void HomeTabView::rebuild() {
         }
         recent->addWidget(card);
     }
-    bodyColumn->addLayout(recent);
+    bodyColumn->addWidget(recentBox);
 
     if (m_body) {
-        m_sections.removeAll(m_body);
+        for (QWidget* group : m_body->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+            m_sections.removeAll(group);
         m_column->replaceWidget(m_body, body);
         delete m_body;
     } else {
@@ -411,7 +421,9 @@ void HomeTabView::rebuild() {
         m_column->addStretch(1);
     }
     m_body = body;
-    m_sections.append(body);
+    m_sections.append(cardsBox);
+    m_sections.append(middleBox);
+    m_sections.append(recentBox);
 }
 
 void HomeTabView::showEvent(QShowEvent* event) {
@@ -430,10 +442,11 @@ void HomeTabView::startEntrance() {
     m_appeared = true;
     // The sections fade in and settle upward together, shortly after the tab appears; each
     // starts lower by its own distance.
-    const QList<double> shifts{8, 6, 12};  // banner, header, the figures below
+    const QList<double> shifts{8, 6, 10, 12, 14};  // banner, header, cards, middle row, transcripts
     QList<QPointer<EntranceEffect>> effects;
     for (qsizetype i = 0; i < m_sections.size(); ++i) {
         auto* effect = new EntranceEffect(shifts.value(i, 12), m_sections[i]);
+        effect->setProperty("entranceShift", shifts.value(i, 12));
         m_sections[i]->setGraphicsEffect(effect);
         effects.append(effect);
     }
@@ -451,6 +464,12 @@ void HomeTabView::startEntrance() {
             if (effect) static_cast<QWidget*>(effect->parent())->setGraphicsEffect(nullptr);
     });
     QTimer::singleShot(100, fade, [fade] { fade->start(QAbstractAnimation::DeleteWhenStopped); });
+}
+
+QSize HomeTabView::sizeHint() const {
+    // The page's own wish plus the scroll bar, which is always there.
+    const QSize page = m_scroll->widget()->sizeHint();
+    return {page.width() + m_scroll->verticalScrollBar()->sizeHint().width(), page.height()};
 }
 
 QString HomeTabView::titleText() const { return m_title->text(); }

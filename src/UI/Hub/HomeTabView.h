@@ -97,6 +97,12 @@ public:
     ActivityHeatmap* heatmap() const { return m_heatmap; }
     QString emptyTranscriptsHint() const;
     QString emptySourcesText() const;
+    // The groups that fade and rise in on the first appearance, top to bottom: banner, header,
+    // statistic cards, middle row, recent transcripts.
+    const QList<QWidget*>& entranceSections() const { return m_sections; }
+    // The size at which the whole page shows without scrolling.
+    QSize sizeHint() const override;
+    class QScrollArea* scrollArea() const { return m_scroll; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -117,6 +123,7 @@ private:
     QTimer* m_rebuildTimer = nullptr;
 
     QVBoxLayout* m_column = nullptr;
+    class QScrollArea* m_scroll = nullptr;
     QWidget* m_bannerSlot = nullptr;
     PermissionsBanner* m_banner = nullptr;
     QLabel* m_title = nullptr;

@@ -149,6 +149,13 @@ QWidget* HubView::buildSection(HubTab tab) {
     return note(QString());
 }
 
+QSize HubView::sizeHint() const {
+    const QSize detail = m_detail ? m_detail->sizeHint() : QSize();
+    const int sidebar = std::max(m_sidebar->minimumWidth(), m_sidebar->sizeHint().width());
+    const QSize wanted(std::min(sidebar, m_sidebar->maximumWidth()) + 1 + detail.width(), detail.height());
+    return wanted.expandedTo(minimumSizeHint());
+}
+
 void HubView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     m_grain->setGeometry(rect());

@@ -59,6 +59,8 @@ public:
     FilmGrainView* grain() const { return m_grain; }
 
     QSize minimumSizeHint() const override { return {700, 480}; }
+    // What the open section asks for beside the sidebar (the dashboard at first).
+    QSize sizeHint() const override;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -96,7 +96,7 @@ QMenu* TypingSuggestionPill::buildContextMenu(QWidget* parent) {
     // The actions hold the callbacks, not the pill: the pill may be gone when one is chosen.
     const auto dismiss = m_onDismiss;
     menu->addAction(QStringLiteral("Not now"), menu, [dismiss] { if (dismiss) dismiss(false); });
-    menu->addAction(suppressTitle(m_suggestion.appName), menu, [dismiss] { if (dismiss) dismiss(true); });
+    menu->addAction(QString(suppressTitle(m_suggestion.appName)).replace(QLatin1Char('&'), QStringLiteral("&&")), menu, [dismiss] { if (dismiss) dismiss(true); });
     return menu;
 }
 
