@@ -48,7 +48,8 @@ QRect hubGeometry(const QRect& available, const QSize& content) {
     int height = int(std::max(0.55 * available.height(), 500.0));
     if (content.isValid()) {
         width = std::max(width, std::min(content.width(), available.width()));
-        height = std::max(height, std::min(content.height(), available.height()));
+        // A long history does not make the window as tall as the screen.
+        height = std::max(height, std::min(content.height(), int(0.9 * available.height())));
     }
     return centred(available, width, height);
 }

@@ -8,7 +8,6 @@
 #include "UI/Overlay/TypingSuggestionPill.h"
 
 #include <QGraphicsEffect>
-#include <QGraphicsOpacityEffect>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -287,9 +286,7 @@ void DictationOverlayView::updateSuggestion() {
             *suggestion, [pipeline] { pipeline->acceptTypingSuggestion(TypingReminderController::AcceptTrigger::pillTap); },
             [pipeline](bool suppress) { pipeline->dismissTypingSuggestion(suppress); }, this, &m_clock);
         // It sits in the column, so the column's entrance fade reaches it too.
-        auto* fade = new QGraphicsOpacityEffect(m_suggestionPill);
-        fade->setOpacity(columnOpacity());
-        m_suggestionPill->setGraphicsEffect(fade);
+        m_suggestionPill->setColumnOpacity(columnOpacity());
         updatePointerInput();
         layoutChildren();
         m_suggestionPill->show();
@@ -377,9 +374,7 @@ bool DictationOverlayView::stepAnimations(double dt) {
             ++it;
         }
     }
-    if (m_suggestionPill)
-        if (auto* fade = qobject_cast<QGraphicsOpacityEffect*>(m_suggestionPill->graphicsEffect()))
-            fade->setOpacity(columnOpacity());
+    if (m_suggestionPill) m_suggestionPill->setColumnOpacity(columnOpacity());
     layoutChildren();
     if (m_faceWidget) m_faceWidget->update();
     update();
