@@ -234,13 +234,17 @@ void onboardingShots(AuthManager& signedOut) {
     window->setGeometry(ShellRules::onboardingGeometry(QGuiApplication::primaryScreen()->availableGeometry()));
     window->show();
     QTest::qWaitForWindowExposed(window);
-    pump(1500);
+    // The onboarding moves on its own clock: `calls` advances it.
+    calls.advance(2.5);
+    pump(100);
     shoot(window, QStringLiteral("onboarding-1-welcome-start"));
     view->flow().skipWelcomeSequence();
-    pump(1500);
+    calls.advance(2.0);
+    pump(100);
     shoot(window, QStringLiteral("onboarding-2-welcome"));
     view->flow().getStarted();
-    pump(1500);
+    calls.advance(2.0);
+    pump(100);
     shoot(window, QStringLiteral("onboarding-3-permissions"));
     // The keyboard focus on the first painted button, as Tab leaves it.
     if (QAbstractButton* first = view->controlButton(OnboardingView::Control::enableAccessibility)) {
@@ -251,10 +255,12 @@ void onboardingShots(AuthManager& signedOut) {
     }
     view->flow().grantAccessibility();
     view->flow().grantMicrophone();
-    pump(1500);
+    calls.advance(2.0);
+    pump(100);
     shoot(window, QStringLiteral("onboarding-5-permissions-granted"));
     view->flow().continueToReady();
-    pump(1500);
+    calls.advance(2.0);
+    pump(100);
     shoot(window, QStringLiteral("onboarding-6-sign-in"));
     delete window;
 }
