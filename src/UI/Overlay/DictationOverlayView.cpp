@@ -445,6 +445,13 @@ QString DictationOverlayView::shownLiveText() const {
 
 void DictationOverlayView::layoutChildren() {
     const QRectF pill = pillRect();
+    // A face on its way out stays centred in the pill as the pill changes shape.
+    for (const LeavingFace& leaving : m_leaving) {
+        if (!leaving.widget) continue;
+        QRect r = leaving.widget->geometry();
+        r.moveCenter(pill.center().toPoint());
+        leaving.widget->setGeometry(r);
+    }
     if (m_faceWidget) {
         QRectF faceRect = pill;
         if (OverlayPill::showsLiveText(m_face)) {

@@ -407,6 +407,16 @@ void pillShots() {
         }
     }
     {
+        // The tenth finished dictation: toast, confetti and the pill's tilt.
+        Pill o;
+        for (int i = 0; i < 10; ++i) {
+            o.h.dictate();
+            o.clock.advance(i < 9 ? 4.0 : 0.0);
+        }
+        o.clock.advance(0.5);
+        shootPill(*o.view, QStringLiteral("pill-19-milestone"));
+    }
+    {
         Pill o;
         o.h.detector->frontApp = FakeAppDetector::app(QStringLiteral("Notes"), QStringLiteral("org.example.notes"));
         for (int i = 0; i < 30 && !o.h.pipeline->typingSuggestion(); ++i) {
