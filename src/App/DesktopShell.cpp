@@ -173,7 +173,9 @@ void DesktopShell::showHubWindow() {
     }
     QWidget* window = makeWindow(view, QStringLiteral("Vantrose"));
     window->setObjectName(QStringLiteral("hubWindow"));
-    window->setMinimumSize(600, 400);
+    // The hub's content keeps the window at least as large as it needs (700 x 480 or more, so
+    // its dashboard stays whole); a fixed floor here would let the window cut it.
+    if (!qobject_cast<HubView*>(view)) window->setMinimumSize(600, 400);
     window->setGeometry(ShellRules::hubGeometry(screen->availableGeometry(), window->sizeHint()));
     replaceWindow(m_hubWindow, window);
     showAndActivate(window);

@@ -1,4 +1,5 @@
 #include "UI/Hub/HomeTabView.h"
+#include "UI/Settings/SettingsGroup.h"
 
 #include "Core/DictationPipeline.h"
 #include "UI/Hub/TranscriptRow.h"
@@ -103,14 +104,22 @@ StatCard::StatCard(const QString& title, const QString& value, const QString& ic
     connect(lift, &HoverLift::lookChanged, this, qOverload<>(&QWidget::update));
 }
 
+QFont StatCard::valueFont() const { return hubSerifFont(28); }
+QFont StatCard::titleFont() const { return systemFont(this, 11); }
+
+QRectF StatCard::contentRect() const { return QRectF(rect()).adjusted(2 + 14, 2 + 14, -2 - 14, -2 - 14); }
+
 QSize StatCard::minimumSizeHint() const {
-    return {90, sizeHint().height()};
+    const int text = std::max(QFontMetrics(valueFont()).horizontalAdvance(m_value),
+                              QFontMetrics(titleFont()).horizontalAdvance(m_title));
+    return {std::max(90, text + 2 * (2 + 14) + 1), sizeHint().height()};
 }
 
 QSize StatCard::sizeHint() const {
-    const QFontMetrics value(hubSerifFont(28));
-    const QFontMetrics title(systemFont(this, 11));
-    return {140, 14 + 13 + 8 + value.height() + 8 + title.height() + 14};
+    const QFontMetrics value(valueFont());
+    const QFontMetrics title(titleFont());
+    const int text = std::max(value.horizontalAdvance(m_value), title.horizontalAdvance(m_title));
+    return {std::max(140, text + 2 * (2 + 14) + 1), 14 + 13 + 8 + value.height() + 8 + title.height() + 14};
 }
 
 void StatCard::paintEvent(QPaintEvent*) {
@@ -124,21 +133,19 @@ void StatCard::paintEvent(QPaintEvent*) {
     p.translate(-frame.center());
     paintCardBackground(p, frame, palette());
 
-    const QRectF content = frame.adjusted(14, 14, -14, -14);
+    const QRectF content = contentRect();
     double y = content.top();
     drawHubGlyph(p, m_icon, QRectF(content.left(), y, 13, 13), labelColor(palette(), LabelStyle::secondary), 1.0);
     y += 13 + 8;
-    const QFont valueFont = hubSerifFont(28);
-    const QFontMetrics valueMetrics(valueFont);
-    p.setFont(valueFont);
+    const QFontMetrics valueMetrics(valueFont());
+    p.setFont(valueFont());
     p.setPen(palette().color(QPalette::WindowText));
     p.drawText(QRectF(content.left(), y, content.width(), valueMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
                valueMetrics.elidedText(m_value, Qt::ElideRight, int(content.width())));
     y += valueMetrics.height() + 8;
-    const QFont titleFont = systemFont(this, 11);
-    p.setFont(titleFont);
+    p.setFont(titleFont());
     p.setPen(labelColor(palette(), LabelStyle::tertiary));
-    p.drawText(QRectF(content.left(), y, content.width(), QFontMetrics(titleFont).height()),
+    p.drawText(QRectF(content.left(), y, content.width(), QFontMetrics(titleFont()).height()),
                Qt::AlignLeft | Qt::AlignVCenter, m_title);
 }
 
@@ -150,8 +157,12 @@ AppSourceRow::AppSourceRow(const QString& appName, const QString& bundleId, std:
     auto* icon = new AppIconView(bundleId, this);
     icon->setFixedSize(24, 24);
     row->addWidget(icon);
-    auto* name = styledLabel(appName, systemFont(this, 12), LabelStyle::primary, this);
-    name->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // One line: a name longer than the card ends with an ellipsis instead of being cut.
+    auto* name = new OneLineLabel(appName, this);
+    name->setFont(systemFont(this, 12));
+    QPalette namePalette = name->palette();
+    namePalette.setColor(QPalette::WindowText, labelColor(palette(), LabelStyle::primary));
+    name->setPalette(namePalette);
     row->addWidget(name, 1);
     row->addWidget(styledLabel(QString::number(words), hubSerifFont(16), LabelStyle::secondary, this));
     row->addWidget(styledLabel(QStringLiteral("words"), systemFont(this, 10), LabelStyle::quaternary, this));
@@ -471,6 +482,11 @@ QSize HomeTabView::sizeHint() const {
     // The page's own wish plus the scroll bar, which is always there.
     const QSize page = m_scroll->widget()->sizeHint();
     return {page.width() + m_scroll->verticalScrollBar()->sizeHint().width(), page.height()};
+}
+
+QSize HomeTabView::minimumSizeHint() const {
+    const QSize page = m_scroll->widget()->minimumSizeHint();
+    return {page.width() + m_scroll->verticalScrollBar()->sizeHint().width(), 200};
 }
 
 QString HomeTabView::titleText() const { return m_title->text(); }
