@@ -173,8 +173,10 @@ void DesktopShell::showHubWindow() {
     }
     QWidget* window = makeWindow(view, QStringLiteral("Vantrose"));
     window->setObjectName(QStringLiteral("hubWindow"));
-    window->setMinimumSize(600, 400);
-    window->setGeometry(ShellRules::hubGeometry(screen->availableGeometry()));
+    // The hub's content keeps the window at least as large as it needs (700 x 480 or more, so
+    // its dashboard stays whole); a fixed floor here would let the window cut it.
+    if (!qobject_cast<HubView*>(view)) window->setMinimumSize(600, 400);
+    window->setGeometry(ShellRules::hubGeometry(screen->availableGeometry(), window->sizeHint()));
     replaceWindow(m_hubWindow, window);
     showAndActivate(window);
     VLOG("Windows: Hub window shown");
@@ -242,7 +244,10 @@ void DesktopShell::openSettings() {
         view = new SettingsPlaceholderView(m_pipeline, m_pipeline.listInputDevices());
     QWidget* window = makeWindow(view, QStringLiteral("Vantrose Settings"));
     window->setObjectName(QStringLiteral("settingsWindow"));
-    window->setFixedSize(500, 450);
+    // Opens at the pane's own size and may shrink to the smallest size whose every tab still
+    // scrolls to its last control.
+    window->setMinimumSize(ShellRules::kSettingsMinimumSize);
+    window->resize(ShellRules::kSettingsSize);
     if (screen) window->setGeometry(centredIn(screen, window->size()));
     replaceWindow(m_settingsWindow, window);
     showAndActivate(window);

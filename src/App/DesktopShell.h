@@ -42,6 +42,7 @@ public:
 
     // For the desktop tests.
     QWidget* hubWindow() const { return m_hubWindow; }
+    QWidget* settingsWindow() const { return m_settingsWindow; }
     QWidget* overlayWindow() const { return m_overlayWindow; }
     QString currentIconSymbol() const { return m_iconSymbol; }
 

@@ -43,9 +43,14 @@ QRect centred(const QRect& available, int width, int height) {
 }
 }  // namespace
 
-QRect hubGeometry(const QRect& available) {
-    const int width = int(std::max(0.5 * available.width(), 750.0));
-    const int height = int(std::max(0.55 * available.height(), 500.0));
+QRect hubGeometry(const QRect& available, const QSize& content) {
+    int width = int(std::max(0.5 * available.width(), 750.0));
+    int height = int(std::max(0.55 * available.height(), 500.0));
+    if (content.isValid()) {
+        width = std::max(width, std::min(content.width(), available.width()));
+        // A long history does not make the window as tall as the screen.
+        height = std::max(height, std::min(content.height(), int(0.9 * available.height())));
+    }
     return centred(available, width, height);
 }
 

@@ -20,7 +20,9 @@ StatusIcon launchIcon();
 StatusIcon iconForStatus(DictationStatus status);
 
 // Sizes and places from a screen's available area (its geometry less panels and docks).
-QRect hubGeometry(const QRect& available);
+// `content`: what the hub's content asks for at first (its dashboard without a scroll bar); the
+// window opens at least that large while the screen allows.
+QRect hubGeometry(const QRect& available, const QSize& content = QSize());
 QRect onboardingGeometry(const QRect& available);
 // Top-left corner of the overlay panel: horizontally centred, 20 px above the bottom edge.
 QPoint overlayOrigin(const QRect& available, const QSize& size);
@@ -43,5 +45,10 @@ OverlayFrame nextOverlayFrame(const OverlayFrame& current, const OverlayInput& i
 constexpr int kOverlayWidth = 400;
 constexpr int kOverlayHeight = 160;
 constexpr int kObserverIntervalMs = 100;
+
+// The settings window opens at its pane's size and shrinks no further than this; every tab of
+// the pane scrolls to its last control at either size.
+inline constexpr QSize kSettingsSize{520, 540};
+inline constexpr QSize kSettingsMinimumSize{500, 450};
 
 }  // namespace ShellRules

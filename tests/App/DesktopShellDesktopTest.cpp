@@ -123,6 +123,16 @@ TEST_F(DesktopShellTest, AVisibleHubIsBroughtForwardAndAClosedOneIsRebuiltAtItsS
     EXPECT_EQ(second->windowTitle(), "Vantrose");
 }
 
+TEST_F(DesktopShellTest, TheSettingsWindowOpensAtThePanesSizeAndMayShrinkToItsSmallest) {
+    shell->openSettings();
+    QWidget* window = shell->settingsWindow();
+    ASSERT_TRUE(window);
+    ASSERT_TRUE(waitUntil([&] { return window->isVisible(); }));
+    EXPECT_EQ(window->size(), QSize(520, 540));
+    EXPECT_EQ(window->minimumSize(), QSize(500, 450));
+    EXPECT_NE(window->maximumSize(), window->minimumSize()) << "not fixed at a size smaller than its pane";
+}
+
 TEST_F(DesktopShellTest, ANewOnboardingReplacesTheOldOneWhichCompletesAtMostOnce) {
     int completions = 0;
     shell->showRichOnboarding([&] { ++completions; });

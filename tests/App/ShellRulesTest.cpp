@@ -16,6 +16,10 @@ TEST(ShellRules, WindowSizesFollowTheScreenWithTheirMinimums) {
     EXPECT_EQ(hubGeometry(laptop).center(), laptop.center());
     const QRect large(1920, 0, 2560, 1400);  // a second monitor to the right
     EXPECT_EQ(hubGeometry(large), QRect(1920 + 640, 315, 1280, 770));
+    // Content that asks for more opens the hub larger, never beyond the screen.
+    EXPECT_EQ(hubGeometry(laptop, QSize(900, 640)).size(), QSize(900, 640));
+    EXPECT_EQ(hubGeometry(laptop, QSize(600, 400)).size(), QSize(750, 500));
+    EXPECT_EQ(hubGeometry(QRect(0, 0, 1024, 600), QSize(1100, 700)).size(), QSize(1024, 540));
 }
 
 TEST(ShellRules, OverlaySitsCentredTwentyPixelsAboveTheBottom) {

@@ -10,6 +10,9 @@
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/FixtureApp.h"
 #include "support/TestEnvironment.h"
+#include "ShownText.h"
+
+#include "UI/Settings/InstructionsTabView.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -18,6 +21,10 @@
 #include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QTest>
+#include <QScrollBar>
+#include <QGraphicsEffect>
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <QUuid>
@@ -126,8 +133,8 @@ TEST_F(HubDesktop, HubOpensOnHomeAndKeepsTheHistorySearchAcrossSections) {
     EXPECT_EQ(labels, (QStringList{"Home", "History", "Instructions", "Replacements", "Settings"}));
     EXPECT_EQ(hub.selectedTab(), HubTab::home);
     EXPECT_NE(qobject_cast<HomeTabView*>(hub.detailView()), nullptr);
-    EXPECT_GE(hub.minimumSize().width(), 700);
-    EXPECT_GE(hub.minimumSize().height(), 480);
+    EXPECT_GE(hub.minimumSizeHint().width(), 700);
+    EXPECT_GE(hub.minimumSizeHint().height(), 480);
 
     hub.sidebar()->setCurrentRow(int(HubTab::history));
     auto* history = qobject_cast<HistoryTabView*>(hub.detailView());
@@ -349,3 +356,113 @@ TEST_F(HubDesktop, APointerClickOnTheSidebarOpensThatSection) {
 }
 
 }  // namespace
+
+namespace {
+
+// The hub at the size the shell opens it with: its content's wish, at least the shell's
+// 750 x 500 on this screen.
+void openAtDefaultSize(HubView& hub) {
+    hub.resize(hub.sizeHint().expandedTo(QSize(750, 500)));
+    hub.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&hub));
+    QCoreApplication::processEvents();
+}
+
+}  // namespace
+
+TEST_F(HubDesktop, TheDashboardHistoryAndVoiceStylesShowEveryLabelWholeAtTheDefaultSize) {
+    // A first start: the dashboard fits without scrolling.
+    {
+        start({});
+        HubView hub(*harness.pipeline, auth, {permissions()});
+        openAtDefaultSize(hub);
+        auto* home = hub.findChild<HomeTabView*>();
+        ASSERT_TRUE(home);
+        EXPECT_EQ(home->scrollArea()->verticalScrollBar()->maximum(), 0) << "the empty dashboard scrolls";
+        const QStringList cut = labelsNotShownWhole(home);
+        EXPECT_TRUE(cut.isEmpty()) << cut.join(" | ").toStdString();
+    }
+    // With dictations, some into applications whose names look like markup.
+    PipelineHarness full;
+    QList<TranscriptionResult> results;
+    const QStringList apps{"Slack", "<b>Mail</b>", "Visual Studio Code", "Terminal"};
+    for (int i = 0; i < 10; ++i)
+        results.append(makeResult(QStringLiteral("Dictation %1 with enough words to need a second line of text in the "
+                                                 "row, and then some more so that a third line would be needed.")
+                                      .arg(i),
+                                  apps[i % 4], 30 + i));
+    full.history->preloaded = results;
+    full.history->totals = {1234, 98765};
+    full.setUp();
+    HubView hub(*full.pipeline, auth, {permissions()});
+    openAtDefaultSize(hub);
+    const auto check = [&](const char* size) {
+        for (HubTab tab : {HubTab::home, HubTab::history, HubTab::instructions}) {
+            hub.setSelectedTab(tab);
+            QCoreApplication::processEvents();
+            QStringList cut = labelsNotShownWhole(&hub);
+            // The statistic cards paint their value and title themselves.
+            for (StatCard* card : hub.findChildren<StatCard*>()) {
+                const double room = card->contentRect().width();
+                if (QFontMetricsF(card->titleFont()).horizontalAdvance(card->title()) > room + 0.5 ||
+                    QFontMetricsF(card->valueFont()).horizontalAdvance(card->value()) > room + 0.5)
+                    cut << card->title();
+            }
+            EXPECT_TRUE(cut.isEmpty()) << size << " section " << int(tab) << ": " << cut.join(" | ").toStdString();
+        }
+    };
+    check("opening size");
+    // The smallest the hub allows keeps them whole too.
+    hub.setSelectedTab(HubTab::home);
+    QCoreApplication::processEvents();
+    hub.resize(hub.minimumSizeHint());
+    QCoreApplication::processEvents();
+    check("smallest size");
+}
+
+TEST_F(HubDesktop, TheDashboardEntersInFiveGroupsEachFromItsOwnDepth) {
+    start({makeResult("one", "A", 1)});
+    ax = false;  // the banner is one of the groups
+    HomeTabView home(*harness.pipeline, permissions());
+    home.show();
+    QList<double> shifts;
+    for (QWidget* section : home.entranceSections()) {
+        ASSERT_TRUE(section->graphicsEffect()) << "every group fades in";
+        shifts << section->graphicsEffect()->property("entranceShift").toDouble();
+    }
+    EXPECT_EQ(shifts, (QList<double>{8, 6, 10, 12, 14}));
+    EXPECT_TRUE(home.banner()->isVisibleTo(&home));
+    // Each group holds what it names: the cards, the middle row, the transcripts.
+    EXPECT_FALSE(home.entranceSections()[2]->findChildren<StatCard*>().isEmpty());
+    EXPECT_TRUE(home.entranceSections()[3]->isAncestorOf(home.heatmap()));
+    EXPECT_FALSE(home.entranceSections()[4]->findChildren<TranscriptRow*>().isEmpty());
+}
+
+TEST_F(HubDesktop, ATranscriptCutAtTwoLinesEndsWithAnEllipsis) {
+    const QFont font = QApplication::font();
+    const QFontMetrics metrics(font);
+    const QString longText = QStringLiteral("alpha beta gamma delta epsilon zeta eta theta iota kappa lambda mu nu xi "
+                                            "omicron pi rho sigma tau upsilon phi chi psi omega");
+    const int width = metrics.horizontalAdvance(QStringLiteral("alpha beta gamma delta epsilon"));
+    struct Case {
+        QString text;
+        bool cut;
+    };
+    for (const Case& c : {Case{QStringLiteral("alpha beta"), false}, Case{longText, true},
+                          Case{QStringLiteral("first line\nsecond line\nthird line"), true}}) {
+        const QString shown = clampedToLines(c.text, font, width, 2);
+        const QStringList lines = shown.split(QLatin1Char('\n'));
+        EXPECT_LE(lines.size(), 2) << shown.toStdString();
+        for (const QString& line : lines) EXPECT_LE(metrics.horizontalAdvance(line), width) << line.toStdString();
+        EXPECT_EQ(shown.endsWith(QChar(0x2026)), c.cut) << shown.toStdString();
+        if (!c.cut) EXPECT_EQ(shown, c.text);
+    }
+    // In a row: the text label shows two lines ending in the ellipsis.
+    TranscriptRow row(makeResult(longText + QLatin1Char(' ') + longText + QLatin1Char(' ') + longText, "Notes", 60));
+    row.resize(360, row.sizeHint().height());
+    row.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&row));
+    EXPECT_TRUE(row.textLabel()->text().endsWith(QChar(0x2026))) << row.textLabel()->text().toStdString();
+    const QStringList cut = labelsNotShownWhole(&row);
+    EXPECT_TRUE(cut.isEmpty()) << cut.join(" | ").toStdString();
+}

@@ -6,6 +6,8 @@
 #include "support/ManualDelayedCalls.h"
 #include "support/TestEnvironment.h"
 
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QImage>
 #include <QTest>
 
@@ -38,6 +40,11 @@ struct FakePermissions {
 
 class OnboardingViewDesktopTest : public ::testing::Test {
 protected:
+    // Each test starts signed out: a sign-in of an earlier test in this process would skip the welcome.
+    void SetUp() override {
+        UserDefaults::shared().remove(AuthManager::accessTokenKey);
+        UserDefaults::shared().remove(AuthManager::userDataKey);
+    }
     void TearDown() override { AuthManager::setURLOpener({}); }
 
     std::unique_ptr<OnboardingView> show(AuthManager& auth) {
@@ -165,6 +172,50 @@ TEST_F(OnboardingViewDesktopTest, AReturningUserStartsAtPermissionsAndFinishesWi
     EXPECT_TRUE(view->controlRect(Control::signIn).isEmpty());
     clickControl(*view, Control::start);
     EXPECT_EQ(completions, 1);
+}
+
+TEST_F(OnboardingViewDesktopTest, ThePaintedButtonsAreReachedByTheKeyboardAndNamedForScreenReaders) {
+    AuthManager auth;
+    auto view = show(auth);
+    view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+    click(*view, view->welcomeArea().topLeft() + QPoint(30, 30));
+    calls.advance(0.4);
+    QAbstractButton* getStarted = view->controlButton(Control::getStarted);
+    ASSERT_TRUE(getStarted);
+    ASSERT_TRUE(waitUntil([&] { return getStarted->isVisible(); }));
+    EXPECT_EQ(getStarted->geometry(), view->controlRect(Control::getStarted));
+    // A button that is not on the page takes no focus.
+    EXPECT_FALSE(view->controlButton(Control::signIn)->isVisible());
+
+    // Tab reaches the painted button; Space presses it.
+    QTest::keyClick(view.get(), Qt::Key_Tab);
+    ASSERT_TRUE(getStarted->hasFocus());
+    QTest::keyClick(getStarted, Qt::Key_Space);
+    ASSERT_EQ(view->flow().step(), OnboardingStep::permissions);
+    calls.advance(1.0);
+
+    // Screen readers hear each button by what it does.
+    const std::pair<Control, QString> named[] = {{Control::enableAccessibility, "Enable Accessibility"},
+                                                 {Control::enableMicrophone, "Enable Microphone"},
+                                                 {Control::continueButton, "Continue"}};
+    for (const auto& [control, name] : named) {
+        QAbstractButton* button = view->controlButton(control);
+        ASSERT_TRUE(waitUntil([&] { return button->isVisible(); })) << name.toStdString();
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(button);
+        ASSERT_TRUE(accessible);
+        EXPECT_EQ(accessible->role(), QAccessible::Button);
+        EXPECT_EQ(accessible->text(QAccessible::Name), name);
+    }
+    // Continue is shut until both permissions hold, for the keyboard as for the pointer.
+    QAbstractButton* proceed = view->controlButton(Control::continueButton);
+    EXPECT_FALSE(proceed->isEnabled());
+
+    // Return presses the focused button too.
+    QAbstractButton* accessibility = view->controlButton(Control::enableAccessibility);
+    accessibility->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(accessibility, Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return permissions.accessibilityAsked; }));
 }
 
 }  // namespace

@@ -227,3 +227,135 @@ TEST(OverlayDesktop, SuggestionCardAcceptsOnAClickAnywhereOnItAndOffersTwoDismis
 }
 
 }  // namespace
+
+namespace {
+
+// The overlay as drawn, on a transparent background (premultiplied: a pixel's red is its
+// brightness times its opacity).
+QImage drawn(DictationOverlayView& view) {
+    QImage image(view.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    view.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+}
+
+int brightest(const QImage& image, const QRect& area) {
+    int best = 0;
+    for (int y = std::max(0, area.top()); y <= std::min(image.height() - 1, area.bottom()); ++y)
+        for (int x = std::max(0, area.left()); x <= std::min(image.width() - 1, area.right()); ++x)
+            best = std::max(best, qRed(image.pixel(x, y)));
+    return best;
+}
+
+// The box of the face's bright pixels inside the pill.
+QRect brightBox(const QImage& image, const QRect& area) {
+    QRect box;
+    for (int y = std::max(0, area.top()); y <= std::min(image.height() - 1, area.bottom()); ++y)
+        for (int x = std::max(0, area.left()); x <= std::min(image.width() - 1, area.right()); ++x)
+            if (qRed(image.pixel(x, y)) > 128) box |= QRect(x, y, 1, 1);
+    return box;
+}
+
+}  // namespace
+
+TEST(OverlayDesktop, TheFaceIsDrawnWithThePillsEntranceAndBounce) {
+    PipelineHarness h;
+    h.setUp();
+    h.record(5);
+    ASSERT_EQ(h.pipeline->status(), S::listening);
+    MotionClock clock{MotionClock::Mode::manual};
+    DictationOverlayView view(*h.pipeline, clock);
+    view.show();
+    clock.advance(0.03);
+    // Early in the entrance the eyes are as faint as their pill, not at full white.
+    ASSERT_LT(view.columnOpacity(), 0.6);
+    const QRect area = view.pillRect().toAlignedRect().adjusted(-6, -6, 6, 6);
+    EXPECT_LE(brightest(drawn(view), area), int(255 * view.columnOpacity()) + 4);
+
+    clock.advance(2.0);
+    const QRect rest = brightBox(drawn(view), area);
+    ASSERT_GT(rest.width(), 20);
+    // A status change swells the pill to 1.08: the eyes swell with it.
+    view.handleStatusChange(S::stopping);
+    double peak = 1;
+    for (int i = 0; i < 40 && view.bounce() >= peak; ++i) {
+        peak = view.bounce();
+        clock.advance(0.005);
+    }
+    ASSERT_GT(view.bounce(), 1.05);
+    const QRect swollen = brightBox(drawn(view), area);
+    EXPECT_GE(swollen.width(), rest.width() + 2) << rest.width() << " at rest";
+    EXPECT_LE(swollen.width(), rest.width() * view.bounce() + 2);
+}
+
+TEST(OverlayDesktop, FacesCrossFadeAndTheLiveTextFadesOut) {
+    VantroseSettings settings;
+    settings.expandedPill = true;
+    OverlayHarness o(settings);
+    o.h.record(5);
+    o.settle();
+    ASSERT_EQ(o.view->currentFace(), Face::walleEyes);
+    ASSERT_TRUE(o.h.recognizer->onPartial);
+    o.h.recognizer->onPartial(QStringLiteral("hello there"));
+    ASSERT_TRUE(waitUntil([&] { return !o.h.pipeline->streamingText().isEmpty(); }));
+    // The eyes alone fade out while the live-text column fades in, on the expanding spring.
+    EXPECT_EQ(o.view->currentFace(), Face::walleEyesWithText);
+    EXPECT_EQ(o.view->leavingFaceCount(), 1);
+    o.clock.advance(0.05);
+    EXPECT_GT(o.view->facePresence(), 0.0);
+    EXPECT_LT(o.view->facePresence(), 1.0);
+    EXPECT_EQ(o.view->leavingFaceCount(), 1);
+    o.settle();
+    EXPECT_EQ(o.view->leavingFaceCount(), 0);
+    EXPECT_DOUBLE_EQ(o.view->facePresence(), 1.0);
+    EXPECT_DOUBLE_EQ(o.view->liveTextOpacity(), 1.0);
+    const QRect textArea = o.view->pillRect().toAlignedRect().adjusted(14, 40, -14, -4);
+    const int textShown = brightest(drawn(*o.view), textArea);
+    EXPECT_GT(textShown, 100);
+
+    // The words fade out over a quarter of a second instead of vanishing.
+    o.h.pipeline->cancelDictation();
+    ASSERT_TRUE(o.h.waitForStatus(S::dismissed));
+    o.clock.advance(0.1);
+    EXPECT_GT(o.view->liveTextOpacity(), 0.05);
+    EXPECT_LT(o.view->liveTextOpacity(), 1.0);
+    o.clock.advance(0.2);
+    EXPECT_DOUBLE_EQ(o.view->liveTextOpacity(), 0.0);
+}
+
+TEST(OverlayDesktop, TheDoneGlowIsWhiteAtEightPercent) {
+    OverlayHarness o;
+    ASSERT_TRUE(o.h.dictate());
+    o.clock.advance(0.2);  // faded in, not yet switched off
+    ASSERT_TRUE(o.view->feedback().showDone());
+    EXPECT_NEAR(o.view->doneGlowOpacity(), 0.08, 0.005);
+    // Just above the pill, where the soft edge has nearly reached its full strength.
+    const QRectF pill = o.view->pillRect();
+    const QImage image = drawn(*o.view);
+    const QRgb glow = image.pixel(int(pill.center().x()), int(pill.top() - 4));
+    EXPECT_GE(qAlpha(glow), 10);
+    EXPECT_LE(qAlpha(glow), int(255 * 0.08) + 2);
+}
+
+TEST(OverlayDesktop, TheSuggestionCardFadesInWithTheOverlay) {
+    PipelineHarness h;
+    h.setUp();
+    h.detector->frontApp = FakeAppDetector::app(QStringLiteral("Notes"), QStringLiteral("org.example.notes"));
+    for (int i = 0; i < 30 && !h.pipeline->typingSuggestion(); ++i) {
+        h.clock.advance(1);
+        h.keyboard->onKeyDown(KeyEvent{4, 0, QStringLiteral("a"), false});
+    }
+    ASSERT_TRUE(h.pipeline->typingSuggestion());
+    MotionClock clock{MotionClock::Mode::manual};
+    DictationOverlayView view(*h.pipeline, clock);
+    view.show();
+    clock.advance(0.03);
+    TypingSuggestionPill* card = view.suggestionPill();
+    ASSERT_TRUE(card);
+    ASSERT_LT(view.columnOpacity(), 0.6);
+    const QRect cardArea = card->cardRect().translated(card->pos()).toAlignedRect();
+    EXPECT_LE(brightest(drawn(view), cardArea), int(255 * view.columnOpacity()) + 4);
+    clock.advance(2.0);
+    ASSERT_EQ(view.suggestionPill(), card);
+    EXPECT_GT(brightest(drawn(view), card->cardRect().translated(card->pos()).toAlignedRect()), 150);
+}

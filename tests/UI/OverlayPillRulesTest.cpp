@@ -106,7 +106,9 @@ TEST(OverlayPillRules, ElideHeadKeepsTheNewestWords) {
     // One long word: cut inside it rather than show nothing.
     const QString shown = elideHead(QStringLiteral("supercalifragilisticexpialidocious"), fitsIn(10));
     EXPECT_EQ(shown, QStringLiteral("…lidocious"));
-    
+    // A cut that would land between the halves of an emoji moves past the whole emoji.
+    const QString emoji = QString::fromUtf8("😀😀😀😀😀😀");
+    EXPECT_EQ(elideHead(emoji, fitsIn(6)), QString::fromUtf8("…😀😀"));
 }
 
 }  // namespace

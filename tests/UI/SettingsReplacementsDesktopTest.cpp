@@ -2,6 +2,7 @@
 
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
+#include "ShownText.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -92,6 +93,15 @@ TEST(ReplacementsTabView, DeletingRemovesEveryRuleOfThatExactTrigger) {
     tab.view->findChildren<QToolButton*>(QStringLiteral("deleteReplacement")).first()->click();
     EXPECT_TRUE(tab.rules().isEmpty());
     EXPECT_TRUE(tab.view->findChild<QWidget*>(QStringLiteral("replacementsEmpty"))->isVisible());
+}
+
+TEST(ReplacementsTabView, TriggersAndReplacementsAreShownAsTypedNeverAsMarkup) {
+    Tab tab({TextReplacement{QStringLiteral("<b>bold</b>"), QStringLiteral("<i>not italic</i>")}});
+    tab.view->resize(600, 400);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(tab.shownTriggers(), QStringList{QStringLiteral("\u201c<b>bold</b>\u201d")});
+    const QStringList cut = labelsNotShownWhole(tab.view.get());
+    EXPECT_TRUE(cut.isEmpty()) << cut.join(" | ").toStdString();
 }
 
 }  // namespace

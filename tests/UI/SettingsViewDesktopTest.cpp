@@ -5,12 +5,18 @@
 
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
+#include "ShownText.h"
+
+#include "UI/Hub/HubView.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
 #include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
@@ -99,7 +105,7 @@ TEST(SettingsView, TheNameFieldWritesEveryEditAndKeepsItsCursor) {
     EXPECT_EQ(name->cursorPosition(), 2);
 }
 
-TEST(SettingsView, TheMicrophonePickerChoosesForThePipelineOnly) {
+TEST(SettingsView, TheMicrophonePickerChoosesAndStoresTheDevice) {
     std::vector<AudioDeviceInfo> devices(1);
     devices[0].uid = QStringLiteral("alsa_input.usb");
     devices[0].name = QStringLiteral("USB Mic");
@@ -111,9 +117,14 @@ TEST(SettingsView, TheMicrophonePickerChoosesForThePipelineOnly) {
     EXPECT_EQ(picker->itemText(1), QStringLiteral("USB Mic (default)"));
     picker->setCurrentIndex(1);
     EXPECT_EQ(pane.harness.audio->selectedDeviceUID, QStringLiteral("alsa_input.usb"));
-    EXPECT_EQ(pane.settings().selectedMicUID, std::nullopt);
+    // Stored like the tray's choice, so the next pane (and the tray) show the device in use.
+    EXPECT_EQ(pane.settings().selectedMicUID, QStringLiteral("alsa_input.usb"));
+    SettingsView next(*pane.harness.pipeline, devices, pane.settings().selectedMicUID, pane.auth, {});
+    EXPECT_EQ(next.findChild<QComboBox*>(QStringLiteral("microphonePicker"))->currentText(),
+              QStringLiteral("USB Mic (default)"));
     picker->setCurrentIndex(0);
     EXPECT_EQ(pane.harness.audio->selectedDeviceUID, std::nullopt);
+    EXPECT_EQ(pane.settings().selectedMicUID, std::nullopt);
 
     Pane empty;
     EXPECT_EQ(empty.find<QComboBox>(QStringLiteral("microphonePicker"))->count(), 1);
@@ -226,3 +237,136 @@ TEST(SettingsView, AHotkeyOfAnotherActionIsRefusedWithAMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+void signInForTest() {
+    UserDefaults::shared().setValue(QStringLiteral("cloudServerURL"), QStringLiteral("http://127.0.0.1:9"));
+    UserDefaults::shared().setValue(AuthManager::accessTokenKey, QStringLiteral("token"));
+    UserDefaults::shared().setValue(
+        AuthManager::userDataKey,
+        QStringLiteral(R"({"id":"1","email":"<b>jane</b>@example.com","name":"Jane","picture":"","plan":"free","api_key":""})"));
+}
+
+void signOutForTest() {
+    UserDefaults::shared().remove(AuthManager::accessTokenKey);
+    UserDefaults::shared().remove(AuthManager::userDataKey);
+}
+
+// The widgets a user works with, shown now.
+QList<QWidget*> controlsIn(QWidget* page) {
+    QList<QWidget*> controls;
+    for (QWidget* w : page->findChildren<QWidget*>())
+        if (w->isVisible() && (qobject_cast<QAbstractButton*>(w) || qobject_cast<QComboBox*>(w) ||
+                               qobject_cast<QLineEdit*>(w)))
+            controls << w;
+    return controls;
+}
+
+// Scrolls each tab of `pane` to its end inside `window` and reports the controls that lie
+// outside the window or outside the tab's visible area: none may, once scrolled to.
+QStringList unreachableControls(QWidget* window, SettingsView& pane) {
+    QStringList lost;
+    const QRect inside = window->rect();
+    for (int i = 0; i < pane.tabs()->count(); ++i) {
+        pane.tabs()->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        auto* scroll = qobject_cast<QAbstractScrollArea*>(pane.tabs()->currentWidget());
+        if (!scroll) {
+            lost << QStringLiteral("tab %1 does not scroll").arg(i);
+            continue;
+        }
+        const auto shown = [&](QWidget* w) {
+            const QRect inViewport(w->mapTo(scroll->viewport(), QPoint()), w->size());
+            const QRect inWindow(w->mapTo(window, QPoint()), w->size());
+            return scroll->viewport()->rect().contains(inViewport) && inside.contains(inWindow);
+        };
+        // Every control can be brought into view, the last one by scrolling to the end.
+        for (QWidget* control : controlsIn(scroll->viewport())) {
+            scroll->verticalScrollBar()->setValue(0);
+            QCoreApplication::processEvents();
+            const int top = control->mapTo(scroll->viewport(), QPoint()).y();
+            scroll->verticalScrollBar()->setValue(top - 4);
+            QCoreApplication::processEvents();
+            if (!shown(control))
+                lost << QStringLiteral("tab %1: %2 %3").arg(i).arg(control->metaObject()->className(),
+                                                                   control->objectName() + control->accessibleName());
+        }
+        scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+        QCoreApplication::processEvents();
+        QList<QWidget*> controls = controlsIn(scroll->viewport());
+        if (controls.isEmpty()) continue;
+        QWidget* last = *std::max_element(controls.begin(), controls.end(), [&](QWidget* a, QWidget* b) {
+            return a->mapTo(window, QPoint(0, a->height())).y() < b->mapTo(window, QPoint(0, b->height())).y();
+        });
+        if (!shown(last)) lost << QStringLiteral("tab %1: the last control at its end").arg(i);
+        if (!scroll->verticalScrollBar()->isVisible() && scroll->verticalScrollBar()->maximum() > 0)
+            lost << QStringLiteral("tab %1: the scroll bar is out of sight").arg(i);
+    }
+    return lost;
+}
+
+VantroseSettings longLists() {
+    VantroseSettings s;
+    for (int i = 0; i < 25; ++i) s.customWords << QStringLiteral("word%1").arg(i);
+    s.snippets.insert(QStringLiteral("sig"), QStringLiteral("Best regards"));
+    return s;
+}
+
+}  // namespace
+
+TEST(SettingsView, EveryControlOfEveryTabIsReachableInTheWindowAndTheHub) {
+    signInForTest();
+    PipelineHarness harness(longLists());
+    harness.setUp();
+    AuthManager auth;
+    ASSERT_TRUE(auth.isAuthenticated());
+
+    // The settings window at its opening and its smallest size.
+    for (const QSize size : {QSize(520, 540), QSize(500, 450)}) {
+        QWidget window;
+        auto* layout = new QVBoxLayout(&window);
+        layout->setContentsMargins(0, 0, 0, 0);
+        auto* pane = new SettingsView(*harness.pipeline, {}, std::nullopt, auth, {});
+        layout->addWidget(pane);
+        window.resize(size);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        EXPECT_EQ(window.size(), size) << "the pane does not force the window larger";
+        EXPECT_TRUE(pane->findChild<QPushButton*>(QStringLiteral("signOut"))->isVisibleTo(pane));
+        const QStringList lost = unreachableControls(&window, *pane);
+        EXPECT_TRUE(lost.isEmpty()) << size.width() << "x" << size.height() << ": " << lost.join(" | ").toStdString();
+    }
+    // The hub's Settings section at the hub's smallest and opening sizes.
+    for (const QSize size : {QSize(700, 480), QSize(750, 500)}) {
+        HubView hub(*harness.pipeline, auth, {});
+        hub.setSelectedTab(HubTab::settings);
+        hub.resize(size);
+        hub.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&hub));
+        auto* pane = hub.findChild<SettingsView*>();
+        ASSERT_TRUE(pane);
+        const QStringList lost = unreachableControls(&hub, *pane);
+        EXPECT_TRUE(lost.isEmpty()) << size.width() << "x" << size.height() << ": " << lost.join(" | ").toStdString();
+    }
+    signOutForTest();
+}
+
+TEST(SettingsView, WordsEntriesAndTheAccountAreShownAsTypedNeverAsMarkup) {
+    signInForTest();
+    VantroseSettings settings;
+    settings.customWords = {QStringLiteral("<b>bold</b>")};
+    settings.replacements.insert(QStringLiteral("<i>key</i>"), QStringLiteral("<u>value</u>"));
+    settings.snippets.insert(QStringLiteral("<s>sig</s>"), QStringLiteral("<b>snippet</b>"));
+    Pane pane(settings);
+    pane.view->resize(520, 540);
+    QCoreApplication::processEvents();
+    for (int i = 0; i < pane.view->tabs()->count(); ++i) {
+        pane.view->tabs()->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        const QStringList cut = labelsNotShownWhole(pane.view->tabs()->currentWidget());
+        EXPECT_TRUE(cut.isEmpty()) << "tab " << i << ": " << cut.join(" | ").toStdString();
+    }
+    EXPECT_EQ(pane.find<QLabel>(QStringLiteral("accountEmail"))->text(), QStringLiteral("<b>jane</b>@example.com"));
+    signOutForTest();
+}

@@ -1,4 +1,5 @@
 #include "UI/Hub/HomeTabView.h"
+#include "UI/Settings/SettingsGroup.h"
 
 #include "Core/DictationPipeline.h"
 #include "UI/Hub/TranscriptRow.h"
@@ -15,6 +16,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QVariantAnimation>
@@ -102,14 +104,22 @@ StatCard::StatCard(const QString& title, const QString& value, const QString& ic
     connect(lift, &HoverLift::lookChanged, this, qOverload<>(&QWidget::update));
 }
 
+QFont StatCard::valueFont() const { return hubSerifFont(28); }
+QFont StatCard::titleFont() const { return systemFont(this, 11); }
+
+QRectF StatCard::contentRect() const { return QRectF(rect()).adjusted(2 + 14, 2 + 14, -2 - 14, -2 - 14); }
+
 QSize StatCard::minimumSizeHint() const {
-    return {90, sizeHint().height()};
+    const int text = std::max(QFontMetrics(valueFont()).horizontalAdvance(m_value),
+                              QFontMetrics(titleFont()).horizontalAdvance(m_title));
+    return {std::max(90, text + 2 * (2 + 14) + 1), sizeHint().height()};
 }
 
 QSize StatCard::sizeHint() const {
-    const QFontMetrics value(hubSerifFont(28));
-    const QFontMetrics title(systemFont(this, 11));
-    return {140, 14 + 13 + 8 + value.height() + 8 + title.height() + 14};
+    const QFontMetrics value(valueFont());
+    const QFontMetrics title(titleFont());
+    const int text = std::max(value.horizontalAdvance(m_value), title.horizontalAdvance(m_title));
+    return {std::max(140, text + 2 * (2 + 14) + 1), 14 + 13 + 8 + value.height() + 8 + title.height() + 14};
 }
 
 void StatCard::paintEvent(QPaintEvent*) {
@@ -123,21 +133,19 @@ void StatCard::paintEvent(QPaintEvent*) {
     p.translate(-frame.center());
     paintCardBackground(p, frame, palette());
 
-    const QRectF content = frame.adjusted(14, 14, -14, -14);
+    const QRectF content = contentRect();
     double y = content.top();
     drawHubGlyph(p, m_icon, QRectF(content.left(), y, 13, 13), labelColor(palette(), LabelStyle::secondary), 1.0);
     y += 13 + 8;
-    const QFont valueFont = hubSerifFont(28);
-    const QFontMetrics valueMetrics(valueFont);
-    p.setFont(valueFont);
+    const QFontMetrics valueMetrics(valueFont());
+    p.setFont(valueFont());
     p.setPen(palette().color(QPalette::WindowText));
     p.drawText(QRectF(content.left(), y, content.width(), valueMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
                valueMetrics.elidedText(m_value, Qt::ElideRight, int(content.width())));
     y += valueMetrics.height() + 8;
-    const QFont titleFont = systemFont(this, 11);
-    p.setFont(titleFont);
+    p.setFont(titleFont());
     p.setPen(labelColor(palette(), LabelStyle::tertiary));
-    p.drawText(QRectF(content.left(), y, content.width(), QFontMetrics(titleFont).height()),
+    p.drawText(QRectF(content.left(), y, content.width(), QFontMetrics(titleFont()).height()),
                Qt::AlignLeft | Qt::AlignVCenter, m_title);
 }
 
@@ -149,8 +157,12 @@ AppSourceRow::AppSourceRow(const QString& appName, const QString& bundleId, std:
     auto* icon = new AppIconView(bundleId, this);
     icon->setFixedSize(24, 24);
     row->addWidget(icon);
-    auto* name = styledLabel(appName, systemFont(this, 12), LabelStyle::primary, this);
-    name->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // One line: a name longer than the card ends with an ellipsis instead of being cut.
+    auto* name = new OneLineLabel(appName, this);
+    name->setFont(systemFont(this, 12));
+    QPalette namePalette = name->palette();
+    namePalette.setColor(QPalette::WindowText, labelColor(palette(), LabelStyle::primary));
+    name->setPalette(namePalette);
     row->addWidget(name, 1);
     row->addWidget(styledLabel(QString::number(words), hubSerifFont(16), LabelStyle::secondary, this));
     row->addWidget(styledLabel(QStringLiteral("words"), systemFont(this, 10), LabelStyle::quaternary, this));
@@ -205,9 +217,11 @@ HomeTabView::HomeTabView(DictationPipeline& pipeline, HubPermissions permissions
     auto* scroll = new QScrollArea(this);
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // The bar shows only when the page is taller than the window.
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     outer->addWidget(scroll);
+    m_scroll = scroll;
 
     auto* page = new QWidget(scroll);
     page->setAutoFillBackground(false);
@@ -313,18 +327,23 @@ void HomeTabView::rebuild() {
     bodyColumn->setContentsMargins(0, 0, 0, 0);
     bodyColumn->setSpacing(24);
 
-    // Statistic cards.
-    auto* cards = new QHBoxLayout;
+    // Statistic cards. Each of the three groups below is its own widget: the entrance moves
+    // each by its own distance.
+    auto* cardsBox = new QWidget(body);
+    auto* cards = new QHBoxLayout(cardsBox);
+    cards->setContentsMargins(0, 0, 0, 0);
     cards->setSpacing(14);
     cards->addWidget(new StatCard(QStringLiteral("Words"), QString::number(totalWords), QStringLiteral("textformat"), body), 1);
     cards->addWidget(new StatCard(QStringLiteral("Time Saved"), formatTimeSaved(totalWords), QStringLiteral("clock"), body), 1);
     cards->addWidget(new StatCard(QStringLiteral("Avg WPM"), QString::number(avgWPM(results)), QStringLiteral("speedometer"), body), 1);
     cards->addWidget(new StatCard(QStringLiteral("Dictations"), QString::number(m_pipeline.totalDictations()),
                                   QStringLiteral("waveform"), body), 1);
-    bodyColumn->addLayout(cards);
+    bodyColumn->addWidget(cardsBox);
 
     // Middle row: top sources and activity.
-    auto* middle = new QHBoxLayout;
+    auto* middleBox = new QWidget(body);
+    auto* middle = new QHBoxLayout(middleBox);
+    middle->setContentsMargins(0, 0, 0, 0);
     middle->setSpacing(18);
     // Two columns of equal width, whatever their contents ask for.
     auto* leftColumn = new QWidget(body);
@@ -370,10 +389,12 @@ void HomeTabView::rebuild() {
     right->addStretch(1);
     middle->addWidget(leftColumn, 1, Qt::AlignTop);
     middle->addWidget(rightColumn, 1, Qt::AlignTop);
-    bodyColumn->addLayout(middle);
+    bodyColumn->addWidget(middleBox);
 
     // Recent transcripts.
-    auto* recent = new QVBoxLayout;
+    auto* recentBox = new QWidget(body);
+    auto* recent = new QVBoxLayout(recentBox);
+    recent->setContentsMargins(0, 0, 0, 0);
     recent->setSpacing(12);
     recent->addWidget(styledLabel(QStringLiteral("Recent Transcripts"), hubSerifFont(18), LabelStyle::secondary, body));
     m_emptyTranscripts = nullptr;
@@ -403,10 +424,11 @@ void HomeTabView::rebuild() {
         }
         recent->addWidget(card);
     }
-    bodyColumn->addLayout(recent);
+    bodyColumn->addWidget(recentBox);
 
     if (m_body) {
-        m_sections.removeAll(m_body);
+        for (QWidget* group : m_body->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+            m_sections.removeAll(group);
         m_column->replaceWidget(m_body, body);
         delete m_body;
     } else {
@@ -414,7 +436,9 @@ void HomeTabView::rebuild() {
         m_column->addStretch(1);
     }
     m_body = body;
-    m_sections.append(body);
+    m_sections.append(cardsBox);
+    m_sections.append(middleBox);
+    m_sections.append(recentBox);
 }
 
 void HomeTabView::showEvent(QShowEvent* event) {
@@ -433,10 +457,11 @@ void HomeTabView::startEntrance() {
     m_appeared = true;
     // The sections fade in and settle upward together, shortly after the tab appears; each
     // starts lower by its own distance.
-    const QList<double> shifts{8, 6, 12};  // banner, header, the figures below
+    const QList<double> shifts{8, 6, 10, 12, 14};  // banner, header, cards, middle row, transcripts
     QList<QPointer<EntranceEffect>> effects;
     for (qsizetype i = 0; i < m_sections.size(); ++i) {
         auto* effect = new EntranceEffect(shifts.value(i, 12), m_sections[i]);
+        effect->setProperty("entranceShift", shifts.value(i, 12));
         m_sections[i]->setGraphicsEffect(effect);
         effects.append(effect);
     }
@@ -454,6 +479,17 @@ void HomeTabView::startEntrance() {
             if (effect) static_cast<QWidget*>(effect->parent())->setGraphicsEffect(nullptr);
     });
     QTimer::singleShot(100, fade, [fade] { fade->start(QAbstractAnimation::DeleteWhenStopped); });
+}
+
+QSize HomeTabView::sizeHint() const {
+    // The page's own wish plus the scroll bar, which is always there.
+    const QSize page = m_scroll->widget()->sizeHint();
+    return {page.width() + m_scroll->verticalScrollBar()->sizeHint().width(), page.height()};
+}
+
+QSize HomeTabView::minimumSizeHint() const {
+    const QSize page = m_scroll->widget()->minimumSizeHint();
+    return {page.width() + m_scroll->verticalScrollBar()->sizeHint().width(), 200};
 }
 
 QString HomeTabView::titleText() const { return m_title->text(); }

@@ -30,7 +30,12 @@ public:
     const QString& title() const { return m_title; }
     const QString& value() const { return m_value; }
     QSize sizeHint() const override;
+    // Wide enough for the whole title and value.
     QSize minimumSizeHint() const override;
+    // Where the value and the title are written, and in what.
+    QRectF contentRect() const;
+    QFont valueFont() const;
+    QFont titleFont() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -97,6 +102,14 @@ public:
     ActivityHeatmap* heatmap() const { return m_heatmap; }
     QString emptyTranscriptsHint() const;
     QString emptySourcesText() const;
+    // The groups that fade and rise in on the first appearance, top to bottom: banner, header,
+    // statistic cards, middle row, recent transcripts.
+    const QList<QWidget*>& entranceSections() const { return m_sections; }
+    // The size at which the whole page shows without scrolling.
+    QSize sizeHint() const override;
+    // The narrowest the page can be with every card, label and row whole.
+    QSize minimumSizeHint() const override;
+    class QScrollArea* scrollArea() const { return m_scroll; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -118,6 +131,7 @@ private:
     QTimer* m_rebuildTimer = nullptr;
 
     QVBoxLayout* m_column = nullptr;
+    class QScrollArea* m_scroll = nullptr;
     QWidget* m_bannerSlot = nullptr;
     PermissionsBanner* m_banner = nullptr;
     QLabel* m_title = nullptr;

@@ -53,7 +53,6 @@ void FilmGrainView::paintEvent(QPaintEvent*) {
 HubView::HubView(DictationPipeline& pipeline, AuthManager& auth, Actions actions, QWidget* parent)
     : QWidget(parent), m_pipeline(pipeline), m_auth(auth), m_actions(std::move(actions)) {
     registerHubFonts();
-    setMinimumSize(700, 480);
 
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
@@ -147,6 +146,18 @@ QWidget* HubView::buildSection(HubTab tab) {
     }
     }
     return note(QString());
+}
+
+QSize HubView::minimumSizeHint() const {
+    const QSize detail = m_detail ? m_detail->minimumSizeHint() : QSize();
+    return QSize(m_sidebar->minimumWidth() + 1 + std::max(0, detail.width()), 480).expandedTo(QSize(700, 480));
+}
+
+QSize HubView::sizeHint() const {
+    const QSize detail = m_detail ? m_detail->sizeHint() : QSize();
+    const int sidebar = std::max(m_sidebar->minimumWidth(), m_sidebar->sizeHint().width());
+    const QSize wanted(std::min(sidebar, m_sidebar->maximumWidth()) + 1 + detail.width(), detail.height());
+    return wanted.expandedTo(minimumSizeHint());
 }
 
 void HubView::resizeEvent(QResizeEvent* event) {

@@ -58,7 +58,10 @@ public:
     QListWidget* sidebar() const { return m_sidebar; }
     FilmGrainView* grain() const { return m_grain; }
 
-    QSize minimumSizeHint() const override { return {700, 480}; }
+    // At least 700 x 480, and wide enough for the open section's content beside the sidebar.
+    QSize minimumSizeHint() const override;
+    // What the open section asks for beside the sidebar (the dashboard at first).
+    QSize sizeHint() const override;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -18,6 +18,7 @@
 #include <QPointer>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTextLayout>
 #include <QTextStream>
 #include <QTimer>
 #include <QToolButton>
@@ -153,6 +154,64 @@ void AppIconView::paintEvent(QPaintEvent*) {
     drawHubGlyph(p, QStringLiteral("app"), glyph, labelColor(palette(), LabelStyle::tertiary));
 }
 
+QString clampedToLines(const QString& text, const QFont& font, int width, int maxLines) {
+    if (text.isEmpty() || width <= 0 || maxLines <= 0) return text;
+    QString laid = text;
+    laid.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    QTextLayout layout(laid, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    QList<std::pair<int, int>> lines;  // start, length
+    layout.beginLayout();
+    while (true) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid()) break;
+        line.setLineWidth(width);
+        lines.append({line.textStart(), line.textLength()});
+    }
+    layout.endLayout();
+    if (lines.size() <= maxLines) return text;
+    QStringList shown;
+    for (int i = 0; i < maxLines - 1; ++i) {
+        QString piece = laid.mid(lines[i].first, lines[i].second);
+        while (!piece.isEmpty() && (piece.back().isSpace() || piece.back() == QChar::LineSeparator)) piece.chop(1);
+        shown.append(piece);
+    }
+    // The last line holds the rest, cut where the width ends.
+    QString rest = laid.mid(lines[maxLines - 1].first);
+    rest.replace(QChar::LineSeparator, QLatin1Char(' '));
+    const QFontMetrics metrics(font);
+    QString last = metrics.elidedText(rest, Qt::ElideRight, width);
+    if (!last.endsWith(QChar(0x2026))) last = metrics.elidedText(rest + QChar(0x2026), Qt::ElideRight, width);
+    shown.append(last);
+    return shown.join(QLatin1Char('\n'));
+}
+
+namespace {
+
+// A wrapping label that shows at most two lines and ends a longer text with an ellipsis.
+class TwoLineLabel : public QLabel {
+public:
+    explicit TwoLineLabel(const QString& text, QWidget* parent) : QLabel(parent), m_full(text) {
+        setTextFormat(Qt::PlainText);
+        setWordWrap(true);
+        setText(text);
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        const QString shown = clampedToLines(m_full, font(), contentsRect().width(), 2);
+        if (shown != text()) setText(shown);
+        QLabel::resizeEvent(event);
+    }
+
+private:
+    QString m_full;
+};
+
+}  // namespace
+
 TranscriptRow::TranscriptRow(const TranscriptionResult& result, QWidget* parent, DelayedCall delayedCall)
     : QWidget(parent), m_result(result), m_delayedCall(std::move(delayedCall)) {
     auto* row = new QHBoxLayout(this);
@@ -165,14 +224,11 @@ TranscriptRow::TranscriptRow(const TranscriptionResult& result, QWidget* parent,
 
     auto* column = new QVBoxLayout;
     column->setSpacing(4);
-    m_text = new QLabel(this);
-    m_text->setWordWrap(true);
     QFont textFont = font();
     textFont.setPointSizeF(12);
+    m_text = new TwoLineLabel(result.formattedText, this);
     m_text->setFont(textFont);
-    m_text->setTextFormat(Qt::PlainText);
-    m_text->setText(result.formattedText);
-    // Two lines at most: the label is as tall as two lines and cuts the rest.
+    // Two lines at most: a longer text ends its second line with an ellipsis.
     m_text->setMaximumHeight(QFontMetrics(textFont).lineSpacing() * 2);
     m_text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     column->addWidget(m_text);

@@ -44,6 +44,11 @@ private:
 
 // One finished dictation: application icon, formatted text (two lines at most), application
 // name, age, word count, and a copy button that puts the formatted text on the clipboard.
+// `text` as it fits in at most `maxLines` lines of `width` in `font`: the lines it needs when
+// they fit, else the first lines whole and the last one cut with an ellipsis. Lines are joined
+// with line breaks where the wrap fell.
+QString clampedToLines(const QString& text, const QFont& font, int width, int maxLines);
+
 class TranscriptRow : public QWidget {
     Q_OBJECT
 public:

@@ -5,7 +5,9 @@
 #include "UI/Onboarding/OnboardingMedia.h"
 #include "UI/Onboarding/VideoBackgroundView.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QFontMetricsF>
 #include <QMouseEvent>
 #include <QPainter>
@@ -83,6 +85,50 @@ void paintStandIn(QPainter& painter, const QRectF& area, double opacity, const Q
 
 }  // namespace
 
+namespace {
+
+// Stands in for one painted button towards the keyboard and screen readers: it takes the focus
+// in the button's place, carries its name, and presses it on Space or Return. The pointer passes
+// through to the view, which paints the buttons and tracks hover and clicks itself.
+class ControlButton : public QAbstractButton {
+public:
+    explicit ControlButton(QWidget* parent) : QAbstractButton(parent) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setFocusPolicy(Qt::TabFocus);
+        hide();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        if (!hasFocus()) return;
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(QPen(QColor(255, 255, 255, 180), 1.5));
+        p.setBrush(Qt::NoBrush);
+        const QRectF ring = QRectF(rect()).adjusted(1, 1, -1, -1);
+        const double radius = ring.height() / 2;
+        p.drawRoundedRect(ring, radius, radius);
+    }
+
+    void keyPressEvent(QKeyEvent* event) override {
+        if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && isEnabled()) {
+            animateClick();
+            return;
+        }
+        QAbstractButton::keyPressEvent(event);
+    }
+};
+
+QString accessibleControlName(OnboardingView::Control control, const QString& shownText) {
+    using C = OnboardingView::Control;
+    // Both permission buttons read "Enable"; the name says which.
+    if (control == C::enableAccessibility) return QStringLiteral("Enable Accessibility");
+    if (control == C::enableMicrophone) return QStringLiteral("Enable Microphone");
+    return shownText;
+}
+
+}  // namespace
+
 OnboardingView::OnboardingView(AuthManager& auth, bool skipWelcome, Permissions permissions,
                                std::function<void()> onComplete, QWidget* parent)
     : QWidget(parent) {
@@ -97,6 +143,7 @@ OnboardingView::OnboardingView(AuthManager& auth, bool skipWelcome, Permissions 
     connect(&m_ticker, &QTimer::timeout, this, [this] {
         const double now = Clock::current().monotonicSeconds();
         updateVideos(now);
+        syncControlButtons();
         update();
         // A hidden view (the host hides the window after completion) needs no frames.
         if (!isVisible() || !animating(now)) m_ticker.stop();
@@ -106,6 +153,47 @@ OnboardingView::OnboardingView(AuthManager& auth, bool skipWelcome, Permissions 
         kick();
     });
     updateVideos(Clock::current().monotonicSeconds());
+    // In the order Tab visits them.
+    for (Control control : {Control::getStarted, Control::enableAccessibility, Control::enableMicrophone,
+                            Control::continueButton, Control::signIn, Control::start}) {
+        auto* button = new ControlButton(this);
+        connect(button, &QAbstractButton::clicked, this, [this, control] {
+            if (isControlEnabled(control) && !controlRect(control).isEmpty()) activate(control);
+        });
+        m_controlButtons[control] = button;
+    }
+    syncControlButtons();
+}
+
+QAbstractButton* OnboardingView::controlButton(Control control) const {
+    const auto it = m_controlButtons.find(control);
+    return it == m_controlButtons.end() ? nullptr : it->second;
+}
+
+void OnboardingView::syncControlButtons() {
+    const double now = Clock::current().monotonicSeconds();
+    const StepLayout layout = layoutStep(m_flow->step(), now);
+    const QTransform transform = placement(m_flow->step(), now).transform;
+    for (auto& [control, button] : m_controlButtons) {
+        const Button* painted = findButton(layout, control);
+        if (!painted || painted->opacity <= 0.01) {
+            button->hide();
+            continue;
+        }
+        button->setGeometry(transform.mapRect(painted->rect).toAlignedRect());
+        if (!painted->text.isEmpty()) {
+            const QString name = accessibleControlName(control, painted->text);
+            button->setText(name);
+            button->setAccessibleName(name);
+        }
+        button->setEnabled(painted->enabled);
+        button->show();
+    }
+}
+
+void OnboardingView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    syncControlButtons();
 }
 
 OnboardingView::~OnboardingView() = default;
@@ -453,6 +541,7 @@ bool OnboardingView::animating(double now) const {
 }
 
 void OnboardingView::kick() {
+    syncControlButtons();
     update();
     if (!m_ticker.isActive()) m_ticker.start();
 }

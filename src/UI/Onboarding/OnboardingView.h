@@ -13,6 +13,7 @@
 #include <vector>
 
 class AuthManager;
+class QAbstractButton;
 class VideoBackgroundView;
 
 // The onboarding window's content: a timed welcome, the two permissions and sign-in, painted
@@ -35,6 +36,9 @@ public:
     bool isControlEnabled(Control control) const;
     // The area whose click skips the welcome sequence (empty after the welcome step).
     QRect welcomeArea() const;
+    // The keyboard and accessibility stand-in of a painted control: focusable, named, pressed by
+    // Space or Return; hidden while its control is not shown.
+    QAbstractButton* controlButton(Control control) const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -43,6 +47,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     struct Label {
@@ -94,6 +99,8 @@ private:
     void updateVideos(double now);
     void setHovered(Control control);
     void kick();
+    // Moves the stand-ins over the painted controls and follows their names and states.
+    void syncControlButtons();
     bool animating(double now) const;
 
     OnboardingFlow* m_flow = nullptr;
@@ -104,4 +111,5 @@ private:
     Control m_pressed = Control::none;
     bool m_pressedOnWelcome = false;
     QTimer m_ticker;
+    std::map<Control, QAbstractButton*> m_controlButtons;
 };

@@ -7,6 +7,7 @@
 #include "UI/Overlay/OverlayPainting.h"
 #include "UI/Overlay/TypingSuggestionPill.h"
 
+#include <QGraphicsEffect>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -58,6 +59,40 @@ int lineCount(const QString& text, const QFont& font, double width) {
     layout.endLayout();
     return lines;
 }
+
+// Draws a face the way the pill is drawn: scaled by the bounce, tilted at a milestone, faded
+// with the entrance and with its own coming and going, and clipped to the pill's rounded shape.
+// The face stays a child widget so that the hands-free faces keep taking their taps.
+class PillFaceEffect : public QGraphicsEffect {
+public:
+    PillFaceEffect(const DictationOverlayView& view, QWidget& face) : QGraphicsEffect(&face), m_view(view), m_face(face) {}
+
+protected:
+    QRectF boundingRectFor(const QRectF& rect) const override {
+        // Room for the face to swell and tilt past its own rectangle.
+        const double margin = 0.15 * std::max(rect.width(), rect.height()) + 4;
+        return rect.adjusted(-margin, -margin, margin, margin);
+    }
+
+    void draw(QPainter* painter) override {
+        const DictationOverlayView::FaceLook look = m_view.faceLook(&m_face);
+        if (look.opacity <= 0.001) return;
+        QPoint offset;
+        const QPixmap pixmap = sourcePixmap(Qt::LogicalCoordinates, &offset, QGraphicsEffect::NoPad);
+        painter->save();
+        painter->setOpacity(painter->opacity() * look.opacity);
+        painter->setTransform(look.transform, true);
+        painter->setRenderHint(QPainter::SmoothPixmapTransform);
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setClipPath(look.clip, Qt::IntersectClip);
+        painter->drawPixmap(offset, pixmap);
+        painter->restore();
+    }
+
+private:
+    const DictationOverlayView& m_view;
+    QWidget& m_face;
+};
 
 }  // namespace
 
@@ -132,20 +167,34 @@ void DictationOverlayView::refresh(const Animation& animation) {
     m_radius.animateTo(OverlayPill::cornerRadius(in), used);
 
     const Face face = OverlayPill::pillContent(in);
-    if (!m_hasFace || face != m_face || (!m_faceWidget && isVisible())) replaceFace(face);
+    if (!m_hasFace || face != m_face) replaceFace(face, animation);
+    else if (!m_faceWidget && isVisible()) replaceFace(face);
     if (OverlayPill::showsLiveText(face)) {
+        m_textFace = face;
+        m_fadingText = shownLiveText();
         // Under the listening eyes the text fades in on its own short curve.
         if (m_textOpacity.target() < 1)
             m_textOpacity.animateTo(1, face == Face::walleEyesWithText ? Animation::easeOut(0.25) : animation);
-    } else {
-        m_textOpacity.set(0);
+    } else if (m_textOpacity.target() > 0) {
+        // The last words stay while they fade out.
+        m_textOpacity.animateTo(0, m_textFace == Face::walleEyesWithText ? Animation::easeOut(0.25) : animation);
     }
     OverlayFaces::feedLevel(m_faceWidget, m_smoothBands, m_pipeline.currentVolume());
     animate();
 }
 
-void DictationOverlayView::replaceFace(Face face) {
-    dropFace();
+void DictationOverlayView::replaceFace(Face face, const Animation& animation) {
+    // A visible pill fades its faces over with the same spring as its shape; otherwise the
+    // face is swapped at once.
+    const bool fade = animation.kind != Animation::Kind::none && isVisible() && m_faceWidget;
+    if (fade) retireFace(animation);
+    else dropFace();
+    if (fade) {
+        m_facePresence.set(0);
+        m_facePresence.animateTo(1, animation);
+    } else {
+        m_facePresence.set(1);
+    }
     m_face = face;
     m_hasFace = true;
     // A hidden overlay keeps no face: faces animate on every frame, and one that comes back
@@ -161,9 +210,63 @@ void DictationOverlayView::replaceFace(Face face) {
     m_faceWidget->setObjectName(QStringLiteral("overlayFace"));
     m_faceWidget->setAttribute(Qt::WA_TransparentForMouseEvents,
                                !(OverlayFaces::hasControls(face) && m_pipeline.isPersistentMode()));
+    attachFaceEffect(m_faceWidget);
     layoutChildren();
     m_faceWidget->show();
     if (m_suggestionPill) m_suggestionPill->raise();
+}
+
+void DictationOverlayView::attachFaceEffect(QWidget* face) { face->setGraphicsEffect(new PillFaceEffect(*this, *face)); }
+
+void DictationOverlayView::retireFace(const Animation& animation) {
+    if (!m_faceWidget) return;
+    LeavingFace leaving{m_faceWidget, m_face, std::make_unique<AnimatedValue>(m_facePresence.value())};
+    leaving.presence->animateTo(0, animation);
+    m_faceWidget->setAttribute(Qt::WA_TransparentForMouseEvents, true);
+    m_faceWidget->setObjectName(QStringLiteral("leavingFace"));
+    m_leaving.push_back(std::move(leaving));
+    m_faceWidget = nullptr;
+}
+
+double DictationOverlayView::columnOpacity() const { return std::clamp(m_entrance.value(), 0.0, 1.0); }
+
+QTransform DictationOverlayView::pillTransform() const {
+    const QPointF centre = pillRect().center();
+    QTransform t;
+    t.translate(centre.x(), centre.y());
+    t.rotate(m_tilt.value());
+    t.scale(m_bounce.value(), m_bounce.value());
+    t.translate(-centre.x(), -centre.y());
+    return t;
+}
+
+DictationOverlayView::FaceLook DictationOverlayView::faceLook(const QWidget* face) const {
+    double presence = 1;
+    Face kind = m_face;
+    if (face == m_faceWidget) {
+        presence = m_facePresence.value();
+    } else {
+        for (const LeavingFace& leaving : m_leaving)
+            if (leaving.widget == face) {
+                presence = leaving.presence->value();
+                kind = leaving.face;
+            }
+    }
+    presence = std::clamp(presence, 0.0, 1.0);
+    const QPointF origin = face ? QPointF(face->pos()) : QPointF();
+    const QRectF pill = pillRect().translated(-origin);
+    const QPointF centre = pill.center();
+    // The live-text column also grows from 0.96 as it comes in.
+    const double scale = m_bounce.value() * (OverlayPill::showsLiveText(kind) ? 0.96 + 0.04 * presence : 1.0);
+    FaceLook look;
+    look.transform.translate(centre.x(), centre.y());
+    look.transform.rotate(m_tilt.value());
+    look.transform.scale(scale, scale);
+    look.transform.translate(-centre.x(), -centre.y());
+    look.opacity = columnOpacity() * presence;
+    const double radius = std::min({m_radius.value(), pill.width() / 2, pill.height() / 2});
+    look.clip.addRoundedRect(pill, std::max(0.0, radius), std::max(0.0, radius));
+    return look;
 }
 
 void DictationOverlayView::updateSuggestion() {
@@ -182,6 +285,8 @@ void DictationOverlayView::updateSuggestion() {
         m_suggestionPill = new TypingSuggestionPill(
             *suggestion, [pipeline] { pipeline->acceptTypingSuggestion(TypingReminderController::AcceptTrigger::pillTap); },
             [pipeline](bool suppress) { pipeline->dismissTypingSuggestion(suppress); }, this, &m_clock);
+        // It sits in the column, so the column's entrance fade reaches it too.
+        m_suggestionPill->setColumnOpacity(columnOpacity());
         updatePointerInput();
         layoutChildren();
         m_suggestionPill->show();
@@ -248,18 +353,41 @@ void DictationOverlayView::animate() {
 
 bool DictationOverlayView::stepAnimations(double dt) {
     AnimatedValue* values[] = {&m_width, &m_height, &m_radius, &m_entrance, &m_bounce, &m_glow,
-                               &m_ring, &m_confetti, &m_tilt, &m_toast, &m_textOpacity};
+                               &m_ring, &m_confetti, &m_tilt, &m_toast, &m_textOpacity, &m_facePresence};
     bool moving = false;
     for (AnimatedValue* value : values) {
         value->step(dt);
         moving |= value->isAnimating();
     }
+    // Faces that have faded out are released.
+    for (auto it = m_leaving.begin(); it != m_leaving.end();) {
+        it->presence->step(dt);
+        if (!it->widget || (!it->presence->isAnimating() && it->presence->value() <= 0.001)) {
+            if (it->widget) {
+                it->widget->hide();
+                it->widget->deleteLater();
+            }
+            it = m_leaving.erase(it);
+        } else {
+            moving = true;
+            it->widget->update();
+            ++it;
+        }
+    }
+    if (m_suggestionPill) m_suggestionPill->setColumnOpacity(columnOpacity());
     layoutChildren();
+    if (m_faceWidget) m_faceWidget->update();
     update();
     return moving;
 }
 
 void DictationOverlayView::dropFace() {
+    for (LeavingFace& leaving : m_leaving) {
+        if (!leaving.widget) continue;
+        leaving.widget->hide();
+        leaving.widget->deleteLater();
+    }
+    m_leaving.clear();
     if (!m_faceWidget) return;
     m_faceWidget->hide();
     m_faceWidget->deleteLater();
@@ -317,6 +445,13 @@ QString DictationOverlayView::shownLiveText() const {
 
 void DictationOverlayView::layoutChildren() {
     const QRectF pill = pillRect();
+    // A face on its way out stays centred in the pill as the pill changes shape.
+    for (const LeavingFace& leaving : m_leaving) {
+        if (!leaving.widget) continue;
+        QRect r = leaving.widget->geometry();
+        r.moveCenter(pill.center().toPoint());
+        leaving.widget->setGeometry(r);
+    }
     if (m_faceWidget) {
         QRectF faceRect = pill;
         if (OverlayPill::showsLiveText(m_face)) {
@@ -395,12 +530,15 @@ void DictationOverlayView::paintDoneGlow(QPainter& p, QPointF centre) const {
     const QRectF pill = pillRect();
     const QRectF glow(centre.x() - (pill.width() + 16) / 2, centre.y() - (pill.height() + 12) / 2,
                       pill.width() + 16, pill.height() + 12);
-    // White 0.08, softened over a radius of 10 by fading layers.
+    // White 0.08, softened over a radius of 10 by stacked layers that together reach 0.08
+    // where all of them overlap.
+    constexpr int kLayers = 8;
+    const double layerOpacity = 1 - std::pow(1 - kDoneGlowOpacity * std::clamp(opacity, 0.0, 1.0), 1.0 / kLayers);
     for (int i = 10; i >= -4; i -= 2) {
         QPainterPath layer;
         const QRectF r = glow.adjusted(-i, -i, i, i);
         layer.addRoundedRect(r, std::max(0.0, 12.0 + i), std::max(0.0, 12.0 + i));
-        p.fillPath(layer, white(0.08 * opacity * 0.25));
+        p.fillPath(layer, white(layerOpacity));
     }
 }
 
@@ -417,14 +555,26 @@ void DictationOverlayView::paintPill(QPainter& p, const QRectF& pill) const {
     const OverlayPill::Outline outline = OverlayPill::borderColor(in.status);
     OverlayPainting::innerStroke(p, pill, radius, 0.5, hexWithOpacity(outline.hex, outline.opacity));
 
-    if (OverlayPill::showsLiveText(m_face) && m_textOpacity.value() > 0) {
+    const bool live = OverlayPill::showsLiveText(m_face);
+    if (m_textOpacity.value() > 0.001 && (live || !m_fadingText.isEmpty())) {
+        // The text belongs to the live-text column: it comes in with the column's fade and
+        // scale, and keeps its last words while it fades out.
+        double presence = live ? m_facePresence.value() : 1.0;
+        for (const LeavingFace& leaving : m_leaving)
+            if (!live && OverlayPill::showsLiveText(leaving.face)) presence = leaving.presence->value();
+        presence = std::clamp(presence, 0.0, 1.0);
+        const QPointF centre = pill.center();
+        const double scale = 0.96 + 0.04 * presence;
         p.save();
         p.setClipPath(shape);
+        p.translate(centre);
+        p.scale(scale, scale);
+        p.translate(-centre);
         p.setFont(liveTextFont());
-        p.setPen(white(OverlayPill::liveTextOpacity(m_face) * m_textOpacity.value()));
+        p.setPen(white(OverlayPill::liveTextOpacity(m_textFace) * std::clamp(m_textOpacity.value(), 0.0, 1.0) * presence));
         QTextOption option(Qt::AlignLeft | Qt::AlignTop);
         option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-        p.drawText(liveTextRect(), shownLiveText(), option);
+        p.drawText(liveTextRect(), live ? shownLiveText() : m_fadingText, option);
         p.restore();
     }
 }
@@ -462,9 +612,9 @@ void DictationOverlayView::paintToast(QPainter& p, QPointF centre) const {
 void DictationOverlayView::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    const double columnOpacity = std::clamp(m_entrance.value(), 0.0, 1.0);
-    if (columnOpacity <= 0) return;
-    p.setOpacity(columnOpacity);
+    const double opacity = columnOpacity();
+    if (opacity <= 0) return;
+    p.setOpacity(opacity);
 
     const QRectF pill = pillRect();
     const QPointF centre = pill.center();
@@ -473,10 +623,7 @@ void DictationOverlayView::paintEvent(QPaintEvent*) {
     paintDoneGlow(p, centre);
 
     p.save();
-    p.translate(centre);
-    p.rotate(m_tilt.value());
-    p.scale(m_bounce.value(), m_bounce.value());
-    p.translate(-centre);
+    p.setTransform(pillTransform(), true);
     paintPill(p, pill);
     p.restore();
 

@@ -6,11 +6,15 @@
 #include "UI/Overlay/OverlayPillRules.h"
 #include "UI/Overlay/TypingSuggestionPill.h"
 
+#include <QPainterPath>
 #include <QPointer>
+#include <QTransform>
 #include <QUuid>
 #include <QWidget>
 
+#include <algorithm>
 #include <array>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -38,6 +42,27 @@ public:
     TypingSuggestionPill* suggestionPill() const { return m_suggestionPill; }
     // The pill's rectangle as drawn now (mid-animation, before bounce and tilt).
     QRectF pillRect() const;
+    // How the pill is drawn about its centre now: bounce scale and milestone tilt, in this
+    // view's coordinates. The face is drawn through it too.
+    QTransform pillTransform() const;
+    // The opacity everything of the column is drawn with now (the entrance fade).
+    double columnOpacity() const;
+    double bounce() const { return m_bounce.value(); }
+    double tilt() const { return m_tilt.value(); }
+    double doneGlowOpacity() const { return kDoneGlowOpacity * std::clamp(m_glow.value(), 0.0, 1.0); }
+    // Presence (0 gone .. 1 fully in) of the current face and of faces still fading out.
+    double facePresence() const { return m_facePresence.value(); }
+    int leavingFaceCount() const { return int(m_leaving.size()); }
+    double liveTextOpacity() const { return m_textOpacity.value(); }
+    // How one face widget is drawn: inside the pill's transform, opacity and rounded shape.
+    struct FaceLook {
+        QTransform transform;  // in the face's own coordinates
+        double opacity = 1;
+        QPainterPath clip;     // the pill's shape, in the face's coordinates before the transform
+    };
+    FaceLook faceLook(const QWidget* face) const;
+
+    static constexpr double kDoneGlowOpacity = 0.08;
     double drawnCornerRadius() const { return m_radius.value(); }
     bool hovered() const { return m_hovered; }
     bool entered() const { return m_entered; }
@@ -61,7 +86,7 @@ private:
     // Retargets the pill's geometry and face after any change of what it depends on.
     void refresh(const Animation& animation);
     void setHovered(bool hovered);
-    void replaceFace(OverlayPill::Face face);
+    void replaceFace(OverlayPill::Face face, const Animation& animation = Animation::none());
     void dropFace();
     void updateSuggestion();
     void updatePointerInput();
@@ -110,6 +135,18 @@ private:
     QPointer<QWidget> m_faceWidget;
     QPointer<TypingSuggestionPill> m_suggestionPill;
     std::optional<QUuid> m_suggestionId;
+    struct LeavingFace {
+        QPointer<QWidget> widget;
+        OverlayPill::Face face;
+        std::unique_ptr<AnimatedValue> presence;
+    };
+    AnimatedValue m_facePresence{1};
+    std::vector<LeavingFace> m_leaving;
+    void retireFace(const Animation& animation);
+    void attachFaceEffect(QWidget* face);
+    // What the live text showed last, kept while it fades out.
+    QString m_fadingText;
+    OverlayPill::Face m_textFace = OverlayPill::Face::walleEyesWithText;
     mutable QString m_elidedFor;
     mutable double m_elidedWidth = -1;
     mutable QString m_elided;

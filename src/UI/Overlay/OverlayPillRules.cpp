@@ -106,6 +106,8 @@ QString elideHead(const QString& text, const std::function<bool(const QString&)>
         else low = mid + 1;
     }
     qsizetype cut = high;
+    // Never start between the two halves of a character outside the basic plane (an emoji).
+    if (cut < text.size() && text.at(cut).isLowSurrogate()) ++cut;
     // Start at the next word rather than inside one, unless that drops a long stretch.
     const qsizetype space = text.indexOf(QLatin1Char(' '), cut - 1);
     if (cut > 0 && !text.at(cut - 1).isSpace() && space >= 0 && space + 1 < text.size()

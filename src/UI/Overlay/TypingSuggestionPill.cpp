@@ -96,9 +96,18 @@ QMenu* TypingSuggestionPill::buildContextMenu(QWidget* parent) {
     // The actions hold the callbacks, not the pill: the pill may be gone when one is chosen.
     const auto dismiss = m_onDismiss;
     menu->addAction(QStringLiteral("Not now"), menu, [dismiss] { if (dismiss) dismiss(false); });
-    menu->addAction(suppressTitle(m_suggestion.appName), menu, [dismiss] { if (dismiss) dismiss(true); });
+    menu->addAction(QString(suppressTitle(m_suggestion.appName)).replace(QLatin1Char('&'), QStringLiteral("&&")), menu, [dismiss] { if (dismiss) dismiss(true); });
     return menu;
 }
+
+void TypingSuggestionPill::setColumnOpacity(double opacity) {
+    opacity = std::clamp(opacity, 0.0, 1.0);
+    if (opacity == m_columnOpacity) return;
+    m_columnOpacity = opacity;
+    update();
+}
+
+double TypingSuggestionPill::drawnOpacity() const { return m_columnOpacity * std::clamp(m_appeared.value(), 0.0, 1.0); }
 
 double TypingSuggestionPill::micScale() const {
     // Ease-in-out from 0.92 to 1.12 and back, 2.2 s each way.
@@ -114,7 +123,7 @@ void TypingSuggestionPill::paintEvent(QPaintEvent*) {
     const QRectF card = cardRect();
     const QPointF centre = card.center();
 
-    p.setOpacity(std::clamp(progress, 0.0, 1.0));
+    p.setOpacity(drawnOpacity());
     p.translate(centre.x(), centre.y() + 10 * (1 - progress));
     const double scale = 0.7 + 0.3 * progress;
     p.scale(scale, scale);

@@ -33,6 +33,10 @@ public:
 
     const TypingReminderEngine::Suggestion& suggestion() const { return m_suggestion; }
     double appearProgress() const { return m_appeared.value(); }
+    // The opacity of the column the card sits in (the overlay's entrance fade); its own
+    // entrance fade comes on top.
+    void setColumnOpacity(double opacity);
+    double drawnOpacity() const;
     double micScale() const;
 
 protected:
@@ -48,5 +52,6 @@ private:
     MotionClock* m_clock;
     AnimatedValue m_appeared{0};  // 0: scale 0.7, transparent, 10 below; 1: in place
     double m_pulseTime = 0;       // seconds since the pulse started
+    double m_columnOpacity = 1;
     bool m_pressed = false;
 };

@@ -78,6 +78,7 @@ QWidget* styleCard(VoiceStyle style, QWidget* parent) {
 
 QLabel* serifHeading(const QString& text, qreal size, QWidget* parent, bool italic = false) {
     auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
     label->setFont(SettingsStyle::serif(size, italic));
     return label;
 }

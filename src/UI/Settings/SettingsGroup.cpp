@@ -29,6 +29,9 @@ void setTextColor(QWidget* widget, const QColor& color) {
 
 QLabel* label(const QString& text, qreal pointSize, QWidget* parent, const QColor& color) {
     auto* l = new QLabel(text, parent);
+    // Words, triggers, app names and the account come from the user or from other programs:
+    // never read them as markup.
+    l->setTextFormat(Qt::PlainText);
     QFont f = l->font();
     f.setPointSizeF(pointSize);
     l->setFont(f);
@@ -157,6 +160,7 @@ SettingsRow::SettingsRow(const QString& label, QWidget* content, QWidget* parent
 }
 
 OneLineLabel::OneLineLabel(const QString& text, QWidget* parent) : QLabel(text, parent), m_full(text) {
+    setTextFormat(Qt::PlainText);
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 }
 

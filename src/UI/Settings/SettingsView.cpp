@@ -64,7 +64,7 @@ SettingsView::SettingsView(DictationPipeline& pipeline, std::vector<AudioDeviceI
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     m_tabs = new QTabWidget(this);
-    m_tabs->setFixedSize(520, 540);
+    m_tabs->setObjectName(QStringLiteral("settingsTabs"));
     const QColor glyphColor = palette().color(QPalette::WindowText);
     m_tabs->addTab(buildGeneralTab(), SettingsGlyphs::icon(QStringLiteral("gear"), glyphColor, 14),
                    QStringLiteral("General"));
@@ -74,7 +74,9 @@ SettingsView::SettingsView(DictationPipeline& pipeline, std::vector<AudioDeviceI
                    QStringLiteral("Dictionary"));
     m_tabs->addTab(buildShortcutsTab(), SettingsGlyphs::icon(QStringLiteral("keyboard"), glyphColor, 14),
                    QStringLiteral("Shortcuts"));
-    layout->addWidget(m_tabs, 0, Qt::AlignCenter);
+    // The pane fills its host: a fixed pane larger than the window would push its last rows
+    // and the scroll bars out of sight. The tabs scroll whatever does not fit.
+    layout->addWidget(m_tabs);
 
     // Whatever the pipeline publishes rebuilds the pane's values; the level meter and the live
     // text change many times a second and show nothing here.
@@ -121,6 +123,10 @@ QWidget* SettingsView::buildGeneralTab() {
         if (index < 0 || index >= entries.size()) return;
         m_selectedMicUID = entries[index].uid;
         m_pipeline.setMicDevice(m_selectedMicUID);
+        // Stored like the tray's choice, so the tray, this picker and the next start agree on
+        // the device in use.
+        const std::optional<QString> uid = m_selectedMicUID;
+        write([&](VantroseSettings& s) { s.selectedMicUID = uid; });
     });
     input->addRow(new SettingsRow(QStringLiteral("Microphone"), microphone));
     m_language = new QComboBox;

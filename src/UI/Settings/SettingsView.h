@@ -50,6 +50,9 @@ public:
     // when there is none; a write goes to the pipeline's hotkey update.
     HotkeyValueBinding hotkeyBinding(HotkeyAction action);
 
+    // The pane's preferred size; it fills whatever its host gives it and scrolls the rest.
+    QSize sizeHint() const override { return {520, 540}; }
+
     QTabWidget* tabs() const { return m_tabs; }
     const std::optional<QString>& selectedMicUID() const { return m_selectedMicUID; }
 
