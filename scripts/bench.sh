@@ -120,6 +120,7 @@ if [ "${1:-}" = "--idle-inside-desktop" ]; then
            pct, max / 1024, rss / 1024, threads, wakeups > figures
   }'
   printf '%s\n' "$per_thread" | awk -F'\t' '$1 > 0 { printf "idle:   %8.2f  %s\n", $1, $2 }'
+  echo "idle: threads by name: $(cat /proc/"$pid"/task/*/comm 2>/dev/null | sort | uniq -c | awk '{ n = $1; $1 = ""; printf "%s%s x%d", sep, substr($0, 2), n; sep = ", " }')"
   [ "$hub" = closed ] || echo "idle:hub_open	1" >>"$figures"
   exit 0
 fi
@@ -130,7 +131,11 @@ print_table() {  # results folder, "partial" to leave out the figures this run d
   cat "$results"/*.tsv 2>/dev/null >"$results/all.figures" || true
   awk -F'\t' -v partial="$partial" '
     function num(s) { return s ~ /^-?[0-9.]+([eE][-+]?[0-9]+)?$/ }
-    function fmt(v) { return (v == "") ? "-" : (v + 0 >= 100 ? sprintf("%.0f", v) : (v + 0 >= 1 ? sprintf("%.2f", v) : sprintf("%.3f", v))) }
+    function fmt(v) {
+      if (v == "") return "-"
+      if (v + 0 == int(v + 0) || v + 0 >= 100) return sprintf("%.0f", v)
+      return v + 0 >= 1 ? sprintf("%.2f", v) : sprintf("%.3f", v)
+    }
     function met(v, goal,   op, limit) {
       if (goal == "-" || goal == "") return "";
       match(goal, /^[<>=]+/); op = substr(goal, 1, RLENGTH); limit = substr(goal, RLENGTH + 1) + 0
