@@ -1,6 +1,7 @@
 // Key-up to paste call on the batch road with instant collaborators: the pipeline's own
 // overhead (chunk drain, joining the audio, gate, formatting, post-processing, replacements).
-// Budget: under 5 ms.
+// The clock stops when the paster is called; what the pipeline does after the paste (the record,
+// the history) is not part of it. Budget: under 1 ms.
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
 
@@ -24,7 +25,7 @@ void BM_KeyUpToPasteCall(benchmark::State& state) {
         const auto start = std::chrono::steady_clock::now();
         p.stopDictation();
         while (h.inserter->calls.size() == pastesBefore) QCoreApplication::processEvents(QEventLoop::AllEvents);
-        const auto elapsed = std::chrono::steady_clock::now() - start;
+        const auto elapsed = h.inserter->calls.last().at - start;
         state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
         while (p.status() != DictationStatus::idle) QCoreApplication::processEvents(QEventLoop::AllEvents);
         h.sleeper->advance(1.0);  // lets the stage reset run

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds with the benchmarks on and runs them. Benchmarks run on demand only: never as tests, never in CI.
+# Builds with the benchmarks on, runs them and ends with one table of every figure against its
+# goal and its reference. Benchmarks run on demand only: never as tests, never in CI.
 #
 # Usage: scripts/bench.sh [all|micro|idle]      (default: all)
-#   micro  every bench/bench_* program (some need flite and sox and take a minute or two)
-#   idle   starts the built program on the virtual desktop, signed in, and samples its resident
-#          memory and CPU time while it sits idle (goals: under 150 MB, under 0.5 % of one core)
+#   micro  every bench/bench_* program (some need flite and sox and take a minute or two);
+#          programs named bench_*_desktop run on the virtual desktop (scripts/with-desktop.sh)
+#   idle   starts the built program on the virtual desktop, signed in, closes the hub window and
+#          samples its resident memory, CPU time, threads and wake-ups while it sits idle
+#
+# The goals and references of the table are in bench/goals.tsv.
 #
 # Environment: VANTROSE_BENCH_BUILD_DIR (default build-bench), VANTROSE_BENCH_JOBS (default: all
 # cores), VANTROSE_IDLE_SECONDS (default 60), VANTROSE_IDLE_SETTLE_SECONDS (wait after start-up
@@ -15,9 +19,10 @@ cd "$(dirname "$0")/.."
 idle_seconds=${VANTROSE_IDLE_SECONDS:-60}
 settle_seconds=${VANTROSE_IDLE_SETTLE_SECONDS:-5}
 
-# ---- inside the virtual desktop: one idle measurement of the program given as $2 ----
+# ---- inside the virtual desktop: one idle measurement of the program given as $2, figures to $3 ----
 if [ "${1:-}" = "--idle-inside-desktop" ]; then
   program=$2
+  figures=$3
   # A signed-in account, so the start-up goes past the sign-in gate and sets the pipeline up.
   mkdir -p "$XDG_CONFIG_HOME/Vantrose"
   ( umask 077; printf '[General]\ncom.vantrose.accessToken=bench-token\n' >"$XDG_CONFIG_HOME/Vantrose/Vantrose.conf" )
@@ -49,12 +54,35 @@ if [ "${1:-}" = "--idle-inside-desktop" ]; then
     echo "idle: vantrose did not report its launch within 60 s" >&2; cat "$out" >&2; exit 1; }
   pipeline="set up"
   wait_for_log "Pipeline: Setup complete" 30 || pipeline="NOT set up (no 'Pipeline: Setup complete' in the log)"
+
+  # The start-up opens the hub; the idle program is the one whose hub the user has closed.
+  hub="open"
+  if wait_for_log "Windows: Hub window shown" 30; then
+    deadline=$((SECONDS + 30))
+    while [ $SECONDS -lt $deadline ]; do
+      window=$(xdotool search --onlyvisible --pid "$pid" --name '^Vantrose$' 2>/dev/null | head -n1 || true)
+      if [ -z "$window" ]; then hub="closed"; break; fi
+      # Closed the way a user closes it: through the window manager (openbox binds Alt+F4 to Close).
+      xdotool windowactivate --sync "$window" key --clearmodifiers alt+F4 >/dev/null 2>&1 || true
+      sleep 0.5
+    done
+  fi
   sleep "$settle_seconds"
 
   ticks=$(getconf CLK_TCK)
   cpu_ticks() { awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$pid/stat"; }  # utime + stime
   rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status"; }
+  # One line a thread: id, name, context switches so far (each wake-up ends in one).
+  thread_switches() {
+    for task in /proc/"$pid"/task/*; do
+      [ -r "$task/status" ] || continue
+      awk -v id="${task##*/}" -v name="$(cat "$task/comm" 2>/dev/null)" '
+        /^voluntary_ctxt_switches:/ { v = $2 } /^nonvoluntary_ctxt_switches:/ { n = $2 }
+        END { printf "%s\t%s\t%d\n", id, name, v + n }' "$task/status" 2>/dev/null || true
+    done
+  }
 
+  before=$(thread_switches)
   start_ticks=$(cpu_ticks)
   start_ns=$(date +%s%N)
   max_rss=0
@@ -66,21 +94,82 @@ if [ "${1:-}" = "--idle-inside-desktop" ]; then
   done
   end_ticks=$(cpu_ticks)
   end_ns=$(date +%s%N)
+  after=$(thread_switches)
   end_rss=$(rss_kb)
   [ "$end_rss" -gt "$max_rss" ] && max_rss=$end_rss
   threads=$(awk '/^Threads:/ { print $2 }' "/proc/$pid/status")
+  wall=$(awk -v n0="$start_ns" -v n1="$end_ns" 'BEGIN { printf "%.3f", (n1 - n0) / 1e9 }')
 
-  awk -v t0="$start_ticks" -v t1="$end_ticks" -v hz="$ticks" -v n0="$start_ns" -v n1="$end_ns" \
-      -v rss="$end_rss" -v max="$max_rss" -v threads="$threads" -v pipeline="$pipeline" -v settle="$settle_seconds" 'BEGIN {
-    wall = (n1 - n0) / 1e9; cpu = (t1 - t0) / hz; pct = 100 * cpu / wall
-    printf "idle: pipeline %s; %d threads\n", pipeline, threads
+  # Wake-ups a second, by thread (threads born during the window count from zero).
+  per_thread=$(awk -F'\t' -v wall="$wall" '
+    NR == FNR { base[$1] = $3; next }
+    { d = $3 - base[$1]; printf "%.2f\t%s\n", d / wall, $2 }' <(printf '%s\n' "$before") <(printf '%s\n' "$after") |
+    sort -rn)
+  wakeups=$(printf '%s\n' "$per_thread" | awk -F'\t' '{ s += $1 } END { printf "%.2f", s }')
+
+  awk -v t0="$start_ticks" -v t1="$end_ticks" -v hz="$ticks" -v wall="$wall" \
+      -v rss="$end_rss" -v max="$max_rss" -v threads="$threads" -v pipeline="$pipeline" -v hub="$hub" \
+      -v settle="$settle_seconds" -v wakeups="$wakeups" -v figures="$figures" 'BEGIN {
+    cpu = (t1 - t0) / hz; pct = 100 * cpu / wall
+    printf "idle: pipeline %s; hub window %s; %d threads\n", pipeline, hub, threads
     printf "idle: window %.1f s (after %s s settle)\n", wall, settle
-    printf "idle: resident memory %.1f MB at the end, %.1f MB at most (goal: under 150 MB)%s\n",
-           rss / 1024, max / 1024, (max / 1024 < 150 ? "" : "  OVER GOAL")
-    printf "idle: CPU %.2f s = %.3f %% of one core (goal: under 0.5 %%)%s\n",
-           cpu, pct, (pct < 0.5 ? "" : "  OVER GOAL")
+    printf "idle: resident memory %.1f MB at the end, %.1f MB at most\n", rss / 1024, max / 1024
+    printf "idle: CPU %.2f s = %.3f %% of one core\n", cpu, pct
+    printf "idle: %.2f wake-ups a second, by thread:\n", wakeups
+    printf "idle:cpu_pct\t%.4f\nidle:rss_mb\t%.2f\nidle:rss_end_mb\t%.2f\nidle:threads\t%d\nidle:wakeups_per_s\t%.2f\n",
+           pct, max / 1024, rss / 1024, threads, wakeups > figures
   }'
+  printf '%s\n' "$per_thread" | awk -F'\t' '$1 > 0 { printf "idle:   %8.2f  %s\n", $1, $2 }'
+  echo "idle: threads by name: $(cat /proc/"$pid"/task/*/comm 2>/dev/null | sort | uniq -c | awk '{ n = $1; $1 = ""; printf "%s%s x%d", sep, substr($0, 2), n; sep = ", " }')"
+  [ "$hub" = closed ] || echo "idle:hub_open	1" >>"$figures"
   exit 0
+fi
+
+# ---- the table: every figure of bench/goals.tsv from the figures in the results folder ----
+print_table() {  # results folder, "partial" to leave out the figures this run did not measure
+  local results=$1 partial=${2:-}
+  cat "$results"/*.tsv 2>/dev/null >"$results/all.figures" || true
+  awk -F'\t' -v partial="$partial" '
+    function num(s) { return s ~ /^-?[0-9.]+([eE][-+]?[0-9]+)?$/ }
+    function fmt(v) {
+      if (v == "") return "-"
+      if (v + 0 == int(v + 0) || v + 0 >= 100) return sprintf("%.0f", v)
+      return v + 0 >= 1 ? sprintf("%.2f", v) : sprintf("%.3f", v)
+    }
+    function met(v, goal,   op, limit) {
+      if (goal == "-" || goal == "") return "";
+      match(goal, /^[<>=]+/); op = substr(goal, 1, RLENGTH); limit = substr(goal, RLENGTH + 1) + 0
+      if (op == "<") return v < limit; if (op == "<=") return v <= limit
+      if (op == ">") return v > limit; if (op == ">=") return v >= limit; if (op == "=") return v == limit
+      return ""
+    }
+    FILENAME != ARGV[2] { if ($0 !~ /^#/ && NF >= 2) value[$1] = $2; next }
+    /^#/ || NF < 4 { next }
+    {
+      figure = $1; key = $2; unit = $3; goal = $4; ref = $5; reflabel = $6
+      v = value[key]
+      if (v == "" && partial != "") next
+      r = (ref == "" || ref == "-") ? "" : (num(ref) ? ref : value[ref])
+      status = ""
+      if (v == "") { status = "NOT MEASURED"; missing++ }
+      else { m = met(v, goal); if (m == "") status = ""; else if (m) status = "ok"; else { status = "MISSED"; missed++ } }
+      ratio = (v != "" && r != "" && r + 0 != 0) ? sprintf("%.2fx", v / r) : "-"
+      rows++
+      line[rows] = sprintf("%-44s %10s %-3s %8s  %-12s %10s  %-7s %s", figure, fmt(v), unit, goal, status,
+                           (r == "" ? "-" : fmt(r)), ratio, (r == "" ? "" : reflabel))
+    }
+    END {
+      printf "\n%-44s %10s %-3s %8s  %-12s %10s  %-7s %s\n", "figure", "value", "", "goal", "", "reference", "ratio", "reference is"
+      for (i = 1; i <= rows; i++) print line[i]
+      if (missed + missing == 0) print "\nbench: every goal met"
+      else printf "\nbench: %d goal(s) missed, %d figure(s) not measured\n", missed, missing
+      exit (missed + missing > 0)
+    }' "$results/all.figures" bench/goals.tsv
+}
+
+if [ "${1:-}" = "--table" ]; then
+  print_table "$2" "${3:-}"
+  exit $?
 fi
 
 mode=${1:-all}
@@ -93,17 +182,58 @@ scripts/install-deps.sh
 dir=${VANTROSE_BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTROSE_BUILD_BENCH=ON -DVANTROSE_BUILD_APP=ON >/dev/null
 cmake --build "$dir" -j "${VANTROSE_BENCH_JOBS:-$(nproc)}"
+dir=$(cd "$dir" && pwd)
+results="$dir/bench-results"
+rm -rf "$results"
+mkdir -p "$results"
 
+# Google Benchmark's JSON, flattened to one "program/benchmark:figure<TAB>value" line a figure;
+# times in milliseconds.
+flatten() {  # program name, JSON file
+  jq -r --arg prog "$1" '
+    def ms($u): {"ns": 1e-6, "us": 1e-3, "ms": 1, "s": 1000}[$u];
+    .benchmarks[] | ((.run_name // .name) | split("/")[0]) as $b |
+    if .error_occurred then "\($prog)/\($b):error\t\(.error_message // "" | gsub("\t"; " "))"
+    else
+      "\($prog)/\($b):real_ms\t\(.real_time * ms(.time_unit))",
+      "\($prog)/\($b):cpu_ms\t\(.cpu_time * ms(.time_unit))",
+      (to_entries[] | select(.value | type == "number")
+        | select(.key | IN("real_time", "cpu_time", "family_index", "per_family_instance_index", "repetitions",
+                           "repetition_index", "threads", "iterations") | not)
+        | "\($prog)/\($b):\(.key)\t\(.value)")
+    end' "$2"
+}
+
+failed=()
 if [ "$mode" = all ] || [ "$mode" = micro ]; then
   for bench in "$dir"/bench/bench_*; do
-    [ -x "$bench" ] || continue
-    echo "==> $(basename "$bench")"
-    "$bench"
+    # Only the programs: CMake keeps a bench_*_autogen folder beside each of them.
+    [ -f "$bench" ] && [ -x "$bench" ] || continue
+    name=$(basename "$bench")
+    name=${name#bench_}
+    echo "==> bench_$name"
+    runner=()
+    case "$name" in *_desktop) runner=(scripts/with-desktop.sh) ;; esac
+    if "${runner[@]}" "$bench" --benchmark_out="$results/$name.json" --benchmark_out_format=json &&
+       [ -s "$results/$name.json" ]; then
+      flatten "$name" "$results/$name.json" >"$results/$name.tsv"
+      grep -P '^[^\t]*:error\t' "$results/$name.tsv" >&2 && failed+=("$name") || true
+    else
+      echo "bench: bench_$name failed" >&2
+      failed+=("$name")
+    fi
   done
 fi
 
 if [ "$mode" = all ] || [ "$mode" = idle ]; then
-  echo "==> idle resident memory and CPU over ${idle_seconds} s"
+  echo "==> idle resident memory, CPU and wake-ups over ${idle_seconds} s"
   VANTROSE_IDLE_SETTLE_SECONDS=$settle_seconds VANTROSE_IDLE_SECONDS=$idle_seconds \
-    scripts/with-desktop.sh "$PWD/scripts/bench.sh" --idle-inside-desktop "$(cd "$dir" && pwd)/src/vantrose"
+    scripts/with-desktop.sh "$PWD/scripts/bench.sh" --idle-inside-desktop "$dir/src/vantrose" "$results/idle.tsv" ||
+    failed+=("idle")
 fi
+
+[ ${#failed[@]} -eq 0 ] || echo "bench: failed: ${failed[*]}" >&2
+status=0
+if [ "$mode" = all ]; then print_table "$results" || status=1; else print_table "$results" partial || status=1; fi
+[ ${#failed[@]} -eq 0 ] || status=1
+exit $status

@@ -24,7 +24,7 @@ PACKAGES=(
   libxext-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb1-dev libxcb-xfixes0-dev libxcb-shm0-dev
   libxcb-randr0-dev libxcb-res0-dev libxcb-xtest0-dev libxcb-xinput-dev libxcb-record0-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev jq
   # the virtual test desktop and its fixtures
   xvfb xauth openbox dbus dbus-x11 pulseaudio pulseaudio-utils flite sox xclip xdotool x11-apps
   x11-utils zenity procps trayer xfce4-clipman

@@ -39,6 +39,8 @@ public:
 
     void updateMenuBarIcon(DictationStatus status);
     void observerTick();
+    // Whether the observer timer is running (it rests while nothing can change on screen).
+    bool observerRunning() const;
 
     // For the desktop tests.
     QWidget* hubWindow() const { return m_hubWindow; }
@@ -65,6 +67,8 @@ private:
     QString m_iconSymbol;
     std::optional<DictationStatus> m_lastMenuBarIconState;
     QTimer* m_observer = nullptr;
+    // The pipeline reports its changes, so the timer may rest while idle and hidden.
+    bool m_observerMayRest = false;
 
     QPointer<QWidget> m_hubWindow;
     QPointer<QWidget> m_onboardingWindow;

@@ -25,6 +25,7 @@ public:
     std::vector<AudioDeviceInfo> listInputDevices() const override;
 
     DictationPipeline* dictationPipeline() override { return m_pipeline.get(); }
+    bool observeChanges(QObject* context, std::function<void()> changed) override;
 
 private:
     std::unique_ptr<DictationPipeline> m_pipeline;

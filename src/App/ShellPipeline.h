@@ -6,12 +6,15 @@
 
 #include <QString>
 
+#include <functional>
+
 #include <QCoro/QCoroTask>
 
 #include <optional>
 #include <vector>
 
 class DictationPipeline;
+class QObject;
 
 // What the application shell needs of the dictation pipeline: its published state, its two-phase
 // start and its stop, and the few operations the menu offers. The shell talks to the pipeline only
@@ -44,4 +47,9 @@ public:
     // The real pipeline behind this one, for the hosted views that show its published state;
     // null when there is none (the shell then hosts simple stand-in views).
     virtual DictationPipeline* dictationPipeline() { return nullptr; }
+
+    // Calls `changed` on the main thread, for as long as `context` lives, whenever the status,
+    // the typing suggestion, the persistent mode or the settings change. False when this pipeline
+    // cannot tell: whoever reads those values then has to keep looking.
+    virtual bool observeChanges(QObject* context, std::function<void()> changed) { return false; }
 };

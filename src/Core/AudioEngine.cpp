@@ -8,6 +8,7 @@
 #include <QIODevice>
 #include <QMediaDevices>
 #include <QThread>
+#include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoro/QCoroFuture>
@@ -119,14 +120,19 @@ private:
 
 class AudioCaptureWorker final : public QObject {
 public:
-    explicit AudioCaptureWorker(AudioEngine* engine) : m_engine(engine) {}
+    explicit AudioCaptureWorker(AudioEngine* engine) : m_engine(engine) {
+        m_poll.setTimerType(Qt::PreciseTimer);
+        m_poll.setInterval(10);
+        QObject::connect(&m_poll, &QTimer::timeout, this, [this] { drain(); });
+    }
 
     // Returns an empty string on success, otherwise what went wrong.
     QString start(const QAudioDevice& device) {
         stop();
         m_source = new QAudioSource(device, targetFormat(), this);
-        // About two chunks of buffering keeps the first chunk close to the key press.
-        m_source->setBufferSize(AudioChunker::kChunkSize * sizeof(float) * 4);
+        // The audio server hands over one buffer at a time once it has filled: small buffers
+        // keep the audio flowing in 20 ms steps.
+        m_source->setBufferSize(AudioChunker::kChunkSize / 2 * sizeof(float));
         QObject::connect(m_source, &QAudioSource::stateChanged, this, [this](QAudio::State state) {
             if (state == QAudio::StoppedState && m_source && m_source->error() != QAudio::NoError && m_running)
                 VLOG(QStringLiteral("AudioEngine: Capture stopped by the audio server (%1)")
@@ -134,29 +140,52 @@ public:
         });
         m_sink.begin([engine = m_engine](AudioChunk&& chunk) { engine->deliverChunk(std::move(chunk)); });
         m_running = true;
-        m_source->start(&m_sink);
-        if (m_source->error() != QAudio::NoError || m_source->state() == QAudio::StoppedState) {
+        // Read, not pushed: Qt pushes captured audio only on a timer as long as the device's own
+        // latency, which is 128 ms on some sources (a pipe), so the first chunk came a tenth of a
+        // second after the key. Reading every few milliseconds takes each piece as it arrives.
+        m_device = m_source->start();
+        if (!m_device || m_source->error() != QAudio::NoError || m_source->state() == QAudio::StoppedState) {
             const QString reason = audioErrorName(m_source->error());
             stop();
             return reason;
         }
+        QObject::connect(m_device, &QIODevice::readyRead, this, [this] { drain(); });
+        m_poll.start();
+        drain();
         return {};
     }
 
     void stop() {
-        m_running = false;
+        m_poll.stop();
         if (m_source) {
-            m_source->stop();
+            drain();  // what the server already holds belongs to the recording
+            m_running = false;
+            m_source->stop();  // also deletes m_device
             delete m_source;
             m_source = nullptr;
         }
+        m_running = false;
+        m_device = nullptr;
         m_sink.end();
     }
 
 private:
+    void drain() {
+        if (!m_device || !m_running) return;
+        for (;;) {
+            const qint64 n = m_device->read(m_buffer.data(), qint64(m_buffer.size()));
+            if (n <= 0) break;
+            m_sink.write(m_buffer.data(), n);
+            if (n < qint64(m_buffer.size())) break;
+        }
+    }
+
     AudioEngine* m_engine;
     ChunkSink m_sink;
     QAudioSource* m_source = nullptr;
+    QIODevice* m_device = nullptr;  // owned by m_source
+    QTimer m_poll{this};  // a child, so it moves to the capture thread with the worker
+    QByteArray m_buffer = QByteArray(16384, Qt::Uninitialized);
     bool m_running = false;
 };
 

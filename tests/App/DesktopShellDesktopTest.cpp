@@ -95,6 +95,34 @@ TEST_F(DesktopShellTest, OverlayFadesInAtTheBottomCentreAndLetsClicksThroughExce
     EXPECT_FALSE(panel->isVisible());
 }
 
+TEST_F(DesktopShellTest, ObserverRestsWhileIdleAndHiddenOnlyWhenThePipelineReportsChanges) {
+    for (const bool reports : {false, true}) {
+        SCOPED_TRACE(reports ? "reports changes" : "cannot report changes");
+        FakeShellPipeline observed{events};
+        observed.reportsChanges = reports;
+        DesktopShell own(*delegate, observed, *auth);
+        own.setupStatusItem();
+        own.setupPipelineObservers();
+        own.setupOverlayWindow();
+        QWidget* panel = own.overlayWindow();
+        ASSERT_TRUE(own.observerRunning());
+        own.observerTick();
+        // A pipeline that cannot say when it changes is polled, as before.
+        EXPECT_EQ(own.observerRunning(), !reports);
+
+        // A dictation wakes it; the panel fades in on its ticks and out again after it.
+        observed.changeStatus(DictationStatus::listening);
+        ASSERT_TRUE(own.observerRunning());
+        ASSERT_TRUE(waitUntil([&] { return panel->isVisible() && panel->windowOpacity() == 1.0; }));
+        EXPECT_TRUE(own.observerRunning());
+        EXPECT_EQ(own.currentIconSymbol(), "mic.fill");
+        observed.changeStatus(DictationStatus::idle);
+        ASSERT_TRUE(waitUntil([&] { return !panel->isVisible(); }));
+        EXPECT_EQ(own.currentIconSymbol(), "waveform");
+        EXPECT_EQ(own.observerRunning(), !reports);
+    }
+}
+
 TEST_F(DesktopShellTest, SwitchingTheOverlayOffHidesItWhateverTheStatus) {
     shell->setupOverlayWindow();
     QWidget* panel = shell->overlayWindow();

@@ -54,7 +54,19 @@ public:
         m_events.add("setMicDevice:" + uid.value_or("default"));
     }
     std::vector<AudioDeviceInfo> listInputDevices() const override { return devices; }
+    bool observeChanges(QObject*, std::function<void()> changed) override {
+        if (!reportsChanges) return false;
+        onChange = std::move(changed);
+        return true;
+    }
+    // Sets the status and, when this pipeline reports changes, tells the observer.
+    void changeStatus(DictationStatus status) {
+        currentStatus = status;
+        if (onChange) onChange();
+    }
 
+    bool reportsChanges = false;  // read when the observer is set up
+    std::function<void()> onChange;
     DictationStatus currentStatus = DictationStatus::idle;
     bool persistent = false;
     bool suggestion = false;

@@ -114,6 +114,34 @@ TEST_F(HubDesktop, TranscriptRowShowsItsLabels) {
     EXPECT_FALSE(AppIconView(QStringLiteral("no.such.application.anywhere")).appIcon().has_value());
 }
 
+TEST_F(HubDesktop, ViewsKeepTheirTimersOnlyWhileOnScreen) {
+    // A closed hub or history window is kept: its rows and its watch must not wake the program.
+    TranscriptRow row(makeResult(QStringLiteral("one")));
+    EXPECT_FALSE(row.refreshesAge());
+    row.show();
+    EXPECT_TRUE(row.refreshesAge());
+    row.hide();
+    EXPECT_FALSE(row.refreshesAge());
+
+    start({});
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    HistoryStore store(dir.filePath(QStringLiteral("history.sqlite")));
+    store.initialize();
+    HistoryView view(*harness.pipeline, store);
+    EXPECT_FALSE(view.watchesStore());
+    view.show();
+    EXPECT_TRUE(view.watchesStore());
+    view.hide();
+    EXPECT_FALSE(view.watchesStore());
+    // What changed while it was closed is there when it opens again.
+    store.save(makeResult(QStringLiteral("saved while closed")));
+    ASSERT_TRUE(waitUntil([&] { return store.recentHistory().size() == 1; }));
+    view.show();
+    EXPECT_TRUE(view.watchesStore());
+    EXPECT_EQ(view.countText(), "1 entries");
+}
+
 TEST_F(HubDesktop, HubOpensOnHomeAndKeepsTheHistorySearchAcrossSections) {
     start({makeResult(QStringLiteral("hello world"), QStringLiteral("Notes")),
            makeResult(QStringLiteral("other words"), QStringLiteral("Mail"))});

@@ -5,6 +5,7 @@
 
 #include <QList>
 
+#include <chrono>
 #include <deque>
 
 // A paster that records what it was asked to paste. Each paste answers the next scripted
@@ -15,6 +16,7 @@ public:
     struct Call {
         QString text;
         bool asHTML = false;
+        std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now();  // when it was asked
     };
 
     std::chrono::milliseconds delay{0};

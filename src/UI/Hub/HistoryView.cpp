@@ -137,14 +137,14 @@ HistoryView::HistoryView(DictationPipeline& pipeline, HistoryStore& store, QWidg
 
     connect(m_clear, &QPushButton::clicked, this, &HistoryView::clear);
     // The store tells nobody when its list changes; the window looks again whenever the
-    // pipeline publishes a change and, between those, a few times a second.
+    // pipeline publishes a change and, between those, a few times a second while it is on
+    // screen (a closed window is kept, and must not keep waking the program).
     for (auto signal : {&DictationPipeline::recentResultsChanged, &DictationPipeline::totalsChanged,
                         &DictationPipeline::settingsChanged})
         connect(&m_pipeline, signal, this, &HistoryView::refresh);
     m_watch = new QTimer(this);
     m_watch->setInterval(250);
     connect(m_watch, &QTimer::timeout, this, &HistoryView::watchStore);
-    m_watch->start();
 
     refresh();
 }
@@ -177,6 +177,19 @@ void HistoryView::watchStore() {
         Q_EMIT historyCleared();
     }
 }
+
+void HistoryView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    watchStore();
+    m_watch->start();
+}
+
+void HistoryView::hideEvent(QHideEvent* event) {
+    m_watch->stop();
+    QWidget::hideEvent(event);
+}
+
+bool HistoryView::watchesStore() const { return m_watch->isActive(); }
 
 void HistoryView::clear() {
     // The store empties its list on the main thread once the deletion has run; the window

@@ -32,10 +32,16 @@ public:
 
     // Re-reads the store's list and shows it.
     void refresh();
+    // Whether the view is looking out for changes of the store (only while it is on screen).
+    bool watchesStore() const;
 
 Q_SIGNALS:
     // The store has emptied its list after "Clear".
     void historyCleared();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void clear();

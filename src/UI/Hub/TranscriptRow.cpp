@@ -270,11 +270,11 @@ TranscriptRow::TranscriptRow(const TranscriptionResult& result, QWidget* parent,
     connect(m_copyButton, &QToolButton::clicked, this, &TranscriptRow::copy);
     row->addWidget(m_copyButton, 0, Qt::AlignTop);
 
-    // The age is relative to now, so it is refreshed while the row lives.
-    auto* ageTimer = new QTimer(this);
-    ageTimer->setInterval(15000);
-    connect(ageTimer, &QTimer::timeout, this, &TranscriptRow::refreshAge);
-    ageTimer->start();
+    // The age is relative to now, so it is refreshed while the row is on screen; a hidden row
+    // (a closed hub keeps its rows) catches up when it is shown again.
+    m_ageTimer = new QTimer(this);
+    m_ageTimer->setInterval(15000);
+    connect(m_ageTimer, &QTimer::timeout, this, &TranscriptRow::refreshAge);
 
     refreshAge();
     refreshCopyButton();
@@ -317,8 +317,16 @@ void TranscriptRow::leaveEvent(QEvent* event) {
 
 void TranscriptRow::showEvent(QShowEvent* event) {
     refreshAge();
+    m_ageTimer->start();
     QWidget::showEvent(event);
 }
+
+void TranscriptRow::hideEvent(QHideEvent* event) {
+    m_ageTimer->stop();
+    QWidget::hideEvent(event);
+}
+
+bool TranscriptRow::refreshesAge() const { return m_ageTimer->isActive(); }
 
 void TranscriptRow::refreshAge() {
     m_age->setText(relativeAgeText(m_result.timestamp, QDateTime::currentDateTimeUtc()));

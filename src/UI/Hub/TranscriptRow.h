@@ -10,6 +10,7 @@
 #include <optional>
 
 class QLabel;
+class QTimer;
 class QToolButton;
 
 // An application's icon by its identifier (desktop-file id, Flatpak id or WM_CLASS), or a
@@ -72,11 +73,14 @@ public:
     AppIconView* iconView() const { return m_icon; }
 
     static constexpr double copiedSeconds = 1.5;
+    // Whether the age is being kept current (only while the row is on screen).
+    bool refreshesAge() const;
 
 protected:
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void refreshAge();
@@ -92,4 +96,5 @@ private:
     QLabel* m_age = nullptr;
     QLabel* m_words = nullptr;
     QToolButton* m_copyButton = nullptr;
+    QTimer* m_ageTimer = nullptr;
 };
