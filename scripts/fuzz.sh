@@ -35,23 +35,37 @@ fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$build/findings"
-failed=()
-for name in "${targets[@]}"; do
-  program="$build/fuzz/fuzz_$name"
-  [ -x "$program" ] || { echo "no fuzz target '$name'"; exit 2; }
+rm -f "$build"/findings/*.failed
+# One target; leaves <name>.failed behind when it found something.
+run_target() {
+  local name=$1 program="$build/fuzz/fuzz_$1"
   mkdir -p "$build/corpus/$name"
-  echo "== $name: ${seconds}s"
   if ! "$program" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
       -detect_leaks=0 -print_final_stats=0 -artifact_prefix="$build/findings/$name-" \
       "$build/corpus/$name" "fuzz/corpus/$name" >"$build/findings/$name.log" 2>&1; then
-    echo "!! $name found a failing input (log: $build/findings/$name.log):"
-    grep -E "PROPERTY FAILED|ERROR:|SUMMARY|Test unit written" -A2 "$build/findings/$name.log" | head -20
-    failed+=("$name")
+    {
+      echo "!! $name found a failing input (log: $build/findings/$name.log):"
+      grep -E "PROPERTY FAILED|ERROR:|SUMMARY|Test unit written" -A2 "$build/findings/$name.log" | head -20
+    } >"$build/findings/$name.failed"
   fi
-done
+}
 
+# Targets run side by side, FUZZ_JOBS at a time (default: half the cores).
+jobs=${FUZZ_JOBS:-$(( ($(nproc) + 1) / 2 ))}
+for name in "${targets[@]}"; do
+  [ -x "$build/fuzz/fuzz_$name" ] || { echo "no fuzz target '$name'"; exit 2; }
+done
+for name in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  echo "== $name: ${seconds}s"
+  run_target "$name" &
+done
+wait
+
+shopt -s nullglob
+failed=("$build"/findings/*.failed)
 if [ ${#failed[@]} -gt 0 ]; then
-  echo "Findings in: ${failed[*]}"
+  cat "${failed[@]}"
   exit 1
 fi
 echo "No findings in ${#targets[@]} targets."
