@@ -25,6 +25,8 @@ PACKAGES=(
   libxcb-randr0-dev libxcb-res0-dev libxcb-xtest0-dev libxcb-xinput-dev libxcb-record0-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev jq
+  # fuzz targets (libFuzzer)
+  clang-14 libclang-rt-14-dev
   # the virtual test desktop and its fixtures
   xvfb xauth openbox dbus dbus-x11 pulseaudio pulseaudio-utils flite sox xclip xdotool x11-apps
   x11-utils zenity procps trayer xfce4-clipman

@@ -2,7 +2,7 @@
 # Installs what is missing, builds everything and runs every test: first the unit tests under
 # AddressSanitizer+UBSan and the threaded tests under ThreadSanitizer, then the whole suite
 # (unit and desktop) inside the virtual desktop. Set VANTROSE_SKIP_SANITIZERS=1 to skip the
-# sanitizer builds.
+# sanitizer builds, VANTROSE_SKIP_FUZZ=1 to skip the short fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -24,6 +24,11 @@ if [ -z "${VANTROSE_SKIP_SANITIZERS:-}" ]; then
   fi
   TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threaded --no-tests=ignore
+fi
+
+# Every fuzz target for a few seconds from its seed corpus (VANTROSE_FUZZ_SECONDS, default 5).
+if [ -z "${VANTROSE_SKIP_FUZZ:-}" ]; then
+  scripts/fuzz.sh "${VANTROSE_FUZZ_SECONDS:-5}"
 fi
 
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo

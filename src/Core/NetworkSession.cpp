@@ -110,6 +110,18 @@ QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager
         });
         deadline.start(totalTimeoutMs);
     }
+    bool tooLarge = false;
+    auto enforceCap = [&tooLarge, raw](qint64 size) {
+        if (size <= kMaxReplyBytes || tooLarge) return;
+        tooLarge = true;
+        raw->abort();
+    };
+    QObject::connect(raw, &QNetworkReply::metaDataChanged, raw, [raw, enforceCap] {
+        const QVariant length = raw->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid()) enforceCap(length.toLongLong());
+    });
+    QObject::connect(raw, &QNetworkReply::downloadProgress, raw,
+                     [enforceCap](qint64 received, qint64) { enforceCap(received); });
     if (!reply->isFinished()) co_await qCoro(raw).waitForFinished();
     deadline.stop();
     if (!reply) {
@@ -119,6 +131,12 @@ QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager
         co_return out;
     }
 
+    if (tooLarge) {
+        out.error = QNetworkReply::UnknownContentError;
+        out.errorString = QStringLiteral("The reply is larger than %1 bytes.").arg(kMaxReplyBytes);
+        VLOG(QStringLiteral("NetworkSession: Dropped a reply larger than %1 bytes").arg(kMaxReplyBytes));
+        co_return out;
+    }
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid() && !timedOut) {
         out.received = true;

@@ -33,6 +33,9 @@ class NetworkSession : public QObject {
 public:
     static constexpr int kRequestTimeoutMs = 15'000;   // without any traffic
     static constexpr int kResourceTimeoutMs = 30'000;  // whole request
+    // The largest reply body taken from any server; a larger one is dropped unread and the
+    // exchange fails, so a misbehaving peer cannot fill the memory.
+    static constexpr qint64 kMaxReplyBytes = 8 * 1024 * 1024;
 
     static NetworkSession& shared();
     // `deviceID` goes out as a default header on every request.

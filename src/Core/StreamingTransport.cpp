@@ -131,6 +131,8 @@ void StreamingTransport::connect() {
 void StreamingTransport::openSocket(const QUrl& url) {
     retireSocket(false);
     auto* socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+    socket->setMaxAllowedIncomingMessageSize(quint64(kMaxMessageBytes));
+    socket->setMaxAllowedIncomingFrameSize(quint64(kMaxMessageBytes));
     m_abandonedCommits = 0;
     {
         std::lock_guard lock(m_lock);

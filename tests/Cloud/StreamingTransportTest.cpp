@@ -309,6 +309,26 @@ TEST_F(StreamingTransportTest, MalformedMessagesAreIgnoredAndReceivingContinues)
     EXPECT_EQ(disconnects, 0);
 }
 
+// A message at the size cap is read; one byte more ends the connection like any other loss.
+TEST_F(StreamingTransportTest, MessageSizeIsCappedAtTheLimit) {
+    auto partialOfSize = [](qint64 size) {
+        const QByteArray head = R"({"type":"partial","text":")", tail = R"("})";
+        return QString::fromUtf8(head + QByteArray(size - head.size() - tail.size(), 'a') + tail);
+    };
+    make();
+    streamChunks(1);
+    server->sendText(partialOfSize(StreamingTransport::kMaxMessageBytes));
+    ASSERT_TRUE(waitUntil([&] { return partials.size() == 1; }, 10s));
+    EXPECT_EQ(partials[0].size(), StreamingTransport::kMaxMessageBytes - 28);
+    EXPECT_EQ(disconnects, 0);
+
+    server->sendText(partialOfSize(StreamingTransport::kMaxMessageBytes + 1));
+    ASSERT_TRUE(waitUntil([&] { return disconnects == 1; }, 10s));
+    EXPECT_TRUE(transport->isSessionInterrupted());
+    EXPECT_EQ(partials.size(), 1);
+    ASSERT_TRUE(waitUntil([&] { return server->handshakeCount() == 2 && transport->state() == State::connected; }));
+}
+
 TEST_F(StreamingTransportTest, ChunksThatCannotBeSentAreDropped) {
     server->setDefaultCommitReply(Reply::silence());
     make();

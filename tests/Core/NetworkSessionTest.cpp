@@ -6,8 +6,10 @@
 #include "support/LoopbackVendorServer.h"
 #include "support/TestEnvironment.h"
 
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTcpSocket>
 
 #include <QCoro/QCoroTask>
 
@@ -105,6 +107,69 @@ TEST_F(NetworkSessionTest, SharedSessionSendsTheAnalyticsDeviceID) {
     NetworkSession::shared().warmup(server.baseUrl());
     ASSERT_TRUE(waitUntil([&] { return server.requestCount(StringShield::pathHealth()) == 1; }));
     EXPECT_EQ(server.requests().first().header(StringShield::hdrDeviceID().toUtf8()), id.toUtf8());
+}
+
+// Answers every request with `body`, announced by a Content-Length header or delimited by the
+// connection's close, so the client cannot know the size in advance.
+class RawReplyServer {
+public:
+    RawReplyServer(QByteArray body, bool announceLength) : m_body(std::move(body)), m_announce(announceLength) {
+        QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    m_request += socket->readAll();
+                    if (!m_request.contains("\r\n\r\n") || m_answered) return;
+                    m_answered = true;
+                    QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n";
+                    if (m_announce) head += "Content-Length: " + QByteArray::number(m_body.size()) + "\r\n";
+                    socket->write(head + "\r\n");
+                    socket->write(m_body);
+                    socket->disconnectFromHost();
+                });
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+        m_server.listen(QHostAddress::LocalHost, 0);
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/reply").arg(m_server.serverPort()); }
+
+private:
+    QTcpServer m_server;
+    QByteArray m_body;
+    bool m_announce;
+    QByteArray m_request;
+    bool m_answered = false;
+};
+
+TEST(NetworkSessionReplyCapTest, TakesABodyUpToTheCapAndDropsALargerOne) {
+    struct Case {
+        const char* name;
+        qint64 size;
+        bool announceLength;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"at the cap, announced", NetworkSession::kMaxReplyBytes, true, true},
+        {"at the cap, unannounced", NetworkSession::kMaxReplyBytes, false, true},
+        {"one byte over, announced", NetworkSession::kMaxReplyBytes + 1, true, false},
+        {"one byte over, unannounced", NetworkSession::kMaxReplyBytes + 1, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawReplyServer server(QByteArray(c.size, 'a'), c.announceLength);
+        const HttpResponse response = QCoro::waitFor(NetworkSession::perform(
+            NetworkSession::platformSession(), QNetworkRequest(QUrl(server.url())), "GET", {}, 30'000));
+        EXPECT_EQ(response.received, c.accepted);
+        if (c.accepted) {
+            EXPECT_EQ(response.status, 200);
+            EXPECT_EQ(response.body.size(), c.size);
+        } else {
+            EXPECT_TRUE(response.body.isEmpty());
+            EXPECT_EQ(response.errorString.toStdString(), "The reply is larger than 8388608 bytes.");
+        }
+    }
+    EXPECT_TRUE(loggedText().contains("NetworkSession: Dropped a reply larger than 8388608 bytes"));
+    EXPECT_TRUE(waitUntil([] { return NetworkSession::requestsInFlight() == 0; }));
 }
 
 TEST(NetworkSessionURLTest, JoinsBaseAndPathByConcatenation) {
