@@ -85,12 +85,6 @@ Rules parseRules(const QString& text) {
     return rules;
 }
 
-double chainedGrowthBound(double length, const QStringList& values) {
-    double bound = std::max(length, 1.0);
-    for (const QString& value : values) bound *= std::max<double>(1.0, double(value.size()));
-    return bound;
-}
-
 bool isPlainTrigger(const QString& trigger) {
     return !trigger.trimmed().isEmpty() && !trigger.front().isSpace() && !trigger.back().isSpace();
 }

@@ -17,8 +17,8 @@ namespace Fuzz {
 // settings and user defaults never touch the real ones) and no Qt message output.
 void initialize();
 
-// Properties whose fixes are not in every branch yet. Off unless VANTROSE_FUZZ_PENDING=1;
-// scripts/fuzz.sh --pending turns them on.
+// Properties whose fixes are not in yet (a user-defaults value with a forged size). Off unless
+// VANTROSE_FUZZ_PENDING=1; scripts/fuzz.sh --pending turns them on.
 bool pendingPropertiesEnabled();
 
 // Stops the run (libFuzzer then saves the input) when `ok` is false.
@@ -73,14 +73,7 @@ struct Rules {
 };
 Rules parseRules(const QString& text);
 
-// An upper bound of the length chained rules can give from `length` characters: each rule
-// may put its value in place of every character.
-double chainedGrowthBound(double length, const QStringList& values);
-
-// Applied when the pending properties are off: inputs whose chained rules could grow the text
-// past this are skipped, so an unbounded chain cannot stop the run before its fix is in.
-inline constexpr double kUnboundedGrowthSkip = 1'000'000;
-// With the pending properties on: the most any chain of rules may produce.
+// The most any chain of rules may produce.
 inline double allowedOutputLength(qsizetype inputLength) {
     return 1'000'000.0 + 100.0 * double(inputLength);
 }

@@ -17,12 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.customWords = rules.customWords;
     const AppContext context(QStringLiteral("App"), parts[1], std::nullopt, {}, {}, {}, true, {});
 
-    const QStringList chained = QStringList(rules.replacements.values()) + rules.snippets.values();
-    const bool mayRunAway = Fuzz::chainedGrowthBound(text.size(), chained) > Fuzz::kUnboundedGrowthSkip;
-    if (!mayRunAway || Fuzz::pendingPropertiesEnabled()) {
+    {
         const FormattingResult result = RuleBasedFormatter().formatNow(text, context, settings);
-        if (Fuzz::pendingPropertiesEnabled())
-            Fuzz::check(result.text.size() <= Fuzz::allowedOutputLength(text.size()),
+        Fuzz::check(result.text.size() <= Fuzz::allowedOutputLength(text.size()),
                         "chained formatter rules stay bounded",
                         QStringLiteral("%1 characters from %2").arg(result.text.size()).arg(text.size()));
     }
@@ -36,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)RuleBasedFormatter::cleanWhitespace(text);
 
     // A replacement matches its own trigger.
-    if (Fuzz::pendingPropertiesEnabled()) {
+    {
         for (auto it = rules.replacements.cbegin(); it != rules.replacements.cend(); ++it) {
             if (!Fuzz::isPlainTrigger(it.key())) continue;
             const QString replaced = RuleBasedFormatter::applyReplacements(it.key(), {{it.key(), it.value()}});

@@ -113,7 +113,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Fuzz::initialize();
     const Script script = parse(QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size)));
     const Outcome all = run(script.bindings, script.commands);
-    if (!Fuzz::pendingPropertiesEnabled()) return 0;
 
     // Push-to-talk goes down and up in strict alternation, and nothing is held once every key
     // is up.

@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets in fuzz/ with clang (ASan+UBSan) and runs each for the given
 # number of seconds (default 60), starting from its seed corpus in fuzz/corpus/<name>/.
 #   scripts/fuzz.sh [seconds] [--pending] [target ...]
-# --pending also checks the properties whose fixes are not merged everywhere yet
+# --pending also checks the properties whose fixes are not in yet
 # (VANTROSE_FUZZ_PENDING=1). New inputs go to build-fuzz/corpus/<name>/; a finding is saved as
 # build-fuzz/findings/<name>-crash-* and makes the script fail. Replay one with
 #   build-fuzz/fuzz/fuzz_<name> <file>
