@@ -6,7 +6,7 @@
 //   IdleMemory:   the service process, started as scripts/run.sh starts it, after a signed-in
 //                 client connected its stream and stayed idle. Goal: under 120 MB resident.
 // Run: bench_local_service (needs flite and sox; each round takes the sentence's real length).
-#include "VantroseService.h"
+#include "SignedInService.h"
 
 #include "Auth/AuthManager.h"
 #include "Config.h"
@@ -56,48 +56,6 @@ double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
     return values[std::min(values.size() - 1, static_cast<std::size_t>(p * double(values.size() - 1) + 0.5))];
 }
-
-// A service in this process on a free port, and an access token of its local account obtained
-// through the consent page, the way the program signs in.
-struct SignedInService {
-    QTemporaryDir dataDir;
-    std::unique_ptr<VantroseService> service;
-    QString accessToken;
-
-    bool start() {
-        ServiceOptions options;
-        options.dataDir = dataDir.path();
-        options.port = 0;
-        options.clientId = Config::googleClientID();
-        options.urlScheme = Config::urlScheme();
-        options.login = QStringLiteral("bench");
-        options.speech.ollamaBase.clear();  // formatting by rule: the figure is the recogniser's
-        options.speech.maxIdleEngines = kStreams;
-        service = std::make_unique<VantroseService>(options);
-        if (service->listen() == 0) return false;
-        return signIn(service->baseUrl(), service->port());
-    }
-
-    bool signIn(const QString& base, int port) {
-        UserDefaults::shared().setValue("cloudServerURL", base);
-        QList<QUrl> opened;
-        AuthManager::setURLOpener([&](const QUrl& url) {
-            opened << url;
-            return true;
-        });
-        AuthManager& auth = AuthManager::shared();
-        auth.signInWithGoogle();
-        AuthManager::setURLOpener({});
-        if (opened.isEmpty()) return false;
-        QString error;
-        const QUrl callback = acceptConsent(opened.first(), &error, port);
-        if (!callback.isValid()) return false;
-        auth.handleURL(callback);
-        if (!waitUntil([&] { return auth.isAuthenticated() && !auth.isLoading(); }, 20s)) return false;
-        accessToken = UserDefaults::shared().string(AuthManager::accessTokenKey);
-        return !accessToken.isEmpty();
-    }
-};
 
 struct Stream {
     std::unique_ptr<StreamingTransport> transport;
@@ -162,7 +120,7 @@ bool allConnected(const std::vector<Stream>& streams) {
 void BM_EightStreams(benchmark::State& state) {
     if (recording().empty()) return state.SkipWithError("flite and sox are needed");
     SignedInService service;
-    if (!service.start()) return state.SkipWithError("the service did not start or sign in");
+    if (!service.start(kStreams)) return state.SkipWithError("the service did not start or sign in");
 
     // What one stream alone gets from this audio: the reference for every concurrent one.
     std::vector<Stream> alone = openStreams(service, 1);
