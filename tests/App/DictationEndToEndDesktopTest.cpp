@@ -7,6 +7,7 @@
 #include "Models/VantroseSettings.h"
 #include "Platform/Linux/X11KeyInjector.h"
 
+#include "support/DesktopDictation.h"
 #include "support/FixtureApp.h"
 #include "support/LoopbackStreamingServer.h"
 #include "support/LoopbackVendorServer.h"
@@ -113,26 +114,7 @@ protected:
         }
     }
 
-    // A signed-in account on the loopback server, which is also the server every client of the
-    // program talks to: the account server, the streaming endpoint and the settings' server.
-    void seedAccountAndSettings() {
-        const LoopbackVendorServer::TokenPair tokens = server.issueTokens();
-        UserDefaults& defaults = UserDefaults::shared();
-        defaults.setValue(AuthManager::accessTokenKey, tokens.accessToken);
-        defaults.setValue(AuthManager::refreshTokenKey, tokens.refreshToken);
-        defaults.setValue(AuthManager::userDataKey,
-                          QString::fromUtf8(QJsonDocument(server.user()).toJson(QJsonDocument::Compact)));
-        defaults.setValue(QStringLiteral("cloudServerURL"), server.baseUrl());
-        defaults.setValue(QStringLiteral("vantrose_cloud_server_url"), server.baseUrl());
-        defaults.sync();
-
-        VantroseSettings settings;
-        settings.cloudServerURL = server.baseUrl();
-        QSaveFile file(SettingsStore::settingsPath());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QJsonDocument(settings.toJson()).toJson());
-        ASSERT_TRUE(file.commit());
-    }
+    void seedAccountAndSettings() { seedSignedInAccount(server); }
 
     // Starts the program and waits until its pipeline listens for the hotkey and its start-up
     // windows are up, so none of them takes the focus from the fixture later.
@@ -157,22 +139,10 @@ protected:
 
     // Holds Right Alt, speaks the sentence into the microphone, lets go.
     void dictate(const QString& sentence) {
-        const std::vector<float> speech = SpeechFixture::speak(sentence);
-        ASSERT_FALSE(speech.empty());
-        std::vector<float> samples = SpeechFixture::silence(0.3);
-        samples.insert(samples.end(), speech.begin(), speech.end());
-        const std::vector<float> tail = SpeechFixture::silence(0.5);
-        samples.insert(samples.end(), tail.begin(), tail.end());
-
-        ASSERT_TRUE(keys.sendKey(kRightAlt, true));
-        const bool listening = waitUntil([] { return textLog().contains("Pipeline: Listening (mic:"); }, kDeadline);
-        if (!listening) keys.sendKey(kRightAlt, false);
-        ASSERT_TRUE(listening) << textLog().toStdString();
-        MicFeeder mic;
-        mic.play(samples);
-        const bool played = waitUntil([&] { return mic.finished(); }, kDeadline);
-        keys.sendKey(kRightAlt, false);
-        ASSERT_TRUE(played);
+        const QString failure = holdKeyAndSpeak([this](bool down) { return keys.sendKey(kRightAlt, down); },
+                                                [] { return textLog().contains("Pipeline: Listening (mic:"); },
+                                                spokenSentence(sentence), kDeadline);
+        ASSERT_TRUE(failure.isEmpty()) << failure.toStdString() << "\n" << textLog().toStdString();
     }
 
     // The one dictation the program saved, once it is in the database.

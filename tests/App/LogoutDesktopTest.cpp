@@ -7,6 +7,7 @@
 #include "Models/VantroseSettings.h"
 #include "Platform/Linux/X11KeyInjector.h"
 
+#include "support/DesktopDictation.h"
 #include "support/LoopbackVendorServer.h"
 #include "support/MicFeeder.h"
 #include "support/PrivateXServer.h"
@@ -96,21 +97,7 @@ protected:
 
     void seedAccountAndSettings() {
         server.setLLMProviders(QJsonObject{{"loopback", false}});
-        const LoopbackVendorServer::TokenPair tokens = server.issueTokens();
-        UserDefaults& defaults = UserDefaults::shared();
-        defaults.setValue(AuthManager::accessTokenKey, tokens.accessToken);
-        defaults.setValue(AuthManager::refreshTokenKey, tokens.refreshToken);
-        defaults.setValue(AuthManager::userDataKey,
-                          QString::fromUtf8(QJsonDocument(server.user()).toJson(QJsonDocument::Compact)));
-        defaults.setValue(QStringLiteral("cloudServerURL"), server.baseUrl());
-        defaults.setValue(QStringLiteral("vantrose_cloud_server_url"), server.baseUrl());
-        defaults.sync();
-        VantroseSettings settings;
-        settings.cloudServerURL = server.baseUrl();
-        QSaveFile file(SettingsStore::settingsPath());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QJsonDocument(settings.toJson()).toJson());
-        ASSERT_TRUE(file.commit());
+        seedSignedInAccount(server);
     }
 
     void launch() {

@@ -9,6 +9,7 @@
 #include "UI/Onboarding/OnboardingView.h"
 
 #include "support/ConsentBrowser.h"
+#include "support/DesktopDictation.h"
 #include "support/FixtureApp.h"
 #include "support/ManualDelayedCalls.h"
 #include "support/MicFeeder.h"
@@ -268,22 +269,10 @@ TEST_F(FirstStartTest, ANewUserSignsInThroughTheBrowserAndDictatesOverTheStreami
 
     // A sentence spoken while Right Alt is held.
     const QString sentence = SpeechFixture::sentences().first();
-    std::vector<float> samples = SpeechFixture::silence(0.3);
-    const std::vector<float> speech = SpeechFixture::speak(sentence);
-    samples.insert(samples.end(), speech.begin(), speech.end());
-    const std::vector<float> tail = SpeechFixture::silence(0.5);
-    samples.insert(samples.end(), tail.begin(), tail.end());
-    ASSERT_TRUE(keys.sendKey(kRightAlt, true));
-    const bool listening = waitUntil([] { return textLog().contains("Pipeline: Listening (mic:"); }, kDeadline);
-    if (!listening) keys.sendKey(kRightAlt, false);
-    ASSERT_TRUE(listening) << textLog().toStdString();
-    {
-        MicFeeder mic;
-        mic.play(samples);
-        const bool played = waitUntil([&] { return mic.finished(); }, kDeadline);
-        keys.sendKey(kRightAlt, false);
-        ASSERT_TRUE(played);
-    }
+    const QString failure = holdKeyAndSpeak([this](bool down) { return keys.sendKey(kRightAlt, down); },
+                                            [] { return textLog().contains("Pipeline: Listening (mic:"); },
+                                            spokenSentence(sentence), kDeadline);
+    ASSERT_TRUE(failure.isEmpty()) << failure.toStdString() << "\n" << textLog().toStdString();
 
     ASSERT_TRUE(waitUntil([&] { return !fixture.text().isEmpty(); }, kDeadline)) << textLog().toStdString();
     const QString pasted = fixture.text();
