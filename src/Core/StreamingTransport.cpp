@@ -110,6 +110,11 @@ void StreamingTransport::connect() {
         if (m_state.load() != State::disconnected) return;
         m_state.store(State::connecting);
     }
+    openConnection();
+}
+
+// The state is already `connecting`.
+void StreamingTransport::openConnection() {
     if (m_isReconnecting) {
         // A new session connects before the scheduled attempt: that attempt is dropped, and
         // this connection's failure is handled as the next loss.
@@ -346,6 +351,15 @@ void StreamingTransport::beginNewSession() {
         if (current == State::connected || isActiveSession(current)) {
             m_state.store(State::connected);
             postFrameLocked(false, QJsonDocument(QJsonObject{{"type", "new_session"}}).toJson(QJsonDocument::Compact));
+        } else if (current == State::disconnected) {
+            // Connecting from here on, in the same step that starts the session clean: a chunk
+            // from the capture thread then waits for the connection instead of finding the
+            // transport disconnected and marking the new session interrupted.
+            m_state.store(State::connecting);
+            m_chunksSent.store(0);
+            m_pendingChunks.clear();
+            m_sessionInterrupted.store(false);
+            m_loggedInterruptedDrop = false;
         }
     }
     if (current == State::connected || isActiveSession(current)) {
@@ -353,7 +367,7 @@ void StreamingTransport::beginNewSession() {
         return;
     }
     VLOG(QStringLiteral("StreamingTransport: beginNewSession — state=%1, reconnecting...").arg(stateName(current)));
-    if (current == State::disconnected) connect();
+    if (current == State::disconnected) openConnection();
 }
 
 void StreamingTransport::resetSession() {

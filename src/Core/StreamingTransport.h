@@ -114,6 +114,7 @@ public:
     static constexpr qint64 kMaxMessageBytes = 1024 * 1024;
 
 private:
+    void openConnection();
     void openSocket(const QUrl& url);
     void retireSocket(bool sendGoingAway);
     void onOpened(QWebSocket* socket);
