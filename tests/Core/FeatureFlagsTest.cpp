@@ -19,9 +19,19 @@ FlagValue entry(const QString& key) {
         if (flag.key == key) return flag;
     return {};
 }
+// Every case starts from no overrides, also when one process runs them all.
+class FeatureFlagsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        UserDefaults::shared().remove(FeatureFlags::storageKey);
+        UserDefaults::shared().sync();
+        UserDefaults::reloadForTesting();
+        FeatureFlags::reloadForTesting();
+    }
+};
 }  // namespace
 
-TEST(FeatureFlagsTest, BuiltInDefaultsWithoutOverrides) {
+TEST_F(FeatureFlagsTest, BuiltInDefaultsWithoutOverrides) {
     UserDefaults::shared().remove(FeatureFlags::storageKey);
     FeatureFlags::reloadForTesting();
     FeatureFlags& flags = FeatureFlags::shared();
@@ -47,7 +57,7 @@ TEST(FeatureFlagsTest, BuiltInDefaultsWithoutOverrides) {
     EXPECT_FALSE(flags.isEnabled(""));
 }
 
-TEST(FeatureFlagsTest, OverridesReplaceDefaultsAndAddUnknownKeys) {
+TEST_F(FeatureFlagsTest, OverridesReplaceDefaultsAndAddUnknownKeys) {
     storeOverrides(QVariantMap{{"sound-effects", false}, {"use-opus", true}, {"beta-thing", true}});
     FeatureFlags& flags = FeatureFlags::shared();
     EXPECT_FALSE(flags.isEnabled("sound-effects"));
@@ -68,9 +78,10 @@ void writeDefaultsFile(const QByteArray& text) {
     file.write(text);
     file.close();
     UserDefaults::reloadForTesting();
+    FeatureFlags::reloadForTesting();
 }
 
-TEST(FeatureFlagsTest, HandEditedSectionOfTheDefaultsFileOverridesFlags) {
+TEST_F(FeatureFlagsTest, HandEditedSectionOfTheDefaultsFileOverridesFlags) {
     ASSERT_NO_FATAL_FAILURE(writeDefaultsFile("[General]\n"
                                               "vantrose_device_id=abc\n"
                                               "\n"
@@ -87,7 +98,7 @@ TEST(FeatureFlagsTest, HandEditedSectionOfTheDefaultsFileOverridesFlags) {
     EXPECT_EQ(entry("polish").source, FlagSource::Default);
 }
 
-TEST(FeatureFlagsTest, OverridesWrittenThroughTheDefaultsAreLinesAPersonCanRead) {
+TEST_F(FeatureFlagsTest, OverridesWrittenThroughTheDefaultsAreLinesAPersonCanRead) {
     UserDefaults::shared().setValue(QStringLiteral("vantrose_feature_flags/sound-effects"), false);
     UserDefaults::shared().setValue(QStringLiteral("vantrose_feature_flags/glint"), true);
     QFile file(AppPaths::userDefaultsFile());
@@ -96,11 +107,12 @@ TEST(FeatureFlagsTest, OverridesWrittenThroughTheDefaultsAreLinesAPersonCanRead)
     EXPECT_TRUE(text.contains("[vantrose_feature_flags]\nglint=true\nsound-effects=false\n")) << text.toStdString();
 
     UserDefaults::reloadForTesting();
+    FeatureFlags::reloadForTesting();
     EXPECT_FALSE(FeatureFlags::shared().isEnabled("sound-effects"));
     EXPECT_TRUE(FeatureFlags::shared().isEnabled("glint"));
 }
 
-TEST(FeatureFlagsTest, SectionWithAValueThatIsNotTrueOrFalseIsIgnoredWhole) {
+TEST_F(FeatureFlagsTest, SectionWithAValueThatIsNotTrueOrFalseIsIgnoredWhole) {
     struct Case {
         const char* name;
         QVariantMap section;
@@ -123,7 +135,7 @@ TEST(FeatureFlagsTest, SectionWithAValueThatIsNotTrueOrFalseIsIgnoredWhole) {
     EXPECT_FALSE(FeatureFlags::shared().isEnabled("use-opus"));
 }
 
-TEST(FeatureFlagsTest, MalformedOverridesAreIgnoredWhole) {
+TEST_F(FeatureFlagsTest, MalformedOverridesAreIgnoredWhole) {
     struct Case {
         const char* name;
         QVariant stored;
@@ -149,7 +161,7 @@ TEST(FeatureFlagsTest, MalformedOverridesAreIgnoredWhole) {
     EXPECT_EQ(entry("sound-effects").source, FlagSource::Default);
 }
 
-TEST(FeatureFlagsTest, RegisteringTwiceKeepsTheFirstAndRemoteFetchOnlyLogs) {
+TEST_F(FeatureFlagsTest, RegisteringTwiceKeepsTheFirstAndRemoteFetchOnlyLogs) {
     FeatureFlags& flags = FeatureFlags::shared();
     flags.registerFlag("sound-effects", false, "changed");
     flags.registerFlag("extra", true, "first");
