@@ -1,5 +1,7 @@
 #include "SpeechService.h"
 
+#include "ServiceReplies.h"
+
 #include "Core/ASR/PocketSphinxASR.h"
 #include "Core/Clock.h"
 #include "Core/Formatting/FormattingResult.h"
@@ -28,18 +30,14 @@
 namespace {
 
 using StatusCode = QHttpServerResponse::StatusCode;
+using ServiceReplies::errorReply;
 
-constexpr qsizetype kMaxJsonBody = 1 << 20;                     // formatting requests
 constexpr qsizetype kMaxTextMessage = 256 * 1024;               // one WebSocket control message
 constexpr qsizetype kMaxTranscribeBody = 27 * 1024 * 1024;      // ten minutes of WAV, as Base64 in JSON
 constexpr double kOllamaRecheckSeconds = 30.0;
 
 QHttpServerResponse jsonReply(const QJsonObject& body, StatusCode status = StatusCode::Ok) {
     return QHttpServerResponse(body, status);
-}
-
-QHttpServerResponse errorReply(StatusCode status, const QString& detail) {
-    return QHttpServerResponse(QJsonObject{{"detail", detail}}, status);
 }
 
 // A reply written when the work is done. The client may hang up first: the server then deletes
@@ -438,16 +436,14 @@ void SpeechService::registerRoutes(QHttpServer& server) {
             finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
             return;
         }
-        if (request.body().size() > kMaxTranscribeBody) {
-            finish(errorReply(StatusCode::PayloadTooLarge, QStringLiteral("audio is longer than ten minutes")));
+        QHttpServerResponse error(StatusCode::BadRequest);
+        const std::optional<QJsonObject> parsed = ServiceReplies::jsonObjectBody(
+            request, &error, kMaxTranscribeBody, QStringLiteral("audio is longer than ten minutes"));
+        if (!parsed) {
+            finish(std::move(error));
             return;
         }
-        const QJsonDocument doc = QJsonDocument::fromJson(request.body());
-        const QJsonObject body = doc.object();
-        if (!doc.isObject()) {
-            finish(errorReply(StatusCode::BadRequest, QStringLiteral("body is not a JSON object")));
-            return;
-        }
+        const QJsonObject& body = *parsed;
         if (!body.value("audio").isString()) {
             finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio must be a Base64 string")));
             return;
@@ -525,16 +521,13 @@ void SpeechService::registerRoutes(QHttpServer& server) {
             finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
             return;
         }
-        if (request.body().size() > kMaxJsonBody) {
-            finish(errorReply(StatusCode::PayloadTooLarge, QStringLiteral("request body too large")));
+        QHttpServerResponse error(StatusCode::BadRequest);
+        const std::optional<QJsonObject> parsed = ServiceReplies::jsonObjectBody(request, &error);
+        if (!parsed) {
+            finish(std::move(error));
             return;
         }
-        const QJsonDocument doc = QJsonDocument::fromJson(request.body());
-        if (!doc.isObject()) {
-            finish(errorReply(StatusCode::BadRequest, QStringLiteral("body is not a JSON object")));
-            return;
-        }
-        const QJsonObject body = doc.object();
+        const QJsonObject& body = *parsed;
         if (!body.value("text").isString()) {
             finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("text is required")));
             return;

@@ -1,5 +1,7 @@
 #include "VantroseService.h"
 
+#include "ServiceReplies.h"
+
 #include "Core/StringShield.h"
 
 #include <QCryptographicHash>
@@ -24,8 +26,9 @@ namespace {
 
 using StatusCode = QHttpServerResponse::StatusCode;
 using Method = QHttpServerRequest::Method;
+using ServiceReplies::errorReply;
+using ServiceReplies::jsonObjectBody;
 
-constexpr qsizetype kMaxJsonBody = 1 << 20;
 constexpr int kMaxEventsPerBatch = 1000;
 constexpr double kCodeLifetimeSec = 60;
 constexpr double kConsentLifetimeSec = 600;
@@ -42,10 +45,6 @@ QString randomToken(int bytes = 32) {
 QString s256(const QString& verifier) {
     return QString::fromLatin1(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)
                                    .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-}
-
-QHttpServerResponse errorReply(StatusCode status, const QString& detail) {
-    return QHttpServerResponse(QJsonObject{{"detail", detail}}, status);
 }
 
 QHttpServerResponse htmlPage(const QString& title, const QString& body, StatusCode status = StatusCode::Ok) {
@@ -73,19 +72,6 @@ QHttpServerResponse redirect(const QUrl& to) {
     response.setHeader("Location", to.toString(QUrl::FullyEncoded).toUtf8());
     response.setHeader("Cache-Control", "no-store");
     return response;
-}
-
-std::optional<QJsonObject> jsonObjectBody(const QHttpServerRequest& request, QHttpServerResponse* error) {
-    if (request.body().size() > kMaxJsonBody) {
-        *error = errorReply(StatusCode::PayloadTooLarge, QStringLiteral("request body too large"));
-        return std::nullopt;
-    }
-    const QJsonDocument doc = QJsonDocument::fromJson(request.body());
-    if (!doc.isObject()) {
-        *error = errorReply(StatusCode::BadRequest, QStringLiteral("body is not a JSON object"));
-        return std::nullopt;
-    }
-    return doc.object();
 }
 
 }  // namespace
