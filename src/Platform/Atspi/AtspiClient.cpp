@@ -1,7 +1,7 @@
-#include "Platform/Linux/AtspiClient.h"
+#include "Platform/Atspi/AtspiClient.h"
 
 #include "Core/Logger.h"
-#include "Platform/Linux/TextOffsets.h"
+#include "Platform/Atspi/TextOffsets.h"
 
 // libatspi's headers use the word "signals" as an identifier; Qt's keyword macros are off.
 #include <atspi/atspi.h>
