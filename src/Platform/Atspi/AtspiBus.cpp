@@ -4,6 +4,7 @@
 
 #include "Core/Logger.h"
 
+#include <algorithm>
 #include <future>
 
 namespace {
@@ -199,7 +200,7 @@ void AtspiClient::Worker::rehomeConnections() {
     if (!desktop)
         return;
     GError* error = nullptr;
-    const int count = atspi_accessible_get_child_count(desktop.accessible(), &error);
+    const int count = std::min(atspi_accessible_get_child_count(desktop.accessible(), &error), kMaxChildrenScanned);
     clearError(&error);
     for (int i = 0; i < count; ++i) {
         Ref app(atspi_accessible_get_child_at_index(desktop.accessible(), i, &error));

@@ -1,10 +1,8 @@
 // Reads of one element's properties and text, each under the call timer.
 #include "Platform/Atspi/AtspiWorker.h"
 
-QString takeString(gchar* text) {
-    if (!text)
-        return {};
-    QString result = QString::fromUtf8(text);
+QString takeLabel(gchar* text) {
+    QString result = AtspiTextLimits::boundedUtf8(text, AtspiTextLimits::kLabel);
     g_free(text);
     return result;
 }
@@ -62,29 +60,63 @@ AtspiRole AtspiClient::Worker::roleOf(AtspiAccessible* element, bool* ok) {
 QString AtspiClient::Worker::timedStringOf(AtspiAccessible* element, gchar* (*get)(AtspiAccessible*, GError**)) {
     CallTimer timer(*this);
     GError* error = nullptr;
-    QString text = takeString(get(element, &error));
+    QString text = takeLabel(get(element, &error));
     clearError(&error);
     return text;
 }
 
-// The text of an element through its Text interface; nullopt when it has none or it is
-// longer than `maxCharacters` (negative: no limit).
 std::optional<QString> AtspiClient::Worker::textOf(AtspiAccessible* element, int maxCharacters) {
-    CallTimer timer(*this);
     AtspiText* text = atspi_accessible_get_text_iface(element);
     if (!text)
         return std::nullopt;
+    const int count = characterCount(text);
+    std::optional<QString> result;
+    if (count >= 0 && count <= maxCharacters && !callTimedOut)
+        result = readRange(text, {0, count});
+    g_object_unref(text);
+    return result;
+}
+
+std::optional<QString> AtspiClient::Worker::textAroundCaret(AtspiAccessible* element) {
+    AtspiText* text = atspi_accessible_get_text_iface(element);
+    if (!text)
+        return std::nullopt;
+    const int count = characterCount(text);
+    std::optional<QString> result;
+    if (count >= 0 && !callTimedOut) {
+        int caret = 0;
+        if (count > AtspiTextLimits::kWholeText) {
+            CallTimer timer(*this);
+            GError* error = nullptr;
+            caret = atspi_text_get_caret_offset(text, &error);
+            clearError(&error);
+        }
+        if (!callTimedOut)
+            result = readRange(text, AtspiTextLimits::caretWindow(count, caret, caret));
+    }
+    g_object_unref(text);
+    return result;
+}
+
+int AtspiClient::Worker::characterCount(AtspiText* text) {
+    CallTimer timer(*this);
     GError* error = nullptr;
     const int count = atspi_text_get_character_count(text, &error);
-    std::optional<QString> result;
-    if (!error && count >= 0 && (maxCharacters < 0 || count <= maxCharacters)) {
-        gchar* raw = atspi_text_get_text(text, 0, count, &error);
-        if (!error)
-            result = takeString(raw);
-        else
-            g_free(raw);
-    }
+    const bool failed = error != nullptr;
     clearError(&error);
-    g_object_unref(text);
+    return failed ? -1 : count;
+}
+
+std::optional<QString> AtspiClient::Worker::readRange(AtspiText* text, AtspiTextLimits::Window window) {
+    if (window.length() <= 0)
+        return QString();
+    CallTimer timer(*this);
+    GError* error = nullptr;
+    gchar* raw = atspi_text_get_text(text, int(window.start), int(window.end), &error);
+    std::optional<QString> result;
+    if (!error)
+        result = AtspiTextLimits::boundedUtf8(raw, window.length());
+    g_free(raw);
+    clearError(&error);
     return result;
 }

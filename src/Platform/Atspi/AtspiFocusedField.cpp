@@ -8,11 +8,28 @@
 
 namespace {
 
-// Text larger than this is read as a window around the caret, never whole.
-constexpr int kWholeTextLimit = 200000;
-constexpr int kCaretWindow = 12000;
 // The error code reported when the application did not answer in time.
 constexpr int kErrorUnresponsive = 2;
+
+// The selection, reported in the toolkit's offsets, as indices into the text read (`window`
+// of a text of `count` characters).
+void placeSelection(AtspiFieldInfo& field, TextOffsets::Range selected, AtspiTextLimits::Window window,
+                    qint64 count, bool isQt) {
+    const bool whole = window.start == 0 && window.end == count;
+    const TextOffsets::Unit unit = whole ? TextOffsets::unitForReportedCount(field.value, count, isQt)
+                                         : (isQt ? TextOffsets::Unit::Utf16 : TextOffsets::Unit::CodePoints);
+    const QString& value = field.value;
+    field.hasSelectionRange = true;
+    field.selectionStart = TextOffsets::toUtf16Index(value, selected.start - window.start, unit);
+    field.selectionEnd = TextOffsets::toUtf16Index(value, selected.end - window.start, unit);
+    // A caret window only exists for huge texts; there the location counts from its start in
+    // the toolkit's own unit, and a selection running past the window adds what was not read.
+    const int startCharacters = TextOffsets::codePointsFromUtf16Index(value, field.selectionStart);
+    field.selectionLocation = int(window.start) + startCharacters;
+    field.selectionLength = TextOffsets::codePointsFromUtf16Index(value, field.selectionEnd) - startCharacters
+        + int(std::max<qint64>(0, selected.end - window.end));
+    field.selectedText = value.mid(field.selectionStart, field.selectionEnd - field.selectionStart);
+}
 
 }  // namespace
 
@@ -50,7 +67,7 @@ AtspiFocusRead AtspiClient::Worker::readFocusedField(qint64 pid) {
     }
     if (roleOk) {
         GError* error = nullptr;
-        field.role = takeString(atspi_accessible_get_role_name(element.accessible(), &error));
+        field.role = takeLabel(atspi_accessible_get_role_name(element.accessible(), &error));
         clearError(&error);
     }
     field.isTextInputRole = roleOk && AtspiRoles::isTextInput(role);
@@ -78,65 +95,47 @@ void AtspiClient::Worker::readText(AtspiAccessible* element, AtspiAccessible* ap
     AtspiText* text = atspi_accessible_get_text_iface(element);
     if (!text)
         return;
+    // A field that stopped answering costs one call timeout, not one per read.
+    const int count = characterCount(text);
+    const TextOffsets::Range selected = callTimedOut ? TextOffsets::Range{} : readSelection(text);
+    const bool isQt = !callTimedOut && toolkitIsQt(app);
+    const AtspiTextLimits::Window window = AtspiTextLimits::caretWindow(count, selected.start, selected.end);
+    if (count >= 0 && !callTimedOut)
+        field.value = readRange(text, window).value_or(QString());
+    g_object_unref(text);
+    if (selected.start >= 0)
+        placeSelection(field, selected, window, count, isQt);
+}
+
+TextOffsets::Range AtspiClient::Worker::readSelection(AtspiText* text) {
+    CallTimer timer(*this);
     GError* error = nullptr;
-    const int count = atspi_text_get_character_count(text, &error);
-    clearError(&error);
     int caret = atspi_text_get_caret_offset(text, &error);
     if (error)
         caret = -1;
     clearError(&error);
+    if (callTimedOut)
+        return {};
     const int selections = atspi_text_get_n_selections(text, &error);
     clearError(&error);
     int rangeStart = -1;
     int rangeEnd = -1;
-    if (selections > 0) {
+    if (selections > 0 && !callTimedOut) {
         AtspiRange* range = atspi_text_get_selection(text, 0, &error);
         if (!error && range) {
             rangeStart = range->start_offset;
             rangeEnd = range->end_offset;
         }
         clearError(&error);
-        if (range)
-            g_free(range);
+        g_free(range);
     }
-    const TextOffsets::Range selected = TextOffsets::selectedRange(caret, selections, rangeStart, rangeEnd);
-    const int selStart = selected.start;
-    const int selEnd = selected.end;
+    return TextOffsets::selectedRange(caret, selections, rangeStart, rangeEnd);
+}
 
-    GError* tkError = nullptr;
-    const QString toolkit = takeString(atspi_accessible_get_toolkit_name(app, &tkError));
-    clearError(&tkError);
-    const bool isQt = toolkit.compare(QLatin1String("Qt"), Qt::CaseInsensitive) == 0;
-
-    int windowStart = 0;
-    int windowEnd = count;
-    if (count > kWholeTextLimit) {
-        const int anchor = selStart >= 0 ? selStart : 0;
-        windowStart = std::max(0, anchor - kCaretWindow);
-        windowEnd = std::min(count, std::max(anchor, selEnd) + kCaretWindow);
-    }
-    if (count >= 0) {
-        gchar* raw = atspi_text_get_text(text, windowStart, windowEnd, &error);
-        if (!error)
-            field.value = takeString(raw);
-        else
-            g_free(raw);
-        clearError(&error);
-    }
-    g_object_unref(text);
-
-    if (selStart < 0)
-        return;
-    const TextOffsets::Unit unit = windowStart == 0 && windowEnd == count
-        ? TextOffsets::unitForReportedCount(field.value, count, isQt)
-        : (isQt ? TextOffsets::Unit::Utf16 : TextOffsets::Unit::CodePoints);
-    field.hasSelectionRange = true;
-    field.selectionStart = TextOffsets::toUtf16Index(field.value, qint64(selStart) - windowStart, unit);
-    field.selectionEnd = TextOffsets::toUtf16Index(field.value, qint64(selEnd) - windowStart, unit);
-    // A caret window only exists for huge texts; there the location counts from its start
-    // in the toolkit's own unit.
-    field.selectionLocation = windowStart + TextOffsets::codePointsFromUtf16Index(field.value, field.selectionStart);
-    field.selectionLength = TextOffsets::codePointsFromUtf16Index(field.value, field.selectionEnd)
-        - TextOffsets::codePointsFromUtf16Index(field.value, field.selectionStart);
-    field.selectedText = field.value.mid(field.selectionStart, field.selectionEnd - field.selectionStart);
+bool AtspiClient::Worker::toolkitIsQt(AtspiAccessible* app) {
+    CallTimer timer(*this);
+    GError* error = nullptr;
+    const QString toolkit = takeLabel(atspi_accessible_get_toolkit_name(app, &error));
+    clearError(&error);
+    return toolkit.compare(QLatin1String("Qt"), Qt::CaseInsensitive) == 0;
 }

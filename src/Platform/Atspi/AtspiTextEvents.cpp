@@ -35,7 +35,7 @@ void AtspiClient::Worker::handleTextEvent(AtspiEvent* event) {
     for (auto& [id, obs] : observations) {
         if (!sameElement(obs->element.accessible(), event->source))
             continue;
-        auto text = textOf(obs->element.accessible());
+        auto text = textAroundCaret(obs->element.accessible());
         if (!text || *text == obs->lastText)
             continue;
         obs->lastText = *text;
@@ -71,7 +71,7 @@ bool AtspiClient::Worker::observe(qint64 pid, double seconds, ChangeHandler onCh
         return false;
     auto obs = std::make_unique<Observation>();
     obs->id = nextObservationId++;
-    obs->lastText = textOf(element.accessible()).value_or(QString());
+    obs->lastText = textAroundCaret(element.accessible()).value_or(QString());
     obs->element = std::move(element);
     obs->onChange = std::move(onChange);
     obs->onEnd = std::move(onEnd);

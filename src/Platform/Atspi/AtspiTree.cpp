@@ -4,6 +4,7 @@
 
 #include "Platform/Atspi/AtspiRoles.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -12,6 +13,8 @@ namespace {
 constexpr int kFocusSearchMaxNodes = 4000;
 constexpr int kFocusSearchMaxDepth = 40;
 constexpr qint64 kFocusSearchMaxMs = 300;
+// The longest text of one element the window walk keeps; longer ones are skipped.
+constexpr int kWalkTextLimit = 2000;
 
 }  // namespace
 
@@ -22,7 +25,7 @@ Ref AtspiClient::Worker::applicationFor(qint64 pid) {
     Ref desktop(atspi_get_desktop(0));
     if (!desktop)
         return {};
-    const int count = childCount(desktop.accessible());
+    const int count = std::min(childCount(desktop.accessible()), kMaxChildrenScanned);
     for (int i = 0; i < count; ++i) {
         Ref app = childAt(desktop.accessible(), i);
         if (app && pidOf(app.accessible()) == pid) {
@@ -34,7 +37,7 @@ Ref AtspiClient::Worker::applicationFor(qint64 pid) {
 }
 
 Ref AtspiClient::Worker::activeWindowOf(AtspiAccessible* app) {
-    const int count = childCount(app);
+    const int count = std::min(childCount(app), kMaxChildrenScanned);
     for (int i = 0; i < count && !callTimedOut; ++i) {
         Ref window = childAt(app, i);
         if (window && hasState(window.accessible(), ATSPI_STATE_ACTIVE))
@@ -48,7 +51,7 @@ std::pair<Ref, Ref> AtspiClient::Worker::activeApplication() {
     Ref desktop(atspi_get_desktop(0));
     if (!desktop)
         return {};
-    const int count = childCount(desktop.accessible());
+    const int count = std::min(childCount(desktop.accessible()), kMaxChildrenScanned);
     for (int i = 0; i < count; ++i) {
         Ref app = childAt(desktop.accessible(), i);
         if (!app)
@@ -73,7 +76,7 @@ Ref AtspiClient::Worker::focusedWindowOf(AtspiAccessible* app) {
         return active;
     if (callTimedOut)
         return {};
-    const int count = childCount(app);
+    const int count = std::min(childCount(app), kMaxChildrenScanned);
     Ref firstShowing;
     for (int i = 0; i < count && !callTimedOut; ++i) {
         Ref window = childAt(app, i);
@@ -111,7 +114,7 @@ Ref AtspiClient::Worker::findFocused(AtspiAccessible* root, int depth, int& budg
     if (depth > 0 && !showing && !focused)
         return {};
     const int count = childCount(root);
-    for (int i = 0; i < count && budget > 0; ++i) {
+    for (int i = 0; i < count && budget > 0 && !callTimedOut; ++i) {
         Ref child = childAt(root, i);
         if (!child)
             continue;
@@ -142,8 +145,8 @@ Ref AtspiClient::Worker::focusedElement(AtspiAccessible* app, AtspiAccessible* w
     focusSearchClock.start();
     int budget = kFocusSearchMaxNodes;
     // No window says it is active: look through all of them.
-    const int count = childCount(app);
-    for (int i = 0; i < count && budget > 0; ++i) {
+    const int count = std::min(childCount(app), kMaxChildrenScanned);
+    for (int i = 0; i < count && budget > 0 && !callTimedOut; ++i) {
         Ref candidate = childAt(app, i);
         if (!candidate)
             continue;
@@ -155,37 +158,16 @@ Ref AtspiClient::Worker::focusedElement(AtspiAccessible* app, AtspiAccessible* w
 }
 
 void AtspiClient::Worker::walk(AtspiAccessible* element, int depth, WalkState& state) {
-    if (callTimedOut)
-        state.result.timedOut = true;
-    if (state.result.timedOut)
+    if (walkStopped(state))
         return;
-    if (state.clock.nsecsElapsed() / 1e6 > state.limits.budgetMs) {
-        state.result.timedOut = true;
-        return;
-    }
     if (depth > state.limits.maxDepth || state.result.visitCount > state.limits.maxVisits - 1)
         return;
     ++state.result.visitCount;
+    collectTexts(element, state);
 
-    bool roleOk = false;
-    const AtspiRole role = roleOf(element, &roleOk);
-    const bool secret = roleOk && role == ATSPI_ROLE_PASSWORD_TEXT;
-    const QString name = nameOf(element);
-    if (!name.isEmpty() && !secret)
-        state.result.texts.append(name);
-    if (!secret) {
-        if (auto value = textOf(element, 2000); value && !value->isEmpty() && *value != name)
-            state.result.texts.append(*value);
-    }
-    const QString description = descriptionOf(element);
-    if (!description.isEmpty())
-        state.result.texts.append(description);
-
-    const int count = childCount(element);
-    if (count < 0)
-        return;
+    const int count = std::min(childCount(element), state.limits.maxVisits);
     std::vector<Ref> textBearing, other, structural;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count && !walkStopped(state); ++i) {
         Ref child = childAt(element, i);
         if (!child)
             continue;
@@ -203,10 +185,43 @@ void AtspiClient::Worker::walk(AtspiAccessible* element, int depth, WalkState& s
             if (state.result.visitCount >= state.limits.maxVisits)
                 return;
             walk(child.accessible(), depth + 1, state);
-            if (state.result.timedOut)
+            if (state.result.timedOut || state.textCharacters >= state.limits.maxTextCharacters)
                 return;
         }
     }
+}
+
+// The element's name, text and description; never a password field's text.
+void AtspiClient::Worker::collectTexts(AtspiAccessible* element, WalkState& state) {
+    bool roleOk = false;
+    const AtspiRole role = roleOf(element, &roleOk);
+    const bool secret = roleOk && role == ATSPI_ROLE_PASSWORD_TEXT;
+    const QString name = nameOf(element);
+    if (!name.isEmpty() && !secret)
+        addWalkText(name, state);
+    if (!secret) {
+        if (auto value = textOf(element, kWalkTextLimit); value && !value->isEmpty() && *value != name)
+            addWalkText(*value, state);
+    }
+    const QString description = descriptionOf(element);
+    if (!description.isEmpty())
+        addWalkText(description, state);
+}
+
+// Out of time, or an application stopped answering, or the texts are all we keep.
+bool AtspiClient::Worker::walkStopped(WalkState& state) {
+    if (callTimedOut || state.clock.nsecsElapsed() / 1e6 > state.limits.budgetMs)
+        state.result.timedOut = true;
+    return state.result.timedOut || state.textCharacters >= state.limits.maxTextCharacters;
+}
+
+void AtspiClient::Worker::addWalkText(const QString& text, WalkState& state) {
+    const qsizetype room = state.limits.maxTextCharacters - state.textCharacters;
+    if (room <= 0)
+        return;
+    const QString kept = text.left(room);
+    state.textCharacters += int(kept.size());
+    state.result.texts.append(kept);
 }
 
 AtspiWindowWalk AtspiClient::Worker::walkFocusedWindow(qint64 pid, const AtspiWalkLimits& limits) {
@@ -234,12 +249,12 @@ std::optional<QString> AtspiClient::Worker::findAddressBar(AtspiAccessible* elem
         const QString label = (nameOf(element) + QLatin1Char(' ') + descriptionOf(element)).toLower();
         if (label.contains(QLatin1String("address")) || label.contains(QLatin1String("url"))
             || label.contains(QLatin1String("search"))) {
-            if (auto value = textOf(element); value && !value->isEmpty())
+            if (auto value = textOf(element, AtspiTextLimits::kAddress); value && !value->isEmpty())
                 return value;
         }
     }
     const int count = childCount(element);
-    for (int i = 0; i < count && i < maxChildren; ++i) {
+    for (int i = 0; i < count && i < maxChildren && !callTimedOut; ++i) {
         Ref child = childAt(element, i);
         if (!child)
             continue;

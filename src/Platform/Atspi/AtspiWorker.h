@@ -6,6 +6,8 @@
 // (AtspiTextEvents.cpp). Everything here runs on the worker thread unless marked atomic.
 
 #include "Platform/Atspi/AtspiClient.h"
+#include "Platform/Atspi/AtspiTextLimits.h"
+#include "Platform/Atspi/TextOffsets.h"
 
 // libatspi's headers use the word "signals" as an identifier; Qt's keyword macros are off.
 #include <atspi/atspi.h>
@@ -57,8 +59,12 @@ private:
     gpointer m_object = nullptr;
 };
 
-// The string libatspi handed over, freed.
-QString takeString(gchar* text);
+// A name, description or other short string libatspi handed over, cut to
+// AtspiTextLimits::kLabel characters; frees it.
+QString takeLabel(gchar* text);
+
+// Loops over an application's list of children look at no more than this many.
+inline constexpr int kMaxChildrenScanned = 1000;
 
 // ---------------------------------------------------------------------------------------------
 // The worker: one thread, one GMainContext, all of libatspi.
@@ -140,19 +146,28 @@ struct AtspiClient::Worker {
     int childCount(AtspiAccessible* element);
     AtspiRole roleOf(AtspiAccessible* element, bool* ok = nullptr);
     QString timedStringOf(AtspiAccessible* element, gchar* (*get)(AtspiAccessible*, GError**));
-    std::optional<QString> textOf(AtspiAccessible* element, int maxCharacters = -1);
+    // The whole text of an element through its Text interface; nullopt when it has none or it
+    // is longer than `maxCharacters`.
+    std::optional<QString> textOf(AtspiAccessible* element, int maxCharacters);
+    // The text of a field as a watch follows it: whole, or a window around the caret.
+    std::optional<QString> textAroundCaret(AtspiAccessible* element);
+    int characterCount(AtspiText* text);  // -1 when unreadable
+    // The characters of `window`, never more, however much the application sends.
+    std::optional<QString> readRange(AtspiText* text, AtspiTextLimits::Window window);
     QString nameOf(AtspiAccessible* element) { return timedStringOf(element, atspi_accessible_get_name); }
     QString descriptionOf(AtspiAccessible* element) { return timedStringOf(element, atspi_accessible_get_description); }
 
     static QString busNameOf(AtspiAccessible* element) {
         return element && element->parent.app ? QString::fromUtf8(element->parent.app->bus_name) : QString();
     }
+
     // --- Finding elements and walking the window.
 
     struct WalkState {
         QElapsedTimer clock;
         AtspiWalkLimits limits;
         AtspiWindowWalk result;
+        int textCharacters = 0;
     };
     Ref applicationFor(qint64 pid);
     Ref activeWindowOf(AtspiAccessible* app);
@@ -163,6 +178,9 @@ struct AtspiClient::Worker {
     Ref searchFocused(AtspiAccessible* root);
     Ref focusedElement(AtspiAccessible* app, AtspiAccessible* window);
     void walk(AtspiAccessible* element, int depth, WalkState& state);
+    void collectTexts(AtspiAccessible* element, WalkState& state);
+    bool walkStopped(WalkState& state);
+    void addWalkText(const QString& text, WalkState& state);
     AtspiWindowWalk walkFocusedWindow(qint64 pid, const AtspiWalkLimits& limits);
     std::optional<QString> findAddressBar(AtspiAccessible* element, int depth, int maxDepth, int maxChildren);
     std::optional<QString> findAddressBarText(qint64 pid, int maxDepth, int maxChildren);
@@ -170,6 +188,8 @@ struct AtspiClient::Worker {
     // --- The focused field.
     AtspiFocusRead readFocusedField(qint64 pid);
     void readText(AtspiAccessible* element, AtspiAccessible* app, AtspiFieldInfo& field);
+    TextOffsets::Range readSelection(AtspiText* text);
+    bool toolkitIsQt(AtspiAccessible* app);
 
     // --- Change events: focus and text.
     static void onFocusEvent(AtspiEvent* event, void* data);
