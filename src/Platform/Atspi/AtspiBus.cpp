@@ -99,20 +99,10 @@ bool AtspiClient::Worker::ensureSession() {
 std::optional<bool> AtspiClient::Worker::readIsEnabled() {
     if (!ensureSession())
         return std::nullopt;
-    DBusMessage* call = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
-                                                     "org.freedesktop.DBus.Properties", "Get");
-    const char* iface = "org.a11y.Status";
-    const char* property = "IsEnabled";
-    dbus_message_append_args(call, DBUS_TYPE_STRING, &iface, DBUS_TYPE_STRING, &property,
-                             DBUS_TYPE_INVALID);
-    DBusError error;
-    dbus_error_init(&error);
-    DBusMessage* reply = dbus_connection_send_with_reply_and_block(session, call, kSessionCallTimeoutMs, &error);
-    dbus_message_unref(call);
-    if (!reply) {
-        dbus_error_free(&error);
+    DBusMessage* call = isEnabledCall("Get");
+    DBusMessage* reply = sendSessionCall(call);
+    if (!reply)
         return std::nullopt;
-    }
     std::optional<bool> result;
     DBusMessageIter iter;
     if (dbus_message_iter_init(reply, &iter) && dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_VARIANT) {
@@ -131,29 +121,40 @@ std::optional<bool> AtspiClient::Worker::readIsEnabled() {
 bool AtspiClient::Worker::writeIsEnabled() {
     if (!ensureSession())
         return false;
-    DBusMessage* call = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
-                                                     "org.freedesktop.DBus.Properties", "Set");
-    const char* iface = "org.a11y.Status";
-    const char* property = "IsEnabled";
+    DBusMessage* call = isEnabledCall("Set");
     DBusMessageIter iter, variant;
     dbus_message_iter_init_append(call, &iter);
-    dbus_message_iter_append_basic(&iter, DBUS_TYPE_STRING, &iface);
-    dbus_message_iter_append_basic(&iter, DBUS_TYPE_STRING, &property);
     dbus_message_iter_open_container(&iter, DBUS_TYPE_VARIANT, "b", &variant);
     dbus_bool_t yes = TRUE;
     dbus_message_iter_append_basic(&variant, DBUS_TYPE_BOOLEAN, &yes);
     dbus_message_iter_close_container(&iter, &variant);
+    DBusMessage* reply = sendSessionCall(call);
+    if (!reply)
+        return false;
+    const bool ok = dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
+    dbus_message_unref(reply);
+    return ok;
+}
+
+// A Properties `method` call on the launcher's org.a11y.Status.IsEnabled, its two names added.
+DBusMessage* AtspiClient::Worker::isEnabledCall(const char* method) {
+    DBusMessage* call = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
+                                                     "org.freedesktop.DBus.Properties", method);
+    const char* iface = "org.a11y.Status";
+    const char* property = "IsEnabled";
+    dbus_message_append_args(call, DBUS_TYPE_STRING, &iface, DBUS_TYPE_STRING, &property, DBUS_TYPE_INVALID);
+    return call;
+}
+
+// Sends `call` (released here) on the session bus; the reply, or null on an error or timeout.
+DBusMessage* AtspiClient::Worker::sendSessionCall(DBusMessage* call) {
     DBusError error;
     dbus_error_init(&error);
     DBusMessage* reply = dbus_connection_send_with_reply_and_block(session, call, kSessionCallTimeoutMs, &error);
     dbus_message_unref(call);
-    if (!reply) {
+    if (!reply)
         dbus_error_free(&error);
-        return false;
-    }
-    const bool ok = dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
-    dbus_message_unref(reply);
-    return ok;
+    return reply;
 }
 
 bool AtspiClient::Worker::ensureAtspi() {
@@ -180,14 +181,7 @@ bool AtspiClient::Worker::ensureAtspi() {
     atspi_set_main_context(context);
     atspi_set_timeout(callTimeoutMs.load(), callTimeoutMs.load());
     atspiReady = true;
-    // Following focus events finds the focused element without searching large trees.
-    focusListener = atspi_event_listener_new(&Worker::onFocusEvent, this, nullptr);
-    GError* error = nullptr;
-    if (!atspi_event_listener_register(focusListener, "object:state-changed:focused", &error)) {
-        g_object_unref(focusListener);
-        focusListener = nullptr;
-    }
-    clearError(&error);
+    listenForFocus();
     rehomeConnections();
     return true;
 }

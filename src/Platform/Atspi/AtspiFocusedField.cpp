@@ -56,39 +56,41 @@ AtspiFocusRead AtspiClient::Worker::readFocusedField(qint64 pid) {
         result.errorCode = callTimedOut ? kErrorUnresponsive : 0;
         return result;
     }
-    AtspiFieldInfo& field = result.field;
-    field.pid = pidOf(app.accessible());
+    result.field.pid = pidOf(app.accessible());
+    result.status = describeField(element.accessible(), app.accessible(), result.field);
+    noteTimeout(app.accessible());
+    return result;
+}
 
+// The role, state and text of the focused element; a password field is left unread.
+AtspiFocusRead::Status AtspiClient::Worker::describeField(AtspiAccessible* element, AtspiAccessible* app,
+                                                          AtspiFieldInfo& field) {
     bool roleOk = false;
-    const AtspiRole role = roleOf(element.accessible(), &roleOk);
-    if (roleOk && role == ATSPI_ROLE_PASSWORD_TEXT) {
-        result.status = AtspiFocusRead::Status::PasswordField;
-        return result;
-    }
+    const AtspiRole role = roleOf(element, &roleOk);
+    if (roleOk && role == ATSPI_ROLE_PASSWORD_TEXT)
+        return AtspiFocusRead::Status::PasswordField;
     if (roleOk) {
         GError* error = nullptr;
-        field.role = takeLabel(atspi_accessible_get_role_name(element.accessible(), &error));
+        field.role = takeLabel(atspi_accessible_get_role_name(element, &error));
         clearError(&error);
     }
     field.isTextInputRole = roleOk && AtspiRoles::isTextInput(role);
 
-    AtspiStateSet* states = stateSetOf(element.accessible());
+    AtspiStateSet* states = stateSetOf(element);
     if (states && !atspi_state_set_is_empty(states)) {
         field.isEditable = atspi_state_set_contains(states, ATSPI_STATE_EDITABLE)
             && !atspi_state_set_contains(states, ATSPI_STATE_READ_ONLY);
     } else {
-        field.isEditable = roleOk && AtspiRoles::isTextInput(role);
+        field.isEditable = field.isTextInputRole;
     }
     if (states)
         g_object_unref(states);
 
     if (!callTimedOut)
-        readText(element.accessible(), app.accessible(), field);
+        readText(element, app, field);
     if (!callTimedOut)
-        field.description = descriptionOf(element.accessible());
-    noteTimeout(app.accessible());
-    result.status = AtspiFocusRead::Status::Ok;
-    return result;
+        field.description = descriptionOf(element);
+    return AtspiFocusRead::Status::Ok;
 }
 
 void AtspiClient::Worker::readText(AtspiAccessible* element, AtspiAccessible* app, AtspiFieldInfo& field) {

@@ -44,6 +44,17 @@ void AtspiClient::Worker::handleTextEvent(AtspiEvent* event) {
     }
 }
 
+// Following focus events finds the focused element without searching large trees.
+void AtspiClient::Worker::listenForFocus() {
+    focusListener = atspi_event_listener_new(&Worker::onFocusEvent, this, nullptr);
+    GError* error = nullptr;
+    if (!atspi_event_listener_register(focusListener, "object:state-changed:focused", &error)) {
+        g_object_unref(focusListener);
+        focusListener = nullptr;
+    }
+    clearError(&error);
+}
+
 bool AtspiClient::Worker::ensureTextListener() {
     if (textListener)
         return true;
@@ -76,21 +87,30 @@ bool AtspiClient::Worker::observe(qint64 pid, double seconds, ChangeHandler onCh
     obs->onChange = std::move(onChange);
     obs->onEnd = std::move(onEnd);
     const int id = obs->id;
+    obs->expiry = expiryFor(id, seconds);
+    observations.emplace(id, std::move(obs));
+    observationCount = int(observations.size());
+    return true;
+}
+
+// A timer on the worker's context that ends observation `id` after `seconds`.
+GSource* AtspiClient::Worker::expiryFor(int id, double seconds) {
     const guint ms = guint(std::clamp(seconds, 0.0, 86400.0) * 1000.0);
-    obs->expiry = g_timeout_source_new(ms);
-    struct Expiry { Worker* worker; int id; };
+    GSource* expiry = g_timeout_source_new(ms);
+    struct Expiry {
+        Worker* worker;
+        int id;
+    };
     g_source_set_callback(
-        obs->expiry,
+        expiry,
         [](gpointer data) -> gboolean {
             auto* e = static_cast<Expiry*>(data);
             e->worker->endObservation(e->id);
             return G_SOURCE_REMOVE;
         },
         new Expiry{this, id}, [](gpointer data) { delete static_cast<Expiry*>(data); });
-    g_source_attach(obs->expiry, context);
-    observations.emplace(id, std::move(obs));
-    observationCount = int(observations.size());
-    return true;
+    g_source_attach(expiry, context);
+    return expiry;
 }
 
 void AtspiClient::Worker::endObservation(int id) {

@@ -112,6 +112,8 @@ struct AtspiClient::Worker {
     bool ensureSession();
     std::optional<bool> readIsEnabled();
     bool writeIsEnabled();
+    DBusMessage* isEnabledCall(const char* method);
+    DBusMessage* sendSessionCall(DBusMessage* call);
     bool ensureAtspi();
     void rehomeConnections();
     bool trusted();
@@ -187,15 +189,18 @@ struct AtspiClient::Worker {
 
     // --- The focused field.
     AtspiFocusRead readFocusedField(qint64 pid);
+    AtspiFocusRead::Status describeField(AtspiAccessible* element, AtspiAccessible* app, AtspiFieldInfo& field);
     void readText(AtspiAccessible* element, AtspiAccessible* app, AtspiFieldInfo& field);
     TextOffsets::Range readSelection(AtspiText* text);
     bool toolkitIsQt(AtspiAccessible* app);
 
     // --- Change events: focus and text.
+    void listenForFocus();
     static void onFocusEvent(AtspiEvent* event, void* data);
     static void onTextEvent(AtspiEvent* event, void* data);
     void handleTextEvent(AtspiEvent* event);
     bool ensureTextListener();
     bool observe(qint64 pid, double seconds, ChangeHandler onChange, EndHandler onEnd);
+    GSource* expiryFor(int id, double seconds);
     void endObservation(int id);
 };
