@@ -2,7 +2,7 @@
 
 #include "Core/AudioEngine.h"
 #include "Core/Logger.h"
-#include "Platform/Linux/AtspiClient.h"
+#include "Platform/Atspi/AtspiClient.h"
 
 #include <QtConcurrent/QtConcurrent>
 #include <QCoro/QCoroFuture>

@@ -1,7 +1,7 @@
 #include "Platform/BrowserAddressLookup.h"
 
 #include "Core/MainThread.h"
-#include "Platform/Linux/AtspiClient.h"
+#include "Platform/Atspi/AtspiClient.h"
 
 #include <QMetaObject>
 #include <QObject>

@@ -4,9 +4,9 @@
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Logger.h"
 #include "Core/MainThread.h"
-#include "Platform/Linux/AtspiClient.h"
+#include "Platform/Atspi/AtspiClient.h"
 #include "Platform/Linux/PrimarySelectionReader.h"
-#include "Platform/Linux/TextOffsets.h"
+#include "Platform/Atspi/TextOffsets.h"
 
 #include <QPointer>
 #include <QRegularExpression>

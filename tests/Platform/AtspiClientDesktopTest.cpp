@@ -1,5 +1,5 @@
 #include "Platform/BrowserAddressLookup.h"
-#include "Platform/Linux/AtspiClient.h"
+#include "Platform/Atspi/AtspiClient.h"
 
 #include "support/AtspiFixtureProcess.h"
 #include "support/TestEnvironment.h"

@@ -1,6 +1,6 @@
 #include "Platform/ContextReader.h"
-#include "Platform/Linux/AtspiClient.h"
-#include "Platform/Linux/TextOffsets.h"
+#include "Platform/Atspi/AtspiClient.h"
+#include "Platform/Atspi/TextOffsets.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,9 @@
 // with a given text, caret and selection, plus labels whose words the window walk should find.
 // Prints "TEXT:<text>" whenever the field changes and "READY" once shown.
 //   atspi_fixture [--title T] [--field-name N] [--primary T] [--text T] [--cursor N] [--select START LEN] [--password] [--label T]...
-// Offsets are QString (UTF-16) indices, as Qt itself counts them.
+//                 [--fill N]
+// Offsets are QString (UTF-16) indices, as Qt itself counts them. --fill N sets the text to N
+// letters "abc…xyzabc…" and lifts the field's length limit.
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
@@ -12,6 +14,7 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <limits>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -19,6 +22,7 @@ int main(int argc, char** argv) {
     QString text;
     int cursor = -1, selStart = -1, selLength = 0;
     bool password = false;
+    int fill = -1;
     QStringList labels;
     QString primary;
     QString fieldName = QStringLiteral("Fixture field");
@@ -34,6 +38,7 @@ int main(int argc, char** argv) {
         else if (a == QLatin1String("--password")) password = true;
         else if (a == QLatin1String("--primary")) primary = next();
         else if (a == QLatin1String("--label")) labels << next();
+        else if (a == QLatin1String("--fill")) fill = next().toInt();
     }
 
     QWidget window;
@@ -45,6 +50,12 @@ int main(int argc, char** argv) {
     field->setAccessibleName(fieldName);
     if (password)
         field->setEchoMode(QLineEdit::Password);
+    if (fill >= 0) {
+        text.resize(fill);
+        for (int c = 0; c < fill; ++c)
+            text[c] = QChar(u'a' + c % 26);
+        field->setMaxLength(std::numeric_limits<int>::max());
+    }
     field->setText(text);
     layout->addWidget(field);
     QObject::connect(field, &QLineEdit::textChanged, [](const QString& t) {

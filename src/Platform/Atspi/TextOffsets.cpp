@@ -1,4 +1,4 @@
-#include "Platform/Linux/TextOffsets.h"
+#include "Platform/Atspi/TextOffsets.h"
 
 #include <algorithm>
 

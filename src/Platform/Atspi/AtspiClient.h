@@ -35,6 +35,7 @@ struct AtspiWalkLimits {
     double budgetMs = 150.0;
     int maxVisits = 1500;
     int maxDepth = 24;
+    int maxTextCharacters = 100000;  // all texts together; the walk stops when they reach it
 };
 
 struct AtspiWindowWalk {
@@ -79,7 +80,8 @@ public:
     std::optional<QString> findAddressBarText(qint64 pid, int maxDepth, int maxChildren);
 
     // Watches the focused element of `pid` for text changes until `durationSeconds` pass.
-    // `onChange` gets the element's whole new text; `onEnd` runs once when the watch ends.
+    // `onChange` gets the element's new text (whole, or a window around the caret in a huge
+    // field, as readFocusedField reads it); `onEnd` runs once when the watch ends.
     // Both run on the client's worker thread and must hop to their own thread themselves.
     // False when nothing could be watched (no focused element, a password field, not trusted).
     using ChangeHandler = std::function<void(const QString&)>;

@@ -1,0 +1,101 @@
+#include "Platform/Atspi/AtspiClient.h"
+
+#include "Platform/Atspi/AtspiWorker.h"
+
+#include <algorithm>
+#include <future>
+
+AtspiClient& AtspiClient::shared() {
+    static AtspiClient client;
+    return client;
+}
+
+AtspiClient::AtspiClient() : m_worker(std::make_unique<Worker>()) { m_worker->start(); }
+
+AtspiClient::~AtspiClient() { m_worker->stop(); }
+
+template <typename R>
+R AtspiClient::runSync(std::function<R(Worker&)> job, R fallback) {
+    Worker& worker = *m_worker;
+    if (!worker.running)
+        return fallback;
+    auto runJob = [&worker](const std::function<R(Worker&)>& fn) {
+        worker.callTimedOut = false;
+        R result = fn(worker);
+        // A reply handled inside the job may have opened a direct connection to an
+        // application on the default context; bring it over before anything else runs.
+        if (worker.atspiReady)
+            worker.rehomeConnections();
+        return result;
+    };
+    if (worker.isWorkerThread())
+        return runJob(job);
+    auto promise = std::make_shared<std::promise<R>>();
+    auto future = promise->get_future();
+    worker.post([promise, job = std::move(job), runJob] { promise->set_value(runJob(job)); });
+    try {
+        return future.get();
+    } catch (const std::future_error&) {
+        return fallback;  // the worker stopped before running the job (process exit)
+    }
+}
+
+bool AtspiClient::isTrusted() {
+    return runSync<bool>([](Worker& w) { return w.trusted(); }, false);
+}
+
+bool AtspiClient::enableAccessibility() {
+    return runSync<bool>(
+        [](Worker& w) {
+            if (!w.ensureSession())
+                return false;
+            return w.writeIsEnabled() && w.readIsEnabled().value_or(false);
+        },
+        false);
+}
+
+std::optional<qint64> AtspiClient::activeApplicationPid() {
+    return runSync<std::optional<qint64>>(
+        [](Worker& w) -> std::optional<qint64> {
+            if (!w.trusted())
+                return std::nullopt;
+            auto [app, window] = w.activeApplication();
+            if (!app)
+                return std::nullopt;
+            return w.pidOf(app.accessible());
+        },
+        std::nullopt);
+}
+
+AtspiFocusRead AtspiClient::readFocusedField(qint64 pid) {
+    return runSync<AtspiFocusRead>([pid](Worker& w) { return w.readFocusedField(pid); }, AtspiFocusRead{});
+}
+
+AtspiWindowWalk AtspiClient::walkFocusedWindow(qint64 pid, const AtspiWalkLimits& limits) {
+    return runSync<AtspiWindowWalk>([pid, limits](Worker& w) { return w.walkFocusedWindow(pid, limits); },
+                                    AtspiWindowWalk{});
+}
+
+std::optional<QString> AtspiClient::findAddressBarText(qint64 pid, int maxDepth, int maxChildren) {
+    return runSync<std::optional<QString>>(
+        [=](Worker& w) { return w.findAddressBarText(pid, maxDepth, maxChildren); }, std::nullopt);
+}
+
+bool AtspiClient::observeTextChanges(qint64 pid, double durationSeconds, ChangeHandler onChange, EndHandler onEnd) {
+    return runSync<bool>(
+        [pid, durationSeconds, onChange = std::move(onChange), onEnd = std::move(onEnd)](Worker& w) mutable {
+            return w.observe(pid, durationSeconds, std::move(onChange), std::move(onEnd));
+        },
+        false);
+}
+
+int AtspiClient::activeObservationCount() { return m_worker->observationCount.load(); }
+
+void AtspiClient::setCallTimeoutMs(int ms) {
+    const int value = std::clamp(ms, 50, 5000);
+    m_worker->callTimeoutMs = value;
+    m_worker->post([w = m_worker.get(), value] {
+        if (w->atspiReady)
+            atspi_set_timeout(value, value);
+    });
+}
