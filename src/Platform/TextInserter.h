@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 
+class PasteWorker;
 class SerialQueue;
 
 // Pastes finished text into the focused field: saves the user's CLIPBOARD (every target, within
@@ -19,7 +20,12 @@ class TextInserter : public QObject, public AbstractTextInserter {
 public:
     static constexpr double minRestoreDelay = 0.2;   // the target must fetch the text first
     static constexpr double maxRestoreDelay = 10.0;  // the user's clipboard stays away no longer
+    // What of the user's clipboard is saved for the restore: all targets together, and each one.
+    // A copied screenshot is a few MiB as PNG; an owner offering more for one target (an
+    // uncompressed bitmap of a large screen, or a hostile client) gets that target left out and
+    // the others, the text among them, kept.
     static constexpr qint64 maxSavedBytes = 32 * 1024 * 1024;
+    static constexpr qint64 maxSavedTargetBytes = 8 * 1024 * 1024;
     static constexpr std::chrono::milliseconds saveBudget{1000};
     static constexpr std::chrono::milliseconds modifierReleaseBound{500};
 
@@ -33,7 +39,6 @@ public:
     static double effectiveRestoreDelay(double seconds);
 
 private:
-    struct Worker;
-    std::shared_ptr<Worker> m_worker;
+    std::shared_ptr<PasteWorker> m_worker;  // the session's back-end does the paste
     std::unique_ptr<SerialQueue> m_queue;  // declared last: drained before the worker goes
 };

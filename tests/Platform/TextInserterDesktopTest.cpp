@@ -2,8 +2,8 @@
 // clipboard back.
 #include "Core/Logger.h"
 #include "Models/Hotkey.h"
-#include "Platform/Linux/X11ClipboardService.h"
-#include "Platform/Linux/X11KeySource.h"
+#include "Platform/X11/X11ClipboardService.h"
+#include "Platform/X11/X11KeySource.h"
 #include "Platform/TextInserter.h"
 
 #include "support/FixtureApp.h"

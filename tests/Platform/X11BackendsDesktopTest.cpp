@@ -1,11 +1,11 @@
 // The X11 back-ends against the virtual desktop: key source, XTest injector, CLIPBOARD service
 // and active-window tracker.
 #include "Models/Hotkey.h"
-#include "Platform/Linux/KeyCodeTable.h"
-#include "Platform/Linux/X11ActiveWindowTracker.h"
-#include "Platform/Linux/X11ClipboardService.h"
-#include "Platform/Linux/X11KeyInjector.h"
-#include "Platform/Linux/X11KeySource.h"
+#include "Platform/X11/KeyCodeTable.h"
+#include "Platform/X11/X11ActiveWindowTracker.h"
+#include "Platform/X11/X11ClipboardService.h"
+#include "Platform/X11/X11KeyInjector.h"
+#include "Platform/X11/X11KeySource.h"
 
 #include "support/FixtureApp.h"
 #include "support/KeyEventLog.h"
