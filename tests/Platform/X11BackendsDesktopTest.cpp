@@ -350,7 +350,7 @@ bool setProperty(uint32_t window, const char* name, const char* type, const QByt
     }
     auto intern = [c](const char* atom) {
         xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(atom)), atom), nullptr);
-        const xcb_atom_t a = r ? r->atom : XCB_ATOM_NONE;
+        const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
         free(r);
         return a;
     };
