@@ -99,7 +99,7 @@ public:
     // The monitor under the pointer; on failure nothing, with a short reason in `error`.
     virtual std::optional<QImage> grabMonitorUnderPointer(QString* error) = 0;
 
-    // The text the user last selected, when process `ownerPid` (0: any) holds the selection.
+    // The text the user last selected, when process `ownerPid` holds the selection (no pid: nothing).
     // Blocks up to `timeoutMs`.
     virtual std::optional<QString> readSelection(qint64 ownerPid, int timeoutMs) = 0;
 

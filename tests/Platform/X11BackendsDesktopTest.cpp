@@ -2,6 +2,7 @@
 // and active-window tracker.
 #include "Models/Hotkey.h"
 #include "Platform/X11/KeyCodeTable.h"
+#include "Platform/X11/PrimarySelectionReader.h"
 #include "Platform/X11/X11ActiveWindowTracker.h"
 #include "Platform/X11/X11ClipboardService.h"
 #include "Platform/X11/X11KeyInjector.h"
@@ -12,6 +13,7 @@
 #include "support/SaveTargetsManager.h"
 #include "support/TestEnvironment.h"
 
+#include <QCoreApplication>
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -239,6 +241,24 @@ TEST(ClipboardServiceTest, AnOwnerListingTooManyTargetsStillGivesItsText) {
     EXPECT_FALSE(snap.complete);
     EXPECT_LE(snap.items.size(), size_t(X11ClipboardService::maxTargets) + 1);
     EXPECT_EQ(snap.plainText().value_or(""), "kept");
+}
+
+// The text around the cursor takes the PRIMARY selection only in one piece: a selection so large
+// that its owner hands it over in pieces is not read, and the reader does not wait for it.
+TEST(PrimarySelectionCapTest, OnlyASelectionInOnePieceIsRead) {
+    const qint64 self = QCoreApplication::applicationPid();  // the owner below is this process
+    X11ClipboardService owner("PRIMARY");
+    ASSERT_TRUE(owner.start());
+    const QString onePiece(200 * 1024, 'p');
+    ASSERT_NE(owner.setContents(X11ClipboardService::textItems(onePiece, false)), 0u);
+    EXPECT_TRUE(PrimarySelectionReader::read(self, 2000).value_or("") == onePiece);
+
+    ASSERT_NE(owner.setContents(X11ClipboardService::textItems(QString(4 << 20, 'q'), false)), 0u);
+    EXPECT_FALSE(PrimarySelectionReader::read(self, 2000).has_value());
+
+    // The owner is not left stuck: the next small selection is read.
+    ASSERT_NE(owner.setContents(X11ClipboardService::textItems("small", false)), 0u);
+    EXPECT_EQ(PrimarySelectionReader::read(self, 2000).value_or(""), "small");
 }
 
 // Whether some client owns the X selection `name`.
