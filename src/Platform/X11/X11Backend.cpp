@@ -39,7 +39,7 @@ public:
     void restorePending() override { restore(generation); }
     std::optional<PasteOutcome> lastOutcome() const override {
         std::lock_guard lock(outcomeMutex);
-        return m_lastOutcome;
+        return latestOutcome;
     }
 
 private:
@@ -54,7 +54,7 @@ private:
     uint64_t generation = 0;                 // bumped by every paste that wrote
 
     mutable std::mutex outcomeMutex;
-    std::optional<PasteOutcome> m_lastOutcome;
+    std::optional<PasteOutcome> latestOutcome;
     uint64_t lastOutcomeGeneration = 0;
 
     void ensureStarted() {
@@ -141,7 +141,7 @@ PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::option
         result.scheduleRestore = true;
     }
     std::lock_guard lock(outcomeMutex);
-    m_lastOutcome = o;
+    latestOutcome = o;
     lastOutcomeGeneration = result.generation;
     return result;
 }
@@ -170,7 +170,7 @@ void X11PasteWorker::restore(uint64_t forGeneration) {
     writtenText.clear();
     if (!restored) return;
     std::lock_guard lock(outcomeMutex);
-    if (m_lastOutcome && lastOutcomeGeneration <= forGeneration) m_lastOutcome->clipboardRestored = true;
+    if (latestOutcome && lastOutcomeGeneration <= forGeneration) latestOutcome->clipboardRestored = true;
 }
 
 // The key source's two ways to listen: XInput2 raw events, else RECORD.
