@@ -10,11 +10,11 @@
 class PasteWorker;
 class SerialQueue;
 
-// Pastes finished text into the focused field: saves the user's CLIPBOARD (every target, within
-// a size cap and a time budget), offers the text marked as a secret for clipboard managers,
-// sends Ctrl+V through XTest (Ctrl+Shift+V in terminals) and, after the restore delay, gives
-// the user's clipboard back, but only while the selection is still ours. Pastes run one at a
-// time on a worker; the main thread only awaits them.
+// Pastes finished text into the focused field: saves the user's clipboard (every target, within
+// the size caps and a time budget), offers the text marked as a secret for clipboard managers,
+// sends the paste chord (Ctrl+Shift+V in terminals) and, after the restore delay, gives the
+// user's clipboard back, but only while the clipboard is still ours. The session's back-end does
+// the work, one paste at a time on a worker; the main thread only awaits them.
 class TextInserter : public QObject, public AbstractTextInserter {
     Q_OBJECT
 public:
