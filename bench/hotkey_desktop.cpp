@@ -13,7 +13,7 @@
 #include "Core/DictationPipeline.h"
 #include "Core/PipelineAdapters.h"
 #include "Platform/KeyboardMonitor.h"
-#include "Platform/Linux/X11KeyInjector.h"
+#include "Platform/X11/X11KeyInjector.h"
 #include "support/FakeAppDetector.h"
 #include "support/FakeContextEngine.h"
 #include "support/FakeContextReader.h"

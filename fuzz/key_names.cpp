@@ -3,7 +3,7 @@
 #include "FuzzSupport.h"
 
 #include "Models/Hotkey.h"
-#include "Platform/Linux/KeyCodeTable.h"
+#include "Platform/X11/KeyCodeTable.h"
 
 #include <cstring>
 #include <limits>

@@ -9,8 +9,8 @@
 
 #include "Core/Clock.h"
 #include "Platform/KeyboardMonitor.h"
-#include "Platform/Linux/KeyCodeTable.h"
-#include "Platform/Linux/KeyTransitionTranslator.h"
+#include "Platform/X11/KeyCodeTable.h"
+#include "Platform/X11/KeyTransitionTranslator.h"
 
 #include <QCoreApplication>
 

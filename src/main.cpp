@@ -11,7 +11,7 @@
 #include "Core/Logger.h"
 #include "Core/SettingsStore.h"
 #include "Core/SoundManager.h"
-#include "Platform/Linux/X11ConnectionGuard.h"
+#include "Platform/DesktopBackend.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     // Replaces the toolkit's Xlib handlers, which end the process from whichever thread met the error.
-    X11ConnectionGuard::installHandlers();
+    DesktopBackend::current().installConnectionHandlers();
     QCoreApplication::setApplicationName("Vantrose");
     QCoreApplication::setApplicationVersion(VANTROSE_VERSION);
     QGuiApplication::setDesktopFileName(QStringLiteral("vantrose"));
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
         QCoreApplication::quit();
     });
     // At logout the display goes away with the session: end as after a quit, within the limit.
-    X11ConnectionGuard::setConnectionLostHook([] {
+    DesktopBackend::current().setConnectionLostHook([] {
         ShutdownWatchdog::arm();
         if (QCoreApplication* instance = QCoreApplication::instance())
             QMetaObject::invokeMethod(instance, [] {
@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
     g_pipelineTornDown = true;
     g_delegateAwaitingShutdown = nullptr;
     ShutdownWatchdog::setExitStatus(status);
-    X11ConnectionGuard::setConnectionLostHook(ShutdownWatchdog::arm);  // the application object goes next
+    DesktopBackend::current().setConnectionLostHook(ShutdownWatchdog::arm);  // the application object goes next
     Logger::flush();
     return status;
 }

@@ -3,32 +3,15 @@
 #include "Core/AudioEngine.h"
 #include "Core/Logger.h"
 #include "Platform/Atspi/AtspiClient.h"
+#include "Platform/DesktopBackend.h"
 
 #include <QtConcurrent/QtConcurrent>
 #include <QCoro/QCoroFuture>
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XInput2.h>
-#include <X11/extensions/XTest.h>
-
 #include <utility>
 
 bool DesktopPermissionChecker::x11InputAvailable() {
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) return false;
-    Display* display = XOpenDisplay(nullptr);
-    if (!display) return false;
-    int opcode = 0, event = 0, error = 0;
-    bool ok = XQueryExtension(display, "XInputExtension", &opcode, &event, &error);
-    if (ok) {
-        int major = 2, minor = 0;
-        ok = XIQueryVersion(display, &major, &minor) == Success && major >= 2;
-    }
-    if (ok) {
-        int major = 0, minor = 0;
-        ok = XTestQueryExtension(display, &event, &error, &major, &minor);
-    }
-    XCloseDisplay(display);
-    return ok;
+    return DesktopBackend::current().keyInputAvailable();
 }
 
 bool DesktopPermissionChecker::accessibilityBusAvailable() {

@@ -2,14 +2,14 @@
 
 #include "Core/Logger.h"
 #include "Platform/BrowserAddressLookup.h"
-#include "Platform/Linux/X11ActiveWindowTracker.h"
+#include "Platform/DesktopBackend.h"
 
 #include <QCoreApplication>
 #include <QPointer>
 
 AppDetector::AppDetector(QObject* parent)
     : QObject(parent),
-      m_tracker(std::make_unique<X11ActiveWindowTracker>()),
+      m_tracker(DesktopBackend::current().makeWindowTracker()),
       m_addresses(new BrowserAddressCache(this)) {
     browserAddressLookup = [cache = QPointer<BrowserAddressCache>(m_addresses)](const ActiveAppInfo& app) {
         return cache ? cache->addressFor(app) : std::nullopt;

@@ -11,7 +11,7 @@
 #include <memory>
 
 class BrowserAddressCache;
-class X11ActiveWindowTracker;
+class WindowTracker;
 struct ActiveWindowInfo;
 
 // Keeps the record of the application that has the user's focus, following the window
@@ -42,7 +42,7 @@ private:
     std::optional<ActiveAppInfo> describe(const ActiveWindowInfo& window) const;
 
     MainThreadPoster m_poster;  // declared before the tracker, whose thread posts into it
-    std::unique_ptr<X11ActiveWindowTracker> m_tracker;
+    std::unique_ptr<WindowTracker> m_tracker;
     BrowserAddressCache* m_addresses;  // child object
     QString m_title;
     bool m_observing = false;

@@ -5,8 +5,8 @@
 #include "Core/Logger.h"
 #include "Core/MainThread.h"
 #include "Platform/Atspi/AtspiClient.h"
-#include "Platform/Linux/PrimarySelectionReader.h"
 #include "Platform/Atspi/TextOffsets.h"
+#include "Platform/DesktopBackend.h"
 
 #include <QPointer>
 #include <QRegularExpression>
@@ -139,7 +139,7 @@ QCoro::Task<std::optional<TextFieldContext>> ContextReader::readFocusedTextField
         // belongs to the application that made the selection. Never a copy chord.
         if (result.read.status == AtspiFocusRead::Status::Ok && field.selectedText.isEmpty()
             && field.value.isEmpty() && field.isEditable)
-            result.copied = PrimarySelectionReader::read(field.pid, kPrimaryTimeoutMs);
+            result.copied = DesktopBackend::current().readSelection(field.pid, kPrimaryTimeoutMs);
         return result;
     });
     const FieldReadOutcome outcome = co_await reading;

@@ -2,9 +2,7 @@
 
 #include "Core/Clock.h"
 #include "Core/Logger.h"
-#include "Platform/Linux/KeyCodeTable.h"
-#include "Platform/Linux/X11KeyInjector.h"
-#include "Platform/Linux/X11KeySource.h"
+#include "Platform/DesktopBackend.h"
 
 #include <QTimer>
 
@@ -92,11 +90,11 @@ bool KeyboardMonitor::start() {
         return true;
     }
     hotkeyConfigurationChanged();
-    auto source = std::make_unique<X11KeySource>();
+    std::unique_ptr<KeySource> source = DesktopBackend::current().makeKeySource();
     auto handler = [this](const KeySourceEvent& event) { handleEvent(event); };
     auto lost = [this] { handleConnectionLost(); };
 
-    if (source->start(handler, X11KeySource::Preference::XInput2Only, lost)) {
+    if (source->start(handler, KeySource::Method::Preferred, lost)) {
         m_source = std::move(source);
         m_running = true;
         VLOG(QStringLiteral("KeyboardMonitor: Started via XInput2 raw key events (push-to-talk: keycode %1)")
@@ -105,9 +103,9 @@ bool KeyboardMonitor::start() {
         return true;
     }
     VLOG(QStringLiteral("KeyboardMonitor: XInput2 raw key events failed (%1), trying XRecord...")
-             .arg(QString::fromLatin1(source->lastError())));
+             .arg(source->lastError()));
 
-    if (source->start(handler, X11KeySource::Preference::RecordOnly, lost)) {
+    if (source->start(handler, KeySource::Method::Fallback, lost)) {
         m_source = std::move(source);
         m_running = true;
         m_usingFallbackMonitor = true;
@@ -117,7 +115,7 @@ bool KeyboardMonitor::start() {
     }
     VLOG(QStringLiteral("KeyboardMonitor: All methods failed (%1). Global hotkeys need an X11 session "
                         "(or XWayland) with XInput2 or RECORD.")
-             .arg(QString::fromLatin1(source->lastError())));
+             .arg(source->lastError()));
     return false;
 }
 
@@ -357,16 +355,5 @@ void KeyboardMonitor::startFnKeyCheck() {
 }
 
 void KeyboardMonitor::simulateKeyPress(uint16_t keyCode, uint64_t flags) {
-    static X11KeyInjector injector;
-    const uint8_t key = KeyCodeTable::xKeycodeFor(keyCode);
-    if (key == 0 || !injector.isAvailable()) {
-        VLOG(QStringLiteral("KeyboardMonitor: Failed to create XTest event for keycode %1").arg(keyCode));
-        return;
-    }
-    std::vector<uint8_t> modifiers;
-    const std::pair<uint64_t, uint16_t> order[] = {{Hotkey::controlFlag, 59}, {Hotkey::optionFlag, 58},
-                                                   {Hotkey::shiftFlag, 56}, {Hotkey::commandFlag, 55}};
-    for (auto [flag, modifierKey] : order)
-        if (flags & flag) modifiers.push_back(KeyCodeTable::xKeycodeFor(modifierKey));
-    injector.pressKeys(modifiers, key);
+    DesktopBackend::current().simulateKeyPress(keyCode, flags);
 }

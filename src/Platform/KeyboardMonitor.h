@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Core/Desktop/AbstractKeyboardMonitor.h"
-#include "Platform/Linux/KeyTransitionTranslator.h"
+#include "Platform/KeySourceEvent.h"
 #include "Platform/MainThreadPoster.h"
 
 #include <QObject>
@@ -10,7 +10,7 @@
 #include <mutex>
 #include <optional>
 
-class X11KeySource;
+class KeySource;
 
 // The global hotkey listener: turns the configured hotkeys into push-to-talk, lock,
 // paste-last, cancel and key-down callbacks. Keys come from the X key source on its own thread
@@ -92,7 +92,7 @@ private:
     // Main thread only.
     QList<HotkeyBinding> m_configuredBindings;  // as last assigned, for the log of ignored ones
     MainThreadPoster m_poster;  // callbacks and timer requests from the source's thread
-    std::unique_ptr<X11KeySource> m_source;
+    std::unique_ptr<KeySource> m_source;
     bool m_running = false;
     bool m_usingFallbackMonitor = false;
     uint64_t m_fnCheckGeneration = 0;

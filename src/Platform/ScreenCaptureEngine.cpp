@@ -2,7 +2,7 @@
 
 #include "Core/Clock.h"
 #include "Core/Logger.h"
-#include "Platform/Linux/ScreenGrabber.h"
+#include "Platform/DesktopBackend.h"
 #include "Platform/Linux/TesseractRecognizer.h"
 
 #include <QBuffer>
@@ -65,8 +65,8 @@ ScreenCaptureEngine::ScreenCaptureEngine(QSet<QString> commonStopWords)
 
 ScreenCaptureEngine::Backend ScreenCaptureEngine::systemBackend() {
     Backend backend;
-    backend.canCapture = [] { return ScreenGrabber::canCapture(); };
-    backend.capture = [](QString* error) { return ScreenGrabber::grabMonitorUnderPointer(error); };
+    backend.canCapture = [] { return DesktopBackend::current().canCaptureScreen(); };
+    backend.capture = [](QString* error) { return DesktopBackend::current().grabMonitorUnderPointer(error); };
     backend.recognize = [](const QImage& image, QString* error) -> std::optional<QStringList> {
         QFuture<TesseractRecognizer::Result> future = TesseractRecognizer::shared().recognize(image);
         future.waitForFinished();

@@ -7,19 +7,25 @@
 #include <chrono>
 #include <memory>
 
+class PasteWorker;
 class SerialQueue;
 
-// Pastes finished text into the focused field: saves the user's CLIPBOARD (every target, within
-// a size cap and a time budget), offers the text marked as a secret for clipboard managers,
-// sends Ctrl+V through XTest (Ctrl+Shift+V in terminals) and, after the restore delay, gives
-// the user's clipboard back, but only while the selection is still ours. Pastes run one at a
-// time on a worker; the main thread only awaits them.
+// Pastes finished text into the focused field: saves the user's clipboard (every target, within
+// the size caps and a time budget), offers the text marked as a secret for clipboard managers,
+// sends the paste chord (Ctrl+Shift+V in terminals) and, after the restore delay, gives the
+// user's clipboard back, but only while the clipboard is still ours. The session's back-end does
+// the work, one paste at a time on a worker; the main thread only awaits them.
 class TextInserter : public QObject, public AbstractTextInserter {
     Q_OBJECT
 public:
     static constexpr double minRestoreDelay = 0.2;   // the target must fetch the text first
     static constexpr double maxRestoreDelay = 10.0;  // the user's clipboard stays away no longer
+    // What of the user's clipboard is saved for the restore: all targets together, and each one.
+    // A copied screenshot is a few MiB as PNG; an owner offering more for one target (an
+    // uncompressed bitmap of a large screen, or a hostile client) gets that target left out and
+    // the others, the text among them, kept.
     static constexpr qint64 maxSavedBytes = 32 * 1024 * 1024;
+    static constexpr qint64 maxSavedTargetBytes = 8 * 1024 * 1024;
     static constexpr std::chrono::milliseconds saveBudget{1000};
     static constexpr std::chrono::milliseconds modifierReleaseBound{500};
 
@@ -33,7 +39,6 @@ public:
     static double effectiveRestoreDelay(double seconds);
 
 private:
-    struct Worker;
-    std::shared_ptr<Worker> m_worker;
+    std::shared_ptr<PasteWorker> m_worker;  // the session's back-end does the paste
     std::unique_ptr<SerialQueue> m_queue;  // declared last: drained before the worker goes
 };

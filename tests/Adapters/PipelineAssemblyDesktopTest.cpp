@@ -10,7 +10,7 @@
 #include "Core/SoundManager.h"
 #include "Core/StringShield.h"
 #include "Core/UserDefaults.h"
-#include "Platform/Linux/X11KeyInjector.h"
+#include "Platform/X11/X11KeyInjector.h"
 
 #include "support/FixtureApp.h"
 #include "support/LogText.h"

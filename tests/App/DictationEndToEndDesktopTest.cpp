@@ -5,7 +5,7 @@
 #include "Core/SettingsStore.h"
 #include "Core/UserDefaults.h"
 #include "Models/VantroseSettings.h"
-#include "Platform/Linux/X11KeyInjector.h"
+#include "Platform/X11/X11KeyInjector.h"
 
 #include "support/DesktopDictation.h"
 #include "support/FixtureApp.h"

@@ -1,7 +1,7 @@
 // The hotkey listener on the virtual desktop, with keys injected through XTest.
 #include "Platform/KeyboardMonitor.h"
-#include "Platform/Linux/KeyCodeTable.h"
-#include "Platform/Linux/X11KeyInjector.h"
+#include "Platform/X11/KeyCodeTable.h"
+#include "Platform/X11/X11KeyInjector.h"
 
 #include "support/PrivateXServer.h"
 #include "support/TestEnvironment.h"

@@ -2,7 +2,9 @@
 // each test removes DISPLAY from its own process.)
 #include "Core/Logger.h"
 #include "Platform/AppDetector.h"
+#include "Platform/DesktopBackend.h"
 #include "Platform/KeyboardMonitor.h"
+#include "Platform/ScreenCaptureEngine.h"
 #include "Platform/TextInserter.h"
 
 #include "support/TestEnvironment.h"
@@ -54,6 +56,44 @@ TEST_F(NoDisplayTest, PasteReportsThatNothingWasWritten) {
     EXPECT_FALSE(outcome->clipboardSaved);
     EXPECT_TRUE(outcome->hasPrivilegeIssues);
     EXPECT_EQ(outcome->textLength, 4);
+}
+
+TEST_F(NoDisplayTest, TheSessionGetsTheDoNothingBackendAndItsAnswersSayUnavailable) {
+    DesktopBackend& backend = DesktopBackend::current();
+    EXPECT_EQ(backend.name(), "none");
+    EXPECT_TRUE(backend.unavailableReason().value_or("").contains("DISPLAY is not set"));
+    EXPECT_FALSE(backend.keyInputAvailable());
+    EXPECT_FALSE(backend.canCaptureScreen());
+    QString error;
+    EXPECT_FALSE(backend.grabMonitorUnderPointer(&error).has_value());
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_FALSE(backend.readSelection(0, 50).has_value());
+    backend.simulateKeyPress(0, 0);  // nothing to send it to: logged, no crash
+
+    auto tracker = backend.makeWindowTracker();
+    EXPECT_FALSE(tracker->start({}));
+    EXPECT_FALSE(tracker->queryNow().has_value());
+    tracker->stop();
+    auto keys = backend.makeKeySource();
+    EXPECT_FALSE(keys->start({}, KeySource::Method::Preferred, {}));
+    EXPECT_FALSE(keys->lastError().isEmpty());
+}
+
+TEST_F(NoDisplayTest, ScreenTextAnswersThatItCannotCapture) {
+    const ScreenCaptureEngine::Backend system = ScreenCaptureEngine::systemBackend();
+    EXPECT_FALSE(system.canCapture());
+    QString error;
+    EXPECT_FALSE(system.capture(&error).has_value());
+    EXPECT_FALSE(error.isEmpty());
+}
+
+TEST_F(NoDisplayTest, TheX11BackendReportsAnUnreachableDisplay) {
+    qputenv("DISPLAY", ":9876");  // no server there
+    DesktopBackend& backend = DesktopBackend::current();
+    EXPECT_EQ(backend.name(), "x11");
+    EXPECT_TRUE(backend.unavailableReason().value_or("").contains("Cannot open the X11 display \":9876\""));
+    EXPECT_FALSE(backend.keyInputAvailable());
+    qunsetenv("DISPLAY");
 }
 
 }  // namespace

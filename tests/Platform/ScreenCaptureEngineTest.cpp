@@ -1,4 +1,4 @@
-#include "Platform/Linux/ScreenGrabber.h"
+#include "Platform/X11/ScreenGrabber.h"
 #include "Platform/ScreenCaptureEngine.h"
 
 #include <QCoroTask>

@@ -1,5 +1,5 @@
-#include "Platform/Linux/PrimarySelectionReader.h"
-#include "Platform/Linux/ScreenGrabber.h"
+#include "Platform/X11/PrimarySelectionReader.h"
+#include "Platform/X11/ScreenGrabber.h"
 #include "Platform/Linux/TesseractRecognizer.h"
 
 #include "support/AtspiFixtureProcess.h"

@@ -2,8 +2,8 @@
 // clipboard back.
 #include "Core/Logger.h"
 #include "Models/Hotkey.h"
-#include "Platform/Linux/X11ClipboardService.h"
-#include "Platform/Linux/X11KeySource.h"
+#include "Platform/X11/X11ClipboardService.h"
+#include "Platform/X11/X11KeySource.h"
 #include "Platform/TextInserter.h"
 
 #include "support/FixtureApp.h"
@@ -120,6 +120,22 @@ INSTANTIATE_TEST_SUITE_P(
                            {{"UTF8_STRING", "UTF8_STRING", 8, "caption"}, {"image/png", "image/png", 8, pngBytes()}}},
         SavedClipboardCase{"ImageOnly", {{"image/png", "image/png", 8, pngBytes()}}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TextInserterDesktopTest, ATargetOverTheSaveCapIsLeftOutAndTheUsersTextComesBack) {
+    X11ClipboardService user;
+    ASSERT_TRUE(user.start());
+    const QByteArray bitmap(TextInserter::maxSavedTargetBytes + 1, 'b');
+    ASSERT_NE(user.setContents({{"UTF8_STRING", "UTF8_STRING", 8, "caption"}, {"image/bmp", "image/bmp", 8, bitmap}}), 0u);
+
+    const PasteOutcome o = paste(inserter, QStringLiteral("abc"));
+    EXPECT_TRUE(fixture.waitForText("abc"));
+    EXPECT_FALSE(o.clipboardSaved);  // not all of it
+    ASSERT_TRUE(waitUntil([&] { return inserter.lastPasteOutcome()->clipboardRestored; }, 5s));
+    EXPECT_EQ(clipboardOut(), "caption");
+    bool bitmapServed = true;
+    clipboardOut("image/bmp", &bitmapServed);
+    EXPECT_FALSE(bitmapServed);
+}
 
 TEST_F(TextInserterDesktopTest, ImageCopiedWithXclipComesBack) {
     const QByteArray png = pngBytes();

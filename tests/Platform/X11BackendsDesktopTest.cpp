@@ -1,21 +1,26 @@
 // The X11 back-ends against the virtual desktop: key source, XTest injector, CLIPBOARD service
 // and active-window tracker.
 #include "Models/Hotkey.h"
-#include "Platform/Linux/KeyCodeTable.h"
-#include "Platform/Linux/X11ActiveWindowTracker.h"
-#include "Platform/Linux/X11ClipboardService.h"
-#include "Platform/Linux/X11KeyInjector.h"
-#include "Platform/Linux/X11KeySource.h"
+#include "Platform/X11/KeyCodeTable.h"
+#include "Platform/X11/PrimarySelectionReader.h"
+#include "Platform/X11/X11ActiveWindowTracker.h"
+#include "Platform/X11/X11ClipboardService.h"
+#include "Platform/X11/X11KeyInjector.h"
+#include "Platform/X11/X11KeySource.h"
 
 #include "support/FixtureApp.h"
 #include "support/KeyEventLog.h"
 #include "support/SaveTargetsManager.h"
 #include "support/TestEnvironment.h"
 
+#include <QCoreApplication>
 #include <QProcess>
 
 #include <gtest/gtest.h>
 
+#include <xcb/xcb.h>
+
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -188,6 +193,74 @@ TEST(ClipboardServiceTest, LargeContentTravelsInPiecesBothWays) {
     EXPECT_FALSE(reader.snapshot(1 << 20, 1s).hadOwner);
 }
 
+// A blob whose every offset holds a known byte, so a piece of another transfer shows.
+QByteArray patterned(qsizetype size, int seed) {
+    QByteArray blob(size, '\0');
+    for (qsizetype i = 0; i < size; ++i) blob[i] = char((i * 131 + seed) % 251);
+    return blob;
+}
+
+TEST(ClipboardServiceTest, ATargetOverItsCapIsLeftOutAndTheOthersComeThroughIntact) {
+    X11ClipboardService owner, reader;
+    ASSERT_TRUE(owner.start());
+    ASSERT_TRUE(reader.start());
+    // Both large ones travel in pieces; the first is given up half-way, its owner still waiting
+    // to send the rest while the next target is read.
+    constexpr qint64 cap = 512 * 1024;
+    const QByteArray over = patterned(4 * cap, 1), atCap = patterned(cap, 2);
+    ASSERT_NE(owner.setContents({{"image/bmp", "image/bmp", 8, over},
+                                 {"image/png", "image/png", 8, atCap},
+                                 {"UTF8_STRING", "UTF8_STRING", 8, "the user's text"}}),
+              0u);
+
+    const ClipboardSnapshot snap = reader.snapshot(64 << 20, 10s, cap);
+    EXPECT_FALSE(snap.complete);
+    ASSERT_EQ(snap.items.size(), 2u);
+    EXPECT_EQ(snap.items[0].target, "image/png");
+    EXPECT_TRUE(snap.items[0].data == atCap) << "size " << snap.items[0].data.size();
+    EXPECT_EQ(snap.plainText().value_or(""), "the user's text");
+
+    // The reader stays usable for the next snapshot.
+    ASSERT_NE(owner.setContents(X11ClipboardService::textItems("next", false)), 0u);
+    EXPECT_EQ(reader.snapshot(64 << 20, 5s, cap).plainText().value_or(""), "next");
+}
+
+TEST(ClipboardServiceTest, AnOwnerListingTooManyTargetsStillGivesItsText) {
+    X11ClipboardService owner, reader;
+    ASSERT_TRUE(owner.start());
+    ASSERT_TRUE(reader.start());
+    std::vector<ClipboardItem> items;
+    for (int i = 0; i < X11ClipboardService::maxTargets + 40; ++i) {
+        const QByteArray name = "x-vantrose-many-" + QByteArray::number(i);
+        items.push_back({name, name, 8, "v"});
+    }
+    items.push_back({"UTF8_STRING", "UTF8_STRING", 8, "kept"});
+    ASSERT_NE(owner.setContents(items), 0u);
+
+    const ClipboardSnapshot snap = reader.snapshot(64 << 20, 20s);
+    EXPECT_FALSE(snap.complete);
+    EXPECT_LE(snap.items.size(), size_t(X11ClipboardService::maxTargets) + 1);
+    EXPECT_EQ(snap.plainText().value_or(""), "kept");
+}
+
+// The text around the cursor takes the PRIMARY selection only in one piece: a selection so large
+// that its owner hands it over in pieces is not read, and the reader does not wait for it.
+TEST(PrimarySelectionCapTest, OnlyASelectionInOnePieceIsRead) {
+    const qint64 self = QCoreApplication::applicationPid();  // the owner below is this process
+    X11ClipboardService owner("PRIMARY");
+    ASSERT_TRUE(owner.start());
+    const QString onePiece(200 * 1024, 'p');
+    ASSERT_NE(owner.setContents(X11ClipboardService::textItems(onePiece, false)), 0u);
+    EXPECT_TRUE(PrimarySelectionReader::read(self, 2000).value_or("") == onePiece);
+
+    ASSERT_NE(owner.setContents(X11ClipboardService::textItems(QString(4 << 20, 'q'), false)), 0u);
+    EXPECT_FALSE(PrimarySelectionReader::read(self, 2000).has_value());
+
+    // The owner is not left stuck: the next small selection is read.
+    ASSERT_NE(owner.setContents(X11ClipboardService::textItems("small", false)), 0u);
+    EXPECT_EQ(PrimarySelectionReader::read(self, 2000).value_or(""), "small");
+}
+
 // Whether some client owns the X selection `name`.
 bool selectionOwned(const char* name) {
     X11ClipboardService probe(name);
@@ -285,6 +358,88 @@ TEST(ActiveWindowTrackerTest, FollowsTheActiveWindowWithPidAndIdentifier) {
     runTool("xprop", {"-id", QString::number(first.windowId()), "-f", "_GTK_APPLICATION_ID", "8u", "-set",
                       "_GTK_APPLICATION_ID", "org.example.First"});
     EXPECT_TRUE(waitUntil([&] { return tracker.queryNow().value_or(ActiveWindowInfo{}).appId == "org.example.First"; }));
+    tracker.stop();
+}
+
+// Sets a window property from a connection of the test's own, byte for byte.
+bool setProperty(uint32_t window, const char* name, const char* type, const QByteArray& value) {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return false;
+    }
+    auto intern = [c](const char* atom) {
+        xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(atom)), atom), nullptr);
+        const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
+        free(r);
+        return a;
+    };
+    xcb_void_cookie_t cookie = xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, window, intern(name), intern(type),
+                                                           8, uint32_t(value.size()), value.constData());
+    xcb_generic_error_t* error = xcb_request_check(c, cookie);
+    free(error);
+    xcb_disconnect(c);
+    return !error;
+}
+
+// Titles and WM_CLASS come from any client: what the tracker keeps of them is capped, and a
+// character the cap cuts in two is left out, not turned into a replacement character.
+struct TitleCase {
+    const char* name;
+    QByteArray title;
+    QString expected;
+};
+
+void PrintTo(const TitleCase& c, std::ostream* os) { *os << c.name; }
+
+class TitleCapTest : public ::testing::TestWithParam<TitleCase> {};
+
+TEST_P(TitleCapTest, TheTitleIsKeptUpToTheCap) {
+    FixtureApp app("TitleCap", "short");
+    ASSERT_TRUE(app.start());
+    X11ActiveWindowTracker tracker;
+    ASSERT_TRUE(tracker.start({}));
+    ASSERT_TRUE(waitUntil([&] { return tracker.queryNow().value_or(ActiveWindowInfo{}).title == "short"; }));
+
+    ASSERT_TRUE(setProperty(uint32_t(app.windowId()), "_NET_WM_NAME", "UTF8_STRING", GetParam().title));
+    QString title;
+    ASSERT_TRUE(waitUntil([&] {
+        title = tracker.queryNow().value_or(ActiveWindowInfo{}).title;
+        return title != "short";
+    }));
+    EXPECT_EQ(title.size(), GetParam().expected.size());
+    EXPECT_TRUE(title == GetParam().expected);
+    tracker.stop();
+}
+
+constexpr qsizetype kCap = X11ActiveWindowTracker::maxPropertyBytes;
+
+INSTANTIATE_TEST_SUITE_P(
+    Titles, TitleCapTest,
+    ::testing::Values(
+        TitleCase{"ExactlyAtTheCap", QByteArray(kCap, 't'), QString(kCap, 't')},
+        TitleCase{"LongAsciiCut", QByteArray(1 << 20, 'u'), QString(kCap, 'u')},
+        // "a" then two-byte characters: the cap falls inside one.
+        TitleCase{"CutInsideACharacter", "a" + QString(kCap, QChar(0xE9)).toUtf8(), "a" + QString(kCap / 2 - 1, QChar(0xE9))},
+        // Four-byte characters (two UTF-16 units each): the cap falls after two of a character's bytes.
+        TitleCase{"CutInsideAnEmoji", "ab" + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(kCap).toUtf8(),
+                  "ab" + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(kCap / 4 - 1)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ActiveWindowTrackerTest, AnOversizedClassIsCappedNotCopied) {
+    FixtureApp app("ClassCap", "class cap");
+    ASSERT_TRUE(app.start());
+    X11ActiveWindowTracker tracker;
+    ASSERT_TRUE(tracker.start({}));
+    ASSERT_TRUE(setProperty(uint32_t(app.windowId()), "WM_CLASS", "STRING",
+                            "inst" + QByteArray(1, '\0') + QByteArray(1 << 20, 'C') + QByteArray(1, '\0')));
+    ActiveWindowInfo info;
+    ASSERT_TRUE(waitUntil([&] {
+        info = tracker.queryNow().value_or(ActiveWindowInfo{});
+        return info.appName.startsWith("CCCC");
+    }));
+    EXPECT_LE(info.appName.toUtf8().size(), kCap);
+    EXPECT_LE(info.appId.toUtf8().size(), kCap);
     tracker.stop();
 }
 

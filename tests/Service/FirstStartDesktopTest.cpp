@@ -5,7 +5,7 @@
 #include "Core/AppPaths.h"
 #include "Core/StringShield.h"
 #include "Core/UserDefaults.h"
-#include "Platform/Linux/X11KeyInjector.h"
+#include "Platform/X11/X11KeyInjector.h"
 #include "UI/Onboarding/OnboardingView.h"
 
 #include "support/ConsentBrowser.h"

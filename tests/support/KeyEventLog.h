@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/Linux/KeyTransitionTranslator.h"
+#include "Platform/KeySourceEvent.h"
 
 #include <mutex>
 #include <vector>

@@ -2,7 +2,7 @@
 
 #include "Core/Clock.h"
 #include "Platform/KeyboardMonitor.h"
-#include "Platform/Linux/KeyTransitionTranslator.h"
+#include "Platform/X11/KeyTransitionTranslator.h"
 
 #include <QCoreApplication>
 

@@ -1,6 +1,6 @@
 #include "UI/Settings/HotkeyRecorderButton.h"
 
-#include "Platform/Linux/KeyCodeTable.h"
+#include "Platform/KeyCodes.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -122,10 +122,8 @@ bool HotkeyRecorderButton::eventFilter(QObject* watched, QEvent* event) {
     auto* key = static_cast<QKeyEvent*>(event);
     event->accept();
     if (type == QEvent::ShortcutOverride || key->isAutoRepeat()) return true;
-    const quint32 native = key->nativeScanCode();
-    if (native == 0 || native > 255) return true;  // no X keycode: nothing to record
-    const auto translated = m_keys.translate(static_cast<uint8_t>(native), type == QEvent::KeyPress, false);
-    if (!translated || translated->keyCode == KeyCodeTable::kUnmapped) return true;
+    const auto translated = m_keys.translate(key->nativeScanCode(), type == QEvent::KeyPress);
+    if (!translated) return true;  // a key without a settings key code: nothing to record
     switch (translated->type) {
     case KeySourceEvent::Type::FlagsChanged:
         apply(m_recording.flagsChanged(translated->keyCode, translated->flags));

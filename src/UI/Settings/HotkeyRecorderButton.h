@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Models/Hotkey.h"
-#include "Platform/Linux/KeyTransitionTranslator.h"
+#include "Platform/KeyCodes.h"
 #include "UI/Settings/HotkeyRecording.h"
 
 #include <QAbstractButton>
@@ -49,7 +49,7 @@ private:
     HotkeyValueBinding m_hotkey;
     std::function<void(const Hotkey&)> m_onChanged;
     HotkeyRecording m_recording;
-    KeyTransitionTranslator m_keys;
+    NativeKeyTranslator m_keys;
     bool m_monitoring = false;
     QTimer m_comboTimer;
 };

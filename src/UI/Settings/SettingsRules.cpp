@@ -1,7 +1,7 @@
 #include "UI/Settings/SettingsRules.h"
 
 #include "Core/TextUnits.h"
-#include "Platform/Linux/KeyCodeTable.h"
+#include "Platform/KeyCodes.h"
 
 #include <algorithm>
 
@@ -94,7 +94,7 @@ QString conflictMessage(const Hotkey& hotkey, HotkeyAction other) {
 }
 
 std::optional<QString> unseenKeyNotice(const Hotkey& hotkey) {
-    if (KeyCodeTable::xKeycodeFor(hotkey.keyCode) != 0) return std::nullopt;
+    if (KeyCodes::reachesDesktop(hotkey.keyCode)) return std::nullopt;
     return QStringLiteral("%1 does not reach the desktop on this computer, so it cannot start Vantrose here.")
         .arg(Hotkey::keyName(hotkey.keyCode));
 }

@@ -1,4 +1,4 @@
-#include "Platform/Linux/PrimarySelectionReader.h"
+#include "Platform/X11/PrimarySelectionReader.h"
 
 #include <QElapsedTimer>
 

@@ -1,4 +1,4 @@
-#include "Platform/Linux/KeyCodeTable.h"
+#include "Platform/X11/KeyCodeTable.h"
 
 #include <array>
 #include <utility>

@@ -1,7 +1,7 @@
-#include "Platform/Linux/X11KeySource.h"
+#include "Platform/X11/X11KeySource.h"
 
 #include "Platform/Linux/ThreadName.h"
-#include "Platform/Linux/X11ConnectionGuard.h"
+#include "Platform/X11/X11ConnectionGuard.h"
 
 #include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "Platform/Linux/XcbWorker.h"
+#include "Platform/DesktopBackend.h"
+#include "Platform/X11/XcbWorker.h"
 
 #include <QString>
 
@@ -8,41 +9,34 @@
 #include <mutex>
 #include <optional>
 
-struct ActiveWindowInfo {
-    uint32_t window = 0;
-    int32_t pid = 0;       // 0 when unknown
-    QString appId;         // the identifier (see AppIdentity)
-    QString appName;       // empty when neither a desktop entry nor WM_CLASS names it
-    QString title;         // the window title (_NET_WM_NAME or WM_NAME)
-};
-
 // Follows the window manager's _NET_ACTIVE_WINDOW on the root window from a thread of its own
 // and describes the active window's application: process id from X-Resource (else _NET_WM_PID),
 // identifier from Flatpak, the desktop-file id, _GTK_APPLICATION_ID or WM_CLASS.
-class X11ActiveWindowTracker : private XcbWorker {
+class X11ActiveWindowTracker : public WindowTracker, private XcbWorker {
 public:
-    // Called on the tracker's thread whenever another window becomes active, or the active
-    // window's title changes.
-    using Handler = std::function<void(const ActiveWindowInfo&)>;
+    // Window properties are read up to this many bytes: titles, WM_CLASS and application ids are
+    // a few dozen bytes on a real desktop, and a client that sets megabytes should not make every
+    // focus change copy them. A longer title is cut at a character boundary.
+    static constexpr uint32_t maxPropertyBytes = 4096;
 
     X11ActiveWindowTracker();
     ~X11ActiveWindowTracker() override;
 
-    bool start(Handler handler);  // false without an X display; resolves the active window first
-    void stop();
+    bool start(Handler handler) override;  // false without an X display; resolves the active window first
+    void stop() override;
     bool isRunning() const { return isConnected(); }
 
     // The last description seen by the tracker; never waits on the X server.
-    std::optional<ActiveWindowInfo> latest() const;
+    std::optional<ActiveWindowInfo> latest() const override;
     // Asks the X server now; blocks the caller for a few round trips (call off the main thread).
-    std::optional<ActiveWindowInfo> queryNow();
+    std::optional<ActiveWindowInfo> queryNow() override;
 
 private:
     void onConnected() override;
     void handleEvent(xcb_generic_event_t* event) override;
     std::optional<ActiveWindowInfo> resolve();
     void refresh(bool notify);
-    QByteArray property(xcb_window_t window, xcb_atom_t prop, xcb_atom_t type, uint32_t maxBytes = 4096);
+    QByteArray property(xcb_window_t window, xcb_atom_t prop, xcb_atom_t type, uint32_t maxBytes = maxPropertyBytes);
     int32_t windowPid(xcb_window_t window);
 
     Handler m_handler;

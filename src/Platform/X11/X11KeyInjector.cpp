@@ -1,6 +1,6 @@
-#include "Platform/Linux/X11KeyInjector.h"
+#include "Platform/X11/X11KeyInjector.h"
 
-#include "Platform/Linux/X11ConnectionGuard.h"
+#include "Platform/X11/X11ConnectionGuard.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>

@@ -1,4 +1,4 @@
-#include "Platform/Linux/X11ConnectionGuard.h"
+#include "Platform/X11/X11ConnectionGuard.h"
 
 #include "Core/Logger.h"
 

@@ -1,4 +1,4 @@
-#include "Platform/Linux/X11ClipboardService.h"
+#include "Platform/X11/X11ClipboardService.h"
 
 #include "Core/Logger.h"
 
@@ -181,9 +181,11 @@ bool X11ClipboardService::release(uint64_t ticket) {
     });
 }
 
-ClipboardSnapshot X11ClipboardService::snapshot(qint64 maxBytes, std::chrono::milliseconds budget) {
+ClipboardSnapshot X11ClipboardService::snapshot(qint64 maxBytes, std::chrono::milliseconds budget,
+                                                qint64 maxTargetBytes) {
     if (!isConnected()) return {};
-    return call([this, maxBytes, budget] {
+    if (maxTargetBytes < 0 || maxTargetBytes > maxBytes) maxTargetBytes = maxBytes;
+    return call([this, maxBytes, maxTargetBytes, budget] {
         ClipboardSnapshot snap;
         const auto deadline = SteadyClock::now() + budget;
         xcb_get_selection_owner_reply_t* ownerReply = xcb_get_selection_owner_reply(
@@ -202,6 +204,17 @@ ClipboardSnapshot X11ClipboardService::snapshot(qint64 maxBytes, std::chrono::mi
             list && list->format == 32) {
             const auto* atoms = reinterpret_cast<const xcb_atom_t*>(list->data.constData());
             targets.assign(atoms, atoms + list->data.size() / 4);
+            if (targets.size() > size_t(maxTargets)) {
+                // Naming each target costs a round trip: past the cap only the text ones count.
+                std::vector<xcb_atom_t> kept(targets.begin(), targets.begin() + maxTargets);
+                for (const char* text : {"UTF8_STRING", "text/plain;charset=utf-8", "text/plain", "STRING"}) {
+                    const xcb_atom_t textAtom = atom(text);
+                    if (std::find(targets.begin() + maxTargets, targets.end(), textAtom) != targets.end())
+                        kept.push_back(textAtom);
+                }
+                targets = std::move(kept);
+                snap.complete = false;
+            }
         } else {
             // An owner that cannot list its targets: try the usual text ones.
             targets = {atom("UTF8_STRING"), atom("STRING")};
@@ -220,7 +233,7 @@ ClipboardSnapshot X11ClipboardService::snapshot(qint64 maxBytes, std::chrono::mi
                 snap.complete = false;
                 break;
             }
-            auto item = readTarget(target, maxBytes - used, deadline);
+            auto item = readTarget(target, std::min(maxTargetBytes, maxBytes - used), deadline);
             if (!item) {
                 snap.complete = false;
                 continue;
@@ -285,17 +298,32 @@ std::optional<ClipboardItem> X11ClipboardService::readTarget(xcb_atom_t target, 
                 return p->window == window && p->atom == prop && p->state == XCB_PROPERTY_NEW_VALUE;
             },
             deadline);
-        if (!pe) return std::nullopt;
+        if (!pe) {
+            abandonTransfer();
+            return std::nullopt;
+        }
         free(pe);
         const qsizetype before = item.data.size();
         bool again = false;
-        if (!fetch(item, again) || again) return std::nullopt;
+        if (!fetch(item, again) || again) {
+            abandonTransfer();
+            return std::nullopt;
+        }
         if (item.data.size() > cap) {
-            xcb_delete_property(m_connection, m_window, m_property);
+            abandonTransfer();
             return std::nullopt;
         }
         if (item.data.size() == before) return item;
     }
+}
+
+void X11ClipboardService::abandonTransfer() {
+    // An owner in the middle of an incremental transfer writes its next piece whenever the
+    // property is deleted. Leaving it in place stalls that owner until it gives up; later reads go
+    // to another property, so no stale piece is taken for another target's data. A few names in
+    // turn: atoms live as long as the X server, and a stalled owner gives up within seconds.
+    m_propertyGeneration = (m_propertyGeneration + 1) % 16;
+    m_property = atom(QByteArray("VANTROSE_SELECTION_") + QByteArray::number(m_propertyGeneration));
 }
 
 void X11ClipboardService::handleEvent(xcb_generic_event_t* event) {

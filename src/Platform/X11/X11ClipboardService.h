@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/Linux/XcbWorker.h"
+#include "Platform/X11/XcbWorker.h"
 
 #include <QString>
 
@@ -45,8 +45,14 @@ public:
     bool start();  // false without an X display
     using XcbWorker::isConnected;
 
+    // The owner's list of targets is read up to this many entries (real owners offer a few dozen);
+    // the usual text targets listed beyond it are still read.
+    static constexpr int maxTargets = 256;
+
     // Reads every target of the current owner until `maxBytes` or the time budget is used up.
-    ClipboardSnapshot snapshot(qint64 maxBytes, std::chrono::milliseconds budget);
+    // A target larger than `maxTargetBytes` (default: `maxBytes`) is left out, and the snapshot
+    // marked incomplete; the other targets are still read.
+    ClipboardSnapshot snapshot(qint64 maxBytes, std::chrono::milliseconds budget, qint64 maxTargetBytes = -1);
     // Takes the selection with these targets. Returns a ticket naming this write, 0 on failure.
     uint64_t setContents(std::vector<ClipboardItem> items);
     // Swaps the contents of the write `ticket` for `items` only while that write still owns the
@@ -76,13 +82,15 @@ private:
     void continueTransfers(const xcb_property_notify_event_t* notify);
     std::optional<ClipboardItem> readTarget(xcb_atom_t target, qint64 cap,
                                             std::chrono::steady_clock::time_point deadline);
+    void abandonTransfer();  // after a read given up half-way
     xcb_timestamp_t serverTime();
     bool ownerIsUs();
 
     QByteArray m_selectionName;
     xcb_atom_t m_selection = 0;
     xcb_window_t m_window = 0;
-    xcb_atom_t m_property = 0;
+    xcb_atom_t m_property = 0;  // where owners write what we read; replaced after an abandoned transfer
+    int m_propertyGeneration = 0;
     xcb_atom_t m_timeProperty = 0;
 
     // Worker-thread state.

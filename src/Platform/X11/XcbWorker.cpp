@@ -1,7 +1,7 @@
-#include "Platform/Linux/XcbWorker.h"
+#include "Platform/X11/XcbWorker.h"
 
 #include "Platform/Linux/ThreadName.h"
-#include "Platform/Linux/X11ConnectionGuard.h"
+#include "Platform/X11/X11ConnectionGuard.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -9,7 +9,8 @@
 // `timeoutMs`, so call it off the main thread.
 class PrimarySelectionReader {
 public:
-    // The selection's text when its owner is a client of process `ownerPid` (0: any owner).
+    // The selection's text when its owner is a client of process `ownerPid` (0 or less: nothing is
+    // read, as an unknown owner is never trusted).
     // nullopt when there is no display, no owner, another process owns it, the owner does not
     // answer in time, or the text is too large to take in one piece.
     static std::optional<QString> read(qint64 ownerPid, int timeoutMs = 150);

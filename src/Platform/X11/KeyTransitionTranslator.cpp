@@ -1,7 +1,7 @@
-#include "Platform/Linux/KeyTransitionTranslator.h"
+#include "Platform/X11/KeyTransitionTranslator.h"
 
 #include "Models/Hotkey.h"
-#include "Platform/Linux/KeyCodeTable.h"
+#include "Platform/X11/KeyCodeTable.h"
 
 namespace {
 constexpr uint16_t kCapsLockKey = 57;

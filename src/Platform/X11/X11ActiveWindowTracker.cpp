@@ -1,4 +1,4 @@
-#include "Platform/Linux/X11ActiveWindowTracker.h"
+#include "Platform/X11/X11ActiveWindowTracker.h"
 
 #include "Platform/Linux/AppIdentity.h"
 
@@ -14,6 +14,20 @@ QByteArray readSmallFile(const QString& path, qint64 cap = 256 * 1024) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return {};
     return f.read(cap);
+}
+
+// UTF-8 text read up to a byte cap: a character the cap cut in two is left out rather than
+// decoded into a replacement character.
+QString utf8UpToCap(QByteArray bytes) {
+    qsizetype start = bytes.size();
+    int back = 0;
+    while (start > 0 && back < 4 && (uchar(bytes[start - 1]) & 0xC0) == 0x80) --start, ++back;
+    if (start > 0) {
+        const uchar lead = uchar(bytes[start - 1]);
+        const int length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        if (length > 1 && length > back + 1) bytes.truncate(start - 1);
+    }
+    return QString::fromUtf8(bytes);
 }
 
 }  // namespace
@@ -109,7 +123,7 @@ std::optional<ActiveWindowInfo> X11ActiveWindowTracker::resolve() {
     const xcb_atom_t utf8 = atom("UTF8_STRING");
     const QByteArray kdeDesktop = property(window, atom("_KDE_NET_WM_DESKTOP_FILE"), utf8);
     if (!kdeDesktop.isEmpty()) sources.desktopFileId = AppIdentity::desktopIdFromPath(QString::fromUtf8(kdeDesktop));
-    sources.gtkApplicationId = QString::fromUtf8(property(window, atom("_GTK_APPLICATION_ID"), utf8));
+    sources.gtkApplicationId = utf8UpToCap(property(window, atom("_GTK_APPLICATION_ID"), utf8));
     AppIdentity::parseWmClass(property(window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING), &sources.wmClassInstance,
                               &sources.wmClassClass);
 
@@ -119,7 +133,7 @@ std::optional<ActiveWindowInfo> X11ActiveWindowTracker::resolve() {
 
     QByteArray title = property(window, atom("_NET_WM_NAME"), utf8);
     info.title = title.isEmpty() ? QString::fromLocal8Bit(property(window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING))
-                                 : QString::fromUtf8(title);
+                                 : utf8UpToCap(title);
     return info;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/Linux/KeyTransitionTranslator.h"
+#include "Platform/X11/KeyTransitionTranslator.h"
 
 #include <atomic>
 #include <functional>

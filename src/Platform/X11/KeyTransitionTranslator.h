@@ -1,20 +1,10 @@
 #pragma once
 
-#include <QString>
+#include "Platform/KeySourceEvent.h"
 
 #include <bitset>
 #include <cstdint>
 #include <optional>
-
-// One keyboard event in the settings' numbering, as the hotkey matching consumes it.
-struct KeySourceEvent {
-    enum class Type { KeyDown, KeyUp, FlagsChanged };
-    Type type = Type::KeyDown;
-    uint16_t keyCode = 0;
-    uint64_t flags = 0;       // modifier bits after the event, from the keys physically held
-    bool isRepeat = false;    // key-down of a key that is already down
-    QString characters;       // key-down only: the text the key produces (filled by the key source)
-};
 
 // Turns raw X key transitions into key-down / key-up / flags-changed events. Modifier bits come
 // from the keys held, never from X modifier masks: Right Alt is often AltGr (Mod5), and raw

@@ -1,0 +1,115 @@
+#pragma once
+
+#include "Models/PasteOutcome.h"
+#include "Platform/KeySourceEvent.h"
+
+#include <QImage>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+// The desktop services a session offers, behind one interface per service. The facades of this
+// layer (AppDetector, KeyboardMonitor, TextInserter, ContextReader, ScreenCaptureEngine, the
+// permission check) ask DesktopBackend::current() for them and never see a windowing system's
+// headers. Two back-ends exist: X11 (also under XWayland) and a do-nothing one for a session
+// without an X display, whose answers all say "unavailable".
+
+struct ActiveWindowInfo {
+    uint32_t window = 0;
+    int32_t pid = 0;       // 0 when unknown
+    QString appId;         // the identifier (see AppIdentity)
+    QString appName;       // empty when neither a desktop entry nor the window's class names it
+    QString title;         // the window title
+};
+
+// Follows the active window from a thread of its own.
+class WindowTracker {
+public:
+    // Called on the tracker's thread whenever another window becomes active, or the active
+    // window's title changes.
+    using Handler = std::function<void(const ActiveWindowInfo&)>;
+    virtual ~WindowTracker() = default;
+    virtual bool start(Handler handler) = 0;  // false when the session offers no window tracking
+    virtual void stop() = 0;
+    // The last description seen; never waits on the display server.
+    virtual std::optional<ActiveWindowInfo> latest() const = 0;
+    // Asks the display server now; blocks for a few round trips (call off the main thread).
+    virtual std::optional<ActiveWindowInfo> queryNow() = 0;
+};
+
+// Listen-only, system-wide key events, from a thread of its own.
+class KeySource {
+public:
+    // The first way to listen, and the one tried when it fails (X11: XInput2 raw events, RECORD).
+    enum class Method { Preferred, Fallback };
+    using Handler = std::function<void(const KeySourceEvent&)>;
+    virtual ~KeySource() = default;
+    // False when the method cannot be used; the reason is in lastError(). `onConnectionLost`
+    // runs on the source's thread when the display goes away later.
+    virtual bool start(Handler handler, Method method, std::function<void()> onConnectionLost) = 0;
+    virtual void stop() = 0;  // ends and joins the thread; harmless when not running
+    virtual QString lastError() const = 0;
+};
+
+// Does the pastes of a TextInserter, one at a time on its queue's thread: saves the user's
+// clipboard, writes the text, sends the paste chord, and later gives the clipboard back.
+class PasteWorker {
+public:
+    struct Result {
+        PasteOutcome outcome;
+        uint64_t generation = 0;       // pass to restore() once the restore delay has passed
+        bool scheduleRestore = false;
+    };
+    virtual ~PasteWorker() = default;
+    virtual Result paste(const QString& text, const std::optional<QString>& html) = 0;
+    // Gives the user's clipboard back when no later paste took over (`generation` is still the latest).
+    virtual void restore(uint64_t generation) = 0;
+    // Gives back a clipboard still waiting for its restore (at shut-down).
+    virtual void restorePending() = 0;
+    // The latest paste's outcome; callable from any thread.
+    virtual std::optional<PasteOutcome> lastOutcome() const = 0;
+};
+
+class DesktopBackend {
+public:
+    virtual ~DesktopBackend() = default;
+
+    // "x11" or "none".
+    virtual QString name() const = 0;
+
+    // Why this session's display cannot be used (probes the connection: blocking), or nothing
+    // when it can.
+    virtual std::optional<QString> unavailableReason() const = 0;
+
+    virtual std::unique_ptr<WindowTracker> makeWindowTracker() = 0;
+    virtual std::unique_ptr<KeySource> makeKeySource() = 0;
+    virtual std::unique_ptr<PasteWorker> makePasteWorker() = 0;
+
+    // Global hotkeys can be heard and synthetic keys sent. Blocking.
+    virtual bool keyInputAvailable() = 0;
+    // Presses and releases one key (settings' numbering) with exactly these modifiers, holding
+    // it 10 ms. Blocking.
+    virtual void simulateKeyPress(uint16_t keyCode, uint64_t flags) = 0;
+
+    // The screen can be read. Blocking.
+    virtual bool canCaptureScreen() = 0;
+    // The monitor under the pointer; on failure nothing, with a short reason in `error`.
+    virtual std::optional<QImage> grabMonitorUnderPointer(QString* error) = 0;
+
+    // The text the user last selected, when process `ownerPid` holds the selection (no pid: nothing).
+    // Blocks up to `timeoutMs`.
+    virtual std::optional<QString> readSelection(qint64 ownerPid, int timeoutMs) = 0;
+
+    // Process-wide handling of a broken display connection: installs the handlers (after the
+    // toolkit has installed its own) and sets what runs, once, when the connection is lost.
+    virtual void installConnectionHandlers() {}
+    virtual void setConnectionLostHook(std::function<void()> hook) { (void)hook; }
+
+    // The back-end of this session: X11 when DISPLAY names a display, else the do-nothing one.
+    // The one place that picks; read at each call, so a process that loses DISPLAY (the tests
+    // do) gets the do-nothing back-end from then on.
+    static DesktopBackend& current();
+};

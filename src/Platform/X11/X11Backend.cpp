@@ -1,0 +1,268 @@
+#include "Platform/X11/X11Backend.h"
+
+#include "Core/Clock.h"
+#include "Core/Logger.h"
+#include "Core/TextUnits.h"
+#include "Models/AppClassification.h"
+#include "Models/Hotkey.h"
+#include "Platform/TextInserter.h"
+#include "Platform/X11/KeyCodeTable.h"
+#include "Platform/X11/PrimarySelectionReader.h"
+#include "Platform/X11/ScreenGrabber.h"
+#include "Platform/X11/X11ActiveWindowTracker.h"
+#include "Platform/X11/X11ClipboardService.h"
+#include "Platform/X11/X11ConnectionGuard.h"
+#include "Platform/X11/X11KeyInjector.h"
+#include "Platform/X11/X11KeySource.h"
+
+#include <QByteArray>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <xcb/xcb.h>
+
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace {
+
+// The paste on X11: the CLIPBOARD through its own connection, Ctrl+V (Ctrl+Shift+V in terminals)
+// through XTest. Runs on the paste queue's thread, one job at a time; `outcomeMutex` guards the
+// record other threads read.
+class X11PasteWorker final : public PasteWorker {
+public:
+    Result paste(const QString& text, const std::optional<QString>& html) override;
+    void restore(uint64_t forGeneration) override;
+    void restorePending() override { restore(generation); }
+    std::optional<PasteOutcome> lastOutcome() const override {
+        std::lock_guard lock(outcomeMutex);
+        return latestOutcome;
+    }
+
+private:
+    X11ClipboardService clipboard;
+    X11KeyInjector keys;
+    X11ActiveWindowTracker windows;
+    bool started = false;
+
+    std::optional<ClipboardSnapshot> saved;  // the user's clipboard while a restore is pending
+    uint64_t ticket = 0;                     // our write that currently holds the clipboard
+    QString writtenText;
+    uint64_t generation = 0;                 // bumped by every paste that wrote
+
+    mutable std::mutex outcomeMutex;
+    std::optional<PasteOutcome> latestOutcome;
+    uint64_t lastOutcomeGeneration = 0;
+
+    void ensureStarted() {
+        if (started) return;
+        started = true;
+        if (!clipboard.start()) VLOG("TextInserter: No X11 display; the clipboard cannot be used");
+        windows.start({});
+    }
+
+    QString frontAppId(bool* isTerminal = nullptr) {
+        const auto window = windows.queryNow();
+        if (isTerminal)
+            *isTerminal = window && AppType::detect(window->appId, window->appName) == AppType::terminal;
+        return window ? window->appId : QString();
+    }
+};
+
+PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::optional<QString>& html) {
+    ensureStarted();
+    Result result;
+    PasteOutcome& o = result.outcome;
+    const double t0 = Clock::current().monotonicSeconds();
+    bool terminal = false;
+    const QString appBefore = frontAppId(&terminal);
+    const auto items = X11ClipboardService::textItems(text, /*concealed=*/true, html);
+
+    // Overlapping pastes: while an earlier paste still holds the clipboard, the user's clipboard
+    // is the one saved then; the earlier text is not worth saving.
+    uint64_t newTicket = 0;
+    if (saved && ticket) newTicket = clipboard.replaceContents(ticket, items);
+    if (newTicket) {
+        o.clipboardSaved = true;
+        o.clipboardLengthBefore = int(TextUnits::characterCount(writtenText));
+    } else {
+        ClipboardSnapshot snapshot = clipboard.snapshot(TextInserter::maxSavedBytes, TextInserter::saveBudget,
+                                                          TextInserter::maxSavedTargetBytes);
+        o.clipboardSaved = clipboard.isConnected() && snapshot.complete;
+        if (!snapshot.complete)
+            VLOG("TextInserter: Some clipboard formats could not be saved (too large or too slow)");
+        o.clipboardLengthBefore = int(TextUnits::characterCount(snapshot.plainText().value_or(QString())));
+        saved = std::move(snapshot);
+        newTicket = clipboard.setContents(items);
+    }
+
+    o.clipboardWritten = o.clipboardWriteSuccessful = newTicket != 0;
+    if (newTicket) {
+        ticket = newTicket;
+        writtenText = text;
+        o.clipboardLengthAfter = int(TextUnits::characterCount(text));
+    } else {
+        VLOG("TextInserter: Could not take the clipboard; nothing pasted");
+        o.clipboardLengthAfter = o.clipboardLengthBefore;
+        if (!ticket) saved.reset();  // nothing of ours to undo
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    if (newTicket) {
+        if (!keys.waitForModifiersReleased(TextInserter::modifierReleaseBound))
+            VLOG("TextInserter: Modifier keys still held; pasting anyway");
+        const uint8_t ctrl = keys.keycodeForKeysym(XK_Control_L);
+        const uint8_t shift = keys.keycodeForKeysym(XK_Shift_L);
+        uint8_t v = keys.keycodeForKeysym(XK_v);
+        if (!v) v = KeyCodeTable::xKeycodeFor(9);  // layouts without a Latin v: its position
+        std::vector<uint8_t> modifiers{ctrl};
+        if (terminal) modifiers.push_back(shift);
+        o.pasteSimulated = ctrl && keys.pressKeys(modifiers, v);
+        if (!o.pasteSimulated) VLOG("TextInserter: The paste keys could not be sent through XTest");
+    }
+    const double t1 = Clock::current().monotonicSeconds();
+    o.textLength = int(TextUnits::characterCount(text));
+    o.hasPrivilegeIssues = !keys.isAvailable();
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    o.focusedControlChanged = appBefore != frontAppId();
+
+    o.pasteOutcomeMs = o.totalTimeMs = (t1 - t0) * 1000.0;
+    o.helperPasteProcessingMs = o.pasteOutcomeMs;
+    o.success = o.clipboardWritten && o.pasteSimulated;
+    VLOG(QStringLiteral("TextInserter: Pasted in %1ms — restoring clipboard async")
+             .arg(QString::number(o.pasteOutcomeMs, 'f', 0)));
+
+    if (newTicket) {
+        result.generation = ++generation;
+        result.scheduleRestore = true;
+    }
+    std::lock_guard lock(outcomeMutex);
+    latestOutcome = o;
+    lastOutcomeGeneration = result.generation;
+    return result;
+}
+
+void X11PasteWorker::restore(uint64_t forGeneration) {
+    if (forGeneration != generation || !saved) return;  // a later paste restores instead
+    bool restored = false;
+    if (!clipboard.owns(ticket)) {
+        VLOG("TextInserter: Clipboard changed since the paste; keeping the new copy");
+    } else if (saved->isEmpty()) {
+        clipboard.release(ticket);
+        restored = true;
+        VLOG("TextInserter: No saved clipboard to restore, cleared");
+    } else if (saved->isConcealed()) {
+        // A password manager's copy: it expires it itself; never bring it back.
+        clipboard.release(ticket);
+        restored = true;
+        VLOG("TextInserter: Saved clipboard was marked secret; cleared instead of restoring");
+    } else if (clipboard.replaceContents(ticket, saved->items)) {
+        restored = true;
+    } else {
+        VLOG("TextInserter: Clipboard changed since the paste; keeping the new copy");
+    }
+    saved.reset();
+    ticket = 0;
+    writtenText.clear();
+    if (!restored) return;
+    std::lock_guard lock(outcomeMutex);
+    if (latestOutcome && lastOutcomeGeneration <= forGeneration) latestOutcome->clipboardRestored = true;
+}
+
+// The key source's two ways to listen: XInput2 raw events, else RECORD.
+class X11KeySourceAdapter final : public KeySource {
+public:
+    bool start(Handler handler, Method method, std::function<void()> onConnectionLost) override {
+        const auto preference = method == Method::Preferred ? X11KeySource::Preference::XInput2Only
+                                                            : X11KeySource::Preference::RecordOnly;
+        return m_source.start(std::move(handler), preference, std::move(onConnectionLost));
+    }
+    void stop() override { m_source.stop(); }
+    QString lastError() const override { return QString::fromLatin1(m_source.lastError()); }
+
+private:
+    X11KeySource m_source;
+};
+
+}  // namespace
+
+std::optional<QString> X11Backend::unavailableReason() const {
+    const QByteArray display = qgetenv("DISPLAY");
+    if (display.isEmpty())
+        return QStringLiteral("No X11 display: DISPLAY is not set. Vantrose needs an X11 session (or XWayland).");
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const int error = connection ? xcb_connection_has_error(connection) : 1;
+    if (connection) xcb_disconnect(connection);
+    if (error)
+        return QStringLiteral("Cannot open the X11 display \"%1\". Vantrose needs an X11 session (or XWayland).")
+            .arg(QString::fromLocal8Bit(display));
+    return std::nullopt;
+}
+
+std::unique_ptr<WindowTracker> X11Backend::makeWindowTracker() {
+    return std::make_unique<X11ActiveWindowTracker>();
+}
+
+std::unique_ptr<KeySource> X11Backend::makeKeySource() {
+    return std::make_unique<X11KeySourceAdapter>();
+}
+
+std::unique_ptr<PasteWorker> X11Backend::makePasteWorker() {
+    return std::make_unique<X11PasteWorker>();
+}
+
+bool X11Backend::keyInputAvailable() {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    int opcode = 0, event = 0, error = 0;
+    bool ok = XQueryExtension(display, "XInputExtension", &opcode, &event, &error);
+    if (ok) {
+        int major = 2, minor = 0;
+        ok = XIQueryVersion(display, &major, &minor) == Success && major >= 2;
+    }
+    if (ok) {
+        int major = 0, minor = 0;
+        ok = XTestQueryExtension(display, &event, &error, &major, &minor);
+    }
+    XCloseDisplay(display);
+    return ok;
+}
+
+void X11Backend::simulateKeyPress(uint16_t keyCode, uint64_t flags) {
+    static X11KeyInjector injector;
+    const uint8_t key = KeyCodeTable::xKeycodeFor(keyCode);
+    if (key == 0 || !injector.isAvailable()) {
+        VLOG(QStringLiteral("KeyboardMonitor: Failed to create XTest event for keycode %1").arg(keyCode));
+        return;
+    }
+    std::vector<uint8_t> modifiers;
+    const std::pair<uint64_t, uint16_t> order[] = {{Hotkey::controlFlag, 59}, {Hotkey::optionFlag, 58},
+                                                   {Hotkey::shiftFlag, 56}, {Hotkey::commandFlag, 55}};
+    for (auto [flag, modifierKey] : order)
+        if (flags & flag) modifiers.push_back(KeyCodeTable::xKeycodeFor(modifierKey));
+    injector.pressKeys(modifiers, key);
+}
+
+bool X11Backend::canCaptureScreen() {
+    return ScreenGrabber::canCapture();
+}
+
+std::optional<QImage> X11Backend::grabMonitorUnderPointer(QString* error) {
+    return ScreenGrabber::grabMonitorUnderPointer(error);
+}
+
+std::optional<QString> X11Backend::readSelection(qint64 ownerPid, int timeoutMs) {
+    return PrimarySelectionReader::read(ownerPid, timeoutMs);
+}
+
+void X11Backend::installConnectionHandlers() {
+    X11ConnectionGuard::installHandlers();
+}
+
+void X11Backend::setConnectionLostHook(std::function<void()> hook) {
+    X11ConnectionGuard::setConnectionLostHook(std::move(hook));
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "Platform/DesktopBackend.h"
+
+// The desktop services of an X11 session (also XWayland): XInput2/RECORD for keys, XTest for
+// synthetic ones, the CLIPBOARD and PRIMARY selections, the window manager's active window and
+// screen grabs, each on connections of its own.
+class X11Backend final : public DesktopBackend {
+public:
+    QString name() const override { return QStringLiteral("x11"); }
+    std::optional<QString> unavailableReason() const override;
+    std::unique_ptr<WindowTracker> makeWindowTracker() override;
+    std::unique_ptr<KeySource> makeKeySource() override;
+    std::unique_ptr<PasteWorker> makePasteWorker() override;
+    bool keyInputAvailable() override;
+    void simulateKeyPress(uint16_t keyCode, uint64_t flags) override;
+    bool canCaptureScreen() override;
+    std::optional<QImage> grabMonitorUnderPointer(QString* error) override;
+    std::optional<QString> readSelection(qint64 ownerPid, int timeoutMs) override;
+    void installConnectionHandlers() override;
+    void setConnectionLostHook(std::function<void()> hook) override;
+};
