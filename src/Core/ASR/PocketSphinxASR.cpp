@@ -21,6 +21,8 @@
 #include <mutex>
 #include <cmath>
 
+#include <malloc.h>
+
 // ---------------------------------------------------------------------------------------------
 
 struct PocketSphinxASR::Outcome {
@@ -144,9 +146,17 @@ bool modelPresent(const QString& dir) {
 // ---------------------------------------------------------------------------------------------
 
 PocketSphinxASR::PocketSphinxASR(const QLocale& locale, const QString& modelDir)
+    : PocketSphinxASR(locale, std::nullopt, modelDir, 0) {}
+
+PocketSphinxASR::PocketSphinxASR(const QLocale& locale, OnDemand onDemand, const QString& modelDir)
+    : PocketSphinxASR(locale, std::optional<OnDemand>(std::move(onDemand)), modelDir, 0) {}
+
+PocketSphinxASR::PocketSphinxASR(const QLocale& locale, std::optional<OnDemand> onDemand, const QString& modelDir,
+                                 int)
     : m_available(locale.language() == QLocale::English && modelPresent(modelDir)),
       m_localeIdentifier(locale.name().replace(QLatin1Char('_'), QLatin1Char('-'))),
       m_modelDir(modelDir),
+      m_onDemand(std::move(onDemand)),
       m_stream(std::make_unique<StreamState>()),
       m_queue(std::make_unique<SerialQueue>(QStringLiteral("com.vantrose.pocketsphinx"))) {
     if (!m_available) {
@@ -155,32 +165,61 @@ PocketSphinxASR::PocketSphinxASR(const QLocale& locale, const QString& modelDir)
         return;
     }
     // Loading takes about half a second: never on the caller's thread.
-    m_queue->async([this] {
-        QElapsedTimer timer;
-        timer.start();
-        const QByteArray hmm = (m_modelDir + "/en-us").toLocal8Bit();
-        const QByteArray lm = (m_modelDir + "/en-us.lm.bin").toLocal8Bit();
-        const QByteArray dict = (m_modelDir + "/cmudict-en-us.dict").toLocal8Bit();
-        // No second (flat-lexicon) pass: it decodes the whole utterance again at its end, which
-        // would put seconds between key-up and text; the lattice best path keeps the accuracy.
-        // The library's log file is process-wide and each "-logfn" closes the previous one, so
-        // decoders loading on several threads would close one handle twice: its log is switched
-        // off once instead, and loading is serialised.
-        static std::once_flag quietLibrary;
-        std::call_once(quietLibrary, [] { err_set_logfp(nullptr); });
-        std::lock_guard loadingLock(decoderLoading());
-        cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.constData(), "-lm", lm.constData(),
-                                       "-dict", dict.constData(), "-fwdflat", "no", "-bestpath", "yes", nullptr);
-        ps_decoder_t* ps = config ? ps_init(config) : nullptr;
-        if (config) cmd_ln_free_r(config);  // the decoder keeps its own reference
-        if (!ps) {
-            VLOG(QString(kLog) + QStringLiteral("Failed to load the speech model from %1").arg(m_modelDir));
-            return;
-        }
-        m_decoder = std::make_unique<Decoder>();
-        m_decoder->ps = ps;
-        VLOG(QString(kLog) + QStringLiteral("Decoder loaded in %1ms").arg(timer.elapsed()));
+    if (!m_onDemand) m_queue->async([this] { loadDecoder(); });
+}
+
+void PocketSphinxASR::loadDecoder() {
+    if (m_decoder || m_loadFailed) return;
+    QElapsedTimer timer;
+    timer.start();
+    const QByteArray hmm = (m_modelDir + "/en-us").toLocal8Bit();
+    const QByteArray lm = (m_modelDir + "/en-us.lm.bin").toLocal8Bit();
+    const QByteArray dict = (m_modelDir + "/cmudict-en-us.dict").toLocal8Bit();
+    // No second (flat-lexicon) pass: it decodes the whole utterance again at its end, which
+    // would put seconds between key-up and text; the lattice best path keeps the accuracy.
+    // The library's log file is process-wide and each "-logfn" closes the previous one, so
+    // decoders loading on several threads would close one handle twice: its log is switched
+    // off once instead, and loading is serialised.
+    static std::once_flag quietLibrary;
+    std::call_once(quietLibrary, [] { err_set_logfp(nullptr); });
+    std::lock_guard loadingLock(decoderLoading());
+    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.constData(), "-lm", lm.constData(), "-dict",
+                                   dict.constData(), "-fwdflat", "no", "-bestpath", "yes", nullptr);
+    ps_decoder_t* ps = config ? ps_init(config) : nullptr;
+    if (config) cmd_ln_free_r(config);  // the decoder keeps its own reference
+    if (!ps) {
+        m_loadFailed = true;
+        VLOG(QString(kLog) + QStringLiteral("Failed to load the speech model from %1").arg(m_modelDir));
+        return;
+    }
+    m_decoder = std::make_unique<Decoder>();
+    m_decoder->ps = ps;
+    VLOG(QString(kLog) + QStringLiteral("Decoder loaded in %1ms").arg(timer.elapsed()));
+}
+
+void PocketSphinxASR::scheduleRelease() {
+    if (!m_onDemand || !m_onDemand->delayedCall || !m_available) return;
+    const uint64_t use = m_uses.load();
+    m_onDemand->delayedCall(m_onDemand->releaseAfterSeconds, [this, alive = std::weak_ptr<int>(m_lifetime), use] {
+        if (alive.expired() || m_uses.load() != use) return;
+        m_queue->async([this, use] { releaseIfUnused(use); });
     });
+}
+
+void PocketSphinxASR::releaseIfUnused(uint64_t use) {
+    // A stream or batch begun since the check was scheduled keeps the decoder for its own check.
+    if (m_uses.load() != use || m_stream->open || m_streaming.load() || (!m_decoder && !m_batchDecoder)) return;
+    m_batchDecoder.reset();
+    m_decoder.reset();
+    // The model's arrays were freed into this thread's malloc arena: hand the pages back.
+    malloc_trim(0);
+    VLOG(QString(kLog) + QStringLiteral("Decoder released after %1s unused").arg(m_onDemand->releaseAfterSeconds));
+}
+
+int PocketSphinxASR::loadedDecoders() {
+    int count = 0;
+    m_queue->sync([&] { count = (m_decoder ? 1 : 0) + (m_batchDecoder ? 1 : 0); });
+    return count;
 }
 
 PocketSphinxASR::~PocketSphinxASR() {
@@ -223,9 +262,11 @@ QCoro::Task<ASRResult> PocketSphinxASR::transcribe(std::vector<float> samples) {
     QElapsedTimer timer;
     timer.start();
     if (!m_available) throw ASRError::recognizerUnavailable();
+    ++m_uses;
     QFuture<Outcome> future = runOnQueue<Outcome>(
         *m_queue, [this, samples = std::move(samples)] { return decodeBatch(samples); });
     Outcome outcome = co_await future;
+    scheduleRelease();
     if (outcome.error) throw *outcome.error;
     ASRResult result = *outcome.result;
     result.latencyMs = double(timer.nsecsElapsed()) / 1e6;
@@ -233,6 +274,7 @@ QCoro::Task<ASRResult> PocketSphinxASR::transcribe(std::vector<float> samples) {
 }
 
 PocketSphinxASR::Decoder* PocketSphinxASR::decoderForBatch() {
+    loadDecoder();
     if (!m_decoder) return nullptr;
     if (!m_stream->open) return m_decoder.get();
     // A batch while a stream is open needs a decoder of its own; built once, on first need.
@@ -301,8 +343,10 @@ PocketSphinxASR::Outcome PocketSphinxASR::decodeBatch(const std::vector<float>& 
 void PocketSphinxASR::startStreaming(PartialResultCallback onPartialResult) {
     if (!m_available) throw ASRError::recognizerUnavailable();
     const QStringList hints = vocabularyHints();
+    ++m_uses;
     m_streaming = true;
     m_queue->async([this, hints, callback = std::move(onPartialResult)]() mutable {
+        loadDecoder();
         StreamState& stream = *m_stream;
         if (stream.open && m_decoder) ps_end_utt(m_decoder->ps);  // a stream that was never stopped
         stream.open = false;
@@ -375,6 +419,7 @@ QCoro::Task<ASRResult> PocketSphinxASR::stopStreaming() {
     // The decoder has heard every chunk already; finishing the utterance is all that is left.
     QFuture<Outcome> future = runOnQueue<Outcome>(*m_queue, [this] { return finishStream(); });
     Outcome outcome = co_await future;
+    scheduleRelease();
     ASRResult result = *outcome.result;
     result.latencyMs = double(timer.nsecsElapsed()) / 1e6;
     VLOG(QString(kLog) + QStringLiteral("Streaming stopped — %1 segment(s), %2 words [%3ms]")
