@@ -184,3 +184,60 @@ TEST_F(PocketSphinxASRTest, VocabularyHintsBiasTheStreamAndUnknownWordsAreDroppe
     EXPECT_TRUE(hinted.split(' ').contains("jumps")) << hinted.toStdString();
     EXPECT_TRUE(logText().contains("PocketSphinxASR: Vocabulary hints: 3 word(s) in the decoder's vocabulary"));
 }
+
+// An engine that loads its decoder when first needed and lets it go when unused: nothing is held
+// before the first stream, the chunks fed while the model loads are all heard (the first word is
+// kept), a release check that a newer use has overtaken does nothing, and the next stream after a
+// release loads the decoder again.
+TEST(PocketSphinxASROnDemandTest, LoadsOnFirstUseAndReleasesWhenUnused) {
+    if (!SpeechFixture::toolsAvailable()) GTEST_SKIP() << "flite and sox are needed";
+    std::vector<std::pair<double, std::function<void()>>> pending;  // the delayed release checks
+    PocketSphinxASR engine{QLocale(QLocale::English, QLocale::UnitedStates),
+                           PocketSphinxASR::OnDemand{30.0, [&](double seconds, std::function<void()> fn) {
+                                                         pending.emplace_back(seconds, std::move(fn));
+                                                     }}};
+    const auto runPending = [&] {
+        auto due = std::move(pending);
+        pending.clear();
+        for (auto& [seconds, fn] : due) fn();
+    };
+    ASSERT_TRUE(engine.isAvailable());
+    EXPECT_EQ(engine.loadedDecoders(), 0);
+    EXPECT_FALSE(engine.waitUntilIdle());
+
+    const QString sentence = SpeechFixture::sentences().at(0);
+    const std::vector<float> speech = SpeechFixture::speak(sentence);
+    const auto stream = [&](const std::vector<float>& audio) {
+        engine.startStreaming([](const QString&) {});
+        feedInChunks(engine, audio);  // queued at once, while the decoder is still loading
+        return AwaitTask::run(engine.stopStreaming()).text;
+    };
+    // Speech from the very first chunk: nothing before the first word.
+    std::vector<float> fromThePress = speech;
+    const std::vector<float> tail = SpeechFixture::silence(0.3);
+    fromThePress.insert(fromThePress.end(), tail.begin(), tail.end());
+    const QString first = stream(fromThePress);
+    EXPECT_LT(SpeechFixture::wordErrorRate(sentence, first), 0.2) << first.toStdString();
+    EXPECT_TRUE(first.startsWith(sentence.section(' ', 0, 0).toLower())) << first.toStdString();
+    EXPECT_EQ(engine.loadedDecoders(), 1);
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending.front().first, 30.0);
+
+    // A check scheduled before a newer use does nothing; the newer use's own check releases.
+    auto stale = std::move(pending);
+    pending.clear();
+    const QString other = SpeechFixture::sentences().at(3);
+    const ASRResult batch = AwaitTask::run(engine.transcribe(padded(SpeechFixture::speak(other))));
+    EXPECT_LT(SpeechFixture::wordErrorRate(other, batch.text), 0.4) << batch.text.toStdString();
+    for (auto& [seconds, fn] : stale) fn();
+    EXPECT_EQ(engine.loadedDecoders(), 1);
+    runPending();
+    EXPECT_EQ(engine.loadedDecoders(), 0);
+    EXPECT_TRUE(logText().contains("PocketSphinxASR: Decoder released after 30s unused"));
+
+    // The next press loads it again.
+    engine.startStreaming([](const QString&) {});
+    feedInChunks(engine, padded(speech));
+    const QString reloaded = AwaitTask::run(engine.stopStreaming()).text;
+    EXPECT_LT(SpeechFixture::wordErrorRate(sentence, reloaded), 0.2) << reloaded.toStdString();
+}
