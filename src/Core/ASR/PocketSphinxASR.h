@@ -37,7 +37,7 @@ public:
 
     struct OnDemand {
         // How long the decoder stays after the end of its last stream or batch.
-        double releaseAfterSeconds = 120.0;
+        double releaseAfterSeconds = 300.0;
         // Runs the release check later on the thread that stops streams and awaits batches (the
         // main thread in the program).
         DelayedCall delayedCall;
@@ -109,6 +109,9 @@ private:
     std::unique_ptr<Decoder> m_decoder;       // streaming, and batch while no stream is open
     std::unique_ptr<Decoder> m_batchDecoder;  // built the first time a batch runs during a stream
     bool m_loadFailed = false;                // a model that failed to load is not tried again
+    // The live cepstral mean of a released decoder (it has learnt the microphone and the room):
+    // the next decoder starts from it instead of the model's default.
+    std::vector<float> m_savedCmn;
     std::unique_ptr<StreamState> m_stream;
     std::unique_ptr<SerialQueue> m_queue;  // declared last: destroyed first, finishing its jobs
 };
