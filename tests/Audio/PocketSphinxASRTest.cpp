@@ -4,7 +4,11 @@
 #include "support/AwaitTask.h"
 #include "support/SpeechFixture.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <QCoro/QCoroTask>
 
@@ -240,4 +244,49 @@ TEST(PocketSphinxASROnDemandTest, LoadsOnFirstUseAndReleasesWhenUnused) {
     feedInChunks(engine, padded(speech));
     const QString reloaded = AwaitTask::run(engine.stopStreaming()).text;
     EXPECT_LT(SpeechFixture::wordErrorRate(sentence, reloaded), 0.2) << reloaded.toStdString();
+}
+
+// The decoder's dictionary holds only the language model's words, made once into the cache folder
+// and reused; a cache folder that cannot be written leaves the full dictionary, and recognition
+// works either way.
+TEST(PocketSphinxASRDictionaryTest, TheLanguageModelsWordsAreCachedOrTheFullDictionaryServes) {
+    if (!SpeechFixture::toolsAvailable()) GTEST_SKIP() << "flite and sox are needed";
+    const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QFile blocker(dir.filePath("not-a-folder"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QString sentence = SpeechFixture::sentences().at(2);
+    const std::vector<float> audio = padded(SpeechFixture::speak(sentence));
+
+    struct Case {
+        const char* name;
+        QString cacheHome;
+        bool cached;
+    };
+    for (const Case& c : {Case{"writable cache", dir.filePath("cache"), true},
+                          Case{"cache folder blocked by a file", blocker.fileName(), false}}) {
+        SCOPED_TRACE(c.name);
+        qputenv("XDG_CACHE_HOME", c.cacheHome.toLocal8Bit());
+        QDateTime firstWrite;
+        for (int round = 0; round < 2; ++round) {
+            PocketSphinxASR engine;
+            ASSERT_TRUE(engine.waitUntilIdle());
+            const ASRResult result = AwaitTask::run(engine.transcribe(audio));
+            EXPECT_LT(SpeechFixture::wordErrorRate(sentence, result.text), 0.4) << result.text.toStdString();
+            const QFileInfoList made = QDir(c.cacheHome + "/Vantrose").entryInfoList({"lm-words-*.dict"}, QDir::Files);
+            if (!c.cached) {
+                EXPECT_TRUE(made.isEmpty());
+                continue;
+            }
+            ASSERT_EQ(made.size(), 1);
+            const QFileInfo full(QStringLiteral(POCKETSPHINX_MODEL_DIR "/cmudict-en-us.dict"));
+            EXPECT_GT(made.front().size(), 0);
+            EXPECT_LT(made.front().size(), full.size() * 3 / 4);  // the words the model cannot say are gone
+            if (round == 0) firstWrite = made.front().lastModified();
+            else EXPECT_EQ(made.front().lastModified(), firstWrite);  // made once, then reused
+        }
+    }
+    qputenv("XDG_CACHE_HOME", savedCache);
 }
