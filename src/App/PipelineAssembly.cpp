@@ -37,7 +37,7 @@ DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const Vantrose
     c.contextReader = std::make_unique<ContextReader>(appDetector.get());
     c.appDetector = std::move(appDetector);
 
-    // The decoder (about 90 MB) loads at the first press that needs it and goes after five idle
+    // The decoder (about 80 MB) loads at the first press that needs it and goes after five idle
     // minutes: the program that sits in the tray does not carry it. The press starts the stream
     // before any chunk arrives and chunks wait in the engine's queue while it loads, so no word is
     // lost; the load runs while the user speaks.

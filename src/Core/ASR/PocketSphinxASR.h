@@ -26,7 +26,7 @@ struct ps_decoder_s;
 // time it changes; a long stream is cut into sessions (utterances) every 25 s of audio so the
 // decoder's search stays small.
 //
-// A loaded decoder holds about 90 MB (language model, dictionary, search). By default it loads
+// A loaded decoder holds about 80 MB (language model, dictionary, search). By default it loads
 // when the engine is built and stays. An engine built with an OnDemand residency loads it when a
 // stream or a batch first needs it (chunks fed meanwhile wait in the queue, so nothing is lost)
 // and lets it go once it has gone unused for a while, so an idle program does not carry it.
