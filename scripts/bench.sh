@@ -120,6 +120,12 @@ if [ "${1:-}" = "--idle-inside-desktop" ]; then
            pct, max / 1024, rss / 1024, threads, wakeups > figures
   }'
   printf '%s\n' "$per_thread" | awk -F'\t' '$1 > 0 { printf "idle:   %8.2f  %s\n", $1, $2 }'
+  # Where the resident memory sits: anonymous memory (the heaps, thread stacks) and each mapped file.
+  echo "idle: resident by mapping (MB):"
+  awk '/^[0-9a-f]+-[0-9a-f]+ / { name = ($6 == "") ? "[anonymous]" : $6; for (i = 7; i <= NF; i++) name = name " " $i; next }
+       /^Rss:/ { rss[name] += $2 }
+       END { for (n in rss) if (rss[n] >= 1024) printf "%.1f\t%s\n", rss[n] / 1024, n }' "/proc/$pid/smaps" 2>/dev/null |
+    sort -rn | head -n 15 | awk -F'\t' '{ printf "idle:   %6.1f  %s\n", $1, $2 }'
   echo "idle: threads by name: $(cat /proc/"$pid"/task/*/comm 2>/dev/null | sort | uniq -c | awk '{ n = $1; $1 = ""; printf "%s%s x%d", sep, substr($0, 2), n; sep = ", " }')"
   [ "$hub" = closed ] || echo "idle:hub_open	1" >>"$figures"
   exit 0
@@ -181,7 +187,11 @@ esac
 scripts/install-deps.sh
 dir=${VANTROSE_BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTROSE_BUILD_BENCH=ON -DVANTROSE_BUILD_APP=ON >/dev/null
-cmake --build "$dir" -j "${VANTROSE_BENCH_JOBS:-$(nproc)}"
+# Only what runs here: the program (idle) and the benchmark programs (the local service comes
+# with the benchmarks that start it); the tests are not needed.
+targets=(vantrose)
+for src in bench/*.cpp; do targets+=("bench_$(basename "$src" .cpp)"); done
+cmake --build "$dir" -j "${VANTROSE_BENCH_JOBS:-$(nproc)}" --target "${targets[@]}"
 dir=$(cd "$dir" && pwd)
 results="$dir/bench-results"
 rm -rf "$results"

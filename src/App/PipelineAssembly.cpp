@@ -2,6 +2,7 @@
 
 #include "Core/ASR/PocketSphinxASR.h"
 #include "Core/ContextEngine.h"
+#include "Core/DelayedCall.h"
 #include "Core/Formatting/AdaptiveFormatter.h"
 #include "Core/Formatting/CloudLLMFormatter.h"
 #include "Core/PipelineAdapters.h"
@@ -36,7 +37,12 @@ DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const Vantrose
     c.contextReader = std::make_unique<ContextReader>(appDetector.get());
     c.appDetector = std::move(appDetector);
 
-    auto onDevice = std::make_shared<PocketSphinxASR>(QLocale(settings.language));
+    // The decoder (about 80 MB) loads at the first press that needs it and goes after five idle
+    // minutes: the program that sits in the tray does not carry it. The press starts the stream
+    // before any chunk arrives and chunks wait in the engine's queue while it loads, so no word is
+    // lost; the load runs while the user speaks.
+    auto onDevice = std::make_shared<PocketSphinxASR>(QLocale(settings.language),
+                                                      PocketSphinxASR::OnDemand{300.0, timerDelayedCall()});
     c.recognizer = std::make_unique<ASRPipelineLiveRecognizer>(onDevice);
     c.batchRecognizer = std::make_unique<RetryPipelineBatchRecognizer>(onDevice);
     c.formatter = std::make_shared<AdaptiveFormatter>(settings.ollamaEndpoint, settings.ollamaModel);

@@ -24,6 +24,8 @@ TEST(PipelineAssemblyTest, BuildsTheRealCollaboratorsFromTheSettings) {
     const auto onDevice = std::dynamic_pointer_cast<PocketSphinxASR>(live->engine());
     ASSERT_TRUE(onDevice);
     EXPECT_EQ(onDevice->localeIdentifier(), "en-GB");
+    // The program sits idle without the on-device model: it loads at the first dictation.
+    EXPECT_EQ(onDevice->loadedDecoders(), 0);
 
     auto* link = dynamic_cast<TransportPipelineStreamingLink*>(c.streamingLink.get());
     ASSERT_TRUE(link);

@@ -4,7 +4,11 @@
 #include "support/AwaitTask.h"
 #include "support/SpeechFixture.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <QCoro/QCoroTask>
 
@@ -183,4 +187,106 @@ TEST_F(PocketSphinxASRTest, VocabularyHintsBiasTheStreamAndUnknownWordsAreDroppe
     EXPECT_FALSE(plain.split(' ').contains("jumps")) << plain.toStdString();
     EXPECT_TRUE(hinted.split(' ').contains("jumps")) << hinted.toStdString();
     EXPECT_TRUE(logText().contains("PocketSphinxASR: Vocabulary hints: 3 word(s) in the decoder's vocabulary"));
+}
+
+// An engine that loads its decoder when first needed and lets it go when unused: nothing is held
+// before the first stream, the chunks fed while the model loads are all heard (the first word is
+// kept), a release check that a newer use has overtaken does nothing, and the next stream after a
+// release loads the decoder again.
+TEST(PocketSphinxASROnDemandTest, LoadsOnFirstUseAndReleasesWhenUnused) {
+    if (!SpeechFixture::toolsAvailable()) GTEST_SKIP() << "flite and sox are needed";
+    std::vector<std::pair<double, std::function<void()>>> pending;  // the delayed release checks
+    PocketSphinxASR engine{QLocale(QLocale::English, QLocale::UnitedStates),
+                           PocketSphinxASR::OnDemand{30.0, [&](double seconds, std::function<void()> fn) {
+                                                         pending.emplace_back(seconds, std::move(fn));
+                                                     }}};
+    const auto runPending = [&] {
+        auto due = std::move(pending);
+        pending.clear();
+        for (auto& [seconds, fn] : due) fn();
+    };
+    ASSERT_TRUE(engine.isAvailable());
+    EXPECT_EQ(engine.loadedDecoders(), 0);
+    EXPECT_FALSE(engine.waitUntilIdle());
+
+    const QString sentence = SpeechFixture::sentences().at(0);
+    const std::vector<float> speech = SpeechFixture::speak(sentence);
+    const auto stream = [&](const std::vector<float>& audio) {
+        engine.startStreaming([](const QString&) {});
+        feedInChunks(engine, audio);  // queued at once, while the decoder is still loading
+        return AwaitTask::run(engine.stopStreaming()).text;
+    };
+    // Speech from the very first chunk: nothing before the first word.
+    std::vector<float> fromThePress = speech;
+    const std::vector<float> tail = SpeechFixture::silence(0.3);
+    fromThePress.insert(fromThePress.end(), tail.begin(), tail.end());
+    const QString first = stream(fromThePress);
+    EXPECT_LT(SpeechFixture::wordErrorRate(sentence, first), 0.2) << first.toStdString();
+    EXPECT_TRUE(first.startsWith(sentence.section(' ', 0, 0).toLower())) << first.toStdString();
+    EXPECT_EQ(engine.loadedDecoders(), 1);
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending.front().first, 30.0);
+
+    // A check scheduled before a newer use does nothing; the newer use's own check releases.
+    auto stale = std::move(pending);
+    pending.clear();
+    const QString other = SpeechFixture::sentences().at(3);
+    const ASRResult batch = AwaitTask::run(engine.transcribe(padded(SpeechFixture::speak(other))));
+    EXPECT_LT(SpeechFixture::wordErrorRate(other, batch.text), 0.4) << batch.text.toStdString();
+    for (auto& [seconds, fn] : stale) fn();
+    EXPECT_EQ(engine.loadedDecoders(), 1);
+    runPending();
+    EXPECT_EQ(engine.loadedDecoders(), 0);
+    EXPECT_TRUE(logText().contains("PocketSphinxASR: Decoder released after 30s unused"));
+
+    // The next press loads it again.
+    engine.startStreaming([](const QString&) {});
+    feedInChunks(engine, padded(speech));
+    const QString reloaded = AwaitTask::run(engine.stopStreaming()).text;
+    EXPECT_LT(SpeechFixture::wordErrorRate(sentence, reloaded), 0.2) << reloaded.toStdString();
+}
+
+// The decoder's dictionary holds only the language model's words, made once into the cache folder
+// and reused; a cache folder that cannot be written leaves the full dictionary, and recognition
+// works either way.
+TEST(PocketSphinxASRDictionaryTest, TheLanguageModelsWordsAreCachedOrTheFullDictionaryServes) {
+    if (!SpeechFixture::toolsAvailable()) GTEST_SKIP() << "flite and sox are needed";
+    const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QFile blocker(dir.filePath("not-a-folder"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QString sentence = SpeechFixture::sentences().at(2);
+    const std::vector<float> audio = padded(SpeechFixture::speak(sentence));
+
+    struct Case {
+        const char* name;
+        QString cacheHome;
+        bool cached;
+    };
+    for (const Case& c : {Case{"writable cache", dir.filePath("cache"), true},
+                          Case{"cache folder blocked by a file", blocker.fileName(), false}}) {
+        SCOPED_TRACE(c.name);
+        qputenv("XDG_CACHE_HOME", c.cacheHome.toLocal8Bit());
+        QDateTime firstWrite;
+        for (int round = 0; round < 2; ++round) {
+            PocketSphinxASR engine;
+            ASSERT_TRUE(engine.waitUntilIdle());
+            const ASRResult result = AwaitTask::run(engine.transcribe(audio));
+            EXPECT_LT(SpeechFixture::wordErrorRate(sentence, result.text), 0.4) << result.text.toStdString();
+            const QFileInfoList made = QDir(c.cacheHome + "/Vantrose").entryInfoList({"lm-words-*.dict"}, QDir::Files);
+            if (!c.cached) {
+                EXPECT_TRUE(made.isEmpty());
+                continue;
+            }
+            ASSERT_EQ(made.size(), 1);
+            const QFileInfo full(QStringLiteral(POCKETSPHINX_MODEL_DIR "/cmudict-en-us.dict"));
+            EXPECT_GT(made.front().size(), 0);
+            EXPECT_LT(made.front().size(), full.size() * 3 / 4);  // the words the model cannot say are gone
+            if (round == 0) firstWrite = made.front().lastModified();
+            else EXPECT_EQ(made.front().lastModified(), firstWrite);  // made once, then reused
+        }
+    }
+    qputenv("XDG_CACHE_HOME", savedCache);
 }
