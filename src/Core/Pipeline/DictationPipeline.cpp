@@ -1,4 +1,4 @@
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 
 #include "Core/ASR/SensibilityScorer.h"
 #include "Core/ASR/VocabularyExtractor.h"
