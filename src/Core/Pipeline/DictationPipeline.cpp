@@ -260,7 +260,7 @@ void DictationPipeline::installTransportCallbacks() {
     std::weak_ptr<CaptureState> weak = m_capture;
     m_streamingLink->onError = [weak](const QString& message) {
         VLOG(QStringLiteral("Pipeline: Streaming error — ") + message + QStringLiteral(", falling back to batch"));
-        if (const auto state = weak.lock()) state->post({OutboxMessage::Kind::streamingError});
+        if (const auto state = weak.lock()) state->post(OutboxMessage(OutboxMessage::Kind::streamingError));
     };
     m_streamingLink->onDisconnect = [self] {
         if (self) self->fallBackToBatch(QStringLiteral("Pipeline: WebSocket lost during session — falling back to batch"));

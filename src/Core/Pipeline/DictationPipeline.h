@@ -8,7 +8,6 @@
 #include "Core/PolishEngine.h"
 #include "Core/SettingsStore.h"
 #include "Core/TypingReminderController.h"
-#include "Core/VAD/VoiceActivityDetector.h"
 #include "Models/DictationStatus.h"
 #include "Models/Hotkey.h"
 #include "Models/PasteOutcome.h"
@@ -24,10 +23,8 @@
 #include <QString>
 #include <QCoro/QCoroTask>
 
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 

@@ -4,6 +4,7 @@
 // thread. Only the pipeline's sources include this.
 
 #include "Core/Pipeline/DictationPipeline.h"
+#include "Core/VAD/VoiceActivityDetector.h"
 
 #include <QString>
 
@@ -43,8 +44,10 @@ struct DictationPipeline::Session {
 // by name, so no data of ours crosses threads outside our own lock.
 struct DictationPipeline::OutboxMessage {
     enum class Kind { firstChunk, level, liveText, streamingError };
-    Kind kind = Kind::level;
-    quint64 generation = 0;
+    explicit OutboxMessage(Kind kind, quint64 generation = 0) : kind(kind), generation(generation) {}
+
+    Kind kind;
+    quint64 generation;
     double timeToFirstChunkMs = 0;
     double firstChunkLatencyMs = 0;
     float level = 0;

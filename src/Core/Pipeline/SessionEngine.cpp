@@ -105,7 +105,7 @@ void DictationPipeline::installChunkHandler(bool withFirstChunkAndRecognizer) {
             const double t = now();
             const double toFirst = (t - state->sessionStartTime.load()) * 1000.0;
             const double latency = (t - state->audioCaptureStartTime.load()) * 1000.0;
-            OutboxMessage message{OutboxMessage::Kind::firstChunk, generation};
+            OutboxMessage message(OutboxMessage::Kind::firstChunk, generation);
             message.timeToFirstChunkMs = toFirst;
             message.firstChunkLatencyMs = latency;
             state->post(std::move(message));
@@ -114,7 +114,7 @@ void DictationPipeline::installChunkHandler(bool withFirstChunkAndRecognizer) {
         const double t = now();
         if (t - state->lastVolumeUpdate.load() > levelPublishIntervalSeconds) {
             state->lastVolumeUpdate.store(t);
-            OutboxMessage message{OutboxMessage::Kind::level, generation};
+            OutboxMessage message(OutboxMessage::Kind::level, generation);
             message.level = level;
             message.bands = audio->currentFrequencyBands();
             state->post(std::move(message));
@@ -189,7 +189,7 @@ void DictationPipeline::startLiveText(Session& session) {
     try {
         m_recognizer->startStreaming([weak, generation](const QString& text) {
             if (const auto state = weak.lock()) {
-                OutboxMessage message{OutboxMessage::Kind::liveText, generation};
+                OutboxMessage message(OutboxMessage::Kind::liveText, generation);
                 message.text = text;
                 state->post(std::move(message));
             }
