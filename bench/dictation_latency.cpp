@@ -19,7 +19,7 @@
 #include "SignedInService.h"
 
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "Core/PipelineAdapters.h"
 #include "Core/StreamingTransport.h"
 #include "support/FakeAppDetector.h"

@@ -10,7 +10,7 @@
 // first_word_kept, the share of dictations whose text begins with the sentence's first word.
 // Run: scripts/with-desktop.sh build-bench/bench/bench_hotkey_desktop (needs flite and sox).
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "Core/PipelineAdapters.h"
 #include "Platform/KeyboardMonitor.h"
 #include "Platform/X11/X11KeyInjector.h"

@@ -5,7 +5,7 @@
 #include "App/TrayIcons.h"
 #include "Auth/AuthManager.h"
 #include "Core/AudioEngine.h"
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "Core/PipelineCollaborators.h"
 #include "Core/Logger.h"
 #include "UI/Onboarding/OnboardingView.h"

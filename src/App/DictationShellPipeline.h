@@ -1,7 +1,7 @@
 #pragma once
 
 #include "App/ShellPipeline.h"
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 
 #include <memory>
 

@@ -6,7 +6,7 @@
 #include "Core/Desktop/AbstractKeyboardMonitor.h"
 #include "Core/Desktop/AbstractScreenCaptureEngine.h"
 #include "Core/Desktop/AbstractTextInserter.h"
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Models/VantroseSettings.h"
 

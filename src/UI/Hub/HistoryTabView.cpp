@@ -1,6 +1,6 @@
 #include "UI/Hub/HistoryTabView.h"
 
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Hub/HubRules.h"
 #include "UI/Hub/TranscriptRow.h"
 #include "UI/Theme/HubFonts.h"

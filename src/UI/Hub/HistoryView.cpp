@@ -1,6 +1,6 @@
 #include "UI/Hub/HistoryView.h"
 
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "Storage/HistoryStore.h"
 #include "UI/Hub/HubRules.h"
 #include "UI/Theme/HubGlyphs.h"

@@ -1,7 +1,7 @@
 #include "UI/Hub/HomeTabView.h"
 #include "UI/Settings/SettingsGroup.h"
 
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Hub/TranscriptRow.h"
 #include "UI/Theme/HubFonts.h"
 #include "UI/Theme/HubGlyphs.h"

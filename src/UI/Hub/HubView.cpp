@@ -1,6 +1,6 @@
 #include "UI/Hub/HubView.h"
 
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Hub/HistoryTabView.h"
 #include "UI/Hub/HomeTabView.h"
 #include "UI/Theme/HubFonts.h"

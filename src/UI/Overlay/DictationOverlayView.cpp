@@ -1,6 +1,6 @@
 #include "UI/Overlay/DictationOverlayView.h"
 
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Motion/MotionClock.h"
 #include "UI/Overlay/OverlayColor.h"
 #include "UI/Overlay/OverlayFaces.h"

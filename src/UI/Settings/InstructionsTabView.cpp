@@ -1,6 +1,6 @@
 #include "UI/Settings/InstructionsTabView.h"
 
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Hub/TranscriptRow.h"
 #include "UI/Settings/SettingsGlyphs.h"
 #include "UI/Settings/SettingsGroup.h"

@@ -1,6 +1,6 @@
 #include "UI/Settings/ReplacementsTabView.h"
 
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Settings/ReplacementRules.h"
 #include "UI/Settings/SettingsGlyphs.h"
 #include "UI/Settings/SettingsGroup.h"

@@ -1,6 +1,6 @@
 // The settings pane's Shortcuts tab: the four hotkeys with their recorders and the push-to-talk
 // presets.
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Settings/HotkeyRecorderButton.h"
 #include "UI/Settings/SettingsGroup.h"
 #include "UI/Settings/SettingsRules.h"

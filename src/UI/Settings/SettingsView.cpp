@@ -1,7 +1,7 @@
 #include "UI/Settings/SettingsView.h"
 
 #include "Auth/AuthManager.h"
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Settings/SettingsGlyphs.h"
 #include "UI/Settings/SettingsGroup.h"
 #include "UI/Settings/SettingsRules.h"

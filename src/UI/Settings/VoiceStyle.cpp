@@ -1,6 +1,6 @@
 #include "UI/Settings/VoiceStyle.h"
 
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 
 #include <QSet>
 

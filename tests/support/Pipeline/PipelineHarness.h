@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Core/Clock.h"
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "support/FakeAppDetector.h"
 #include "support/FakeContextEngine.h"
 #include "support/FakeContextReader.h"

@@ -1,6 +1,6 @@
 #include "UI/Overlay/Faces/ListeningFaces.h"
 
-#include "Core/DictationPipeline.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Motion/MotionClock.h"
 #include "UI/Overlay/Faces/IdleFaces.h"
 #include "UI/Overlay/OverlayColor.h"

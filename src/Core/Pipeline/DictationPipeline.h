@@ -3,11 +3,11 @@
 #include "Core/CommandMode.h"
 #include "Core/DelayedCall.h"
 #include "Core/PendingValue.h"
+#include "Core/Pipeline/PublishedState.h"
 #include "Core/PipelineCollaborators.h"
 #include "Core/PolishEngine.h"
 #include "Core/SettingsStore.h"
 #include "Core/TypingReminderController.h"
-#include "Core/VAD/VoiceActivityDetector.h"
 #include "Models/DictationStatus.h"
 #include "Models/Hotkey.h"
 #include "Models/PasteOutcome.h"
@@ -23,10 +23,8 @@
 #include <QString>
 #include <QCoro/QCoroTask>
 
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -137,19 +135,19 @@ public:
     void updateHotkey(const Hotkey& hotkey, HotkeyAction action);
 
     // Published state.
-    DictationStatus status() const { return m_status; }
-    PipelineStep pipelineStep() const { return m_pipelineStep; }
-    float currentVolume() const { return m_currentVolume; }
-    const std::vector<float>& frequencyBands() const { return m_frequencyBands; }
-    const QString& streamingText() const { return m_streamingText; }
-    const std::optional<QString>& streamingPartialText() const { return m_streamingPartialText; }
-    const std::optional<TranscriptionResult>& lastResult() const { return m_lastResult; }
-    const QList<TranscriptionResult>& recentResults() const { return m_recentResults; }
-    qint64 totalDictations() const { return m_totalDictations; }
-    qint64 totalWords() const { return m_totalWords; }
-    const std::optional<QString>& errorMessage() const { return m_errorMessage; }
-    bool isPersistentMode() const { return m_isPersistentMode; }
-    bool isContinuousDictationLatched() const { return m_isContinuousDictationLatched; }
+    DictationStatus status() const { return m_state.status; }
+    PipelineStep pipelineStep() const { return m_state.pipelineStep; }
+    float currentVolume() const { return m_state.currentVolume; }
+    const std::vector<float>& frequencyBands() const { return m_state.frequencyBands; }
+    const QString& streamingText() const { return m_state.streamingText; }
+    const std::optional<QString>& streamingPartialText() const { return m_state.streamingPartialText; }
+    const std::optional<TranscriptionResult>& lastResult() const { return m_state.lastResult; }
+    const QList<TranscriptionResult>& recentResults() const { return m_state.recentResults; }
+    qint64 totalDictations() const { return m_state.totalDictations; }
+    qint64 totalWords() const { return m_state.totalWords; }
+    const std::optional<QString>& errorMessage() const { return m_state.errorMessage; }
+    bool isPersistentMode() const { return m_state.isPersistentMode; }
+    bool isContinuousDictationLatched() const { return m_state.isContinuousDictationLatched; }
     const VantroseSettings& settings() const { return m_store->settings(); }
     // Every assignment writes the settings file, pushes the copy and runs the settings-change
     // handling with the previous value.
@@ -166,7 +164,7 @@ public:
 
     // Level of the latest chunk, written by the capture thread for every chunk; read directly
     // by the overlay's animation at its own ticks.
-    float rawAudioLevel() const { return m_capture->rawLevel.load(std::memory_order_relaxed); }
+    float rawAudioLevel() const;
 
     // Collaborators, for the shell and the tests.
     AbstractKeyboardMonitor& keyboardMonitor() { return *m_keyboardMonitor; }
@@ -209,89 +207,15 @@ Q_SIGNALS:
 
 private:
     enum class Road { none, webSocket, batch };
-
-    // State of one dictation, kept by every road that works for it.
-    struct Session {
-        quint64 generation = 0;
-        QString traceID;
-        double sessionStartTime = 0;
-        double audioCaptureStartTime = 0;
-        std::vector<AudioChunk> audioChunks;  // drained from the capture buffer
-        std::optional<TranscriptionContext> transcriptionContext;
-        bool detectedPlaceholder = false;
-        std::shared_ptr<PendingValue<TranscriptionContext>> contextTask;
-        std::shared_ptr<PendingValue<std::optional<double>>> backendPingTask;
-        std::shared_ptr<PendingValue<std::optional<ScreenCaptureResult>>> screenCaptureTask;
-        std::optional<double> timeToFirstChunkMs;
-        std::optional<double> firstAudioChunkLatencyMs;
-        std::optional<double> ocrCaptureTimeMs;
-        double micAcquisitionTimeMs = 0;
-        double mediaStreamSetupMs = 0;
-        double contextGatherTimeMs = 0;
-        double asrTimeMs = 0;
-        double formatTimeMs = 0;
-        double insertTimeMs = 0;
-        Road road = Road::none;
-        bool batchStarted = false;
-        bool liveRecognition = false;  // an on-device streaming session is open
-    };
+    // Defined in PipelineSession.h, which only the pipeline's sources include.
+    struct Session;
+    struct OutboxMessage;
+    struct CaptureState;
+    struct BatchOutcome;
+    struct StreamingOutcome;
     using SessionPtr = std::shared_ptr<Session>;
 
-    // What another thread hands to the main thread: through a locked outbox and a queued call
-    // by name, so no data of ours crosses threads outside our own lock.
-    struct OutboxMessage {
-        enum class Kind { firstChunk, level, liveText, streamingError };
-        Kind kind = Kind::level;
-        quint64 generation = 0;
-        double timeToFirstChunkMs = 0;
-        double firstChunkLatencyMs = 0;
-        float level = 0;
-        std::vector<float> bands;
-        QString text;
-    };
-
-    // What the capture thread shares with the main thread.
-    struct CaptureState {
-        // Queues a message and, when the outbox was empty, asks the main thread to drain it.
-        void post(OutboxMessage message);
-
-        std::mutex outboxLock;  // guards the two fields below
-        std::vector<OutboxMessage> outbox;
-        QObject* receiver = nullptr;  // cleared when the pipeline goes away
-
-        std::mutex chunksLock;  // guards lockedChunks only
-        std::vector<AudioChunk> lockedChunks;
-        std::atomic<quint64> generation{0};  // chunks of another dictation are dropped
-        std::atomic<bool> feedRecognizer{false};
-        std::atomic<bool> firstChunkSeen{false};
-        std::atomic<float> rawLevel{0};
-        std::atomic<double> lastVolumeUpdate{0};
-        std::atomic<double> sessionStartTime{0};
-        std::atomic<double> audioCaptureStartTime{0};
-        VoiceActivityDetector vad;
-    };
-
-    // Values the batch road hands to its completion.
-    struct BatchOutcome {
-        double processingStart = 0;
-        int chunkCount = 0;
-        int voicedFrames = 0;
-        QString asrText;
-        QString tierLabel;
-        QString tier;
-        float confidence = 0;
-        QString formattedText;
-        QString formatterLabel;
-        QString postProcessedText;
-        QString finalText;
-        double insertStart = 0;
-        PasteOutcome paste;
-    };
-
-    Q_INVOKABLE void drainOutbox();
-    bool isCurrent(const SessionPtr& session) const { return session && session == m_session; }
-    static double now();
-
+    // Published state (PublishedState.cpp): each setter announces a change.
     void setStatus(DictationStatus status);
     void setPipelineStep(PipelineStep step);
     void setStreamingText(const QString& text);
@@ -300,8 +224,24 @@ private:
     void setPersistentMode(bool on);
     void setContinuousDictationLatched(bool on);
     void setLevel(float volume, std::vector<float> bands);
-    void handleSettingsChanged(const VantroseSettings& old);
+    void loadDashboard();
+    void addRecord(const TranscriptionResult& record);
+    void startTimedRevert(DictationStatus shown, double seconds, std::function<void()> revert);
 
+    // Construction, set-up and settings (DictationPipeline.cpp).
+    void makeTypingReminders(const DelayedCall& delayedCall);
+    void makeLearning(DelayedCall delayedCall);
+    void handleSettingsChanged(const VantroseSettings& old);
+    void applyHotkeys(const VantroseSettings& settings);
+    QCoro::Task<bool> adoptCloudFormatter();
+    void startKeyboardMonitor();
+    void installTransportCallbacks();
+    void installKeyboardCallbacks();
+
+    // Session engine (SessionEngine.cpp): sessions, the chunk path and recording.
+    Q_INVOKABLE void drainOutbox();
+    bool isCurrent(const SessionPtr& session) const { return session && session == m_session; }
+    static double now();
     // A fresh session replaces the current one; roads of the old one stop at their next check.
     SessionPtr beginSession();
     // Detaches the current dictation: its roads stop at their next check, and its late chunks
@@ -317,31 +257,61 @@ private:
     void noteFirstChunk(quint64 generation, double timeToFirstChunkMs, double firstChunkLatencyMs);
     QCoro::Task<> endLiveRecognition(SessionPtr session);
     void endLiveRecognitionDetached(const SessionPtr& session);
-    void resetForPersistentRestart();
-    void startTimedRevert(DictationStatus shown, double seconds, std::function<void()> revert);
+    void resetCaptureForNewSession();
+    void emitStartEvent(const std::optional<ActiveAppInfo>& app);
+    void startBackgroundTasks(Session& session);
+    void failStart(Session& session, const QString& failure);
+    void startLiveText(Session& session);
+    void announceListening(const Session& session, const std::optional<ActiveAppInfo>& app);
 
+    // Hotkey modes (HotkeyModes.cpp).
+    void resetForPersistentRestart();
+
+    // Streaming road (StreamingRoad.cpp).
     QCoro::Task<> commitOverWebSocket(SessionPtr session);
     void fallBackToBatch(const QString& reason);
+    void handleStreamingResult(const QString& asrText, const QString& llmText, const QJsonObject& metrics);
+    void dropStreamingResult(Session& session, bool clearPartialText);
+    void streamingReset(bool clearPartialText);
+
+    // Batch road (BatchRoad.cpp).
     QCoro::Task<> processAudio(SessionPtr session);
+    bool dropTooShortAudio(const SessionPtr& session, double duration);
+    QCoro::Task<bool> awaitBatchContext(SessionPtr session);
+    void prepareRecognizer(Session& session);
+    QCoro::Task<std::optional<PipelineTranscription>> transcribe(SessionPtr session);
+    bool acceptTranscript(const Session& session, double duration, const BatchOutcome& outcome);
+    QCoro::Task<bool> formatTranscript(SessionPtr session, bool serverFormatted, BatchOutcome& outcome);
+    bool prepareFinalText(Session& session, BatchOutcome& outcome);
     QCoro::Task<> failBatchRoad(SessionPtr session, QString description);
-    QCoro::Task<> completeBatch(SessionPtr session, BatchOutcome outcome);
+
+    // Completion and telemetry (Completion.cpp, Telemetry.cpp).
     QCoro::Task<PasteOutcome> pasteSerialised(QString text);
+    void startLearning(const Session& session, const QString& pastedText, const QString& asrText);
+    QCoro::Task<> completeBatch(SessionPtr session, BatchOutcome outcome);
+    QCoro::Task<std::optional<double>> awaitPing(SessionPtr session);
+    void reportPasteOutcome(const Session& session, const PasteOutcome& paste);
+    DictationLatencyMetrics batchLatency(const Session& session, const BatchOutcome& outcome) const;
+    TranscriptionResult batchRecord(const Session& session, const BatchOutcome& outcome, double e2eMs,
+                                    const DictationLatencyMetrics& latency) const;
+    void reportBatchCompletion(const Session& session, const BatchOutcome& outcome, const TranscriptionResult& record,
+                               const QVariantMap& latencyProperties);
+    void logBatchCompletion(const Session& session, const BatchOutcome& outcome, const TranscriptionResult& record,
+                            const DictationLatencyMetrics& latency, double e2eMs);
+    void returnToIdleAfterBatch(Session& session);
+    QCoro::Task<> completeStreaming(SessionPtr session, StreamingOutcome outcome);
+    DictationLatencyMetrics streamingLatency(const Session& session, const StreamingOutcome& outcome,
+                                             const PasteOutcome& paste, double audioSeconds) const;
+    TranscriptionResult streamingRecord(const Session& session, const StreamingOutcome& outcome,
+                                        const PasteOutcome& paste, double audioSeconds, double e2eMs,
+                                        const DictationLatencyMetrics& latency) const;
     void emitSessionEvent(const Session& session, const QString& event, const QVariantMap& payload);
     void emitLatencyWarnings(const Session& session, const DictationLatencyMetrics& metrics);
-    void installTransportCallbacks();
-    void installKeyboardCallbacks();
-    void handleStreamingResult(const QString& asrText, const QString& llmText, const QJsonObject& metrics);
-    QCoro::Task<> completeStreaming(SessionPtr session, QString pastedText, QString postProcessed,
-                                    QString asrText, QString resultText, QString llmText,
-                                    double asrMs, double llmMs, QString asrProvider, QString llmProvider);
-    void streamingReset(bool clearPartialText);
-    void addRecord(const TranscriptionResult& record);
-    void applyHotkeys(const VantroseSettings& settings);
-    void startLearning(const Session& session, const QString& pastedText, const QString& asrText);
 
     std::unique_ptr<SettingsStore> m_store;
     Timings m_timings;
 
+    // The collaborators.
     std::unique_ptr<PipelineAudioSource> m_audio;
     std::unique_ptr<AbstractKeyboardMonitor> m_keyboardMonitor;
     std::unique_ptr<AbstractTextInserter> m_textInserter;
@@ -358,36 +328,27 @@ private:
         m_makeContextEngine;
     std::function<std::unique_ptr<AbstractScreenCaptureEngine>()> m_makeScreenCaptureEngine;
     std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> m_probeCloudFormatter;
+
+    // Made at set-up or construction from the collaborators.
     std::unique_ptr<AbstractContextEngine> m_contextEngine;
     std::unique_ptr<PolishEngine> m_polishEngine;
     std::unique_ptr<CommandMode> m_commandMode;  // refers to the polish engine: destroyed before it
     std::unique_ptr<TypingReminderController> m_reminders;
     std::unique_ptr<DictationLearning> m_learning;
 
-    std::shared_ptr<CaptureState> m_capture = std::make_shared<CaptureState>();
+    // The session engine.
+    std::shared_ptr<CaptureState> m_capture;
     SessionPtr m_session;
     quint64 m_nextGeneration = 0;
     bool m_setupStarted = false;
-    quint64 m_statusEpoch = 0;  // counts status writes, so a timed revert knows when it is stale
+    // Long ago: the first press can never look like the second half of a double tap.
+    double m_lastKeyDownTime = -1e9;
+    double m_lastKeyUpTime = -1e9;
 
     // Pastes run one at a time, so the user's clipboard is saved and restored around each.
     bool m_pasteBusy = false;
     WakeList m_pasteReleased;
 
-    DictationStatus m_status = DictationStatus::idle;
-    PipelineStep m_pipelineStep = PipelineStep::idle;
-    float m_currentVolume = 0;
-    std::vector<float> m_frequencyBands = std::vector<float>(AudioEngine::kBandCount, 0.0f);
-    QString m_streamingText;
-    std::optional<QString> m_streamingPartialText;
-    std::optional<TranscriptionResult> m_lastResult;
-    QList<TranscriptionResult> m_recentResults;
-    qint64 m_totalDictations = 0;
-    qint64 m_totalWords = 0;
-    std::optional<QString> m_errorMessage;
-    bool m_isPersistentMode = false;
-    bool m_isContinuousDictationLatched = false;
-    // Long ago: the first press can never look like the second half of a double tap.
-    double m_lastKeyDownTime = -1e9;
-    double m_lastKeyUpTime = -1e9;
+    PublishedState m_state;
+    quint64 m_statusEpoch = 0;  // counts status writes, so a timed revert knows when it is stale
 };

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "Core/Logger.h"
+#include "Core/PendingValue.h"
+#include "Core/PipelineCollaborators.h"
+#include "Models/DictationMetrics.h"
+#include "Models/PasteOutcome.h"
+#include "Models/ScreenCaptureResult.h"
+#include "Models/TranscriptionContext.h"
+#include "Models/TranscriptionResult.h"
+#include "Models/VantroseSettings.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <QCoro/QCoroTask>
+
+#include <memory>
+#include <optional>
+
+class AbstractContextEngine;
+class AbstractScreenCaptureEngine;
+
+// What the roads of a dictation share and need no pipeline for: number formats of the log lines,
+// the request bodies, the text touch-ups, the record's common fields and the background tasks.
+namespace PipelineSupport {
+
+inline QString ms0(double value) { return QString::number(value, 'f', 0); }
+inline QString seconds1(double value) { return QString::number(value, 'f', 1); }
+inline QString optMs0(const std::optional<double>& value) { return ms0(value.value_or(0)); }
+
+// The context object the streaming commit carries.
+QJsonObject commitContextJson(const std::optional<TranscriptionContext>& context);
+// The context object the cloud batch request carries.
+QJsonObject batchContextJson(const TranscriptionContext& context);
+
+// Leading space, casing and trailing punctuation fitted to the text around the cursor.
+QString postProcess(const QString& text, const std::optional<TranscriptionContext>& context);
+
+DictationPersistenceMetrics persistenceBase(const QString& traceID, const QString& sessionID,
+                                            const std::optional<TranscriptionContext>& context, const PasteOutcome& paste);
+void fillAppFields(TranscriptionResult::Fields& f, const std::optional<TranscriptionContext>& context,
+                   bool keepScreenshot);
+
+// Background producers of a dictation's pending values. Free coroutines, so nothing they use
+// lives in a temporary closure.
+// Each settles its value whatever happens: a producer that throws gives "no result", so the road
+// waiting for it goes on instead of waiting for ever.
+QCoro::Task<> gatherContext(AbstractContextEngine* engine, VantroseSettings settings, PipelineHistory* history,
+                            std::shared_ptr<PendingValue<TranscriptionContext>> pending);
+QCoro::Task<> pingServer(PipelineServices* services, QString url,
+                         std::shared_ptr<PendingValue<std::optional<double>>> pending);
+QCoro::Task<> captureScreen(std::unique_ptr<AbstractScreenCaptureEngine> engine, QString bundleId,
+                            std::shared_ptr<PendingValue<std::optional<ScreenCaptureResult>>> pending);
+
+// The value of a background task, waited for at most `seconds`: nothing when the task failed,
+// was cancelled or is still busy by then (it is given up, so a late answer is dropped).
+template <typename T>
+QCoro::Task<std::optional<T>> valueWithin(std::shared_ptr<PendingValue<T>> pending, PipelineSleeper* sleeper,
+                                          double seconds, QString what) {
+    if (!pending->isSettled()) {
+        [](std::weak_ptr<PendingValue<T>> weak, PipelineSleeper* sleeper, double seconds,
+           QString what) -> QCoro::Task<> {
+            co_await sleeper->sleep(seconds);
+            const auto late = weak.lock();
+            if (!late || late->isSettled()) co_return;
+            VLOG(QStringLiteral("Pipeline: ") + what + QStringLiteral(" gave no answer within ") + seconds1(seconds) +
+                 QStringLiteral("s — going on without it"));
+            late->cancel();
+        }(pending, sleeper, seconds, std::move(what));
+    }
+    T value = co_await pending->value();
+    if (pending->isCancelled()) co_return std::nullopt;
+    co_return std::optional<T>(std::move(value));
+}
+
+}  // namespace PipelineSupport
