@@ -2,7 +2,7 @@
 
 #include "Core/ASR/SensibilityScorer.h"
 #include "Core/ASR/VocabularyExtractor.h"
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractContextEngine.h"
 #include "Core/Desktop/AbstractContextReader.h"
@@ -12,9 +12,9 @@
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Formatting/TextPostProcessor.h"
 #include "Core/Formatting/UserTextReplacements.h"
-#include "Core/Logger.h"
-#include "Core/MainThread.h"
-#include "Core/OutcomeTracker.h"
+#include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
+#include "Core/Learning/OutcomeTracker.h"
 #include "Models/RawValue.h"
 
 #include <QJsonArray>

@@ -1,4 +1,4 @@
-#include "Core/AppPaths.h"
+#include "Foundation/AppPaths.h"
 
 #include <QDir>
 #include <QStandardPaths>

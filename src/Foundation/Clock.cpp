@@ -1,4 +1,4 @@
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 
 #include <chrono>
 

@@ -1,7 +1,7 @@
-#include "Config.h"
+#include "Foundation/Config.h"
 
-#include "BuildConfig.h"
-#include "Core/StringShield.h"
+#include "Foundation/BuildConfig.h"
+#include "Foundation/StringShield.h"
 
 namespace Config {
 

@@ -1,4 +1,4 @@
-#include "Core/DelayedCall.h"
+#include "Foundation/DelayedCall.h"
 
 #include <QCoreApplication>
 #include <QTimer>

@@ -1,8 +1,8 @@
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 
-#include "Core/AppPaths.h"
-#include "Core/Clock.h"
-#include "Core/SerialQueue.h"
+#include "Foundation/AppPaths.h"
+#include "Foundation/Clock.h"
+#include "Foundation/SerialQueue.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "Core/MainThread.h"
+#include "Foundation/MainThread.h"
 
 #include <QMetaObject>
 

@@ -1,4 +1,4 @@
-#include "Core/SerialQueue.h"
+#include "Foundation/SerialQueue.h"
 
 #include <QThread>
 

@@ -1,6 +1,6 @@
-#include "Core/StringShield.h"
+#include "Foundation/StringShield.h"
 
-#include "BuildConfig.h"
+#include "Foundation/BuildConfig.h"
 
 #include <QStringDecoder>
 

@@ -1,6 +1,6 @@
-#include "Core/UserDefaults.h"
+#include "Foundation/UserDefaults.h"
 
-#include "Core/AppPaths.h"
+#include "Foundation/AppPaths.h"
 
 #include <QFile>
 

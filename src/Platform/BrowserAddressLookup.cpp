@@ -1,6 +1,6 @@
 #include "Platform/BrowserAddressLookup.h"
 
-#include "Core/MainThread.h"
+#include "Foundation/MainThread.h"
 #include "Platform/Linux/AtspiClient.h"
 
 #include <QMetaObject>

@@ -1,7 +1,7 @@
 #include "Platform/KeyboardMonitor.h"
 
-#include "Core/Clock.h"
-#include "Core/Logger.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
 #include "Platform/Linux/KeyCodeTable.h"
 #include "Platform/Linux/X11KeyInjector.h"
 #include "Platform/Linux/X11KeySource.h"

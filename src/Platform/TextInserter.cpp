@@ -1,9 +1,9 @@
 #include "Platform/TextInserter.h"
 
-#include "Core/Clock.h"
-#include "Core/Logger.h"
-#include "Core/SerialQueue.h"
-#include "Core/TextUnits.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
+#include "Foundation/SerialQueue.h"
+#include "Core/Formatting/TextUnits.h"
 #include "Models/AppClassification.h"
 #include "Platform/Linux/KeyCodeTable.h"
 #include "Platform/Linux/X11ActiveWindowTracker.h"

@@ -3,13 +3,13 @@
 // for every dictation, and its feedback sounds come out of the desktop's speakers.
 #include "App/PipelineAssembly.h"
 
-#include "Core/Analytics.h"
-#include "Core/Clock.h"
+#include "Core/Services/Analytics.h"
+#include "Foundation/Clock.h"
 #include "Core/Desktop/AbstractAppDetector.h"
-#include "Core/NetworkSession.h"
-#include "Core/SoundManager.h"
-#include "Core/StringShield.h"
-#include "Core/UserDefaults.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Core/Audio/SoundManager.h"
+#include "Foundation/StringShield.h"
+#include "Foundation/UserDefaults.h"
 #include "Platform/Linux/X11KeyInjector.h"
 
 #include "support/FixtureApp.h"

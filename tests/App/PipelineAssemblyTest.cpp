@@ -1,9 +1,9 @@
 #include "App/PipelineAssembly.h"
 
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Core/PipelineAdapters.h"
-#include "Core/StreamingTransport.h"
-#include "Core/UserDefaults.h"
+#include "Core/Pipeline/PipelineAdapters.h"
+#include "Core/Cloud/StreamingTransport.h"
+#include "Foundation/UserDefaults.h"
 
 #include <gtest/gtest.h>
 

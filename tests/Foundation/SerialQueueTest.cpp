@@ -1,5 +1,5 @@
-#include "Core/Clock.h"
-#include "Core/SerialQueue.h"
+#include "Foundation/Clock.h"
+#include "Foundation/SerialQueue.h"
 
 #include <QThread>
 

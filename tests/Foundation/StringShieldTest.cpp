@@ -1,6 +1,6 @@
-#include "BuildConfig.h"
-#include "Config.h"
-#include "Core/StringShield.h"
+#include "Foundation/BuildConfig.h"
+#include "Foundation/Config.h"
+#include "Foundation/StringShield.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -1,5 +1,5 @@
-#include "Core/AppPaths.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/AppPaths.h"
+#include "Foundation/UserDefaults.h"
 
 #include <QFile>
 

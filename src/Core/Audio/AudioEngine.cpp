@@ -1,6 +1,6 @@
-#include "Core/AudioEngine.h"
+#include "Core/Audio/AudioEngine.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 
 #include <QAudioDevice>
 #include <QAudioFormat>

@@ -1,9 +1,9 @@
-#include "Core/MicTimingPredictor.h"
+#include "Core/Audio/MicTimingPredictor.h"
 
-#include "Core/AppPaths.h"
-#include "Core/Clock.h"
-#include "Core/Logger.h"
-#include "Core/SerialQueue.h"
+#include "Foundation/AppPaths.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
+#include "Foundation/SerialQueue.h"
 
 #include <QDir>
 #include <QFile>

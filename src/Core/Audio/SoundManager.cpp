@@ -1,6 +1,6 @@
-#include "Core/SoundManager.h"
+#include "Core/Audio/SoundManager.h"
 
-#include "Core/MainThread.h"
+#include "Foundation/MainThread.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,10 +1,10 @@
-#include "Core/NetworkSession.h"
+#include "Core/Cloud/NetworkSession.h"
 
-#include "Core/Analytics.h"
-#include "Core/Clock.h"
-#include "Core/Logger.h"
-#include "Core/MainThread.h"
-#include "Core/StringShield.h"
+#include "Core/Services/Analytics.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
+#include "Foundation/StringShield.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>

@@ -1,4 +1,4 @@
-#include "Core/WavEncoding.h"
+#include "Core/Cloud/WavEncoding.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,10 +1,10 @@
-#include "Core/OutcomeTracker.h"
+#include "Core/Learning/OutcomeTracker.h"
 
 #include "Core/ASR/EditAligner.h"
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Core/Desktop/AbstractContextReader.h"
-#include "Core/Logger.h"
-#include "Core/TextUnits.h"
+#include "Foundation/Logger.h"
+#include "Core/Formatting/TextUnits.h"
 
 #include <QHashFunctions>
 #include <QPointer>

@@ -1,6 +1,6 @@
-#include "Core/TypingReminderController.h"
+#include "Core/Learning/TypingReminderController.h"
 
-#include "Core/Analytics.h"
+#include "Core/Services/Analytics.h"
 #include "Models/Hotkey.h"
 
 #include <QPointer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/TypingReminderEngine.h"
+#include "Core/Learning/TypingReminderEngine.h"
 #include "Models/ActiveAppInfo.h"
 #include "Models/DictationStatus.h"
 #include "Models/KeyEvent.h"

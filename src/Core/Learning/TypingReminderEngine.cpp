@@ -1,8 +1,8 @@
-#include "Core/TypingReminderEngine.h"
+#include "Core/Learning/TypingReminderEngine.h"
 
-#include "Core/Analytics.h"
-#include "Core/Clock.h"
-#include "Core/Logger.h"
+#include "Core/Services/Analytics.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
 
 const QString TypingReminderEngine::suggestionMessage = QStringLiteral("Want to say this instead?");
 

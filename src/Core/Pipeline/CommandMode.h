@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/PolishEngine.h"
+#include "Core/Pipeline/PolishEngine.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,10 +1,10 @@
-#include "Core/PipelineAdapters.h"
+#include "Core/Pipeline/PipelineAdapters.h"
 
-#include "Config.h"
+#include "Foundation/Config.h"
 #include "Core/ASR/CloudASREngine.h"
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Core/StreamingTransport.h"
-#include "Core/UserDefaults.h"
+#include "Core/Cloud/StreamingTransport.h"
+#include "Foundation/UserDefaults.h"
 
 #include <QLocale>
 #include <QVariant>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Core/ASR/ASREngineProtocol.h"
-#include "Core/PipelineCollaborators.h"
-#include "Core/RetryEngine.h"
+#include "Core/Pipeline/PipelineCollaborators.h"
+#include "Core/Pipeline/RetryEngine.h"
 
 #include <QJsonObject>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "Core/PolishEngine.h"
+#include "Core/Pipeline/PolishEngine.h"
 
 #include <QMetaEnum>
 

@@ -1,9 +1,9 @@
-#include "Core/RetryEngine.h"
+#include "Core/Pipeline/RetryEngine.h"
 
 #include "Core/ASR/ASRError.h"
-#include "Core/Clock.h"
-#include "Core/Logger.h"
-#include "Core/SerialQueue.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
+#include "Foundation/SerialQueue.h"
 
 #include <exception>
 

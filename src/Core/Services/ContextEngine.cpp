@@ -1,11 +1,11 @@
-#include "Core/ContextEngine.h"
+#include "Core/Services/ContextEngine.h"
 
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractContextReader.h"
 #include "Core/Desktop/AbstractDictionarySource.h"
-#include "Core/FileTagCache.h"
-#include "Core/Logger.h"
+#include "Core/Services/FileTagCache.h"
+#include "Foundation/Logger.h"
 #include "Models/TranscriptionResult.h"
 #include "Models/VantroseSettings.h"
 

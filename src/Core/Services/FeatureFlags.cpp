@@ -1,7 +1,7 @@
-#include "Core/FeatureFlags.h"
+#include "Core/Services/FeatureFlags.h"
 
-#include "Core/Logger.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/Logger.h"
+#include "Foundation/UserDefaults.h"
 
 #include <QVariantMap>
 

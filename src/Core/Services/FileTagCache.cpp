@@ -1,7 +1,7 @@
-#include "Core/FileTagCache.h"
+#include "Core/Services/FileTagCache.h"
 
-#include "Core/Clock.h"
-#include "Core/Logger.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
 
 #include <QRegularExpression>
 

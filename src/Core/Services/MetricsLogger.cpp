@@ -1,8 +1,8 @@
-#include "Core/MetricsLogger.h"
+#include "Core/Services/MetricsLogger.h"
 
-#include "Core/AppPaths.h"
-#include "Core/Clock.h"
-#include "Core/SerialQueue.h"
+#include "Foundation/AppPaths.h"
+#include "Foundation/Clock.h"
+#include "Foundation/SerialQueue.h"
 
 #include <QDir>
 #include <QFile>

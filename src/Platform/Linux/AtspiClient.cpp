@@ -1,6 +1,6 @@
 #include "Platform/Linux/AtspiClient.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "Platform/Linux/TextOffsets.h"
 
 // libatspi's headers use the word "signals" as an identifier; Qt's keyword macros are off.

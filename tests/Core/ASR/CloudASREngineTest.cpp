@@ -1,7 +1,7 @@
 #include "Core/ASR/CloudASREngine.h"
-#include "Core/NetworkSession.h"
-#include "Core/StringShield.h"
-#include "Core/UserDefaults.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Foundation/StringShield.h"
+#include "Foundation/UserDefaults.h"
 
 #include "support/AwaitTask.h"
 #include "support/LogText.h"

@@ -1,5 +1,5 @@
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Core/AudioEngine.h"
+#include "Core/Audio/AudioEngine.h"
 #include "support/AwaitTask.h"
 #include "support/SpeechFixture.h"
 

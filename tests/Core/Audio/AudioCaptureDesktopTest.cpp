@@ -1,6 +1,6 @@
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Core/AudioEngine.h"
-#include "Core/Logger.h"
+#include "Core/Audio/AudioEngine.h"
+#include "Foundation/Logger.h"
 #include "support/AwaitTask.h"
 #include "support/MicFeeder.h"
 #include "support/SpeechFixture.h"

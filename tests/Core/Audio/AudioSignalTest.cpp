@@ -1,4 +1,4 @@
-#include "Core/AudioEngine.h"
+#include "Core/Audio/AudioEngine.h"
 
 #include <cmath>
 #include <numeric>

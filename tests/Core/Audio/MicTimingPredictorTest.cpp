@@ -1,6 +1,6 @@
-#include "Core/Clock.h"
-#include "Core/Logger.h"
-#include "Core/MicTimingPredictor.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
+#include "Core/Audio/MicTimingPredictor.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -1,5 +1,5 @@
-#include "Core/Clock.h"
-#include "Core/MicTimingPredictor.h"
+#include "Foundation/Clock.h"
+#include "Core/Audio/MicTimingPredictor.h"
 
 #include <QDir>
 #include <QFileInfo>

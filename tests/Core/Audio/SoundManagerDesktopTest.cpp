@@ -1,4 +1,4 @@
-#include "Core/SoundManager.h"
+#include "Core/Audio/SoundManager.h"
 #include "support/MicFeeder.h"
 #include "support/TestEnvironment.h"
 

@@ -1,4 +1,4 @@
-#include "Core/SoundManager.h"
+#include "Core/Audio/SoundManager.h"
 
 #include <QFile>
 

@@ -1,7 +1,7 @@
 #include "support/LoopbackVendorServer.h"
 #include "support/TestEnvironment.h"
 
-#include "Core/StringShield.h"
+#include "Foundation/StringShield.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
-#include "Core/NetworkSession.h"
+#include "Core/Cloud/NetworkSession.h"
 
-#include "Core/Analytics.h"
-#include "Core/StringShield.h"
+#include "Core/Services/Analytics.h"
+#include "Foundation/StringShield.h"
 #include "support/LogText.h"
 #include "support/LoopbackVendorServer.h"
 #include "support/TestEnvironment.h"

@@ -1,5 +1,5 @@
-#include "Core/StreamingTransport.h"
-#include "Core/StringShield.h"
+#include "Core/Cloud/StreamingTransport.h"
+#include "Foundation/StringShield.h"
 
 #include "support/LogText.h"
 #include "support/LoopbackStreamingServer.h"

@@ -1,4 +1,4 @@
-#include "Core/StreamingTransport.h"
+#include "Core/Cloud/StreamingTransport.h"
 
 #include "support/LoopbackStreamingServer.h"
 #include "support/LoopbackVendorServer.h"

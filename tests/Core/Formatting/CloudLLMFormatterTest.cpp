@@ -1,10 +1,10 @@
 #include "Core/Formatting/CloudLLMFormatter.h"
 
 #include "Auth/AuthManager.h"
-#include "Core/Analytics.h"
-#include "Core/NetworkSession.h"
-#include "Core/StringShield.h"
-#include "Core/UserDefaults.h"
+#include "Core/Services/Analytics.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Foundation/StringShield.h"
+#include "Foundation/UserDefaults.h"
 
 #include "support/LogText.h"
 #include "support/LoopbackVendorServer.h"

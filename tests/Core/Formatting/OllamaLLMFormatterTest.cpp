@@ -7,7 +7,7 @@
 #include "support/text/ClosedLoopbackURL.h"
 #include "support/text/ExpectedFormatterError.h"
 
-#include "Core/NetworkSession.h"
+#include "Core/Cloud/NetworkSession.h"
 
 #include <QCoro/QCoroTask>
 #include <QNetworkAccessManager>

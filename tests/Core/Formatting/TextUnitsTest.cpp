@@ -1,4 +1,4 @@
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 
 #include "support/text/QtPrinters.h"
 

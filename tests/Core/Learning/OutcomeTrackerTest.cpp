@@ -1,4 +1,4 @@
-#include "Core/OutcomeTracker.h"
+#include "Core/Learning/OutcomeTracker.h"
 
 #include "support/FakeContextReader.h"
 #include "support/LogText.h"

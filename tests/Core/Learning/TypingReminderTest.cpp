@@ -1,4 +1,4 @@
-#include "Core/TypingReminderController.h"
+#include "Core/Learning/TypingReminderController.h"
 #include "Models/Hotkey.h"
 #include "support/LogText.h"
 #include "support/ManualDelayedCalls.h"

@@ -1,9 +1,9 @@
-#include "Config.h"
+#include "Foundation/Config.h"
 #include "Core/ASR/CloudASREngine.h"
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Core/PipelineAdapters.h"
-#include "Core/StreamingTransport.h"
-#include "Core/UserDefaults.h"
+#include "Core/Pipeline/PipelineAdapters.h"
+#include "Core/Cloud/StreamingTransport.h"
+#include "Foundation/UserDefaults.h"
 
 #include "support/AwaitTask.h"
 #include "support/LoopbackStreamingServer.h"

@@ -1,7 +1,7 @@
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
 
-#include "Core/OutcomeTracker.h"
+#include "Core/Learning/OutcomeTracker.h"
 
 #include <QCoreApplication>
 

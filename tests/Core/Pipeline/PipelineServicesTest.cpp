@@ -1,11 +1,11 @@
 #include "support/Pipeline/PipelineHarness.h"
 
-#include "Core/OutcomeTracker.h"
+#include "Core/Learning/OutcomeTracker.h"
 
 #include "Auth/AuthManager.h"
-#include "Core/NetworkSession.h"
-#include "Core/SettingsStore.h"
-#include "Core/UserDefaults.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Core/Services/SettingsStore.h"
+#include "Foundation/UserDefaults.h"
 #include "support/LoopbackVendorServer.h"
 #include "support/TestEnvironment.h"
 

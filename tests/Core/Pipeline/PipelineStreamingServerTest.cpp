@@ -3,8 +3,8 @@
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
 
-#include "Core/PipelineAdapters.h"
-#include "Core/StreamingTransport.h"
+#include "Core/Pipeline/PipelineAdapters.h"
+#include "Core/Cloud/StreamingTransport.h"
 
 #include <QCoreApplication>
 

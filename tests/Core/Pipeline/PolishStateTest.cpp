@@ -1,5 +1,5 @@
-#include "Core/CommandMode.h"
-#include "Core/PolishEngine.h"
+#include "Core/Pipeline/CommandMode.h"
+#include "Core/Pipeline/PolishEngine.h"
 
 #include <QSignalSpy>
 

@@ -1,6 +1,6 @@
-#include "Core/RetryEngine.h"
+#include "Core/Pipeline/RetryEngine.h"
 #include "Core/ASR/ASRError.h"
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 
 #include "support/AwaitTask.h"
 #include "support/LogText.h"

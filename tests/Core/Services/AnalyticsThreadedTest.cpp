@@ -1,7 +1,7 @@
-#include "Core/Analytics.h"
+#include "Core/Services/Analytics.h"
 
-#include "Core/StringShield.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/StringShield.h"
+#include "Foundation/UserDefaults.h"
 #include "support/LoopbackVendorServer.h"
 #include "support/TestEnvironment.h"
 

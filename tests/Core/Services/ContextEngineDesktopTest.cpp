@@ -1,4 +1,4 @@
-#include "Core/ContextEngine.h"
+#include "Core/Services/ContextEngine.h"
 #include "Models/VantroseSettings.h"
 #include "Platform/ContextReader.h"
 #include "Platform/ScreenCaptureEngine.h"

@@ -1,6 +1,6 @@
-#include "Core/ContextEngine.h"
+#include "Core/Services/ContextEngine.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "Models/TranscriptionResult.h"
 #include "Models/VantroseSettings.h"
 #include "support/FakeAppDetector.h"

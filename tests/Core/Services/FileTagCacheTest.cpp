@@ -1,5 +1,5 @@
-#include "Core/Clock.h"
-#include "Core/FileTagCache.h"
+#include "Foundation/Clock.h"
+#include "Core/Services/FileTagCache.h"
 
 #include <gtest/gtest.h>
 

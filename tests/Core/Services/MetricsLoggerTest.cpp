@@ -1,5 +1,5 @@
-#include "Core/Clock.h"
-#include "Core/MetricsLogger.h"
+#include "Foundation/Clock.h"
+#include "Core/Services/MetricsLogger.h"
 
 #include <QFile>
 #include <QJsonArray>

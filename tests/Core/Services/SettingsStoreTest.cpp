@@ -1,9 +1,9 @@
-#include "Core/SettingsStore.h"
+#include "Core/Services/SettingsStore.h"
 
 #include "Auth/AuthManager.h"
-#include "Core/NetworkSession.h"
-#include "Core/StringShield.h"
-#include "Core/UserDefaults.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Foundation/StringShield.h"
+#include "Foundation/UserDefaults.h"
 #include "support/LogText.h"
 #include "support/LoopbackVendorServer.h"
 #include "support/TestEnvironment.h"

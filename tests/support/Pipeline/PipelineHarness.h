@@ -1,6 +1,7 @@
 #pragma once
 
-#include "Core/Clock.h"
+#include "App/DesktopPipelineAdapters.h"
+#include "Foundation/Clock.h"
 #include "Core/DictationPipeline.h"
 #include "support/FakeAppDetector.h"
 #include "support/FakeContextEngine.h"
