@@ -1,11 +1,11 @@
-#include "Core/StreamingTransport.h"
+#include "Core/Cloud/StreamingTransport.h"
 
-#include "Auth/AuthManager.h"
-#include "Core/Analytics.h"
-#include "Core/Clock.h"
-#include "Core/Logger.h"
-#include "Core/StringShield.h"
-#include "Core/WavEncoding.h"
+#include "Core/Cloud/AccountAccess.h"
+#include "Core/Services/Analytics.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
+#include "Foundation/StringShield.h"
+#include "Core/Cloud/WavEncoding.h"
 
 #include <QJsonDocument>
 #include <QNetworkRequest>
@@ -59,7 +59,7 @@ StreamingTransport::StreamingTransport(const QString& serverURL, Tuning tuning, 
     : QObject(parent), m_serverURL(serverURL), m_tuning(tuning), m_credentials(std::move(credentials)) {
     if (!m_credentials.deviceID) m_credentials.deviceID = [] { return Analytics::shared().deviceID(); };
     if (!m_credentials.accessToken)
-        m_credentials.accessToken = [] { return AuthManager::shared().cachedAccessToken(); };
+        m_credentials.accessToken = [] { return AccountAccess::cachedAccessToken(); };
     m_heartbeatTimer = new QTimer(this);
     m_heartbeatTimer->setInterval(toMs(m_tuning.heartbeatIntervalSec));
     QObject::connect(m_heartbeatTimer, &QTimer::timeout, this, &StreamingTransport::sendHeartbeat);

@@ -1,11 +1,11 @@
-#include "Core/Analytics.h"
+#include "Core/Services/Analytics.h"
 
-#include "Auth/AuthManager.h"
-#include "Core/Clock.h"
-#include "Core/Logger.h"
-#include "Core/NetworkSession.h"
-#include "Core/StringShield.h"
-#include "Core/UserDefaults.h"
+#include "Core/Cloud/AccountAccess.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Foundation/StringShield.h"
+#include "Foundation/UserDefaults.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -285,9 +285,9 @@ QCoro::Task<void> Analytics::sendBatch(QList<AnalyticsEvent> events) {
         request.setRawHeader(StringShield::hdrContentType().toUtf8(), StringShield::mimeJSON().toUtf8());
         request.setRawHeader(StringShield::hdrDeviceID().toUtf8(), m_deviceID.toUtf8());
         request.setTransferTimeout(kUploadTimeoutMs);
-        const std::optional<QString> token = co_await AuthManager::shared().getAccessToken();
+        const std::optional<QString> token = co_await AccountAccess::getAccessToken();
         if (!self) co_return;
-        if (token && AuthManager::mayCarryToken(*url))
+        if (token && AccountAccess::mayCarryToken(*url))
             request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
         const HttpResponse response = co_await NetworkSession::perform(
             NetworkSession::platformSession(), request, "POST", body, kUploadTimeoutMs);

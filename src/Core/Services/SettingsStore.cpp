@@ -1,10 +1,10 @@
-#include "Core/SettingsStore.h"
+#include "Core/Services/SettingsStore.h"
 
-#include "Auth/AuthManager.h"
-#include "Core/AppPaths.h"
-#include "Core/Logger.h"
-#include "Core/NetworkSession.h"
-#include "Core/StringShield.h"
+#include "Core/Cloud/AccountAccess.h"
+#include "Foundation/AppPaths.h"
+#include "Foundation/Logger.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Foundation/StringShield.h"
 
 #include <QDir>
 #include <QFile>
@@ -82,11 +82,11 @@ SettingsStore::SettingsStore(VantroseSettings settings, Hooks hooks, QObject* pa
 SettingsStore::~SettingsStore() = default;
 
 std::optional<QString> SettingsStore::accessToken() const {
-    return m_hooks.accessToken ? m_hooks.accessToken() : AuthManager::shared().cachedAccessToken();
+    return m_hooks.accessToken ? m_hooks.accessToken() : AccountAccess::cachedAccessToken();
 }
 
 QString SettingsStore::serverBase() const {
-    return m_hooks.serverBase ? m_hooks.serverBase() : AuthManager::serverBase();
+    return m_hooks.serverBase ? m_hooks.serverBase() : AccountAccess::serverBase();
 }
 
 void SettingsStore::updateSettings(const VantroseSettings& settings) {
@@ -130,7 +130,7 @@ QCoro::Task<> SettingsStore::runPushes() {
         m_pendingPush.reset();
         const std::optional<QString> token = accessToken();
         const std::optional<QUrl> url = NetworkSession::joinURL(serverBase(), kSettingsPath);
-        if (!token || !url || !AuthManager::mayCarryToken(*url)) continue;
+        if (!token || !url || !AccountAccess::mayCarryToken(*url)) continue;
 
         QNetworkRequest request(*url);
         request.setTransferTimeout(kRequestTimeoutMs);
@@ -155,7 +155,7 @@ QCoro::Task<> SettingsStore::pullSettingsFromServer() {
     const std::optional<QString> token = accessToken();
     if (!token) co_return;
     const std::optional<QUrl> url = NetworkSession::joinURL(serverBase(), kSettingsPath);
-    if (!url || !AuthManager::mayCarryToken(*url)) co_return;
+    if (!url || !AccountAccess::mayCarryToken(*url)) co_return;
 
     QNetworkRequest request(*url);
     request.setTransferTimeout(kRequestTimeoutMs);
