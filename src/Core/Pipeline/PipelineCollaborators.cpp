@@ -1,14 +1,12 @@
-#include "Core/PipelineCollaborators.h"
+#include "Core/Pipeline/PipelineCollaborators.h"
 
-#include "Core/Analytics.h"
-#include "Core/FeatureFlags.h"
+#include "Core/Services/Analytics.h"
+#include "Core/Services/FeatureFlags.h"
 #include "Core/Formatting/FormattingResult.h"
-#include "Core/MetricsLogger.h"
-#include "Core/MicTimingPredictor.h"
-#include "Core/NetworkSession.h"
-#include "Core/SoundManager.h"
-#include "Eval/EvalHarness.h"
-#include "Storage/HistoryStore.h"
+#include "Core/Services/MetricsLogger.h"
+#include "Core/Audio/MicTimingPredictor.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Core/Audio/SoundManager.h"
 
 #include <QCoro/QCoroTimer>
 
@@ -73,43 +71,6 @@ void PipelineServices::recordMicStart(const std::optional<QString>& deviceUID, d
                                       std::optional<double> prediction) {
     MicTimingPredictor::shared().recordTiming(deviceUID, durationMs, prediction);
 }
-
-void PipelineServices::recordEvaluation(const TranscriptionResult& result) { EvalHarness::shared().record(result); }
-int PipelineServices::evaluatedDictations() const { return EvalHarness::shared().totalDictations(); }
-void PipelineServices::printEvaluationReport() { EvalHarness::shared().printReport(); }
-
-HistoryStorePipelineHistory::HistoryStorePipelineHistory(std::unique_ptr<HistoryStore> store)
-    : m_store(store ? std::move(store) : std::make_unique<HistoryStore>()) {}
-
-HistoryStorePipelineHistory::~HistoryStorePipelineHistory() = default;
-
-void HistoryStorePipelineHistory::initialize() { m_store->initialize(); }
-QList<TranscriptionResult> HistoryStorePipelineHistory::recentHistory() const { return m_store->recentHistory(); }
-
-PipelineHistory::Totals HistoryStorePipelineHistory::loadTotals() const {
-    const HistoryStore::Totals totals = m_store->loadTotals();
-    return {totals.dictations, totals.words};
-}
-
-void HistoryStorePipelineHistory::save(const TranscriptionResult& result) { m_store->save(result); }
-
-void HistoryStorePipelineHistory::saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
-                                            const QString& appBundleID, const QString& fieldType,
-                                            const QVariantMap& payload) {
-    m_store->saveEvent(traceID, sessionID, event, appBundleID, fieldType, payload);
-}
-
-void HistoryStorePipelineHistory::saveOutcomeSnapshot(const QString& traceID, const QString& sessionID,
-                                                      const DictationOutcomeSnapshot& snapshot) {
-    m_store->saveOutcomeSnapshot(traceID, sessionID, snapshot);
-}
-
-void HistoryStorePipelineHistory::addWord(const QString& word, const std::optional<QString>& replacement,
-                                          bool isSnippet) {
-    m_store->addWord(word, replacement, isSnippet);
-}
-
-QList<DictionaryEntry> HistoryStorePipelineHistory::dictionaryEntries() const { return m_store->dictionaryEntries(); }
 
 QCoro::Task<> TimerPipelineSleeper::sleep(double seconds) {
     const auto ms = std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/AudioEngine.h"
+#include "Core/Audio/AudioEngine.h"
 #include "Core/Desktop/AbstractDictionarySource.h"
 #include "Models/DictationMetrics.h"
 #include "Models/TranscriptionResult.h"
@@ -155,7 +155,8 @@ public:
 
 // Process-wide services the pipeline reports to. Every call is fire-and-forget. This class is
 // the program's own: the shared feature flags, metrics log, analytics client, feedback sounds,
-// HTTP session, microphone timings and evaluation statistics. Tests override what they watch.
+// HTTP session and microphone timings; the evaluation statistics come from a subclass at the
+// composition root. Tests override what they watch.
 class PipelineServices {
 public:
     virtual ~PipelineServices() = default;
@@ -185,10 +186,11 @@ public:
     virtual void recordMicStart(const std::optional<QString>& deviceUID, double durationMs,
                                 std::optional<double> prediction);
 
-    // Latency statistics since launch.
-    virtual void recordEvaluation(const TranscriptionResult& result);
-    virtual int evaluatedDictations() const;
-    virtual void printEvaluationReport();
+    // Latency statistics since launch. The program's composition root keeps them; here they
+    // are not kept (none recorded, no report).
+    virtual void recordEvaluation(const TranscriptionResult& result) {}
+    virtual int evaluatedDictations() const { return 0; }
+    virtual void printEvaluationReport() {}
 };
 
 // Waits that only measure time (the timed status reverts). Injectable so tests can drive them.
@@ -222,31 +224,6 @@ public:
 
 private:
     std::unique_ptr<AudioEngine> m_engine;
-};
-
-// HistoryStore behind the history seam.
-class HistoryStorePipelineHistory final : public PipelineHistory {
-public:
-    // Takes the store to use; none: the store in the data folder.
-    explicit HistoryStorePipelineHistory(std::unique_ptr<HistoryStore> store = nullptr);
-    ~HistoryStorePipelineHistory() override;
-
-    void initialize() override;
-    QList<TranscriptionResult> recentHistory() const override;
-    Totals loadTotals() const override;
-    void save(const TranscriptionResult& result) override;
-    void saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
-                   const QString& appBundleID, const QString& fieldType, const QVariantMap& payload) override;
-    void saveOutcomeSnapshot(const QString& traceID, const QString& sessionID,
-                             const DictationOutcomeSnapshot& snapshot) override;
-    void addWord(const QString& word, const std::optional<QString>& replacement, bool isSnippet) override;
-    QList<DictionaryEntry> dictionaryEntries() const override;
-    HistoryStore* historyStore() override { return m_store.get(); }
-
-    HistoryStore& store() { return *m_store; }
-
-private:
-    std::unique_ptr<HistoryStore> m_store;
 };
 
 // The readable description of a failure thrown by an engine, a formatter or the microphone.
