@@ -97,7 +97,7 @@ TEST(StringShieldTest, FirstReadsFromManyThreadsAgree) {
 }
 
 TEST(StringShieldTest, PlainValuesAreNotInTheObjectFile) {
-    QFile object(VANTROSE_BINARY_DIR "/src/CMakeFiles/vantrose_core.dir/Core/StringShield.cpp.o");
+    QFile object(VANTROSE_BINARY_DIR "/src/CMakeFiles/vantrose_foundation.dir/Foundation/StringShield.cpp.o");
     ASSERT_TRUE(object.open(QIODevice::ReadOnly)) << object.fileName().toStdString();
     const QByteArray image = object.readAll();
     for (const char* plain : {"/auth/google/callback", "application/json", "Authorization",
