@@ -22,7 +22,7 @@ if [ -z "${VANTROSE_SKIP_SANITIZERS:-}" ]; then
   # Only the threaded test programs are built under ThreadSanitizer.
   cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTROSE_SANITIZE=thread \
     -DVANTROSE_BUILD_APP=OFF -DVANTROSE_BUILD_BENCH=OFF >/dev/null
-  mapfile -t threaded < <(ninja -C build-tsan -t targets all | grep -oE '^tests/threaded_[a-z0-9_]+:' | sed 's|^tests/||; s|:$||' | sort -u)
+  mapfile -t threaded < <(ninja -C build-tsan -t targets all | grep -oE '^tests/threaded_[a-z0-9_]+:' | grep -vE '_autogen(_timestamp_deps)?:$' | sed 's|^tests/||; s|:$||' | sort -u)
   if [ ${#threaded[@]} -gt 0 ]; then
     cmake --build build-tsan -j "$jobs" --target "${threaded[@]}"
   fi
