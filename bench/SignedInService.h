@@ -4,8 +4,8 @@
 #include "VantroseService.h"
 
 #include "Auth/AuthManager.h"
-#include "Config.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/Config.h"
+#include "Foundation/UserDefaults.h"
 #include "support/ConsentBrowser.h"
 #include "support/TestEnvironment.h"
 
@@ -36,6 +36,7 @@ struct SignedInService {
 
     bool signIn(const QString& base, int port) {
         UserDefaults::shared().setValue("cloudServerURL", base);
+        AuthManager::installAsTokenSource();
         QList<QUrl> opened;
         AuthManager::setURLOpener([&](const QUrl& url) {
             opened << url;

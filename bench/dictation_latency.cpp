@@ -20,8 +20,8 @@
 
 #include "Core/ASR/PocketSphinxASR.h"
 #include "Core/Pipeline/DictationPipeline.h"
-#include "Core/PipelineAdapters.h"
-#include "Core/StreamingTransport.h"
+#include "Core/Pipeline/PipelineAdapters.h"
+#include "Core/Cloud/StreamingTransport.h"
 #include "support/FakeAppDetector.h"
 #include "support/FakeContextEngine.h"
 #include "support/FakeContextReader.h"

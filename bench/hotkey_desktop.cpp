@@ -11,7 +11,7 @@
 // Run: scripts/with-desktop.sh build-bench/bench/bench_hotkey_desktop (needs flite and sox).
 #include "Core/ASR/PocketSphinxASR.h"
 #include "Core/Pipeline/DictationPipeline.h"
-#include "Core/PipelineAdapters.h"
+#include "Core/Pipeline/PipelineAdapters.h"
 #include "Platform/KeyboardMonitor.h"
 #include "Platform/X11/X11KeyInjector.h"
 #include "support/FakeAppDetector.h"

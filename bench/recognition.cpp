@@ -5,7 +5,7 @@
 //   chunk_features: the per-chunk level and band work on the capture thread.
 // Run: build/bench/bench_recognition (needs flite and sox).
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Core/AudioEngine.h"
+#include "Core/Audio/AudioEngine.h"
 #include "support/AwaitTask.h"
 #include "support/SpeechFixture.h"
 #include "support/TestEnvironment.h"

@@ -3,7 +3,7 @@
 #include "FuzzSupport.h"
 
 #include "Core/ASR/EditAligner.h"
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Fuzz::initialize();

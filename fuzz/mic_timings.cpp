@@ -2,7 +2,7 @@
 // it, predicts and records. Accepted timings must survive encode -> decode unchanged.
 #include "FuzzSupport.h"
 
-#include "Core/MicTimingPredictor.h"
+#include "Core/Audio/MicTimingPredictor.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,7 +3,7 @@
 #include "FuzzSupport.h"
 
 #include "Core/Formatting/TextPostProcessor.h"
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 #include "Models/AppClassification.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -8,9 +8,9 @@
 #include "Core/ASR/CloudASREngine.h"
 #include "Core/Formatting/CloudLLMFormatter.h"
 #include "Core/Formatting/FormattingResult.h"
-#include "Core/SettingsStore.h"
-#include "Core/StringShield.h"
-#include "Core/UserDefaults.h"
+#include "Core/Services/SettingsStore.h"
+#include "Foundation/StringShield.h"
+#include "Foundation/UserDefaults.h"
 #include "support/LoopbackVendorServer.h"
 
 #include <QCoro/QCoroTask>

@@ -4,7 +4,7 @@
 // result, and the transport stays usable for the next dictation.
 #include "FuzzSupport.h"
 
-#include "Core/StreamingTransport.h"
+#include "Core/Cloud/StreamingTransport.h"
 #include "support/LoopbackStreamingServer.h"
 #include "support/LoopbackVendorServer.h"
 

@@ -2,7 +2,7 @@
 // a count, the second is padding, the rest is the text as UTF-16, so lone surrogates reach the helpers too.
 #include "FuzzSupport.h"
 
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Fuzz::initialize();

@@ -4,10 +4,10 @@
 #include "FuzzSupport.h"
 
 #include "Auth/AuthManager.h"
-#include "Core/AppPaths.h"
-#include "Core/FeatureFlags.h"
-#include "Core/NetworkSession.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/AppPaths.h"
+#include "Core/Services/FeatureFlags.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Foundation/UserDefaults.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,11 +3,11 @@
 #include "ServiceReplies.h"
 
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Core/Formatting/FormattingResult.h"
 #include "Core/Formatting/OllamaLLMFormatter.h"
 #include "Core/Formatting/RuleBasedFormatter.h"
-#include "Core/StringShield.h"
+#include "Foundation/StringShield.h"
 #include "Models/AppClassification.h"
 #include "Models/Personalization.h"
 #include "Models/VantroseSettings.h"

@@ -2,7 +2,7 @@
 
 #include "ServiceReplies.h"
 
-#include "Core/StringShield.h"
+#include "Foundation/StringShield.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

@@ -1,8 +1,8 @@
 // vantrose-service: the local Vantrose service for this machine's user, on the loopback address.
 #include "VantroseService.h"
 
-#include "Config.h"
-#include "Core/StringShield.h"
+#include "Foundation/Config.h"
+#include "Foundation/StringShield.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

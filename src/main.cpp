@@ -7,10 +7,10 @@
 #include "App/PipelineAssembly.h"
 #include "App/SingleInstance.h"
 #include "Auth/AuthManager.h"
-#include "Core/Analytics.h"
-#include "Core/Logger.h"
-#include "Core/SettingsStore.h"
-#include "Core/SoundManager.h"
+#include "Core/Services/Analytics.h"
+#include "Foundation/Logger.h"
+#include "Core/Services/SettingsStore.h"
+#include "Core/Audio/SoundManager.h"
 #include "Platform/DesktopBackend.h"
 
 #include <QApplication>
@@ -87,6 +87,8 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral("vantrose"));
     // A tray program keeps running with every window closed.
     QApplication::setQuitOnLastWindowClosed(false);
+    // The network clients send the signed-in account's token.
+    AuthManager::installAsTokenSource();
 
     // A second process hands its request (the sign-in URL, or "show the hub") over and ends.
     SingleInstance instance;

@@ -4,7 +4,7 @@
 #include "App/SingleInstance.h"
 #include "App/UrlRedaction.h"
 #include "Auth/AuthManager.h"
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 
 #include <QTimer>
 

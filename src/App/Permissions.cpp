@@ -1,7 +1,7 @@
 #include "App/Permissions.h"
 
-#include "Core/AudioEngine.h"
-#include "Core/Logger.h"
+#include "Core/Audio/AudioEngine.h"
+#include "Foundation/Logger.h"
 #include "Platform/Atspi/AtspiClient.h"
 #include "Platform/DesktopBackend.h"
 

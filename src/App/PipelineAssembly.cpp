@@ -1,12 +1,13 @@
 #include "App/PipelineAssembly.h"
 
+#include "App/DesktopPipelineAdapters.h"
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Core/ContextEngine.h"
-#include "Core/DelayedCall.h"
+#include "Core/Services/ContextEngine.h"
+#include "Foundation/DelayedCall.h"
 #include "Core/Formatting/AdaptiveFormatter.h"
 #include "Core/Formatting/CloudLLMFormatter.h"
-#include "Core/PipelineAdapters.h"
-#include "Core/StreamingTransport.h"
+#include "Core/Pipeline/PipelineAdapters.h"
+#include "Core/Cloud/StreamingTransport.h"
 #include "Platform/AppDetector.h"
 #include "Platform/BrowserAddressLookup.h"
 #include "Platform/ContextReader.h"
@@ -50,7 +51,7 @@ DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const Vantrose
         std::make_unique<TransportPipelineStreamingLink>(std::make_unique<StreamingTransport>(streamingServerURL()));
     c.history = std::make_unique<HistoryStorePipelineHistory>();
 
-    c.services = std::make_unique<PipelineServices>();
+    c.services = std::make_unique<EvaluatingPipelineServices>();
     c.sleeper = std::make_unique<TimerPipelineSleeper>();
     c.makeContextEngine = [](AbstractAppDetector& detector,
                              AbstractContextReader& reader) -> std::unique_ptr<AbstractContextEngine> {

@@ -1,6 +1,6 @@
 #include "App/ShutdownWatchdog.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 
 #include <QDir>
 

@@ -1,11 +1,13 @@
 #include "Auth/AuthManager.h"
 
-#include "Config.h"
-#include "Core/Clock.h"
-#include "Core/Logger.h"
-#include "Core/NetworkSession.h"
-#include "Core/StringShield.h"
-#include "Core/UserDefaults.h"
+#include "Core/Cloud/AccountAccess.h"
+
+#include "Foundation/Config.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Foundation/StringShield.h"
+#include "Foundation/UserDefaults.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -47,20 +49,6 @@ bool isRejection(int status) {
     return status == 400 || status == 401 || status == 403;
 }
 
-struct Origin {
-    QString scheme;
-    QString host;
-    int port = -1;
-    bool operator==(const Origin&) const = default;
-};
-
-std::optional<Origin> originOf(const QUrl& url) {
-    if (!url.isValid() || url.host().isEmpty()) return std::nullopt;
-    const QString scheme = url.scheme().toLower();
-    const int defaultPort = scheme == "https" ? 443 : scheme == "http" ? 80 : -1;
-    return Origin{scheme, url.host().toLower(), url.port(defaultPort)};
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- AuthUser
@@ -94,6 +82,10 @@ AuthManager& AuthManager::shared() {
     return *instance;
 }
 
+void AuthManager::installAsTokenSource() {
+    AccountAccess::setTokenSource([]() -> AbstractAccessTokenSource& { return shared(); });
+}
+
 AuthManager::AuthManager(QObject* parent) : QObject(parent), m_googleClientID(Config::googleClientID()) {
     auto& store = UserDefaults::shared();
     if (store.string(accessTokenKey).isEmpty()) return;
@@ -105,20 +97,13 @@ AuthManager::AuthManager(QObject* parent) : QObject(parent), m_googleClientID(Co
 
 AuthManager::~AuthManager() = default;
 
-QString AuthManager::serverBase() {
-    const QString fromDefaults = UserDefaults::shared().string(QStringLiteral("cloudServerURL"));
-    return fromDefaults.isEmpty() ? Config::defaultServerURL() : fromDefaults;
-}
+QString AuthManager::serverBase() { return AccountAccess::serverBase(); }
 
 std::optional<QUrl> AuthManager::serverURL(const QString& path) {
     return NetworkSession::joinURL(serverBase(), path);
 }
 
-bool AuthManager::mayCarryToken(const QUrl& url) {
-    const auto target = originOf(url);
-    const auto account = originOf(QUrl(serverBase()));
-    return target && account && *target == *account;
-}
+bool AuthManager::mayCarryToken(const QUrl& url) { return AccountAccess::mayCarryToken(url); }
 
 // ---------------------------------------------------------------- published state
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Core/Cloud/AccountAccess.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -13,7 +15,7 @@
 // The account object: Google sign-in through the vendor's server (authorisation code with PKCE),
 // the tokens kept in the user defaults, their refresh, and sign-out. Main thread only, except
 // cachedAccessToken(), which any thread may call.
-class AuthManager : public QObject {
+class AuthManager : public QObject, public AbstractAccessTokenSource {
     Q_OBJECT
     Q_PROPERTY(bool isAuthenticated READ isAuthenticated NOTIFY isAuthenticatedChanged)
     Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
@@ -39,6 +41,8 @@ public:
     static void setURLOpener(URLOpener opener);
 
     static AuthManager& shared();
+    // Makes the shared instance the network clients' token source (created on first use).
+    static void installAsTokenSource();
     // Reads the stored sign-in state. Tests build their own instances.
     explicit AuthManager(QObject* parent = nullptr);
     ~AuthManager() override;
@@ -56,9 +60,9 @@ public:
 
     // A usable access token, refreshed first when it expires within a minute; nothing when
     // there is none or it cannot be refreshed now. Concurrent callers share one refresh.
-    QCoro::Task<std::optional<QString>> getAccessToken();
+    QCoro::Task<std::optional<QString>> getAccessToken() override;
     // The stored access token without expiry test or refresh. Any thread.
-    std::optional<QString> cachedAccessToken() const;
+    std::optional<QString> cachedAccessToken() const override;
     void logout();
 
     // Whether `url` belongs to the account server (same scheme, host and port), the only place

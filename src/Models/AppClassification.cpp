@@ -1,6 +1,6 @@
 #include "Models/AppClassification.h"
 
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
 #include "Models/Personalization.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 
 #include <limits>
 

@@ -1,6 +1,6 @@
 #include "Models/TranscriptionResult.h"
 
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Models/Personalization.h"
 
 TranscriptionResult::TranscriptionResult(Fields f)

@@ -1,6 +1,6 @@
 #include "Models/VantroseSettings.h"
 
-#include "Core/StringShield.h"
+#include "Foundation/StringShield.h"
 
 #include <algorithm>
 

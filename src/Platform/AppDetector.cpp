@@ -1,6 +1,6 @@
 #include "Platform/AppDetector.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "Platform/BrowserAddressLookup.h"
 #include "Platform/DesktopBackend.h"
 

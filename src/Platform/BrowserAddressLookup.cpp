@@ -1,6 +1,6 @@
 #include "Platform/BrowserAddressLookup.h"
 
-#include "Core/MainThread.h"
+#include "Foundation/MainThread.h"
 #include "Platform/Atspi/AtspiClient.h"
 
 #include <QMetaObject>

@@ -1,9 +1,9 @@
 #include "Platform/ContextReader.h"
 
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Core/Desktop/AbstractAppDetector.h"
-#include "Core/Logger.h"
-#include "Core/MainThread.h"
+#include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
 #include "Platform/Atspi/AtspiClient.h"
 #include "Platform/Atspi/TextOffsets.h"
 #include "Platform/DesktopBackend.h"

@@ -1,7 +1,7 @@
 #include "Platform/KeyboardMonitor.h"
 
-#include "Core/Clock.h"
-#include "Core/Logger.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
 #include "Platform/DesktopBackend.h"
 
 #include <QTimer>

@@ -1,6 +1,6 @@
 #include "Platform/TextInserter.h"
 
-#include "Core/SerialQueue.h"
+#include "Foundation/SerialQueue.h"
 #include "Platform/DesktopBackend.h"
 
 #include <QFuture>

@@ -1,10 +1,10 @@
 #include "Storage/HistoryStore.h"
 
-#include "Core/AppPaths.h"
-#include "Core/Clock.h"
-#include "Core/Logger.h"
-#include "Core/MetricsLogger.h"
-#include "Core/SerialQueue.h"
+#include "Foundation/AppPaths.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
+#include "Core/Services/MetricsLogger.h"
+#include "Foundation/SerialQueue.h"
 #include "Models/JsonCoding.h"
 
 #include <QDir>

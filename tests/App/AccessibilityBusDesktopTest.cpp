@@ -1,6 +1,6 @@
 #include "Auth/AuthManager.h"
-#include "Core/AppPaths.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/AppPaths.h"
+#include "Foundation/UserDefaults.h"
 
 #include "support/TestEnvironment.h"
 

@@ -1,7 +1,7 @@
 #include "App/AppDelegate.h"
 #include "App/DesktopShell.h"
 #include "Auth/AuthManager.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/UserDefaults.h"
 
 #include "App/ShellFakes.h"
 #include "support/TestEnvironment.h"

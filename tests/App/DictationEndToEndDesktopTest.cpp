@@ -1,9 +1,9 @@
 // The built program on the virtual desktop, dictating for real: Right Alt held through XTest, a
 // spoken sentence played into the virtual microphone, the text pasted into the fixture window.
 #include "Auth/AuthManager.h"
-#include "Core/AppPaths.h"
-#include "Core/SettingsStore.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/AppPaths.h"
+#include "Core/Services/SettingsStore.h"
+#include "Foundation/UserDefaults.h"
 #include "Models/VantroseSettings.h"
 #include "Platform/X11/X11KeyInjector.h"
 

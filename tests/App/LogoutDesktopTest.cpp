@@ -1,9 +1,9 @@
 // Logout as it happens: the session ends its programs and the X server together. The built
 // program runs on an X server of the test's own, which the test then takes away.
 #include "Auth/AuthManager.h"
-#include "Core/AppPaths.h"
-#include "Core/SettingsStore.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/AppPaths.h"
+#include "Core/Services/SettingsStore.h"
+#include "Foundation/UserDefaults.h"
 #include "Models/VantroseSettings.h"
 #include "Platform/X11/X11KeyInjector.h"
 

@@ -2,7 +2,7 @@
 #include "App/DesktopShell.h"
 #include "App/ShellRules.h"
 #include "Auth/AuthManager.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/UserDefaults.h"
 
 #include "App/ShellFakes.h"
 #include "support/FixtureApp.h"

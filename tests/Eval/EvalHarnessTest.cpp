@@ -1,6 +1,6 @@
 #include "Eval/EvalHarness.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "Models/TranscriptionResult.h"
 
 #include <QFile>

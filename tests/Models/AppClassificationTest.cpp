@@ -1,4 +1,4 @@
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Models/AppClassification.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "Models/Personalization.h"
 #include "Models/VantroseSettings.h"
 

@@ -1,4 +1,4 @@
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Models/DictationMetrics.h"
 #include "Models/DictationStatus.h"
 #include "Models/TranscriptionResult.h"

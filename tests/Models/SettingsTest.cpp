@@ -1,4 +1,4 @@
-#include "Core/StringShield.h"
+#include "Foundation/StringShield.h"
 #include "Models/VantroseSettings.h"
 
 #include <QJsonArray>

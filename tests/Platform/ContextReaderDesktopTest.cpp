@@ -1,6 +1,6 @@
 #include "Platform/ContextReader.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "support/AtspiFixtureProcess.h"
 #include "support/FakeAppDetector.h"
 #include "support/TestEnvironment.h"

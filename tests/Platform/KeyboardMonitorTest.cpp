@@ -1,6 +1,6 @@
 // Hotkey matching, the combination-release debounce and the callbacks, driven by synthetic
 // key events and a manual clock.
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Platform/KeyboardMonitor.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 // Without an X display the desktop layer says so and carries on. (Run with the desktop tests:
 // each test removes DISPLAY from its own process.)
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "Platform/AppDetector.h"
 #include "Platform/DesktopBackend.h"
 #include "Platform/KeyboardMonitor.h"

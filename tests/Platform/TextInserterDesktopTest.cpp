@@ -1,6 +1,6 @@
 // Pasting into the fixture window through the CLIPBOARD and XTest, and giving the user's
 // clipboard back.
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "Models/Hotkey.h"
 #include "Platform/X11/X11ClipboardService.h"
 #include "Platform/X11/X11KeySource.h"

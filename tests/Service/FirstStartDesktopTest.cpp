@@ -2,9 +2,9 @@
 // scripts/run.sh starts them, the sign-in through the browser and the vantrose:// handler, the
 // onboarding clicked through, and a spoken sentence pasted over the streaming road.
 #include "Auth/AuthManager.h"
-#include "Core/AppPaths.h"
-#include "Core/StringShield.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/AppPaths.h"
+#include "Foundation/StringShield.h"
+#include "Foundation/UserDefaults.h"
 #include "Platform/X11/X11KeyInjector.h"
 #include "UI/Onboarding/OnboardingView.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Core/Clock.h"
-#include "Core/Logger.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
 #include "Models/TranscriptionResult.h"
 #include "Storage/HistoryStore.h"
 

@@ -1,6 +1,6 @@
 #include "HistoryStoreSupport.h"
 
-#include "Core/AppPaths.h"
+#include "Foundation/AppPaths.h"
 #include "Core/Desktop/AbstractDictionarySource.h"
 #include "support/TestEnvironment.h"
 

@@ -1,7 +1,7 @@
 #include "UI/Onboarding/OnboardingFlow.h"
 
 #include "Auth/AuthManager.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/UserDefaults.h"
 #include "support/LoopbackVendorServer.h"
 #include "support/ManualDelayedCalls.h"
 #include "support/TestEnvironment.h"

@@ -1,7 +1,7 @@
 // The onboarding's own media as the desktop plays them: both background videos decode, show
 // frames and loop; the onboarding sounds come out of the desktop's speakers; a missing file is
 // skipped without a sound or a frame.
-#include "Core/SoundManager.h"
+#include "Core/Audio/SoundManager.h"
 #include "UI/Onboarding/OnboardingMedia.h"
 #include "UI/Onboarding/VideoBackgroundView.h"
 

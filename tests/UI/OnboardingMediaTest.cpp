@@ -1,7 +1,7 @@
 #include "UI/Onboarding/TimedValue.h"
 #include "UI/Onboarding/OnboardingMedia.h"
 
-#include "Core/SoundManager.h"
+#include "Core/Audio/SoundManager.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>

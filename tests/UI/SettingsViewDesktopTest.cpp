@@ -1,5 +1,5 @@
 #include "Auth/AuthManager.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/UserDefaults.h"
 #include "UI/Settings/HotkeyRecorderButton.h"
 #include "UI/Settings/SettingsView.h"
 

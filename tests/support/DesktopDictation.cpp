@@ -1,8 +1,8 @@
 #include "support/DesktopDictation.h"
 
 #include "Auth/AuthManager.h"
-#include "Core/SettingsStore.h"
-#include "Core/UserDefaults.h"
+#include "Core/Services/SettingsStore.h"
+#include "Foundation/UserDefaults.h"
 #include "Models/VantroseSettings.h"
 #include "support/LoopbackVendorServer.h"
 #include "support/MicFeeder.h"

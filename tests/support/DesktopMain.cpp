@@ -1,5 +1,7 @@
 #include "support/TestEnvironment.h"
 
+#include "Auth/AuthManager.h"
+
 #include <QApplication>
 
 #include <gmock/gmock.h>
@@ -7,6 +9,7 @@
 
 int main(int argc, char** argv) {
     TestEnvironment::install();
+    AuthManager::installAsTokenSource();
     // Listing the tests must work without a display; only running them needs the virtual desktop.
     bool listing = false;
     for (int i = 1; i < argc; ++i)

@@ -1,6 +1,6 @@
 #include "support/FakeContextReader.h"
 
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 
 #include <QRegularExpression>
 

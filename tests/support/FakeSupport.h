@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/MainThread.h"
+#include "Foundation/MainThread.h"
 
 #include <QObject>
 #include <QPointer>

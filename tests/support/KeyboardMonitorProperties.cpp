@@ -1,6 +1,6 @@
 #include "support/KeyboardMonitorProperties.h"
 
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Platform/KeyboardMonitor.h"
 #include "Platform/X11/KeyTransitionTranslator.h"
 

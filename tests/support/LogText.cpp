@@ -1,6 +1,6 @@
 #include "support/LogText.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 
 #include <QFile>
 

@@ -2,7 +2,7 @@
 
 #include "support/LoopbackVendorServer.h"
 
-#include "Core/StringShield.h"
+#include "Foundation/StringShield.h"
 
 #include <QJsonArray>
 

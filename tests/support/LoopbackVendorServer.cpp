@@ -1,7 +1,7 @@
 #include "support/LoopbackVendorServer.h"
 
-#include "Core/Clock.h"
-#include "Core/StringShield.h"
+#include "Foundation/Clock.h"
+#include "Foundation/StringShield.h"
 
 #include <QCryptographicHash>
 #include <QHostAddress>

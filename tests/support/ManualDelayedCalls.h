@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Core/Clock.h"
-#include "Core/DelayedCall.h"
+#include "Foundation/Clock.h"
+#include "Foundation/DelayedCall.h"
 
 #include <functional>
 #include <vector>

@@ -3,7 +3,7 @@
 #include "Core/Formatting/RuleBasedFormatter.h"
 #include "Core/Formatting/TextRules.h"
 #include "Core/Formatting/UserTextReplacements.h"
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 
 namespace TextRuleProperties {
 namespace {

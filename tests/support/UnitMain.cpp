@@ -1,5 +1,7 @@
 #include "support/TestEnvironment.h"
 
+#include "Auth/AuthManager.h"
+
 #include <QCoreApplication>
 
 #include <gmock/gmock.h>
@@ -7,6 +9,7 @@
 
 int main(int argc, char** argv) {
     TestEnvironment::install();
+    AuthManager::installAsTokenSource();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("Vantrose");
     ::testing::InitGoogleMock(&argc, argv);

@@ -1,12 +1,12 @@
 #include "Core/ASR/CloudASREngine.h"
 
-#include "Auth/AuthManager.h"
-#include "Core/Analytics.h"
-#include "Core/Clock.h"
-#include "Core/Logger.h"
-#include "Core/NetworkSession.h"
-#include "Core/StringShield.h"
-#include "Core/WavEncoding.h"
+#include "Core/Cloud/AccountAccess.h"
+#include "Core/Services/Analytics.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Foundation/StringShield.h"
+#include "Core/Cloud/WavEncoding.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -51,7 +51,7 @@ CloudASREngine::CloudASREngine(const QString& engineName, const QString& serverU
 
 CloudASREngine::CloudASREngine(const QString& engineName, const QString& serverURL, Services services)
     : m_engineName(engineName), m_serverURL(serverURL), m_services(std::move(services)) {
-    if (!m_services.accessToken) m_services.accessToken = [] { return AuthManager::shared().getAccessToken(); };
+    if (!m_services.accessToken) m_services.accessToken = [] { return AccountAccess::getAccessToken(); };
     if (!m_services.deviceID) m_services.deviceID = [] { return Analytics::shared().deviceID(); };
 }
 
@@ -91,7 +91,7 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
 
     // The account's token goes only to the account's own server, whatever server the
     // settings name for transcription.
-    if (AuthManager::mayCarryToken(*url)) {
+    if (AccountAccess::mayCarryToken(*url)) {
         const std::optional<QString> token = co_await m_services.accessToken();
         if (!*alive) throw engineGone();
         if (token && !token->isEmpty())

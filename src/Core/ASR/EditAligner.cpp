@@ -1,6 +1,6 @@
 #include "Core/ASR/EditAligner.h"
 
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,7 +1,7 @@
 #include "Core/ASR/PocketSphinxASR.h"
 
-#include "Core/Logger.h"
-#include "Core/SerialQueue.h"
+#include "Foundation/Logger.h"
+#include "Foundation/SerialQueue.h"
 
 #include <QElapsedTimer>
 #include <QCryptographicHash>

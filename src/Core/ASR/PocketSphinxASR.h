@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Core/ASR/ASREngineProtocol.h"
-#include "Core/DelayedCall.h"
+#include "Foundation/DelayedCall.h"
 
 #include <QLocale>
 #include <QString>

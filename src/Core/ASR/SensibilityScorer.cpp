@@ -1,6 +1,6 @@
 #include "Core/ASR/SensibilityScorer.h"
 
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 
 #include <QHash>
 

@@ -1,6 +1,6 @@
 #include "Core/ASR/VocabularyExtractor.h"
 
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 
 #include <QRegularExpression>
 #include <QSet>

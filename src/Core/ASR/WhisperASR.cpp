@@ -1,7 +1,7 @@
 #include "Core/ASR/WhisperASR.h"
 
-#include "Core/Logger.h"
-#include "Core/WavEncoding.h"
+#include "Foundation/Logger.h"
+#include "Core/Cloud/WavEncoding.h"
 
 #include <QDir>
 #include <QElapsedTimer>

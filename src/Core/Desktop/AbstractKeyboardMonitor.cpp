@@ -1,6 +1,6 @@
 #include "Core/Desktop/AbstractKeyboardMonitor.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
 #include "Core/Formatting/AdaptiveFormatter.h"
 
-#include "Core/Logger.h"
-#include "Core/TextUnits.h"
+#include "Foundation/Logger.h"
+#include "Core/Formatting/TextUnits.h"
 
 AdaptiveFormatter::AdaptiveFormatter(const QString& ollamaEndpoint, const QString& ollamaModel)
     : m_llmFormatter(ollamaEndpoint, ollamaModel) {}

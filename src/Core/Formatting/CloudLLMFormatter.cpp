@@ -1,12 +1,12 @@
 #include "Core/Formatting/CloudLLMFormatter.h"
 
-#include "Auth/AuthManager.h"
-#include "Core/Analytics.h"
-#include "Core/Clock.h"
-#include "Core/Logger.h"
+#include "Core/Cloud/AccountAccess.h"
+#include "Core/Services/Analytics.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
 #include "Core/Formatting/FormatterRequest.h"
-#include "Core/StringShield.h"
-#include "Core/TextUnits.h"
+#include "Foundation/StringShield.h"
+#include "Core/Formatting/TextUnits.h"
 #include "Models/RawValue.h"
 
 #include <QJsonArray>
@@ -70,9 +70,9 @@ QCoro::Task<FormattingResult> CloudLLMFormatter::format(QString rawText, AppCont
     request.setRawHeader(StringShield::hdrContentType().toUtf8(), StringShield::mimeJSON().toUtf8());
     request.setRawHeader(StringShield::hdrDeviceID().toUtf8(), Analytics::shared().deviceID().toUtf8());
 
-    const std::optional<QString> token = co_await AuthManager::shared().getAccessToken();
+    const std::optional<QString> token = co_await AccountAccess::getAccessToken();
     // A signed-out user still gets formatting; a token only ever goes to the account server.
-    if (token && !token->isEmpty() && AuthManager::mayCarryToken(url))
+    if (token && !token->isEmpty() && AccountAccess::mayCarryToken(url))
         request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
 
     const QJsonObject reply =

@@ -1,7 +1,7 @@
 #include "Core/Formatting/FormatterRequest.h"
 
 #include "Core/Formatting/FormattingResult.h"
-#include "Core/NetworkSession.h"
+#include "Core/Cloud/NetworkSession.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>

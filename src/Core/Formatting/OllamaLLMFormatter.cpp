@@ -1,10 +1,10 @@
 #include "Core/Formatting/OllamaLLMFormatter.h"
 
-#include "Core/Clock.h"
-#include "Core/Logger.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
 #include "Core/Formatting/FormatterRequest.h"
-#include "Core/StringShield.h"
-#include "Core/TextUnits.h"
+#include "Foundation/StringShield.h"
+#include "Core/Formatting/TextUnits.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,9 +1,9 @@
 #include "Core/Formatting/RuleBasedFormatter.h"
 
-#include "Core/Clock.h"
-#include "Core/Logger.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
 #include "Core/Formatting/TextRules.h"
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 
 #include <QHash>
 

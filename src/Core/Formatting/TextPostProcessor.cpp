@@ -1,6 +1,6 @@
 #include "Core/Formatting/TextPostProcessor.h"
 
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 
 #include <QStringList>
 

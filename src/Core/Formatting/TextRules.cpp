@@ -1,6 +1,6 @@
 #include "Core/Formatting/TextRules.h"
 
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 
 #include <algorithm>
 #include <limits>

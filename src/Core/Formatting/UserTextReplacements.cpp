@@ -1,8 +1,8 @@
 #include "Core/Formatting/UserTextReplacements.h"
 
 #include "Core/Formatting/TextRules.h"
-#include "Core/Logger.h"
-#include "Core/TextUnits.h"
+#include "Foundation/Logger.h"
+#include "Core/Formatting/TextUnits.h"
 
 #include <QStringList>
 

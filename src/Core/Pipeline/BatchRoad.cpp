@@ -5,7 +5,7 @@
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Formatting/TextPostProcessor.h"
 #include "Core/Formatting/UserTextReplacements.h"
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
 

@@ -3,8 +3,8 @@
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractContextEngine.h"
 #include "Core/Desktop/AbstractTextInserter.h"
-#include "Core/Logger.h"
-#include "Core/OutcomeTracker.h"
+#include "Foundation/Logger.h"
+#include "Core/Learning/OutcomeTracker.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
 

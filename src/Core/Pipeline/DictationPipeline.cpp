@@ -7,8 +7,8 @@
 #include "Core/Desktop/AbstractScreenCaptureEngine.h"
 #include "Core/Desktop/AbstractTextInserter.h"
 #include "Core/Formatting/TextFormatterProtocol.h"
-#include "Core/Logger.h"
-#include "Core/OutcomeTracker.h"
+#include "Foundation/Logger.h"
+#include "Core/Learning/OutcomeTracker.h"
 #include "Core/Pipeline/PipelineSession.h"
 
 #include <QUuid>

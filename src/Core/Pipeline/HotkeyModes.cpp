@@ -1,6 +1,6 @@
 #include "Core/Pipeline/DictationPipeline.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
 #include "Models/RawValue.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Core/Logger.h"
-#include "Core/PendingValue.h"
-#include "Core/PipelineCollaborators.h"
+#include "Foundation/Logger.h"
+#include "Foundation/PendingValue.h"
+#include "Core/Pipeline/PipelineCollaborators.h"
 #include "Models/DictationMetrics.h"
 #include "Models/PasteOutcome.h"
 #include "Models/ScreenCaptureResult.h"

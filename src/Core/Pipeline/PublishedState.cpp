@@ -1,6 +1,6 @@
 #include "Core/Pipeline/DictationPipeline.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 
 // The published state: what the views read, written only through these setters, each of which
 // announces a change.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/AudioEngine.h"
+#include "Core/Audio/AudioEngine.h"
 #include "Models/DictationStatus.h"
 #include "Models/TranscriptionResult.h"
 

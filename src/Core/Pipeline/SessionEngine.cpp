@@ -1,10 +1,10 @@
 #include "Core/Pipeline/DictationPipeline.h"
 
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractContextEngine.h"
 #include "Core/Desktop/AbstractScreenCaptureEngine.h"
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
 

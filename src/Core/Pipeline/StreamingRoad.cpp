@@ -2,7 +2,7 @@
 
 #include "Core/ASR/SensibilityScorer.h"
 #include "Core/Formatting/UserTextReplacements.h"
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
 

@@ -2,7 +2,7 @@
 
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractTextInserter.h"
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
 

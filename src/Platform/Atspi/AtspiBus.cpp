@@ -2,7 +2,7 @@
 // accessibility switch, libatspi's set-up, and which applications stopped answering.
 #include "Platform/Atspi/AtspiWorker.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 
 #include <algorithm>
 #include <future>

@@ -1,7 +1,7 @@
 #include "Platform/Null/NullBackend.h"
 
-#include "Core/Logger.h"
-#include "Core/TextUnits.h"
+#include "Foundation/Logger.h"
+#include "Core/Formatting/TextUnits.h"
 
 #include <mutex>
 

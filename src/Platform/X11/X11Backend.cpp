@@ -1,8 +1,8 @@
 #include "Platform/X11/X11Backend.h"
 
-#include "Core/Clock.h"
-#include "Core/Logger.h"
-#include "Core/TextUnits.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
+#include "Core/Formatting/TextUnits.h"
 #include "Models/AppClassification.h"
 #include "Models/Hotkey.h"
 #include "Platform/TextInserter.h"

@@ -1,6 +1,6 @@
 #include "Platform/X11/X11ClipboardService.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #include "Platform/X11/X11ConnectionGuard.h"
 
-#include "Core/Logger.h"
+#include "Foundation/Logger.h"
 
 #include <X11/Xlib.h>
 

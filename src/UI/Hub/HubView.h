@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/AudioEngine.h"
+#include "Core/Audio/AudioEngine.h"
 #include "UI/Hub/HubRules.h"
 #include "UI/Hub/PermissionsBanner.h"
 

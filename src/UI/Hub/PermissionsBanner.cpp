@@ -1,6 +1,6 @@
 #include "UI/Hub/PermissionsBanner.h"
 
-#include "Core/AudioEngine.h"
+#include "Core/Audio/AudioEngine.h"
 #include "UI/Hub/HubRules.h"
 #include "UI/Theme/HubFonts.h"
 #include "UI/Theme/HubGlyphs.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/DelayedCall.h"
+#include "Foundation/DelayedCall.h"
 #include "Models/TranscriptionResult.h"
 
 #include <QIcon>

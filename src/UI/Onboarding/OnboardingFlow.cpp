@@ -1,8 +1,8 @@
 #include "UI/Onboarding/OnboardingFlow.h"
 
 #include "Auth/AuthManager.h"
-#include "Core/Clock.h"
-#include "Core/SoundManager.h"
+#include "Foundation/Clock.h"
+#include "Core/Audio/SoundManager.h"
 
 #include <QPointer>
 

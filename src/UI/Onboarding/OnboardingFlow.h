@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/DelayedCall.h"
+#include "Foundation/DelayedCall.h"
 #include "UI/Onboarding/TimedValue.h"
 
 #include <QObject>

@@ -1,6 +1,6 @@
 #include "UI/Onboarding/OnboardingMedia.h"
 
-#include "Core/SoundManager.h"
+#include "Core/Audio/SoundManager.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "UI/Onboarding/OnboardingView.h"
 
 #include "Auth/AuthManager.h"
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "UI/Onboarding/OnboardingMedia.h"
 #include "UI/Onboarding/VideoBackgroundView.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/TypingReminderEngine.h"
+#include "Core/Learning/TypingReminderEngine.h"
 #include "UI/Motion/Spring.h"
 
 #include <QWidget>

@@ -1,6 +1,6 @@
 #include "UI/Settings/ReplacementRules.h"
 
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 
 namespace ReplacementRules {
 namespace {

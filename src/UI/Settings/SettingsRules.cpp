@@ -1,6 +1,6 @@
 #include "UI/Settings/SettingsRules.h"
 
-#include "Core/TextUnits.h"
+#include "Core/Formatting/TextUnits.h"
 #include "Platform/KeyCodes.h"
 
 #include <algorithm>

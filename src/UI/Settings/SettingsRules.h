@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/AudioEngine.h"
+#include "Core/Audio/AudioEngine.h"
 #include "Models/Hotkey.h"
 #include "Models/Personalization.h"
 #include "Models/VantroseSettings.h"

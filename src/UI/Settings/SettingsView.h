@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/AudioEngine.h"
+#include "Core/Audio/AudioEngine.h"
 #include "Models/Hotkey.h"
 #include "UI/Settings/HotkeyRecorderButton.h"
 

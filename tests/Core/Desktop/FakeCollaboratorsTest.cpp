@@ -1,7 +1,7 @@
 // The desktop layer's fakes, exercised the way the pipeline drives the real services, plus the
 // shared hotkey-binding logic of the listener interface.
-#include "Core/Clock.h"
-#include "Core/Logger.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
 #include "support/FakeAppDetector.h"
 #include "support/FakeContextEngine.h"
 #include "support/FakeContextReader.h"

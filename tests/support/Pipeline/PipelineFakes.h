@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Core/Formatting/TextFormatterProtocol.h"
-#include "Core/PendingValue.h"
-#include "Core/PipelineCollaborators.h"
+#include "Foundation/PendingValue.h"
+#include "Core/Pipeline/PipelineCollaborators.h"
 
 #include <QList>
 #include <QObject>

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "Core/Clock.h"
+#include "Foundation/Clock.h"
 #include "Core/Pipeline/DictationPipeline.h"
+#include "App/DesktopPipelineAdapters.h"
 #include "support/FakeAppDetector.h"
 #include "support/FakeContextEngine.h"
 #include "support/FakeContextReader.h"

@@ -4,7 +4,7 @@
 // scripts/screenshots.sh, which starts the virtual desktop; the first argument is the folder.
 #include "App/ShellRules.h"
 #include "Auth/AuthManager.h"
-#include "Core/UserDefaults.h"
+#include "Foundation/UserDefaults.h"
 #include "UI/Hub/HomeTabView.h"
 #include "UI/Hub/HubView.h"
 #include "UI/Motion/MotionClock.h"

@@ -1,0 +1,231 @@
+#pragma once
+
+#include "Core/Audio/AudioEngine.h"
+#include "Core/Desktop/AbstractDictionarySource.h"
+#include "Models/DictationMetrics.h"
+#include "Models/TranscriptionResult.h"
+#include "Models/VantroseSettings.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+#include <QCoro/QCoroTask>
+
+#include <exception>
+#include <memory>
+#include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
+
+class HistoryStore;
+
+// The seams through which DictationPipeline reaches the engines it drives. Each is as narrow as
+// the pipeline's use of the engine, so the pipeline can be run against fakes and each engine can
+// be adapted without the pipeline knowing its concrete class.
+
+// The microphone. startRecording/stopRecording/prewarm run on the main thread; the chunk
+// handler runs on the capture thread and is only replaced while capture is off.
+class PipelineAudioSource {
+public:
+    using ChunkHandler = std::function<void(const AudioChunk& chunk)>;
+    virtual ~PipelineAudioSource() = default;
+
+    virtual void setChunkHandler(ChunkHandler handler) = 0;
+    // Throws (for example AudioEngineError) when the microphone cannot start.
+    virtual void startRecording() = 0;
+    // Harmless when not recording.
+    virtual void stopRecording() = 0;
+    virtual void prewarm() = 0;
+    // The ten band levels of the latest chunk; safe from any thread.
+    virtual std::vector<float> currentFrequencyBands() const = 0;
+    // Used from the next start of recording on; nullopt = the system default input.
+    virtual void setSelectedDeviceUID(const std::optional<QString>& uid) = 0;
+    virtual std::vector<AudioDeviceInfo> listInputDevices() const = 0;
+};
+
+// The on-device recogniser as the live text uses it.
+class PipelineLiveRecognizer {
+public:
+    using PartialResultCallback = std::function<void(const QString& textSoFar)>;
+    virtual ~PipelineLiveRecognizer() = default;
+
+    virtual bool supportsStreaming() const = 0;
+    // Throws when no session can begin (for example no model for the language). The callback
+    // may run on any thread.
+    virtual void startStreaming(PartialResultCallback onPartialResult) = 0;
+    // Capture thread; never blocks on decoding.
+    virtual void feedAudioChunk(const AudioChunk& chunk) = 0;
+    // Ends the session; may throw, and its result is not used by the pipeline.
+    virtual QCoro::Task<> stopStreaming() = 0;
+    // Names and jargon for sessions started afterwards.
+    virtual void setVocabularyHints(const QStringList& hints) = 0;
+};
+
+// Timings of the latest cloud batch request, in milliseconds.
+struct PipelineCloudMetrics {
+    double prepareRequestMs = 0;
+    double uploadRequestMs = 0;
+    double remoteLatencyMs = 0;
+    double serverProcessingTimeMs = 0;
+    double asrTimeMs = 0;
+    double llmTimeMs = 0;
+    std::optional<double> backendCommitAckTimeMs;
+};
+
+// What the tiered batch recognition answers.
+struct PipelineTranscription {
+    QString text;
+    QString tier = QStringLiteral("primary");  // "primary", "secondary", "cloud" or "raw"
+    bool serverFormatted = false;
+    float confidence = 0;
+};
+
+// The tiered batch recognition: the cloud recogniser first, then the on-device ones.
+class PipelineBatchRecognizer {
+public:
+    virtual ~PipelineBatchRecognizer() = default;
+
+    // Builds the cloud recogniser for the settings' server and registers every tier.
+    virtual void registerTiers(const VantroseSettings& settings) = 0;
+    // Throws when no tier produced a result.
+    virtual QCoro::Task<PipelineTranscription> transcribe(std::vector<float> samples) = 0;
+    // Raw value of the tier of the latest success ("primary" before any).
+    virtual QString lastTierUsed() const = 0;
+    virtual std::optional<QString> raceWinner() const = 0;
+    virtual bool hasCloudRecognizer() const = 0;
+    // The context object the cloud recogniser sends with its next request.
+    virtual void setCloudContext(const QJsonObject& context) = 0;
+    virtual std::optional<PipelineCloudMetrics> lastCloudMetrics() const = 0;
+};
+
+// The streaming connection to the vendor's server. State, chunk count and sendAudioChunk are
+// safe from any thread; everything else belongs to the main thread. The callbacks are called
+// on the main thread, except onError, which may come from any thread.
+class PipelineStreamingLink {
+public:
+    enum class State { disconnected, connecting, connected, streaming, committed };
+    static QString stateName(State state);
+
+    virtual ~PipelineStreamingLink() = default;
+
+    virtual State state() const = 0;
+    virtual int chunksSent() const = 0;
+    virtual void connect() = 0;
+    virtual void beginNewSession() = 0;
+    // Forgets the session's audio; a streaming or committed connection becomes connected.
+    virtual void resetSession() = 0;
+    virtual void sendAudioChunk(const AudioChunk& chunk) = 0;
+    virtual void commit(const QJsonObject& context, const QString& language) = 0;
+    // Milliseconds from the latest commit to its result.
+    virtual double commitToResultMs() const = 0;
+
+    std::function<void(const QString& text)> onPartialResult;
+    std::function<void(const QString& rawText, const QString& formattedText, const QJsonObject& message)>
+        onFinalResult;
+    std::function<void(const QString& message)> onError;
+    std::function<void()> onDisconnect;
+};
+
+// The history database as the pipeline uses it.
+class PipelineHistory : public AbstractDictionarySource {
+public:
+    struct Totals {
+        qint64 dictations = 0;
+        qint64 words = 0;
+    };
+    // Opens the store; the caller waits. Failures only reach the log.
+    virtual void initialize() = 0;
+    // Newest first.
+    virtual QList<TranscriptionResult> recentHistory() const = 0;
+    virtual Totals loadTotals() const = 0;
+    virtual void save(const TranscriptionResult& result) = 0;
+    virtual void saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
+                           const QString& appBundleID, const QString& fieldType,
+                           const QVariantMap& payload) = 0;
+    virtual void saveOutcomeSnapshot(const QString& traceID, const QString& sessionID,
+                                     const DictationOutcomeSnapshot& snapshot) = 0;
+    // Adds a learned word to the personal dictionary.
+    virtual void addWord(const QString& word, const std::optional<QString>& replacement, bool isSnippet) = 0;
+    // The database behind this seam, for the polish state; none when it is not a history store.
+    virtual HistoryStore* historyStore() { return nullptr; }
+};
+
+// Process-wide services the pipeline reports to. Every call is fire-and-forget. This class is
+// the program's own: the shared feature flags, metrics log, analytics client, feedback sounds,
+// HTTP session and microphone timings; the evaluation statistics come from a subclass at the
+// composition root. Tests override what they watch.
+class PipelineServices {
+public:
+    virtual ~PipelineServices() = default;
+
+    virtual bool isFlagEnabled(const QString& key) const;
+    virtual QCoro::Task<> refreshFlags();
+    virtual int enabledFlagCount() const;
+
+    // The metrics log: one line per event, under the launch's session identifier.
+    virtual void emitMetric(const QString& event, const QString& traceID, const QVariantMap& payload);
+    virtual QString metricsSessionID() const;
+
+    // Queued on the shared analytics client.
+    virtual void track(const QString& event, const QVariantMap& properties);
+    // The "dictation_completed" analytics event of a finished record.
+    virtual void trackDictationCompleted(const TranscriptionResult& result);
+    // Plays one of the feedback sounds through the desktop's audio output.
+    virtual void playSound(const QString& name, const QString& extension);
+
+    virtual bool microphoneAuthorized() const;
+    // Opens the shared HTTP session's connection to the server; returns at once.
+    virtual void warmUpServer(const QString& serverURL);
+    // Round trip to the server in milliseconds; nothing when it cannot be reached.
+    virtual QCoro::Task<std::optional<double>> pingServer(QString serverURL);
+
+    virtual std::optional<double> predictMicStartMs(const std::optional<QString>& deviceUID);
+    virtual void recordMicStart(const std::optional<QString>& deviceUID, double durationMs,
+                                std::optional<double> prediction);
+
+    // Latency statistics since launch. The program's composition root keeps them; here they
+    // are not kept (none recorded, no report).
+    virtual void recordEvaluation(const TranscriptionResult& result) {}
+    virtual int evaluatedDictations() const { return 0; }
+    virtual void printEvaluationReport() {}
+};
+
+// Waits that only measure time (the timed status reverts). Injectable so tests can drive them.
+class PipelineSleeper {
+public:
+    virtual ~PipelineSleeper() = default;
+    virtual QCoro::Task<> sleep(double seconds) = 0;
+};
+
+// The real waits: a single-shot timer on the main thread.
+class TimerPipelineSleeper final : public PipelineSleeper {
+public:
+    QCoro::Task<> sleep(double seconds) override;
+};
+
+// AudioEngine behind the audio seam.
+class AudioEnginePipelineSource final : public PipelineAudioSource {
+public:
+    AudioEnginePipelineSource();
+    ~AudioEnginePipelineSource() override;
+
+    void setChunkHandler(ChunkHandler handler) override;
+    void startRecording() override;
+    void stopRecording() override;
+    void prewarm() override;
+    std::vector<float> currentFrequencyBands() const override;
+    void setSelectedDeviceUID(const std::optional<QString>& uid) override;
+    std::vector<AudioDeviceInfo> listInputDevices() const override;
+
+    AudioEngine& engine() { return *m_engine; }
+
+private:
+    std::unique_ptr<AudioEngine> m_engine;
+};
+
+// The readable description of a failure thrown by an engine, a formatter or the microphone.
+QString describeFailure(const std::exception& error);
+QString describeFailure(std::exception_ptr error);

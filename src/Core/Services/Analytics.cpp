@@ -1,0 +1,326 @@
+#include "Core/Services/Analytics.h"
+
+#include "Core/Cloud/AccountAccess.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Foundation/StringShield.h"
+#include "Foundation/UserDefaults.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QSysInfo>
+#include <QThread>
+#include <QTimer>
+#include <QUuid>
+
+#include <cmath>
+
+namespace {
+
+const QString kDeviceIDKey = QStringLiteral("vantrose_device_id");
+const QString kServerURLKey = QStringLiteral("vantrose_cloud_server_url");
+
+// Converts a property value to JSON, refusing anything that is not a string, a finite number,
+// a boolean, or a list or map of those.
+std::optional<QJsonValue> toJson(const QVariant& value);
+
+std::optional<QJsonValue> toJson(const QJsonValue& value) {
+    switch (value.type()) {
+    case QJsonValue::Bool:
+    case QJsonValue::String:
+        return value;
+    case QJsonValue::Double:
+        if (!std::isfinite(value.toDouble())) return std::nullopt;
+        return value;
+    case QJsonValue::Array: {
+        QJsonArray out;
+        for (const QJsonValue& v : value.toArray()) {
+            auto converted = toJson(v);
+            if (!converted) return std::nullopt;
+            out.append(*converted);
+        }
+        return out;
+    }
+    case QJsonValue::Object: {
+        QJsonObject out;
+        const QJsonObject in = value.toObject();
+        for (auto it = in.begin(); it != in.end(); ++it) {
+            auto converted = toJson(it.value());
+            if (!converted) return std::nullopt;
+            out.insert(it.key(), *converted);
+        }
+        return out;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<QJsonValue> toJson(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+        return QJsonValue(value.toBool());
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+        return QJsonValue(value.toLongLong());
+    case QMetaType::ULong:
+    case QMetaType::ULongLong:
+        return QJsonValue(value.toDouble());
+    case QMetaType::Float:
+    case QMetaType::Double: {
+        const double d = value.toDouble();
+        if (!std::isfinite(d)) return std::nullopt;
+        return QJsonValue(d);
+    }
+    case QMetaType::QString:
+        return QJsonValue(value.toString());
+    case QMetaType::QStringList:
+    case QMetaType::QVariantList: {
+        QJsonArray out;
+        for (const QVariant& v : value.toList()) {
+            auto converted = toJson(v);
+            if (!converted) return std::nullopt;
+            out.append(*converted);
+        }
+        return out;
+    }
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantHash: {
+        QJsonObject out;
+        const QVariantMap map = value.toMap();
+        for (auto it = map.begin(); it != map.end(); ++it) {
+            auto converted = toJson(it.value());
+            if (!converted) return std::nullopt;
+            out.insert(it.key(), *converted);
+        }
+        return out;
+    }
+    case QMetaType::QJsonValue:
+        return toJson(value.toJsonValue());
+    case QMetaType::QJsonObject:
+        return toJson(QJsonValue(value.toJsonObject()));
+    case QMetaType::QJsonArray:
+        return toJson(QJsonValue(value.toJsonArray()));
+    default:
+        return std::nullopt;
+    }
+}
+
+QString appVersion() {
+    const QString fromApp = QCoreApplication::applicationVersion();
+    if (!fromApp.isEmpty()) return fromApp;
+#ifdef VANTROSE_VERSION
+    return QStringLiteral(VANTROSE_VERSION);
+#else
+    return QStringLiteral("unknown");
+#endif
+}
+
+QString buildNumber() {
+#ifdef VANTROSE_BUILD_NUMBER
+    return QStringLiteral(VANTROSE_BUILD_NUMBER);
+#else
+    return QStringLiteral("unknown");
+#endif
+}
+
+}  // namespace
+
+Analytics& Analytics::shared() {
+    static Analytics* instance = [] {
+        auto* a = new Analytics;
+        if (auto* app = QCoreApplication::instance(); app && a->thread() != app->thread())
+            a->moveToThread(app->thread());
+        return a;
+    }();
+    return *instance;
+}
+
+Analytics::Analytics(QObject* parent) : QObject(parent) {
+    auto& defaults = UserDefaults::shared();
+    m_deviceID = defaults.string(kDeviceIDKey);
+    if (m_deviceID.isEmpty()) {
+        m_deviceID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+        defaults.setValue(kDeviceIDKey, m_deviceID);
+    }
+    m_serverURL = defaults.contains(kServerURLKey) ? defaults.string(kServerURLKey) : StringShield::apiBase();
+    VLOG("Analytics: device_id=" + m_deviceID);
+    startFlushTimer();
+}
+
+Analytics::~Analytics() = default;
+
+void Analytics::startFlushTimer() {
+    // Scheduled from the object's own thread's loop, so a client made before the loop runs
+    // still gets its timer.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_flushTimer = new QTimer(this);
+            m_flushTimer->setInterval(kFlushIntervalMs);
+            connect(m_flushTimer, &QTimer::timeout, this, &Analytics::flush);
+            m_flushTimer->start();
+        },
+        Qt::QueuedConnection);
+}
+
+void Analytics::track(const QString& event, const QVariantMap& properties) {
+    QJsonObject json;
+    for (auto it = properties.begin(); it != properties.end(); ++it) {
+        auto converted = toJson(it.value());
+        if (!converted) {
+            VLOG(QStringLiteral("Analytics: dropped event %1 — property %2 is not a JSON value").arg(event, it.key()));
+            return;
+        }
+        json.insert(it.key(), *converted);
+    }
+    AnalyticsEvent e{event, m_deviceID, Clock::current().now().toUTC().toString(Qt::ISODate), json};
+    bool flushNow = false;
+    {
+        std::lock_guard lock(m_lock);
+        m_queue.append(std::move(e));
+        enforceCapLocked();
+        flushNow = m_queue.size() >= kFlushThreshold;
+    }
+    if (flushNow) flush();
+}
+
+void Analytics::enforceCapLocked() {
+    const qsizetype excess = m_queue.size() - kMaxQueuedEvents;
+    if (excess <= 0) return;
+    m_queue.remove(0, excess);
+    VLOG(QStringLiteral("Analytics: queue full — dropped %1 oldest events").arg(excess));
+}
+
+void Analytics::trackDictationCompleted(const QString& app, const QString& bundleID, double duration,
+                                        int wordCount, const QString& asrTier, const QString& formatter,
+                                        double asrMs, double formatMs, double insertMs, double totalMs) {
+    track("dictation_completed", QVariantMap{{"app_name", app},
+                                             {"bundle_id", bundleID},
+                                             {"duration_s", duration},
+                                             {"word_count", wordCount},
+                                             {"asr_tier", asrTier},
+                                             {"formatter", formatter},
+                                             {"asr_ms", asrMs},
+                                             {"format_ms", formatMs},
+                                             {"insert_ms", insertMs},
+                                             {"total_ms", totalMs}});
+}
+
+void Analytics::trackAppLaunched() {
+    QVariantMap properties{{"app_version", appVersion()},
+                           {"build_number", buildNumber()},
+                           {"os_version", QSysInfo::prettyProductName()}};
+    QMetaObject::invokeMethod(
+        this, [this, properties] { (void)trackLaunchWhenVersionKnown(properties); }, Qt::QueuedConnection);
+}
+
+QCoro::Task<void> Analytics::trackLaunchWhenVersionKnown(QVariantMap properties) {
+    QPointer<Analytics> self(this);
+    const QString version = co_await fetchAPIVersion();
+    if (!self) co_return;
+    properties.insert("api_version", version);
+    track("app_launched", properties);
+}
+
+QCoro::Task<QString> Analytics::fetchAPIVersion() {
+    const auto url = NetworkSession::joinURL(m_serverURL, StringShield::pathHealth());
+    if (!url) co_return QStringLiteral("unreachable");
+    QNetworkRequest request(*url);
+    request.setTransferTimeout(60'000);
+    const HttpResponse response =
+        co_await NetworkSession::perform(NetworkSession::platformSession(), request, "GET", {});
+    if (!response.received) co_return QStringLiteral("unreachable");
+    if (response.status != 200) co_return QStringLiteral("unknown");
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(response.body, &error);
+    if (error.error != QJsonParseError::NoError) co_return QStringLiteral("unreachable");
+    const QJsonValue version = doc.object().value("version");
+    co_return version.isString() ? version.toString() : QStringLiteral("unknown");
+}
+
+void Analytics::flush() {
+    QList<AnalyticsEvent> taken;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_queue.isEmpty()) return;
+        taken.swap(m_queue);
+    }
+    m_uploadsInFlight.fetch_add(1);
+    if (QThread::currentThread() == thread()) {
+        startUpload(std::move(taken));
+    } else {
+        QMetaObject::invokeMethod(
+            this, [this, taken = std::move(taken)]() mutable { startUpload(std::move(taken)); },
+            Qt::QueuedConnection);
+    }
+}
+
+void Analytics::startUpload(QList<AnalyticsEvent> events) {
+    (void)sendBatch(std::move(events));
+}
+
+QCoro::Task<void> Analytics::sendBatch(QList<AnalyticsEvent> events) {
+    QPointer<Analytics> self(this);
+    const auto count = static_cast<int>(events.size());
+    bool accepted = false;
+    if (const auto url = NetworkSession::joinURL(m_serverURL, StringShield::pathEvents())) {
+        QJsonArray array;
+        for (const AnalyticsEvent& e : events) {
+            QJsonObject o{{"event", e.event}, {"device_id", e.deviceID}, {"timestamp", e.timestamp}};
+            if (!e.properties.isEmpty()) o.insert("properties", e.properties);
+            array.append(o);
+        }
+        const QByteArray body = QJsonDocument(QJsonObject{{"events", array}}).toJson(QJsonDocument::Compact);
+
+        QNetworkRequest request(*url);
+        request.setRawHeader(StringShield::hdrContentType().toUtf8(), StringShield::mimeJSON().toUtf8());
+        request.setRawHeader(StringShield::hdrDeviceID().toUtf8(), m_deviceID.toUtf8());
+        request.setTransferTimeout(kUploadTimeoutMs);
+        const std::optional<QString> token = co_await AccountAccess::getAccessToken();
+        if (!self) co_return;
+        if (token && AccountAccess::mayCarryToken(*url))
+            request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
+        const HttpResponse response = co_await NetworkSession::perform(
+            NetworkSession::platformSession(), request, "POST", body, kUploadTimeoutMs);
+        if (!self) co_return;
+        accepted = response.isSuccess();
+    }
+
+    if (accepted) {
+        VLOG(QStringLiteral("Analytics: flushed %1 events").arg(count));
+    } else {
+        // The batch goes back ahead of what was queued meanwhile, for the next flush.
+        std::lock_guard lock(m_lock);
+        events.append(m_queue);
+        m_queue.swap(events);
+        enforceCapLocked();
+    }
+    m_uploadsInFlight.fetch_sub(1);
+    Q_EMIT uploadFinished(accepted, count);
+}
+
+bool Analytics::flushForQuit(std::chrono::milliseconds limit) {
+    flush();
+    if (m_uploadsInFlight.load() == 0) return true;
+    QEventLoop loop;
+    QTimer::singleShot(limit, &loop, &QEventLoop::quit);
+    connect(this, &Analytics::uploadFinished, &loop, [this, &loop] {
+        if (m_uploadsInFlight.load() == 0) loop.quit();
+    });
+    loop.exec();
+    return m_uploadsInFlight.load() == 0;
+}
+
+QList<AnalyticsEvent> Analytics::queuedEvents() const {
+    std::lock_guard lock(m_lock);
+    return m_queue;
+}

@@ -1,0 +1,38 @@
+#include "App/PipelineAssembly.h"
+
+#include "Core/ASR/PocketSphinxASR.h"
+#include "Core/Pipeline/PipelineAdapters.h"
+#include "Core/Cloud/StreamingTransport.h"
+#include "Foundation/UserDefaults.h"
+
+#include <gtest/gtest.h>
+
+// The assembled pipeline runs on the real engines, each set up from the settings, and starts
+// nothing until its set-up.
+TEST(PipelineAssemblyTest, BuildsTheRealCollaboratorsFromTheSettings) {
+    UserDefaults::shared().setValue("cloudServerURL", QStringLiteral("http://127.0.0.1:8124"));
+    VantroseSettings settings;
+    settings.language = QStringLiteral("en-GB");
+
+    DictationPipeline::Collaborators c = makeDesktopPipelineCollaborators(settings);
+    ASSERT_TRUE(c.audio && c.keyboardMonitor && c.textInserter && c.contextReader && c.appDetector && c.recognizer &&
+                c.batchRecognizer && c.formatter && c.streamingLink && c.history && c.services && c.sleeper);
+    ASSERT_TRUE(c.makeContextEngine && c.makeScreenCaptureEngine && c.probeCloudFormatter);
+
+    auto* live = dynamic_cast<ASRPipelineLiveRecognizer*>(c.recognizer.get());
+    ASSERT_TRUE(live);
+    const auto onDevice = std::dynamic_pointer_cast<PocketSphinxASR>(live->engine());
+    ASSERT_TRUE(onDevice);
+    EXPECT_EQ(onDevice->localeIdentifier(), "en-GB");
+    // The program sits idle without the on-device model: it loads at the first dictation.
+    EXPECT_EQ(onDevice->loadedDecoders(), 0);
+
+    auto* link = dynamic_cast<TransportPipelineStreamingLink*>(c.streamingLink.get());
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->transport().serverURL(), "http://127.0.0.1:8124");
+    EXPECT_EQ(link->state(), PipelineStreamingLink::State::disconnected);
+    EXPECT_FALSE(c.batchRecognizer->hasCloudRecognizer());  // built by the set-up
+
+    DictationPipeline pipeline(settings, std::move(c));
+    EXPECT_EQ(pipeline.status(), DictationStatus::idle);
+}

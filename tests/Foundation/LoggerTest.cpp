@@ -1,0 +1,96 @@
+#include "Foundation/Logger.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+namespace {
+QString readAll(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(f.readAll());
+}
+
+void writeBytes(const QString& path, qint64 size) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(QByteArray(size, 'x'));
+}
+}  // namespace
+
+TEST(LoggerTest, LineFormatShowsLocalTimeFileNameAndLine) {
+    const QDateTime t(QDate(2026, 3, 4), QTime(5, 6, 7, 89));
+    EXPECT_EQ(Logger::formatLine(t, "/a/b/c/Pipeline.cpp", 42, "Pipeline: started"),
+              "[2026-03-04 05:06:07.089] [Pipeline.cpp:42] Pipeline: started\n");
+}
+
+TEST(LoggerTest, FirstLineCreatesFileAndLaterLinesAppend) {
+    const QString path = Logger::shared().logFilePath();
+    Logger::flush();  // lines of earlier cases in this process land before the file goes
+    QFile::remove(path);
+    VLOG("first");
+    VLOG("second\ncontinued");
+    Logger::flush();
+    const QStringList lines = readAll(path).split('\n');
+    ASSERT_EQ(lines.size(), 4);  // two entries, one spanning two lines, then the trailing empty piece
+    EXPECT_TRUE(lines[0].endsWith("] first"));
+    EXPECT_TRUE(lines[0].contains("[LoggerTest.cpp:"));
+    EXPECT_TRUE(lines[1].endsWith("] second"));
+    EXPECT_EQ(lines[2], "continued");
+}
+
+TEST(LoggerTest, RotationHappensOnlyAboveOneMebibyte) {
+    Logger& logger = Logger::shared();
+    struct Case {
+        qint64 size;
+        bool rotates;
+    };
+    for (const Case c : {Case{1024 * 1024, false}, Case{1024 * 1024 + 1, true}}) {
+        SCOPED_TRACE(c.size);
+        Logger::flush();
+        QFile::remove(logger.oldLogFilePath());
+        writeBytes(logger.oldLogFilePath(), 3);  // an older generation that a rotation replaces
+        writeBytes(logger.logFilePath(), c.size);
+        Logger::rotateIfNeeded();
+        EXPECT_EQ(QFile(logger.logFilePath()).exists(), !c.rotates);
+        EXPECT_EQ(QFile(logger.oldLogFilePath()).size(), c.rotates ? c.size : 3);
+        VLOG("after rotation");
+        Logger::flush();
+        if (c.rotates) {
+            EXPECT_TRUE(readAll(logger.logFilePath()).endsWith("] after rotation\n"));
+        }
+    }
+}
+
+TEST(LoggerTest, RotationWithoutLogFileDoesNothing) {
+    Logger& logger = Logger::shared();
+    Logger::flush();
+    QFile::remove(logger.logFilePath());
+    QFile::remove(logger.oldLogFilePath());
+    Logger::rotateIfNeeded();
+    EXPECT_FALSE(QFile(logger.oldLogFilePath()).exists());
+}
+
+TEST(LoggerTest, LinesFromManyThreadsStayWhole) {
+    const QString path = Logger::shared().logFilePath();
+    Logger::flush();
+    QFile::remove(path);
+    constexpr int kThreads = 4, kLines = 200;
+    QList<QThread*> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads << QThread::create([t] {
+            for (int i = 0; i < kLines; ++i) VLOG(QString("thread %1 line %2 end").arg(t).arg(i));
+        });
+        threads.last()->start();
+    }
+    for (QThread* th : threads) {
+        th->wait();
+        delete th;
+    }
+    Logger::flush();
+    QStringList lines = readAll(path).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), kThreads * kLines);
+    for (const QString& line : lines) EXPECT_TRUE(line.endsWith(" end")) << line.toStdString();
+}
