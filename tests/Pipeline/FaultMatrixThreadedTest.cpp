@@ -18,6 +18,8 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 
+#include <SQLiteCpp/SQLiteCpp.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -237,6 +239,7 @@ TEST_F(FaultMatrix, SocketFaultsInEachState) {
         std::function<void(FaultMatrix&)> beforeRecording;
         std::function<void(FaultMatrix&)> whileRecording;  // after the first chunks reached the server
         std::optional<Reply> commitReply;
+        std::function<void(FaultMatrix&)> onCommit;  // once the commit reached the server
         bool resultArrives = false;
         std::function<void(FaultMatrix&)> afterPaste;
     } table[] = {
@@ -246,20 +249,25 @@ TEST_F(FaultMatrix, SocketFaultsInEachState) {
              ASSERT_TRUE(waitUntil([&] { return f.transport->state() == State::disconnected; }));
              f.ws->setRefuseConnections(true);
          },
-         {}, std::nullopt, false, [](FaultMatrix& f) { f.ws->setRefuseConnections(false); }},
+         {}, std::nullopt, {}, false, [](FaultMatrix& f) { f.ws->setRefuseConnections(false); }},
         {"aborted while streaming", {}, [](FaultMatrix& f) { f.ws->abortClients(); }, std::nullopt},
         {"closed while streaming", {}, [](FaultMatrix& f) { f.ws->closeClients(4000); }, std::nullopt},
         {"aborted while committing", {}, {}, Reply::abort()},
         {"closed while committing", {}, {}, Reply::close(4000)},
         {"server error while committing", {}, {}, Reply::error(QStringLiteral("overloaded"), false)},
         {"no answer to the commit", {}, {}, Reply::silence()},
+        {"truncated result message", {}, {}, Reply::silence(),
+         [](FaultMatrix& f) { f.ws->sendText(QStringLiteral("{\"type\": \"result\", \"asr_text\": \"hello wo")); }},
+        {"malformed message", {}, {}, Reply::silence(), [](FaultMatrix& f) { f.ws->sendText(QStringLiteral("<html>")); }},
+        {"result of the wrong shape", {}, {}, Reply::silence(),
+         [](FaultMatrix& f) { f.ws->sendText(QStringLiteral("{\"type\": \"result\", \"asr_text\": 5, \"llm_text\": [1]}")); }},
         {"aborted after the result", {}, {}, Reply::result(QStringLiteral("hello world"), QStringLiteral("Hello world.")),
-         true, [](FaultMatrix& f) {
+         {}, true, [](FaultMatrix& f) {
              f.ws->abortClients();
              ASSERT_TRUE(waitUntil([&] { return f.transport->state() != State::connected; }));
          }},
         {"closed after the result", {}, {}, Reply::result(QStringLiteral("hello world"), QStringLiteral("Hello world.")),
-         true, [](FaultMatrix& f) {
+         {}, true, [](FaultMatrix& f) {
              f.ws->closeClients(1001);
              ASSERT_TRUE(waitUntil([&] { return f.transport->state() != State::connected; }));
          }},
@@ -282,6 +290,10 @@ TEST_F(FaultMatrix, SocketFaultsInEachState) {
             chunks += 5;
         }
         h->pipeline->stopDictation();
+        if (row.onCommit) {
+            ASSERT_TRUE(waitUntil([&] { return ws->commitCount() == 1; }));
+            row.onCommit(*this);
+        }
         ASSERT_TRUE(waitForPastes(1));
         EXPECT_EQ(h->inserter->pastedTexts(), QStringList{QStringLiteral("Hello world.")});
         if (row.resultArrives) {
@@ -341,6 +353,56 @@ TEST_F(FaultMatrix, UnusableDatabaseIsLeftAsItWas) {
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         EXPECT_EQ(file.readAll(), row.contents);
     }
+}
+
+// Another program holds the database locked: this run keeps its dictations in memory, and what
+// the file held is still there once the lock is gone.
+TEST_F(FaultMatrix, LockedDatabaseKeepsWhatItHeld) {
+    const QString dbPath = dataDir.filePath(QStringLiteral("locked.sqlite"));
+    ASSERT_NO_FATAL_FAILURE(start(Road::batch, dbPath));
+    ASSERT_TRUE(h->dictate(kChunks));
+    h.reset();
+    ASSERT_EQ(storedHistory(dbPath).size(), 1);
+
+    {
+        SQLite::Database other(dbPath.toStdString(), SQLite::OPEN_READWRITE);
+        other.exec("BEGIN EXCLUSIVE");
+        ASSERT_NO_FATAL_FAILURE(start(Road::batch, dbPath));
+        ASSERT_TRUE(h->dictate(kChunks));
+        ASSERT_TRUE(waitForPastes(1));
+        EXPECT_EQ(h->pipeline->lastResult()->asrTierUsed, QStringLiteral("primary-batch"));
+        h.reset();
+        other.exec("ROLLBACK");
+    }
+    EXPECT_EQ(storedHistory(dbPath).size(), 1);
+
+    // With the lock gone the next launch writes to it again.
+    ASSERT_NO_FATAL_FAILURE(start(Road::batch, dbPath));
+    ASSERT_TRUE(h->dictate(kChunks));
+    h.reset();
+    EXPECT_EQ(storedHistory(dbPath).size(), 2);
+}
+
+// Two presses close together: a press while the first dictation is on its road starts nothing
+// and takes nothing from it; a press right after it finished is a dictation of its own.
+TEST_F(FaultMatrix, PressesInQuickSuccession) {
+    const QString dbPath = dataDir.filePath(QStringLiteral("quick.sqlite"));
+    ASSERT_NO_FATAL_FAILURE(start(Road::batch, dbPath));
+    http.scriptNext("POST", LoopbackTranscribeEndpoint::path(), LoopbackReply::normal().after(300));
+    h->record(kChunks);
+    h->pipeline->stopDictation();
+    h->pipeline->startDictation();  // while the first is on the road
+    h->audio->feed(3);
+    h->pipeline->stopDictation();
+    ASSERT_TRUE(waitForPastes(1));
+    EXPECT_EQ(cloudSampleCounts(), std::vector<std::size_t>{kSamples});
+
+    h->record(10);  // at once after it
+    h->pipeline->stopDictation();
+    ASSERT_TRUE(waitForPastes(2));
+    EXPECT_EQ(cloudSampleCounts(), (std::vector<std::size_t>{kSamples, 10 * 640}));
+    h.reset();
+    EXPECT_EQ(storedHistory(dbPath).size(), 2);
 }
 
 // A settings file that cannot be decoded: the program starts from the defaults, the file is kept
