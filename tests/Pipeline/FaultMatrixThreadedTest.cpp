@@ -355,6 +355,36 @@ TEST_F(FaultMatrix, UnusableDatabaseIsLeftAsItWas) {
     }
 }
 
+// The microphone goes away in the middle of a dictation (its chunks stop), is still gone at the
+// next press, then comes back: what was recorded before it went reaches the road and the history,
+// the press without it only reports the failure, and the next one works. On both roads.
+TEST_F(FaultMatrix, MicrophoneGoneMidDictationAndBack) {
+    for (const Road road : {Road::batch, Road::socket}) {
+        SCOPED_TRACE(road == Road::batch ? "batch road" : "socket road");
+        const QString dbPath = dataDir.filePath(road == Road::batch ? QStringLiteral("mic-batch.sqlite")
+                                                                    : QStringLiteral("mic-socket.sqlite"));
+        ASSERT_NO_FATAL_FAILURE(start(road, dbPath));
+        h->record(15);
+        h->audio->startFailure = QStringLiteral("No input device");  // gone: nothing more comes
+        h->pipeline->stopDictation();
+        ASSERT_TRUE(waitForPastes(1));
+        if (road == Road::batch) EXPECT_EQ(cloudSampleCounts(), std::vector<std::size_t>{15 * 640});
+        else EXPECT_EQ(ws->audioFrames().size(), 15);
+
+        h->pipeline->startDictation();
+        EXPECT_EQ(h->pipeline->status(), S::error);
+        EXPECT_EQ(h->pipeline->recordedChunkCount(), 0);
+
+        h->audio->startFailure.reset();  // back
+        if (road == Road::socket) ws->scriptNextCommit(Reply::result(QStringLiteral("next one"), QStringLiteral("Next one.")));
+        h->record(kChunks);
+        h->pipeline->stopDictation();
+        ASSERT_TRUE(waitForPastes(2));
+        h.reset();
+        EXPECT_EQ(storedHistory(dbPath).size(), 2);
+    }
+}
+
 // Another program holds the database locked: this run keeps its dictations in memory, and what
 // the file held is still there once the lock is gone.
 TEST_F(FaultMatrix, LockedDatabaseKeepsWhatItHeld) {
