@@ -1,0 +1,142 @@
+// The built program on the virtual desktop, ended by SIGTERM in each state of a dictation: it
+// shuts down in order, the history database still opens, the user's clipboard is the user's, and
+// the next start works.
+#include "Core/AppPaths.h"
+#include "Platform/Linux/X11KeyInjector.h"
+
+#include "support/DesktopDictation.h"
+#include "support/FixtureApp.h"
+#include "support/LoopbackStreamingServer.h"
+#include "support/LoopbackVendorServer.h"
+#include "support/MicFeeder.h"
+#include "support/SaveTargetsManager.h"
+#include "support/SpeechFixture.h"
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+#include <SQLiteCpp/Database.h>
+#include <SQLiteCpp/Statement.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Reply = LoopbackStreamingServer::CommitReply;
+
+const QString kProgram = QStringLiteral(VANTROSE_BINARY_DIR "/src/vantrose");
+constexpr uint8_t kRightAlt = 108;
+constexpr auto kDeadline = 60s;
+constexpr const char* kUserClipboard = "the user's own clipboard";
+
+QString textLog() {
+    QFile file(AppPaths::logDir() + "/main.log");
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+QByteArray clipboardText() {
+    return runTool("xclip", {"-selection", "clipboard", "-o", "-t", "UTF8_STRING"});
+}
+
+// The database file passes SQLite's own check and its history can be read; no file is fine too.
+bool historyReadable() {
+    const QString path = AppPaths::dataDir() + "/vantrose.sqlite";
+    if (!QFile::exists(path)) return true;
+    try {
+        SQLite::Database db(path.toStdString(), SQLite::OPEN_READONLY, 2000);
+        if (db.execAndGet("PRAGMA integrity_check").getString() != "ok") return false;
+        SQLite::Statement query(db, "SELECT count(*) FROM history");
+        return query.executeStep();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::unique_ptr<QProcess> launch() {
+    auto app = std::make_unique<QProcess>();
+    app->setProcessChannelMode(QProcess::ForwardedChannels);
+    app->start(kProgram);
+    if (!app->waitForStarted(10000)) return nullptr;
+    return app;
+}
+
+bool terminateAndWait(QProcess& app) {
+    ::kill(app.processId(), SIGTERM);
+    return app.waitForFinished(20000) && app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0;
+}
+
+TEST(FaultMatrixDesktop, SigtermInEachStateOfADictation) {
+    if (!MicFeeder::available()) GTEST_SKIP() << "needs the virtual microphone (scripts/with-desktop.sh)";
+    ASSERT_TRUE(SpeechFixture::toolsAvailable());
+    ASSERT_TRUE(QFile::exists(kProgram)) << kProgram.toStdString();
+
+    enum class When { listening, committing, afterThePaste };
+    const struct {
+        const char* name;
+        When when;
+    } table[] = {
+        {"while listening", When::listening},
+        {"while the server works on the commit", When::committing},
+        {"right after the paste", When::afterThePaste},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        QDir(AppPaths::logDir()).removeRecursively();
+        LoopbackVendorServer server;
+        ASSERT_TRUE(server.start());
+        LoopbackStreamingServer streaming(server);
+        streaming.setDefaultCommitReply(row.when == When::committing
+                                            ? Reply::silence()
+                                            : Reply::result(QStringLiteral("words"), QStringLiteral("Words.")));
+        SaveTargetsManager manager;  // keeps the clipboard after the program is gone
+        ASSERT_NO_FATAL_FAILURE(seedSignedInAccount(server));
+        std::unique_ptr<QProcess> app = launch();
+        ASSERT_TRUE(app);
+        ASSERT_TRUE(waitUntil([] { return textLog().contains("Windows: Hub window shown"); }, kDeadline)) << textLog().toStdString();
+        ASSERT_TRUE(waitUntil([&] { return streaming.openClientCount() == 1; }, kDeadline)) << textLog().toStdString();
+
+        FixtureApp fixture{"DictationTarget", "dictation target"};
+        ASSERT_TRUE(fixture.start(kDeadline));
+        ASSERT_TRUE(fixture.activate(kDeadline));
+        auto owner = startTool("xclip", {"-selection", "clipboard", "-i"}, kUserClipboard);
+        ASSERT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, kDeadline));
+
+        X11KeyInjector keys;
+        auto listening = [] { return textLog().contains("Pipeline: Listening (mic:"); };
+        if (row.when == When::listening) {
+            ASSERT_TRUE(keys.sendKey(kRightAlt, true));
+            const bool listened = waitUntil(listening, kDeadline);
+            const bool ended = terminateAndWait(*app);
+            keys.sendKey(kRightAlt, false);
+            ASSERT_TRUE(listened) << textLog().toStdString();
+            EXPECT_TRUE(ended) << textLog().toStdString();
+        } else {
+            const QString failure = holdKeyAndSpeak([&](bool down) { return keys.sendKey(kRightAlt, down); }, listening,
+                                                    spokenSentence(SpeechFixture::sentences().first()), kDeadline);
+            ASSERT_TRUE(failure.isEmpty()) << failure.toStdString();
+            if (row.when == When::committing)
+                ASSERT_TRUE(waitUntil([&] { return streaming.commitCount() == 1; }, kDeadline));
+            else
+                ASSERT_TRUE(fixture.waitForText(QStringLiteral("Words."), kDeadline)) << textLog().toStdString();
+            EXPECT_TRUE(terminateAndWait(*app)) << textLog().toStdString();
+        }
+        EXPECT_TRUE(textLog().contains("Vantrose: Application terminated")) << textLog().toStdString();
+        EXPECT_TRUE(historyReadable());
+        EXPECT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, 10s)) << clipboardText().toStdString();
+
+        // The next start comes up and listens for the hotkey.
+        QFile::remove(AppPaths::logDir() + "/main.log");
+        std::unique_ptr<QProcess> next = launch();
+        ASSERT_TRUE(next);
+        EXPECT_TRUE(waitUntil([] { return textLog().contains("Pipeline: Setup complete"); }, kDeadline)) << textLog().toStdString();
+        EXPECT_TRUE(terminateAndWait(*next));
+    }
+}
+
+}  // namespace
