@@ -14,6 +14,8 @@
 #include "support/TestEnvironment.h"
 
 #include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QFile>
 #include <QProcess>
 
@@ -58,8 +60,9 @@ bool historyReadable() {
     }
 }
 
-std::unique_ptr<QProcess> launch() {
+std::unique_ptr<QProcess> launch(const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
     auto app = std::make_unique<QProcess>();
+    app->setProcessEnvironment(environment);
     app->setProcessChannelMode(QProcess::ForwardedChannels);
     app->start(kProgram);
     if (!app->waitForStarted(10000)) return nullptr;
@@ -137,6 +140,62 @@ TEST(FaultMatrixDesktop, SigtermInEachStateOfADictation) {
         EXPECT_TRUE(waitUntil([] { return textLog().contains("Pipeline: Setup complete"); }, kDeadline)) << textLog().toStdString();
         EXPECT_TRUE(terminateAndWait(*next));
     }
+}
+
+// The session bus (and with it the accessibility bus) is absent, or takes connections and never
+// answers: the program still comes up, says why it runs without the bus, pastes a dictation with
+// the user's clipboard given back, and ends in order.
+TEST(FaultMatrixDesktop, SessionBusAbsentOrHanging) {
+    if (!MicFeeder::available()) GTEST_SKIP() << "needs the virtual microphone (scripts/with-desktop.sh)";
+    ASSERT_TRUE(QFile::exists(kProgram)) << kProgram.toStdString();
+    QLocalServer silentBus;  // accepts and never says a word
+    const QString silentPath = QDir(qEnvironmentVariable("XDG_RUNTIME_DIR", QDir::tempPath())).filePath("silent-bus");
+    QLocalServer::removeServer(silentPath);
+    ASSERT_TRUE(silentBus.listen(silentPath));
+    QList<QLocalSocket*> held;
+    QObject::connect(&silentBus, &QLocalServer::newConnection, [&] {
+        while (QLocalSocket* s = silentBus.nextPendingConnection()) held << s;
+    });
+
+    const struct {
+        const char* name;
+        QString address;
+        const char* logged;  // empty: nothing to say
+    } table[] = {
+        {"absent", "unix:path=" + silentPath + "-nobody-listens", ""},
+        {"hanging", "unix:path=" + silentPath, "does not answer within 3000 ms; running without it"},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        QDir(AppPaths::logDir()).removeRecursively();
+        LoopbackVendorServer server;
+        ASSERT_TRUE(server.start());
+        LoopbackStreamingServer streaming(server);
+        streaming.setDefaultCommitReply(Reply::result(QStringLiteral("words"), QStringLiteral("Words.")));
+        ASSERT_NO_FATAL_FAILURE(seedSignedInAccount(server));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("DBUS_SESSION_BUS_ADDRESS", row.address);
+        std::unique_ptr<QProcess> app = launch(environment);
+        ASSERT_TRUE(app);
+        ASSERT_TRUE(waitUntil([] { return textLog().contains("Windows: Hub window shown"); }, kDeadline)) << textLog().toStdString();
+        if (*row.logged) EXPECT_TRUE(textLog().contains(row.logged)) << textLog().toStdString();
+        ASSERT_TRUE(waitUntil([&] { return streaming.openClientCount() == 1; }, kDeadline)) << textLog().toStdString();
+
+        FixtureApp fixture{"DictationTarget", "dictation target"};
+        ASSERT_TRUE(fixture.start(kDeadline));
+        ASSERT_TRUE(fixture.activate(kDeadline));
+        auto owner = startTool("xclip", {"-selection", "clipboard", "-i"}, kUserClipboard);
+        ASSERT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, kDeadline));
+        X11KeyInjector keys;
+        const QString failure = holdKeyAndSpeak([&](bool down) { return keys.sendKey(kRightAlt, down); },
+                                                [] { return textLog().contains("Pipeline: Listening (mic:"); },
+                                                spokenSentence(SpeechFixture::sentences().first()), kDeadline);
+        ASSERT_TRUE(failure.isEmpty()) << failure.toStdString();
+        EXPECT_TRUE(fixture.waitForText(QStringLiteral("Words."), kDeadline)) << textLog().toStdString();
+        EXPECT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, kDeadline)) << clipboardText().toStdString();
+        EXPECT_TRUE(terminateAndWait(*app)) << textLog().toStdString();
+    }
+    qDeleteAll(held);
 }
 
 }  // namespace
