@@ -79,6 +79,11 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // A session bus that never answers would freeze the first window; without it the toolkit's
+    // accessibility bridge and the context reader see no bus and go on.
+    const std::optional<QString> busProblem = unresponsiveSessionBus(std::chrono::seconds(3));
+    if (busProblem) qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+
     QApplication app(argc, argv);
     // Replaces the toolkit's Xlib handlers, which end the process from whichever thread met the error.
     DesktopBackend::current().installConnectionHandlers();
@@ -118,6 +123,7 @@ int main(int argc, char** argv) {
     VLOG("Platform: " + QSysInfo::prettyProductName() + " (" + QSysInfo::kernelType() + " "
          + QSysInfo::kernelVersion() + ")");
     VLOG("Architecture: " + machineArchitecture());
+    if (busProblem) VLOG("Vantrose: " + *busProblem + "; running without it");
 
     ShutdownWatchdog watchdog(kShutdownLimit);
     SignalBridge signalBridge;

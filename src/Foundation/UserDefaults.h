@@ -8,8 +8,12 @@
 #include <memory>
 #include <mutex>
 
+class QTemporaryFile;
+
 // The user-defaults store: one INI file shared by every service. It holds tokens,
-// so the file is created with mode 0600. Safe to use from any thread.
+// so the file is created with mode 0600. Safe to use from any thread. Values encoded as a QVariant
+// ("@Variant(...)") are taken out of the file before it is read (the old feature-flag map becomes
+// its section); the file as it was is kept beside it.
 class UserDefaults {
 public:
     static UserDefaults& shared();
@@ -26,9 +30,12 @@ public:
     // Tests: re-open the store at the current XDG location (after changing the environment).
     static void reloadForTesting();
 
+    ~UserDefaults();
+
 private:
     explicit UserDefaults(const QString& path);
     mutable std::mutex m_mutex;
+    std::unique_ptr<QTemporaryFile> m_scratch;  // when the file itself could not be made safe to read
     std::unique_ptr<QSettings> m_settings;
     QString m_path;
 };

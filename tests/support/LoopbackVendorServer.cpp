@@ -287,7 +287,9 @@ LoopbackVendorServer::Connection* LoopbackVendorServer::connection(int id) const
 
 void LoopbackVendorServer::onReadyRead(Connection* conn) {
     if (!conn->socket) return;
-    if (conn->firstRequest && m_upgradeHandler) {
+    // Once part of the first request is in the buffer it is not an upgrade: the rest of its body
+    // must be read, not peeked at again for a head it does not contain.
+    if (conn->firstRequest && conn->buffer.isEmpty() && m_upgradeHandler) {
         // Decide on the first request's head without consuming it, so an upgrade handler can
         // read the handshake itself.
         const QByteArray peeked = conn->socket->peek(kMaxHeadBytes);

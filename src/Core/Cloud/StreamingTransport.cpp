@@ -602,7 +602,16 @@ void StreamingTransport::handleResult(const QJsonObject& message) {
     m_commitResultTimer->stop();
     m_commitToResultMs = (now() - m_commitTime) * 1000.0;
 
-    const QString asrText = message.value("asr_text").toString();
+    // A result whose texts are not text is a broken answer, not silence: read as empty, the
+    // dictation would be dropped. The commit failed instead, and the recording takes the batch road.
+    const QJsonValue asrValue = message.value("asr_text");
+    const QJsonValue llmValue = message.value("llm_text");
+    if (!asrValue.isString() || !(llmValue.isString() || llmValue.isUndefined() || llmValue.isNull())) {
+        VLOG("StreamingTransport: Result without its texts — the commit failed");
+        emitError(QStringLiteral("Malformed result from the server"));
+        return;
+    }
+    const QString asrText = asrValue.toString();
     const QString llmText = message.value("llm_text").toString();
     auto number = [&message](const char* key) {
         const QJsonValue v = message.value(QLatin1String(key));

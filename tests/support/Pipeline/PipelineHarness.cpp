@@ -27,9 +27,13 @@ PipelineHarness::PipelineHarness(VantroseSettings settings, Options options) {
     auto rec = std::make_unique<FakeLiveRecognizer>();
     recognizer = rec.get();
     c.recognizer = std::move(rec);
-    auto b = std::make_unique<FakeBatchRecognizer>();
-    batch = b.get();
-    c.batchRecognizer = std::move(b);
+    if (options.makeBatchRecognizer) {
+        c.batchRecognizer = options.makeBatchRecognizer();
+    } else {
+        auto b = std::make_unique<FakeBatchRecognizer>();
+        batch = b.get();
+        c.batchRecognizer = std::move(b);
+    }
     auto f = std::make_shared<FakeFormatter>();
     formatter = f.get();
     c.formatter = f;

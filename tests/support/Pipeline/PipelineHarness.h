@@ -21,6 +21,8 @@ struct PipelineHarness {
         bool probeCloudFormatter = false;                      // set-up asks for the server's formatter
         std::shared_ptr<TextFormatterProtocol> cloudFormatter;  // ... and gets this one (none: unavailable)
         std::function<std::unique_ptr<PipelineHistory>()> makeHistory;  // none: a FakePipelineHistory
+        // none: a FakeBatchRecognizer (`batch` is null when this gave another one)
+        std::function<std::unique_ptr<PipelineBatchRecognizer>()> makeBatchRecognizer;
         SettingsStore::Hooks settingsHooks;  // none: the signed-in account's server
         // none: a FakeStreamingLink (`link` is null when this gave another one)
         std::function<std::unique_ptr<PipelineStreamingLink>()> makeStreamingLink;
@@ -40,7 +42,7 @@ struct PipelineHarness {
     FakeContextReader* reader = nullptr;
     FakeAppDetector* detector = nullptr;
     FakeLiveRecognizer* recognizer = nullptr;
-    FakeBatchRecognizer* batch = nullptr;
+    FakeBatchRecognizer* batch = nullptr;  // null when Options::makeBatchRecognizer gave another one
     FakeFormatter* formatter = nullptr;
     FakeStreamingLink* link = nullptr;  // null when Options::makeStreamingLink gave another link
     FakePipelineHistory* history = nullptr;  // null when Options::makeHistory gave another store
