@@ -4,6 +4,7 @@
 #include "App/ShutdownWatchdog.h"
 #include "App/SignalBridge.h"
 #include "App/DictationShellPipeline.h"
+#include "App/DictationViewFactory.h"
 #include "App/PipelineAssembly.h"
 #include "App/SingleInstance.h"
 #include "Auth/AuthManager.h"
@@ -144,13 +145,21 @@ int main(int argc, char** argv) {
     AuthManager::setURLOpener([](const QUrl& url) { return QDesktopServices::openUrl(url); });
 
     AppDelegate::Dependencies deps;
-    deps.makePipeline = [] {
-        return std::make_unique<DictationShellPipeline>(assembleDictationPipeline(SettingsStore::loadSettings()));
+    // The pipeline is made first; the shell's views are then built over it and its history.
+    DictationShellPipeline* dictation = nullptr;
+    HistoryStore* historyStore = nullptr;
+    deps.makePipeline = [&dictation, &historyStore] {
+        AssembledDictation assembled = assembleDictation(SettingsStore::loadSettings());
+        historyStore = assembled.historyStore;
+        auto pipeline = std::make_unique<DictationShellPipeline>(std::move(assembled.pipeline));
+        dictation = pipeline.get();
+        return pipeline;
     };
     deps.authManager = &AuthManager::shared();
     deps.permissions = std::make_unique<DesktopPermissionChecker>();
-    deps.makeUI = [](AppDelegate& delegate) -> std::unique_ptr<ShellUI> {
-        return std::make_unique<DesktopShell>(delegate, *delegate.pipeline(), AuthManager::shared());
+    deps.makeUI = [&dictation, &historyStore](AppDelegate& delegate) -> std::unique_ptr<ShellUI> {
+        auto views = std::make_unique<DictationViewFactory>(dictation->pipeline(), *historyStore, AuthManager::shared());
+        return std::make_unique<DesktopShell>(delegate, *delegate.pipeline(), AuthManager::shared(), std::move(views));
     };
     deps.playStartupSound = [] { SoundManager::playCustomSound(QStringLiteral("startup"), QStringLiteral("wav")); };
     deps.trackAppLaunched = [] { Analytics::shared().trackAppLaunched(); };

@@ -1,19 +1,10 @@
 #include "App/DesktopShell.h"
 
 #include "App/AppDelegate.h"
-#include "App/PlaceholderViews.h"
 #include "App/TrayIcons.h"
 #include "Auth/AuthManager.h"
 #include "Core/Audio/AudioEngine.h"
-#include "Core/Pipeline/DictationPipeline.h"
-#include "Core/Pipeline/PipelineCollaborators.h"
 #include "Foundation/Logger.h"
-#include "App/DesktopPipelineAdapters.h"
-#include "UI/Onboarding/OnboardingView.h"
-#include "UI/Hub/HistoryView.h"
-#include "UI/Hub/HubView.h"
-#include "UI/Overlay/DictationOverlayView.h"
-#include "UI/Settings/SettingsView.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -59,8 +50,9 @@ QRect centredIn(const QScreen* screen, QSize size) {
 }
 }  // namespace
 
-DesktopShell::DesktopShell(AppDelegate& delegate, ShellPipeline& pipeline, AuthManager& auth, QObject* parent)
-    : QObject(parent), m_delegate(delegate), m_pipeline(pipeline), m_auth(auth) {}
+DesktopShell::DesktopShell(AppDelegate& delegate, ShellPipeline& pipeline, AuthManager& auth,
+                           std::unique_ptr<ShellViewFactory> views, QObject* parent)
+    : QObject(parent), m_delegate(delegate), m_pipeline(pipeline), m_auth(auth), m_views(std::move(views)) {}
 
 DesktopShell::~DesktopShell() {
     for (QWidget* window : {m_hubWindow.data(), m_onboardingWindow.data(), m_settingsWindow.data(),
@@ -163,20 +155,10 @@ void DesktopShell::showHubWindow() {
     if (bringForward(m_hubWindow)) return;
     QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen) return;
-    QWidget* view = nullptr;
-    if (DictationPipeline* pipeline = m_pipeline.dictationPipeline()) {
-        HubView::Actions actions;
-        actions.permissions = hubPermissions();
-        actions.listInputDevices = [this] { return m_pipeline.listInputDevices(); };
-        view = new HubView(*pipeline, m_auth, std::move(actions));
-    } else {
-        view = new HubPlaceholderView(m_pipeline, m_auth);
-    }
-    QWidget* window = makeWindow(view, QStringLiteral("Vantrose"));
+    QWidget* window = makeWindow(m_views->makeHubView(permissions()), QStringLiteral("Vantrose"));
     window->setObjectName(QStringLiteral("hubWindow"));
     // The hub's content keeps the window at least as large as it needs (700 x 480 or more, so
     // its dashboard stays whole); a fixed floor here would let the window cut it.
-    if (!qobject_cast<HubView*>(view)) window->setMinimumSize(600, 400);
     window->setGeometry(ShellRules::hubGeometry(screen->availableGeometry(), window->sizeHint()));
     replaceWindow(m_hubWindow, window);
     showAndActivate(window);
@@ -199,26 +181,21 @@ void DesktopShell::showRichOnboarding(std::function<void()> onComplete) {
         *completed = true;
         onComplete();
     };
-    QWidget* view = nullptr;
-    if (m_pipeline.dictationPipeline()) {
-        OnboardingView::Permissions permissions;
-        permissions.accessibilityGranted = [delegate = QPointer<AppDelegate>(&m_delegate)]() -> QCoro::Task<bool> {
-            if (!delegate) co_return false;
-            const bool granted = co_await delegate->checkAccessibility();
-            co_return granted;
-        };
-        permissions.requestAccessibility = [delegate = QPointer<AppDelegate>(&m_delegate)] {
-            if (delegate) delegate->promptAccessibility();
-        };
-        permissions.accessibilityNotice = [delegate = QPointer<AppDelegate>(&m_delegate)] {
-            return delegate ? delegate->accessibilityNotice() : QString();
-        };
-        permissions.microphoneGranted = [] { return AudioEngine::requestPermission(); };
-        permissions.requestMicrophone = [] { return AudioEngine::requestPermission(); };
-        view = new OnboardingView(m_auth, m_auth.isAuthenticated(), std::move(permissions), std::move(once));
-    } else {
-        view = new OnboardingPlaceholderView(m_auth, m_auth.isAuthenticated(), std::move(once));
-    }
+    OnboardingFlow::Permissions permissions;
+    permissions.accessibilityGranted = [delegate = QPointer<AppDelegate>(&m_delegate)]() -> QCoro::Task<bool> {
+        if (!delegate) co_return false;
+        const bool granted = co_await delegate->checkAccessibility();
+        co_return granted;
+    };
+    permissions.requestAccessibility = [delegate = QPointer<AppDelegate>(&m_delegate)] {
+        if (delegate) delegate->promptAccessibility();
+    };
+    permissions.accessibilityNotice = [delegate = QPointer<AppDelegate>(&m_delegate)] {
+        return delegate ? delegate->accessibilityNotice() : QString();
+    };
+    permissions.microphoneGranted = [] { return AudioEngine::requestPermission(); };
+    permissions.requestMicrophone = [] { return AudioEngine::requestPermission(); };
+    QWidget* view = m_views->makeOnboardingView(m_auth.isAuthenticated(), std::move(permissions), std::move(once));
     QWidget* window = makeWindow(view, QString());
     window->setObjectName(QStringLiteral("onboardingWindow"));
     window->setStyleSheet(QStringLiteral("#onboardingWindow { background-color: rgb(8, 8, 10); }"));
@@ -237,13 +214,7 @@ void DesktopShell::orderOutOnboarding() {
 void DesktopShell::openSettings() {
     if (bringForward(m_settingsWindow)) return;
     QScreen* screen = QGuiApplication::primaryScreen();
-    QWidget* view = nullptr;
-    if (DictationPipeline* pipeline = m_pipeline.dictationPipeline())
-        view = new SettingsView(*pipeline, m_pipeline.listInputDevices(), m_pipeline.settings().selectedMicUID, m_auth,
-                                settingsPermissions());
-    else
-        view = new SettingsPlaceholderView(m_pipeline, m_pipeline.listInputDevices());
-    QWidget* window = makeWindow(view, QStringLiteral("Vantrose Settings"));
+    QWidget* window = makeWindow(m_views->makeSettingsView(permissions()), QStringLiteral("Vantrose Settings"));
     window->setObjectName(QStringLiteral("settingsWindow"));
     // Opens at the pane's own size and may shrink to the smallest size whose every tab still
     // scrolls to its last control.
@@ -257,13 +228,7 @@ void DesktopShell::openSettings() {
 void DesktopShell::openHistory() {
     if (bringForward(m_historyWindow)) return;
     QScreen* screen = QGuiApplication::primaryScreen();
-    QWidget* view = nullptr;
-    DictationPipeline* pipeline = m_pipeline.dictationPipeline();
-    if (auto* history = pipeline ? dynamic_cast<HistoryStorePipelineHistory*>(&pipeline->history()) : nullptr)
-        view = new HistoryView(*pipeline, history->store());
-    else
-        view = new HistoryPlaceholderView;
-    QWidget* window = makeWindow(view, QStringLiteral("Dictation History"));
+    QWidget* window = makeWindow(m_views->makeHistoryView(), QStringLiteral("Dictation History"));
     window->setObjectName(QStringLiteral("historyWindow"));
     window->resize(420, 520);
     if (screen) window->setGeometry(centredIn(screen, window->size()));
@@ -277,8 +242,8 @@ void DesktopShell::activate() {
         if (bringForward(window)) return;
 }
 
-HubPermissions DesktopShell::hubPermissions() {
-    HubPermissions permissions;
+ViewPermissions DesktopShell::permissions() {
+    ViewPermissions permissions;
     const QPointer<AppDelegate> delegate(&m_delegate);
     permissions.accessibilityGranted = [delegate] { return delegate && delegate->accessibilityGranted(); };
     permissions.microphoneGranted = [] { return !AudioEngine::listInputDevices().empty(); };
@@ -289,21 +254,12 @@ HubPermissions DesktopShell::hubPermissions() {
     return permissions;
 }
 
-SettingsPermissions DesktopShell::settingsPermissions() {
-    const HubPermissions hub = hubPermissions();
-    return SettingsPermissions{hub.accessibilityGranted, hub.microphoneGranted, hub.openAccessibilitySettings};
-}
-
 // ---- Overlay panel
 
 void DesktopShell::setupOverlayWindow() {
     // One panel for the process: a repeated start-up keeps it instead of leaving a second one behind.
     if (m_overlayWindow) return;
-    QWidget* panel = nullptr;
-    if (DictationPipeline* pipeline = m_pipeline.dictationPipeline())
-        panel = new DictationOverlayView(*pipeline);
-    else
-        panel = new OverlayPlaceholderView(m_pipeline);
+    QWidget* panel = m_views->makeOverlayView();
     panel->setObjectName(QStringLiteral("overlayPanel"));
     panel->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
                           | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint

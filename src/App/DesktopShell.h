@@ -2,29 +2,30 @@
 
 #include "App/ShellRules.h"
 #include "App/ShellUI.h"
+#include "App/ShellViewFactory.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
 
+#include <memory>
 #include <optional>
 
 class AppDelegate;
 class AuthManager;
 class QMenu;
 class QSystemTrayIcon;
-struct HubPermissions;
-struct SettingsPermissions;
 class QTimer;
 class ShellPipeline;
 
 // The tray item with its menu, the hub, onboarding, settings and history windows, and the overlay
 // panel with its 0.1 s observer tick. Each window is built on first use and rebuilt when asked for
-// while hidden; a visible one is only brought forward.
+// while hidden; a visible one is only brought forward. What fills the windows comes from `views`.
 class DesktopShell final : public QObject, public ShellUI {
     Q_OBJECT
 public:
-    DesktopShell(AppDelegate& delegate, ShellPipeline& pipeline, AuthManager& auth, QObject* parent = nullptr);
+    DesktopShell(AppDelegate& delegate, ShellPipeline& pipeline, AuthManager& auth,
+                 std::unique_ptr<ShellViewFactory> views, QObject* parent = nullptr);
     ~DesktopShell() override;
 
     void setupStatusItem() override;
@@ -49,10 +50,9 @@ public:
     QString currentIconSymbol() const { return m_iconSymbol; }
 
 private:
-    // What the real views are told of the permissions: the accessibility answer of the latest
-    // check, and whether any microphone exists (Linux asks no microphone permission).
-    HubPermissions hubPermissions();
-    SettingsPermissions settingsPermissions();
+    // What the views are told of the permissions: the accessibility answer of the latest check,
+    // and whether any microphone exists (Linux asks no microphone permission).
+    ViewPermissions permissions();
     void rebuildMenu();
     static bool bringForward(QWidget* window);
     static void positionOverlayOnActiveDisplay(QWidget* window, int width, int height);
@@ -61,6 +61,7 @@ private:
     AppDelegate& m_delegate;
     ShellPipeline& m_pipeline;
     AuthManager& m_auth;
+    std::unique_ptr<ShellViewFactory> m_views;
 
     QSystemTrayIcon* m_statusItem = nullptr;
     QMenu* m_menu = nullptr;

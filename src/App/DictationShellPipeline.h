@@ -24,7 +24,9 @@ public:
     void setMicDevice(const std::optional<QString>& uid) override { m_pipeline->setMicDevice(uid); }
     std::vector<AudioDeviceInfo> listInputDevices() const override;
 
-    DictationPipeline* dictationPipeline() override { return m_pipeline.get(); }
+    // The pipeline itself, for the views that show its published state.
+    DictationPipeline& pipeline() { return *m_pipeline; }
+
     bool observeChanges(QObject* context, std::function<void()> changed) override;
 
 private:

@@ -30,6 +30,11 @@ QCoro::Task<std::shared_ptr<TextFormatterProtocol>> probeCloudFormatter(Vantrose
 }  // namespace
 
 DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const VantroseSettings& settings) {
+    return makeDesktopPipelineCollaborators(settings, std::make_unique<HistoryStorePipelineHistory>());
+}
+
+DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const VantroseSettings& settings,
+                                                                  std::unique_ptr<PipelineHistory> history) {
     DictationPipeline::Collaborators c;
     c.audio = std::make_unique<AudioEnginePipelineSource>();
     c.keyboardMonitor = std::make_unique<KeyboardMonitor>();
@@ -49,7 +54,7 @@ DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const Vantrose
     c.formatter = std::make_shared<AdaptiveFormatter>(settings.ollamaEndpoint, settings.ollamaModel);
     c.streamingLink =
         std::make_unique<TransportPipelineStreamingLink>(std::make_unique<StreamingTransport>(streamingServerURL()));
-    c.history = std::make_unique<HistoryStorePipelineHistory>();
+    c.history = std::move(history);
 
     c.services = std::make_unique<EvaluatingPipelineServices>();
     c.sleeper = std::make_unique<TimerPipelineSleeper>();
@@ -68,6 +73,12 @@ DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const Vantrose
 }
 
 std::unique_ptr<DictationPipeline> assembleDictationPipeline(VantroseSettings settings, QObject* parent) {
-    DictationPipeline::Collaborators collaborators = makeDesktopPipelineCollaborators(settings);
-    return std::make_unique<DictationPipeline>(std::move(settings), std::move(collaborators), parent);
+    return assembleDictation(std::move(settings), parent).pipeline;
+}
+
+AssembledDictation assembleDictation(VantroseSettings settings, QObject* parent) {
+    auto history = std::make_unique<HistoryStorePipelineHistory>();
+    HistoryStore* store = &history->store();
+    DictationPipeline::Collaborators collaborators = makeDesktopPipelineCollaborators(settings, std::move(history));
+    return {std::make_unique<DictationPipeline>(std::move(settings), std::move(collaborators), parent), store};
 }

@@ -13,7 +13,6 @@
 #include <optional>
 #include <vector>
 
-class DictationPipeline;
 class QObject;
 
 // What the application shell needs of the dictation pipeline: its published state, its two-phase
@@ -43,10 +42,6 @@ public:
     // nullopt: the system default input; used from the next recording on.
     virtual void setMicDevice(const std::optional<QString>& uid) = 0;
     virtual std::vector<AudioDeviceInfo> listInputDevices() const = 0;
-
-    // The real pipeline behind this one, for the hosted views that show its published state;
-    // null when there is none (the shell then hosts simple stand-in views).
-    virtual DictationPipeline* dictationPipeline() { return nullptr; }
 
     // Calls `changed` on the main thread, for as long as `context` lives, whenever the status,
     // the typing suggestion, the persistent mode or the settings change. False when this pipeline

@@ -1,5 +1,6 @@
 #include "Models/JsonCoding.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -64,6 +65,99 @@ QByteArray toBytes(const QJsonObject& object) {
 QJsonValue fromUInt64(quint64 value) {
     if (value <= quint64(std::numeric_limits<qint64>::max())) return QJsonValue(qint64(value));
     return QJsonValue(double(value));
+}
+
+namespace {
+
+// One value's conversion: its JSON, or left out of its list or object, or refusing the whole.
+struct Converted {
+    enum Kind { value, omitted, refused } kind;
+    QJsonValue json;
+};
+
+Converted refusedOr(VariantRule rule, const QVariant& value);
+
+Converted convert(const QVariant& value, VariantRule rule) {
+    const bool strict = rule == VariantRule::strict;
+    const auto number = [&](double d) -> Converted {
+        if (std::isfinite(d)) return {Converted::value, QJsonValue(d)};
+        if (strict) return {Converted::refused, {}};
+        return {Converted::value, QJsonValue(QJsonValue::Null)};
+    };
+    switch (value.typeId()) {
+    case QMetaType::UnknownType:
+    case QMetaType::Nullptr:
+        return {strict ? Converted::refused : Converted::omitted, {}};
+    case QMetaType::QString:
+        return {Converted::value, QJsonValue(value.toString())};
+    case QMetaType::Bool:
+        return {Converted::value, QJsonValue(value.toBool())};
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+        return {Converted::value, QJsonValue(value.toLongLong())};
+    case QMetaType::ULong:
+    case QMetaType::ULongLong:
+        return {Converted::value, fromUInt64(value.toULongLong())};
+    case QMetaType::Double:
+        return number(value.toDouble());
+    case QMetaType::Float:
+        return number(double(value.toFloat()));
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantHash: {
+        QJsonObject object;
+        const QVariantMap map = value.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            Converted member = convert(it.value(), rule);
+            if (member.kind == Converted::refused) return member;
+            if (member.kind == Converted::value) object.insert(it.key(), member.json);
+        }
+        return {Converted::value, QJsonValue(object)};
+    }
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList: {
+        QJsonArray array;
+        for (const QVariant& element : value.toList()) {
+            Converted item = convert(element, rule);
+            if (item.kind == Converted::refused) return item;
+            if (item.kind == Converted::value) array.append(item.json);
+        }
+        return {Converted::value, QJsonValue(array)};
+    }
+    case QMetaType::QJsonValue:
+        return convert(value.value<QJsonValue>().toVariant(), rule);
+    case QMetaType::QJsonObject:
+        return convert(value.value<QJsonObject>().toVariantMap(), rule);
+    case QMetaType::QJsonArray:
+        return convert(value.value<QJsonArray>().toVariantList(), rule);
+    default:
+        return refusedOr(rule, value);
+    }
+}
+
+Converted refusedOr(VariantRule rule, const QVariant& value) {
+    if (rule != VariantRule::describe) return {Converted::refused, {}};
+    if (value.typeId() == QMetaType::QDateTime)
+        return {Converted::value,
+                QJsonValue(value.toDateTime().toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss '+0000'")))};
+    if (value.canConvert<QString>()) {
+        const QString text = value.toString();
+        if (!text.isEmpty() || value.typeId() == QMetaType::QByteArray) return {Converted::value, QJsonValue(text)};
+    }
+    return {Converted::value, QJsonValue(QString::fromLatin1(value.typeName()))};
+}
+
+}  // namespace
+
+std::optional<QJsonValue> fromVariant(const QVariant& value, VariantRule rule) {
+    Converted converted = convert(value, rule);
+    if (converted.kind != Converted::value) return std::nullopt;
+    return converted.json;
 }
 
 JsonResult<bool> toBool(const QJsonValue& value, const QString& path) {

@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <concepts>
 #include <limits>
@@ -89,6 +90,23 @@ QByteArray toBytes(const QJsonObject& object);
 // Unsigned 64-bit numbers are written as integers; the rare value beyond the signed range
 // falls back to a double, which still decodes.
 QJsonValue fromUInt64(quint64 value);
+
+// How fromVariant treats what has no plain JSON form.
+enum class VariantRule {
+    // Strings, Booleans, finite numbers and lists and maps of them; anything else (a null, a
+    // non-finite number, a date...) anywhere refuses the whole value.
+    strict,
+    // Null members are left out and non-finite numbers become null; a value of any other type
+    // anywhere refuses the whole value.
+    lenient,
+    // As lenient, but a value of any other type is written as its text (dates read like
+    // "2026-01-02 03:04:05 +0000", others as their string form or their type's name).
+    describe,
+};
+
+// The JSON form of a value as property maps and payloads carry it (strings, numbers, Booleans,
+// lists, maps and JSON values); none when the rule refuses it or the value is null.
+std::optional<QJsonValue> fromVariant(const QVariant& value, VariantRule rule);
 
 // Value converters; each returns the value or an error at `path`.
 JsonResult<bool> toBool(const QJsonValue& value, const QString& path);

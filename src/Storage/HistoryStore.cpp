@@ -3,7 +3,6 @@
 #include "Foundation/AppPaths.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
-#include "Core/Services/MetricsLogger.h"
 #include "Foundation/SerialQueue.h"
 #include "Models/JsonCoding.h"
 
@@ -215,44 +214,6 @@ std::optional<double> readOptionalReal(const SQLite::Statement& s, int index) {
 
 bool readBool(const SQLite::Statement& s, int index) {
     return s.getColumn(index).getInt64() == 1;
-}
-
-// Whether JSON has a form for every value in a payload: dates, byte arrays and the like have
-// none, and such a payload is not stored.
-bool serialisable(const QVariant& value) {
-    switch (value.typeId()) {
-    case QMetaType::QVariantMap:
-    case QMetaType::QVariantHash:
-    case QMetaType::QVariantList:
-    case QMetaType::QStringList: {
-        const QVariantList children = value.typeId() == QMetaType::QVariantMap || value.typeId() == QMetaType::QVariantHash
-                                          ? value.toMap().values()
-                                          : value.toList();
-        return std::all_of(children.begin(), children.end(), serialisable);
-    }
-    case QMetaType::UnknownType:
-    case QMetaType::Nullptr:
-    case QMetaType::QString:
-    case QMetaType::Bool:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-    case QMetaType::Double:
-    case QMetaType::Float:
-    case QMetaType::QJsonValue:
-    case QMetaType::QJsonObject:
-    case QMetaType::QJsonArray:
-        return true;
-    default:
-        return false;
-    }
 }
 
 }  // namespace
@@ -648,8 +609,8 @@ void HistoryStore::saveEvent(const QString& traceID, const QString& sessionID, c
                              const QString& appBundleID, const QString& fieldType, const QVariantMap& payload) {
     // Serialised now, so a caller changing its own data later cannot change the row. The
     // metrics log's sanitiser turns numbers that are not finite into null, as in that log.
-    if (!serialisable(payload)) return;
-    const std::optional<QJsonValue> json = MetricsLogger::sanitizeJSONObject(payload);
+    // Dates, byte arrays and the like have no JSON form; such a payload is not stored.
+    const std::optional<QJsonValue> json = JsonCoding::fromVariant(payload, JsonCoding::VariantRule::lenient);
     if (!json || !json->isObject()) return;
     QByteArray bytes = JsonCoding::toBytes(json->toObject());
     m_queue->async([=, this] { saveEventOnQueue(traceID, sessionID, event, appBundleID, fieldType, bytes); });

@@ -4,6 +4,7 @@
 #include "Foundation/UserDefaults.h"
 
 #include "App/ShellFakes.h"
+#include "support/PlaceholderViews.h"
 #include "support/TestEnvironment.h"
 
 #include <QApplication>
@@ -22,7 +23,8 @@ protected:
         UserDefaults::shared().setValue(AuthManager::accessTokenKey, "stored-token");
         auth = std::make_unique<AuthManager>();
         delegate = std::make_unique<AppDelegate>(AppDelegate::Dependencies{});
-        shell = std::make_unique<DesktopShell>(*delegate, pipeline, *auth);
+        shell = std::make_unique<DesktopShell>(*delegate, pipeline, *auth,
+                                               std::make_unique<PlaceholderViewFactory>(pipeline, *auth));
         shell->setupStatusItem();
     }
 
@@ -100,7 +102,7 @@ TEST_F(DesktopShellTest, ObserverRestsWhileIdleAndHiddenOnlyWhenThePipelineRepor
         SCOPED_TRACE(reports ? "reports changes" : "cannot report changes");
         FakeShellPipeline observed{events};
         observed.reportsChanges = reports;
-        DesktopShell own(*delegate, observed, *auth);
+        DesktopShell own(*delegate, observed, *auth, std::make_unique<PlaceholderViewFactory>(observed, *auth));
         own.setupStatusItem();
         own.setupPipelineObservers();
         own.setupOverlayWindow();

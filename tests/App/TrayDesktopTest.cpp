@@ -6,6 +6,7 @@
 
 #include "App/ShellFakes.h"
 #include "support/FixtureApp.h"
+#include "support/PlaceholderViews.h"
 #include "support/TestEnvironment.h"
 
 #include <QApplication>
@@ -39,7 +40,8 @@ protected:
         AppDelegate::Dependencies deps;
         deps.permissions = std::make_unique<FakePermissionChecker>(events, PermissionSnapshot{false, true});
         delegate = std::make_unique<AppDelegate>(std::move(deps));
-        shell = std::make_unique<DesktopShell>(*delegate, pipeline, *auth);
+        shell = std::make_unique<DesktopShell>(*delegate, pipeline, *auth,
+                                               std::make_unique<PlaceholderViewFactory>(pipeline, *auth));
         shell->setupStatusItem();
         item = shell->findChild<QSystemTrayIcon*>();
         ASSERT_NE(item, nullptr);

@@ -1,10 +1,11 @@
+#include "App/DictationViewFactory.h"
 #include "Auth/AuthManager.h"
 #include "Storage/HistoryStore.h"
+#include "UI/Common/TranscriptRow.h"
 #include "UI/Hub/HistoryTabView.h"
 #include "UI/Hub/HistoryView.h"
 #include "UI/Hub/HomeTabView.h"
 #include "UI/Hub/HubView.h"
-#include "UI/Hub/TranscriptRow.h"
 #include "UI/Theme/HubFonts.h"
 #include "support/ManualDelayedCalls.h"
 #include "support/Pipeline/PipelineHarness.h"
@@ -55,7 +56,7 @@ protected:
         harness.history->totals = {dictations, words};
         harness.setUp();
     }
-    HubPermissions permissions() {
+    ViewPermissions permissions() {
         return {[this] { return ax; }, [this] { return mic; }, [this] { ++openedSettings; },
                 [this] { ++micRequests; }};
     }
@@ -152,7 +153,7 @@ TEST_F(HubDesktop, HubOpensOnHomeAndKeepsTheHistorySearchAcrossSections) {
         ++settingsBuilt;
         return new QLabel(QStringLiteral("settings"), parent);
     };
-    HubView hub(*harness.pipeline, auth, actions);
+    HubView hub(*harness.pipeline, actions);
     hub.resize(800, 560);
     hub.show();
 
@@ -369,7 +370,7 @@ TEST_F(HubDesktop, APointerClickOnTheSidebarOpensThatSection) {
     HubView::Actions actions;
     actions.permissions = permissions();
     actions.makeSettings = [](QWidget* parent) { return new QLabel(QStringLiteral("settings"), parent); };
-    HubView hub(*harness.pipeline, auth, actions);
+    HubView hub(*harness.pipeline, actions);
     hub.resize(800, 560);
     hub.show();
     ASSERT_TRUE(waitUntil([&] { return hub.windowHandle() && hub.windowHandle()->isExposed(); }));
@@ -402,7 +403,7 @@ TEST_F(HubDesktop, TheDashboardHistoryAndVoiceStylesShowEveryLabelWholeAtTheDefa
     // A first start: the dashboard fits without scrolling.
     {
         start({});
-        HubView hub(*harness.pipeline, auth, {permissions()});
+        HubView hub(*harness.pipeline, {permissions()});
         openAtDefaultSize(hub);
         auto* home = hub.findChild<HomeTabView*>();
         ASSERT_TRUE(home);
@@ -422,7 +423,7 @@ TEST_F(HubDesktop, TheDashboardHistoryAndVoiceStylesShowEveryLabelWholeAtTheDefa
     full.history->preloaded = results;
     full.history->totals = {1234, 98765};
     full.setUp();
-    HubView hub(*full.pipeline, auth, {permissions()});
+    HubView hub(*full.pipeline, DictationViewFactory::hubActions(*full.pipeline, auth, permissions()));
     openAtDefaultSize(hub);
     const auto check = [&](const char* size) {
         for (HubTab tab : {HubTab::home, HubTab::history, HubTab::instructions}) {

@@ -1,5 +1,5 @@
 #include "UI/Hub/HubRules.h"
-#include "UI/Hub/TranscriptRow.h"
+#include "UI/Common/TranscriptRow.h"
 #include "UI/Theme/HubFonts.h"
 
 #include <QFile>

@@ -7,6 +7,7 @@
 #include "support/TestEnvironment.h"
 #include "ShownText.h"
 
+#include "App/DictationViewFactory.h"
 #include "UI/Hub/HubView.h"
 
 #include <QCheckBox>
@@ -30,8 +31,10 @@ struct Pane {
     explicit Pane(VantroseSettings settings = VantroseSettings(), std::vector<AudioDeviceInfo> devices = {})
         : harness(std::move(settings)) {
         harness.setUp();
-        SettingsPermissions permissions{[this] { return accessibility; }, [this] { return microphone; },
-                                        [this] { ++accessibilityRequests; }};
+        ViewPermissions permissions;
+        permissions.accessibilityGranted = [this] { return accessibility; };
+        permissions.microphoneGranted = [this] { return microphone; };
+        permissions.openAccessibilitySettings = [this] { ++accessibilityRequests; };
         view = std::make_unique<SettingsView>(*harness.pipeline, std::move(devices), std::nullopt, auth,
                                               std::move(permissions));
         view->show();
@@ -339,7 +342,7 @@ TEST(SettingsView, EveryControlOfEveryTabIsReachableInTheWindowAndTheHub) {
     }
     // The hub's Settings section at the hub's smallest and opening sizes.
     for (const QSize size : {QSize(700, 480), QSize(750, 500)}) {
-        HubView hub(*harness.pipeline, auth, {});
+        HubView hub(*harness.pipeline, DictationViewFactory::hubActions(*harness.pipeline, auth, {}));
         hub.setSelectedTab(HubTab::settings);
         hub.resize(size);
         hub.show();

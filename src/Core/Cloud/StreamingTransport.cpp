@@ -40,17 +40,6 @@ bool isActiveSession(StreamingTransport::State s) {
 
 }  // namespace
 
-QString StreamingTransport::stateName(State state) {
-    switch (state) {
-    case State::disconnected: return QStringLiteral("disconnected");
-    case State::connecting: return QStringLiteral("connecting");
-    case State::connected: return QStringLiteral("connected");
-    case State::streaming: return QStringLiteral("streaming");
-    case State::committed: return QStringLiteral("committed");
-    }
-    return {};
-}
-
 StreamingTransport::StreamingTransport(const QString& serverURL, QObject* parent)
     : StreamingTransport(serverURL, Tuning{}, Credentials{}, parent) {}
 

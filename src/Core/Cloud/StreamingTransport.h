@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Models/StreamingState.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
@@ -30,8 +32,8 @@ class QWebSocket;
 class StreamingTransport : public QObject {
     Q_OBJECT
 public:
-    enum class State { disconnected, connecting, connected, streaming, committed };
-    static QString stateName(State state);
+    using State = StreamingState;
+    static QString stateName(State state) { return streamingStateName(state); }
 
     // Timings. The defaults are the production values; tests shorten them.
     struct Tuning {

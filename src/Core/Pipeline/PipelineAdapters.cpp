@@ -131,16 +131,7 @@ TransportPipelineStreamingLink::~TransportPipelineStreamingLink() {
     m_transport->onDisconnect = nullptr;
 }
 
-PipelineStreamingLink::State TransportPipelineStreamingLink::state() const {
-    switch (m_transport->state()) {
-    case StreamingTransport::State::disconnected: return State::disconnected;
-    case StreamingTransport::State::connecting: return State::connecting;
-    case StreamingTransport::State::connected: return State::connected;
-    case StreamingTransport::State::streaming: return State::streaming;
-    case StreamingTransport::State::committed: return State::committed;
-    }
-    return State::disconnected;
-}
+PipelineStreamingLink::State TransportPipelineStreamingLink::state() const { return m_transport->state(); }
 
 int TransportPipelineStreamingLink::chunksSent() const { return m_transport->chunksSent(); }
 void TransportPipelineStreamingLink::connect() { m_transport->connect(); }

@@ -12,17 +12,6 @@
 
 #include <chrono>
 
-QString PipelineStreamingLink::stateName(State state) {
-    switch (state) {
-    case State::disconnected: return QStringLiteral("disconnected");
-    case State::connecting: return QStringLiteral("connecting");
-    case State::connected: return QStringLiteral("connected");
-    case State::streaming: return QStringLiteral("streaming");
-    case State::committed: return QStringLiteral("committed");
-    }
-    return QStringLiteral("disconnected");
-}
-
 bool PipelineServices::isFlagEnabled(const QString& key) const { return FeatureFlags::shared().isEnabled(key); }
 
 QCoro::Task<> PipelineServices::refreshFlags() { co_await FeatureFlags::shared().fetchRemoteFlags(); }

@@ -3,6 +3,7 @@
 #include "Core/Audio/AudioEngine.h"
 #include "Core/Desktop/AbstractDictionarySource.h"
 #include "Models/DictationMetrics.h"
+#include "Models/StreamingState.h"
 #include "Models/TranscriptionResult.h"
 #include "Models/VantroseSettings.h"
 
@@ -106,8 +107,8 @@ public:
 // on the main thread, except onError, which may come from any thread.
 class PipelineStreamingLink {
 public:
-    enum class State { disconnected, connecting, connected, streaming, committed };
-    static QString stateName(State state);
+    using State = StreamingState;
+    static QString stateName(State state) { return streamingStateName(state); }
 
     virtual ~PipelineStreamingLink() = default;
 

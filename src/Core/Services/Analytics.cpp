@@ -6,6 +6,7 @@
 #include "Core/Cloud/NetworkSession.h"
 #include "Foundation/StringShield.h"
 #include "Foundation/UserDefaults.h"
+#include "Models/JsonCoding.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -23,96 +24,6 @@ namespace {
 
 const QString kDeviceIDKey = QStringLiteral("vantrose_device_id");
 const QString kServerURLKey = QStringLiteral("vantrose_cloud_server_url");
-
-// Converts a property value to JSON, refusing anything that is not a string, a finite number,
-// a boolean, or a list or map of those.
-std::optional<QJsonValue> toJson(const QVariant& value);
-
-std::optional<QJsonValue> toJson(const QJsonValue& value) {
-    switch (value.type()) {
-    case QJsonValue::Bool:
-    case QJsonValue::String:
-        return value;
-    case QJsonValue::Double:
-        if (!std::isfinite(value.toDouble())) return std::nullopt;
-        return value;
-    case QJsonValue::Array: {
-        QJsonArray out;
-        for (const QJsonValue& v : value.toArray()) {
-            auto converted = toJson(v);
-            if (!converted) return std::nullopt;
-            out.append(*converted);
-        }
-        return out;
-    }
-    case QJsonValue::Object: {
-        QJsonObject out;
-        const QJsonObject in = value.toObject();
-        for (auto it = in.begin(); it != in.end(); ++it) {
-            auto converted = toJson(it.value());
-            if (!converted) return std::nullopt;
-            out.insert(it.key(), *converted);
-        }
-        return out;
-    }
-    default:
-        return std::nullopt;
-    }
-}
-
-std::optional<QJsonValue> toJson(const QVariant& value) {
-    switch (value.typeId()) {
-    case QMetaType::Bool:
-        return QJsonValue(value.toBool());
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Long:
-    case QMetaType::LongLong:
-        return QJsonValue(value.toLongLong());
-    case QMetaType::ULong:
-    case QMetaType::ULongLong:
-        return QJsonValue(value.toDouble());
-    case QMetaType::Float:
-    case QMetaType::Double: {
-        const double d = value.toDouble();
-        if (!std::isfinite(d)) return std::nullopt;
-        return QJsonValue(d);
-    }
-    case QMetaType::QString:
-        return QJsonValue(value.toString());
-    case QMetaType::QStringList:
-    case QMetaType::QVariantList: {
-        QJsonArray out;
-        for (const QVariant& v : value.toList()) {
-            auto converted = toJson(v);
-            if (!converted) return std::nullopt;
-            out.append(*converted);
-        }
-        return out;
-    }
-    case QMetaType::QVariantMap:
-    case QMetaType::QVariantHash: {
-        QJsonObject out;
-        const QVariantMap map = value.toMap();
-        for (auto it = map.begin(); it != map.end(); ++it) {
-            auto converted = toJson(it.value());
-            if (!converted) return std::nullopt;
-            out.insert(it.key(), *converted);
-        }
-        return out;
-    }
-    case QMetaType::QJsonValue:
-        return toJson(value.toJsonValue());
-    case QMetaType::QJsonObject:
-        return toJson(QJsonValue(value.toJsonObject()));
-    case QMetaType::QJsonArray:
-        return toJson(QJsonValue(value.toJsonArray()));
-    default:
-        return std::nullopt;
-    }
-}
 
 QString appVersion() {
     const QString fromApp = QCoreApplication::applicationVersion();
@@ -175,7 +86,7 @@ void Analytics::startFlushTimer() {
 void Analytics::track(const QString& event, const QVariantMap& properties) {
     QJsonObject json;
     for (auto it = properties.begin(); it != properties.end(); ++it) {
-        auto converted = toJson(it.value());
+        auto converted = JsonCoding::fromVariant(it.value(), JsonCoding::VariantRule::strict);
         if (!converted) {
             VLOG(QStringLiteral("Analytics: dropped event %1 — property %2 is not a JSON value").arg(event, it.key()));
             return;

@@ -3,6 +3,7 @@
 #include "Foundation/AppPaths.h"
 #include "Foundation/Clock.h"
 #include "Foundation/SerialQueue.h"
+#include "Models/JsonCoding.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,77 +33,8 @@ QString MetricsLogger::formatTimestamp(const QDateTime& time) {
     return time.toUTC().toString(Qt::ISODateWithMs);
 }
 
-namespace {
-
-QJsonValue finiteOrNull(double number) {
-    return std::isfinite(number) ? QJsonValue(number) : QJsonValue(QJsonValue::Null);
-}
-
-// The textual form of values JSON has no type for; dates read like "2026-01-02 03:04:05 +0000".
-QString describe(const QVariant& value) {
-    if (value.typeId() == QMetaType::QDateTime)
-        return value.toDateTime().toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss '+0000'"));
-    if (value.canConvert<QString>()) {
-        const QString text = value.toString();
-        if (!text.isEmpty() || value.typeId() == QMetaType::QByteArray) return text;
-    }
-    return QString::fromLatin1(value.typeName());
-}
-
-}  // namespace
-
 std::optional<QJsonValue> MetricsLogger::sanitizeJSONObject(const QVariant& value) {
-    if (!value.isValid()) return std::nullopt;
-    switch (value.typeId()) {
-    case QMetaType::Nullptr:
-        return std::nullopt;
-    case QMetaType::QString:
-        return QJsonValue(value.toString());
-    case QMetaType::Bool:
-        return QJsonValue(value.toBool());
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Long:
-    case QMetaType::LongLong:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-        return QJsonValue(value.toLongLong());
-    case QMetaType::ULong:
-    case QMetaType::ULongLong:
-        // Above the signed range QJsonValue can only hold it as a double.
-        if (value.toULongLong() > static_cast<qulonglong>(std::numeric_limits<qint64>::max()))
-            return QJsonValue(static_cast<double>(value.toULongLong()));
-        return QJsonValue(value.toLongLong());
-    case QMetaType::Double:
-        return finiteOrNull(value.toDouble());
-    case QMetaType::Float:
-        return finiteOrNull(static_cast<double>(value.toFloat()));
-    case QMetaType::QVariantMap:
-    case QMetaType::QVariantHash: {
-        QJsonObject object;
-        const QVariantMap map = value.toMap();
-        for (auto it = map.cbegin(); it != map.cend(); ++it)
-            if (auto clean = sanitizeJSONObject(it.value())) object.insert(it.key(), *clean);
-        return QJsonValue(object);
-    }
-    case QMetaType::QVariantList:
-    case QMetaType::QStringList: {
-        QJsonArray array;
-        for (const QVariant& element : value.toList())
-            if (auto clean = sanitizeJSONObject(element)) array.append(*clean);
-        return QJsonValue(array);
-    }
-    case QMetaType::QJsonValue:
-        return sanitizeJSONObject(value.value<QJsonValue>().toVariant());
-    case QMetaType::QJsonObject:
-        return sanitizeJSONObject(value.value<QJsonObject>().toVariantMap());
-    case QMetaType::QJsonArray:
-        return sanitizeJSONObject(value.value<QJsonArray>().toVariantList());
-    default:
-        return QJsonValue(describe(value));
-    }
+    return JsonCoding::fromVariant(value, JsonCoding::VariantRule::describe);
 }
 
 void MetricsLogger::emit(const QString& event, const QString& traceID, const QVariantMap& payload) {

@@ -2,7 +2,7 @@
 
 #include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Hub/HubRules.h"
-#include "UI/Hub/TranscriptRow.h"
+#include "UI/Common/TranscriptRow.h"
 #include "UI/Theme/HubFonts.h"
 #include "UI/Theme/HubGlyphs.h"
 

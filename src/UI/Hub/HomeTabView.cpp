@@ -1,8 +1,8 @@
 #include "UI/Hub/HomeTabView.h"
-#include "UI/Settings/SettingsGroup.h"
+#include "UI/Common/SettingsGroup.h"
 
 #include "Core/Pipeline/DictationPipeline.h"
-#include "UI/Hub/TranscriptRow.h"
+#include "UI/Common/TranscriptRow.h"
 #include "UI/Theme/HubFonts.h"
 #include "UI/Theme/HubGlyphs.h"
 
@@ -208,7 +208,7 @@ void ActivityHeatmap::paintEvent(QPaintEvent*) {
     }
 }
 
-HomeTabView::HomeTabView(DictationPipeline& pipeline, HubPermissions permissions, QWidget* parent)
+HomeTabView::HomeTabView(DictationPipeline& pipeline, ViewPermissions permissions, QWidget* parent)
     : QWidget(parent), m_pipeline(pipeline), m_permissions(std::move(permissions)),
       m_axGranted(m_permissions.readAccessibility()), m_micGranted(m_permissions.readMicrophone()),
       m_axNotice(m_permissions.readAccessibilityNotice()) {

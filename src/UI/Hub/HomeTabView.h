@@ -84,7 +84,7 @@ private:
 class HomeTabView : public QWidget {
     Q_OBJECT
 public:
-    HomeTabView(DictationPipeline& pipeline, HubPermissions permissions, QWidget* parent = nullptr);
+    HomeTabView(DictationPipeline& pipeline, ViewPermissions permissions, QWidget* parent = nullptr);
 
     bool axGranted() const { return m_axGranted; }
     bool micGranted() const { return m_micGranted; }
@@ -121,7 +121,7 @@ private:
     void startEntrance();
 
     DictationPipeline& m_pipeline;
-    HubPermissions m_permissions;
+    ViewPermissions m_permissions;
     bool m_axGranted;
     bool m_micGranted;
     QString m_axNotice;

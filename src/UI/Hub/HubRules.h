@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Models/TranscriptionResult.h"
+#include "UI/Common/RowLabels.h"
 
 #include <QDate>
 #include <QDateTime>
@@ -77,10 +78,3 @@ QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted, const Q
 // text, ignoring case; the search text is used as typed. Empty: all of them.
 QList<TranscriptionResult> filterHistory(const QList<TranscriptionResult>& results, const QString& searchText);
 
-// Row labels.
-QString wordCountText(std::int64_t words);          // "12 words"
-QString historyCountText(qsizetype entries);       // "3 entries"
-QString durationText(double seconds);              // "2.5s"
-QString totalTimeText(double milliseconds);        // "1830ms"
-// How long ago `time` was, relative to `now`: "now", "42 sec", "5 min", "3 hr", "2 days", ...
-QString relativeAgeText(const QDateTime& time, const QDateTime& now);

@@ -6,10 +6,6 @@
 #include "UI/Theme/HubFonts.h"
 #include "UI/Theme/HubGlyphs.h"
 
-#include "UI/Settings/InstructionsTabView.h"
-#include "UI/Settings/ReplacementsTabView.h"
-#include "UI/Settings/SettingsView.h"
-
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
@@ -50,8 +46,8 @@ void FilmGrainView::paintEvent(QPaintEvent*) {
     p.drawImage(0, 0, m_cache);
 }
 
-HubView::HubView(DictationPipeline& pipeline, AuthManager& auth, Actions actions, QWidget* parent)
-    : QWidget(parent), m_pipeline(pipeline), m_auth(auth), m_actions(std::move(actions)) {
+HubView::HubView(DictationPipeline& pipeline, Actions actions, QWidget* parent)
+    : QWidget(parent), m_pipeline(pipeline), m_actions(std::move(actions)) {
     registerHubFonts();
 
     auto* row = new QHBoxLayout(this);
@@ -130,22 +126,15 @@ QWidget* HubView::buildSection(HubTab tab) {
                                   m_detailHolder);
     case HubTab::instructions:
         if (m_actions.makeInstructions) return m_actions.makeInstructions(m_detailHolder);
-        return new InstructionsTabView(m_pipeline, m_detailHolder);
+        break;
     case HubTab::replacements:
         if (m_actions.makeReplacements) return m_actions.makeReplacements(m_detailHolder);
-        return new ReplacementsTabView(m_pipeline, m_detailHolder);
-    case HubTab::settings: {
+        break;
+    case HubTab::settings:
         if (m_actions.makeSettings) return m_actions.makeSettings(m_detailHolder);
-        std::vector<AudioDeviceInfo> devices =
-            m_actions.listInputDevices ? m_actions.listInputDevices() : AudioEngine::listInputDevices();
-        SettingsPermissions permissions{m_actions.permissions.accessibilityGranted,
-                                        m_actions.permissions.microphoneGranted,
-                                        m_actions.permissions.openAccessibilitySettings};
-        return new SettingsView(m_pipeline, std::move(devices), m_pipeline.settings().selectedMicUID, m_auth,
-                                std::move(permissions), m_detailHolder);
+        break;
     }
-    }
-    return note(QString());
+    return note(hubTabInfo(tab).label);
 }
 
 QSize HubView::minimumSizeHint() const {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Core/Audio/AudioEngine.h"
 #include "UI/Hub/HubRules.h"
 #include "UI/Hub/PermissionsBanner.h"
 
@@ -8,9 +7,7 @@
 #include <QWidget>
 
 #include <functional>
-#include <vector>
 
-class AuthManager;
 class DictationPipeline;
 class QListWidget;
 
@@ -36,20 +33,17 @@ private:
 class HubView : public QWidget {
     Q_OBJECT
 public:
-    // Builds one section's view; none gives the built-in one (or a plain note when this build has
-    // none for the section).
+    // Builds one section's view. The instructions, replacements and settings sections come from
+    // whoever hosts the hub; without a builder the section shows a plain note.
     using SectionFactory = std::function<QWidget*(QWidget* parent)>;
     struct Actions {
-        HubPermissions permissions;
-        // The microphones offered to the Settings section, read each time it is selected;
-        // none: the audio engine's list.
-        std::function<std::vector<AudioDeviceInfo>()> listInputDevices;
+        ViewPermissions permissions;
         SectionFactory makeInstructions;
         SectionFactory makeReplacements;
         SectionFactory makeSettings;
     };
 
-    HubView(DictationPipeline& pipeline, AuthManager& auth, Actions actions, QWidget* parent = nullptr);
+    HubView(DictationPipeline& pipeline, Actions actions, QWidget* parent = nullptr);
 
     HubTab selectedTab() const { return m_selectedTab; }
     void setSelectedTab(HubTab tab);
@@ -70,7 +64,6 @@ private:
     QWidget* buildSection(HubTab tab);
 
     DictationPipeline& m_pipeline;
-    AuthManager& m_auth;
     Actions m_actions;
     HubTab m_selectedTab = HubTab::home;
     QString m_searchText;

@@ -72,7 +72,7 @@ PermissionRow::PermissionRow(const QString& icon, const QString& title, const QS
     row->addWidget(m_grant);
 }
 
-PermissionsBanner::PermissionsBanner(bool axGranted, bool micGranted, const HubPermissions& permissions,
+PermissionsBanner::PermissionsBanner(bool axGranted, bool micGranted, const ViewPermissions& permissions,
                                      QWidget* parent)
     : QWidget(parent) {
     auto* column = new QVBoxLayout(this);

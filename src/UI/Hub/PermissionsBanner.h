@@ -1,24 +1,12 @@
 #pragma once
 
+#include "UI/Common/ViewPermissions.h"
+
 #include <QWidget>
 
 #include <functional>
 
 class QPushButton;
-
-// How the hub reads and asks for the two permissions. The shell provides these; an empty read
-// counts as granted, an empty action does nothing.
-struct HubPermissions {
-    std::function<bool()> accessibilityGranted;
-    std::function<bool()> microphoneGranted;
-    std::function<void()> openAccessibilitySettings;  // the desktop's own way of granting it
-    std::function<void()> requestMicrophone;          // none: ask the audio engine
-    std::function<QString()> accessibilityNotice;     // what granted accessibility still lacks
-
-    bool readAccessibility() const { return accessibilityGranted ? accessibilityGranted() : true; }
-    bool readMicrophone() const { return microphoneGranted ? microphoneGranted() : true; }
-    QString readAccessibilityNotice() const { return accessibilityNotice ? accessibilityNotice() : QString(); }
-};
 
 // One missing permission: glyph, title, description and a "Grant" button running `action`.
 class PermissionRow : public QWidget {
@@ -40,7 +28,7 @@ private:
 class PermissionsBanner : public QWidget {
     Q_OBJECT
 public:
-    PermissionsBanner(bool axGranted, bool micGranted, const HubPermissions& permissions,
+    PermissionsBanner(bool axGranted, bool micGranted, const ViewPermissions& permissions,
                       QWidget* parent = nullptr);
 
     QList<PermissionRow*> rows() const;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Foundation/DelayedCall.h"
-#include "UI/Onboarding/TimedValue.h"
+#include "UI/Motion/TimedValue.h"
 
 #include <QObject>
 #include <QString>

@@ -1,9 +1,9 @@
 #include "UI/Settings/InstructionsTabView.h"
 
 #include "Core/Pipeline/DictationPipeline.h"
-#include "UI/Hub/TranscriptRow.h"
+#include "UI/Common/TranscriptRow.h"
 #include "UI/Settings/SettingsGlyphs.h"
-#include "UI/Settings/SettingsGroup.h"
+#include "UI/Common/SettingsGroup.h"
 
 #include <QComboBox>
 #include <QGridLayout>

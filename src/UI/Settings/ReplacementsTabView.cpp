@@ -3,7 +3,7 @@
 #include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Settings/ReplacementRules.h"
 #include "UI/Settings/SettingsGlyphs.h"
-#include "UI/Settings/SettingsGroup.h"
+#include "UI/Common/SettingsGroup.h"
 
 #include <QHBoxLayout>
 #include <QFontDatabase>

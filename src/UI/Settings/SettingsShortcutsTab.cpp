@@ -2,7 +2,7 @@
 // presets.
 #include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Settings/HotkeyRecorderButton.h"
-#include "UI/Settings/SettingsGroup.h"
+#include "UI/Common/SettingsGroup.h"
 #include "UI/Settings/SettingsRules.h"
 #include "UI/Settings/SettingsView.h"
 

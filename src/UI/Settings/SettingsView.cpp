@@ -3,7 +3,7 @@
 #include "Auth/AuthManager.h"
 #include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Settings/SettingsGlyphs.h"
-#include "UI/Settings/SettingsGroup.h"
+#include "UI/Common/SettingsGroup.h"
 #include "UI/Settings/SettingsRules.h"
 
 #include <QCheckBox>
@@ -53,7 +53,7 @@ QPushButton* smallButton(const QString& text, QWidget* parent) {
 }  // namespace
 
 SettingsView::SettingsView(DictationPipeline& pipeline, std::vector<AudioDeviceInfo> audioDevices,
-                           std::optional<QString> selectedMicUID, AuthManager& auth, SettingsPermissions permissions,
+                           std::optional<QString> selectedMicUID, AuthManager& auth, ViewPermissions permissions,
                            QWidget* parent)
     : QWidget(parent),
       m_pipeline(pipeline),
@@ -158,7 +158,7 @@ QWidget* SettingsView::buildGeneralTab() {
     m_grantAccess->setObjectName(QStringLiteral("grantAccess"));
     connect(m_grantAccess, &QPushButton::clicked, this, [this] {
         // The answer shows at the next rebuild, once the desktop reports the access.
-        if (m_permissions.requestAccessibility) m_permissions.requestAccessibility();
+        if (m_permissions.openAccessibilitySettings) m_permissions.openAccessibilitySettings();
     });
     permissions->addRow(
         new SettingsRow(QStringLiteral("Accessibility"), holder(this, {m_accessibilityGranted, m_grantAccess})));

@@ -2,6 +2,7 @@
 
 #include "Core/Audio/AudioEngine.h"
 #include "Models/Hotkey.h"
+#include "UI/Common/ViewPermissions.h"
 #include "UI/Settings/HotkeyRecorderButton.h"
 
 #include <QList>
@@ -25,14 +26,6 @@ class QTabWidget;
 class QVBoxLayout;
 struct VantroseSettings;
 
-// How the pane learns and asks for the two permissions; the shell provides these. A missing
-// function reads as "not granted" and a missing request does nothing.
-struct SettingsPermissions {
-    std::function<bool()> accessibilityGranted;
-    std::function<bool()> microphoneGranted;
-    std::function<void()> requestAccessibility;  // the desktop's own way of granting it
-};
-
 // The settings pane: General, Modes, Dictionary and Shortcuts tabs. It keeps no settings of its
 // own: every control shows the pipeline's settings and a change writes a changed copy back
 // through the pipeline, which saves and syncs it. Hosted in the settings window and as the hub's
@@ -42,8 +35,9 @@ class SettingsView : public QWidget {
 public:
     // `audioDevices`: the input devices offered, taken by the host when it builds the pane.
     // `selectedMicUID`: the picker's first selection (none: "System Default").
+    // `permissions`: unlike the hub, the pane shows a missing check as "not granted".
     SettingsView(DictationPipeline& pipeline, std::vector<AudioDeviceInfo> audioDevices,
-                 std::optional<QString> selectedMicUID, AuthManager& auth, SettingsPermissions permissions,
+                 std::optional<QString> selectedMicUID, AuthManager& auth, ViewPermissions permissions,
                  QWidget* parent = nullptr);
 
     // Reads and writes one action's hotkey: the first binding of the action, Right Option alone
@@ -71,7 +65,7 @@ private:
 
     DictationPipeline& m_pipeline;
     AuthManager& m_auth;
-    SettingsPermissions m_permissions;
+    ViewPermissions m_permissions;
     std::vector<AudioDeviceInfo> m_audioDevices;
     std::optional<QString> m_selectedMicUID;
 

@@ -2,6 +2,7 @@
 // (each section), the settings window (each tab, at its opening and its smallest size, scrolled
 // to the end), the onboarding pages and the pill in each state. Run through
 // scripts/screenshots.sh, which starts the virtual desktop; the first argument is the folder.
+#include "App/DictationViewFactory.h"
 #include "App/ShellRules.h"
 #include "Auth/AuthManager.h"
 #include "Foundation/UserDefaults.h"
@@ -134,17 +135,18 @@ void hubShots(AuthManager& auth) {
             h.history->totals = {42, 1830};
         }
         h.setUp();
-        HubView::Actions actions;
         const bool granted = variant.permissions;
-        actions.permissions = {[granted] { return granted; }, [granted] { return granted; }, [] {}, [] {}};
-        actions.listInputDevices = [] {
+        ViewPermissions permissions;
+        permissions.accessibilityGranted = [granted] { return granted; };
+        permissions.microphoneGranted = [granted] { return granted; };
+        const auto devices = [] {
             AudioDeviceInfo mic;
             mic.uid = QStringLiteral("mic");
             mic.name = QStringLiteral("Virtual Microphone");
             mic.isDefault = true;
             return std::vector<AudioDeviceInfo>{mic};
         };
-        auto* view = new HubView(*h.pipeline, auth, std::move(actions));
+        auto* view = new HubView(*h.pipeline, DictationViewFactory::hubActions(*h.pipeline, auth, permissions, devices));
         QWidget* window = hostWindow(view, QStringLiteral("Vantrose"));
         window->setMinimumSize(600, 400);
         window->setGeometry(ShellRules::hubGeometry(available, window->sizeHint()));
@@ -187,7 +189,9 @@ void settingsShots(AuthManager& auth) {
     mic.uid = QStringLiteral("mic");
     mic.name = QStringLiteral("Virtual Microphone");
     mic.isDefault = true;
-    SettingsPermissions permissions{[] { return false; }, [] { return true; }, [] {}};
+    ViewPermissions permissions;
+    permissions.accessibilityGranted = [] { return false; };
+    permissions.microphoneGranted = [] { return true; };
     auto* view = new SettingsView(*h.pipeline, {mic}, std::nullopt, auth, std::move(permissions));
     QWidget* window = hostWindow(view, QStringLiteral("Vantrose Settings"));
     window->setMinimumSize(ShellRules::kSettingsMinimumSize);

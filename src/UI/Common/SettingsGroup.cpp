@@ -1,4 +1,4 @@
-#include "UI/Settings/SettingsGroup.h"
+#include "UI/Common/SettingsGroup.h"
 
 #include <QFrame>
 #include <QHBoxLayout>

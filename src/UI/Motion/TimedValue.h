@@ -2,7 +2,9 @@
 
 // Timed motion for the onboarding's painted elements. A value is a function of the process
 // clock (Clock::current()), so the picture at any moment follows from the state alone and tests
-// can drive every animation with a manual clock.
+// can drive every animation with a manual clock. Unlike AnimatedValue (Spring.h), which is
+// stepped frame by frame and keeps a spring's velocity across retargets, a TimedValue needs no
+// ticking; its ease curves are the standard cubic Béziers.
 
 struct TimedMotion {
     enum class Kind { easeOut, easeInOut, spring };

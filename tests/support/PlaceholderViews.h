@@ -1,6 +1,7 @@
 #pragma once
 
 #include "App/ShellPipeline.h"
+#include "App/ShellViewFactory.h"
 
 #include <QWidget>
 
@@ -10,8 +11,8 @@ class AuthManager;
 class QLabel;
 class QPushButton;
 
-// Simple stand-ins for the hosted views until their own implementations land. They show the
-// state they will show later in plain widgets, so the windows around them are usable.
+// Plain stand-ins for the views the shell hosts, over any ShellPipeline: the shell's tests run its
+// windows, tray and overlay panel without a real pipeline behind them.
 
 class HubPlaceholderView : public QWidget {
     Q_OBJECT
@@ -65,4 +66,21 @@ protected:
 
 private:
     ShellPipeline& m_pipeline;
+};
+
+// Hands the shell the stand-ins above.
+class PlaceholderViewFactory final : public ShellViewFactory {
+public:
+    PlaceholderViewFactory(ShellPipeline& pipeline, AuthManager& auth) : m_pipeline(pipeline), m_auth(auth) {}
+
+    QWidget* makeHubView(ViewPermissions permissions) override;
+    QWidget* makeOnboardingView(bool skipWelcome, OnboardingFlow::Permissions permissions,
+                                std::function<void()> onComplete) override;
+    QWidget* makeSettingsView(ViewPermissions permissions) override;
+    QWidget* makeHistoryView() override;
+    QWidget* makeOverlayView() override;
+
+private:
+    ShellPipeline& m_pipeline;
+    AuthManager& m_auth;
 };

@@ -1,4 +1,4 @@
-#include "UI/Onboarding/TimedValue.h"
+#include "UI/Motion/TimedValue.h"
 
 #include <QEasingCurve>
 #include <QPointF>

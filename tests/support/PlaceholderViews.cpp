@@ -1,4 +1,4 @@
-#include "App/PlaceholderViews.h"
+#include "support/PlaceholderViews.h"
 
 #include "Auth/AuthManager.h"
 
@@ -12,6 +12,7 @@
 
 HubPlaceholderView::HubPlaceholderView(ShellPipeline& pipeline, AuthManager& auth, QWidget* parent)
     : QWidget(parent), m_pipeline(pipeline), m_auth(auth) {
+    setMinimumSize(600, 400);
     auto* layout = new QVBoxLayout(this);
     auto* title = new QLabel(QStringLiteral("Vantrose"), this);
     QFont font(QStringLiteral("EB Garamond"));
@@ -118,3 +119,18 @@ void OverlayPlaceholderView::paintEvent(QPaintEvent*) {
     painter.setPen(Qt::white);
     painter.drawText(pill, Qt::AlignCenter, m_pipeline.status().rawValue());
 }
+
+QWidget* PlaceholderViewFactory::makeHubView(ViewPermissions) { return new HubPlaceholderView(m_pipeline, m_auth); }
+
+QWidget* PlaceholderViewFactory::makeOnboardingView(bool skipWelcome, OnboardingFlow::Permissions,
+                                                    std::function<void()> onComplete) {
+    return new OnboardingPlaceholderView(m_auth, skipWelcome, std::move(onComplete));
+}
+
+QWidget* PlaceholderViewFactory::makeSettingsView(ViewPermissions) {
+    return new SettingsPlaceholderView(m_pipeline, m_pipeline.listInputDevices());
+}
+
+QWidget* PlaceholderViewFactory::makeHistoryView() { return new HistoryPlaceholderView; }
+
+QWidget* PlaceholderViewFactory::makeOverlayView() { return new OverlayPlaceholderView(m_pipeline); }

@@ -1,6 +1,6 @@
-#include "UI/Hub/TranscriptRow.h"
+#include "UI/Common/TranscriptRow.h"
 
-#include "UI/Hub/HubRules.h"
+#include "UI/Common/RowLabels.h"
 #include "UI/Theme/HubGlyphs.h"
 
 #include <QClipboard>
