@@ -135,7 +135,7 @@ void MicTimingPredictor::load() {
     for (auto it = document->constBegin(); it != document->constEnd(); ++it) {
         JsonResult<QList<Timing>> list = JsonCoding::toList<Timing>(it.value(), it.key());
         if (!list) return;  // one bad entry: the file as a whole is not trusted
-        QList<Timing> timings = std::move(list).value();
+        QList<Timing> timings = std::move(list.value());
         if (timings.size() > maxTimingsPerDevice) timings.resize(maxTimingsPerDevice);
         total += timings.size();
         loaded.insert(it.key(), std::move(timings));

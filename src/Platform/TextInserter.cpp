@@ -142,7 +142,7 @@ struct TextInserter::Worker {
     void restore(uint64_t forGeneration) {
         if (forGeneration != generation || !saved) return;  // a later paste restores instead
         bool restored = false;
-        if (!clipboard.owns(ticket)) {
+        if (!clipboard.owns(ticket)) {  // NOLINT(bugprone-branch-clone): same outcome as a failed replace
             VLOG("TextInserter: Clipboard changed since the paste; keeping the new copy");
         } else if (saved->isEmpty()) {
             clipboard.release(ticket);

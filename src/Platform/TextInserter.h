@@ -19,7 +19,7 @@ class TextInserter : public QObject, public AbstractTextInserter {
 public:
     static constexpr double minRestoreDelay = 0.2;   // the target must fetch the text first
     static constexpr double maxRestoreDelay = 10.0;  // the user's clipboard stays away no longer
-    static constexpr qint64 maxSavedBytes = 32 * 1024 * 1024;
+    static constexpr qint64 maxSavedBytes = qint64{32} * 1024 * 1024;
     static constexpr std::chrono::milliseconds saveBudget{1000};
     static constexpr std::chrono::milliseconds modifierReleaseBound{500};
 
