@@ -38,7 +38,7 @@ std::optional<QJsonValue> toJson(const QJsonValue& value) {
         return value;
     case QJsonValue::Array: {
         QJsonArray out;
-        for (const QJsonValue& v : value.toArray()) {
+        for (const auto& v : value.toArray()) {
             auto converted = toJson(v);
             if (!converted) return std::nullopt;
             out.append(*converted);
@@ -115,7 +115,7 @@ std::optional<QJsonValue> toJson(const QVariant& value) {
 }
 
 QString appVersion() {
-    const QString fromApp = QCoreApplication::applicationVersion();
+    QString fromApp = QCoreApplication::applicationVersion();
     if (!fromApp.isEmpty()) return fromApp;
 #ifdef VANTROSE_VERSION
     return QStringLiteral(VANTROSE_VERSION);
