@@ -9,6 +9,7 @@
 #include <QWebSocketServer>
 
 #include <chrono>
+#include <ranges>
 
 LoopbackStreamingServer::CommitReply LoopbackStreamingServer::CommitReply::result(const QString& asrText,
                                                                                   const QString& llmText,
@@ -159,8 +160,8 @@ void LoopbackStreamingServer::reply(QPointer<QWebSocket> client, CommitReply r) 
 }
 
 QWebSocket* LoopbackStreamingServer::newestClient() const {
-    for (auto it = m_clients.crbegin(); it != m_clients.crend(); ++it)
-        if (*it && (*it)->state() == QAbstractSocket::ConnectedState) return *it;
+    for (const auto& client : std::views::reverse(m_clients))
+        if (client && client->state() == QAbstractSocket::ConnectedState) return client;
     return nullptr;
 }
 
