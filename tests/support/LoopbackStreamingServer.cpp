@@ -9,7 +9,6 @@
 #include <QWebSocketServer>
 
 #include <chrono>
-#include <ranges>
 
 LoopbackStreamingServer::CommitReply LoopbackStreamingServer::CommitReply::result(const QString& asrText,
                                                                                   const QString& llmText,
@@ -160,8 +159,9 @@ void LoopbackStreamingServer::reply(QPointer<QWebSocket> client, CommitReply r) 
 }
 
 QWebSocket* LoopbackStreamingServer::newestClient() const {
-    for (const auto& client : std::views::reverse(m_clients))
-        if (client && client->state() == QAbstractSocket::ConnectedState) return client;
+    // Reversed by hand: clang 14 cannot compile std::views::reverse over libstdc++ 12.
+    for (auto it = m_clients.crbegin(); it != m_clients.crend(); ++it)  // NOLINT(modernize-loop-convert)
+        if (*it && (*it)->state() == QAbstractSocket::ConnectedState) return *it;
     return nullptr;
 }
 
