@@ -135,10 +135,10 @@ void MicTimingPredictor::load() {
     for (auto it = document->constBegin(); it != document->constEnd(); ++it) {
         JsonResult<QList<Timing>> list = JsonCoding::toList<Timing>(it.value(), it.key());
         if (!list) return;  // one bad entry: the file as a whole is not trusted
-        QList<Timing> timings = std::move(list.value());
+        QList<Timing> timings = std::move(list).value();
         if (timings.size() > maxTimingsPerDevice) timings.resize(maxTimingsPerDevice);
         total += timings.size();
-        loaded.insert(it.key(), std::move(timings));
+        loaded.emplace(it.key(), std::move(timings));
     }
     m_timings = std::move(loaded);
     VLOG(QStringLiteral("MicTiming: Loaded %1 timings for %2 devices").arg(total).arg(m_timings.size()));
