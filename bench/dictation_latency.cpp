@@ -41,6 +41,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <mutex>
 #include <thread>
 
@@ -55,7 +56,7 @@ constexpr int kTimedDictations = 8;
 
 const std::vector<float>& recording() {
     static const std::vector<float> audio = [] {
-        const std::vector<float> speech = SpeechFixture::speak(kSentence);
+        std::vector<float> speech = SpeechFixture::speak(kSentence);
         if (speech.empty()) return speech;
         std::vector<float> a = SpeechFixture::silence(0.3);
         a.insert(a.end(), speech.begin(), speech.end());
@@ -191,7 +192,7 @@ struct RealRecognizerPipeline {
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * double(values.size() - 1) + 0.5);
+    const auto index = static_cast<std::size_t>(std::lround(p * double(values.size() - 1)));
     return values[std::min(index, values.size() - 1)];
 }
 

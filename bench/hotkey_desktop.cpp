@@ -154,7 +154,7 @@ private:
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * double(values.size() - 1) + 0.5);
+    const auto index = static_cast<std::size_t>(std::lround(p * double(values.size() - 1)));
     return values[std::min(index, values.size() - 1)];
 }
 

@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <vector>
 
@@ -43,7 +44,7 @@ constexpr int kStreams = 8;
 const std::vector<float>& recording() {
     static const std::vector<float> audio = [] {
         std::vector<float> a = SpeechFixture::silence(0.3);
-        const std::vector<float> speech = SpeechFixture::speak(kSentence);
+        std::vector<float> speech = SpeechFixture::speak(kSentence);
         if (speech.empty()) return speech;
         a.insert(a.end(), speech.begin(), speech.end());
         a.resize((a.size() + 3200) / kChunkSamples * kChunkSamples, 0.0f);
@@ -54,7 +55,7 @@ const std::vector<float>& recording() {
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<std::size_t>(p * double(values.size() - 1) + 0.5))];
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(std::lround(p * double(values.size() - 1))))];
 }
 
 struct Stream {

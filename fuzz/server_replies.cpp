@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         http.scriptAlways("GET", QStringLiteral("/settings"), LoopbackReply::text(status, body, "application/json"));
         SettingsStore::Hooks hooks;
         hooks.accessToken = [] { return std::optional<QString>(QStringLiteral("token")); };
-        hooks.serverBase = [base] { return base; };
+        hooks.serverBase = [base]() -> QString { return QString(base); };
         SettingsStore store(VantroseSettings(), hooks);
         QCoro::waitFor(store.pullSettingsFromServer());
         const QByteArray encoded = Fuzz::bytes(store.settings().toJson());

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Configures and builds one build tree. Usage: scripts/build.sh [build-dir] [extra cmake args...]
+# Configures and builds one build tree from CMakePresets.json.
+# Usage: scripts/build.sh [preset] [extra cmake args...]
+# Presets: release (build/, the default), asan (build-asan/), tsan (build-tsan/), fuzz (build-fuzz/),
+# lint (build-lint/, only the generated sources).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir=${1:-build}
+preset=${1:-release}
 shift || true
-cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+cmake --preset "$preset" "$@" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)"

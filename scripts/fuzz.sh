@@ -22,10 +22,8 @@ done
 CLANG=${CLANG:-clang-14}
 CLANGXX=${CLANGXX:-clang++-14}
 build=build-fuzz
-CC=$CLANG CXX=$CLANGXX cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVANTROSE_SANITIZE=fuzzer -DVANTROSE_BUILD_FUZZ=ON -DVANTROSE_BUILD_TESTS=OFF \
-  -DVANTROSE_BUILD_BENCH=OFF -DVANTROSE_BUILD_APP=OFF >/dev/null
-cmake --build "$build" -j "${FUZZ_BUILD_JOBS:-$(nproc)}" --target fuzz_all
+cmake --preset fuzz -DCMAKE_C_COMPILER="$CLANG" -DCMAKE_CXX_COMPILER="$CLANGXX" >/dev/null
+cmake --build --preset fuzz -j "${FUZZ_BUILD_JOBS:-$(nproc)}"
 
 if [ ${#targets[@]} -eq 0 ]; then
   for dir in fuzz/corpus/*/; do targets+=("$(basename "$dir")"); done

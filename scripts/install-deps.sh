@@ -27,6 +27,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev jq
   # fuzz targets (libFuzzer)
   clang-14 libclang-rt-14-dev
+  # format and static checks (scripts/lint.sh)
+  clang-format-14 clang-tidy-14
   # the virtual test desktop and its fixtures
   xvfb xauth openbox dbus dbus-x11 pulseaudio pulseaudio-utils flite sox xclip xdotool x11-apps
   x11-utils zenity procps trayer xfce4-clipman

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+scripts/build.sh release
 
 # The browser hands the sign-in callback to Vantrose through its desktop entry.
 scripts/install-desktop-entry.sh build

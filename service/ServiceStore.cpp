@@ -44,7 +44,7 @@ QString ServiceStore::accountForLogin(const QString& login) {
     SQLite::Statement find(*m_db, "SELECT id FROM accounts WHERE login = ?");
     find.bind(1, login.toStdString());
     if (find.executeStep()) return str(find.getColumn(0));
-    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     SQLite::Statement insert(*m_db, "INSERT INTO accounts (id, login, created) VALUES (?, ?, ?)");
     insert.bind(1, id.toStdString());
     insert.bind(2, login.toStdString());

@@ -32,8 +32,8 @@ namespace {
 using StatusCode = QHttpServerResponse::StatusCode;
 using ServiceReplies::errorReply;
 
-constexpr qsizetype kMaxTextMessage = 256 * 1024;               // one WebSocket control message
-constexpr qsizetype kMaxTranscribeBody = 27 * 1024 * 1024;      // ten minutes of WAV, as Base64 in JSON
+constexpr qsizetype kMaxTextMessage = qsizetype{256} * 1024;               // one WebSocket control message
+constexpr qsizetype kMaxTranscribeBody = qsizetype{27} * 1024 * 1024;      // ten minutes of WAV, as Base64 in JSON
 constexpr double kOllamaRecheckSeconds = 30.0;
 
 QHttpServerResponse jsonReply(const QJsonObject& body, StatusCode status = StatusCode::Ok) {
@@ -68,7 +68,7 @@ QString stringAt(const QJsonObject& o, const char* key) {
 
 QStringList stringsAt(const QJsonObject& o, const char* key) {
     QStringList out;
-    for (const QJsonValue& v : o.value(QLatin1String(key)).toArray())
+    for (const auto& v : o.value(QLatin1String(key)).toArray())
         if (v.isString()) out.append(v.toString());
     return out;
 }
@@ -426,7 +426,7 @@ QCoro::Task<FormattingResult> SpeechService::formatText(QString text, QJsonObjec
 }
 
 void SpeechService::registerRoutes(QHttpServer& server) {
-    const QString transcribePath = StringShield::pathTranscribe();
+    const QString& transcribePath = StringShield::pathTranscribe();
     server.route(transcribePath, QHttpServerRequest::Method::Post,
                  [this, transcribePath](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
         auto finish = deferredReply(std::move(responder), [this, transcribePath](int status) {
@@ -511,7 +511,7 @@ void SpeechService::registerRoutes(QHttpServer& server) {
           wantsFormat, finish);
     });
 
-    const QString formatPath = StringShield::pathFormat();
+    const QString& formatPath = StringShield::pathFormat();
     server.route(formatPath, QHttpServerRequest::Method::Post,
                  [this, formatPath](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
         auto finish = deferredReply(std::move(responder), [this, formatPath](int status) {

@@ -237,7 +237,7 @@ QHttpServerResponse VantroseService::consent(const QHttpServerRequest& request) 
                         QStringLiteral("<h1>This sign-in page has expired</h1><p>Start the sign-in again from Vantrose.</p>"),
                         StatusCode::BadRequest);
     }
-    const PendingConsent pending = *it;
+    const PendingConsent pending = *it;  // NOLINT(performance-unnecessary-copy-initialization): erased next
     m_pending.erase(it);
     const QString code = randomToken();
     m_store->putCode(code, ServiceStore::Code{pending.challenge, pending.clientId, pending.redirectUri,
@@ -355,7 +355,7 @@ QHttpServerResponse VantroseService::events(const QHttpServerRequest& request) {
     if (!body->value("events").isArray()) return errorReply(StatusCode::UnprocessableEntity, QStringLiteral("events must be an array"));
     const QJsonArray events = body->value("events").toArray();
     if (events.size() > kMaxEventsPerBatch) return errorReply(StatusCode::PayloadTooLarge, QStringLiteral("too many events in one batch"));
-    for (const QJsonValue& e : events) {
+    for (const auto& e : events) {
         const QJsonObject o = e.toObject();
         if (!o.value("event").isString() || !o.value("device_id").isString() || !o.value("timestamp").isString())
             return errorReply(StatusCode::UnprocessableEntity, QStringLiteral("every event needs event, device_id and timestamp"));

@@ -51,7 +51,7 @@ void Logger::rotateIfNeeded() {
     Logger& self = shared();
     const QFileInfo info(self.m_logFilePath);
     if (!info.exists()) return;
-    if (info.size() > 1024 * 1024) {
+    if (info.size() > qint64{1024} * 1024) {
         QFile::remove(self.oldLogFilePath());
         QFile::rename(self.m_logFilePath, self.oldLogFilePath());
     }

@@ -24,8 +24,8 @@ public:
     // A copied screenshot is a few MiB as PNG; an owner offering more for one target (an
     // uncompressed bitmap of a large screen, or a hostile client) gets that target left out and
     // the others, the text among them, kept.
-    static constexpr qint64 maxSavedBytes = 32 * 1024 * 1024;
-    static constexpr qint64 maxSavedTargetBytes = 8 * 1024 * 1024;
+    static constexpr qint64 maxSavedBytes = qint64{32} * 1024 * 1024;
+    static constexpr qint64 maxSavedTargetBytes = qint64{8} * 1024 * 1024;
     static constexpr std::chrono::milliseconds saveBudget{1000};
     static constexpr std::chrono::milliseconds modifierReleaseBound{500};
 

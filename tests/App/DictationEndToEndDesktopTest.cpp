@@ -103,7 +103,9 @@ protected:
     }
 
     void TearDown() override {
-        if (app) EXPECT_EQ(app->state(), QProcess::Running) << "the program ended during the dictation";
+        if (app) {
+            EXPECT_EQ(app->state(), QProcess::Running) << "the program ended during the dictation";
+        }
         // A program left running would answer the next test's start as the running instance.
         if (app && app->state() != QProcess::NotRunning) {
             app->terminate();

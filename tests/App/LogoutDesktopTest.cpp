@@ -149,7 +149,9 @@ TEST_P(LogoutTest, TheProgramEndsPromptlyAndLeavesNoChild) {
     const LogoutCase c = GetParam();
     ASSERT_NO_FATAL_FAILURE(seedAccountAndSettings());
     ASSERT_NO_FATAL_FAILURE(launch());
-    if (c.moment == Moment::AfterADictation) ASSERT_NO_FATAL_FAILURE(dictate());
+    if (c.moment == Moment::AfterADictation) {
+        ASSERT_NO_FATAL_FAILURE(dictate());
+    }
     if (c.moment == Moment::WhileRecording) {
         ASSERT_NO_FATAL_FAILURE(startRecording());
         // The key stays held: still recording, with the sentence heard.

@@ -150,9 +150,10 @@ TEST_F(PipelineAssemblyDesktopTest, ADictationPlaysItsSoundsPingsTheServerAndUpl
         << uploadedEventNames().join(' ').toStdString();
     for (const QJsonObject& event : server().receivedEvents()) {
         EXPECT_EQ(event.value("device_id").toString(), Analytics::shared().deviceID());
-        if (event.value("event") == "dictation_completed")
+        if (event.value("event") == "dictation_completed") {
             EXPECT_EQ(event.value("properties").toObject().value("asr_tier").toString(),
                       pipeline->lastResult()->asrTierUsed);
+        }
     }
 }
 
@@ -191,9 +192,11 @@ TEST_F(PipelineAssemblyDesktopTest, TypingReminderEventsReachTheUpload) {
 
     EXPECT_TRUE(uploaded({"typing_reminder_shown", "typing_reminder_dismissed", "typing_reminder_dismiss_trigger"}))
         << uploadedEventNames().join(' ').toStdString();
-    for (const QJsonObject& event : server().receivedEvents())
-        if (event.value("event").toString().startsWith("typing_reminder"))
+    for (const QJsonObject& event : server().receivedEvents()) {
+        if (event.value("event").toString().startsWith("typing_reminder")) {
             EXPECT_EQ(event.value("properties").toObject().value("bundle_id").toString(), bundleId);
+        }
+    }
 }
 
 }  // namespace

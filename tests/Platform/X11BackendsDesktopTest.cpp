@@ -306,7 +306,9 @@ TEST_P(ClipboardHandOffTest, ContentsOutliveTheServiceOnlyThroughAClipboardManag
         EXPECT_FALSE(selectionOwned("CLIPBOARD"));
         EXPECT_TRUE(xclipOut().isEmpty());
     }
-    if (saver) EXPECT_EQ(saver->saves(), 1);
+    if (saver) {
+        EXPECT_EQ(saver->saves(), 1);
+    }
     if (clipman) {
         clipman->kill();
         clipman->waitForFinished(5000);

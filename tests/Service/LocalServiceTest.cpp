@@ -344,9 +344,12 @@ TEST_F(LocalServiceStreamTest, AMisbehavingStreamGetsAClearAnswerAndLeavesNoReco
     stream.sendAudio(speech);
     stream.socket.sendTextMessage(R"({"type":"commit","context":{}})");
     ASSERT_TRUE(stream.received("result"));
-    for (const QJsonObject& m : stream.messages)
-        if (m.value("type") == "result")
-            EXPECT_LT(SpeechFixture::wordErrorRate(SpeechFixture::sentences().at(0), m.value("asr_text").toString()), 0.3);
+    for (const QJsonObject& m : stream.messages) {
+        if (m.value("type") == "result") {
+            EXPECT_LT(SpeechFixture::wordErrorRate(SpeechFixture::sentences().at(0), m.value("asr_text").toString()),
+                      0.3);
+        }
+    }
     EXPECT_EQ(http("GET", url(StringShield::pathHealth())).status, 200);
 }
 

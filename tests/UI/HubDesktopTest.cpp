@@ -484,7 +484,9 @@ TEST_F(HubDesktop, ATranscriptCutAtTwoLinesEndsWithAnEllipsis) {
         EXPECT_LE(lines.size(), 2) << shown.toStdString();
         for (const QString& line : lines) EXPECT_LE(metrics.horizontalAdvance(line), width) << line.toStdString();
         EXPECT_EQ(shown.endsWith(QChar(0x2026)), c.cut) << shown.toStdString();
-        if (!c.cut) EXPECT_EQ(shown, c.text);
+        if (!c.cut) {
+            EXPECT_EQ(shown, c.text);
+        }
     }
     // In a row: the text label shows two lines ending in the ellipsis.
     TranscriptRow row(makeResult(longText + QLatin1Char(' ') + longText + QLatin1Char(' ') + longText, "Notes", 60));

@@ -23,7 +23,7 @@ AtspiFixtureProcess::~AtspiFixtureProcess() { stopProcess(m_process.get()); }
 
 void AtspiFixtureProcess::drain() {
     m_buffer += m_process->readAllStandardOutput();
-    int newline;
+    qsizetype newline;
     while ((newline = m_buffer.indexOf('\n')) >= 0) {
         m_lines << QString::fromUtf8(m_buffer.left(newline));
         m_buffer.remove(0, newline + 1);

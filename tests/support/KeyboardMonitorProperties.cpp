@@ -19,7 +19,7 @@ struct Recorded {
     std::vector<std::string> calls;
 
     explicit Recorded(const QList<HotkeyBinding>& bindings) {
-        auto record = [this](const char* what) { return [this, what] { calls.push_back(what); }; };
+        auto record = [this](const char* what) { return [this, what] { calls.emplace_back(what); }; };
         monitor.onPushToTalkDown = record("down");
         monitor.onPushToTalkUp = record("up");
         monitor.onLock = record("lock");
@@ -78,8 +78,8 @@ std::optional<std::string> violation(const QList<HotkeyBinding>& bindings, const
         }
         // Step marks make the comparison see when a callback came, not only in which order.
         QCoreApplication::processEvents();
-        all.calls.push_back("|");
-        first.calls.push_back("|");
+        all.calls.emplace_back("|");
+        first.calls.emplace_back("|");
     }
     for (int x = 0; x < 256; ++x)
         if (down.test(x)) feed(uint8_t(x), false);

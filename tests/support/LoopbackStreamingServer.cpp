@@ -159,7 +159,8 @@ void LoopbackStreamingServer::reply(QPointer<QWebSocket> client, CommitReply r) 
 }
 
 QWebSocket* LoopbackStreamingServer::newestClient() const {
-    for (auto it = m_clients.crbegin(); it != m_clients.crend(); ++it)
+    // Reversed by hand: clang 14 cannot compile std::views::reverse over libstdc++ 12.
+    for (auto it = m_clients.crbegin(); it != m_clients.crend(); ++it)  // NOLINT(modernize-loop-convert)
         if (*it && (*it)->state() == QAbstractSocket::ConnectedState) return *it;
     return nullptr;
 }

@@ -84,7 +84,7 @@ public:
     // When each upgrade request arrived (steady clock, seconds), refused ones included.
     QList<double> upgradeTimes() const { return m_upgradeTimes; }
     int openClientCount() const;
-    int commitCount() const { return framesOfType("commit").size(); }
+    int commitCount() const { return static_cast<int>(framesOfType("commit").size()); }
     void clearFrames() { m_frames.clear(); }
     // The close code each client connection ended with, in the order they ended.
     QList<int> closeCodes() const { return m_closeCodes; }

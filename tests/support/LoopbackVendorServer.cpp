@@ -14,8 +14,8 @@
 
 namespace {
 
-constexpr qsizetype kMaxHeadBytes = 64 * 1024;
-constexpr qsizetype kMaxBodyBytes = 256 * 1024 * 1024;
+constexpr qsizetype kMaxHeadBytes = qsizetype{64} * 1024;
+constexpr qsizetype kMaxBodyBytes = qsizetype{256} * 1024 * 1024;
 
 QByteArray reasonPhrase(int status) {
     switch (status) {
@@ -640,7 +640,7 @@ LoopbackReply LoopbackVendorServer::handleEvents(const RecordedRequest& req) {
     if (!doc.isObject() || !doc.object().value("events").isArray())
         return LoopbackReply::error(422, "events must be an array");
     const QJsonArray events = doc.object().value("events").toArray();
-    for (const QJsonValue& e : events) {
+    for (const auto& e : events) {
         const QJsonObject o = e.toObject();
         if (!o.value("event").isString() || !o.value("device_id").isString() || !o.value("timestamp").isString())
             return LoopbackReply::error(422, "every event needs event, device_id and timestamp");
@@ -681,6 +681,6 @@ LoopbackReply LoopbackVendorServer::handlePutSettings(const RecordedRequest& req
 QList<QJsonObject> LoopbackVendorServer::receivedEvents() const {
     QList<QJsonObject> out;
     for (const QJsonArray& batch : m_eventBatches)
-        for (const QJsonValue& e : batch) out.append(e.toObject());
+        for (const auto& e : batch) out.append(e.toObject());
     return out;
 }

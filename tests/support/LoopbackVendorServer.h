@@ -180,7 +180,7 @@ public:
     // Whether `token` is an access token this server issued, has not revoked, and has not expired.
     bool isValidAccessToken(const QString& token) const;
     bool isLiveRefreshToken(const QString& token) const { return m_refreshTokens.contains(token); }
-    int liveRefreshTokenCount() const { return m_refreshTokens.size(); }
+    int liveRefreshTokenCount() const { return static_cast<int>(m_refreshTokens.size()); }
 
     // The settings copy the settings routes keep: GET answers {"settings": value} (null when
     // none was stored), PUT stores the body's "settings" value.

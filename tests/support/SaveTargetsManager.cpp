@@ -26,7 +26,7 @@ SaveTargetsManager::~SaveTargetsManager() {
 
 xcb_atom_t SaveTargetsManager::atom(const char* name) {
     auto* r = xcb_intern_atom_reply(m_conn, xcb_intern_atom(m_conn, 0, strlen(name), name), nullptr);
-    const xcb_atom_t a = r ? r->atom : XCB_ATOM_NONE;
+    const xcb_atom_t a = r ? r->atom : xcb_atom_t{XCB_ATOM_NONE};
     free(r);
     return a;
 }

@@ -569,7 +569,7 @@ void PocketSphinxASR::applyHints(const QStringList& hints) {
         QTemporaryFile arpa;
         if (!arpa.open()) return;
         const double logp = std::log10(1.0 / double(words.size()));
-        QByteArray body = "\\data\\\nngram 1=" + QByteArray::number(qulonglong(words.size() + 2)) +
+        QByteArray body = "\\data\\\nngram 1=" + QByteArray::number(qulonglong(words.size()) + 2) +
                           "\n\n\\1-grams:\n-99 <s>\n-99 </s>\n";
         for (const std::string& w : words) body += QByteArray::number(logp, 'f', 4) + ' ' + w.c_str() + '\n';
         body += "\n\\end\\\n";

@@ -79,7 +79,7 @@ QString WhisperASR::findWhisperBinary() const {
     // current folder.
     if (!m_executablePath.isEmpty()) return runnable(m_executablePath) ? m_executablePath : QString();
     for (const QString& dir : qEnvironmentVariable("PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
-        const QString candidate = dir + QStringLiteral("/whisper-cli");
+        QString candidate = dir + QStringLiteral("/whisper-cli");
         if (QDir::isAbsolutePath(dir) && runnable(candidate)) return candidate;
     }
     const QString built = QDir::homePath() + QStringLiteral("/whisper.cpp/build/bin/whisper-cli");

@@ -145,7 +145,7 @@ public:
         // second after the key. Reading every few milliseconds takes each piece as it arrives.
         m_device = m_source->start();
         if (!m_device || m_source->error() != QAudio::NoError || m_source->state() == QAudio::StoppedState) {
-            const QString reason = audioErrorName(m_source->error());
+            QString reason = audioErrorName(m_source->error());
             stop();
             return reason;
         }

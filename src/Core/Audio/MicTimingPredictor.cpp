@@ -138,7 +138,7 @@ void MicTimingPredictor::load() {
         QList<Timing> timings = std::move(list).value();
         if (timings.size() > maxTimingsPerDevice) timings.resize(maxTimingsPerDevice);
         total += timings.size();
-        loaded.insert(it.key(), std::move(timings));
+        loaded.emplace(it.key(), std::move(timings));
     }
     m_timings = std::move(loaded);
     VLOG(QStringLiteral("MicTiming: Loaded %1 timings for %2 devices").arg(total).arg(m_timings.size()));

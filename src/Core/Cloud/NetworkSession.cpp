@@ -69,7 +69,7 @@ QNetworkRequest NetworkSession::makeRequest(const QUrl& url) const {
 }
 
 QCoro::Task<HttpResponse> NetworkSession::send(QNetworkRequest request, QByteArray verb, QByteArray body) {
-    return perform(m_session, std::move(request), std::move(verb), std::move(body), kResourceTimeoutMs);
+    return perform(m_session, request, std::move(verb), std::move(body), kResourceTimeoutMs);
 }
 
 std::optional<QUrl> NetworkSession::joinURL(const QString& base, const QString& path) {
@@ -125,7 +125,7 @@ QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager
     if (!reply->isFinished()) co_await qCoro(raw).waitForFinished();
     deadline.stop();
     if (!reply) {
-        owner.release();
+        static_cast<void>(owner.release());  // the reply is gone already
         out.error = QNetworkReply::OperationCanceledError;
         out.errorString = QStringLiteral("The request was cancelled.");
         co_return out;

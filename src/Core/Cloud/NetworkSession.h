@@ -35,7 +35,7 @@ public:
     static constexpr int kResourceTimeoutMs = 30'000;  // whole request
     // The largest reply body taken from any server; a larger one is dropped unread and the
     // exchange fails, so a misbehaving peer cannot fill the memory.
-    static constexpr qint64 kMaxReplyBytes = 8 * 1024 * 1024;
+    static constexpr qint64 kMaxReplyBytes = qint64{8} * 1024 * 1024;
 
     static NetworkSession& shared();
     // `deviceID` goes out as a default header on every request.

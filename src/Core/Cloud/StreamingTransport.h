@@ -113,7 +113,7 @@ public:
     static constexpr const char* kPingText = "{\"type\":\"ping\"}";
     // The largest message taken from the server; a larger one closes the connection, which then
     // counts as lost, so a misbehaving server cannot fill the memory.
-    static constexpr qint64 kMaxMessageBytes = 1024 * 1024;
+    static constexpr qint64 kMaxMessageBytes = qint64{1024} * 1024;
 
 private:
     void openConnection();

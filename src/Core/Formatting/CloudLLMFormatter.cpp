@@ -93,7 +93,7 @@ QCoro::Task<bool> CloudLLMFormatter::isAvailable() const {
     if (!providers.isObject())
         co_return false;
     bool anyUp = false;
-    for (const QJsonValue& up : providers.toObject()) {
+    for (const auto& up : providers.toObject()) {
         if (!up.isBool())
             co_return false;
         anyUp = anyUp || up.toBool();

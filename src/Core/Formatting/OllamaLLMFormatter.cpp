@@ -113,7 +113,7 @@ QCoro::Task<bool> OllamaLLMFormatter::isAvailable() const {
     if (!models.isArray())
         co_return false;
     bool found = false;
-    for (const QJsonValue& entry : models.toArray()) {
+    for (const auto& entry : models.toArray()) {
         if (!entry.isObject())
             co_return false;  // a list that is not all objects is a reply we do not understand
         const QJsonValue name = entry.toObject().value(QStringLiteral("name"));

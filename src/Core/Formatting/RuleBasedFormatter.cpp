@@ -73,6 +73,7 @@ QString applyTable(const QString& text, const TableRule& rule) {
 const TableRule& properNounRule() {
     static const TableRule rule = [] {
         std::vector<std::pair<const char*, const char*>> entries;
+        entries.reserve(std::size(kProperNouns));
         for (const auto& noun : kProperNouns) entries.emplace_back(noun.word, noun.written);
         return makeTableRule(entries, [](const std::pair<const char*, const char*>& entry) {
             if (entry.second)
@@ -88,6 +89,7 @@ const TableRule& properNounRule() {
 const TableRule& spokenPunctuationRule() {
     static const TableRule rule = [] {
         std::vector<std::pair<const char*, const char*>> entries;
+        entries.reserve(std::size(kSpokenPunctuation));
         for (const auto& mark : kSpokenPunctuation) entries.emplace_back(mark.spoken, mark.written);
         return makeTableRule(entries, [](const std::pair<const char*, const char*>& entry) {
             return QString::fromUtf8(entry.second);

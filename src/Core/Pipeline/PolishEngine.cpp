@@ -1,22 +1,5 @@
 #include "Core/Pipeline/PolishEngine.h"
 
-#include <QMetaEnum>
-
-namespace Polish {
-
-QString rawValue(PolishStatus status) {
-    return QString::fromLatin1(QMetaEnum::fromType<PolishStatus>().valueToKey(int(status)));
-}
-
-std::optional<PolishStatus> polishStatusFromRawValue(const QString& raw) {
-    bool ok = false;
-    const int value = QMetaEnum::fromType<PolishStatus>().keyToValue(raw.toLatin1().constData(), &ok);
-    if (!ok) return std::nullopt;
-    return PolishStatus(value);
-}
-
-}  // namespace Polish
-
 PolishEngine::PolishEngine(HistoryStore* historyStore, QString ollamaEndpoint, QString ollamaModel, QObject* parent)
     : QObject(parent),
       m_historyStore(historyStore),

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Models/RawValue.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -15,11 +17,21 @@ Q_NAMESPACE
 enum class PolishStatus { idle, processing, highlighted, completedAction, completedNA, failed, unhighlighted };
 Q_ENUM_NS(PolishStatus)
 
-QString rawValue(PolishStatus status);
-// The status with that raw value; none for any other text.
-std::optional<PolishStatus> polishStatusFromRawValue(const QString& raw);
-
 }  // namespace Polish
+
+template <>
+struct RawValueTable<Polish::PolishStatus> {
+    using S = Polish::PolishStatus;
+    static constexpr std::pair<S, const char*> cases[] = {
+        {S::idle, "idle"},
+        {S::processing, "processing"},
+        {S::highlighted, "highlighted"},
+        {S::completedAction, "completedAction"},
+        {S::completedNA, "completedNA"},
+        {S::failed, "failed"},
+        {S::unhighlighted, "unhighlighted"},
+    };
+};
 
 using Polish::PolishStatus;
 

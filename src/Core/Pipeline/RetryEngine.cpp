@@ -18,22 +18,6 @@ bool isUncounted(const QString& description) {
 
 }  // namespace
 
-QString rawValue(ASRTier tier) {
-    switch (tier) {
-    case ASRTier::primary: return QStringLiteral("primary");
-    case ASRTier::secondary: return QStringLiteral("secondary");
-    case ASRTier::cloudFallback: return QStringLiteral("cloud");
-    case ASRTier::rawFallback: return QStringLiteral("raw");
-    }
-    return {};
-}
-
-std::optional<ASRTier> asrTierFromRawValue(const QString& raw) {
-    for (ASRTier tier : kAllASRTiers)
-        if (rawValue(tier) == raw) return tier;
-    return std::nullopt;
-}
-
 RetryEngine::RetryEngine() : m_queue(std::make_unique<SerialQueue>(QStringLiteral("com.vantrose.retry-engine"))) {}
 
 RetryEngine::~RetryEngine() {
@@ -52,7 +36,7 @@ int RetryEngine::failureCount(ASRTier tier) const {
 std::vector<ASRTier> RetryEngine::getAvailableTiers() {
     const QDateTime now = Clock::current().now();
     std::vector<ASRTier> tiers;
-    for (ASRTier tier : kAllASRTiers) {
+    for (ASRTier tier : allCases<ASRTier>()) {
         if (!m_engines.count(tier)) continue;
         const auto listed = m_blacklist.find(tier);
         if (listed != m_blacklist.end()) {

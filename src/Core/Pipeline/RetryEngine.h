@@ -2,13 +2,13 @@
 
 #include "Core/ASR/ASREngineProtocol.h"
 #include "Core/ASR/ASRResult.h"
+#include "Models/RawValue.h"
 
 #include <QDateTime>
 #include <QString>
 
 #include <QCoro/QCoroTask>
 
-#include <array>
 #include <map>
 #include <memory>
 #include <optional>
@@ -19,11 +19,14 @@ class SerialQueue;
 // The recogniser tiers of the batch road, in the order they are tried.
 enum class ASRTier { primary, secondary, cloudFallback, rawFallback };
 
-inline constexpr std::array<ASRTier, 4> kAllASRTiers{ASRTier::primary, ASRTier::secondary,
-                                                     ASRTier::cloudFallback, ASRTier::rawFallback};
 // "primary", "secondary", "cloud", "raw": what the pipeline stores and reports.
-QString rawValue(ASRTier tier);
-std::optional<ASRTier> asrTierFromRawValue(const QString& raw);
+template <>
+struct RawValueTable<ASRTier> {
+    static constexpr std::pair<ASRTier, const char*> cases[] = {{ASRTier::primary, "primary"},
+                                                                {ASRTier::secondary, "secondary"},
+                                                                {ASRTier::cloudFallback, "cloud"},
+                                                                {ASRTier::rawFallback, "raw"}};
+};
 
 struct TieredASRResult {
     ASRResult result;

@@ -26,7 +26,7 @@ const QString kDeviceIDKey = QStringLiteral("vantrose_device_id");
 const QString kServerURLKey = QStringLiteral("vantrose_cloud_server_url");
 
 QString appVersion() {
-    const QString fromApp = QCoreApplication::applicationVersion();
+    QString fromApp = QCoreApplication::applicationVersion();
     if (!fromApp.isEmpty()) return fromApp;
 #ifdef VANTROSE_VERSION
     return QStringLiteral(VANTROSE_VERSION);

@@ -85,7 +85,7 @@ QStringList FileTagCache::extractFileNames(const QStringList& texts) {
             auto it = regex->globalMatch(text);
             while (it.hasNext()) {
                 QString name = it.next().captured(1);
-                const int slash = name.lastIndexOf('/');
+                const qsizetype slash = name.lastIndexOf('/');
                 if (slash >= 0) name = name.mid(slash + 1);
                 while (name.startsWith('/')) name.remove(0, 1);
                 while (name.endsWith('/')) name.chop(1);

@@ -75,7 +75,7 @@ QString desktopIdFromEnviron(const QByteArray& environ, qint64 pid, const QByteA
             ours = environValue(parentEnviron, key) != value;
         }
         if (!ours) continue;
-        const QString id = desktopIdFromPath(QString::fromUtf8(*value));
+        QString id = desktopIdFromPath(QString::fromUtf8(*value));
         if (!id.isEmpty()) return id;
     }
     return {};
@@ -109,7 +109,7 @@ QString desktopEntryName(const QByteArray& file, const QString& locale) {
             continue;
         }
         if (!inEntry) continue;
-        const int eq = line.indexOf('=');
+        const qsizetype eq = line.indexOf('=');
         if (eq < 0) continue;
         const QString key = line.left(eq).trimmed();
         const QString value = line.mid(eq + 1).trimmed();
@@ -131,8 +131,8 @@ QString findDesktopEntryName(const QStringList& candidates) {
             QStandardPaths::locate(QStandardPaths::ApplicationsLocation, id + QLatin1String(".desktop"));
         if (path.isEmpty()) continue;
         QFile f(path);
-        if (!f.open(QIODevice::ReadOnly) || f.size() > 1024 * 1024) continue;
-        const QString name = desktopEntryName(f.readAll(), locale);
+        if (!f.open(QIODevice::ReadOnly) || f.size() > qint64{1024} * 1024) continue;
+        QString name = desktopEntryName(f.readAll(), locale);
         if (!name.isEmpty()) return name;
     }
     return {};

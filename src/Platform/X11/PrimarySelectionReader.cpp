@@ -39,7 +39,7 @@ xcb_atom_t internAtom(xcb_connection_t* conn, const char* name) {
     auto cookie = xcb_intern_atom(conn, 0, uint16_t(std::strlen(name)), name);
     std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
         xcb_intern_atom_reply(conn, cookie, nullptr), &std::free);
-    return reply ? reply->atom : XCB_ATOM_NONE;
+    return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
 
 std::optional<qint64> pidOfClient(xcb_connection_t* conn, xcb_window_t window) {

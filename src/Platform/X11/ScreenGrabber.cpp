@@ -3,6 +3,7 @@
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -125,13 +126,13 @@ std::optional<QImage> ScreenGrabber::convertZPixmap(const uint8_t* data, qsizety
         if (plainArgb) {
             for (int x = 0; x < size.width(); ++x) {
                 uint32_t pixel;
-                std::memcpy(&pixel, row + x * 4, 4);
+                std::memcpy(&pixel, row + static_cast<std::ptrdiff_t>(x) * 4, 4);
                 out[x] = 0xff000000u | pixel;
             }
             continue;
         }
         for (int x = 0; x < size.width(); ++x) {
-            const uint8_t* p = row + x * bytes;
+            const uint8_t* p = row + static_cast<std::ptrdiff_t>(x) * bytes;
             uint32_t pixel = 0;
             for (int b = 0; b < bytes; ++b)
                 pixel |= uint32_t(p[layout.lsbFirst ? b : bytes - 1 - b]) << (8 * b);

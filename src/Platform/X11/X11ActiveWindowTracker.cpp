@@ -10,7 +10,7 @@
 
 namespace {
 
-QByteArray readSmallFile(const QString& path, qint64 cap = 256 * 1024) {
+QByteArray readSmallFile(const QString& path, qint64 cap = qint64{256} * 1024) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return {};
     return f.read(cap);
@@ -160,10 +160,8 @@ void X11ActiveWindowTracker::refresh(bool notify) {
 void X11ActiveWindowTracker::handleEvent(xcb_generic_event_t* event) {
     if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) return;
     auto* p = reinterpret_cast<xcb_property_notify_event_t*>(event);
-    if (p->window == m_root && p->atom == atom("_NET_ACTIVE_WINDOW")) {
-        refresh(true);
-    } else if (p->window == m_watched && m_watched &&
-               (p->atom == atom("_NET_WM_NAME") || p->atom == XCB_ATOM_WM_NAME)) {
-        refresh(true);
-    }
+    const bool activeChanged = p->window == m_root && p->atom == atom("_NET_ACTIVE_WINDOW");
+    const bool titleChanged =
+        p->window == m_watched && m_watched && (p->atom == atom("_NET_WM_NAME") || p->atom == XCB_ATOM_WM_NAME);
+    if (activeChanged || titleChanged) refresh(true);
 }

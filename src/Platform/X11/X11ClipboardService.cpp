@@ -11,8 +11,8 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 // Data above this size goes out in pieces (the INCR protocol) instead of one property.
-constexpr qsizetype kIncrThreshold = 256 * 1024;
-constexpr qsizetype kIncrChunk = 64 * 1024;
+constexpr qsizetype kIncrThreshold = qsizetype{256} * 1024;
+constexpr qsizetype kIncrChunk = qsizetype{64} * 1024;
 // A requestor that stops taking pieces is given up after this long.
 constexpr auto kTransferLifetime = std::chrono::seconds(10);
 // How long quitting waits for a clipboard manager to copy the clipboard.
@@ -200,7 +200,7 @@ ClipboardSnapshot X11ClipboardService::snapshot(qint64 maxBytes, std::chrono::mi
         }
 
         std::vector<xcb_atom_t> targets;
-        if (auto list = readTarget(atom("TARGETS"), 64 * 1024, deadline);
+        if (auto list = readTarget(atom("TARGETS"), qint64{64} * 1024, deadline);
             list && list->format == 32) {
             const auto* atoms = reinterpret_cast<const xcb_atom_t*>(list->data.constData());
             targets.assign(atoms, atoms + list->data.size() / 4);

@@ -80,7 +80,8 @@ bool X11KeyInjector::pressKeys(const std::vector<uint8_t>& modifiers, uint8_t ke
     XSync(m_display, False);
     std::this_thread::sleep_for(hold);
     ok = XTestFakeKeyEvent(m_display, key, False, CurrentTime) && ok;
-    for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it)
+    // Reversed by hand: clang 14 cannot compile std::views::reverse over libstdc++ 12.
+    for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it)  // NOLINT(modernize-loop-convert)
         if (*it) ok = XTestFakeKeyEvent(m_display, *it, False, CurrentTime) && ok;
     XSync(m_display, False);
     return ok;

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-typedef struct _XDisplay Display;
+typedef struct _XDisplay Display;  // NOLINT(bugprone-reserved-identifier): Xlib's own name
 
 // Synthetic key presses through XTest on a connection of its own. Blocking (it holds keys for a
 // few milliseconds): call it from a worker thread, never from the main thread.

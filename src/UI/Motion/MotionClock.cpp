@@ -1,6 +1,7 @@
 #include "UI/Motion/MotionClock.h"
 
 #include <algorithm>
+#include <cmath>
 
 MotionClock::MotionClock(Mode mode, QObject* parent) : QObject(parent), m_mode(mode) {
     m_elapsed.start();
@@ -38,7 +39,7 @@ void MotionClock::requestTicks(QObject* owner, std::function<bool(double)> tick)
 
 void MotionClock::schedule(QObject* owner, double delay, std::function<void()> step) {
     if (m_mode == Mode::real) {
-        QTimer::singleShot(std::max(0, int(delay * 1000 + 0.5)), owner, std::move(step));
+        QTimer::singleShot(std::max(0, static_cast<int>(std::lround(delay * 1000))), owner, std::move(step));
         return;
     }
     m_pending.emplace(m_manualNow + std::max(0.0, delay), Pending{owner, std::move(step)});

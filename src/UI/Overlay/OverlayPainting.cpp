@@ -4,6 +4,7 @@
 #include <QPainterPath>
 
 #include <algorithm>
+#include <cmath>
 
 namespace OverlayPainting {
 
@@ -15,7 +16,7 @@ void softShadow(QPainter& p, const QRectF& box, double cornerRadius, double radi
         QPainterPath layer;
         layer.addRoundedRect(shifted.adjusted(-grow, -grow, grow, grow), cornerRadius + grow, cornerRadius + grow);
         const double alpha = std::clamp(opacity * 2.0 / layers * (1 - double(i) / (layers + 1)), 0.0, 1.0);
-        p.fillPath(layer, QColor(0, 0, 0, int(255 * alpha + 0.5)));
+        p.fillPath(layer, QColor(0, 0, 0, static_cast<int>(std::lround(255 * alpha))));
     }
 }
 

@@ -40,7 +40,7 @@ const QHash<QString, Glyph>& glyphs() {
 QIcon icon(const QString& symbol, const QColor& color, int size) {
     const Glyph glyph = glyphs().value(symbol, Glyph{nullptr, "•"});
     if (glyph.themeName) {
-        const QIcon themed = QIcon::fromTheme(QString::fromLatin1(glyph.themeName));
+        QIcon themed = QIcon::fromTheme(QString::fromLatin1(glyph.themeName));
         if (!themed.isNull()) return themed;
     }
     const qreal scale = 2.0;  // crisp on high-density screens

@@ -215,7 +215,7 @@ TEST_F(CloudASREngineTest, ServerThatNeverAnswersTimesOut) {
 }
 
 TEST_F(CloudASREngineTest, InvalidServerUrlFailsBeforeSending) {
-    for (const QString base : {QStringLiteral("not a url"), QStringLiteral(""), QStringLiteral("ftp://127.0.0.1")}) {
+    for (const QString& base : {QStringLiteral("not a url"), QStringLiteral(""), QStringLiteral("ftp://127.0.0.1")}) {
         SCOPED_TRACE(base.toStdString());
         engine = makeEngine(base);
         EXPECT_EQ(failure(), "Transcription failed: Invalid cloud server URL");

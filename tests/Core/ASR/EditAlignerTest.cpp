@@ -62,7 +62,9 @@ void expectConsistent(const QList<Step>& steps, const QString& original, const Q
     for (const Step& step : steps) {
         if (step.action != Action::insertion) a << step.originalWord;
         if (step.action != Action::deletion) b << step.editedWord;
-        if (step.action == Action::match) EXPECT_EQ(step.originalWord.toLower(), step.editedWord.toLower());
+        if (step.action == Action::match) {
+            EXPECT_EQ(step.originalWord.toLower(), step.editedWord.toLower());
+        }
     }
     EXPECT_EQ(a.join(' '), original.simplified());
     EXPECT_EQ(b.join(' '), edited.simplified());

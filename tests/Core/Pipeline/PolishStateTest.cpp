@@ -19,9 +19,9 @@ TEST(PolishStateTest, StatusRawValuesAreTheCaseNames) {
         {"", std::nullopt},
     };
     for (const auto& [raw, expected] : cases) {
-        EXPECT_EQ(Polish::polishStatusFromRawValue(raw), expected) << raw.toStdString();
+        EXPECT_EQ(fromRawValue<PolishStatus>(raw), expected) << raw.toStdString();
         if (expected) {
-            EXPECT_EQ(Polish::rawValue(*expected), raw);
+            EXPECT_EQ(rawValue(*expected), raw);
         }
     }
 }

@@ -86,10 +86,10 @@ TEST_F(RetryEngineTest, TierRawValues) {
                                                  {ASRTier::rawFallback, "raw"}};
     for (const auto& [tier, raw] : cases) {
         EXPECT_EQ(rawValue(tier), raw);
-        EXPECT_EQ(asrTierFromRawValue(raw), tier);
+        EXPECT_EQ(fromRawValue<ASRTier>(raw), tier);
     }
-    EXPECT_EQ(asrTierFromRawValue("cloudFallback"), std::nullopt);
-    EXPECT_EQ(asrTierFromRawValue("Primary"), std::nullopt);
+    EXPECT_EQ(fromRawValue<ASRTier>("cloudFallback"), std::nullopt);
+    EXPECT_EQ(fromRawValue<ASRTier>("Primary"), std::nullopt);
 }
 
 TEST_F(RetryEngineTest, NothingRegisteredFails) {
