@@ -102,6 +102,8 @@ TEST(FaultMatrixDesktop, SigtermInEachStateOfADictation) {
         std::unique_ptr<QProcess> app = launch();
         ASSERT_TRUE(app);
         ASSERT_TRUE(waitUntil([] { return textLog().contains("Windows: Hub window shown"); }, kDeadline)) << textLog().toStdString();
+        ASSERT_TRUE(waitUntil([] { return textLog().contains("Pipeline: Keyboard monitor: true"); }, kDeadline))
+            << textLog().toStdString();
         ASSERT_TRUE(waitUntil([&] { return streaming.openClientCount() == 1; }, kDeadline)) << textLog().toStdString();
 
         FixtureApp fixture{"DictationTarget", "dictation target"};
@@ -178,6 +180,9 @@ TEST(FaultMatrixDesktop, SessionBusAbsentOrHanging) {
         std::unique_ptr<QProcess> app = launch(environment);
         ASSERT_TRUE(app);
         ASSERT_TRUE(waitUntil([] { return textLog().contains("Windows: Hub window shown"); }, kDeadline)) << textLog().toStdString();
+        // The hub can show before the pipeline's set-up has started the hotkey monitor.
+        ASSERT_TRUE(waitUntil([] { return textLog().contains("Pipeline: Keyboard monitor: true"); }, kDeadline))
+            << textLog().toStdString();
         if (*row.logged) EXPECT_TRUE(textLog().contains(row.logged)) << textLog().toStdString();
         ASSERT_TRUE(waitUntil([&] { return streaming.openClientCount() == 1; }, kDeadline)) << textLog().toStdString();
 
