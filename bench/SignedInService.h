@@ -50,9 +50,9 @@ struct SignedInService {
         const QUrl callback = acceptConsent(opened.first(), &error, port);
         if (!callback.isValid()) return false;
         auth.handleURL(callback);
-        if (!waitUntil([&] { return auth.isAuthenticated() && !auth.isLoading(); }, std::chrono::seconds(20))) return false;
+        if (!waitUntil([&] { return auth.isAuthenticated() && !auth.isLoading(); }, std::chrono::seconds(20)))
+            return false;
         accessToken = UserDefaults::shared().string(AuthManager::accessTokenKey);
         return !accessToken.isEmpty();
     }
 };
-

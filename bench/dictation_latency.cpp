@@ -19,9 +19,9 @@
 #include "SignedInService.h"
 
 #include "Core/ASR/PocketSphinxASR.h"
+#include "Core/Cloud/StreamingTransport.h"
 #include "Core/Pipeline/DictationPipeline.h"
 #include "Core/Pipeline/PipelineAdapters.h"
-#include "Core/Cloud/StreamingTransport.h"
 #include "support/FakeAppDetector.h"
 #include "support/FakeContextEngine.h"
 #include "support/FakeContextReader.h"
@@ -157,7 +157,8 @@ struct RealRecognizerPipeline {
             c.recognizer = std::move(none);
         }
         // No cloud tier and no fall-back recogniser: the device alone recognises the recording.
-        c.batchRecognizer = std::make_unique<RetryPipelineBatchRecognizer>(onDevice, RetryPipelineBatchRecognizer::Factories{});
+        c.batchRecognizer =
+            std::make_unique<RetryPipelineBatchRecognizer>(onDevice, RetryPipelineBatchRecognizer::Factories{});
         c.formatter = std::make_shared<FakeFormatter>();
         c.streamingLink = std::move(link);
         c.history = std::make_unique<FakePipelineHistory>();
@@ -183,7 +184,8 @@ struct RealRecognizerPipeline {
         pipeline->stopDictation();
         if (!spinUntil([&] { return inserter->calls.size() > pastesBefore; }, std::chrono::seconds(20))) return -1;
         const double ms = std::chrono::duration<double, std::milli>(inserter->calls.last().at - keyUp).count();
-        if (!waitUntil([&] { return pipeline->status() == DictationStatus::idle; }, std::chrono::seconds(10))) return -1;
+        if (!waitUntil([&] { return pipeline->status() == DictationStatus::idle; }, std::chrono::seconds(10)))
+            return -1;
         return ms;
     }
 
@@ -242,7 +244,10 @@ void BM_RecordThenDecodeKeyUpToPaste(benchmark::State& state) {
     RealRecognizerPipeline r(std::make_unique<FakeStreamingLink>(), /*liveRecognition=*/false);
     runDictations(state, r);
 }
-BENCHMARK(BM_RecordThenDecodeKeyUpToPaste)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(kTimedDictations);
+BENCHMARK(BM_RecordThenDecodeKeyUpToPaste)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(kTimedDictations);
 
 void BM_StreamingKeyUpToPaste(benchmark::State& state) {
     if (recording().empty()) return state.SkipWithError("flite and sox are needed");

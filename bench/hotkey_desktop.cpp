@@ -24,8 +24,8 @@
 #include "support/TestEnvironment.h"
 
 #include <QCoreApplication>
-#include <QRegularExpression>
 #include <QCoro/QCoroTask>
+#include <QRegularExpression>
 
 #include <benchmark/benchmark.h>
 
@@ -183,7 +183,8 @@ void BM_HotkeyToFirstChunk(benchmark::State& state) {
     c.contextReader = std::make_unique<FakeContextReader>();
     c.appDetector = std::make_unique<FakeAppDetector>();
     c.recognizer = std::make_unique<ASRPipelineLiveRecognizer>(onDevice);
-    c.batchRecognizer = std::make_unique<RetryPipelineBatchRecognizer>(onDevice, RetryPipelineBatchRecognizer::Factories{});
+    c.batchRecognizer =
+        std::make_unique<RetryPipelineBatchRecognizer>(onDevice, RetryPipelineBatchRecognizer::Factories{});
     c.formatter = std::make_shared<FakeFormatter>();
     c.streamingLink = std::make_unique<FakeStreamingLink>();  // no server: the device recognises
     c.history = std::make_unique<FakePipelineHistory>();

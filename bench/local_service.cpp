@@ -9,8 +9,8 @@
 #include "SignedInService.h"
 
 #include "Auth/AuthManager.h"
-#include "Foundation/Config.h"
 #include "Core/Cloud/StreamingTransport.h"
+#include "Foundation/Config.h"
 #include "Foundation/StringShield.h"
 #include "Foundation/UserDefaults.h"
 #include "support/ConsentBrowser.h"
@@ -90,19 +90,23 @@ bool streamTogether(std::vector<Stream>& streams) {
         s.committedAt = SteadyClock::now();
         s.transport->commit(QJsonObject{}, QStringLiteral("en"));
     }
-    return waitUntil([&] { return std::all_of(streams.begin(), streams.end(), [](const Stream& s) { return s.done; }); }, 20s);
+    return waitUntil(
+        [&] { return std::all_of(streams.begin(), streams.end(), [](const Stream& s) { return s.done; }); }, 20s);
 }
 
 std::vector<Stream> openStreams(const SignedInService& service, int count) {
     std::vector<Stream> streams(count);
     for (Stream& s : streams) {
-        StreamingTransport::Credentials credentials{[] { return QStringLiteral("bench-device"); },
-                                                    [token = service.accessToken]() -> std::optional<QString> { return token; }};
-        s.transport = std::make_unique<StreamingTransport>(service.service->baseUrl(), StreamingTransport::Tuning{}, credentials);
+        StreamingTransport::Credentials credentials{
+            [] { return QStringLiteral("bench-device"); },
+            [token = service.accessToken]() -> std::optional<QString> { return token; }};
+        s.transport =
+            std::make_unique<StreamingTransport>(service.service->baseUrl(), StreamingTransport::Tuning{}, credentials);
         Stream* self = &s;
         s.transport->onFinalResult = [self](const QString& raw, const QString&, const QJsonObject&) {
             self->raw = raw;
-            self->commitToResultMs = std::chrono::duration<double, std::milli>(SteadyClock::now() - self->committedAt).count();
+            self->commitToResultMs =
+                std::chrono::duration<double, std::milli>(SteadyClock::now() - self->committedAt).count();
             self->done = true;
         };
         s.transport->connect();
@@ -111,11 +115,13 @@ std::vector<Stream> openStreams(const SignedInService& service, int count) {
 }
 
 bool allConnected(const std::vector<Stream>& streams) {
-    return waitUntil([&] {
-        return std::all_of(streams.begin(), streams.end(), [](const Stream& s) {
-            return s.transport->state() == StreamingTransport::State::connected;
-        });
-    }, 30s);
+    return waitUntil(
+        [&] {
+            return std::all_of(streams.begin(), streams.end(), [](const Stream& s) {
+                return s.transport->state() == StreamingTransport::State::connected;
+            });
+        },
+        30s);
 }
 
 void BM_EightStreams(benchmark::State& state) {
@@ -184,10 +190,12 @@ void BM_IdleMemory(benchmark::State& state) {
                   {"--port", "0", "--port-file", portFile, "--data-dir", dataDir.filePath("service"), "--ollama", ""});
     if (!service.waitForStarted(10000)) return state.SkipWithError("the service did not start");
     QString port;
-    waitUntil([&] {
-        QFile file(portFile);
-        return file.open(QIODevice::ReadOnly) && !(port = QString::fromLatin1(file.readAll()).trimmed()).isEmpty();
-    }, 20s);
+    waitUntil(
+        [&] {
+            QFile file(portFile);
+            return file.open(QIODevice::ReadOnly) && !(port = QString::fromLatin1(file.readAll()).trimmed()).isEmpty();
+        },
+        20s);
     const QString base = QStringLiteral("http://127.0.0.1:") + port;
     SignedInService client;
     if (port.isEmpty() || !client.signIn(base, port.toInt())) {
@@ -198,8 +206,9 @@ void BM_IdleMemory(benchmark::State& state) {
     const double started = residentMegabytes(service.processId());
 
     // The program keeps one stream open while it waits for the key.
-    StreamingTransport::Credentials credentials{[] { return QStringLiteral("bench-device"); },
-                                                [token = client.accessToken]() -> std::optional<QString> { return token; }};
+    StreamingTransport::Credentials credentials{
+        [] { return QStringLiteral("bench-device"); },
+        [token = client.accessToken]() -> std::optional<QString> { return token; }};
     StreamingTransport transport(base, StreamingTransport::Tuning{}, credentials);
     transport.connect();
     const bool connected = waitUntil([&] { return transport.state() == StreamingTransport::State::connected; }, 30s);

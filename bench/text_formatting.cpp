@@ -15,8 +15,7 @@ QString twoHundredWords() {
         "so i think we should meet on monday comma push the fix to github and then ask sarah "
         "about the javascript build period by the way the iphone tests look fine new line ");  // 30 words
     QString text;
-    while (text.split(' ', Qt::SkipEmptyParts).size() < 200)
-        text += sentence;
+    while (text.split(' ', Qt::SkipEmptyParts).size() < 200) text += sentence;
     return text.split(' ', Qt::SkipEmptyParts).mid(0, 200).join(' ');
 }
 
@@ -50,14 +49,14 @@ BENCHMARK(BM_FormatPostProcessReplace)->Unit(benchmark::kMicrosecond);
 // multiply the text (a single dictated word took seconds and gigabytes). Budget: a few ms.
 void BM_ChainedRulesThatMultiply(benchmark::State& state) {
     VantroseSettings settings;
-    settings.snippets = {{"a", QString("b").repeated(1000)}, {"b", QString("c").repeated(1000)},
-                         {"c", QString("d").repeated(1000)}};
-    settings.replacements = {{"a", QString("b ").repeated(500)}, {"b", QString("c ").repeated(500)},
-                             {"c", QString("d ").repeated(200)}};
-    settings.textReplacements = {{"x", QString("a ").repeated(1000)}, {"a", QString("b ").repeated(1000)},
-                                 {"b", QString("c ").repeated(1000)}};
-    AppContext context(QStringLiteral("Editor"), QStringLiteral("org.example.editor"), std::nullopt, {}, {}, {},
-                       true, {});
+    settings.snippets = {
+        {"a", QString("b").repeated(1000)}, {"b", QString("c").repeated(1000)}, {"c", QString("d").repeated(1000)}};
+    settings.replacements = {
+        {"a", QString("b ").repeated(500)}, {"b", QString("c ").repeated(500)}, {"c", QString("d ").repeated(200)}};
+    settings.textReplacements = {
+        {"x", QString("a ").repeated(1000)}, {"a", QString("b ").repeated(1000)}, {"b", QString("c ").repeated(1000)}};
+    AppContext context(QStringLiteral("Editor"), QStringLiteral("org.example.editor"), std::nullopt, {}, {}, {}, true,
+                       {});
     RuleBasedFormatter formatter;
     for (auto _ : state) {
         QString text = formatter.formatNow(QStringLiteral("a"), context, settings).text;

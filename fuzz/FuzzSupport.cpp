@@ -6,9 +6,9 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <memory>
 
 namespace Fuzz {
@@ -59,9 +59,7 @@ QStringList fields(const std::uint8_t* data, std::size_t size, int count) {
     return parts;
 }
 
-QByteArray bytes(const QJsonObject& object) {
-    return JsonCoding::toBytes(object);
-}
+QByteArray bytes(const QJsonObject& object) { return JsonCoding::toBytes(object); }
 
 }  // namespace Fuzz
 

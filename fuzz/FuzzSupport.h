@@ -49,9 +49,9 @@ std::optional<T> checkRoundTrip(const QByteArray& input, const char* what) {
     if (!first) return std::nullopt;
     const QByteArray encoded = bytes(first.value().toJson());
     JsonResult<T> second = JsonCoding::decode<T>(encoded);
-    check(second.ok(), what, QStringLiteral("re-decoding the encoding failed: ") +
-                                 (second.ok() ? QString() : second.error().toString()) +
-                                 QStringLiteral("\nencoding: ") + QString::fromUtf8(encoded));
+    check(second.ok(), what,
+          QStringLiteral("re-decoding the encoding failed: ") + (second.ok() ? QString() : second.error().toString()) +
+              QStringLiteral("\nencoding: ") + QString::fromUtf8(encoded));
     const QByteArray again = bytes(second.value().toJson());
     check(again == encoded, what,
           QStringLiteral("the value changed: ") + QString::fromUtf8(encoded) + QStringLiteral(" -> ") +
@@ -74,9 +74,7 @@ struct Rules {
 Rules parseRules(const QString& text);
 
 // The most any chain of rules may produce.
-inline double allowedOutputLength(qsizetype inputLength) {
-    return 1'000'000.0 + 100.0 * double(inputLength);
-}
+inline double allowedOutputLength(qsizetype inputLength) { return 1'000'000.0 + 100.0 * double(inputLength); }
 
 // A trigger the property "a rule matches its own trigger" applies to: some non-space
 // character, and no white space at either end (white space there is not part of any word).

@@ -20,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         const FormattingResult result = RuleBasedFormatter().formatNow(text, context, settings);
         Fuzz::check(result.text.size() <= Fuzz::allowedOutputLength(text.size()),
-                        "chained formatter rules stay bounded",
-                        QStringLiteral("%1 characters from %2").arg(result.text.size()).arg(text.size()));
+                    "chained formatter rules stay bounded",
+                    QStringLiteral("%1 characters from %2").arg(result.text.size()).arg(text.size()));
     }
 
     // Every step alone, on the raw text.

@@ -13,22 +13,28 @@ namespace {
 
 // A stored latency record keeps every other field when one optional number is not finite.
 void checkNonFiniteLatency(const DictationLatencyMetrics& decoded, std::uint8_t selector) {
-    static const double values[] = {std::numeric_limits<double>::quiet_NaN(),
-                                    std::numeric_limits<double>::infinity(),
+    static const double values[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
                                     -std::numeric_limits<double>::infinity()};
     DictationLatencyMetrics metrics = decoded;
-    std::optional<double>* all[] = {&metrics.timeToFirstChunkMs, &metrics.prepareRequestMs,
-                                    &metrics.uploadRequestMs, &metrics.remoteLatencyMs,
-                                    &metrics.timeToPasteTextMs, &metrics.axContextTimeMs,
-                                    &metrics.mediaStreamSetupMs, &metrics.firstAudioChunkLatencyMs,
-                                    &metrics.backendPingTimeAtStreamStartMs, &metrics.backendCommitAckTimeMs,
-                                    &metrics.serverProcessingTimeMs, &metrics.asrTimeMs, &metrics.llmTimeMs,
-                                    &metrics.pastedTimeMs, &metrics.ocrCaptureTimeMs};
+    std::optional<double>* all[] = {&metrics.timeToFirstChunkMs,
+                                    &metrics.prepareRequestMs,
+                                    &metrics.uploadRequestMs,
+                                    &metrics.remoteLatencyMs,
+                                    &metrics.timeToPasteTextMs,
+                                    &metrics.axContextTimeMs,
+                                    &metrics.mediaStreamSetupMs,
+                                    &metrics.firstAudioChunkLatencyMs,
+                                    &metrics.backendPingTimeAtStreamStartMs,
+                                    &metrics.backendCommitAckTimeMs,
+                                    &metrics.serverProcessingTimeMs,
+                                    &metrics.asrTimeMs,
+                                    &metrics.llmTimeMs,
+                                    &metrics.pastedTimeMs,
+                                    &metrics.ocrCaptureTimeMs};
     *all[selector % std::size(all)] = values[(selector / std::size(all)) % std::size(values)];
     const QByteArray encoded = Fuzz::bytes(metrics.toJson());
     JsonResult<DictationLatencyMetrics> reloaded = JsonCoding::decode<DictationLatencyMetrics>(encoded);
-    Fuzz::check(reloaded.ok(), "a non-finite latency value loses the stored record",
-                QString::fromUtf8(encoded));
+    Fuzz::check(reloaded.ok(), "a non-finite latency value loses the stored record", QString::fromUtf8(encoded));
 }
 
 }  // namespace

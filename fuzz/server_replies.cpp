@@ -56,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     switch (data[0] % 5) {
     case 0: {
-        http.scriptAlways("POST", StringShield::pathTranscribe(), LoopbackReply::text(status, body, "application/json"));
+        http.scriptAlways("POST", StringShield::pathTranscribe(),
+                          LoopbackReply::text(status, body, "application/json"));
         CloudASREngine::Services services;
         services.accessToken = []() -> QCoro::Task<std::optional<QString>> { co_return QStringLiteral("token"); };
         services.deviceID = [] { return QStringLiteral("fuzz-device"); };
@@ -91,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     }
     case 4: {
-        http.scriptAlways("POST", QStringLiteral("/auth/refresh"), LoopbackReply::text(status, body, "application/json"));
+        http.scriptAlways("POST", QStringLiteral("/auth/refresh"),
+                          LoopbackReply::text(status, body, "application/json"));
         UserDefaults& defaults = UserDefaults::shared();
         defaults.setValue(QStringLiteral("cloudServerURL"), base);
         defaults.setValue(AuthManager::accessTokenKey, kExpiredToken);

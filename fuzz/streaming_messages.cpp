@@ -73,14 +73,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size));
     for (const QString& piece : text.split(QChar(0x1F))) {
-        if (piece.startsWith(QChar(0x01))) road.server->sendBinary(piece.mid(1).toUtf8());
-        else road.server->sendText(piece);
+        if (piece.startsWith(QChar(0x01)))
+            road.server->sendBinary(piece.mid(1).toUtf8());
+        else
+            road.server->sendText(piece);
     }
     // A partial marks the end of the input's messages (when the connection is still up).
     const QString sentinel = QStringLiteral("sentinel-%1").arg(++round);
     road.server->sendJson({{"type", "partial"}, {"text", sentinel}});
-    waitUntil([&] { return road.lastPartial == sentinel || transport.state() == State::disconnected ||
-                           transport.isReconnecting(); }, 2000);
+    waitUntil(
+        [&] {
+            return road.lastPartial == sentinel || transport.state() == State::disconnected ||
+                   transport.isReconnecting();
+        },
+        2000);
     Fuzz::check(road.finals <= 1, "one commit gives at most one final result", text);
     transport.resetSession();
     return 0;

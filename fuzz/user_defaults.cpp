@@ -4,9 +4,9 @@
 #include "FuzzSupport.h"
 
 #include "Auth/AuthManager.h"
-#include "Foundation/AppPaths.h"
-#include "Core/Services/FeatureFlags.h"
 #include "Core/Cloud/NetworkSession.h"
+#include "Core/Services/FeatureFlags.h"
+#include "Foundation/AppPaths.h"
 #include "Foundation/UserDefaults.h"
 
 #include <QDir>
@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     UserDefaults& defaults = UserDefaults::shared();
     // The copies of files it had to clean up: one per input would pile up.
     const QFileInfo info(path);
-    for (const QString& name : QDir(info.absolutePath()).entryList({info.fileName() + QStringLiteral(".unreadable-*")}, QDir::Files))
+    for (const QString& name :
+         QDir(info.absolutePath()).entryList({info.fileName() + QStringLiteral(".unreadable-*")}, QDir::Files))
         QFile::remove(info.absolutePath() + u'/' + name);
 
     (void)FeatureFlags::parseOverrides(defaults.value(QString::fromLatin1(FeatureFlags::storageKey)));

@@ -12,9 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     {
         const QString result = UserTextReplacements::apply(text, rules);
-        Fuzz::check(result.size() <= Fuzz::allowedOutputLength(text.size()),
-                        "chained user replacements stay bounded",
-                        QStringLiteral("%1 characters from %2").arg(result.size()).arg(text.size()));
+        Fuzz::check(result.size() <= Fuzz::allowedOutputLength(text.size()), "chained user replacements stay bounded",
+                    QStringLiteral("%1 characters from %2").arg(result.size()).arg(text.size()));
     }
 
     // Each rule on its own: it matches its own trigger.

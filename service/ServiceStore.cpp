@@ -13,13 +13,9 @@ std::string hashed(const QString& secret) {
     return QCryptographicHash::hash(secret.toUtf8(), QCryptographicHash::Sha256).toHex().toStdString();
 }
 
-double nowSeconds() {
-    return QDateTime::currentMSecsSinceEpoch() / 1000.0;
-}
+double nowSeconds() { return QDateTime::currentMSecsSinceEpoch() / 1000.0; }
 
-QString str(const SQLite::Column& column) {
-    return QString::fromStdString(column.getString());
-}
+QString str(const SQLite::Column& column) { return QString::fromStdString(column.getString()); }
 
 }  // namespace
 
@@ -76,7 +72,8 @@ void ServiceStore::putCode(const QString& code, const Code& value) {
 }
 
 std::optional<ServiceStore::Code> ServiceStore::takeCode(const QString& code) {
-    SQLite::Statement find(*m_db, "SELECT challenge, client_id, redirect_uri, account, expires FROM codes WHERE code_hash = ?");
+    SQLite::Statement find(
+        *m_db, "SELECT challenge, client_id, redirect_uri, account, expires FROM codes WHERE code_hash = ?");
     find.bind(1, hashed(code));
     if (!find.executeStep()) return std::nullopt;
     Code out{str(find.getColumn(0)), str(find.getColumn(1)), str(find.getColumn(2)), str(find.getColumn(3)),
@@ -90,8 +87,9 @@ std::optional<ServiceStore::Code> ServiceStore::takeCode(const QString& code) {
 
 ServiceStore::Session ServiceStore::createSession(const QString& accountId, const QString& refreshToken) {
     Session s{QUuid::createUuid().toString(QUuid::WithoutBraces), accountId, 1, false};
-    SQLite::Statement insert(*m_db, "INSERT INTO sessions (id, account, generation, refresh_hash, revoked, created)"
-                                    " VALUES (?, ?, ?, ?, 0, ?)");
+    SQLite::Statement insert(*m_db,
+                             "INSERT INTO sessions (id, account, generation, refresh_hash, revoked, created)"
+                             " VALUES (?, ?, ?, ?, 0, ?)");
     insert.bind(1, s.id.toStdString());
     insert.bind(2, accountId.toStdString());
     insert.bind(3, static_cast<int64_t>(s.generation));
@@ -137,16 +135,19 @@ QJsonValue ServiceStore::settings(const QString& accountId) {
 }
 
 void ServiceStore::putSettings(const QString& accountId, const QJsonObject& settings) {
-    SQLite::Statement upsert(*m_db, "INSERT INTO settings (account, json, updated) VALUES (?, ?, ?)"
-                                    " ON CONFLICT(account) DO UPDATE SET json = excluded.json, updated = excluded.updated");
+    SQLite::Statement upsert(*m_db,
+                             "INSERT INTO settings (account, json, updated) VALUES (?, ?, ?)"
+                             " ON CONFLICT(account) DO UPDATE SET json = excluded.json, updated = excluded.updated");
     upsert.bind(1, accountId.toStdString());
     upsert.bind(2, QJsonDocument(settings).toJson(QJsonDocument::Compact).toStdString());
     upsert.bind(3, nowSeconds());
     upsert.exec();
 }
 
-void ServiceStore::addEvents(const QString& deviceId, const QString& accountId, const QByteArray& eventsJson, int count) {
-    SQLite::Statement insert(*m_db, "INSERT INTO events (device_id, account, received, count, json) VALUES (?, ?, ?, ?, ?)");
+void ServiceStore::addEvents(const QString& deviceId, const QString& accountId, const QByteArray& eventsJson,
+                             int count) {
+    SQLite::Statement insert(*m_db,
+                             "INSERT INTO events (device_id, account, received, count, json) VALUES (?, ?, ?, ?, ?)");
     insert.bind(1, deviceId.toStdString());
     insert.bind(2, accountId.toStdString());
     insert.bind(3, nowSeconds());

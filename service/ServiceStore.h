@@ -7,7 +7,9 @@
 #include <memory>
 #include <optional>
 
-namespace SQLite { class Database; }
+namespace SQLite {
+class Database;
+}
 
 // The service's database: accounts, single-use sign-in codes, sign-in sessions with their hashed
 // refresh token, each account's settings copy, and the analytics events received. Used from the

@@ -3,10 +3,10 @@
 #include "ServiceReplies.h"
 
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Foundation/Clock.h"
 #include "Core/Formatting/FormattingResult.h"
 #include "Core/Formatting/OllamaLLMFormatter.h"
 #include "Core/Formatting/RuleBasedFormatter.h"
+#include "Foundation/Clock.h"
 #include "Foundation/StringShield.h"
 #include "Models/AppClassification.h"
 #include "Models/Personalization.h"
@@ -32,8 +32,8 @@ namespace {
 using StatusCode = QHttpServerResponse::StatusCode;
 using ServiceReplies::errorReply;
 
-constexpr qsizetype kMaxTextMessage = qsizetype{256} * 1024;               // one WebSocket control message
-constexpr qsizetype kMaxTranscribeBody = qsizetype{27} * 1024 * 1024;      // ten minutes of WAV, as Base64 in JSON
+constexpr qsizetype kMaxTextMessage = qsizetype{256} * 1024;           // one WebSocket control message
+constexpr qsizetype kMaxTranscribeBody = qsizetype{27} * 1024 * 1024;  // ten minutes of WAV, as Base64 in JSON
 constexpr double kOllamaRecheckSeconds = 30.0;
 
 QHttpServerResponse jsonReply(const QJsonObject& body, StatusCode status = StatusCode::Ok) {
@@ -104,8 +104,10 @@ struct DecodedWav {
 DecodedWav decodeWav(const QByteArray& wav, qint64 maxSamples) {
     DecodedWav out;
     auto u32 = [&wav](qsizetype at) {
-        return static_cast<quint32>(static_cast<quint8>(wav[at])) | static_cast<quint32>(static_cast<quint8>(wav[at + 1])) << 8 |
-               static_cast<quint32>(static_cast<quint8>(wav[at + 2])) << 16 | static_cast<quint32>(static_cast<quint8>(wav[at + 3])) << 24;
+        return static_cast<quint32>(static_cast<quint8>(wav[at])) |
+               static_cast<quint32>(static_cast<quint8>(wav[at + 1])) << 8 |
+               static_cast<quint32>(static_cast<quint8>(wav[at + 2])) << 16 |
+               static_cast<quint32>(static_cast<quint8>(wav[at + 3])) << 24;
     };
     auto u16 = [&wav](qsizetype at) {
         return static_cast<quint16>(static_cast<quint8>(wav[at]) | static_cast<quint8>(wav[at + 1]) << 8);
@@ -158,7 +160,10 @@ double nowMs() { return Clock::current().monotonicMs(); }
 class SpeechService::StreamSession : public QObject {
 public:
     StreamSession(SpeechService* service, std::unique_ptr<QWebSocket> socket, std::shared_ptr<PocketSphinxASR> engine)
-        : QObject(service), m_service(service), m_socket(socket.release()), m_engine(std::move(engine)),
+        : QObject(service),
+          m_service(service),
+          m_socket(socket.release()),
+          m_engine(std::move(engine)),
           m_id(service->m_nextSessionId++) {
         m_service->m_sessions.insert(m_id, this);
         m_socket->setParent(this);
@@ -166,7 +171,8 @@ public:
         ++m_service->m_openStreams;
         m_idle.setSingleShot(true);
         m_idle.setInterval(service->m_options.streamIdleTimeoutMs);
-        connect(&m_idle, &QTimer::timeout, this, [this] { m_socket->close(QWebSocketProtocol::CloseCodeNormal, "idle"); });
+        connect(&m_idle, &QTimer::timeout, this,
+                [this] { m_socket->close(QWebSocketProtocol::CloseCodeNormal, "idle"); });
         m_idle.start();
         connect(m_socket, &QWebSocket::textMessageReceived, this, &StreamSession::onText);
         connect(m_socket, &QWebSocket::binaryMessageReceived, this, &StreamSession::onBinary);
@@ -245,9 +251,12 @@ private:
         // Reported from the recogniser's worker; brought back to the service's thread, and dropped
         // once the session or the utterance it belongs to is over.
         m_engine->startStreaming([service, id, generation](const QString& partial) {
-            QMetaObject::invokeMethod(service, [service, id, generation, partial] {
-                if (StreamSession* session = service->m_sessions.value(id)) session->onPartial(generation, partial);
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                service,
+                [service, id, generation, partial] {
+                    if (StreamSession* session = service->m_sessions.value(id)) session->onPartial(generation, partial);
+                },
+                Qt::QueuedConnection);
         });
     }
 
@@ -260,9 +269,7 @@ private:
     }
 
     // Ends the recogniser's stream; what it heard is dropped.
-    QCoro::Task<void> stopEngine() {
-        co_await stopStreaming();
-    }
+    QCoro::Task<void> stopEngine() { co_await stopStreaming(); }
 
     // Stops the recogniser's stream. A session that closes meanwhile leaves its recogniser to
     // this stop, which gives it back to the pool once it is really free.
@@ -356,7 +363,9 @@ private:
 // ---------------------------------------------------------------- service
 
 SpeechService::SpeechService(BearerCheck check, SpeechServiceOptions options, QObject* parent)
-    : QObject(parent), m_check(std::move(check)), m_options(std::move(options)) {
+    : QObject(parent),
+      m_check(std::move(check)),
+      m_options(std::move(options)) {
     if (m_options.modelDir.isEmpty()) m_options.modelDir = QStringLiteral(POCKETSPHINX_MODEL_DIR);
     if (!m_options.logRequest) m_options.logRequest = [](const QString&, int) {};
     refreshOllamaAvailability();
@@ -376,7 +385,8 @@ std::shared_ptr<PocketSphinxASR> SpeechService::acquireEngine() {
         return engine;
     }
     if (m_enginesInUse >= m_options.maxEngines) return nullptr;
-    auto engine = std::make_shared<PocketSphinxASR>(QLocale(QLocale::English, QLocale::UnitedStates), m_options.modelDir);
+    auto engine =
+        std::make_shared<PocketSphinxASR>(QLocale(QLocale::English, QLocale::UnitedStates), m_options.modelDir);
     if (!engine->isAvailable()) return nullptr;
     ++m_enginesInUse;
     return engine;
@@ -427,122 +437,128 @@ QCoro::Task<FormattingResult> SpeechService::formatText(QString text, QJsonObjec
 
 void SpeechService::registerRoutes(QHttpServer& server) {
     const QString& transcribePath = StringShield::pathTranscribe();
-    server.route(transcribePath, QHttpServerRequest::Method::Post,
-                 [this, transcribePath](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-        auto finish = deferredReply(std::move(responder), [this, transcribePath](int status) {
-            m_options.logRequest(transcribePath, status);
-        });
-        if (!m_check(request.value("Authorization"))) {
-            finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
-            return;
-        }
-        QHttpServerResponse error(StatusCode::BadRequest);
-        const std::optional<QJsonObject> parsed = ServiceReplies::jsonObjectBody(
-            request, &error, kMaxTranscribeBody, QStringLiteral("audio is longer than ten minutes"));
-        if (!parsed) {
-            finish(std::move(error));
-            return;
-        }
-        const QJsonObject& body = *parsed;
-        if (!body.value("audio").isString()) {
-            finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio must be a Base64 string")));
-            return;
-        }
-        const auto wav = QByteArray::fromBase64Encoding(body.value("audio").toString().toLatin1(),
-                                                        QByteArray::AbortOnBase64DecodingErrors);
-        if (!wav) {
-            finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio is not Base64")));
-            return;
-        }
-        DecodedWav audio = decodeWav(*wav, m_options.maxAudioSamples);
-        if (!audio.problem.isEmpty()) {
-            finish(errorReply(audio.tooLong ? StatusCode::PayloadTooLarge : StatusCode::UnprocessableEntity, audio.problem));
-            return;
-        }
-        bool wantsFormat = true;
-        if (body.value("pipeline").isArray()) {
-            const QJsonArray stages = body.value("pipeline").toArray();
-            wantsFormat = stages.contains(QJsonValue(QStringLiteral("FORMAT")));
-        }
-        std::shared_ptr<PocketSphinxASR> engine = acquireEngine();
-        if (!engine) {
-            finish(errorReply(StatusCode::ServiceUnavailable, QStringLiteral("every recogniser is busy")));
-            return;
-        }
-        [](QPointer<SpeechService> self, std::shared_ptr<PocketSphinxASR> engine, std::vector<float> samples,
-           QJsonObject context, bool wantsFormat, decltype(finish) finish) -> QCoro::Task<void> {
-            const double t0 = nowMs();
-            ASRResult recognised;
-            try {
-                recognised = co_await engine->transcribe(std::move(samples));
-            } catch (const std::exception&) {
-                if (self) self->releaseEngine(std::move(engine));
-                finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
-                co_return;
+    server.route(
+        transcribePath, QHttpServerRequest::Method::Post,
+        [this, transcribePath](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+            auto finish = deferredReply(std::move(responder), [this, transcribePath](int status) {
+                m_options.logRequest(transcribePath, status);
+            });
+            if (!m_check(request.value("Authorization"))) {
+                finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
+                return;
             }
-            if (!self) co_return;
-            self->releaseEngine(std::move(engine));
-            const double asrMs = nowMs() - t0;
-            const QString asrText = recognised.text.trimmed();
-            if (asrText.isEmpty()) {
-                finish(jsonReply(QJsonObject{{"status", "EMPTY"}, {"asr_text", ""}, {"asr_provider", "pocketsphinx"},
-                                             {"asr_time", asrMs}, {"total_time", nowMs() - t0}}));
-                co_return;
+            QHttpServerResponse error(StatusCode::BadRequest);
+            const std::optional<QJsonObject> parsed = ServiceReplies::jsonObjectBody(
+                request, &error, kMaxTranscribeBody, QStringLiteral("audio is longer than ten minutes"));
+            if (!parsed) {
+                finish(std::move(error));
+                return;
             }
-            QString llmText;
-            QString formatter;
-            double llmMs = 0;
-            if (wantsFormat) {
-                const FormattingResult formatted = co_await self->formatText(asrText, context, QString());
+            const QJsonObject& body = *parsed;
+            if (!body.value("audio").isString()) {
+                finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio must be a Base64 string")));
+                return;
+            }
+            const auto wav = QByteArray::fromBase64Encoding(body.value("audio").toString().toLatin1(),
+                                                            QByteArray::AbortOnBase64DecodingErrors);
+            if (!wav) {
+                finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio is not Base64")));
+                return;
+            }
+            DecodedWav audio = decodeWav(*wav, m_options.maxAudioSamples);
+            if (!audio.problem.isEmpty()) {
+                finish(errorReply(audio.tooLong ? StatusCode::PayloadTooLarge : StatusCode::UnprocessableEntity,
+                                  audio.problem));
+                return;
+            }
+            bool wantsFormat = true;
+            if (body.value("pipeline").isArray()) {
+                const QJsonArray stages = body.value("pipeline").toArray();
+                wantsFormat = stages.contains(QJsonValue(QStringLiteral("FORMAT")));
+            }
+            std::shared_ptr<PocketSphinxASR> engine = acquireEngine();
+            if (!engine) {
+                finish(errorReply(StatusCode::ServiceUnavailable, QStringLiteral("every recogniser is busy")));
+                return;
+            }
+            [](QPointer<SpeechService> self, std::shared_ptr<PocketSphinxASR> engine, std::vector<float> samples,
+               QJsonObject context, bool wantsFormat, decltype(finish) finish) -> QCoro::Task<void> {
+                const double t0 = nowMs();
+                ASRResult recognised;
+                try {
+                    recognised = co_await engine->transcribe(std::move(samples));
+                } catch (const std::exception&) {
+                    if (self) self->releaseEngine(std::move(engine));
+                    finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
+                    co_return;
+                }
                 if (!self) co_return;
-                llmText = formatted.text;
-                formatter = formatted.formatterName;
-                llmMs = formatted.latencyMs;
-            }
-            finish(jsonReply(QJsonObject{{"status", "OK"},
-                                         {"asr_text", asrText},
-                                         {"llm_text", llmText},
-                                         {"asr_provider", "pocketsphinx"},
-                                         {"llm_provider", formatter},
-                                         {"asr_time", asrMs},
-                                         {"llm_time", llmMs},
-                                         {"total_time", nowMs() - t0}}));
-        }(QPointer<SpeechService>(this), std::move(engine), std::move(audio.samples), body.value("context").toObject(),
-          wantsFormat, finish);
-    });
+                self->releaseEngine(std::move(engine));
+                const double asrMs = nowMs() - t0;
+                const QString asrText = recognised.text.trimmed();
+                if (asrText.isEmpty()) {
+                    finish(jsonReply(QJsonObject{{"status", "EMPTY"},
+                                                 {"asr_text", ""},
+                                                 {"asr_provider", "pocketsphinx"},
+                                                 {"asr_time", asrMs},
+                                                 {"total_time", nowMs() - t0}}));
+                    co_return;
+                }
+                QString llmText;
+                QString formatter;
+                double llmMs = 0;
+                if (wantsFormat) {
+                    const FormattingResult formatted = co_await self->formatText(asrText, context, QString());
+                    if (!self) co_return;
+                    llmText = formatted.text;
+                    formatter = formatted.formatterName;
+                    llmMs = formatted.latencyMs;
+                }
+                finish(jsonReply(QJsonObject{{"status", "OK"},
+                                             {"asr_text", asrText},
+                                             {"llm_text", llmText},
+                                             {"asr_provider", "pocketsphinx"},
+                                             {"llm_provider", formatter},
+                                             {"asr_time", asrMs},
+                                             {"llm_time", llmMs},
+                                             {"total_time", nowMs() - t0}}));
+            }(QPointer<SpeechService>(this), std::move(engine), std::move(audio.samples),
+                                                                               body.value("context").toObject(),
+                                                                               wantsFormat, finish);
+        });
 
     const QString& formatPath = StringShield::pathFormat();
     server.route(formatPath, QHttpServerRequest::Method::Post,
                  [this, formatPath](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-        auto finish = deferredReply(std::move(responder), [this, formatPath](int status) {
-            m_options.logRequest(formatPath, status);
-        });
-        if (!m_check(request.value("Authorization"))) {
-            finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
-            return;
-        }
-        QHttpServerResponse error(StatusCode::BadRequest);
-        const std::optional<QJsonObject> parsed = ServiceReplies::jsonObjectBody(request, &error);
-        if (!parsed) {
-            finish(std::move(error));
-            return;
-        }
-        const QJsonObject& body = *parsed;
-        if (!body.value("text").isString()) {
-            finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("text is required")));
-            return;
-        }
-        [](QPointer<SpeechService> self, QJsonObject body, decltype(finish) finish) -> QCoro::Task<void> {
-            if (!self) co_return;
-            const FormattingResult formatted =
-                co_await self->formatText(body.value("text").toString(), body.value("context").toObject(),
-                                          body.value("style").toString());
-            finish(jsonReply(QJsonObject{{"text", formatted.text},
-                                         {"race_winner", formatted.formatterName},
-                                         {"provider", formatted.formatterName},
-                                         {"time_ms", formatted.latencyMs}}));
-        }(QPointer<SpeechService>(this), body, finish);
-    });
+                     auto finish = deferredReply(std::move(responder), [this, formatPath](int status) {
+                         m_options.logRequest(formatPath, status);
+                     });
+                     if (!m_check(request.value("Authorization"))) {
+                         finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
+                         return;
+                     }
+                     QHttpServerResponse error(StatusCode::BadRequest);
+                     const std::optional<QJsonObject> parsed = ServiceReplies::jsonObjectBody(request, &error);
+                     if (!parsed) {
+                         finish(std::move(error));
+                         return;
+                     }
+                     const QJsonObject& body = *parsed;
+                     if (!body.value("text").isString()) {
+                         finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("text is required")));
+                         return;
+                     }
+                     [](QPointer<SpeechService> self, QJsonObject body, decltype(finish) finish) -> QCoro::Task<void> {
+                         if (!self) co_return;
+                         const FormattingResult formatted =
+                             co_await self->formatText(body.value("text").toString(), body.value("context").toObject(),
+                                                       body.value("style").toString());
+                         finish(jsonReply(QJsonObject{{"text", formatted.text},
+                                                      {"race_winner", formatted.formatterName},
+                                                      {"provider", formatted.formatterName},
+                                                      {"time_ms", formatted.latencyMs}}));
+                     }(QPointer<SpeechService>(this), body, finish);
+                 });
 }
 
 void SpeechService::acceptWebSocket(std::unique_ptr<QWebSocket> socket) {

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QHash>
+#include <QJsonObject>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -24,13 +24,13 @@ struct FormattingResult;
 using BearerCheck = std::function<std::optional<QString>(const QByteArray& authorization)>;
 
 struct SpeechServiceOptions {
-    QString modelDir;                    // the on-device recogniser's model
-    QString ollamaBase;                  // empty: formatting by the rules only
+    QString modelDir;    // the on-device recogniser's model
+    QString ollamaBase;  // empty: formatting by the rules only
     QString ollamaModel = QStringLiteral("llama3.2:3b");
-    int maxEngines = 8;                  // recognisers in use at once (each holds a decoder)
-    int maxIdleEngines = 1;              // kept loaded between dictations
+    int maxEngines = 8;                      // recognisers in use at once (each holds a decoder)
+    int maxIdleEngines = 1;                  // kept loaded between dictations
     qint64 maxAudioSamples = 16000LL * 600;  // ten minutes at 16 kHz
-    int streamIdleTimeoutMs = 120000;    // a socket that sends nothing this long is closed
+    int streamIdleTimeoutMs = 120000;        // a socket that sends nothing this long is closed
     // Route and status of each request; never its content.
     std::function<void(const QString& route, int status)> logRequest;
 };

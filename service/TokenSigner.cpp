@@ -15,7 +15,8 @@ constexpr auto kB64 = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEq
 QByteArray b64(const QByteArray& bytes) { return bytes.toBase64(kB64); }
 
 std::optional<QByteArray> unb64(const QByteArray& text) {
-    auto decoded = QByteArray::fromBase64Encoding(text, QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
+    auto decoded =
+        QByteArray::fromBase64Encoding(text, QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded) return std::nullopt;
     return *decoded;
 }

@@ -48,18 +48,20 @@ QString s256(const QString& verifier) {
 }
 
 QHttpServerResponse htmlPage(const QString& title, const QString& body, StatusCode status = StatusCode::Ok) {
-    const QString html = QStringLiteral(
-        "<!doctype html><html><head><meta charset=\"utf-8\"><title>%1</title>"
-        "<meta name=\"viewport\" content=\"width=device-width\">"
-        "<style>body{font-family:sans-serif;background:#f6f3ee;color:#222;display:flex;justify-content:center;"
-        "padding-top:12vh}main{background:#fff;border-radius:14px;padding:32px 40px;max-width:420px;"
-        "box-shadow:0 4px 24px #0002}button{font-size:16px;padding:10px 22px;border-radius:8px;border:0;"
-        "background:#222;color:#fff;cursor:pointer}</style></head><body><main>%2</main></body></html>")
-                             .arg(title.toHtmlEscaped(), body);
+    const QString html =
+        QStringLiteral(
+            "<!doctype html><html><head><meta charset=\"utf-8\"><title>%1</title>"
+            "<meta name=\"viewport\" content=\"width=device-width\">"
+            "<style>body{font-family:sans-serif;background:#f6f3ee;color:#222;display:flex;justify-content:center;"
+            "padding-top:12vh}main{background:#fff;border-radius:14px;padding:32px 40px;max-width:420px;"
+            "box-shadow:0 4px 24px #0002}button{font-size:16px;padding:10px 22px;border-radius:8px;border:0;"
+            "background:#222;color:#fff;cursor:pointer}</style></head><body><main>%2</main></body></html>")
+            .arg(title.toHtmlEscaped(), body);
     QHttpServerResponse response("text/html; charset=utf-8", html.toUtf8(), status);
     // The page grants sign-in: it must not be framed by another page or load anything.
     response.setHeader("X-Frame-Options", "DENY");
-    response.setHeader("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'");
+    response.setHeader("Content-Security-Policy",
+                       "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'");
     response.setHeader("Cache-Control", "no-store");
     return response;
 }
@@ -67,7 +69,8 @@ QHttpServerResponse htmlPage(const QString& title, const QString& body, StatusCo
 QHttpServerResponse redirect(const QUrl& to) {
     QHttpServerResponse response("text/html; charset=utf-8",
                                  QStringLiteral("<!doctype html><a href=\"%1\">Continue</a>")
-                                     .arg(to.toString(QUrl::FullyEncoded).toHtmlEscaped()).toUtf8(),
+                                     .arg(to.toString(QUrl::FullyEncoded).toHtmlEscaped())
+                                     .toUtf8(),
                                  StatusCode::Found);
     response.setHeader("Location", to.toString(QUrl::FullyEncoded).toUtf8());
     response.setHeader("Cache-Control", "no-store");
@@ -77,7 +80,8 @@ QHttpServerResponse redirect(const QUrl& to) {
 }  // namespace
 
 VantroseService::VantroseService(ServiceOptions options, QObject* parent)
-    : QObject(parent), m_options(std::move(options)) {
+    : QObject(parent),
+      m_options(std::move(options)) {
     if (m_options.dataDir.isEmpty()) throw std::runtime_error("no data folder");
     if (!QDir().mkpath(m_options.dataDir)) throw std::runtime_error("cannot create the data folder");
     QFile::setPermissions(m_options.dataDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -104,9 +108,7 @@ quint16 VantroseService::listen() {
     return m_port;
 }
 
-QString VantroseService::baseUrl() const {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
-}
+QString VantroseService::baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
 
 void VantroseService::logRequest(const QString& route, int status) const {
     std::fprintf(stderr, "vantrose-service: %s %d\n", qPrintable(route), status);
@@ -146,10 +148,12 @@ void VantroseService::registerRoutes() {
 
     m_server->setMissingHandler([this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
         logRequest(request.url().path(), 404);
-        responder.write(QJsonDocument(QJsonObject{{"detail", "Not Found"}}), QHttpServerResponder::StatusCode::NotFound);
+        responder.write(QJsonDocument(QJsonObject{{"detail", "Not Found"}}),
+                        QHttpServerResponder::StatusCode::NotFound);
     });
     connect(m_server.get(), &QAbstractHttpServer::newWebSocketConnection, this, [this] {
-        while (m_server->hasPendingWebSocketConnections()) m_speech->acceptWebSocket(m_server->nextPendingWebSocketConnection());
+        while (m_server->hasPendingWebSocketConnections())
+            m_speech->acceptWebSocket(m_server->nextPendingWebSocketConnection());
     });
 }
 
@@ -167,12 +171,13 @@ std::optional<QString> VantroseService::accountForBearer(const QByteArray& autho
 
 QJsonObject VantroseService::issueTokens(const ServiceStore::Session& session, const QString& refreshToken) {
     const qint64 now = static_cast<qint64>(nowSeconds());
-    const QString access = m_signer->sign(QJsonObject{{"sub", session.accountId},
-                                                      {"sid", session.id},
-                                                      {"gen", session.generation},
-                                                      {"iat", now},
-                                                      {"exp", now + static_cast<qint64>(m_options.accessTokenLifetimeSec)},
-                                                      {"jti", randomToken(9)}});
+    const QString access =
+        m_signer->sign(QJsonObject{{"sub", session.accountId},
+                                   {"sid", session.id},
+                                   {"gen", session.generation},
+                                   {"iat", now},
+                                   {"exp", now + static_cast<qint64>(m_options.accessTokenLifetimeSec)},
+                                   {"jti", randomToken(9)}});
     return QJsonObject{{"access_token", access}, {"refresh_token", refreshToken}};
 }
 
@@ -198,7 +203,8 @@ QHttpServerResponse VantroseService::authorizePage(const QHttpServerRequest& req
     if (q.queryItemValue("client_id", QUrl::FullyDecoded) != m_options.clientId)
         return refuse(QStringLiteral("The request does not come from the Vantrose program."));
     const QUrl redirect(q.queryItemValue("redirect_uri", QUrl::FullyDecoded));
-    const bool loopbackHost = redirect.host() == QLatin1String("127.0.0.1") || redirect.host() == QLatin1String("localhost");
+    const bool loopbackHost =
+        redirect.host() == QLatin1String("127.0.0.1") || redirect.host() == QLatin1String("localhost");
     if (redirect.scheme() != QLatin1String("http") || !loopbackHost || redirect.port() != m_port ||
         redirect.path() != StringShield::pathAuthCallback())
         return refuse(QStringLiteral("The return address is not this service's."));
@@ -227,25 +233,29 @@ QHttpServerResponse VantroseService::authorizePage(const QHttpServerRequest& req
 }
 
 QHttpServerResponse VantroseService::consent(const QHttpServerRequest& request) {
-    if (request.body().size() > 4096) return errorReply(StatusCode::PayloadTooLarge, QStringLiteral("request body too large"));
+    if (request.body().size() > 4096)
+        return errorReply(StatusCode::PayloadTooLarge, QStringLiteral("request body too large"));
     const QUrlQuery form(QString::fromUtf8(request.body()).replace(QLatin1Char('+'), QLatin1Char(' ')));
     const QString nonce = form.queryItemValue("nonce", QUrl::FullyDecoded);
     const auto it = m_pending.constFind(nonce);
     if (nonce.isEmpty() || it == m_pending.constEnd() || nowSeconds() - it->createdAt > kConsentLifetimeSec) {
         m_pending.remove(nonce);
-        return htmlPage(QStringLiteral("Sign-in expired"),
-                        QStringLiteral("<h1>This sign-in page has expired</h1><p>Start the sign-in again from Vantrose.</p>"),
-                        StatusCode::BadRequest);
+        return htmlPage(
+            QStringLiteral("Sign-in expired"),
+            QStringLiteral("<h1>This sign-in page has expired</h1><p>Start the sign-in again from Vantrose.</p>"),
+            StatusCode::BadRequest);
     }
     const PendingConsent pending = *it;  // NOLINT(performance-unnecessary-copy-initialization): erased next
     m_pending.erase(it);
     const QString code = randomToken();
-    m_store->putCode(code, ServiceStore::Code{pending.challenge, pending.clientId, pending.redirectUri,
-                                              m_store->accountForLogin(m_options.login), nowSeconds() + kCodeLifetimeSec});
+    m_store->putCode(code,
+                     ServiceStore::Code{pending.challenge, pending.clientId, pending.redirectUri,
+                                        m_store->accountForLogin(m_options.login), nowSeconds() + kCodeLifetimeSec});
     QUrl to(pending.redirectUri);
     QUrlQuery q;
     q.addQueryItem(QStringLiteral("code"), code);
-    if (!pending.state.isEmpty()) q.addQueryItem(QStringLiteral("state"), QString::fromLatin1(QUrl::toPercentEncoding(pending.state)));
+    if (!pending.state.isEmpty())
+        q.addQueryItem(QStringLiteral("state"), QString::fromLatin1(QUrl::toPercentEncoding(pending.state)));
     to.setQuery(q);
     return redirect(to);
 }
@@ -256,7 +266,8 @@ QHttpServerResponse VantroseService::callback(const QHttpServerRequest& request)
     const QUrlQuery in(request.url());
     const QString code = in.queryItemValue("code", QUrl::FullyDecoded);
     const QString error = in.queryItemValue("error", QUrl::FullyDecoded);
-    if (code.isEmpty() && error.isEmpty()) return errorReply(StatusCode::BadRequest, QStringLiteral("code is required"));
+    if (code.isEmpty() && error.isEmpty())
+        return errorReply(StatusCode::BadRequest, QStringLiteral("code is required"));
     QUrl to;
     to.setScheme(m_options.urlScheme);
     to.setHost(QStringLiteral("auth"));
@@ -290,7 +301,8 @@ QHttpServerResponse VantroseService::exchange(const QHttpServerRequest& request)
         return errorReply(StatusCode::BadRequest, QStringLiteral("PKCE verification failed"));
     const QString refreshToken = randomToken();
     const ServiceStore::Session session = m_store->createSession(stored->accountId, refreshToken);
-    return QHttpServerResponse(QJsonObject{{"user", userObject(stored->accountId)}, {"tokens", issueTokens(session, refreshToken)}});
+    return QHttpServerResponse(
+        QJsonObject{{"user", userObject(stored->accountId)}, {"tokens", issueTokens(session, refreshToken)}});
 }
 
 QHttpServerResponse VantroseService::refresh(const QHttpServerRequest& request) {
@@ -352,13 +364,16 @@ QHttpServerResponse VantroseService::events(const QHttpServerRequest& request) {
     QHttpServerResponse error(StatusCode::BadRequest);
     const auto body = jsonObjectBody(request, &error);
     if (!body) return error;
-    if (!body->value("events").isArray()) return errorReply(StatusCode::UnprocessableEntity, QStringLiteral("events must be an array"));
+    if (!body->value("events").isArray())
+        return errorReply(StatusCode::UnprocessableEntity, QStringLiteral("events must be an array"));
     const QJsonArray events = body->value("events").toArray();
-    if (events.size() > kMaxEventsPerBatch) return errorReply(StatusCode::PayloadTooLarge, QStringLiteral("too many events in one batch"));
+    if (events.size() > kMaxEventsPerBatch)
+        return errorReply(StatusCode::PayloadTooLarge, QStringLiteral("too many events in one batch"));
     for (const auto& e : events) {
         const QJsonObject o = e.toObject();
         if (!o.value("event").isString() || !o.value("device_id").isString() || !o.value("timestamp").isString())
-            return errorReply(StatusCode::UnprocessableEntity, QStringLiteral("every event needs event, device_id and timestamp"));
+            return errorReply(StatusCode::UnprocessableEntity,
+                              QStringLiteral("every event needs event, device_id and timestamp"));
     }
     m_store->addEvents(QString::fromUtf8(device), account, QJsonDocument(events).toJson(QJsonDocument::Compact),
                        static_cast<int>(events.size()));

@@ -16,12 +16,12 @@ class QHttpServerRequest;
 class QHttpServerResponse;
 
 struct ServiceOptions {
-    QString dataDir;                       // database and token secret
+    QString dataDir;  // database and token secret
     QHostAddress address = QHostAddress::LocalHost;
-    quint16 port = 8787;                   // 0: any free port
-    QString clientId;                      // the program's sign-in client id
-    QString urlScheme;                     // the program's callback scheme ("vantrose")
-    QString login;                         // the local account's login name
+    quint16 port = 8787;  // 0: any free port
+    QString clientId;     // the program's sign-in client id
+    QString urlScheme;    // the program's callback scheme ("vantrose")
+    QString login;        // the local account's login name
     QString displayName;
     double accessTokenLifetimeSec = 3600;
     SpeechServiceOptions speech;

@@ -26,12 +26,15 @@ int main(int argc, char** argv) {
     const QUrl base(StringShield::apiBase());
     QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Port to listen on (0: any free port)."),
                                   QStringLiteral("port"), QString::number(base.port(8787)));
-    QCommandLineOption dataOption(QStringLiteral("data-dir"), QStringLiteral("Folder for the database and the token secret."),
-                                  QStringLiteral("dir"),
-                                  QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(QStringLiteral("service")));
-    QCommandLineOption ollamaOption(QStringLiteral("ollama"), QStringLiteral("Ollama base address for formatting (empty: rules only)."),
+    QCommandLineOption dataOption(
+        QStringLiteral("data-dir"), QStringLiteral("Folder for the database and the token secret."),
+        QStringLiteral("dir"),
+        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(QStringLiteral("service")));
+    QCommandLineOption ollamaOption(QStringLiteral("ollama"),
+                                    QStringLiteral("Ollama base address for formatting (empty: rules only)."),
                                     QStringLiteral("url"), StringShield::ollamaBase());
-    QCommandLineOption portFileOption(QStringLiteral("port-file"), QStringLiteral("Write the port listened on to this file."),
+    QCommandLineOption portFileOption(QStringLiteral("port-file"),
+                                      QStringLiteral("Write the port listened on to this file."),
                                       QStringLiteral("file"));
     parser.addOptions({portOption, dataOption, ollamaOption, portFileOption});
     parser.process(app);
@@ -63,7 +66,8 @@ int main(int argc, char** argv) {
         }
         if (parser.isSet(portFileOption)) {
             QFile file(parser.value(portFileOption));
-            if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) file.write(QByteArray::number(service.port()) + '\n');
+            if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                file.write(QByteArray::number(service.port()) + '\n');
         }
         std::fprintf(stderr, "vantrose-service: listening on %s\n", qPrintable(service.baseUrl()));
         return app.exec();

@@ -1,17 +1,17 @@
 #include "App/AppDelegate.h"
 #include "App/DesktopShell.h"
-#include "App/DisplayCheck.h"
-#include "App/ShutdownWatchdog.h"
-#include "App/SignalBridge.h"
 #include "App/DictationShellPipeline.h"
 #include "App/DictationViewFactory.h"
+#include "App/DisplayCheck.h"
 #include "App/PipelineAssembly.h"
+#include "App/ShutdownWatchdog.h"
+#include "App/SignalBridge.h"
 #include "App/SingleInstance.h"
 #include "Auth/AuthManager.h"
-#include "Core/Services/Analytics.h"
-#include "Foundation/Logger.h"
-#include "Core/Services/SettingsStore.h"
 #include "Core/Audio/SoundManager.h"
+#include "Core/Services/Analytics.h"
+#include "Core/Services/SettingsStore.h"
+#include "Foundation/Logger.h"
 #include "Platform/DesktopBackend.h"
 
 #include <QApplication>
@@ -121,8 +121,8 @@ int main(int argc, char** argv) {
     }
 
     VLOG("=== Vantrose v" VANTROSE_VERSION " starting ===");
-    VLOG("Platform: " + QSysInfo::prettyProductName() + " (" + QSysInfo::kernelType() + " "
-         + QSysInfo::kernelVersion() + ")");
+    VLOG("Platform: " + QSysInfo::prettyProductName() + " (" + QSysInfo::kernelType() + " " +
+         QSysInfo::kernelVersion() + ")");
     VLOG("Architecture: " + machineArchitecture());
     if (busProblem) VLOG("Vantrose: " + *busProblem + "; running without it");
 
@@ -136,10 +136,13 @@ int main(int argc, char** argv) {
     DesktopBackend::current().setConnectionLostHook([] {
         ShutdownWatchdog::arm();
         if (QCoreApplication* instance = QCoreApplication::instance())
-            QMetaObject::invokeMethod(instance, [] {
-                VLOG("Vantrose: The display connection was lost; quitting");
-                QCoreApplication::exit(1);
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                instance,
+                [] {
+                    VLOG("Vantrose: The display connection was lost; quitting");
+                    QCoreApplication::exit(1);
+                },
+                Qt::QueuedConnection);
     });
 
     AuthManager::setURLOpener([](const QUrl& url) { return QDesktopServices::openUrl(url); });
@@ -158,7 +161,8 @@ int main(int argc, char** argv) {
     deps.authManager = &AuthManager::shared();
     deps.permissions = std::make_unique<DesktopPermissionChecker>();
     deps.makeUI = [&dictation, &historyStore](AppDelegate& delegate) -> std::unique_ptr<ShellUI> {
-        auto views = std::make_unique<DictationViewFactory>(dictation->pipeline(), *historyStore, AuthManager::shared());
+        auto views =
+            std::make_unique<DictationViewFactory>(dictation->pipeline(), *historyStore, AuthManager::shared());
         return std::make_unique<DesktopShell>(delegate, *delegate.pipeline(), AuthManager::shared(), std::move(views));
     };
     deps.playStartupSound = [] { SoundManager::playCustomSound(QStringLiteral("startup"), QStringLiteral("wav")); };
@@ -176,8 +180,8 @@ int main(int argc, char** argv) {
     delegate.applicationDidFinishLaunching();
     // Started by the desktop with the sign-in URL while no instance ran: handle it like a hand-over.
     if (request != SingleInstance::showHubMessage)
-        QMetaObject::invokeMethod(&delegate, [&delegate, request] { delegate.handleInstanceMessage(request); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &delegate, [&delegate, request] { delegate.handleInstanceMessage(request); }, Qt::QueuedConnection);
 
     const int status = app.exec();
     ShutdownWatchdog::arm();

@@ -11,13 +11,13 @@
 #include <QCoro/QCoroSignal>
 
 namespace {
-QString boolText(bool value) {
-    return value ? QStringLiteral("true") : QStringLiteral("false");
-}
+QString boolText(bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); }
 }  // namespace
 
 AppDelegate::AppDelegate(Dependencies deps, QObject* parent)
-    : QObject(parent), m_deps(std::move(deps)), m_auth(m_deps.authManager) {}
+    : QObject(parent),
+      m_deps(std::move(deps)),
+      m_auth(m_deps.authManager) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -36,9 +36,12 @@ void AppDelegate::applicationDidFinishLaunching() {
         showRichOnboarding();
 
     // Only later changes count; a sign-out reopens onboarding one event-loop turn afterwards.
-    connect(m_auth, &AuthManager::isAuthenticatedChanged, this, [this](bool authenticated) {
-        if (!authenticated) showRichOnboarding();
-    }, Qt::QueuedConnection);
+    connect(
+        m_auth, &AuthManager::isAuthenticatedChanged, this,
+        [this](bool authenticated) {
+            if (!authenticated) showRichOnboarding();
+        },
+        Qt::QueuedConnection);
 
     if (m_deps.trackAppLaunched) m_deps.trackAppLaunched();
     VLOG("Vantrose: Application launched successfully");
@@ -90,13 +93,9 @@ QCoro::Task<> AppDelegate::completeOnboarding() {
 QCoro::Task<> AppDelegate::ensurePipelineSetUp() {
     QPointer<AppDelegate> self(this);
     switch (m_setupState) {
-    case SetupState::done:
-        co_return;
-    case SetupState::running:
-        co_await qCoro(this, &AppDelegate::pipelineReady);
-        co_return;
-    case SetupState::notStarted:
-        break;
+    case SetupState::done: co_return;
+    case SetupState::running: co_await qCoro(this, &AppDelegate::pipelineReady); co_return;
+    case SetupState::notStarted: break;
     }
     m_setupState = SetupState::running;
     co_await m_pipeline->setup();
@@ -170,18 +169,10 @@ void AppDelegate::selectMic(const std::optional<QString>& uid) {
     m_pipeline->setSettings(settings);
 }
 
-void AppDelegate::promptAccessibility() {
-    m_deps.permissions->requestAccessibility();
-}
+void AppDelegate::promptAccessibility() { m_deps.permissions->requestAccessibility(); }
 
-QCoro::Task<bool> AppDelegate::checkAccessibility() {
-    return m_deps.permissions->checkAccessibility();
-}
+QCoro::Task<bool> AppDelegate::checkAccessibility() { return m_deps.permissions->checkAccessibility(); }
 
-QString AppDelegate::accessibilityNotice() {
-    return m_deps.permissions->accessibilityNotice();
-}
+QString AppDelegate::accessibilityNotice() { return m_deps.permissions->accessibilityNotice(); }
 
-bool AppDelegate::accessibilityGranted() {
-    return m_deps.permissions->lastKnownAccessibility();
-}
+bool AppDelegate::accessibilityGranted() { return m_deps.permissions->lastKnownAccessibility(); }

@@ -36,6 +36,8 @@ void HistoryStorePipelineHistory::addWord(const QString& word, const std::option
 
 QList<DictionaryEntry> HistoryStorePipelineHistory::dictionaryEntries() const { return m_store->dictionaryEntries(); }
 
-void EvaluatingPipelineServices::recordEvaluation(const TranscriptionResult& result) { EvalHarness::shared().record(result); }
+void EvaluatingPipelineServices::recordEvaluation(const TranscriptionResult& result) {
+    EvalHarness::shared().record(result);
+}
 int EvaluatingPipelineServices::evaluatedDictations() const { return EvalHarness::shared().totalDictations(); }
 void EvaluatingPipelineServices::printEvaluationReport() { EvalHarness::shared().printReport(); }

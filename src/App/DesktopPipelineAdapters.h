@@ -20,8 +20,8 @@ public:
     QList<TranscriptionResult> recentHistory() const override;
     Totals loadTotals() const override;
     void save(const TranscriptionResult& result) override;
-    void saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
-                   const QString& appBundleID, const QString& fieldType, const QVariantMap& payload) override;
+    void saveEvent(const QString& traceID, const QString& sessionID, const QString& event, const QString& appBundleID,
+                   const QString& fieldType, const QVariantMap& payload) override;
     void saveOutcomeSnapshot(const QString& traceID, const QString& sessionID,
                              const DictationOutcomeSnapshot& snapshot) override;
     void addWord(const QString& word, const std::optional<QString>& replacement, bool isSnippet) override;

@@ -52,7 +52,11 @@ QRect centredIn(const QScreen* screen, QSize size) {
 
 DesktopShell::DesktopShell(AppDelegate& delegate, ShellPipeline& pipeline, AuthManager& auth,
                            std::unique_ptr<ShellViewFactory> views, QObject* parent)
-    : QObject(parent), m_delegate(delegate), m_pipeline(pipeline), m_auth(auth), m_views(std::move(views)) {}
+    : QObject(parent),
+      m_delegate(delegate),
+      m_pipeline(pipeline),
+      m_auth(auth),
+      m_views(std::move(views)) {}
 
 DesktopShell::~DesktopShell() {
     for (QWidget* window : {m_hubWindow.data(), m_onboardingWindow.data(), m_settingsWindow.data(),
@@ -85,7 +89,8 @@ void DesktopShell::setupStatusItem() {
 void DesktopShell::rebuildMenu() {
     m_menu->clear();
     const bool listening = m_pipeline.status() == DictationStatus::listening;
-    QAction* toggle = m_menu->addAction(listening ? QStringLiteral("Stop Dictation") : QStringLiteral("Start Dictation"));
+    QAction* toggle =
+        m_menu->addAction(listening ? QStringLiteral("Stop Dictation") : QStringLiteral("Start Dictation"));
     toggle->setShortcut(QKeySequence(QStringLiteral("Ctrl+D")));
     connect(toggle, &QAction::triggered, &m_delegate, &AppDelegate::toggleDictationAction);
     m_menu->addSeparator();
@@ -237,8 +242,8 @@ void DesktopShell::openHistory() {
 }
 
 void DesktopShell::activate() {
-    for (QWidget* window : {m_onboardingWindow.data(), m_hubWindow.data(), m_settingsWindow.data(),
-                            m_historyWindow.data()})
+    for (QWidget* window :
+         {m_onboardingWindow.data(), m_hubWindow.data(), m_settingsWindow.data(), m_historyWindow.data()})
         if (bringForward(window)) return;
 }
 
@@ -261,9 +266,8 @@ void DesktopShell::setupOverlayWindow() {
     if (m_overlayWindow) return;
     QWidget* panel = m_views->makeOverlayView();
     panel->setObjectName(QStringLiteral("overlayPanel"));
-    panel->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
-                          | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint
-                          | Qt::X11BypassWindowManagerHint);
+    panel->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus |
+                          Qt::NoDropShadowWindowHint | Qt::X11BypassWindowManagerHint);
     panel->setAttribute(Qt::WA_TranslucentBackground);
     panel->setAttribute(Qt::WA_ShowWithoutActivating);
     panel->setWindowTitle(QStringLiteral("Vantrose Status"));
@@ -279,8 +283,7 @@ void DesktopShell::setupOverlayWindow() {
 void DesktopShell::setOverlayAcceptsMouse(bool accepts) {
     if (!m_overlayWindow || accepts == m_overlayAcceptsMouse) return;
     m_overlayAcceptsMouse = accepts;
-    if (QWindow* handle = m_overlayWindow->windowHandle())
-        handle->setFlag(Qt::WindowTransparentForInput, !accepts);
+    if (QWindow* handle = m_overlayWindow->windowHandle()) handle->setFlag(Qt::WindowTransparentForInput, !accepts);
 }
 
 void DesktopShell::positionOverlayOnActiveDisplay(QWidget* window, int width, int height) {
@@ -311,8 +314,8 @@ void DesktopShell::observerTick() {
     if (!m_overlayWindow) return;  // nothing to drive before the first completed start-up
     const DictationStatus status = m_pipeline.status();
     updateMenuBarIcon(status);
-    const ShellRules::OverlayInput input{status, m_pipeline.settings().showOverlay,
-                                         m_pipeline.hasTypingSuggestion(), m_pipeline.isPersistentMode()};
+    const ShellRules::OverlayInput input{status, m_pipeline.settings().showOverlay, m_pipeline.hasTypingSuggestion(),
+                                         m_pipeline.isPersistentMode()};
     QWidget* panel = m_overlayWindow;
     ShellRules::OverlayFrame current = m_overlayFrame;
     current.visible = panel->isVisible();

@@ -5,9 +5,7 @@ DictationShellPipeline::DictationShellPipeline(std::unique_ptr<DictationPipeline
 
 DictationShellPipeline::~DictationShellPipeline() = default;
 
-QCoro::Task<> DictationShellPipeline::setup() {
-    return m_pipeline->setup();
-}
+QCoro::Task<> DictationShellPipeline::setup() { return m_pipeline->setup(); }
 
 std::vector<AudioDeviceInfo> DictationShellPipeline::listInputDevices() const {
     return AudioEngine::listInputDevices();

@@ -11,7 +11,10 @@
 
 DictationViewFactory::DictationViewFactory(DictationPipeline& pipeline, HistoryStore& history, AuthManager& auth,
                                            DeviceList listInputDevices)
-    : m_pipeline(pipeline), m_history(history), m_auth(auth), m_listInputDevices(std::move(listInputDevices)) {}
+    : m_pipeline(pipeline),
+      m_history(history),
+      m_auth(auth),
+      m_listInputDevices(std::move(listInputDevices)) {}
 
 HubView::Actions DictationViewFactory::hubActions(DictationPipeline& pipeline, AuthManager& auth,
                                                   ViewPermissions permissions, DeviceList listInputDevices) {

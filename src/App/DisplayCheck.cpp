@@ -37,13 +37,14 @@ std::optional<QString> unresponsiveSessionBus(std::chrono::milliseconds limit) {
     QByteArray path;
     bool abstract = false;
     for (const QByteArray& pair : first.mid(5).split(',')) {
-        if (pair.startsWith("path=")) path = QByteArray::fromPercentEncoding(pair.mid(5));
+        if (pair.startsWith("path="))
+            path = QByteArray::fromPercentEncoding(pair.mid(5));
         else if (pair.startsWith("abstract=")) {
             path = QByteArray::fromPercentEncoding(pair.mid(9));
             abstract = true;
         }
     }
-    sockaddr_un socketAddress {};
+    sockaddr_un socketAddress{};
     if (path.isEmpty() || path.size() + 1 > qsizetype(sizeof(socketAddress.sun_path))) return std::nullopt;
     socketAddress.sun_family = AF_UNIX;
     std::memcpy(socketAddress.sun_path + (abstract ? 1 : 0), path.constData(), size_t(path.size()));
@@ -53,8 +54,9 @@ std::optional<QString> unresponsiveSessionBus(std::chrono::milliseconds limit) {
     if (fd < 0) return std::nullopt;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     auto waitFor = [&](short events) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p {fd, events, 0};
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, events, 0};
         return left.count() > 0 && ::poll(&p, 1, int(left.count())) == 1;
     };
     // Nobody there, or the bus answers the authentication at all: the toolkit meets either at once.
@@ -63,8 +65,10 @@ std::optional<QString> unresponsiveSessionBus(std::chrono::milliseconds limit) {
         if (errno == EINPROGRESS && !waitFor(POLLOUT)) {
             silent = true;
         } else {
-            const QByteArray hello = QByteArray(1, '\0') + "AUTH EXTERNAL " + QByteArray::number(::getuid()).toHex() + "\r\n";
-            if (::send(fd, hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) == hello.size()) silent = !waitFor(POLLIN);
+            const QByteArray hello =
+                QByteArray(1, '\0') + "AUTH EXTERNAL " + QByteArray::number(::getuid()).toHex() + "\r\n";
+            if (::send(fd, hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) == hello.size())
+                silent = !waitFor(POLLIN);
         }
     }
     ::close(fd);

@@ -5,18 +5,14 @@
 #include "Platform/Atspi/AtspiClient.h"
 #include "Platform/DesktopBackend.h"
 
-#include <QtConcurrent/QtConcurrent>
 #include <QCoro/QCoroFuture>
+#include <QtConcurrent/QtConcurrent>
 
 #include <utility>
 
-bool DesktopPermissionChecker::x11InputAvailable() {
-    return DesktopBackend::current().keyInputAvailable();
-}
+bool DesktopPermissionChecker::x11InputAvailable() { return DesktopBackend::current().keyInputAvailable(); }
 
-bool DesktopPermissionChecker::accessibilityBusAvailable() {
-    return AtspiClient::shared().isTrusted();
-}
+bool DesktopPermissionChecker::accessibilityBusAvailable() { return AtspiClient::shared().isTrusted(); }
 
 const QString DesktopPermissionChecker::noAccessibilityBusNotice = QStringLiteral(
     "Dictation works, but without the text around the cursor: the accessibility bus (AT-SPI) is not "
@@ -29,16 +25,13 @@ QCoro::Task<bool> DesktopPermissionChecker::checkAccessibility() {
         const bool input = x11InputAvailable();
         return std::pair<bool, bool>(input, accessibilityBusAvailable());
     });
-    if (bus != m_lastBus)
-        VLOG(QStringLiteral("Permissions: Accessibility bus available: ") + (bus ? "true" : "false"));
+    if (bus != m_lastBus) VLOG(QStringLiteral("Permissions: Accessibility bus available: ") + (bus ? "true" : "false"));
     m_lastAccessibility = input;
     m_lastBus = bus;
     co_return input;
 }
 
-QString DesktopPermissionChecker::accessibilityNotice() {
-    return m_lastBus ? QString() : noAccessibilityBusNotice;
-}
+QString DesktopPermissionChecker::accessibilityNotice() { return m_lastBus ? QString() : noAccessibilityBusNotice; }
 
 QCoro::Task<PermissionSnapshot> DesktopPermissionChecker::check() {
     PermissionSnapshot snapshot;

@@ -6,8 +6,8 @@
 #include "Core/Desktop/AbstractKeyboardMonitor.h"
 #include "Core/Desktop/AbstractScreenCaptureEngine.h"
 #include "Core/Desktop/AbstractTextInserter.h"
-#include "Core/Pipeline/DictationPipeline.h"
 #include "Core/Formatting/TextFormatterProtocol.h"
+#include "Core/Pipeline/DictationPipeline.h"
 #include "Models/VantroseSettings.h"
 
 #include <QObject>

@@ -5,31 +5,22 @@
 
 namespace ShellRules {
 
-StatusIcon launchIcon() {
-    return {QStringLiteral("waveform.circle.fill"), QStringLiteral("Vantrose")};
-}
+StatusIcon launchIcon() { return {QStringLiteral("waveform.circle.fill"), QStringLiteral("Vantrose")}; }
 
 StatusIcon iconForStatus(DictationStatus status) {
     const QString vantrose = QStringLiteral("Vantrose");
     switch (status) {
     case DictationStatus::idle:
     case DictationStatus::dismissed:
-    case DictationStatus::testing:
-        return {QStringLiteral("waveform"), vantrose};
-    case DictationStatus::initializing:
-        return {QStringLiteral("waveform.circle.fill"), vantrose};
-    case DictationStatus::listening:
-        return {QStringLiteral("mic.fill"), QStringLiteral("Recording")};
-    case DictationStatus::paused:
-        return {QStringLiteral("waveform.badge.minus"), vantrose};
+    case DictationStatus::testing: return {QStringLiteral("waveform"), vantrose};
+    case DictationStatus::initializing: return {QStringLiteral("waveform.circle.fill"), vantrose};
+    case DictationStatus::listening: return {QStringLiteral("mic.fill"), QStringLiteral("Recording")};
+    case DictationStatus::paused: return {QStringLiteral("waveform.badge.minus"), vantrose};
     case DictationStatus::stopping:
     case DictationStatus::processing:
-    case DictationStatus::retrying:
-        return {QStringLiteral("ellipsis.circle"), QStringLiteral("Processing")};
-    case DictationStatus::inserting:
-        return {QStringLiteral("checkmark.circle.fill"), vantrose};
-    case DictationStatus::error:
-        return {QStringLiteral("exclamationmark.triangle.fill"), vantrose};
+    case DictationStatus::retrying: return {QStringLiteral("ellipsis.circle"), QStringLiteral("Processing")};
+    case DictationStatus::inserting: return {QStringLiteral("checkmark.circle.fill"), vantrose};
+    case DictationStatus::error: return {QStringLiteral("exclamationmark.triangle.fill"), vantrose};
     }
     return {QStringLiteral("waveform"), vantrose};
 }
@@ -73,10 +64,8 @@ bool overlayWanted(const OverlayInput& input) {
     switch (input.status) {
     case DictationStatus::idle:
     case DictationStatus::dismissed:
-    case DictationStatus::testing:
-        return false;
-    default:
-        return true;
+    case DictationStatus::testing: return false;
+    default: return true;
     }
 }
 
@@ -88,8 +77,8 @@ OverlayFrame nextOverlayFrame(const OverlayFrame& current, const OverlayInput& i
             next.opacity = 0.0;
         }
         if (next.opacity < 1.0) next.opacity = std::min(next.opacity + 0.4, 1.0);
-        next.acceptsMouse = input.isPersistentMode
-            && (input.status == DictationStatus::listening || input.status == DictationStatus::paused);
+        next.acceptsMouse = input.isPersistentMode &&
+                            (input.status == DictationStatus::listening || input.status == DictationStatus::paused);
         return next;
     }
     if (!next.visible) return next;

@@ -2,9 +2,9 @@
 
 #include "Models/DictationStatus.h"
 
+#include <QPoint>
 #include <QRect>
 #include <QSize>
-#include <QPoint>
 #include <QString>
 
 // The rules behind the tray icon, the window sizes and the overlay panel, kept apart from the

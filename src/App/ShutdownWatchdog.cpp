@@ -6,9 +6,9 @@
 
 #include <atomic>
 #include <csignal>
-#include <memory>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
@@ -47,8 +47,7 @@ ShutdownWatchdog::ShutdownWatchdog(std::chrono::milliseconds limit) {
     const int readFd = fds[0];
     std::thread([readFd, limit] {
         char byte = 0;
-        while (::read(readFd, &byte, 1) < 0 && errno == EINTR) {
-        }
+        while (::read(readFd, &byte, 1) < 0 && errno == EINTR) {}
         // Armed. The process normally ends well before the deadline, taking this thread along.
         const auto deadline = std::chrono::steady_clock::now() + limit;
         for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {

@@ -21,7 +21,8 @@ const QString kURLPrefix = QStringLiteral("url ");
 }  // namespace
 
 SingleInstance::SingleInstance(QString socketPath, QObject* parent)
-    : QObject(parent), m_path(socketPath.isEmpty() ? defaultSocketPath() : std::move(socketPath)) {}
+    : QObject(parent),
+      m_path(socketPath.isEmpty() ? defaultSocketPath() : std::move(socketPath)) {}
 
 SingleInstance::~SingleInstance() {
     if (m_server) m_server->close();  // removes the socket file
@@ -51,8 +52,7 @@ QString SingleInstance::privateFolderProblem(const QString& folder) {
     if (!S_ISDIR(info.st_mode)) return QStringLiteral("%1 is not a folder").arg(folder);
     // Whoever owns the folder can replace the socket and read what a second process sends,
     // sign-in codes included.
-    if (info.st_uid != ::getuid())
-        return QStringLiteral("the folder %1 belongs to another user").arg(folder);
+    if (info.st_uid != ::getuid()) return QStringLiteral("the folder %1 belongs to another user").arg(folder);
     if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::chmod(path.constData(), 0700) != 0)
         return QStringLiteral("the folder %1 cannot be made private").arg(folder);
     return {};
@@ -119,8 +119,7 @@ void SingleInstance::readFrom(QLocalSocket* socket) {
     Q_EMIT messageReceived(message);
 }
 
-bool SingleInstance::sendMessage(const QString& socketPath, const QString& message,
-                                 std::chrono::milliseconds timeout) {
+bool SingleInstance::sendMessage(const QString& socketPath, const QString& message, std::chrono::milliseconds timeout) {
     const QByteArray bytes = message.toUtf8();
     if (bytes.size() > kMaxMessageBytes || bytes.contains('\n')) return false;
     QLocalSocket socket;

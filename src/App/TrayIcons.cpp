@@ -50,7 +50,8 @@ QPixmap draw(const QString& symbol, int size) {
         p.setBrush(Qt::black);
         p.drawEllipse(circle);
         p.setPen(QPen(Qt::white, s / 10.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-        p.drawPolyline(QPolygonF({QPointF(s * 0.3, s * 0.5), QPointF(s * 0.45, s * 0.65), QPointF(s * 0.72, s * 0.36)}));
+        p.drawPolyline(
+            QPolygonF({QPointF(s * 0.3, s * 0.5), QPointF(s * 0.45, s * 0.65), QPointF(s * 0.72, s * 0.36)}));
     } else if (symbol == QLatin1String("exclamationmark.triangle.fill")) {
         p.setBrush(Qt::black);
         p.drawPolygon(QPolygonF({QPointF(s * 0.5, s * 0.08), QPointF(s * 0.94, s * 0.9), QPointF(s * 0.06, s * 0.9)}));

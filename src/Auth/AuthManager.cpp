@@ -2,10 +2,10 @@
 
 #include "Core/Cloud/AccountAccess.h"
 
-#include "Foundation/Config.h"
-#include "Foundation/Clock.h"
-#include "Foundation/Logger.h"
 #include "Core/Cloud/NetworkSession.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Config.h"
+#include "Foundation/Logger.h"
 #include "Foundation/StringShield.h"
 #include "Foundation/UserDefaults.h"
 
@@ -45,9 +45,7 @@ QString base64Url(const QByteArray& bytes) {
 }
 
 // A rejection of the refresh token itself, as opposed to the server or the network failing.
-bool isRejection(int status) {
-    return status == 400 || status == 401 || status == 403;
-}
+bool isRejection(int status) { return status == 400 || status == 401 || status == 403; }
 
 }  // namespace
 
@@ -67,9 +65,7 @@ QJsonObject AuthManager::AuthUser::toJson() const {
 
 // ---------------------------------------------------------------- construction
 
-void AuthManager::setURLOpener(URLOpener opener) {
-    urlOpener() = std::move(opener);
-}
+void AuthManager::setURLOpener(URLOpener opener) { urlOpener() = std::move(opener); }
 
 AuthManager& AuthManager::shared() {
     // Kept for the process; created on the main thread's side even when first asked for elsewhere.
@@ -91,17 +87,14 @@ AuthManager::AuthManager(QObject* parent) : QObject(parent), m_googleClientID(Co
     if (store.string(accessTokenKey).isEmpty()) return;
     m_isAuthenticated = true;
     const QString userData = store.string(userDataKey);
-    if (!userData.isEmpty())
-        m_currentUser = AuthUser::fromJson(QJsonDocument::fromJson(userData.toUtf8()).object());
+    if (!userData.isEmpty()) m_currentUser = AuthUser::fromJson(QJsonDocument::fromJson(userData.toUtf8()).object());
 }
 
 AuthManager::~AuthManager() = default;
 
 QString AuthManager::serverBase() { return AccountAccess::serverBase(); }
 
-std::optional<QUrl> AuthManager::serverURL(const QString& path) {
-    return NetworkSession::joinURL(serverBase(), path);
-}
+std::optional<QUrl> AuthManager::serverURL(const QString& path) { return NetworkSession::joinURL(serverBase(), path); }
 
 bool AuthManager::mayCarryToken(const QUrl& url) { return AccountAccess::mayCarryToken(url); }
 
@@ -243,9 +236,7 @@ QCoro::Task<void> AuthManager::exchangeCode(QString code) {
         VLOG("Auth: Sign-in failed — " + result.message);
         setErrorMessage(result.message);
         break;
-    case PostResult::Kind::Failed:
-        setErrorMessage(kConnectionFailed);
-        break;
+    case PostResult::Kind::Failed: setErrorMessage(kConnectionFailed); break;
     }
     setLoading(false);
 }
@@ -282,8 +273,8 @@ QCoro::Task<AuthManager::PostResult> AuthManager::postJSON(QString path, QJsonOb
     QNetworkRequest request(*url);
     request.setTransferTimeout(kRequestTimeoutMs);
     request.setRawHeader(StringShield::hdrContentType().toUtf8(), StringShield::mimeJSON().toUtf8());
-    const HttpResponse response = co_await NetworkSession::perform(
-        NetworkSession::platformSession(), request, "POST", QJsonDocument(body).toJson(QJsonDocument::Compact));
+    const HttpResponse response = co_await NetworkSession::perform(NetworkSession::platformSession(), request, "POST",
+                                                                   QJsonDocument(body).toJson(QJsonDocument::Compact));
     if (!response.received) {
         VLOG("Auth: Request to " + path + " failed — " + response.errorString);
         co_return out;
@@ -386,9 +377,9 @@ QCoro::Task<bool> AuthManager::performRefresh() {
         co_return false;
     }
     // The server or the network failed; the tokens may still be good next time.
-    VLOG(result.status > 0 ? QStringLiteral("Auth: Token refresh failed with status %1; keeping the stored tokens")
-                                 .arg(result.status)
-                           : QStringLiteral("Auth: Token refresh failed; keeping the stored tokens"));
+    VLOG(result.status > 0
+             ? QStringLiteral("Auth: Token refresh failed with status %1; keeping the stored tokens").arg(result.status)
+             : QStringLiteral("Auth: Token refresh failed; keeping the stored tokens"));
     co_return false;
 }
 

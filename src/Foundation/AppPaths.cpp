@@ -14,8 +14,7 @@ QString ensured(const QString& path) {
 QString xdgHome(const char* variable, const QString& fallbackUnderHome) {
     const QByteArray value = qgetenv(variable);
     // A relative XDG value is invalid by the base-directory rules and must be ignored.
-    if (!value.isEmpty() && QDir::isAbsolutePath(QString::fromLocal8Bit(value)))
-        return QString::fromLocal8Bit(value);
+    if (!value.isEmpty() && QDir::isAbsolutePath(QString::fromLocal8Bit(value))) return QString::fromLocal8Bit(value);
     return QDir::homePath() + "/" + fallbackUnderHome;
 }
 }  // namespace

@@ -21,9 +21,7 @@ Logger::Logger()
 
 Logger::~Logger() = default;
 
-QString Logger::oldLogFilePath() const {
-    return m_folder + "/main.old.log";
-}
+QString Logger::oldLogFilePath() const { return m_folder + "/main.old.log"; }
 
 QString Logger::formatLine(const QDateTime& time, const char* file, int line, const QString& message) {
     const QString name = QFileInfo(QString::fromUtf8(file)).fileName();
@@ -34,8 +32,8 @@ QString Logger::formatLine(const QDateTime& time, const char* file, int line, co
 void Logger::log(const QString& message, std::source_location where) {
     Logger& self = shared();
     // The time stamp and the line are made on the caller's thread, so each line carries the time of its call.
-    const QString line = formatLine(Clock::current().now().toLocalTime(), where.file_name(),
-                                    static_cast<int>(where.line()), message);
+    const QString line =
+        formatLine(Clock::current().now().toLocalTime(), where.file_name(), static_cast<int>(where.line()), message);
     QByteArray bytes = line.toUtf8();
     self.m_queue->async([&self, bytes = std::move(bytes)] { self.append(bytes); });
 }
@@ -57,6 +55,4 @@ void Logger::rotateIfNeeded() {
     }
 }
 
-void Logger::flush() {
-    shared().m_queue->drain();
-}
+void Logger::flush() { shared().m_queue->drain(); }

@@ -14,8 +14,7 @@ class Logger {
 public:
     static Logger& shared();
 
-    static void log(const QString& message,
-                    std::source_location where = std::source_location::current());
+    static void log(const QString& message, std::source_location where = std::source_location::current());
     // Moves a "main.log" larger than 1 MiB to "main.old.log". Synchronous; called once at launch.
     static void rotateIfNeeded();
 

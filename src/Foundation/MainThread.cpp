@@ -41,10 +41,6 @@ void post(QObject* guard, bool guarded, std::function<void()> fn) {
 }
 }  // namespace
 
-void runOnMain(QObject* guard, std::function<void()> fn) {
-    post(guard, true, std::move(fn));
-}
+void runOnMain(QObject* guard, std::function<void()> fn) { post(guard, true, std::move(fn)); }
 
-void runOnMain(std::function<void()> fn) {
-    post(nullptr, false, std::move(fn));
-}
+void runOnMain(std::function<void()> fn) { post(nullptr, false, std::move(fn)); }

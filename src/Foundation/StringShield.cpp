@@ -32,11 +32,11 @@ QString reveal(const std::array<std::uint8_t, N>& stored, detail::Suffix suffix 
 
 // Each accessor holds its scrambled bytes as a compile-time constant and its plain value in a
 // function-local static, which C++ initialises exactly once even when first read concurrently.
-#define VANTROSE_SHIELDED(name, value, ...)                                      \
-    const QString& name() {                                                      \
-        static constexpr auto stored = detail::scramble(value);                  \
-        static const QString plain = reveal(stored __VA_OPT__(, ) __VA_ARGS__);  \
-        return plain;                                                            \
+#define VANTROSE_SHIELDED(name, value, ...)                                                                            \
+    const QString& name() {                                                                                            \
+        static constexpr auto stored = detail::scramble(value);                                                        \
+        static const QString plain = reveal(stored __VA_OPT__(, ) __VA_ARGS__);                                        \
+        return plain;                                                                                                  \
     }
 
 VANTROSE_SHIELDED(apiBase, VANTROSE_CFG_SERVER_BASE)

@@ -11,19 +11,19 @@
 // listing, and each is unscrambled once, on its first read, from any thread.
 namespace StringShield {
 
-const QString& apiBase();           // vendor server; paths are appended by plain concatenation
-const QString& ollamaBase();        // local Ollama server
+const QString& apiBase();     // vendor server; paths are appended by plain concatenation
+const QString& ollamaBase();  // local Ollama server
 const QString& pathTranscribe();
 const QString& pathFormat();
 const QString& pathEvents();
 const QString& pathHealth();
 const QString& pathWSTranscribe();
-const QString& schemeHTTPS();       // replaced by schemeWSS in the server base for the WebSocket URL
-const QString& schemeHTTP();        // replaced by schemeWS after the secure one
+const QString& schemeHTTPS();  // replaced by schemeWSS in the server base for the WebSocket URL
+const QString& schemeHTTP();   // replaced by schemeWS after the secure one
 const QString& schemeWSS();
 const QString& schemeWS();
 const QString& hdrAuth();
-const QString& hdrBearer();         // ends in one space: header value = hdrBearer() + token
+const QString& hdrBearer();  // ends in one space: header value = hdrBearer() + token
 const QString& hdrDeviceID();
 const QString& hdrContentType();
 const QString& mimeJSON();

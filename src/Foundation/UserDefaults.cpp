@@ -1,7 +1,6 @@
 #include "Foundation/UserDefaults.h"
 
 #include "Foundation/AppPaths.h"
-#include "Foundation/AppPaths.h"
 #include "Foundation/Logger.h"
 
 #include <QDateTime>
@@ -111,7 +110,8 @@ Unescaped unescapeLoosely(const QString& raw) {
         default:
             if (e >= u'0' && e <= u'7') {
                 quint32 value = e - u'0';
-                while (i < n && raw.at(i) >= u'0' && raw.at(i) <= u'7') value = (value << 3) + (raw.at(i++).unicode() - u'0');
+                while (i < n && raw.at(i) >= u'0' && raw.at(i) <= u'7')
+                    value = (value << 3) + (raw.at(i++).unicode() - u'0');
                 emit(char16_t(value & 0xFFFF), start);
             } else {
                 emit(e, start);  // \" \' \? \\ and anything else: the character itself
@@ -213,7 +213,7 @@ std::optional<QMap<QString, bool>> decodeFlagMap(const QByteArray& bytes) {
 struct Cleaned {
     QByteArray text;
     bool changed = false;
-    QStringList dropped;                         // keys whose values could not be kept
+    QStringList dropped;                             // keys whose values could not be kept
     std::optional<QMap<QString, bool>> legacyFlags;  // the old feature-flag map, decoded
 };
 
@@ -271,7 +271,8 @@ Cleaned withoutEncodedVariants(const QByteArray& original) {
                     }
                 }
             }
-            result.dropped.append(section.isEmpty() || section == QLatin1String("General") ? key : section + u'/' + key);
+            result.dropped.append(section.isEmpty() || section == QLatin1String("General") ? key
+                                                                                           : section + u'/' + key);
         }
         QStringList kept;
         for (qsizetype l = 0; l < lines.size(); ++l)
@@ -312,7 +313,8 @@ UserDefaults::UserDefaults(const QString& path) : m_path(path) {
                 QString backup;
                 saved = false;
                 for (int n = 0; n < 100 && !saved; ++n) {
-                    backup = path + QStringLiteral(".unreadable-") + stamp + (n ? QStringLiteral("-%1").arg(n) : QString());
+                    backup =
+                        path + QStringLiteral(".unreadable-") + stamp + (n ? QStringLiteral("-%1").arg(n) : QString());
                     saved = writePrivateFile(backup, original, O_EXCL);
                 }
                 VLOG(QStringLiteral("UserDefaults: Dropped values that cannot be read safely (%1) from %2; %3")
@@ -321,8 +323,9 @@ UserDefaults::UserDefaults(const QString& path) : m_path(path) {
                                     : QStringLiteral("could not save a copy of the file as it was")));
             }
             const QString temp = path + QStringLiteral(".cleaning");
-            const bool replaced = saved && writePrivateFile(temp, cleaned.text, O_TRUNC) &&
-                                  ::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) == 0;
+            const bool replaced =
+                saved && writePrivateFile(temp, cleaned.text, O_TRUNC) &&
+                ::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) == 0;
             if (!replaced) {
                 ::unlink(QFile::encodeName(temp).constData());
                 // QSettings must not read that file: this run works on a private copy without the
@@ -342,7 +345,8 @@ UserDefaults::UserDefaults(const QString& path) : m_path(path) {
         // The old map becomes the section the program reads first, unless the section is there.
         m_settings->beginGroup(QLatin1String(kFeatureFlagsKey));
         if (m_settings->childKeys().isEmpty())
-            for (auto it = legacyFlags->cbegin(); it != legacyFlags->cend(); ++it) m_settings->setValue(it.key(), it.value());
+            for (auto it = legacyFlags->cbegin(); it != legacyFlags->cend(); ++it)
+                m_settings->setValue(it.key(), it.value());
         m_settings->endGroup();
         m_settings->sync();
         ::chmod(QFile::encodeName(settingsPath).constData(), 0600);
@@ -356,9 +360,7 @@ QVariant UserDefaults::value(const QString& key, const QVariant& fallback) const
     return m_settings->value(key, fallback);
 }
 
-QString UserDefaults::string(const QString& key) const {
-    return value(key).toString();
-}
+QString UserDefaults::string(const QString& key) const { return value(key).toString(); }
 
 bool UserDefaults::contains(const QString& key) const {
     std::lock_guard lock(m_mutex);

@@ -36,87 +36,168 @@ bool anyMatch(AppPatternList patterns, const QString& lowered) {
 // ---- Identifier tables of AppType::detect, tried in this order ----
 
 constexpr AppPattern kDetectEmail[] = {
-    part("mail"), part("outlook"), part("thunderbird"), part("spark"), part("airmail"),
-    part("protonmail"), part("superhuman"), part("fastmail"), part("mimestream"),
+    part("mail"),
+    part("outlook"),
+    part("thunderbird"),
+    part("spark"),
+    part("airmail"),
+    part("protonmail"),
+    part("superhuman"),
+    part("fastmail"),
+    part("mimestream"),
     // The mail client of that name; a plain "canary" would also catch browsers' canary builds.
     part("canarymail"),
     // The desktop's own mail clients take the place of the system mail application.
-    word("geary"), word("evolution"),
+    word("geary"),
+    word("evolution"),
 };
 
 constexpr AppPattern kDetectMessaging[] = {
-    part("slack"), part("discord"), part("telegram"), part("whatsapp"), part("messages"),
-    part("signal"), part("teams"), part("messenger"), word("element"), part("us.zoom"),
-    part("webex"), part("facetime"), word("loom"), word("around"),
+    part("slack"),
+    part("discord"),
+    part("telegram"),
+    part("whatsapp"),
+    part("messages"),
+    part("signal"),
+    part("teams"),
+    part("messenger"),
+    word("element"),
+    part("us.zoom"),
+    part("webex"),
+    part("facetime"),
+    word("loom"),
+    word("around"),
     // Linux: Element's Flatpak id, Zoom's desktop id and window class.
-    part("im.riot"), word("zoom"),
+    part("im.riot"),
+    word("zoom"),
 };
 constexpr AppPattern kDetectMessagingNames[] = {part("slack"), part("discord"), part("teams")};
 
 constexpr AppPattern kDetectCoding[] = {
-    part("vscode"), part("visual-studio"), part("xcode"), part("sublime"), part("intellij"),
-    part("jetbrains"), word("zed"), part("windsurf"), word("nova"), part("bbedit"),
-    part("coteditor"), part("neovide"), whole("com.todesktop.230313mzl4w4u92"),
+    part("vscode"),
+    part("visual-studio"),
+    part("xcode"),
+    part("sublime"),
+    part("intellij"),
+    part("jetbrains"),
+    word("zed"),
+    part("windsurf"),
+    word("nova"),
+    part("bbedit"),
+    part("coteditor"),
+    part("neovide"),
+    whole("com.todesktop.230313mzl4w4u92"),
     // Linux: VS Code ("code", "com.visualstudio.code"), its open builds, Cursor's desktop id.
-    word("code"), part("code-oss"), part("codium"), whole("cursor"),
+    word("code"),
+    part("code-oss"),
+    part("codium"),
+    whole("cursor"),
 };
 constexpr AppPattern kDetectCodingNames[] = {part("cursor"), part("vs code"), part("visual studio code")};
 
 constexpr AppPattern kDetectAI[] = {
-    part("chatgpt"), part("claude"), part("openai"), part("anthropic"), part("copilot"),
-    part("perplexity"), word("poe"), part("ai.character"), part("ollama"),
+    part("chatgpt"),    part("claude"), part("openai"),       part("anthropic"), part("copilot"),
+    part("perplexity"), word("poe"),    part("ai.character"), part("ollama"),
 };
 constexpr AppPattern kDetectAINames[] = {
     part("chatgpt"), part("claude"), part("gemini"), part("perplexity"), part("grok"),
 };
 
 constexpr AppPattern kDetectSocial[] = {
-    part("tweetie"), part("twitter"), part("tweetbot"), word("ivory"), part("mastodon"),
-    part("linkedin"), part("reddit"), word("apollo"), part("instagram"), part("tiktok"),
-    word("threads"), part("bluesky"),
+    part("tweetie"), part("twitter"), part("tweetbot"),  word("ivory"),  part("mastodon"), part("linkedin"),
+    part("reddit"),  word("apollo"),  part("instagram"), part("tiktok"), word("threads"),  part("bluesky"),
 };
 constexpr AppPattern kDetectSocialNames[] = {
-    whole("x"), part("twitter"), part("linkedin"), part("reddit"),
+    whole("x"),
+    part("twitter"),
+    part("linkedin"),
+    part("reddit"),
 };
 
 constexpr AppPattern kDetectMedia[] = {
-    part("spotify"), part("music"), part("podcast"), part("youtube"), part("netflix"),
-    part("vlc"), part("iina"), word("plex"),
+    part("spotify"), part("music"), part("podcast"), part("youtube"),
+    part("netflix"), part("vlc"),   part("iina"),    word("plex"),
 };
 constexpr AppPattern kDetectMediaNames[] = {part("youtube"), part("spotify")};
 
 // Linux launchers do the launcher's job of the macOS search tools.
 constexpr AppPattern kLinuxLaunchers[] = {part("krunner"), part("ulauncher"), word("albert")};
 constexpr AppPattern kDetectSearch[] = {
-    part("spotlight"), part("raycast"), part("alfred"), part("launchbar"),
+    part("spotlight"),  part("raycast"),    part("alfred"),     part("launchbar"),
     kLinuxLaunchers[0], kLinuxLaunchers[1], kLinuxLaunchers[2],
 };
 
 constexpr AppPattern kDetectBrowser[] = {
-    part("safari"), part("chrome"), part("firefox"), word("arc"), part("brave"), word("edge"),
-    part("com.microsoft.edgemac"), word("opera"), part("vivaldi"), word("orion"),
-    part("zen-browser"), part("sigmaos"),
+    part("safari"),
+    part("chrome"),
+    part("firefox"),
+    word("arc"),
+    part("brave"),
+    word("edge"),
+    part("com.microsoft.edgemac"),
+    word("opera"),
+    part("vivaldi"),
+    word("orion"),
+    part("zen-browser"),
+    part("sigmaos"),
     // Linux: Chromium (no "chrome" in its ids), Zen's Flatpak id.
-    part("chromium"), part("zen_browser"),
+    part("chromium"),
+    part("zen_browser"),
 };
 
 constexpr AppPattern kTerminals[] = {
-    part("terminal"), part("iterm"), word("warp"), part("alacritty"), part("kitty"),
-    word("hyper"), word("rio"), part("ghostty"),
+    part("terminal"),
+    part("iterm"),
+    word("warp"),
+    part("alacritty"),
+    part("kitty"),
+    word("hyper"),
+    word("rio"),
+    part("ghostty"),
     // Linux terminal emulators.
-    part("konsole"), part("xterm"), part("tilix"), part("wezterm"), word("foot"),
-    part("footclient"), part("terminator"), part("urxvt"), part("org.gnome.console"),
-    whole("kgx"), part("ptyxis"), part("yakuake"), part("guake"), whole("st"), part("st-256color"),
+    part("konsole"),
+    part("xterm"),
+    part("tilix"),
+    part("wezterm"),
+    word("foot"),
+    part("footclient"),
+    part("terminator"),
+    part("urxvt"),
+    part("org.gnome.console"),
+    whole("kgx"),
+    part("ptyxis"),
+    part("yakuake"),
+    part("guake"),
+    whole("st"),
+    part("st-256color"),
     part("terminology"),
 };
 
 constexpr AppPattern kDetectDocument[] = {
-    part("notion"), part("obsidian"), word("bear"), word("notes"), word("pages"), word("word"),
-    word("docs"), word("linear"), word("craft"), part("ulysses"), part("ia-writer"),
-    part("typora"), part("figma"), part("sketch"), word("canva"), part("keynote"),
-    part("powerpoint"), word("numbers"), word("excel"), part("airtable"), word("coda"),
+    part("notion"),
+    part("obsidian"),
+    word("bear"),
+    word("notes"),
+    word("pages"),
+    word("word"),
+    word("docs"),
+    word("linear"),
+    word("craft"),
+    part("ulysses"),
+    part("ia-writer"),
+    part("typora"),
+    part("figma"),
+    part("sketch"),
+    word("canva"),
+    part("keynote"),
+    part("powerpoint"),
+    word("numbers"),
+    word("excel"),
+    part("airtable"),
+    word("coda"),
     // Linux: the office suite that stands in for the word processor, slides and sheets.
-    part("libreoffice"), whole("soffice"),
+    part("libreoffice"),
+    whole("soffice"),
 };
 
 struct DetectRule {
@@ -171,13 +252,11 @@ bool addressMatches(const Address& address, QLatin1StringView row) {
         host = row.left(slash);
         path = row.mid(slash);
     }
-    const bool hostHit = address.host == host ||
-        (address.host.endsWith(host) && address.host.size() > host.size() &&
-         address.host.at(address.host.size() - host.size() - 1) == u'.');
+    const bool hostHit = address.host == host || (address.host.endsWith(host) && address.host.size() > host.size() &&
+                                                  address.host.at(address.host.size() - host.size() - 1) == u'.');
     if (!hostHit) return false;
     if (path.isEmpty()) return true;
-    return address.path == path ||
-        (address.path.startsWith(path) && address.path.at(path.size()) == u'/');
+    return address.path == path || (address.path.startsWith(path) && address.path.at(path.size()) == u'/');
 }
 
 bool addressMatchesAny(const Address& address, std::span<const char* const> rows) {
@@ -189,99 +268,163 @@ bool addressMatchesAny(const Address& address, std::span<const char* const> rows
 
 constexpr const char* kWebMailHosts[] = {
     "mail.google.com", "outlook.live.com", "outlook.office.com", "outlook.office365.com",
-    "mail.yahoo.com", "mail.proton.me", "app.fastmail.com",
+    "mail.yahoo.com",  "mail.proton.me",   "app.fastmail.com",
 };
 constexpr const char* kChatHosts[] = {
-    "app.slack.com", "discord.com", "teams.microsoft.com",
-    "web.whatsapp.com", "web.telegram.org", "messenger.com",
+    "app.slack.com", "discord.com", "teams.microsoft.com", "web.whatsapp.com", "web.telegram.org", "messenger.com",
 };
 constexpr const char* kAIHosts[] = {
-    "chatgpt.com", "chat.openai.com", "claude.ai", "gemini.google.com",
-    "perplexity.ai", "poe.com", "character.ai", "copilot.microsoft.com",
+    "chatgpt.com",
+    "chat.openai.com",
+    "claude.ai",
+    "gemini.google.com",
+    "perplexity.ai",
+    "poe.com",
+    "character.ai",
+    "copilot.microsoft.com",
     // The assistant flag knows a few more.
-    "grok.com", "chat.mistral.ai", "chat.deepseek.com", "huggingface.co/chat",
+    "grok.com",
+    "chat.mistral.ai",
+    "chat.deepseek.com",
+    "huggingface.co/chat",
 };
 constexpr const char* kSocialHosts[] = {
-    "x.com", "twitter.com", "linkedin.com", "reddit.com",
-    "facebook.com", "instagram.com", "threads.net", "bsky.app",
+    "x.com", "twitter.com", "linkedin.com", "reddit.com", "facebook.com", "instagram.com", "threads.net", "bsky.app",
 };
 constexpr const char* kCodeHosts[] = {
-    "github.com", "gitlab.com", "stackoverflow.com", "codepen.io",
+    "github.com",
+    "gitlab.com",
+    "stackoverflow.com",
+    "codepen.io",
 };
 constexpr const char* kCodeHostsOfBrowsers[] = {
     "github.com", "gitlab.com", "bitbucket.org", "codepen.io", "codesandbox.io", "replit.com",
 };
 constexpr const char* kDocumentHosts[] = {
-    "docs.google.com", "notion.so", "coda.io", "airtable.com",
+    "docs.google.com",
+    "notion.so",
+    "coda.io",
+    "airtable.com",
 };
 constexpr const char* kMediaHosts[] = {
     "youtube.com", "netflix.com", "open.spotify.com", "twitch.tv", "youtu.be", "music.apple.com",
 };
 constexpr const char* kSearchHosts[] = {
-    "google.com/search", "bing.com/search", "duckduckgo.com", "search.brave.com",
+    "google.com/search",
+    "bing.com/search",
+    "duckduckgo.com",
+    "search.brave.com",
 };
 
 // ---- Tables of AppClassification::classify ----
 
 constexpr AppPattern kMessagingBundles[] = {
-    part("slackmacgap"), part("discord"), part("whatsapp"), part("signal"), part("mobilesms"),
-    part("teams"), part("telegram"), part("messenger"), word("element"), part("us.zoom"),
+    part("slackmacgap"),
+    part("discord"),
+    part("whatsapp"),
+    part("signal"),
+    part("mobilesms"),
+    part("teams"),
+    part("telegram"),
+    part("messenger"),
+    word("element"),
+    part("us.zoom"),
     part("webex"),
     // Linux: Slack's Flatpak id and window class, Element's Flatpak id, Zoom's desktop id.
-    part("com.slack.slack"), word("slack"), part("im.riot"), word("zoom"),
+    part("com.slack.slack"),
+    word("slack"),
+    part("im.riot"),
+    word("zoom"),
 };
 constexpr AppPattern kEmailBundles[] = {
-    part("com.apple.mail"), part("microsoft.outlook"), part("readdle.smartemail"),
-    part("protonmail"), part("superhuman"), part("mimestream"), part("canarymail"),
-    part("thunderbird"), part("airmail"), part("fastmail"),
+    part("com.apple.mail"),
+    part("microsoft.outlook"),
+    part("readdle.smartemail"),
+    part("protonmail"),
+    part("superhuman"),
+    part("mimestream"),
+    part("canarymail"),
+    part("thunderbird"),
+    part("airmail"),
+    part("fastmail"),
     // Linux: Proton Mail's desktop id; the desktop's own mail clients.
-    part("proton-mail"), word("geary"), word("evolution"), part("kmail"),
+    part("proton-mail"),
+    word("geary"),
+    word("evolution"),
+    part("kmail"),
 };
 constexpr AppPattern kVSCodeBundles[] = {
     part("vscode"), part("com.visualstudio.code"), whole("code"), part("code-oss"), part("codium"),
 };
 constexpr AppPattern kCodingBundles[] = {
-    part("com.microsoft.vscode"), part("com.todesktop.230313mzl4w4u92"),
-    part("com.exafunction.windsurf"), part("com.apple.dt.xcode"), part("dev.zed.zed"),
-    part("sublimetext"), part("intellij"), part("jetbrains"), word("nova"), part("bbedit"),
+    part("com.microsoft.vscode"),
+    part("com.todesktop.230313mzl4w4u92"),
+    part("com.exafunction.windsurf"),
+    part("com.apple.dt.xcode"),
+    part("dev.zed.zed"),
+    part("sublimetext"),
+    part("intellij"),
+    part("jetbrains"),
+    word("nova"),
+    part("bbedit"),
     part("coteditor"),
     // Linux: VS Code and its open builds, Sublime Text's window class, Zed, Windsurf, Cursor.
-    part("com.visualstudio.code"), word("code"), part("code-oss"), part("codium"),
-    part("sublime_text"), part("sublime-text"), word("zed"), word("windsurf"), whole("cursor"),
+    part("com.visualstudio.code"),
+    word("code"),
+    part("code-oss"),
+    part("codium"),
+    part("sublime_text"),
+    part("sublime-text"),
+    word("zed"),
+    word("windsurf"),
+    whole("cursor"),
 };
 constexpr AppPattern kBrowserBundles[] = {
-    part("com.apple.safari"), part("com.google.chrome"), part("company.thebrowser.browser"),
-    part("org.mozilla.firefox"), part("com.brave.browser"), part("com.microsoft.edgemac"),
-    word("opera"), part("vivaldi"), word("orion"),
+    part("com.apple.safari"),
+    part("com.google.chrome"),
+    part("company.thebrowser.browser"),
+    part("org.mozilla.firefox"),
+    part("com.brave.browser"),
+    part("com.microsoft.edgemac"),
+    word("opera"),
+    part("vivaldi"),
+    word("orion"),
     // Linux: desktop ids and window classes of the same browsers.
-    part("google-chrome"), part("chromium"), word("firefox"), part("brave-browser"),
-    part("com.microsoft.edge"), part("microsoft-edge"),
+    part("google-chrome"),
+    part("chromium"),
+    word("firefox"),
+    part("brave-browser"),
+    part("com.microsoft.edge"),
+    part("microsoft-edge"),
 };
 constexpr AppPattern kAIBundles[] = {
-    part("com.openai.chat"), part("com.anthropic.claudefordesktop"), part("copilot"),
-    part("perplexity"), word("poe"), part("ai.character"), part("ollama"),
+    part("com.openai.chat"),
+    part("com.anthropic.claudefordesktop"),
+    part("copilot"),
+    part("perplexity"),
+    word("poe"),
+    part("ai.character"),
+    part("ollama"),
 };
 constexpr AppPattern kAINames[] = {
     part("chatgpt"), part("claude"), part("gemini"), part("perplexity"), part("grok"),
 };
 constexpr AppPattern kSocialBundles[] = {
-    part("tweetie"), part("twitter"), part("tweetbot"), word("ivory"), part("mastodon"),
-    part("linkedin"), part("reddit"), word("apollo"), part("instagram"), part("tiktok"),
-    word("threads"), part("bluesky"),
+    part("tweetie"), part("twitter"), part("tweetbot"),  word("ivory"),  part("mastodon"), part("linkedin"),
+    part("reddit"),  word("apollo"),  part("instagram"), part("tiktok"), word("threads"),  part("bluesky"),
 };
 constexpr AppPattern kMediaBundles[] = {
     part("spotify"), part("youtube"), part("music"), part("podcast"), part("vlc"), part("iina"),
 };
 constexpr AppPattern kSearchBundles[] = {
-    part("spotlight"), part("raycast"), part("alfred"),
-    kLinuxLaunchers[0], kLinuxLaunchers[1], kLinuxLaunchers[2],
+    part("spotlight"), part("raycast"), part("alfred"), kLinuxLaunchers[0], kLinuxLaunchers[1], kLinuxLaunchers[2],
 };
 constexpr AppPattern kClassifyTerminals[] = {
-    part("terminal"), part("iterm"), word("warp"), part("alacritty"), part("kitty"), part("ghostty"),
-    part("konsole"), part("xterm"), part("tilix"), part("wezterm"), word("foot"),
-    part("footclient"), part("terminator"), part("urxvt"), part("org.gnome.console"), whole("kgx"),
-    part("ptyxis"), part("yakuake"), part("guake"), whole("st"), part("st-256color"),
-    part("terminology"),
+    part("terminal"),    part("iterm"),       word("warp"),       part("alacritty"), part("kitty"),
+    part("ghostty"),     part("konsole"),     part("xterm"),      part("tilix"),     part("wezterm"),
+    word("foot"),        part("footclient"),  part("terminator"), part("urxvt"),     part("org.gnome.console"),
+    whole("kgx"),        part("ptyxis"),      part("yakuake"),    part("guake"),     whole("st"),
+    part("st-256color"), part("terminology"),
 };
 constexpr AppPattern kClassifyDocuments[] = {
     part("notion"), part("obsidian"), word("bear"), word("linear"), word("craft"), part("figma"),
@@ -368,9 +511,8 @@ AppType AppType::detectFromURL(const QString& url) {
     return browser;
 }
 
-AppContext::AppContext(QString appName, QString bundleId, std::optional<QString> appURL,
-                       QString beforeText, QString afterText, QString selectedText, bool isEditable,
-                       QStringList ocrContext)
+AppContext::AppContext(QString appName, QString bundleId, std::optional<QString> appURL, QString beforeText,
+                       QString afterText, QString selectedText, bool isEditable, QStringList ocrContext)
     : appName(std::move(appName)),
       bundleId(std::move(bundleId)),
       appURL(std::move(appURL)),
@@ -406,14 +548,12 @@ AppClassification AppClassification::classify(const QString& bundleId, const QSt
 
     AppClassification c;
     c.isMessaging = anyMatch(messagingBundlePatterns, b) || anyMatch(kMessagingNames, n);
-    c.isEmail = anyMatch(emailBundlePatterns, b) ||
-        addressMatchesAny(address, std::span(kWebMailHosts).first(4));
+    c.isEmail = anyMatch(emailBundlePatterns, b) || addressMatchesAny(address, std::span(kWebMailHosts).first(4));
     c.isCoding = anyMatch(codingBundlePatterns, b) || anyMatch(kCodingNames, n);
     c.isBrowser = anyMatch(browserBundlePatterns, b);
-    c.isAIChat = anyMatch(aiBundlePatterns, b) || addressMatchesAny(address, kAIHosts) ||
-        anyMatch(kAINames, n);
-    const bool isSocial = anyMatch(socialBundlePatterns, b) ||
-        addressMatchesAny(address, kSocialHosts) || u.contains(QLatin1StringView("mastodon"));
+    c.isAIChat = anyMatch(aiBundlePatterns, b) || addressMatchesAny(address, kAIHosts) || anyMatch(kAINames, n);
+    const bool isSocial = anyMatch(socialBundlePatterns, b) || addressMatchesAny(address, kSocialHosts) ||
+                          u.contains(QLatin1StringView("mastodon"));
     const bool isMedia = anyMatch(kMediaBundles, b) || addressMatchesAny(address, kMediaHosts);
     const bool isSearch = anyMatch(kSearchBundles, b) || addressMatchesAny(address, kSearchHosts);
 
@@ -448,7 +588,7 @@ AppClassification AppClassification::classify(const QString& bundleId, const QSt
     c.isSlack = anyMatch(kSlackBundles, b);
     c.isVSCode = anyMatch(kVSCodeBundles, b);
     c.isCursor = b.contains(QLatin1StringView("230313mzl4w4u92")) || whole("cursor").matches(b) ||
-        n.contains(QLatin1StringView("cursor"));
+                 n.contains(QLatin1StringView("cursor"));
     c.isChrome = anyMatch(kChromeBundles, b);
     c.isSafari = b.contains(QLatin1StringView("safari"));
     return c;

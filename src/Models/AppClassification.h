@@ -63,8 +63,8 @@ struct std::hash<AppType> {
 struct AppContext {
     // Stores the fields; `appType` is the detected category, refined by the page address when
     // the application is a browser; `timestamp` is the time of construction.
-    AppContext(QString appName, QString bundleId, std::optional<QString> appURL, QString beforeText,
-               QString afterText, QString selectedText, bool isEditable, QStringList ocrContext);
+    AppContext(QString appName, QString bundleId, std::optional<QString> appURL, QString beforeText, QString afterText,
+               QString selectedText, bool isEditable, QStringList ocrContext);
 
     QString appName;
     QString bundleId;

@@ -25,14 +25,11 @@ constexpr OptionalLatencyField kOptionalLatencyFields[] = {
     {&DictationLatencyMetrics::timeToPasteTextMs, "timeToPasteTextMs", "time_to_paste_text_ms"},
     {&DictationLatencyMetrics::axContextTimeMs, "axContextTimeMs", "ax_context_time_ms"},
     {&DictationLatencyMetrics::mediaStreamSetupMs, "mediaStreamSetupMs", "media_stream_setup_ms"},
-    {&DictationLatencyMetrics::firstAudioChunkLatencyMs, "firstAudioChunkLatencyMs",
-     "first_audio_chunk_latency_ms"},
+    {&DictationLatencyMetrics::firstAudioChunkLatencyMs, "firstAudioChunkLatencyMs", "first_audio_chunk_latency_ms"},
     {&DictationLatencyMetrics::backendPingTimeAtStreamStartMs, "backendPingTimeAtStreamStartMs",
      "backend_ping_time_ms"},
-    {&DictationLatencyMetrics::backendCommitAckTimeMs, "backendCommitAckTimeMs",
-     "backend_commit_ack_time_ms"},
-    {&DictationLatencyMetrics::serverProcessingTimeMs, "serverProcessingTimeMs",
-     "server_processing_time_ms"},
+    {&DictationLatencyMetrics::backendCommitAckTimeMs, "backendCommitAckTimeMs", "backend_commit_ack_time_ms"},
+    {&DictationLatencyMetrics::serverProcessingTimeMs, "serverProcessingTimeMs", "server_processing_time_ms"},
     {&DictationLatencyMetrics::asrTimeMs, "asrTimeMs", "asr_time_ms"},
     {&DictationLatencyMetrics::llmTimeMs, "llmTimeMs", "llm_time_ms"},
     {&DictationLatencyMetrics::pastedTimeMs, "pastedTimeMs", "pasted_time_ms"},
@@ -84,8 +81,7 @@ QJsonObject DictationLatencyMetrics::toJson() const {
     return object;
 }
 
-JsonResult<DictationLatencyMetrics> DictationLatencyMetrics::fromJson(const QJsonValue& json,
-                                                                      const QString& path) {
+JsonResult<DictationLatencyMetrics> DictationLatencyMetrics::fromJson(const QJsonValue& json, const QString& path) {
     JsonDecoder d(json, path);
     DictationLatencyMetrics m;
     m.recordingLengthMs = d.measurement(QStringLiteral("recordingLengthMs"));
@@ -166,8 +162,7 @@ QJsonObject DictationOutcomeSnapshot::toJson() const {
     return object;
 }
 
-JsonResult<DictationOutcomeSnapshot> DictationOutcomeSnapshot::fromJson(const QJsonValue& json,
-                                                                        const QString& path) {
+JsonResult<DictationOutcomeSnapshot> DictationOutcomeSnapshot::fromJson(const QJsonValue& json, const QString& path) {
     JsonDecoder d(json, path);
     DictationOutcomeSnapshot s;
     s.secondsAfterPaste = d.integer<qint64>(QStringLiteral("secondsAfterPaste"));

@@ -14,8 +14,8 @@ std::optional<T> lookup(const char* const (&names)[N], const QString& raw) {
 }
 
 constexpr const char* kDictationStatusNames[] = {
-    "idle", "initializing", "listening", "paused", "stopping", "processing",
-    "retrying", "inserting", "error", "dismissed", "testing",
+    "idle",     "initializing", "listening", "paused",    "stopping", "processing",
+    "retrying", "inserting",    "error",     "dismissed", "testing",
 };
 constexpr const char* kPipelineStepNames[] = {
     "idle", "listening", "transcribing", "formatting", "inserting", "done",

@@ -20,8 +20,7 @@ QHash<quint16, QString> buildKeyNames() {
         {36, {"↩"}},
         {37, {"L", "J", "'", "K", ";", "\\", ",", "/", "N", "M", "."}},
         {48, {"⇥", "Space", "`", "⌫"}},
-        {53, {"⎋", "Right ⌘", "Left ⌘", "Left ⇧", "⇪", "Left ⌥", "Left ^", "Right ⇧", "Right ⌥",
-              "Right ^", "Fn"}},
+        {53, {"⎋", "Right ⌘", "Left ⌘", "Left ⇧", "⇪", "Left ⌥", "Left ^", "Right ⇧", "Right ⌥", "Right ^", "Fn"}},
         {76, {"⌅"}},
     };
     for (const KeyRun& run : runs) {
@@ -47,8 +46,7 @@ constexpr Glyph kGlyphs[] = {
     {Hotkey::commandFlag, "⌘"},
 };
 
-constexpr quint64 kGlyphFlagsMask =
-    Hotkey::shiftFlag | Hotkey::controlFlag | Hotkey::optionFlag | Hotkey::commandFlag;
+constexpr quint64 kGlyphFlagsMask = Hotkey::shiftFlag | Hotkey::controlFlag | Hotkey::optionFlag | Hotkey::commandFlag;
 
 }  // namespace
 
@@ -75,8 +73,7 @@ quint64 Hotkey::modifierFlag(quint16 keyCode) {
         return controlFlag;
     case 63:  // Fn
         return functionFlag;
-    default:
-        return 0;
+    default: return 0;
     }
 }
 

@@ -6,9 +6,7 @@
 
 #include <cmath>
 
-QString JsonError::toString() const {
-    return path.isEmpty() ? message : path + QStringLiteral(": ") + message;
-}
+QString JsonError::toString() const { return path.isEmpty() ? message : path + QStringLiteral(": ") + message; }
 
 namespace JsonCoding {
 
@@ -28,8 +26,7 @@ QString typeName(const QJsonValue& value) {
 }
 
 JsonError mistyped(const QJsonValue& value, const QString& path, const char* expected) {
-    return JsonError{path, QStringLiteral("expected %1, found %2")
-                               .arg(QLatin1String(expected), typeName(value))};
+    return JsonError{path, QStringLiteral("expected %1, found %2").arg(QLatin1String(expected), typeName(value))};
 }
 
 JsonError notWhole(const QJsonValue& value, const QString& path) {
@@ -42,25 +39,21 @@ QString childPath(const QString& path, const QString& key) {
     return path.isEmpty() ? key : path + QLatin1Char('.') + key;
 }
 
-QString indexPath(const QString& path, qsizetype index) {
-    return path + QStringLiteral("[%1]").arg(index);
-}
+QString indexPath(const QString& path, qsizetype index) { return path + QStringLiteral("[%1]").arg(index); }
 
 JsonResult<QJsonObject> parseObject(const QByteArray& bytes) {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        return JsonError{QString(), QStringLiteral("invalid JSON at offset %1: %2")
-                                        .arg(parseError.offset)
-                                        .arg(parseError.errorString())};
+        return JsonError{
+            QString(),
+            QStringLiteral("invalid JSON at offset %1: %2").arg(parseError.offset).arg(parseError.errorString())};
     }
     if (!document.isObject()) return JsonError{QString(), QStringLiteral("expected an object")};
     return document.object();
 }
 
-QByteArray toBytes(const QJsonObject& object) {
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
+QByteArray toBytes(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
 
 QJsonValue fromUInt64(quint64 value) {
     if (value <= quint64(std::numeric_limits<qint64>::max())) return QJsonValue(qint64(value));
@@ -86,12 +79,9 @@ Converted convert(const QVariant& value, VariantRule rule) {
     };
     switch (value.typeId()) {
     case QMetaType::UnknownType:
-    case QMetaType::Nullptr:
-        return {strict ? Converted::refused : Converted::omitted, {}};
-    case QMetaType::QString:
-        return {Converted::value, QJsonValue(value.toString())};
-    case QMetaType::Bool:
-        return {Converted::value, QJsonValue(value.toBool())};
+    case QMetaType::Nullptr: return {strict ? Converted::refused : Converted::omitted, {}};
+    case QMetaType::QString: return {Converted::value, QJsonValue(value.toString())};
+    case QMetaType::Bool: return {Converted::value, QJsonValue(value.toBool())};
     case QMetaType::Int:
     case QMetaType::UInt:
     case QMetaType::Short:
@@ -99,15 +89,11 @@ Converted convert(const QVariant& value, VariantRule rule) {
     case QMetaType::Long:
     case QMetaType::LongLong:
     case QMetaType::SChar:
-    case QMetaType::UChar:
-        return {Converted::value, QJsonValue(value.toLongLong())};
+    case QMetaType::UChar: return {Converted::value, QJsonValue(value.toLongLong())};
     case QMetaType::ULong:
-    case QMetaType::ULongLong:
-        return {Converted::value, fromUInt64(value.toULongLong())};
-    case QMetaType::Double:
-        return number(value.toDouble());
-    case QMetaType::Float:
-        return number(double(value.toFloat()));
+    case QMetaType::ULongLong: return {Converted::value, fromUInt64(value.toULongLong())};
+    case QMetaType::Double: return number(value.toDouble());
+    case QMetaType::Float: return number(double(value.toFloat()));
     case QMetaType::QVariantMap:
     case QMetaType::QVariantHash: {
         QJsonObject object;
@@ -129,14 +115,10 @@ Converted convert(const QVariant& value, VariantRule rule) {
         }
         return {Converted::value, QJsonValue(array)};
     }
-    case QMetaType::QJsonValue:
-        return convert(value.value<QJsonValue>().toVariant(), rule);
-    case QMetaType::QJsonObject:
-        return convert(value.value<QJsonObject>().toVariantMap(), rule);
-    case QMetaType::QJsonArray:
-        return convert(value.value<QJsonArray>().toVariantList(), rule);
-    default:
-        return refusedOr(rule, value);
+    case QMetaType::QJsonValue: return convert(value.value<QJsonValue>().toVariant(), rule);
+    case QMetaType::QJsonObject: return convert(value.value<QJsonObject>().toVariantMap(), rule);
+    case QMetaType::QJsonArray: return convert(value.value<QJsonArray>().toVariantList(), rule);
+    default: return refusedOr(rule, value);
     }
 }
 

@@ -60,9 +60,7 @@ public:
     // Only valid when !ok().
     const JsonError& error() const { return std::get<1>(m_state); }
 
-    std::optional<T> toOptional() const& {
-        return ok() ? std::optional<T>(value()) : std::nullopt;
-    }
+    std::optional<T> toOptional() const& { return ok() ? std::optional<T>(value()) : std::nullopt; }
 
 private:
     std::variant<T, JsonError> m_state;
@@ -119,14 +117,12 @@ JsonResult<QStringList> toStringList(const QJsonValue& value, const QString& pat
 JsonResult<QMap<QString, QString>> toStringMap(const QJsonValue& value, const QString& path);
 
 template <typename I>
-    requires std::integral<I>
-JsonResult<I> toInteger(const QJsonValue& value, const QString& path) {
+requires std::integral<I> JsonResult<I> toInteger(const QJsonValue& value, const QString& path) {
     if constexpr (std::is_same_v<I, quint64>) {
         return toUInt64(value, path);
     } else {
         static_assert(sizeof(I) < 8 || std::is_signed_v<I>, "unsigned 64-bit goes through toUInt64");
-        JsonResult<qint64> wide = toInt64(value, path, std::numeric_limits<I>::min(),
-                                          std::numeric_limits<I>::max());
+        JsonResult<qint64> wide = toInt64(value, path, std::numeric_limits<I>::min(), std::numeric_limits<I>::max());
         if (!wide) return wide.error();
         return static_cast<I>(*wide);
     }
@@ -134,8 +130,7 @@ JsonResult<I> toInteger(const QJsonValue& value, const QString& path) {
 
 // An enumeration coded as its raw-value string; `fromRaw` maps a raw value to its case.
 template <typename E>
-JsonResult<E> toEnumeration(const QJsonValue& value, const QString& path,
-                            std::optional<E> (*fromRaw)(const QString&)) {
+JsonResult<E> toEnumeration(const QJsonValue& value, const QString& path, std::optional<E> (*fromRaw)(const QString&)) {
     JsonResult<QString> text = toString(value, path);
     if (!text) return text.error();
     if (std::optional<E> e = fromRaw(*text)) return *e;
@@ -203,7 +198,9 @@ public:
     QStringList stringList(const QString& key) { return required(key, JsonCoding::toStringList); }
     QMap<QString, QString> stringMap(const QString& key) { return required(key, JsonCoding::toStringMap); }
     template <typename I>
-    I integer(const QString& key) { return required(key, JsonCoding::toInteger<I>); }
+    I integer(const QString& key) {
+        return required(key, JsonCoding::toInteger<I>);
+    }
     template <typename E>
     E enumeration(const QString& key, std::optional<E> (*fromRaw)(const QString&)) {
         return required(key, [fromRaw](const QJsonValue& v, const QString& p) {
@@ -211,16 +208,22 @@ public:
         });
     }
     template <typename T>
-    T object(const QString& key) { return required(key, &T::fromJson); }
+    T object(const QString& key) {
+        return required(key, &T::fromJson);
+    }
     template <typename T>
-    QList<T> list(const QString& key) { return required(key, JsonCoding::toList<T>); }
+    QList<T> list(const QString& key) {
+        return required(key, JsonCoding::toList<T>);
+    }
 
     // Optional members: missing and null both give no value.
     std::optional<bool> optionalBoolean(const QString& key) { return optional(key, JsonCoding::toBool); }
     std::optional<QString> optionalString(const QString& key) { return optional(key, JsonCoding::toString); }
     std::optional<double> optionalNumber(const QString& key) { return optional(key, JsonCoding::toDouble); }
     template <typename I>
-    std::optional<I> optionalInteger(const QString& key) { return optional(key, JsonCoding::toInteger<I>); }
+    std::optional<I> optionalInteger(const QString& key) {
+        return optional(key, JsonCoding::toInteger<I>);
+    }
     template <typename E>
     std::optional<E> optionalEnumeration(const QString& key, std::optional<E> (*fromRaw)(const QString&)) {
         return optional(key, [fromRaw](const QJsonValue& v, const QString& p) {
@@ -228,7 +231,9 @@ public:
         });
     }
     template <typename T>
-    std::optional<T> optionalObject(const QString& key) { return optional(key, &T::fromJson); }
+    std::optional<T> optionalObject(const QString& key) {
+        return optional(key, &T::fromJson);
+    }
 
     // Any other member kind: `convert(value, path)` returns a JsonResult.
     template <typename F>

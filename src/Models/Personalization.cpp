@@ -36,8 +36,7 @@ QJsonObject PersonalizationSettings::toJson() const {
     return json;
 }
 
-JsonResult<PersonalizationSettings> PersonalizationSettings::fromJson(const QJsonValue& json,
-                                                                      const QString& path) {
+JsonResult<PersonalizationSettings> PersonalizationSettings::fromJson(const QJsonValue& json, const QString& path) {
     JsonDecoder d(json, path);
     const auto style = [&d](const char* key) {
         return d.enumeration<WritingStyle>(QLatin1String(key), fromRawValue<WritingStyle>);
@@ -47,12 +46,10 @@ JsonResult<PersonalizationSettings> PersonalizationSettings::fromJson(const QJso
     p.workStyle = style("workStyle");
     p.emailStyle = style("emailStyle");
     p.otherStyle = style("otherStyle");
-    p.overrideStyle = d.optionalEnumeration<WritingStyle>(QStringLiteral("overrideStyle"),
-                                                          fromRawValue<WritingStyle>);
+    p.overrideStyle = d.optionalEnumeration<WritingStyle>(QStringLiteral("overrideStyle"), fromRawValue<WritingStyle>);
     p.editingStrength =
         d.enumeration<EditingStrength>(QStringLiteral("editingStrength"), fromRawValue<EditingStrength>);
-    p.formattingMode =
-        d.enumeration<FormattingMode>(QStringLiteral("formattingMode"), fromRawValue<FormattingMode>);
+    p.formattingMode = d.enumeration<FormattingMode>(QStringLiteral("formattingMode"), fromRawValue<FormattingMode>);
     p.slackTagging = d.boolean(QStringLiteral("slackTagging"));
     p.emailSignatureEnabled = d.boolean(QStringLiteral("emailSignatureEnabled"));
     p.emailSignature = d.string(QStringLiteral("emailSignature"));

@@ -20,7 +20,9 @@ template <typename E>
 struct RawValueTable;
 
 template <typename E>
-concept RawValueEnum = std::is_enum_v<E> && requires { RawValueTable<E>::cases; };
+concept RawValueEnum = std::is_enum_v<E> && requires {
+    RawValueTable<E>::cases;
+};
 
 template <RawValueEnum E>
 QString rawValue(E value) {

@@ -8,7 +8,7 @@
 // The words read from the display under the pointer at the start of a dictation.
 // The empty result has no words, no screenshot and all times 0.
 struct ScreenCaptureResult {
-    QStringList ocrWords;                     // at most 200, reading order, no duplicates
+    QStringList ocrWords;                      // at most 200, reading order, no duplicates
     std::optional<QByteArray> screenshotData;  // PNG
     double captureTimeMs = 0;
     double ocrTimeMs = 0;

@@ -12,10 +12,10 @@
 
 // The focused field as one dictation's context carries it.
 struct TextboxContents {
-    QString contents;      // the field's value (first 4000 characters)
-    QString beforeText;    // last 2000 characters before the selection
-    QString selectedText;  // first 1000 characters
-    QString afterText;     // first 2000 characters after the selection
+    QString contents;        // the field's value (first 4000 characters)
+    QString beforeText;      // last 2000 characters before the selection
+    QString selectedText;    // first 1000 characters
+    QString afterText;       // first 2000 characters after the selection
     bool isEditable = true;  // assumed editable when nothing could be read
     bool accessibilityIsFunctioning = false;
 
@@ -40,7 +40,7 @@ struct TranscriptionContext {
     QStringList ocrContext;  // words of the focused window or the screen, at most 500
     std::optional<QByteArray> screenshot;
     TextboxContents textboxContents;
-    QStringList dictionaryContext;                // at most 500
+    QStringList dictionaryContext;                  // at most 500
     QMap<QString, QString> dictionaryReplacements;  // word -> replacement
     QMap<QString, QString> dictionarySnippets;      // trigger -> snippet text
     QString userFirstName;

@@ -11,6 +11,4 @@ TranscriptionResult::TranscriptionResult(Fields f)
     if (pastedText.isEmpty()) pastedText = formattedText;
 }
 
-std::int64_t TranscriptionResult::countWords(const QString& text) {
-    return ::countWords(text);
-}
+std::int64_t TranscriptionResult::countWords(const QString& text) { return ::countWords(text); }

@@ -16,7 +16,7 @@
 struct TranscriptionResultFields {
     QString rawText;
     QString formattedText;
-    QString pastedText;  // empty means "the formatted text"
+    QString pastedText;         // empty means "the formatted text"
     double duration = 0;        // seconds of recorded audio
     double speechDuration = 0;  // seconds of speech in it
     QString language;

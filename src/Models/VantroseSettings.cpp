@@ -44,7 +44,7 @@ VantroseSettings::VantroseSettings()
 QList<HotkeyBinding> VantroseSettings::defaultHotkeys() {
     return {
         {HotkeyAction::activate, {Hotkey::rightOptionKeyCode, 0}},
-        {HotkeyAction::lock, {49, Hotkey::optionFlag}},                                      // Option+Space
+        {HotkeyAction::lock, {49, Hotkey::optionFlag}},                                       // Option+Space
         {HotkeyAction::pasteLastTranscript, {9, Hotkey::controlFlag | Hotkey::commandFlag}},  // ^+⌘+V
         {HotkeyAction::cancel, {Hotkey::escapeKeyCode, 0}},
     };
@@ -55,15 +55,15 @@ Hotkey VantroseSettings::pushToTalkHotkey() const {
 }
 
 std::optional<Hotkey> VantroseSettings::hotkey(HotkeyAction action) const {
-    const auto it = std::find_if(hotkeys.cbegin(), hotkeys.cend(),
-                                 [action](const HotkeyBinding& b) { return b.action == action; });
+    const auto it =
+        std::find_if(hotkeys.cbegin(), hotkeys.cend(), [action](const HotkeyBinding& b) { return b.action == action; });
     if (it == hotkeys.cend()) return std::nullopt;
     return it->hotkey;
 }
 
 void VantroseSettings::setHotkey(const Hotkey& hotkey, HotkeyAction action) {
-    const auto it = std::find_if(hotkeys.begin(), hotkeys.end(),
-                                 [action](const HotkeyBinding& b) { return b.action == action; });
+    const auto it =
+        std::find_if(hotkeys.begin(), hotkeys.end(), [action](const HotkeyBinding& b) { return b.action == action; });
     if (it != hotkeys.end()) {
         it->hotkey = hotkey;
     } else {

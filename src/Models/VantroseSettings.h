@@ -13,7 +13,7 @@
 
 // A formatting instruction for one application. Identity in lists: bundleId.
 struct AppInstruction {
-    QString bundleId;     // the application's identifier (desktop-file or Flatpak id on Linux)
+    QString bundleId;  // the application's identifier (desktop-file or Flatpak id on Linux)
     QString appName;
     QString instruction;  // free text handed to formatting for that application
 
@@ -65,8 +65,8 @@ struct VantroseSettings {
     WritingStyle writingStyle = WritingStyle::default_;
     QString userName;
     QStringList customWords;
-    QMap<QString, QString> replacements;  // spoken form -> written form
-    QMap<QString, QString> snippets;      // trigger -> expansion
+    QMap<QString, QString> replacements;    // spoken form -> written form
+    QMap<QString, QString> snippets;        // trigger -> expansion
     std::optional<QString> selectedMicUID;  // absent: the system default input
     QString polishShortcut = QStringLiteral("Space+Fn");
     QString polishPrompt1 = QStringLiteral("Make this more concise.");

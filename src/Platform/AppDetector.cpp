@@ -31,9 +31,8 @@ std::optional<ActiveAppInfo> AppDetector::describe(const ActiveWindowInfo& windo
 void AppDetector::start() {
     if (!m_observing) {
         // The tracker's thread reports changes; they are handled here, on the main thread.
-        const bool ok = m_tracker->start([this](const ActiveWindowInfo& window) {
-            m_poster.post([this, window] { handleActivation(window); });
-        });
+        const bool ok = m_tracker->start(
+            [this](const ActiveWindowInfo& window) { m_poster.post([this, window] { handleActivation(window); }); });
         if (!ok) VLOG("AppDetector: No X11 display; the front application cannot be followed");
         m_observing = ok;
     }

@@ -11,8 +11,13 @@
 #include <qcoro/qcorofuture.h>
 
 const QStringList BrowserAddressLookup::browserNames = {
-    QStringLiteral("safari"), QStringLiteral("chrome"), QStringLiteral("firefox"), QStringLiteral("arc"),
-    QStringLiteral("brave"),  QStringLiteral("edge"),   QStringLiteral("opera"),
+    QStringLiteral("safari"),
+    QStringLiteral("chrome"),
+    QStringLiteral("firefox"),
+    QStringLiteral("arc"),
+    QStringLiteral("brave"),
+    QStringLiteral("edge"),
+    QStringLiteral("opera"),
     // Chromium's ids carry no "chrome".
     QStringLiteral("chromium"),
 };
@@ -20,14 +25,12 @@ const QStringList BrowserAddressLookup::browserNames = {
 bool BrowserAddressLookup::isBrowser(const QString& bundleId) {
     const QString lowered = bundleId.toLower();
     for (const QString& name : browserNames)
-        if (lowered.contains(name))
-            return true;
+        if (lowered.contains(name)) return true;
     return false;
 }
 
 std::optional<QString> BrowserAddressLookup::lookup(std::int32_t pid, const QString& bundleId) {
-    if (pid <= 0 || !isBrowser(bundleId))
-        return std::nullopt;
+    if (pid <= 0 || !isBrowser(bundleId)) return std::nullopt;
     return AtspiClient::shared().findAddressBarText(pid, maxDepth, maxChildren);
 }
 
@@ -38,8 +41,7 @@ void BrowserAddressLookup::lookupAsync(std::int32_t pid, const QString& bundleId
         std::optional<QString> url = lookup(pid, bundleId);
         // The guard is only looked at on the main thread, where the context lives.
         runOnMain([guard, done, url] {
-            if (guard && done)
-                done(url);
+            if (guard && done) done(url);
         });
     });
 }
@@ -58,21 +60,18 @@ BrowserAddressCache::BrowserAddressCache(QObject* parent) : QObject(parent) {}
 
 std::optional<QString> BrowserAddressCache::cached(std::int32_t pid) const {
     const auto it = m_addresses.constFind(pid);
-    if (it == m_addresses.constEnd())
-        return std::nullopt;
+    if (it == m_addresses.constEnd()) return std::nullopt;
     return *it;
 }
 
 std::optional<QString> BrowserAddressCache::addressFor(const ActiveAppInfo& app) {
-    if (app.pid <= 0 || !BrowserAddressLookup::isBrowser(app.bundleId))
-        return std::nullopt;
+    if (app.pid <= 0 || !BrowserAddressLookup::isBrowser(app.bundleId)) return std::nullopt;
     refresh(app.pid, app.bundleId);
     return cached(app.pid);
 }
 
 void BrowserAddressCache::refresh(std::int32_t pid, const QString& bundleId) {
-    if (m_refreshing.contains(pid))
-        return;  // one read per process at a time; its answer serves every caller
+    if (m_refreshing.contains(pid)) return;  // one read per process at a time; its answer serves every caller
     m_refreshing.insert(pid);
     BrowserAddressLookup::lookupAsync(pid, bundleId, this, [this, pid](std::optional<QString> url) {
         m_refreshing.remove(pid);
@@ -81,7 +80,6 @@ void BrowserAddressCache::refresh(std::int32_t pid, const QString& bundleId) {
             m_addresses.insert(pid, *url);
         else
             m_addresses.remove(pid);
-        if (before != url)
-            Q_EMIT addressChanged(pid, url.value_or(QString()));
+        if (before != url) Q_EMIT addressChanged(pid, url.value_or(QString()));
     });
 }

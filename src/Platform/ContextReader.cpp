@@ -1,7 +1,7 @@
 #include "Platform/ContextReader.h"
 
-#include "Foundation/Clock.h"
 #include "Core/Desktop/AbstractAppDetector.h"
+#include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Foundation/MainThread.h"
 #include "Platform/Atspi/AtspiClient.h"
@@ -40,8 +40,7 @@ QStringList distinctInOrder(const QStringList& words) {
     QStringList result;
     QSet<QString> seen;
     for (const QString& word : words) {
-        if (seen.contains(word))
-            continue;
+        if (seen.contains(word)) continue;
         seen.insert(word);
         result.append(word);
     }
@@ -63,40 +62,55 @@ struct WindowReadOutcome {
 }  // namespace
 
 const QSet<QString> ContextReader::editableRoles = {
-    QStringLiteral("text"), QStringLiteral("entry"), QStringLiteral("combo box"), QStringLiteral("document web"),
+    QStringLiteral("text"),
+    QStringLiteral("entry"),
+    QStringLiteral("combo box"),
+    QStringLiteral("document web"),
 };
 
 // Electron applications by their Linux identifiers (desktop-file ids, Flatpak ids, WM_CLASS).
 const QSet<QString> ContextReader::electronBundleIDs = {
     // Visual Studio Code: stable, Insiders and the Flatpak build.
-    QStringLiteral("code"), QStringLiteral("code-insiders"), QStringLiteral("com.visualstudio.code"),
+    QStringLiteral("code"),
+    QStringLiteral("code-insiders"),
+    QStringLiteral("com.visualstudio.code"),
     // Cursor, and a second build sharing its packaging prefix.
-    QStringLiteral("cursor"), QStringLiteral("co.anysphere.cursor"), QStringLiteral("co.anysphere.cursor.nightly"),
-    QStringLiteral("windsurf"), QStringLiteral("antigravity"),
-    QStringLiteral("slack"), QStringLiteral("com.slack.Slack"),
-    QStringLiteral("discord"), QStringLiteral("spotify"), QStringLiteral("figma-linux"),
-    QStringLiteral("linear"), QStringLiteral("notion-app"), QStringLiteral("obsidian"),
+    QStringLiteral("cursor"),
+    QStringLiteral("co.anysphere.cursor"),
+    QStringLiteral("co.anysphere.cursor.nightly"),
+    QStringLiteral("windsurf"),
+    QStringLiteral("antigravity"),
+    QStringLiteral("slack"),
+    QStringLiteral("com.slack.Slack"),
+    QStringLiteral("discord"),
+    QStringLiteral("spotify"),
+    QStringLiteral("figma-linux"),
+    QStringLiteral("linear"),
+    QStringLiteral("notion-app"),
+    QStringLiteral("obsidian"),
 };
 
 const QSet<QString> ContextReader::chromeWords = {
-    "File", "Edit", "View", "Window", "Help", "Menu", "Close", "Minimize", "Zoom", "Back", "Forward",
-    "Search", "Filter", "Cancel", "OK", "Done", "Save", "Delete", "Copy", "Paste", "Cut", "Undo", "Redo",
-    "Select", "All", "None", "New", "Open", "Print", "Share", "Settings", "Preferences", "About", "Quit",
-    "Hide", "Show", "Toggle", "Expand", "Collapse", "More", "Less", "Yes", "No", "Apply", "the", "and",
-    "is", "in", "to", "of", "a", "for", "on", "with", "as", "at", "by", "an", "be", "or", "if", "it",
-    "The", "This", "That", "from", "are", "was", "not", "but", "has", "have", "had", "will", "can", "do",
-    "does", "did", "been", "Type", "Enter", "Click", "Press", "Tap", "here", "your", "you", "this", "that",
+    "File",     "Edit",        "View",   "Window", "Help", "Menu", "Close",  "Minimize", "Zoom",     "Back",
+    "Forward",  "Search",      "Filter", "Cancel", "OK",   "Done", "Save",   "Delete",   "Copy",     "Paste",
+    "Cut",      "Undo",        "Redo",   "Select", "All",  "None", "New",    "Open",     "Print",    "Share",
+    "Settings", "Preferences", "About",  "Quit",   "Hide", "Show", "Toggle", "Expand",   "Collapse", "More",
+    "Less",     "Yes",         "No",     "Apply",  "the",  "and",  "is",     "in",       "to",       "of",
+    "a",        "for",         "on",     "with",   "as",   "at",   "by",     "an",       "be",       "or",
+    "if",       "it",          "The",    "This",   "That", "from", "are",    "was",      "not",      "but",
+    "has",      "have",        "had",    "will",   "can",  "do",   "does",   "did",      "been",     "Type",
+    "Enter",    "Click",       "Press",  "Tap",    "here", "your", "you",    "this",     "that",
 };
 
 ContextReader::ContextReader(const AbstractAppDetector* appDetector, QObject* parent)
-    : QObject(parent), m_appDetector(appDetector) {}
+    : QObject(parent),
+      m_appDetector(appDetector) {}
 
 ContextReader::Target ContextReader::frontmost() const {
     Target target;
     if (m_appDetector && m_appDetector->activeApp()) {
         const ActiveAppInfo& app = *m_appDetector->activeApp();
-        if (app.pid > 0)
-            target.pid = app.pid;
+        if (app.pid > 0) target.pid = app.pid;
         target.bundleId = app.bundleId;
     }
     return target;
@@ -137,30 +151,24 @@ QCoro::Task<std::optional<TextFieldContext>> ContextReader::readFocusedTextField
         // A field that shows no text and no selection but takes input (a terminal, a canvas
         // editor) may still have a selection its toolkit does not export: ask PRIMARY, which
         // belongs to the application that made the selection. Never a copy chord.
-        if (result.read.status == AtspiFocusRead::Status::Ok && field.selectedText.isEmpty()
-            && field.value.isEmpty() && field.isEditable)
+        if (result.read.status == AtspiFocusRead::Status::Ok && field.selectedText.isEmpty() && field.value.isEmpty() &&
+            field.isEditable)
             result.copied = DesktopBackend::current().readSelection(field.pid, kPrimaryTimeoutMs);
         return result;
     });
     const FieldReadOutcome outcome = co_await reading;
-    if (!guard)
-        co_return std::nullopt;
+    if (!guard) co_return std::nullopt;
 
     switch (outcome.read.status) {
-    case AtspiFocusRead::Status::NotTrusted:
-        VLOG("ContextReader: Accessibility not trusted");
-        co_return std::nullopt;
-    case AtspiFocusRead::Status::NoApplication:
-        VLOG("ContextReader: No frontmost application");
-        co_return std::nullopt;
+    case AtspiFocusRead::Status::NotTrusted: VLOG("ContextReader: Accessibility not trusted"); co_return std::nullopt;
+    case AtspiFocusRead::Status::NoApplication: VLOG("ContextReader: No frontmost application"); co_return std::nullopt;
     case AtspiFocusRead::Status::NoFocusedElement:
         VLOG(QStringLiteral("ContextReader: Could not get focused element (error: %1)").arg(outcome.read.errorCode));
         co_return std::nullopt;
     case AtspiFocusRead::Status::PasswordField:
         VLOG("ContextReader: Focused element is a password field; not read");
         co_return std::nullopt;
-    case AtspiFocusRead::Status::Ok:
-        break;
+    case AtspiFocusRead::Status::Ok: break;
     }
 
     TextFieldContext context = makeTextFieldContext(outcome.read.field);
@@ -186,33 +194,25 @@ QStringList ContextReader::parseContextWords(const TextFieldContext& field) cons
 QStringList ContextReader::filterForProperNouns(const QStringList& words) {
     QStringList kept;
     for (const QString& word : words) {
-        if (chromeWords.contains(word))
-            continue;
+        if (chromeWords.contains(word)) continue;
         const QList<uint> chars = codePoints(word);
-        if (chars.size() <= 2)
-            continue;
+        if (chars.size() <= 2) continue;
         bool allNumeric = true;
         bool hasUpper = false, hasLower = false, hasDigit = false, hasLetter = false;
         for (uint c : chars) {
             const bool digit = QChar::isDigit(char32_t(c));
-            if (!(digit || c == '.' || c == ','))
-                allNumeric = false;
+            if (!(digit || c == '.' || c == ',')) allNumeric = false;
             hasUpper = hasUpper || QChar::isUpper(char32_t(c));
             hasLower = hasLower || QChar::isLower(char32_t(c));
             hasDigit = hasDigit || digit;
             hasLetter = hasLetter || QChar::isLetter(char32_t(c));
         }
-        if (allNumeric)
-            continue;
+        if (allNumeric) continue;
         const bool startsWithLetter = QChar::isLetter(char32_t(chars.first()));
-        const bool keep = QChar::isUpper(char32_t(chars.first()))
-            || (hasUpper && hasLower)
-            || word.contains(QLatin1Char('_'))
-            || (word.contains(QLatin1Char('-')) && startsWithLetter)
-            || (hasDigit && hasLetter)
-            || (word.contains(QLatin1Char('.')) && startsWithLetter);
-        if (keep)
-            kept.append(word);
+        const bool keep = QChar::isUpper(char32_t(chars.first())) || (hasUpper && hasLower) ||
+                          word.contains(QLatin1Char('_')) || (word.contains(QLatin1Char('-')) && startsWithLetter) ||
+                          (hasDigit && hasLetter) || (word.contains(QLatin1Char('.')) && startsWithLetter);
+        if (keep) kept.append(word);
     }
     return kept;
 }
@@ -223,8 +223,7 @@ QStringList ContextReader::windowWordsFromTexts(const QStringList& texts) {
     for (const QString& text : texts) {
         for (const QString& piece : text.split(whitespace, Qt::SkipEmptyParts)) {
             const int length = TextOffsets::graphemeCount(piece);
-            if (length >= 2 && length <= 60)
-                pieces.append(piece);
+            if (length >= 2 && length <= 60) pieces.append(piece);
         }
     }
     return filterForProperNouns(distinctInOrder(pieces));
@@ -244,8 +243,9 @@ bool ContextReader::enableAccessibilitySwitch(std::int32_t pid) {
 QCoro::Task<QStringList> ContextReader::readActiveWindowText() {
     QPointer<ContextReader> guard(this);
     const Target target = frontmost();
-    const bool wantsSwitch = target.pid > 0 && !m_manualAccessibilityEnabledPIDs.contains(std::int32_t(target.pid))
-        && (electronBundleIDs.contains(target.bundleId) || target.bundleId.contains(QLatin1String("electron")));
+    const bool wantsSwitch =
+        target.pid > 0 && !m_manualAccessibilityEnabledPIDs.contains(std::int32_t(target.pid)) &&
+        (electronBundleIDs.contains(target.bundleId) || target.bundleId.contains(QLatin1String("electron")));
 
     QFuture<WindowReadOutcome> walking = QtConcurrent::run([target, wantsSwitch] {
         WindowReadOutcome result;
@@ -258,12 +258,9 @@ QCoro::Task<QStringList> ContextReader::readActiveWindowText() {
         return result;
     });
     const WindowReadOutcome outcome = co_await walking;
-    if (!guard)
-        co_return QStringList();
-    if (outcome.enabledManualAccessibility)
-        m_manualAccessibilityEnabledPIDs.insert(std::int32_t(target.pid));
-    if (!outcome.walk.trusted || !outcome.walk.applicationFound)
-        co_return QStringList();
+    if (!guard) co_return QStringList();
+    if (outcome.enabledManualAccessibility) m_manualAccessibilityEnabledPIDs.insert(std::int32_t(target.pid));
+    if (!outcome.walk.trusted || !outcome.walk.applicationFound) co_return QStringList();
     if (!outcome.walk.windowFound) {
         VLOG("ContextReader: Could not get focused window for AT-SPI tree walk");
         co_return QStringList();
@@ -279,17 +276,16 @@ QCoro::Task<QStringList> ContextReader::readActiveWindowText() {
 
 void ContextReader::observeTextChanges(std::int32_t pid, double durationSeconds,
                                        std::function<void(const QString&)> onChange) {
-    if (pid <= 0 || !std::isfinite(durationSeconds) || durationSeconds <= 0)
-        return;
+    if (pid <= 0 || !std::isfinite(durationSeconds) || durationSeconds <= 0) return;
     QPointer<ContextReader> guard(this);
     auto deliver = [guard, onChange = std::move(onChange)](const QString& text) {
         runOnMain([guard, onChange, text] {
-            if (guard && onChange)
-                onChange(text);
+            if (guard && onChange) onChange(text);
         });
     };
     auto ended = [durationSeconds] {
-        VLOG(QStringLiteral("ContextReader: Stopped observing text changes after %1s").arg(secondsText(durationSeconds)));
+        VLOG(QStringLiteral("ContextReader: Stopped observing text changes after %1s")
+                 .arg(secondsText(durationSeconds)));
     };
     // Setting up the watch talks to the target; never on the main thread.
     (void)QtConcurrent::run([pid, durationSeconds, deliver = std::move(deliver), ended = std::move(ended)]() mutable {

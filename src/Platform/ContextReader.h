@@ -40,7 +40,7 @@ public:
     QSet<std::int32_t> manualAccessibilityEnabledPIDs() const { return m_manualAccessibilityEnabledPIDs; }
 
     // Tables.
-    static const QSet<QString> editableRoles;       // AT-SPI role names
+    static const QSet<QString> editableRoles;  // AT-SPI role names
     static const QSet<QString> electronBundleIDs;
     static const QSet<QString> chromeWords;
 

@@ -19,10 +19,10 @@
 
 struct ActiveWindowInfo {
     uint32_t window = 0;
-    int32_t pid = 0;       // 0 when unknown
-    QString appId;         // the identifier (see AppIdentity)
-    QString appName;       // empty when neither a desktop entry nor the window's class names it
-    QString title;         // the window title
+    int32_t pid = 0;  // 0 when unknown
+    QString appId;    // the identifier (see AppIdentity)
+    QString appName;  // empty when neither a desktop entry nor the window's class names it
+    QString title;    // the window title
 };
 
 // Follows the active window from a thread of its own.
@@ -60,7 +60,7 @@ class PasteWorker {
 public:
     struct Result {
         PasteOutcome outcome;
-        uint64_t generation = 0;       // pass to restore() once the restore delay has passed
+        uint64_t generation = 0;  // pass to restore() once the restore delay has passed
         bool scheduleRestore = false;
     };
     virtual ~PasteWorker() = default;

@@ -5,9 +5,7 @@
 
 // The toolkit's native scan codes are X keycodes under X11 and XWayland, the only sessions the
 // program runs in; the table is the physical layout both use.
-bool KeyCodes::reachesDesktop(uint16_t keyCode) {
-    return KeyCodeTable::xKeycodeFor(keyCode) != 0;
-}
+bool KeyCodes::reachesDesktop(uint16_t keyCode) { return KeyCodeTable::xKeycodeFor(keyCode) != 0; }
 
 NativeKeyTranslator::NativeKeyTranslator() : m_translator(std::make_unique<KeyTransitionTranslator>()) {}
 
@@ -20,6 +18,4 @@ std::optional<KeySourceEvent> NativeKeyTranslator::translate(quint32 nativeScanC
     return event;
 }
 
-void NativeKeyTranslator::reset() {
-    m_translator->reset();
-}
+void NativeKeyTranslator::reset() { m_translator->reset(); }

@@ -18,9 +18,7 @@ constexpr uint64_t kKeyDownModifierMask =
 
 }  // namespace
 
-KeyboardMonitor::KeyboardMonitor(QObject* parent) : QObject(parent) {
-    hotkeyConfigurationChanged();
-}
+KeyboardMonitor::KeyboardMonitor(QObject* parent) : QObject(parent) { hotkeyConfigurationChanged(); }
 
 KeyboardMonitor::~KeyboardMonitor() {
     if (m_source) m_source->stop();
@@ -56,8 +54,8 @@ void KeyboardMonitor::hotkeyConfigurationChanged() {
             if (remaining.removeOne(binding)) continue;
             ignored << rawValue(binding.action) + ":" + binding.hotkey.displayName();
         }
-        VLOG(QStringLiteral("KeyboardMonitor: Ignoring later bindings of an action (the first one counts) — ")
-             + ignored.join(", "));
+        VLOG(QStringLiteral("KeyboardMonitor: Ignoring later bindings of an action (the first one counts) — ") +
+             ignored.join(", "));
     }
     m_configuredBindings = all;
     bool released = false;
@@ -181,17 +179,12 @@ void KeyboardMonitor::handleConnectionLost() {
 
 void KeyboardMonitor::handleEvent(const KeySourceEvent& event) {
     switch (event.type) {
-    case KeySourceEvent::Type::FlagsChanged:
-        handleFlagsChanged(event.keyCode, event.flags);
-        break;
-    case KeySourceEvent::Type::KeyUp:
-        handleKeyUp(event.keyCode);
-        break;
+    case KeySourceEvent::Type::FlagsChanged: handleFlagsChanged(event.keyCode, event.flags); break;
+    case KeySourceEvent::Type::KeyUp: handleKeyUp(event.keyCode); break;
     case KeySourceEvent::Type::KeyDown: {
         handleKeyDown(event.keyCode, event.flags, event.isRepeat);
         // Enqueued after any hotkey callback of the same key-down, so the order holds.
-        KeyEvent record{event.keyCode, event.flags, event.characters.left(KeyEvent::maxCharacters),
-                        event.isRepeat};
+        KeyEvent record{event.keyCode, event.flags, event.characters.left(KeyEvent::maxCharacters), event.isRepeat};
         m_poster.post([this, record] {
             if (!m_running) return;
             if (auto cb = onKeyDown) cb(record);
@@ -216,8 +209,7 @@ void KeyboardMonitor::fireRisingEdge(const HotkeyBinding& binding) {
         VLOG("KeyboardMonitor: Cancel — " + name);
         post(&AbstractKeyboardMonitor::onDismiss);
         break;
-    case HotkeyAction::activate:
-        break;
+    case HotkeyAction::activate: break;
     }
 }
 
@@ -254,9 +246,9 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
             } else if (!pressedNow && m_isPushToTalkHeld) {
                 if (!lone) {
                     // A combination often breaks for a moment while the user adjusts fingers.
-                    m_comboRelease = ComboRelease{++m_comboGeneration,
-                                                  Clock::current().monotonicSeconds() + m_debounceMs / 1000.0,
-                                                  required, binding.hotkey};
+                    m_comboRelease =
+                        ComboRelease{++m_comboGeneration, Clock::current().monotonicSeconds() + m_debounceMs / 1000.0,
+                                     required, binding.hotkey};
                     const int delay = m_debounceMs;
                     m_poster.post([this, delay] { scheduleComboReleaseCheck(delay); });
                 } else {

@@ -91,7 +91,7 @@ private:
 
     // Main thread only.
     QList<HotkeyBinding> m_configuredBindings;  // as last assigned, for the log of ignored ones
-    MainThreadPoster m_poster;  // callbacks and timer requests from the source's thread
+    MainThreadPoster m_poster;                  // callbacks and timer requests from the source's thread
     std::unique_ptr<KeySource> m_source;
     bool m_running = false;
     bool m_usingFallbackMonitor = false;

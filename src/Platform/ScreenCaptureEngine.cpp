@@ -28,7 +28,7 @@ struct Recognition {
 bool isLetterOrNumberOrMark(char32_t c) { return QChar::isLetterOrNumber(c) || QChar::isMark(c); }
 
 struct PlaceholderPhrase {
-    QStringList words;         // lower case
+    QStringList words;           // lower case
     bool needsFollower = false;  // the phrase ended with a blank: another word must follow
 };
 
@@ -44,24 +44,25 @@ QStringList placeholderPhrasesFor(const QString& appBundleId) {
     if (id.contains(QLatin1String("notion")))
         return {QStringLiteral("type something"), QStringLiteral("press / for commands"),
                 QStringLiteral("type '/' for commands")};
-    if (id.contains(QLatin1String("docs")) || id.contains(QLatin1String("chrome")) || id.contains(QLatin1String("google")))
+    if (id.contains(QLatin1String("docs")) || id.contains(QLatin1String("chrome")) ||
+        id.contains(QLatin1String("google")))
         return {QStringLiteral("type or paste text"), QStringLiteral("type / to insert")};
-    if (id.contains(QLatin1String("slack")))
-        return {QStringLiteral("message #"), QStringLiteral("message ")};
+    if (id.contains(QLatin1String("slack"))) return {QStringLiteral("message #"), QStringLiteral("message ")};
     return {QStringLiteral("type something"), QStringLiteral("search"), QStringLiteral("filter")};
 }
 
 }  // namespace
 
 QSet<QString> ScreenCaptureEngine::defaultCommonStopWords() {
-    return {"the", "and", "for", "with", "from", "that", "this", "you", "your", "are", "was", "have", "has",
-            "will", "into", "type", "message", "reply", "send", "edit", "view", "window", "help", "file",
-            "open", "close", "back", "forward", "search", "menu", "share", "home", "settings", "cancel",
-            "done", "copy", "paste", "cut", "save", "delete", "new"};
+    return {"the",    "and",  "for",  "with",  "from", "that",    "this",   "you",  "your",  "are",  "was",
+            "have",   "has",  "will", "into",  "type", "message", "reply",  "send", "edit",  "view", "window",
+            "help",   "file", "open", "close", "back", "forward", "search", "menu", "share", "home", "settings",
+            "cancel", "done", "copy", "paste", "cut",  "save",    "delete", "new"};
 }
 
 ScreenCaptureEngine::ScreenCaptureEngine(QSet<QString> commonStopWords)
-    : m_commonStopWords(std::move(commonStopWords)), m_backend(systemBackend()) {}
+    : m_commonStopWords(std::move(commonStopWords)),
+      m_backend(systemBackend()) {}
 
 ScreenCaptureEngine::Backend ScreenCaptureEngine::systemBackend() {
     Backend backend;
@@ -82,15 +83,12 @@ ScreenCaptureEngine::Backend ScreenCaptureEngine::systemBackend() {
 
 QImage ScreenCaptureEngine::downscaledImageIfNeeded(const QImage& image) {
     const int longer = std::max(image.width(), image.height());
-    if (longer <= 0)
-        return image;
+    if (longer <= 0) return image;
     const double factor = double(maxImageSide) / double(longer);
-    if (factor >= 1.0)
-        return image;
+    if (factor >= 1.0) return image;
     const int width = int(factor * image.width());
     const int height = int(factor * image.height());
-    if (width < 1 || height < 1)
-        return image;
+    if (width < 1 || height < 1) return image;
     const QImage scaled = image.scaled(width, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     return scaled.isNull() ? image : scaled;
 }
@@ -107,11 +105,9 @@ QStringList ScreenCaptureEngine::splitIntoAlphanumericPieces(const QStringList& 
                 current.clear();
             }
         }
-        if (!current.isEmpty())
-            pieces.append(current);
+        if (!current.isEmpty()) pieces.append(current);
     }
-    for (QString& piece : pieces)
-        piece = piece.trimmed();
+    for (QString& piece : pieces) piece = piece.trimmed();
     pieces.removeAll(QString());
     return pieces;
 }
@@ -122,30 +118,23 @@ QStringList ScreenCaptureEngine::filterPlaceholderText(const QStringList& words,
     QList<bool> drop(words.size(), false);
     QStringList lowered;
     lowered.reserve(words.size());
-    for (const QString& word : words)
-        lowered.append(word.toLower());
+    for (const QString& word : words) lowered.append(word.toLower());
     for (const QString& phraseText : placeholderPhrasesFor(appBundleId)) {
         const PlaceholderPhrase phrase = parsePhrase(phraseText);
         const qsizetype n = phrase.words.size();
-        if (n == 0)
-            continue;
+        if (n == 0) continue;
         for (qsizetype i = 0; i + n <= lowered.size(); ++i) {
-            if (phrase.needsFollower && i + n >= lowered.size())
-                break;
+            if (phrase.needsFollower && i + n >= lowered.size()) break;
             bool match = true;
-            for (qsizetype k = 0; k < n && match; ++k)
-                match = lowered.at(i + k) == phrase.words.at(k);
-            if (!match)
-                continue;
-            for (qsizetype k = 0; k < n; ++k)
-                drop[i + k] = true;
+            for (qsizetype k = 0; k < n && match; ++k) match = lowered.at(i + k) == phrase.words.at(k);
+            if (!match) continue;
+            for (qsizetype k = 0; k < n; ++k) drop[i + k] = true;
         }
     }
     static const QSet<QString> singles = {"search", "filter", "message", "type"};
     QStringList kept;
     for (qsizetype i = 0; i < words.size(); ++i)
-        if (!drop.at(i) && !singles.contains(lowered.at(i)))
-            kept.append(words.at(i));
+        if (!drop.at(i) && !singles.contains(lowered.at(i))) kept.append(words.at(i));
     return kept;
 }
 
@@ -154,8 +143,7 @@ bool ScreenCaptureEngine::looksLikeIdentifier(const QString& word) {
         return true;
     bool upper = false, lower = false;
     for (char32_t c : word.toUcs4()) {
-        if (QChar::isDigit(c))
-            return true;
+        if (QChar::isDigit(c)) return true;
         upper = upper || QChar::isUpper(c);
         lower = lower || QChar::isLower(c);
     }
@@ -164,11 +152,9 @@ bool ScreenCaptureEngine::looksLikeIdentifier(const QString& word) {
 
 bool ScreenCaptureEngine::looksLikeProperNoun(const QString& word) {
     const QList<uint> chars = word.toUcs4();
-    if (chars.isEmpty() || !QChar::isUpper(char32_t(chars.first())))
-        return false;
+    if (chars.isEmpty() || !QChar::isUpper(char32_t(chars.first()))) return false;
     for (qsizetype i = 1; i < chars.size(); ++i)
-        if (QChar::isUpper(char32_t(chars.at(i))) || QChar::isLower(char32_t(chars.at(i))))
-            return true;
+        if (QChar::isUpper(char32_t(chars.at(i))) || QChar::isLower(char32_t(chars.at(i)))) return true;
     return false;
 }
 
@@ -177,22 +163,16 @@ QStringList ScreenCaptureEngine::keepWords(const QStringList& words, const QSet<
     QSet<QString> seen;
     for (const QString& raw : words) {
         const QString word = raw.trimmed();
-        if (word.toUcs4().size() < 2)
-            continue;
+        if (word.toUcs4().size() < 2) continue;
         const QString lower = word.toLower();
-        if (stopWords.contains(lower))
-            continue;
+        if (stopWords.contains(lower)) continue;
         bool hasDigit = false;
-        for (char32_t c : lower.toUcs4())
-            hasDigit = hasDigit || QChar::isDigit(c);
-        if (!hasDigit && !looksLikeIdentifier(word) && !looksLikeProperNoun(word))
-            continue;
-        if (seen.contains(word))
-            continue;
+        for (char32_t c : lower.toUcs4()) hasDigit = hasDigit || QChar::isDigit(c);
+        if (!hasDigit && !looksLikeIdentifier(word) && !looksLikeProperNoun(word)) continue;
+        if (seen.contains(word)) continue;
         seen.insert(word);
         kept.append(word);
-        if (kept.size() >= maxWords)
-            break;
+        if (kept.size() >= maxWords) break;
     }
     return kept;
 }
@@ -209,13 +189,10 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
     QFuture<Grab> grabbing = QtConcurrent::run([backend] {
         Grab g;
         g.permitted = backend.canCapture && backend.canCapture();
-        if (!g.permitted)
-            return g;
+        if (!g.permitted) return g;
         g.captureStart = Clock::current().monotonicSeconds();
-        if (backend.capture)
-            g.image = backend.capture(&g.error);
-        if (g.image)
-            *g.image = downscaledImageIfNeeded(*g.image);
+        if (backend.capture) g.image = backend.capture(&g.error);
+        if (g.image) *g.image = downscaledImageIfNeeded(*g.image);
         g.captureEnd = Clock::current().monotonicSeconds();
         return g;
     });
@@ -225,8 +202,7 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
         co_return ScreenCaptureResult{};
     }
     if (!grab.image || grab.image->isNull()) {
-        if (!grab.error.isEmpty())
-            VLOG(QStringLiteral("ScreenCapture: Capture failed: %1").arg(grab.error));
+        if (!grab.error.isEmpty()) VLOG(QStringLiteral("ScreenCapture: Capture failed: %1").arg(grab.error));
         co_return ScreenCaptureResult{};
     }
 
@@ -235,8 +211,7 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
     QFuture<std::optional<QByteArray>> png = QtConcurrent::run([image]() -> std::optional<QByteArray> {
         QByteArray bytes;
         QBuffer buffer(&bytes);
-        if (!buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG"))
-            return std::nullopt;
+        if (!buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG")) return std::nullopt;
         return bytes;
     });
     const double ocrStart = Clock::current().monotonicSeconds();

@@ -34,9 +34,7 @@ double TextInserter::effectiveRestoreDelay(double seconds) {
     return std::clamp(seconds, minRestoreDelay, maxRestoreDelay);
 }
 
-std::optional<PasteOutcome> TextInserter::lastPasteOutcome() const {
-    return m_worker->lastOutcome();
-}
+std::optional<PasteOutcome> TextInserter::lastPasteOutcome() const { return m_worker->lastOutcome(); }
 
 QCoro::Task<PasteOutcome> TextInserter::insertText(QString text, bool asHTML) {
     QPointer<TextInserter> guard(this);

@@ -40,5 +40,5 @@ public:
 
 private:
     std::shared_ptr<PasteWorker> m_worker;  // the session's back-end does the paste
-    std::unique_ptr<SerialQueue> m_queue;  // declared last: drained before the worker goes
+    std::unique_ptr<SerialQueue> m_queue;   // declared last: drained before the worker goes
 };

@@ -116,8 +116,7 @@ const char* const kCreateDictionary =
     "is_manual INTEGER NOT NULL DEFAULT 1, "
     "created_at TEXT NOT NULL DEFAULT (datetime('now')))";
 
-const char* const kCreateSettings =
-    "CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL)";
+const char* const kCreateSettings = "CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL)";
 
 const char* const kCreateIndexes[] = {
     "CREATE INDEX IF NOT EXISTS idx_history_timestamp ON history(timestamp DESC)",
@@ -126,29 +125,64 @@ const char* const kCreateIndexes[] = {
 };
 
 // The columns each written table must have for the store's statements to work.
-const char* const kEventColumns[] = {"trace_id", "session_id", "ts", "event",
+const char* const kEventColumns[] = {"trace_id",      "session_id", "ts",          "event",
                                      "app_bundle_id", "field_type", "payload_json"};
-const char* const kOutcomeColumns[] = {
-    "trace_id", "session_id", "snapshot_seconds", "ts", "initial_pasted_text_hash",
-    "final_text_hash", "char_edit_distance", "word_edit_distance", "time_to_stable_text_ms",
-    "manual_corrections_count", "manual_rewrite_fraction", "accepted_without_edits", "payload_json"};
-const char* const kDictionaryColumns[] = {"word", "replacement", "is_snippet", "frequency_used",
-                                          "is_manual"};
+const char* const kOutcomeColumns[] = {"trace_id",
+                                       "session_id",
+                                       "snapshot_seconds",
+                                       "ts",
+                                       "initial_pasted_text_hash",
+                                       "final_text_hash",
+                                       "char_edit_distance",
+                                       "word_edit_distance",
+                                       "time_to_stable_text_ms",
+                                       "manual_corrections_count",
+                                       "manual_rewrite_fraction",
+                                       "accepted_without_edits",
+                                       "payload_json"};
+const char* const kDictionaryColumns[] = {"word", "replacement", "is_snippet", "frequency_used", "is_manual"};
 
 // Columns read back by loadRecentHistory(), in select order; the stored id comes last.
-const char* const kRecentColumns[] = {
-    "asr_text", "formatted_text", "pasted_text", "duration", "speech_duration_s", "language",
-    "detected_language", "asr_time_ms", "format_time_ms", "insert_time_ms", "total_time_ms",
-    "app_name", "app_bundle_id", "app_url", "field_type", "average_log_prob", "trace_id",
-    "session_id", "transcript_command", "recording_length_ms", "e2e_latency_ms",
-    "client_network_latency_ms", "fallback_level", "fallback_reason", "has_opus_chunks",
-    "has_ax_text", "has_ax_html", "has_screenshot", "paste_success", "paste_time_ms",
-    "focused_control_changed", "has_privilege_issues", "screenshot", "latency_metrics_json",
-    "timestamp", "used_fallback_asr", "used_fallback_formatting", "id"};
+const char* const kRecentColumns[] = {"asr_text",
+                                      "formatted_text",
+                                      "pasted_text",
+                                      "duration",
+                                      "speech_duration_s",
+                                      "language",
+                                      "detected_language",
+                                      "asr_time_ms",
+                                      "format_time_ms",
+                                      "insert_time_ms",
+                                      "total_time_ms",
+                                      "app_name",
+                                      "app_bundle_id",
+                                      "app_url",
+                                      "field_type",
+                                      "average_log_prob",
+                                      "trace_id",
+                                      "session_id",
+                                      "transcript_command",
+                                      "recording_length_ms",
+                                      "e2e_latency_ms",
+                                      "client_network_latency_ms",
+                                      "fallback_level",
+                                      "fallback_reason",
+                                      "has_opus_chunks",
+                                      "has_ax_text",
+                                      "has_ax_html",
+                                      "has_screenshot",
+                                      "paste_success",
+                                      "paste_time_ms",
+                                      "focused_control_changed",
+                                      "has_privilege_issues",
+                                      "screenshot",
+                                      "latency_metrics_json",
+                                      "timestamp",
+                                      "used_fallback_asr",
+                                      "used_fallback_formatting",
+                                      "id"};
 
-std::string utf8(const QString& text) {
-    return text.toStdString();
-}
+std::string utf8(const QString& text) { return text.toStdString(); }
 
 QString columnList(const char* const* names, std::size_t count) {
     QStringList list;
@@ -166,8 +200,10 @@ QString placeholders(int count) {
 // JSON; a measurement that went wrong is stored as NULL, or 0 where the column needs a value,
 // so one bad number never costs the row.
 void bindReal(SQLite::Statement& s, int index, double value) {
-    if (std::isfinite(value)) s.bind(index, value);
-    else s.bind(index);
+    if (std::isfinite(value))
+        s.bind(index, value);
+    else
+        s.bind(index);
 }
 
 void bindRequiredReal(SQLite::Statement& s, int index, double value) {
@@ -175,22 +211,22 @@ void bindRequiredReal(SQLite::Statement& s, int index, double value) {
 }
 
 void bindOptionalReal(SQLite::Statement& s, int index, const std::optional<double>& value) {
-    if (value) bindReal(s, index, *value);
-    else s.bind(index);
+    if (value)
+        bindReal(s, index, *value);
+    else
+        s.bind(index);
 }
 
-void bindText(SQLite::Statement& s, int index, const QString& text) {
-    s.bind(index, utf8(text));
-}
+void bindText(SQLite::Statement& s, int index, const QString& text) { s.bind(index, utf8(text)); }
 
 void bindOptionalText(SQLite::Statement& s, int index, const std::optional<QString>& text) {
-    if (text) bindText(s, index, *text);
-    else s.bind(index);
+    if (text)
+        bindText(s, index, *text);
+    else
+        s.bind(index);
 }
 
-void bindBool(SQLite::Statement& s, int index, bool value) {
-    s.bind(index, value ? 1 : 0);
-}
+void bindBool(SQLite::Statement& s, int index, bool value) { s.bind(index, value ? 1 : 0); }
 
 QString readText(const SQLite::Statement& s, int index) {
     const SQLite::Column c = s.getColumn(index);
@@ -203,18 +239,14 @@ std::optional<QString> readOptionalText(const SQLite::Statement& s, int index) {
     return readText(s, index);
 }
 
-double readReal(const SQLite::Statement& s, int index) {
-    return s.getColumn(index).getDouble();
-}
+double readReal(const SQLite::Statement& s, int index) { return s.getColumn(index).getDouble(); }
 
 std::optional<double> readOptionalReal(const SQLite::Statement& s, int index) {
     if (s.isColumnNull(index)) return std::nullopt;
     return readReal(s, index);
 }
 
-bool readBool(const SQLite::Statement& s, int index) {
-    return s.getColumn(index).getInt64() == 1;
-}
+bool readBool(const SQLite::Statement& s, int index) { return s.getColumn(index).getInt64() == 1; }
 
 }  // namespace
 
@@ -235,17 +267,11 @@ HistoryStore::~HistoryStore() {
     m_db.reset();
 }
 
-QString HistoryStore::formatTimestamp(const QDateTime& time) {
-    return time.toUTC().toString(Qt::ISODate);
-}
+QString HistoryStore::formatTimestamp(const QDateTime& time) { return time.toUTC().toString(Qt::ISODate); }
 
-bool HistoryStore::isInMemory() const {
-    return m_inMemory;
-}
+bool HistoryStore::isInMemory() const { return m_inMemory; }
 
-void HistoryStore::flush() {
-    m_queue->drain();
-}
+void HistoryStore::flush() { m_queue->drain(); }
 
 QList<DictionaryEntry> HistoryStore::dictionary() const {
     std::lock_guard lock(m_dictionaryMutex);
@@ -262,15 +288,16 @@ void HistoryStore::openOnQueue() {
     if (!useDatabase(m_dbPath)) openInMemory();
     loadRecentHistory();
     loadDictionary();
-    if (m_inMemory) VLOG(QStringLiteral("HistoryStore: Initialized in memory"));
-    else VLOG(QStringLiteral("HistoryStore: Initialized at ") + m_dbPath);
+    if (m_inMemory)
+        VLOG(QStringLiteral("HistoryStore: Initialized in memory"));
+    else
+        VLOG(QStringLiteral("HistoryStore: Initialized at ") + m_dbPath);
 }
 
 bool HistoryStore::useDatabase(const QString& path) {
     try {
         m_db = std::make_unique<SQLite::Database>(
-            utf8(path), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX,
-            kBusyTimeoutMs);
+            utf8(path), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX, kBusyTimeoutMs);
     } catch (const std::exception&) {
         VLOG(QStringLiteral("HistoryStore: Failed to open database at ") + path);
         m_db.reset();
@@ -291,7 +318,8 @@ bool HistoryStore::useDatabase(const QString& path) {
         problem = schemaProblem(true);
     }
     if (problem) {
-        VLOG(QStringLiteral("HistoryStore: The database at %1 has an unexpected layout (%2); this run's history is kept in memory")
+        VLOG(QStringLiteral(
+                 "HistoryStore: The database at %1 has an unexpected layout (%2); this run's history is kept in memory")
                  .arg(path, *problem));
         m_db.reset();
         return false;
@@ -302,8 +330,7 @@ bool HistoryStore::useDatabase(const QString& path) {
 // Whether the opened file can hold the history at all: it must be a readable SQLite database
 // that nobody else has locked, and writable.
 std::optional<QString> HistoryStore::unusableReason() {
-    if (m_db->tryExec("SELECT count(*) FROM sqlite_master") != SQLITE_OK)
-        return QString::fromUtf8(m_db->getErrorMsg());
+    if (m_db->tryExec("SELECT count(*) FROM sqlite_master") != SQLITE_OK) return QString::fromUtf8(m_db->getErrorMsg());
     if (sqlite3_db_readonly(m_db->getHandle(), "main") == 1) return QStringLiteral("read-only");
     return std::nullopt;
 }
@@ -353,8 +380,7 @@ std::optional<QString> HistoryStore::schemaProblem(bool complete) {
                 continue;
             }
             for (const QString& column : e.required)
-                if (!present.contains(column))
-                    return QStringLiteral("%1 has no column %2").arg(e.table, column);
+                if (!present.contains(column)) return QStringLiteral("%1 has no column %2").arg(e.table, column);
         }
     } catch (const std::exception& ex) {
         return QString::fromUtf8(ex.what());
@@ -364,8 +390,8 @@ std::optional<QString> HistoryStore::schemaProblem(bool complete) {
 
 void HistoryStore::openInMemory() {
     try {
-        m_db = std::make_unique<SQLite::Database>(
-            ":memory:", SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX);
+        m_db = std::make_unique<SQLite::Database>(":memory:", SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE |
+                                                                  SQLite::OPEN_FULLMUTEX);
         m_inMemory = true;
         createTables();
     } catch (const std::exception& ex) {
@@ -409,8 +435,7 @@ bool HistoryStore::columnExists(const QString& table, const QString& column) {
             if (info.isColumnNull(1)) continue;
             if (readText(info, 1) == column) return true;
         }
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
     return false;
 }
 
@@ -421,9 +446,10 @@ void HistoryStore::loadRecentHistory() {
     QList<TranscriptionResult> loaded;
     try {
         // Same-second rows come newest-written first: rowid breaks the tie.
-        SQLite::Statement q(*m_db, utf8(QStringLiteral("SELECT %1 FROM history ORDER BY timestamp DESC, rowid DESC LIMIT %2")
-                                            .arg(columnList(kRecentColumns, std::size(kRecentColumns)))
-                                            .arg(maxCacheSize)));
+        SQLite::Statement q(*m_db,
+                            utf8(QStringLiteral("SELECT %1 FROM history ORDER BY timestamp DESC, rowid DESC LIMIT %2")
+                                     .arg(columnList(kRecentColumns, std::size(kRecentColumns)))
+                                     .arg(maxCacheSize)));
         while (q.executeStep()) {
             TranscriptionResult::Fields f;
             f.rawText = readText(q, 0);
@@ -496,7 +522,8 @@ void HistoryStore::loadDictionary() {
     if (!m_db) return;
     QList<DictionaryEntry> entries;
     try {
-        SQLite::Statement q(*m_db, "SELECT word, replacement, is_snippet, frequency_used FROM dictionary ORDER BY word");
+        SQLite::Statement q(*m_db,
+                            "SELECT word, replacement, is_snippet, frequency_used FROM dictionary ORDER BY word");
         while (q.executeStep()) {
             DictionaryEntry e;
             e.word = readText(q, 0);
@@ -544,8 +571,9 @@ void HistoryStore::saveOnQueue(const TranscriptionResult& r) {
         for (int i = 0; i < kHistoryInsertColumns; ++i) names << QLatin1String(kHistoryColumns[i].name);
         std::optional<SQLite::Statement> prepared;
         try {
-            prepared.emplace(*m_db, utf8(QStringLiteral("INSERT INTO history (%1) VALUES (%2)")
-                                             .arg(names.join(QStringLiteral(", ")), placeholders(kHistoryInsertColumns))));
+            prepared.emplace(*m_db,
+                             utf8(QStringLiteral("INSERT INTO history (%1) VALUES (%2)")
+                                      .arg(names.join(QStringLiteral(", ")), placeholders(kHistoryInsertColumns))));
         } catch (const std::exception& ex) {
             VLOG(QStringLiteral("HistoryStore: save prepare failed — ") + QString::fromUtf8(ex.what()));
             return;
@@ -589,8 +617,10 @@ void HistoryStore::saveOnQueue(const TranscriptionResult& r) {
         bindOptionalReal(s, 35, p.pasteTimeMs);
         bindBool(s, 36, p.focusedControlChanged);
         bindBool(s, 37, p.hasPrivilegeIssues);
-        if (r.screenshotData) s.bind(38, r.screenshotData->constData(), static_cast<int>(r.screenshotData->size()));
-        else s.bind(38);
+        if (r.screenshotData)
+            s.bind(38, r.screenshotData->constData(), static_cast<int>(r.screenshotData->size()));
+        else
+            s.bind(38);
         s.bind(39, JsonCoding::toBytes(r.latencyMetrics.toJson()).toStdString());
 
         if (s.tryExecuteStep() != SQLITE_DONE) {
@@ -632,8 +662,7 @@ void HistoryStore::saveEventOnQueue(const QString& traceID, const QString& sessi
         bindText(s, 6, fieldType);
         s.bind(7, payloadJson.toStdString());
         s.tryExecuteStep();
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
 }
 
 void HistoryStore::saveOutcomeSnapshot(const QString& traceID, const QString& sessionID,
@@ -662,8 +691,7 @@ void HistoryStore::saveOutcomeSnapshotOnQueue(const QString& traceID, const QStr
         bindBool(s, 12, o.acceptedWithoutEdits);
         s.bind(13, JsonCoding::toBytes(o.toJson()).toStdString());
         s.tryExecuteStep();
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
 }
 
 void HistoryStore::addWord(const QString& word, const std::optional<QString>& replacement, bool isSnippet) {

@@ -50,8 +50,8 @@ public:
     void initialize();
 
     void save(const TranscriptionResult& result);
-    void saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
-                   const QString& appBundleID, const QString& fieldType, const QVariantMap& payload);
+    void saveEvent(const QString& traceID, const QString& sessionID, const QString& event, const QString& appBundleID,
+                   const QString& fieldType, const QVariantMap& payload);
     void saveOutcomeSnapshot(const QString& traceID, const QString& sessionID,
                              const DictationOutcomeSnapshot& snapshot);
     // Writes the entry anew (replacing one with the same word), then reloads the dictionary.
@@ -99,8 +99,7 @@ private:
 
     void saveOnQueue(const TranscriptionResult& result);
     void saveEventOnQueue(const QString& traceID, const QString& sessionID, const QString& event,
-                          const QString& appBundleID, const QString& fieldType,
-                          const QByteArray& payloadJson);
+                          const QString& appBundleID, const QString& fieldType, const QByteArray& payloadJson);
     void saveOutcomeSnapshotOnQueue(const QString& traceID, const QString& sessionID,
                                     const DictationOutcomeSnapshot& snapshot);
     void addWordOnQueue(const QString& word, const std::optional<QString>& replacement, bool isSnippet);

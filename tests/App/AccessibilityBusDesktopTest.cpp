@@ -36,8 +36,8 @@ TEST(AccessibilityBusDesktopTest, WithoutTheBusTheSignedInProgramStillStartsDict
     app.setProcessEnvironment(env);
     app.setProcessChannelMode(QProcess::ForwardedChannels);
     app.start(kProgram, {});
-    const bool shown = waitUntil([] { return logText().contains("Windows: Hub window shown"); },
-                                 std::chrono::seconds(30));
+    const bool shown =
+        waitUntil([] { return logText().contains("Windows: Hub window shown"); }, std::chrono::seconds(30));
     const QString text = logText();
     const QString state = app.state() == QProcess::NotRunning
                               ? QStringLiteral("ended (status %1, %2)")

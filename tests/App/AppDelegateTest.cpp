@@ -48,7 +48,9 @@ protected:
         delegate->applicationDidFinishLaunching();
     }
 
-    bool running() { return waitUntil([this] { return delegate->isRunning(); }); }
+    bool running() {
+        return waitUntil([this] { return delegate->isRunning(); });
+    }
 
     qsizetype logStart = 0;
     ShellEvents events;
@@ -66,7 +68,8 @@ TEST_F(AppDelegateTest, SignedInWithBothPermissionsSetsUpOnceThenShowsOverlayAnd
     EXPECT_EQ(events.list, (QStringList{"setupStatusItem", "setupPipelineObservers", "checkPermissions", "setup",
                                         "setup returned", "startupSound", "setupOverlayWindow", "showHubWindow"}));
     const QString log = loggedText();
-    EXPECT_LT(log.indexOf("Vantrose: Application launching..."), log.indexOf("Vantrose: Application launched successfully"));
+    EXPECT_LT(log.indexOf("Vantrose: Application launching..."),
+              log.indexOf("Vantrose: Application launched successfully"));
     EXPECT_TRUE(log.contains("LaunchAfterAuth: AX=true Mic=true"));
     EXPECT_TRUE(log.contains("LaunchAfterAuth: All permissions granted — starting pipeline + dashboard"));
 }

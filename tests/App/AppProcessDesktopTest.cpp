@@ -82,7 +82,8 @@ TEST_P(AppShutdownTest, SignedInStartReachesTheHubAndASignalShutsDownInOrder) {
     EXPECT_TRUE(text.contains(QStringLiteral("Architecture: ") + machine.machine));
     EXPECT_TRUE(text.contains("StatusItem: "));
     EXPECT_TRUE(text.contains("LaunchAfterAuth: AX=true Mic=true")) << text.toStdString();
-    EXPECT_LT(text.indexOf("Vantrose: Application launching..."), text.indexOf("LaunchAfterAuth: All permissions granted"));
+    EXPECT_LT(text.indexOf("Vantrose: Application launching..."),
+              text.indexOf("LaunchAfterAuth: All permissions granted"));
 
     ::kill(app->processId(), GetParam().signal);
     ASSERT_TRUE(app->waitForFinished(15000));
@@ -169,10 +170,10 @@ TEST_P(AppWithoutDisplayTest, ExitsWithAClearMessage) {
     EXPECT_TRUE(log().contains(QStringLiteral("Vantrose: ") + c.message)) << log().toStdString();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Displays, AppWithoutDisplayTest,
-    ::testing::Values(NoDisplayCase{"Unset", nullptr, "No X11 display: DISPLAY is not set."},
-                      NoDisplayCase{"Unreachable", ":4093", "Cannot open the X11 display \":4093\"."}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Displays, AppWithoutDisplayTest,
+                         ::testing::Values(NoDisplayCase{"Unset", nullptr, "No X11 display: DISPLAY is not set."},
+                                           NoDisplayCase{"Unreachable", ":4093",
+                                                         "Cannot open the X11 display \":4093\"."}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

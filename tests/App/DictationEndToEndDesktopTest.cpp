@@ -1,8 +1,8 @@
 // The built program on the virtual desktop, dictating for real: Right Alt held through XTest, a
 // spoken sentence played into the virtual microphone, the text pasted into the fixture window.
 #include "Auth/AuthManager.h"
-#include "Foundation/AppPaths.h"
 #include "Core/Services/SettingsStore.h"
+#include "Foundation/AppPaths.h"
 #include "Foundation/UserDefaults.h"
 #include "Models/VantroseSettings.h"
 #include "Platform/X11/X11KeyInjector.h"
@@ -61,9 +61,7 @@ QStringList metricsEventNames(const QString& traceID) {
     return names;
 }
 
-QByteArray clipboardText() {
-    return runTool("xclip", {"-selection", "clipboard", "-o", "-t", "UTF8_STRING"});
-}
+QByteArray clipboardText() { return runTool("xclip", {"-selection", "clipboard", "-o", "-t", "UTF8_STRING"}); }
 
 struct HistoryRow {
     QString traceID;
@@ -184,7 +182,8 @@ TEST_F(DictationEndToEndTest, OnDeviceRecognitionPastesTheFormattedSentenceAndKe
     EXPECT_TRUE(textLog().contains("Pipeline: ASR [secondary-batch]")) << textLog().toStdString();
 
     // The user's clipboard comes back once the paste is done with it.
-    EXPECT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, kDeadline)) << clipboardText().toStdString();
+    EXPECT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, kDeadline))
+        << clipboardText().toStdString();
 
     const std::optional<HistoryRow> saved = savedDictation();
     ASSERT_TRUE(saved);
@@ -198,8 +197,8 @@ TEST_F(DictationEndToEndTest, OnDeviceRecognitionPastesTheFormattedSentenceAndKe
 TEST_F(DictationEndToEndTest, TheStreamingServersTextIsPasted) {
     LoopbackStreamingServer streaming(server);
     const QString serverText = QStringLiteral("Streamed text from the loopback server.");
-    streaming.setDefaultCommitReply(
-        LoopbackStreamingServer::CommitReply::result(QStringLiteral("streamed text from the loopback server"), serverText));
+    streaming.setDefaultCommitReply(LoopbackStreamingServer::CommitReply::result(
+        QStringLiteral("streamed text from the loopback server"), serverText));
     ASSERT_NO_FATAL_FAILURE(seedAccountAndSettings());
     ASSERT_NO_FATAL_FAILURE(launch());
     ASSERT_TRUE(waitUntil([&] { return streaming.openClientCount() == 1; }, kDeadline)) << textLog().toStdString();
@@ -212,7 +211,8 @@ TEST_F(DictationEndToEndTest, TheStreamingServersTextIsPasted) {
     EXPECT_EQ(streaming.commitCount(), 1);
     EXPECT_FALSE(streaming.audioFrames().isEmpty());
     EXPECT_TRUE(textLog().contains("Pipeline: Committing via WebSocket")) << textLog().toStdString();
-    EXPECT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, kDeadline)) << clipboardText().toStdString();
+    EXPECT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, kDeadline))
+        << clipboardText().toStdString();
 
     const std::optional<HistoryRow> saved = savedDictation();
     ASSERT_TRUE(saved);
@@ -229,20 +229,22 @@ TEST_F(DictationEndToEndTest, TheUsersClipboardOutlivesTheProgramThroughTheClipb
     SaveTargetsManager manager;
     LoopbackStreamingServer streaming(server);
     const QString serverText = QStringLiteral("Streamed text from the loopback server.");
-    streaming.setDefaultCommitReply(
-        LoopbackStreamingServer::CommitReply::result(QStringLiteral("streamed text from the loopback server"), serverText));
+    streaming.setDefaultCommitReply(LoopbackStreamingServer::CommitReply::result(
+        QStringLiteral("streamed text from the loopback server"), serverText));
     ASSERT_NO_FATAL_FAILURE(seedAccountAndSettings());
     ASSERT_NO_FATAL_FAILURE(launch());
     ASSERT_TRUE(waitUntil([&] { return streaming.openClientCount() == 1; }, kDeadline)) << textLog().toStdString();
     ASSERT_NO_FATAL_FAILURE(prepareTarget());
     ASSERT_NO_FATAL_FAILURE(dictate(SpeechFixture::sentences().first()));
     ASSERT_TRUE(fixture.waitForText(serverText, kDeadline)) << textLog().toStdString();
-    ASSERT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, kDeadline)) << clipboardText().toStdString();
+    ASSERT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, kDeadline))
+        << clipboardText().toStdString();
 
     app->terminate();
     ASSERT_TRUE(app->waitForFinished(15000));
     app.reset();
     EXPECT_EQ(manager.saves(), 1);
     EXPECT_EQ(clipboardText(), kUserClipboard);
-    EXPECT_TRUE(textLog().contains("Clipboard: Handed the clipboard to the clipboard manager")) << textLog().toStdString();
+    EXPECT_TRUE(textLog().contains("Clipboard: Handed the clipboard to the clipboard manager"))
+        << textLog().toStdString();
 }

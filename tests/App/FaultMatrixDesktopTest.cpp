@@ -14,9 +14,9 @@
 #include "support/TestEnvironment.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QFile>
 #include <QProcess>
 
 #include <SQLiteCpp/Database.h>
@@ -42,9 +42,7 @@ QString textLog() {
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-QByteArray clipboardText() {
-    return runTool("xclip", {"-selection", "clipboard", "-o", "-t", "UTF8_STRING"});
-}
+QByteArray clipboardText() { return runTool("xclip", {"-selection", "clipboard", "-o", "-t", "UTF8_STRING"}); }
 
 // The database file passes SQLite's own check and its history can be read; no file is fine too.
 bool historyReadable() {
@@ -101,7 +99,8 @@ TEST(FaultMatrixDesktop, SigtermInEachStateOfADictation) {
         ASSERT_NO_FATAL_FAILURE(seedSignedInAccount(server));
         std::unique_ptr<QProcess> app = launch();
         ASSERT_TRUE(app);
-        ASSERT_TRUE(waitUntil([] { return textLog().contains("Windows: Hub window shown"); }, kDeadline)) << textLog().toStdString();
+        ASSERT_TRUE(waitUntil([] { return textLog().contains("Windows: Hub window shown"); }, kDeadline))
+            << textLog().toStdString();
         ASSERT_TRUE(waitUntil([] { return textLog().contains("Pipeline: Keyboard monitor: true"); }, kDeadline))
             << textLog().toStdString();
         ASSERT_TRUE(waitUntil([&] { return streaming.openClientCount() == 1; }, kDeadline)) << textLog().toStdString();
@@ -139,7 +138,8 @@ TEST(FaultMatrixDesktop, SigtermInEachStateOfADictation) {
         QFile::remove(AppPaths::logDir() + "/main.log");
         std::unique_ptr<QProcess> next = launch();
         ASSERT_TRUE(next);
-        EXPECT_TRUE(waitUntil([] { return textLog().contains("Pipeline: Setup complete"); }, kDeadline)) << textLog().toStdString();
+        EXPECT_TRUE(waitUntil([] { return textLog().contains("Pipeline: Setup complete"); }, kDeadline))
+            << textLog().toStdString();
         EXPECT_TRUE(terminateAndWait(*next));
     }
 }
@@ -179,11 +179,14 @@ TEST(FaultMatrixDesktop, SessionBusAbsentOrHanging) {
         environment.insert("DBUS_SESSION_BUS_ADDRESS", row.address);
         std::unique_ptr<QProcess> app = launch(environment);
         ASSERT_TRUE(app);
-        ASSERT_TRUE(waitUntil([] { return textLog().contains("Windows: Hub window shown"); }, kDeadline)) << textLog().toStdString();
+        ASSERT_TRUE(waitUntil([] { return textLog().contains("Windows: Hub window shown"); }, kDeadline))
+            << textLog().toStdString();
         // The hub can show before the pipeline's set-up has started the hotkey monitor.
         ASSERT_TRUE(waitUntil([] { return textLog().contains("Pipeline: Keyboard monitor: true"); }, kDeadline))
             << textLog().toStdString();
-        if (*row.logged) EXPECT_TRUE(textLog().contains(row.logged)) << textLog().toStdString();
+        if (*row.logged) {
+            EXPECT_TRUE(textLog().contains(row.logged)) << textLog().toStdString();
+        }
         ASSERT_TRUE(waitUntil([&] { return streaming.openClientCount() == 1; }, kDeadline)) << textLog().toStdString();
 
         FixtureApp fixture{"DictationTarget", "dictation target"};
@@ -197,7 +200,8 @@ TEST(FaultMatrixDesktop, SessionBusAbsentOrHanging) {
                                                 spokenSentence(SpeechFixture::sentences().first()), kDeadline);
         ASSERT_TRUE(failure.isEmpty()) << failure.toStdString();
         EXPECT_TRUE(fixture.waitForText(QStringLiteral("Words."), kDeadline)) << textLog().toStdString();
-        EXPECT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, kDeadline)) << clipboardText().toStdString();
+        EXPECT_TRUE(waitUntil([] { return clipboardText() == kUserClipboard; }, kDeadline))
+            << clipboardText().toStdString();
         EXPECT_TRUE(terminateAndWait(*app)) << textLog().toStdString();
     }
     qDeleteAll(held);

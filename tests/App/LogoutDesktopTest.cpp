@@ -1,8 +1,8 @@
 // Logout as it happens: the session ends its programs and the X server together. The built
 // program runs on an X server of the test's own, which the test then takes away.
 #include "Auth/AuthManager.h"
-#include "Foundation/AppPaths.h"
 #include "Core/Services/SettingsStore.h"
+#include "Foundation/AppPaths.h"
 #include "Foundation/UserDefaults.h"
 #include "Models/VantroseSettings.h"
 #include "Platform/X11/X11KeyInjector.h"
@@ -168,7 +168,8 @@ TEST_P(LogoutTest, TheProgramEndsPromptlyAndLeavesNoChild) {
     EXPECT_EQ(app->exitStatus(), QProcess::NormalExit) << textLog().toStdString();
     if (c.ending == Ending::ServerGoneOnly) {
         EXPECT_NE(app->exitCode(), 0);
-        EXPECT_TRUE(textLog().contains("Vantrose: The display connection was lost; quitting")) << textLog().toStdString();
+        EXPECT_TRUE(textLog().contains("Vantrose: The display connection was lost; quitting"))
+            << textLog().toStdString();
     }
     // Ended through its own shut-down: devices and listeners released, then the last line.
     EXPECT_TRUE(waitUntil([] { return textLog().contains("Vantrose: Application terminated"); }, 5s))

@@ -3,11 +3,11 @@
 // for every dictation, and its feedback sounds come out of the desktop's speakers.
 #include "App/PipelineAssembly.h"
 
+#include "Core/Audio/SoundManager.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Services/Analytics.h"
 #include "Foundation/Clock.h"
-#include "Core/Desktop/AbstractAppDetector.h"
-#include "Core/Cloud/NetworkSession.h"
-#include "Core/Audio/SoundManager.h"
 #include "Foundation/StringShield.h"
 #include "Foundation/UserDefaults.h"
 #include "Platform/X11/X11KeyInjector.h"
@@ -181,8 +181,8 @@ TEST_F(PipelineAssemblyDesktopTest, TypingReminderEventsReachTheUpload) {
         const int before = engine.burstCharacters(bundleId);
         ASSERT_TRUE(keys.sendKey(a, true));
         ASSERT_TRUE(keys.sendKey(a, false));
-        ASSERT_TRUE(waitUntil([&] { return engine.burstCharacters(bundleId) != before || pipeline->typingSuggestion(); },
-                              kDeadline))
+        ASSERT_TRUE(waitUntil(
+            [&] { return engine.burstCharacters(bundleId) != before || pipeline->typingSuggestion(); }, kDeadline))
             << "key " << typed << " was not counted";
         clock.advance(1.0);
     }

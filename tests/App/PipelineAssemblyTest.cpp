@@ -1,8 +1,8 @@
 #include "App/PipelineAssembly.h"
 
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Core/Pipeline/PipelineAdapters.h"
 #include "Core/Cloud/StreamingTransport.h"
+#include "Core/Pipeline/PipelineAdapters.h"
 #include "Foundation/UserDefaults.h"
 
 #include <gtest/gtest.h>

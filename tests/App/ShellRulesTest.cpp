@@ -57,10 +57,10 @@ struct WantCase {
 
 TEST(ShellRules, OverlayIsWantedForActiveStatusesOrASuggestionUnlessSwitchedOff) {
     const std::vector<WantCase> cases = {
-        {DictationStatus::idle, true, false, false},       {DictationStatus::dismissed, true, false, false},
-        {DictationStatus::testing, true, false, false},    {DictationStatus::idle, true, true, true},
+        {DictationStatus::idle, true, false, false},        {DictationStatus::dismissed, true, false, false},
+        {DictationStatus::testing, true, false, false},     {DictationStatus::idle, true, true, true},
         {DictationStatus::initializing, true, false, true}, {DictationStatus::error, true, false, true},
-        {DictationStatus::inserting, true, false, true},   {DictationStatus::listening, false, false, false},
+        {DictationStatus::inserting, true, false, true},    {DictationStatus::listening, false, false, false},
         {DictationStatus::idle, false, true, false},
     };
     for (const WantCase& c : cases)

@@ -23,9 +23,8 @@ protected:
 
     // The second process's side runs on another thread: the running instance answers on this one.
     bool sendFromAnotherThread(const QString& message) {
-        QFuture<bool> sent = QtConcurrent::run([path = socketPath(), message] {
-            return SingleInstance::sendMessage(path, message);
-        });
+        QFuture<bool> sent =
+            QtConcurrent::run([path = socketPath(), message] { return SingleInstance::sendMessage(path, message); });
         if (!waitUntil([&] { return sent.isFinished(); })) return false;
         return sent.result();
     }
@@ -131,9 +130,7 @@ TEST_P(SingleInstanceFolderTest, OnlyAPrivateFolderOfThisUserHoldsTheSocket) {
             GTEST_SKIP() << "giving a folder to another user needs root";
         ::chmod(QFile::encodeName(folder).constData(), 0777);
         break;
-    case FolderKind::SymbolicLink:
-        ASSERT_TRUE(QFile::link(own, folder));
-        break;
+    case FolderKind::SymbolicLink: ASSERT_TRUE(QFile::link(own, folder)); break;
     case FolderKind::OwnButOpen:
         ASSERT_TRUE(QDir().mkdir(folder));
         ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0777), 0);

@@ -63,8 +63,8 @@ protected:
     void clickItem(const char* button) {
         const QPoint centre = item->geometry().center();
         bool ok = false;
-        runTool("xdotool", {"mousemove", QString::number(centre.x()), QString::number(centre.y()), "click", button},
-                {}, &ok);
+        runTool("xdotool", {"mousemove", QString::number(centre.x()), QString::number(centre.y()), "click", button}, {},
+                &ok);
         ASSERT_TRUE(ok);
     }
 

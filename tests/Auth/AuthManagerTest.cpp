@@ -1,8 +1,8 @@
 #include "Auth/AuthManager.h"
 
-#include "Foundation/Config.h"
-#include "Foundation/Clock.h"
 #include "Core/Cloud/NetworkSession.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Config.h"
 #include "Foundation/StringShield.h"
 #include "Foundation/UserDefaults.h"
 #include "support/LogText.h"
@@ -12,9 +12,9 @@
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QRegularExpression>
-#include <QUuid>
 #include <QSignalSpy>
 #include <QUrlQuery>
+#include <QUuid>
 
 #include <QCoro/QCoroTask>
 
@@ -24,9 +24,7 @@
 
 namespace {
 
-QString storedString(const QString& key) {
-    return UserDefaults::shared().string(key);
-}
+QString storedString(const QString& key) { return UserDefaults::shared().string(key); }
 
 class AuthManagerTest : public ::testing::Test {
 protected:
@@ -108,8 +106,7 @@ TEST_F(AuthManagerTest, StartsFromTheStoredState) {
         store.remove(AuthManager::accessTokenKey);
         store.remove(AuthManager::userDataKey);
         if (c.accessToken) store.setValue(AuthManager::accessTokenKey, *c.accessToken);
-        if (c.profile)
-            store.setValue(AuthManager::userDataKey, QString::fromUtf8(QJsonDocument(*c.profile).toJson()));
+        if (c.profile) store.setValue(AuthManager::userDataKey, QString::fromUtf8(QJsonDocument(*c.profile).toJson()));
         AuthManager auth;
         EXPECT_EQ(auth.isAuthenticated(), c.signedIn) << c.name;
         EXPECT_EQ(auth.currentUser().has_value(), c.hasUser) << c.name;
@@ -124,9 +121,9 @@ TEST_F(AuthManagerTest, VerifierAndChallengeAreUnpaddedBase64Url) {
     const QString challenge = AuthManager::generateCodeChallenge(verifier);
     EXPECT_TRUE(alphabet.match(verifier).hasMatch()) << verifier.toStdString();
     EXPECT_TRUE(alphabet.match(challenge).hasMatch()) << challenge.toStdString();
-    EXPECT_EQ(challenge, QString::fromLatin1(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)
-                                                 .toBase64(QByteArray::Base64UrlEncoding |
-                                                           QByteArray::OmitTrailingEquals)));
+    EXPECT_EQ(challenge,
+              QString::fromLatin1(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)
+                                      .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)));
     EXPECT_NE(AuthManager::generateCodeVerifier(), verifier);
 }
 
@@ -147,7 +144,8 @@ TEST_F(AuthManagerTest, SignsInThroughTheServer) {
                                   "code_challenge_method", "access_type", "prompt", "state"}));
     const QUrlQuery q(authUrl);
     EXPECT_EQ(q.queryItemValue("client_id"), Config::googleClientID());
-    EXPECT_EQ(q.queryItemValue("redirect_uri", QUrl::FullyDecoded), server.baseUrl() + StringShield::pathAuthCallback());
+    EXPECT_EQ(q.queryItemValue("redirect_uri", QUrl::FullyDecoded),
+              server.baseUrl() + StringShield::pathAuthCallback());
     EXPECT_EQ(q.queryItemValue("response_type"), "code");
     EXPECT_EQ(q.queryItemValue("scope", QUrl::FullyDecoded), "openid email profile");
     EXPECT_EQ(q.queryItemValue("code_challenge_method"), "S256");
@@ -190,7 +188,7 @@ TEST_F(AuthManagerTest, SignsInThroughTheServer) {
 TEST_F(AuthManagerTest, AcceptsOnlyCallbacksMeantForIt) {
     struct Case {
         const char* name;
-        QString url;          // "%1" stands for the state of the sign-in in progress
+        QString url;  // "%1" stands for the state of the sign-in in progress
         bool exchanges;
         QString errorMessage;  // expected when it does not exchange; empty: ignored
     };
@@ -306,8 +304,10 @@ TEST_F(AuthManagerTest, ReplyWithAnIncompleteProfileStillSignsIn) {
 
 TEST_F(AuthManagerTest, WithoutABrowserTheSignInStopsWithAMessage) {
     for (const bool installed : {false, true}) {
-        if (installed) AuthManager::setURLOpener([](const QUrl&) { return false; });
-        else AuthManager::setURLOpener({});
+        if (installed)
+            AuthManager::setURLOpener([](const QUrl&) { return false; });
+        else
+            AuthManager::setURLOpener({});
         AuthManager auth;
         auth.signInWithGoogle();
         EXPECT_FALSE(auth.isLoading()) << installed;
@@ -318,8 +318,9 @@ TEST_F(AuthManagerTest, WithoutABrowserTheSignInStopsWithAMessage) {
 
 TEST_F(AuthManagerTest, JudgesExpiryFromThePayloadWithAMinuteMargin) {
     auto jwt = [](const QByteArray& payload) {
-        return "h." + QString::fromLatin1(payload.toBase64(QByteArray::Base64UrlEncoding |
-                                                           QByteArray::OmitTrailingEquals)) + ".s";
+        return "h." +
+               QString::fromLatin1(payload.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)) +
+               ".s";
     };
     const qint64 now = static_cast<qint64>(nowSeconds());
     const QByteArray ahead61 = "{\"exp\":" + QByteArray::number(now + 61) + "}";
@@ -460,7 +461,8 @@ TEST_F(AuthManagerTest, CachedTokenSkipsTheExpiryTest) {
 
 TEST_F(AuthManagerTest, SignOutForgetsEverythingAndTellsTheServer) {
     const auto pair = storeIssuedTokens();
-    UserDefaults::shared().setValue(AuthManager::userDataKey, QJsonDocument(LoopbackVendorServer::defaultUser()).toJson());
+    UserDefaults::shared().setValue(AuthManager::userDataKey,
+                                    QJsonDocument(LoopbackVendorServer::defaultUser()).toJson());
     AuthManager auth;
     QSignalSpy authenticated(&auth, &AuthManager::isAuthenticatedChanged);
     auth.logout();

@@ -45,9 +45,12 @@ TranscriptionResult make(const Sample& s) {
 const Sample kFive[] = {
     {10, 20, 100, 50, 30, 2000, 2, "one two three four", "primary", 0.1f, 80, 5, 300, 200},
     {12, 25, 150, 60, 35, 2500, 3, "one two three four five six", "primary", 0.2f, 90, std::nullopt, 350, std::nullopt},
-    {8, 15, 123456789, 95, 40, 3000, 0, "one two three four", "cloud", 0.3f, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
-    {20, 30, 987654321, 70, 45, 4000, 4, "one two three four five six seven eight", "primary", 0.0f, 100, std::nullopt, std::nullopt, std::nullopt},
-    {15, 18, 210.5, 80, 50, 3500, 5, "one two three four five six seven eight nine", "local", 0.4f, 110, 7, std::nullopt, std::nullopt},
+    {8, 15, 123456789, 95, 40, 3000, 0, "one two three four", "cloud", 0.3f, std::nullopt, std::nullopt, std::nullopt,
+     std::nullopt},
+    {20, 30, 987654321, 70, 45, 4000, 4, "one two three four five six seven eight", "primary", 0.0f, 100, std::nullopt,
+     std::nullopt, std::nullopt},
+    {15, 18, 210.5, 80, 50, 3500, 5, "one two three four five six seven eight nine", "local", 0.4f, 110, 7,
+     std::nullopt, std::nullopt},
 };
 
 const char* const kGolden = R"(
@@ -121,13 +124,15 @@ TEST(EvalHarnessTest, EmptyStatisticsReportZeros) {
 
 TEST(EvalHarnessTest, OptionalTimingsAndZeroDurationsAddOnlyWhatIsThere) {
     EvalHarness harness;
-    harness.record(make({1, 1, 100, 1, 1, 1, 0, "a b", "primary", 0, std::nullopt, std::nullopt, std::nullopt, std::nullopt}));
-    harness.record(make({1, 1, 300, 1, 1, 1, 0, "a b c d", "primary", 0, 40, std::nullopt, std::nullopt, std::nullopt}));
+    harness.record(
+        make({1, 1, 100, 1, 1, 1, 0, "a b", "primary", 0, std::nullopt, std::nullopt, std::nullopt, std::nullopt}));
+    harness.record(
+        make({1, 1, 300, 1, 1, 1, 0, "a b c d", "primary", 0, 40, std::nullopt, std::nullopt, std::nullopt}));
     const EvalReport r = harness.generateReport();
     EXPECT_EQ(r.totalDictations, 2);
     EXPECT_EQ(r.successRate, 1);
     EXPECT_EQ(r.asrP50, 100);
-    EXPECT_EQ(r.firstChunkP50, 40);  // the record without one added nothing
+    EXPECT_EQ(r.firstChunkP50, 40);     // the record without one added nothing
     EXPECT_EQ(r.avgWordsPerMinute, 0);  // no recording time, no words per minute
     EXPECT_EQ(r.avgWordCount, 3);
     EXPECT_EQ(r.asrTiersUsed, (QList<QPair<QString, int>>{{QStringLiteral("primary"), 2}}));
@@ -139,11 +144,7 @@ TEST(EvalHarnessTest, PercentileTakesTheTruncatedIndexOfTheSortedValues) {
         double p50, p95;
     };
     const Case cases[] = {
-        {{}, 0, 0},
-        {{7}, 7, 7},
-        {{9, 4}, 4, 4},
-        {{10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 5, 9},
-        {{3, 1, 2}, 2, 2},
+        {{}, 0, 0}, {{7}, 7, 7}, {{9, 4}, 4, 4}, {{10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 5, 9}, {{3, 1, 2}, 2, 2},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(EvalHarness::percentile(c.values, 0.5), c.p50) << c.values.size();

@@ -1,5 +1,5 @@
-#include "Foundation/Clock.h"
 #include "Foundation/SerialQueue.h"
+#include "Foundation/Clock.h"
 
 #include <QThread>
 

@@ -1,6 +1,6 @@
+#include "Foundation/StringShield.h"
 #include "Foundation/BuildConfig.h"
 #include "Foundation/Config.h"
-#include "Foundation/StringShield.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -48,9 +48,9 @@ TEST(StringShieldTest, UnscrambleInvertsTheCompileTimeScramble) {
 
 TEST(StringShieldTest, BytesThatAreNotUtf8ReadAsEmpty) {
     const std::vector<std::vector<std::uint8_t>> invalid = {
-        {0xff},              // never valid
-        {'a', 0xc3},         // truncated two-byte sequence
-        {0xc0, 0xaf},        // overlong encoding of '/'
+        {0xff},                        // never valid
+        {'a', 0xc3},                   // truncated two-byte sequence
+        {0xc0, 0xaf},                  // overlong encoding of '/'
         {'o', 'k', 0xed, 0xa0, 0x80},  // encoded surrogate
     };
     for (auto plain : invalid) {
@@ -71,14 +71,15 @@ TEST(StringShieldTest, ConstantsCarryTheConfiguredValues) {
 
     EXPECT_EQ(hdrBearer(), "Bearer ");
     EXPECT_EQ(hdrBearer() + "tok", "Bearer tok");
-    for (const QString* path : {&pathTranscribe(), &pathFormat(), &pathEvents(), &pathHealth(),
-                                &pathWSTranscribe(), &pathAuthCallback(), &pathAuthToken()}) {
+    for (const QString* path : {&pathTranscribe(), &pathFormat(), &pathEvents(), &pathHealth(), &pathWSTranscribe(),
+                                &pathAuthCallback(), &pathAuthToken()}) {
         EXPECT_TRUE(path->startsWith('/')) << path->toStdString();
         EXPECT_TRUE(QUrl(apiBase() + *path).isValid());
     }
 
     // The WebSocket URL is built by swapping scheme texts inside the server base.
-    QString ws = QString("https://api.example.test").replace(schemeHTTPS(), schemeWSS()).replace(schemeHTTP(), schemeWS());
+    QString ws =
+        QString("https://api.example.test").replace(schemeHTTPS(), schemeWSS()).replace(schemeHTTP(), schemeWS());
     EXPECT_EQ(ws, "wss://api.example.test");
     ws = QString("http://httpbin.test").replace(schemeHTTPS(), schemeWSS()).replace(schemeHTTP(), schemeWS());
     EXPECT_EQ(ws, "ws://httpbin.test");
@@ -87,8 +88,7 @@ TEST(StringShieldTest, ConstantsCarryTheConfiguredValues) {
 TEST(StringShieldTest, FirstReadsFromManyThreadsAgree) {
     std::vector<const QString*> seen(8);
     std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < seen.size(); ++i)
-        threads.emplace_back([&seen, i] { seen[i] = &hdrContentType(); });
+    for (std::size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&seen, i] { seen[i] = &hdrContentType(); });
     for (auto& t : threads) t.join();
     for (const QString* s : seen) {
         EXPECT_EQ(s, seen[0]);  // one object, initialised once
@@ -100,7 +100,7 @@ TEST(StringShieldTest, PlainValuesAreNotInTheObjectFile) {
     QFile object(VANTROSE_BINARY_DIR "/src/CMakeFiles/vantrose_foundation.dir/Foundation/StringShield.cpp.o");
     ASSERT_TRUE(object.open(QIODevice::ReadOnly)) << object.fileName().toStdString();
     const QByteArray image = object.readAll();
-    for (const char* plain : {"/auth/google/callback", "application/json", "Authorization",
-                              VANTROSE_CFG_SERVER_BASE, VANTROSE_CFG_OAUTH_CLIENT_ID})
+    for (const char* plain : {"/auth/google/callback", "application/json", "Authorization", VANTROSE_CFG_SERVER_BASE,
+                              VANTROSE_CFG_OAUTH_CLIENT_ID})
         EXPECT_FALSE(image.contains(plain)) << plain;
 }

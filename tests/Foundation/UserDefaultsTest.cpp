@@ -1,4 +1,3 @@
-#include "Foundation/AppPaths.h"
 #include "Foundation/UserDefaults.h"
 #include "Foundation/AppPaths.h"
 #include "Foundation/UserDefaults.h"
@@ -93,8 +92,9 @@ TEST(UserDefaultsTest, EncodedVariantsAreDroppedAndTheRestIsKept) {
         const QString backup = QFileInfo(defaultsPath()).absolutePath() + "/" + saved.front();
         EXPECT_EQ(readAll(backup), original);
         EXPECT_EQ(QFile::permissions(backup) & 0x0077, 0) << "it holds tokens";
-        EXPECT_TRUE(loggedTextSince(mark).contains("UserDefaults: Dropped values that cannot be read safely (bad) from " +
-                                                   defaultsPath() + "; the file as it was is saved as " + backup))
+        EXPECT_TRUE(
+            loggedTextSince(mark).contains("UserDefaults: Dropped values that cannot be read safely (bad) from " +
+                                           defaultsPath() + "; the file as it was is saved as " + backup))
             << loggedTextSince(mark).toStdString();
 
         defaults.setValue("after", "still writable");
@@ -128,8 +128,9 @@ TEST(UserDefaultsTest, OldFeatureFlagMapBecomesItsSection) {
     EXPECT_FALSE(readAll(defaultsPath()).contains("@Variant("));
     EXPECT_TRUE(backups().isEmpty());
 
-    const QByteArray both = "[General]\nvantrose_feature_flags=@Variant(\\0\\0\\0\\b\\0\\0\\0\\x1\\0\\0\\0\\x2\\0\\x61"
-                            "\\0\\0\\0\\x1\\x1)\n\n[vantrose_feature_flags]\nb=false\n";
+    const QByteArray both =
+        "[General]\nvantrose_feature_flags=@Variant(\\0\\0\\0\\b\\0\\0\\0\\x1\\0\\0\\0\\x2\\0\\x61"
+        "\\0\\0\\0\\x1\\x1)\n\n[vantrose_feature_flags]\nb=false\n";
     ASSERT_NO_FATAL_FAILURE(launchWith(both));
     EXPECT_EQ(UserDefaults::shared().section("vantrose_feature_flags"), (QVariantMap{{"b", "false"}}));
     EXPECT_TRUE(backups().isEmpty());

@@ -30,9 +30,8 @@ TEST(HotkeyTest, ModifierKeysMapToTheirFlags) {
         quint64 flag;
     };
     const Case cases[] = {
-        {54, kCommand}, {55, kCommand}, {56, kShift},  {57, kCapsLock}, {58, kOption},
-        {59, kControl}, {60, kShift},   {61, kOption}, {62, kControl},  {63, kFunction},
-        {53, 0},        {64, 0},        {0, 0},        {65535, 0},
+        {54, kCommand}, {55, kCommand}, {56, kShift},    {57, kCapsLock}, {58, kOption}, {59, kControl}, {60, kShift},
+        {61, kOption},  {62, kControl}, {63, kFunction}, {53, 0},         {64, 0},       {0, 0},         {65535, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.keyCode);
@@ -50,22 +49,77 @@ TEST(HotkeyTest, KeyNames) {
     };
     const Case cases[] = {
         // letters, digits and punctuation follow the physical layout, not the alphabet
-        {0, "A"}, {4, "H"}, {5, "G"}, {9, "V"}, {11, "B"}, {15, "R"}, {16, "Y"}, {17, "T"},
-        {18, "1"}, {22, "6"}, {23, "5"}, {24, "="}, {27, "-"}, {29, "0"},
-        {30, "]"}, {33, "["}, {35, "P"}, {37, "L"}, {39, "'"}, {41, ";"}, {42, "\\"}, {43, ","},
-        {44, "/"}, {47, "."}, {50, "`"},
+        {0, "A"},
+        {4, "H"},
+        {5, "G"},
+        {9, "V"},
+        {11, "B"},
+        {15, "R"},
+        {16, "Y"},
+        {17, "T"},
+        {18, "1"},
+        {22, "6"},
+        {23, "5"},
+        {24, "="},
+        {27, "-"},
+        {29, "0"},
+        {30, "]"},
+        {33, "["},
+        {35, "P"},
+        {37, "L"},
+        {39, "'"},
+        {41, ";"},
+        {42, "\\"},
+        {43, ","},
+        {44, "/"},
+        {47, "."},
+        {50, "`"},
         // keys shown as glyphs or words
-        {36, "↩"}, {48, "⇥"}, {49, "Space"}, {51, "⌫"}, {53, "⎋"}, {76, "⌅"},
-        {54, "Right ⌘"}, {55, "Left ⌘"}, {56, "Left ⇧"}, {57, "⇪"}, {58, "Left ⌥"}, {59, "Left ^"},
-        {60, "Right ⇧"}, {61, "Right ⌥"}, {62, "Right ^"}, {63, "Fn"},
+        {36, "↩"},
+        {48, "⇥"},
+        {49, "Space"},
+        {51, "⌫"},
+        {53, "⎋"},
+        {76, "⌅"},
+        {54, "Right ⌘"},
+        {55, "Left ⌘"},
+        {56, "Left ⇧"},
+        {57, "⇪"},
+        {58, "Left ⌥"},
+        {59, "Left ^"},
+        {60, "Right ⇧"},
+        {61, "Right ⌥"},
+        {62, "Right ^"},
+        {63, "Fn"},
         // function keys sit at scattered codes
-        {122, "F1"}, {120, "F2"}, {99, "F3"}, {118, "F4"}, {96, "F5"}, {97, "F6"}, {98, "F7"},
-        {100, "F8"}, {101, "F9"}, {109, "F10"}, {103, "F11"}, {111, "F12"}, {105, "F13"},
-        {107, "F14"}, {113, "F15"},
+        {122, "F1"},
+        {120, "F2"},
+        {99, "F3"},
+        {118, "F4"},
+        {96, "F5"},
+        {97, "F6"},
+        {98, "F7"},
+        {100, "F8"},
+        {101, "F9"},
+        {109, "F10"},
+        {103, "F11"},
+        {111, "F12"},
+        {105, "F13"},
+        {107, "F14"},
+        {113, "F15"},
         // everything else, the arrow keys among them, is named by its code
-        {10, "Key 10"}, {52, "Key 52"}, {64, "Key 64"}, {75, "Key 75"}, {77, "Key 77"},
-        {102, "Key 102"}, {117, "Key 117"}, {121, "Key 121"}, {123, "Key 123"}, {126, "Key 126"},
-        {200, "Key 200"}, {65535, "Key 65535"},
+        {10, "Key 10"},
+        {52, "Key 52"},
+        {64, "Key 64"},
+        {75, "Key 75"},
+        {77, "Key 77"},
+        {102, "Key 102"},
+        {117, "Key 117"},
+        {121, "Key 121"},
+        {123, "Key 123"},
+        {126, "Key 126"},
+        {200, "Key 200"},
+        {65535, "Key 65535"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.keyCode);
@@ -187,15 +241,13 @@ TEST(HotkeyTest, DefaultBindings) {
     const VantroseSettings s;
     QStringList ids;
     for (const HotkeyBinding& b : s.hotkeys) ids << b.id();
-    EXPECT_EQ(ids, (QStringList{"activate_61_0", "lock_49_524288", "paste_last_transcript_9_1310720",
-                                "cancel_53_0"}));
+    EXPECT_EQ(ids, (QStringList{"activate_61_0", "lock_49_524288", "paste_last_transcript_9_1310720", "cancel_53_0"}));
     EXPECT_EQ(s.pushToTalkHotkey(), (Hotkey{61, 0}));
 }
 
 TEST(HotkeyTest, QueriesTakeTheFirstBindingOfAnAction) {
-    const VantroseSettings twoActivates = withBindings({{HotkeyAction::lock, {1, 0}},
-                                                        {HotkeyAction::activate, {2, 0}},
-                                                        {HotkeyAction::activate, {3, 0}}});
+    const VantroseSettings twoActivates = withBindings(
+        {{HotkeyAction::lock, {1, 0}}, {HotkeyAction::activate, {2, 0}}, {HotkeyAction::activate, {3, 0}}});
     EXPECT_EQ(twoActivates.pushToTalkHotkey(), (Hotkey{2, 0}));
     EXPECT_EQ(twoActivates.hotkey(HotkeyAction::activate), (Hotkey{2, 0}));
     EXPECT_EQ(twoActivates.hotkey(HotkeyAction::lock), (Hotkey{1, 0}));
@@ -217,8 +269,8 @@ TEST(HotkeyTest, SetHotkeyRebindsTheFirstInPlaceOrAppends) {
     EXPECT_EQ(s.hotkeys, (QList<HotkeyBinding>{{HotkeyAction::lock, fresh}, activate, lockB}));
 
     s.setHotkey(fresh, HotkeyAction::cancel);
-    EXPECT_EQ(s.hotkeys, (QList<HotkeyBinding>{{HotkeyAction::lock, fresh}, activate, lockB,
-                                                {HotkeyAction::cancel, fresh}}));
+    EXPECT_EQ(s.hotkeys,
+              (QList<HotkeyBinding>{{HotkeyAction::lock, fresh}, activate, lockB, {HotkeyAction::cancel, fresh}}));
 
     VantroseSettings empty = withBindings({});
     empty.setHotkey(fresh, HotkeyAction::activate);

@@ -1,5 +1,5 @@
-#include "Foundation/Logger.h"
 #include "Models/Personalization.h"
+#include "Foundation/Logger.h"
 #include "Models/VantroseSettings.h"
 
 #include <QFile>
@@ -49,8 +49,8 @@ TEST(PersonalizationTest, RecordingWordsUnlocksTheVoiceProfileOnce) {
          {{0, 500, true, "Personalization: Voice profile unlocked! (500 words)"}}},
         {"saturates at the 64-bit limit",
          std::numeric_limits<qint64>::max() - 1,
-         {{5, std::numeric_limits<qint64>::max(),
-           true, "Personalization: Voice profile unlocked! (9223372036854775807 words)"}}},
+         {{5, std::numeric_limits<qint64>::max(), true,
+           "Personalization: Voice profile unlocked! (9223372036854775807 words)"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

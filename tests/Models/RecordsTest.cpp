@@ -39,12 +39,11 @@ void expectRawValues(std::initializer_list<const char*> names) {
 }
 
 TEST(StatusTest, RawValuesInDeclarationOrder) {
-    expectRawValues<DictationStatus>({"idle", "initializing", "listening", "paused", "stopping",
-                                      "processing", "retrying", "inserting", "error", "dismissed",
-                                      "testing"});
+    expectRawValues<DictationStatus>({"idle", "initializing", "listening", "paused", "stopping", "processing",
+                                      "retrying", "inserting", "error", "dismissed", "testing"});
     expectRawValues<PipelineStep>({"idle", "listening", "transcribing", "formatting", "inserting", "done"});
-    expectRawValues<ResponseStatus>({"RAW_TRANSCRIPT", "FORMATTED", "ERROR", "EMPTY", "NO_AUDIO",
-                                     "FALLBACK", "DISMISSED"});
+    expectRawValues<ResponseStatus>(
+        {"RAW_TRANSCRIPT", "FORMATTED", "ERROR", "EMPTY", "NO_AUDIO", "FALLBACK", "DISMISSED"});
 }
 
 TEST(StatusTest, RawValuesMatchExactly) {
@@ -211,20 +210,31 @@ DictationOutcomeSnapshot fullSnapshot() {
 
 TEST(LatencyMetricsTest, AnalyticsPropertiesOfAnEmptyRecord) {
     const QVariantMap properties = DictationLatencyMetrics{}.analyticsProperties();
-    EXPECT_EQ(properties.keys(), (QStringList{QStringLiteral("heartbeat_lag_samples"),
-                                             QStringLiteral("recording_length_ms")}));
+    EXPECT_EQ(properties.keys(),
+              (QStringList{QStringLiteral("heartbeat_lag_samples"), QStringLiteral("recording_length_ms")}));
     EXPECT_EQ(properties.value(QStringLiteral("heartbeat_lag_samples")).toInt(), 0);
     EXPECT_EQ(properties.value(QStringLiteral("recording_length_ms")).toDouble(), 0.0);
 }
 
 TEST(LatencyMetricsTest, AnalyticsPropertiesUseTheEventNames) {
     const QVariantMap properties = fullLatency().analyticsProperties();
-    const std::set<std::string> expected = {
-        "time_to_first_chunk_ms", "recording_length_ms", "prepare_request_ms", "upload_request_ms",
-        "remote_latency_ms", "time_to_paste_text_ms", "ax_context_time_ms", "media_stream_setup_ms",
-        "first_audio_chunk_latency_ms", "backend_ping_time_ms", "backend_commit_ack_time_ms",
-        "server_processing_time_ms", "asr_time_ms", "llm_time_ms", "pasted_time_ms",
-        "ocr_capture_time_ms", "heartbeat_lag_samples"};
+    const std::set<std::string> expected = {"time_to_first_chunk_ms",
+                                            "recording_length_ms",
+                                            "prepare_request_ms",
+                                            "upload_request_ms",
+                                            "remote_latency_ms",
+                                            "time_to_paste_text_ms",
+                                            "ax_context_time_ms",
+                                            "media_stream_setup_ms",
+                                            "first_audio_chunk_latency_ms",
+                                            "backend_ping_time_ms",
+                                            "backend_commit_ack_time_ms",
+                                            "server_processing_time_ms",
+                                            "asr_time_ms",
+                                            "llm_time_ms",
+                                            "pasted_time_ms",
+                                            "ocr_capture_time_ms",
+                                            "heartbeat_lag_samples"};
     std::set<std::string> keys;
     for (const QString& k : properties.keys()) keys.insert(str(k));
     EXPECT_EQ(keys, expected);
@@ -247,26 +257,25 @@ TEST(LatencyMetricsTest, JsonOfAnEmptyRecordHasOnlyTheRequiredMembers) {
 TEST(LatencyMetricsTest, JsonRoundTripWithEveryField) {
     const DictationLatencyMetrics full = fullLatency();
     const QJsonObject json = full.toJson();
-    EXPECT_EQ(keysOf(json), (std::set<std::string>{
-        "timeToFirstChunkMs", "recordingLengthMs", "prepareRequestMs", "uploadRequestMs",
-        "remoteLatencyMs", "timeToPasteTextMs", "axContextTimeMs", "mediaStreamSetupMs",
-        "firstAudioChunkLatencyMs", "backendPingTimeAtStreamStartMs", "backendCommitAckTimeMs",
-        "serverProcessingTimeMs", "asrTimeMs", "llmTimeMs", "pastedTimeMs", "ocrCaptureTimeMs",
-        "heartbeatLagSamples"}));
+    EXPECT_EQ(keysOf(json),
+              (std::set<std::string>{"timeToFirstChunkMs", "recordingLengthMs", "prepareRequestMs", "uploadRequestMs",
+                                     "remoteLatencyMs", "timeToPasteTextMs", "axContextTimeMs", "mediaStreamSetupMs",
+                                     "firstAudioChunkLatencyMs", "backendPingTimeAtStreamStartMs",
+                                     "backendCommitAckTimeMs", "serverProcessingTimeMs", "asrTimeMs", "llmTimeMs",
+                                     "pastedTimeMs", "ocrCaptureTimeMs", "heartbeatLagSamples"}));
     const QJsonArray samples = json.value(QStringLiteral("heartbeatLagSamples")).toArray();
     ASSERT_EQ(samples.size(), 3);
-    EXPECT_EQ(keysOf(samples.at(1).toObject()),
-              (std::set<std::string>{"serverAudioSec", "clientAudioSec", "lagSec"}));
+    EXPECT_EQ(keysOf(samples.at(1).toObject()), (std::set<std::string>{"serverAudioSec", "clientAudioSec", "lagSec"}));
     EXPECT_EQ(samples.at(1).toObject().value(QStringLiteral("lagSec")).toDouble(), 0.25);
     expectRoundTrip(full);
 }
 
 TEST(LatencyMetricsTest, RequiredAndOptionalMembers) {
-    expectRequiredMembers(fullLatency(), {
-        "timeToFirstChunkMs", "prepareRequestMs", "uploadRequestMs", "remoteLatencyMs",
-        "timeToPasteTextMs", "axContextTimeMs", "mediaStreamSetupMs", "firstAudioChunkLatencyMs",
-        "backendPingTimeAtStreamStartMs", "backendCommitAckTimeMs", "serverProcessingTimeMs",
-        "asrTimeMs", "llmTimeMs", "pastedTimeMs", "ocrCaptureTimeMs"});
+    expectRequiredMembers(fullLatency(),
+                          {"timeToFirstChunkMs", "prepareRequestMs", "uploadRequestMs", "remoteLatencyMs",
+                           "timeToPasteTextMs", "axContextTimeMs", "mediaStreamSetupMs", "firstAudioChunkLatencyMs",
+                           "backendPingTimeAtStreamStartMs", "backendCommitAckTimeMs", "serverProcessingTimeMs",
+                           "asrTimeMs", "llmTimeMs", "pastedTimeMs", "ocrCaptureTimeMs"});
     expectRequiredMembers(HeartbeatLagSample{1, 2, 3}, {});
 }
 
@@ -274,15 +283,21 @@ TEST(LatencyMetricsTest, RequiredAndOptionalMembers) {
 // with an optional number absent and a required one 0, and every other field as it was.
 TEST(LatencyMetricsTest, NonFiniteNumbersSurviveTheRoundTrip) {
     using Optional = std::optional<double> DictationLatencyMetrics::*;
-    const Optional optionalFields[] = {
-        &DictationLatencyMetrics::timeToFirstChunkMs, &DictationLatencyMetrics::prepareRequestMs,
-        &DictationLatencyMetrics::uploadRequestMs, &DictationLatencyMetrics::remoteLatencyMs,
-        &DictationLatencyMetrics::timeToPasteTextMs, &DictationLatencyMetrics::axContextTimeMs,
-        &DictationLatencyMetrics::mediaStreamSetupMs, &DictationLatencyMetrics::firstAudioChunkLatencyMs,
-        &DictationLatencyMetrics::backendPingTimeAtStreamStartMs, &DictationLatencyMetrics::backendCommitAckTimeMs,
-        &DictationLatencyMetrics::serverProcessingTimeMs, &DictationLatencyMetrics::asrTimeMs,
-        &DictationLatencyMetrics::llmTimeMs, &DictationLatencyMetrics::pastedTimeMs,
-        &DictationLatencyMetrics::ocrCaptureTimeMs};
+    const Optional optionalFields[] = {&DictationLatencyMetrics::timeToFirstChunkMs,
+                                       &DictationLatencyMetrics::prepareRequestMs,
+                                       &DictationLatencyMetrics::uploadRequestMs,
+                                       &DictationLatencyMetrics::remoteLatencyMs,
+                                       &DictationLatencyMetrics::timeToPasteTextMs,
+                                       &DictationLatencyMetrics::axContextTimeMs,
+                                       &DictationLatencyMetrics::mediaStreamSetupMs,
+                                       &DictationLatencyMetrics::firstAudioChunkLatencyMs,
+                                       &DictationLatencyMetrics::backendPingTimeAtStreamStartMs,
+                                       &DictationLatencyMetrics::backendCommitAckTimeMs,
+                                       &DictationLatencyMetrics::serverProcessingTimeMs,
+                                       &DictationLatencyMetrics::asrTimeMs,
+                                       &DictationLatencyMetrics::llmTimeMs,
+                                       &DictationLatencyMetrics::pastedTimeMs,
+                                       &DictationLatencyMetrics::ocrCaptureTimeMs};
     using Sample = double HeartbeatLagSample::*;
     const Sample sampleFields[] = {&HeartbeatLagSample::serverAudioSec, &HeartbeatLagSample::clientAudioSec,
                                    &HeartbeatLagSample::lagSec};
@@ -319,7 +334,8 @@ TEST(LatencyMetricsTest, NonFiniteNumbersSurviveTheRoundTrip) {
         DictationPersistenceMetrics p;
         p.speechDurationS = p.recordingLengthMs = p.e2eLatencyMs = bad;
         p.clientNetworkLatencyMs = p.pasteTimeMs = bad;
-        const auto decodedPersistence = JsonCoding::decode<DictationPersistenceMetrics>(JsonCoding::toBytes(p.toJson()));
+        const auto decodedPersistence =
+            JsonCoding::decode<DictationPersistenceMetrics>(JsonCoding::toBytes(p.toJson()));
         ASSERT_TRUE(decodedPersistence.ok());
         EXPECT_EQ(*decodedPersistence, DictationPersistenceMetrics{});
 
@@ -339,11 +355,10 @@ TEST(LatencyMetricsTest, DecodeErrors) {
         const char* path;  // where the error is reported; nullptr when the decode succeeds
     };
     const Case cases[] = {
-        {"unknown members are ignored",
-         R"({"recordingLengthMs": 5, "heartbeatLagSamples": [], "extra": "x"})", nullptr},
+        {"unknown members are ignored", R"({"recordingLengthMs": 5, "heartbeatLagSamples": [], "extra": "x"})",
+         nullptr},
         {"null optional", R"({"recordingLengthMs": 5, "heartbeatLagSamples": [], "asrTimeMs": null})", nullptr},
-        {"mistyped optional",
-         R"({"recordingLengthMs": 5, "heartbeatLagSamples": [], "asrTimeMs": "12"})", "asrTimeMs"},
+        {"mistyped optional", R"({"recordingLengthMs": 5, "heartbeatLagSamples": [], "asrTimeMs": "12"})", "asrTimeMs"},
         {"mistyped required", R"({"recordingLengthMs": "5", "heartbeatLagSamples": []})", "recordingLengthMs"},
         {"null required measurement", R"({"recordingLengthMs": null, "heartbeatLagSamples": []})", nullptr},
         {"missing required measurement", R"({"heartbeatLagSamples": []})", "recordingLengthMs"},
@@ -351,8 +366,7 @@ TEST(LatencyMetricsTest, DecodeErrors) {
         {"sample without lag",
          R"({"recordingLengthMs": 5, "heartbeatLagSamples": [{"serverAudioSec": 1, "clientAudioSec": 1}]})",
          "heartbeatLagSamples[0].lagSec"},
-        {"sample not an object", R"({"recordingLengthMs": 5, "heartbeatLagSamples": [3]})",
-         "heartbeatLagSamples[0]"},
+        {"sample not an object", R"({"recordingLengthMs": 5, "heartbeatLagSamples": [3]})", "heartbeatLagSamples[0]"},
     };
     for (const Case& c : cases) {
         const JsonResult<DictationLatencyMetrics> decoded =
@@ -407,8 +421,7 @@ TEST(OutcomeSnapshotTest, JsonRoundTripWithAndWithoutStableTime) {
     unedited.timeToStableTextMs.reset();
     unedited.acceptedWithoutEdits = true;
     EXPECT_FALSE(unedited.toJson().contains(QStringLiteral("timeToStableTextMs")));
-    const JsonResult<DictationOutcomeSnapshot> decoded =
-        DictationOutcomeSnapshot::fromJson(unedited.toJson());
+    const JsonResult<DictationOutcomeSnapshot> decoded = DictationOutcomeSnapshot::fromJson(unedited.toJson());
     ASSERT_TRUE(decoded.ok());
     EXPECT_FALSE(decoded->timeToStableTextMs.has_value());
     EXPECT_TRUE(*decoded == unedited);

@@ -27,8 +27,7 @@ VantroseSettings everythingChanged() {
     s.soundsEnabled = false;
     s.showOverlay = false;
     s.expandedPill = true;
-    s.appInstructions = {{"org.gnome.Evolution", "Evolution", "Sign off with \"Cheers\""},
-                         {"code", "VS Code", ""}};
+    s.appInstructions = {{"org.gnome.Evolution", "Evolution", "Sign off with \"Cheers\""}, {"code", "VS Code", ""}};
     s.textReplacements = {{"btw", "by the way"}, {"smiley", "🙂"}};
     s.clipboardRestoreDelay = 1.25;
     s.typingRemindersEnabled = false;
@@ -86,8 +85,8 @@ QStringList requiredPaths(const QJsonObject& object, const QString& prefix = {})
         if (path == "selectedMicUID" || path == "personalization.overrideStyle") continue;
         paths << path;
         // String maps have user keys, not members; their values are checked by type.
-        if (it.value().isObject() && it.key() != "typingReminderSuppressedApps" &&
-            it.key() != "replacements" && it.key() != "snippets") {
+        if (it.value().isObject() && it.key() != "typingReminderSuppressedApps" && it.key() != "replacements" &&
+            it.key() != "snippets") {
             paths << requiredPaths(it.value().toObject(), path);
         }
         if (it.value().isArray() && !it.value().toArray().isEmpty() && it.value().toArray()[0].isObject())
@@ -156,9 +155,9 @@ TEST(SettingsTest, EveryRequiredMemberIsRequired) {
     const QStringList paths = requiredPaths(full);
     // All 26 top-level members, plus those of a binding, a hotkey, an instruction, a rule and
     // the personalisation object.
-    for (const char* expected : {"polishPrompt2", "hotkeys[0].action", "hotkeys[0].hotkey.modifiers",
-                                 "appInstructions[0].instruction", "textReplacements[0].replacement",
-                                 "personalization.writingSamples", "personalization.totalWordsDictated"})
+    for (const char* expected :
+         {"polishPrompt2", "hotkeys[0].action", "hotkeys[0].hotkey.modifiers", "appInstructions[0].instruction",
+          "textReplacements[0].replacement", "personalization.writingSamples", "personalization.totalWordsDictated"})
         EXPECT_TRUE(paths.contains(expected)) << expected;
     ASSERT_EQ(paths.size(), 26 + 2 + 2 + 3 + 2 + 13);
 
@@ -223,10 +222,10 @@ TEST(SettingsTest, OptionalMembersAcceptMissingAndNull) {
         const char* path;
         QJsonValue value;
     };
-    for (const Case& c : {Case{"selectedMicUID", QJsonValue::Null},
-                          Case{"selectedMicUID", QJsonValue(QJsonValue::Undefined)},
-                          Case{"personalization.overrideStyle", QJsonValue::Null},
-                          Case{"personalization.overrideStyle", QJsonValue(QJsonValue::Undefined)}}) {
+    for (const Case& c :
+         {Case{"selectedMicUID", QJsonValue::Null}, Case{"selectedMicUID", QJsonValue(QJsonValue::Undefined)},
+          Case{"personalization.overrideStyle", QJsonValue::Null},
+          Case{"personalization.overrideStyle", QJsonValue(QJsonValue::Undefined)}}) {
         SCOPED_TRACE(c.path);
         const auto decoded = decodeSettings(withMember(full, c.path, c.value));
         ASSERT_TRUE(decoded.ok()) << decoded.error().toString().toStdString();

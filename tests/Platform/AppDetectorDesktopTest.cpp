@@ -75,22 +75,26 @@ TEST(AppDetectorDesktopTest, FrontBrowserAddressFollowsNavigation) {
         const auto& app = detector.activeApp();
         return app && app->pid == browser.pid() ? app->url : std::nullopt;
     };
-    ASSERT_TRUE(waitUntil([&] {
-        detector.updateActiveApp();
-        return frontUrl() == QStringLiteral("https://example.org/a");
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            detector.updateActiveApp();
+            return frontUrl() == QStringLiteral("https://example.org/a");
+        },
+        std::chrono::seconds(20)));
     EXPECT_EQ(detector.activeApp()->bundleId, "org.mozilla.firefox");
 
     // Typing stands in for navigating. An update never waits on the browser: it answers from the
     // last read, and the record follows on its own once a read in the background sees the change.
     QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("b")});
     ASSERT_TRUE(waitUntil([&] { return browser.reportedTexts().contains("https://example.org/ab"); }));
-    ASSERT_TRUE(waitUntil([&] {
-        if (frontUrl() == QStringLiteral("https://example.org/ab")) return true;
-        detector.updateActiveApp();
-        EXPECT_NE(frontUrl(), QStringLiteral("https://example.org/ab"));
-        return false;
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            if (frontUrl() == QStringLiteral("https://example.org/ab")) return true;
+            detector.updateActiveApp();
+            EXPECT_NE(frontUrl(), QStringLiteral("https://example.org/ab"));
+            return false;
+        },
+        std::chrono::seconds(20)));
     detector.stop();
 }
 
@@ -104,8 +108,8 @@ TEST(AppDetectorDesktopTest, UpdatingTheSameApplicationRefreshesItsAddress) {
     ASSERT_TRUE(detector.activeApp().has_value());
     EXPECT_EQ(detector.activeApp()->url, shown);
 
-    for (const std::optional<QString>& next : {std::optional<QString>("https://example.org/second"),
-                                               std::optional<QString>()}) {
+    for (const std::optional<QString>& next :
+         {std::optional<QString>("https://example.org/second"), std::optional<QString>()}) {
         shown = next;
         detector.updateActiveApp();
         EXPECT_EQ(detector.activeApp()->pid, app.pid());

@@ -46,9 +46,9 @@ TEST(AppIdentityTest, ReadsTheSourcesOfAnIdentifier) {
 // A program started from a launched terminal inherits the terminal's launch variables: they name
 // the process only when their PID is its own, or, without a PID, when its parent lacks them.
 TEST(AppIdentityTest, LaunchHintsNameOnlyTheLaunchedProcess) {
-    const QByteArray launchedTerminal =
-        bytes("GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/org.gnome.Terminal.desktop\0"
-              "GIO_LAUNCHED_DESKTOP_FILE_PID=400\0");
+    const QByteArray launchedTerminal = bytes(
+        "GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/org.gnome.Terminal.desktop\0"
+        "GIO_LAUNCHED_DESKTOP_FILE_PID=400\0");
     const QByteArray bamf = bytes("BAMF_DESKTOP_FILE_HINT=/x/code.desktop\0");
     const struct {
         const char* what;
@@ -59,8 +59,11 @@ TEST(AppIdentityTest, LaunchHintsNameOnlyTheLaunchedProcess) {
     } cases[] = {
         {"GIO, own pid", launchedTerminal, 400, bytes("HOME=/root\0"), "org.gnome.Terminal"},
         {"GIO, inherited by a child of the terminal", launchedTerminal, 512, launchedTerminal, ""},
-        {"GIO, unreadable pid", bytes("GIO_LAUNCHED_DESKTOP_FILE=/a/gedit.desktop\0GIO_LAUNCHED_DESKTOP_FILE_PID=x\0"),
-         7, {}, ""},
+        {"GIO, unreadable pid",
+         bytes("GIO_LAUNCHED_DESKTOP_FILE=/a/gedit.desktop\0GIO_LAUNCHED_DESKTOP_FILE_PID=x\0"),
+         7,
+         {},
+         ""},
         {"GIO without a pid, parent lacks it",
          bytes("PATH=/usr/bin\0GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/org.gnome.gedit.desktop\0"), 9,
          bytes("PATH=/usr/bin\0"), "org.gnome.gedit"},
@@ -86,8 +89,9 @@ TEST(AppIdentityTest, LaunchHintsNameOnlyTheLaunchedProcess) {
 }
 
 TEST(AppIdentityTest, DesktopEntryNameIsLocalisedAndHiddenEntriesHaveNone) {
-    const QByteArray entry = "[Desktop Entry]\nName=Text Editor\nName[de]=Texteditor\nName[de_AT]=Texteditor AT\n"
-                             "[Desktop Action new]\nName=New Window\n";
+    const QByteArray entry =
+        "[Desktop Entry]\nName=Text Editor\nName[de]=Texteditor\nName[de_AT]=Texteditor AT\n"
+        "[Desktop Action new]\nName=New Window\n";
     EXPECT_EQ(desktopEntryName(entry, "en_US"), "Text Editor");
     EXPECT_EQ(desktopEntryName(entry, "de_DE"), "Texteditor");
     EXPECT_EQ(desktopEntryName(entry, "de_AT"), "Texteditor AT");

@@ -1,5 +1,5 @@
-#include "Platform/BrowserAddressLookup.h"
 #include "Platform/Atspi/AtspiClient.h"
+#include "Platform/BrowserAddressLookup.h"
 
 #include "support/AtspiFixtureProcess.h"
 #include "support/TestEnvironment.h"
@@ -20,10 +20,12 @@ namespace {
 // Polls the focused field of `pid` until it reads as `expected`.
 AtspiFocusRead readWhenValue(qint64 pid, const QString& expected) {
     AtspiFocusRead read;
-    waitUntil([&] {
-        read = AtspiClient::shared().readFocusedField(pid);
-        return read.status == AtspiFocusRead::Status::Ok && read.field.value == expected;
-    }, std::chrono::seconds(20));
+    waitUntil(
+        [&] {
+            read = AtspiClient::shared().readFocusedField(pid);
+            return read.status == AtspiFocusRead::Status::Ok && read.field.value == expected;
+        },
+        std::chrono::seconds(20));
     return read;
 }
 
@@ -64,10 +66,12 @@ TEST(AtspiClientDesktop, ReadsGtkFieldInCharacterOffsets) {
     QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Home")});
     for (int i = 0; i < 7; ++i)
         QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Right")});
-    ASSERT_TRUE(waitUntil([&] {
-        read = AtspiClient::shared().readFocusedField(entry.pid());
-        return read.status == AtspiFocusRead::Status::Ok && read.field.selectionLocation == 7;
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            read = AtspiClient::shared().readFocusedField(entry.pid());
+            return read.status == AtspiFocusRead::Status::Ok && read.field.selectionLocation == 7;
+        },
+        std::chrono::seconds(20)));
     EXPECT_EQ(read.field.selectionLength, 0);
     EXPECT_EQ(read.field.selectionStart, 8);
     EXPECT_EQ(text.left(read.field.selectionStart), QStringLiteral("héllo 😀"));
@@ -82,10 +86,13 @@ TEST(AtspiClientDesktop, GtkFieldWithTheCaretAfterItsTextHasNothingSelected) {
     AtspiFocusRead read = readWhenValue(entry.pid(), text);
     ASSERT_EQ(read.status, AtspiFocusRead::Status::Ok);
     QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("End")});
-    ASSERT_TRUE(waitUntil([&] {
-        read = AtspiClient::shared().readFocusedField(entry.pid());
-        return read.status == AtspiFocusRead::Status::Ok && read.field.selectedText != text;
-    }, std::chrono::seconds(20))) << read.field.selectedText.toStdString();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            read = AtspiClient::shared().readFocusedField(entry.pid());
+            return read.status == AtspiFocusRead::Status::Ok && read.field.selectedText != text;
+        },
+        std::chrono::seconds(20)))
+        << read.field.selectedText.toStdString();
     EXPECT_EQ(read.field.selectionLocation, 15);
     EXPECT_EQ(read.field.selectionLength, 0);
     EXPECT_EQ(read.field.selectionStart, 15);
@@ -94,21 +101,26 @@ TEST(AtspiClientDesktop, GtkFieldWithTheCaretAfterItsTextHasNothingSelected) {
 }
 
 TEST(AtspiClientDesktop, RefusesPasswordFieldAndNeverWalksItsText) {
-    AtspiFixtureProcess fixture({QStringLiteral("--password"), QStringLiteral("--text"), QStringLiteral("hunter2secret"),
-                                 QStringLiteral("--label"), QStringLiteral("Login Vaultwarden")});
+    AtspiFixtureProcess fixture({QStringLiteral("--password"), QStringLiteral("--text"),
+                                 QStringLiteral("hunter2secret"), QStringLiteral("--label"),
+                                 QStringLiteral("Login Vaultwarden")});
     ASSERT_TRUE(fixture.waitUntilReady());
     AtspiFocusRead read;
-    ASSERT_TRUE(waitUntil([&] {
-        read = AtspiClient::shared().readFocusedField(fixture.pid());
-        return read.status == AtspiFocusRead::Status::PasswordField;
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            read = AtspiClient::shared().readFocusedField(fixture.pid());
+            return read.status == AtspiFocusRead::Status::PasswordField;
+        },
+        std::chrono::seconds(20)));
     EXPECT_TRUE(read.field.value.isEmpty());
 
     AtspiWindowWalk walk;
-    ASSERT_TRUE(waitUntil([&] {
-        walk = AtspiClient::shared().walkFocusedWindow(fixture.pid());
-        return walk.texts.join(' ').contains(QLatin1String("Vaultwarden"));
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            walk = AtspiClient::shared().walkFocusedWindow(fixture.pid());
+            return walk.texts.join(' ').contains(QLatin1String("Vaultwarden"));
+        },
+        std::chrono::seconds(20)));
     EXPECT_FALSE(walk.texts.join(' ').contains(QLatin1String("hunter2secret")));
     EXPECT_FALSE(AtspiClient::shared().observeTextChanges(fixture.pid(), 1.0, nullptr, nullptr));
 }
@@ -119,11 +131,13 @@ TEST(AtspiClientDesktop, WalksWindowTextsWithinLimits) {
                                  QStringLiteral("--text"), QStringLiteral("draft for Kubernetes")});
     ASSERT_TRUE(fixture.waitUntilReady());
     AtspiWindowWalk walk;
-    ASSERT_TRUE(waitUntil([&] {
-        walk = AtspiClient::shared().walkFocusedWindow(fixture.pid());
-        const QString all = walk.texts.join(' ');
-        return all.contains(QLatin1String("Zephyr")) && all.contains(QLatin1String("Kubernetes"));
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            walk = AtspiClient::shared().walkFocusedWindow(fixture.pid());
+            const QString all = walk.texts.join(' ');
+            return all.contains(QLatin1String("Zephyr")) && all.contains(QLatin1String("Kubernetes"));
+        },
+        std::chrono::seconds(20)));
     EXPECT_TRUE(walk.windowFound);
     EXPECT_GT(walk.visitCount, 2);
     EXPECT_TRUE(walk.texts.join(' ').contains(QLatin1String("Marguerite")));
@@ -153,10 +167,12 @@ TEST(AtspiClientDesktop, ObservesTypedChangesUntilTheWatchEnds) {
 
     QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("End")});
     QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("ed")});
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard lock(mutex);
-        return seen.contains(QStringLiteral("started"));
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            std::lock_guard lock(mutex);
+            return seen.contains(QStringLiteral("started"));
+        },
+        std::chrono::seconds(20)));
     ASSERT_TRUE(waitUntil([&] { return ended.load(); }, std::chrono::seconds(20)));
     EXPECT_EQ(AtspiClient::shared().activeObservationCount(), 0);
 }
@@ -166,10 +182,12 @@ TEST(AtspiClientDesktop, FindsAddressBarTextByItsName) {
                                  QStringLiteral("--text"), QStringLiteral("https://example.org/page")});
     ASSERT_TRUE(fixture.waitUntilReady());
     std::optional<QString> address;
-    ASSERT_TRUE(waitUntil([&] {
-        address = AtspiClient::shared().findAddressBarText(fixture.pid(), 8, 20);
-        return address.has_value();
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            address = AtspiClient::shared().findAddressBarText(fixture.pid(), 8, 20);
+            return address.has_value();
+        },
+        std::chrono::seconds(20)));
     EXPECT_EQ(*address, QStringLiteral("https://example.org/page"));
     // Too shallow a search never reaches the field.
     EXPECT_FALSE(AtspiClient::shared().findAddressBarText(fixture.pid(), 1, 20).has_value());
@@ -185,7 +203,8 @@ TEST(BrowserAddressDesktop, CacheAnswersAtOnceAndFollowsNavigation) {
     AtspiFixtureProcess fixture({QStringLiteral("--field-name"), QStringLiteral("Address and search bar"),
                                  QStringLiteral("--text"), QStringLiteral("https://example.org/a")});
     ASSERT_TRUE(fixture.waitUntilReady());
-    ActiveAppInfo app{QStringLiteral("Firefox"), QStringLiteral("org.mozilla.firefox"), std::int32_t(fixture.pid()), std::nullopt};
+    ActiveAppInfo app{QStringLiteral("Firefox"), QStringLiteral("org.mozilla.firefox"), std::int32_t(fixture.pid()),
+                      std::nullopt};
     BrowserAddressCache cache;
     QStringList announced;
     QObject::connect(&cache, &BrowserAddressCache::addressChanged,

@@ -20,8 +20,7 @@ namespace {
 // The text atspi_fixture --fill N puts in its field.
 QString fill(int count) {
     QString text(count, QChar());
-    for (int c = 0; c < count; ++c)
-        text[c] = QChar(u'a' + c % 26);
+    for (int c = 0; c < count; ++c) text[c] = QChar(u'a' + c % 26);
     return text;
 }
 
@@ -48,20 +47,22 @@ TEST(AtspiLimitsDesktop, HugeFieldIsReadAsAWindowAroundTheCaret) {
         AtspiFixtureProcess fixture(hugeFieldArguments(c.count, c.selectionStart, c.selectionLength));
         ASSERT_TRUE(fixture.waitUntilReady());
         AtspiFocusRead read;
-        ASSERT_TRUE(waitUntil([&] {
-            read = AtspiClient::shared().readFocusedField(fixture.pid());
-            return read.status == AtspiFocusRead::Status::Ok && read.field.hasSelectionRange
-                && read.field.selectionLocation == c.selectionStart
-                && read.field.selectionLength == c.selectionLength;
-        }, std::chrono::seconds(30))) << int(read.status) << " " << read.field.role.toStdString() << " "
-                                        << read.field.value.size() << " " << read.field.selectionLocation << " "
-                                        << read.field.selectionLength;
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                read = AtspiClient::shared().readFocusedField(fixture.pid());
+                return read.status == AtspiFocusRead::Status::Ok && read.field.hasSelectionRange &&
+                       read.field.selectionLocation == c.selectionStart &&
+                       read.field.selectionLength == c.selectionLength;
+            },
+            std::chrono::seconds(30)))
+            << int(read.status) << " " << read.field.role.toStdString() << " " << read.field.value.size() << " "
+            << read.field.selectionLocation << " " << read.field.selectionLength;
         const QString expected = fill(c.count).mid(c.windowStart, c.windowLength);
         EXPECT_EQ(read.field.value.size(), expected.size());
         EXPECT_TRUE(read.field.value == expected);
         EXPECT_EQ(read.field.selectionStart, c.selectionStart - c.windowStart);
-        EXPECT_EQ(read.field.selectedText, read.field.value.mid(read.field.selectionStart,
-                                                                 read.field.selectionEnd - read.field.selectionStart));
+        EXPECT_EQ(read.field.selectedText,
+                  read.field.value.mid(read.field.selectionStart, read.field.selectionEnd - read.field.selectionStart));
     }
 }
 
@@ -69,10 +70,12 @@ TEST(AtspiLimitsDesktop, WatchOnAHugeFieldDeliversTheWindowAroundTheCaret) {
     const int caret = 100000;
     AtspiFixtureProcess fixture(hugeFieldArguments(kWholeText + 1, caret, 0));
     ASSERT_TRUE(fixture.waitUntilReady());
-    ASSERT_TRUE(waitUntil([&] {
-        const AtspiFocusRead read = AtspiClient::shared().readFocusedField(fixture.pid());
-        return read.status == AtspiFocusRead::Status::Ok && read.field.selectionLocation == caret;
-    }, std::chrono::seconds(30)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const AtspiFocusRead read = AtspiClient::shared().readFocusedField(fixture.pid());
+            return read.status == AtspiFocusRead::Status::Ok && read.field.selectionLocation == caret;
+        },
+        std::chrono::seconds(30)));
 
     std::mutex mutex;
     QStringList seen;
@@ -85,14 +88,15 @@ TEST(AtspiLimitsDesktop, WatchOnAHugeFieldDeliversTheWindowAroundTheCaret) {
         },
         [&] { ended = true; }));
     QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("Q")});
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard lock(mutex);
-        return !seen.isEmpty() && seen.last().contains(QLatin1Char('Q'));
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            std::lock_guard lock(mutex);
+            return !seen.isEmpty() && seen.last().contains(QLatin1Char('Q'));
+        },
+        std::chrono::seconds(20)));
     {
         std::lock_guard lock(mutex);
-        for (const QString& text : seen)
-            EXPECT_LE(text.size(), 2 * kCaretContext + 1);
+        for (const QString& text : seen) EXPECT_LE(text.size(), 2 * kCaretContext + 1);
         // The letter sits where it was typed, in the window around the caret.
         const QString around = fill(caret + 3).mid(caret - 3, 3) + QLatin1Char('Q') + fill(caret + 3).mid(caret, 3);
         EXPECT_TRUE(seen.last().contains(around));
@@ -103,13 +107,16 @@ TEST(AtspiLimitsDesktop, WatchOnAHugeFieldDeliversTheWindowAroundTheCaret) {
 TEST(AtspiLimitsDesktop, LongNamesAreCutAndTheWalkKeepsItsTextBudget) {
     const QString label = QStringLiteral("Zephyr") + QString(3 * kLabel, QLatin1Char('x'));
     AtspiFixtureProcess fixture({QStringLiteral("--label"), label, QStringLiteral("--label"),
-                                 QStringLiteral("Owner: Marguerite"), QStringLiteral("--text"), QStringLiteral("draft")});
+                                 QStringLiteral("Owner: Marguerite"), QStringLiteral("--text"),
+                                 QStringLiteral("draft")});
     ASSERT_TRUE(fixture.waitUntilReady());
     AtspiWindowWalk walk;
-    ASSERT_TRUE(waitUntil([&] {
-        walk = AtspiClient::shared().walkFocusedWindow(fixture.pid());
-        return walk.texts.join(' ').contains(QLatin1String("Marguerite"));
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            walk = AtspiClient::shared().walkFocusedWindow(fixture.pid());
+            return walk.texts.join(' ').contains(QLatin1String("Marguerite"));
+        },
+        std::chrono::seconds(20)));
     bool sawLabel = false;
     for (const QString& text : walk.texts) {
         EXPECT_LE(text.size(), kLabel);
@@ -135,10 +142,12 @@ TEST(AtspiLimitsDesktop, AddressBarLongerThanAnyAddressIsNotTaken) {
                                      QStringLiteral("--fill"), QString::number(c.length)});
         ASSERT_TRUE(fixture.waitUntilReady());
         // The field is readable before its absence as an address means anything.
-        ASSERT_TRUE(waitUntil([&] {
-            const AtspiFocusRead read = AtspiClient::shared().readFocusedField(fixture.pid());
-            return read.status == AtspiFocusRead::Status::Ok && read.field.value.size() == c.length;
-        }, std::chrono::seconds(20)));
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const AtspiFocusRead read = AtspiClient::shared().readFocusedField(fixture.pid());
+                return read.status == AtspiFocusRead::Status::Ok && read.field.value.size() == c.length;
+            },
+            std::chrono::seconds(20)));
         const std::optional<QString> address = AtspiClient::shared().findAddressBarText(fixture.pid(), 8, 20);
         EXPECT_EQ(address.has_value(), c.taken);
         if (address) {

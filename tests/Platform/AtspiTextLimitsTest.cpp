@@ -55,8 +55,14 @@ TEST(AtspiTextLimits, BoundedUtf8KeepsWholeCharactersUpToTheCap) {
         {"exactly the cap", "hello", 5, QStringLiteral("hello")},
         {"cut", "hello", 3, QStringLiteral("hel")},
         {"two-byte characters count once", "h\xC3\xA9llo", 2, QStringLiteral("hé")},
-        {"an emoji counts once", "a\xF0\x9F\x98\x80" "b", 2, QStringLiteral("a😀")},
-        {"a cut sequence is one broken character", "a\xE2\x82" "b", 2, QString::fromUtf8("a\xE2\x82")},
+        {"an emoji counts once",
+         "a\xF0\x9F\x98\x80"
+         "b",
+         2, QStringLiteral("a😀")},
+        {"a cut sequence is one broken character",
+         "a\xE2\x82"
+         "b",
+         2, QString::fromUtf8("a\xE2\x82")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

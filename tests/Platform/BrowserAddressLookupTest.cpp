@@ -7,8 +7,12 @@ TEST(BrowserAddressLookupTest, BrowsersAreKnownByTheirIdentifiers) {
         const char* bundleId;
         bool browser;
     } cases[] = {
-        {"org.chromium.Chromium", true}, {"chromium", true}, {"google-chrome", true},
-        {"org.mozilla.firefox", true},  {"com.brave.Browser", true}, {"org.gnome.Terminal", false},
+        {"org.chromium.Chromium", true},
+        {"chromium", true},
+        {"google-chrome", true},
+        {"org.mozilla.firefox", true},
+        {"com.brave.Browser", true},
+        {"org.gnome.Terminal", false},
         {"", false},
     };
     for (const auto& c : cases) {

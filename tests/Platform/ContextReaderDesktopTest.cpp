@@ -32,10 +32,12 @@ struct ReaderOnFixture {
 
     std::optional<TextFieldContext> readUntil(const std::function<bool(const TextFieldContext&)>& ready) {
         std::optional<TextFieldContext> field;
-        waitUntil([&] {
-            field = QCoro::waitFor(reader.readFocusedTextField());
-            return field && ready(*field);
-        }, std::chrono::seconds(20));
+        waitUntil(
+            [&] {
+                field = QCoro::waitFor(reader.readFocusedTextField());
+                return field && ready(*field);
+            },
+            std::chrono::seconds(20));
         return field;
     }
 };
@@ -44,11 +46,12 @@ struct ReaderOnFixture {
 
 TEST(ContextReaderDesktop, ReadsTextAroundASelectedEmoji) {
     const QString text = QStringLiteral("héllo 😀 wörld");
-    AtspiFixtureProcess fixture({QStringLiteral("--text"), text, QStringLiteral("--select"), QStringLiteral("6"),
-                                 QStringLiteral("2")});
+    AtspiFixtureProcess fixture(
+        {QStringLiteral("--text"), text, QStringLiteral("--select"), QStringLiteral("6"), QStringLiteral("2")});
     ASSERT_TRUE(fixture.waitUntilReady());
     ReaderOnFixture r(fixture.pid());
-    const auto field = r.readUntil([&](const TextFieldContext& f) { return f.value == text && !f.selectedText.isEmpty(); });
+    const auto field =
+        r.readUntil([&](const TextFieldContext& f) { return f.value == text && !f.selectedText.isEmpty(); });
     ASSERT_TRUE(field.has_value());
     EXPECT_EQ(field->beforeText, QStringLiteral("héllo "));
     EXPECT_EQ(field->selectedText, QStringLiteral("😀"));
@@ -58,7 +61,8 @@ TEST(ContextReaderDesktop, ReadsTextAroundASelectedEmoji) {
     EXPECT_TRUE(field->isEditable);
     EXPECT_TRUE(field->isTextInputRole);
     EXPECT_EQ(r.reader.parseContextWords(*field), (QStringList{"héllo", "wörld"}));
-    EXPECT_TRUE(logText().contains(QStringLiteral("ContextReader: Read context — before:6chars after:6chars editable:true")));
+    EXPECT_TRUE(
+        logText().contains(QStringLiteral("ContextReader: Read context — before:6chars after:6chars editable:true")));
 }
 
 // A caret after the text with nothing selected, in a Qt field and in a GTK 3 field: a dictation
@@ -96,13 +100,16 @@ TEST(ContextReaderDesktop, CaretAfterTheTextReadsAsNothingSelectedInBothToolkits
 }
 
 TEST(ContextReaderDesktop, RefusesPasswordFieldWithoutLoggingIt) {
-    AtspiFixtureProcess fixture({QStringLiteral("--password"), QStringLiteral("--text"), QStringLiteral("hunter2secret")});
+    AtspiFixtureProcess fixture(
+        {QStringLiteral("--password"), QStringLiteral("--text"), QStringLiteral("hunter2secret")});
     ASSERT_TRUE(fixture.waitUntilReady());
     ReaderOnFixture r(fixture.pid());
-    ASSERT_TRUE(waitUntil([&] {
-        return logText().contains(QLatin1String("ContextReader: Focused element is a password field; not read"))
-            || QCoro::waitFor(r.reader.readFocusedTextField()).has_value();
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return logText().contains(QLatin1String("ContextReader: Focused element is a password field; not read")) ||
+                   QCoro::waitFor(r.reader.readFocusedTextField()).has_value();
+        },
+        std::chrono::seconds(20)));
     EXPECT_FALSE(QCoro::waitFor(r.reader.readFocusedTextField()).has_value());
     EXPECT_FALSE(logText().contains(QLatin1String("hunter2secret")));
 }
@@ -115,7 +122,8 @@ TEST(ContextReaderDesktop, CopyFallbackReadsTheTargetsPrimarySelection) {
     ASSERT_TRUE(field.has_value());
     EXPECT_EQ(field->selectedText, QStringLiteral("Chosen words"));
     EXPECT_TRUE(field->value.isEmpty());
-    EXPECT_TRUE(logText().contains(QLatin1String("ContextReader: Got selected text via PRIMARY selection fallback (12 chars)")));
+    EXPECT_TRUE(logText().contains(
+        QLatin1String("ContextReader: Got selected text via PRIMARY selection fallback (12 chars)")));
 }
 
 TEST(ContextReaderDesktop, FindsTheWindowsNames) {
@@ -125,10 +133,13 @@ TEST(ContextReaderDesktop, FindsTheWindowsNames) {
     ASSERT_TRUE(fixture.waitUntilReady());
     ReaderOnFixture r(fixture.pid());
     QStringList words;
-    ASSERT_TRUE(waitUntil([&] {
-        words = QCoro::waitFor(r.reader.readActiveWindowText());
-        return words.contains(QStringLiteral("Zephyr")) && words.contains(QStringLiteral("Kubernetes"));
-    }, std::chrono::seconds(20))) << words.join(' ').toStdString();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            words = QCoro::waitFor(r.reader.readActiveWindowText());
+            return words.contains(QStringLiteral("Zephyr")) && words.contains(QStringLiteral("Kubernetes"));
+        },
+        std::chrono::seconds(20)))
+        << words.join(' ').toStdString();
     EXPECT_TRUE(words.contains(QStringLiteral("Marguerite,")));
     EXPECT_FALSE(words.contains(QStringLiteral("notes")));
     EXPECT_FALSE(words.contains(QStringLiteral("Search")));
@@ -141,7 +152,8 @@ TEST(ContextReaderDesktop, ElectronSwitchIsSetOncePerProcess) {
     ReaderOnFixture r(fixture.pid(), QStringLiteral("com.slack.Slack"));
     QCoro::waitFor(r.reader.readActiveWindowText());
     EXPECT_TRUE(r.reader.manualAccessibilityEnabledPIDs().contains(std::int32_t(fixture.pid())));
-    EXPECT_TRUE(logText().contains(QStringLiteral("ContextReader: Enabled org.a11y.Status.IsEnabled for PID %1").arg(fixture.pid())));
+    EXPECT_TRUE(logText().contains(
+        QStringLiteral("ContextReader: Enabled org.a11y.Status.IsEnabled for PID %1").arg(fixture.pid())));
 }
 
 TEST(ContextReaderDesktop, ReportsTypedChangesOnTheMainThreadUntilTheWatchEnds) {
@@ -157,12 +169,16 @@ TEST(ContextReaderDesktop, ReportsTypedChangesOnTheMainThreadUntilTheWatchEnds) 
         seen << text;
     });
     // The watch is set up off the main thread; type until it reports.
-    ASSERT_TRUE(waitUntil([&] {
-        QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("x")});
-        return !seen.isEmpty();
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            QProcess::execute(QStringLiteral("xdotool"),
+                              {QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("x")});
+            return !seen.isEmpty();
+        },
+        std::chrono::seconds(20)));
     EXPECT_TRUE(seen.last().startsWith(QLatin1String("startx")));
     EXPECT_TRUE(onMain);
-    ASSERT_TRUE(waitUntil([] { return logText().contains(QLatin1String("ContextReader: Stopped observing text changes after 2.0s")); },
-                          std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [] { return logText().contains(QLatin1String("ContextReader: Stopped observing text changes after 2.0s")); },
+        std::chrono::seconds(20)));
 }

@@ -36,7 +36,8 @@ TEST(ContextReaderSplit, SplitsValueAtTheSelection) {
         {"caret at start", v, std::pair{0, 0}, QString(), v},
         {"caret at end", v, std::pair{int(v.size()), int(v.size())}, v, QString()},
         {"location beyond the value", v, std::pair{500, 500}, v, QString()},
-        {"end beyond the value is clamped", v, std::pair{6, std::numeric_limits<int>::max()}, QStringLiteral("hello "), QString()},
+        {"end beyond the value is clamped", v, std::pair{6, std::numeric_limits<int>::max()}, QStringLiteral("hello "),
+         QString()},
     };
     for (const Case& c : cases) {
         const TextFieldContext context = ContextReader::makeTextFieldContext(fieldWith(c.value, c.selection));
@@ -102,12 +103,10 @@ TEST(ContextReaderWords, ContextWordsAreDistinctInOrderAndCapped) {
     TextFieldContext field;
     field.beforeText = QStringLiteral("alpha beta\nalpha  gamma");
     field.afterText = QStringLiteral("beta delta\t");
-    EXPECT_EQ(reader.parseContextWords(field),
-              (QStringList{"alpha", "beta", "gamma", "delta"}));
+    EXPECT_EQ(reader.parseContextWords(field), (QStringList{"alpha", "beta", "gamma", "delta"}));
 
     QStringList many;
-    for (int i = 0; i < 300; ++i)
-        many << QStringLiteral("w%1").arg(i);
+    for (int i = 0; i < 300; ++i) many << QStringLiteral("w%1").arg(i);
     field.beforeText = many.join(' ');
     field.afterText.clear();
     const QStringList words = reader.parseContextWords(field);
@@ -117,10 +116,13 @@ TEST(ContextReaderWords, ContextWordsAreDistinctInOrderAndCapped) {
 }
 
 TEST(ContextReaderWords, ProperNounFilter) {
-    struct Case { const char* word; bool kept; };
+    struct Case {
+        const char* word;
+        bool kept;
+    };
     const Case cases[] = {
-        {"iPhone", true},  {"snake_case", true}, {"e-mail", true}, {"mp3", true},  {"x86", true},
-        {"node.js", true}, {"Marguerite", true}, {"1,234.5", false}, {"ab", false}, {"hello", false},
+        {"iPhone", true},  {"snake_case", true}, {"e-mail", true},    {"mp3", true},     {"x86", true},
+        {"node.js", true}, {"Marguerite", true}, {"1,234.5", false},  {"ab", false},     {"hello", false},
         {"-flag", false},  {"Search", false},    {"Settings", false}, {"search", false}, {"The", false},
         {"Zürich", true},  {"42", false},
     };
@@ -133,8 +135,8 @@ TEST(ContextReaderWords, ProperNounFilter) {
 
 TEST(ContextReaderWords, WindowWordsKeepLengthLimitsAndFirstOccurrence) {
     const QString tooLong = QStringLiteral("A") + QStringLiteral("b").repeated(60);
-    const QStringList words = ContextReader::windowWordsFromTexts(
-        {QStringLiteral("Project Zephyr notes"), QStringLiteral("Zephyr by Marguerite X"), tooLong,
-         QStringLiteral("Owner:\nKubernetes")});
+    const QStringList words = ContextReader::windowWordsFromTexts({QStringLiteral("Project Zephyr notes"),
+                                                                   QStringLiteral("Zephyr by Marguerite X"), tooLong,
+                                                                   QStringLiteral("Owner:\nKubernetes")});
     EXPECT_EQ(words, (QStringList{"Project", "Zephyr", "Marguerite", "Owner:", "Kubernetes"}));
 }

@@ -16,9 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QByteArray clipboardText() {
-    return runTool("xclip", {"-selection", "clipboard", "-o", "-t", "UTF8_STRING"});
-}
+QByteArray clipboardText() { return runTool("xclip", {"-selection", "clipboard", "-o", "-t", "UTF8_STRING"}); }
 
 TEST(FaultMatrixDesktop, PasteTargetClosingAroundThePaste) {
     const struct {
@@ -39,14 +37,17 @@ TEST(FaultMatrixDesktop, PasteTargetClosingAroundThePaste) {
 
         if (row.closeBeforePaste) target.reset();
         std::optional<PasteOutcome> outcome;
-        auto task = [&]() -> QCoro::Task<> { outcome = co_await inserter.insertText(QStringLiteral("dictated words")); };
+        auto task = [&]() -> QCoro::Task<> {
+            outcome = co_await inserter.insertText(QStringLiteral("dictated words"));
+        };
         task();
         if (!row.closeBeforePaste) {
             ASSERT_TRUE(waitUntil([] { return clipboardText() == "dictated words"; }, 10s));
             target.reset();
         }
         ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 10s));
-        ASSERT_TRUE(waitUntil([&] { return inserter.lastPasteOutcome() && inserter.lastPasteOutcome()->clipboardRestored; }, 10s));
+        ASSERT_TRUE(waitUntil(
+            [&] { return inserter.lastPasteOutcome() && inserter.lastPasteOutcome()->clipboardRestored; }, 10s));
         EXPECT_EQ(clipboardText(), "user text");
 
         // The next dictation's paste lands in a new field, and the clipboard comes back again.

@@ -68,10 +68,12 @@ TEST(KeyboardMonitorDesktopTest, RightAltDrivesPushToTalkAndKeysReachOnKeyDown) 
     int seen = 0;
     witness.onKeyDown = [&](const KeyEvent&) { ++seen; };
     ASSERT_TRUE(witness.start());
-    ASSERT_TRUE(waitUntil([&] {
-        tap(keys, 0);
-        return seen > 0;
-    }, 5s));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            tap(keys, 0);
+            return seen > 0;
+        },
+        5s));
     EXPECT_EQ(rec.calls.size(), 2u);
     EXPECT_EQ(rec.keys.size(), 1u);
 }
@@ -103,8 +105,8 @@ class KeyboardGrab {
 public:
     KeyboardGrab() : m_display(XOpenDisplay(nullptr)) {
         if (!m_display) return;
-        m_status = XGrabKeyboard(m_display, DefaultRootWindow(m_display), False, GrabModeAsync, GrabModeAsync,
-                                 CurrentTime);
+        m_status =
+            XGrabKeyboard(m_display, DefaultRootWindow(m_display), False, GrabModeAsync, GrabModeAsync, CurrentTime);
         XSync(m_display, False);
     }
     ~KeyboardGrab() {

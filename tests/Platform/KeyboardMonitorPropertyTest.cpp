@@ -16,12 +16,11 @@ Step wait(double s) { return {Step::Wait, 0, s}; }
 
 // X keycodes: A (settings key 0), V (9), Space (49), Escape (53), F5 (96), the modifiers, and
 // two keys without a settings key code.
-constexpr uint8_t kA = 38, kV = 55, kLeftCtrl = 37, kLeftAlt = 64, kRightAlt = 108, kRightSuper = 134,
-                  kCapsLock = 66;
+constexpr uint8_t kA = 38, kV = 55, kLeftCtrl = 37, kLeftAlt = 64, kRightAlt = 108, kRightSuper = 134, kCapsLock = 66;
 constexpr uint8_t kKeyPool[] = {38, 55, 65, 9, 71, 134, 133, 50, 66, 64, 37, 62, 108, 105, 120, 255};
 constexpr uint16_t kCodePool[] = {54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 0, 9, 49, 53, 96, 200, 0xFFFF};
-constexpr uint64_t kBitPool[] = {Hotkey::capsLockFlag, Hotkey::shiftFlag, Hotkey::controlFlag,
-                                 Hotkey::optionFlag, Hotkey::commandFlag, Hotkey::functionFlag};
+constexpr uint64_t kBitPool[] = {Hotkey::capsLockFlag, Hotkey::shiftFlag,   Hotkey::controlFlag,
+                                 Hotkey::optionFlag,   Hotkey::commandFlag, Hotkey::functionFlag};
 
 struct PropertyCase {
     const char* name;
@@ -56,13 +55,12 @@ INSTANTIATE_TEST_SUITE_P(
         PropertyCase{"RightOptionAndFnBothPushToTalk",
                      {{HotkeyAction::activate, {61, 0}}, {HotkeyAction::activate, {63, 0}}},
                      {press(kRightAlt), wait(0.1), release(kRightAlt)}},
-        PropertyCase{"CapsLockAlonePushToTalk",
-                     {{HotkeyAction::activate, {57, 0}}},
-                     {press(kCapsLock), release(kCapsLock)}},
-        PropertyCase{"CombinationReleasedInPieces",
-                     {{HotkeyAction::activate, {59, Hotkey::optionFlag}}, {HotkeyAction::activate, {58, 0}}},
-                     {press(kLeftCtrl), press(kLeftAlt), release(kLeftCtrl), wait(0.1), press(kLeftCtrl),
-                      release(kLeftAlt)}}),
+        PropertyCase{
+            "CapsLockAlonePushToTalk", {{HotkeyAction::activate, {57, 0}}}, {press(kCapsLock), release(kCapsLock)}},
+        PropertyCase{
+            "CombinationReleasedInPieces",
+            {{HotkeyAction::activate, {59, Hotkey::optionFlag}}, {HotkeyAction::activate, {58, 0}}},
+            {press(kLeftCtrl), press(kLeftAlt), release(kLeftCtrl), wait(0.1), press(kLeftCtrl), release(kLeftAlt)}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(KeyboardMonitorPropertyTest, HoldForSeededRandomBindingsAndKeys) {

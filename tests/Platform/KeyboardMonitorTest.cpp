@@ -1,7 +1,7 @@
 // Hotkey matching, the combination-release debounce and the callbacks, driven by synthetic
 // key events and a manual clock.
-#include "Foundation/Clock.h"
 #include "Platform/KeyboardMonitor.h"
+#include "Foundation/Clock.h"
 
 #include <QCoreApplication>
 
@@ -55,7 +55,10 @@ public:
             switch (s.kind) {
             case Step::Flags: e.type = KeySourceEvent::Type::FlagsChanged; break;
             case Step::Down: e.type = KeySourceEvent::Type::KeyDown; break;
-            case Step::Repeat: e.type = KeySourceEvent::Type::KeyDown; e.isRepeat = true; break;
+            case Step::Repeat:
+                e.type = KeySourceEvent::Type::KeyDown;
+                e.isRepeat = true;
+                break;
             case Step::Up: e.type = KeySourceEvent::Type::KeyUp; break;
             case Step::Wait:
                 clock.advance(s.seconds);
@@ -87,9 +90,7 @@ struct MatchCase {
     std::vector<std::string> expected;
 };
 
-void PrintTo(const MatchCase& c, std::ostream* os) {
-    *os << c.name;
-}
+void PrintTo(const MatchCase& c, std::ostream* os) { *os << c.name; }
 
 class HotkeyMatchingTest : public ::testing::TestWithParam<MatchCase> {};
 
@@ -127,8 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"down", "up"}},
         MatchCase{"CombinationRestoredInTimeStaysHeld",
                   {bind(HotkeyAction::activate, 59, kOpt)},
-                  {flags(62, kCtrl), flags(61, kCtrl | kOpt), flags(61, kCtrl), wait(0.1),
-                   flags(58, kCtrl | kOpt), wait(0.2), flags(58, kCtrl), wait(0.2)},
+                  {flags(62, kCtrl), flags(61, kCtrl | kOpt), flags(61, kCtrl), wait(0.1), flags(58, kCtrl | kOpt),
+                   wait(0.2), flags(58, kCtrl), wait(0.2)},
                   {"down", "up"}},
         MatchCase{"OrdinaryActivateKeyIgnoresRepeats",
                   {bind(HotkeyAction::activate, 96)},
@@ -213,7 +214,7 @@ TEST(KeyboardMonitorTest, ChangingThePushToTalkHotkeyWhileHeldReleasesIt) {
     h.monitor.startWithoutKeySource();
     h.run({down(96)});
     h.monitor.setHotkeyBindings({bind(HotkeyAction::activate, 96), bind(HotkeyAction::lock, 49)});
-    EXPECT_TRUE(h.monitor.isPushToTalkHeld());  // same push-to-talk hotkey: still held
+    EXPECT_TRUE(h.monitor.isPushToTalkHeld());    // same push-to-talk hotkey: still held
     h.monitor.setHotkeyBindings({kRightOption});  // e.g. the server's copy arrives mid-press
     h.run({up(96)});
     EXPECT_FALSE(h.monitor.isPushToTalkHeld());
@@ -222,8 +223,8 @@ TEST(KeyboardMonitorTest, ChangingThePushToTalkHotkeyWhileHeldReleasesIt) {
 
 TEST(KeyboardMonitorTest, BindingsUpdateTakesTheFirstActivateBinding) {
     KeyboardMonitor monitor;
-    monitor.setHotkeyBindings({bind(HotkeyAction::lock, 49, kOpt), bind(HotkeyAction::activate, 96),
-                               bind(HotkeyAction::activate, 97)});
+    monitor.setHotkeyBindings(
+        {bind(HotkeyAction::lock, 49, kOpt), bind(HotkeyAction::activate, 96), bind(HotkeyAction::activate, 97)});
     EXPECT_EQ(monitor.hotkey(), (Hotkey{96, 0}));
     EXPECT_EQ(monitor.pushToTalkKeyCode(), 96);
     monitor.setHotkeyBindings({bind(HotkeyAction::cancel, 53)});

@@ -18,8 +18,7 @@ TEST(KeyboardMonitorThreadedTest, EventsFromAnotherThreadWhileBindingsChange) {
     monitor.onPushToTalkUp = [&] { ++ups; };
     monitor.onDismiss = [&] { ++cancels; };
     monitor.onKeyDown = [&](const KeyEvent&) { ++keys; };
-    const QList<HotkeyBinding> bindings{{HotkeyAction::activate, Hotkey{61, 0}},
-                                        {HotkeyAction::cancel, Hotkey{53, 0}}};
+    const QList<HotkeyBinding> bindings{{HotkeyAction::activate, Hotkey{61, 0}}, {HotkeyAction::cancel, Hotkey{53, 0}}};
     monitor.setHotkeyBindings(bindings);
     monitor.startWithoutKeySource();
 

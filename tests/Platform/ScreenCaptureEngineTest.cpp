@@ -1,5 +1,5 @@
-#include "Platform/X11/ScreenGrabber.h"
 #include "Platform/ScreenCaptureEngine.h"
+#include "Platform/X11/ScreenGrabber.h"
 
 #include <QCoroTask>
 
@@ -7,18 +7,16 @@
 
 namespace {
 
-ScreenCaptureEngine::Backend fakeBackend(bool permitted, std::optional<QImage> image,
-                                         std::optional<QStringList> lines, QString error = {}) {
+ScreenCaptureEngine::Backend fakeBackend(bool permitted, std::optional<QImage> image, std::optional<QStringList> lines,
+                                         QString error = {}) {
     ScreenCaptureEngine::Backend backend;
     backend.canCapture = [permitted] { return permitted; };
     backend.capture = [image, error](QString* e) {
-        if (!image)
-            *e = error;
+        if (!image) *e = error;
         return image;
     };
     backend.recognize = [lines](const QImage&, QString* e) {
-        if (!lines)
-            *e = QStringLiteral("engine failed");
+        if (!lines) *e = QStringLiteral("engine failed");
         return lines;
     };
     return backend;
@@ -51,8 +49,7 @@ TEST(ScreenCaptureWords, KeepsIdentifiersNumbersAndNamesOnce) {
                                              ScreenCaptureEngine::defaultCommonStopWords()),
               (QStringList{"NASA", "Paris", "PARIS", "iOS"}));
     QStringList many;
-    for (int i = 0; i < 300; ++i)
-        many << QStringLiteral("Word%1").arg(i);
+    for (int i = 0; i < 300; ++i) many << QStringLiteral("Word%1").arg(i);
     EXPECT_EQ(ScreenCaptureEngine::keepWords(many, {}).size(), 200);
 }
 
@@ -64,10 +61,14 @@ TEST(ScreenCaptureWords, PlaceholderPhrasesRemoveOnlyTheirOwnWords) {
         QStringList kept;
     };
     const Case cases[] = {
-        {"a lone search word drops only itself", {"Search", "Marguerite", "Zephyr"}, "org.gnome.TextEditor",
+        {"a lone search word drops only itself",
+         {"Search", "Marguerite", "Zephyr"},
+         "org.gnome.TextEditor",
          {"Marguerite", "Zephyr"}},
         {"type something drops both words", {"Type", "something", "Kubernetes"}, "", {"Kubernetes"}},
-        {"slack message followed by a word", {"Message", "general", "Kubernetes"}, "com.slack.Slack",
+        {"slack message followed by a word",
+         {"Message", "general", "Kubernetes"},
+         "com.slack.Slack",
          {"general", "Kubernetes"}},
         {"slack message as the last word", {"Kubernetes", "message"}, "com.slack.Slack", {"Kubernetes"}},
         {"docs phrase", {"Type", "or", "paste", "text", "Quarterly"}, "com.google.Chrome", {"Quarterly"}},
@@ -90,9 +91,14 @@ TEST(ScreenCaptureWords, IdentifierAndProperNounTests) {
 }
 
 TEST(ScreenCaptureImage, DownscalesToTheLongerSideLimit) {
-    struct Case { QSize in, out; };
+    struct Case {
+        QSize in, out;
+    };
     const Case cases[] = {
-        {{3840, 2160}, {1920, 1080}}, {{1920, 1200}, {1920, 1200}}, {{1280, 800}, {1280, 800}}, {{2160, 3840}, {1080, 1920}},
+        {{3840, 2160}, {1920, 1080}},
+        {{1920, 1200}, {1920, 1200}},
+        {{1280, 800}, {1280, 800}},
+        {{2160, 3840}, {1080, 1920}},
     };
     for (const Case& c : cases) {
         QImage image(c.in, QImage::Format_RGB32);
@@ -115,9 +121,10 @@ TEST(ScreenCaptureRun, RecognitionFailureKeepsScreenshot) {
 }
 
 TEST(ScreenCaptureRun, FiltersRecognisedLines) {
-    const ScreenCaptureResult result = capture(
-        fakeBackend(true, smallImage(), QStringList{"Search projects", "Project Zephyr notes for Marguerite", "build_2024-rc7.1"}),
-        QStringLiteral("org.gnome.TextEditor"));
+    const ScreenCaptureResult result =
+        capture(fakeBackend(true, smallImage(),
+                            QStringList{"Search projects", "Project Zephyr notes for Marguerite", "build_2024-rc7.1"}),
+                QStringLiteral("org.gnome.TextEditor"));
     EXPECT_EQ(result.ocrWords, (QStringList{"Project", "Zephyr", "Marguerite", "2024", "rc7"}));
     EXPECT_GE(result.totalTimeMs, result.ocrTimeMs);
     EXPECT_TRUE(result.screenshotData.has_value());
@@ -125,7 +132,13 @@ TEST(ScreenCaptureRun, FiltersRecognisedLines) {
 
 TEST(ScreenCaptureImage, MonitorUnderThePointer) {
     const QRect left(0, 0, 1920, 1080), right(1920, 0, 2560, 1440), root(0, 0, 4480, 1440);
-    struct Case { const char* name; QList<QRect> monitors; int primary; QPoint pointer; QRect chosen; };
+    struct Case {
+        const char* name;
+        QList<QRect> monitors;
+        int primary;
+        QPoint pointer;
+        QRect chosen;
+    };
     const Case cases[] = {
         {"pointer on the secondary monitor", {left, right}, 0, {2000, 100}, right},
         {"pointer on the first monitor", {left, right}, 1, {10, 10}, left},

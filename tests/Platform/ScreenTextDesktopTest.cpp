@@ -1,6 +1,6 @@
+#include "Platform/Linux/TesseractRecognizer.h"
 #include "Platform/X11/PrimarySelectionReader.h"
 #include "Platform/X11/ScreenGrabber.h"
-#include "Platform/Linux/TesseractRecognizer.h"
 
 #include "support/AtspiFixtureProcess.h"
 #include "support/TestEnvironment.h"
@@ -36,8 +36,7 @@ std::unique_ptr<QLabel> showSentence(const QString& text) {
 QString recogniseScreen() {
     QString error;
     const auto image = ScreenGrabber::grabMonitorUnderPointer(&error);
-    if (!image)
-        return QStringLiteral("<grab failed: %1>").arg(error);
+    if (!image) return QStringLiteral("<grab failed: %1>").arg(error);
     auto future = TesseractRecognizer::shared().recognize(*image);
     future.waitForFinished();
     return future.result().lines.join(QLatin1Char(' '));
@@ -57,10 +56,13 @@ TEST(ScreenGrabberDesktop, GrabsWholeMonitorInPhysicalPixels) {
 TEST(ScreenTextDesktop, RecognisesRenderedSentence) {
     auto label = showSentence(QStringLiteral("Project Zephyr notes for Marguerite"));
     QString seen;
-    ASSERT_TRUE(waitUntil([&] {
-        seen = recogniseScreen();
-        return seen.contains(QLatin1String("Zephyr")) && seen.contains(QLatin1String("Marguerite"));
-    }, std::chrono::seconds(20))) << seen.toStdString();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            seen = recogniseScreen();
+            return seen.contains(QLatin1String("Zephyr")) && seen.contains(QLatin1String("Marguerite"));
+        },
+        std::chrono::seconds(20)))
+        << seen.toStdString();
 }
 
 // Threads that wait for their own recognition may run it themselves while the worker runs
@@ -102,12 +104,14 @@ TEST(PrimarySelectionDesktop, ReadsTargetSelectionButNotAnotherProcesses) {
     ASSERT_TRUE(fixture.waitUntilReady());
     // Select with the keyboard: Qt then offers the selection as PRIMARY.
     std::optional<QString> text;
-    ASSERT_TRUE(waitUntil([&] {
-        QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("End"),
-                                                      QStringLiteral("shift+Home")});
-        text = PrimarySelectionReader::read(fixture.pid(), 500);
-        return text.has_value();
-    }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            QProcess::execute(QStringLiteral("xdotool"),
+                              {QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("shift+Home")});
+            text = PrimarySelectionReader::read(fixture.pid(), 500);
+            return text.has_value();
+        },
+        std::chrono::seconds(20)));
     EXPECT_EQ(*text, QStringLiteral("pick these words"));
     EXPECT_EQ(PrimarySelectionReader::ownerPid(), fixture.pid());
     EXPECT_FALSE(PrimarySelectionReader::read(fixture.pid() + 100000, 500).has_value());

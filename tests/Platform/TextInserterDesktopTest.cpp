@@ -2,9 +2,9 @@
 // clipboard back.
 #include "Foundation/Logger.h"
 #include "Models/Hotkey.h"
+#include "Platform/TextInserter.h"
 #include "Platform/X11/X11ClipboardService.h"
 #include "Platform/X11/X11KeySource.h"
-#include "Platform/TextInserter.h"
 
 #include "support/FixtureApp.h"
 #include "support/KeyEventLog.h"
@@ -91,9 +91,7 @@ struct SavedClipboardCase {
     std::vector<ClipboardItem> items;
 };
 
-void PrintTo(const SavedClipboardCase& c, std::ostream* os) {
-    *os << c.name;
-}
+void PrintTo(const SavedClipboardCase& c, std::ostream* os) { *os << c.name; }
 
 class RestoresEveryTargetTest : public TextInserterDesktopTest,
                                 public ::testing::WithParamInterface<SavedClipboardCase> {};
@@ -113,19 +111,20 @@ TEST_P(RestoresEveryTargetTest, TheUsersTargetsComeBack) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Clipboards, RestoresEveryTargetTest,
-    ::testing::Values(
-        SavedClipboardCase{"TextAndImage",
-                           {{"UTF8_STRING", "UTF8_STRING", 8, "caption"}, {"image/png", "image/png", 8, pngBytes()}}},
-        SavedClipboardCase{"ImageOnly", {{"image/png", "image/png", 8, pngBytes()}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Clipboards, RestoresEveryTargetTest,
+                         ::testing::Values(SavedClipboardCase{"TextAndImage",
+                                                              {{"UTF8_STRING", "UTF8_STRING", 8, "caption"},
+                                                               {"image/png", "image/png", 8, pngBytes()}}},
+                                           SavedClipboardCase{"ImageOnly",
+                                                              {{"image/png", "image/png", 8, pngBytes()}}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TextInserterDesktopTest, ATargetOverTheSaveCapIsLeftOutAndTheUsersTextComesBack) {
     X11ClipboardService user;
     ASSERT_TRUE(user.start());
     const QByteArray bitmap(TextInserter::maxSavedTargetBytes + 1, 'b');
-    ASSERT_NE(user.setContents({{"UTF8_STRING", "UTF8_STRING", 8, "caption"}, {"image/bmp", "image/bmp", 8, bitmap}}), 0u);
+    ASSERT_NE(user.setContents({{"UTF8_STRING", "UTF8_STRING", 8, "caption"}, {"image/bmp", "image/bmp", 8, bitmap}}),
+              0u);
 
     const PasteOutcome o = paste(inserter, QStringLiteral("abc"));
     EXPECT_TRUE(fixture.waitForText("abc"));

@@ -38,9 +38,8 @@ TEST_P(KeySourceTest, SeesInjectedKeysWithHeldModifiersAndCharacters) {
     X11KeySource source;
     KeyEventLog log;
     ASSERT_TRUE(source.start(log.handler(), GetParam())) << source.lastError();
-    EXPECT_EQ(source.backend(), GetParam() == X11KeySource::Preference::RecordOnly
-                                    ? X11KeySource::Backend::Record
-                                    : X11KeySource::Backend::XInput2);
+    EXPECT_EQ(source.backend(), GetParam() == X11KeySource::Preference::RecordOnly ? X11KeySource::Backend::Record
+                                                                                   : X11KeySource::Backend::XInput2);
     // Starting again keeps the one listener.
     EXPECT_TRUE(source.start(log.handler(), GetParam()));
 
@@ -52,11 +51,13 @@ TEST_P(KeySourceTest, SeesInjectedKeysWithHeldModifiersAndCharacters) {
     // Record contexts start delivering a moment after they are enabled: knock with F12 until
     // heard, and leave its events out below (the server keeps the order of injected keys).
     const uint8_t f12 = KeyCodeTable::xKeycodeFor(111);
-    ASSERT_TRUE(waitUntil([&] {
-        keys.sendKey(f12, true);
-        keys.sendKey(f12, false);
-        return log.size() >= 2;
-    }, 5s));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            keys.sendKey(f12, true);
+            keys.sendKey(f12, false);
+            return log.size() >= 2;
+        },
+        5s));
 
     keys.sendKey(rightAlt, true);
     keys.sendKey(rightAlt, false);
@@ -78,7 +79,13 @@ TEST_P(KeySourceTest, SeesInjectedKeysWithHeldModifiersAndCharacters) {
     ASSERT_TRUE(waitUntil([&] { return withoutKnocks().size() >= want; }, 5s)) << withoutKnocks().size();
     const auto ev = withoutKnocks();
     using T = KeySourceEvent::Type;
-    struct Expect { T type; uint16_t code; uint64_t flags; bool repeat; const char* chars; };
+    struct Expect {
+        T type;
+        uint16_t code;
+        uint64_t flags;
+        bool repeat;
+        const char* chars;
+    };
     std::vector<Expect> expected = {
         {T::FlagsChanged, 61, Hotkey::optionFlag, false, ""},
         {T::FlagsChanged, 61, 0, false, ""},
@@ -108,20 +115,21 @@ TEST_P(KeySourceTest, SeesInjectedKeysWithHeldModifiersAndCharacters) {
     X11KeySource probe;
     KeyEventLog probeLog;
     ASSERT_TRUE(probe.start(probeLog.handler()));
-    ASSERT_TRUE(waitUntil([&] {
-        keys.sendKey(a, true);
-        keys.sendKey(a, false);
-        return probeLog.size() >= 2;
-    }, 5s));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            keys.sendKey(a, true);
+            keys.sendKey(a, false);
+            return probeLog.size() >= 2;
+        },
+        5s));
     EXPECT_EQ(log.size(), after);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, KeySourceTest,
-                         ::testing::Values(X11KeySource::Preference::XInput2Only,
-                                           X11KeySource::Preference::RecordOnly),
+                         ::testing::Values(X11KeySource::Preference::XInput2Only, X11KeySource::Preference::RecordOnly),
                          [](const auto& info) {
                              return std::string(info.param == X11KeySource::Preference::RecordOnly ? "Record"
-                                                                                                  : "XInput2");
+                                                                                                   : "XInput2");
                          });
 
 TEST(KeyInjectorTest, WaitsForHeldModifiersWithinItsBound) {
@@ -173,7 +181,8 @@ TEST(ClipboardServiceTest, LargeContentTravelsInPiecesBothWays) {
     ASSERT_TRUE(reader.start());
     QByteArray blob(3 * 1024 * 1024 + 17, '\0');
     for (qsizetype i = 0; i < blob.size(); ++i) blob[i] = char((i * 131) % 251);
-    const uint64_t ticket = owner.setContents({{"image/png", "image/png", 8, blob}, {"UTF8_STRING", "UTF8_STRING", 8, "x"}});
+    const uint64_t ticket =
+        owner.setContents({{"image/png", "image/png", 8, blob}, {"UTF8_STRING", "UTF8_STRING", 8, "x"}});
     ASSERT_NE(ticket, 0u);
 
     const ClipboardSnapshot snap = reader.snapshot(8 << 20, 5s);
@@ -359,7 +368,8 @@ TEST(ActiveWindowTrackerTest, FollowsTheActiveWindowWithPidAndIdentifier) {
     // _GTK_APPLICATION_ID outranks WM_CLASS.
     runTool("xprop", {"-id", QString::number(first.windowId()), "-f", "_GTK_APPLICATION_ID", "8u", "-set",
                       "_GTK_APPLICATION_ID", "org.example.First"});
-    EXPECT_TRUE(waitUntil([&] { return tracker.queryNow().value_or(ActiveWindowInfo{}).appId == "org.example.First"; }));
+    EXPECT_TRUE(
+        waitUntil([&] { return tracker.queryNow().value_or(ActiveWindowInfo{}).appId == "org.example.First"; }));
     tracker.stop();
 }
 
@@ -371,7 +381,8 @@ bool setProperty(uint32_t window, const char* name, const char* type, const QByt
         return false;
     }
     auto intern = [c](const char* atom) {
-        xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(atom)), atom), nullptr);
+        xcb_intern_atom_reply_t* r =
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(atom)), atom), nullptr);
         const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
         free(r);
         return a;
@@ -418,14 +429,15 @@ constexpr qsizetype kCap = X11ActiveWindowTracker::maxPropertyBytes;
 
 INSTANTIATE_TEST_SUITE_P(
     Titles, TitleCapTest,
-    ::testing::Values(
-        TitleCase{"ExactlyAtTheCap", QByteArray(kCap, 't'), QString(kCap, 't')},
-        TitleCase{"LongAsciiCut", QByteArray(1 << 20, 'u'), QString(kCap, 'u')},
-        // "a" then two-byte characters: the cap falls inside one.
-        TitleCase{"CutInsideACharacter", "a" + QString(kCap, QChar(0xE9)).toUtf8(), "a" + QString(kCap / 2 - 1, QChar(0xE9))},
-        // Four-byte characters (two UTF-16 units each): the cap falls after two of a character's bytes.
-        TitleCase{"CutInsideAnEmoji", "ab" + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(kCap).toUtf8(),
-                  "ab" + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(kCap / 4 - 1)}),
+    ::testing::Values(TitleCase{"ExactlyAtTheCap", QByteArray(kCap, 't'), QString(kCap, 't')},
+                      TitleCase{"LongAsciiCut", QByteArray(1 << 20, 'u'), QString(kCap, 'u')},
+                      // "a" then two-byte characters: the cap falls inside one.
+                      TitleCase{"CutInsideACharacter", "a" + QString(kCap, QChar(0xE9)).toUtf8(),
+                                "a" + QString(kCap / 2 - 1, QChar(0xE9))},
+                      // Four-byte characters (two UTF-16 units each): the cap falls after two of a character's bytes.
+                      TitleCase{"CutInsideAnEmoji",
+                                "ab" + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(kCap).toUtf8(),
+                                "ab" + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(kCap / 4 - 1)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ActiveWindowTrackerTest, AnOversizedClassIsCappedNotCopied) {

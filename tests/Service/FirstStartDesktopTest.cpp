@@ -183,10 +183,12 @@ protected:
     unsigned long onboardingWindow(QSize* size) {
         unsigned long best = 0;
         int bestArea = 0;
-        const QByteArray ids = runTool("xdotool", {"search", "--onlyvisible", "--pid", QString::number(app->processId())});
+        const QByteArray ids =
+            runTool("xdotool", {"search", "--onlyvisible", "--pid", QString::number(app->processId())});
         for (const QByteArray& id : ids.split('\n')) {
             if (id.trimmed().isEmpty()) continue;
-            const QString geometry = QString::fromUtf8(runTool("xdotool", {"getwindowgeometry", "--shell", id.trimmed()}));
+            const QString geometry =
+                QString::fromUtf8(runTool("xdotool", {"getwindowgeometry", "--shell", id.trimmed()}));
             int width = 0, height = 0;
             for (const QString& line : geometry.split('\n')) {
                 if (line.startsWith("WIDTH=")) width = line.mid(6).toInt();

@@ -2,11 +2,11 @@
 #include "VantroseService.h"
 
 #include "Auth/AuthManager.h"
-#include "Foundation/Config.h"
 #include "Core/ASR/CloudASREngine.h"
-#include "Core/Formatting/CloudLLMFormatter.h"
 #include "Core/Cloud/NetworkSession.h"
 #include "Core/Cloud/StreamingTransport.h"
+#include "Core/Formatting/CloudLLMFormatter.h"
+#include "Foundation/Config.h"
 #include "Foundation/StringShield.h"
 #include "Foundation/UserDefaults.h"
 #include "Models/AppClassification.h"
@@ -17,10 +17,10 @@
 #include "support/TestEnvironment.h"
 
 #include <QJsonDocument>
-#include <QWebSocket>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrlQuery>
+#include <QWebSocket>
 
 #include <gtest/gtest.h>
 
@@ -103,14 +103,16 @@ TEST_F(LocalServiceTest, SignsInThroughTheConsentPageAndSpendsTheCodeOnce) {
     EXPECT_TRUE(AuthManager::shared().currentUser()->email.startsWith("ada@"));
     EXPECT_TRUE(service->accountForBearer(bearer(access)).has_value());
     // The client reads the expiry from the token.
-    const QByteArray payload = QByteArray::fromBase64(access.section('.', 1, 1).toLatin1(), QByteArray::Base64UrlEncoding);
+    const QByteArray payload =
+        QByteArray::fromBase64(access.section('.', 1, 1).toLatin1(), QByteArray::Base64UrlEncoding);
     EXPECT_GT(QJsonDocument::fromJson(payload).object().value("exp").toDouble(), QDateTime::currentSecsSinceEpoch());
 
     // A code replayed from the callback is refused.
     AuthManager::shared().signInWithGoogle();
     const QUrl callback = consentInBrowser(opened.last());
     const QByteArray verifierless = QJsonDocument(QJsonObject{{"code", QUrlQuery(callback).queryItemValue("code")},
-                                                              {"code_verifier", QString(43, 'a')}}).toJson();
+                                                              {"code_verifier", QString(43, 'a')}})
+                                        .toJson();
     EXPECT_EQ(http("POST", url(StringShield::pathAuthToken()), verifierless).status, 400);  // wrong verifier
     AuthManager::shared().handleURL(callback);  // the right verifier, but the code is spent
     EXPECT_TRUE(waitUntil([] { return !AuthManager::shared().isLoading(); }));
@@ -119,13 +121,16 @@ TEST_F(LocalServiceTest, SignsInThroughTheConsentPageAndSpendsTheCodeOnce) {
 
 TEST_F(LocalServiceTest, RefreshRotatesAndSignOutRevokes) {
     const auto [access, refresh] = signIn();
-    const HttpResult rotated = http("POST", url("/auth/refresh"), QJsonDocument(QJsonObject{{"refresh_token", refresh}}).toJson());
+    const HttpResult rotated =
+        http("POST", url("/auth/refresh"), QJsonDocument(QJsonObject{{"refresh_token", refresh}}).toJson());
     ASSERT_EQ(rotated.status, 200);
     const QString newAccess = rotated.json()["tokens"].toObject()["access_token"].toString();
     const QString newRefresh = rotated.json()["tokens"].toObject()["refresh_token"].toString();
     EXPECT_NE(newRefresh, refresh);
     // The old pair stops working, the new one works.
-    EXPECT_EQ(http("POST", url("/auth/refresh"), QJsonDocument(QJsonObject{{"refresh_token", refresh}}).toJson()).status, 401);
+    EXPECT_EQ(
+        http("POST", url("/auth/refresh"), QJsonDocument(QJsonObject{{"refresh_token", refresh}}).toJson()).status,
+        401);
     EXPECT_EQ(http("GET", url("/settings"), {}, {{"Authorization", bearer(access)}}).status, 401);
     EXPECT_EQ(http("GET", url("/settings"), {}, {{"Authorization", bearer(newAccess)}}).status, 200);
 
@@ -134,7 +139,9 @@ TEST_F(LocalServiceTest, RefreshRotatesAndSignOutRevokes) {
     UserDefaults::shared().setValue(AuthManager::refreshTokenKey, newRefresh);
     AuthManager::shared().logout();
     EXPECT_TRUE(waitUntil([&] { return !service->accountForBearer(bearer(newAccess)); }));
-    EXPECT_EQ(http("POST", url("/auth/refresh"), QJsonDocument(QJsonObject{{"refresh_token", newRefresh}}).toJson()).status, 401);
+    EXPECT_EQ(
+        http("POST", url("/auth/refresh"), QJsonDocument(QJsonObject{{"refresh_token", newRefresh}}).toJson()).status,
+        401);
 }
 
 TEST_F(LocalServiceTest, KeepsSettingsPerAccountAndStoresAnalytics) {
@@ -142,13 +149,15 @@ TEST_F(LocalServiceTest, KeepsSettingsPerAccountAndStoresAnalytics) {
     const auto auth = QList<QPair<QByteArray, QByteArray>>{{"Authorization", bearer(access)}};
     EXPECT_EQ(http("GET", url("/settings"), {}, auth).json().value("settings"), QJsonValue(QJsonValue::Null));
     const QJsonObject settings{{"writingStyle", "formal"}, {"customWords", QJsonArray{"Vantrose"}}};
-    EXPECT_EQ(http("PUT", url("/settings"), QJsonDocument(QJsonObject{{"settings", settings}}).toJson(), auth).status, 200);
+    EXPECT_EQ(http("PUT", url("/settings"), QJsonDocument(QJsonObject{{"settings", settings}}).toJson(), auth).status,
+              200);
     EXPECT_EQ(http("GET", url("/settings"), {}, auth).json().value("settings").toObject(), settings);
 
-    const QJsonObject event{{"event", "dictation_completed"}, {"device_id", "dev-1"}, {"timestamp", "2026-12-10T10:00:00Z"}};
-    const HttpResult stored = http("POST", url(StringShield::pathEvents()),
-                                   QJsonDocument(QJsonObject{{"events", QJsonArray{event, event}}}).toJson(),
-                                   {{"X-Device-ID", "dev-1"}});
+    const QJsonObject event{
+        {"event", "dictation_completed"}, {"device_id", "dev-1"}, {"timestamp", "2026-12-10T10:00:00Z"}};
+    const HttpResult stored =
+        http("POST", url(StringShield::pathEvents()),
+             QJsonDocument(QJsonObject{{"events", QJsonArray{event, event}}}).toJson(), {{"X-Device-ID", "dev-1"}});
     EXPECT_EQ(stored.status, 200);
     EXPECT_EQ(service->store().eventCount(), 2);
 }
@@ -185,12 +194,14 @@ TEST_F(LocalServiceTest, TranscribesAndFormatsThroughTheProgramsClients) {
     ASSERT_TRUE(waitUntil([&] { return transport.state() == StreamingTransport::State::connected; }));
     transport.beginNewSession();
     for (size_t at = 0; at < speech.size(); at += 640) {
-        transport.sendAudioChunk(std::vector<float>(speech.begin() + at, speech.begin() + std::min(speech.size(), at + 640)));
+        transport.sendAudioChunk(
+            std::vector<float>(speech.begin() + at, speech.begin() + std::min(speech.size(), at + 640)));
         if (at % (640 * 25) == 0) waitUntil([] { return false; }, std::chrono::milliseconds(20));
     }
     EXPECT_TRUE(waitUntil([&] { return !partials.isEmpty(); }));
-    transport.commit(QJsonObject{{"app", QJsonObject{{"name", "Notes"}, {"bundleId", "org.example.notes"}, {"type", "general"}}}},
-                     QStringLiteral("en"));
+    transport.commit(
+        QJsonObject{{"app", QJsonObject{{"name", "Notes"}, {"bundleId", "org.example.notes"}, {"type", "general"}}}},
+        QStringLiteral("en"));
     ASSERT_TRUE(waitUntil([&] { return done; }, std::chrono::seconds(20)));
     EXPECT_LT(SpeechFixture::wordErrorRate(sentence, raw), 0.3) << raw.toStdString();
     EXPECT_TRUE(formatted.endsWith('.')) << formatted.toStdString();
@@ -199,8 +210,10 @@ TEST_F(LocalServiceTest, TranscribesAndFormatsThroughTheProgramsClients) {
     // The cloud formatter: available, and a formatted text.
     CloudLLMFormatter formatter(service->baseUrl());
     EXPECT_TRUE(AwaitTask::run(formatter.isAvailable()));
-    const AppContext app(QStringLiteral("Notes"), QStringLiteral("org.example.notes"), std::nullopt, {}, {}, {}, true, {});
-    const FormattingResult result = AwaitTask::run(formatter.format(QStringLiteral("hello there how are you"), app, VantroseSettings{}));
+    const AppContext app(QStringLiteral("Notes"), QStringLiteral("org.example.notes"), std::nullopt, {}, {}, {}, true,
+                         {});
+    const FormattingResult result =
+        AwaitTask::run(formatter.format(QStringLiteral("hello there how are you"), app, VantroseSettings{}));
     EXPECT_TRUE(result.text.startsWith("Hello")) << result.text.toStdString();
 }
 
@@ -269,11 +282,16 @@ struct RawStream {
         if (!authorization.isEmpty()) request.setRawHeader("Authorization", authorization);
         socket.open(request);
     }
-    bool open() { return waitUntil([this] { return socket.state() == QAbstractSocket::ConnectedState; }); }
-    bool closed() { return waitUntil([this] { return closeCode >= 0; }); }
+    bool open() {
+        return waitUntil([this] { return socket.state() == QAbstractSocket::ConnectedState; });
+    }
+    bool closed() {
+        return waitUntil([this] { return closeCode >= 0; });
+    }
     bool received(const QString& type) {
         return waitUntil([&] {
-            return std::any_of(messages.begin(), messages.end(), [&](const QJsonObject& m) { return m.value("type") == type; });
+            return std::any_of(messages.begin(), messages.end(),
+                               [&](const QJsonObject& m) { return m.value("type") == type; });
         });
     }
     void sendAudio(const std::vector<float>& samples) {
@@ -334,8 +352,9 @@ TEST_F(LocalServiceStreamTest, AMisbehavingStreamGetsAClearAnswerAndLeavesNoReco
         if (round % 2) stream.socket.sendTextMessage(R"({"type":"commit","context":{}})");
         stream.socket.flush();
         stream.socket.abort();
-        ASSERT_TRUE(waitUntil([&] { return service->speech().openStreams() == 0 && service->speech().enginesInUse() == 0; }))
-            << round;
+        ASSERT_TRUE(waitUntil([&] {
+            return service->speech().openStreams() == 0 && service->speech().enginesInUse() == 0;
+        })) << round;
     }
 
     // A whole dictation still gets its result.

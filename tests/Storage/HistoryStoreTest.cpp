@@ -1,7 +1,7 @@
 #include "HistoryStoreSupport.h"
 
-#include "Foundation/AppPaths.h"
 #include "Core/Desktop/AbstractDictionarySource.h"
+#include "Foundation/AppPaths.h"
 #include "support/TestEnvironment.h"
 
 #include <QCoreApplication>
@@ -23,13 +23,30 @@ using namespace historytest;
 
 namespace {
 
-const char* const kMigratedColumns[] = {
-    "trace_id", "session_id", "transcript_command", "speech_duration_s", "recording_length_ms",
-    "e2e_latency_ms", "client_network_latency_ms", "average_log_prob", "detected_language",
-    "field_type", "used_fallback_asr", "used_fallback_formatting", "fallback_level",
-    "fallback_reason", "has_opus_chunks", "has_ax_text", "has_ax_html", "has_screenshot",
-    "paste_success", "paste_time_ms", "focused_control_changed", "has_privilege_issues",
-    "screenshot", "latency_metrics_json"};
+const char* const kMigratedColumns[] = {"trace_id",
+                                        "session_id",
+                                        "transcript_command",
+                                        "speech_duration_s",
+                                        "recording_length_ms",
+                                        "e2e_latency_ms",
+                                        "client_network_latency_ms",
+                                        "average_log_prob",
+                                        "detected_language",
+                                        "field_type",
+                                        "used_fallback_asr",
+                                        "used_fallback_formatting",
+                                        "fallback_level",
+                                        "fallback_reason",
+                                        "has_opus_chunks",
+                                        "has_ax_text",
+                                        "has_ax_html",
+                                        "has_screenshot",
+                                        "paste_success",
+                                        "paste_time_ms",
+                                        "focused_control_changed",
+                                        "has_privilege_issues",
+                                        "screenshot",
+                                        "latency_metrics_json"};
 
 // The table as the first versions of the program made it.
 const char* const kOriginalHistoryTable =
@@ -80,9 +97,8 @@ protected:
     void saveAndWait(HistoryStore& store, const TranscriptionResult& r) {
         const QUuid id = r.id;
         store.save(r);
-        ASSERT_TRUE(waitUntil([&] {
-            return !store.recentHistory().isEmpty() && store.recentHistory().first().id == id;
-        }));
+        ASSERT_TRUE(
+            waitUntil([&] { return !store.recentHistory().isEmpty() && store.recentHistory().first().id == id; }));
     }
 
     ManualClock clock{QDateTime(QDate(2026, 5, 6), QTime(7, 8, 9, 450), Qt::UTC)};
@@ -105,13 +121,13 @@ TEST_F(HistoryStoreTest, FirstStartCreatesTablesAndIndexesAndASecondStartAltersN
     SQLite::Database db = inspect(path);
     EXPECT_EQ(scalarText(db, "PRAGMA journal_mode"), "wal");
     QStringList objects;
-    SQLite::Statement q(db, "SELECT type || ':' || name FROM sqlite_master "
-                            "WHERE name NOT LIKE 'sqlite_%' ORDER BY type, name");
+    SQLite::Statement q(db,
+                        "SELECT type || ':' || name FROM sqlite_master "
+                        "WHERE name NOT LIKE 'sqlite_%' ORDER BY type, name");
     while (q.executeStep()) objects << QString::fromStdString(q.getColumn(0).getString());
-    EXPECT_EQ(objects, QStringList({"index:idx_dictionary_word", "index:idx_history_app",
-                                    "index:idx_history_timestamp", "table:dictation_outcomes",
-                                    "table:dictionary", "table:history", "table:history_events",
-                                    "table:settings"}));
+    EXPECT_EQ(objects, QStringList({"index:idx_dictionary_word", "index:idx_history_app", "index:idx_history_timestamp",
+                                    "table:dictation_outcomes", "table:dictionary", "table:history",
+                                    "table:history_events", "table:settings"}));
     EXPECT_EQ(columnsOf(db, "history").size(), 40);
 
     const int version = schemaVersion(db);
@@ -124,9 +140,10 @@ TEST_F(HistoryStoreTest, OriginalTableGainsTheMigratedColumnsAndItsRowReadsTheir
     {
         SQLite::Database db(path.toStdString(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
         db.exec(kOriginalHistoryTable);
-        db.exec("INSERT INTO history (id, asr_text, formatted_text, pasted_text, duration, num_words, "
-                "timestamp, app_name, app_bundle_id) VALUES ('0B5C1E9A-7D3F-4E2A-9C11-5A6B7C8D9E0F', "
-                "'old words here', 'Old words here.', '', 2.5, 3, '2025-01-02T03:04:05Z', 'Editor', 'org.editor')");
+        db.exec(
+            "INSERT INTO history (id, asr_text, formatted_text, pasted_text, duration, num_words, "
+            "timestamp, app_name, app_bundle_id) VALUES ('0B5C1E9A-7D3F-4E2A-9C11-5A6B7C8D9E0F', "
+            "'old words here', 'Old words here.', '', 2.5, 3, '2025-01-02T03:04:05Z', 'Editor', 'org.editor')");
     }
     auto store = open();
 
@@ -177,8 +194,8 @@ TEST_F(HistoryStoreTest, UnusableDatabaseFileFallsBackToMemoryAndIsKept) {
          "HistoryStore: Cannot use the database at "},
         {"locked by another process",
          [&] {
-             locker = std::make_unique<SQLite::Database>(path.toStdString(),
-                                                         SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+             locker =
+                 std::make_unique<SQLite::Database>(path.toStdString(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
              locker->exec("CREATE TABLE keep (x INTEGER)");
              locker->exec("BEGIN EXCLUSIVE");
              locker->exec("INSERT INTO keep VALUES (1)");
@@ -187,8 +204,9 @@ TEST_F(HistoryStoreTest, UnusableDatabaseFileFallsBackToMemoryAndIsKept) {
         {"table with unexpected columns",
          [&] {
              SQLite::Database db(path.toStdString(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-             db.exec("CREATE TABLE dictionary (id INTEGER PRIMARY KEY, word TEXT NOT NULL UNIQUE, "
-                     "meaning TEXT NOT NULL)");
+             db.exec(
+                 "CREATE TABLE dictionary (id INTEGER PRIMARY KEY, word TEXT NOT NULL UNIQUE, "
+                 "meaning TEXT NOT NULL)");
          },
          "HistoryStore: The database at "},
         {"a folder in its place", [&] { ASSERT_TRUE(QDir().mkpath(path)); },
@@ -335,12 +353,12 @@ TEST_F(HistoryStoreTest, EveryColumnKindSurvivesAReload) {
         // The cached copy is the record as given.
         EXPECT_EQ(store->recentHistory().first().ocrContext, full.ocrContext);
         EXPECT_TRUE(logText().contains("HistoryStore: saved entry " +
-                                       full.id.toString(QUuid::WithoutBraces).toUpper().left(8) +
-                                       " — 5 words"));
+                                       full.id.toString(QUuid::WithoutBraces).toUpper().left(8) + " — 5 words"));
     }
     SQLite::Database db = inspect(path);
     const std::string minimalRow = "FROM history WHERE formatted_text = 'Short note.'";
-    for (const char* column : {"app_url", "screenshot", "fallback_reason", "paste_time_ms", "client_network_latency_ms"})
+    for (const char* column :
+         {"app_url", "screenshot", "fallback_reason", "paste_time_ms", "client_network_latency_ms"})
         EXPECT_EQ(scalarText(db, std::string("SELECT ") + column + " " + minimalRow), "<null>") << column;
     EXPECT_EQ(scalarText(db, "SELECT pasted_text " + minimalRow), "");
     EXPECT_EQ(scalarText(db, "SELECT timestamp " + minimalRow), "2026-05-06T07:08:09Z");
@@ -395,14 +413,13 @@ TEST_F(HistoryStoreTest, DictationsOfOneSecondReloadNewestWrittenFirst) {
 }
 
 TEST_F(HistoryStoreTest, StoredValuesThatDoNotParseGetTheReloadDefaults) {
-    {
-        auto store = open();
-    }
+    { auto store = open(); }
     {
         SQLite::Database db = inspect(path);
-        db.exec("INSERT INTO history (id, asr_text, formatted_text, pasted_text, timestamp, "
-                "latency_metrics_json, transcript_command, used_fallback_asr) "
-                "VALUES ('not-a-uuid', 'a', 'A b', 'A b', 'yesterday', '{\"recordingLengthMs\": \"x\"}', NULL, 2)");
+        db.exec(
+            "INSERT INTO history (id, asr_text, formatted_text, pasted_text, timestamp, "
+            "latency_metrics_json, transcript_command, used_fallback_asr) "
+            "VALUES ('not-a-uuid', 'a', 'A b', 'A b', 'yesterday', '{\"recordingLengthMs\": \"x\"}', NULL, 2)");
     }
     auto store = open();
     ASSERT_EQ(store->recentHistory().size(), 1);
@@ -472,16 +489,16 @@ TEST_F(HistoryStoreTest, EventsAreStoredAsCompactJsonAndBadNumbersBecomeNull) {
                       {"ratio", std::numeric_limits<double>::quiet_NaN()},
                       {"nested", QVariantMap{{"inf", std::numeric_limits<double>::infinity()},
                                              {"list", QVariantList{1, "two", true}}}}});
-    store->saveEvent("trace-2", "SESSION", "bad_payload", "", "unknown",
-                     {{"when", QDateTime::currentDateTimeUtc()}});
+    store->saveEvent("trace-2", "SESSION", "bad_payload", "", "unknown", {{"when", QDateTime::currentDateTimeUtc()}});
     store->flush();  // the time stamp is the time of the write
     clock.advance(1);
     store->saveEvent("trace-3", "SESSION", "empty", "", "unknown", {});
     store->flush();
 
     SQLite::Database db = inspect(path);
-    SQLite::Statement q(db, "SELECT trace_id, session_id, ts, event, app_bundle_id, field_type, payload_json "
-                            "FROM history_events ORDER BY id");
+    SQLite::Statement q(db,
+                        "SELECT trace_id, session_id, ts, event, app_bundle_id, field_type, payload_json "
+                        "FROM history_events ORDER BY id");
     ASSERT_TRUE(q.executeStep());
     EXPECT_EQ(q.getColumn(0).getString(), "trace-1");
     EXPECT_EQ(q.getColumn(1).getString(), "SESSION");
@@ -489,8 +506,7 @@ TEST_F(HistoryStoreTest, EventsAreStoredAsCompactJsonAndBadNumbersBecomeNull) {
     EXPECT_EQ(q.getColumn(3).getString(), "paste_completed");
     EXPECT_EQ(q.getColumn(4).getString(), "org.editor");
     EXPECT_EQ(q.getColumn(5).getString(), "coding");
-    EXPECT_EQ(q.getColumn(6).getString(),
-              R"({"ms":12.5,"nested":{"inf":null,"list":[1,"two",true]},"ratio":null})");
+    EXPECT_EQ(q.getColumn(6).getString(), R"({"ms":12.5,"nested":{"inf":null,"list":[1,"two",true]},"ratio":null})");
     ASSERT_TRUE(q.executeStep());
     EXPECT_EQ(q.getColumn(0).getString(), "trace-3");
     EXPECT_EQ(q.getColumn(2).getString(), "2026-05-06T07:08:10Z");
@@ -518,10 +534,11 @@ TEST_F(HistoryStoreTest, OutcomeSnapshotsFillEveryColumn) {
     store->flush();
 
     SQLite::Database db = inspect(path);
-    SQLite::Statement q(db, "SELECT trace_id, session_id, snapshot_seconds, ts, initial_pasted_text_hash, "
-                            "final_text_hash, char_edit_distance, word_edit_distance, time_to_stable_text_ms, "
-                            "manual_corrections_count, manual_rewrite_fraction, accepted_without_edits, "
-                            "payload_json FROM dictation_outcomes ORDER BY id");
+    SQLite::Statement q(db,
+                        "SELECT trace_id, session_id, snapshot_seconds, ts, initial_pasted_text_hash, "
+                        "final_text_hash, char_edit_distance, word_edit_distance, time_to_stable_text_ms, "
+                        "manual_corrections_count, manual_rewrite_fraction, accepted_without_edits, "
+                        "payload_json FROM dictation_outcomes ORDER BY id");
     ASSERT_TRUE(q.executeStep());
     EXPECT_EQ(q.getColumn(0).getString(), "trace-1");
     EXPECT_EQ(q.getColumn(1).getString(), "SESSION");
@@ -535,7 +552,8 @@ TEST_F(HistoryStoreTest, OutcomeSnapshotsFillEveryColumn) {
     EXPECT_EQ(q.getColumn(9).getInt(), 2);
     EXPECT_EQ(q.getColumn(10).getDouble(), 0.125);
     EXPECT_EQ(q.getColumn(11).getInt(), 0);
-    const auto decoded = JsonCoding::decode<DictationOutcomeSnapshot>(QByteArray::fromStdString(q.getColumn(12).getString()));
+    const auto decoded =
+        JsonCoding::decode<DictationOutcomeSnapshot>(QByteArray::fromStdString(q.getColumn(12).getString()));
     ASSERT_TRUE(decoded.ok());
     EXPECT_EQ(*decoded, edited);
 
@@ -571,8 +589,10 @@ TEST_F(HistoryStoreTest, AddWordReplacesTheEntryAndKeepsTheListSorted) {
     EXPECT_EQ(source.dictionaryEntries(), expected);
     SQLite::Database db = inspect(path);
     EXPECT_EQ(scalarText(db, "SELECT count(*) FROM dictionary"), "3");
-    EXPECT_EQ(scalarText(db, "SELECT is_manual || frequency_used || coalesce(replacement, '-') FROM dictionary WHERE word = 'Qt'"),
-              "10-");
+    EXPECT_EQ(
+        scalarText(
+            db, "SELECT is_manual || frequency_used || coalesce(replacement, '-') FROM dictionary WHERE word = 'Qt'"),
+        "10-");
 
     store.reset();
     store = open();

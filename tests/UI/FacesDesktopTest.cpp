@@ -192,7 +192,8 @@ TEST_F(ListeningFacesTest, PersistentControlsActOnTheirOwnTaps) {
     h.pipeline->startPersistentDictation();
     ASSERT_EQ(h.pipeline->status(), DictationStatus::listening);
     int stops = 0;
-    PersistentEyes eyes(bands, 0.2f, [&] { ++stops; }, *h.pipeline, nullptr, &clock);
+    PersistentEyes eyes(
+        bands, 0.2f, [&] { ++stops; }, *h.pipeline, nullptr, &clock);
     eyes.resize(200, 42);
     eyes.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&eyes));
@@ -218,7 +219,8 @@ TEST_F(ListeningFacesTest, PersistentControlsActOnTheirOwnTaps) {
 
 TEST_F(ListeningFacesTest, PauseOutsideHandsFreeListeningChangesNothing) {
     h.pipeline->startDictation();
-    PersistentEyes eyes(bands, 0, [] {}, *h.pipeline, nullptr, &clock);
+    PersistentEyes eyes(
+        bands, 0, [] {}, *h.pipeline, nullptr, &clock);
     eyes.resize(200, 42);
     eyes.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&eyes));
@@ -241,7 +243,7 @@ TEST_F(ListeningFacesTest, PausedLabelRoutesPlayAndStop) {
         {label.playButtonRect().center().toPoint(), 1, 0},
         {QPoint(95, 20), 1, 0},  // the breathing bars and the word
         {label.stopPillRect().center().toPoint(), 1, 1},
-        {QPoint(2, 2), 1, 1},    // the corner outside the play circle
+        {QPoint(2, 2), 1, 1},  // the corner outside the play circle
     };
     for (const Tap& tap : taps) {
         QTest::mouseClick(&label, Qt::LeftButton, {}, tap.at);
@@ -256,7 +258,8 @@ TEST_F(ListeningFacesTest, PausedLabelRoutesPlayAndStop) {
 }
 
 TEST_F(ListeningFacesTest, HandsFreeEyesTickAtSixtyHertzAndBlinkAfterThreeAndAHalfSeconds) {
-    PersistentEyes eyes(bands, 0.5f, [] {}, *h.pipeline, nullptr, &clock);
+    PersistentEyes eyes(
+        bands, 0.5f, [] {}, *h.pipeline, nullptr, &clock);
     clock.advance(1.0);
     EXPECT_NEAR(eyes.state().time, 1.0, 1e-6);
     EXPECT_NEAR(eyes.state().smoothVolume, 0.5, 1e-3);

@@ -95,9 +95,9 @@ TEST(FaceMath, WalleLayoutMirrorsTheEyesAroundTheGap) {
     ASSERT_EQ(bars.size(), 10u);
     const int indices[] = {4, 3, 2, 1, 0, 0, 1, 2, 3, 4};
     for (int k = 0; k < 10; ++k) EXPECT_EQ(bars[k].index, indices[k]) << k;
-    EXPECT_DOUBLE_EQ(bars.front().x, 27);                 // (100 - 46) / 2
+    EXPECT_DOUBLE_EQ(bars.front().x, 27);  // (100 - 46) / 2
     EXPECT_DOUBLE_EQ(bars.back().x + 2.5 - bars.front().x, 46);
-    EXPECT_DOUBLE_EQ(bars[5].x - (bars[4].x + 2.5), 5);   // the eyes stand 5 apart
+    EXPECT_DOUBLE_EQ(bars[5].x - (bars[4].x + 2.5), 5);  // the eyes stand 5 apart
     EXPECT_DOUBLE_EQ(bars[1].x - (bars[0].x + 2.5), 2);
 
     const std::vector<PlacedBar> three = walleBarLayout(40, {3});  // odd counts drop the spare bar

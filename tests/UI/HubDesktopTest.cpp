@@ -1,5 +1,6 @@
 #include "App/DictationViewFactory.h"
 #include "Auth/AuthManager.h"
+#include "ShownText.h"
 #include "Storage/HistoryStore.h"
 #include "UI/Common/TranscriptRow.h"
 #include "UI/Hub/HistoryTabView.h"
@@ -7,26 +8,25 @@
 #include "UI/Hub/HomeTabView.h"
 #include "UI/Hub/HubView.h"
 #include "UI/Theme/HubFonts.h"
+#include "support/FixtureApp.h"
 #include "support/ManualDelayedCalls.h"
 #include "support/Pipeline/PipelineHarness.h"
-#include "support/FixtureApp.h"
 #include "support/TestEnvironment.h"
-#include "ShownText.h"
 
 #include "UI/Settings/InstructionsTabView.h"
 
 #include <QApplication>
 #include <QClipboard>
+#include <QGraphicsEffect>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QTest>
 #include <QScrollBar>
-#include <QGraphicsEffect>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QToolButton>
 #include <QUuid>
 #include <QWindow>
@@ -57,8 +57,7 @@ protected:
         harness.setUp();
     }
     ViewPermissions permissions() {
-        return {[this] { return ax; }, [this] { return mic; }, [this] { ++openedSettings; },
-                [this] { ++micRequests; }};
+        return {[this] { return ax; }, [this] { return mic; }, [this] { ++openedSettings; }, [this] { ++micRequests; }};
     }
 
     PipelineHarness harness;
@@ -71,8 +70,8 @@ protected:
 
 TEST_F(HubDesktop, TranscriptRowCopiesThePlainTextAndConfirmsForOneAndAHalfSeconds) {
     ManualDelayedCalls delays;
-    TranscriptRow row(makeResult(QStringLiteral("Hello <b>there</b>\nsecond line"), QStringLiteral("Editor")),
-                      nullptr, delays.delayedCall());
+    TranscriptRow row(makeResult(QStringLiteral("Hello <b>there</b>\nsecond line"), QStringLiteral("Editor")), nullptr,
+                      delays.delayedCall());
     row.show();
     EXPECT_EQ(row.copyGlyph(), "doc.on.doc");
     EXPECT_DOUBLE_EQ(row.copyButtonOpacity(), 0.3);
@@ -380,8 +379,7 @@ TEST_F(HubDesktop, APointerClickOnTheSidebarOpensThatSection) {
     bool ok = false;
     runTool("xdotool", {"mousemove", QString::number(target.x()), QString::number(target.y()), "click", "1"}, {}, &ok);
     ASSERT_TRUE(ok);
-    EXPECT_TRUE(waitUntil([&] { return hub.selectedTab() == HubTab::history; }))
-        << "row " << sidebar->currentRow();
+    EXPECT_TRUE(waitUntil([&] { return hub.selectedTab() == HubTab::history; })) << "row " << sidebar->currentRow();
 }
 
 }  // namespace
@@ -470,8 +468,9 @@ TEST_F(HubDesktop, TheDashboardEntersInFiveGroupsEachFromItsOwnDepth) {
 TEST_F(HubDesktop, ATranscriptCutAtTwoLinesEndsWithAnEllipsis) {
     const QFont font = QApplication::font();
     const QFontMetrics metrics(font);
-    const QString longText = QStringLiteral("alpha beta gamma delta epsilon zeta eta theta iota kappa lambda mu nu xi "
-                                            "omicron pi rho sigma tau upsilon phi chi psi omega");
+    const QString longText = QStringLiteral(
+        "alpha beta gamma delta epsilon zeta eta theta iota kappa lambda mu nu xi "
+        "omicron pi rho sigma tau upsilon phi chi psi omega");
     const int width = metrics.horizontalAdvance(QStringLiteral("alpha beta gamma delta epsilon"));
     struct Case {
         QString text;

@@ -208,9 +208,16 @@ TEST(HubRules, RelativeAgeText) {
     const struct {
         qint64 secondsAgo;
         const char* text;
-    } cases[] = {{0, "now"},         {-30, "now"},          {42, "42 sec"},       {300, "5 min"},
-                 {3 * 3600, "3 hr"}, {86400, "1 day"},      {3 * 86400, "3 days"}, {14 * 86400, "2 weeks"},
-                 {60 * 86400, "2 months"}, {800 * 86400, "2 years"}};
+    } cases[] = {{0, "now"},
+                 {-30, "now"},
+                 {42, "42 sec"},
+                 {300, "5 min"},
+                 {3 * 3600, "3 hr"},
+                 {86400, "1 day"},
+                 {3 * 86400, "3 days"},
+                 {14 * 86400, "2 weeks"},
+                 {60 * 86400, "2 months"},
+                 {800 * 86400, "2 years"}};
     for (const auto& c : cases)
         EXPECT_EQ(relativeAgeText(now.addSecs(-c.secondsAgo), now), QString::fromLatin1(c.text)) << c.secondsAgo;
     EXPECT_TRUE(relativeAgeText(QDateTime(), now).isEmpty());
@@ -224,8 +231,9 @@ TEST(HubRules, DesktopIconNameComesFromTheDesktopFile) {
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(body);
     };
-    write("org.example.Editor.desktop", "[Desktop Entry]\nName=Editor\nIcon=accessories-text-editor\n"
-                                        "[Desktop Action new]\nIcon=wrong\n");
+    write("org.example.Editor.desktop",
+          "[Desktop Entry]\nName=Editor\nIcon=accessories-text-editor\n"
+          "[Desktop Action new]\nIcon=wrong\n");
     write("browser.desktop", "[Desktop Entry]\nIcon=/opt/browser/icon.png\nStartupWMClass=Navigator\n");
     write("noicon.desktop", "[Desktop Entry]\nName=No Icon\n");
     const QStringList dirs{dir.path()};

@@ -53,7 +53,8 @@ protected:
     void TearDown() override { AuthManager::setURLOpener({}); }
 
     std::unique_ptr<OnboardingFlow> makeFlow(AuthManager& auth, bool skipWelcome) {
-        auto flow = std::make_unique<OnboardingFlow>(auth, skipWelcome, desktop.permissions(), [this] { ++completions; });
+        auto flow =
+            std::make_unique<OnboardingFlow>(auth, skipWelcome, desktop.permissions(), [this] { ++completions; });
         flow->setDelayedCall(calls.delayedCall());
         flow->setSoundPlayer([this](const QString& name, const QString& ext) { sounds << name + "." + ext; });
         return flow;
@@ -94,14 +95,9 @@ TEST_F(OnboardingFlowTest, WelcomeSequenceRevealsItsPartsOnSchedule) {
     };
     // Seconds after the welcome comes on screen; each value is read once its animation has run.
     const Checkpoint checkpoints[] = {
-        {0.19, 0, 0, 0, 0, 0, false},
-        {1.99, -1, 0, 0, 0, 0, false},  // the video is fading in (checked below)
-        {3.0, 1, 1, 0, 0, 0, false},
-        {5.1, 1, 1, 1, 0, 0, false},
-        {8.9, 1, 0, 0, 0, 0, false},
-        {10.5, 1, 0, 0, 1, 0, false},
-        {12.49, 1, 0, 0, 1, 1, false},
-        {13.5, 1, 0, 0, 1, 1, true},
+        {0.19, 0, 0, 0, 0, 0, false}, {1.99, -1, 0, 0, 0, 0, false},  // the video is fading in (checked below)
+        {3.0, 1, 1, 0, 0, 0, false},  {5.1, 1, 1, 1, 0, 0, false},   {8.9, 1, 0, 0, 0, 0, false},
+        {10.5, 1, 0, 0, 1, 0, false}, {12.49, 1, 0, 0, 1, 1, false}, {13.5, 1, 0, 0, 1, 1, true},
     };
     double elapsed = 0;
     for (const Checkpoint& c : checkpoints) {
@@ -286,7 +282,8 @@ TEST_F(OnboardingFlowTest, SignedInUserStartsAtPermissionsAndFinishesWithTheStar
     auto flow = makeFlow(auth, auth.isAuthenticated());
     EXPECT_EQ(flow->step(), OnboardingStep::permissions);
     EXPECT_EQ(flow->permissionsTitle(), QStringLiteral("Welcome back."));
-    EXPECT_EQ(flow->permissionsSubtitle(), QStringLiteral("After an update, check that accessibility support is still switched on."));
+    EXPECT_EQ(flow->permissionsSubtitle(),
+              QStringLiteral("After an update, check that accessibility support is still switched on."));
     EXPECT_EQ(flow->accessibilityDetail(), QStringLiteral("Switch accessibility support on again (Enable)"));
     desktop.grantAccessibilityOnCheck = 1;
     desktop.microphoneAtStart = true;

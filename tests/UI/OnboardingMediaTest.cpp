@@ -1,5 +1,5 @@
-#include "UI/Motion/TimedValue.h"
 #include "UI/Onboarding/OnboardingMedia.h"
+#include "UI/Motion/TimedValue.h"
 
 #include "Core/Audio/SoundManager.h"
 #include "support/TestEnvironment.h"
@@ -50,9 +50,9 @@ TEST(OnboardingMediaTest, AspectFillCropsTheOverflowEvenly) {
         QRectF source;
     };
     const Case cases[] = {
-        {{1920, 1080}, {700, 700}, {420, 0, 1080, 1080}},     // wide video, square window: sides cropped
-        {{1080, 1920}, {800, 400}, {0, 690, 1080, 540}},      // tall video, wide window: top and bottom
-        {{1600, 900}, {800, 450}, {0, 0, 1600, 900}},         // same proportions: nothing cropped
+        {{1920, 1080}, {700, 700}, {420, 0, 1080, 1080}},  // wide video, square window: sides cropped
+        {{1080, 1920}, {800, 400}, {0, 690, 1080, 540}},   // tall video, wide window: top and bottom
+        {{1600, 900}, {800, 450}, {0, 0, 1600, 900}},      // same proportions: nothing cropped
         {{0, 0}, {800, 450}, {}},
     };
     for (const Case& c : cases) {

@@ -19,10 +19,10 @@ TEST(OverlayColor, ReadsSixDigitLiteralsAndFallsBackToBlack) {
         {"#000001", qRgb(0, 0, 1)},
         {"", qRgb(0, 0, 0)},
         {"#", qRgb(0, 0, 0)},
-        {"#ABC", qRgb(0, 0, 0)},         // short form is not expanded
-        {"#4ADE80FF", qRgb(0, 0, 0)},    // eight digits: not a colour here
+        {"#ABC", qRgb(0, 0, 0)},              // short form is not expanded
+        {"#4ADE80FF", qRgb(0, 0, 0)},         // eight digits: not a colour here
         {"#12345G", qRgb(0x01, 0x23, 0x45)},  // reading stops at the first non-digit
-        {"# 4ADE8", qRgb(0, 0, 0)},      // a leading space stops the reading at once
+        {"# 4ADE8", qRgb(0, 0, 0)},           // a leading space stops the reading at once
         {"0x4ADE", qRgb(0, 0, 0)},
         {"#4A#E80", qRgb(0, 0, 0x4A)},  // an inner hash sign ends the number
     };

@@ -119,8 +119,7 @@ TEST(OverlayDesktop, FinishedDictationCountsItsWordsAndLightsTheDoneFeedback) {
     ASSERT_TRUE(o.h.dictate());
     ASSERT_TRUE(o.h.pipeline->lastResult());
     EXPECT_EQ(o.view->feedback().dictationCount(), 1);
-    EXPECT_EQ(o.view->feedback().totalWords(),
-              DictationFeedback::countWords(o.h.pipeline->lastResult()->pastedText));
+    EXPECT_EQ(o.view->feedback().totalWords(), DictationFeedback::countWords(o.h.pipeline->lastResult()->pastedText));
     EXPECT_GT(o.view->feedback().totalWords(), 0);
     EXPECT_TRUE(o.view->feedback().showDone());
     o.clock.advance(0.15);
@@ -203,8 +202,8 @@ TEST(OverlayDesktop, SuggestionCardAcceptsOnAClickAnywhereOnItAndOffersTwoDismis
         int accepted = 0;
         std::vector<bool> dismissed;
         MotionClock clock(MotionClock::Mode::manual);
-        TypingSuggestionPill pill(suggestion, [&] { ++accepted; }, [&](bool s) { dismissed.push_back(s); },
-                                  nullptr, &clock);
+        TypingSuggestionPill pill(
+            suggestion, [&] { ++accepted; }, [&](bool s) { dismissed.push_back(s); }, nullptr, &clock);
         pill.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&pill));
         // A click on the padding corner, while the entrance spring still runs.

@@ -41,8 +41,8 @@ TEST(OverlayFeedback, CountsWordsAtSpacesOnly) {
         const char* text;
         std::int64_t words;
     };
-    for (const Case c : {Case{"one two", 2}, Case{"one  two", 2}, Case{"one\ntwo", 1}, Case{"a\tb c", 2},
-                         Case{"", 0}, Case{"   ", 0}, Case{" lead and trail ", 3}})
+    for (const Case c : {Case{"one two", 2}, Case{"one  two", 2}, Case{"one\ntwo", 1}, Case{"a\tb c", 2}, Case{"", 0},
+                         Case{"   ", 0}, Case{" lead and trail ", 3}})
         EXPECT_EQ(DictationFeedback::countWords(QString::fromUtf8(c.text)), c.words) << c.text;
 }
 

@@ -40,9 +40,9 @@ TEST(OverlayPillRules, SizeCornersAndFaceFollowTheStatus) {
     };
     for (const LookCase& c : cases) {
         const Inputs in{c.status, c.hovered, c.persistent, c.expanded, c.textPresent};
-        SCOPED_TRACE(c.status.rawValue().toStdString() + (c.hovered ? " hovered" : "")
-                     + (c.persistent ? " persistent" : "") + (c.expanded ? " expanded" : "")
-                     + (c.textPresent ? " text" : ""));
+        SCOPED_TRACE(c.status.rawValue().toStdString() + (c.hovered ? " hovered" : "") +
+                     (c.persistent ? " persistent" : "") + (c.expanded ? " expanded" : "") +
+                     (c.textPresent ? " text" : ""));
         EXPECT_EQ(pillSize(in), c.size);
         EXPECT_DOUBLE_EQ(cornerRadius(in), c.radius);
         EXPECT_EQ(pillContent(in), c.face);
@@ -57,14 +57,10 @@ TEST(OverlayPillRules, OutlineAndShadowPerStatus) {
         double shadowRadius, shadowOffset;
     };
     const Case cases[] = {
-        {S::error, "#F5A623", 0.12, 16, 4},
-        {S::inserting, "#FFFFFF", 0.15, 16, 4},
-        {S::listening, "#FFFFFF", 0.12, 16, 4},
-        {S::idle, "#FFFFFF", 0.06, 4, 2},
-        {S::dismissed, "#FFFFFF", 0.06, 4, 2},
-        {S::testing, "#FFFFFF", 0.06, 4, 2},
-        {S::processing, "#FFFFFF", 0.06, 16, 4},
-        {S::paused, "#FFFFFF", 0.06, 16, 4},
+        {S::error, "#F5A623", 0.12, 16, 4},      {S::inserting, "#FFFFFF", 0.15, 16, 4},
+        {S::listening, "#FFFFFF", 0.12, 16, 4},  {S::idle, "#FFFFFF", 0.06, 4, 2},
+        {S::dismissed, "#FFFFFF", 0.06, 4, 2},   {S::testing, "#FFFFFF", 0.06, 4, 2},
+        {S::processing, "#FFFFFF", 0.06, 16, 4}, {S::paused, "#FFFFFF", 0.06, 16, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status.rawValue().toStdString());

@@ -16,8 +16,12 @@ double runFor(AnimatedValue& value, double seconds, double frame = 1.0 / 60) {
 
 TEST(OverlaySpring, SettlesOnTargetForEveryKindOfAnimation) {
     const Animation animations[] = {
-        Animation::spring(0.12, 0.88), Animation::spring(0.1, 0.5), Animation::spring(0.5, 0.75),
-        Animation::easeOut(0.6), Animation::easeIn(0.04), Animation::easeInOut(1.2),
+        Animation::spring(0.12, 0.88),
+        Animation::spring(0.1, 0.5),
+        Animation::spring(0.5, 0.75),
+        Animation::easeOut(0.6),
+        Animation::easeIn(0.04),
+        Animation::easeInOut(1.2),
         Animation::physicalSpring(1, 200, 6),
     };
     for (const Animation& animation : animations) {

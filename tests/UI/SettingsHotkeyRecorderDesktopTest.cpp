@@ -13,8 +13,8 @@
 namespace {
 
 // X keycodes of the evdev layout.
-constexpr quint32 xRightAlt = 108, xLeftAlt = 64, xLeftControl = 37, xSpace = 65, xEscape = 9, xK = 45,
-                  xLeftShift = 50, xLeftSuper = 133;
+constexpr quint32 xRightAlt = 108, xLeftAlt = 64, xLeftControl = 37, xSpace = 65, xEscape = 9, xK = 45, xLeftShift = 50,
+                  xLeftSuper = 133;
 
 // A window with a text field that has the focus and a recorder bound to a local hotkey.
 struct RecorderWindow {
@@ -126,7 +126,8 @@ TEST(ActionPresetButton, ClickWritesThePresetEvenWhenAlreadyBound) {
     Hotkey bound{61, 0};
     int changes = 0;
     ActionPresetButton preset(QStringLiteral("Right ⌥"), Hotkey{61, 0},
-                              {[&] { return bound; }, [&](const Hotkey& h) { bound = h; }}, [&](const Hotkey&) { ++changes; });
+                              {[&] { return bound; }, [&](const Hotkey& h) { bound = h; }},
+                              [&](const Hotkey&) { ++changes; });
     EXPECT_TRUE(preset.isSelectedPreset());
     preset.click();
     EXPECT_EQ(changes, 1);

@@ -17,13 +17,15 @@ const QString kProfessional = VoiceStyles::instruction(VoiceStyle::professional)
 // The tab over a pipeline whose history holds dictations into a mail client, an editor (with
 // a hand-written professional instruction), a chat (with a custom one) and an unnamed app.
 struct Tab {
-    Tab() : harness([] {
-        VantroseSettings s;
-        s.appInstructions = {{QStringLiteral("editor"), QStringLiteral("Editor"), kProfessional},
-                             {QStringLiteral("chat"), QStringLiteral("Chat"), QStringLiteral("Write like a pirate.")},
-                             {QStringLiteral("gone"), QStringLiteral("Gone"), QStringLiteral("kept")}};
-        return s;
-    }()) {
+    Tab()
+        : harness([] {
+              VantroseSettings s;
+              s.appInstructions = {
+                  {QStringLiteral("editor"), QStringLiteral("Editor"), kProfessional},
+                  {QStringLiteral("chat"), QStringLiteral("Chat"), QStringLiteral("Write like a pirate.")},
+                  {QStringLiteral("gone"), QStringLiteral("Gone"), QStringLiteral("kept")}};
+              return s;
+          }()) {
         harness.history->preloaded = {resultIn(QStringLiteral("mail"), QStringLiteral("Mail")),
                                       resultIn(QString(), QStringLiteral("No identifier")),
                                       resultIn(QStringLiteral("editor"), QStringLiteral("Editor")),

@@ -1,8 +1,8 @@
 #include "UI/Settings/ReplacementsTabView.h"
 
+#include "ShownText.h"
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
-#include "ShownText.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -15,11 +15,12 @@
 namespace {
 
 struct Tab {
-    explicit Tab(QList<TextReplacement> rules = {}) : harness([&] {
-        VantroseSettings s;
-        s.textReplacements = rules;
-        return s;
-    }()) {
+    explicit Tab(QList<TextReplacement> rules = {})
+        : harness([&] {
+              VantroseSettings s;
+              s.textReplacements = rules;
+              return s;
+          }()) {
         harness.setUp();
         view = std::make_unique<ReplacementsTabView>(*harness.pipeline);
         view->show();
@@ -83,7 +84,8 @@ TEST(ReplacementsTabView, RulesThatCouldNeverApplyAreRefusedWithTheTextKept) {
 }
 
 TEST(ReplacementsTabView, DeletingRemovesEveryRuleOfThatExactTrigger) {
-    Tab tab({{QStringLiteral("a"), QStringLiteral("1")}, {QStringLiteral("A"), QStringLiteral("2")},
+    Tab tab({{QStringLiteral("a"), QStringLiteral("1")},
+             {QStringLiteral("A"), QStringLiteral("2")},
              {QStringLiteral("a"), QStringLiteral("3")}});
     auto deletes = tab.view->findChildren<QToolButton*>(QStringLiteral("deleteReplacement"));
     ASSERT_EQ(deletes.size(), 3);

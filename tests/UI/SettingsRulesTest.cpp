@@ -1,5 +1,5 @@
-#include "UI/Settings/ReplacementRules.h"
 #include "UI/Settings/SettingsRules.h"
+#include "UI/Settings/ReplacementRules.h"
 
 #include <gtest/gtest.h>
 
@@ -31,17 +31,21 @@ TEST(SettingsRules, LanguageIndexFindsOnlyTheOfferedLanguages) {
 
 TEST(SettingsRules, WritingStyleLabelsCapitaliseEveryWord) {
     const std::pair<WritingStyle, const char*> cases[] = {
-        {WritingStyle::default_, "Default"}, {WritingStyle::formal, "Formal"},   {WritingStyle::casual, "Casual"},
-        {WritingStyle::veryCasual, "Very_Casual"}, {WritingStyle::concise, "Concise"}, {WritingStyle::excited, "Excited"},
+        {WritingStyle::default_, "Default"}, {WritingStyle::formal, "Formal"},
+        {WritingStyle::casual, "Casual"},    {WritingStyle::veryCasual, "Very_Casual"},
+        {WritingStyle::concise, "Concise"},  {WritingStyle::excited, "Excited"},
     };
-    for (const auto& [style, label] : cases) EXPECT_EQ(SettingsRules::writingStyleLabel(style), QString::fromUtf8(label));
+    for (const auto& [style, label] : cases)
+        EXPECT_EQ(SettingsRules::writingStyleLabel(style), QString::fromUtf8(label));
 }
 
 TEST(SettingsRules, SortedKeysFollowCodePoints) {
-    const QString fullwidthA = QString(QChar(0xFF21));          // inside the first plane, above the surrogates
-    const QString mathA = QString::fromUcs4(U"\U0001D400");     // beyond the first plane
-    QMap<QString, QString> map{{QStringLiteral("apple"), {}}, {QStringLiteral("Apple"), {}}, {mathA, {}}, {fullwidthA, {}}};
-    EXPECT_EQ(SettingsRules::sortedKeys(map), (QStringList{QStringLiteral("Apple"), QStringLiteral("apple"), fullwidthA, mathA}));
+    const QString fullwidthA = QString(QChar(0xFF21));       // inside the first plane, above the surrogates
+    const QString mathA = QString::fromUcs4(U"\U0001D400");  // beyond the first plane
+    QMap<QString, QString> map{
+        {QStringLiteral("apple"), {}}, {QStringLiteral("Apple"), {}}, {mathA, {}}, {fullwidthA, {}}};
+    EXPECT_EQ(SettingsRules::sortedKeys(map),
+              (QStringList{QStringLiteral("Apple"), QStringLiteral("apple"), fullwidthA, mathA}));
 }
 
 TEST(SettingsRules, RemovingAWordRemovesEveryExactCopy) {
@@ -73,7 +77,8 @@ TEST(SettingsRules, ConflictsAreExactMatchesWithAnotherAction) {
         {{58, 0}, HotkeyAction::cancel, std::nullopt},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(SettingsRules::conflictingAction(defaults, c.hotkey, c.action), c.conflict) << c.hotkey.displayName().toStdString();
+        EXPECT_EQ(SettingsRules::conflictingAction(defaults, c.hotkey, c.action), c.conflict)
+            << c.hotkey.displayName().toStdString();
     EXPECT_EQ(SettingsRules::conflictMessage({53, 0}, HotkeyAction::cancel),
               QStringLiteral("⎋ is already used by Cancel. Choose another key or change Cancel first."));
 }
@@ -95,15 +100,15 @@ TEST(ReplacementRules, NewRulesAreCheckedBeforeTheyAreStored) {
     const Case cases[] = {
         {"", "x", false},
         {"sig", "", false},
-        {"   ", "x", false},             // spaces alone never match a word
-        {"my email", "other", false},    // the same trigger again would never apply
-        {"My  Email", "other", false},   // ... nor would one differing only in case and spacing
+        {"   ", "x", false},            // spaces alone never match a word
+        {"my email", "other", false},   // the same trigger again would never apply
+        {"My  Email", "other", false},  // ... nor would one differing only in case and spacing
         {"my emails", "x", true},
-        {" home ", " ", true},           // kept as typed: a replacement of spaces removes the phrase
+        {" home ", " ", true},  // kept as typed: a replacement of spaces removes the phrase
     };
     for (const Case& c : cases) {
-        const QString problem = ReplacementRules::problemWithNewRule(rules, QString::fromUtf8(c.trigger),
-                                                                     QString::fromUtf8(c.replacement));
+        const QString problem =
+            ReplacementRules::problemWithNewRule(rules, QString::fromUtf8(c.trigger), QString::fromUtf8(c.replacement));
         EXPECT_EQ(problem.isEmpty(), c.accepted) << c.trigger << " -> " << problem.toStdString();
     }
     EXPECT_EQ(ReplacementRules::problemWithNewRule(rules, QStringLiteral("MY EMAIL"), QStringLiteral("x")),
@@ -114,10 +119,13 @@ TEST(ReplacementRules, AddingKeepsTheTextAndDeletingMatchesTheExactTrigger) {
     QList<TextReplacement> rules = ReplacementRules::adding({}, QStringLiteral(" Sig "), QStringLiteral("Best, J"));
     EXPECT_EQ(rules, (QList<TextReplacement>{{QStringLiteral(" Sig "), QStringLiteral("Best, J")}}));
 
-    rules = {{QStringLiteral("a"), QStringLiteral("1")}, {QStringLiteral("A"), QStringLiteral("2")},
-             {QStringLiteral("b"), QStringLiteral("3")}, {QStringLiteral("a"), QStringLiteral("4")}};
+    rules = {{QStringLiteral("a"), QStringLiteral("1")},
+             {QStringLiteral("A"), QStringLiteral("2")},
+             {QStringLiteral("b"), QStringLiteral("3")},
+             {QStringLiteral("a"), QStringLiteral("4")}};
     EXPECT_EQ(ReplacementRules::removingTrigger(rules, QStringLiteral("a")),
-              (QList<TextReplacement>{{QStringLiteral("A"), QStringLiteral("2")}, {QStringLiteral("b"), QStringLiteral("3")}}));
+              (QList<TextReplacement>{{QStringLiteral("A"), QStringLiteral("2")},
+                                      {QStringLiteral("b"), QStringLiteral("3")}}));
 }
 
 }  // namespace

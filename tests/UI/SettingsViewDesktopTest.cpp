@@ -3,9 +3,9 @@
 #include "UI/Settings/HotkeyRecorderButton.h"
 #include "UI/Settings/SettingsView.h"
 
+#include "ShownText.h"
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
-#include "ShownText.h"
 
 #include "App/DictationViewFactory.h"
 #include "UI/Hub/HubView.h"
@@ -17,10 +17,10 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QVBoxLayout>
 #include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include <gtest/gtest.h>
 
@@ -45,7 +45,9 @@ struct Pane {
         return view->findChild<W*>(name);
     }
     // Any publish of the pipeline rebuilds the pane.
-    void republish() { harness.pipeline->updateSettings([](VantroseSettings&) {}); }
+    void republish() {
+        harness.pipeline->updateSettings([](VantroseSettings&) {});
+    }
 
     PipelineHarness harness;
     AuthManager auth;
@@ -160,7 +162,8 @@ TEST(SettingsView, AboutShowsTheAccountOnlyWhileSignedIn) {
     UserDefaults::shared().setValue(AuthManager::accessTokenKey, QStringLiteral("token"));
     UserDefaults::shared().setValue(
         AuthManager::userDataKey,
-        QStringLiteral(R"({"id":"1","email":"jane@example.com","name":"Jane","picture":"","plan":"free","api_key":""})"));
+        QStringLiteral(
+            R"({"id":"1","email":"jane@example.com","name":"Jane","picture":"","plan":"free","api_key":""})"));
     Pane signedIn;
     auto* email = signedIn.find<QLabel>(QStringLiteral("accountEmail"));
     auto* signOut = signedIn.find<QPushButton>(QStringLiteral("signOut"));
@@ -176,7 +179,8 @@ TEST(SettingsView, AboutShowsTheAccountOnlyWhileSignedIn) {
 TEST(SettingsView, DictionaryListsWordsAndDeletesEveryCopy) {
     VantroseSettings settings;
     settings.customWords = {QStringLiteral("Kubernetes"), QStringLiteral("Qt"), QStringLiteral("Kubernetes")};
-    settings.replacements = {{QStringLiteral("apple"), QStringLiteral("b")}, {QStringLiteral("Apple"), QStringLiteral("a")}};
+    settings.replacements = {{QStringLiteral("apple"), QStringLiteral("b")},
+                             {QStringLiteral("Apple"), QStringLiteral("a")}};
     Pane pane(settings);
     QWidget* list = pane.find<QWidget>(QStringLiteral("dictionaryList"));
     const auto texts = [&] {
@@ -226,7 +230,8 @@ TEST(SettingsView, AHotkeyOfAnotherActionIsRefusedWithAMessage) {
     EXPECT_EQ(pane.settings(), before);
     auto* message = pane.find<QLabel>(QStringLiteral("hotkeyMessage"));
     EXPECT_TRUE(message->isVisible());
-    EXPECT_EQ(message->text(), QStringLiteral("⎋ is already used by Cancel. Choose another key or change Cancel first."));
+    EXPECT_EQ(message->text(),
+              QStringLiteral("⎋ is already used by Cancel. Choose another key or change Cancel first."));
 
     pane.view->hotkeyBinding(HotkeyAction::activate).set(Hotkey{96, 0});
     EXPECT_EQ(pane.settings().pushToTalkHotkey(), (Hotkey{96, 0}));
@@ -248,7 +253,8 @@ void signInForTest() {
     UserDefaults::shared().setValue(AuthManager::accessTokenKey, QStringLiteral("token"));
     UserDefaults::shared().setValue(
         AuthManager::userDataKey,
-        QStringLiteral(R"({"id":"1","email":"<b>jane</b>@example.com","name":"Jane","picture":"","plan":"free","api_key":""})"));
+        QStringLiteral(
+            R"({"id":"1","email":"<b>jane</b>@example.com","name":"Jane","picture":"","plan":"free","api_key":""})"));
 }
 
 void signOutForTest() {
@@ -260,8 +266,8 @@ void signOutForTest() {
 QList<QWidget*> controlsIn(QWidget* page) {
     QList<QWidget*> controls;
     for (QWidget* w : page->findChildren<QWidget*>())
-        if (w->isVisible() && (qobject_cast<QAbstractButton*>(w) || qobject_cast<QComboBox*>(w) ||
-                               qobject_cast<QLineEdit*>(w)))
+        if (w->isVisible() &&
+            (qobject_cast<QAbstractButton*>(w) || qobject_cast<QComboBox*>(w) || qobject_cast<QLineEdit*>(w)))
             controls << w;
     return controls;
 }
@@ -292,8 +298,9 @@ QStringList unreachableControls(QWidget* window, SettingsView& pane) {
             scroll->verticalScrollBar()->setValue(top - 4);
             QCoreApplication::processEvents();
             if (!shown(control))
-                lost << QStringLiteral("tab %1: %2 %3").arg(i).arg(control->metaObject()->className(),
-                                                                   control->objectName() + control->accessibleName());
+                lost << QStringLiteral("tab %1: %2 %3")
+                            .arg(i)
+                            .arg(control->metaObject()->className(), control->objectName() + control->accessibleName());
         }
         scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
         QCoreApplication::processEvents();

@@ -14,23 +14,25 @@ AppInstruction entry(const QString& bundleId, const QString& instruction) {
 }
 
 TEST(VoiceStyles, FromRecognisesOnlyTheExactInstructions) {
-    for (VoiceStyle style : allCases<VoiceStyle>()) EXPECT_EQ(VoiceStyles::from(VoiceStyles::instruction(style)), style);
+    for (VoiceStyle style : allCases<VoiceStyle>())
+        EXPECT_EQ(VoiceStyles::from(VoiceStyles::instruction(style)), style);
     const QString professional = VoiceStyles::instruction(VoiceStyle::professional);
-    for (const QString& other : {QString(), professional.toLower(), professional + QLatin1Char(' '),
-                                 QStringLiteral("Write like a pirate.")})
+    for (const QString& other :
+         {QString(), professional.toLower(), professional + QLatin1Char(' '), QStringLiteral("Write like a pirate.")})
         EXPECT_EQ(VoiceStyles::from(other), VoiceStyle::natural) << other.toStdString();
 }
 
 TEST(VoiceStyles, CardDescriptionsAreCutAtFortyCharacters) {
     EXPECT_EQ(VoiceStyles::cardDescription(VoiceStyle::natural), QStringLiteral("As you said it"));
-    EXPECT_EQ(VoiceStyles::cardDescription(VoiceStyle::casual), QStringLiteral("Keep it casual and conversational. Relax…"));
+    EXPECT_EQ(VoiceStyles::cardDescription(VoiceStyle::casual),
+              QStringLiteral("Keep it casual and conversational. Relax…"));
 }
 
 TEST(AppInstructions, DetectedAppsAreUniqueByLatestDictation) {
     const QList<TranscriptionResult> recent{
         resultIn(QStringLiteral("org.gnome.gedit"), QStringLiteral("Text Editor")),
-        resultIn(QString(), QStringLiteral("Nameless")),                      // no identifier: no row
-        resultIn(QStringLiteral("slack"), QString()),                         // no name: its identifier
+        resultIn(QString(), QStringLiteral("Nameless")),                       // no identifier: no row
+        resultIn(QStringLiteral("slack"), QString()),                          // no name: its identifier
         resultIn(QStringLiteral("org.gnome.gedit"), QStringLiteral("gedit")),  // older: already listed
     };
     EXPECT_EQ(AppInstructions::detectedApps(recent),
@@ -62,7 +64,8 @@ TEST_F(StyleWrites, ChoosingAStyleMovesTheEntryToTheEndInTwoWrites) {
     EXPECT_EQ(writes.count(), 2);
     EXPECT_EQ(order(), (QStringList{QStringLiteral("a"), QStringLiteral("c"), QStringLiteral("b")}));
     EXPECT_EQ(pipeline().settings().appInstructions.last(),
-              (AppInstruction{QStringLiteral("b"), QStringLiteral("Bee"), VoiceStyles::instruction(VoiceStyle::professional)}));
+              (AppInstruction{QStringLiteral("b"), QStringLiteral("Bee"),
+                              VoiceStyles::instruction(VoiceStyle::professional)}));
 
     AppInstructions::setStyle(pipeline(), VoiceStyle::natural, QStringLiteral("b"), QStringLiteral("Bee"));
     EXPECT_EQ(writes.count(), 3);
@@ -74,7 +77,8 @@ TEST_F(StyleWrites, CustomInstructionsAreStoredAsTypedUnlessBlank) {
                                           QStringLiteral("New"));
     EXPECT_EQ(AppInstructions::instructionFor(pipeline().settings(), QStringLiteral("new")),
               QStringLiteral("  Sign as J.  "));
-    AppInstructions::setCustomInstruction(pipeline(), QStringLiteral(" \n\t "), QStringLiteral("a"), QStringLiteral("A"));
+    AppInstructions::setCustomInstruction(pipeline(), QStringLiteral(" \n\t "), QStringLiteral("a"),
+                                          QStringLiteral("A"));
     EXPECT_EQ(AppInstructions::instructionFor(pipeline().settings(), QStringLiteral("a")), std::nullopt);
     EXPECT_EQ(order(), (QStringList{QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("new")}));
 }

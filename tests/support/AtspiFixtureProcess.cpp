@@ -4,8 +4,7 @@
 
 namespace {
 void stopProcess(QProcess* process) {
-    if (!process || process->state() == QProcess::NotRunning)
-        return;
+    if (!process || process->state() == QProcess::NotRunning) return;
     process->terminate();
     if (!process->waitForFinished(3000)) {
         process->kill();
@@ -31,12 +30,13 @@ void AtspiFixtureProcess::drain() {
 }
 
 bool AtspiFixtureProcess::waitUntilReady() {
-    if (!m_process->waitForStarted(5000))
-        return false;
-    return waitUntil([this] {
-        drain();
-        return m_lines.contains(QStringLiteral("READY"));
-    }, std::chrono::seconds(20));
+    if (!m_process->waitForStarted(5000)) return false;
+    return waitUntil(
+        [this] {
+            drain();
+            return m_lines.contains(QStringLiteral("READY"));
+        },
+        std::chrono::seconds(20));
 }
 
 qint64 AtspiFixtureProcess::pid() const { return m_process->processId(); }
@@ -45,8 +45,7 @@ QStringList AtspiFixtureProcess::reportedTexts() {
     drain();
     QStringList texts;
     for (const QString& line : m_lines)
-        if (line.startsWith(QLatin1String("TEXT:")))
-            texts << line.mid(5);
+        if (line.startsWith(QLatin1String("TEXT:"))) texts << line.mid(5);
     return texts;
 }
 

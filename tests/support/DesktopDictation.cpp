@@ -19,7 +19,8 @@ void seedSignedInAccount(LoopbackVendorServer& server) {
     UserDefaults& defaults = UserDefaults::shared();
     defaults.setValue(AuthManager::accessTokenKey, tokens.accessToken);
     defaults.setValue(AuthManager::refreshTokenKey, tokens.refreshToken);
-    defaults.setValue(AuthManager::userDataKey, QString::fromUtf8(QJsonDocument(server.user()).toJson(QJsonDocument::Compact)));
+    defaults.setValue(AuthManager::userDataKey,
+                      QString::fromUtf8(QJsonDocument(server.user()).toJson(QJsonDocument::Compact)));
     defaults.setValue(QStringLiteral("cloudServerURL"), server.baseUrl());
     defaults.setValue(QStringLiteral("vantrose_cloud_server_url"), server.baseUrl());
     defaults.sync();

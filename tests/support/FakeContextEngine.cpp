@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-QCoro::Task<TranscriptionContext> FakeContextEngine::buildTranscriptionContext(
-    VantroseSettings settings, const AbstractDictionarySource& dictionary) {
+QCoro::Task<TranscriptionContext>
+FakeContextEngine::buildTranscriptionContext(VantroseSettings settings, const AbstractDictionarySource& dictionary) {
     buildCalls.append({std::move(settings), dictionary.dictionaryEntries()});
     const bool alive = co_await pause(delay);
     if (!alive) co_return TranscriptionContext();

@@ -32,8 +32,8 @@ public:
     QList<BuildCall> buildCalls;
     QList<TranscriptionResult> updates;
 
-    QCoro::Task<TranscriptionContext> buildTranscriptionContext(
-        VantroseSettings settings, const AbstractDictionarySource& dictionary) override;
+    QCoro::Task<TranscriptionContext> buildTranscriptionContext(VantroseSettings settings,
+                                                                const AbstractDictionarySource& dictionary) override;
     void updateAfterTranscription(const TranscriptionResult& result) override { updates.append(result); }
     QStringList sessionDictationApps() const override { return sessionApps; }
 };

@@ -4,8 +4,8 @@
 
 #include <QRegularExpression>
 
-TextFieldContext FakeContextReader::field(const QString& before, const QString& selected,
-                                          const QString& after, bool editable) {
+TextFieldContext FakeContextReader::field(const QString& before, const QString& selected, const QString& after,
+                                          bool editable) {
     TextFieldContext f;
     f.value = before + selected + after;
     f.beforeText = before;
@@ -29,8 +29,8 @@ QCoro::Task<std::optional<TextFieldContext>> FakeContextReader::readFocusedTextF
 QStringList FakeContextReader::parseContextWords(const TextFieldContext& field) const {
     if (contextWords) return *contextWords;
     static const QRegularExpression separators(QStringLiteral("[^\\w'-]+"));
-    QStringList words = (field.beforeText + ' ' + field.selectedText + ' ' + field.afterText)
-                            .split(separators, Qt::SkipEmptyParts);
+    QStringList words =
+        (field.beforeText + ' ' + field.selectedText + ' ' + field.afterText).split(separators, Qt::SkipEmptyParts);
     words.removeDuplicates();
     return words.mid(0, 200);
 }

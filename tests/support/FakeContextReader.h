@@ -34,6 +34,6 @@ public:
     // is called on the main thread. Answers how many were.
     int changeText(std::int32_t pid, const QString& text);
 
-    static TextFieldContext field(const QString& before, const QString& selected = {},
-                                  const QString& after = {}, bool editable = true);
+    static TextFieldContext field(const QString& before, const QString& selected = {}, const QString& after = {},
+                                  bool editable = true);
 };

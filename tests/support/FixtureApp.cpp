@@ -6,9 +6,7 @@
 #include <QRegularExpression>
 
 namespace {
-QString fixturePath() {
-    return QStringLiteral(VANTROSE_BINARY_DIR "/tests/apps/vantrose_fixture");
-}
+QString fixturePath() { return QStringLiteral(VANTROSE_BINARY_DIR "/tests/apps/vantrose_fixture"); }
 }  // namespace
 
 FixtureApp::FixtureApp() : FixtureApp(Options{}) {}
@@ -40,13 +38,17 @@ bool FixtureApp::start(std::chrono::milliseconds timeout) {
     if (m_options.passwordField) args << "--password";
     m_process->start(fixturePath(), args);
     if (!m_process->waitForStarted(int(timeout.count()))) return false;
-    if (!waitUntil([this] { readOutput(); return m_ready; }, timeout)) return false;
+    if (!waitUntil(
+            [this] {
+                readOutput();
+                return m_ready;
+            },
+            timeout))
+        return false;
     return waitUntil([this] { return windowId() != 0 && activeWindowId() == m_window; }, timeout);
 }
 
-qint64 FixtureApp::pid() const {
-    return m_process ? m_process->processId() : 0;
-}
+qint64 FixtureApp::pid() const { return m_process ? m_process->processId() : 0; }
 
 unsigned long FixtureApp::windowId() {
     if (m_window) return m_window;
@@ -74,8 +76,10 @@ void FixtureApp::readOutput() {
     while ((nl = m_buffer.indexOf('\n')) >= 0) {
         const QByteArray line = m_buffer.left(nl);
         m_buffer.remove(0, nl + 1);
-        if (line == "ready") m_ready = true;
-        else if (line.startsWith("text: ")) m_text = QString::fromUtf8(line.mid(6));
+        if (line == "ready")
+            m_ready = true;
+        else if (line.startsWith("text: "))
+            m_text = QString::fromUtf8(line.mid(6));
     }
 }
 
@@ -96,8 +100,7 @@ QByteArray runTool(const QString& program, const QStringList& args, const QByteA
     if (fine) {
         if (!input.isEmpty()) p.write(input);
         p.closeWriteChannel();
-        fine = p.waitForFinished(int(timeout.count())) && p.exitStatus() == QProcess::NormalExit &&
-               p.exitCode() == 0;
+        fine = p.waitForFinished(int(timeout.count())) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
         if (p.state() != QProcess::NotRunning) {
             p.kill();
             p.waitForFinished(1000);

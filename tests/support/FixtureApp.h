@@ -48,12 +48,11 @@ private:
 
 // Runs a command-line tool to completion (xclip, xdotool, xprop...). Returns its standard output;
 // `ok` tells whether it exited with status 0 before the deadline.
-QByteArray runTool(const QString& program, const QStringList& args, const QByteArray& input = {},
-                   bool* ok = nullptr, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+QByteArray runTool(const QString& program, const QStringList& args, const QByteArray& input = {}, bool* ok = nullptr,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Starts a tool that keeps running (xclip -i serving the clipboard); the caller owns it.
-std::unique_ptr<QProcess> startTool(const QString& program, const QStringList& args,
-                                    const QByteArray& input = {});
+std::unique_ptr<QProcess> startTool(const QString& program, const QStringList& args, const QByteArray& input = {});
 
 // The window the window manager reports as active (_NET_ACTIVE_WINDOW); 0 when none.
 unsigned long activeWindowId();

@@ -96,8 +96,8 @@ std::optional<std::string> violation(const QList<HotkeyBinding>& bindings, const
     if (all.monitor.isPushToTalkHeld() || downs != ups)
         return "push-to-talk still held with every key up: " + describe(all.calls);
     if (all.calls != first.calls)
-        return "all bindings and the first binding of each action differ: [" + describe(all.calls) + "] / ["
-               + describe(first.calls) + "]";
+        return "all bindings and the first binding of each action differ: [" + describe(all.calls) + "] / [" +
+               describe(first.calls) + "]";
     return std::nullopt;
 }
 

@@ -11,10 +11,6 @@ QString loggedText() {
     return QString::fromUtf8(file.readAll());
 }
 
-qsizetype logMark() {
-    return loggedText().size();
-}
+qsizetype logMark() { return loggedText().size(); }
 
-QString loggedTextSince(qsizetype mark) {
-    return loggedText().mid(mark);
-}
+QString loggedTextSince(qsizetype mark) { return loggedText().mid(mark); }

@@ -10,9 +10,8 @@
 
 #include <chrono>
 
-LoopbackStreamingServer::CommitReply LoopbackStreamingServer::CommitReply::result(const QString& asrText,
-                                                                                  const QString& llmText,
-                                                                                  const QJsonObject& extra) {
+LoopbackStreamingServer::CommitReply
+LoopbackStreamingServer::CommitReply::result(const QString& asrText, const QString& llmText, const QJsonObject& extra) {
     CommitReply r;
     r.kind = Kind::Result;
     r.message = extra;
@@ -58,13 +57,18 @@ QJsonObject LoopbackStreamingServer::Frame::json() const {
 }
 
 LoopbackStreamingServer::LoopbackStreamingServer(LoopbackVendorServer& http, QObject* parent)
-    : QObject(parent), m_http(http) {
+    : QObject(parent),
+      m_http(http) {
     m_server = new QWebSocketServer(QStringLiteral("loopback"), QWebSocketServer::NonSecureMode, this);
     connect(m_server, &QWebSocketServer::newConnection, this, &LoopbackStreamingServer::onNewConnection);
-    m_http.setUpgradeHandler([guard = QPointer<LoopbackStreamingServer>(this)](QTcpSocket* socket) {
-        if (guard) guard->accept(socket);
-        else socket->abort();
-    }, this);
+    m_http.setUpgradeHandler(
+        [guard = QPointer<LoopbackStreamingServer>(this)](QTcpSocket* socket) {
+            if (guard)
+                guard->accept(socket);
+            else
+                socket->abort();
+        },
+        this);
 }
 
 LoopbackStreamingServer::~LoopbackStreamingServer() {
@@ -147,14 +151,9 @@ void LoopbackStreamingServer::reply(QPointer<QWebSocket> client, CommitReply r) 
     case CommitReply::Kind::Error:
         client->sendTextMessage(QString::fromUtf8(QJsonDocument(r.message).toJson(QJsonDocument::Compact)));
         break;
-    case CommitReply::Kind::Close:
-        client->close(static_cast<QWebSocketProtocol::CloseCode>(r.closeCode));
-        break;
-    case CommitReply::Kind::Abort:
-        client->abort();
-        break;
-    case CommitReply::Kind::Silence:
-        break;
+    case CommitReply::Kind::Close: client->close(static_cast<QWebSocketProtocol::CloseCode>(r.closeCode)); break;
+    case CommitReply::Kind::Abort: client->abort(); break;
+    case CommitReply::Kind::Silence: break;
     }
 }
 

@@ -40,7 +40,10 @@ public:
         static CommitReply abort();
         static CommitReply silence();
         CommitReply& withPartials(const QStringList& texts);
-        CommitReply& after(int ms) { delayMs = ms; return *this; }
+        CommitReply& after(int ms) {
+            delayMs = ms;
+            return *this;
+        }
     };
 
     struct Frame {

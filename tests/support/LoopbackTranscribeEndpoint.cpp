@@ -10,7 +10,8 @@ namespace {
 
 std::uint32_t u32(const QByteArray& b, int at) {
     return static_cast<std::uint8_t>(b[at]) | static_cast<std::uint8_t>(b[at + 1]) << 8 |
-           static_cast<std::uint8_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 3])) << 24;
+           static_cast<std::uint8_t>(b[at + 2]) << 16 |
+           static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 3])) << 24;
 }
 
 std::uint16_t u16(const QByteArray& b, int at) {
@@ -37,14 +38,17 @@ std::vector<std::int16_t> LoopbackTranscribeEndpoint::Upload::samples() const {
     return out;
 }
 
-QString LoopbackTranscribeEndpoint::path() {
-    return StringShield::pathTranscribe();
-}
+QString LoopbackTranscribeEndpoint::path() { return StringShield::pathTranscribe(); }
 
 QJsonObject LoopbackTranscribeEndpoint::defaultReply() {
-    return QJsonObject{{"status", "OK"},          {"asr_text", "hello world"}, {"llm_text", "Hello world."},
-                       {"asr_provider", "loop"},  {"llm_provider", "loop-fmt"}, {"asr_time", 40},
-                       {"llm_time", 30},          {"total_time", 75}};
+    return QJsonObject{{"status", "OK"},
+                       {"asr_text", "hello world"},
+                       {"llm_text", "Hello world."},
+                       {"asr_provider", "loop"},
+                       {"llm_provider", "loop-fmt"},
+                       {"asr_time", 40},
+                       {"llm_time", 30},
+                       {"total_time", 75}};
 }
 
 LoopbackTranscribeEndpoint::LoopbackTranscribeEndpoint(LoopbackVendorServer& server) {
@@ -57,8 +61,10 @@ LoopbackTranscribeEndpoint::LoopbackTranscribeEndpoint(LoopbackVendorServer& ser
         } else if (!audio.isString()) {
             upload.problem = QStringLiteral("missing audio");
         } else {
-            auto decoded = QByteArray::fromBase64Encoding(audio.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
-            if (!decoded) upload.problem = QStringLiteral("audio is not Base64");
+            auto decoded =
+                QByteArray::fromBase64Encoding(audio.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+            if (!decoded)
+                upload.problem = QStringLiteral("audio is not Base64");
             else {
                 upload.wav = *decoded;
                 upload.problem = wavProblem(upload.wav);

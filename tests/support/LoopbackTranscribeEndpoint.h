@@ -15,8 +15,8 @@ class LoopbackTranscribeEndpoint {
 public:
     struct Upload {
         QJsonObject body;
-        QByteArray wav;       // the decoded "audio"
-        QString problem;      // why the upload was refused; empty when it was accepted
+        QByteArray wav;   // the decoded "audio"
+        QString problem;  // why the upload was refused; empty when it was accepted
         std::vector<std::int16_t> samples() const;
     };
 

@@ -163,7 +163,7 @@ struct LoopbackVendorServer::Connection {
     QPointer<QTcpSocket> socket;
     int id = 0;
     QByteArray buffer;
-    bool busy = false;       // a request is being answered (possibly after a delay)
+    bool busy = false;  // a request is being answered (possibly after a delay)
     bool closing = false;
     bool firstRequest = true;
 };
@@ -178,9 +178,7 @@ LoopbackVendorServer::LoopbackVendorServer(QObject* parent) : QObject(parent) {
     installBuiltInRoutes();
 }
 
-LoopbackVendorServer::~LoopbackVendorServer() {
-    stop();
-}
+LoopbackVendorServer::~LoopbackVendorServer() { stop(); }
 
 bool LoopbackVendorServer::start() {
     if (m_server && m_server->isListening()) return true;
@@ -207,13 +205,9 @@ void LoopbackVendorServer::stop() {
     }
 }
 
-quint16 LoopbackVendorServer::port() const {
-    return m_server ? m_server->serverPort() : 0;
-}
+quint16 LoopbackVendorServer::port() const { return m_server ? m_server->serverPort() : 0; }
 
-QString LoopbackVendorServer::baseUrl() const {
-    return QStringLiteral("http://127.0.0.1:%1").arg(port());
-}
+QString LoopbackVendorServer::baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port()); }
 
 void LoopbackVendorServer::route(const QByteArray& method, const QString& path, Handler handler) {
     m_routes[{method.toUpper(), path}] = std::move(handler);
@@ -231,9 +225,7 @@ void LoopbackVendorServer::scriptAlways(const QByteArray& method, const QString&
     m_scripts[{method.toUpper(), path}].always = reply;
 }
 
-void LoopbackVendorServer::clearScripts() {
-    m_scripts.clear();
-}
+void LoopbackVendorServer::clearScripts() { m_scripts.clear(); }
 
 void LoopbackVendorServer::setUpgradeHandler(UpgradeHandler handler, const void* owner) {
     m_upgradeHandler = std::move(handler);
@@ -253,9 +245,7 @@ QList<RecordedRequest> LoopbackVendorServer::requests(const QString& path) const
     return out;
 }
 
-int LoopbackVendorServer::requestCount(const QString& path) const {
-    return static_cast<int>(requests(path).size());
-}
+int LoopbackVendorServer::requestCount(const QString& path) const { return static_cast<int>(requests(path).size()); }
 
 void LoopbackVendorServer::onNewConnection() {
     while (QTcpSocket* socket = m_server->nextPendingConnection()) {
@@ -324,9 +314,8 @@ void LoopbackVendorServer::onReadyRead(Connection* conn) {
     processBuffer(conn);
 }
 
-bool LoopbackVendorServer::parseHead(Connection* conn, RecordedRequest& req, qsizetype& headEnd,
-                                     qsizetype& bodyLength, bool& chunked, bool& close,
-                                     QByteArray& badRequest) {
+bool LoopbackVendorServer::parseHead(Connection* conn, RecordedRequest& req, qsizetype& headEnd, qsizetype& bodyLength,
+                                     bool& chunked, bool& close, QByteArray& badRequest) {
     const qsizetype end = conn->buffer.indexOf("\r\n\r\n");
     if (end < 0) {
         if (conn->buffer.size() > kMaxHeadBytes) badRequest = "request head too large";
@@ -402,7 +391,8 @@ void LoopbackVendorServer::processBuffer(Connection* conn) {
                 const qsizetype lineEnd = conn->buffer.indexOf("\r\n", pos);
                 if (lineEnd < 0) break;
                 bool ok = false;
-                const qsizetype size = conn->buffer.mid(pos, lineEnd - pos).split(';').value(0).trimmed().toLongLong(&ok, 16);
+                const qsizetype size =
+                    conn->buffer.mid(pos, lineEnd - pos).split(';').value(0).trimmed().toLongLong(&ok, 16);
                 if (!ok || size < 0 || body.size() + size > kMaxBodyBytes) {
                     conn->buffer.clear();
                     sendReply(conn, LoopbackReply::text(400, "bad chunk"), true);
@@ -459,8 +449,7 @@ LoopbackReply LoopbackVendorServer::resolve(const RecordedRequest& req) {
         bool pathKnown = false;
         for (const auto& [k, handler] : m_routes)
             if (k.path == req.path) pathKnown = true;
-        reply = pathKnown ? LoopbackReply::error(405, "Method Not Allowed")
-                          : LoopbackReply::error(404, "Not Found");
+        reply = pathKnown ? LoopbackReply::error(405, "Method Not Allowed") : LoopbackReply::error(404, "Not Found");
     }
     if (scripted) reply.delayMs = scripted->delayMs;
     return reply;
@@ -482,14 +471,12 @@ void LoopbackVendorServer::sendReply(Connection* conn, const LoopbackReply& repl
     QTcpSocket* socket = conn->socket;
     if (!socket) return;
     switch (reply.action) {
-    case LoopbackReply::Action::Hang:
-        return;  // stays busy; the client gives up or the server stops
+    case LoopbackReply::Action::Hang: return;  // stays busy; the client gives up or the server stops
     case LoopbackReply::Action::Drop:
         conn->closing = true;
         socket->abort();
         return;
-    default:
-        break;
+    default: break;
     }
     const bool close = closeAfter || reply.closeAfter || reply.action == LoopbackReply::Action::Truncate;
     QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + " " + reasonPhrase(reply.status) + "\r\n";
@@ -500,8 +487,7 @@ void LoopbackVendorServer::sendReply(Connection* conn, const LoopbackReply& repl
     out += close ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
     out += "\r\n";
     if (!bodyless) {
-        out += reply.action == LoopbackReply::Action::Truncate ? reply.body.left(reply.body.size() / 2)
-                                                               : reply.body;
+        out += reply.action == LoopbackReply::Action::Truncate ? reply.body.left(reply.body.size() / 2) : reply.body;
     }
     socket->write(out);
     if (close) {
@@ -525,12 +511,9 @@ void LoopbackVendorServer::finishRequest(Connection* conn) {
 // ---------------------------------------------------------------- vendor behaviour
 
 QJsonObject LoopbackVendorServer::defaultUser() {
-    return QJsonObject{{"id", "user-1"},
-                       {"email", "ada@example.com"},
-                       {"name", "Ada Lovelace"},
-                       {"picture", "https://example.com/ada.png"},
-                       {"plan", "pro"},
-                       {"api_key", "key-ada"}};
+    return QJsonObject{{"id", "user-1"},         {"email", "ada@example.com"},
+                       {"name", "Ada Lovelace"}, {"picture", "https://example.com/ada.png"},
+                       {"plan", "pro"},          {"api_key", "key-ada"}};
 }
 
 void LoopbackVendorServer::installBuiltInRoutes() {
@@ -545,7 +528,8 @@ void LoopbackVendorServer::installBuiltInRoutes() {
 }
 
 QString LoopbackVendorServer::makeJwt(const QJsonObject& payload) {
-    const QByteArray header = QJsonDocument(QJsonObject{{"alg", "none"}, {"typ", "JWT"}}).toJson(QJsonDocument::Compact);
+    const QByteArray header =
+        QJsonDocument(QJsonObject{{"alg", "none"}, {"typ", "JWT"}}).toJson(QJsonDocument::Compact);
     const QByteArray body = QJsonDocument(payload).toJson(QJsonDocument::Compact);
     return base64UrlOf(header) + "." + base64UrlOf(body) + "." + randomToken(12);
 }
@@ -558,9 +542,8 @@ QJsonObject LoopbackVendorServer::issueTokenObject() {
 LoopbackVendorServer::TokenPair LoopbackVendorServer::issueTokens() {
     const double exp = Clock::current().now().toMSecsSinceEpoch() / 1000.0 + m_accessLifetime;
     TokenPair pair;
-    pair.accessToken = makeJwt(QJsonObject{{"sub", m_user.value("id").toString()},
-                                           {"exp", static_cast<qint64>(exp)},
-                                           {"jti", randomToken(8)}});
+    pair.accessToken = makeJwt(QJsonObject{
+        {"sub", m_user.value("id").toString()}, {"exp", static_cast<qint64>(exp)}, {"jti", randomToken(8)}});
     pair.refreshToken = randomToken();
     m_refreshTokens.insert(pair.refreshToken, pair.accessToken);
     return pair;
@@ -629,8 +612,10 @@ LoopbackReply LoopbackVendorServer::handleLogout(const RecordedRequest& req) {
     if (access.isEmpty()) return LoopbackReply::error(401, "Not authenticated");
     m_revokedAccessTokens.insert(access);
     for (auto it = m_refreshTokens.begin(); it != m_refreshTokens.end();) {
-        if (it.value() == access) it = m_refreshTokens.erase(it);
-        else ++it;
+        if (it.value() == access)
+            it = m_refreshTokens.erase(it);
+        else
+            ++it;
     }
     return LoopbackReply::json(QJsonObject{{"ok", true}});
 }
@@ -650,13 +635,13 @@ LoopbackReply LoopbackVendorServer::handleEvents(const RecordedRequest& req) {
 }
 
 LoopbackReply LoopbackVendorServer::handleHealth(const RecordedRequest&) {
-    return LoopbackReply::json(QJsonObject{{"status", "ok"}, {"version", m_version}, {"llm_providers", m_llmProviders}});
+    return LoopbackReply::json(
+        QJsonObject{{"status", "ok"}, {"version", m_version}, {"llm_providers", m_llmProviders}});
 }
 
 LoopbackReply LoopbackVendorServer::handleFormat(const RecordedRequest& req) {
     const QJsonObject body = req.json();
-    if (!body.value("text").isString())
-        return LoopbackReply::error(422, QStringLiteral("text is required"));
+    if (!body.value("text").isString()) return LoopbackReply::error(422, QStringLiteral("text is required"));
     const QString text = body.value("text").toString();
     return LoopbackReply::json(QJsonObject{{"text", m_formatter ? m_formatter(text) : text},
                                            {"race_winner", m_raceWinner},

@@ -23,13 +23,13 @@ class QTcpSocket;
 
 // One HTTP request as the loopback server received it.
 struct RecordedRequest {
-    QByteArray method;            // "GET", "POST", ...
-    QByteArray target;            // the request target exactly as sent ("/path?query")
-    QString path;                 // decoded path, without the query
+    QByteArray method;  // "GET", "POST", ...
+    QByteArray target;  // the request target exactly as sent ("/path?query")
+    QString path;       // decoded path, without the query
     QUrlQuery query;
     QList<QPair<QByteArray, QByteArray>> headers;  // in arrival order, names as sent
     QByteArray body;
-    int connectionId = 0;         // which TCP connection carried it (keep-alive checks)
+    int connectionId = 0;  // which TCP connection carried it (keep-alive checks)
 
     // Case-insensitive header lookup; empty when absent.
     QByteArray header(const QByteArray& name) const;
@@ -43,11 +43,11 @@ struct RecordedRequest {
 // What the server does with one request. Build with the static helpers and chain `after()`.
 struct LoopbackReply {
     enum class Action {
-        Respond,      // send the status, headers and body
-        Drop,         // close the connection without answering
-        Hang,         // never answer (the client's time-out has to act)
-        Truncate,     // announce the full body, send half of it, then close
-        UseHandler,   // run the route's normal handler (with this reply's delay)
+        Respond,     // send the status, headers and body
+        Drop,        // close the connection without answering
+        Hang,        // never answer (the client's time-out has to act)
+        Truncate,    // announce the full body, send half of it, then close
+        UseHandler,  // run the route's normal handler (with this reply's delay)
     };
 
     Action action = Action::Respond;
@@ -72,8 +72,14 @@ struct LoopbackReply {
     static LoopbackReply truncated(const QJsonObject& object);
     static LoopbackReply normal();
 
-    LoopbackReply& after(int ms) { delayMs = ms; return *this; }
-    LoopbackReply& closing() { closeAfter = true; return *this; }
+    LoopbackReply& after(int ms) {
+        delayMs = ms;
+        return *this;
+    }
+    LoopbackReply& closing() {
+        closeAfter = true;
+        return *this;
+    }
     LoopbackReply& withHeader(const QByteArray& name, const QByteArray& value) {
         headers.append({name, value});
         return *this;
@@ -196,9 +202,7 @@ private:
     struct RouteKey {
         QByteArray method;
         QString path;
-        bool operator<(const RouteKey& o) const {
-            return method != o.method ? method < o.method : path < o.path;
-        }
+        bool operator<(const RouteKey& o) const { return method != o.method ? method < o.method : path < o.path; }
     };
     struct Script {
         std::deque<LoopbackReply> next;
@@ -209,8 +213,8 @@ private:
     void onNewConnection();
     void onReadyRead(Connection* conn);
     void processBuffer(Connection* conn);
-    bool parseHead(Connection* conn, RecordedRequest& req, qsizetype& headEnd, qsizetype& bodyLength,
-                   bool& chunked, bool& close, QByteArray& badRequest);
+    bool parseHead(Connection* conn, RecordedRequest& req, qsizetype& headEnd, qsizetype& bodyLength, bool& chunked,
+                   bool& close, QByteArray& badRequest);
     void dispatch(Connection* conn, RecordedRequest req, bool closeAfter);
     LoopbackReply resolve(const RecordedRequest& req);
     void sendReply(Connection* conn, const LoopbackReply& reply, bool closeAfter);
@@ -243,8 +247,8 @@ private:
     QJsonObject m_llmProviders{{QStringLiteral("loopback"), true}};
     std::function<QString(const QString&)> m_formatter;
     QString m_raceWinner = QStringLiteral("loopback-model");
-    QHash<QString, QString> m_pendingCodes;     // code -> PKCE challenge
-    QHash<QString, QString> m_refreshTokens;    // refresh token -> its access token
+    QHash<QString, QString> m_pendingCodes;   // code -> PKCE challenge
+    QHash<QString, QString> m_refreshTokens;  // refresh token -> its access token
     QSet<QString> m_revokedAccessTokens;
     QList<QJsonArray> m_eventBatches;
     QJsonValue m_remoteSettings = QJsonValue::Null;

@@ -19,9 +19,7 @@ bool MicFeeder::available() {
 MicFeeder::MicFeeder(QString fifoPath)
     : m_fifoPath(fifoPath.isEmpty() ? qEnvironmentVariable("VANTROSE_MIC_FIFO") : std::move(fifoPath)) {}
 
-MicFeeder::~MicFeeder() {
-    wait();
-}
+MicFeeder::~MicFeeder() { wait(); }
 
 void MicFeeder::wait() {
     if (m_thread.joinable()) m_thread.join();
@@ -61,9 +59,10 @@ void MicFeeder::play(std::vector<float> samples) {
 
 bool MicFeeder::playFile(const QString& path) {
     QProcess sox;
-    sox.start(QStringLiteral("sox"), {path, QStringLiteral("-r"), QStringLiteral("16000"), QStringLiteral("-c"), QStringLiteral("1"),
-                                      QStringLiteral("-b"), QStringLiteral("32"), QStringLiteral("-e"), QStringLiteral("floating-point"),
-                                      QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-")});
+    sox.start(QStringLiteral("sox"),
+              {path, QStringLiteral("-r"), QStringLiteral("16000"), QStringLiteral("-c"), QStringLiteral("1"),
+               QStringLiteral("-b"), QStringLiteral("32"), QStringLiteral("-e"), QStringLiteral("floating-point"),
+               QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-")});
     if (!sox.waitForFinished(60000) || sox.exitStatus() != QProcess::NormalExit || sox.exitCode() != 0) return false;
     const QByteArray bytes = sox.readAllStandardOutput();
     std::vector<float> samples(std::size_t(bytes.size()) / sizeof(float));

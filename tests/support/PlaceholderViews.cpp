@@ -11,7 +11,9 @@
 #include <QVBoxLayout>
 
 HubPlaceholderView::HubPlaceholderView(ShellPipeline& pipeline, AuthManager& auth, QWidget* parent)
-    : QWidget(parent), m_pipeline(pipeline), m_auth(auth) {
+    : QWidget(parent),
+      m_pipeline(pipeline),
+      m_auth(auth) {
     setMinimumSize(600, 400);
     auto* layout = new QVBoxLayout(this);
     auto* title = new QLabel(QStringLiteral("Vantrose"), this);
@@ -47,7 +49,8 @@ void HubPlaceholderView::refresh() {
 
 OnboardingPlaceholderView::OnboardingPlaceholderView(AuthManager& auth, bool skipWelcome,
                                                      std::function<void()> onComplete, QWidget* parent)
-    : QWidget(parent), m_auth(auth) {
+    : QWidget(parent),
+      m_auth(auth) {
     auto* layout = new QVBoxLayout(this);
     if (!skipWelcome) {
         auto* welcome = new QLabel(QStringLiteral("Welcome to Vantrose"), this);
@@ -73,8 +76,9 @@ OnboardingPlaceholderView::OnboardingPlaceholderView(AuthManager& auth, bool ski
 
 void OnboardingPlaceholderView::refresh() {
     const bool signedIn = m_auth.isAuthenticated();
-    QString text = signedIn ? QStringLiteral("You are signed in. Vantrose needs an X11 session and a working "
-                                             "microphone; the accessibility bus adds the text of the focused field.")
+    QString text = signedIn ? QStringLiteral(
+                                  "You are signed in. Vantrose needs an X11 session and a working "
+                                  "microphone; the accessibility bus adds the text of the focused field.")
                             : QStringLiteral("Sign in to start dictating.");
     if (m_auth.hasErrorMessage()) text += QLatin1Char('\n') + m_auth.errorMessage();
     m_message->setText(text);
@@ -102,7 +106,8 @@ HistoryPlaceholderView::HistoryPlaceholderView(QWidget* parent) : QWidget(parent
 }
 
 OverlayPlaceholderView::OverlayPlaceholderView(ShellPipeline& pipeline, QWidget* parent)
-    : QWidget(parent), m_pipeline(pipeline) {
+    : QWidget(parent),
+      m_pipeline(pipeline) {
     setAttribute(Qt::WA_TranslucentBackground);
     auto* timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, qOverload<>(&QWidget::update));

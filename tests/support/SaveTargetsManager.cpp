@@ -11,8 +11,8 @@ SaveTargetsManager::SaveTargetsManager() {
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(m_conn)).data;
     m_window = xcb_generate_id(m_conn);
     const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-    xcb_create_window(m_conn, XCB_COPY_FROM_PARENT, m_window, screen->root, 0, 0, 1, 1, 0,
-                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+    xcb_create_window(m_conn, XCB_COPY_FROM_PARENT, m_window, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
     xcb_set_selection_owner(m_conn, m_window, atom("CLIPBOARD_MANAGER"), XCB_CURRENT_TIME);
     xcb_flush(m_conn);
     m_thread = std::thread([this] { run(); });

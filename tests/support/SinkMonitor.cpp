@@ -21,10 +21,9 @@ bool SinkMonitor::start() {
     m_recorder = std::make_unique<QProcess>();
     m_recorder->setProcessChannelMode(QProcess::SeparateChannels);
     QObject::connect(m_recorder.get(), &QProcess::readyReadStandardOutput, m_recorder.get(), [this] { read(); });
-    m_recorder->start(QStringLiteral("parec"),
-                      {QStringLiteral("--device=@DEFAULT_MONITOR@"), QStringLiteral("--raw"),
-                       QStringLiteral("--format=s16le"), QStringLiteral("--rate=16000"), QStringLiteral("--channels=1"),
-                       QStringLiteral("--latency-msec=20")});
+    m_recorder->start(QStringLiteral("parec"), {QStringLiteral("--device=@DEFAULT_MONITOR@"), QStringLiteral("--raw"),
+                                                QStringLiteral("--format=s16le"), QStringLiteral("--rate=16000"),
+                                                QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20")});
     if (!m_recorder->waitForStarted(10000)) return false;
     // parec exits at once when it cannot connect or the device is unknown.
     return !m_recorder->waitForFinished(300);

@@ -11,12 +11,12 @@
 #include <cerrno>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace SpeechFixture {
 
@@ -77,10 +77,12 @@ std::vector<float> speak(const QString& text, const QString& voice) {
     const QString wav = base + QStringLiteral(".wav");
     const QString raw = base + QStringLiteral(".f32");
     std::vector<float> samples;
-    if (run(QStringLiteral("flite"), {QStringLiteral("-voice"), voice, QStringLiteral("-t"), text, QStringLiteral("-o"), wav}) &&
-        run(QStringLiteral("sox"), {wav, QStringLiteral("-r"), QStringLiteral("16000"), QStringLiteral("-c"), QStringLiteral("1"),
-                                    QStringLiteral("-b"), QStringLiteral("32"), QStringLiteral("-e"), QStringLiteral("floating-point"),
-                                    QStringLiteral("-t"), QStringLiteral("raw"), raw})) {
+    if (run(QStringLiteral("flite"),
+            {QStringLiteral("-voice"), voice, QStringLiteral("-t"), text, QStringLiteral("-o"), wav}) &&
+        run(QStringLiteral("sox"),
+            {wav, QStringLiteral("-r"), QStringLiteral("16000"), QStringLiteral("-c"), QStringLiteral("1"),
+             QStringLiteral("-b"), QStringLiteral("32"), QStringLiteral("-e"), QStringLiteral("floating-point"),
+             QStringLiteral("-t"), QStringLiteral("raw"), raw})) {
         QFile file(raw);
         if (file.open(QIODevice::ReadOnly)) {
             const QByteArray bytes = file.readAll();
@@ -92,9 +94,7 @@ std::vector<float> speak(const QString& text, const QString& voice) {
     return samples;
 }
 
-std::vector<float> silence(double seconds) {
-    return std::vector<float>(std::size_t(seconds * 16000), 0.0f);
-}
+std::vector<float> silence(double seconds) { return std::vector<float>(std::size_t(seconds * 16000), 0.0f); }
 
 double wordErrorRate(const QString& reference, const QString& hypothesis) {
     const QStringList ref = words(reference);

@@ -21,9 +21,7 @@ void TestEnvironment::install() {
     qputenv("XDG_CACHE_HOME", (base + "/cache").toLocal8Bit());
 }
 
-QString TestEnvironment::root() {
-    return g_root ? g_root->path() : QString();
-}
+QString TestEnvironment::root() { return g_root ? g_root->path() : QString(); }
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     QDeadlineTimer deadline(timeout);

@@ -3,8 +3,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
-#include <functional>
 #include <chrono>
+#include <functional>
 
 // Every test process gets throwaway HOME and XDG folders, so nothing touches the user's files
 // and the process-wide services start from an empty state.
@@ -15,5 +15,4 @@ public:
 };
 
 // Polls `condition` while running the event loop until it holds or `timeout` passes.
-bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(5));
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -13,4 +13,6 @@ QString ASRError::messageFor(Code code, const QString& text) {
 }
 
 ASRError::ASRError(Code code, const QString& text)
-    : std::runtime_error(messageFor(code, text).toStdString()), m_code(code), m_text(text) {}
+    : std::runtime_error(messageFor(code, text).toStdString()),
+      m_code(code),
+      m_text(text) {}

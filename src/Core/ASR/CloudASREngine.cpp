@@ -1,12 +1,12 @@
 #include "Core/ASR/CloudASREngine.h"
 
 #include "Core/Cloud/AccountAccess.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Core/Cloud/WavEncoding.h"
 #include "Core/Services/Analytics.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
-#include "Core/Cloud/NetworkSession.h"
 #include "Foundation/StringShield.h"
-#include "Core/Cloud/WavEncoding.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,13 +16,9 @@
 
 namespace {
 
-double nowMs() {
-    return Clock::current().monotonicMs();
-}
+double nowMs() { return Clock::current().monotonicMs(); }
 
-QString noDecimals(double value) {
-    return QString::number(value, 'f', 0);
-}
+QString noDecimals(double value) { return QString::number(value, 'f', 0); }
 
 QString stringOr(const QJsonObject& o, const char* key, const QString& fallback) {
     const QJsonValue v = o.value(QLatin1String(key));
@@ -50,14 +46,14 @@ CloudASREngine::CloudASREngine(const QString& engineName, const QString& serverU
     : CloudASREngine(engineName, serverURL, Services{}) {}
 
 CloudASREngine::CloudASREngine(const QString& engineName, const QString& serverURL, Services services)
-    : m_engineName(engineName), m_serverURL(serverURL), m_services(std::move(services)) {
+    : m_engineName(engineName),
+      m_serverURL(serverURL),
+      m_services(std::move(services)) {
     if (!m_services.accessToken) m_services.accessToken = [] { return AccountAccess::getAccessToken(); };
     if (!m_services.deviceID) m_services.deviceID = [] { return Analytics::shared().deviceID(); };
 }
 
-CloudASREngine::~CloudASREngine() {
-    *m_alive = false;
-}
+CloudASREngine::~CloudASREngine() { *m_alive = false; }
 
 QByteArray CloudASREngine::samplesToWAV(const std::vector<float>& samples, int sampleRate) {
     return WavEncoding::wav(samples, sampleRate);
@@ -115,8 +111,7 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
     if (parseError.error != QJsonParseError::NoError)
         throw ASRError::engineNotAvailable(
             QStringLiteral("Invalid JSON from cloud server: %1").arg(parseError.errorString()));
-    if (!doc.isObject())
-        throw ASRError::transcriptionFailed(QStringLiteral("Invalid JSON response from cloud server"));
+    if (!doc.isObject()) throw ASRError::transcriptionFailed(QStringLiteral("Invalid JSON response from cloud server"));
     const QJsonObject reply = doc.object();
 
     const QString status = stringOr(reply, "status", QStringLiteral("ERROR"));
@@ -150,10 +145,11 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
     const QString text = serverFormatted ? llmText : asrText;
     const double e2e = t5 - t0;
     // The transcript is concatenated, never passed through arg(): it may contain "%1".
-    const QString timings = QStringLiteral(" — prepare:%1ms network:%2ms upload:%3ms asr:%4ms llm:%5ms server:%6ms e2e:%7ms")
-                                .arg(noDecimals(metrics.prepareRequestMs), noDecimals(metrics.remoteLatencyMs),
-                                     noDecimals(metrics.uploadRequestMs), noDecimals(asrTime), noDecimals(llmTime),
-                                     noDecimals(totalTime), noDecimals(e2e));
+    const QString timings =
+        QStringLiteral(" — prepare:%1ms network:%2ms upload:%3ms asr:%4ms llm:%5ms server:%6ms e2e:%7ms")
+            .arg(noDecimals(metrics.prepareRequestMs), noDecimals(metrics.remoteLatencyMs),
+                 noDecimals(metrics.uploadRequestMs), noDecimals(asrTime), noDecimals(llmTime), noDecimals(totalTime),
+                 noDecimals(e2e));
     VLOG(QStringLiteral("CloudASR: \"") + text + QStringLiteral("\"") + timings + QStringLiteral(" provider:") +
          asrProvider + QStringLiteral(" format:") + llmProvider + QStringLiteral(" race:") + raceWinner);
     co_return ASRResult{text, 0.9f, QStringLiteral("en"), e2e, serverFormatted};

@@ -15,12 +15,12 @@ class NetworkSession;
 
 // Timings of the last cloud batch request, in milliseconds.
 struct CloudRequestMetrics {
-    double prepareRequestMs = 0;       // audio encoded -> request ready (body, URL, headers, token)
-    double uploadRequestMs = 0;        // remote latency minus the server's own time, not below 0
-    double remoteLatencyMs = 0;        // request handed to the session -> reply received
-    double serverProcessingTimeMs = 0; // the reply's "total_time"
-    double asrTimeMs = 0;              // the reply's "asr_time"
-    double llmTimeMs = 0;              // the reply's "llm_time"
+    double prepareRequestMs = 0;                   // audio encoded -> request ready (body, URL, headers, token)
+    double uploadRequestMs = 0;                    // remote latency minus the server's own time, not below 0
+    double remoteLatencyMs = 0;                    // request handed to the session -> reply received
+    double serverProcessingTimeMs = 0;             // the reply's "total_time"
+    double asrTimeMs = 0;                          // the reply's "asr_time"
+    double llmTimeMs = 0;                          // the reply's "llm_time"
     std::optional<double> backendCommitAckTimeMs;  // the reply's "component_times"."commit_ack_ms"
 };
 

@@ -25,8 +25,7 @@ QString EditAligner::rawValue(Action action) {
 
 std::optional<EditAligner::Action> EditAligner::actionFromRawValue(const QString& raw) {
     for (Action action : {Action::match, Action::substitution, Action::insertion, Action::deletion}) {
-        if (rawValue(action) == raw)
-            return action;
+        if (rawValue(action) == raw) return action;
     }
     return std::nullopt;
 }
@@ -34,9 +33,8 @@ std::optional<EditAligner::Action> EditAligner::actionFromRawValue(const QString
 namespace {
 
 // Global alignment of the words a[aBegin, aEnd) with b[bBegin, bEnd), appended to `steps`.
-void alignRange(const QStringList& a, const QStringList& aLower, qsizetype aBegin, qsizetype aEnd,
-                const QStringList& b, const QStringList& bLower, qsizetype bBegin, qsizetype bEnd,
-                QList<EditAligner::AlignmentStep>& steps) {
+void alignRange(const QStringList& a, const QStringList& aLower, qsizetype aBegin, qsizetype aEnd, const QStringList& b,
+                const QStringList& bLower, qsizetype bBegin, qsizetype bEnd, QList<EditAligner::AlignmentStep>& steps) {
     using Action = EditAligner::Action;
     const qsizetype m = aEnd - aBegin;
     const qsizetype n = bEnd - bBegin;
@@ -50,9 +48,8 @@ void alignRange(const QStringList& a, const QStringList& aLower, qsizetype aBegi
     for (qsizetype j = 0; j <= n; ++j) cell(0, j) = kGapScore * static_cast<int>(j);
     for (qsizetype i = 1; i <= m; ++i) {
         for (qsizetype j = 1; j <= n; ++j) {
-            cell(i, j) = std::max({cell(i - 1, j - 1) + pairScore(i, j),
-                                   cell(i - 1, j) + kGapScore,
-                                   cell(i, j - 1) + kGapScore});
+            cell(i, j) = std::max(
+                {cell(i - 1, j - 1) + pairScore(i, j), cell(i - 1, j) + kGapScore, cell(i, j - 1) + kGapScore});
         }
     }
 
@@ -83,8 +80,7 @@ void alignRange(const QStringList& a, const QStringList& aLower, qsizetype aBegi
 QList<EditAligner::AlignmentStep> EditAligner::align(const QString& original, const QString& edited) {
     const QStringList a = TextUnits::splitAtSpaces(original);
     const QStringList b = TextUnits::splitAtSpaces(edited);
-    if (a.isEmpty() || b.isEmpty())
-        return {};
+    if (a.isEmpty() || b.isEmpty()) return {};
 
     QStringList aLower, bLower;
     for (const QString& w : a) aLower << w.toLower();
@@ -122,12 +118,10 @@ QList<EditAligner::Correction> EditAligner::extractCorrections(const QList<Align
     QList<Correction> corrections;
     for (qsizetype k = 0; k < alignment.size(); ++k) {
         const AlignmentStep& step = alignment[k];
-        if (step.action != Action::substitution)
-            continue;
+        if (step.action != Action::substitution) continue;
         const bool previousIsMatch = k == 0 || alignment[k - 1].action == Action::match;
         const bool nextIsMatch = k + 1 == alignment.size() || alignment[k + 1].action == Action::match;
-        if (previousIsMatch && nextIsMatch)
-            corrections << Correction{step.originalWord, step.editedWord};
+        if (previousIsMatch && nextIsMatch) corrections << Correction{step.originalWord, step.editedWord};
     }
     return corrections;
 }

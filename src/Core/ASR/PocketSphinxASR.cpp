@@ -3,10 +3,10 @@
 #include "Foundation/Logger.h"
 #include "Foundation/SerialQueue.h"
 
-#include <QElapsedTimer>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFuture>
@@ -26,9 +26,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
-#include <cmath>
 #include <type_traits>
 
 #include <malloc.h>
@@ -109,9 +109,7 @@ void toPcm16(const float* samples, std::size_t count, std::vector<int16_t>& out)
         out[i] = static_cast<int16_t>(std::lround(std::clamp(samples[i], -1.0f, 1.0f) * 32767.0f));
 }
 
-int wordCount(const QString& text) {
-    return int(text.split(QLatin1Char(' '), Qt::SkipEmptyParts).size());
-}
+int wordCount(const QString& text) { return int(text.split(QLatin1Char(' '), Qt::SkipEmptyParts).size()); }
 
 QString hypothesis(ps_decoder_t* ps) {
     int32 score = 0;
@@ -160,16 +158,17 @@ QString lmWordsDictionary(const QString& dictPath, const QString& lmPath) {
                                .toUtf8();
     const QString cacheDir =
         QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/Vantrose");
-    const QString cached = cacheDir + QStringLiteral("/lm-words-") +
-                           QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16)) +
-                           QStringLiteral(".dict");
+    const QString cached =
+        cacheDir + QStringLiteral("/lm-words-") +
+        QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16)) +
+        QStringLiteral(".dict");
     if (QFileInfo(cached).size() > 0) return cached;
 
     QFile source(dictPath);
     if (!QDir().mkpath(cacheDir) || !source.open(QIODevice::ReadOnly)) return dictPath;
     logmath_t* lmath = logmath_init(1.0001, 0, 0);
-    ngram_model_t* model = lmath ? ngram_model_read(nullptr, lm.filePath().toLocal8Bit().constData(), NGRAM_AUTO, lmath)
-                                 : nullptr;
+    ngram_model_t* model =
+        lmath ? ngram_model_read(nullptr, lm.filePath().toLocal8Bit().constData(), NGRAM_AUTO, lmath) : nullptr;
     if (!model) {
         if (lmath) logmath_free(lmath);
         return dictPath;
@@ -211,8 +210,7 @@ PocketSphinxASR::PocketSphinxASR(const QLocale& locale, const QString& modelDir)
 PocketSphinxASR::PocketSphinxASR(const QLocale& locale, OnDemand onDemand, const QString& modelDir)
     : PocketSphinxASR(locale, std::optional<OnDemand>(std::move(onDemand)), modelDir, 0) {}
 
-PocketSphinxASR::PocketSphinxASR(const QLocale& locale, std::optional<OnDemand> onDemand, const QString& modelDir,
-                                 int)
+PocketSphinxASR::PocketSphinxASR(const QLocale& locale, std::optional<OnDemand> onDemand, const QString& modelDir, int)
     : m_available(locale.language() == QLocale::English && modelPresent(modelDir)),
       m_localeIdentifier(locale.name().replace(QLatin1Char('_'), QLatin1Char('-'))),
       m_modelDir(modelDir),
@@ -220,8 +218,8 @@ PocketSphinxASR::PocketSphinxASR(const QLocale& locale, std::optional<OnDemand> 
       m_stream(std::make_unique<StreamState>()),
       m_queue(std::make_unique<SerialQueue>(QStringLiteral("com.vantrose.pocketsphinx"))) {
     if (!m_available) {
-        VLOG(QString(kLog) + QStringLiteral("No speech model for locale %1; the recognizer is unavailable")
-                                 .arg(m_localeIdentifier));
+        VLOG(QString(kLog) +
+             QStringLiteral("No speech model for locale %1; the recognizer is unavailable").arg(m_localeIdentifier));
         return;
     }
     // Loading takes about half a second: never on the caller's thread.
@@ -335,8 +333,8 @@ QCoro::Task<ASRResult> PocketSphinxASR::transcribe(std::vector<float> samples) {
     timer.start();
     if (!m_available) throw ASRError::recognizerUnavailable();
     ++m_uses;
-    QFuture<Outcome> future = runOnQueue<Outcome>(
-        *m_queue, [this, samples = std::move(samples)] { return decodeBatch(samples); });
+    QFuture<Outcome> future =
+        runOnQueue<Outcome>(*m_queue, [this, samples = std::move(samples)] { return decodeBatch(samples); });
     Outcome outcome = co_await future;
     scheduleRelease();
     if (outcome.error) throw *outcome.error;
@@ -384,8 +382,8 @@ PocketSphinxASR::Outcome PocketSphinxASR::decodeBatch(const std::vector<float>& 
     }
     ps_decoder_t* ps = decoder->ps;
     decoder->setHintsActive(false);
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(static_cast<int64_t>(kBatchTimeoutSeconds * 1000));
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int64_t>(kBatchTimeoutSeconds * 1000));
     ps_start_utt(ps);
     std::vector<int16_t> pcm;
     // One second at a time, so a very long recording stops at the deadline with the text so far.

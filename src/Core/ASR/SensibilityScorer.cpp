@@ -11,15 +11,27 @@ namespace {
 
 // Texts that are nothing but one of these are what recognisers produce from silence.
 constexpr std::array<const char*, 16> kWholeTextPhrases = {
-    "thank you", "thanks", "bye", "bye bye", "bye-bye", "goodbye", "you", "the end",
-    "silence", "so", "okay", "oh", "hmm", "uh", "um", "huh",
+    "thank you", "thanks", "bye",  "bye bye", "bye-bye", "goodbye", "you", "the end",
+    "silence",   "so",     "okay", "oh",      "hmm",     "uh",      "um",  "huh",
 };
 
 // Subtitle credits and sound captions that leak from recognisers' training material.
 constexpr std::array<const char*, 15> kContainedPhrases = {
-    "thank you for watching", "thanks for watching", "subscribe to the channel",
-    "please subscribe", "like and subscribe", "amara.org", "subtitles by", "transcribed by",
-    "translated by", "mooji.org", "music playing", "\u266A", "[music]", "[applause]", "[laughter]",
+    "thank you for watching",
+    "thanks for watching",
+    "subscribe to the channel",
+    "please subscribe",
+    "like and subscribe",
+    "amara.org",
+    "subtitles by",
+    "transcribed by",
+    "translated by",
+    "mooji.org",
+    "music playing",
+    "\u266A",
+    "[music]",
+    "[applause]",
+    "[laughter]",
 };
 
 }  // namespace
@@ -28,12 +40,10 @@ bool SensibilityScorer::containsHallucination(const QString& text) {
     const QString lowered = text.toLower().trimmed();
     const QString bare = TextUnits::trimPunctuation(lowered);
     for (const char* phrase : kWholeTextPhrases) {
-        if (bare == QString::fromUtf8(phrase))
-            return true;
+        if (bare == QString::fromUtf8(phrase)) return true;
     }
     for (const char* phrase : kContainedPhrases) {
-        if (lowered.contains(QString::fromUtf8(phrase)))
-            return true;
+        if (lowered.contains(QString::fromUtf8(phrase))) return true;
     }
     return false;
 }
@@ -56,8 +66,7 @@ SensibilityScorer::Score SensibilityScorer::score(const QString& text, double au
     if (!words.isEmpty()) {
         QHash<QString, int> counts;
         int most = 0;
-        for (const QString& word : words)
-            most = std::max(most, ++counts[word.toLower()]);
+        for (const QString& word : words) most = std::max(most, ++counts[word.toLower()]);
         if (most >= 6 && static_cast<float>(most) / static_cast<float>(words.size()) > 0.3f) {
             result.flags << QStringLiteral("excessive_repetition");
             value -= 0.4f;
@@ -67,8 +76,7 @@ SensibilityScorer::Score SensibilityScorer::score(const QString& text, double au
     if (containsHallucination(text)) {
         result.flags << QStringLiteral("hallucination_detected");
         value = 0.0f;
-        if (tooShortForLength)
-            result.flags << QStringLiteral("suspiciously_short");
+        if (tooShortForLength) result.flags << QStringLiteral("suspiciously_short");
     } else if (tooShortForLength) {
         result.flags << QStringLiteral("suspiciously_short");
         value -= 0.3f;

@@ -27,11 +27,10 @@ QStringList VocabularyExtractor::extractProperNouns(const QString& text) {
         words << current;
         for (qsizetype position = 1; position < words.size(); ++position) {
             const QString word = TextUnits::trimPunctuation(words[position]);
-            if (word.size() < 2 || TextUnits::characterCount(word) < 2)
-                continue;
+            if (word.size() < 2 || TextUnits::characterCount(word) < 2) continue;
             const QList<uint> codePoints = word.toUcs4();
-            const bool hasCapital = std::any_of(codePoints.begin(), codePoints.end(),
-                                                [](uint cp) { return QChar::isUpper(char32_t(cp)); });
+            const bool hasCapital =
+                std::any_of(codePoints.begin(), codePoints.end(), [](uint cp) { return QChar::isUpper(char32_t(cp)); });
             if (hasCapital && !seen.contains(word)) {
                 seen.insert(word);
                 found << word;
@@ -42,16 +41,13 @@ QStringList VocabularyExtractor::extractProperNouns(const QString& text) {
     return found;
 }
 
-QStringList VocabularyExtractor::buildVocabularyHints(const QString& textboxContent,
-                                                      const QStringList& dictionaryWords,
-                                                      const QStringList& customWords,
-                                                      const QStringList& contextWords) {
+QStringList VocabularyExtractor::buildVocabularyHints(const QString& textboxContent, const QStringList& dictionaryWords,
+                                                      const QStringList& customWords, const QStringList& contextWords) {
     QSet<QString> seen;
     QStringList hints;
     auto add = [&](const QStringList& words) {
         for (const QString& word : words) {
-            if (hints.size() >= maximumHints)
-                return;
+            if (hints.size() >= maximumHints) return;
             if (!seen.contains(word)) {
                 seen.insert(word);
                 hints << word;

@@ -14,8 +14,6 @@ public:
     // At most `maximumHints` distinct hints from all sources; which ones survive a cut is
     // not defined beyond: custom words first, then dictionary words, text-box names,
     // context words.
-    static QStringList buildVocabularyHints(const QString& textboxContent,
-                                            const QStringList& dictionaryWords,
-                                            const QStringList& customWords,
-                                            const QStringList& contextWords);
+    static QStringList buildVocabularyHints(const QString& textboxContent, const QStringList& dictionaryWords,
+                                            const QStringList& customWords, const QStringList& contextWords);
 };

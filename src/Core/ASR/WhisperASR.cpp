@@ -1,7 +1,7 @@
 #include "Core/ASR/WhisperASR.h"
 
-#include "Foundation/Logger.h"
 #include "Core/Cloud/WavEncoding.h"
+#include "Foundation/Logger.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -53,13 +53,9 @@ void WhisperASR::initialize() {
     VLOG(QStringLiteral("WhisperASR: Model loaded from ") + m_modelPath);
 }
 
-void WhisperASR::startStreaming(PartialResultCallback) {
-    throw ASRError::streamingNotSupported();
-}
+void WhisperASR::startStreaming(PartialResultCallback) { throw ASRError::streamingNotSupported(); }
 
-void WhisperASR::feedAudioChunk(const std::vector<float>&) {
-    throw ASRError::streamingNotSupported();
-}
+void WhisperASR::feedAudioChunk(const std::vector<float>&) { throw ASRError::streamingNotSupported(); }
 
 QCoro::Task<ASRResult> WhisperASR::stopStreaming() {
     throw ASRError::streamingNotSupported();
@@ -87,8 +83,10 @@ QString WhisperASR::findWhisperBinary() const {
 }
 
 QStringList WhisperASR::arguments(const QString& audioPath, const QString& outputBase) const {
-    QStringList args{QStringLiteral("-m"), m_modelPath, QStringLiteral("-f"), audioPath,
-                     QStringLiteral("-of"), outputBase, QStringLiteral("-l"), m_language,
+    QStringList args{QStringLiteral("-m"),  m_modelPath,
+                     QStringLiteral("-f"),  audioPath,
+                     QStringLiteral("-of"), outputBase,
+                     QStringLiteral("-l"),  m_language,
                      QStringLiteral("-nt"), QStringLiteral("-otxt")};
     if (!m_useGPU) args << QStringLiteral("-ng");  // -ng means "no GPU"
     return args;
@@ -102,10 +100,10 @@ QCoro::Task<ASRResult> WhisperASR::transcribe(std::vector<float> samples) {
     if (program.isEmpty()) throw ASRError::engineNotAvailable(QStringLiteral("whisper-cli not found"));
 
     const QString tmp = QDir::tempPath();
-    const QString inputPath =
-        tmp + QStringLiteral("/vantrose_input_") + QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".wav");
-    const QString outputPath =
-        tmp + QStringLiteral("/vantrose_output_") + QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".txt");
+    const QString inputPath = tmp + QStringLiteral("/vantrose_input_") +
+                              QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".wav");
+    const QString outputPath = tmp + QStringLiteral("/vantrose_output_") +
+                               QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".txt");
     TemporaryFiles cleanup{{inputPath, outputPath}};
     {
         // The recording is private: the file is created fresh, readable by the user only.

@@ -32,8 +32,8 @@ QString AudioEngineError::messageFor(Code code) {
 }
 
 AudioEngineError::AudioEngineError(Code code, const QString& detail)
-    : std::runtime_error((detail.isEmpty() ? messageFor(code) : messageFor(code) + QStringLiteral(": ") + detail)
-                             .toStdString()),
+    : std::runtime_error(
+          (detail.isEmpty() ? messageFor(code) : messageFor(code) + QStringLiteral(": ") + detail).toStdString()),
       m_code(code) {}
 
 namespace {
@@ -184,7 +184,7 @@ private:
     ChunkSink m_sink;
     QAudioSource* m_source = nullptr;
     QIODevice* m_device = nullptr;  // owned by m_source
-    QTimer m_poll{this};  // a child, so it moves to the capture thread with the worker
+    QTimer m_poll{this};            // a child, so it moves to the capture thread with the worker
     QByteArray m_buffer = QByteArray(16384, Qt::Uninitialized);
     bool m_running = false;
 };
@@ -202,7 +202,8 @@ AudioEngine::AudioEngine() {
 AudioEngine::~AudioEngine() {
     stopRecording();
     // The worker owns objects of the capture thread: it is deleted there.
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker] { delete worker; }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [worker = m_worker] { delete worker; }, Qt::BlockingQueuedConnection);
     m_worker = nullptr;
     m_thread->quit();
     m_thread->wait();
@@ -247,7 +248,8 @@ void AudioEngine::startRecording() {
 
 void AudioEngine::stopRecording() {
     if (!m_isRecording) return;
-    QMetaObject::invokeMethod(m_worker, [this] { m_worker->stop(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [this] { m_worker->stop(); }, Qt::BlockingQueuedConnection);
     m_isRecording = false;
     {
         std::lock_guard lock(m_vizLock);

@@ -23,9 +23,9 @@ using AudioChunk = std::vector<float>;
 
 // One input device as the audio server reports it.
 struct AudioDeviceInfo {
-    QByteArray id;    // the Qt Multimedia device id
-    QString uid;      // the same id as text; stored in the settings as the selected microphone
-    QString name;     // human-readable description
+    QByteArray id;  // the Qt Multimedia device id
+    QString uid;    // the same id as text; stored in the settings as the selected microphone
+    QString name;   // human-readable description
     bool isDefault = false;
 
     bool operator==(const AudioDeviceInfo&) const = default;

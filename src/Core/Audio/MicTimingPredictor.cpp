@@ -47,9 +47,7 @@ MicTimingPredictor& MicTimingPredictor::shared() {
     return instance;
 }
 
-QString MicTimingPredictor::defaultFilePath() {
-    return AppPaths::dataDir() + QStringLiteral("/mic_timings.json");
-}
+QString MicTimingPredictor::defaultFilePath() { return AppPaths::dataDir() + QStringLiteral("/mic_timings.json"); }
 
 MicTimingPredictor::MicTimingPredictor(QString filePath)
     : m_filePath(std::move(filePath)),
@@ -60,9 +58,7 @@ MicTimingPredictor::MicTimingPredictor(QString filePath)
 
 MicTimingPredictor::~MicTimingPredictor() = default;
 
-void MicTimingPredictor::flush() {
-    m_writer->drain();
-}
+void MicTimingPredictor::flush() { m_writer->drain(); }
 
 QString MicTimingPredictor::deviceKey(const std::optional<QString>& deviceUID) {
     if (!deviceUID || deviceUID->isEmpty()) return QStringLiteral("system-default");
@@ -79,8 +75,7 @@ bool MicTimingPredictor::isColdStart(const QString& key) const {
 double MicTimingPredictor::ewma(const QList<double>& newestFirst) {
     if (newestFirst.isEmpty()) return 0;
     double value = newestFirst.last();
-    for (qsizetype i = newestFirst.size() - 2; i >= 0; --i)
-        value = value * (1.0 - alpha) + newestFirst[i] * alpha;
+    for (qsizetype i = newestFirst.size() - 2; i >= 0; --i) value = value * (1.0 - alpha) + newestFirst[i] * alpha;
     return value;
 }
 
@@ -95,8 +90,7 @@ std::optional<double> MicTimingPredictor::predict(const std::optional<QString>& 
 
     QList<double> cold, warm;
     for (const Timing& t : history) (t.isCold ? cold : warm).append(t.durationMs);
-    const QList<double>& chosen = isColdStart(key) ? (cold.isEmpty() ? warm : cold)
-                                                   : (warm.isEmpty() ? cold : warm);
+    const QList<double>& chosen = isColdStart(key) ? (cold.isEmpty() ? warm : cold) : (warm.isEmpty() ? cold : warm);
     return ewma(chosen.first(std::min<qsizetype>(predictionWindow, chosen.size())));
 }
 

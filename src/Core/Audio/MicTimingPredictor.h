@@ -53,8 +53,7 @@ public:
     std::optional<double> predict(const std::optional<QString>& deviceUID);
     // Adds a measured start-up and, when the prediction made for it missed by more than
     // unreliableThresholdMs, withholds the device's next unreliableSkipCount predictions.
-    void recordTiming(const std::optional<QString>& deviceUID, double durationMs,
-                      std::optional<double> prediction);
+    void recordTiming(const std::optional<QString>& deviceUID, double durationMs, std::optional<double> prediction);
 
     // The device's recorded start-ups, newest first.
     QList<Timing> timings(const QString& deviceKey) const { return m_timings.value(deviceKey); }

@@ -90,6 +90,4 @@ void SoundManager::playCustomSound(const QString& name, const QString& ext, floa
     effect->play();  // starts as soon as the file has loaded
 }
 
-int SoundManager::activeSoundCount() {
-    return int(active().size());
-}
+int SoundManager::activeSoundCount() { return int(active().size()); }

@@ -50,7 +50,9 @@ NetworkSession& NetworkSession::shared() {
 }
 
 NetworkSession::NetworkSession(const QString& deviceID, QObject* parent)
-    : QObject(parent), m_session(new QNetworkAccessManager(this)), m_deviceID(deviceID.toUtf8()) {
+    : QObject(parent),
+      m_session(new QNetworkAccessManager(this)),
+      m_deviceID(deviceID.toUtf8()) {
     // Qt fails at once when offline rather than waiting for connectivity, and keeps at most six
     // connections per host; the cookie attributes are set per request in makeRequest().
     m_session->setTransferTimeout(kRequestTimeoutMs);
@@ -93,10 +95,14 @@ QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager
     const InFlight inFlight;
     HttpResponse out;
     QNetworkReply* raw = nullptr;
-    if (verb == "GET") raw = manager->get(request);
-    else if (verb == "POST") raw = manager->post(request, body);
-    else if (verb == "PUT") raw = manager->put(request, body);
-    else raw = manager->sendCustomRequest(request, verb, body);
+    if (verb == "GET")
+        raw = manager->get(request);
+    else if (verb == "POST")
+        raw = manager->post(request, body);
+    else if (verb == "PUT")
+        raw = manager->put(request, body);
+    else
+        raw = manager->sendCustomRequest(request, verb, body);
     std::unique_ptr<QNetworkReply, DeleteLater> owner(raw);
     QPointer<QNetworkReply> reply(raw);  // the manager deletes its replies when it goes first
 
@@ -149,9 +155,7 @@ QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager
     co_return out;
 }
 
-int NetworkSession::requestsInFlight() {
-    return g_requestsInFlight.load();
-}
+int NetworkSession::requestsInFlight() { return g_requestsInFlight.load(); }
 
 void NetworkSession::warmup(const QString& serverURL) {
     m_serverURL = serverURL;

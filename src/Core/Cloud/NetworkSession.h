@@ -64,8 +64,8 @@ public:
     // Main thread only.
     static QNetworkAccessManager* platformSession();
     // Sends on `manager` and waits for the whole reply; `totalTimeoutMs` > 0 bounds it.
-    static QCoro::Task<HttpResponse> perform(QNetworkAccessManager* manager, QNetworkRequest request,
-                                             QByteArray verb, QByteArray body, int totalTimeoutMs = 0);
+    static QCoro::Task<HttpResponse> perform(QNetworkAccessManager* manager, QNetworkRequest request, QByteArray verb,
+                                             QByteArray body, int totalTimeoutMs = 0);
     // Requests sent through perform() (or send()) that have not finished yet, across the process.
     // Lets shut-down and tests wait until nothing is left in flight.
     static int requestsInFlight();

@@ -1,11 +1,11 @@
 #include "Core/Cloud/StreamingTransport.h"
 
 #include "Core/Cloud/AccountAccess.h"
+#include "Core/Cloud/WavEncoding.h"
 #include "Core/Services/Analytics.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Foundation/StringShield.h"
-#include "Core/Cloud/WavEncoding.h"
 
 #include <QJsonDocument>
 #include <QNetworkRequest>
@@ -22,17 +22,11 @@ namespace {
 constexpr int kCommitWaitPollMs = 50;
 constexpr int kGoingAway = 1001;
 
-double now() {
-    return Clock::current().monotonicSeconds();
-}
+double now() { return Clock::current().monotonicSeconds(); }
 
-int toMs(double seconds) {
-    return static_cast<int>(std::lround(seconds * 1000.0));
-}
+int toMs(double seconds) { return static_cast<int>(std::lround(seconds * 1000.0)); }
 
-QString noDecimals(double value) {
-    return QString::number(value, 'f', 0);
-}
+QString noDecimals(double value) { return QString::number(value, 'f', 0); }
 
 bool isActiveSession(StreamingTransport::State s) {
     return s == StreamingTransport::State::streaming || s == StreamingTransport::State::committed;
@@ -45,10 +39,12 @@ StreamingTransport::StreamingTransport(const QString& serverURL, QObject* parent
 
 StreamingTransport::StreamingTransport(const QString& serverURL, Tuning tuning, Credentials credentials,
                                        QObject* parent)
-    : QObject(parent), m_serverURL(serverURL), m_tuning(tuning), m_credentials(std::move(credentials)) {
+    : QObject(parent),
+      m_serverURL(serverURL),
+      m_tuning(tuning),
+      m_credentials(std::move(credentials)) {
     if (!m_credentials.deviceID) m_credentials.deviceID = [] { return Analytics::shared().deviceID(); };
-    if (!m_credentials.accessToken)
-        m_credentials.accessToken = [] { return AccountAccess::cachedAccessToken(); };
+    if (!m_credentials.accessToken) m_credentials.accessToken = [] { return AccountAccess::cachedAccessToken(); };
     m_heartbeatTimer = new QTimer(this);
     m_heartbeatTimer->setInterval(toMs(m_tuning.heartbeatIntervalSec));
     QObject::connect(m_heartbeatTimer, &QTimer::timeout, this, &StreamingTransport::sendHeartbeat);
@@ -138,7 +134,8 @@ void StreamingTransport::openSocket(const QUrl& url) {
     // still deliver queued signals, and they must not touch the new connection's state.
     QObject::connect(socket, &QWebSocket::connected, this, [this, socket] { onOpened(socket); });
     QObject::connect(socket, &QWebSocket::disconnected, this, [this, socket] { onClosed(socket); });
-    QObject::connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this, [this, socket] { onSocketError(socket); });
+    QObject::connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this,
+                     [this, socket] { onSocketError(socket); });
     QObject::connect(socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString& text) {
         if (socket == m_webSocket) handleMessage(text);
     });
@@ -200,8 +197,7 @@ void StreamingTransport::onOpened(QWebSocket* socket) {
     }
     m_isReconnecting = false;
     m_reconnectAttempts = 0;
-    if (flushed > 0)
-        VLOG(QStringLiteral("StreamingTransport: Connected — flushing %1 buffered chunks").arg(flushed));
+    if (flushed > 0) VLOG(QStringLiteral("StreamingTransport: Connected — flushing %1 buffered chunks").arg(flushed));
     VLOG(QStringLiteral("StreamingTransport: Connected in %1ms").arg(noDecimals(m_connectLatencyMs)));
     startHeartbeat();
     if (m_waitingCommit) checkCommitWait();
@@ -289,9 +285,12 @@ void StreamingTransport::noteSessionLost(State before) {
         m_loggedInterruptedDrop = false;
     }
     VLOG("StreamingTransport: Connection lost during active session — notifying pipeline");
-    QMetaObject::invokeMethod(this, [this] {
-        if (onDisconnect) onDisconnect();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (onDisconnect) onDisconnect();
+        },
+        Qt::QueuedConnection);
 }
 
 void StreamingTransport::attemptReconnect() {
@@ -394,9 +393,7 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
         m_chunksSent.fetch_add(1);
         postFrameLocked(true, std::move(pcm));
         return;
-    case State::connecting:
-        m_pendingChunks.push_back(std::move(pcm));
-        return;
+    case State::connecting: m_pendingChunks.push_back(std::move(pcm)); return;
     case State::committed:
         // After the commit the session's audio is complete; only a session that never sent
         // any audio reports the drop.
@@ -404,8 +401,7 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
             postLogLocked(QStringLiteral("StreamingTransport: ⚠️ Dropping audio chunk — state=%1 (not connected)")
                               .arg(stateName(current)));
         return;
-    case State::disconnected:
-        return;  // handled above
+    case State::disconnected: return;  // handled above
     }
 }
 
@@ -438,19 +434,21 @@ void StreamingTransport::drainOutbox() {
         m_drainScheduled = false;
     }
     for (const Outgoing& item : batch) {
-        if (item.kind == Outgoing::Kind::log) VLOG(QString::fromUtf8(item.payload));
-        else sendFrame(item.socketGeneration, item.kind == Outgoing::Kind::binary, item.payload);
+        if (item.kind == Outgoing::Kind::log)
+            VLOG(QString::fromUtf8(item.payload));
+        else
+            sendFrame(item.socketGeneration, item.kind == Outgoing::Kind::binary, item.payload);
     }
 }
 
 void StreamingTransport::sendFrame(int socketGeneration, bool binary, const QByteArray& payload) {
     // A frame accepted for a socket that has since been replaced belongs to a lost connection.
     if (socketGeneration != m_socketGeneration.load() || !m_webSocket) return;
-    const qint64 sent = binary ? m_webSocket->sendBinaryMessage(payload)
-                               : m_webSocket->sendTextMessage(QString::fromUtf8(payload));
+    const qint64 sent =
+        binary ? m_webSocket->sendBinaryMessage(payload) : m_webSocket->sendTextMessage(QString::fromUtf8(payload));
     if (sent == payload.size()) return;
-    const QString description = m_webSocket->errorString().isEmpty() ? QStringLiteral("socket not writable")
-                                                                     : m_webSocket->errorString();
+    const QString description =
+        m_webSocket->errorString().isEmpty() ? QStringLiteral("socket not writable") : m_webSocket->errorString();
     if (binary) {
         VLOG(QStringLiteral("StreamingTransport: Send error: %1").arg(description));
         handleConnectionLost();
@@ -476,13 +474,11 @@ void StreamingTransport::commit(const std::optional<QJsonObject>& context, const
     const State current = state();
     switch (current) {
     case State::connected:
-    case State::streaming:
-        doCommit(context, language);
-        return;
+    case State::streaming: doCommit(context, language); return;
     case State::connecting:
         VLOG("StreamingTransport: Commit called while connecting — waiting for WS handshake...");
-        m_waitingCommit = WaitingCommit{context, language, now() + m_tuning.commitHandshakeWaitSec,
-                                        m_sessionGeneration};
+        m_waitingCommit =
+            WaitingCommit{context, language, now() + m_tuning.commitHandshakeWaitSec, m_sessionGeneration};
         m_commitWaitTimer->start();
         return;
     case State::disconnected:
@@ -508,7 +504,8 @@ void StreamingTransport::checkCommitWait() {
         doCommit(waiting.context, waiting.language);
         return;
     }
-    VLOG(QStringLiteral("StreamingTransport: WS not ready after wait (state=%1) — commit failed").arg(stateName(current)));
+    VLOG(QStringLiteral("StreamingTransport: WS not ready after wait (state=%1) — commit failed")
+             .arg(stateName(current)));
     emitError(QStringLiteral("WebSocket not ready for commit (state: %1)").arg(stateName(current)));
 }
 
@@ -556,9 +553,12 @@ void StreamingTransport::handleMessage(const QString& text) {
     if (kind == QLatin1String("partial")) {
         const QString partial = message.value("text").toString();
         VLOG(QStringLiteral("StreamingTransport: Partial — \"%1\"").arg(partial));
-        QMetaObject::invokeMethod(this, [this, partial] {
-            if (onPartialResult) onPartialResult(partial);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, partial] {
+                if (onPartialResult) onPartialResult(partial);
+            },
+            Qt::QueuedConnection);
     } else if (kind == QLatin1String("result")) {
         handleResult(message);
     } else if (kind == QLatin1String("pong")) {
@@ -610,9 +610,12 @@ void StreamingTransport::handleResult(const QJsonObject& message) {
                         " | asr=%3ms | fmt=%4ms — \"%5\"")
              .arg(noDecimals(m_commitToResultMs), number("commit_to_response_ms"), number("asr_time"),
                   number("llm_time"), llmText.left(60)));
-    QMetaObject::invokeMethod(this, [this, asrText, llmText, message] {
-        if (onFinalResult) onFinalResult(asrText, llmText, message);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, asrText, llmText, message] {
+            if (onFinalResult) onFinalResult(asrText, llmText, message);
+        },
+        Qt::QueuedConnection);
 }
 
 void StreamingTransport::handleServerError(const QJsonObject& message) {
@@ -643,9 +646,12 @@ void StreamingTransport::handleServerError(const QJsonObject& message) {
 }
 
 void StreamingTransport::emitError(const QString& message) {
-    QMetaObject::invokeMethod(this, [this, message] {
-        if (onError) onError(message);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, message] {
+            if (onError) onError(message);
+        },
+        Qt::QueuedConnection);
 }
 
 // ---------------------------------------------------------------- heartbeat
@@ -657,9 +663,7 @@ void StreamingTransport::startHeartbeat() {
     m_heartbeatTimer->start();
 }
 
-void StreamingTransport::stopHeartbeat() {
-    m_heartbeatTimer->stop();
-}
+void StreamingTransport::stopHeartbeat() { m_heartbeatTimer->stop(); }
 
 void StreamingTransport::sendHeartbeat() {
     if (state() != State::connected) return;

@@ -61,8 +61,7 @@ public:
     };
 
     explicit StreamingTransport(const QString& serverURL, QObject* parent = nullptr);
-    StreamingTransport(const QString& serverURL, Tuning tuning, Credentials credentials,
-                       QObject* parent = nullptr);
+    StreamingTransport(const QString& serverURL, Tuning tuning, Credentials credentials, QObject* parent = nullptr);
     ~StreamingTransport() override;
 
     // The server base URL with its HTTP scheme texts replaced by the WebSocket ones (every
@@ -103,8 +102,7 @@ public:
     // Installed once by the owner; all are called on the owning thread, after the transport has
     // finished the step that caused them.
     std::function<void(const QString& text)> onPartialResult;
-    std::function<void(const QString& rawText, const QString& formattedText, const QJsonObject& message)>
-        onFinalResult;
+    std::function<void(const QString& rawText, const QString& formattedText, const QJsonObject& message)> onFinalResult;
     std::function<void(const QString& message)> onError;
     // The connection was lost (or gave no result in time) during a streaming or committed session.
     std::function<void()> onDisconnect;
@@ -157,7 +155,7 @@ private:
     std::atomic<int> m_chunksSent{0};
     std::atomic<bool> m_sessionInterrupted{false};
     std::atomic<int> m_socketGeneration{0};
-    mutable std::mutex m_lock;  // guards the state transitions, m_pendingChunks and frame posting
+    mutable std::mutex m_lock;               // guards the state transitions, m_pendingChunks and frame posting
     std::deque<QByteArray> m_pendingChunks;  // PCM chunks accepted while connecting
     bool m_loggedInterruptedDrop = false;    // guarded by m_lock
     struct Outgoing {
@@ -166,8 +164,8 @@ private:
         int socketGeneration;
         QByteArray payload;
     };
-    std::deque<Outgoing> m_outbox;           // guarded by m_lock; drained on the owning thread
-    bool m_drainScheduled = false;           // guarded by m_lock
+    std::deque<Outgoing> m_outbox;  // guarded by m_lock; drained on the owning thread
+    bool m_drainScheduled = false;  // guarded by m_lock
 
     // Owning thread only.
     QWebSocket* m_webSocket = nullptr;

@@ -20,8 +20,7 @@ void putU16(char* out, std::uint16_t v) {
 }
 
 void writeSamples(char* out, const float* samples, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i)
-        putU16(out + 2 * i, static_cast<std::uint16_t>(toInt16(samples[i])));
+    for (std::size_t i = 0; i < count; ++i) putU16(out + 2 * i, static_cast<std::uint16_t>(toInt16(samples[i])));
 }
 
 }  // namespace
@@ -38,9 +37,7 @@ QByteArray int16Data(const float* samples, std::size_t count) {
     return out;
 }
 
-QByteArray int16Data(const std::vector<float>& samples) {
-    return int16Data(samples.data(), samples.size());
-}
+QByteArray int16Data(const std::vector<float>& samples) { return int16Data(samples.data(), samples.size()); }
 
 QByteArray wav(const std::vector<float>& samples, int sampleRate) {
     const auto dataSize = static_cast<std::uint32_t>(samples.size() * 2);
@@ -50,13 +47,13 @@ QByteArray wav(const std::vector<float>& samples, int sampleRate) {
     putU32(h + 4, 36 + dataSize);
     std::copy_n("WAVE", 4, h + 8);
     std::copy_n("fmt ", 4, h + 12);
-    putU32(h + 16, 16);                                       // format chunk size
-    putU16(h + 20, 1);                                        // PCM
-    putU16(h + 22, 1);                                        // mono
+    putU32(h + 16, 16);  // format chunk size
+    putU16(h + 20, 1);   // PCM
+    putU16(h + 22, 1);   // mono
     putU32(h + 24, static_cast<std::uint32_t>(sampleRate));
     putU32(h + 28, static_cast<std::uint32_t>(sampleRate) * 2);  // byte rate
-    putU16(h + 32, 2);                                        // block align
-    putU16(h + 34, 16);                                       // bits per sample
+    putU16(h + 32, 2);                                           // block align
+    putU16(h + 34, 16);                                          // bits per sample
     std::copy_n("data", 4, h + 36);
     putU32(h + 40, dataSize);
     writeSamples(h + kHeaderSize, samples.data(), samples.size());

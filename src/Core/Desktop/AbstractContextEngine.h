@@ -18,8 +18,8 @@ public:
 
     // Always answers a context; a source that cannot be read leaves its empty value.
     // `dictionary` is read before the first suspension, so it need only live for the call.
-    virtual QCoro::Task<TranscriptionContext> buildTranscriptionContext(
-        VantroseSettings settings, const AbstractDictionarySource& dictionary) = 0;
+    virtual QCoro::Task<TranscriptionContext> buildTranscriptionContext(VantroseSettings settings,
+                                                                        const AbstractDictionarySource& dictionary) = 0;
     // Keeps the finished dictation's texts and language for the next context.
     virtual void updateAfterTranscription(const TranscriptionResult& result) = 0;
     // Application identifiers dictated into since launch, in order of first use.

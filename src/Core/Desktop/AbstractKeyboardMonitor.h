@@ -18,11 +18,11 @@ public:
 
     virtual ~AbstractKeyboardMonitor() = default;
 
-    Callback onPushToTalkDown;       // the activate hotkey went down
-    Callback onPushToTalkUp;         // ... and up
-    Callback onLock;                 // the lock hotkey was pressed
-    Callback onPasteLastTranscript;  // the paste-last-transcript hotkey was pressed
-    Callback onDismiss;              // the cancel hotkey was pressed
+    Callback onPushToTalkDown;                       // the activate hotkey went down
+    Callback onPushToTalkUp;                         // ... and up
+    Callback onLock;                                 // the lock hotkey was pressed
+    Callback onPasteLastTranscript;                  // the paste-last-transcript hotkey was pressed
+    Callback onDismiss;                              // the cancel hotkey was pressed
     std::function<void(const KeyEvent&)> onKeyDown;  // every key-down, hotkeys included
 
     // Starts listening; true when a key source runs. Harmless when already running.

@@ -1,7 +1,7 @@
 #include "Core/Formatting/AdaptiveFormatter.h"
 
-#include "Foundation/Logger.h"
 #include "Core/Formatting/TextUnits.h"
+#include "Foundation/Logger.h"
 
 AdaptiveFormatter::AdaptiveFormatter(const QString& ollamaEndpoint, const QString& ollamaModel)
     : m_llmFormatter(ollamaEndpoint, ollamaModel) {}
@@ -11,10 +11,8 @@ bool AdaptiveFormatter::wantsLanguageModel(const QString& rawText, AppType appTy
     case AppType::email:
     case AppType::document:
     case AppType::ai:
-    case AppType::social:
-        return true;
-    default:
-        return TextUnits::splitAtSpaces(rawText).size() > kLongDictationWords;
+    case AppType::social: return true;
+    default: return TextUnits::splitAtSpaces(rawText).size() > kLongDictationWords;
     }
 }
 
@@ -28,15 +26,14 @@ QCoro::Task<FormattingResult> AdaptiveFormatter::format(QString rawText, AppCont
     if (!settings.useLLMFormatting || !wantsLanguageModel(rawText, context.appType))
         co_return rules.formatNow(rawText, context, settings);
 
-    if (!available->has_value())
-        *available = co_await llm.isAvailable();
-    if (!available->value())
-        co_return rules.formatNow(rawText, context, settings);
+    if (!available->has_value()) *available = co_await llm.isAvailable();
+    if (!available->value()) co_return rules.formatNow(rawText, context, settings);
 
     try {
         co_return co_await llm.format(rawText, context, settings);
     } catch (const std::exception& error) {
-        VLOG(QStringLiteral("AdaptiveFormatter: LLM failed, falling back to rules: ") + QString::fromUtf8(error.what()));
+        VLOG(QStringLiteral("AdaptiveFormatter: LLM failed, falling back to rules: ") +
+             QString::fromUtf8(error.what()));
     }
     co_return rules.formatNow(rawText, context, settings);
 }

@@ -15,8 +15,7 @@ public:
 
     AdaptiveFormatter(const QString& ollamaEndpoint, const QString& ollamaModel);
 
-    QCoro::Task<FormattingResult> format(QString rawText, AppContext context,
-                                         VantroseSettings settings) override;
+    QCoro::Task<FormattingResult> format(QString rawText, AppContext context, VantroseSettings settings) override;
     QString formatterName() const override { return m_formatterName; }
 
     const RuleBasedFormatter& ruleBasedFormatter() const { return m_ruleBasedFormatter; }

@@ -1,12 +1,12 @@
 #include "Core/Formatting/CloudLLMFormatter.h"
 
 #include "Core/Cloud/AccountAccess.h"
+#include "Core/Formatting/FormatterRequest.h"
+#include "Core/Formatting/TextUnits.h"
 #include "Core/Services/Analytics.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
-#include "Core/Formatting/FormatterRequest.h"
 #include "Foundation/StringShield.h"
-#include "Core/Formatting/TextUnits.h"
 #include "Models/RawValue.h"
 
 #include <QJsonArray>
@@ -17,8 +17,7 @@ namespace {
 
 QJsonObject stringMap(const QMap<QString, QString>& map) {
     QJsonObject object;
-    for (auto it = map.cbegin(); it != map.cend(); ++it)
-        object.insert(it.key(), it.value());
+    for (auto it = map.cbegin(); it != map.cend(); ++it) object.insert(it.key(), it.value());
     return object;
 }
 
@@ -62,9 +61,9 @@ QCoro::Task<FormattingResult> CloudLLMFormatter::format(QString rawText, AppCont
                                                         VantroseSettings settings) {
     const double start = Clock::current().monotonicMs();
     const int timeoutMs = m_requestTimeoutMs;
-    const QByteArray body =
-        QJsonDocument(buildRequestBody(rawText, context, settings)).toJson(QJsonDocument::Compact);
-    const QUrl url = FormatterRequest::urlOrThrow(m_serverURL, StringShield::pathFormat(), QStringLiteral("cloud formatter"));
+    const QByteArray body = QJsonDocument(buildRequestBody(rawText, context, settings)).toJson(QJsonDocument::Compact);
+    const QUrl url =
+        FormatterRequest::urlOrThrow(m_serverURL, StringShield::pathFormat(), QStringLiteral("cloud formatter"));
 
     QNetworkRequest request(url);
     request.setRawHeader(StringShield::hdrContentType().toUtf8(), StringShield::mimeJSON().toUtf8());
@@ -90,12 +89,10 @@ QCoro::Task<bool> CloudLLMFormatter::isAvailable() const {
     const std::optional<QJsonObject> reply =
         co_await FormatterRequest::getObject(m_serverURL, StringShield::pathHealth(), kAvailabilityTimeoutMs);
     const QJsonValue providers = reply ? reply->value(QStringLiteral("llm_providers")) : QJsonValue();
-    if (!providers.isObject())
-        co_return false;
+    if (!providers.isObject()) co_return false;
     bool anyUp = false;
     for (const auto& up : providers.toObject()) {
-        if (!up.isBool())
-            co_return false;
+        if (!up.isBool()) co_return false;
         anyUp = anyUp || up.toBool();
     }
     co_return anyUp;

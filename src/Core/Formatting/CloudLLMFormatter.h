@@ -17,8 +17,7 @@ public:
 
     explicit CloudLLMFormatter(QString serverURL);
 
-    QCoro::Task<FormattingResult> format(QString rawText, AppContext context,
-                                         VantroseSettings settings) override;
+    QCoro::Task<FormattingResult> format(QString rawText, AppContext context, VantroseSettings settings) override;
     QString formatterName() const override { return m_formatterName; }
 
     // Whether the server's health reply reports any language-model provider up. Never fails.

@@ -43,7 +43,9 @@ public:
     enum class Kind { transport, timeout, json, badURL };
 
     FormatterRequestError(Kind kind, const QString& message)
-        : m_kind(kind), m_message(message), m_what(message.toStdString()) {}
+        : m_kind(kind),
+          m_message(message),
+          m_what(message.toStdString()) {}
 
     Kind kind() const { return m_kind; }
     QString localizedDescription() const { return m_message; }

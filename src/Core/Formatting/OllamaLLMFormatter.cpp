@@ -1,10 +1,10 @@
 #include "Core/Formatting/OllamaLLMFormatter.h"
 
+#include "Core/Formatting/FormatterRequest.h"
+#include "Core/Formatting/TextUnits.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
-#include "Core/Formatting/FormatterRequest.h"
 #include "Foundation/StringShield.h"
-#include "Core/Formatting/TextUnits.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -44,7 +44,8 @@ constexpr std::array<const char*, 3> kPreambles = {
 }  // namespace
 
 OllamaLLMFormatter::OllamaLLMFormatter(QString endpoint, QString model)
-    : m_endpoint(std::move(endpoint)), m_model(std::move(model)) {}
+    : m_endpoint(std::move(endpoint)),
+      m_model(std::move(model)) {}
 
 QString OllamaLLMFormatter::buildPrompt(const QString& rawText, const AppContext& context,
                                         const VantroseSettings& settings) {
@@ -56,11 +57,12 @@ QString OllamaLLMFormatter::buildPrompt(const QString& rawText, const AppContext
     prompt += QString::fromUtf8(applicationSentence(context.appType));
     prompt += QLatin1Char('\n');
     if (!context.beforeText.isEmpty()) {
-        prompt += QStringLiteral("\nText before cursor: \"") + TextUnits::lastCharacters(context.beforeText, 200)
-                  + QLatin1Char('"');
+        prompt += QStringLiteral("\nText before cursor: \"") + TextUnits::lastCharacters(context.beforeText, 200) +
+                  QLatin1Char('"');
     }
     if (!context.ocrContext.isEmpty())
-        prompt += QStringLiteral("\nWords visible on screen: ") + context.ocrContext.mid(0, 80).join(QStringLiteral(", "));
+        prompt +=
+            QStringLiteral("\nWords visible on screen: ") + context.ocrContext.mid(0, 80).join(QStringLiteral(", "));
     prompt += QStringLiteral("\nOutput ONLY the formatted text, nothing else. Do not add any preamble or explanation.");
     prompt += QStringLiteral("\n\nRaw transcript: ") + rawText + QStringLiteral("\n\nFormatted text:");
     return prompt;
@@ -70,8 +72,7 @@ QString OllamaLLMFormatter::cleanLLMResponse(const QString& response) {
     QString text = response.trimmed();
     for (const char* preamble : kPreambles) {
         const QString lowered = QString::fromUtf8(preamble).toLower();
-        if (text.toLower().startsWith(lowered))
-            text = text.mid(lowered.size()).trimmed();
+        if (text.toLower().startsWith(lowered)) text = text.mid(lowered.size()).trimmed();
     }
     if (text.startsWith(QLatin1Char('"')) && text.endsWith(QLatin1Char('"')))
         text = text.size() <= 1 ? QString() : text.mid(1, text.size() - 2);
@@ -84,8 +85,8 @@ QCoro::Task<FormattingResult> OllamaLLMFormatter::format(QString rawText, AppCon
     const QString model = m_model;
     const int timeoutMs = m_requestTimeoutMs;
     const QString name = m_formatterName + QLatin1Char(':') + model;
-    QNetworkRequest request(FormatterRequest::urlOrThrow(m_endpoint, QStringLiteral("/api/generate"),
-                                                         QStringLiteral("Ollama endpoint")));
+    QNetworkRequest request(
+        FormatterRequest::urlOrThrow(m_endpoint, QStringLiteral("/api/generate"), QStringLiteral("Ollama endpoint")));
     request.setRawHeader(StringShield::hdrContentType().toUtf8(), StringShield::mimeJSON().toUtf8());
 
     const QJsonObject body{
@@ -110,12 +111,10 @@ QCoro::Task<bool> OllamaLLMFormatter::isAvailable() const {
     const std::optional<QJsonObject> reply =
         co_await FormatterRequest::getObject(m_endpoint, QStringLiteral("/api/tags"), kAvailabilityTimeoutMs);
     const QJsonValue models = reply ? reply->value(QStringLiteral("models")) : QJsonValue();
-    if (!models.isArray())
-        co_return false;
+    if (!models.isArray()) co_return false;
     bool found = false;
     for (const auto& entry : models.toArray()) {
-        if (!entry.isObject())
-            co_return false;  // a list that is not all objects is a reply we do not understand
+        if (!entry.isObject()) co_return false;  // a list that is not all objects is a reply we do not understand
         const QJsonValue name = entry.toObject().value(QStringLiteral("name"));
         found = found || (name.isString() && name.toString().startsWith(model));
     }

@@ -19,8 +19,7 @@ public:
 
     OllamaLLMFormatter(QString endpoint, QString model);
 
-    QCoro::Task<FormattingResult> format(QString rawText, AppContext context,
-                                         VantroseSettings settings) override;
+    QCoro::Task<FormattingResult> format(QString rawText, AppContext context, VantroseSettings settings) override;
     QString formatterName() const override { return m_formatterName; }
 
     // Whether the server answers its model list with a model whose name starts with `model`.

@@ -1,9 +1,9 @@
 #include "Core/Formatting/RuleBasedFormatter.h"
 
-#include "Foundation/Clock.h"
-#include "Foundation/Logger.h"
 #include "Core/Formatting/TextRules.h"
 #include "Core/Formatting/TextUnits.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
 
 #include <QHash>
 
@@ -17,17 +17,47 @@ struct ProperNoun {
 };
 
 constexpr std::array<ProperNoun, 41> kProperNouns = {{
-    {"monday", nullptr}, {"tuesday", nullptr}, {"wednesday", nullptr}, {"thursday", nullptr},
-    {"friday", nullptr}, {"saturday", nullptr}, {"sunday", nullptr},
-    {"january", nullptr}, {"february", nullptr}, {"march", nullptr}, {"april", nullptr},
-    {"may", nullptr}, {"june", nullptr}, {"july", nullptr}, {"august", nullptr},
-    {"september", nullptr}, {"october", nullptr}, {"november", nullptr}, {"december", nullptr},
-    {"google", nullptr}, {"apple", nullptr}, {"microsoft", nullptr}, {"amazon", nullptr},
-    {"facebook", nullptr}, {"meta", nullptr}, {"slack", nullptr}, {"discord", nullptr},
-    {"notion", nullptr}, {"figma", nullptr}, {"github", "GitHub"}, {"gitlab", "GitLab"},
-    {"javascript", "JavaScript"}, {"typescript", "TypeScript"}, {"python", nullptr},
-    {"swift", nullptr}, {"rust", nullptr}, {"golang", "Go"}, {"iphone", "iPhone"},
-    {"ipad", "iPad"}, {"macbook", "MacBook"}, {"imac", "iMac"},
+    {"monday", nullptr},
+    {"tuesday", nullptr},
+    {"wednesday", nullptr},
+    {"thursday", nullptr},
+    {"friday", nullptr},
+    {"saturday", nullptr},
+    {"sunday", nullptr},
+    {"january", nullptr},
+    {"february", nullptr},
+    {"march", nullptr},
+    {"april", nullptr},
+    {"may", nullptr},
+    {"june", nullptr},
+    {"july", nullptr},
+    {"august", nullptr},
+    {"september", nullptr},
+    {"october", nullptr},
+    {"november", nullptr},
+    {"december", nullptr},
+    {"google", nullptr},
+    {"apple", nullptr},
+    {"microsoft", nullptr},
+    {"amazon", nullptr},
+    {"facebook", nullptr},
+    {"meta", nullptr},
+    {"slack", nullptr},
+    {"discord", nullptr},
+    {"notion", nullptr},
+    {"figma", nullptr},
+    {"github", "GitHub"},
+    {"gitlab", "GitLab"},
+    {"javascript", "JavaScript"},
+    {"typescript", "TypeScript"},
+    {"python", nullptr},
+    {"swift", nullptr},
+    {"rust", nullptr},
+    {"golang", "Go"},
+    {"iphone", "iPhone"},
+    {"ipad", "iPad"},
+    {"macbook", "MacBook"},
+    {"imac", "iMac"},
 }};
 
 struct SpokenMark {
@@ -36,8 +66,14 @@ struct SpokenMark {
 };
 
 constexpr std::array<SpokenMark, 8> kSpokenPunctuation = {{
-    {"period", "."}, {"comma", ","}, {"question mark", "?"}, {"exclamation mark", "!"},
-    {"exclamation point", "!"}, {"new line", "\n"}, {"newline", "\n"}, {"new paragraph", "\n\n"},
+    {"period", "."},
+    {"comma", ","},
+    {"question mark", "?"},
+    {"exclamation mark", "!"},
+    {"exclamation point", "!"},
+    {"new line", "\n"},
+    {"newline", "\n"},
+    {"new paragraph", "\n\n"},
 }};
 
 // A text ending in one of these gets no closing period.
@@ -76,8 +112,7 @@ const TableRule& properNounRule() {
         entries.reserve(std::size(kProperNouns));
         for (const auto& noun : kProperNouns) entries.emplace_back(noun.word, noun.written);
         return makeTableRule(entries, [](const std::pair<const char*, const char*>& entry) {
-            if (entry.second)
-                return QString::fromUtf8(entry.second);
+            if (entry.second) return QString::fromUtf8(entry.second);
             QString word = QString::fromUtf8(entry.first);
             word[0] = word[0].toUpper();
             return word;
@@ -91,9 +126,8 @@ const TableRule& spokenPunctuationRule() {
         std::vector<std::pair<const char*, const char*>> entries;
         entries.reserve(std::size(kSpokenPunctuation));
         for (const auto& mark : kSpokenPunctuation) entries.emplace_back(mark.spoken, mark.written);
-        return makeTableRule(entries, [](const std::pair<const char*, const char*>& entry) {
-            return QString::fromUtf8(entry.second);
-        });
+        return makeTableRule(
+            entries, [](const std::pair<const char*, const char*>& entry) { return QString::fromUtf8(entry.second); });
     }();
     return rule;
 }
@@ -104,8 +138,7 @@ QRegularExpression wholeWordPattern(const QString& term) {
 
 // Replaces whole-word matches of `term`, ignoring case, with `literal`.
 QString replaceWholeWord(const QString& text, const QString& term, const QString& literal) {
-    if (term.isEmpty())
-        return text;
+    if (term.isEmpty()) return text;
     return TextRules::replaceAll(text, wholeWordPattern(term), literal);
 }
 
@@ -126,15 +159,13 @@ FormattingResult RuleBasedFormatter::formatNow(const QString& rawText, const App
                                                const VantroseSettings& settings) const {
     const double start = Clock::current().monotonicMs();
     QString text = rawText.trimmed();
-    if (text.isEmpty())
-        return {QString(), 0.0, m_formatterName};
+    if (text.isEmpty()) return {QString(), 0.0, m_formatterName};
 
     // One limit for both chains: snippets continue from the replacements' output.
     const qsizetype maxLength = TextRules::growthLimit(text.size());
     bool limited = false;
     text = applyReplacements(text, settings.replacements, maxLength, &limited);
-    if (!limited)
-        text = applySnippets(text, settings.snippets, maxLength);
+    if (!limited) text = applySnippets(text, settings.snippets, maxLength);
     text = capitalizeSentences(text);
     text = capitalizeProperNouns(text, settings.customWords);
     text = fixCommonMistakes(text);
@@ -146,14 +177,13 @@ FormattingResult RuleBasedFormatter::formatNow(const QString& rawText, const App
 
 QString RuleBasedFormatter::applyReplacements(const QString& text, const QMap<QString, QString>& replacements,
                                               qsizetype maxLength, bool* limited) {
-    if (maxLength < 0)
-        maxLength = TextRules::growthLimit(text.size());
+    if (maxLength < 0) maxLength = TextRules::growthLimit(text.size());
     // Sorted key order, so overlapping entries always resolve the same way.
     QString result = TextRules::withValidSurrogates(text);
     for (auto it = replacements.cbegin(); it != replacements.cend(); ++it) {
-        if (it.key().isEmpty())
-            continue;
-        std::optional<QString> next = TextRules::replaceAllWithin(result, wholeWordPattern(it.key()), it.value(), maxLength);
+        if (it.key().isEmpty()) continue;
+        std::optional<QString> next =
+            TextRules::replaceAllWithin(result, wholeWordPattern(it.key()), it.value(), maxLength);
         if (!next) {
             logGrowthLimit("Replacements", maxLength);
             if (limited) *limited = true;
@@ -166,17 +196,14 @@ QString RuleBasedFormatter::applyReplacements(const QString& text, const QMap<QS
 
 QString RuleBasedFormatter::applySnippets(const QString& text, const QMap<QString, QString>& snippets,
                                           qsizetype maxLength, bool* limited) {
-    if (maxLength < 0)
-        maxLength = TextRules::growthLimit(text.size());
+    if (maxLength < 0) maxLength = TextRules::growthLimit(text.size());
     QString result = text;
     for (auto it = snippets.cbegin(); it != snippets.cend(); ++it) {
         const QString& trigger = it.key();
-        if (trigger.isEmpty())
-            continue;
+        if (trigger.isEmpty()) continue;
         // Counted first, so an expansion past the limit is never built.
         const qsizetype count = result.count(trigger, Qt::CaseInsensitive);
-        if (count == 0)
-            continue;
+        if (count == 0) continue;
         if (result.size() + count * (it.value().size() - trigger.size()) > maxLength) {
             logGrowthLimit("Snippets", maxLength);
             if (limited) *limited = true;
@@ -203,8 +230,7 @@ QString RuleBasedFormatter::capitalizeSentences(const QString& text) {
         } else {
             result += QStringView(text).mid(i, width);
         }
-        if ((cp == U'.' || cp == U'!' || cp == U'?') && i + 1 < size && text[i + 1].isSpace())
-            capitalizeNext = true;
+        if ((cp == U'.' || cp == U'!' || cp == U'?') && i + 1 < size && text[i + 1].isSpace()) capitalizeNext = true;
         i += width;
     }
     return result;
@@ -212,14 +238,11 @@ QString RuleBasedFormatter::capitalizeSentences(const QString& text) {
 
 QString RuleBasedFormatter::capitalizeProperNouns(const QString& text, const QStringList& customWords) {
     QString result = text;
-    for (const QString& word : customWords)
-        result = replaceWholeWord(result, word, word);  // the pattern ignores case
+    for (const QString& word : customWords) result = replaceWholeWord(result, word, word);  // the pattern ignores case
     return applyTable(result, properNounRule());
 }
 
-QString RuleBasedFormatter::fixCommonMistakes(const QString& text) {
-    return applyTable(text, spokenPunctuationRule());
-}
+QString RuleBasedFormatter::fixCommonMistakes(const QString& text) { return applyTable(text, spokenPunctuationRule()); }
 
 QString RuleBasedFormatter::capitalizeLoneI(const QString& text) {
     static const QRegularExpression loneI = TextRules::compile(QStringLiteral("\\bi\\b"), false);
@@ -228,15 +251,13 @@ QString RuleBasedFormatter::capitalizeLoneI(const QString& text) {
 
 QString RuleBasedFormatter::ensureEndPunctuation(const QString& text, AppType appType) {
     const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty() || appType == AppType::messaging || kClosingCharacters.contains(trimmed.back()))
-        return text;
+    if (trimmed.isEmpty() || appType == AppType::messaging || kClosingCharacters.contains(trimmed.back())) return text;
     return trimmed + QLatin1Char('.');
 }
 
 QString RuleBasedFormatter::cleanWhitespace(const QString& text) {
     QString result = text;
-    while (result.contains(QLatin1String("  ")))
-        result.replace(QLatin1String("  "), QLatin1String(" "));
+    while (result.contains(QLatin1String("  "))) result.replace(QLatin1String("  "), QLatin1String(" "));
     for (const char* mark : {".", ",", "!", "?", ";", ":"})
         result.replace(QLatin1Char(' ') + QLatin1String(mark), QLatin1String(mark));
     return result.trimmed();

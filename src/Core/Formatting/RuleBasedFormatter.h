@@ -10,8 +10,7 @@
 // Never fails, needs no network.
 class RuleBasedFormatter final : public TextFormatterProtocol {
 public:
-    QCoro::Task<FormattingResult> format(QString rawText, AppContext context,
-                                         VantroseSettings settings) override;
+    QCoro::Task<FormattingResult> format(QString rawText, AppContext context, VantroseSettings settings) override;
     QString formatterName() const override { return m_formatterName; }
 
     // The same, synchronously (format() only wraps it).
@@ -24,8 +23,8 @@ public:
     // with the rest of the chain, and `limited` (when given) is set.
     static QString applyReplacements(const QString& text, const QMap<QString, QString>& replacements,
                                      qsizetype maxLength = -1, bool* limited = nullptr);
-    static QString applySnippets(const QString& text, const QMap<QString, QString>& snippets,
-                                 qsizetype maxLength = -1, bool* limited = nullptr);
+    static QString applySnippets(const QString& text, const QMap<QString, QString>& snippets, qsizetype maxLength = -1,
+                                 bool* limited = nullptr);
     static QString capitalizeSentences(const QString& text);
     static QString capitalizeProperNouns(const QString& text, const QStringList& customWords);
     static QString fixCommonMistakes(const QString& text);

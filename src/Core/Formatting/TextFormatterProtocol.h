@@ -14,7 +14,6 @@ class TextFormatterProtocol {
 public:
     virtual ~TextFormatterProtocol() = default;
 
-    virtual QCoro::Task<FormattingResult> format(QString rawText, AppContext context,
-                                                 VantroseSettings settings) = 0;
+    virtual QCoro::Task<FormattingResult> format(QString rawText, AppContext context, VantroseSettings settings) = 0;
     virtual QString formatterName() const = 0;
 };

@@ -13,8 +13,8 @@ public:
     static QString adjustCasing(const QString& text, const QString& beforeText, AppType appType);
     static QString adjustTrailingPunctuation(const QString& text, AppType appType);
     // The application type is accepted for the callers' convenience but not consulted.
-    static bool isPlaceholderText(const QString& fieldText, const QString& beforeText,
-                                  const QString& afterText, AppType appType);
+    static bool isPlaceholderText(const QString& fieldText, const QString& beforeText, const QString& afterText,
+                                  AppType appType);
 
 private:
     static bool isAllLowercase(const QString& text);

@@ -13,8 +13,7 @@ bool isWordCharacter(char32_t cp) {
 }
 
 char32_t lastCodePoint(const QString& text) {
-    if (text.isEmpty())
-        return 0;
+    if (text.isEmpty()) return 0;
     const QChar last = text.back();
     if (last.isLowSurrogate() && text.size() > 1 && text[text.size() - 2].isHighSurrogate())
         return QChar::surrogateToUcs4(text[text.size() - 2], last);
@@ -25,8 +24,7 @@ char32_t lastCodePoint(const QString& text) {
 
 QRegularExpression TextRules::compile(const QString& pattern, bool caseInsensitive) {
     QRegularExpression::PatternOptions options = QRegularExpression::UseUnicodePropertiesOption;
-    if (caseInsensitive)
-        options |= QRegularExpression::CaseInsensitiveOption;
+    if (caseInsensitive) options |= QRegularExpression::CaseInsensitiveOption;
     return QRegularExpression(pattern, options);
 }
 
@@ -51,15 +49,13 @@ QString TextRules::withValidSurrogates(const QString& text) {
         return text[k].isHighSurrogate() && k + 1 < size && text[k + 1].isLowSurrogate();
     };
     while (i < size && !text[i].isSurrogate()) ++i;
-    if (i == size)
-        return text;  // the common case: no copy
+    if (i == size) return text;  // the common case: no copy
     QString result = text;
     while (i < size) {
         if (pairedAt(i)) {
             i += 2;
         } else {
-            if (result[i].isSurrogate())
-                result[i] = QChar::ReplacementCharacter;
+            if (result[i].isSurrogate()) result[i] = QChar::ReplacementCharacter;
             ++i;
         }
     }
@@ -68,7 +64,7 @@ QString TextRules::withValidSurrogates(const QString& text) {
 
 qsizetype TextRules::growthLimit(qsizetype inputLength) {
     constexpr qsizetype kFactor = 8;
-    constexpr qsizetype kRoom = 10'000;         // a snippet may expand a short trigger into a letter
+    constexpr qsizetype kRoom = 10'000;  // a snippet may expand a short trigger into a letter
     constexpr qsizetype kAbsolute = 200'000;
     return std::max(inputLength, std::min(kAbsolute, std::max(inputLength * kFactor, inputLength + kRoom)));
 }
@@ -80,8 +76,8 @@ QString TextRules::wholeWord(const QString& escapedPattern, const QString& term)
 QString TextRules::wholeWord(const QString& escapedPattern, const QString& firstTerm, const QString& lastTerm) {
     const bool wordStart = isWordCharacter(TextUnits::firstCodePoint(firstTerm));
     const bool wordEnd = isWordCharacter(lastCodePoint(lastTerm));
-    return (wordStart ? QStringLiteral("\\b") : QStringLiteral("(?<!\\w)")) + escapedPattern
-           + (wordEnd ? QStringLiteral("\\b") : QStringLiteral("(?!\\w)"));
+    return (wordStart ? QStringLiteral("\\b") : QStringLiteral("(?<!\\w)")) + escapedPattern +
+           (wordEnd ? QStringLiteral("\\b") : QStringLiteral("(?!\\w)"));
 }
 
 QString TextRules::replaceAll(const QString& text, const QRegularExpression& pattern, const QString& literal) {
@@ -93,12 +89,10 @@ namespace {
 std::optional<QString> replaceMatches(const QString& original, const QRegularExpression& pattern,
                                       const std::function<QString(const QRegularExpressionMatch&)>& replacement,
                                       qsizetype maxLength) {
-    if (!pattern.isValid())
-        return original;
+    if (!pattern.isValid()) return original;
     const QString text = TextRules::withValidSurrogates(original);
     auto matches = pattern.globalMatch(text);
-    if (!matches.hasNext())
-        return text;
+    if (!matches.hasNext()) return text;
     QString result;
     qsizetype copied = 0;
     result.reserve(text.size() + 16);
@@ -107,12 +101,10 @@ std::optional<QString> replaceMatches(const QString& original, const QRegularExp
         result += QStringView(text).mid(copied, match.capturedStart() - copied);
         result += replacement(match);
         copied = match.capturedEnd();
-        if (result.size() > maxLength)
-            return std::nullopt;
+        if (result.size() > maxLength) return std::nullopt;
     }
     result += QStringView(text).mid(copied);
-    if (result.size() > maxLength)
-        return std::nullopt;
+    if (result.size() > maxLength) return std::nullopt;
     return result;
 }
 

@@ -7,16 +7,14 @@ namespace {
 
 // Position where the last `count` characters begin (0 when the text has fewer).
 qsizetype startOfLast(const QString& text, qsizetype count) {
-    if (count <= 0)
-        return text.size();
+    if (count <= 0) return text.size();
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
     finder.toEnd();
     qsizetype seen = 0;
     qsizetype position = text.size();
     while (seen < count) {
         const qsizetype previous = finder.toPreviousBoundary();
-        if (previous < 0)
-            return 0;
+        if (previous < 0) return 0;
         position = previous;
         ++seen;
     }
@@ -25,15 +23,13 @@ qsizetype startOfLast(const QString& text, qsizetype count) {
 
 // Position where the text after its first `count` characters begins.
 qsizetype endOfFirst(const QString& text, qsizetype count) {
-    if (count <= 0)
-        return 0;
+    if (count <= 0) return 0;
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
     qsizetype seen = 0;
     qsizetype position = 0;
     while (seen < count) {
         const qsizetype next = finder.toNextBoundary();
-        if (next < 0)
-            return text.size();
+        if (next < 0) return text.size();
         position = next;
         ++seen;
     }
@@ -43,38 +39,28 @@ qsizetype endOfFirst(const QString& text, qsizetype count) {
 }  // namespace
 
 qsizetype TextUnits::characterCount(QStringView text) {
-    if (text.isEmpty())
-        return 0;
+    if (text.isEmpty()) return 0;
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text.data(), text.size());
     qsizetype count = 0;
-    while (finder.toNextBoundary() >= 0)
-        ++count;
+    while (finder.toNextBoundary() >= 0) ++count;
     return count;
 }
 
-QString TextUnits::lastCharacters(const QString& text, qsizetype count) {
-    return text.mid(startOfLast(text, count));
-}
+QString TextUnits::lastCharacters(const QString& text, qsizetype count) { return text.mid(startOfLast(text, count)); }
 
-QString TextUnits::firstCharacters(const QString& text, qsizetype count) {
-    return text.left(endOfFirst(text, count));
-}
+QString TextUnits::firstCharacters(const QString& text, qsizetype count) { return text.left(endOfFirst(text, count)); }
 
-QString TextUnits::dropLastCharacter(const QString& text) {
-    return text.left(startOfLast(text, 1));
-}
+QString TextUnits::dropLastCharacter(const QString& text) { return text.left(startOfLast(text, 1)); }
 
 QStringView TextUnits::firstCharacter(QStringView text) {
-    if (text.isEmpty())
-        return {};
+    if (text.isEmpty()) return {};
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text.data(), text.size());
     const qsizetype end = finder.toNextBoundary();
     return text.left(end < 0 ? text.size() : end);
 }
 
 QStringView TextUnits::lastCharacter(QStringView text) {
-    if (text.isEmpty())
-        return {};
+    if (text.isEmpty()) return {};
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text.data(), text.size());
     finder.toEnd();
     const qsizetype start = finder.toPreviousBoundary();
@@ -82,8 +68,7 @@ QStringView TextUnits::lastCharacter(QStringView text) {
 }
 
 char32_t TextUnits::firstCodePoint(QStringView text) {
-    if (text.isEmpty())
-        return 0;
+    if (text.isEmpty()) return 0;
     const QChar first = text.front();
     if (first.isHighSurrogate() && text.size() > 1 && text[1].isLowSurrogate())
         return QChar::surrogateToUcs4(first, text[1]);
@@ -116,23 +101,19 @@ QString TextUnits::trimPunctuation(const QString& text) {
     };
     while (begin < end) {
         const char32_t cp = firstCodePoint(QStringView(text).mid(begin, end - begin));
-        if (!QChar::isPunct(cp))
-            break;
+        if (!QChar::isPunct(cp)) break;
         begin += QChar::requiresSurrogates(cp) ? 2 : 1;
     }
     while (end > begin) {
         qsizetype width = 1;
         const char32_t cp = codePointBefore(end, width);
-        if (!QChar::isPunct(cp))
-            break;
+        if (!QChar::isPunct(cp)) break;
         end -= width;
     }
     return text.mid(begin, end - begin);
 }
 
-QStringList TextUnits::splitAtSpaces(const QString& text) {
-    return text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-}
+QStringList TextUnits::splitAtSpaces(const QString& text) { return text.split(QLatin1Char(' '), Qt::SkipEmptyParts); }
 
 bool TextUnits::codePointLess(const QString& a, const QString& b) {
     const QList<uint> ua = a.toUcs4();

@@ -1,8 +1,8 @@
 #include "Core/Formatting/UserTextReplacements.h"
 
 #include "Core/Formatting/TextRules.h"
-#include "Foundation/Logger.h"
 #include "Core/Formatting/TextUnits.h"
+#include "Foundation/Logger.h"
 
 #include <QStringList>
 
@@ -13,11 +13,9 @@ QString UserTextReplacements::apply(const QString& text, const QList<TextReplace
         // Not lower-cased: the pattern ignores case, and lower-casing can change a trigger's
         // length ("İ" becomes two code units) so that it no longer matches its own text.
         const QStringList pieces = TextUnits::splitAtSpaces(rule.trigger);
-        if (pieces.isEmpty())
-            continue;
+        if (pieces.isEmpty()) continue;
         QStringList escaped;
-        for (const QString& piece : pieces)
-            escaped << TextRules::escape(piece);
+        for (const QString& piece : pieces) escaped << TextRules::escape(piece);
         const QString body = escaped.join(QStringLiteral("[\\s\\-_.,]*"));
         const QRegularExpression pattern =
             TextRules::compile(TextRules::wholeWord(body, pieces.front(), pieces.back()));

@@ -1,10 +1,10 @@
 #include "Core/Learning/OutcomeTracker.h"
 
 #include "Core/ASR/EditAligner.h"
-#include "Foundation/Clock.h"
 #include "Core/Desktop/AbstractContextReader.h"
-#include "Foundation/Logger.h"
 #include "Core/Formatting/TextUnits.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
 
 #include <QHashFunctions>
 #include <QPointer>
@@ -17,7 +17,9 @@
 // OutcomeTracker
 
 OutcomeTracker::OutcomeTracker(QString initialText)
-    : m_initialText(std::move(initialText)), m_pasteTime(Clock::current().now()), m_latestText(m_initialText) {}
+    : m_initialText(std::move(initialText)),
+      m_pasteTime(Clock::current().now()),
+      m_latestText(m_initialText) {}
 
 void OutcomeTracker::observe(const QString& text) {
     m_latestText = text;
@@ -129,8 +131,8 @@ void DictationLearning::learnCorrections(const QString& baseline, const QString&
     for (const EditAligner::Correction& c : corrections) {
         if (learned.contains(c.correct)) continue;
         learned << c.correct;
-        VLOG(QStringLiteral("Pipeline: Edit correction detected: \"") + c.wrong + QStringLiteral("\" → \"") + c.correct +
-             QStringLiteral("\" — auto-adding to dictionary"));
+        VLOG(QStringLiteral("Pipeline: Edit correction detected: \"") + c.wrong + QStringLiteral("\" → \"") +
+             c.correct + QStringLiteral("\" — auto-adding to dictionary"));
         // An entry of the word may carry a replacement or be a snippet; rewriting it would lose that.
         if (m_hooks.addWord && !inDictionary(c.correct)) m_hooks.addWord(c.correct);
         const bool known = m_hooks.settings && m_hooks.settings().customWords.contains(c.correct);
@@ -161,9 +163,8 @@ void DictationLearning::startOutcomeObservation(const QString& traceID, const QS
                  snapshot.timeToStableTextMs ? QVariant(*snapshot.timeToStableTextMs) : QVariant()},
                 {QStringLiteral("accepted_without_edits"), snapshot.acceptedWithoutEdits},
             };
-            self->m_hooks.saveEvent(traceID, sessionID,
-                                    QStringLiteral("dictation.outcome.snapshot_%1s").arg(seconds), app, fieldType,
-                                    payload);
+            self->m_hooks.saveEvent(traceID, sessionID, QStringLiteral("dictation.outcome.snapshot_%1s").arg(seconds),
+                                    app, fieldType, payload);
         });
     }
 }

@@ -85,8 +85,8 @@ void TypingReminderController::showTypingSuggestion(const TypingReminderEngine::
 
 void TypingReminderController::handleSuggestionAutoDismiss(const QUuid& id) {
     if (!m_suggestion || m_suggestion->id != id) return;
-    track(QStringLiteral("typing_reminder_auto_dismiss"), {{QStringLiteral("bundle_id"), m_suggestion->bundleId},
-                                                           {QStringLiteral("app_name"), m_suggestion->appName}});
+    track(QStringLiteral("typing_reminder_auto_dismiss"),
+          {{QStringLiteral("bundle_id"), m_suggestion->bundleId}, {QStringLiteral("app_name"), m_suggestion->appName}});
     clearTypingSuggestion();
 }
 
@@ -96,7 +96,8 @@ void TypingReminderController::acceptTypingSuggestion(AcceptTrigger trigger) {
     m_engine.recordAccepted(s.bundleId);
     // Assigned even when the application was not suppressed: every accept saves and pushes.
     if (m_hooks.updateSettings)
-        m_hooks.updateSettings([&s](VantroseSettings& settings) { settings.typingReminderSuppressedApps.remove(s.bundleId); });
+        m_hooks.updateSettings(
+            [&s](VantroseSettings& settings) { settings.typingReminderSuppressedApps.remove(s.bundleId); });
     track(QStringLiteral("typing_reminder_accept_trigger"), {{QStringLiteral("bundle_id"), s.bundleId},
                                                              {QStringLiteral("app_name"), s.appName},
                                                              {QStringLiteral("trigger"), rawValue(trigger)}});

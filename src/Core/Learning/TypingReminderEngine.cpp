@@ -31,8 +31,8 @@ int TypingReminderEngine::burstCharacters(const QString& bundleId) const {
     return it == m_bursts.constEnd() ? 0 : it->characters;
 }
 
-void TypingReminderEngine::recordKeystroke(const QString& bundleId, const QString& appName, AppType,
-                                           bool isEditable, int characters) {
+void TypingReminderEngine::recordKeystroke(const QString& bundleId, const QString& appName, AppType, bool isEditable,
+                                           int characters) {
     if (!enabled || characters < 1 || suppressedApps.contains(bundleId)) return;
 
     Clock& clock = Clock::current();
@@ -68,8 +68,8 @@ void TypingReminderEngine::recordKeystroke(const QString& bundleId, const QStrin
     }
 
     VLOG(QStringLiteral("TypingReminder: showing suggestion for ") + appName);
-    const Suggestion suggestion{QUuid::createUuid(), appName,  bundleId, suggestionMessage,
-                                suggestionDetail(m_hotkeyName), date};
+    const Suggestion suggestion{
+        QUuid::createUuid(), appName, bundleId, suggestionMessage, suggestionDetail(m_hotkeyName), date};
     m_lastReminderGlobal = date;
     m_lastReminderPerApp.insert(bundleId, date);
     m_bursts.insert(bundleId, Burst{0, now, now, now, isEditable});

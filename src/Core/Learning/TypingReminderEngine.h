@@ -17,10 +17,10 @@
 // Thresholds of the typing reminders, fixed when the engine is built.
 struct TypingReminderConfiguration {
     int minCharacters = 20;
-    double minDuration = 20;       // seconds from a burst's first to its latest key
-    double pauseReset = 6;         // a longer gap between keys starts a new burst
-    double appCooldown = 0;        // seconds between two suggestions for one application
-    double globalCooldown = 0;     // seconds between any two suggestions
+    double minDuration = 20;    // seconds from a burst's first to its latest key
+    double pauseReset = 6;      // a longer gap between keys starts a new burst
+    double appCooldown = 0;     // seconds between two suggestions for one application
+    double globalCooldown = 0;  // seconds between any two suggestions
     double autoDismissInterval = 8;
     int maxDismissalsBeforeSuppress = 100;
 };

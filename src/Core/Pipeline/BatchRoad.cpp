@@ -5,9 +5,9 @@
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Formatting/TextPostProcessor.h"
 #include "Core/Formatting/UserTextReplacements.h"
-#include "Foundation/Logger.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
+#include "Foundation/Logger.h"
 
 // The batch road: the whole recording is recognised once the user stops, with the context the
 // dictation gathered meanwhile, then checked, formatted, touched up and pasted. Each step that
@@ -20,13 +20,12 @@ namespace {
 // What the formatter sees of the field; a placeholder's text is not the user's.
 AppContext formattingContext(const std::optional<TranscriptionContext>& context, bool detectedPlaceholder) {
     const bool useBox = context && !detectedPlaceholder;
-    return AppContext(context ? context->app.name : QString(), context ? context->app.bundleId : QString(),
-                      context ? context->app.url : std::nullopt,
-                      useBox ? context->textboxContents.beforeText : QString(),
-                      useBox ? context->textboxContents.afterText : QString(),
-                      useBox ? context->textboxContents.selectedText : QString(),
-                      context ? context->textboxContents.isEditable : true,
-                      context ? context->ocrContext : QStringList());
+    return AppContext(
+        context ? context->app.name : QString(), context ? context->app.bundleId : QString(),
+        context ? context->app.url : std::nullopt, useBox ? context->textboxContents.beforeText : QString(),
+        useBox ? context->textboxContents.afterText : QString(),
+        useBox ? context->textboxContents.selectedText : QString(),
+        context ? context->textboxContents.isEditable : true, context ? context->ocrContext : QStringList());
 }
 
 }  // namespace
@@ -123,11 +122,12 @@ void DictationPipeline::prepareRecognizer(Session& session) {
     if (session.detectedPlaceholder)
         VLOG(QStringLiteral("Pipeline: Detected placeholder text — will ignore textbox context for formatting"));
     const QStringList hints = VocabularyExtractor::buildVocabularyHints(box.contents, context->dictionaryContext,
-                                                                       settings().customWords, context->ocrContext);
-    if (!hints.isEmpty()) VLOG(QStringLiteral("Pipeline: Vocabulary hints: %1 words → feeding to ASR").arg(hints.size()));
+                                                                        settings().customWords, context->ocrContext);
+    if (!hints.isEmpty())
+        VLOG(QStringLiteral("Pipeline: Vocabulary hints: %1 words → feeding to ASR").arg(hints.size()));
     m_recognizer->setVocabularyHints(hints);
-    VLOG(QStringLiteral("Pipeline: Context ready in ") + ms0(session.contextGatherTimeMs) + QStringLiteral("ms — app:") +
-         context->app.name + QStringLiteral(" type:") + context->app.type.rawValue() +
+    VLOG(QStringLiteral("Pipeline: Context ready in ") + ms0(session.contextGatherTimeMs) +
+         QStringLiteral("ms — app:") + context->app.name + QStringLiteral(" type:") + context->app.type.rawValue() +
          QStringLiteral(" ocr:%1").arg(context->ocrContext.size()));
 }
 
@@ -170,8 +170,8 @@ bool DictationPipeline::acceptTranscript(const Session& session, double duration
         setStatus(DictationStatus::idle);
         return false;
     }
-    VLOG(QStringLiteral("Pipeline: ASR [") + o.tierLabel + QStringLiteral("]: \"") + o.asrText + QStringLiteral("\" [") +
-         ms0(session.asrTimeMs) + QStringLiteral("ms]"));
+    VLOG(QStringLiteral("Pipeline: ASR [") + o.tierLabel + QStringLiteral("]: \"") + o.asrText +
+         QStringLiteral("\" [") + ms0(session.asrTimeMs) + QStringLiteral("ms]"));
 
     const SensibilityScorer::Score sensibility = SensibilityScorer::score(o.asrText, duration);
     if (sensibility.score < SensibilityScorer::minimumScore) {

@@ -15,7 +15,8 @@ class CommandMode : public QObject {
 
 public:
     explicit CommandMode(PolishEngine* polishEngine, QObject* parent = nullptr)
-        : QObject(parent), m_polishEngine(polishEngine) {}
+        : QObject(parent),
+          m_polishEngine(polishEngine) {}
 
     bool isActive() const { return m_isActive; }
     QString lastCommand() const { return m_lastCommand; }

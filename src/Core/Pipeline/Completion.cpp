@@ -3,10 +3,10 @@
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractContextEngine.h"
 #include "Core/Desktop/AbstractTextInserter.h"
-#include "Foundation/Logger.h"
 #include "Core/Learning/OutcomeTracker.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
+#include "Foundation/Logger.h"
 
 // Where both roads end: the paste, one at a time; the record of the dictation with its metrics,
 // saved and reported; the learning from what the user does with the text; the return to idle.
@@ -176,7 +176,8 @@ void DictationPipeline::returnToIdleAfterBatch(Session& session) {
     releaseTasks(session);
     const quint64 generation = session.generation;
     QPointer<DictationPipeline> self(this);
-    [](QPointer<DictationPipeline> self, PipelineSleeper* sleeper, double seconds, quint64 generation) -> QCoro::Task<> {
+    [](QPointer<DictationPipeline> self, PipelineSleeper* sleeper, double seconds,
+       quint64 generation) -> QCoro::Task<> {
         co_await sleeper->sleep(seconds);
         // A dictation that started meanwhile keeps its own stage.
         if (!self || self->m_state.pipelineStep != PipelineStep::done) co_return;

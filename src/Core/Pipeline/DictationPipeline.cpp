@@ -7,9 +7,9 @@
 #include "Core/Desktop/AbstractScreenCaptureEngine.h"
 #include "Core/Desktop/AbstractTextInserter.h"
 #include "Core/Formatting/TextFormatterProtocol.h"
-#include "Foundation/Logger.h"
 #include "Core/Learning/OutcomeTracker.h"
 #include "Core/Pipeline/PipelineSession.h"
+#include "Foundation/Logger.h"
 
 #include <QUuid>
 
@@ -162,8 +162,8 @@ QCoro::Task<> DictationPipeline::setup() {
     VLOG(QStringLiteral("Pipeline: Setting up..."));
 
     if (m_makeContextEngine) m_contextEngine = m_makeContextEngine(*m_appDetector, *m_contextReader);
-    m_polishEngine = std::make_unique<PolishEngine>(m_history->historyStore(), settings().ollamaEndpoint,
-                                                    settings().ollamaModel);
+    m_polishEngine =
+        std::make_unique<PolishEngine>(m_history->historyStore(), settings().ollamaEndpoint, settings().ollamaModel);
     m_commandMode = std::make_unique<CommandMode>(m_polishEngine.get());
     Q_EMIT polishStateChanged();
     VLOG(QStringLiteral("Pipeline: Mic permission: ") +
@@ -212,11 +212,13 @@ QCoro::Task<bool> DictationPipeline::adoptCloudFormatter() {
 
 void DictationPipeline::startKeyboardMonitor() {
     const bool listening = m_keyboardMonitor->start();
-    VLOG(QStringLiteral("Pipeline: Keyboard monitor: ") + (listening ? QStringLiteral("true") : QStringLiteral("false")));
+    VLOG(QStringLiteral("Pipeline: Keyboard monitor: ") +
+         (listening ? QStringLiteral("true") : QStringLiteral("false")));
     if (!listening) {
-        VLOG(QStringLiteral("Pipeline: WARNING — Keyboard monitor failed to start. Use the tray menu → 'Start "
-                            "Dictation' to test manually. Check the X11 session (XInput2, XTest) and restart the "
-                            "app for hotkey support."));
+        VLOG(
+            QStringLiteral("Pipeline: WARNING — Keyboard monitor failed to start. Use the tray menu → 'Start "
+                           "Dictation' to test manually. Check the X11 session (XInput2, XTest) and restart the "
+                           "app for hotkey support."));
     }
 }
 
@@ -263,7 +265,8 @@ void DictationPipeline::installTransportCallbacks() {
         if (const auto state = weak.lock()) state->post(OutboxMessage(OutboxMessage::Kind::streamingError));
     };
     m_streamingLink->onDisconnect = [self] {
-        if (self) self->fallBackToBatch(QStringLiteral("Pipeline: WebSocket lost during session — falling back to batch"));
+        if (self)
+            self->fallBackToBatch(QStringLiteral("Pipeline: WebSocket lost during session — falling back to batch"));
     };
 }
 

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "Core/Learning/TypingReminderController.h"
 #include "Core/Pipeline/CommandMode.h"
-#include "Foundation/DelayedCall.h"
-#include "Foundation/PendingValue.h"
-#include "Core/Pipeline/PublishedState.h"
 #include "Core/Pipeline/PipelineCollaborators.h"
 #include "Core/Pipeline/PolishEngine.h"
+#include "Core/Pipeline/PublishedState.h"
 #include "Core/Services/SettingsStore.h"
-#include "Core/Learning/TypingReminderController.h"
+#include "Foundation/DelayedCall.h"
+#include "Foundation/PendingValue.h"
 #include "Models/DictationStatus.h"
 #include "Models/Hotkey.h"
 #include "Models/PasteOutcome.h"
@@ -16,12 +16,12 @@
 #include "Models/TranscriptionResult.h"
 #include "Models/VantroseSettings.h"
 
+#include <QCoro/QCoroTask>
 #include <QList>
 #include <QMetaType>
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QCoro/QCoroTask>
 
 #include <functional>
 #include <memory>

@@ -1,8 +1,8 @@
 #include "Core/Pipeline/DictationPipeline.h"
 
-#include "Foundation/Logger.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
+#include "Foundation/Logger.h"
 #include "Models/RawValue.h"
 
 // The hotkey modes that drive the session engine: push-to-talk, a double tap or the lock hotkey
@@ -146,5 +146,6 @@ QCoro::Task<> DictationPipeline::pasteLastTranscript() {
 void DictationPipeline::updateHotkey(const Hotkey& hotkey, HotkeyAction action) {
     // The store hands changed bindings to the keyboard monitor.
     updateSettings([&](VantroseSettings& s) { s.setHotkey(hotkey, action); });
-    VLOG(QStringLiteral("Pipeline: Hotkey[") + rawValue(action) + QStringLiteral("] updated to ") + hotkey.displayName());
+    VLOG(QStringLiteral("Pipeline: Hotkey[") + rawValue(action) + QStringLiteral("] updated to ") +
+         hotkey.displayName());
 }

@@ -1,19 +1,19 @@
 #include "Core/Pipeline/PipelineAdapters.h"
 
-#include "Foundation/Config.h"
 #include "Core/ASR/CloudASREngine.h"
 #include "Core/ASR/PocketSphinxASR.h"
 #include "Core/Cloud/StreamingTransport.h"
+#include "Foundation/Config.h"
 #include "Foundation/UserDefaults.h"
 
 #include <QLocale>
 #include <QVariant>
 
 ASRPipelineLiveRecognizer::ASRPipelineLiveRecognizer(std::shared_ptr<ASREngineProtocol> engine, HintsSetter setHints)
-    : m_engine(std::move(engine)), m_setHints(std::move(setHints)) {}
+    : m_engine(std::move(engine)),
+      m_setHints(std::move(setHints)) {}
 
-ASRPipelineLiveRecognizer::ASRPipelineLiveRecognizer(std::shared_ptr<PocketSphinxASR> engine)
-    : m_engine(engine) {
+ASRPipelineLiveRecognizer::ASRPipelineLiveRecognizer(std::shared_ptr<PocketSphinxASR> engine) : m_engine(engine) {
     std::weak_ptr<PocketSphinxASR> weak = engine;
     m_setHints = [weak](const QStringList& hints) {
         if (const auto recognizer = weak.lock()) recognizer->setVocabularyHints(hints);
@@ -42,7 +42,9 @@ void ASRPipelineLiveRecognizer::setVocabularyHints(const QStringList& hints) {
 
 RetryPipelineBatchRecognizer::RetryPipelineBatchRecognizer(std::shared_ptr<ASREngineProtocol> onDevice,
                                                            Factories factories)
-    : m_onDevice(std::move(onDevice)), m_factories(std::move(factories)), m_retry(std::make_unique<RetryEngine>()) {}
+    : m_onDevice(std::move(onDevice)),
+      m_factories(std::move(factories)),
+      m_retry(std::make_unique<RetryEngine>()) {}
 
 RetryPipelineBatchRecognizer::RetryPipelineBatchRecognizer(std::shared_ptr<ASREngineProtocol> onDevice)
     : RetryPipelineBatchRecognizer(

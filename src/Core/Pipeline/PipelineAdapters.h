@@ -4,10 +4,10 @@
 #include "Core/Pipeline/PipelineCollaborators.h"
 #include "Core/Pipeline/RetryEngine.h"
 
+#include <QCoro/QCoroTask>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
-#include <QCoro/QCoroTask>
 
 #include <functional>
 #include <memory>

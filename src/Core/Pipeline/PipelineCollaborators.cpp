@@ -1,12 +1,12 @@
 #include "Core/Pipeline/PipelineCollaborators.h"
 
+#include "Core/Audio/MicTimingPredictor.h"
+#include "Core/Audio/SoundManager.h"
+#include "Core/Cloud/NetworkSession.h"
+#include "Core/Formatting/FormattingResult.h"
 #include "Core/Services/Analytics.h"
 #include "Core/Services/FeatureFlags.h"
-#include "Core/Formatting/FormattingResult.h"
 #include "Core/Services/MetricsLogger.h"
-#include "Core/Audio/MicTimingPredictor.h"
-#include "Core/Cloud/NetworkSession.h"
-#include "Core/Audio/SoundManager.h"
 
 #include <QCoro/QCoroTimer>
 
@@ -34,10 +34,9 @@ void PipelineServices::track(const QString& event, const QVariantMap& properties
 }
 
 void PipelineServices::trackDictationCompleted(const TranscriptionResult& result) {
-    Analytics::shared().trackDictationCompleted(result.appName, result.appBundleId, result.duration,
-                                                static_cast<int>(result.wordCount), result.asrTierUsed,
-                                                result.formatterUsed, result.asrTimeMs, result.formatTimeMs,
-                                                result.insertTimeMs, result.totalTimeMs);
+    Analytics::shared().trackDictationCompleted(
+        result.appName, result.appBundleId, result.duration, static_cast<int>(result.wordCount), result.asrTierUsed,
+        result.formatterUsed, result.asrTimeMs, result.formatTimeMs, result.insertTimeMs, result.totalTimeMs);
 }
 
 void PipelineServices::playSound(const QString& name, const QString& extension) {
@@ -85,7 +84,9 @@ void AudioEnginePipelineSource::setChunkHandler(ChunkHandler handler) {
 void AudioEnginePipelineSource::startRecording() { m_engine->startRecording(); }
 void AudioEnginePipelineSource::stopRecording() { m_engine->stopRecording(); }
 void AudioEnginePipelineSource::prewarm() { m_engine->prewarm(); }
-std::vector<float> AudioEnginePipelineSource::currentFrequencyBands() const { return m_engine->currentFrequencyBands(); }
+std::vector<float> AudioEnginePipelineSource::currentFrequencyBands() const {
+    return m_engine->currentFrequencyBands();
+}
 
 void AudioEnginePipelineSource::setSelectedDeviceUID(const std::optional<QString>& uid) {
     m_engine->selectedDeviceUID = uid;
@@ -96,8 +97,10 @@ std::vector<AudioDeviceInfo> AudioEnginePipelineSource::listInputDevices() const
 }
 
 QString describeFailure(const std::exception& error) {
-    if (const auto* formatting = dynamic_cast<const FormattingError*>(&error)) return formatting->localizedDescription();
-    if (const auto* request = dynamic_cast<const FormatterRequestError*>(&error)) return request->localizedDescription();
+    if (const auto* formatting = dynamic_cast<const FormattingError*>(&error))
+        return formatting->localizedDescription();
+    if (const auto* request = dynamic_cast<const FormatterRequestError*>(&error))
+        return request->localizedDescription();
     if (const auto* audio = dynamic_cast<const AudioEngineError*>(&error)) return audio->localizedDescription();
     const QString text = QString::fromUtf8(error.what());
     return text.isEmpty() ? QStringLiteral("Unknown error") : text;
@@ -108,7 +111,6 @@ QString describeFailure(std::exception_ptr error) {
         if (error) std::rethrow_exception(error);
     } catch (const std::exception& e) {
         return describeFailure(e);
-    } catch (...) {
-    }
+    } catch (...) {}
     return QStringLiteral("Unknown error");
 }

@@ -7,16 +7,16 @@
 #include "Models/TranscriptionResult.h"
 #include "Models/VantroseSettings.h"
 
+#include <QCoro/QCoroTask>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
-#include <QCoro/QCoroTask>
 
 #include <exception>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -124,8 +124,7 @@ public:
     virtual double commitToResultMs() const = 0;
 
     std::function<void(const QString& text)> onPartialResult;
-    std::function<void(const QString& rawText, const QString& formattedText, const QJsonObject& message)>
-        onFinalResult;
+    std::function<void(const QString& rawText, const QString& formattedText, const QJsonObject& message)> onFinalResult;
     std::function<void(const QString& message)> onError;
     std::function<void()> onDisconnect;
 };
@@ -144,8 +143,7 @@ public:
     virtual Totals loadTotals() const = 0;
     virtual void save(const TranscriptionResult& result) = 0;
     virtual void saveEvent(const QString& traceID, const QString& sessionID, const QString& event,
-                           const QString& appBundleID, const QString& fieldType,
-                           const QVariantMap& payload) = 0;
+                           const QString& appBundleID, const QString& fieldType, const QVariantMap& payload) = 0;
     virtual void saveOutcomeSnapshot(const QString& traceID, const QString& sessionID,
                                      const DictationOutcomeSnapshot& snapshot) = 0;
     // Adds a learned word to the personal dictionary.

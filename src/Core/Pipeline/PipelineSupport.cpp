@@ -64,7 +64,8 @@ QString postProcess(const QString& text, const std::optional<TranscriptionContex
 }
 
 DictationPersistenceMetrics persistenceBase(const QString& traceID, const QString& sessionID,
-                                            const std::optional<TranscriptionContext>& context, const PasteOutcome& paste) {
+                                            const std::optional<TranscriptionContext>& context,
+                                            const PasteOutcome& paste) {
     DictationPersistenceMetrics p;
     p.traceID = traceID;
     p.sessionID = sessionID;

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "Core/Pipeline/PipelineCollaborators.h"
 #include "Foundation/Logger.h"
 #include "Foundation/PendingValue.h"
-#include "Core/Pipeline/PipelineCollaborators.h"
 #include "Models/DictationMetrics.h"
 #include "Models/PasteOutcome.h"
 #include "Models/ScreenCaptureResult.h"
@@ -10,9 +10,9 @@
 #include "Models/TranscriptionResult.h"
 #include "Models/VantroseSettings.h"
 
+#include <QCoro/QCoroTask>
 #include <QJsonObject>
 #include <QString>
-#include <QCoro/QCoroTask>
 
 #include <memory>
 #include <optional>
@@ -37,7 +37,8 @@ QJsonObject batchContextJson(const TranscriptionContext& context);
 QString postProcess(const QString& text, const std::optional<TranscriptionContext>& context);
 
 DictationPersistenceMetrics persistenceBase(const QString& traceID, const QString& sessionID,
-                                            const std::optional<TranscriptionContext>& context, const PasteOutcome& paste);
+                                            const std::optional<TranscriptionContext>& context,
+                                            const PasteOutcome& paste);
 void fillAppFields(TranscriptionResult::Fields& f, const std::optional<TranscriptionContext>& context,
                    bool keepScreenshot);
 

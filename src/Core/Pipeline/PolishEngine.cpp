@@ -16,8 +16,16 @@ void assign(PolishEngine* self, T& field, const T& value, Signal signal) {
 }  // namespace
 
 void PolishEngine::setStatus(PolishStatus status) { assign(this, m_status, status, &PolishEngine::statusChanged); }
-void PolishEngine::setOriginalText(const QString& text) { assign(this, m_originalText, text, &PolishEngine::originalTextChanged); }
-void PolishEngine::setPolishedText(const QString& text) { assign(this, m_polishedText, text, &PolishEngine::polishedTextChanged); }
-void PolishEngine::setInstruction(const QString& text) { assign(this, m_instruction, text, &PolishEngine::instructionChanged); }
-void PolishEngine::setProcessingTimeMs(double ms) { assign(this, m_processingTimeMs, ms, &PolishEngine::processingTimeMsChanged); }
+void PolishEngine::setOriginalText(const QString& text) {
+    assign(this, m_originalText, text, &PolishEngine::originalTextChanged);
+}
+void PolishEngine::setPolishedText(const QString& text) {
+    assign(this, m_polishedText, text, &PolishEngine::polishedTextChanged);
+}
+void PolishEngine::setInstruction(const QString& text) {
+    assign(this, m_instruction, text, &PolishEngine::instructionChanged);
+}
+void PolishEngine::setProcessingTimeMs(double ms) {
+    assign(this, m_processingTimeMs, ms, &PolishEngine::processingTimeMsChanged);
+}
 void PolishEngine::setDiffCount(int count) { assign(this, m_diffCount, count, &PolishEngine::diffCountChanged); }

@@ -59,8 +59,8 @@ void DictationPipeline::startTimedRevert(DictationStatus shown, double seconds, 
     // never ends the display of a later dictation.
     const quint64 epoch = m_statusEpoch;
     QPointer<DictationPipeline> self(this);
-    [](QPointer<DictationPipeline> self, PipelineSleeper* sleeper, double seconds, quint64 epoch,
-       DictationStatus shown, std::function<void()> revert) -> QCoro::Task<> {
+    [](QPointer<DictationPipeline> self, PipelineSleeper* sleeper, double seconds, quint64 epoch, DictationStatus shown,
+       std::function<void()> revert) -> QCoro::Task<> {
         co_await sleeper->sleep(seconds);
         if (!self || self->m_statusEpoch != epoch || self->m_state.status != shown) co_return;
         revert();

@@ -20,9 +20,7 @@ bool isUncounted(const QString& description) {
 
 RetryEngine::RetryEngine() : m_queue(std::make_unique<SerialQueue>(QStringLiteral("com.vantrose.retry-engine"))) {}
 
-RetryEngine::~RetryEngine() {
-    *m_alive = false;
-}
+RetryEngine::~RetryEngine() { *m_alive = false; }
 
 void RetryEngine::registerEngine(std::shared_ptr<ASREngineProtocol> engine, ASRTier tier) {
     m_engines[tier] = std::move(engine);
@@ -103,13 +101,13 @@ QCoro::Task<TieredASRResult> RetryEngine::transcribe(std::vector<float> samples)
             const double latency = Clock::current().monotonicMs() - start;
             clearFailureState(tier);
             m_lastTierUsed = tier;
-            VLOG(QStringLiteral("RetryEngine: %1 succeeded in %2ms").arg(rawValue(tier), QString::asprintf("%.0f", latency)));
+            VLOG(QStringLiteral("RetryEngine: %1 succeeded in %2ms")
+                     .arg(rawValue(tier), QString::asprintf("%.0f", latency)));
             co_return TieredASRResult{std::move(*result), tier, static_cast<int>(index) + 1, latency};
         }
         VLOG(QStringLiteral("RetryEngine: %1 failed — %2").arg(rawValue(tier), failure));
         if (!isUncounted(failure)) recordFailure(tier);
         ++m_totalRetries;
     }
-    throw ASRError::transcriptionFailed(
-        QStringLiteral("All ASR tiers exhausted after %1 attempts").arg(tiers.size()));
+    throw ASRError::transcriptionFailed(QStringLiteral("All ASR tiers exhausted after %1 attempts").arg(tiers.size()));
 }

@@ -31,8 +31,8 @@ struct RawValueTable<ASRTier> {
 struct TieredASRResult {
     ASRResult result;
     ASRTier tier = ASRTier::primary;
-    int attempt = 1;        // 1-based position of the tier among the tiers available for the run
-    double latencyMs = 0;   // the successful engine call alone
+    int attempt = 1;       // 1-based position of the tier among the tiers available for the run
+    double latencyMs = 0;  // the successful engine call alone
 };
 
 // Runs one batch transcription across the registered tiers: each available tier's engine in

@@ -1,12 +1,12 @@
 #include "Core/Pipeline/DictationPipeline.h"
 
-#include "Foundation/Clock.h"
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractContextEngine.h"
 #include "Core/Desktop/AbstractScreenCaptureEngine.h"
-#include "Foundation/Logger.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
+#include "Foundation/Clock.h"
+#include "Foundation/Logger.h"
 
 #include <QUuid>
 
@@ -269,14 +269,15 @@ void DictationPipeline::resetCaptureForNewSession() {
 
 void DictationPipeline::emitStartEvent(const std::optional<ActiveAppInfo>& app) {
     const std::optional<QString> raceWinner = m_batch->raceWinner();
-    emitTelemetryEvent(QStringLiteral("dictation.start"),
-                       {{QStringLiteral("app_name"), app ? app->name : QString()},
-                        {QStringLiteral("app_bundle_id"), app ? app->bundleId : QString()},
-                        {QStringLiteral("app_url"), app ? app->url.value_or(QString()) : QString()},
-                        {QStringLiteral("input_device"), settings().selectedMicUID.value_or(QStringLiteral("system-default"))},
-                        {QStringLiteral("asr_tier"), m_batch->lastTierUsed()},
-                        {QStringLiteral("transport"), QStringLiteral("http")},
-                        {QStringLiteral("race_winner"), raceWinner ? QVariant(*raceWinner) : QVariant()}});
+    emitTelemetryEvent(
+        QStringLiteral("dictation.start"),
+        {{QStringLiteral("app_name"), app ? app->name : QString()},
+         {QStringLiteral("app_bundle_id"), app ? app->bundleId : QString()},
+         {QStringLiteral("app_url"), app ? app->url.value_or(QString()) : QString()},
+         {QStringLiteral("input_device"), settings().selectedMicUID.value_or(QStringLiteral("system-default"))},
+         {QStringLiteral("asr_tier"), m_batch->lastTierUsed()},
+         {QStringLiteral("transport"), QStringLiteral("http")},
+         {QStringLiteral("race_winner"), raceWinner ? QVariant(*raceWinner) : QVariant()}});
 }
 
 // The context, the server ping and the screen text run while the user speaks; a road waits for
@@ -373,7 +374,8 @@ void DictationPipeline::cancelDictation() {
     }
     setStatus(wasListening ? DictationStatus::dismissed : DictationStatus::idle);
     setLevel(0, m_state.frequencyBands);
-    VLOG(QStringLiteral("Pipeline: Dictation ") + (wasListening ? QStringLiteral("dismissed") : QStringLiteral("cancelled")));
+    VLOG(QStringLiteral("Pipeline: Dictation ") +
+         (wasListening ? QStringLiteral("dismissed") : QStringLiteral("cancelled")));
     if (m_state.isPersistentMode) {
         setPersistentMode(false);
         m_services->track(QStringLiteral("persistent_dictation_cancelled"), {});

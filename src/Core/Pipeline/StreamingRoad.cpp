@@ -2,9 +2,9 @@
 
 #include "Core/ASR/SensibilityScorer.h"
 #include "Core/Formatting/UserTextReplacements.h"
-#include "Foundation/Logger.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
+#include "Foundation/Logger.h"
 
 #include <QJsonObject>
 

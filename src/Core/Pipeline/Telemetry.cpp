@@ -2,9 +2,9 @@
 
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractTextInserter.h"
-#include "Foundation/Logger.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
+#include "Foundation/Logger.h"
 
 #include <QSet>
 
@@ -47,18 +47,18 @@ void DictationPipeline::reportPasteOutcome(const Session& session, const PasteOu
 void DictationPipeline::reportBatchCompletion(const Session& session, const BatchOutcome& o,
                                               const TranscriptionResult& record, const QVariantMap& latencyProperties) {
     const QVariant raceWinnerValue = o.raceWinner ? QVariant(*o.raceWinner) : QVariant();
-    emitSessionEvent(
-        session, QStringLiteral("dictation.complete"),
-        {{QStringLiteral("app_name"), record.appName},
-         {QStringLiteral("app_bundle_id"), record.appBundleId},
-         {QStringLiteral("app_url"), record.appURL.value_or(QString())},
-         {QStringLiteral("asr_tier"), o.tierLabel},
-         {QStringLiteral("transport"), QStringLiteral("http")},
-         {QStringLiteral("race_winner"), raceWinnerValue},
-         {QStringLiteral("latency"), latencyProperties},
-         {QStringLiteral("quality"), QVariantMap{{QStringLiteral("word_count"), static_cast<qlonglong>(record.wordCount)},
-                                                 {QStringLiteral("formatter"), o.formatterLabel},
-                                                 {QStringLiteral("confidence"), o.confidence}}}});
+    emitSessionEvent(session, QStringLiteral("dictation.complete"),
+                     {{QStringLiteral("app_name"), record.appName},
+                      {QStringLiteral("app_bundle_id"), record.appBundleId},
+                      {QStringLiteral("app_url"), record.appURL.value_or(QString())},
+                      {QStringLiteral("asr_tier"), o.tierLabel},
+                      {QStringLiteral("transport"), QStringLiteral("http")},
+                      {QStringLiteral("race_winner"), raceWinnerValue},
+                      {QStringLiteral("latency"), latencyProperties},
+                      {QStringLiteral("quality"),
+                       QVariantMap{{QStringLiteral("word_count"), static_cast<qlonglong>(record.wordCount)},
+                                   {QStringLiteral("formatter"), o.formatterLabel},
+                                   {QStringLiteral("confidence"), o.confidence}}}});
     if (!o.cloud) return;
     const PipelineCloudMetrics& cloud = *o.cloud;
     emitSessionEvent(session, QStringLiteral("dictation.cloud_metrics"),
@@ -96,11 +96,12 @@ void DictationPipeline::logBatchCompletion(const Session& session, const BatchOu
                                            const TranscriptionResult& record, const DictationLatencyMetrics& latency,
                                            double e2eMs) {
     VLOG(QStringLiteral("Pipeline: Complete — %1 words | ").arg(record.wordCount) + seconds1(record.duration) +
-         QStringLiteral("s audio\n  Tier: ") + o.tierLabel + (o.raceWinner ? QStringLiteral(" (race winner)") : QString()) +
-         QStringLiteral("\n  Mic: ") + ms0(session.micAcquisitionTimeMs) + QStringLiteral("ms | Context: ") +
-         ms0(session.contextGatherTimeMs) + QStringLiteral("ms | ASR: ") + ms0(session.asrTimeMs) +
-         QStringLiteral("ms | Format: ") + ms0(session.formatTimeMs) + QStringLiteral("ms | Insert: ") +
-         ms0(session.insertTimeMs) + QStringLiteral("ms\n  Tier6: firstChunk=") + optMs0(latency.timeToFirstChunkMs) +
+         QStringLiteral("s audio\n  Tier: ") + o.tierLabel +
+         (o.raceWinner ? QStringLiteral(" (race winner)") : QString()) + QStringLiteral("\n  Mic: ") +
+         ms0(session.micAcquisitionTimeMs) + QStringLiteral("ms | Context: ") + ms0(session.contextGatherTimeMs) +
+         QStringLiteral("ms | ASR: ") + ms0(session.asrTimeMs) + QStringLiteral("ms | Format: ") +
+         ms0(session.formatTimeMs) + QStringLiteral("ms | Insert: ") + ms0(session.insertTimeMs) +
+         QStringLiteral("ms\n  Tier6: firstChunk=") + optMs0(latency.timeToFirstChunkMs) +
          QStringLiteral("ms | prepare=") + optMs0(latency.prepareRequestMs) + QStringLiteral("ms | remote=") +
          optMs0(latency.remoteLatencyMs) + QStringLiteral("ms | ping=") +
          optMs0(latency.backendPingTimeAtStreamStartMs) + QStringLiteral("ms\n  POST-RECORDING: ") +

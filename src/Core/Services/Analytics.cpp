@@ -1,9 +1,9 @@
 #include "Core/Services/Analytics.h"
 
 #include "Core/Cloud/AccountAccess.h"
+#include "Core/Cloud/NetworkSession.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
-#include "Core/Cloud/NetworkSession.h"
 #include "Foundation/StringShield.h"
 #include "Foundation/UserDefaults.h"
 #include "Models/JsonCoding.h"
@@ -111,9 +111,9 @@ void Analytics::enforceCapLocked() {
     VLOG(QStringLiteral("Analytics: queue full — dropped %1 oldest events").arg(excess));
 }
 
-void Analytics::trackDictationCompleted(const QString& app, const QString& bundleID, double duration,
-                                        int wordCount, const QString& asrTier, const QString& formatter,
-                                        double asrMs, double formatMs, double insertMs, double totalMs) {
+void Analytics::trackDictationCompleted(const QString& app, const QString& bundleID, double duration, int wordCount,
+                                        const QString& asrTier, const QString& formatter, double asrMs, double formatMs,
+                                        double insertMs, double totalMs) {
     track("dictation_completed", QVariantMap{{"app_name", app},
                                              {"bundle_id", bundleID},
                                              {"duration_s", duration},
@@ -127,9 +127,8 @@ void Analytics::trackDictationCompleted(const QString& app, const QString& bundl
 }
 
 void Analytics::trackAppLaunched() {
-    QVariantMap properties{{"app_version", appVersion()},
-                           {"build_number", buildNumber()},
-                           {"os_version", QSysInfo::prettyProductName()}};
+    QVariantMap properties{
+        {"app_version", appVersion()}, {"build_number", buildNumber()}, {"os_version", QSysInfo::prettyProductName()}};
     QMetaObject::invokeMethod(
         this, [this, properties] { (void)trackLaunchWhenVersionKnown(properties); }, Qt::QueuedConnection);
 }
@@ -170,14 +169,11 @@ void Analytics::flush() {
         startUpload(std::move(taken));
     } else {
         QMetaObject::invokeMethod(
-            this, [this, taken = std::move(taken)]() mutable { startUpload(std::move(taken)); },
-            Qt::QueuedConnection);
+            this, [this, taken = std::move(taken)]() mutable { startUpload(std::move(taken)); }, Qt::QueuedConnection);
     }
 }
 
-void Analytics::startUpload(QList<AnalyticsEvent> events) {
-    (void)sendBatch(std::move(events));
-}
+void Analytics::startUpload(QList<AnalyticsEvent> events) { (void)sendBatch(std::move(events)); }
 
 QCoro::Task<void> Analytics::sendBatch(QList<AnalyticsEvent> events) {
     QPointer<Analytics> self(this);
@@ -200,8 +196,8 @@ QCoro::Task<void> Analytics::sendBatch(QList<AnalyticsEvent> events) {
         if (!self) co_return;
         if (token && AccountAccess::mayCarryToken(*url))
             request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
-        const HttpResponse response = co_await NetworkSession::perform(
-            NetworkSession::platformSession(), request, "POST", body, kUploadTimeoutMs);
+        const HttpResponse response = co_await NetworkSession::perform(NetworkSession::platformSession(), request,
+                                                                       "POST", body, kUploadTimeoutMs);
         if (!self) co_return;
         accepted = response.isSuccess();
     }

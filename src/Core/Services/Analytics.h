@@ -17,7 +17,7 @@ class QTimer;
 struct AnalyticsEvent {
     QString event;
     QString deviceID;
-    QString timestamp;       // ISO-8601, UTC, whole seconds
+    QString timestamp;  // ISO-8601, UTC, whole seconds
     QJsonObject properties;
 };
 
@@ -47,8 +47,8 @@ public:
     // and lists or maps of them); an event with any other value is dropped with a log line.
     void track(const QString& event, const QVariantMap& properties = {});
     void trackDictationCompleted(const QString& app, const QString& bundleID, double duration, int wordCount,
-                                 const QString& asrTier, const QString& formatter, double asrMs,
-                                 double formatMs, double insertMs, double totalMs);
+                                 const QString& asrTier, const QString& formatter, double asrMs, double formatMs,
+                                 double insertMs, double totalMs);
     // Queues "app_launched" once the server's version is known.
     void trackAppLaunched();
     // Hands every queued event to one upload; returns at once.

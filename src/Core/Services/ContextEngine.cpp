@@ -1,10 +1,10 @@
 #include "Core/Services/ContextEngine.h"
 
-#include "Foundation/Clock.h"
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractContextReader.h"
 #include "Core/Desktop/AbstractDictionarySource.h"
 #include "Core/Services/FileTagCache.h"
+#include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Models/TranscriptionResult.h"
 #include "Models/VantroseSettings.h"
@@ -19,8 +19,7 @@ QStringList distinctInOrder(const QStringList& items) {
     QStringList result;
     QSet<QString> seen;
     for (const QString& item : items) {
-        if (seen.contains(item))
-            continue;
+        if (seen.contains(item)) continue;
         seen.insert(item);
         result.append(item);
     }
@@ -30,8 +29,7 @@ QStringList distinctInOrder(const QStringList& items) {
 // "a, b, c" of the first `limit` items, then " (+N more)".
 QString sampleText(const QStringList& items, int limit) {
     QString text = items.mid(0, limit).join(QStringLiteral(", "));
-    if (items.size() > limit)
-        text += QStringLiteral(" (+%1 more)").arg(items.size() - limit);
+    if (items.size() > limit) text += QStringLiteral(" (+%1 more)").arg(items.size() - limit);
     return text;
 }
 
@@ -39,8 +37,8 @@ QString sampleText(const QStringList& items, int limit) {
 
 // Linux identifiers (desktop-file ids, Flatpak ids, WM_CLASS) of the code editors.
 const QStringList ContextEngine::ideBundleIDs = {
-    QStringLiteral("code"),            // Visual Studio Code; the piece also covers its Insiders build
-    QStringLiteral("cursor"),          // Cursor
+    QStringLiteral("code"),    // Visual Studio Code; the piece also covers its Insiders build
+    QStringLiteral("cursor"),  // Cursor
     QStringLiteral("co.anysphere.cursor"),
     QStringLiteral("co.anysphere.cursor.nightly"),
     QStringLiteral("windsurf"),
@@ -65,13 +63,11 @@ ContextEngine::DictionarySplit ContextEngine::splitDictionary(const QList<Dictio
     QStringList frequent, rare;
     for (const DictionaryEntry& entry : entries) {
         if (entry.isSnippet) {
-            if (entry.replacement)
-                split.snippets.insert(entry.word, *entry.replacement);
+            if (entry.replacement) split.snippets.insert(entry.word, *entry.replacement);
             continue;
         }
         (entry.frequencyUsed > 2 ? frequent : rare).append(entry.word);
-        if (entry.replacement)
-            split.replacements.insert(entry.word, *entry.replacement);
+        if (entry.replacement) split.replacements.insert(entry.word, *entry.replacement);
     }
     split.words = frequent + rare;
     split.wordCountBeforeCap = int(split.words.size());
@@ -81,10 +77,8 @@ ContextEngine::DictionarySplit ContextEngine::splitDictionary(const QList<Dictio
 
 WritingStyle ContextEngine::chooseWritingStyle(const PersonalizationSettings& personalization,
                                                const AppClassification& classification) {
-    if (personalization.overrideStyle)
-        return *personalization.overrideStyle;
-    if (classification.isEmail)
-        return personalization.emailStyle;
+    if (personalization.overrideStyle) return *personalization.overrideStyle;
+    if (classification.isEmail) return personalization.emailStyle;
     if (classification.isMessaging)
         return classification.isSlack ? personalization.workStyle : personalization.personalStyle;
     return classification.isCoding ? personalization.workStyle : personalization.otherStyle;
@@ -94,18 +88,14 @@ QStringList ContextEngine::gatherVariableNames(const QString& bundleId, const st
                                                const QStringList& windowWords) {
     const QString lowered = bundleId.toLower();
     bool isEditor = false;
-    for (const QString& id : ideBundleIDs)
-        isEditor = isEditor || lowered.contains(id.toLower());
-    if (!isEditor)
-        return {};
-    const QString text = (field ? field->beforeText : QString()) + QLatin1Char(' ')
-        + (field ? field->afterText : QString()) + QLatin1Char(' ') + windowWords.join(QLatin1Char(' '));
+    for (const QString& id : ideBundleIDs) isEditor = isEditor || lowered.contains(id.toLower());
+    if (!isEditor) return {};
+    const QString text = (field ? field->beforeText : QString()) + QLatin1Char(' ') +
+                         (field ? field->afterText : QString()) + QLatin1Char(' ') + windowWords.join(QLatin1Char(' '));
     static const QRegularExpression pattern(identifierPattern);
-    if (!pattern.isValid())
-        return {};
+    if (!pattern.isValid()) return {};
     QStringList matches;
-    for (auto it = pattern.globalMatch(text); it.hasNext();)
-        matches.append(it.next().captured(0));
+    for (auto it = pattern.globalMatch(text); it.hasNext();) matches.append(it.next().captured(0));
     return distinctInOrder(matches).mid(0, maxVariableNames);
 }
 
@@ -115,7 +105,7 @@ std::pair<QString, QString> ContextEngine::splitUserName(const QString& userName
 }
 
 QCoro::Task<TranscriptionContext> ContextEngine::buildTranscriptionContext(VantroseSettings settings,
-                                                                            const AbstractDictionarySource& dictionary) {
+                                                                           const AbstractDictionarySource& dictionary) {
     QPointer<ContextEngine> guard(this);
     const double start = Clock::current().monotonicSeconds();
     // The dictionary is only guaranteed until the first suspension.
@@ -136,10 +126,8 @@ QCoro::Task<TranscriptionContext> ContextEngine::buildTranscriptionContext(Vantr
     if (active && m_addressLookup) {
         const AddressLookup lookup = m_addressLookup;
         const std::optional<QString> url = co_await lookup(*active);
-        if (!guard)
-            co_return context;
-        if (url)
-            context.app.url = url;
+        if (!guard) co_return context;
+        if (url) context.app.url = url;
     }
     context.app.classification = AppClassification::classify(context.app.bundleId, context.app.name, context.app.url);
     context.app.type = context.app.classification.type;
@@ -147,13 +135,10 @@ QCoro::Task<TranscriptionContext> ContextEngine::buildTranscriptionContext(Vantr
     AbstractContextReader& reader = m_contextReader;
 
     const std::optional<TextFieldContext> field = co_await reader.readFocusedTextField();
-    if (!guard)
-        co_return context;
-    if (field)
-        context.axContext = reader.parseContextWords(*field);
+    if (!guard) co_return context;
+    if (field) context.axContext = reader.parseContextWords(*field);
     const QStringList windowWords = co_await reader.readActiveWindowText();
-    if (!guard)
-        co_return context;
+    if (!guard) co_return context;
     context.ocrContext = windowWords;
 
     if (fileNameCache.extractAndCache)
@@ -191,14 +176,12 @@ QCoro::Task<TranscriptionContext> ContextEngine::buildTranscriptionContext(Vantr
     // log; counts say enough.
     const QStringList loggedNames = fileNameCache.allFileNames ? fileNameCache.allFileNames() : QStringList();
     VLOG(QStringLiteral("ContextEngine: Built context in %1ms — app:%2 type:%3 ax:%4 tree:%5 files:%6 dict:%7")
-             .arg(QString::asprintf("%.0f", context.contextGatherTimeMs), context.app.name,
-                  context.app.type.rawValue())
+             .arg(QString::asprintf("%.0f", context.contextGatherTimeMs), context.app.name, context.app.type.rawValue())
              .arg(context.axContext.size())
              .arg(windowWords.size())
              .arg(loggedNames.size())
              .arg(split.wordCountBeforeCap));
-    if (!loggedNames.isEmpty())
-        VLOG(QStringLiteral("ContextEngine: File tags → %1").arg(sampleText(loggedNames, 20)));
+    if (!loggedNames.isEmpty()) VLOG(QStringLiteral("ContextEngine: File tags → %1").arg(sampleText(loggedNames, 20)));
     if (!windowWords.isEmpty())
         VLOG(QStringLiteral("ContextEngine: AT-SPI tree words → %1 words").arg(windowWords.size()));
     if (field)
@@ -216,6 +199,5 @@ void ContextEngine::updateAfterTranscription(const TranscriptionResult& result) 
     m_prevASRText = result.rawText;
     m_prevLLMText = result.formattedText;
     m_prevDetectedLanguage = result.language;
-    if (!result.formattedText.isEmpty())
-        m_lastNonemptyStatus = QStringLiteral("FORMATTED");
+    if (!result.formattedText.isEmpty()) m_lastNonemptyStatus = QStringLiteral("FORMATTED");
 }

@@ -34,8 +34,7 @@ public:
         std::function<QStringList()> allFileNames;
     };
 
-    ContextEngine(AbstractAppDetector& appDetector, AbstractContextReader& contextReader,
-                  QObject* parent = nullptr);
+    ContextEngine(AbstractAppDetector& appDetector, AbstractContextReader& contextReader, QObject* parent = nullptr);
 
     void setFileNameCache(FileNameCache cache) { m_fileNameCache = std::move(cache); }
 
@@ -45,8 +44,8 @@ public:
     using AddressLookup = std::function<QCoro::Task<std::optional<QString>>(ActiveAppInfo app)>;
     void setAddressLookup(AddressLookup lookup) { m_addressLookup = std::move(lookup); }
 
-    QCoro::Task<TranscriptionContext> buildTranscriptionContext(
-        VantroseSettings settings, const AbstractDictionarySource& dictionary) override;
+    QCoro::Task<TranscriptionContext> buildTranscriptionContext(VantroseSettings settings,
+                                                                const AbstractDictionarySource& dictionary) override;
     void updateAfterTranscription(const TranscriptionResult& result) override;
     QStringList sessionDictationApps() const override { return m_sessionDictationApps; }
 

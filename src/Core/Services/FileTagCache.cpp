@@ -10,9 +10,7 @@
 
 namespace {
 
-double absoluteNow() {
-    return Clock::current().now().toMSecsSinceEpoch() / 1000.0;
-}
+double absoluteNow() { return Clock::current().now().toMSecsSinceEpoch() / 1000.0; }
 
 // Markers editors add to a title for unsaved work; removed before matching.
 const char* const kEditorMarkers[] = {"• Modified", "— Modified", "— Unsaved", " [Modified]", " [Unsaved]"};
@@ -20,8 +18,7 @@ const char* const kEditorMarkers[] = {"• Modified", "— Modified", "— Unsav
 const std::optional<QRegularExpression>& fileNameRegex() {
     static const std::optional<QRegularExpression> regex = []() -> std::optional<QRegularExpression> {
         QRegularExpression re(QStringLiteral("(?<![\\w./-])([\\w ._/-]+?\\.(?:") +
-                                  FileTagCache::supportedExtensions().join('|') +
-                                  QStringLiteral("))(?![\\w./-])"),
+                                  FileTagCache::supportedExtensions().join('|') + QStringLiteral("))(?![\\w./-])"),
                               QRegularExpression::CaseInsensitiveOption |
                                   QRegularExpression::UseUnicodePropertiesOption);
         if (!re.isValid()) return std::nullopt;
@@ -43,33 +40,40 @@ const QSet<QString>& FileTagCache::vsCodeLikeBundleIDs() {
     // Cursor, Visual Studio Code (deb/rpm and Flatpak), its Insiders build, Windsurf,
     // Google Antigravity and Zed.
     static const QSet<QString> ids{
-        QStringLiteral("cursor"),        QStringLiteral("Cursor"),
-        QStringLiteral("code"),          QStringLiteral("Code"),
+        QStringLiteral("cursor"),
+        QStringLiteral("Cursor"),
+        QStringLiteral("code"),
+        QStringLiteral("Code"),
         QStringLiteral("com.visualstudio.code"),
-        QStringLiteral("code-insiders"), QStringLiteral("Code - Insiders"),
-        QStringLiteral("windsurf"),      QStringLiteral("Windsurf"),
-        QStringLiteral("antigravity"),   QStringLiteral("Antigravity"),
-        QStringLiteral("dev.zed.Zed"),   QStringLiteral("zed"),
+        QStringLiteral("code-insiders"),
+        QStringLiteral("Code - Insiders"),
+        QStringLiteral("windsurf"),
+        QStringLiteral("Windsurf"),
+        QStringLiteral("antigravity"),
+        QStringLiteral("Antigravity"),
+        QStringLiteral("dev.zed.Zed"),
+        QStringLiteral("zed"),
     };
     return ids;
 }
 
 const QStringList& FileTagCache::supportedExtensions() {
-    static const QStringList extensions = QStringLiteral(
-        "swift m mm h hpp c cc cpp cs py rb go rs java kt scala js jsx ts tsx mjs cjs json jsonc yml "
-        "yaml toml ini cfg conf plist md rst adoc txt log sql html htm css scss less sh zsh bash fish "
-        "ps1 bat proto graphql gql dockerfile gradle sln csproj vbproj xcodeproj xcworkspace lock mod sum")
-                                              .split(' ');
+    static const QStringList extensions =
+        QStringLiteral(
+            "swift m mm h hpp c cc cpp cs py rb go rs java kt scala js jsx ts tsx mjs cjs json jsonc yml "
+            "yaml toml ini cfg conf plist md rst adoc txt log sql html htm css scss less sh zsh bash fish "
+            "ps1 bat proto graphql gql dockerfile gradle sln csproj vbproj xcodeproj xcworkspace lock mod sum")
+            .split(' ');
     return extensions;
 }
 
 const QSet<QString>& FileTagCache::specialFilenames() {
     static const QSet<QString> names{
-        QStringLiteral("Makefile"),      QStringLiteral("Dockerfile"), QStringLiteral("LICENSE"),
-        QStringLiteral("License"),       QStringLiteral("COPYING"),    QStringLiteral("Readme"),
-        QStringLiteral("README"),        QStringLiteral("Gemfile"),    QStringLiteral("Procfile"),
-        QStringLiteral("Podfile"),       QStringLiteral("Package.swift"), QStringLiteral("Cargo.toml"),
-        QStringLiteral("go.mod"),        QStringLiteral("package.json"),
+        QStringLiteral("Makefile"), QStringLiteral("Dockerfile"),    QStringLiteral("LICENSE"),
+        QStringLiteral("License"),  QStringLiteral("COPYING"),       QStringLiteral("Readme"),
+        QStringLiteral("README"),   QStringLiteral("Gemfile"),       QStringLiteral("Procfile"),
+        QStringLiteral("Podfile"),  QStringLiteral("Package.swift"), QStringLiteral("Cargo.toml"),
+        QStringLiteral("go.mod"),   QStringLiteral("package.json"),
     };
     return names;
 }
@@ -103,8 +107,10 @@ QStringList FileTagCache::extractFileNames(const QStringList& texts) {
             piece.clear();
         };
         for (QChar c : text) {
-            if (c.isSpace() || c.isPunct()) flush();
-            else piece += c;
+            if (c.isSpace() || c.isPunct())
+                flush();
+            else
+                piece += c;
         }
         flush();
     }

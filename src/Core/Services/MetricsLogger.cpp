@@ -29,9 +29,7 @@ MetricsLogger::MetricsLogger()
 
 MetricsLogger::~MetricsLogger() = default;
 
-QString MetricsLogger::formatTimestamp(const QDateTime& time) {
-    return time.toUTC().toString(Qt::ISODateWithMs);
-}
+QString MetricsLogger::formatTimestamp(const QDateTime& time) { return time.toUTC().toString(Qt::ISODateWithMs); }
 
 std::optional<QJsonValue> MetricsLogger::sanitizeJSONObject(const QVariant& value) {
     return JsonCoding::fromVariant(value, JsonCoding::VariantRule::describe);
@@ -59,6 +57,4 @@ void MetricsLogger::append(const QByteArray& line) {
     file.write(line);
 }
 
-void MetricsLogger::flush() {
-    m_queue->drain();
-}
+void MetricsLogger::flush() { m_queue->drain(); }

@@ -1,9 +1,9 @@
 #include "Core/Services/SettingsStore.h"
 
 #include "Core/Cloud/AccountAccess.h"
+#include "Core/Cloud/NetworkSession.h"
 #include "Foundation/AppPaths.h"
 #include "Foundation/Logger.h"
-#include "Core/Cloud/NetworkSession.h"
 #include "Foundation/StringShield.h"
 
 #include <QDir>
@@ -77,7 +77,9 @@ VantroseSettings SettingsStore::loadSettings() {
 }
 
 SettingsStore::SettingsStore(VantroseSettings settings, Hooks hooks, QObject* parent)
-    : QObject(parent), m_settings(std::move(settings)), m_hooks(std::move(hooks)) {}
+    : QObject(parent),
+      m_settings(std::move(settings)),
+      m_hooks(std::move(hooks)) {}
 
 SettingsStore::~SettingsStore() = default;
 

@@ -16,9 +16,9 @@ struct VADResult {
 class VoiceActivityDetector {
 public:
     // Tuning, set before use.
-    float speechThreshold = 0.015f;   // a chunk whose level is above this is voiced
-    int silenceFramesForEnd = 25;     // silent chunks in a row that end speech (1 s)
-    int minSpeechFrames = 3;          // voiced chunks needed before speech starts
+    float speechThreshold = 0.015f;  // a chunk whose level is above this is voiced
+    int silenceFramesForEnd = 25;    // silent chunks in a row that end speech (1 s)
+    int minSpeechFrames = 3;         // voiced chunks needed before speech starts
 
     // Installed before capture starts; called on the thread that runs processChunk().
     std::function<void()> onSpeechStart;

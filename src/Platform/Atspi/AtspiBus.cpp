@@ -32,8 +32,7 @@ void AtspiClient::Worker::start() {
 }
 
 void AtspiClient::Worker::stop() {
-    if (!thread.joinable())
-        return;
+    if (!thread.joinable()) return;
     running = false;
     post([this] { g_main_loop_quit(loop); });
     thread.join();
@@ -78,8 +77,7 @@ void AtspiClient::Worker::shutdownOnThread() {
 }
 
 bool AtspiClient::Worker::ensureSession() {
-    if (session && dbus_connection_get_is_connected(session))
-        return true;
+    if (session && dbus_connection_get_is_connected(session)) return true;
     if (session) {
         dbus_connection_unref(session);
         session = nullptr;
@@ -97,12 +95,10 @@ bool AtspiClient::Worker::ensureSession() {
 
 // org.a11y.Status.IsEnabled on the accessibility bus launcher; nullopt when unreachable.
 std::optional<bool> AtspiClient::Worker::readIsEnabled() {
-    if (!ensureSession())
-        return std::nullopt;
+    if (!ensureSession()) return std::nullopt;
     DBusMessage* call = isEnabledCall("Get");
     DBusMessage* reply = sendSessionCall(call);
-    if (!reply)
-        return std::nullopt;
+    if (!reply) return std::nullopt;
     std::optional<bool> result;
     DBusMessageIter iter;
     if (dbus_message_iter_init(reply, &iter) && dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_VARIANT) {
@@ -119,8 +115,7 @@ std::optional<bool> AtspiClient::Worker::readIsEnabled() {
 }
 
 bool AtspiClient::Worker::writeIsEnabled() {
-    if (!ensureSession())
-        return false;
+    if (!ensureSession()) return false;
     DBusMessage* call = isEnabledCall("Set");
     DBusMessageIter iter, variant;
     dbus_message_iter_init_append(call, &iter);
@@ -129,8 +124,7 @@ bool AtspiClient::Worker::writeIsEnabled() {
     dbus_message_iter_append_basic(&variant, DBUS_TYPE_BOOLEAN, &yes);
     dbus_message_iter_close_container(&iter, &variant);
     DBusMessage* reply = sendSessionCall(call);
-    if (!reply)
-        return false;
+    if (!reply) return false;
     const bool ok = dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
     dbus_message_unref(reply);
     return ok;
@@ -138,8 +132,8 @@ bool AtspiClient::Worker::writeIsEnabled() {
 
 // A Properties `method` call on the launcher's org.a11y.Status.IsEnabled, its two names added.
 DBusMessage* AtspiClient::Worker::isEnabledCall(const char* method) {
-    DBusMessage* call = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
-                                                     "org.freedesktop.DBus.Properties", method);
+    DBusMessage* call =
+        dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", method);
     const char* iface = "org.a11y.Status";
     const char* property = "IsEnabled";
     dbus_message_append_args(call, DBUS_TYPE_STRING, &iface, DBUS_TYPE_STRING, &property, DBUS_TYPE_INVALID);
@@ -152,24 +146,20 @@ DBusMessage* AtspiClient::Worker::sendSessionCall(DBusMessage* call) {
     dbus_error_init(&error);
     DBusMessage* reply = dbus_connection_send_with_reply_and_block(session, call, kSessionCallTimeoutMs, &error);
     dbus_message_unref(call);
-    if (!reply)
-        dbus_error_free(&error);
+    if (!reply) dbus_error_free(&error);
     return reply;
 }
 
 bool AtspiClient::Worker::ensureAtspi() {
-    if (atspiReady)
-        return true;
-    if (atspiFailed)
-        return false;
+    if (atspiReady) return true;
+    if (atspiFailed) return false;
     // Enable the bus first, so that the launcher hands out an address and toolkits export.
     const auto enabled = readIsEnabled();
     if (!enabled.has_value()) {
         // No session bus or no launcher: libatspi would abort the process on first use.
         return false;
     }
-    if (!*enabled && !writeIsEnabled())
-        VLOG("AtspiClient: Could not set org.a11y.Status.IsEnabled");
+    if (!*enabled && !writeIsEnabled()) VLOG("AtspiClient: Could not set org.a11y.Status.IsEnabled");
     const int status = atspi_init();
     if (status != 0 && status != 1) {
         atspiFailed = true;
@@ -191,8 +181,7 @@ bool AtspiClient::Worker::ensureAtspi() {
 void AtspiClient::Worker::rehomeConnections() {
     atspi_dbus_connection_setup_with_g_main(atspi_get_a11y_bus(), context);
     Ref desktop(atspi_get_desktop(0));
-    if (!desktop)
-        return;
+    if (!desktop) return;
     GError* error = nullptr;
     const int count = std::min(atspi_accessible_get_child_count(desktop.accessible(), &error), kMaxChildrenScanned);
     clearError(&error);
@@ -205,24 +194,18 @@ void AtspiClient::Worker::rehomeConnections() {
 }
 
 bool AtspiClient::Worker::trusted() {
-    if (!ensureAtspi())
-        return false;
+    if (!ensureAtspi()) return false;
     auto enabled = readIsEnabled();
-    if (!enabled.has_value())
-        enabled = readIsEnabled();  // a busy session bus gets a second chance
-    if (!enabled.has_value())
-        return false;
-    if (!*enabled)
-        return writeIsEnabled();
+    if (!enabled.has_value()) enabled = readIsEnabled();  // a busy session bus gets a second chance
+    if (!enabled.has_value()) return false;
+    if (!*enabled) return writeIsEnabled();
     return true;
 }
 
 bool AtspiClient::Worker::isUnresponsive(AtspiAccessible* app) {
     const auto it = unresponsiveUntil.find(busNameOf(app));
-    if (it == unresponsiveUntil.end())
-        return false;
-    if (std::chrono::steady_clock::now() < it->second)
-        return true;
+    if (it == unresponsiveUntil.end()) return false;
+    if (std::chrono::steady_clock::now() < it->second) return true;
     unresponsiveUntil.erase(it);
     return false;
 }
@@ -235,16 +218,15 @@ void AtspiClient::Worker::noteTimeout(AtspiAccessible* app) {
 }
 
 void AtspiClient::Worker::rehomeApp(AtspiAccessible* app) {
-    if (app->parent.app && app->parent.app->bus)
-        atspi_dbus_connection_setup_with_g_main(app->parent.app->bus, context);
+    if (app->parent.app && app->parent.app->bus) atspi_dbus_connection_setup_with_g_main(app->parent.app->bus, context);
 }
 
 void AtspiClient::Worker::clearError(GError** error) {
     if (*error) {
         const QString message = QString::fromUtf8((*error)->message ? (*error)->message : "");
-        if (message.contains(QLatin1String("reply"), Qt::CaseInsensitive)
-            || message.contains(QLatin1String("timeout"), Qt::CaseInsensitive)
-            || message.contains(QLatin1String("timed out"), Qt::CaseInsensitive))
+        if (message.contains(QLatin1String("reply"), Qt::CaseInsensitive) ||
+            message.contains(QLatin1String("timeout"), Qt::CaseInsensitive) ||
+            message.contains(QLatin1String("timed out"), Qt::CaseInsensitive))
             callTimedOut = true;
         g_error_free(*error);
         *error = nullptr;

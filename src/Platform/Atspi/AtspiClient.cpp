@@ -17,19 +17,16 @@ AtspiClient::~AtspiClient() { m_worker->stop(); }
 template <typename R>
 R AtspiClient::runSync(std::function<R(Worker&)> job, R fallback) {
     Worker& worker = *m_worker;
-    if (!worker.running)
-        return fallback;
+    if (!worker.running) return fallback;
     auto runJob = [&worker](const std::function<R(Worker&)>& fn) {
         worker.callTimedOut = false;
         R result = fn(worker);
         // A reply handled inside the job may have opened a direct connection to an
         // application on the default context; bring it over before anything else runs.
-        if (worker.atspiReady)
-            worker.rehomeConnections();
+        if (worker.atspiReady) worker.rehomeConnections();
         return result;
     };
-    if (worker.isWorkerThread())
-        return runJob(job);
+    if (worker.isWorkerThread()) return runJob(job);
     auto promise = std::make_shared<std::promise<R>>();
     auto future = promise->get_future();
     worker.post([promise, job = std::move(job), runJob] { promise->set_value(runJob(job)); });
@@ -47,8 +44,7 @@ bool AtspiClient::isTrusted() {
 bool AtspiClient::enableAccessibility() {
     return runSync<bool>(
         [](Worker& w) {
-            if (!w.ensureSession())
-                return false;
+            if (!w.ensureSession()) return false;
             return w.writeIsEnabled() && w.readIsEnabled().value_or(false);
         },
         false);
@@ -57,11 +53,9 @@ bool AtspiClient::enableAccessibility() {
 std::optional<qint64> AtspiClient::activeApplicationPid() {
     return runSync<std::optional<qint64>>(
         [](Worker& w) -> std::optional<qint64> {
-            if (!w.trusted())
-                return std::nullopt;
+            if (!w.trusted()) return std::nullopt;
             auto [app, window] = w.activeApplication();
-            if (!app)
-                return std::nullopt;
+            if (!app) return std::nullopt;
             return w.pidOf(app.accessible());
         },
         std::nullopt);
@@ -77,8 +71,8 @@ AtspiWindowWalk AtspiClient::walkFocusedWindow(qint64 pid, const AtspiWalkLimits
 }
 
 std::optional<QString> AtspiClient::findAddressBarText(qint64 pid, int maxDepth, int maxChildren) {
-    return runSync<std::optional<QString>>(
-        [=](Worker& w) { return w.findAddressBarText(pid, maxDepth, maxChildren); }, std::nullopt);
+    return runSync<std::optional<QString>>([=](Worker& w) { return w.findAddressBarText(pid, maxDepth, maxChildren); },
+                                           std::nullopt);
 }
 
 bool AtspiClient::observeTextChanges(qint64 pid, double durationSeconds, ChangeHandler onChange, EndHandler onEnd) {
@@ -95,7 +89,6 @@ void AtspiClient::setCallTimeoutMs(int ms) {
     const int value = std::clamp(ms, 50, 5000);
     m_worker->callTimeoutMs = value;
     m_worker->post([w = m_worker.get(), value] {
-        if (w->atspiReady)
-            atspi_set_timeout(value, value);
+        if (w->atspiReady) atspi_set_timeout(value, value);
     });
 }

@@ -11,14 +11,14 @@
 // The focused element of another application as AT-SPI describes it.
 struct AtspiFieldInfo {
     qint64 pid = 0;
-    QString role;                  // AT-SPI role name ("text", "entry", ...); empty when unreadable
+    QString role;  // AT-SPI role name ("text", "entry", ...); empty when unreadable
     bool isTextInputRole = false;
     bool isEditable = false;
-    QString value;                 // the element's text (a window around the caret for huge texts)
+    QString value;  // the element's text (a window around the caret for huge texts)
     bool hasSelectionRange = false;
-    int selectionStart = 0;        // UTF-16 indices into `value`, start <= end
+    int selectionStart = 0;  // UTF-16 indices into `value`, start <= end
     int selectionEnd = 0;
-    int selectionLocation = 0;     // the selection in characters (code points), as AT-SPI defines offsets
+    int selectionLocation = 0;  // the selection in characters (code points), as AT-SPI defines offsets
     int selectionLength = 0;
     QString selectedText;
     QString description;
@@ -27,7 +27,7 @@ struct AtspiFieldInfo {
 struct AtspiFocusRead {
     enum class Status { Ok, NotTrusted, NoApplication, NoFocusedElement, PasswordField };
     Status status = Status::NotTrusted;
-    int errorCode = 0;             // with NoFocusedElement: the AT-SPI error code, 0 when none was focused
+    int errorCode = 0;  // with NoFocusedElement: the AT-SPI error code, 0 when none was focused
     AtspiFieldInfo field;
 };
 

@@ -14,8 +14,7 @@ AtspiStateSet* AtspiClient::Worker::stateSetOf(AtspiAccessible* element) {
 
 bool AtspiClient::Worker::hasState(AtspiAccessible* element, AtspiStateType state) {
     AtspiStateSet* set = stateSetOf(element);
-    if (!set)
-        return false;
+    if (!set) return false;
     const bool result = atspi_state_set_contains(set, state);
     g_object_unref(set);
     return result;
@@ -50,8 +49,7 @@ AtspiRole AtspiClient::Worker::roleOf(AtspiAccessible* element, bool* ok) {
     CallTimer timer(*this);
     GError* error = nullptr;
     const AtspiRole role = atspi_accessible_get_role(element, &error);
-    if (ok)
-        *ok = error == nullptr;
+    if (ok) *ok = error == nullptr;
     clearError(&error);
     return role;
 }
@@ -67,20 +65,17 @@ QString AtspiClient::Worker::timedStringOf(AtspiAccessible* element, gchar* (*ge
 
 std::optional<QString> AtspiClient::Worker::textOf(AtspiAccessible* element, int maxCharacters) {
     AtspiText* text = atspi_accessible_get_text_iface(element);
-    if (!text)
-        return std::nullopt;
+    if (!text) return std::nullopt;
     const int count = characterCount(text);
     std::optional<QString> result;
-    if (count >= 0 && count <= maxCharacters && !callTimedOut)
-        result = readRange(text, {0, count});
+    if (count >= 0 && count <= maxCharacters && !callTimedOut) result = readRange(text, {0, count});
     g_object_unref(text);
     return result;
 }
 
 std::optional<QString> AtspiClient::Worker::textAroundCaret(AtspiAccessible* element) {
     AtspiText* text = atspi_accessible_get_text_iface(element);
-    if (!text)
-        return std::nullopt;
+    if (!text) return std::nullopt;
     const int count = characterCount(text);
     std::optional<QString> result;
     if (count >= 0 && !callTimedOut) {
@@ -91,8 +86,7 @@ std::optional<QString> AtspiClient::Worker::textAroundCaret(AtspiAccessible* ele
             caret = atspi_text_get_caret_offset(text, &error);
             clearError(&error);
         }
-        if (!callTimedOut)
-            result = readRange(text, AtspiTextLimits::caretWindow(count, caret, caret));
+        if (!callTimedOut) result = readRange(text, AtspiTextLimits::caretWindow(count, caret, caret));
     }
     g_object_unref(text);
     return result;
@@ -108,14 +102,12 @@ int AtspiClient::Worker::characterCount(AtspiText* text) {
 }
 
 std::optional<QString> AtspiClient::Worker::readRange(AtspiText* text, AtspiTextLimits::Window window) {
-    if (window.length() <= 0)
-        return QString();
+    if (window.length() <= 0) return QString();
     CallTimer timer(*this);
     GError* error = nullptr;
     gchar* raw = atspi_text_get_text(text, int(window.start), int(window.end), &error);
     std::optional<QString> result;
-    if (!error)
-        result = AtspiTextLimits::boundedUtf8(raw, window.length());
+    if (!error) result = AtspiTextLimits::boundedUtf8(raw, window.length());
     g_free(raw);
     clearError(&error);
     return result;

@@ -13,8 +13,8 @@ constexpr int kErrorUnresponsive = 2;
 
 // The selection, reported in the toolkit's offsets, as indices into the text read (`window`
 // of a text of `count` characters).
-void placeSelection(AtspiFieldInfo& field, TextOffsets::Range selected, AtspiTextLimits::Window window,
-                    qint64 count, bool isQt) {
+void placeSelection(AtspiFieldInfo& field, TextOffsets::Range selected, AtspiTextLimits::Window window, qint64 count,
+                    bool isQt) {
     const bool whole = window.start == 0 && window.end == count;
     const TextOffsets::Unit unit = whole ? TextOffsets::unitForReportedCount(field.value, count, isQt)
                                          : (isQt ? TextOffsets::Unit::Utf16 : TextOffsets::Unit::CodePoints);
@@ -26,8 +26,8 @@ void placeSelection(AtspiFieldInfo& field, TextOffsets::Range selected, AtspiTex
     // the toolkit's own unit, and a selection running past the window adds what was not read.
     const int startCharacters = TextOffsets::codePointsFromUtf16Index(value, field.selectionStart);
     field.selectionLocation = int(window.start) + startCharacters;
-    field.selectionLength = TextOffsets::codePointsFromUtf16Index(value, field.selectionEnd) - startCharacters
-        + int(std::max<qint64>(0, selected.end - window.end));
+    field.selectionLength = TextOffsets::codePointsFromUtf16Index(value, field.selectionEnd) - startCharacters +
+                            int(std::max<qint64>(0, selected.end - window.end));
     field.selectedText = value.mid(field.selectionStart, field.selectionEnd - field.selectionStart);
 }
 
@@ -67,8 +67,7 @@ AtspiFocusRead::Status AtspiClient::Worker::describeField(AtspiAccessible* eleme
                                                           AtspiFieldInfo& field) {
     bool roleOk = false;
     const AtspiRole role = roleOf(element, &roleOk);
-    if (roleOk && role == ATSPI_ROLE_PASSWORD_TEXT)
-        return AtspiFocusRead::Status::PasswordField;
+    if (roleOk && role == ATSPI_ROLE_PASSWORD_TEXT) return AtspiFocusRead::Status::PasswordField;
     if (roleOk) {
         GError* error = nullptr;
         field.role = takeLabel(atspi_accessible_get_role_name(element, &error));
@@ -78,46 +77,38 @@ AtspiFocusRead::Status AtspiClient::Worker::describeField(AtspiAccessible* eleme
 
     AtspiStateSet* states = stateSetOf(element);
     if (states && !atspi_state_set_is_empty(states)) {
-        field.isEditable = atspi_state_set_contains(states, ATSPI_STATE_EDITABLE)
-            && !atspi_state_set_contains(states, ATSPI_STATE_READ_ONLY);
+        field.isEditable = atspi_state_set_contains(states, ATSPI_STATE_EDITABLE) &&
+                           !atspi_state_set_contains(states, ATSPI_STATE_READ_ONLY);
     } else {
         field.isEditable = field.isTextInputRole;
     }
-    if (states)
-        g_object_unref(states);
+    if (states) g_object_unref(states);
 
-    if (!callTimedOut)
-        readText(element, app, field);
-    if (!callTimedOut)
-        field.description = descriptionOf(element);
+    if (!callTimedOut) readText(element, app, field);
+    if (!callTimedOut) field.description = descriptionOf(element);
     return AtspiFocusRead::Status::Ok;
 }
 
 void AtspiClient::Worker::readText(AtspiAccessible* element, AtspiAccessible* app, AtspiFieldInfo& field) {
     AtspiText* text = atspi_accessible_get_text_iface(element);
-    if (!text)
-        return;
+    if (!text) return;
     // A field that stopped answering costs one call timeout, not one per read.
     const int count = characterCount(text);
     const TextOffsets::Range selected = callTimedOut ? TextOffsets::Range{} : readSelection(text);
     const bool isQt = !callTimedOut && toolkitIsQt(app);
     const AtspiTextLimits::Window window = AtspiTextLimits::caretWindow(count, selected.start, selected.end);
-    if (count >= 0 && !callTimedOut)
-        field.value = readRange(text, window).value_or(QString());
+    if (count >= 0 && !callTimedOut) field.value = readRange(text, window).value_or(QString());
     g_object_unref(text);
-    if (selected.start >= 0)
-        placeSelection(field, selected, window, count, isQt);
+    if (selected.start >= 0) placeSelection(field, selected, window, count, isQt);
 }
 
 TextOffsets::Range AtspiClient::Worker::readSelection(AtspiText* text) {
     CallTimer timer(*this);
     GError* error = nullptr;
     int caret = atspi_text_get_caret_offset(text, &error);
-    if (error)
-        caret = -1;
+    if (error) caret = -1;
     clearError(&error);
-    if (callTimedOut)
-        return {};
+    if (callTimedOut) return {};
     const int selections = atspi_text_get_n_selections(text, &error);
     clearError(&error);
     int rangeStart = -1;

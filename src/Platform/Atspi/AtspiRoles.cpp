@@ -8,10 +8,8 @@ bool isTextInput(AtspiRole role) {
     case ATSPI_ROLE_TEXT:
     case ATSPI_ROLE_PASSWORD_TEXT:
     case ATSPI_ROLE_DOCUMENT_WEB:
-    case ATSPI_ROLE_COMBO_BOX:
-        return true;
-    default:
-        return false;
+    case ATSPI_ROLE_COMBO_BOX: return true;
+    default: return false;
     }
 }
 
@@ -26,8 +24,7 @@ Group groupOf(AtspiRole role) {
     case ATSPI_ROLE_COLOR_CHOOSER:
     case ATSPI_ROLE_PROGRESS_BAR:
     case ATSPI_ROLE_LEVEL_BAR:
-    case ATSPI_ROLE_ANIMATION:
-        return Group::Skip;
+    case ATSPI_ROLE_ANIMATION: return Group::Skip;
     case ATSPI_ROLE_STATIC:
     case ATSPI_ROLE_LABEL:
     case ATSPI_ROLE_TEXT:
@@ -41,8 +38,7 @@ Group groupOf(AtspiRole role) {
     case ATSPI_ROLE_PUSH_BUTTON:
     case ATSPI_ROLE_MENU_ITEM:
     case ATSPI_ROLE_MENU:
-    case ATSPI_ROLE_PAGE_TAB:
-        return Group::TextBearing;
+    case ATSPI_ROLE_PAGE_TAB: return Group::TextBearing;
     case ATSPI_ROLE_PANEL:
     case ATSPI_ROLE_FILLER:
     case ATSPI_ROLE_SPLIT_PANE:
@@ -54,10 +50,8 @@ Group groupOf(AtspiRole role) {
     case ATSPI_ROLE_VIEWPORT:
     case ATSPI_ROLE_PAGE_TAB_LIST:
     case ATSPI_ROLE_SECTION:
-    case ATSPI_ROLE_GROUPING:
-        return Group::Structural;
-    default:
-        return Group::Other;
+    case ATSPI_ROLE_GROUPING: return Group::Structural;
+    default: return Group::Other;
     }
 }
 

@@ -6,20 +6,17 @@
 namespace {
 
 bool sameElement(AtspiAccessible* a, AtspiAccessible* b) {
-    if (a == b)
-        return true;
-    if (!a || !b || !a->parent.app || !b->parent.app)
-        return false;
-    return g_strcmp0(a->parent.path, b->parent.path) == 0
-        && g_strcmp0(a->parent.app->bus_name, b->parent.app->bus_name) == 0;
+    if (a == b) return true;
+    if (!a || !b || !a->parent.app || !b->parent.app) return false;
+    return g_strcmp0(a->parent.path, b->parent.path) == 0 &&
+           g_strcmp0(a->parent.app->bus_name, b->parent.app->bus_name) == 0;
 }
 
 }  // namespace
 
 void AtspiClient::Worker::onFocusEvent(AtspiEvent* event, void* data) {
     auto* self = static_cast<Worker*>(data);
-    if (event && event->source && event->detail1 == 1)
-        self->lastFocused = Ref(g_object_ref(event->source));
+    if (event && event->source && event->detail1 == 1) self->lastFocused = Ref(g_object_ref(event->source));
     g_boxed_free(ATSPI_TYPE_EVENT, event);
 }
 
@@ -30,17 +27,13 @@ void AtspiClient::Worker::onTextEvent(AtspiEvent* event, void* data) {
 }
 
 void AtspiClient::Worker::handleTextEvent(AtspiEvent* event) {
-    if (!event || !event->source)
-        return;
+    if (!event || !event->source) return;
     for (auto& [id, obs] : observations) {
-        if (!sameElement(obs->element.accessible(), event->source))
-            continue;
+        if (!sameElement(obs->element.accessible(), event->source)) continue;
         auto text = textAroundCaret(obs->element.accessible());
-        if (!text || *text == obs->lastText)
-            continue;
+        if (!text || *text == obs->lastText) continue;
         obs->lastText = *text;
-        if (obs->onChange)
-            obs->onChange(*text);
+        if (obs->onChange) obs->onChange(*text);
     }
 }
 
@@ -56,8 +49,7 @@ void AtspiClient::Worker::listenForFocus() {
 }
 
 bool AtspiClient::Worker::ensureTextListener() {
-    if (textListener)
-        return true;
+    if (textListener) return true;
     textListener = atspi_event_listener_new(&Worker::onTextEvent, this, nullptr);
     GError* error = nullptr;
     const bool ok = atspi_event_listener_register(textListener, "object:text-changed", &error);
@@ -70,16 +62,12 @@ bool AtspiClient::Worker::ensureTextListener() {
 }
 
 bool AtspiClient::Worker::observe(qint64 pid, double seconds, ChangeHandler onChange, EndHandler onEnd) {
-    if (!trusted() || !ensureTextListener())
-        return false;
+    if (!trusted() || !ensureTextListener()) return false;
     auto [app, window] = resolveTarget(pid);
-    if (!app)
-        return false;
+    if (!app) return false;
     Ref element = focusedElement(app.accessible(), window.accessible());
-    if (!element)
-        return false;
-    if (roleOf(element.accessible()) == ATSPI_ROLE_PASSWORD_TEXT)
-        return false;
+    if (!element) return false;
+    if (roleOf(element.accessible()) == ATSPI_ROLE_PASSWORD_TEXT) return false;
     auto obs = std::make_unique<Observation>();
     obs->id = nextObservationId++;
     obs->lastText = textAroundCaret(element.accessible()).value_or(QString());
@@ -115,8 +103,7 @@ GSource* AtspiClient::Worker::expiryFor(int id, double seconds) {
 
 void AtspiClient::Worker::endObservation(int id) {
     auto it = observations.find(id);
-    if (it == observations.end())
-        return;
+    if (it == observations.end()) return;
     std::unique_ptr<Observation> obs = std::move(it->second);
     observations.erase(it);
     observationCount = int(observations.size());
@@ -124,6 +111,5 @@ void AtspiClient::Worker::endObservation(int id) {
         g_source_unref(obs->expiry);
         obs->expiry = nullptr;
     }
-    if (obs->onEnd)
-        obs->onEnd();
+    if (obs->onEnd) obs->onEnd();
 }

@@ -48,8 +48,7 @@ public:
     Ref& operator=(const Ref&) = delete;
 
     void reset() {
-        if (m_object)
-            g_object_unref(m_object);
+        if (m_object) g_object_unref(m_object);
         m_object = nullptr;
     }
     AtspiAccessible* accessible() const { return static_cast<AtspiAccessible*>(m_object); }
@@ -91,7 +90,7 @@ struct AtspiClient::Worker {
     DBusConnection* session = nullptr;
     AtspiEventListener* textListener = nullptr;
     AtspiEventListener* focusListener = nullptr;
-    Ref lastFocused;  // the element that last reported gaining focus
+    Ref lastFocused;                 // the element that last reported gaining focus
     QElapsedTimer focusSearchClock;  // bounds one search for the focused element
     std::map<int, std::unique_ptr<Observation>> observations;
     // Applications (by bus name) that let a call run out of time, and until when they are
@@ -130,10 +129,11 @@ struct AtspiClient::Worker {
     // the whole call timeout is taken as the application not answering.
     class CallTimer {
     public:
-        explicit CallTimer(Worker& worker) : m_worker(worker), m_limitMs(worker.callTimeoutMs.load()) { m_clock.start(); }
+        explicit CallTimer(Worker& worker) : m_worker(worker), m_limitMs(worker.callTimeoutMs.load()) {
+            m_clock.start();
+        }
         ~CallTimer() {
-            if (m_clock.elapsed() >= m_limitMs)
-                m_worker.callTimedOut = true;
+            if (m_clock.elapsed() >= m_limitMs) m_worker.callTimedOut = true;
         }
 
     private:

@@ -10,8 +10,7 @@
 namespace AppIdentity {
 
 QString chooseIdentifier(const Sources& s) {
-    for (const QString* id : {&s.flatpakId, &s.desktopFileId, &s.gtkApplicationId, &s.wmClassClass,
-                              &s.wmClassInstance})
+    for (const QString* id : {&s.flatpakId, &s.desktopFileId, &s.gtkApplicationId, &s.wmClassClass, &s.wmClassInstance})
         if (!id->isEmpty()) return *id;
     return {};
 }
@@ -66,8 +65,7 @@ QString desktopIdFromEnviron(const QByteArray& environ, qint64 pid, const QByteA
         const std::optional<QByteArray> value = environValue(environ, key);
         if (!value || value->isEmpty()) continue;
         bool ours;
-        if (qstrcmp(key, "GIO_LAUNCHED_DESKTOP_FILE") == 0 &&
-            environValue(environ, "GIO_LAUNCHED_DESKTOP_FILE_PID")) {
+        if (qstrcmp(key, "GIO_LAUNCHED_DESKTOP_FILE") == 0 && environValue(environ, "GIO_LAUNCHED_DESKTOP_FILE_PID")) {
             bool ok = false;
             const qint64 launched = environValue(environ, "GIO_LAUNCHED_DESKTOP_FILE_PID")->trimmed().toLongLong(&ok);
             ours = ok && launched == pid;
@@ -114,9 +112,12 @@ QString desktopEntryName(const QByteArray& file, const QString& locale) {
         const QString key = line.left(eq).trimmed();
         const QString value = line.mid(eq + 1).trimmed();
         if (key == QLatin1String("Hidden") && value == QLatin1String("true")) return {};
-        if (key == QLatin1String("Name")) plain = value;
-        else if (!locale.isEmpty() && key == QStringLiteral("Name[%1]").arg(locale)) forLocale = value;
-        else if (!lang.isEmpty() && key == QStringLiteral("Name[%1]").arg(lang)) forLang = value;
+        if (key == QLatin1String("Name"))
+            plain = value;
+        else if (!locale.isEmpty() && key == QStringLiteral("Name[%1]").arg(locale))
+            forLocale = value;
+        else if (!lang.isEmpty() && key == QStringLiteral("Name[%1]").arg(lang))
+            forLang = value;
     }
     if (!forLocale.isEmpty()) return forLocale;
     if (!forLang.isEmpty()) return forLang;

@@ -20,7 +20,8 @@ TesseractRecognizer& TesseractRecognizer::shared() {
 }
 
 TesseractRecognizer::TesseractRecognizer()
-    : m_engine(std::make_unique<Engine>()), m_pool(std::make_unique<QThreadPool>()) {
+    : m_engine(std::make_unique<Engine>()),
+      m_pool(std::make_unique<QThreadPool>()) {
     m_pool->setMaxThreadCount(1);
     m_pool->setExpiryTimeout(-1);
 }
@@ -28,12 +29,12 @@ TesseractRecognizer::TesseractRecognizer()
 TesseractRecognizer::~TesseractRecognizer() {
     m_pool->waitForDone();
     std::lock_guard lock(m_engineMutex);
-    if (m_engine->initialised)
-        m_engine->api.End();
+    if (m_engine->initialised) m_engine->api.End();
 }
 
 QFuture<TesseractRecognizer::Result> TesseractRecognizer::recognize(const QImage& image, double minTextHeight) {
-    return QtConcurrent::run(m_pool.get(), [this, image, minTextHeight] { return recognizeOnWorker(image, minTextHeight); });
+    return QtConcurrent::run(m_pool.get(),
+                             [this, image, minTextHeight] { return recognizeOnWorker(image, minTextHeight); });
 }
 
 TesseractRecognizer::Result TesseractRecognizer::recognizeOnWorker(const QImage& image, double minTextHeight) {
@@ -69,16 +70,13 @@ TesseractRecognizer::Result TesseractRecognizer::recognizeOnWorker(const QImage&
     if (it) {
         constexpr auto level = tesseract::RIL_TEXTLINE;
         do {
-            if (it->Empty(level))
-                continue;
+            if (it->Empty(level)) continue;
             int left = 0, top = 0, right = 0, bottom = 0;
-            if (it->BoundingBox(level, &left, &top, &right, &bottom) && bottom - top < minHeight)
-                continue;
+            if (it->BoundingBox(level, &left, &top, &right, &bottom) && bottom - top < minHeight) continue;
             std::unique_ptr<char[]> text(it->GetUTF8Text(level));
             if (text) {
                 const QString line = QString::fromUtf8(text.get()).trimmed();
-                if (!line.isEmpty())
-                    result.lines.append(line);
+                if (!line.isEmpty()) result.lines.append(line);
             }
         } while (it->Next(level));
     }

@@ -19,8 +19,8 @@ class TesseractRecognizer {
 public:
     struct Result {
         bool ok = false;
-        QString error;       // set when !ok
-        QStringList lines;   // recognised text lines, in reading order
+        QString error;      // set when !ok
+        QStringList lines;  // recognised text lines, in reading order
     };
 
     static TesseractRecognizer& shared();

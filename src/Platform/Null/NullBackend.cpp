@@ -1,7 +1,7 @@
 #include "Platform/Null/NullBackend.h"
 
-#include "Foundation/Logger.h"
 #include "Core/Formatting/TextUnits.h"
+#include "Foundation/Logger.h"
 
 #include <mutex>
 
@@ -54,17 +54,11 @@ std::optional<QString> NullBackend::unavailableReason() const {
     return QStringLiteral("No X11 display: DISPLAY is not set. Vantrose needs an X11 session (or XWayland).");
 }
 
-std::unique_ptr<WindowTracker> NullBackend::makeWindowTracker() {
-    return std::make_unique<NullWindowTracker>();
-}
+std::unique_ptr<WindowTracker> NullBackend::makeWindowTracker() { return std::make_unique<NullWindowTracker>(); }
 
-std::unique_ptr<KeySource> NullBackend::makeKeySource() {
-    return std::make_unique<NullKeySource>();
-}
+std::unique_ptr<KeySource> NullBackend::makeKeySource() { return std::make_unique<NullKeySource>(); }
 
-std::unique_ptr<PasteWorker> NullBackend::makePasteWorker() {
-    return std::make_unique<NullPasteWorker>();
-}
+std::unique_ptr<PasteWorker> NullBackend::makePasteWorker() { return std::make_unique<NullPasteWorker>(); }
 
 void NullBackend::simulateKeyPress(uint16_t keyCode, uint64_t) {
     VLOG(QStringLiteral("KeyboardMonitor: Failed to create XTest event for keycode %1").arg(keyCode));

@@ -17,8 +17,7 @@ uint64_t KeyTransitionTranslator::heldFlags(bool capsLocked) const {
     return flags;
 }
 
-std::optional<KeySourceEvent> KeyTransitionTranslator::translate(uint8_t xKeycode, bool pressed,
-                                                                 bool capsLocked) {
+std::optional<KeySourceEvent> KeyTransitionTranslator::translate(uint8_t xKeycode, bool pressed, bool capsLocked) {
     const uint16_t code = KeyCodeTable::keyCodeForX(xKeycode);
     const bool wasDown = m_down.test(xKeycode);
     m_down.set(xKeycode, pressed);

@@ -19,17 +19,14 @@ struct Connection {
     xcb_connection_t* conn = nullptr;
     xcb_screen_t* screen = nullptr;
     ~Connection() {
-        if (conn)
-            xcb_disconnect(conn);
+        if (conn) xcb_disconnect(conn);
     }
     bool open() {
         int screenNumber = 0;
         conn = xcb_connect(nullptr, &screenNumber);
-        if (!conn || xcb_connection_has_error(conn))
-            return false;
+        if (!conn || xcb_connection_has_error(conn)) return false;
         auto it = xcb_setup_roots_iterator(xcb_get_setup(conn));
-        for (int i = 0; i < screenNumber && it.rem; ++i)
-            xcb_screen_next(&it);
+        for (int i = 0; i < screenNumber && it.rem; ++i) xcb_screen_next(&it);
         screen = it.rem ? it.data : nullptr;
         return screen != nullptr;
     }
@@ -37,8 +34,8 @@ struct Connection {
 
 xcb_atom_t internAtom(xcb_connection_t* conn, const char* name) {
     auto cookie = xcb_intern_atom(conn, 0, uint16_t(std::strlen(name)), name);
-    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-        xcb_intern_atom_reply(conn, cookie, nullptr), &std::free);
+    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(xcb_intern_atom_reply(conn, cookie, nullptr),
+                                                                         &std::free);
     return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
 
@@ -47,11 +44,10 @@ std::optional<qint64> pidOfClient(xcb_connection_t* conn, xcb_window_t window) {
     auto cookie = xcb_res_query_client_ids(conn, 1, &spec);
     std::unique_ptr<xcb_res_query_client_ids_reply_t, decltype(&std::free)> reply(
         xcb_res_query_client_ids_reply(conn, cookie, nullptr), &std::free);
-    if (!reply)
-        return std::nullopt;
+    if (!reply) return std::nullopt;
     for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem; xcb_res_client_id_value_next(&it)) {
-        if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID)
-            && xcb_res_client_id_value_value_length(it.data) >= 1)
+        if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
+            xcb_res_client_id_value_value_length(it.data) >= 1)
             return qint64(*xcb_res_client_id_value_value(it.data));
     }
     return std::nullopt;
@@ -61,10 +57,8 @@ std::optional<qint64> ownerPidOn(xcb_connection_t* conn, xcb_window_t* ownerOut)
     auto cookie = xcb_get_selection_owner(conn, XCB_ATOM_PRIMARY);
     std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> reply(
         xcb_get_selection_owner_reply(conn, cookie, nullptr), &std::free);
-    if (!reply || reply->owner == XCB_WINDOW_NONE)
-        return std::nullopt;
-    if (ownerOut)
-        *ownerOut = reply->owner;
+    if (!reply || reply->owner == XCB_WINDOW_NONE) return std::nullopt;
+    if (ownerOut) *ownerOut = reply->owner;
     return pidOfClient(conn, reply->owner);
 }
 
@@ -85,11 +79,9 @@ bool waitForNotify(xcb_connection_t* conn, xcb_window_t window, const QElapsedTi
             }
             std::free(event);
         }
-        if (xcb_connection_has_error(conn))
-            return false;
+        if (xcb_connection_has_error(conn)) return false;
         const qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0)
-            return false;
+        if (left <= 0) return false;
         pollfd pfd{fd, POLLIN, 0};
         ::poll(&pfd, 1, int(left));
     }
@@ -100,17 +92,15 @@ std::optional<QString> convert(xcb_connection_t* conn, xcb_window_t window, xcb_
     xcb_convert_selection(conn, window, XCB_ATOM_PRIMARY, target, property, XCB_CURRENT_TIME);
     xcb_flush(conn);
     xcb_atom_t answered = XCB_ATOM_NONE;
-    if (!waitForNotify(conn, window, clock, timeoutMs, &answered) || answered == XCB_ATOM_NONE)
-        return std::nullopt;
+    if (!waitForNotify(conn, window, clock, timeoutMs, &answered) || answered == XCB_ATOM_NONE) return std::nullopt;
     auto cookie = xcb_get_property(conn, 1, window, answered, XCB_GET_PROPERTY_TYPE_ANY, 0, kMaxSelectionBytes / 4);
-    std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
-        xcb_get_property_reply(conn, cookie, nullptr), &std::free);
+    std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(xcb_get_property_reply(conn, cookie, nullptr),
+                                                                          &std::free);
     if (!reply || reply->type == incr || reply->bytes_after > 0 || reply->format != 8)
         return std::nullopt;  // missing, chunked (too large) or not text
     const auto* data = static_cast<const char*>(xcb_get_property_value(reply.get()));
     const int length = xcb_get_property_value_length(reply.get());
-    if (target == XCB_ATOM_STRING)
-        return QString::fromLatin1(data, length);
+    if (target == XCB_ATOM_STRING) return QString::fromLatin1(data, length);
     return QString::fromUtf8(data, length);
 }
 
@@ -118,39 +108,33 @@ std::optional<QString> convert(xcb_connection_t* conn, xcb_window_t window, xcb_
 
 std::optional<qint64> PrimarySelectionReader::ownerPid() {
     Connection c;
-    if (!c.open())
-        return std::nullopt;
+    if (!c.open()) return std::nullopt;
     return ownerPidOn(c.conn, nullptr);
 }
 
 std::optional<QString> PrimarySelectionReader::read(qint64 ownerPid, int timeoutMs) {
     Connection c;
-    if (!c.open())
-        return std::nullopt;
+    if (!c.open()) return std::nullopt;
     xcb_window_t owner = XCB_WINDOW_NONE;
     const auto pid = ownerPidOn(c.conn, &owner);
-    if (owner == XCB_WINDOW_NONE)
-        return std::nullopt;
+    if (owner == XCB_WINDOW_NONE) return std::nullopt;
     // Someone else's selection is not the target's: never hand it on, and without a known
     // target (or a known owner) there is nothing to compare, so nothing is read either.
-    if (ownerPid <= 0 || !pid || *pid != ownerPid)
-        return std::nullopt;
+    if (ownerPid <= 0 || !pid || *pid != ownerPid) return std::nullopt;
 
     QElapsedTimer clock;
     clock.start();
     const xcb_window_t window = xcb_generate_id(c.conn);
     const uint32_t mask = XCB_CW_EVENT_MASK;
     const uint32_t values[] = {XCB_EVENT_MASK_PROPERTY_CHANGE};
-    xcb_create_window(c.conn, XCB_COPY_FROM_PARENT, window, c.screen->root, 0, 0, 1, 1, 0,
-                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, mask, values);
+    xcb_create_window(c.conn, XCB_COPY_FROM_PARENT, window, c.screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, mask, values);
     const xcb_atom_t utf8 = internAtom(c.conn, "UTF8_STRING");
     const xcb_atom_t property = internAtom(c.conn, "VANTROSE_PRIMARY");
     const xcb_atom_t incr = internAtom(c.conn, "INCR");
     std::optional<QString> text;
-    if (utf8 != XCB_ATOM_NONE)
-        text = convert(c.conn, window, utf8, property, incr, clock, timeoutMs);
-    if (!text)
-        text = convert(c.conn, window, XCB_ATOM_STRING, property, incr, clock, timeoutMs);
+    if (utf8 != XCB_ATOM_NONE) text = convert(c.conn, window, utf8, property, incr, clock, timeoutMs);
+    if (!text) text = convert(c.conn, window, XCB_ATOM_STRING, property, incr, clock, timeoutMs);
     xcb_destroy_window(c.conn, window);
     xcb_flush(c.conn);
     return text;

@@ -17,23 +17,19 @@ struct Display {
     xcb_connection_t* conn = nullptr;
     xcb_screen_t* screen = nullptr;
     ~Display() {
-        if (conn)
-            xcb_disconnect(conn);
+        if (conn) xcb_disconnect(conn);
     }
     bool open(QString* error) {
         int screenNumber = 0;
         conn = xcb_connect(nullptr, &screenNumber);
         if (!conn || xcb_connection_has_error(conn)) {
-            if (error)
-                *error = QStringLiteral("No X11 display");
+            if (error) *error = QStringLiteral("No X11 display");
             return false;
         }
         auto it = xcb_setup_roots_iterator(xcb_get_setup(conn));
-        for (int i = 0; i < screenNumber && it.rem; ++i)
-            xcb_screen_next(&it);
+        for (int i = 0; i < screenNumber && it.rem; ++i) xcb_screen_next(&it);
         screen = it.rem ? it.data : nullptr;
-        if (!screen && error)
-            *error = QStringLiteral("Missing screen number");
+        if (!screen && error) *error = QStringLiteral("Missing screen number");
         return screen != nullptr;
     }
 };
@@ -51,8 +47,8 @@ ScreenGrabber::PixelLayout rootLayout(const Display& d) {
     for (auto depth = xcb_screen_allowed_depths_iterator(d.screen); depth.rem; xcb_depth_next(&depth))
         for (auto visual = xcb_depth_visuals_iterator(depth.data); visual.rem; xcb_visualtype_next(&visual))
             if (visual.data->visual_id == d.screen->root_visual) {
-                layout.trueColor = visual.data->_class == XCB_VISUAL_CLASS_TRUE_COLOR
-                    || visual.data->_class == XCB_VISUAL_CLASS_DIRECT_COLOR;
+                layout.trueColor = visual.data->_class == XCB_VISUAL_CLASS_TRUE_COLOR ||
+                                   visual.data->_class == XCB_VISUAL_CLASS_DIRECT_COLOR;
                 layout.redMask = visual.data->red_mask;
                 layout.greenMask = visual.data->green_mask;
                 layout.blueMask = visual.data->blue_mask;
@@ -82,43 +78,38 @@ std::optional<QImage> grab(const Display& d, QRect area, QString* error) {
                          .arg(layout.bitsPerPixel);
         return std::nullopt;
     };
-    if (!ScreenGrabber::convertZPixmap(nullptr, 0, QSize(0, 0), layout))
-        return unsupported();
+    if (!ScreenGrabber::convertZPixmap(nullptr, 0, QSize(0, 0), layout)) return unsupported();
     xcb_generic_error_t* xerror = nullptr;
     auto cookie = xcb_get_image(d.conn, XCB_IMAGE_FORMAT_Z_PIXMAP, d.screen->root, int16_t(area.x()), int16_t(area.y()),
                                 uint16_t(area.width()), uint16_t(area.height()), ~0u);
     Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(d.conn, cookie, &xerror), &std::free);
     if (!reply) {
-        if (error)
-            *error = QStringLiteral("X11 grab failed (error %1)").arg(xerror ? xerror->error_code : 0);
+        if (error) *error = QStringLiteral("X11 grab failed (error %1)").arg(xerror ? xerror->error_code : 0);
         std::free(xerror);
         return std::nullopt;
     }
-    auto image = ScreenGrabber::convertZPixmap(xcb_get_image_data(reply.get()),
-                                               xcb_get_image_data_length(reply.get()), area.size(), layout);
-    if (!image && error)
-        *error = QStringLiteral("X11 grab returned a short image");
+    auto image = ScreenGrabber::convertZPixmap(xcb_get_image_data(reply.get()), xcb_get_image_data_length(reply.get()),
+                                               area.size(), layout);
+    if (!image && error) *error = QStringLiteral("X11 grab returned a short image");
     return image;
 }
 
 }  // namespace
 
 std::optional<QImage> ScreenGrabber::convertZPixmap(const uint8_t* data, qsizetype length, QSize size,
-                                                   const PixelLayout& layout) {
+                                                    const PixelLayout& layout) {
     const int bpp = layout.bitsPerPixel;
     const Channel red(layout.redMask), green(layout.greenMask), blue(layout.blueMask);
-    if (!layout.trueColor || (bpp != 16 && bpp != 24 && bpp != 32) || !red.valid() || !green.valid()
-        || !blue.valid() || layout.scanlinePad <= 0 || layout.scanlinePad % 8 != 0)
+    if (!layout.trueColor || (bpp != 16 && bpp != 24 && bpp != 32) || !red.valid() || !green.valid() || !blue.valid() ||
+        layout.scanlinePad <= 0 || layout.scanlinePad % 8 != 0)
         return std::nullopt;
-    if (size.isEmpty())
-        return QImage();  // the layout alone was asked about
+    if (size.isEmpty()) return QImage();  // the layout alone was asked about
     const qsizetype padBytes = layout.scanlinePad / 8;
     const qsizetype rowBytes = (qsizetype(size.width()) * bpp / 8 + padBytes - 1) / padBytes * padBytes;
-    if (!data || length < rowBytes * size.height())
-        return std::nullopt;
+    if (!data || length < rowBytes * size.height()) return std::nullopt;
     const int bytes = bpp / 8;
-    const bool plainArgb = bpp == 32 && layout.lsbFirst && layout.redMask == 0xff0000u
-        && layout.greenMask == 0xff00u && layout.blueMask == 0xffu;
+    const bool plainArgb = bpp == 32 && layout.lsbFirst && layout.redMask == 0xff0000u && layout.greenMask == 0xff00u &&
+                           layout.blueMask == 0xffu;
     QImage image(size, QImage::Format_RGB32);
     for (int y = 0; y < size.height(); ++y) {
         const uint8_t* row = data + y * rowBytes;
@@ -134,8 +125,7 @@ std::optional<QImage> ScreenGrabber::convertZPixmap(const uint8_t* data, qsizety
         for (int x = 0; x < size.width(); ++x) {
             const uint8_t* p = row + static_cast<std::ptrdiff_t>(x) * bytes;
             uint32_t pixel = 0;
-            for (int b = 0; b < bytes; ++b)
-                pixel |= uint32_t(p[layout.lsbFirst ? b : bytes - 1 - b]) << (8 * b);
+            for (int b = 0; b < bytes; ++b) pixel |= uint32_t(p[layout.lsbFirst ? b : bytes - 1 - b]) << (8 * b);
             out[x] = qRgb(int(red.value(pixel)), int(green.value(pixel)), int(blue.value(pixel)));
         }
     }
@@ -144,33 +134,27 @@ std::optional<QImage> ScreenGrabber::convertZPixmap(const uint8_t* data, qsizety
 
 QRect ScreenGrabber::chooseMonitor(const QList<QRect>& monitors, int primaryIndex, QPoint pointer, QRect root) {
     for (const QRect& monitor : monitors)
-        if (monitor.contains(pointer))
-            return monitor;
-    if (primaryIndex >= 0 && primaryIndex < monitors.size())
-        return monitors.at(primaryIndex);
-    if (!monitors.isEmpty())
-        return monitors.first();
+        if (monitor.contains(pointer)) return monitor;
+    if (primaryIndex >= 0 && primaryIndex < monitors.size()) return monitors.at(primaryIndex);
+    if (!monitors.isEmpty()) return monitors.first();
     return root;
 }
 
 bool ScreenGrabber::canCapture() {
     Display d;
-    if (!d.open(nullptr))
-        return false;
+    if (!d.open(nullptr)) return false;
     return grab(d, QRect(0, 0, 1, 1), nullptr).has_value();
 }
 
 std::optional<QImage> ScreenGrabber::grabMonitorUnderPointer(QString* error) {
     Display d;
-    if (!d.open(error))
-        return std::nullopt;
+    if (!d.open(error)) return std::nullopt;
     const QRect root(0, 0, d.screen->width_in_pixels, d.screen->height_in_pixels);
 
     QPoint pointer(-1, -1);
     Reply<xcb_query_pointer_reply_t> pointerReply(
         xcb_query_pointer_reply(d.conn, xcb_query_pointer(d.conn, d.screen->root), nullptr), &std::free);
-    if (pointerReply && pointerReply->same_screen)
-        pointer = QPoint(pointerReply->root_x, pointerReply->root_y);
+    if (pointerReply && pointerReply->same_screen) pointer = QPoint(pointerReply->root_x, pointerReply->root_y);
 
     QList<QRect> monitors;
     int primary = -1;
@@ -180,17 +164,14 @@ std::optional<QImage> ScreenGrabber::grabMonitorUnderPointer(QString* error) {
         for (auto it = xcb_randr_get_monitors_monitors_iterator(monitorsReply.get()); it.rem;
              xcb_randr_monitor_info_next(&it)) {
             const QRect rect = QRect(it.data->x, it.data->y, it.data->width, it.data->height).intersected(root);
-            if (rect.isEmpty())
-                continue;
-            if (it.data->primary && primary < 0)
-                primary = int(monitors.size());
+            if (rect.isEmpty()) continue;
+            if (it.data->primary && primary < 0) primary = int(monitors.size());
             monitors.append(rect);
         }
     }
     const QRect area = chooseMonitor(monitors, primary, pointer, root);
     if (area.isEmpty()) {
-        if (error)
-            *error = QStringLiteral("Display not found");
+        if (error) *error = QStringLiteral("Display not found");
         return std::nullopt;
     }
     return grab(d, area, error);

@@ -24,9 +24,9 @@ public:
     // How the X server lays out the pixels of a Z-format image of the root window.
     struct PixelLayout {
         int bitsPerPixel = 0;
-        int scanlinePad = 32;     // bits each row is padded to
-        bool lsbFirst = true;     // byte order of a pixel
-        bool trueColor = false;   // colours are in the pixel (TrueColor/DirectColor), not in a palette
+        int scanlinePad = 32;    // bits each row is padded to
+        bool lsbFirst = true;    // byte order of a pixel
+        bool trueColor = false;  // colours are in the pixel (TrueColor/DirectColor), not in a palette
         uint32_t redMask = 0, greenMask = 0, blueMask = 0;
     };
     // Converts a Z-format image to 8 bits per channel. Nothing when the layout is not one of

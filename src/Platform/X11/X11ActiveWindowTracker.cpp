@@ -34,9 +34,7 @@ QString utf8UpToCap(QByteArray bytes) {
 
 X11ActiveWindowTracker::X11ActiveWindowTracker() : XcbWorker(QStringLiteral("com.vantrose.app-detector")) {}
 
-X11ActiveWindowTracker::~X11ActiveWindowTracker() {
-    stopWorker();
-}
+X11ActiveWindowTracker::~X11ActiveWindowTracker() { stopWorker(); }
 
 bool X11ActiveWindowTracker::start(Handler handler) {
     if (isConnected()) return true;
@@ -65,8 +63,7 @@ std::optional<ActiveWindowInfo> X11ActiveWindowTracker::queryNow() {
     return call([this] { return resolve(); });
 }
 
-QByteArray X11ActiveWindowTracker::property(xcb_window_t window, xcb_atom_t prop, xcb_atom_t type,
-                                            uint32_t maxBytes) {
+QByteArray X11ActiveWindowTracker::property(xcb_window_t window, xcb_atom_t prop, xcb_atom_t type, uint32_t maxBytes) {
     xcb_get_property_reply_t* reply = xcb_get_property_reply(
         m_connection, xcb_get_property(m_connection, 0, window, prop, type, 0, maxBytes / 4), nullptr);
     QByteArray value;
@@ -81,8 +78,8 @@ int32_t X11ActiveWindowTracker::windowPid(xcb_window_t window) {
     // X-Resource knows the process of the client that created the window, even when the
     // application never set _NET_WM_PID.
     xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-    xcb_res_query_client_ids_reply_t* reply = xcb_res_query_client_ids_reply(
-        m_connection, xcb_res_query_client_ids(m_connection, 1, &spec), nullptr);
+    xcb_res_query_client_ids_reply_t* reply =
+        xcb_res_query_client_ids_reply(m_connection, xcb_res_query_client_ids(m_connection, 1, &spec), nullptr);
     int32_t pid = 0;
     if (reply) {
         for (auto it = xcb_res_query_client_ids_ids_iterator(reply); it.rem; xcb_res_client_id_value_next(&it)) {
@@ -150,8 +147,7 @@ void X11ActiveWindowTracker::refresh(bool notify) {
     bool changed = false;
     {
         std::lock_guard lock(m_mutex);
-        changed = info.has_value() &&
-                  (!m_latest || m_latest->window != info->window || m_latest->title != info->title);
+        changed = info.has_value() && (!m_latest || m_latest->window != info->window || m_latest->title != info->title);
         if (info) m_latest = info;
     }
     if (changed && notify && m_handler) m_handler(*info);

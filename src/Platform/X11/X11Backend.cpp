@@ -1,8 +1,8 @@
 #include "Platform/X11/X11Backend.h"
 
+#include "Core/Formatting/TextUnits.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
-#include "Core/Formatting/TextUnits.h"
 #include "Models/AppClassification.h"
 #include "Models/Hotkey.h"
 #include "Platform/TextInserter.h"
@@ -51,7 +51,7 @@ private:
     std::optional<ClipboardSnapshot> saved;  // the user's clipboard while a restore is pending
     uint64_t ticket = 0;                     // our write that currently holds the clipboard
     QString writtenText;
-    uint64_t generation = 0;                 // bumped by every paste that wrote
+    uint64_t generation = 0;  // bumped by every paste that wrote
 
     mutable std::mutex outcomeMutex;
     std::optional<PasteOutcome> latestOutcome;
@@ -66,8 +66,7 @@ private:
 
     QString frontAppId(bool* isTerminal = nullptr) {
         const auto window = windows.queryNow();
-        if (isTerminal)
-            *isTerminal = window && AppType::detect(window->appId, window->appName) == AppType::terminal;
+        if (isTerminal) *isTerminal = window && AppType::detect(window->appId, window->appName) == AppType::terminal;
         return window ? window->appId : QString();
     }
 };
@@ -90,10 +89,9 @@ PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::option
         o.clipboardLengthBefore = int(TextUnits::characterCount(writtenText));
     } else {
         ClipboardSnapshot snapshot = clipboard.snapshot(TextInserter::maxSavedBytes, TextInserter::saveBudget,
-                                                          TextInserter::maxSavedTargetBytes);
+                                                        TextInserter::maxSavedTargetBytes);
         o.clipboardSaved = clipboard.isConnected() && snapshot.complete;
-        if (!snapshot.complete)
-            VLOG("TextInserter: Some clipboard formats could not be saved (too large or too slow)");
+        if (!snapshot.complete) VLOG("TextInserter: Some clipboard formats could not be saved (too large or too slow)");
         o.clipboardLengthBefore = int(TextUnits::characterCount(snapshot.plainText().value_or(QString())));
         saved = std::move(snapshot);
         newTicket = clipboard.setContents(items);
@@ -177,8 +175,8 @@ void X11PasteWorker::restore(uint64_t forGeneration) {
 class X11KeySourceAdapter final : public KeySource {
 public:
     bool start(Handler handler, Method method, std::function<void()> onConnectionLost) override {
-        const auto preference = method == Method::Preferred ? X11KeySource::Preference::XInput2Only
-                                                            : X11KeySource::Preference::RecordOnly;
+        const auto preference =
+            method == Method::Preferred ? X11KeySource::Preference::XInput2Only : X11KeySource::Preference::RecordOnly;
         return m_source.start(std::move(handler), preference, std::move(onConnectionLost));
     }
     void stop() override { m_source.stop(); }
@@ -203,17 +201,11 @@ std::optional<QString> X11Backend::unavailableReason() const {
     return std::nullopt;
 }
 
-std::unique_ptr<WindowTracker> X11Backend::makeWindowTracker() {
-    return std::make_unique<X11ActiveWindowTracker>();
-}
+std::unique_ptr<WindowTracker> X11Backend::makeWindowTracker() { return std::make_unique<X11ActiveWindowTracker>(); }
 
-std::unique_ptr<KeySource> X11Backend::makeKeySource() {
-    return std::make_unique<X11KeySourceAdapter>();
-}
+std::unique_ptr<KeySource> X11Backend::makeKeySource() { return std::make_unique<X11KeySourceAdapter>(); }
 
-std::unique_ptr<PasteWorker> X11Backend::makePasteWorker() {
-    return std::make_unique<X11PasteWorker>();
-}
+std::unique_ptr<PasteWorker> X11Backend::makePasteWorker() { return std::make_unique<X11PasteWorker>(); }
 
 bool X11Backend::keyInputAvailable() {
     Display* display = XOpenDisplay(nullptr);
@@ -240,16 +232,14 @@ void X11Backend::simulateKeyPress(uint16_t keyCode, uint64_t flags) {
         return;
     }
     std::vector<uint8_t> modifiers;
-    const std::pair<uint64_t, uint16_t> order[] = {{Hotkey::controlFlag, 59}, {Hotkey::optionFlag, 58},
-                                                   {Hotkey::shiftFlag, 56}, {Hotkey::commandFlag, 55}};
+    const std::pair<uint64_t, uint16_t> order[] = {
+        {Hotkey::controlFlag, 59}, {Hotkey::optionFlag, 58}, {Hotkey::shiftFlag, 56}, {Hotkey::commandFlag, 55}};
     for (auto [flag, modifierKey] : order)
         if (flags & flag) modifiers.push_back(KeyCodeTable::xKeycodeFor(modifierKey));
     injector.pressKeys(modifiers, key);
 }
 
-bool X11Backend::canCaptureScreen() {
-    return ScreenGrabber::canCapture();
-}
+bool X11Backend::canCaptureScreen() { return ScreenGrabber::canCapture(); }
 
 std::optional<QImage> X11Backend::grabMonitorUnderPointer(QString* error) {
     return ScreenGrabber::grabMonitorUnderPointer(error);
@@ -259,9 +249,7 @@ std::optional<QString> X11Backend::readSelection(qint64 ownerPid, int timeoutMs)
     return PrimarySelectionReader::read(ownerPid, timeoutMs);
 }
 
-void X11Backend::installConnectionHandlers() {
-    X11ConnectionGuard::installHandlers();
-}
+void X11Backend::installConnectionHandlers() { X11ConnectionGuard::installHandlers(); }
 
 void X11Backend::setConnectionLostHook(std::function<void()> hook) {
     X11ConnectionGuard::setConnectionLostHook(std::move(hook));

@@ -20,7 +20,7 @@ constexpr auto kHandOffBudget = std::chrono::milliseconds(1500);
 
 // Targets that describe the selection rather than hold its content.
 bool isMetaTarget(const QByteArray& name) {
-    static const char* const kMeta[] = {"TARGETS", "MULTIPLE", "TIMESTAMP", "DELETE",
+    static const char* const kMeta[] = {"TARGETS",          "MULTIPLE",        "TIMESTAMP",   "DELETE",
                                         "INSERT_SELECTION", "INSERT_PROPERTY", "SAVE_TARGETS"};
     for (const char* m : kMeta)
         if (name == m) return true;
@@ -42,8 +42,7 @@ struct X11ClipboardService::Transfer {
 
 bool ClipboardSnapshot::isConcealed() const {
     for (const auto& item : items)
-        if (item.target == X11ClipboardService::kConcealedTarget && item.data.trimmed() == "secret")
-            return true;
+        if (item.target == X11ClipboardService::kConcealedTarget && item.data.trimmed() == "secret") return true;
     return false;
 }
 
@@ -57,16 +56,15 @@ std::optional<QString> ClipboardSnapshot::plainText() const {
 }
 
 X11ClipboardService::X11ClipboardService(QByteArray selection)
-    : XcbWorker(QStringLiteral("com.vantrose.clipboard")), m_selectionName(std::move(selection)) {}
+    : XcbWorker(QStringLiteral("com.vantrose.clipboard")),
+      m_selectionName(std::move(selection)) {}
 
 X11ClipboardService::~X11ClipboardService() {
     handOffAtExit();
     stopWorker();
 }
 
-bool X11ClipboardService::start() {
-    return startWorker();
-}
+bool X11ClipboardService::start() { return startWorker(); }
 
 void X11ClipboardService::onConnected() {
     m_selection = atom(m_selectionName.constData());
@@ -99,8 +97,7 @@ std::vector<ClipboardItem> X11ClipboardService::textItems(const QString& text, b
 
 xcb_timestamp_t X11ClipboardService::serverTime() {
     // A zero-length append produces a PropertyNotify stamped with the server's time.
-    xcb_change_property(m_connection, XCB_PROP_MODE_APPEND, m_window, m_timeProperty, XCB_ATOM_STRING,
-                        8, 0, "");
+    xcb_change_property(m_connection, XCB_PROP_MODE_APPEND, m_window, m_timeProperty, XCB_ATOM_STRING, 8, 0, "");
     const xcb_window_t window = m_window;
     const xcb_atom_t prop = m_timeProperty;
     xcb_generic_event_t* ev = waitForEvent(
@@ -117,8 +114,8 @@ xcb_timestamp_t X11ClipboardService::serverTime() {
 }
 
 bool X11ClipboardService::ownerIsUs() {
-    xcb_get_selection_owner_reply_t* reply = xcb_get_selection_owner_reply(
-        m_connection, xcb_get_selection_owner(m_connection, m_selection), nullptr);
+    xcb_get_selection_owner_reply_t* reply =
+        xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selection), nullptr);
     const bool ours = reply && reply->owner == m_window;
     free(reply);
     return ours;
@@ -173,8 +170,7 @@ bool X11ClipboardService::release(uint64_t ticket) {
         // With our own ownership time, the server ignores this if anyone took it since.
         xcb_set_selection_owner(m_connection, XCB_NONE, m_selection, m_ownTime);
         // A round trip, so the release has happened for every other client once this returns.
-        free(xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selection),
-                                           nullptr));
+        free(xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selection), nullptr));
         m_ownedTicket = 0;
         m_items.clear();
         return true;
@@ -188,8 +184,8 @@ ClipboardSnapshot X11ClipboardService::snapshot(qint64 maxBytes, std::chrono::mi
     return call([this, maxBytes, maxTargetBytes, budget] {
         ClipboardSnapshot snap;
         const auto deadline = SteadyClock::now() + budget;
-        xcb_get_selection_owner_reply_t* ownerReply = xcb_get_selection_owner_reply(
-            m_connection, xcb_get_selection_owner(m_connection, m_selection), nullptr);
+        xcb_get_selection_owner_reply_t* ownerReply =
+            xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selection), nullptr);
         const xcb_window_t owner = ownerReply ? ownerReply->owner : XCB_NONE;
         free(ownerReply);
         if (owner == XCB_NONE) return snap;
@@ -200,8 +196,7 @@ ClipboardSnapshot X11ClipboardService::snapshot(qint64 maxBytes, std::chrono::mi
         }
 
         std::vector<xcb_atom_t> targets;
-        if (auto list = readTarget(atom("TARGETS"), qint64{64} * 1024, deadline);
-            list && list->format == 32) {
+        if (auto list = readTarget(atom("TARGETS"), qint64{64} * 1024, deadline); list && list->format == 32) {
             const auto* atoms = reinterpret_cast<const xcb_atom_t*>(list->data.constData());
             targets.assign(atoms, atoms + list->data.size() / 4);
             if (targets.size() > size_t(maxTargets)) {
@@ -224,8 +219,7 @@ ClipboardSnapshot X11ClipboardService::snapshot(qint64 maxBytes, std::chrono::mi
         qint64 used = 0;
         std::vector<xcb_atom_t> seen;
         for (xcb_atom_t target : targets) {
-            if (target == XCB_ATOM_NONE || std::find(seen.begin(), seen.end(), target) != seen.end())
-                continue;
+            if (target == XCB_ATOM_NONE || std::find(seen.begin(), seen.end(), target) != seen.end()) continue;
             seen.push_back(target);
             const QByteArray name = atomName(target);
             if (name.isEmpty() || isMetaTarget(name)) continue;
@@ -265,11 +259,11 @@ std::optional<ClipboardItem> X11ClipboardService::readTarget(xcb_atom_t target, 
     if (property == XCB_NONE) return std::nullopt;
 
     auto fetch = [&](ClipboardItem& out, bool& incr) -> bool {
-        xcb_get_property_reply_t* reply = xcb_get_property_reply(
-            m_connection,
-            xcb_get_property(m_connection, 1, m_window, m_property, XCB_GET_PROPERTY_TYPE_ANY, 0,
-                             uint32_t(std::min<qint64>(cap / 4 + 1, 0x3fffffff))),
-            nullptr);
+        xcb_get_property_reply_t* reply =
+            xcb_get_property_reply(m_connection,
+                                   xcb_get_property(m_connection, 1, m_window, m_property, XCB_GET_PROPERTY_TYPE_ANY, 0,
+                                                    uint32_t(std::min<qint64>(cap / 4 + 1, 0x3fffffff))),
+                                   nullptr);
         if (!reply) return false;
         const bool ok = reply->bytes_after == 0;
         incr = reply->type == atom("INCR");
@@ -328,9 +322,7 @@ void X11ClipboardService::abandonTransfer() {
 
 void X11ClipboardService::handleEvent(xcb_generic_event_t* event) {
     switch (event->response_type & 0x7f) {
-    case XCB_SELECTION_REQUEST:
-        answerRequest(reinterpret_cast<xcb_selection_request_event_t*>(event));
-        break;
+    case XCB_SELECTION_REQUEST: answerRequest(reinterpret_cast<xcb_selection_request_event_t*>(event)); break;
     case XCB_SELECTION_CLEAR: {
         auto* clear = reinterpret_cast<xcb_selection_clear_event_t*>(event);
         if (clear->selection == m_selection && clear->owner == m_window && m_ownedTicket &&
@@ -340,11 +332,8 @@ void X11ClipboardService::handleEvent(xcb_generic_event_t* event) {
         }
         break;
     }
-    case XCB_PROPERTY_NOTIFY:
-        continueTransfers(reinterpret_cast<xcb_property_notify_event_t*>(event));
-        break;
-    default:
-        break;
+    case XCB_PROPERTY_NOTIFY: continueTransfers(reinterpret_cast<xcb_property_notify_event_t*>(event)); break;
+    default: break;
     }
 }
 
@@ -352,8 +341,8 @@ bool X11ClipboardService::convertTo(xcb_window_t requestor, xcb_atom_t target, x
     if (target == atom("TARGETS")) {
         std::vector<xcb_atom_t> targets{atom("TARGETS"), atom("TIMESTAMP"), atom("MULTIPLE")};
         for (const auto& item : m_items) targets.push_back(atom(item.target.constData()));
-        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, requestor, property, XCB_ATOM_ATOM, 32,
-                            targets.size(), targets.data());
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, requestor, property, XCB_ATOM_ATOM, 32, targets.size(),
+                            targets.data());
         return true;
     }
     if (target == atom("TIMESTAMP")) {
@@ -370,8 +359,7 @@ bool X11ClipboardService::convertTo(xcb_window_t requestor, xcb_atom_t target, x
             const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
             xcb_change_window_attributes(m_connection, requestor, XCB_CW_EVENT_MASK, &mask);
             const uint32_t size = uint32_t(item.data.size());
-            xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, requestor, property, atom("INCR"), 32, 1,
-                                &size);
+            xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, requestor, property, atom("INCR"), 32, 1, &size);
             auto t = std::make_unique<Transfer>();
             t->requestor = requestor;
             t->property = property;
@@ -427,8 +415,7 @@ void X11ClipboardService::answerRequest(const xcb_selection_request_event_t* req
     } else if (valid && convertTo(req->requestor, req->target, property)) {
         reply.property = property;
     }
-    xcb_send_event(m_connection, 0, req->requestor, XCB_EVENT_MASK_NO_EVENT,
-                   reinterpret_cast<const char*>(&reply));
+    xcb_send_event(m_connection, 0, req->requestor, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&reply));
     xcb_flush(m_connection);
 }
 
@@ -463,8 +450,8 @@ void X11ClipboardService::handOffAtExit() {
         std::vector<xcb_atom_t> targets;
         for (const auto& item : m_items) targets.push_back(atom(item.target.constData()));
         const xcb_atom_t property = atom("VANTROSE_SAVE_TARGETS");
-        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, m_window, property, XCB_ATOM_ATOM, 32,
-                            targets.size(), targets.data());
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, m_window, property, XCB_ATOM_ATOM, 32, targets.size(),
+                            targets.data());
         xcb_convert_selection(m_connection, m_window, manager, atom("SAVE_TARGETS"), property, XCB_CURRENT_TIME);
         const xcb_window_t window = m_window;
         xcb_generic_event_t* ev = waitForEvent(
@@ -489,13 +476,12 @@ void X11ClipboardService::continueTransfers(const xcb_property_notify_event_t* n
             it = m_transfers.erase(it);
             continue;
         }
-        if (notify->state == XCB_PROPERTY_DELETE && notify->window == t.requestor &&
-            notify->atom == t.property) {
+        if (notify->state == XCB_PROPERTY_DELETE && notify->window == t.requestor && notify->atom == t.property) {
             const qsizetype unit = t.format / 8;
             qsizetype len = std::min(kIncrChunk, t.data.size() - t.offset);
             len -= len % unit;
-            xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, t.requestor, t.property, t.type,
-                                t.format, len / unit, t.data.constData() + t.offset);
+            xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, t.requestor, t.property, t.type, t.format,
+                                len / unit, t.data.constData() + t.offset);
             xcb_flush(m_connection);
             t.offset += len;
             if (len == 0) {

@@ -11,16 +11,16 @@
 
 // One target of a selection with the data its owner gave for it.
 struct ClipboardItem {
-    QByteArray target;       // e.g. "UTF8_STRING", "image/png"
-    QByteArray type;         // the property type the owner answered with
-    uint8_t format = 8;      // 8, 16 or 32
+    QByteArray target;   // e.g. "UTF8_STRING", "image/png"
+    QByteArray type;     // the property type the owner answered with
+    uint8_t format = 8;  // 8, 16 or 32
     QByteArray data;
 };
 
 // The clipboard as it was at one moment: every target that could be read, in the owner's order.
 struct ClipboardSnapshot {
     bool hadOwner = false;
-    bool complete = true;    // false when a target was skipped (too large, too slow, unreadable)
+    bool complete = true;  // false when a target was skipped (too large, too slow, unreadable)
     std::vector<ClipboardItem> items;
 
     bool isEmpty() const { return items.empty(); }

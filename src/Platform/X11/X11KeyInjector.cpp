@@ -69,8 +69,7 @@ bool X11KeyInjector::sendKey(uint8_t keycode, bool press) {
     return ok;
 }
 
-bool X11KeyInjector::pressKeys(const std::vector<uint8_t>& modifiers, uint8_t key,
-                               std::chrono::milliseconds hold) {
+bool X11KeyInjector::pressKeys(const std::vector<uint8_t>& modifiers, uint8_t key, std::chrono::milliseconds hold) {
     std::lock_guard lock(m_mutex);
     if (!ensureOpen() || key == 0) return false;
     bool ok = true;

@@ -3,9 +3,9 @@
 #include "Platform/Linux/ThreadName.h"
 #include "Platform/X11/X11ConnectionGuard.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
-#include <X11/XKBlib.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/record.h>
 #include <xkbcommon/xkbcommon-x11.h>
@@ -18,8 +18,8 @@
 #include <cstring>
 
 struct X11KeySource::Impl {
-    Display* display = nullptr;      // XInput2 events; RECORD control connection
-    Display* recordData = nullptr;   // RECORD data connection
+    Display* display = nullptr;     // XInput2 events; RECORD control connection
+    Display* recordData = nullptr;  // RECORD data connection
     XRecordContext recordContext = 0;
     int xiOpcode = -1;
     int xkbEventBase = -1;
@@ -48,10 +48,8 @@ struct X11KeySource::Impl {
         if (!xkbContext) xkbContext = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
         if (!xkbContext) return;
         if (keyboardDevice < 0) {
-            if (!xkb_x11_setup_xkb_extension(conn, XKB_X11_MIN_MAJOR_XKB_VERSION,
-                                             XKB_X11_MIN_MINOR_XKB_VERSION,
-                                             XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr,
-                                             nullptr, nullptr, nullptr))
+            if (!xkb_x11_setup_xkb_extension(conn, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                             XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr, nullptr))
                 return;
             keyboardDevice = xkb_x11_get_core_keyboard_device_id(conn);
             if (keyboardDevice < 0) return;
@@ -102,9 +100,7 @@ struct X11KeySource::Impl {
 
 X11KeySource::X11KeySource() = default;
 
-X11KeySource::~X11KeySource() {
-    stop();
-}
+X11KeySource::~X11KeySource() { stop(); }
 
 bool X11KeySource::start(Handler handler, Preference preference, std::function<void()> onConnectionLost) {
     if (m_running.load()) return true;

@@ -26,8 +26,7 @@ public:
     // Opens the connection and starts the thread. False when there is no X display or neither
     // extension can be used; the reason is in lastError(). When the connection breaks later (the
     // server went away), the thread ends and `onConnectionLost` runs on it.
-    bool start(Handler handler, Preference preference = Preference::Auto,
-               std::function<void()> onConnectionLost = {});
+    bool start(Handler handler, Preference preference = Preference::Auto, std::function<void()> onConnectionLost = {});
     // Ends the thread and closes the connection; harmless when not running.
     void stop();
 

@@ -13,9 +13,7 @@
 
 XcbWorker::XcbWorker(QString threadName) : m_threadName(std::move(threadName)) {}
 
-XcbWorker::~XcbWorker() {
-    stopWorker();
-}
+XcbWorker::~XcbWorker() { stopWorker(); }
 
 bool XcbWorker::startWorker() {
     if (m_thread.joinable()) return true;
@@ -71,9 +69,7 @@ void XcbWorker::stopWorker() {
     }
 }
 
-bool XcbWorker::isWorkerThread() const {
-    return std::this_thread::get_id() == m_threadId.load();
-}
+bool XcbWorker::isWorkerThread() const { return std::this_thread::get_id() == m_threadId.load(); }
 
 void XcbWorker::post(std::function<void()> job) {
     {
@@ -130,8 +126,8 @@ xcb_generic_event_t* XcbWorker::waitForEvent(const std::function<bool(xcb_generi
             free(ev);
         }
         if (xcb_connection_has_error(m_connection)) return nullptr;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return nullptr;
         pollfd fd{xcb_get_file_descriptor(m_connection), POLLIN, 0};
         poll(&fd, 1, int(std::min<long long>(left.count(), 1000)) + 1);

@@ -3,17 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
-QString wordCountText(std::int64_t words) {
-    return QString::number(words) + QStringLiteral(" words");
-}
+QString wordCountText(std::int64_t words) { return QString::number(words) + QStringLiteral(" words"); }
 
-QString historyCountText(qsizetype entries) {
-    return QString::number(entries) + QStringLiteral(" entries");
-}
+QString historyCountText(qsizetype entries) { return QString::number(entries) + QStringLiteral(" entries"); }
 
-QString durationText(double seconds) {
-    return QString::asprintf("%.1fs", seconds);
-}
+QString durationText(double seconds) { return QString::asprintf("%.1fs", seconds); }
 
 QString totalTimeText(double milliseconds) {
     // A value that is not a number or beyond the integer range has no whole-millisecond form.
@@ -35,7 +29,8 @@ QString relativeAgeText(const QDateTime& time, const QDateTime& now) {
     const qint64 weeks = days / 7;
     if (days < 30) return QString::number(weeks) + (weeks == 1 ? QStringLiteral(" week") : QStringLiteral(" weeks"));
     const qint64 months = days / 30;
-    if (days < 365) return QString::number(months) + (months == 1 ? QStringLiteral(" month") : QStringLiteral(" months"));
+    if (days < 365)
+        return QString::number(months) + (months == 1 ? QStringLiteral(" month") : QStringLiteral(" months"));
     const qint64 years = days / 365;
     return QString::number(years) + (years == 1 ? QStringLiteral(" year") : QStringLiteral(" years"));
 }

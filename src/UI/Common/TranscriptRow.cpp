@@ -6,11 +6,11 @@
 #include <QClipboard>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QHash>
 #include <QLabel>
 #include <QMimeData>
 #include <QPainter>
@@ -46,8 +46,10 @@ std::optional<DesktopEntry> readDesktopEntry(const QString& path) {
             continue;
         }
         if (!inMain) continue;
-        if (line.startsWith(QLatin1String("Icon="))) entry.icon = line.mid(5).trimmed();
-        else if (line.startsWith(QLatin1String("StartupWMClass="))) entry.wmClass = line.mid(15).trimmed();
+        if (line.startsWith(QLatin1String("Icon=")))
+            entry.icon = line.mid(5).trimmed();
+        else if (line.startsWith(QLatin1String("StartupWMClass=")))
+            entry.wmClass = line.mid(15).trimmed();
     }
     return entry;
 }
@@ -75,7 +77,8 @@ struct DesktopIconIndex {
                 // The first folder wins, as in the desktop's own lookup order.
                 if (!index.byFileName.contains(file)) index.byFileName.insert(file, entry->icon);
                 const QString wmClass = entry->wmClass.toLower();
-                if (!wmClass.isEmpty() && !index.byWmClass.contains(wmClass)) index.byWmClass.insert(wmClass, entry->icon);
+                if (!wmClass.isEmpty() && !index.byWmClass.contains(wmClass))
+                    index.byWmClass.insert(wmClass, entry->icon);
             }
         }
         return index;
@@ -125,9 +128,7 @@ std::optional<QIcon> AppIconView::lookUpIcon(const QString& bundleId) {
     return std::nullopt;
 }
 
-AppIconView::AppIconView(const QString& bundleId, QWidget* parent) : QWidget(parent) {
-    setBundleId(bundleId);
-}
+AppIconView::AppIconView(const QString& bundleId, QWidget* parent) : QWidget(parent) { setBundleId(bundleId); }
 
 void AppIconView::setBundleId(const QString& bundleId) {
     m_bundleId = bundleId;
@@ -213,7 +214,9 @@ private:
 }  // namespace
 
 TranscriptRow::TranscriptRow(const TranscriptionResult& result, QWidget* parent, DelayedCall delayedCall)
-    : QWidget(parent), m_result(result), m_delayedCall(std::move(delayedCall)) {
+    : QWidget(parent),
+      m_result(result),
+      m_delayedCall(std::move(delayedCall)) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(12, 8, 12, 8);
     row->setSpacing(10);
@@ -299,9 +302,7 @@ QString TranscriptRow::copyGlyph() const {
     return m_copied ? QStringLiteral("checkmark") : QStringLiteral("doc.on.doc");
 }
 
-double TranscriptRow::copyButtonOpacity() const {
-    return (m_hovered || m_copied) ? 1.0 : 0.3;
-}
+double TranscriptRow::copyButtonOpacity() const { return (m_hovered || m_copied) ? 1.0 : 0.3; }
 
 void TranscriptRow::enterEvent(QEnterEvent* event) {
     m_hovered = true;
@@ -333,7 +334,7 @@ void TranscriptRow::refreshAge() {
 }
 
 void TranscriptRow::refreshCopyButton() {
-    const QColor color = labelColor(palette(), m_copied ? LabelStyle::primary : LabelStyle::secondary,
-                                    copyButtonOpacity());
+    const QColor color =
+        labelColor(palette(), m_copied ? LabelStyle::primary : LabelStyle::secondary, copyButtonOpacity());
     m_copyButton->setIcon(hubGlyphIcon(copyGlyph(), 11, color));
 }

@@ -1,8 +1,8 @@
 #include "UI/Hub/HistoryTabView.h"
 
 #include "Core/Pipeline/DictationPipeline.h"
-#include "UI/Hub/HubRules.h"
 #include "UI/Common/TranscriptRow.h"
+#include "UI/Hub/HubRules.h"
 #include "UI/Theme/HubFonts.h"
 #include "UI/Theme/HubGlyphs.h"
 
@@ -35,7 +35,9 @@ protected:
 }  // namespace
 
 HistoryTabView::HistoryTabView(DictationPipeline& pipeline, TextBinding searchText, QWidget* parent)
-    : QWidget(parent), m_pipeline(pipeline), m_searchText(std::move(searchText)) {
+    : QWidget(parent),
+      m_pipeline(pipeline),
+      m_searchText(std::move(searchText)) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
@@ -90,8 +92,9 @@ HistoryTabView::HistoryTabView(DictationPipeline& pipeline, TextBinding searchTe
     emptyColumn->setSpacing(12);
     emptyColumn->addStretch(1);
     auto* emptyGlyph = new QLabel(m_empty);
-    emptyGlyph->setPixmap(hubGlyphIcon(QStringLiteral("waveform.slash"), 28,
-                                       labelColor(palette(), LabelStyle::quaternary)).pixmap(28, 28));
+    emptyGlyph->setPixmap(
+        hubGlyphIcon(QStringLiteral("waveform.slash"), 28, labelColor(palette(), LabelStyle::quaternary))
+            .pixmap(28, 28));
     emptyGlyph->setAlignment(Qt::AlignCenter);
     emptyColumn->addWidget(emptyGlyph);
     m_emptyLabel = new QLabel(m_empty);

@@ -77,7 +77,9 @@ QWidget* recordRow(const TranscriptionResult& r, QWidget* parent) {
 }  // namespace
 
 HistoryView::HistoryView(DictationPipeline& pipeline, HistoryStore& store, QWidget* parent)
-    : QWidget(parent), m_pipeline(pipeline), m_store(store) {
+    : QWidget(parent),
+      m_pipeline(pipeline),
+      m_store(store) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);

@@ -56,9 +56,7 @@ protected:
     }
 };
 
-QWidget* insetDivider(QWidget* parent) {
-    return new InsetDivider(parent);
-}
+QWidget* insetDivider(QWidget* parent) { return new InsetDivider(parent); }
 
 // Draws a section faded and lowered by the part of the entrance still to run.
 class EntranceEffect : public QGraphicsEffect {
@@ -98,7 +96,10 @@ void HubCard::paintEvent(QPaintEvent*) {
 }
 
 StatCard::StatCard(const QString& title, const QString& value, const QString& icon, QWidget* parent)
-    : QWidget(parent), m_title(title), m_value(value), m_icon(icon) {
+    : QWidget(parent),
+      m_title(title),
+      m_value(value),
+      m_icon(icon) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     auto* lift = HoverLift::attach(this);
     connect(lift, &HoverLift::lookChanged, this, qOverload<>(&QWidget::update));
@@ -150,7 +151,8 @@ void StatCard::paintEvent(QPaintEvent*) {
 }
 
 AppSourceRow::AppSourceRow(const QString& appName, const QString& bundleId, std::int64_t words, QWidget* parent)
-    : QWidget(parent), m_appName(appName) {
+    : QWidget(parent),
+      m_appName(appName) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(12, 8, 12, 8);
     row->setSpacing(10);
@@ -168,10 +170,13 @@ AppSourceRow::AppSourceRow(const QString& appName, const QString& bundleId, std:
     row->addWidget(styledLabel(QStringLiteral("words"), systemFont(this, 10), LabelStyle::quaternary, this));
 }
 
-ActivityHeatmap::ActivityHeatmap(QList<TranscriptionResult> results, int numWeeks, int numDays,
-                                 QStringList dayLabels, QWidget* parent)
-    : QWidget(parent), m_results(std::move(results)), m_numWeeks(std::max(0, numWeeks)),
-      m_numDays(std::max(0, numDays)), m_dayLabels(std::move(dayLabels)) {
+ActivityHeatmap::ActivityHeatmap(QList<TranscriptionResult> results, int numWeeks, int numDays, QStringList dayLabels,
+                                 QWidget* parent)
+    : QWidget(parent),
+      m_results(std::move(results)),
+      m_numWeeks(std::max(0, numWeeks)),
+      m_numDays(std::max(0, numDays)),
+      m_dayLabels(std::move(dayLabels)) {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
@@ -183,9 +188,7 @@ QColor ActivityHeatmap::cellColor(int count) const {
     return labelColor(palette(), LabelStyle::primary, heatCellOpacity(count) / 0.85);
 }
 
-QSize ActivityHeatmap::sizeHint() const {
-    return {12 + m_numWeeks * (14 + 2), std::max(0, m_numDays * (14 + 2) - 2)};
-}
+QSize ActivityHeatmap::sizeHint() const { return {12 + m_numWeeks * (14 + 2), std::max(0, m_numDays * (14 + 2) - 2)}; }
 
 void ActivityHeatmap::paintEvent(QPaintEvent*) {
     QPainter p(this);
@@ -209,8 +212,11 @@ void ActivityHeatmap::paintEvent(QPaintEvent*) {
 }
 
 HomeTabView::HomeTabView(DictationPipeline& pipeline, ViewPermissions permissions, QWidget* parent)
-    : QWidget(parent), m_pipeline(pipeline), m_permissions(std::move(permissions)),
-      m_axGranted(m_permissions.readAccessibility()), m_micGranted(m_permissions.readMicrophone()),
+    : QWidget(parent),
+      m_pipeline(pipeline),
+      m_permissions(std::move(permissions)),
+      m_axGranted(m_permissions.readAccessibility()),
+      m_micGranted(m_permissions.readMicrophone()),
       m_axNotice(m_permissions.readAccessibilityNotice()) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -258,8 +264,8 @@ HomeTabView::HomeTabView(DictationPipeline& pipeline, ViewPermissions permission
     pickerRow->setSpacing(0);
     auto* group = new QButtonGroup(picker);
     group->setExclusive(true);
-    for (StatsPeriod period : {StatsPeriod::thirtyDays, StatsPeriod::threeMonths, StatsPeriod::oneYear,
-                               StatsPeriod::allTime}) {
+    for (StatsPeriod period :
+         {StatsPeriod::thirtyDays, StatsPeriod::threeMonths, StatsPeriod::oneYear, StatsPeriod::allTime}) {
         auto* segment = new QPushButton(statsPeriodLabel(period), picker);
         segment->setCheckable(true);
         segment->setChecked(period == m_statsPeriod);
@@ -333,11 +339,16 @@ void HomeTabView::rebuild() {
     auto* cards = new QHBoxLayout(cardsBox);
     cards->setContentsMargins(0, 0, 0, 0);
     cards->setSpacing(14);
-    cards->addWidget(new StatCard(QStringLiteral("Words"), QString::number(totalWords), QStringLiteral("textformat"), body), 1);
-    cards->addWidget(new StatCard(QStringLiteral("Time Saved"), formatTimeSaved(totalWords), QStringLiteral("clock"), body), 1);
-    cards->addWidget(new StatCard(QStringLiteral("Avg WPM"), QString::number(avgWPM(results)), QStringLiteral("speedometer"), body), 1);
+    cards->addWidget(
+        new StatCard(QStringLiteral("Words"), QString::number(totalWords), QStringLiteral("textformat"), body), 1);
+    cards->addWidget(
+        new StatCard(QStringLiteral("Time Saved"), formatTimeSaved(totalWords), QStringLiteral("clock"), body), 1);
+    cards->addWidget(
+        new StatCard(QStringLiteral("Avg WPM"), QString::number(avgWPM(results)), QStringLiteral("speedometer"), body),
+        1);
     cards->addWidget(new StatCard(QStringLiteral("Dictations"), QString::number(m_pipeline.totalDictations()),
-                                  QStringLiteral("waveform"), body), 1);
+                                  QStringLiteral("waveform"), body),
+                     1);
     bodyColumn->addWidget(cardsBox);
 
     // Middle row: top sources and activity.
@@ -364,14 +375,16 @@ void HomeTabView::rebuild() {
     const QList<AppSource> sources = topSources(results);
     m_emptySources = nullptr;
     if (sources.isEmpty()) {
-        m_emptySources = styledLabel(QStringLiteral("No data yet"), hubSerifFont(14, true), LabelStyle::quaternary, sourcesCard);
+        m_emptySources =
+            styledLabel(QStringLiteral("No data yet"), hubSerifFont(14, true), LabelStyle::quaternary, sourcesCard);
         m_emptySources->setAlignment(Qt::AlignCenter);
         m_emptySources->setMinimumHeight(60);
         sourcesColumn->addWidget(m_emptySources);
     } else {
         const qsizetype shown = std::min<qsizetype>(5, sources.size());
         for (qsizetype i = 0; i < shown; ++i) {
-            sourcesColumn->addWidget(new AppSourceRow(sources[i].app, sources[i].bundleId, sources[i].words, sourcesCard));
+            sourcesColumn->addWidget(
+                new AppSourceRow(sources[i].app, sources[i].bundleId, sources[i].words, sourcesCard));
             if (i + 1 < shown) sourcesColumn->addWidget(insetDivider(sourcesCard));
         }
     }
@@ -494,7 +507,9 @@ QSize HomeTabView::minimumSizeHint() const {
 
 QString HomeTabView::titleText() const { return m_title->text(); }
 QString HomeTabView::encouragement() const { return m_encouragement->text(); }
-QString HomeTabView::emptyTranscriptsHint() const { return m_emptyTranscripts ? m_emptyTranscripts->text() : QString(); }
+QString HomeTabView::emptyTranscriptsHint() const {
+    return m_emptyTranscripts ? m_emptyTranscripts->text() : QString();
+}
 QString HomeTabView::emptySourcesText() const { return m_emptySources ? m_emptySources->text() : QString(); }
 
 QList<StatCard*> HomeTabView::statCards() const {

@@ -109,7 +109,9 @@ public:
     QSize sizeHint() const override;
     // The narrowest the page can be with every card, label and row whole.
     QSize minimumSizeHint() const override;
-    class QScrollArea* scrollArea() const { return m_scroll; }
+    class QScrollArea* scrollArea() const {
+        return m_scroll;
+    }
 
 protected:
     void showEvent(QShowEvent* event) override;

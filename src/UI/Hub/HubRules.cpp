@@ -17,9 +17,7 @@ const std::array<HubTabInfo, 5>& hubTabs() {
     return tabs;
 }
 
-const HubTabInfo& hubTabInfo(HubTab tab) {
-    return hubTabs()[std::size_t(tab)];
-}
+const HubTabInfo& hubTabInfo(HubTab tab) { return hubTabs()[std::size_t(tab)]; }
 
 std::vector<std::uint8_t> filmGrainBytes(double width, double height) {
     std::vector<std::uint8_t> bytes;
@@ -57,7 +55,8 @@ QString encouragementText(std::int64_t t) {
     if (t <= 0) return QStringLiteral("Start dictating to see your stats here.");
     if (t <= 99) return QStringLiteral("You\u2019re getting started. Keep going!");
     if (t <= 499) return QStringLiteral("Nice progress. Your voice is faster than typing.");
-    if (t <= 1999) return QStringLiteral("You\u2019re a regular. ") + formatTimeSaved(t) + QStringLiteral(" saved so far.");
+    if (t <= 1999)
+        return QStringLiteral("You\u2019re a regular. ") + formatTimeSaved(t) + QStringLiteral(" saved so far.");
     return QStringLiteral("Power user. ") + formatTimeSaved(t) + QStringLiteral(" saved. Your fingers thank you.");
 }
 
@@ -103,8 +102,8 @@ QList<AppSource> topSources(const QList<TranscriptionResult>& results) {
     return sources;
 }
 
-std::vector<std::vector<int>> buildActivityGrid(const QList<TranscriptionResult>& results, int numWeeks,
-                                                int numDays, const QDate& today) {
+std::vector<std::vector<int>> buildActivityGrid(const QList<TranscriptionResult>& results, int numWeeks, int numDays,
+                                                const QDate& today) {
     numWeeks = std::max(0, numWeeks);
     numDays = std::max(0, numDays);
     std::vector<std::vector<int>> grid(std::size_t(numWeeks), std::vector<int>(std::size_t(numDays), 0));
@@ -149,8 +148,8 @@ QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted, const Q
         rows.append({PermissionKind::accessibility, QStringLiteral("hand.raised"), QStringLiteral("Accessibility"),
                      QStringLiteral("Detect hotkey & paste text")});
     else if (!axNotice.isEmpty())
-        rows.append({PermissionKind::accessibility, QStringLiteral("hand.raised"),
-                     QStringLiteral("Accessibility bus"), axNotice});
+        rows.append({PermissionKind::accessibility, QStringLiteral("hand.raised"), QStringLiteral("Accessibility bus"),
+                     axNotice});
     if (!micGranted)
         rows.append({PermissionKind::microphone, QStringLiteral("mic"), QStringLiteral("Microphone"),
                      QStringLiteral("Capture your voice")});
@@ -162,10 +161,8 @@ QList<TranscriptionResult> filterHistory(const QList<TranscriptionResult>& resul
     QList<TranscriptionResult> kept;
     for (const TranscriptionResult& r : results) {
         if (r.formattedText.contains(searchText, Qt::CaseInsensitive) ||
-            r.rawText.contains(searchText, Qt::CaseInsensitive) ||
-            r.appName.contains(searchText, Qt::CaseInsensitive))
+            r.rawText.contains(searchText, Qt::CaseInsensitive) || r.appName.contains(searchText, Qt::CaseInsensitive))
             kept.append(r);
     }
     return kept;
 }
-

@@ -52,8 +52,8 @@ QList<AppSource> topSources(const QList<TranscriptionResult>& results);
 
 // Day counts of the heat map: `numWeeks` weeks oldest first, each `numDays` days Sunday first,
 // ending with the week of `today`; days after `today` stay 0. Days are local calendar days.
-std::vector<std::vector<int>> buildActivityGrid(const QList<TranscriptionResult>& results, int numWeeks,
-                                                int numDays, const QDate& today);
+std::vector<std::vector<int>> buildActivityGrid(const QList<TranscriptionResult>& results, int numWeeks, int numDays,
+                                                const QDate& today);
 // The opacity of a day cell's fill for a count.
 double heatCellOpacity(int count);
 
@@ -77,4 +77,3 @@ QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted, const Q
 // History: the results whose formatted text, raw text or application name contains the search
 // text, ignoring case; the search text is used as typed. Empty: all of them.
 QList<TranscriptionResult> filterHistory(const QList<TranscriptionResult>& results, const QString& searchText);
-

@@ -47,7 +47,9 @@ void FilmGrainView::paintEvent(QPaintEvent*) {
 }
 
 HubView::HubView(DictationPipeline& pipeline, Actions actions, QWidget* parent)
-    : QWidget(parent), m_pipeline(pipeline), m_actions(std::move(actions)) {
+    : QWidget(parent),
+      m_pipeline(pipeline),
+      m_actions(std::move(actions)) {
     registerHubFonts();
 
     auto* row = new QHBoxLayout(this);
@@ -117,13 +119,12 @@ QWidget* HubView::buildSection(HubTab tab) {
         return static_cast<QWidget*>(w);
     };
     switch (tab) {
-    case HubTab::home:
-        return new HomeTabView(m_pipeline, m_actions.permissions, m_detailHolder);
+    case HubTab::home: return new HomeTabView(m_pipeline, m_actions.permissions, m_detailHolder);
     case HubTab::history:
-        return new HistoryTabView(m_pipeline,
-                                  TextBinding{[this] { return m_searchText; },
-                                              [this](const QString& text) { m_searchText = text; }},
-                                  m_detailHolder);
+        return new HistoryTabView(
+            m_pipeline,
+            TextBinding{[this] { return m_searchText; }, [this](const QString& text) { m_searchText = text; }},
+            m_detailHolder);
     case HubTab::instructions:
         if (m_actions.makeInstructions) return m_actions.makeInstructions(m_detailHolder);
         break;

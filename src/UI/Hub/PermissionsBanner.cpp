@@ -32,7 +32,8 @@ QCoro::Task<> requestMicrophoneFromEngine() {
 
 PermissionRow::PermissionRow(const QString& icon, const QString& title, const QString& description,
                              std::function<void()> action, QWidget* parent)
-    : QWidget(parent), m_title(title) {
+    : QWidget(parent),
+      m_title(title) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(10);

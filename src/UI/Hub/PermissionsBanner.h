@@ -12,8 +12,8 @@ class QPushButton;
 class PermissionRow : public QWidget {
     Q_OBJECT
 public:
-    PermissionRow(const QString& icon, const QString& title, const QString& description,
-                  std::function<void()> action, QWidget* parent = nullptr);
+    PermissionRow(const QString& icon, const QString& title, const QString& description, std::function<void()> action,
+                  QWidget* parent = nullptr);
 
     const QString& title() const { return m_title; }
     QPushButton* grantButton() const { return m_grant; }
@@ -28,8 +28,7 @@ private:
 class PermissionsBanner : public QWidget {
     Q_OBJECT
 public:
-    PermissionsBanner(bool axGranted, bool micGranted, const ViewPermissions& permissions,
-                      QWidget* parent = nullptr);
+    PermissionsBanner(bool axGranted, bool micGranted, const ViewPermissions& permissions, QWidget* parent = nullptr);
 
     QList<PermissionRow*> rows() const;
 

@@ -21,9 +21,7 @@ MotionClock& MotionClock::shared() {
     return *clock;
 }
 
-double MotionClock::now() const {
-    return m_mode == Mode::manual ? m_manualNow : m_elapsed.nsecsElapsed() / 1e9;
-}
+double MotionClock::now() const { return m_mode == Mode::manual ? m_manualNow : m_elapsed.nsecsElapsed() / 1e9; }
 
 void MotionClock::requestTicks(QObject* owner, std::function<bool(double)> tick) {
     if (!owner) return;

@@ -16,9 +16,9 @@ double Animation::curve(Kind kind, double t) {
 }
 
 void AnimatedValue::animateTo(double target, const Animation& animation) {
-    if (animation.kind == Animation::Kind::none
-        || (animation.kind != Animation::Kind::spring && animation.duration <= 0)
-        || (animation.kind == Animation::Kind::spring && animation.response <= 0)) {
+    if (animation.kind == Animation::Kind::none ||
+        (animation.kind != Animation::Kind::spring && animation.duration <= 0) ||
+        (animation.kind == Animation::Kind::spring && animation.response <= 0)) {
         set(target);
         return;
     }

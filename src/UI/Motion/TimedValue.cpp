@@ -58,10 +58,8 @@ double TimedMotion::progress(double elapsed) const {
     if (elapsed <= 0) return 0;
     if (elapsed >= settleTime()) return 1;
     switch (kind) {
-    case Kind::easeOut:
-        return easeOutCurve().valueForProgress(elapsed / duration);
-    case Kind::easeInOut:
-        return easeInOutCurve().valueForProgress(elapsed / duration);
+    case Kind::easeOut: return easeOutCurve().valueForProgress(elapsed / duration);
+    case Kind::easeInOut: return easeInOutCurve().valueForProgress(elapsed / duration);
     case Kind::spring: {
         // A unit mass on a damped spring released at rest one unit from its target.
         const double omega = 2 * std::numbers::pi / response;

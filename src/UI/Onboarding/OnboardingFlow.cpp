@@ -1,8 +1,8 @@
 #include "UI/Onboarding/OnboardingFlow.h"
 
 #include "Auth/AuthManager.h"
-#include "Foundation/Clock.h"
 #include "Core/Audio/SoundManager.h"
+#include "Foundation/Clock.h"
 
 #include <QPointer>
 
@@ -51,8 +51,7 @@ OnboardingFlow::OnboardingFlow(AuthManager& auth, bool skipWelcome, Permissions 
       m_step(skipWelcome ? OnboardingStep::permissions : OnboardingStep::welcome),
       m_previousStep(m_step),
       m_welcomeCancelled(std::make_shared<bool>(false)) {
-    for (OnboardingStep s : allOnboardingSteps)
-        m_picture.dotWidth[size_t(s)] = TimedValue(s == m_step ? 20 : 6);
+    for (OnboardingStep s : allOnboardingSteps) m_picture.dotWidth[size_t(s)] = TimedValue(s == m_step ? 20 : 6);
     connect(&m_auth, &AuthManager::isLoadingChanged, this, &OnboardingFlow::changed);
     connect(&m_auth, &AuthManager::errorMessageChanged, this, &OnboardingFlow::refreshError);
     refreshError();
@@ -63,30 +62,24 @@ OnboardingFlow::~OnboardingFlow() {
     *m_welcomeCancelled = true;
 }
 
-double OnboardingFlow::now() const {
-    return Clock::current().monotonicSeconds();
-}
+double OnboardingFlow::now() const { return Clock::current().monotonicSeconds(); }
 
 void OnboardingFlow::play(const QString& name, const QString& ext) {
     if (m_playSound) m_playSound(name, ext);
 }
 
-bool OnboardingFlow::isAuthenticated() const {
-    return m_auth.isAuthenticated();
-}
+bool OnboardingFlow::isAuthenticated() const { return m_auth.isAuthenticated(); }
 
-bool OnboardingFlow::isSigningIn() const {
-    return m_auth.isLoading();
-}
+bool OnboardingFlow::isSigningIn() const { return m_auth.isLoading(); }
 
 bool OnboardingFlow::isAnimating(double t) const {
     const Picture& p = m_picture;
-    for (const TimedValue* v :
-         {&p.videoOpacity, &p.heroOpacity, &p.heroOffset, &p.subtitleOpacity, &p.subtitleOffset, &p.brandOpacity,
-          &p.brandOffset, &p.taglineOpacity, &p.taglineOffset, &p.getStartedPresence, &p.permReveal,
-          &p.readyLine1Opacity, &p.readyLine1Offset, &p.readyLine2Opacity, &p.readyLine2Offset,
-          &p.readyButtonOpacity, &p.continueLit, &p.accessibilityDone, &p.microphoneDone, &p.errorPresence,
-          &p.stepChange, &p.dotWidth[0], &p.dotWidth[1], &p.dotWidth[2]})
+    for (const TimedValue* v : {&p.videoOpacity,     &p.heroOpacity,        &p.heroOffset,       &p.subtitleOpacity,
+                                &p.subtitleOffset,   &p.brandOpacity,       &p.brandOffset,      &p.taglineOpacity,
+                                &p.taglineOffset,    &p.getStartedPresence, &p.permReveal,       &p.readyLine1Opacity,
+                                &p.readyLine1Offset, &p.readyLine2Opacity,  &p.readyLine2Offset, &p.readyButtonOpacity,
+                                &p.continueLit,      &p.accessibilityDone,  &p.microphoneDone,   &p.errorPresence,
+                                &p.stepChange,       &p.dotWidth[0],        &p.dotWidth[1],      &p.dotWidth[2]})
         if (v->isMoving(t)) return true;
     return false;
 }
@@ -130,15 +123,9 @@ void OnboardingFlow::appear() {
 void OnboardingFlow::stepContentAppeared() {
     m_contentAppeared = true;
     switch (m_step) {
-    case OnboardingStep::welcome:
-        startWelcomeSequence();
-        break;
-    case OnboardingStep::permissions:
-        permissionsAppeared();
-        break;
-    case OnboardingStep::ready:
-        readyAppeared();
-        break;
+    case OnboardingStep::welcome: startWelcomeSequence(); break;
+    case OnboardingStep::permissions: permissionsAppeared(); break;
+    case OnboardingStep::ready: readyAppeared(); break;
     }
     Q_EMIT changed();
 }
@@ -180,9 +167,7 @@ void OnboardingFlow::applyWelcomeCue(WelcomeCue cue, const TimedMotion& motion) 
     const double t = now();
     Picture& p = m_picture;
     switch (cue) {
-    case WelcomeCue::video:
-        p.videoOpacity.animate(1, motion, t);
-        break;
+    case WelcomeCue::video: p.videoOpacity.animate(1, motion, t); break;
     case WelcomeCue::hero:
         p.heroOpacity.animate(1, motion, t);
         p.heroOffset.animate(0, motion, t);
@@ -219,8 +204,8 @@ void OnboardingFlow::skipWelcomeSequence() {
     if (m_step != OnboardingStep::welcome) return;
     cancelWelcomeTimers();
     const TimedMotion motion = TimedMotion::easeOut(0.35);
-    for (WelcomeCue cue : {WelcomeCue::video, WelcomeCue::heroOut, WelcomeCue::brand, WelcomeCue::tagline,
-                           WelcomeCue::button})
+    for (WelcomeCue cue :
+         {WelcomeCue::video, WelcomeCue::heroOut, WelcomeCue::brand, WelcomeCue::tagline, WelcomeCue::button})
         applyWelcomeCue(cue, motion);
     Q_EMIT changed();
 }
@@ -278,9 +263,7 @@ QCoro::Task<> OnboardingFlow::readMicrophoneStatus() {
     setMicrophoneGranted(true);
 }
 
-void OnboardingFlow::grantMicrophone() {
-    (void)requestMicrophone();
-}
+void OnboardingFlow::grantMicrophone() { (void)requestMicrophone(); }
 
 QCoro::Task<> OnboardingFlow::requestMicrophone() {
     QPointer<OnboardingFlow> self(this);

@@ -16,8 +16,8 @@ class AuthManager;
 
 enum class OnboardingStep { welcome = 0, permissions = 1, ready = 2 };
 
-inline constexpr std::array<OnboardingStep, 3> allOnboardingSteps{
-    OnboardingStep::welcome, OnboardingStep::permissions, OnboardingStep::ready};
+inline constexpr std::array<OnboardingStep, 3> allOnboardingSteps{OnboardingStep::welcome, OnboardingStep::permissions,
+                                                                  OnboardingStep::ready};
 
 // The onboarding's state and decisions without any widget: which step is shown, the timed
 // welcome sequence, the permission checks, sign-in and completion, and the animated values the
@@ -57,11 +57,11 @@ public:
         TimedValue readyLine2Opacity{0};
         TimedValue readyLine2Offset{10};
         TimedValue readyButtonOpacity{0};
-        TimedValue continueLit{0};         // 1 when both permissions are granted
-        TimedValue accessibilityDone{0};   // "Enable" → "Done" cross-fade
+        TimedValue continueLit{0};        // 1 when both permissions are granted
+        TimedValue accessibilityDone{0};  // "Enable" → "Done" cross-fade
         TimedValue microphoneDone{0};
         TimedValue errorPresence{0};
-        TimedValue stepChange{1};          // 0 → 1 while the step content is replaced
+        TimedValue stepChange{1};  // 0 → 1 while the step content is replaced
         std::array<TimedValue, 3> dotWidth{TimedValue(20), TimedValue(6), TimedValue(6)};
     };
 
@@ -74,8 +74,8 @@ public:
     };
     static const std::array<WelcomeTiming, 7>& welcomeSchedule();
 
-    OnboardingFlow(AuthManager& auth, bool skipWelcome, Permissions permissions,
-                   std::function<void()> onComplete, QObject* parent = nullptr);
+    OnboardingFlow(AuthManager& auth, bool skipWelcome, Permissions permissions, std::function<void()> onComplete,
+                   QObject* parent = nullptr);
     ~OnboardingFlow() override;
 
     // Seams for tests: how delays are waited for and how sounds are played. Set before appear().
@@ -154,7 +154,7 @@ private:
     bool m_showButton = false;
     bool m_permRevealed = false;
     bool m_polling = false;
-    bool m_contentAppeared = false;  // the current step's content has had its on-screen start
+    bool m_contentAppeared = false;            // the current step's content has had its on-screen start
     std::shared_ptr<bool> m_welcomeCancelled;  // shared with the pending welcome timers
     QString m_shownError;
     Picture m_picture;

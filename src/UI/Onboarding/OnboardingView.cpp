@@ -7,8 +7,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QKeyEvent>
 #include <QFontMetricsF>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -59,9 +59,7 @@ QSizeF measure(const QFont& font, const QString& text) {
     return QSizeF(metrics.horizontalAdvance(text), metrics.height());
 }
 
-double clamp01(double v) {
-    return std::clamp(v, 0.0, 1.0);
-}
+double clamp01(double v) { return std::clamp(v, 0.0, 1.0); }
 
 QPainterPath capsule(const QRectF& rect) {
     QPainterPath path;
@@ -208,15 +206,9 @@ QRectF OnboardingView::contentArea() const {
 OnboardingView::StepLayout OnboardingView::layoutStep(OnboardingStep step, double now) const {
     StepLayout out;
     switch (step) {
-    case OnboardingStep::welcome:
-        layoutWelcome(out, now);
-        break;
-    case OnboardingStep::permissions:
-        layoutPermissions(out, now);
-        break;
-    case OnboardingStep::ready:
-        layoutReady(out, now);
-        break;
+    case OnboardingStep::welcome: layoutWelcome(out, now); break;
+    case OnboardingStep::permissions: layoutPermissions(out, now); break;
+    case OnboardingStep::ready: layoutReady(out, now); break;
     }
     return out;
 }
@@ -228,13 +220,14 @@ void OnboardingView::layoutWelcome(StepLayout& out, double now) const {
     auto label = [&](const QString& text, const QFont& font, const QColor& color, double top, double offset,
                      double opacity) {
         const QSizeF size = measure(font, text);
-        out.labels.push_back({text, font, color, QRectF(cx - size.width() / 2, top + offset, size.width(), size.height()),
-                              opacity});
+        out.labels.push_back(
+            {text, font, color, QRectF(cx - size.width() / 2, top + offset, size.width(), size.height()), opacity});
         return size.height();
     };
     const QFont hero = serif(80, true), subtitle = serif(34), brand = serif(88), tagline = serif(22);
     const QString heroText = QStringLiteral("Say it"), subtitleText = QStringLiteral("don’t type it.");
-    const QString brandText = QStringLiteral("Vantrose"), taglineText = QStringLiteral("Your voice, your words, instantly.");
+    const QString brandText = QStringLiteral("Vantrose"),
+                  taglineText = QStringLiteral("Your voice, your words, instantly.");
     const double first = measure(hero, heroText).height() + 20 + measure(subtitle, subtitleText).height();
     const double second = measure(brand, brandText).height() + 20 + measure(tagline, taglineText).height();
     const double titleHeight = std::max({200.0, first, second});
@@ -276,7 +269,8 @@ void OnboardingView::layoutPermissions(StepLayout& out, double now) const {
     const QString titleText = m_flow->permissionsTitle(), subtitleText = m_flow->permissionsSubtitle();
     const double titleHeight = measure(title, titleText).height();
     const double headerHeight = titleHeight + 14 + measure(subtitle, subtitleText).height();
-    const double rowHeight = 40 + measure(name, QStringLiteral("A")).height() + 4 + measure(detail, QStringLiteral("A")).height();
+    const double rowHeight =
+        40 + measure(name, QStringLiteral("A")).height() + 4 + measure(detail, QStringLiteral("A")).height();
     const QString continueText = QStringLiteral("Continue");
     const QSizeF continueSize = measure(proceed, continueText) + QSizeF(80, 28);
     const double total = headerHeight + 40 + 2 * rowHeight + 16 + 40 + continueSize.height();
@@ -284,7 +278,8 @@ void OnboardingView::layoutPermissions(StepLayout& out, double now) const {
 
     auto centred = [&](const QString& text, const QFont& font, const QColor& color, double y, double opacity) {
         const QSizeF size = measure(font, text);
-        out.labels.push_back({text, font, color, QRectF(cx - size.width() / 2, y, size.width(), size.height()), opacity});
+        out.labels.push_back(
+            {text, font, color, QRectF(cx - size.width() / 2, y, size.width(), size.height()), opacity});
     };
     const double headerShift = 10 * (1 - reveal);
     centred(titleText, title, Qt::white, top + headerShift, reveal);
@@ -311,10 +306,10 @@ void OnboardingView::layoutPermissions(StepLayout& out, double now) const {
         const QSizeF nameSize = measure(name, row.name), detailSize = measure(detail, row.detail);
         out.labels.push_back({row.name, name, white(0.9),
                               QRectF(box.left() + 24, box.top() + 20, nameSize.width(), nameSize.height()), reveal});
-        out.labels.push_back({row.detail, detail, white(0.3),
-                              QRectF(box.left() + 24, box.top() + 20 + nameSize.height() + 4, detailSize.width(),
-                                     detailSize.height()),
-                              reveal});
+        out.labels.push_back(
+            {row.detail, detail, white(0.3),
+             QRectF(box.left() + 24, box.top() + 20 + nameSize.height() + 4, detailSize.width(), detailSize.height()),
+             reveal});
         const QString doneText = QStringLiteral("Done");
         const QSizeF doneSize = measure(done, doneText);
         out.labels.push_back({doneText, done, white(0.5),
@@ -326,8 +321,8 @@ void OnboardingView::layoutPermissions(StepLayout& out, double now) const {
         button.text = QStringLiteral("Enable");
         button.font = enable;
         const QSizeF size = measure(enable, button.text) + QSizeF(36, 16);
-        button.rect = QRectF(box.right() - 24 - size.width(), box.center().y() - size.height() / 2, size.width(),
-                             size.height());
+        button.rect =
+            QRectF(box.right() - 24 - size.width(), box.center().y() - size.height() / 2, size.width(), size.height());
         button.textColor = white(0.8);
         button.border = white(0.2);
         button.hoverGlow = white(0.3);
@@ -369,13 +364,14 @@ void OnboardingView::layoutReady(StepLayout& out, double now) const {
     const bool withError = !m_flow->shownError().isEmpty() && errorShown > 0.001;
     const double errorHeight = withError ? measure(errorFont, m_flow->shownError()).height() + 16 : 0;
     const QSizeF startSize = measure(buttonFont, startText) + QSizeF(80, 28);
-    const double groupHeight = signedIn ? startSize.height()
-                                        : 48 + 16 + errorHeight + measure(termsFont, termsText).height();
+    const double groupHeight =
+        signedIn ? startSize.height() : 48 + 16 + errorHeight + measure(termsFont, termsText).height();
     double top = area.center().y() - (headerHeight + 44 + groupHeight) / 2;
 
     auto centred = [&](const QString& text, const QFont& font, const QColor& color, double y, double opacity) {
         const QSizeF size = measure(font, text);
-        out.labels.push_back({text, font, color, QRectF(cx - size.width() / 2, y, size.width(), size.height()), opacity});
+        out.labels.push_back(
+            {text, font, color, QRectF(cx - size.width() / 2, y, size.width(), size.height()), opacity});
         return size.height();
     };
     centred(line1Text, line1, Qt::white, top + p.readyLine1Offset.value(now), p.readyLine1Opacity.value(now));
@@ -467,26 +463,13 @@ OnboardingView::Control OnboardingView::controlAt(const QPointF& pos) const {
 
 void OnboardingView::activate(Control control) {
     switch (control) {
-    case Control::none:
-        break;
-    case Control::getStarted:
-        m_flow->getStarted();
-        break;
-    case Control::enableAccessibility:
-        m_flow->grantAccessibility();
-        break;
-    case Control::enableMicrophone:
-        m_flow->grantMicrophone();
-        break;
-    case Control::continueButton:
-        m_flow->continueToReady();
-        break;
-    case Control::signIn:
-        m_flow->signIn();
-        break;
-    case Control::start:
-        m_flow->start();
-        break;
+    case Control::none: break;
+    case Control::getStarted: m_flow->getStarted(); break;
+    case Control::enableAccessibility: m_flow->grantAccessibility(); break;
+    case Control::enableMicrophone: m_flow->grantMicrophone(); break;
+    case Control::continueButton: m_flow->continueToReady(); break;
+    case Control::signIn: m_flow->signIn(); break;
+    case Control::start: m_flow->start(); break;
     }
 }
 
@@ -500,13 +483,9 @@ void OnboardingView::setHovered(Control control) {
     kick();
 }
 
-void OnboardingView::mouseMoveEvent(QMouseEvent* event) {
-    setHovered(controlAt(event->position()));
-}
+void OnboardingView::mouseMoveEvent(QMouseEvent* event) { setHovered(controlAt(event->position())); }
 
-void OnboardingView::leaveEvent(QEvent*) {
-    setHovered(Control::none);
-}
+void OnboardingView::leaveEvent(QEvent*) { setHovered(Control::none); }
 
 void OnboardingView::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return;
@@ -549,9 +528,9 @@ void OnboardingView::kick() {
 void OnboardingView::updateVideos(double now) {
     // The welcome video lives while its step is shown or fading out; the second one from the
     // permissions step on, across the change to the last step.
-    const bool welcomeShown = m_flow->step() == OnboardingStep::welcome ||
-                              (m_flow->previousStep() == OnboardingStep::welcome &&
-                               m_flow->picture().stepChange.value(now) < 1);
+    const bool welcomeShown =
+        m_flow->step() == OnboardingStep::welcome ||
+        (m_flow->previousStep() == OnboardingStep::welcome && m_flow->picture().stepChange.value(now) < 1);
     auto keep = [this](QPointer<VideoBackgroundView>& video, bool shown, const QString& name) {
         if (shown && !video) {
             video = new VideoBackgroundView(name, QStringLiteral("mp4"), QStringLiteral("videos"), this);
@@ -616,9 +595,7 @@ void OnboardingView::paintButton(QPainter& painter, const Button& button, double
     painter.setFont(button.font);
     painter.setPen(button.textColor);
     switch (button.face) {
-    case Face::text:
-        painter.drawText(button.rect, Qt::AlignCenter, button.text);
-        break;
+    case Face::text: painter.drawText(button.rect, Qt::AlignCenter, button.text); break;
     case Face::spinner: {
         // Dark on the white capsule so it stays visible.
         const QRectF ring(centre.x() - 8, centre.y() - 8, 16, 16);

@@ -23,7 +23,8 @@ void prepareFrameConversion() {
     prepared = true;
     QVideoFrame frame(QVideoFrameFormat(QSize(16, 16), QVideoFrameFormat::Format_YUV420P));
     if (!frame.map(QVideoFrame::WriteOnly)) return;
-    for (int plane = 0; plane < frame.planeCount(); ++plane) std::memset(frame.bits(plane), 128, frame.mappedBytes(plane));
+    for (int plane = 0; plane < frame.planeCount(); ++plane)
+        std::memset(frame.bits(plane), 128, frame.mappedBytes(plane));
     frame.unmap();
     (void)frame.toImage();
 }

@@ -69,8 +69,8 @@ void DictationFeedback::handleStatusChange(DictationStatus status,
     if (status == DictationStatus::listening && prev != DictationStatus::listening)
         m_recordingStartTime = m_clock.now();
 
-    const bool finishing = prev == DictationStatus::inserting || prev == DictationStatus::processing
-                           || prev == DictationStatus::stopping;
+    const bool finishing =
+        prev == DictationStatus::inserting || prev == DictationStatus::processing || prev == DictationStatus::stopping;
     if (finishing && status == DictationStatus::idle) {
         change(m_showDone, true, Flag::showDone, Animation::easeOut(0.15));
         after(0.3, [this] { change(m_showDone, false, Flag::showDone, Animation::easeOut(0.5)); });
@@ -91,7 +91,8 @@ void DictationFeedback::handleStatusChange(DictationStatus status,
         const auto& counts = milestones();
         if (std::find(counts.begin(), counts.end(), m_dictationCount) != counts.end()) {
             m_timeSavedText = QStringLiteral("%1 vantroses").arg(m_dictationCount);
-            m_timeSavedSubtext = QStringLiteral("%1 words · %2").arg(m_totalWords).arg(timeSavedPhrase(m_totalTimeSaved));
+            m_timeSavedSubtext =
+                QStringLiteral("%1 words · %2").arg(m_totalWords).arg(timeSavedPhrase(m_totalTimeSaved));
             after(0.4, [this] {
                 change(m_showTimeSaved, true, Flag::showTimeSaved, OverlayPill::morphSpring);
                 change(m_milestoneFlash, true, Flag::milestoneFlash, Animation::easeOut(0.7));

@@ -65,7 +65,10 @@ int lineCount(const QString& text, const QFont& font, double width) {
 // The face stays a child widget so that the hands-free faces keep taking their taps.
 class PillFaceEffect : public QGraphicsEffect {
 public:
-    PillFaceEffect(const DictationOverlayView& view, QWidget& face) : QGraphicsEffect(&face), m_view(view), m_face(face) {}
+    PillFaceEffect(const DictationOverlayView& view, QWidget& face)
+        : QGraphicsEffect(&face),
+          m_view(view),
+          m_face(face) {}
 
 protected:
     QRectF boundingRectFor(const QRectF& rect) const override {
@@ -100,7 +103,10 @@ DictationOverlayView::DictationOverlayView(DictationPipeline& pipeline, QWidget*
     : DictationOverlayView(pipeline, MotionClock::shared(), parent) {}
 
 DictationOverlayView::DictationOverlayView(DictationPipeline& pipeline, MotionClock& clock, QWidget* parent)
-    : QWidget(parent), m_pipeline(pipeline), m_clock(clock), m_feedback(clock, this) {
+    : QWidget(parent),
+      m_pipeline(pipeline),
+      m_clock(clock),
+      m_feedback(clock, this) {
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_NoSystemBackground);
     setAutoFillBackground(false);
@@ -109,9 +115,8 @@ DictationOverlayView::DictationOverlayView(DictationPipeline& pipeline, MotionCl
     resize(sizeHint());
 
     m_seenStatus = m_pipeline.status();
-    m_feedback.setObserver([this](DictationFeedback::Flag flag, const Animation& animation) {
-        onFeedbackFlag(flag, animation);
-    });
+    m_feedback.setObserver(
+        [this](DictationFeedback::Flag flag, const Animation& animation) { onFeedbackFlag(flag, animation); });
 
     // The pill starts at the look of the current state, without motion.
     const OverlayPill::Inputs in = inputs();
@@ -167,8 +172,10 @@ void DictationOverlayView::refresh(const Animation& animation) {
     m_radius.animateTo(OverlayPill::cornerRadius(in), used);
 
     const Face face = OverlayPill::pillContent(in);
-    if (!m_hasFace || face != m_face) replaceFace(face, animation);
-    else if (!m_faceWidget && isVisible()) replaceFace(face);
+    if (!m_hasFace || face != m_face)
+        replaceFace(face, animation);
+    else if (!m_faceWidget && isVisible())
+        replaceFace(face);
     if (OverlayPill::showsLiveText(face)) {
         m_textFace = face;
         m_fadingText = shownLiveText();
@@ -187,8 +194,10 @@ void DictationOverlayView::replaceFace(Face face, const Animation& animation) {
     // A visible pill fades its faces over with the same spring as its shape; otherwise the
     // face is swapped at once.
     const bool fade = animation.kind != Animation::Kind::none && isVisible() && m_faceWidget;
-    if (fade) retireFace(animation);
-    else dropFace();
+    if (fade)
+        retireFace(animation);
+    else
+        dropFace();
     if (fade) {
         m_facePresence.set(0);
         m_facePresence.animateTo(1, animation);
@@ -205,8 +214,8 @@ void DictationOverlayView::replaceFace(Face face, const Animation& animation) {
     OverlayFaces::Actions actions;
     actions.onStop = [pipeline] { pipeline->finishPersistentDictation(); };
     actions.onResume = [pipeline] { pipeline->resumeDictation(); };
-    m_faceWidget = OverlayFaces::make(face, m_pipeline, m_smoothBands, m_pipeline.currentVolume(), actions,
-                                      this, m_clock);
+    m_faceWidget =
+        OverlayFaces::make(face, m_pipeline, m_smoothBands, m_pipeline.currentVolume(), actions, this, m_clock);
     m_faceWidget->setObjectName(QStringLiteral("overlayFace"));
     m_faceWidget->setAttribute(Qt::WA_TransparentForMouseEvents,
                                !(OverlayFaces::hasControls(face) && m_pipeline.isPersistentMode()));
@@ -216,7 +225,9 @@ void DictationOverlayView::replaceFace(Face face, const Animation& animation) {
     if (m_suggestionPill) m_suggestionPill->raise();
 }
 
-void DictationOverlayView::attachFaceEffect(QWidget* face) { face->setGraphicsEffect(new PillFaceEffect(*this, *face)); }
+void DictationOverlayView::attachFaceEffect(QWidget* face) {
+    face->setGraphicsEffect(new PillFaceEffect(*this, *face));
+}
 
 void DictationOverlayView::retireFace(const Animation& animation) {
     if (!m_faceWidget) return;
@@ -283,7 +294,8 @@ void DictationOverlayView::updateSuggestion() {
     if (suggestion) {
         DictationPipeline* pipeline = &m_pipeline;
         m_suggestionPill = new TypingSuggestionPill(
-            *suggestion, [pipeline] { pipeline->acceptTypingSuggestion(TypingReminderController::AcceptTrigger::pillTap); },
+            *suggestion,
+            [pipeline] { pipeline->acceptTypingSuggestion(TypingReminderController::AcceptTrigger::pillTap); },
             [pipeline](bool suppress) { pipeline->dismissTypingSuggestion(suppress); }, this, &m_clock);
         // It sits in the column, so the column's entrance fade reaches it too.
         m_suggestionPill->setColumnOpacity(columnOpacity());
@@ -314,12 +326,8 @@ void DictationOverlayView::onBandsChanged() {
 void DictationOverlayView::onFeedbackFlag(DictationFeedback::Flag flag, const Animation& animation) {
     using Flag = DictationFeedback::Flag;
     switch (flag) {
-    case Flag::bounce:
-        m_bounce.animateTo(m_feedback.bounce(), animation);
-        break;
-    case Flag::showDone:
-        m_glow.animateTo(m_feedback.showDone() ? 1 : 0, animation);
-        break;
+    case Flag::bounce: m_bounce.animateTo(m_feedback.bounce(), animation); break;
+    case Flag::showDone: m_glow.animateTo(m_feedback.showDone() ? 1 : 0, animation); break;
     case Flag::doneRipple:
         // The ring is inserted at its start look and grows while it is present.
         if (m_feedback.doneRipple()) {
@@ -338,9 +346,7 @@ void DictationOverlayView::onFeedbackFlag(DictationFeedback::Flag flag, const An
             m_tilt.set(0);
         }
         break;
-    case Flag::showTimeSaved:
-        m_toast.animateTo(m_feedback.showTimeSaved() ? 1 : 0, animation);
-        break;
+    case Flag::showTimeSaved: m_toast.animateTo(m_feedback.showTimeSaved() ? 1 : 0, animation); break;
     }
     animate();
 }
@@ -352,8 +358,8 @@ void DictationOverlayView::animate() {
 }
 
 bool DictationOverlayView::stepAnimations(double dt) {
-    AnimatedValue* values[] = {&m_width, &m_height, &m_radius, &m_entrance, &m_bounce, &m_glow,
-                               &m_ring, &m_confetti, &m_tilt, &m_toast, &m_textOpacity, &m_facePresence};
+    AnimatedValue* values[] = {&m_width, &m_height,   &m_radius, &m_entrance, &m_bounce,      &m_glow,
+                               &m_ring,  &m_confetti, &m_tilt,   &m_toast,    &m_textOpacity, &m_facePresence};
     bool moving = false;
     for (AnimatedValue* value : values) {
         value->step(dt);
@@ -413,8 +419,8 @@ QRectF DictationOverlayView::contentFrame() const {
 }
 
 double DictationOverlayView::columnBottom() const {
-    return contentFrame().bottom() - OverlayPill::kColumnBottomPadding
-           + OverlayPill::kEntranceOffset * (1 - m_entrance.value());
+    return contentFrame().bottom() - OverlayPill::kColumnBottomPadding +
+           OverlayPill::kEntranceOffset * (1 - m_entrance.value());
 }
 
 QRectF DictationOverlayView::pillRect() const {
@@ -470,8 +476,8 @@ void DictationOverlayView::layoutChildren() {
         const QSize size = m_suggestionPill->sizeHint();
         const double cardBottom = pill.top() - OverlayPill::kColumnSpacing;
         const double top = cardBottom - TypingSuggestionPill::cardSize().height() - TypingSuggestionPill::shadowMargin;
-        m_suggestionPill->setGeometry(QRectF(contentFrame().center().x() - size.width() / 2.0, top, size.width(),
-                                             size.height()).toAlignedRect());
+        m_suggestionPill->setGeometry(
+            QRectF(contentFrame().center().x() - size.width() / 2.0, top, size.width(), size.height()).toAlignedRect());
     }
 }
 
@@ -528,8 +534,8 @@ void DictationOverlayView::paintDoneGlow(QPainter& p, QPointF centre) const {
     const double opacity = m_glow.value();
     if (opacity <= 0.001) return;
     const QRectF pill = pillRect();
-    const QRectF glow(centre.x() - (pill.width() + 16) / 2, centre.y() - (pill.height() + 12) / 2,
-                      pill.width() + 16, pill.height() + 12);
+    const QRectF glow(centre.x() - (pill.width() + 16) / 2, centre.y() - (pill.height() + 12) / 2, pill.width() + 16,
+                      pill.height() + 12);
     // White 0.08, softened over a radius of 10 by stacked layers that together reach 0.08
     // where all of them overlap.
     constexpr int kLayers = 8;
@@ -571,7 +577,8 @@ void DictationOverlayView::paintPill(QPainter& p, const QRectF& pill) const {
         p.scale(scale, scale);
         p.translate(-centre);
         p.setFont(liveTextFont());
-        p.setPen(white(OverlayPill::liveTextOpacity(m_textFace) * std::clamp(m_textOpacity.value(), 0.0, 1.0) * presence));
+        p.setPen(
+            white(OverlayPill::liveTextOpacity(m_textFace) * std::clamp(m_textOpacity.value(), 0.0, 1.0) * presence));
         QTextOption option(Qt::AlignLeft | Qt::AlignTop);
         option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
         p.drawText(liveTextRect(), live ? shownLiveText() : m_fadingText, option);
@@ -604,8 +611,8 @@ void DictationOverlayView::paintToast(QPainter& p, QPointF centre) const {
     p.drawText(QRectF(box.left(), box.top() + 6, w, topMetrics.height()), Qt::AlignCenter, line1);
     p.setFont(bottom);
     p.setPen(hexWithOpacity(QStringLiteral("#4ADE80"), 0.8));
-    p.drawText(QRectF(box.left(), box.top() + 6 + topMetrics.height() + 3, w, bottomMetrics.height()),
-               Qt::AlignCenter, line2);
+    p.drawText(QRectF(box.left(), box.top() + 6 + topMetrics.height() + 3, w, bottomMetrics.height()), Qt::AlignCenter,
+               line2);
     p.restore();
 }
 

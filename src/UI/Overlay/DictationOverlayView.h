@@ -58,7 +58,7 @@ public:
     struct FaceLook {
         QTransform transform;  // in the face's own coordinates
         double opacity = 1;
-        QPainterPath clip;     // the pill's shape, in the face's coordinates before the transform
+        QPainterPath clip;  // the pill's shape, in the face's coordinates before the transform
     };
     FaceLook faceLook(const QWidget* face) const;
 
@@ -120,13 +120,13 @@ private:
     AnimatedValue m_width{40};
     AnimatedValue m_height{10};
     AnimatedValue m_radius{5};
-    AnimatedValue m_entrance{0};   // 0: 30 below and transparent; 1: in place
+    AnimatedValue m_entrance{0};  // 0: 30 below and transparent; 1: in place
     AnimatedValue m_bounce{1.0};
-    AnimatedValue m_glow{0};       // done glow opacity factor
-    AnimatedValue m_ring{0};       // 0 inserted .. 1 grown and faded
-    AnimatedValue m_confetti{0};   // 0 start look .. 1 end look
-    AnimatedValue m_tilt{0};       // degrees
-    AnimatedValue m_toast{0};      // toast transition progress
+    AnimatedValue m_glow{0};      // done glow opacity factor
+    AnimatedValue m_ring{0};      // 0 inserted .. 1 grown and faded
+    AnimatedValue m_confetti{0};  // 0 start look .. 1 end look
+    AnimatedValue m_tilt{0};      // degrees
+    AnimatedValue m_toast{0};     // toast transition progress
     AnimatedValue m_textOpacity{0};
     std::array<double, 12> m_confettiDistance{};
 

@@ -5,12 +5,9 @@
 QColor colorFromHex(const QString& hex) {
     qsizetype begin = 0;
     qsizetype end = hex.size();
-    while (begin < end && hex.at(begin) == QLatin1Char('#'))
-        ++begin;
-    while (end > begin && hex.at(end - 1) == QLatin1Char('#'))
-        --end;
-    if (end - begin != 6)
-        return QColor::fromRgb(0, 0, 0);
+    while (begin < end && hex.at(begin) == QLatin1Char('#')) ++begin;
+    while (end > begin && hex.at(end - 1) == QLatin1Char('#')) --end;
+    if (end - begin != 6) return QColor::fromRgb(0, 0, 0);
 
     // Only six characters remain, so the number cannot overflow.
     std::uint64_t value = 0;
@@ -23,8 +20,7 @@ QColor colorFromHex(const QString& hex) {
             d = c - u'a' + 10;
         else if (c >= u'A' && c <= u'F')
             d = c - u'A' + 10;
-        if (d < 0)
-            break;
+        if (d < 0) break;
         value = value * 16 + static_cast<std::uint64_t>(d);
     }
     return QColor::fromRgb(static_cast<int>((value >> 16) & 0xFF), static_cast<int>((value >> 8) & 0xFF),

@@ -7,8 +7,8 @@
 
 namespace OverlayFaces {
 
-QWidget* make(OverlayPill::Face face, DictationPipeline& pipeline, const std::vector<float>& bands,
-              float volume, const Actions& actions, QWidget* parent, MotionClock& clock) {
+QWidget* make(OverlayPill::Face face, DictationPipeline& pipeline, const std::vector<float>& bands, float volume,
+              const Actions& actions, QWidget* parent, MotionClock& clock) {
     using F = OverlayPill::Face;
     switch (face) {
     case F::hoverHint: return new HoverHint(parent, &clock);

@@ -17,8 +17,8 @@ struct Actions {
     std::function<void()> onResume;  // resumes a paused hands-free dictation
 };
 
-QWidget* make(OverlayPill::Face face, DictationPipeline& pipeline, const std::vector<float>& bands,
-              float volume, const Actions& actions, QWidget* parent, MotionClock& clock);
+QWidget* make(OverlayPill::Face face, DictationPipeline& pipeline, const std::vector<float>& bands, float volume,
+              const Actions& actions, QWidget* parent, MotionClock& clock);
 void feedLevel(QWidget* faceWidget, const std::vector<float>& bands, float volume);
 // Whether the face has controls of its own that take clicks.
 bool hasControls(OverlayPill::Face face);

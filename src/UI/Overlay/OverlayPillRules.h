@@ -17,9 +17,9 @@ namespace OverlayPill {
 struct Inputs {
     DictationStatus status;
     bool hovered = false;
-    bool persistent = false;  // a hands-free dictation runs
-    bool expanded = false;    // the expanded-pill setting
-    bool textPresent = false; // the live transcript is not empty
+    bool persistent = false;   // a hands-free dictation runs
+    bool expanded = false;     // the expanded-pill setting
+    bool textPresent = false;  // the live transcript is not empty
 };
 
 enum class Face {
@@ -27,12 +27,12 @@ enum class Face {
     idleWaveform,
     wakeUpStretch,
     walleEyes,
-    walleEyesWithText,      // the live-text column under the listening eyes
+    walleEyesWithText,  // the live-text column under the listening eyes
     persistentEyes,
     persistentPausedLabel,
     pausedLabel,
     thinkingEyes,
-    thinkingEyesWithText,   // the live-text column under the thinking eyes
+    thinkingEyesWithText,  // the live-text column under the thinking eyes
     happyEyes,
     confusedEyes,
 };
@@ -43,7 +43,7 @@ struct Shadow {
 };
 
 struct Outline {
-    QString hex;     // "#RRGGBB"
+    QString hex;  // "#RRGGBB"
     double opacity;
 };
 

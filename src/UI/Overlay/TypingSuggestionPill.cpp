@@ -47,10 +47,8 @@ void drawMic(QPainter& p, QPointF c, double size, const QColor& color) {
 
 }  // namespace
 
-TypingSuggestionPill::TypingSuggestionPill(TypingReminderEngine::Suggestion suggestion,
-                                           std::function<void()> onAccept,
-                                           std::function<void(bool)> onDismiss, QWidget* parent,
-                                           MotionClock* clock)
+TypingSuggestionPill::TypingSuggestionPill(TypingReminderEngine::Suggestion suggestion, std::function<void()> onAccept,
+                                           std::function<void(bool)> onDismiss, QWidget* parent, MotionClock* clock)
     : QWidget(parent),
       m_suggestion(std::move(suggestion)),
       m_onAccept(std::move(onAccept)),
@@ -95,8 +93,13 @@ QMenu* TypingSuggestionPill::buildContextMenu(QWidget* parent) {
     auto* menu = new QMenu(parent);
     // The actions hold the callbacks, not the pill: the pill may be gone when one is chosen.
     const auto dismiss = m_onDismiss;
-    menu->addAction(QStringLiteral("Not now"), menu, [dismiss] { if (dismiss) dismiss(false); });
-    menu->addAction(QString(suppressTitle(m_suggestion.appName)).replace(QLatin1Char('&'), QStringLiteral("&&")), menu, [dismiss] { if (dismiss) dismiss(true); });
+    menu->addAction(QStringLiteral("Not now"), menu, [dismiss] {
+        if (dismiss) dismiss(false);
+    });
+    menu->addAction(QString(suppressTitle(m_suggestion.appName)).replace(QLatin1Char('&'), QStringLiteral("&&")), menu,
+                    [dismiss] {
+                        if (dismiss) dismiss(true);
+                    });
     return menu;
 }
 

@@ -42,7 +42,9 @@ void paintChip(QPainter& painter, const QRect& rect, qreal radius, bool active, 
 
 HotkeyRecorderButton::HotkeyRecorderButton(HotkeyValueBinding hotkey, std::function<void(const Hotkey&)> onChanged,
                                            QWidget* parent)
-    : QAbstractButton(parent), m_hotkey(std::move(hotkey)), m_onChanged(std::move(onChanged)) {
+    : QAbstractButton(parent),
+      m_hotkey(std::move(hotkey)),
+      m_onChanged(std::move(onChanged)) {
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::StrongFocus);
     m_comboTimer.setSingleShot(true);
@@ -60,8 +62,8 @@ QString HotkeyRecorderButton::displayText() const {
 QSize HotkeyRecorderButton::sizeHint() const {
     const QFontMetrics metrics(recorderFont(font()));
     // Wide enough for the prompt, so the button does not jump when recording starts.
-    const int textWidth = qMax(metrics.horizontalAdvance(displayText()),
-                               metrics.horizontalAdvance(QStringLiteral("Press a key...")));
+    const int textWidth =
+        qMax(metrics.horizontalAdvance(displayText()), metrics.horizontalAdvance(QStringLiteral("Press a key...")));
     return {textWidth + 20, metrics.height() + 10};
 }
 
@@ -128,28 +130,21 @@ bool HotkeyRecorderButton::eventFilter(QObject* watched, QEvent* event) {
     case KeySourceEvent::Type::FlagsChanged:
         apply(m_recording.flagsChanged(translated->keyCode, translated->flags));
         break;
-    case KeySourceEvent::Type::KeyDown:
-        apply(m_recording.keyDown(translated->keyCode, translated->flags));
-        break;
-    case KeySourceEvent::Type::KeyUp:
-        break;
+    case KeySourceEvent::Type::KeyDown: apply(m_recording.keyDown(translated->keyCode, translated->flags)); break;
+    case KeySourceEvent::Type::KeyUp: break;
     }
     return true;
 }
 
 void HotkeyRecorderButton::apply(HotkeyRecording::Step step) {
     switch (step) {
-    case HotkeyRecording::Step::nothing:
-        return;
+    case HotkeyRecording::Step::nothing: return;
     case HotkeyRecording::Step::pending:
         m_comboTimer.start();
         update();
         return;
-    case HotkeyRecording::Step::cancelled:
-        cancelRecording();
-        return;
-    case HotkeyRecording::Step::committed:
-        break;
+    case HotkeyRecording::Step::cancelled: cancelRecording(); return;
+    case HotkeyRecording::Step::committed: break;
     }
     m_comboTimer.stop();
     stopMonitoring();
@@ -162,7 +157,10 @@ void HotkeyRecorderButton::apply(HotkeyRecording::Step step) {
 
 ActionPresetButton::ActionPresetButton(const QString& label, const Hotkey& preset, HotkeyValueBinding binding,
                                        std::function<void(const Hotkey&)> onChanged, QWidget* parent)
-    : QAbstractButton(parent), m_preset(preset), m_binding(std::move(binding)), m_onChanged(std::move(onChanged)) {
+    : QAbstractButton(parent),
+      m_preset(preset),
+      m_binding(std::move(binding)),
+      m_onChanged(std::move(onChanged)) {
     setText(label);
     setCursor(Qt::PointingHandCursor);
     connect(this, &QAbstractButton::clicked, this, [this] {

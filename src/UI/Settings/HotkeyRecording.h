@@ -18,10 +18,10 @@ public:
     static constexpr int comboDelayMs = 300;
 
     enum class Step {
-        nothing,         // the event changed nothing (it is still swallowed while recording)
-        pending,         // a modifier waits: (re)start the combination delay
-        committed,       // `committed()` is the new hotkey; recording has ended
-        cancelled,       // recording ended without a change
+        nothing,    // the event changed nothing (it is still swallowed while recording)
+        pending,    // a modifier waits: (re)start the combination delay
+        committed,  // `committed()` is the new hotkey; recording has ended
+        cancelled,  // recording ended without a change
     };
 
     bool isRecording() const { return m_recording; }

@@ -1,9 +1,9 @@
 #include "UI/Settings/InstructionsTabView.h"
 
 #include "Core/Pipeline/DictationPipeline.h"
+#include "UI/Common/SettingsGroup.h"
 #include "UI/Common/TranscriptRow.h"
 #include "UI/Settings/SettingsGlyphs.h"
-#include "UI/Common/SettingsGroup.h"
 
 #include <QComboBox>
 #include <QGridLayout>
@@ -24,7 +24,10 @@ namespace {
 class RoundedCard : public QWidget {
 public:
     RoundedCard(qreal radius, qreal fillOpacity, qreal strokeOpacity, QWidget* parent)
-        : QWidget(parent), m_radius(radius), m_fill(fillOpacity), m_stroke(strokeOpacity) {}
+        : QWidget(parent),
+          m_radius(radius),
+          m_fill(fillOpacity),
+          m_stroke(strokeOpacity) {}
 
 protected:
     void paintEvent(QPaintEvent*) override {
@@ -219,7 +222,8 @@ void AppStyleRow::paintEvent(QPaintEvent*) {
 }
 
 InstructionsTabView::InstructionsTabView(DictationPipeline& pipeline, QWidget* parent)
-    : QWidget(parent), m_pipeline(pipeline) {
+    : QWidget(parent),
+      m_pipeline(pipeline) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     QVBoxLayout* column = nullptr;

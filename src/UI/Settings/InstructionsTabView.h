@@ -22,8 +22,8 @@ class AppStyleRow : public QWidget {
     Q_OBJECT
 public:
     AppStyleRow(const QString& appName, const QString& bundleId, VoiceStyle style, const QString& customInstruction,
-                std::function<void(VoiceStyle)> onStyleChanged, std::function<void(const QString&)> onInstructionChanged,
-                QWidget* parent = nullptr);
+                std::function<void(VoiceStyle)> onStyleChanged,
+                std::function<void(const QString&)> onInstructionChanged, QWidget* parent = nullptr);
 
     // New values after a settings change; the editor keeps its state and text.
     void setValues(const QString& appName, VoiceStyle style, const QString& customInstruction);

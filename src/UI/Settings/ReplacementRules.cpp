@@ -12,14 +12,13 @@ QString matchingForm(const QString& trigger) {
 
 }  // namespace
 
-bool canAdd(const QString& trigger, const QString& replacement) {
-    return !trigger.isEmpty() && !replacement.isEmpty();
-}
+bool canAdd(const QString& trigger, const QString& replacement) { return !trigger.isEmpty() && !replacement.isEmpty(); }
 
 QString problemWithNewRule(const QList<TextReplacement>& rules, const QString& trigger, const QString& replacement) {
     if (!canAdd(trigger, replacement)) return QStringLiteral("Enter both the phrase and its replacement.");
     const QString form = matchingForm(trigger);
-    if (trigger.trimmed().isEmpty()) return QStringLiteral("The phrase needs at least one word; spaces alone never match.");
+    if (trigger.trimmed().isEmpty())
+        return QStringLiteral("The phrase needs at least one word; spaces alone never match.");
     for (const TextReplacement& rule : rules) {
         if (matchingForm(rule.trigger) == form) {
             return QStringLiteral("%1 already has a replacement. Delete that rule first to change it.")
@@ -39,8 +38,6 @@ QList<TextReplacement> removingTrigger(QList<TextReplacement> rules, const QStri
     return rules;
 }
 
-QString quotedTrigger(const QString& trigger) {
-    return QStringLiteral("“") + trigger + QStringLiteral("”");
-}
+QString quotedTrigger(const QString& trigger) { return QStringLiteral("“") + trigger + QStringLiteral("”"); }
 
 }  // namespace ReplacementRules

@@ -1,12 +1,12 @@
 #include "UI/Settings/ReplacementsTabView.h"
 
 #include "Core/Pipeline/DictationPipeline.h"
+#include "UI/Common/SettingsGroup.h"
 #include "UI/Settings/ReplacementRules.h"
 #include "UI/Settings/SettingsGlyphs.h"
-#include "UI/Common/SettingsGroup.h"
 
-#include <QHBoxLayout>
 #include <QFontDatabase>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -22,7 +22,8 @@ const QColor kRed(0xFF, 0x3B, 0x30);
 }  // namespace
 
 ReplacementsTabView::ReplacementsTabView(DictationPipeline& pipeline, QWidget* parent)
-    : QWidget(parent), m_pipeline(pipeline) {
+    : QWidget(parent),
+      m_pipeline(pipeline) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -49,8 +50,9 @@ ReplacementsTabView::ReplacementsTabView(DictationPipeline& pipeline, QWidget* p
     emptyLayout->setSpacing(12);
     emptyLayout->addStretch(1);
     auto* symbol = new QLabel(empty);
-    symbol->setPixmap(SettingsGlyphs::icon(QStringLiteral("arrow.left.arrow.right"), SettingsStyle::quaternary(this), 28)
-                          .pixmap(28, 28));
+    symbol->setPixmap(
+        SettingsGlyphs::icon(QStringLiteral("arrow.left.arrow.right"), SettingsStyle::quaternary(this), 28)
+            .pixmap(28, 28));
     emptyLayout->addWidget(symbol, 0, Qt::AlignHCenter);
     auto* none = new QLabel(QStringLiteral("No replacements yet"), empty);
     none->setFont(SettingsStyle::serif(18, true));
@@ -85,7 +87,8 @@ ReplacementsTabView::ReplacementsTabView(DictationPipeline& pipeline, QWidget* p
     m_newTrigger->setFixedWidth(160);
     addLayout->addWidget(m_newTrigger);
     auto* arrow = new QLabel(addRow);
-    arrow->setPixmap(SettingsGlyphs::icon(QStringLiteral("arrow.right"), SettingsStyle::tertiary(this), 14).pixmap(14, 14));
+    arrow->setPixmap(
+        SettingsGlyphs::icon(QStringLiteral("arrow.right"), SettingsStyle::tertiary(this), 14).pixmap(14, 14));
     addLayout->addWidget(arrow);
     m_newReplacement = new QLineEdit(addRow);
     m_newReplacement->setObjectName(QStringLiteral("newReplacement"));

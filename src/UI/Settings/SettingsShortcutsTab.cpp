@@ -1,8 +1,8 @@
 // The settings pane's Shortcuts tab: the four hotkeys with their recorders and the push-to-talk
 // presets.
 #include "Core/Pipeline/DictationPipeline.h"
-#include "UI/Settings/HotkeyRecorderButton.h"
 #include "UI/Common/SettingsGroup.h"
+#include "UI/Settings/HotkeyRecorderButton.h"
 #include "UI/Settings/SettingsRules.h"
 #include "UI/Settings/SettingsView.h"
 

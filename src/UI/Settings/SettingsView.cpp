@@ -2,8 +2,8 @@
 
 #include "Auth/AuthManager.h"
 #include "Core/Pipeline/DictationPipeline.h"
-#include "UI/Settings/SettingsGlyphs.h"
 #include "UI/Common/SettingsGroup.h"
+#include "UI/Settings/SettingsGlyphs.h"
 #include "UI/Settings/SettingsRules.h"
 
 #include <QCheckBox>
@@ -98,7 +98,8 @@ QCheckBox* SettingsView::addSwitch(QWidget* group, const QString& label, const Q
     auto* box = new QCheckBox;
     box->setObjectName(name);
     box->setAccessibleName(label);
-    connect(box, &QCheckBox::toggled, this, [this, field](bool on) { write([&](VantroseSettings& s) { s.*field = on; }); });
+    connect(box, &QCheckBox::toggled, this,
+            [this, field](bool on) { write([&](VantroseSettings& s) { s.*field = on; }); });
     static_cast<SettingsGroup*>(group)->addRow(new SettingsRow(label, box));
     m_switches.append({box, field});
     return box;

@@ -15,9 +15,9 @@ enum class VoiceStyle { natural, professional, casual, technical, creative, note
 template <>
 struct RawValueTable<VoiceStyle> {
     static constexpr std::pair<VoiceStyle, const char*> cases[] = {
-        {VoiceStyle::natural, "Natural"},     {VoiceStyle::professional, "Professional"},
-        {VoiceStyle::casual, "Casual"},       {VoiceStyle::technical, "Technical"},
-        {VoiceStyle::creative, "Creative"},   {VoiceStyle::notes, "Notes"},
+        {VoiceStyle::natural, "Natural"},   {VoiceStyle::professional, "Professional"},
+        {VoiceStyle::casual, "Casual"},     {VoiceStyle::technical, "Technical"},
+        {VoiceStyle::creative, "Creative"}, {VoiceStyle::notes, "Notes"},
     };
 };
 

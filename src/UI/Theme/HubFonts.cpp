@@ -1,6 +1,5 @@
 #include "UI/Theme/HubFonts.h"
 
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
@@ -13,7 +12,6 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
-
 
 QStringList hubFontSearchPaths() {
     QStringList roots{QStringLiteral(":")};
@@ -79,12 +77,12 @@ bool SpringValue::step(double seconds) {
     return true;
 }
 
-bool SpringValue::isSettled() const {
-    return std::abs(m_value - m_target) < 1e-3 && std::abs(m_velocity) < 1e-3;
-}
+bool SpringValue::isSettled() const { return std::abs(m_value - m_target) < 1e-3 && std::abs(m_velocity) < 1e-3; }
 
 HoverLift::HoverLift(QWidget* widget)
-    : QObject(widget), m_widget(widget), m_shadow(new QGraphicsDropShadowEffect(widget)),
+    : QObject(widget),
+      m_widget(widget),
+      m_shadow(new QGraphicsDropShadowEffect(widget)),
       m_timer(new QTimer(this)) {
     m_shadow->setColor(QColor(0, 0, 0));
     m_widget->setGraphicsEffect(m_shadow);
@@ -136,8 +134,10 @@ void HoverLift::applyLook() {
 
 bool HoverLift::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_widget) {
-        if (event->type() == QEvent::Enter || event->type() == QEvent::HoverEnter) setHovered(true);
-        else if (event->type() == QEvent::Leave || event->type() == QEvent::HoverLeave) setHovered(false);
+        if (event->type() == QEvent::Enter || event->type() == QEvent::HoverEnter)
+            setHovered(true);
+        else if (event->type() == QEvent::Leave || event->type() == QEvent::HoverLeave)
+            setHovered(false);
     }
     return QObject::eventFilter(watched, event);
 }

@@ -40,7 +40,10 @@ struct HoverLiftLook {
 class SpringValue {
 public:
     SpringValue(double response, double dampingFraction, double value = 0)
-        : m_response(response), m_damping(dampingFraction), m_value(value), m_target(value) {}
+        : m_response(response),
+          m_damping(dampingFraction),
+          m_value(value),
+          m_target(value) {}
 
     void setTarget(double target) { m_target = target; }
     double target() const { return m_target; }

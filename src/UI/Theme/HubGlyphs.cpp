@@ -71,7 +71,8 @@ void drawUnit(QPainter& p, const QString& s, const QColor& color) {
         p.drawLine(QPointF(8, 4.5), QPointF(8, 9));
         p.drawPoint(QPointF(8, 11.3));
     } else if (s == QLatin1String("hand.raised")) {
-        for (int i = 0; i < 4; ++i) p.drawLine(QPointF(4.5 + i * 2.3, 3 + (i == 0 || i == 3)), QPointF(4.5 + i * 2.3, 9));
+        for (int i = 0; i < 4; ++i)
+            p.drawLine(QPointF(4.5 + i * 2.3, 3 + (i == 0 || i == 3)), QPointF(4.5 + i * 2.3, 9));
         p.drawArc(QRectF(4, 6, 8, 9), 180 * 16, 180 * 16);
     } else if (s == QLatin1String("mic")) {
         p.drawRoundedRect(QRectF(5.5, 1.5, 5, 8.5), 2.5, 2.5);
@@ -84,8 +85,7 @@ void drawUnit(QPainter& p, const QString& s, const QColor& color) {
 
 }  // namespace
 
-void drawHubGlyph(QPainter& painter, const QString& symbol, const QRectF& rect, const QColor& color,
-                  double lineWidth) {
+void drawHubGlyph(QPainter& painter, const QString& symbol, const QRectF& rect, const QColor& color, double lineWidth) {
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
     const double side = std::min(rect.width(), rect.height());

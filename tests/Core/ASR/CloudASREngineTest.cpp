@@ -69,7 +69,8 @@ TEST_F(CloudASREngineTest, RequestCarriesTheWavAudioHeadersAndContext) {
     EXPECT_FALSE(upload.body.value("audio").toString().contains('\n'));
     EXPECT_EQ(upload.body.value("pipeline").toArray(), (QJsonArray{"TRANSCRIBE", "FORMAT"}));
     EXPECT_EQ(upload.body.value("language").toArray(), QJsonArray{"en"});
-    EXPECT_EQ(upload.body.value("context").toObject(), (QJsonObject{{"app", "Editor"}, {"words", QJsonArray{"Vantrose"}}}));
+    EXPECT_EQ(upload.body.value("context").toObject(),
+              (QJsonObject{{"app", "Editor"}, {"words", QJsonArray{"Vantrose"}}}));
 
     const RecordedRequest req = http.requests(LoopbackTranscribeEndpoint::path())[0];
     EXPECT_EQ(req.method, "POST");
@@ -119,19 +120,34 @@ TEST_F(CloudASREngineTest, ReplyDecidesTextAndOutcome) {
     struct Case {
         const char* name;
         QJsonObject reply;
-        QString text;           // when it succeeds
+        QString text;  // when it succeeds
         bool serverFormatted;
-        QString error;          // when it fails
+        QString error;  // when it fails
     };
     const Case cases[] = {
-        {"formatted text wins", {{"status", "OK"}, {"asr_text", "hi there"}, {"llm_text", "Hi there."}}, "Hi there.", true, {}},
-        {"raw text when not formatted", {{"status", "OK"}, {"asr_text", "hi there"}, {"llm_text", ""}}, "hi there", false, {}},
+        {"formatted text wins",
+         {{"status", "OK"}, {"asr_text", "hi there"}, {"llm_text", "Hi there."}},
+         "Hi there.",
+         true,
+         {}},
+        {"raw text when not formatted",
+         {{"status", "OK"}, {"asr_text", "hi there"}, {"llm_text", ""}},
+         "hi there",
+         false,
+         {}},
         {"unknown status succeeds", {{"status", "DEGRADED"}, {"asr_text", "hi"}}, "hi", false, {}},
         {"status is case-sensitive", {{"status", "error"}, {"asr_text", "hi"}}, "hi", false, {}},
         {"empty text is passed on", {{"status", "OK"}}, "", false, {}},
         {"wrongly typed text is absent", {{"status", "OK"}, {"asr_text", "hi"}, {"llm_text", 7}}, "hi", false, {}},
-        {"missing status fails", {{"asr_text", "hi"}}, {}, false, "Transcription failed: Cloud ASR returned: ERROR — hi"},
-        {"wrongly typed status fails", {{"status", 1}, {"asr_text", "hi"}}, {}, false,
+        {"missing status fails",
+         {{"asr_text", "hi"}},
+         {},
+         false,
+         "Transcription failed: Cloud ASR returned: ERROR — hi"},
+        {"wrongly typed status fails",
+         {{"status", 1}, {"asr_text", "hi"}},
+         {},
+         false,
          "Transcription failed: Cloud ASR returned: ERROR — hi"},
         {"EMPTY without text", {{"status", "EMPTY"}}, {}, false, "Transcription failed: Cloud ASR returned: EMPTY — "},
     };
@@ -186,11 +202,14 @@ TEST_F(CloudASREngineTest, TransportAndServerFailuresAreErrors) {
         QString error;  // exact message, or empty when only a failure is required
     };
     const Case cases[] = {
-        {"server error", LoopbackReply::text(500, "upstream down"), "Transcription failed: Cloud server returned 500: upstream down"},
+        {"server error", LoopbackReply::text(500, "upstream down"),
+         "Transcription failed: Cloud server returned 500: upstream down"},
         {"unauthorised", LoopbackReply::error(401, "bad token"),
          "Transcription failed: Cloud server returned 401: {\"detail\":\"bad token\"}"},
-        {"not UTF-8", LoopbackReply::text(502, QByteArray("\xff\xfe", 2)), "Transcription failed: Cloud server returned 502: "},
-        {"not an object", LoopbackReply::json(QJsonArray{1, 2}), "Transcription failed: Invalid JSON response from cloud server"},
+        {"not UTF-8", LoopbackReply::text(502, QByteArray("\xff\xfe", 2)),
+         "Transcription failed: Cloud server returned 502: "},
+        {"not an object", LoopbackReply::json(QJsonArray{1, 2}),
+         "Transcription failed: Invalid JSON response from cloud server"},
         {"not JSON", LoopbackReply::malformedJson(), {}},
         {"dropped", LoopbackReply::drop(), {}},
     };

@@ -20,35 +20,61 @@ struct AlignCase {
 
 TEST(AlignTest, AlignsWordsAndTakesIsolatedSubstitutions) {
     const AlignCase cases[] = {
-        AlignCase{"one substitution", "send the file", "send a file",
-                  {{Action::match, "send", "send"}, {Action::substitution, "the", "a"}, {Action::match, "file", "file"}},
-                  {{"the", "a"}}},
-        AlignCase{"case is ignored", "hello world", "Hello world",
-                  {{Action::match, "hello", "Hello"}, {Action::match, "world", "world"}}, {}},
-        AlignCase{"empty original", "", "hello", {}, {}},
-        AlignCase{"empty edited", "hello", "   ", {}, {}},
-        AlignCase{"neighbouring substitutions", "red car", "blue bus",
-                  {{Action::substitution, "red", "blue"}, {Action::substitution, "car", "bus"}}, {}},
-        AlignCase{"substitution at the end", "call jon", "call john",
-                  {{Action::match, "call", "call"}, {Action::substitution, "jon", "john"}}, {{"jon", "john"}}},
+        AlignCase{
+            "one substitution",
+            "send the file",
+            "send a file",
+            {{Action::match, "send", "send"}, {Action::substitution, "the", "a"}, {Action::match, "file", "file"}},
+            {{"the", "a"}}},
+        AlignCase{"case is ignored",
+                  "hello world",
+                  "Hello world",
+                  {{Action::match, "hello", "Hello"}, {Action::match, "world", "world"}},
+                  {}},
+        AlignCase{"empty original", "", "hello", {}, {}}, AlignCase{"empty edited", "hello", "   ", {}, {}},
+        AlignCase{"neighbouring substitutions",
+                  "red car",
+                  "blue bus",
+                  {{Action::substitution, "red", "blue"}, {Action::substitution, "car", "bus"}},
+                  {}},
+        AlignCase{"substitution at the end",
+                  "call jon",
+                  "call john",
+                  {{Action::match, "call", "call"}, {Action::substitution, "jon", "john"}},
+                  {{"jon", "john"}}},
         // Words typed before the pasted text: the trace runs along the table's top edge.
-        AlignCase{"words added before", "send file", "please now send file",
-                  {{Action::insertion, "", "please"}, {Action::insertion, "", "now"},
-                   {Action::match, "send", "send"}, {Action::match, "file", "file"}}, {}},
-        AlignCase{"words removed before", "um so send file", "send file",
-                  {{Action::deletion, "um", ""}, {Action::deletion, "so", ""},
-                   {Action::match, "send", "send"}, {Action::match, "file", "file"}}, {}},
-        AlignCase{"substitution next to an insertion", "meet at noon", "meet them at 12",
-                  {{Action::match, "meet", "meet"}, {Action::insertion, "", "them"},
-                   {Action::match, "at", "at"}, {Action::substitution, "noon", "12"}}, {{"noon", "12"}}}
-    };
+        AlignCase{"words added before",
+                  "send file",
+                  "please now send file",
+                  {{Action::insertion, "", "please"},
+                   {Action::insertion, "", "now"},
+                   {Action::match, "send", "send"},
+                   {Action::match, "file", "file"}},
+                  {}},
+        AlignCase{"words removed before",
+                  "um so send file",
+                  "send file",
+                  {{Action::deletion, "um", ""},
+                   {Action::deletion, "so", ""},
+                   {Action::match, "send", "send"},
+                   {Action::match, "file", "file"}},
+                  {}},
+        AlignCase{"substitution next to an insertion",
+                  "meet at noon",
+                  "meet them at 12",
+                  {{Action::match, "meet", "meet"},
+                   {Action::insertion, "", "them"},
+                   {Action::match, "at", "at"},
+                   {Action::substitution, "noon", "12"}},
+                  {{"noon", "12"}}}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         SCOPED_TRACE(testing::Message() << "case " << i);
         const auto steps = EditAligner::align(QString::fromUtf8(c.original), QString::fromUtf8(c.edited));
         ASSERT_EQ(steps.size(), c.steps.size()) << c.name;
         for (qsizetype k = 0; k < steps.size(); ++k) {
-            EXPECT_EQ(EditAligner::rawValue(steps[k].action), EditAligner::rawValue(c.steps[k].action)) << c.name << " step " << k;
+            EXPECT_EQ(EditAligner::rawValue(steps[k].action), EditAligner::rawValue(c.steps[k].action))
+                << c.name << " step " << k;
             EXPECT_EQ(steps[k].originalWord, c.steps[k].originalWord) << c.name << " step " << k;
             EXPECT_EQ(steps[k].editedWord, c.steps[k].editedWord) << c.name << " step " << k;
         }

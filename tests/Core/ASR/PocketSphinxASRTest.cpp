@@ -284,8 +284,10 @@ TEST(PocketSphinxASRDictionaryTest, TheLanguageModelsWordsAreCachedOrTheFullDict
             const QFileInfo full(QStringLiteral(POCKETSPHINX_MODEL_DIR "/cmudict-en-us.dict"));
             EXPECT_GT(made.front().size(), 0);
             EXPECT_LT(made.front().size(), full.size() * 3 / 4);  // the words the model cannot say are gone
-            if (round == 0) firstWrite = made.front().lastModified();
-            else EXPECT_EQ(made.front().lastModified(), firstWrite);  // made once, then reused
+            if (round == 0)
+                firstWrite = made.front().lastModified();
+            else
+                EXPECT_EQ(made.front().lastModified(), firstWrite);  // made once, then reused
         }
     }
     qputenv("XDG_CACHE_HOME", savedCache);

@@ -24,7 +24,8 @@ TEST(RecogniserFeedThreadedTest, ChunksFromTheCaptureThreadWhileTheMainThreadDri
     std::thread capture([&] {
         std::size_t offset = 0;
         while (!stop) {
-            engine.feedAudioChunk(std::vector<float>(speech.begin() + long(offset), speech.begin() + long(offset + 640)));
+            engine.feedAudioChunk(
+                std::vector<float>(speech.begin() + long(offset), speech.begin() + long(offset + 640)));
             offset = (offset + 640) % speech.size();
             // A microphone delivers a chunk every 40 ms; a few times faster keeps the decoder busy.
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -36,10 +37,12 @@ TEST(RecogniserFeedThreadedTest, ChunksFromTheCaptureThreadWhileTheMainThreadDri
             std::lock_guard lock(mutex);
             partials << text;
         });
-        ASSERT_TRUE(waitUntil([&] {
-            std::lock_guard lock(mutex);
-            return !partials.isEmpty();
-        }, std::chrono::seconds(20)));
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                std::lock_guard lock(mutex);
+                return !partials.isEmpty();
+            },
+            std::chrono::seconds(20)));
         const ASRResult result = AwaitTask::run(engine.stopStreaming());
         EXPECT_FALSE(result.text.isEmpty());
         std::lock_guard lock(mutex);

@@ -26,13 +26,11 @@ protected:
         model.write("model");
         argsFile = dir.path() + "/args.txt";
         qputenv("FAKE_WHISPER_ARGS_FILE", argsFile.toLocal8Bit());
-        for (const char* name : {"FAKE_WHISPER_TEXT", "FAKE_WHISPER_EXIT", "FAKE_WHISPER_SLEEP", "FAKE_WHISPER_NO_OUTPUT",
-                                 "FAKE_WHISPER_NOISE_KB"})
+        for (const char* name : {"FAKE_WHISPER_TEXT", "FAKE_WHISPER_EXIT", "FAKE_WHISPER_SLEEP",
+                                 "FAKE_WHISPER_NO_OUTPUT", "FAKE_WHISPER_NOISE_KB"})
             qunsetenv(name);
     }
-    QStringList leftovers() const {
-        return QDir(dir.path() + "/tmp").entryList({"vantrose_*"}, QDir::Files);
-    }
+    QStringList leftovers() const { return QDir(dir.path() + "/tmp").entryList({"vantrose_*"}, QDir::Files); }
     QStringList recordedArguments() const {
         QFile file(argsFile);
         if (!file.open(QIODevice::ReadOnly)) return {};
@@ -104,7 +102,8 @@ TEST_F(WhisperASRTest, FailuresAreReportedAndLeaveNoFiles) {
     const std::vector<Case> cases = {
         {"exit status", "FAKE_WHISPER_EXIT", "3", 60000,
          "Transcription failed: whisper-cli exited with status 3: error: failed to process audio"},
-        {"no transcript", "FAKE_WHISPER_NO_OUTPUT", "1", 60000, "Transcription failed: whisper-cli wrote no transcript"},
+        {"no transcript", "FAKE_WHISPER_NO_OUTPUT", "1", 60000,
+         "Transcription failed: whisper-cli wrote no transcript"},
         {"deadline", "FAKE_WHISPER_SLEEP", "30", 300, "Transcription failed: whisper-cli did not finish within 0.3 s"},
     };
     for (const Case& c : cases) {
@@ -180,9 +179,9 @@ TEST(WhisperWavTest, SamplesAreClampedAndScaledBehindA44ByteHeader) {
     EXPECT_EQ(wav.left(4), "RIFF");
     EXPECT_EQ(qFromLittleEndian<quint32>(wav.constData() + 4), 36u + 12u);
     EXPECT_EQ(wav.mid(8, 8), "WAVEfmt ");
-    EXPECT_EQ(qFromLittleEndian<quint16>(wav.constData() + 22), 1);         // mono
-    EXPECT_EQ(qFromLittleEndian<quint32>(wav.constData() + 24), 16000u);    // rate
-    EXPECT_EQ(qFromLittleEndian<quint16>(wav.constData() + 34), 16);        // bits
+    EXPECT_EQ(qFromLittleEndian<quint16>(wav.constData() + 22), 1);       // mono
+    EXPECT_EQ(qFromLittleEndian<quint32>(wav.constData() + 24), 16000u);  // rate
+    EXPECT_EQ(qFromLittleEndian<quint16>(wav.constData() + 34), 16);      // bits
     EXPECT_EQ(wav.mid(36, 4), "data");
     const auto sample = [&](int i) { return qFromLittleEndian<qint16>(wav.constData() + 44 + 2 * i); };
     EXPECT_EQ(sample(0), 0);

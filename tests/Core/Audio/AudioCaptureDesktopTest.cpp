@@ -23,7 +23,8 @@ QString logText() {
 
 std::vector<float> tone(double seconds, float amplitude = 0.3f) {
     std::vector<float> out(std::size_t(seconds * 16000));
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = amplitude * float(std::sin(2 * M_PI * 440.0 * double(i) / 16000.0));
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = amplitude * float(std::sin(2 * M_PI * 440.0 * double(i) / 16000.0));
     return out;
 }
 
@@ -73,7 +74,8 @@ TEST_F(AudioCaptureDesktopTest, ListsTheVirtualMicrophoneButNotTheSinkMonitor) {
         devices = AudioEngine::listInputDevices();
         return !devices.empty();
     }));
-    const auto mic = std::find_if(devices.begin(), devices.end(), [](const AudioDeviceInfo& d) { return d.uid == "mic"; });
+    const auto mic =
+        std::find_if(devices.begin(), devices.end(), [](const AudioDeviceInfo& d) { return d.uid == "mic"; });
     ASSERT_NE(mic, devices.end());
     EXPECT_TRUE(mic->isDefault);
     EXPECT_EQ(mic->id, QByteArray("mic"));
@@ -117,7 +119,8 @@ TEST_F(AudioCaptureDesktopTest, SpokenSentencesArriveAsChunksAndAreRecognised) {
         feeder.play(audio);
         ASSERT_TRUE(waitUntil([&] { return feeder.finished(); }, std::chrono::seconds(30)));
         // Everything written has been captured once the chunks cover it.
-        EXPECT_TRUE(waitUntil([&] { return (log.count() - before) * 640 + 640 >= audio.size(); }, std::chrono::seconds(5)));
+        EXPECT_TRUE(
+            waitUntil([&] { return (log.count() - before) * 640 + 640 >= audio.size(); }, std::chrono::seconds(5)));
         engine.stopRecording();
         const ASRResult result = AwaitTask::run(recogniser.stopStreaming());
 

@@ -43,7 +43,10 @@ TEST(AudioChunkerTest, RandomBufferSizesGiveExactChunksInOrder) {
 
 // 160 ms of 16 kHz audio is four whole chunks; 100 ms leaves a remainder carried to the next call.
 TEST(AudioChunkerTest, TapSizedBuffers) {
-    struct Case { std::size_t buffer; std::vector<std::size_t> chunksPerCall; };
+    struct Case {
+        std::size_t buffer;
+        std::vector<std::size_t> chunksPerCall;
+    };
     for (const Case& c : {Case{2560, {4, 4, 4}}, Case{1600, {2, 3, 2}}, Case{639, {0, 1, 1}}}) {
         AudioChunker chunker;
         std::vector<float> buffer(c.buffer, 0.25f);
@@ -65,7 +68,7 @@ TEST(AudioLevelTest, LevelMapsMinus60dBToZeroAndFullScaleToOne) {
     for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 20) % 2 ? 1.0f : -1.0f;
     EXPECT_FLOAT_EQ(AudioEngine::computeRMS(square), 1.0f);
     EXPECT_NEAR(AudioEngine::computeRMS(AudioChunk(640, 0.1f)), 40.0f / 60.0f, 1e-4);  // -20 dBFS
-    EXPECT_EQ(AudioEngine::computeRMS(AudioChunk(640, 0.0005f)), 0.0f);                 // below -60 dBFS
+    EXPECT_EQ(AudioEngine::computeRMS(AudioChunk(640, 0.0005f)), 0.0f);                // below -60 dBFS
 }
 
 TEST(AudioLevelTest, BandsFollowTheTone) {

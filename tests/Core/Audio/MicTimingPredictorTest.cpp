@@ -1,6 +1,6 @@
+#include "Core/Audio/MicTimingPredictor.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
-#include "Core/Audio/MicTimingPredictor.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -187,7 +187,7 @@ TEST_F(MicTimingPredictorTest, TimingsSurviveARestartInTheFile) {
 TEST_F(MicTimingPredictorTest, UnreadableFileGivesAnEmptyHistoryAndIsReplacedAtTheNextRecord) {
     const QByteArray bad[] = {
         "not json",
-        R"({"mic": [{"durationMs": 100, "timestamp": 1}]})",          // a member missing
+        R"({"mic": [{"durationMs": 100, "timestamp": 1}]})",  // a member missing
         R"({"mic": [{"durationMs": "fast", "timestamp": 1, "isCold": true}]})",
         R"(["mic"])",
     };

@@ -1,5 +1,5 @@
-#include "Foundation/Clock.h"
 #include "Core/Audio/MicTimingPredictor.h"
+#include "Foundation/Clock.h"
 
 #include <QDir>
 #include <QFileInfo>

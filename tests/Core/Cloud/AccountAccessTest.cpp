@@ -1,5 +1,5 @@
-#include "Auth/AuthManager.h"
 #include "Core/Cloud/AccountAccess.h"
+#include "Auth/AuthManager.h"
 #include "support/AwaitTask.h"
 
 #include <gtest/gtest.h>

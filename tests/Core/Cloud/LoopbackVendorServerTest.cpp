@@ -26,8 +26,7 @@ class LoopbackVendorServerTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.start()); }
 
-    Result send(const QByteArray& method, const QString& path, const QByteArray& body = {},
-                int timeoutMs = 5000) {
+    Result send(const QByteArray& method, const QString& path, const QByteArray& body = {}, int timeoutMs = 5000) {
         QNetworkRequest request(QUrl(server.baseUrl() + path));
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
         request.setTransferTimeout(timeoutMs);
@@ -106,9 +105,9 @@ TEST_F(LoopbackVendorServerTest, CustomRoutesReplaceHandlers) {
 
 TEST_F(LoopbackVendorServerTest, TokenExchangeChecksTheChallengeAgainstTheVerifier) {
     const QByteArray verifier = "a-verifier-that-is-long-enough-for-the-check-000";
-    const QString challenge = QString::fromLatin1(
-        QCryptographicHash::hash(verifier, QCryptographicHash::Sha256)
-            .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+    const QString challenge =
+        QString::fromLatin1(QCryptographicHash::hash(verifier, QCryptographicHash::Sha256)
+                                .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
     auto authorizeUrl = [&] {
         QUrl url("https://accounts.example.test/o/oauth2/auth");
         QUrlQuery q;

@@ -37,9 +37,7 @@ std::vector<float> numberedChunk(int n) {
     return chunk;
 }
 
-int numberOf(const QByteArray& frame) {
-    return static_cast<int>(std::lround(sampleAt(frame, 0) * 1000.0 / 32767.0));
-}
+int numberOf(const QByteArray& frame) { return static_cast<int>(std::lround(sampleAt(frame, 0) * 1000.0 / 32767.0)); }
 
 }  // namespace
 
@@ -143,9 +141,8 @@ TEST_F(StreamingTransportTest, HandshakeCarriesDeviceAndBearerHeaders) {
 }
 
 TEST_F(StreamingTransportTest, SessionStreamsAudioCommitsAndDeliversTheResult) {
-    server->setDefaultCommitReply(
-        Reply::result("hello world", "Hello, world.", {{"asr_time", 120}, {"llm_time", 80}})
-            .withPartials({"hel", "hello"}));
+    server->setDefaultCommitReply(Reply::result("hello world", "Hello, world.", {{"asr_time", 120}, {"llm_time", 80}})
+                                      .withPartials({"hel", "hello"}));
     make();
     connectNow();
     transport->beginNewSession();
@@ -179,7 +176,8 @@ TEST_F(StreamingTransportTest, SessionStreamsAudioCommitsAndDeliversTheResult) {
     for (int i = 0; i < 6; ++i) EXPECT_EQ(sampleAt(frames[1].data, i), expected[i]) << i;
     EXPECT_EQ(numberOf(frames[2].data), 7);
     const QJsonObject commit = frames[3].json();
-    EXPECT_EQ(commit, (QJsonObject{{"type", "commit"}, {"language", "en"}, {"context", QJsonObject{{"app", "Editor"}}}}));
+    EXPECT_EQ(commit,
+              (QJsonObject{{"type", "commit"}, {"language", "en"}, {"context", QJsonObject{{"app", "Editor"}}}}));
 
     const QString log = loggedText();
     EXPECT_TRUE(log.contains("StreamingTransport: New session started (connection reused)"));
@@ -251,7 +249,8 @@ TEST_F(StreamingTransportTest, CommitReportsWhenItCannotBeSent) {
     transport->commit(std::nullopt, "en");
     ASSERT_TRUE(waitUntil([&] { return errors.size() == 2; }));
     EXPECT_EQ(errors[1], "WebSocket not ready for commit (state: connecting)");
-    EXPECT_TRUE(loggedText().contains("StreamingTransport: WS not ready after wait (state=connecting) — commit failed"));
+    EXPECT_TRUE(
+        loggedText().contains("StreamingTransport: WS not ready after wait (state=connecting) — commit failed"));
 
     server->releaseHandshakes();
     ASSERT_TRUE(waitForState(State::connected));
@@ -343,7 +342,9 @@ TEST_F(StreamingTransportTest, ChunksThatCannotBeSentAreDropped) {
 
     EXPECT_EQ(server->audioFrames().size(), 1);
     EXPECT_EQ(transport->chunksSent(), 1);
-    EXPECT_EQ(loggedText().count("StreamingTransport: ⚠️ Dropping audio chunk — state=disconnected (not connected)"), 2);
+    EXPECT_EQ(
+        loggedText().count("StreamingTransport: ⚠️ Dropping audio chunk — state=disconnected (not connected)"),
+        2);
     EXPECT_FALSE(loggedText().contains("state=committed (not connected)"));
 }
 
@@ -388,7 +389,8 @@ TEST_F(StreamingTransportTest, LossWhileStreamingInterruptsTheSession) {
     EXPECT_EQ(server->audioFrames().size(), 3);  // only the first connection's audio
     EXPECT_EQ(server->commitCount(), 0);
     EXPECT_EQ(disconnects, 1);
-    EXPECT_TRUE(loggedText().contains("StreamingTransport: Connection lost during active session — notifying pipeline"));
+    EXPECT_TRUE(
+        loggedText().contains("StreamingTransport: Connection lost during active session — notifying pipeline"));
 
     transport->beginNewSession();
     EXPECT_FALSE(transport->isSessionInterrupted());
@@ -452,7 +454,8 @@ TEST_F(StreamingTransportTest, CommitWithoutResultInTimeIsALoss) {
     streamChunks(1);
     transport->commit(std::nullopt, "en");
     ASSERT_TRUE(waitUntil([&] { return disconnects == 1; }, 3s));
-    EXPECT_TRUE(loggedText().contains("StreamingTransport: No result 1.0s after commit — treating the connection as lost"));
+    EXPECT_TRUE(
+        loggedText().contains("StreamingTransport: No result 1.0s after commit — treating the connection as lost"));
     EXPECT_TRUE(waitUntil([&] { return server->handshakeCount() == 2 && transport->state() == State::connected; }));
     EXPECT_TRUE(finals.isEmpty());
 }
@@ -558,9 +561,12 @@ TEST_F(StreamingTransportTest, EveryReconnectionFailingEndsDisconnectedWithCount
     connectNow();
     server->setRefuseConnections(true);
     server->abortClients();
-    ASSERT_TRUE(waitUntil([&] {
-        return loggedText().contains("StreamingTransport: Max reconnect attempts (3) reached — resetting to disconnected");
-    }, 5s));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return loggedText().contains(
+                "StreamingTransport: Max reconnect attempts (3) reached — resetting to disconnected");
+        },
+        5s));
     const QList<double> times = server->upgradeTimes();
     ASSERT_EQ(times.size(), 4);  // the first connection and three attempts
     const double expected[] = {0.2, 0.4, 0.6};

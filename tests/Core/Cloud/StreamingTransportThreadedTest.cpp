@@ -83,7 +83,7 @@ TEST(StreamingTransportThreadedTest, ChunksFromAnotherThreadWhileTheSocketReconn
         if (round % 2 == 0) {
             transport.beginNewSession();  // reuses the open connection
         } else {
-            transport.disconnect();       // the new session has to connect: chunks are buffered
+            transport.disconnect();  // the new session has to connect: chunks are buffered
             transport.beginNewSession();
         }
         ASSERT_TRUE(waitUntil([&] { return server.audioFrames().size() >= framesBefore + 10; }));

@@ -16,8 +16,8 @@ std::uint32_t u32At(const QByteArray& b, int offset) {
 }
 
 std::int16_t i16At(const QByteArray& b, int offset) {
-    return static_cast<std::int16_t>(static_cast<std::uint8_t>(b[offset]) |
-                                     static_cast<std::uint8_t>(b[offset + 1]) << 8);
+    return static_cast<std::int16_t>(static_cast<std::uint8_t>(b[offset]) | static_cast<std::uint8_t>(b[offset + 1])
+                                                                                << 8);
 }
 
 // The 44-byte header written out by hand, byte for byte.
@@ -75,9 +75,8 @@ TEST(WavEncodingTest, SamplesAreClampedAndTruncatedTowardZero) {
         std::int16_t out;
     };
     const Case cases[] = {
-        {1.5f, 32767},   {1.0f, 32767},    {-1.0f, -32767}, {-2.0f, -32767}, {0.5f, 16383},
-        {-0.5f, -16383}, {0.0f, 0},        {-0.0f, 0},      {nan, 32767},    {inf, 32767},
-        {-inf, -32767},  {0.99999f, 32766}, {1e-6f, 0},      {-1e-6f, 0},
+        {1.5f, 32767}, {1.0f, 32767}, {-1.0f, -32767}, {-2.0f, -32767}, {0.5f, 16383},     {-0.5f, -16383}, {0.0f, 0},
+        {-0.0f, 0},    {nan, 32767},  {inf, 32767},    {-inf, -32767},  {0.99999f, 32766}, {1e-6f, 0},      {-1e-6f, 0},
     };
     std::vector<float> samples;
     for (const Case& c : cases) samples.push_back(c.in);

@@ -20,9 +20,7 @@
 using namespace std::chrono_literals;
 
 namespace {
-void drainEvents() {
-    QCoreApplication::processEvents();
-}
+void drainEvents() { QCoreApplication::processEvents(); }
 
 QString logText() {
     Logger::flush();

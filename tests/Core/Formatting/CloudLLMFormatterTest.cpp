@@ -1,16 +1,16 @@
 #include "Core/Formatting/CloudLLMFormatter.h"
 
 #include "Auth/AuthManager.h"
-#include "Core/Services/Analytics.h"
 #include "Core/Cloud/NetworkSession.h"
+#include "Core/Services/Analytics.h"
 #include "Foundation/StringShield.h"
 #include "Foundation/UserDefaults.h"
 
 #include "support/LogText.h"
 #include "support/LoopbackVendorServer.h"
-#include "support/text/QtPrinters.h"
 #include "support/text/ClosedLoopbackURL.h"
 #include "support/text/ExpectedFormatterError.h"
+#include "support/text/QtPrinters.h"
 
 #include <QCoro/QCoroTask>
 #include <QJsonArray>
@@ -21,8 +21,8 @@
 namespace {
 
 AppContext editorContext() {
-    return AppContext(QStringLiteral("Mail"), QStringLiteral("org.gnome.Evolution"), std::nullopt, QStringLiteral("Hi Ada,"),
-                      QStringLiteral("Regards"), QString(), true, {QStringLiteral("Inbox")});
+    return AppContext(QStringLiteral("Mail"), QStringLiteral("org.gnome.Evolution"), std::nullopt,
+                      QStringLiteral("Hi Ada,"), QStringLiteral("Regards"), QString(), true, {QStringLiteral("Inbox")});
 }
 
 class CloudFormatterTest : public ::testing::Test {
@@ -60,11 +60,13 @@ TEST_F(CloudFormatterTest, AvailabilityFollowsTheHealthReply) {
     };
     const Case cases[] = {
         {"built-in health", std::nullopt, true},
-        {"one provider up", LoopbackReply::json(QJsonObject{{"llm_providers", QJsonObject{{"a", false}, {"b", true}}}}), true},
+        {"one provider up", LoopbackReply::json(QJsonObject{{"llm_providers", QJsonObject{{"a", false}, {"b", true}}}}),
+         true},
         {"all down", LoopbackReply::json(QJsonObject{{"llm_providers", QJsonObject{{"a", false}}}}), false},
         {"no providers", LoopbackReply::json(QJsonObject{{"llm_providers", QJsonObject{}}}), false},
         {"member missing", LoopbackReply::json(QJsonObject{{"status", "ok"}}), false},
-        {"not booleans", LoopbackReply::json(QJsonObject{{"llm_providers", QJsonObject{{"a", "up"}, {"b", true}}}}), false},
+        {"not booleans", LoopbackReply::json(QJsonObject{{"llm_providers", QJsonObject{{"a", "up"}, {"b", true}}}}),
+         false},
         {"providers as array", LoopbackReply::json(QJsonObject{{"llm_providers", QJsonArray{true}}}), false},
         {"503", LoopbackReply::json(QJsonObject{{"llm_providers", QJsonObject{{"a", true}}}}, 503), false},
         {"malformed", LoopbackReply::malformedJson(), false},
@@ -73,8 +75,7 @@ TEST_F(CloudFormatterTest, AvailabilityFollowsTheHealthReply) {
     CloudLLMFormatter formatter(server.baseUrl());
     EXPECT_EQ(formatter.formatterName(), "CloudLLM");
     for (const Case& c : cases) {
-        if (c.reply)
-            server.scriptNext("GET", server.paths().health, *c.reply);
+        if (c.reply) server.scriptNext("GET", server.paths().health, *c.reply);
         EXPECT_EQ(QCoro::waitFor(formatter.isAvailable()), c.expected) << c.name;
     }
     EXPECT_FALSE(QCoro::waitFor(CloudLLMFormatter(closedLoopbackURL()).isAvailable()));
@@ -92,8 +93,8 @@ TEST_F(CloudFormatterTest, BodyCarriesContextWithCutsThatKeepCharactersWhole) {
     QStringList screenWords;
     for (int i = 0; i < 150; ++i) screenWords << QStringLiteral("w%1").arg(i);
 
-    AppContext context(QStringLiteral("Firefox"), QStringLiteral("firefox"), std::nullopt, before, after, selected, true,
-                       screenWords);
+    AppContext context(QStringLiteral("Firefox"), QStringLiteral("firefox"), std::nullopt, before, after, selected,
+                       true, screenWords);
     VantroseSettings settings;
     settings.writingStyle = WritingStyle::veryCasual;
     settings.userName = QStringLiteral("Ada King Lovelace");
@@ -114,7 +115,8 @@ TEST_F(CloudFormatterTest, BodyCarriesContextWithCutsThatKeepCharactersWhole) {
     const QJsonObject sent = body.value("context").toObject();
     EXPECT_EQ(sent.size(), 10);
     EXPECT_EQ(sent.value("app").toObject(),
-              (QJsonObject{{"name", "Firefox"}, {"bundle_id", "firefox"}, {"type", context.appType.rawValue()}, {"url", ""}}));
+              (QJsonObject{
+                  {"name", "Firefox"}, {"bundle_id", "firefox"}, {"type", context.appType.rawValue()}, {"url", ""}}));
     EXPECT_EQ(sent.value("before_text").toString(), emoji + QString(499, 'b'));
     EXPECT_EQ(sent.value("after_text").toString(), QString(199, 'c') + emoji);
     EXPECT_EQ(sent.value("selected_text").toString(), selected);
@@ -136,16 +138,18 @@ TEST_F(CloudFormatterTest, UserNameSplitsAtTheFirstSpace) {
     for (const auto& [name, first, last] : cases) {
         VantroseSettings settings;
         settings.userName = name;
-        const QJsonObject context = CloudLLMFormatter::buildRequestBody("x", editorContext(), settings).value("context").toObject();
+        const QJsonObject context =
+            CloudLLMFormatter::buildRequestBody("x", editorContext(), settings).value("context").toObject();
         EXPECT_EQ(context.value("user_first_name").toString(), first) << name.toStdString();
         EXPECT_EQ(context.value("user_last_name").toString(), last) << name.toStdString();
     }
 }
 
 TEST_F(CloudFormatterTest, AppAddressIsSentWhenKnown) {
-    AppContext context(QStringLiteral("Chromium"), QStringLiteral("chromium"), QStringLiteral("https://mail.example.com/inbox"),
-                       {}, {}, {}, true, {});
-    const QJsonObject app = CloudLLMFormatter::buildRequestBody("x", context, {}).value("context").toObject().value("app").toObject();
+    AppContext context(QStringLiteral("Chromium"), QStringLiteral("chromium"),
+                       QStringLiteral("https://mail.example.com/inbox"), {}, {}, {}, true, {});
+    const QJsonObject app =
+        CloudLLMFormatter::buildRequestBody("x", context, {}).value("context").toObject().value("app").toObject();
     EXPECT_EQ(app.value("url").toString(), "https://mail.example.com/inbox");
 }
 
@@ -184,7 +188,8 @@ TEST_F(CloudFormatterTest, ResultIsNamedAfterTheRaceWinner) {
     };
     const Case cases[] = {
         {QJsonObject{{"text", "Hello."}}, "Hello.", "cloud:unknown"},
-        {QJsonObject{{"text", "Hello."}, {"race_winner", "m1"}, {"provider", "p"}, {"time_ms", 12}}, "Hello.", "cloud:m1"},
+        {QJsonObject{{"text", "Hello."}, {"race_winner", "m1"}, {"provider", "p"}, {"time_ms", 12}}, "Hello.",
+         "cloud:m1"},
         {QJsonObject{{"text", "  spaced \n"}, {"race_winner", 3}}, "  spaced \n", "cloud:unknown"},
     };
     CloudLLMFormatter formatter(server.baseUrl());
@@ -214,7 +219,8 @@ TEST_F(CloudFormatterTest, FailuresAreThrown) {
         {"500", LoopbackReply::error(500, "boom"), false, Expected::requestFailed()},
         {"401", LoopbackReply::error(401, "no"), false, Expected::requestFailed()},
         {"no text", LoopbackReply::json(QJsonObject{{"formatted", "x"}}), false, Expected::invalidResponse()},
-        {"text not a string", LoopbackReply::json(QJsonObject{{"text", QJsonValue::Null}}), false, Expected::invalidResponse()},
+        {"text not a string", LoopbackReply::json(QJsonObject{{"text", QJsonValue::Null}}), false,
+         Expected::invalidResponse()},
         {"array", LoopbackReply::json(QJsonArray{"x"}), false, Expected::invalidResponse()},
         {"malformed", LoopbackReply::malformedJson(), false, Expected::request(RequestKind::json)},
         {"dropped", LoopbackReply::drop(), true, Expected::request(RequestKind::transport)},
@@ -230,10 +236,12 @@ TEST_F(CloudFormatterTest, FailuresAreThrown) {
             local.scriptNext("POST", local.paths().format, c.reply);
         CloudLLMFormatter formatter(local.baseUrl());
         formatter.setRequestTimeoutMs(300);
-        expectFormatterError(waitForOutcome(formatter.format(QStringLiteral("hello"), editorContext(), {})), c.expected);
+        expectFormatterError(waitForOutcome(formatter.format(QStringLiteral("hello"), editorContext(), {})),
+                             c.expected);
     }
     for (const QString& url : {closedLoopbackURL(), QStringLiteral("::bad::"), QString()}) {
-        const auto outcome = waitForOutcome(CloudLLMFormatter(url).format(QStringLiteral("hello"), editorContext(), {}));
+        const auto outcome =
+            waitForOutcome(CloudLLMFormatter(url).format(QStringLiteral("hello"), editorContext(), {}));
         EXPECT_TRUE(outcome.errorAs<FormatterRequestError>()) << url.toStdString();
     }
 }

@@ -1,17 +1,17 @@
-#include "Core/Formatting/AdaptiveFormatter.h"
 #include "Core/Formatting/OllamaLLMFormatter.h"
+#include "Core/Formatting/AdaptiveFormatter.h"
 
 #include "support/LogText.h"
-#include "support/text/FakeOllamaServer.h"
-#include "support/text/QtPrinters.h"
 #include "support/text/ClosedLoopbackURL.h"
 #include "support/text/ExpectedFormatterError.h"
+#include "support/text/FakeOllamaServer.h"
+#include "support/text/QtPrinters.h"
 
 #include "Core/Cloud/NetworkSession.h"
 
 #include <QCoro/QCoroTask>
-#include <QNetworkAccessManager>
 #include <QJsonArray>
+#include <QNetworkAccessManager>
 
 #include <gtest/gtest.h>
 
@@ -67,16 +67,17 @@ TEST(OllamaPrompt, FollowsStyleApplicationAndCursor) {
         {WritingStyle::excited, contextOf(AppType::browser, "Dear Ada,", {"Inbox", "Ada"}),
          "Use an enthusiastic, energetic tone. \n\nText before cursor: \"Dear Ada,\"\nWords visible on screen: Inbox, Ada"},
         {WritingStyle::default_, contextOf(AppType::general, longBefore, hundredWords),
-         "Use a natural, neutral tone. \n\nText before cursor: \"" + longBefore.right(200 + 1)
-             + "\"\nWords visible on screen: " + first80.join(", ")},
+         "Use a natural, neutral tone. \n\nText before cursor: \"" + longBefore.right(200 + 1) +
+             "\"\nWords visible on screen: " + first80.join(", ")},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(testing::Message() << "case " << i);
         VantroseSettings settings;
         settings.writingStyle = cases[i].style;
-        const QString prompt = OllamaLLMFormatter::buildPrompt(QStringLiteral("um hello  there"), cases[i].context, settings);
-        EXPECT_EQ(prompt, kPromptHead + cases[i].expectedMiddle + kPromptTail
-                              + QStringLiteral("um hello  there\n\nFormatted text:"));
+        const QString prompt =
+            OllamaLLMFormatter::buildPrompt(QStringLiteral("um hello  there"), cases[i].context, settings);
+        EXPECT_EQ(prompt, kPromptHead + cases[i].expectedMiddle + kPromptTail +
+                              QStringLiteral("um hello  there\n\nFormatted text:"));
     }
 }
 
@@ -140,19 +141,28 @@ TEST_F(OllamaServerTest, FailuresAreThrownWithTheirDescriptions) {
         Expected expected;
     };
     const Case cases[] = {
-        {"status 500", [](auto& s) { s.scriptNextGenerate(LoopbackReply::error(500, "boom")); }, Expected::requestFailed()},
+        {"status 500", [](auto& s) { s.scriptNextGenerate(LoopbackReply::error(500, "boom")); },
+         Expected::requestFailed()},
         {"unknown model 404", [](auto& s) { s.setModels({"llama3:latest"}); }, Expected::requestFailed()},
         {"malformed JSON", [](auto& s) { s.scriptNextGenerate(LoopbackReply::malformedJson()); },
          Expected::request(RequestKind::json)},
-        {"no response member", [](auto& s) { s.scriptNextGenerate(LoopbackReply::json(QJsonObject{{"done", true}})); },
+        {"no response member",
+         [](auto& s) {
+             s.scriptNextGenerate(LoopbackReply::json(QJsonObject{{"done", true}}));
+         },
          Expected::invalidResponse()},
-        {"response not a string", [](auto& s) { s.scriptNextGenerate(LoopbackReply::json(QJsonObject{{"response", 3}})); },
+        {"response not a string",
+         [](auto& s) {
+             s.scriptNextGenerate(LoopbackReply::json(QJsonObject{{"response", 3}}));
+         },
          Expected::invalidResponse()},
-        {"array body", [](auto& s) { s.scriptNextGenerate(LoopbackReply::json(QJsonArray{"x"})); }, Expected::invalidResponse()},
+        {"array body", [](auto& s) { s.scriptNextGenerate(LoopbackReply::json(QJsonArray{"x"})); },
+         Expected::invalidResponse()},
         // Always: the HTTP stack retries a request once when its connection closes unanswered.
         {"dropped connection", [](auto& s) { s.scriptAlwaysGenerate(LoopbackReply::drop()); },
          Expected::request(RequestKind::transport)},
-        {"time-out", [](auto& s) { s.scriptNextGenerate(LoopbackReply::hang()); }, Expected::request(RequestKind::timeout)},
+        {"time-out", [](auto& s) { s.scriptNextGenerate(LoopbackReply::hang()); },
+         Expected::request(RequestKind::timeout)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -262,7 +272,8 @@ TEST_F(OllamaServerTest, AdaptiveFallsBackToRulesOnEveryModelFailure) {
     settings.useLLMFormatting = true;
     for (size_t i = 0; i < std::size(failures); ++i) {
         server.scriptNextGenerate(failures[i]);
-        const auto result = QCoro::waitFor(formatter.format(QStringLiteral("hello world"), contextOf(AppType::email), settings));
+        const auto result =
+            QCoro::waitFor(formatter.format(QStringLiteral("hello world"), contextOf(AppType::email), settings));
         EXPECT_EQ(result.formatterName, "RuleBased") << "case " << i;
         EXPECT_EQ(result.text, "Hello world.") << "case " << i;
     }
@@ -271,10 +282,12 @@ TEST_F(OllamaServerTest, AdaptiveFallsBackToRulesOnEveryModelFailure) {
         QStringLiteral("AdaptiveFormatter: LLM failed, falling back to rules: Ollama API request failed")));
 
     server.scriptAlwaysGenerate(LoopbackReply::drop());
-    EXPECT_EQ(QCoro::waitFor(formatter.format(QStringLiteral("hello world"), contextOf(AppType::email), settings)).formatterName,
+    EXPECT_EQ(QCoro::waitFor(formatter.format(QStringLiteral("hello world"), contextOf(AppType::email), settings))
+                  .formatterName,
               "RuleBased");
     server.stop();
-    EXPECT_EQ(QCoro::waitFor(formatter.format(QStringLiteral("hello world"), contextOf(AppType::email), settings)).formatterName,
+    EXPECT_EQ(QCoro::waitFor(formatter.format(QStringLiteral("hello world"), contextOf(AppType::email), settings))
+                  .formatterName,
               "RuleBased");
 }
 
@@ -302,7 +315,8 @@ TEST_F(OllamaServerTest, AdaptiveUsesRulesWhenTheModelIsNotPulled) {
     VantroseSettings settings;
     settings.useLLMFormatting = true;
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(QCoro::waitFor(formatter.format(QStringLiteral("hello"), contextOf(AppType::email), settings)).formatterName,
+        EXPECT_EQ(QCoro::waitFor(formatter.format(QStringLiteral("hello"), contextOf(AppType::email), settings))
+                      .formatterName,
                   "RuleBased");
     }
     EXPECT_EQ(server.tagsRequestCount(), 1);

@@ -9,8 +9,8 @@
 namespace {
 
 AppContext contextOfType(AppType type) {
-    AppContext context(QStringLiteral("Editor"), QStringLiteral("org.example.editor"), std::nullopt, {}, {}, {},
-                       true, {});
+    AppContext context(QStringLiteral("Editor"), QStringLiteral("org.example.editor"), std::nullopt, {}, {}, {}, true,
+                       {});
     context.appType = type;
     return context;
 }
@@ -63,7 +63,8 @@ TEST(RuleBasedFormatter, FormatsTranscripts) {
 
 TEST(RuleBasedFormatter, BlankInputGivesEmptyTextWithoutLatency) {
     RuleBasedFormatter formatter;
-    const auto result = QCoro::waitFor(formatter.format(QStringLiteral(" \n\t \n"), contextOfType(AppType::general), {}));
+    const auto result =
+        QCoro::waitFor(formatter.format(QStringLiteral(" \n\t \n"), contextOfType(AppType::general), {}));
     EXPECT_EQ(result, (FormattingResult{QString(), 0.0, QStringLiteral("RuleBased")}));
     EXPECT_EQ(formatter.formatterName(), "RuleBased");
 }

@@ -14,22 +14,20 @@ struct LeadingSpaceCase {
 };
 
 TEST(LeadingSpaceTest, AddsASpaceOnlyAfterAWordOrMark) {
-    const LeadingSpaceCase cases[] = {
-        LeadingSpaceCase{"world", "hello", "", " world"},
-        LeadingSpaceCase{"world", "hello ", "", "world"},
-        LeadingSpaceCase{"world", "hello\n", "", "world"},
-        LeadingSpaceCase{"world", "hello\r", "", "world"},
-        LeadingSpaceCase{"world", "hello", "sel", "world"},
-        LeadingSpaceCase{"world", "", "", "world"},
-        LeadingSpaceCase{"\tworld", "hello", "", "\tworld"},
-        LeadingSpaceCase{"", "hello", "", ""},
-        LeadingSpaceCase{"next", "Done.", "", " next"},
-        LeadingSpaceCase{"next", "(see 3)", "", " next"},
-        LeadingSpaceCase{"next", "caf\u00E9", "", " next"},
-        LeadingSpaceCase{"next", "cafe\u0301", "", " next"},    // letter + combining accent
-        LeadingSpaceCase{"next", "ok \U0001F44D", "", "next"},   // emoji is neither
-        LeadingSpaceCase{"next", "a-", "", "next"}
-    };
+    const LeadingSpaceCase cases[] = {LeadingSpaceCase{"world", "hello", "", " world"},
+                                      LeadingSpaceCase{"world", "hello ", "", "world"},
+                                      LeadingSpaceCase{"world", "hello\n", "", "world"},
+                                      LeadingSpaceCase{"world", "hello\r", "", "world"},
+                                      LeadingSpaceCase{"world", "hello", "sel", "world"},
+                                      LeadingSpaceCase{"world", "", "", "world"},
+                                      LeadingSpaceCase{"\tworld", "hello", "", "\tworld"},
+                                      LeadingSpaceCase{"", "hello", "", ""},
+                                      LeadingSpaceCase{"next", "Done.", "", " next"},
+                                      LeadingSpaceCase{"next", "(see 3)", "", " next"},
+                                      LeadingSpaceCase{"next", "caf\u00E9", "", " next"},
+                                      LeadingSpaceCase{"next", "cafe\u0301", "", " next"},  // letter + combining accent
+                                      LeadingSpaceCase{"next", "ok \U0001F44D", "", "next"},  // emoji is neither
+                                      LeadingSpaceCase{"next", "a-", "", "next"}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         SCOPED_TRACE(testing::Message() << "case " << i);
@@ -46,31 +44,29 @@ struct CasingCase {
 };
 
 TEST(CasingTest, LowersTheFirstLetterOnlyWhenASentenceContinues) {
-    const CasingCase cases[] = {
-        CasingCase{"World", "I said,", AppType::general, "world"},
-        CasingCase{"World", "Done.", AppType::general, "World"},
-        CasingCase{"World", "Note:", AppType::general, "World"},
-        CasingCase{"World", "hello \t", AppType::general, "world"},
-        CasingCase{"World", "line\n", AppType::general, "World"},
-        CasingCase{" World", "hello", AppType::general, " World"},
-        CasingCase{"World", " \t ", AppType::general, "World"},
-        CasingCase{"World", "range \u2014", AppType::general, "world"},
-        CasingCase{"Sure", "lol \U0001F602", AppType::messaging, "sure"},
-        CasingCase{"Sure", "LOL \U0001F602", AppType::messaging, "Sure"},
-        CasingCase{"Sure", "lol \U0001F602", AppType::email, "Sure"},
-        CasingCase{"Sure", "lol \U0001F602", AppType::social, "sure"},
-        CasingCase{"Sure", "\U0001F602", AppType::messaging, "Sure"},
-        CasingCase{"Alex", "thanks @", AppType::general, "alex"},
-        CasingCase{"\u00C9mile", "with", AppType::general, "\u00E9mile"},
-        // Words that keep their capitals wherever they stand.
-        CasingCase{"I think so", "and", AppType::general, "I think so"},
-        CasingCase{"I'm in", "so,", AppType::general, "I'm in"},
-        CasingCase{"I\u2019ll go", "then", AppType::general, "I\u2019ll go"},
-        CasingCase{"NASA launched it", "yesterday", AppType::general, "NASA launched it"},
-        CasingCase{"API, please", "the", AppType::general, "API, please"},
-        CasingCase{"It works", "and", AppType::general, "it works"},
-        CasingCase{"world", "hello", AppType::general, "world"}
-    };
+    const CasingCase cases[] = {CasingCase{"World", "I said,", AppType::general, "world"},
+                                CasingCase{"World", "Done.", AppType::general, "World"},
+                                CasingCase{"World", "Note:", AppType::general, "World"},
+                                CasingCase{"World", "hello \t", AppType::general, "world"},
+                                CasingCase{"World", "line\n", AppType::general, "World"},
+                                CasingCase{" World", "hello", AppType::general, " World"},
+                                CasingCase{"World", " \t ", AppType::general, "World"},
+                                CasingCase{"World", "range \u2014", AppType::general, "world"},
+                                CasingCase{"Sure", "lol \U0001F602", AppType::messaging, "sure"},
+                                CasingCase{"Sure", "LOL \U0001F602", AppType::messaging, "Sure"},
+                                CasingCase{"Sure", "lol \U0001F602", AppType::email, "Sure"},
+                                CasingCase{"Sure", "lol \U0001F602", AppType::social, "sure"},
+                                CasingCase{"Sure", "\U0001F602", AppType::messaging, "Sure"},
+                                CasingCase{"Alex", "thanks @", AppType::general, "alex"},
+                                CasingCase{"\u00C9mile", "with", AppType::general, "\u00E9mile"},
+                                // Words that keep their capitals wherever they stand.
+                                CasingCase{"I think so", "and", AppType::general, "I think so"},
+                                CasingCase{"I'm in", "so,", AppType::general, "I'm in"},
+                                CasingCase{"I\u2019ll go", "then", AppType::general, "I\u2019ll go"},
+                                CasingCase{"NASA launched it", "yesterday", AppType::general, "NASA launched it"},
+                                CasingCase{"API, please", "the", AppType::general, "API, please"},
+                                CasingCase{"It works", "and", AppType::general, "it works"},
+                                CasingCase{"world", "hello", AppType::general, "world"}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         SCOPED_TRACE(testing::Message() << "case " << i);
@@ -96,8 +92,7 @@ TEST(TrailingPunctuationTest, DropsThePeriodOfShortChatMessagesEndingInATinyWord
         TrailingCase{QString(57, 'x') + " a.", AppType::messaging, QString(57, 'x') + " a."},  // 60 characters
         TrailingCase{QString(56, 'x') + " a.", AppType::messaging, QString(56, 'x') + " a"},
         TrailingCase{"I am in a.", AppType::email, "I am in a."},
-        TrailingCase{"Go", AppType::messaging, "Go"}
-    };
+        TrailingCase{"Go", AppType::messaging, "Go"}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         SCOPED_TRACE(testing::Message() << "case " << i);
@@ -113,18 +108,16 @@ struct PlaceholderCase {
 };
 
 TEST(PlaceholderTest, RecognisesPromptsAndShortLabels) {
-    const PlaceholderCase cases[] = {
-        PlaceholderCase{"Search or type a URL", "", "", true},
-        PlaceholderCase{"Loading...", "", "", true},
-        PlaceholderCase{"Hello world", "", "", true},
-        PlaceholderCase{"This is my note", "", "", false},
-        PlaceholderCase{"Message #general and the rest of it", "", "", true},
-        PlaceholderCase{"What's on your mind, Ada?", "", "", true},
-        PlaceholderCase{"one two three four five...", "", "", false},
-        PlaceholderCase{"   \n", "", "", false},
-        PlaceholderCase{"Search", "x", "", false},
-        PlaceholderCase{"Search", "", "x", false}
-    };
+    const PlaceholderCase cases[] = {PlaceholderCase{"Search or type a URL", "", "", true},
+                                     PlaceholderCase{"Loading...", "", "", true},
+                                     PlaceholderCase{"Hello world", "", "", true},
+                                     PlaceholderCase{"This is my note", "", "", false},
+                                     PlaceholderCase{"Message #general and the rest of it", "", "", true},
+                                     PlaceholderCase{"What's on your mind, Ada?", "", "", true},
+                                     PlaceholderCase{"one two three four five...", "", "", false},
+                                     PlaceholderCase{"   \n", "", "", false},
+                                     PlaceholderCase{"Search", "x", "", false},
+                                     PlaceholderCase{"Search", "", "x", false}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         SCOPED_TRACE(testing::Message() << "case " << i);

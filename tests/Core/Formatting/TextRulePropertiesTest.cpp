@@ -21,14 +21,23 @@ QString units(std::initializer_list<char16_t> codeUnits) {
 
 TEST(TextRuleProperties, TriggerReplacesItself) {
     const QString triggers[] = {
-        units({0x130}),                              // "İ": lower case is two code units
+        units({0x130}),  // "İ": lower case is two code units
         QStringLiteral("\u0130stanbul"),
-        units({0, 0, u'1'}),                         // NUL before a digit read as an octal escape
+        units({0, 0, u'1'}),  // NUL before a digit read as an octal escape
         units({0, u' ', u'7'}),
-        QStringLiteral("c++"), QStringLiteral("$1"), QStringLiteral("\\E("), QStringLiteral("a\\Qb"),
-        QStringLiteral("(?i)x"), QStringLiteral("[a-z]"), QStringLiteral("x{2}"), QStringLiteral("\\1"),
-        QStringLiteral("stra\u00dfe"), QStringLiteral("\u01c5"), QStringLiteral("\ufb00"), QStringLiteral("\u03a3\u03c2"),
-        units({0xD800}),                             // a stray surrogate half
+        QStringLiteral("c++"),
+        QStringLiteral("$1"),
+        QStringLiteral("\\E("),
+        QStringLiteral("a\\Qb"),
+        QStringLiteral("(?i)x"),
+        QStringLiteral("[a-z]"),
+        QStringLiteral("x{2}"),
+        QStringLiteral("\\1"),
+        QStringLiteral("stra\u00dfe"),
+        QStringLiteral("\u01c5"),
+        QStringLiteral("\ufb00"),
+        QStringLiteral("\u03a3\u03c2"),
+        units({0xD800}),  // a stray surrogate half
         units({u'x', 0xDC00, u'y'}),
         QStringLiteral("\U0001F600 smile"),
     };
@@ -40,9 +49,9 @@ TEST(TextRuleProperties, TriggerReplacesItself) {
 
 TEST(TextRuleProperties, TriggerReplacesItselfForSeededRandomTriggers) {
     // Characters the pattern syntax, case folding or UTF-16 make special.
-    const char16_t pool[] = {0,     u'1',  u'0',  u'a',  u'Z',  u'\\', u'E',  u'Q',  u'(',   u')',   u'[',
-                             u']',  u'{',  u'}',  u'|',  u'^',  u'$',  u'.',  u'*',  u'+',   u'?',   u'-',
-                             u'#',  u'_',  u',',  u'\t', u'\n', 0x130, 0x131, 0xDF,  0x3A3,  0x3C2,  0x1C5,
+    const char16_t pool[] = {0,      u'1',  u'0',   u'a',   u'Z',   u'\\',  u'E',   u'Q', u'(',   u')',  u'[',
+                             u']',   u'{',  u'}',   u'|',   u'^',   u'$',   u'.',   u'*', u'+',   u'?',  u'-',
+                             u'#',   u'_',  u',',   u'\t',  u'\n',  0x130,  0x131,  0xDF, 0x3A3,  0x3C2, 0x1C5,
                              0xFB00, 0x301, 0xD83D, 0xDE00, 0xD800, 0xDFFF, 0xFFFD, u' ', 0x2028, 0x200B};
     std::mt19937 random(1210);
     for (int round = 0; round < 2000; ++round) {
@@ -64,14 +73,28 @@ struct ChainCase {
 
 TEST(TextRuleProperties, ChainedRulesStayBounded) {
     const ChainCase cases[] = {
-        {"Snippets", "a", {}, {{"a", QString("b").repeated(1000)}, {"b", QString("c").repeated(1000)},
-                               {"c", QString("d").repeated(1000)}}, {}},
-        {"Replacements", "a", {{"a", QString("b ").repeated(500)}, {"b", QString("c ").repeated(500)},
-                               {"c", QString("d ").repeated(200)}}, {}, {}},
-        {"UserRules", "x", {}, {}, {{"x", QString("a ").repeated(1000)}, {"a", QString("b ").repeated(1000)},
-                                    {"b", QString("c ").repeated(1000)}}},
-        {"OneRuleOnALongText", QString("a ").repeated(2000), {{"a", QString("b").repeated(100)}},
-         {{"a", QString("b").repeated(100)}}, {{"a", QString("b").repeated(100)}}},
+        {"Snippets",
+         "a",
+         {},
+         {{"a", QString("b").repeated(1000)}, {"b", QString("c").repeated(1000)}, {"c", QString("d").repeated(1000)}},
+         {}},
+        {"Replacements",
+         "a",
+         {{"a", QString("b ").repeated(500)}, {"b", QString("c ").repeated(500)}, {"c", QString("d ").repeated(200)}},
+         {},
+         {}},
+        {"UserRules",
+         "x",
+         {},
+         {},
+         {{"x", QString("a ").repeated(1000)},
+          {"a", QString("b ").repeated(1000)},
+          {"b", QString("c ").repeated(1000)}}},
+        {"OneRuleOnALongText",
+         QString("a ").repeated(2000),
+         {{"a", QString("b").repeated(100)}},
+         {{"a", QString("b").repeated(100)}},
+         {{"a", QString("b").repeated(100)}}},
     };
     for (const ChainCase& c : cases) {
         VantroseSettings settings;
@@ -86,21 +109,19 @@ TEST(TextRuleProperties, ChainedRulesStayBounded) {
 TEST(TextRuleProperties, ChainingGoesOnUntilTheLimitThenStops) {
     // The first expansion fits and stays; the next would not, so it and the rest are skipped.
     const QString bs = QString("b").repeated(1000);
-    EXPECT_EQ(RuleBasedFormatter::applySnippets(
-                  "a", {{"a", bs}, {"b", QString("c").repeated(1000)}, {"c", "never"}}),
+    EXPECT_EQ(RuleBasedFormatter::applySnippets("a", {{"a", bs}, {"b", QString("c").repeated(1000)}, {"c", "never"}}),
               bs);
     EXPECT_EQ(UserTextReplacements::apply("x", {{"x", "a b"}, {"a", "1"}, {"b", "2"}}), "1 2");
-    const QList<TextReplacement> growing{{"x", QString("a ").repeated(1000)},
-                                         {"a", QString("b ").repeated(1000)},
-                                         {"b", "never"}};
+    const QList<TextReplacement> growing{
+        {"x", QString("a ").repeated(1000)}, {"a", QString("b ").repeated(1000)}, {"b", "never"}};
     EXPECT_EQ(UserTextReplacements::apply("x", growing), QString("a ").repeated(1000));
 
     // Formatting skips the snippets once the replacements reached the limit.
     VantroseSettings settings;
     settings.replacements = {{"a", QString("b ").repeated(500)}, {"b", QString("c ").repeated(500)}};
     settings.snippets = {{"b", "snippet"}};
-    const AppContext context(QStringLiteral("Chat"), QStringLiteral("org.example.chat"), std::nullopt, {}, {}, {},
-                             true, {});
+    const AppContext context(QStringLiteral("Chat"), QStringLiteral("org.example.chat"), std::nullopt, {}, {}, {}, true,
+                             {});
     const QString formatted = RuleBasedFormatter().formatNow("a", context, settings).text;
     EXPECT_FALSE(formatted.contains("snippet"));
     EXPECT_TRUE(formatted.startsWith("B b b"));
@@ -119,8 +140,8 @@ TEST(TextRuleProperties, StraySurrogateKeepsEveryRule) {
         const auto broken = TextRuleProperties::strayHalvesChangeNothingElse(text, settings);
         EXPECT_FALSE(broken) << *broken;
     }
-    const AppContext context(QStringLiteral("Editor"), QStringLiteral("org.example.editor"), std::nullopt, {}, {},
-                             {}, true, {});
+    const AppContext context(QStringLiteral("Editor"), QStringLiteral("org.example.editor"), std::nullopt, {}, {}, {},
+                             true, {});
     EXPECT_EQ(RuleBasedFormatter().formatNow(texts[0], context, settings).text,
               QStringLiteral("I think we're going to win\ufffd."));
     EXPECT_EQ(UserTextReplacements::apply(units({u'b', u't', u'w', 0xDC00}), settings.textReplacements),

@@ -29,9 +29,7 @@ TEST(WholeWordTest, ReplacesWholeWordsLiterallyInOnePass) {
         WholeWordCase{"caf\u00E9 caf", "caf", "X", "caf\u00E9 X"},
         WholeWordCase{"\u00C9COLE \u00E9cole", "\u00E9cole", "school", "school school"},
         // Terms that end in a mark match at the end of a sentence, not inside a longer token.
-        WholeWordCase{"I like c++", "c++", "C++", "I like C++"},
-        WholeWordCase{"c++x", "c++", "C++", "c++x"}
-    };
+        WholeWordCase{"I like c++", "c++", "C++", "I like C++"}, WholeWordCase{"c++x", "c++", "C++", "c++x"}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         SCOPED_TRACE(testing::Message() << "case " << i);

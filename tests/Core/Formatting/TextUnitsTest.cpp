@@ -6,9 +6,9 @@
 
 namespace {
 
-const QString kThumbsUp = QString::fromUtf8("\U0001F44D");           // one surrogate pair
+const QString kThumbsUp = QString::fromUtf8("\U0001F44D");                                // one surrogate pair
 const QString kFamily = QString::fromUtf8("\U0001F468\u200D\U0001F469\u200D\U0001F467");  // one character
-const QString kAccentedE = QString::fromUtf8("e\u0301");             // e + combining acute
+const QString kAccentedE = QString::fromUtf8("e\u0301");                                  // e + combining acute
 
 TEST(TextUnits, CutsNeverSplitACharacter) {
     const QString text = QStringLiteral("ab") + kThumbsUp + kFamily + kAccentedE;

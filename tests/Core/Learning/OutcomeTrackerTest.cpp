@@ -114,7 +114,8 @@ protected:
             change(settings);
             ++settingsWrites;
         };
-        h.saveOutcomeSnapshot = [this](const QString& trace, const QString& session, const DictationOutcomeSnapshot& s) {
+        h.saveOutcomeSnapshot = [this](const QString& trace, const QString& session,
+                                       const DictationOutcomeSnapshot& s) {
             EXPECT_EQ(trace, "TRACE-1");
             EXPECT_EQ(session, "SESSION-1");
             snapshots << s;
@@ -212,7 +213,8 @@ TEST_F(DictationLearningTest, ACorrectedWordIsLearnedOnceFromThePastedRegion) {
     EXPECT_EQ(addedWords, QStringList{"John"});
     EXPECT_EQ(settings.customWords, QStringList{"John"});
     EXPECT_EQ(settingsWrites, 1);
-    EXPECT_EQ(loggedText().count("Pipeline: Edit correction detected: \"jon\" → \"John\" — auto-adding to dictionary"), 1);
+    EXPECT_EQ(loggedText().count("Pipeline: Edit correction detected: \"jon\" → \"John\" — auto-adding to dictionary"),
+              1);
 
     // A later watch finding the same correction does not add the custom word again.
     learning.startCorrectionWatch(target(QStringLiteral("ask jon")));

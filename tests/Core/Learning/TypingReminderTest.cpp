@@ -19,7 +19,8 @@ protected:
     ManualDelayedCalls calls;
     VantroseSettings settings;
     QList<QPair<QString, QVariantMap>> events;
-    std::optional<ActiveAppInfo> app = ActiveAppInfo{QStringLiteral("Editor"), QStringLiteral("org.example.Editor"), 42, {}};
+    std::optional<ActiveAppInfo> app =
+        ActiveAppInfo{QStringLiteral("Editor"), QStringLiteral("org.example.Editor"), 42, {}};
     int dictationStarts = 0;
     int latches = 0;
     int settingsWrites = 0;
@@ -29,7 +30,9 @@ protected:
 
     void make(Config config = Config()) {
         TypingReminderController::Hooks hooks;
-        hooks.track = [this](const QString& event, const QVariantMap& properties) { events.append({event, properties}); };
+        hooks.track = [this](const QString& event, const QVariantMap& properties) {
+            events.append({event, properties});
+        };
         hooks.frontmostApp = [this] { return app; };
         hooks.updateSettings = [this](const std::function<void(VantroseSettings&)>& change) {
             const VantroseSettings old = settings;
@@ -44,7 +47,8 @@ protected:
 
     void key(const QString& characters = QStringLiteral("a"), quint64 flags = 0, quint16 keyCode = 0,
              DictationStatus status = DictationStatus::idle, bool repeat = false) {
-        controller->handleGlobalKeyDown(KeyEvent{keyCode, flags, characters, repeat}, status, Hotkey::rightOptionKeyCode);
+        controller->handleGlobalKeyDown(KeyEvent{keyCode, flags, characters, repeat}, status,
+                                        Hotkey::rightOptionKeyCode);
     }
     // `count` one-character keys `gap` seconds apart, the first one now.
     void typeKeys(int count, double gap) {
@@ -170,7 +174,8 @@ TEST(TypingReminderCountTest, PrintableCharacters) {
         {QString(QChar(0xF700)) + QString(QChar(0xF8FF)), 0},
         {QString::fromUtf8("😀"), 1},  // one scalar, two UTF-16 units
     };
-    for (const auto& c : cases) EXPECT_EQ(TypingReminderController::printableCharacterCount(c.text), c.count) << c.text.toStdString();
+    for (const auto& c : cases)
+        EXPECT_EQ(TypingReminderController::printableCharacterCount(c.text), c.count) << c.text.toStdString();
 }
 
 TEST_F(TypingReminderTest, WithoutAFrontmostApplicationKeysCountAsUnknown) {
@@ -253,9 +258,11 @@ TEST_F(TypingReminderTest, AcceptStartsADictation) {
         int latches;
         QStringList events;
     } cases[] = {
-        {TypingReminderController::AcceptTrigger::keyboard, 0,
+        {TypingReminderController::AcceptTrigger::keyboard,
+         0,
          {"typing_reminder_accepted", "typing_reminder_accept_trigger"}},
-        {TypingReminderController::AcceptTrigger::pillTap, 1,
+        {TypingReminderController::AcceptTrigger::pillTap,
+         1,
          {"typing_reminder_accepted", "typing_reminder_accept_trigger", "dictation_session_started"}},
     };
     for (const auto& c : cases) {
@@ -276,8 +283,9 @@ TEST_F(TypingReminderTest, AcceptStartsADictation) {
         EXPECT_EQ(latches, c.latches);
         EXPECT_EQ(settingsWrites, 1);  // saved and pushed even though nothing was suppressed
         EXPECT_EQ(eventNames(), c.events);
-        EXPECT_EQ(lastEvent(QStringLiteral("typing_reminder_accept_trigger")).value(QStringLiteral("trigger")).toString(),
-                  TypingReminderController::rawValue(c.trigger));
+        EXPECT_EQ(
+            lastEvent(QStringLiteral("typing_reminder_accept_trigger")).value(QStringLiteral("trigger")).toString(),
+            TypingReminderController::rawValue(c.trigger));
         EXPECT_EQ(controller->engine().dismissCounts.value(QStringLiteral("org.example.Editor")), 0);
     }
 }
@@ -289,7 +297,8 @@ TEST_F(TypingReminderTest, DismissWithSuppressLastsAcrossRestarts) {
     EXPECT_FALSE(shown());
     EXPECT_EQ(settings.typingReminderSuppressedApps.value(QStringLiteral("org.example.Editor")), "Editor");
     EXPECT_TRUE(lastEvent(QStringLiteral("typing_reminder_dismissed")).value(QStringLiteral("suppress")).toBool());
-    EXPECT_TRUE(lastEvent(QStringLiteral("typing_reminder_dismiss_trigger")).value(QStringLiteral("suppress")).toBool());
+    EXPECT_TRUE(
+        lastEvent(QStringLiteral("typing_reminder_dismiss_trigger")).value(QStringLiteral("suppress")).toBool());
 
     for (int restart = 0; restart < 2; ++restart) {
         typeKeys(40, 1.0);
@@ -318,7 +327,8 @@ TEST_F(TypingReminderTest, TheHundredthPlainDismissalSuppresses) {
     controller->dismissTypingSuggestion(false);  // the 100th
     EXPECT_EQ(settings.typingReminderSuppressedApps.value(bundle), "Editor");
     EXPECT_TRUE(lastEvent(QStringLiteral("typing_reminder_dismissed")).value(QStringLiteral("suppress")).toBool());
-    EXPECT_FALSE(lastEvent(QStringLiteral("typing_reminder_dismiss_trigger")).value(QStringLiteral("suppress")).toBool());
+    EXPECT_FALSE(
+        lastEvent(QStringLiteral("typing_reminder_dismiss_trigger")).value(QStringLiteral("suppress")).toBool());
 
     make();  // a restart forgets the count and keeps the suppression
     EXPECT_EQ(controller->engine().dismissCounts.value(bundle), 0);
@@ -365,7 +375,8 @@ TEST_F(TypingReminderTest, SwitchingOffOrAwayHidesTheSuggestion) {
     key();
     controller->handleActiveAppChanged(*app);  // same application: stays
     EXPECT_TRUE(shown());
-    controller->handleActiveAppChanged(ActiveAppInfo{QStringLiteral("Mail"), QStringLiteral("org.example.Mail"), 43, {}});
+    controller->handleActiveAppChanged(
+        ActiveAppInfo{QStringLiteral("Mail"), QStringLiteral("org.example.Mail"), 43, {}});
     EXPECT_FALSE(shown());
 
     typeKeys(21, 1.0);

@@ -6,10 +6,10 @@
 
 #include "Core/ASR/ASREngineProtocol.h"
 #include "Core/ASR/CloudASREngine.h"
+#include "Core/Cloud/StreamingTransport.h"
 #include "Core/Pipeline/PipelineAdapters.h"
 #include "Core/Pipeline/PipelineCollaborators.h"
 #include "Core/Services/SettingsStore.h"
-#include "Core/Cloud/StreamingTransport.h"
 #include "Storage/HistoryStore.h"
 
 #include <QCoreApplication>
@@ -152,7 +152,9 @@ public:  // the rows' faults reach the servers and the transport
         settings.cloudServerURL = cloudURL.isEmpty() ? http.baseUrl() : cloudURL;
         h = std::make_unique<PipelineHarness>(settings, options);
         h->setUp();
-        if (transport) ASSERT_TRUE(waitUntil([&] { return transport->state() == State::connected; }));
+        if (transport) {
+            ASSERT_TRUE(waitUntil([&] { return transport->state() == State::connected; }));
+        }
     }
 
     bool waitForPastes(int count) {
@@ -190,7 +192,8 @@ TEST_F(FaultMatrix, BatchServerFaults) {
         {"server down", std::nullopt},
         {"slow past the deadline", LoopbackReply::hang()},
         {"5xx", LoopbackReply::error(503, QStringLiteral("overloaded"))},
-        {"HTML instead of JSON", LoopbackReply::html(200, QStringLiteral("<html><body>Sign in to the Wi-Fi</body></html>"))},
+        {"HTML instead of JSON",
+         LoopbackReply::html(200, QStringLiteral("<html><body>Sign in to the Wi-Fi</body></html>"))},
         {"HTML error page", LoopbackReply::html(502)},
         {"truncated JSON", LoopbackReply::truncated(LoopbackTranscribeEndpoint::defaultReply())},
         {"malformed JSON", LoopbackReply::malformedJson(200)},
@@ -249,25 +252,51 @@ TEST_F(FaultMatrix, SocketFaultsInEachState) {
              ASSERT_TRUE(waitUntil([&] { return f.transport->state() == State::disconnected; }));
              f.ws->setRefuseConnections(true);
          },
-         {}, std::nullopt, {}, false, [](FaultMatrix& f) { f.ws->setRefuseConnections(false); }},
+         {},
+         std::nullopt,
+         {},
+         false,
+         [](FaultMatrix& f) { f.ws->setRefuseConnections(false); }},
         {"aborted while streaming", {}, [](FaultMatrix& f) { f.ws->abortClients(); }, std::nullopt},
         {"closed while streaming", {}, [](FaultMatrix& f) { f.ws->closeClients(4000); }, std::nullopt},
         {"aborted while committing", {}, {}, Reply::abort()},
         {"closed while committing", {}, {}, Reply::close(4000)},
         {"server error while committing", {}, {}, Reply::error(QStringLiteral("overloaded"), false)},
         {"no answer to the commit", {}, {}, Reply::silence()},
-        {"truncated result message", {}, {}, Reply::silence(),
+        {"truncated result message",
+         {},
+         {},
+         Reply::silence(),
          [](FaultMatrix& f) { f.ws->sendText(QStringLiteral("{\"type\": \"result\", \"asr_text\": \"hello wo")); }},
-        {"malformed message", {}, {}, Reply::silence(), [](FaultMatrix& f) { f.ws->sendText(QStringLiteral("<html>")); }},
-        {"result of the wrong shape", {}, {}, Reply::silence(),
-         [](FaultMatrix& f) { f.ws->sendText(QStringLiteral("{\"type\": \"result\", \"asr_text\": 5, \"llm_text\": [1]}")); }},
-        {"aborted after the result", {}, {}, Reply::result(QStringLiteral("hello world"), QStringLiteral("Hello world.")),
-         {}, true, [](FaultMatrix& f) {
+        {"malformed message",
+         {},
+         {},
+         Reply::silence(),
+         [](FaultMatrix& f) { f.ws->sendText(QStringLiteral("<html>")); }},
+        {"result of the wrong shape",
+         {},
+         {},
+         Reply::silence(),
+         [](FaultMatrix& f) {
+             f.ws->sendText(QStringLiteral("{\"type\": \"result\", \"asr_text\": 5, \"llm_text\": [1]}"));
+         }},
+        {"aborted after the result",
+         {},
+         {},
+         Reply::result(QStringLiteral("hello world"), QStringLiteral("Hello world.")),
+         {},
+         true,
+         [](FaultMatrix& f) {
              f.ws->abortClients();
              ASSERT_TRUE(waitUntil([&] { return f.transport->state() != State::connected; }));
          }},
-        {"closed after the result", {}, {}, Reply::result(QStringLiteral("hello world"), QStringLiteral("Hello world.")),
-         {}, true, [](FaultMatrix& f) {
+        {"closed after the result",
+         {},
+         {},
+         Reply::result(QStringLiteral("hello world"), QStringLiteral("Hello world.")),
+         {},
+         true,
+         [](FaultMatrix& f) {
              f.ws->closeClients(1001);
              ASSERT_TRUE(waitUntil([&] { return f.transport->state() != State::connected; }));
          }},
@@ -277,7 +306,9 @@ TEST_F(FaultMatrix, SocketFaultsInEachState) {
         SCOPED_TRACE(row.name);
         const QString dbPath = dataDir.filePath(QStringLiteral("socket-%1.sqlite").arg(rowIndex++));
         ASSERT_NO_FATAL_FAILURE(start(Road::socket, dbPath));
-        if (row.beforeRecording) ASSERT_NO_FATAL_FAILURE(row.beforeRecording(*this));
+        if (row.beforeRecording) {
+            ASSERT_NO_FATAL_FAILURE(row.beforeRecording(*this));
+        }
         if (row.commitReply) ws->scriptNextCommit(*row.commitReply);
 
         h->record(kChunks);
@@ -303,13 +334,14 @@ TEST_F(FaultMatrix, SocketFaultsInEachState) {
             EXPECT_EQ(cloudSampleCounts(), std::vector<std::size_t>{std::size_t(chunks) * 640});
             EXPECT_EQ(h->pipeline->lastResult()->asrTierUsed, QStringLiteral("primary-batch"));
         }
-        if (row.afterPaste) ASSERT_NO_FATAL_FAILURE(row.afterPaste(*this));
+        if (row.afterPaste) {
+            ASSERT_NO_FATAL_FAILURE(row.afterPaste(*this));
+        }
 
         // The next dictation goes over the socket again once it is back (or given up until the
         // next dictation opens it).
-        ASSERT_TRUE(waitUntil(
-            [&] { return !transport->isReconnecting() && transport->state() != State::connecting; },
-            std::chrono::seconds(20)));
+        ASSERT_TRUE(waitUntil([&] { return !transport->isReconnecting() && transport->state() != State::connecting; },
+                              std::chrono::seconds(20)));
         ws->scriptNextCommit(Reply::result(QStringLiteral("next one"), QStringLiteral("Next one.")));
         const int commits = ws->commitCount();
         h->record(kChunks);
@@ -368,15 +400,18 @@ TEST_F(FaultMatrix, MicrophoneGoneMidDictationAndBack) {
         h->audio->startFailure = QStringLiteral("No input device");  // gone: nothing more comes
         h->pipeline->stopDictation();
         ASSERT_TRUE(waitForPastes(1));
-        if (road == Road::batch) EXPECT_EQ(cloudSampleCounts(), std::vector<std::size_t>{15 * 640});
-        else EXPECT_EQ(ws->audioFrames().size(), 15);
+        if (road == Road::batch)
+            EXPECT_EQ(cloudSampleCounts(), std::vector<std::size_t>{15 * 640});
+        else
+            EXPECT_EQ(ws->audioFrames().size(), 15);
 
         h->pipeline->startDictation();
         EXPECT_EQ(h->pipeline->status(), S::error);
         EXPECT_EQ(h->pipeline->recordedChunkCount(), 0);
 
         h->audio->startFailure.reset();  // back
-        if (road == Road::socket) ws->scriptNextCommit(Reply::result(QStringLiteral("next one"), QStringLiteral("Next one.")));
+        if (road == Road::socket)
+            ws->scriptNextCommit(Reply::result(QStringLiteral("next one"), QStringLiteral("Next one.")));
         h->record(kChunks);
         h->pipeline->stopDictation();
         ASSERT_TRUE(waitForPastes(2));

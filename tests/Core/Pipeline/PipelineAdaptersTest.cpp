@@ -1,8 +1,8 @@
-#include "Foundation/Config.h"
+#include "Core/Pipeline/PipelineAdapters.h"
 #include "Core/ASR/CloudASREngine.h"
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Core/Pipeline/PipelineAdapters.h"
 #include "Core/Cloud/StreamingTransport.h"
+#include "Foundation/Config.h"
 #include "Foundation/UserDefaults.h"
 
 #include "support/AwaitTask.h"
@@ -25,7 +25,9 @@ class ScriptedEngine final : public ASREngineProtocol {
 public:
     using Outcome = std::variant<ASRResult, ASRError>;
 
-    explicit ScriptedEngine(QString name, Outcome outcome = ASRResult{}) : m_name(std::move(name)), m_outcome(outcome) {}
+    explicit ScriptedEngine(QString name, Outcome outcome = ASRResult{})
+        : m_name(std::move(name)),
+          m_outcome(outcome) {}
 
     static std::shared_ptr<ScriptedEngine> answering(const QString& name, const QString& text,
                                                      bool serverFormatted = false) {
@@ -107,17 +109,16 @@ TEST(PipelineAdaptersTest, BatchRecognizerRegistersTheTiersForTheSettings) {
     auto onDevice = ScriptedEngine::answering("on-device", "from device");
     QString cloudServer, fallbackLanguage;
     std::shared_ptr<ScriptedEngine> cloud, fallback;
-    RetryPipelineBatchRecognizer batch(
-        onDevice, {[&](const QString& server) {
-                       cloudServer = server;
-                       cloud = ScriptedEngine::failing("cloud");
-                       return std::shared_ptr<ASREngineProtocol>(cloud);
-                   },
-                   [&](const QString& language) {
-                       fallbackLanguage = language;
-                       fallback = ScriptedEngine::answering("fallback", "from fallback");
-                       return std::shared_ptr<ASREngineProtocol>(fallback);
-                   }});
+    RetryPipelineBatchRecognizer batch(onDevice, {[&](const QString& server) {
+                                                      cloudServer = server;
+                                                      cloud = ScriptedEngine::failing("cloud");
+                                                      return std::shared_ptr<ASREngineProtocol>(cloud);
+                                                  },
+                                                  [&](const QString& language) {
+                                                      fallbackLanguage = language;
+                                                      fallback = ScriptedEngine::answering("fallback", "from fallback");
+                                                      return std::shared_ptr<ASREngineProtocol>(fallback);
+                                                  }});
     EXPECT_FALSE(batch.hasCloudRecognizer());
     EXPECT_EQ(batch.lastTierUsed(), "primary");
 

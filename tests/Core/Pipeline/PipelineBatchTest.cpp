@@ -1,5 +1,5 @@
-#include "support/Pipeline/PipelineHarness.h"
 #include "Storage/HistoryStore.h"
+#include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -97,9 +97,9 @@ TEST(PipelineBatchRoad, SuccessPastesRecordsAndReports) {
     ASSERT_EQ(h.contextEngine->updates.size(), 1);
     EXPECT_EQ(h.services->sounds.count(QStringLiteral("paste.wav")), 1);
 
-    for (const char* name : {"dictation.start", "dictation.paste.outcome", "dictation.complete",
-                             "dictation.cloud_metrics", "dictation.transport.upload_spike",
-                             "dictation.context.ax_slow"})
+    for (const char* name :
+         {"dictation.start", "dictation.paste.outcome", "dictation.complete", "dictation.cloud_metrics",
+          "dictation.transport.upload_spike", "dictation.context.ax_slow"})
         EXPECT_NE(h.event(QString::fromUtf8(name)), nullptr) << name;
     // One door: every metrics event goes to the metrics log and to the history's event table.
     EXPECT_EQ(h.services->metrics, h.history->eventNames());
@@ -321,12 +321,15 @@ TEST(PipelineBatchRoad, DivergenceCountsDistinctWords) {
         const char* raw;
         const char* formatted;
         float expected;
-    } table[] = {{"Hello world", "hello world.", 0.5f}, {"", "anything", 0.0f}, {"a b", "A B", 0.0f},
+    } table[] = {{"Hello world", "hello world.", 0.5f},
+                 {"", "anything", 0.0f},
+                 {"a b", "A B", 0.0f},
                  {"one two three", "one", 2.0f / 3.0f}};
     for (const auto& row : table) {
         SCOPED_TRACE(row.raw);
-        EXPECT_FLOAT_EQ(DictationPipeline::computeDivergence(QString::fromUtf8(row.raw), QString::fromUtf8(row.formatted)),
-                        row.expected);
+        EXPECT_FLOAT_EQ(
+            DictationPipeline::computeDivergence(QString::fromUtf8(row.raw), QString::fromUtf8(row.formatted)),
+            row.expected);
     }
 }
 

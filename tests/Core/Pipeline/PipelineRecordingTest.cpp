@@ -179,8 +179,11 @@ TEST(PipelineRecording, RoadChoiceFollowsTheTransportState) {
     const struct {
         State state;
         bool webSocket;
-    } table[] = {{State::connecting, true}, {State::connected, true},     {State::streaming, true},
-                 {State::committed, false}, {State::disconnected, false}};
+    } table[] = {{State::connecting, true},
+                 {State::connected, true},
+                 {State::streaming, true},
+                 {State::committed, false},
+                 {State::disconnected, false}};
     for (const auto& row : table) {
         SCOPED_TRACE(PipelineStreamingLink::stateName(row.state).toStdString());
         PipelineHarness h;
@@ -282,9 +285,11 @@ TEST(PipelineRecording, FailedOrSilentBackgroundTaskDoesNotHoldTheRoad) {
         bool contextKept;
         bool silent;  // never answers: the deadline decides
     } table[] = {
-        {"context fails", [](PipelineHarness& h) { h.contextEngine->failure = QStringLiteral("bus gone"); }, false, false},
+        {"context fails", [](PipelineHarness& h) { h.contextEngine->failure = QStringLiteral("bus gone"); }, false,
+         false},
         {"context silent", [](PipelineHarness& h) { h.contextEngine->delay = std::chrono::hours(1); }, false, true},
-        {"screen text fails", [](PipelineHarness& h) { h.screen->failure = QStringLiteral("grab failed"); }, true, false},
+        {"screen text fails", [](PipelineHarness& h) { h.screen->failure = QStringLiteral("grab failed"); }, true,
+         false},
         {"screen text silent", [](PipelineHarness& h) { h.screen->delay = std::chrono::hours(1); }, true, true},
         {"ping fails", [](PipelineHarness& h) { h.services->pingFailure = QStringLiteral("offline"); }, true, false},
         {"ping silent", [](PipelineHarness& h) { h.services->pingGate = std::make_shared<FakeGate>(); }, true, true},

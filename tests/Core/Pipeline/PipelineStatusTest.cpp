@@ -50,7 +50,8 @@ void enter(PipelineHarness& h, From from) {
         break;
     case From::retrying:
         h.batch->gate.reset();
-        h.batch->answers.push_back(FakeBatchRecognizer::failing(QStringLiteral("All ASR tiers exhausted after 3 attempts")));
+        h.batch->answers.push_back(
+            FakeBatchRecognizer::failing(QStringLiteral("All ASR tiers exhausted after 3 attempts")));
         h.record(20);
         p.stopDictation();
         ASSERT_TRUE(h.waitForStatus(S::retrying));
@@ -94,41 +95,68 @@ struct Case {
 
 TEST(PipelineStatusTable, EveryStatusAnswersEveryEvent) {
     const std::vector<Case> table = {
-        {From::idle, start, S::listening},         {From::idle, stop, S::idle},
-        {From::idle, cancel, S::idle},             {From::idle, pause, S::idle},
-        {From::idle, resume, S::idle},             {From::idle, finish, S::idle},
+        {From::idle, start, S::listening},
+        {From::idle, stop, S::idle},
+        {From::idle, cancel, S::idle},
+        {From::idle, pause, S::idle},
+        {From::idle, resume, S::idle},
+        {From::idle, finish, S::idle},
 
-        {From::listening, start, S::listening},    {From::listening, stop, S::processing},
-        {From::listening, cancel, S::dismissed},   {From::listening, pause, S::listening},
-        {From::listening, resume, S::listening},   {From::listening, finish, S::listening},
+        {From::listening, start, S::listening},
+        {From::listening, stop, S::processing},
+        {From::listening, cancel, S::dismissed},
+        {From::listening, pause, S::listening},
+        {From::listening, resume, S::listening},
+        {From::listening, finish, S::listening},
 
-        {From::handsFreeListening, start, S::listening},  {From::handsFreeListening, stop, S::processing},
-        {From::handsFreeListening, cancel, S::dismissed}, {From::handsFreeListening, pause, S::paused},
-        {From::handsFreeListening, resume, S::listening}, {From::handsFreeListening, finish, S::processing},
+        {From::handsFreeListening, start, S::listening},
+        {From::handsFreeListening, stop, S::processing},
+        {From::handsFreeListening, cancel, S::dismissed},
+        {From::handsFreeListening, pause, S::paused},
+        {From::handsFreeListening, resume, S::listening},
+        {From::handsFreeListening, finish, S::processing},
 
-        {From::paused, start, S::paused},          {From::paused, stop, S::paused},
-        {From::paused, cancel, S::idle},           {From::paused, pause, S::paused},
-        {From::paused, resume, S::listening},      {From::paused, finish, S::processing},
+        {From::paused, start, S::paused},
+        {From::paused, stop, S::paused},
+        {From::paused, cancel, S::idle},
+        {From::paused, pause, S::paused},
+        {From::paused, resume, S::listening},
+        {From::paused, finish, S::processing},
 
-        {From::processing, start, S::processing},  {From::processing, stop, S::processing},
-        {From::processing, cancel, S::idle},       {From::processing, pause, S::processing},
-        {From::processing, resume, S::processing}, {From::processing, finish, S::processing},
+        {From::processing, start, S::processing},
+        {From::processing, stop, S::processing},
+        {From::processing, cancel, S::idle},
+        {From::processing, pause, S::processing},
+        {From::processing, resume, S::processing},
+        {From::processing, finish, S::processing},
 
-        {From::retrying, start, S::retrying},      {From::retrying, stop, S::retrying},
-        {From::retrying, cancel, S::idle},         {From::retrying, pause, S::retrying},
-        {From::retrying, resume, S::retrying},     {From::retrying, finish, S::retrying},
+        {From::retrying, start, S::retrying},
+        {From::retrying, stop, S::retrying},
+        {From::retrying, cancel, S::idle},
+        {From::retrying, pause, S::retrying},
+        {From::retrying, resume, S::retrying},
+        {From::retrying, finish, S::retrying},
 
-        {From::inserting, start, S::inserting},    {From::inserting, stop, S::inserting},
-        {From::inserting, cancel, S::idle},        {From::inserting, pause, S::inserting},
-        {From::inserting, resume, S::inserting},   {From::inserting, finish, S::inserting},
+        {From::inserting, start, S::inserting},
+        {From::inserting, stop, S::inserting},
+        {From::inserting, cancel, S::idle},
+        {From::inserting, pause, S::inserting},
+        {From::inserting, resume, S::inserting},
+        {From::inserting, finish, S::inserting},
 
-        {From::error, start, S::listening},        {From::error, stop, S::error},
-        {From::error, cancel, S::idle},            {From::error, pause, S::error},
-        {From::error, resume, S::error},           {From::error, finish, S::error},
+        {From::error, start, S::listening},
+        {From::error, stop, S::error},
+        {From::error, cancel, S::idle},
+        {From::error, pause, S::error},
+        {From::error, resume, S::error},
+        {From::error, finish, S::error},
 
-        {From::dismissed, start, S::dismissed},    {From::dismissed, stop, S::dismissed},
-        {From::dismissed, cancel, S::idle},        {From::dismissed, pause, S::dismissed},
-        {From::dismissed, resume, S::dismissed},   {From::dismissed, finish, S::dismissed},
+        {From::dismissed, start, S::dismissed},
+        {From::dismissed, stop, S::dismissed},
+        {From::dismissed, cancel, S::idle},
+        {From::dismissed, pause, S::dismissed},
+        {From::dismissed, resume, S::dismissed},
+        {From::dismissed, finish, S::dismissed},
     };
     for (const Case& c : table) {
         SCOPED_TRACE(std::string(name(c.from)) + " + " + c.event.name);

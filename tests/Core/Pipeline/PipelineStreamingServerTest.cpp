@@ -3,8 +3,8 @@
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
 
-#include "Core/Pipeline/PipelineAdapters.h"
 #include "Core/Cloud/StreamingTransport.h"
+#include "Core/Pipeline/PipelineAdapters.h"
 
 #include <QCoreApplication>
 
@@ -86,9 +86,7 @@ protected:
     // previous one left in the event queue has run by then.
     void dictateOverTheSocket(const QString& formatted) {
         // Once a lost connection is back (or given up until the next session opens it).
-        ASSERT_TRUE(waitUntil([&] {
-            return !transport->isReconnecting() && transport->state() != State::connecting;
-        }));
+        ASSERT_TRUE(waitUntil([&] { return !transport->isReconnecting() && transport->state() != State::connecting; }));
         server->scriptNextCommit(Reply::result(formatted.toLower(), formatted));
         const int pastes = h->inserter->calls.size();
         recordAndRelease();
@@ -268,7 +266,7 @@ TEST_F(PipelineStreamingServer, ConnectionLostWhileListeningEndsOnTheBatchRoadOn
     ASSERT_TRUE(waitUntil([&] { return server->audioFrames().size() == kChunks; }));
     server->abortClients();
     ASSERT_TRUE(waitUntil([&] { return transport->isSessionInterrupted(); }));
-    QCoreApplication::sendPostedEvents();  // the transport's report of the loss
+    QCoreApplication::sendPostedEvents();            // the transport's report of the loss
     EXPECT_EQ(h->pipeline->status(), S::listening);  // the recording goes on
     h->audio->feed(5);
     h->pipeline->stopDictation();

@@ -20,7 +20,8 @@ public:
     using Outcome = std::variant<ASRResult, ASRError, std::runtime_error>;
 
     explicit FakeEngine(QString name, std::deque<Outcome> outcomes)
-        : m_name(std::move(name)), m_outcomes(std::move(outcomes)) {}
+        : m_name(std::move(name)),
+          m_outcomes(std::move(outcomes)) {}
 
     static std::shared_ptr<FakeEngine> answering(const QString& text, bool serverFormatted = false) {
         return std::make_shared<FakeEngine>(text, std::deque<Outcome>{ASRResult{text, 0.8f, "en", 5, serverFormatted}});
@@ -151,7 +152,8 @@ TEST_F(RetryEngineTest, SecondCountedFailureBlacklistsForAnHour) {
 
 TEST_F(RetryEngineTest, SuccessForgetsTheFailures) {
     auto primary = std::make_shared<FakeEngine>(
-        "flaky", std::deque<FakeEngine::Outcome>{ASRError::transcriptionFailed("timed out"), ASRResult{"fine", 0.9f, "en", 1, false}});
+        "flaky", std::deque<FakeEngine::Outcome>{ASRError::transcriptionFailed("timed out"),
+                                                 ASRResult{"fine", 0.9f, "en", 1, false}});
     engine.registerEngine(primary, ASRTier::primary);
     engine.registerEngine(FakeEngine::answering("backup"), ASRTier::secondary);
     run();
@@ -178,7 +180,8 @@ TEST_F(RetryEngineTest, NothingToHearIsNotCountedAgainstATier) {
 }
 
 TEST_F(RetryEngineTest, ErrorsOfAnyKindAreAbsorbedAndCounted) {
-    auto odd = std::make_shared<FakeEngine>("odd", std::deque<FakeEngine::Outcome>{std::runtime_error("socket closed")});
+    auto odd =
+        std::make_shared<FakeEngine>("odd", std::deque<FakeEngine::Outcome>{std::runtime_error("socket closed")});
     engine.registerEngine(odd, ASRTier::primary);
     EXPECT_EQ(runFailure(), "Transcription failed: All ASR tiers exhausted after 1 attempts");
     EXPECT_EQ(engine.failureCount(ASRTier::primary), 1);

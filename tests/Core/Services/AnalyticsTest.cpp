@@ -1,8 +1,8 @@
 #include "Core/Services/Analytics.h"
 
 #include "Auth/AuthManager.h"
-#include "Foundation/Clock.h"
 #include "Core/Cloud/NetworkSession.h"
+#include "Foundation/Clock.h"
 #include "Foundation/StringShield.h"
 #include "Foundation/UserDefaults.h"
 #include "support/LogText.h"
@@ -12,9 +12,9 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QSize>
-#include <QUuid>
 #include <QSysInfo>
 #include <QTcpServer>
+#include <QUuid>
 
 #include <gtest/gtest.h>
 
@@ -185,7 +185,8 @@ TEST_F(AnalyticsTest, EventsThatCannotBeEncodedAreDroppedWithALogLine) {
     EXPECT_EQ(queuedNames(), QStringList{"good"});
     const QString log = loggedText();
     for (const Case& c : cases)
-        EXPECT_TRUE(log.contains(QStringLiteral("Analytics: dropped event %1 — property bad is not a JSON value").arg(c.name)))
+        EXPECT_TRUE(
+            log.contains(QStringLiteral("Analytics: dropped event %1 — property bad is not a JSON value").arg(c.name)))
             << c.name;
     EXPECT_EQ(analytics->queuedEvents().first().properties,
               (QJsonObject{{"list", QJsonArray{"a", "b"}}, {"map", QJsonObject{{"n", 1.5}}}, {"flag", true}}));
@@ -226,21 +227,21 @@ TEST_F(AnalyticsTest, BearerTokenGoesOnlyToTheAccountServer) {
 }
 
 TEST_F(AnalyticsTest, CompletedDictationCarriesItsTenProperties) {
-    analytics->trackDictationCompleted("Editor", "org.example.editor", 2.5, 7, "streaming", "rules", 120.5, 3.25,
-                                       40, 180.75);
+    analytics->trackDictationCompleted("Editor", "org.example.editor", 2.5, 7, "streaming", "rules", 120.5, 3.25, 40,
+                                       180.75);
     const auto queued = analytics->queuedEvents();
     ASSERT_EQ(queued.size(), 1);
     EXPECT_EQ(queued.first().event, "dictation_completed");
     EXPECT_EQ(queued.first().properties, (QJsonObject{{"app_name", "Editor"},
-                                                     {"bundle_id", "org.example.editor"},
-                                                     {"duration_s", 2.5},
-                                                     {"word_count", 7},
-                                                     {"asr_tier", "streaming"},
-                                                     {"formatter", "rules"},
-                                                     {"asr_ms", 120.5},
-                                                     {"format_ms", 3.25},
-                                                     {"insert_ms", 40},
-                                                     {"total_ms", 180.75}}));
+                                                      {"bundle_id", "org.example.editor"},
+                                                      {"duration_s", 2.5},
+                                                      {"word_count", 7},
+                                                      {"asr_tier", "streaming"},
+                                                      {"formatter", "rules"},
+                                                      {"asr_ms", 120.5},
+                                                      {"format_ms", 3.25},
+                                                      {"insert_ms", 40},
+                                                      {"total_ms", 180.75}}));
 }
 
 TEST_F(AnalyticsTest, LaunchEventWaitsForTheServersVersion) {
@@ -251,7 +252,7 @@ TEST_F(AnalyticsTest, LaunchEventWaitsForTheServersVersion) {
     struct Case {
         const char* name;
         std::optional<LoopbackReply> reply;  // nothing: the real health route
-        QString base;                       // empty: the loopback server
+        QString base;                        // empty: the loopback server
         QString version;
     };
     const Case cases[] = {

@@ -36,8 +36,8 @@ TEST(AnalyticsThreadedTest, EventsFromManyThreadsArriveExactlyOnce) {
     for (auto& th : threads) th.join();
     analytics.flush();
 
-    ASSERT_TRUE(waitUntil([&] { return server.receivedEvents().size() >= kThreads * kPerThread; },
-                          std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        waitUntil([&] { return server.receivedEvents().size() >= kThreads * kPerThread; }, std::chrono::seconds(20)));
     ASSERT_TRUE(waitUntil([&] { return analytics.uploadsInFlight() == 0; }));
     QSet<QString> names;
     for (const QJsonObject& e : server.receivedEvents()) names.insert(e.value("event").toString());

@@ -37,11 +37,14 @@ TEST(ContextEngineDesktop, BuildsFullContextForTheFixture) {
     settings.personalization.emailStyle = WritingStyle::formal;
 
     TranscriptionContext context;
-    ASSERT_TRUE(waitUntil([&] {
-        context = QCoro::waitFor(engine.buildTranscriptionContext(settings, dictionary));
-        return context.textboxContents.accessibilityIsFunctioning && context.ocrContext.contains(QStringLiteral("Marguerite"));
-    }, std::chrono::seconds(30))) << context.ocrContext.join(' ').toStdString() << " | "
-                                   << context.textboxContents.contents.toStdString();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            context = QCoro::waitFor(engine.buildTranscriptionContext(settings, dictionary));
+            return context.textboxContents.accessibilityIsFunctioning &&
+                   context.ocrContext.contains(QStringLiteral("Marguerite"));
+        },
+        std::chrono::seconds(30)))
+        << context.ocrContext.join(' ').toStdString() << " | " << context.textboxContents.contents.toStdString();
 
     EXPECT_EQ(context.app.bundleId, QStringLiteral("org.mozilla.Thunderbird"));
     EXPECT_EQ(context.app.type, AppType::email);
@@ -72,11 +75,15 @@ TEST(ScreenCaptureEngineDesktop, ReadsARenderedSentenceAsWords) {
     QCursor::setPos(100, 80);
 
     ScreenCaptureResult result;
-    ASSERT_TRUE(waitUntil([&] {
-        ScreenCaptureEngine engine;
-        result = QCoro::waitFor(engine.captureAndExtract(QStringLiteral("org.gnome.TextEditor")));
-        return result.ocrWords.contains(QStringLiteral("Zephyr")) && result.ocrWords.contains(QStringLiteral("Marguerite"));
-    }, std::chrono::seconds(20))) << result.ocrWords.join(' ').toStdString();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            ScreenCaptureEngine engine;
+            result = QCoro::waitFor(engine.captureAndExtract(QStringLiteral("org.gnome.TextEditor")));
+            return result.ocrWords.contains(QStringLiteral("Zephyr")) &&
+                   result.ocrWords.contains(QStringLiteral("Marguerite"));
+        },
+        std::chrono::seconds(20)))
+        << result.ocrWords.join(' ').toStdString();
     EXPECT_TRUE(result.ocrWords.contains(QStringLiteral("rc7")));
     EXPECT_FALSE(result.ocrWords.contains(QStringLiteral("notes")));
     ASSERT_TRUE(result.screenshotData.has_value());

@@ -48,13 +48,16 @@ struct Harness {
 TEST(ContextEngine, AssemblesFullContextForAnEditor) {
     Harness h;
     h.detector.frontApp = FakeAppDetector::app(QStringLiteral("Code"), QStringLiteral("code"), 77);
-    h.reader.focusedField = FakeContextReader::field(QStringLiteral("let userName = getUser"), {},
-                                                     QStringLiteral("(account_id)"));
-    h.reader.windowWords = {QStringLiteral("ContextEngine.cpp"), QStringLiteral("MAX_WORDS"), QStringLiteral("Project")};
+    h.reader.focusedField =
+        FakeContextReader::field(QStringLiteral("let userName = getUser"), {}, QStringLiteral("(account_id)"));
+    h.reader.windowWords = {QStringLiteral("ContextEngine.cpp"), QStringLiteral("MAX_WORDS"),
+                            QStringLiteral("Project")};
     h.settings.userName = QStringLiteral("Ada Lovelace King");
     QStringList cached;
     h.engine.setFileNameCache({[&](const QStringList& texts, const QString& id) { cached = texts + QStringList{id}; },
-                               [] { return QStringList{"main.cpp", "README.md", "main.cpp"}; }});
+                               [] {
+                                   return QStringList{"main.cpp", "README.md", "main.cpp"};
+                               }});
 
     const TranscriptionContext c = h.build();
     EXPECT_EQ(c.app.name, QStringLiteral("Code"));
@@ -108,16 +111,19 @@ TEST(ContextEngine, VariableNamesOnlyForEditors) {
 
 TEST(ContextEngine, DictionarySplit) {
     const auto split = ContextEngine::splitDictionary({
-        entry("rare", 1), entry("often", 5, QStringLiteral("Often!")), entry("sig", 9, QStringLiteral("Best, Ada"), true),
-        entry("nothing", 3, std::nullopt, true), entry("often", 0, QStringLiteral("later wins")), entry("twice", 2),
+        entry("rare", 1),
+        entry("often", 5, QStringLiteral("Often!")),
+        entry("sig", 9, QStringLiteral("Best, Ada"), true),
+        entry("nothing", 3, std::nullopt, true),
+        entry("often", 0, QStringLiteral("later wins")),
+        entry("twice", 2),
     });
     EXPECT_EQ(split.words, (QStringList{"often", "rare", "often", "twice"}));
     EXPECT_EQ(split.replacements.value("often"), QStringLiteral("later wins"));
     EXPECT_EQ(split.snippets, (QMap<QString, QString>{{"sig", "Best, Ada"}}));
 
     QList<DictionaryEntry> many;
-    for (int i = 0; i < 600; ++i)
-        many << entry(QStringLiteral("w%1").arg(i), i % 2 ? 5 : 0);
+    for (int i = 0; i < 600; ++i) many << entry(QStringLiteral("w%1").arg(i), i % 2 ? 5 : 0);
     const auto capped = ContextEngine::splitDictionary(many);
     EXPECT_EQ(capped.words.size(), 500);
     EXPECT_EQ(capped.wordCountBeforeCap, 600);
@@ -130,7 +136,11 @@ TEST(ContextEngine, WritingStyleByApplication) {
     p.workStyle = WritingStyle::concise;
     p.emailStyle = WritingStyle::formal;
     p.otherStyle = WritingStyle::excited;
-    struct Case { const char* id; const char* name; WritingStyle style; };
+    struct Case {
+        const char* id;
+        const char* name;
+        WritingStyle style;
+    };
     const Case cases[] = {
         {"com.slack.Slack", "Slack", WritingStyle::concise},
         {"org.telegram.desktop", "Telegram", WritingStyle::casual},
@@ -139,7 +149,8 @@ TEST(ContextEngine, WritingStyleByApplication) {
         {"firefox", "Firefox", WritingStyle::excited},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(ContextEngine::chooseWritingStyle(p, AppClassification::classify(c.id, c.name, std::nullopt)), c.style)
+        EXPECT_EQ(ContextEngine::chooseWritingStyle(p, AppClassification::classify(c.id, c.name, std::nullopt)),
+                  c.style)
             << c.id;
     p.overrideStyle = WritingStyle::veryCasual;
     EXPECT_EQ(ContextEngine::chooseWritingStyle(p, AppClassification::classify("code", "Code", std::nullopt)),

@@ -1,5 +1,5 @@
-#include "Foundation/AppPaths.h"
 #include "Core/Services/FeatureFlags.h"
+#include "Foundation/AppPaths.h"
 #include "Foundation/Logger.h"
 #include "Foundation/UserDefaults.h"
 
@@ -82,13 +82,14 @@ void writeDefaultsFile(const QByteArray& text) {
 }
 
 TEST_F(FeatureFlagsTest, HandEditedSectionOfTheDefaultsFileOverridesFlags) {
-    ASSERT_NO_FATAL_FAILURE(writeDefaultsFile("[General]\n"
-                                              "vantrose_device_id=abc\n"
-                                              "\n"
-                                              "[vantrose_feature_flags]\n"
-                                              "sound-effects=false\n"
-                                              "use-opus = True \n"
-                                              "beta-thing=true\n"));
+    ASSERT_NO_FATAL_FAILURE(
+        writeDefaultsFile("[General]\n"
+                          "vantrose_device_id=abc\n"
+                          "\n"
+                          "[vantrose_feature_flags]\n"
+                          "sound-effects=false\n"
+                          "use-opus = True \n"
+                          "beta-thing=true\n"));
     FeatureFlags& flags = FeatureFlags::shared();
     EXPECT_FALSE(flags.isEnabled("sound-effects"));
     EXPECT_TRUE(flags.isEnabled("use-opus"));

@@ -1,5 +1,5 @@
-#include "Foundation/Clock.h"
 #include "Core/Services/FileTagCache.h"
+#include "Foundation/Clock.h"
 
 #include <gtest/gtest.h>
 

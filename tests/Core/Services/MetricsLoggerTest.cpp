@@ -1,5 +1,5 @@
-#include "Foundation/Clock.h"
 #include "Core/Services/MetricsLogger.h"
+#include "Foundation/Clock.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -82,11 +82,12 @@ TEST(MetricsLoggerTest, NumbersThatAreNotFiniteAreWrittenAsNullAndTheLineIsKept)
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
 
-    logger.emit("timing", "t", {{"rtf", nan},
-                                {"wait", -inf},
-                                {"peak", std::numeric_limits<float>::infinity()},
-                                {"nested", QVariantMap{{"gap", nan}, {"ok", 1.5}}},
-                                {"series", QVariantList{1.0, inf, 2.0}}});
+    logger.emit("timing", "t",
+                {{"rtf", nan},
+                 {"wait", -inf},
+                 {"peak", std::numeric_limits<float>::infinity()},
+                 {"nested", QVariantMap{{"gap", nan}, {"ok", 1.5}}},
+                 {"series", QVariantList{1.0, inf, 2.0}}});
     logger.flush();
 
     const QList<QJsonObject> lines = readLines(logger.filePath());

@@ -46,7 +46,9 @@ protected:
         ASSERT_TRUE(server.start());
         UserDefaults::shared().setValue("cloudServerURL", server.baseUrl());
     }
-    void TearDown() override { EXPECT_TRUE(waitUntil([] { return NetworkSession::requestsInFlight() == 0; })); }
+    void TearDown() override {
+        EXPECT_TRUE(waitUntil([] { return NetworkSession::requestsInFlight() == 0; }));
+    }
 
     QString signIn() {
         const QString token = server.issueTokens().accessToken;
@@ -210,8 +212,10 @@ TEST_F(SettingsStoreTest, ThePullOnlyFillsEmptyLocalSettings) {
         ASSERT_TRUE(waitUntil([&] { return !store.isPushInFlight(); }));
         EXPECT_EQ(puts(), c.applied ? 1 : 0);
         const QString logged = loggedText().mid(logBefore.size());
-        if (c.logLine) EXPECT_TRUE(logged.contains(c.logLine)) << logged.toStdString();
-        else EXPECT_FALSE(logged.contains("Pipeline: ")) << logged.toStdString();
+        if (c.logLine)
+            EXPECT_TRUE(logged.contains(c.logLine)) << logged.toStdString();
+        else
+            EXPECT_FALSE(logged.contains("Pipeline: ")) << logged.toStdString();
     }
 }
 

@@ -1,6 +1,5 @@
 #include "support/Pipeline/PipelineFakes.h"
 
-
 #include <stdexcept>
 
 QCoro::Task<> FakeGate::wait() {

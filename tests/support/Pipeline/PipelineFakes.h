@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Foundation/Clock.h"
 #include "Core/Formatting/TextFormatterProtocol.h"
-#include "Foundation/PendingValue.h"
 #include "Core/Pipeline/PipelineCollaborators.h"
+#include "Foundation/Clock.h"
+#include "Foundation/PendingValue.h"
 
 #include <QList>
 #include <QObject>
@@ -82,7 +82,7 @@ public:
         PipelineTranscription transcription;
         std::optional<QString> failure;
     };
-    std::deque<Answer> answers;  // default when empty: "hello world" from primary
+    std::deque<Answer> answers;      // default when empty: "hello world" from primary
     std::shared_ptr<FakeGate> gate;  // when set, every answer waits for it
     int registerCalls = 0;
     int transcribeCalls = 0;

@@ -63,7 +63,8 @@ PipelineHarness::PipelineHarness(VantroseSettings settings, Options options) {
         c.delayedCall = delays->delayedCall();
     }
     if (options.probeCloudFormatter) {
-        c.probeCloudFormatter = [cloud = options.cloudFormatter](VantroseSettings) -> QCoro::Task<std::shared_ptr<TextFormatterProtocol>> {
+        c.probeCloudFormatter =
+            [cloud = options.cloudFormatter](VantroseSettings) -> QCoro::Task<std::shared_ptr<TextFormatterProtocol>> {
             co_return std::shared_ptr<TextFormatterProtocol>(cloud);
         };
     }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Foundation/Clock.h"
-#include "Core/Pipeline/DictationPipeline.h"
 #include "App/DesktopPipelineAdapters.h"
+#include "Core/Pipeline/DictationPipeline.h"
+#include "Foundation/Clock.h"
 #include "support/FakeAppDetector.h"
 #include "support/FakeContextEngine.h"
 #include "support/FakeContextReader.h"
@@ -18,8 +18,8 @@
 struct PipelineHarness {
     struct Options {
         bool withContextEngine = true;
-        bool probeCloudFormatter = false;                      // set-up asks for the server's formatter
-        std::shared_ptr<TextFormatterProtocol> cloudFormatter;  // ... and gets this one (none: unavailable)
+        bool probeCloudFormatter = false;                               // set-up asks for the server's formatter
+        std::shared_ptr<TextFormatterProtocol> cloudFormatter;          // ... and gets this one (none: unavailable)
         std::function<std::unique_ptr<PipelineHistory>()> makeHistory;  // none: a FakePipelineHistory
         // none: a FakeBatchRecognizer (`batch` is null when this gave another one)
         std::function<std::unique_ptr<PipelineBatchRecognizer>()> makeBatchRecognizer;
@@ -44,7 +44,7 @@ struct PipelineHarness {
     FakeLiveRecognizer* recognizer = nullptr;
     FakeBatchRecognizer* batch = nullptr;  // null when Options::makeBatchRecognizer gave another one
     FakeFormatter* formatter = nullptr;
-    FakeStreamingLink* link = nullptr;  // null when Options::makeStreamingLink gave another link
+    FakeStreamingLink* link = nullptr;       // null when Options::makeStreamingLink gave another link
     FakePipelineHistory* history = nullptr;  // null when Options::makeHistory gave another store
     RecordingPipelineServices* services = nullptr;
     ManualPipelineSleeper* sleeper = nullptr;

@@ -1,7 +1,8 @@
 // A small window for the accessibility tests: one text field (optionally a password field)
 // with a given text, caret and selection, plus labels whose words the window walk should find.
 // Prints "TEXT:<text>" whenever the field changes and "READY" once shown.
-//   atspi_fixture [--title T] [--field-name N] [--primary T] [--text T] [--cursor N] [--select START LEN] [--password] [--label T]...
+//   atspi_fixture [--title T] [--field-name N] [--primary T] [--text T] [--cursor N] [--select START LEN] [--password]
+//   [--label T]...
 //                 [--fill N]
 // Offsets are QString (UTF-16) indices, as Qt itself counts them. --fill N sets the text to N
 // letters "abc…xyzabc…" and lifts the field's length limit.
@@ -30,30 +31,37 @@ int main(int argc, char** argv) {
     for (int i = 1; i < args.size(); ++i) {
         const QString& a = args.at(i);
         auto next = [&]() { return i + 1 < args.size() ? args.at(++i) : QString(); };
-        if (a == QLatin1String("--title")) title = next();
-        else if (a == QLatin1String("--text")) text = next();
-        else if (a == QLatin1String("--field-name")) fieldName = next();
-        else if (a == QLatin1String("--cursor")) cursor = next().toInt();
-        else if (a == QLatin1String("--select")) { selStart = next().toInt(); selLength = next().toInt(); }
-        else if (a == QLatin1String("--password")) password = true;
-        else if (a == QLatin1String("--primary")) primary = next();
-        else if (a == QLatin1String("--label")) labels << next();
-        else if (a == QLatin1String("--fill")) fill = next().toInt();
+        if (a == QLatin1String("--title"))
+            title = next();
+        else if (a == QLatin1String("--text"))
+            text = next();
+        else if (a == QLatin1String("--field-name"))
+            fieldName = next();
+        else if (a == QLatin1String("--cursor"))
+            cursor = next().toInt();
+        else if (a == QLatin1String("--select")) {
+            selStart = next().toInt();
+            selLength = next().toInt();
+        } else if (a == QLatin1String("--password"))
+            password = true;
+        else if (a == QLatin1String("--primary"))
+            primary = next();
+        else if (a == QLatin1String("--label"))
+            labels << next();
+        else if (a == QLatin1String("--fill"))
+            fill = next().toInt();
     }
 
     QWidget window;
     window.setWindowTitle(title);
     auto* layout = new QVBoxLayout(&window);
-    for (const QString& label : labels)
-        layout->addWidget(new QLabel(label));
+    for (const QString& label : labels) layout->addWidget(new QLabel(label));
     auto* field = new QLineEdit;
     field->setAccessibleName(fieldName);
-    if (password)
-        field->setEchoMode(QLineEdit::Password);
+    if (password) field->setEchoMode(QLineEdit::Password);
     if (fill >= 0) {
         text.resize(fill);
-        for (int c = 0; c < fill; ++c)
-            text[c] = QChar(u'a' + c % 26);
+        for (int c = 0; c < fill; ++c) text[c] = QChar(u'a' + c % 26);
         field->setMaxLength(std::numeric_limits<int>::max());
     }
     field->setText(text);
@@ -71,8 +79,7 @@ int main(int argc, char** argv) {
     else if (cursor >= 0)
         field->setCursorPosition(cursor);
     // Offer a selection of our own, as a terminal would after the user selected text.
-    if (!primary.isEmpty())
-        QGuiApplication::clipboard()->setText(primary, QClipboard::Selection);
+    if (!primary.isEmpty()) QGuiApplication::clipboard()->setText(primary, QClipboard::Selection);
     QTimer::singleShot(0, [] {
         std::printf("READY\n");
         std::fflush(stdout);

@@ -15,9 +15,12 @@ int main(int argc, char** argv) {
     bool password = false;
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg = argv[i];
-        if (arg == "--class" && i + 1 < argc) cls = QString::fromLocal8Bit(argv[++i]);
-        else if (arg == "--title" && i + 1 < argc) title = QString::fromLocal8Bit(argv[++i]);
-        else if (arg == "--password") password = true;
+        if (arg == "--class" && i + 1 < argc)
+            cls = QString::fromLocal8Bit(argv[++i]);
+        else if (arg == "--title" && i + 1 < argc)
+            title = QString::fromLocal8Bit(argv[++i]);
+        else if (arg == "--password")
+            password = true;
     }
     // WM_CLASS is taken from RESOURCE_NAME (instance) and the application name (class).
     qputenv("RESOURCE_NAME", cls.toLocal8Bit());

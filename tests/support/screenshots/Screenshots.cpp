@@ -88,7 +88,8 @@ QList<TranscriptionResult> sampleHistory() {
                               "before the board meeting next week, and also confirm the hiring plan with finance, "
                               "legal and the two regional leads who asked for more time."),
                QStringLiteral("Mail"), 20),
-        result(QStringLiteral("Fix the flaky login test by waiting for the token refresh."), QStringLiteral("Code"), 55),
+        result(QStringLiteral("Fix the flaky login test by waiting for the token refresh."), QStringLiteral("Code"),
+               55),
         result(QStringLiteral("<b>Not bold</b> — markup typed by the user stays text."), QStringLiteral("Notes"), 90),
         result(QStringLiteral("Remind me to call the plumber tomorrow morning."), QString(), 200),
         result(QStringLiteral("Ship it 🚀 once the checks pass."), QStringLiteral("Terminal"), 600),
@@ -114,7 +115,8 @@ void signIn() {
     UserDefaults::shared().setValue(AuthManager::accessTokenKey, QStringLiteral("token"));
     UserDefaults::shared().setValue(
         AuthManager::userDataKey,
-        QStringLiteral(R"({"id":"1","email":"jane@example.com","name":"Jane","picture":"","plan":"free","api_key":""})"));
+        QStringLiteral(
+            R"({"id":"1","email":"jane@example.com","name":"Jane","picture":"","plan":"free","api_key":""})"));
 }
 
 // ---- hub
@@ -126,9 +128,9 @@ void hubShots(AuthManager& auth) {
         bool withHistory;
         bool permissions;
     };
-    for (const Variant& variant : {Variant{QStringLiteral("hub"), true, true},
-                                   Variant{QStringLiteral("hub-first-start"), false, true},
-                                   Variant{QStringLiteral("hub-permissions-missing"), false, false}}) {
+    for (const Variant& variant :
+         {Variant{QStringLiteral("hub"), true, true}, Variant{QStringLiteral("hub-first-start"), false, true},
+          Variant{QStringLiteral("hub-permissions-missing"), false, false}}) {
         PipelineHarness h(sampleSettings());
         if (variant.withHistory) {
             h.history->preloaded = sampleHistory();
@@ -146,7 +148,8 @@ void hubShots(AuthManager& auth) {
             mic.isDefault = true;
             return std::vector<AudioDeviceInfo>{mic};
         };
-        auto* view = new HubView(*h.pipeline, DictationViewFactory::hubActions(*h.pipeline, auth, permissions, devices));
+        auto* view =
+            new HubView(*h.pipeline, DictationViewFactory::hubActions(*h.pipeline, auth, permissions, devices));
         QWidget* window = hostWindow(view, QStringLiteral("Vantrose"));
         window->setMinimumSize(600, 400);
         window->setGeometry(ShellRules::hubGeometry(available, window->sizeHint()));
@@ -321,8 +324,8 @@ void pillShots() {
     {
         Pill o;
         shootPill(*o.view, QStringLiteral("pill-01-idle"));
-        QMouseEvent move(QEvent::MouseMove, o.view->pillRect().center(), o.view->mapToGlobal(o.view->pillRect().center()),
-                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QMouseEvent move(QEvent::MouseMove, o.view->pillRect().center(),
+                         o.view->mapToGlobal(o.view->pillRect().center()), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(o.view.get(), &move);
         o.settle();
         shootPill(*o.view, QStringLiteral("pill-02-idle-hovered"));

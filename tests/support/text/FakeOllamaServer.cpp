@@ -13,8 +13,7 @@ LoopbackReply FakeOllamaServer::handleGenerate(const RecordedRequest& request) c
         return LoopbackReply::json(QJsonObject{{"error", "model and prompt are required"}}, 400);
     const QString model = body.value("model").toString();
     bool known = false;
-    for (const QString& name : m_models)
-        known = known || name == model || name.startsWith(model + QLatin1Char(':'));
+    for (const QString& name : m_models) known = known || name == model || name.startsWith(model + QLatin1Char(':'));
     if (!known)
         return LoopbackReply::json(QJsonObject{{"error", QStringLiteral("model '%1' not found").arg(model)}}, 404);
     return LoopbackReply::json(QJsonObject{

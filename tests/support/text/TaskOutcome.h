@@ -16,8 +16,7 @@ struct TaskOutcome {
     // A copy of the thrown error as E; nothing when none was thrown or it is another type.
     template <typename E>
     std::optional<E> errorAs() const {
-        if (!error)
-            return std::nullopt;
+        if (!error) return std::nullopt;
         try {
             std::rethrow_exception(error);
         } catch (const E& e) {

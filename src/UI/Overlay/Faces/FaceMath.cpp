@@ -51,8 +51,7 @@ const std::array<TiltStep, 4>& confusedWobble() {
 void PausedBreath::tick() {
     time += 1.0 / 30;
     breathe = 0.45 + 0.2 * std::sin(0.8 * time);
-    for (int i = 0; i < int(barBreath.size()); ++i)
-        barBreath[i] = 5 + 2.5 * std::sin(0.7 * i + 0.5 * time);
+    for (int i = 0; i < int(barBreath.size()); ++i) barBreath[i] = 5 + 2.5 * std::sin(0.7 * i + 0.5 * time);
 }
 
 std::vector<PlacedBar> walleBarLayout(double width, const WalleGeometry& g) {
@@ -84,8 +83,8 @@ double walleBarHeight(int i, int n, double t, double smoothLevel, double blinkPh
 
 double walleBarOpacity(double smoothLevel) { return std::min(2 * smoothLevel, 0.65) + 0.35; }
 
-WalleEyesState::Tick WalleEyesState::tick(double now, float rawLevel, bool hasPipeline, float volume,
-                                          double blinkPhase, double nextBlinkDelay) {
+WalleEyesState::Tick WalleEyesState::tick(double now, float rawLevel, bool hasPipeline, float volume, double blinkPhase,
+                                          double nextBlinkDelay) {
     const double dt = now - prevTime;
     prevTime = now;
     if (!(dt > 0.001) || !(dt < 0.5)) return Tick::recordedTimeOnly;
@@ -103,11 +102,9 @@ bool PersistentEyesState::tick(float volume, double jitter, double blinkPhase, d
     const double v = volume;
     smoothVolume = smoothVolume < v ? 0.7 * v + 0.3 * smoothVolume : 0.1 * v + 0.9 * smoothVolume;
     const double level = std::min(jitter * smoothVolume, 1.0);
-    for (int k = 0; k < barsPerEye - 1; ++k)
-        leftBars[k] = leftBars[k + 1] * 0.92;
+    for (int k = 0; k < barsPerEye - 1; ++k) leftBars[k] = leftBars[k + 1] * 0.92;
     leftBars[barsPerEye - 1] = level;
-    for (int k = barsPerEye - 1; k >= 1; --k)
-        rightBars[k] = rightBars[k - 1] * 0.92;
+    for (int k = barsPerEye - 1; k >= 1; --k) rightBars[k] = rightBars[k - 1] * 0.92;
     rightBars[0] = level;
     if (nextBlinkAt <= time && blinkPhase >= 0.95) {
         nextBlinkAt = time + nextBlinkDelay;

@@ -42,9 +42,9 @@ ThinkingLook thinkingLook(int phase);
 double confusedBarHeight(int i, bool highSide);
 
 struct TiltStep {
-    double at;        // seconds after the face is shown
-    double target;    // degrees
-    double damping;   // physical damping of a mass-1, stiffness-200 spring
+    double at;       // seconds after the face is shown
+    double target;   // degrees
+    double damping;  // physical damping of a mass-1, stiffness-200 spring
 };
 const std::array<TiltStep, 4>& confusedWobble();
 
@@ -85,8 +85,7 @@ struct WalleEyesState {
     double prevTime = std::numeric_limits<double>::quiet_NaN();
 
     // `nextBlinkDelay` is the random pause (3 to 6 s) used if a blink starts on this frame.
-    Tick tick(double now, float rawLevel, bool hasPipeline, float volume, double blinkPhase,
-              double nextBlinkDelay);
+    Tick tick(double now, float rawLevel, bool hasPipeline, float volume, double blinkPhase, double nextBlinkDelay);
 };
 
 // The per-tick state of the hands-free eyes apart from the animated blink.
@@ -104,8 +103,7 @@ struct PersistentEyesState {
 };
 
 // Bar i of one eye of the hands-free eyes; an index past the list reads as level 0.
-BarLook waveBar(const std::array<double, PersistentEyesState::barsPerEye>& bars, int i, double time,
-                double blinkPhase);
+BarLook waveBar(const std::array<double, PersistentEyesState::barsPerEye>& bars, int i, double time, double blinkPhase);
 
 // A uniformly random value in [lo, hi].
 double uniform(double lo, double hi);

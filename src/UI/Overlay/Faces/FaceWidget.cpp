@@ -9,7 +9,8 @@
 #include <algorithm>
 
 FaceWidget::FaceWidget(QWidget* parent, MotionClock* clock)
-    : QWidget(parent), m_clock(clock ? clock : &MotionClock::shared()) {
+    : QWidget(parent),
+      m_clock(clock ? clock : &MotionClock::shared()) {
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_NoSystemBackground);
     setAutoFillBackground(false);

@@ -61,9 +61,7 @@ void beginPaint(QPainter& p) { p.setRenderHint(QPainter::Antialiasing); }
 
 // ---- IdleWaveform ---------------------------------------------------------------------------
 
-IdleWaveform::IdleWaveform(QWidget* parent, MotionClock* clock) : FaceWidget(parent, clock) {
-    startTicking();
-}
+IdleWaveform::IdleWaveform(QWidget* parent, MotionClock* clock) : FaceWidget(parent, clock) { startTicking(); }
 
 QSize IdleWaveform::sizeHint() const { return {38, 10}; }
 
@@ -173,9 +171,7 @@ void eye(QPainter& p, QPointF center, double barWidth, Look look) {
 }
 }  // namespace
 
-ThinkingEyes::ThinkingEyes(QWidget* parent, MotionClock* clock) : FaceWidget(parent, clock) {
-    startTicking();
-}
+ThinkingEyes::ThinkingEyes(QWidget* parent, MotionClock* clock) : FaceWidget(parent, clock) { startTicking(); }
 
 QSize ThinkingEyes::sizeHint() const { return {26, 10}; }
 
@@ -302,6 +298,7 @@ void PausedLabel::paintEvent(QPaintEvent*) {
     QPainter p(this);
     beginPaint(p);
     const GlyphRow row = pausedRow();
-    const QPointF glyphCenter = row.paint(p, QPointF(width() / 2.0, height() / 2.0), withOpacity(Qt::white, textOpacity()));
+    const QPointF glyphCenter =
+        row.paint(p, QPointF(width() / 2.0, height() / 2.0), withOpacity(Qt::white, textOpacity()));
     pauseGlyph(p, glyphCenter, row.glyph, withOpacity(Qt::white, 0.55));
 }

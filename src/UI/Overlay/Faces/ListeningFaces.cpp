@@ -65,23 +65,26 @@ void TappableFace::mousePressEvent(QMouseEvent* event) {
 
 void TappableFace::mouseReleaseEvent(QMouseEvent* event) {
     const int pressed = std::exchange(m_pressed, 0);
-    if (event->button() == Qt::LeftButton && pressed != 0 && controlAt(event->position()) == pressed)
-        activate(pressed);
+    if (event->button() == Qt::LeftButton && pressed != 0 && controlAt(event->position()) == pressed) activate(pressed);
 }
 
 // ---- WalleEyes ------------------------------------------------------------------------------
 
 WalleEyes::WalleEyes(const std::vector<float>& bands, float volume, QColor tint, DictationPipeline& pipeline,
                      QWidget* parent, MotionClock* clock)
-    : FaceWidget(parent, clock), m_bands(bands), m_volume(volume), m_tint(tint), m_pipeline(&pipeline) {
+    : FaceWidget(parent, clock),
+      m_bands(bands),
+      m_volume(volume),
+      m_tint(tint),
+      m_pipeline(&pipeline) {
     startTicking();
 }
 
 void WalleEyes::tick(double now) {
     const bool hasPipeline = !m_pipeline.isNull();
     const float raw = hasPipeline ? m_pipeline->rawAudioLevel() : 0.0f;
-    if (m_state.tick(now, raw, hasPipeline, m_volume, m_blink.value(), Faces::uniform(3.0, 6.0))
-        == Faces::WalleEyesState::Tick::blinkStarted)
+    if (m_state.tick(now, raw, hasPipeline, m_volume, m_blink.value(), Faces::uniform(3.0, 6.0)) ==
+        Faces::WalleEyesState::Tick::blinkStarted)
         startBlink(this, m_blink);
 }
 
@@ -109,7 +112,10 @@ void WalleEyes::paintEvent(QPaintEvent*) {
 
 PersistentEyes::PersistentEyes(const std::vector<float>& bands, float volume, std::function<void()> onStop,
                                DictationPipeline& pipeline, QWidget* parent, MotionClock* clock)
-    : TappableFace(parent, clock), m_bands(bands), m_volume(volume), m_onStop(std::move(onStop)),
+    : TappableFace(parent, clock),
+      m_bands(bands),
+      m_volume(volume),
+      m_onStop(std::move(onStop)),
       m_pipeline(&pipeline) {
     startTicking();
 }
@@ -180,7 +186,9 @@ void PersistentEyes::activate(int control) {
 
 PersistentPausedLabel::PersistentPausedLabel(std::function<void()> onResume, std::function<void()> onStop,
                                              DictationPipeline& pipeline, QWidget* parent, MotionClock* clock)
-    : TappableFace(parent, clock), m_onResume(std::move(onResume)), m_onStop(std::move(onStop)),
+    : TappableFace(parent, clock),
+      m_onResume(std::move(onResume)),
+      m_onStop(std::move(onStop)),
       m_pipeline(&pipeline) {
     for (int i = 0; i < 5; ++i) m_barHeights[i].set(m_breath.barBreath[i]);
     startTicking();

@@ -87,7 +87,6 @@ protected:
     void activate(int control) override;
 
 private:
-
     std::vector<float> m_bands;
     float m_volume;
     std::function<void()> m_onStop;
@@ -103,8 +102,8 @@ private:
 class PersistentPausedLabel : public TappableFace {
     Q_OBJECT
 public:
-    PersistentPausedLabel(std::function<void()> onResume, std::function<void()> onStop,
-                          DictationPipeline& pipeline, QWidget* parent = nullptr, MotionClock* clock = nullptr);
+    PersistentPausedLabel(std::function<void()> onResume, std::function<void()> onStop, DictationPipeline& pipeline,
+                          QWidget* parent = nullptr, MotionClock* clock = nullptr);
 
     const Faces::PausedBreath& breath() const { return m_breath; }
     QRectF playButtonRect() const;
@@ -118,7 +117,6 @@ protected:
     void activate(int control) override;
 
 private:
-
     std::function<void()> m_onResume;
     std::function<void()> m_onStop;
     QPointer<DictationPipeline> m_pipeline;  // held, not read
