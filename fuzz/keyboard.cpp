@@ -66,7 +66,7 @@ Outcome run(const QList<HotkeyBinding>& bindings, const std::vector<Command>& co
     Outcome outcome;
     {
         KeyboardMonitor monitor;
-        auto record = [&outcome](const char* what) { return [&outcome, what] { outcome.calls.push_back(what); }; };
+        auto record = [&outcome](const char* what) { return [&outcome, what] { outcome.calls.emplace_back(what); }; };
         monitor.onPushToTalkDown = record("down");
         monitor.onPushToTalkUp = record("up");
         monitor.onLock = record("lock");

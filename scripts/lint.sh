@@ -29,7 +29,7 @@ if [ "$what" = all ] || [ "$what" = tidy ]; then
     "$PWD/(src|service|bench|fuzz|tests/support)/.*\\.cpp\$" >build-lint/clang-tidy.log 2>&1 ||
     status=$?
   sed 's/\x1b\[[0-9;]*m//g' build-lint/clang-tidy.log |
-    grep -vE "^(${CLANG_TIDY}|clang-tidy)[^ ]* |^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$|^Suppressed |^Use -header-filter|^Running clang-tidy|^$" ||
+    grep -vE "^([^ ]*/)?(${CLANG_TIDY}|clang-tidy)[^ ]* |^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$|^Suppressed |^Use -header-filter|^Running clang-tidy|^$" ||
     true
   if [ "$status" -ne 0 ]; then
     echo "clang-tidy: findings above (whole log: build-lint/clang-tidy.log)"

@@ -29,7 +29,7 @@ bool FixtureApp::start(std::chrono::milliseconds timeout) {
     m_process = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString& kv : m_options.extraEnvironment) {
-        const int eq = kv.indexOf('=');
+        const qsizetype eq = kv.indexOf('=');
         if (eq > 0) env.insert(kv.left(eq), kv.mid(eq + 1));
     }
     m_process->setProcessEnvironment(env);
@@ -72,7 +72,7 @@ bool FixtureApp::activate(std::chrono::milliseconds timeout) {
 void FixtureApp::readOutput() {
     if (!m_process) return;
     m_buffer += m_process->readAllStandardOutput();
-    int nl;
+    qsizetype nl;
     while ((nl = m_buffer.indexOf('\n')) >= 0) {
         const QByteArray line = m_buffer.left(nl);
         m_buffer.remove(0, nl + 1);
@@ -122,7 +122,7 @@ std::unique_ptr<QProcess> startTool(const QString& program, const QStringList& a
 
 unsigned long activeWindowId() {
     const QByteArray out = runTool("xprop", {"-root", "_NET_ACTIVE_WINDOW"});
-    const int hash = out.indexOf('#');
+    const qsizetype hash = out.indexOf('#');
     if (hash < 0) return 0;
     bool ok = false;
     const unsigned long id = out.mid(hash + 1).trimmed().split(',').first().toULong(&ok, 16);

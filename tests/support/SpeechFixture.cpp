@@ -31,6 +31,7 @@ bool run(const QString& program, const QStringList& args) {
     storage.push_back(QFile::encodeName(path));
     for (const QString& a : args) storage.push_back(a.toLocal8Bit());
     std::vector<char*> argv;
+    argv.reserve(storage.size() + 1);
     for (QByteArray& b : storage) argv.push_back(b.data());
     argv.push_back(nullptr);
 

@@ -158,10 +158,9 @@ QString lmWordsDictionary(const QString& dictPath, const QString& lmPath) {
                                .toUtf8();
     const QString cacheDir =
         QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/Vantrose");
-    const QString cached =
-        cacheDir + QStringLiteral("/lm-words-") +
-        QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16)) +
-        QStringLiteral(".dict");
+    QString cached = cacheDir + QStringLiteral("/lm-words-") +
+                     QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16)) +
+                     QStringLiteral(".dict");
     if (QFileInfo(cached).size() > 0) return cached;
 
     QFile source(dictPath);
@@ -181,7 +180,7 @@ QString lmWordsDictionary(const QString& dictPath, const QString& lmPath) {
             const QByteArray line = source.readLine();
             // "word" or "word(2)" for an alternative pronunciation, then the phones.
             QByteArray word = line.left(line.indexOf(' '));
-            if (const int variant = word.indexOf('('); variant > 0) word.truncate(variant);
+            if (const qsizetype variant = word.indexOf('('); variant > 0) word.truncate(variant);
             if (!word.isEmpty() && ngram_wid(model, word.constData()) != unknown) {
                 out.write(line);
                 ++kept;

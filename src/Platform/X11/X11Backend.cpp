@@ -147,18 +147,18 @@ PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::option
 void X11PasteWorker::restore(uint64_t forGeneration) {
     if (forGeneration != generation || !saved) return;  // a later paste restores instead
     bool restored = false;
-    if (!clipboard.owns(ticket)) {
-        VLOG("TextInserter: Clipboard changed since the paste; keeping the new copy");
-    } else if (saved->isEmpty()) {
+    // Anyone else's copy since the paste is the user's newer one: it stays.
+    const bool ours = clipboard.owns(ticket);
+    if (ours && saved->isEmpty()) {
         clipboard.release(ticket);
         restored = true;
         VLOG("TextInserter: No saved clipboard to restore, cleared");
-    } else if (saved->isConcealed()) {
+    } else if (ours && saved->isConcealed()) {
         // A password manager's copy: it expires it itself; never bring it back.
         clipboard.release(ticket);
         restored = true;
         VLOG("TextInserter: Saved clipboard was marked secret; cleared instead of restoring");
-    } else if (clipboard.replaceContents(ticket, saved->items)) {
+    } else if (ours && clipboard.replaceContents(ticket, saved->items)) {
         restored = true;
     } else {
         VLOG("TextInserter: Clipboard changed since the paste; keeping the new copy");

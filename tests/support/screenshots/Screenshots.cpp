@@ -76,7 +76,7 @@ TranscriptionResult result(const QString& text, const QString& app, int minutesA
     fields.duration = 4.2;
     fields.totalTimeMs = 5200;
     TranscriptionResult r(fields);
-    r.timestamp = QDateTime::currentDateTimeUtc().addSecs(-60 * minutesAgo);
+    r.timestamp = QDateTime::currentDateTimeUtc().addSecs(-60LL * minutesAgo);
     return r;
 }
 
