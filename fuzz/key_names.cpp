@@ -2,8 +2,8 @@
 // X keycodes map back to the key code they came from.
 #include "FuzzSupport.h"
 
+#include "Core/Input/KeyCodeTable.h"
 #include "Models/Hotkey.h"
-#include "Platform/X11/KeyCodeTable.h"
 
 #include <cstring>
 #include <limits>

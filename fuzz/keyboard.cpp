@@ -7,10 +7,10 @@
 // Key codes are in the settings' numbering; keys without an X keycode are ignored.
 #include "FuzzSupport.h"
 
+#include "Core/Input/KeyCodeTable.h"
+#include "Core/Input/KeyTransitionTranslator.h"
 #include "Foundation/Clock.h"
 #include "Platform/KeyboardMonitor.h"
-#include "Platform/X11/KeyCodeTable.h"
-#include "Platform/X11/KeyTransitionTranslator.h"
 
 #include <QCoreApplication>
 

@@ -2,6 +2,7 @@
 
 #include "Auth/AuthManager.h"
 #include "Core/Pipeline/DictationPipeline.h"
+#include "Storage/HistoryStore.h"
 #include "UI/Hub/HistoryView.h"
 #include "UI/Onboarding/OnboardingView.h"
 #include "UI/Overlay/DictationOverlayView.h"

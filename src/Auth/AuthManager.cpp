@@ -82,7 +82,7 @@ void AuthManager::installAsTokenSource() {
     AccountAccess::setTokenSource([]() -> AbstractAccessTokenSource& { return shared(); });
 }
 
-AuthManager::AuthManager(QObject* parent) : QObject(parent), m_googleClientID(Config::googleClientID()) {
+AuthManager::AuthManager(QObject* parent) : AbstractAccount(parent), m_googleClientID(Config::googleClientID()) {
     auto& store = UserDefaults::shared();
     if (store.string(accessTokenKey).isEmpty()) return;
     m_isAuthenticated = true;
@@ -104,6 +104,11 @@ void AuthManager::setAuthenticated(bool value) {
     if (m_isAuthenticated == value) return;
     m_isAuthenticated = value;
     Q_EMIT isAuthenticatedChanged(value);
+}
+
+std::optional<QString> AuthManager::currentUserEmail() const {
+    if (!m_currentUser) return std::nullopt;
+    return m_currentUser->email;
 }
 
 void AuthManager::setCurrentUser(std::optional<AuthUser> user) {

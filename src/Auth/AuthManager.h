@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Core/Cloud/AbstractAccount.h"
 #include "Core/Cloud/AccountAccess.h"
 
 #include <QJsonObject>
@@ -15,11 +16,8 @@
 // The account object: Google sign-in through the vendor's server (authorisation code with PKCE),
 // the tokens kept in the user defaults, their refresh, and sign-out. Main thread only, except
 // cachedAccessToken(), which any thread may call.
-class AuthManager : public QObject, public AbstractAccessTokenSource {
+class AuthManager : public AbstractAccount, public AbstractAccessTokenSource {
     Q_OBJECT
-    Q_PROPERTY(bool isAuthenticated READ isAuthenticated NOTIFY isAuthenticatedChanged)
-    Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
-    Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
 public:
     struct AuthUser {
         QString id;
@@ -47,15 +45,16 @@ public:
     explicit AuthManager(QObject* parent = nullptr);
     ~AuthManager() override;
 
-    bool isAuthenticated() const { return m_isAuthenticated; }
+    bool isAuthenticated() const override { return m_isAuthenticated; }
     const std::optional<AuthUser>& currentUser() const { return m_currentUser; }
-    bool isLoading() const { return m_isLoading; }
+    std::optional<QString> currentUserEmail() const override;
+    bool isLoading() const override { return m_isLoading; }
     // Empty when there is no error.
-    QString errorMessage() const { return m_errorMessage.value_or(QString()); }
-    bool hasErrorMessage() const { return m_errorMessage.has_value(); }
+    QString errorMessage() const override { return m_errorMessage.value_or(QString()); }
+    bool hasErrorMessage() const override { return m_errorMessage.has_value(); }
     QString googleClientID() const { return m_googleClientID; }
 
-    void signInWithGoogle();
+    void signInWithGoogle() override;
     void handleURL(const QUrl& url);
 
     // A usable access token, refreshed first when it expires within a minute; nothing when
@@ -63,7 +62,7 @@ public:
     QCoro::Task<std::optional<QString>> getAccessToken() override;
     // The stored access token without expiry test or refresh. Any thread.
     std::optional<QString> cachedAccessToken() const override;
-    void logout();
+    void logout() override;
 
     // Whether `url` belongs to the account server (same scheme, host and port), the only place
     // a bearer token may be sent.
@@ -81,10 +80,6 @@ public:
     static bool isTokenExpired(const QString& token);
 
 Q_SIGNALS:
-    void isAuthenticatedChanged(bool isAuthenticated);
-    void currentUserChanged();
-    void isLoadingChanged(bool isLoading);
-    void errorMessageChanged(const QString& errorMessage);
     // Internal: a refresh finished; waiting callers pick up its outcome.
     void refreshFinished(bool refreshed);
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "Core/Input/KeySourceEvent.h"
 #include "Models/PasteOutcome.h"
-#include "Platform/KeySourceEvent.h"
 
 #include <QImage>
 #include <QString>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Core/Desktop/AbstractKeyboardMonitor.h"
-#include "Platform/KeySourceEvent.h"
+#include "Core/Input/KeySourceEvent.h"
 #include "Platform/MainThreadPoster.h"
 
 #include <QObject>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Core/Desktop/AbstractDictationHistory.h"
 #include "Core/Desktop/AbstractDictionarySource.h"
 #include "Models/DictationMetrics.h"
 #include "Models/DictionaryEntry.h"
@@ -29,7 +30,7 @@ class Database;
 // A database file that cannot be used (not SQLite, locked, read-only, or with tables laid out
 // in a way the store cannot write) is left untouched on disk, and the store keeps this run's
 // history in memory instead.
-class HistoryStore : public QObject, public AbstractDictionarySource {
+class HistoryStore : public QObject, public AbstractDictionarySource, public AbstractDictationHistory {
     Q_OBJECT
 
 public:
@@ -57,13 +58,13 @@ public:
     // Writes the entry anew (replacing one with the same word), then reloads the dictionary.
     void addWord(const QString& word, const std::optional<QString>& replacement, bool isSnippet);
     // Empties the dictations, events and outcome snapshots; keeps the dictionary.
-    void clearAll();
+    void clearAll() override;
 
     // Dashboard totals, read directly on the caller's thread.
     Totals loadTotals() const;
 
     // Newest first, at most maxCacheSize records. Main thread only.
-    const QList<TranscriptionResult>& recentHistory() const { return m_recentHistory; }
+    const QList<TranscriptionResult>& recentHistory() const override { return m_recentHistory; }
     // The whole dictionary in ascending order of word. Any thread.
     QList<DictionaryEntry> dictionary() const;
     QList<DictionaryEntry> dictionaryEntries() const override { return dictionary(); }

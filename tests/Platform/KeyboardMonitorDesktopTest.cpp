@@ -1,6 +1,6 @@
 // The hotkey listener on the virtual desktop, with keys injected through XTest.
+#include "Core/Input/KeyCodeTable.h"
 #include "Platform/KeyboardMonitor.h"
-#include "Platform/X11/KeyCodeTable.h"
 #include "Platform/X11/X11KeyInjector.h"
 
 #include "support/PrivateXServer.h"

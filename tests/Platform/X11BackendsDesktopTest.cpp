@@ -1,7 +1,7 @@
 // The X11 back-ends against the virtual desktop: key source, XTest injector, CLIPBOARD service
 // and active-window tracker.
+#include "Core/Input/KeyCodeTable.h"
 #include "Models/Hotkey.h"
-#include "Platform/X11/KeyCodeTable.h"
 #include "Platform/X11/PrimarySelectionReader.h"
 #include "Platform/X11/X11ActiveWindowTracker.h"
 #include "Platform/X11/X11ClipboardService.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/KeySourceEvent.h"
+#include "Core/Input/KeySourceEvent.h"
 
 #include <mutex>
 #include <vector>

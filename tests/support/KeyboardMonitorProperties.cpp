@@ -1,8 +1,8 @@
 #include "support/KeyboardMonitorProperties.h"
 
+#include "Core/Input/KeyTransitionTranslator.h"
 #include "Foundation/Clock.h"
 #include "Platform/KeyboardMonitor.h"
-#include "Platform/X11/KeyTransitionTranslator.h"
 
 #include <QCoreApplication>
 

@@ -1,12 +1,12 @@
 #include "Platform/X11/X11Backend.h"
 
 #include "Core/Formatting/TextUnits.h"
+#include "Core/Input/KeyCodeTable.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Models/AppClassification.h"
 #include "Models/Hotkey.h"
 #include "Platform/TextInserter.h"
-#include "Platform/X11/KeyCodeTable.h"
 #include "Platform/X11/PrimarySelectionReader.h"
 #include "Platform/X11/ScreenGrabber.h"
 #include "Platform/X11/X11ActiveWindowTracker.h"

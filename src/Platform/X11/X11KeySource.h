@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/X11/KeyTransitionTranslator.h"
+#include "Core/Input/KeyTransitionTranslator.h"
 
 #include <atomic>
 #include <functional>

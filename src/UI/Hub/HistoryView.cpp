@@ -1,7 +1,7 @@
 #include "UI/Hub/HistoryView.h"
 
+#include "Core/Desktop/AbstractDictationHistory.h"
 #include "Core/Pipeline/DictationPipeline.h"
-#include "Storage/HistoryStore.h"
 #include "UI/Hub/HubRules.h"
 #include "UI/Theme/HubGlyphs.h"
 
@@ -76,7 +76,7 @@ QWidget* recordRow(const TranscriptionResult& r, QWidget* parent) {
 
 }  // namespace
 
-HistoryView::HistoryView(DictationPipeline& pipeline, HistoryStore& store, QWidget* parent)
+HistoryView::HistoryView(DictationPipeline& pipeline, AbstractDictationHistory& store, QWidget* parent)
     : QWidget(parent),
       m_pipeline(pipeline),
       m_store(store) {

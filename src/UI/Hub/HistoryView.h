@@ -5,8 +5,8 @@
 
 #include <functional>
 
+class AbstractDictationHistory;
 class DictationPipeline;
-class HistoryStore;
 class QLabel;
 class QListWidget;
 class QPushButton;
@@ -18,7 +18,7 @@ class QTimer;
 class HistoryView : public QWidget {
     Q_OBJECT
 public:
-    HistoryView(DictationPipeline& pipeline, HistoryStore& store, QWidget* parent = nullptr);
+    HistoryView(DictationPipeline& pipeline, AbstractDictationHistory& store, QWidget* parent = nullptr);
 
     QString countText() const;
     QPushButton* clearButton() const { return m_clear; }
@@ -48,7 +48,7 @@ private:
     void watchStore();
 
     DictationPipeline& m_pipeline;
-    HistoryStore& m_store;
+    AbstractDictationHistory& m_store;
     QLabel* m_count = nullptr;
     QPushButton* m_clear = nullptr;
     QStackedLayout* m_content = nullptr;

@@ -1,7 +1,7 @@
 #include "UI/Onboarding/OnboardingFlow.h"
 
-#include "Auth/AuthManager.h"
 #include "Core/Audio/SoundManager.h"
+#include "Core/Cloud/AbstractAccount.h"
 #include "Foundation/Clock.h"
 
 #include <QPointer>
@@ -39,7 +39,7 @@ const std::array<OnboardingFlow::WelcomeTiming, 7>& OnboardingFlow::welcomeSched
     return schedule;
 }
 
-OnboardingFlow::OnboardingFlow(AuthManager& auth, bool skipWelcome, Permissions permissions,
+OnboardingFlow::OnboardingFlow(AbstractAccount& auth, bool skipWelcome, Permissions permissions,
                                std::function<void()> onComplete, QObject* parent)
     : QObject(parent),
       m_auth(auth),
@@ -52,8 +52,8 @@ OnboardingFlow::OnboardingFlow(AuthManager& auth, bool skipWelcome, Permissions 
       m_previousStep(m_step),
       m_welcomeCancelled(std::make_shared<bool>(false)) {
     for (OnboardingStep s : allOnboardingSteps) m_picture.dotWidth[size_t(s)] = TimedValue(s == m_step ? 20 : 6);
-    connect(&m_auth, &AuthManager::isLoadingChanged, this, &OnboardingFlow::changed);
-    connect(&m_auth, &AuthManager::errorMessageChanged, this, &OnboardingFlow::refreshError);
+    connect(&m_auth, &AbstractAccount::isLoadingChanged, this, &OnboardingFlow::changed);
+    connect(&m_auth, &AbstractAccount::errorMessageChanged, this, &OnboardingFlow::refreshError);
     refreshError();
 }
 
@@ -296,7 +296,7 @@ void OnboardingFlow::readyAppeared() {
     m_picture.readyLine2Offset.animate(0, TimedMotion::easeOut(0.8, 0.6), t);
     m_picture.readyButtonOpacity.animate(1, TimedMotion::easeOut(0.6, 1.2), t);
     // Only later changes count, not the state the step opened with.
-    connect(&m_auth, &AuthManager::isAuthenticatedChanged, this, [this](bool authenticated) {
+    connect(&m_auth, &AbstractAccount::isAuthenticatedChanged, this, [this](bool authenticated) {
         Q_EMIT changed();
         if (!authenticated) return;
         play(QStringLiteral("complete"), QStringLiteral("wav"));

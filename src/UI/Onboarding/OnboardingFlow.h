@@ -12,7 +12,7 @@
 #include <functional>
 #include <memory>
 
-class AuthManager;
+class AbstractAccount;
 
 enum class OnboardingStep { welcome = 0, permissions = 1, ready = 2 };
 
@@ -74,7 +74,7 @@ public:
     };
     static const std::array<WelcomeTiming, 7>& welcomeSchedule();
 
-    OnboardingFlow(AuthManager& auth, bool skipWelcome, Permissions permissions, std::function<void()> onComplete,
+    OnboardingFlow(AbstractAccount& auth, bool skipWelcome, Permissions permissions, std::function<void()> onComplete,
                    QObject* parent = nullptr);
     ~OnboardingFlow() override;
 
@@ -140,7 +140,7 @@ private:
     void play(const QString& name, const QString& ext);
     double now() const;
 
-    AuthManager& m_auth;
+    AbstractAccount& m_auth;
     const bool m_skipWelcome;
     Permissions m_permissions;
     std::function<void()> m_onComplete;

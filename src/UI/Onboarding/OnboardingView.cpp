@@ -1,6 +1,6 @@
 #include "UI/Onboarding/OnboardingView.h"
 
-#include "Auth/AuthManager.h"
+#include "Core/Cloud/AbstractAccount.h"
 #include "Foundation/Clock.h"
 #include "UI/Onboarding/OnboardingMedia.h"
 #include "UI/Onboarding/VideoBackgroundView.h"
@@ -127,7 +127,7 @@ QString accessibleControlName(OnboardingView::Control control, const QString& sh
 
 }  // namespace
 
-OnboardingView::OnboardingView(AuthManager& auth, bool skipWelcome, Permissions permissions,
+OnboardingView::OnboardingView(AbstractAccount& auth, bool skipWelcome, Permissions permissions,
                                std::function<void()> onComplete, QWidget* parent)
     : QWidget(parent) {
     registerCustomFonts();

@@ -12,7 +12,7 @@
 #include <map>
 #include <vector>
 
-class AuthManager;
+class AbstractAccount;
 class QAbstractButton;
 class VideoBackgroundView;
 
@@ -26,7 +26,7 @@ public:
     using Permissions = OnboardingFlow::Permissions;
     enum class Control { none, getStarted, enableAccessibility, enableMicrophone, continueButton, signIn, start };
 
-    OnboardingView(AuthManager& auth, bool skipWelcome, Permissions permissions, std::function<void()> onComplete,
+    OnboardingView(AbstractAccount& auth, bool skipWelcome, Permissions permissions, std::function<void()> onComplete,
                    QWidget* parent = nullptr);
     ~OnboardingView() override;
 

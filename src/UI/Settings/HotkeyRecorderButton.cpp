@@ -1,6 +1,6 @@
 #include "UI/Settings/HotkeyRecorderButton.h"
 
-#include "Platform/KeyCodes.h"
+#include "Core/Input/KeyCodes.h"
 
 #include <QApplication>
 #include <QKeyEvent>

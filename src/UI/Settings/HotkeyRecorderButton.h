@@ -1,7 +1,7 @@
 #pragma once
 
+#include "Core/Input/KeyCodes.h"
 #include "Models/Hotkey.h"
-#include "Platform/KeyCodes.h"
 #include "UI/Settings/HotkeyRecording.h"
 
 #include <QAbstractButton>

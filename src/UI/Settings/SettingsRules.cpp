@@ -1,7 +1,7 @@
 #include "UI/Settings/SettingsRules.h"
 
 #include "Core/Formatting/TextUnits.h"
-#include "Platform/KeyCodes.h"
+#include "Core/Input/KeyCodes.h"
 
 #include <algorithm>
 

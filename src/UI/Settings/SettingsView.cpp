@@ -1,6 +1,6 @@
 #include "UI/Settings/SettingsView.h"
 
-#include "Auth/AuthManager.h"
+#include "Core/Cloud/AbstractAccount.h"
 #include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Common/SettingsGroup.h"
 #include "UI/Settings/SettingsGlyphs.h"
@@ -53,7 +53,7 @@ QPushButton* smallButton(const QString& text, QWidget* parent) {
 }  // namespace
 
 SettingsView::SettingsView(DictationPipeline& pipeline, std::vector<AudioDeviceInfo> audioDevices,
-                           std::optional<QString> selectedMicUID, AuthManager& auth, ViewPermissions permissions,
+                           std::optional<QString> selectedMicUID, AbstractAccount& auth, ViewPermissions permissions,
                            QWidget* parent)
     : QWidget(parent),
       m_pipeline(pipeline),
@@ -85,8 +85,8 @@ SettingsView::SettingsView(DictationPipeline& pipeline, std::vector<AudioDeviceI
                         &DictationPipeline::persistentModeChanged, &DictationPipeline::typingSuggestionChanged})
         connect(&m_pipeline, signal, this, &SettingsView::refresh);
     connect(&m_pipeline, &DictationPipeline::statusChanged, this, &SettingsView::refresh);
-    connect(&m_auth, &AuthManager::isAuthenticatedChanged, this, &SettingsView::refresh);
-    connect(&m_auth, &AuthManager::currentUserChanged, this, &SettingsView::refresh);
+    connect(&m_auth, &AbstractAccount::isAuthenticatedChanged, this, &SettingsView::refresh);
+    connect(&m_auth, &AbstractAccount::currentUserChanged, this, &SettingsView::refresh);
     refresh();
 }
 
@@ -270,9 +270,9 @@ void SettingsView::refresh() {
     m_microphoneGranted->setVisible(microphone);
     m_microphoneMissing->setVisible(!microphone);
 
-    const auto& user = m_auth.currentUser();
-    m_accountRow->setVisible(user.has_value());
-    if (user) m_accountEmail->setText(user->email);
+    const std::optional<QString> email = m_auth.currentUserEmail();
+    m_accountRow->setVisible(email.has_value());
+    if (email) m_accountEmail->setText(*email);
     m_signOutRow->setVisible(m_auth.isAuthenticated());
 
     refreshDictionary();

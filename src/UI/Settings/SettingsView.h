@@ -14,8 +14,8 @@
 #include <optional>
 #include <vector>
 
+class AbstractAccount;
 class ActionPresetButton;
-class AuthManager;
 class DictationPipeline;
 class QCheckBox;
 class QComboBox;
@@ -37,7 +37,7 @@ public:
     // `selectedMicUID`: the picker's first selection (none: "System Default").
     // `permissions`: unlike the hub, the pane shows a missing check as "not granted".
     SettingsView(DictationPipeline& pipeline, std::vector<AudioDeviceInfo> audioDevices,
-                 std::optional<QString> selectedMicUID, AuthManager& auth, ViewPermissions permissions,
+                 std::optional<QString> selectedMicUID, AbstractAccount& auth, ViewPermissions permissions,
                  QWidget* parent = nullptr);
 
     // Reads and writes one action's hotkey: the first binding of the action, Right Option alone
@@ -64,7 +64,7 @@ private:
     void refreshDictionary();
 
     DictationPipeline& m_pipeline;
-    AuthManager& m_auth;
+    AbstractAccount& m_auth;
     ViewPermissions m_permissions;
     std::vector<AudioDeviceInfo> m_audioDevices;
     std::optional<QString> m_selectedMicUID;

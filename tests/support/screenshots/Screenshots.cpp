@@ -58,6 +58,13 @@ QWidget* hostWindow(QWidget* view, const QString& title) {
     return window;
 }
 
+// Waits until the shown window is on screen; one that never gets there counts as a failure.
+void waitExposed(QWidget* window) {
+    if (QTest::qWaitForWindowExposed(window)) return;
+    std::fprintf(stderr, "screenshots: %s was never shown\n", qPrintable(window->windowTitle()));
+    ++g_failures;
+}
+
 // What the screen shows of the window, its frame included.
 void shoot(QWidget* window, const QString& name) {
     window->raise();
@@ -154,7 +161,7 @@ void hubShots(AuthManager& auth) {
         window->setMinimumSize(600, 400);
         window->setGeometry(ShellRules::hubGeometry(available, window->sizeHint()));
         window->show();
-        QTest::qWaitForWindowExposed(window);
+        waitExposed(window);
         pump(900);  // the dashboard's entrance
         if (!variant.withHistory) {
             shoot(window, variant.name + QStringLiteral("-home"));
@@ -200,7 +207,7 @@ void settingsShots(AuthManager& auth) {
     window->setMinimumSize(ShellRules::kSettingsMinimumSize);
     window->resize(ShellRules::kSettingsSize);
     window->show();
-    QTest::qWaitForWindowExposed(window);
+    waitExposed(window);
     const QString tabNames[] = {QStringLiteral("1-general"), QStringLiteral("2-modes"), QStringLiteral("3-dictionary"),
                                 QStringLiteral("4-shortcuts")};
     for (const auto& [size, label] : {std::pair{ShellRules::kSettingsSize, QStringLiteral("default")},
@@ -240,7 +247,7 @@ void onboardingShots(AuthManager& signedOut) {
     QWidget* window = hostWindow(view, QString());
     window->setGeometry(ShellRules::onboardingGeometry(QGuiApplication::primaryScreen()->availableGeometry()));
     window->show();
-    QTest::qWaitForWindowExposed(window);
+    waitExposed(window);
     // The onboarding moves on its own clock: `calls` advances it.
     calls.advance(2.5);
     pump(100);

@@ -1,7 +1,7 @@
-#include "Platform/X11/KeyTransitionTranslator.h"
+#include "Core/Input/KeyTransitionTranslator.h"
 
+#include "Core/Input/KeyCodeTable.h"
 #include "Models/Hotkey.h"
-#include "Platform/X11/KeyCodeTable.h"
 
 namespace {
 constexpr uint16_t kCapsLockKey = 57;

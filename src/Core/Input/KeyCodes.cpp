@@ -1,7 +1,7 @@
-#include "Platform/KeyCodes.h"
+#include "Core/Input/KeyCodes.h"
 
-#include "Platform/X11/KeyCodeTable.h"
-#include "Platform/X11/KeyTransitionTranslator.h"
+#include "Core/Input/KeyCodeTable.h"
+#include "Core/Input/KeyTransitionTranslator.h"
 
 // The toolkit's native scan codes are X keycodes under X11 and XWayland, the only sessions the
 // program runs in; the table is the physical layout both use.

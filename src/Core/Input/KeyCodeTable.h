@@ -5,6 +5,8 @@
 // Settings store key codes and modifier bits in the macOS numbering (settings sync across
 // platforms). This table maps them to X keycodes by physical key position on the evdev layout,
 // which is what Xorg (evdev/libinput), Xwayland and Xvfb use.
+// Plain data with no X library behind it, so the views' hotkey recorder shares it with the
+// X11 key source.
 namespace KeyCodeTable {
 
 // A key with no counterpart in the settings' numbering (Print, Pause, ...).

@@ -1,4 +1,4 @@
-#include "Platform/X11/KeyCodeTable.h"
+#include "Core/Input/KeyCodeTable.h"
 
 #include <array>
 #include <utility>

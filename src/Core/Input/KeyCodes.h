@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/KeySourceEvent.h"
+#include "Core/Input/KeySourceEvent.h"
 
 #include <QtGlobal>
 
@@ -10,7 +10,7 @@
 
 class KeyTransitionTranslator;
 
-// Keys in the settings' numbering as the desktop sees them, for code above this layer.
+// Keys in the settings' numbering as the desktop sees them, for the views' hotkey rules.
 namespace KeyCodes {
 
 // Whether a key reaches the desktop at all, so a hotkey on it can fire (Fn, for one, never does).
