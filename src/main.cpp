@@ -81,9 +81,11 @@ int main(int argc, char** argv) {
     }
 
     // A session bus that never answers would freeze the first window; without it the toolkit's
-    // accessibility bridge and the context reader see no bus and go on.
+    // accessibility bridge and the context reader see no bus and go on. The address points at
+    // nothing rather than being unset: unset, D-Bus would autolaunch a bus of its own through
+    // dbus-launch, which blocks the caller and leaves a daemon behind.
     const std::optional<QString> busProblem = unresponsiveSessionBus(std::chrono::seconds(3));
-    if (busProblem) qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (busProblem) qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/dev/null/no-session-bus");
 
     QApplication app(argc, argv);
     // Replaces the toolkit's Xlib handlers, which end the process from whichever thread met the error.
