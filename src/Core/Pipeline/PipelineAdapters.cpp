@@ -55,7 +55,7 @@ RetryPipelineBatchRecognizer::RetryPipelineBatchRecognizer(std::shared_ptr<ASREn
                     [shared = std::weak_ptr<ASREngineProtocol>(onDevice)](
                         const QString& language) -> std::shared_ptr<ASREngineProtocol> {
                         // A second decoder of the same model gives the same answer and costs
-                        // about 90 MB: the recogniser already loaded for this language serves.
+                        // about 80 MB: the recogniser already loaded for this language serves.
                         const auto loaded = std::dynamic_pointer_cast<PocketSphinxASR>(shared.lock());
                         if (loaded && QLocale(loaded->localeIdentifier()).name() == QLocale(language).name())
                             return loaded;
