@@ -3,7 +3,7 @@
 # directions are read from scripts/layers.txt; nothing is built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-spec=scripts/layers.txt
+rules=scripts/layers.txt
 
 declare -A layer_of_folder   # folder or file -> layer
 declare -A prefix_layer      # include prefix ("Core") -> layer
@@ -17,17 +17,17 @@ while IFS= read -r line || [ -n "$line" ]; do
     name=${BASH_REMATCH[1]}
     layers+=("$name")
     for folder in ${BASH_REMATCH[2]}; do
-      [ -e "$folder" ] || { echo "$spec: no such folder: $folder" >&2; exit 2; }
+      [ -e "$folder" ] || { echo "$rules: no such folder: $folder" >&2; exit 2; }
       layer_of_folder[$folder]=$name
       [[ $folder == src/* && -d $folder ]] && prefix_layer[${folder#src/}]=$name
     done
   elif [[ $line =~ ^([a-z]+)[[:space:]]*-\>[[:space:]]*(.*)$ ]]; then
     direct[${BASH_REMATCH[1]}]+=" ${BASH_REMATCH[2]} "
   else
-    echo "$spec: cannot read: $line" >&2
+    echo "$rules: cannot read: $line" >&2
     exit 2
   fi
-done <"$spec"
+done <"$rules"
 
 # What each layer may include: its own files and everything its arrows reach.
 declare -A reach
@@ -38,7 +38,7 @@ for layer in "${layers[@]}"; do
     next=${todo[0]}
     todo=("${todo[@]:1}")
     [[ $seen == *" $next "* ]] && continue
-    [[ " ${layers[*]} " == *" $next "* ]] || { echo "$spec: unknown layer: $next" >&2; exit 2; }
+    [[ " ${layers[*]} " == *" $next "* ]] || { echo "$rules: unknown layer: $next" >&2; exit 2; }
     seen+="$next "
     todo+=(${direct[$next]:-})
   done
@@ -71,7 +71,7 @@ for folder in "${!layer_of_folder[@]}"; do
 done
 
 if [ "$failures" -gt 0 ]; then
-  echo "Layer check: $failures include(s) against the directions in $spec" >&2
+  echo "Layer check: $failures include(s) against the directions in $rules" >&2
   exit 1
 fi
-echo "Layer check: every include follows $spec"
+echo "Layer check: every include follows $rules"
