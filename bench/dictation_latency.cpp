@@ -290,12 +290,3 @@ void BM_LocalServiceKeyUpToPaste(benchmark::State& state) {
 BENCHMARK(BM_LocalServiceKeyUpToPaste)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(kTimedDictations);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    TestEnvironment::install();
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -2,7 +2,6 @@
 // and reloading the newest 100 of them. Each should stay under 10 ms.
 #include "Models/TranscriptionResult.h"
 #include "Storage/HistoryStore.h"
-#include "support/TestEnvironment.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -115,13 +114,3 @@ void BM_OpenAndReloadNewest100(benchmark::State& state) {
 BENCHMARK(BM_OpenAndReloadNewest100)->Unit(benchmark::kMillisecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    TestEnvironment::install();  // logs and data go to a throwaway folder
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    fixture();
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

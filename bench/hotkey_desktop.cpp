@@ -23,7 +23,6 @@
 #include "support/SpeechFixture.h"
 #include "support/TestEnvironment.h"
 
-#include <QCoreApplication>
 #include <QCoro/QCoroTask>
 #include <QRegularExpression>
 
@@ -257,12 +256,3 @@ void BM_HotkeyToFirstChunk(benchmark::State& state) {
 BENCHMARK(BM_HotkeyToFirstChunk)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(kTimedDictations);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    TestEnvironment::install();
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -17,7 +17,6 @@
 #include "support/SpeechFixture.h"
 #include "support/TestEnvironment.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -227,14 +226,3 @@ void BM_IdleMemory(benchmark::State& state) {
 BENCHMARK(BM_IdleMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    TestEnvironment::install();
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName("Vantrose");
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

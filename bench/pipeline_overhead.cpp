@@ -3,7 +3,6 @@
 // The clock stops when the paster is called; what the pipeline does after the paste (the record,
 // the history) is not part of it. Budget: under 1 ms.
 #include "support/Pipeline/PipelineHarness.h"
-#include "support/TestEnvironment.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -34,12 +33,3 @@ void BM_KeyUpToPasteCall(benchmark::State& state) {
 BENCHMARK(BM_KeyUpToPasteCall)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    TestEnvironment::install();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

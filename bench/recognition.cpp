@@ -10,8 +10,6 @@
 #include "support/SpeechFixture.h"
 #include "support/TestEnvironment.h"
 
-#include <QCoreApplication>
-
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -93,12 +91,3 @@ void BM_ChunkFeatures(benchmark::State& state) {
 BENCHMARK(BM_ChunkFeatures)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    TestEnvironment::install();
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -4,8 +4,6 @@
 #include "Core/Formatting/TextPostProcessor.h"
 #include "Core/Formatting/UserTextReplacements.h"
 
-#include <QCoreApplication>
-
 #include <benchmark/benchmark.h>
 
 namespace {
@@ -67,11 +65,3 @@ void BM_ChainedRulesThatMultiply(benchmark::State& state) {
 BENCHMARK(BM_ChainedRulesThatMultiply)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
