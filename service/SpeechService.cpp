@@ -436,129 +436,122 @@ QCoro::Task<FormattingResult> SpeechService::formatText(QString text, QJsonObjec
 }
 
 void SpeechService::registerRoutes(QHttpServer& server) {
-    const QString& transcribePath = StringShield::pathTranscribe();
-    server.route(
-        transcribePath, QHttpServerRequest::Method::Post,
-        [this, transcribePath](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-            auto finish = deferredReply(std::move(responder), [this, transcribePath](int status) {
-                m_options.logRequest(transcribePath, status);
-            });
-            if (!m_check(request.value("Authorization"))) {
-                finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
-                return;
-            }
-            QHttpServerResponse error(StatusCode::BadRequest);
-            const std::optional<QJsonObject> parsed = ServiceReplies::jsonObjectBody(
-                request, &error, kMaxTranscribeBody, QStringLiteral("audio is longer than ten minutes"));
-            if (!parsed) {
-                finish(std::move(error));
-                return;
-            }
-            const QJsonObject& body = *parsed;
-            if (!body.value("audio").isString()) {
-                finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio must be a Base64 string")));
-                return;
-            }
-            const auto wav = QByteArray::fromBase64Encoding(body.value("audio").toString().toLatin1(),
-                                                            QByteArray::AbortOnBase64DecodingErrors);
-            if (!wav) {
-                finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio is not Base64")));
-                return;
-            }
-            DecodedWav audio = decodeWav(*wav, m_options.maxAudioSamples);
-            if (!audio.problem.isEmpty()) {
-                finish(errorReply(audio.tooLong ? StatusCode::PayloadTooLarge : StatusCode::UnprocessableEntity,
-                                  audio.problem));
-                return;
-            }
-            bool wantsFormat = true;
-            if (body.value("pipeline").isArray()) {
-                const QJsonArray stages = body.value("pipeline").toArray();
-                wantsFormat = stages.contains(QJsonValue(QStringLiteral("FORMAT")));
-            }
-            std::shared_ptr<PocketSphinxASR> engine = acquireEngine();
-            if (!engine) {
-                finish(errorReply(StatusCode::ServiceUnavailable, QStringLiteral("every recogniser is busy")));
-                return;
-            }
-            [](QPointer<SpeechService> self, std::shared_ptr<PocketSphinxASR> engine, std::vector<float> samples,
-               QJsonObject context, bool wantsFormat, decltype(finish) finish) -> QCoro::Task<void> {
-                const double t0 = nowMs();
-                ASRResult recognised;
-                try {
-                    recognised = co_await engine->transcribe(std::move(samples));
-                } catch (const std::exception&) {
-                    if (self) self->releaseEngine(std::move(engine));
-                    finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
-                    co_return;
-                }
-                if (!self) co_return;
-                self->releaseEngine(std::move(engine));
-                const double asrMs = nowMs() - t0;
-                const QString asrText = recognised.text.trimmed();
-                if (asrText.isEmpty()) {
-                    finish(jsonReply(QJsonObject{{"status", "EMPTY"},
-                                                 {"asr_text", ""},
-                                                 {"asr_provider", "pocketsphinx"},
-                                                 {"asr_time", asrMs},
-                                                 {"total_time", nowMs() - t0}}));
-                    co_return;
-                }
-                QString llmText;
-                QString formatter;
-                double llmMs = 0;
-                if (wantsFormat) {
-                    const FormattingResult formatted = co_await self->formatText(asrText, context, QString());
-                    if (!self) co_return;
-                    llmText = formatted.text;
-                    formatter = formatted.formatterName;
-                    llmMs = formatted.latencyMs;
-                }
-                finish(jsonReply(QJsonObject{{"status", "OK"},
-                                             {"asr_text", asrText},
-                                             {"llm_text", llmText},
-                                             {"asr_provider", "pocketsphinx"},
-                                             {"llm_provider", formatter},
-                                             {"asr_time", asrMs},
-                                             {"llm_time", llmMs},
-                                             {"total_time", nowMs() - t0}}));
-            }(QPointer<SpeechService>(this), std::move(engine), std::move(audio.samples),
-                                                                               body.value("context").toObject(),
-                                                                               wantsFormat, finish);
-        });
-
-    const QString& formatPath = StringShield::pathFormat();
-    server.route(formatPath, QHttpServerRequest::Method::Post,
-                 [this, formatPath](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-                     auto finish = deferredReply(std::move(responder), [this, formatPath](int status) {
-                         m_options.logRequest(formatPath, status);
+    // Both routes answer when their work is done, and each reply logs its route and status. The
+    // bearer and the JSON body are checked before a route's own handler sees the body.
+    const auto postJson = [this, &server](const QString& path, qsizetype maxBody, const QString& tooLargeDetail,
+                                          auto handle) {
+        server.route(path, QHttpServerRequest::Method::Post,
+                     [this, path, maxBody, tooLargeDetail, handle](const QHttpServerRequest& request,
+                                                                   QHttpServerResponder&& responder) {
+                         auto finish = deferredReply(std::move(responder),
+                                                     [this, path](int status) { m_options.logRequest(path, status); });
+                         if (!m_check(request.value("Authorization"))) {
+                             finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
+                             return;
+                         }
+                         QHttpServerResponse error(StatusCode::BadRequest);
+                         const std::optional<QJsonObject> parsed =
+                             ServiceReplies::jsonObjectBody(request, &error, maxBody, tooLargeDetail);
+                         if (!parsed) {
+                             finish(std::move(error));
+                             return;
+                         }
+                         handle(*parsed, std::move(finish));
                      });
-                     if (!m_check(request.value("Authorization"))) {
-                         finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
-                         return;
+    };
+
+    postJson(StringShield::pathTranscribe(), kMaxTranscribeBody, QStringLiteral("audio is longer than ten minutes"),
+             [this](const QJsonObject& body, auto finish) {
+                 if (!body.value("audio").isString()) {
+                     finish(
+                         errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio must be a Base64 string")));
+                     return;
+                 }
+                 const auto wav = QByteArray::fromBase64Encoding(body.value("audio").toString().toLatin1(),
+                                                                 QByteArray::AbortOnBase64DecodingErrors);
+                 if (!wav) {
+                     finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio is not Base64")));
+                     return;
+                 }
+                 DecodedWav audio = decodeWav(*wav, m_options.maxAudioSamples);
+                 if (!audio.problem.isEmpty()) {
+                     finish(errorReply(audio.tooLong ? StatusCode::PayloadTooLarge : StatusCode::UnprocessableEntity,
+                                       audio.problem));
+                     return;
+                 }
+                 bool wantsFormat = true;
+                 if (body.value("pipeline").isArray()) {
+                     const QJsonArray stages = body.value("pipeline").toArray();
+                     wantsFormat = stages.contains(QJsonValue(QStringLiteral("FORMAT")));
+                 }
+                 std::shared_ptr<PocketSphinxASR> engine = acquireEngine();
+                 if (!engine) {
+                     finish(errorReply(StatusCode::ServiceUnavailable, QStringLiteral("every recogniser is busy")));
+                     return;
+                 }
+                 [](QPointer<SpeechService> self, std::shared_ptr<PocketSphinxASR> engine, std::vector<float> samples,
+                    QJsonObject context, bool wantsFormat, decltype(finish) finish) -> QCoro::Task<void> {
+                     const double t0 = nowMs();
+                     ASRResult recognised;
+                     try {
+                         recognised = co_await engine->transcribe(std::move(samples));
+                     } catch (const std::exception&) {
+                         if (self) self->releaseEngine(std::move(engine));
+                         finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
+                         co_return;
                      }
-                     QHttpServerResponse error(StatusCode::BadRequest);
-                     const std::optional<QJsonObject> parsed = ServiceReplies::jsonObjectBody(request, &error);
-                     if (!parsed) {
-                         finish(std::move(error));
-                         return;
+                     if (!self) co_return;
+                     self->releaseEngine(std::move(engine));
+                     const double asrMs = nowMs() - t0;
+                     const QString asrText = recognised.text.trimmed();
+                     if (asrText.isEmpty()) {
+                         finish(jsonReply(QJsonObject{{"status", "EMPTY"},
+                                                      {"asr_text", ""},
+                                                      {"asr_provider", "pocketsphinx"},
+                                                      {"asr_time", asrMs},
+                                                      {"total_time", nowMs() - t0}}));
+                         co_return;
                      }
-                     const QJsonObject& body = *parsed;
-                     if (!body.value("text").isString()) {
-                         finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("text is required")));
-                         return;
-                     }
-                     [](QPointer<SpeechService> self, QJsonObject body, decltype(finish) finish) -> QCoro::Task<void> {
+                     QString llmText;
+                     QString formatter;
+                     double llmMs = 0;
+                     if (wantsFormat) {
+                         const FormattingResult formatted = co_await self->formatText(asrText, context, QString());
                          if (!self) co_return;
-                         const FormattingResult formatted =
-                             co_await self->formatText(body.value("text").toString(), body.value("context").toObject(),
-                                                       body.value("style").toString());
-                         finish(jsonReply(QJsonObject{{"text", formatted.text},
-                                                      {"race_winner", formatted.formatterName},
-                                                      {"provider", formatted.formatterName},
-                                                      {"time_ms", formatted.latencyMs}}));
-                     }(QPointer<SpeechService>(this), body, finish);
-                 });
+                         llmText = formatted.text;
+                         formatter = formatted.formatterName;
+                         llmMs = formatted.latencyMs;
+                     }
+                     finish(jsonReply(QJsonObject{{"status", "OK"},
+                                                  {"asr_text", asrText},
+                                                  {"llm_text", llmText},
+                                                  {"asr_provider", "pocketsphinx"},
+                                                  {"llm_provider", formatter},
+                                                  {"asr_time", asrMs},
+                                                  {"llm_time", llmMs},
+                                                  {"total_time", nowMs() - t0}}));
+                 }(QPointer<SpeechService>(this), std::move(engine), std::move(audio.samples),
+                                                                                    body.value("context").toObject(),
+                                                                                    wantsFormat, finish);
+             });
+
+    postJson(StringShield::pathFormat(), ServiceReplies::kMaxJsonBody, QStringLiteral("request body too large"),
+             [this](const QJsonObject& body, auto finish) {
+                 if (!body.value("text").isString()) {
+                     finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("text is required")));
+                     return;
+                 }
+                 [](QPointer<SpeechService> self, QJsonObject body, decltype(finish) finish) -> QCoro::Task<void> {
+                     if (!self) co_return;
+                     const FormattingResult formatted =
+                         co_await self->formatText(body.value("text").toString(), body.value("context").toObject(),
+                                                   body.value("style").toString());
+                     finish(jsonReply(QJsonObject{{"text", formatted.text},
+                                                  {"race_winner", formatted.formatterName},
+                                                  {"provider", formatted.formatterName},
+                                                  {"time_ms", formatted.latencyMs}}));
+                 }(QPointer<SpeechService>(this), body, finish);
+             });
 }
 
 void SpeechService::acceptWebSocket(std::unique_ptr<QWebSocket> socket) {
