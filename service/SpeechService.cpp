@@ -25,6 +25,7 @@
 
 #include <QCoro/QCoroFuture>
 
+#include <functional>
 #include <optional>
 
 namespace {
@@ -42,6 +43,9 @@ QHttpServerResponse jsonReply(const QJsonObject& body, StatusCode status = Statu
 
 // A reply written when the work is done. The client may hang up first: the server then deletes
 // the socket (and the request the responder refers to), so nothing is written after that.
+// Answers a request once; what deferredReply gives back.
+using Reply = std::function<void(QHttpServerResponse)>;
+
 template <typename OnStatus>
 auto deferredReply(QHttpServerResponder&& responder, OnStatus onStatus) {
     struct Pending {
@@ -439,12 +443,12 @@ void SpeechService::registerRoutes(QHttpServer& server) {
     // Both routes answer when their work is done, and each reply logs its route and status. The
     // bearer and the JSON body are checked before a route's own handler sees the body.
     const auto postJson = [this, &server](const QString& path, qsizetype maxBody, const QString& tooLargeDetail,
-                                          auto handle) {
+                                          std::function<void(const QJsonObject&, Reply)> handle) {
         server.route(path, QHttpServerRequest::Method::Post,
                      [this, path, maxBody, tooLargeDetail, handle](const QHttpServerRequest& request,
                                                                    QHttpServerResponder&& responder) {
-                         auto finish = deferredReply(std::move(responder),
-                                                     [this, path](int status) { m_options.logRequest(path, status); });
+                         Reply finish = deferredReply(std::move(responder),
+                                                      [this, path](int status) { m_options.logRequest(path, status); });
                          if (!m_check(request.value("Authorization"))) {
                              finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
                              return;
@@ -461,7 +465,7 @@ void SpeechService::registerRoutes(QHttpServer& server) {
     };
 
     postJson(StringShield::pathTranscribe(), kMaxTranscribeBody, QStringLiteral("audio is longer than ten minutes"),
-             [this](const QJsonObject& body, auto finish) {
+             [this](const QJsonObject& body, Reply finish) {
                  if (!body.value("audio").isString()) {
                      finish(
                          errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio must be a Base64 string")));
@@ -490,7 +494,7 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                      return;
                  }
                  [](QPointer<SpeechService> self, std::shared_ptr<PocketSphinxASR> engine, std::vector<float> samples,
-                    QJsonObject context, bool wantsFormat, decltype(finish) finish) -> QCoro::Task<void> {
+                    QJsonObject context, bool wantsFormat, Reply finish) -> QCoro::Task<void> {
                      const double t0 = nowMs();
                      ASRResult recognised;
                      try {
@@ -531,17 +535,17 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                                                   {"llm_time", llmMs},
                                                   {"total_time", nowMs() - t0}}));
                  }(QPointer<SpeechService>(this), std::move(engine), std::move(audio.samples),
-                                                                                    body.value("context").toObject(),
-                                                                                    wantsFormat, finish);
+                                                                         body.value("context").toObject(), wantsFormat,
+                                                                         finish);
              });
 
     postJson(StringShield::pathFormat(), ServiceReplies::kMaxJsonBody, QStringLiteral("request body too large"),
-             [this](const QJsonObject& body, auto finish) {
+             [this](const QJsonObject& body, Reply finish) {
                  if (!body.value("text").isString()) {
                      finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("text is required")));
                      return;
                  }
-                 [](QPointer<SpeechService> self, QJsonObject body, decltype(finish) finish) -> QCoro::Task<void> {
+                 [](QPointer<SpeechService> self, QJsonObject body, Reply finish) -> QCoro::Task<void> {
                      if (!self) co_return;
                      const FormattingResult formatted =
                          co_await self->formatText(body.value("text").toString(), body.value("context").toObject(),
