@@ -28,10 +28,12 @@ PACKAGES=(
   # fuzz targets (libFuzzer)
   clang-14 libclang-rt-14-dev
   # format and static checks (scripts/lint.sh)
-  clang-format-14 clang-tidy-14
+  clang-format-14 clang-tidy-14 python3
   # the virtual test desktop and its fixtures
   xvfb xauth openbox dbus dbus-x11 pulseaudio pulseaudio-utils flite sox xclip xdotool x11-apps
   x11-utils zenity procps trayer xfce4-clipman
+  # the stacks of a program that hangs in a desktop test
+  gdb
   # fonts
   fonts-ebgaramond fonts-dejavu-core
 )

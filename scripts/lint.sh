@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fails on any formatting difference (clang-format, .clang-format) or clang-tidy finding
-# (.clang-tidy, every warning an error) in src/, tests/, service/, bench/ and fuzz/.
+# (.clang-tidy, every warning an error) in src/, tests/, service/, bench/ and fuzz/, and on a
+# lambda owning captured values inside a co_await expression (scripts/check-await-lambdas.py).
 # clang-tidy reads build-lint/ (the "lint" preset): clang's compile commands, with only the
 # generated sources (moc) built, so it needs no full build.
 #   scripts/lint.sh [format|tidy]   (default: both)
@@ -16,6 +17,7 @@ if [ "$what" = all ] || [ "$what" = format ]; then
   find src tests service bench fuzz -type f \( -name '*.cpp' -o -name '*.h' \) -print0 |
     xargs -0 -P "$jobs" -n 16 "$CLANG_FORMAT" --dry-run --Werror
   echo "clang-format: clean"
+  scripts/check-await-lambdas.py
 fi
 
 if [ "$what" = all ] || [ "$what" = tidy ]; then

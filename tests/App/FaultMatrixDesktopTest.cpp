@@ -9,6 +9,7 @@
 #include "support/LoopbackStreamingServer.h"
 #include "support/LoopbackVendorServer.h"
 #include "support/MicFeeder.h"
+#include "support/ProcessReport.h"
 #include "support/SaveTargetsManager.h"
 #include "support/SpeechFixture.h"
 #include "support/TestEnvironment.h"
@@ -67,6 +68,18 @@ std::unique_ptr<QProcess> launch(const QProcessEnvironment& environment = QProce
     return app;
 }
 
+// Waits for `line` in the text log while the program runs; a failure says how the program ended or
+// where it stands.
+testing::AssertionResult logShows(const QProcess& app, const char* line) {
+    const bool shown =
+        waitUntil([&] { return textLog().contains(line) || app.state() == QProcess::NotRunning; }, kDeadline) &&
+        textLog().contains(line);
+    if (shown) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "no \"" << line << "\" in the log; " << processReport(app).toStdString()
+                                       << "\n"
+                                       << textLog().toStdString();
+}
+
 bool terminateAndWait(QProcess& app) {
     ::kill(app.processId(), SIGTERM);
     return app.waitForFinished(20000) && app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0;
@@ -99,10 +112,8 @@ TEST(FaultMatrixDesktop, SigtermInEachStateOfADictation) {
         ASSERT_NO_FATAL_FAILURE(seedSignedInAccount(server));
         std::unique_ptr<QProcess> app = launch();
         ASSERT_TRUE(app);
-        ASSERT_TRUE(waitUntil([] { return textLog().contains("Windows: Hub window shown"); }, kDeadline))
-            << textLog().toStdString();
-        ASSERT_TRUE(waitUntil([] { return textLog().contains("Pipeline: Keyboard monitor: true"); }, kDeadline))
-            << textLog().toStdString();
+        ASSERT_TRUE(logShows(*app, "Windows: Hub window shown"));
+        ASSERT_TRUE(logShows(*app, "Pipeline: Keyboard monitor: true"));
         ASSERT_TRUE(waitUntil([&] { return streaming.openClientCount() == 1; }, kDeadline)) << textLog().toStdString();
 
         FixtureApp fixture{"DictationTarget", "dictation target"};
@@ -138,8 +149,7 @@ TEST(FaultMatrixDesktop, SigtermInEachStateOfADictation) {
         QFile::remove(AppPaths::logDir() + "/main.log");
         std::unique_ptr<QProcess> next = launch();
         ASSERT_TRUE(next);
-        EXPECT_TRUE(waitUntil([] { return textLog().contains("Pipeline: Setup complete"); }, kDeadline))
-            << textLog().toStdString();
+        EXPECT_TRUE(logShows(*next, "Pipeline: Setup complete"));
         EXPECT_TRUE(terminateAndWait(*next));
     }
 }
@@ -179,11 +189,9 @@ TEST(FaultMatrixDesktop, SessionBusAbsentOrHanging) {
         environment.insert("DBUS_SESSION_BUS_ADDRESS", row.address);
         std::unique_ptr<QProcess> app = launch(environment);
         ASSERT_TRUE(app);
-        ASSERT_TRUE(waitUntil([] { return textLog().contains("Windows: Hub window shown"); }, kDeadline))
-            << textLog().toStdString();
+        ASSERT_TRUE(logShows(*app, "Windows: Hub window shown"));
         // The hub can show before the pipeline's set-up has started the hotkey monitor.
-        ASSERT_TRUE(waitUntil([] { return textLog().contains("Pipeline: Keyboard monitor: true"); }, kDeadline))
-            << textLog().toStdString();
+        ASSERT_TRUE(logShows(*app, "Pipeline: Keyboard monitor: true"));
         if (*row.logged) {
             EXPECT_TRUE(textLog().contains(row.logged)) << textLog().toStdString();
         }

@@ -323,15 +323,17 @@ std::vector<AudioDeviceInfo> AudioEngine::listInputDevices() {
 QCoro::Task<bool> AudioEngine::requestPermission() {
     const QAudioDevice device = QMediaDevices::defaultAudioInput();
     if (device.isNull()) co_return false;
-    // Opening the device talks to the audio server; keep that off the caller's thread.
-    const bool opened = co_await QtConcurrent::run([device] {
+    // Opening the device talks to the audio server; keep that off the caller's thread. The future
+    // is named before it is awaited: g++ 12 destroys a lambda temporary inside a co_await
+    // expression twice, which here released the device list's own entry.
+    QFuture<bool> opening = QtConcurrent::run([device] {
         QAudioSource source(device, targetFormat());
         QIODevice* io = source.start();
         const bool ok = io != nullptr && source.error() == QAudio::NoError;
         source.stop();
         return ok;
     });
-    co_return opened;
+    co_return co_await opening;
 }
 
 float AudioEngine::computeRMS(const float* samples, std::size_t count) {
