@@ -13,7 +13,6 @@
 #include "Core/Services/SettingsStore.h"
 #include "Foundation/Logger.h"
 #include "Platform/DesktopBackend.h"
-#include "UI/Onboarding/VideoBackgroundView.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -88,7 +87,6 @@ int main(int argc, char** argv) {
     const std::optional<QString> busProblem = unresponsiveSessionBus(std::chrono::seconds(3));
     if (busProblem) qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/dev/null/no-session-bus");
 
-    VideoBackgroundView::convertFramesOnTheProcessor();
     QApplication app(argc, argv);
     // Replaces the toolkit's Xlib handlers, which end the process from whichever thread met the error.
     DesktopBackend::current().installConnectionHandlers();

@@ -1,7 +1,6 @@
 #include "support/TestEnvironment.h"
 
 #include "Auth/AuthManager.h"
-#include "UI/Onboarding/VideoBackgroundView.h"
 
 #include <QApplication>
 
@@ -17,7 +16,6 @@ int main(int argc, char** argv) {
         if (QByteArray(argv[i]).startsWith("--gtest_list_tests")) listing = true;
     ::testing::InitGoogleMock(&argc, argv);
     if (listing) return RUN_ALL_TESTS();
-    VideoBackgroundView::convertFramesOnTheProcessor();  // as the program does
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName("Vantrose");
     return RUN_ALL_TESTS();

@@ -14,8 +14,8 @@
 
 namespace {
 
-// The first frame turned into an image sets up the converter (through OpenGL on a software
-// renderer, over half a second). GStreamer stops a video whose first frame
+// The first frame turned into an image sets up the converter (on a desktop without a graphics
+// card, a software renderer: over half a second). GStreamer stops a video whose first frame
 // waits that long for the main thread, so the set-up is done once, before any video plays.
 void prepareFrameConversion() {
     static bool prepared = false;
@@ -56,10 +56,6 @@ VideoBackgroundView::VideoBackgroundView(const QString& fileName, const QString&
     connect(m_sink, &QVideoSink::videoFrameChanged, this, &VideoBackgroundView::takeFrame);
     m_player->setSource(QUrl::fromLocalFile(path));
     m_player->play();
-}
-
-void VideoBackgroundView::convertFramesOnTheProcessor() {
-    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) qputenv("QT_XCB_GL_INTEGRATION", "none");
 }
 
 VideoBackgroundView::~VideoBackgroundView() {

@@ -31,12 +31,6 @@ public:
                         QObject* parent = nullptr);
     ~VideoBackgroundView() override;
 
-    // Before the application object exists: video frames become images on the CPU. Qt's frame
-    // converter otherwise goes through OpenGL, which on a software renderer (Mesa's llvmpipe, as
-    // on a desktop without a graphics card) now and then corrupted the heap while the onboarding
-    // played; nothing else in the program draws with OpenGL. A setting the user made is kept.
-    static void convertFramesOnTheProcessor();
-
     bool isPlaying() const { return m_player != nullptr; }
     const VideoLayerView& layer() const { return m_layer; }
 
