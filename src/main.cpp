@@ -89,7 +89,11 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     // Replaces the toolkit's Xlib handlers, which end the process from whichever thread met the error.
-    DesktopBackend::current().installConnectionHandlers();
+    DesktopBackend::current().installConnectionHandlers([] {
+        endWithoutEventLoop();
+        Logger::flush();
+        ::_exit(1);
+    });
     QCoreApplication::setApplicationName("Vantrose");
     QCoreApplication::setApplicationVersion(VANTROSE_VERSION);
     QGuiApplication::setDesktopFileName(QStringLiteral("vantrose"));

@@ -105,7 +105,9 @@ public:
 
     // Process-wide handling of a broken display connection: installs the handlers (after the
     // toolkit has installed its own) and sets what runs, once, when the connection is lost.
-    virtual void installConnectionHandlers() {}
+    // `toolkitConnectionLost` runs when the toolkit's own connection breaks inside one of its
+    // calls, where nothing may return; it must end the process.
+    virtual void installConnectionHandlers(std::function<void()> toolkitConnectionLost) { (void)toolkitConnectionLost; }
     virtual void setConnectionLostHook(std::function<void()> hook) { (void)hook; }
 
     // The back-end of this session: X11 when DISPLAY names a display, else the do-nothing one.

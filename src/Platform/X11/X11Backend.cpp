@@ -16,6 +16,7 @@
 #include "Platform/X11/X11KeySource.h"
 
 #include <QByteArray>
+#include <QGuiApplication>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
@@ -249,7 +250,15 @@ std::optional<QString> X11Backend::readSelection(qint64 ownerPid, int timeoutMs)
     return PrimarySelectionReader::read(ownerPid, timeoutMs);
 }
 
-void X11Backend::installConnectionHandlers() { X11ConnectionGuard::installHandlers(); }
+void X11Backend::installConnectionHandlers(std::function<void()> toolkitConnectionLost) {
+    X11ConnectionGuard::installHandlers();
+    // The toolkit's own Xlib display (window titles go through it) would end the process with
+    // exit() when the server goes away, running static destructors under the capture thread.
+    // It cannot carry on over a dead connection inside that call, so the program ends there, in
+    // order, without exit handlers.
+    if (auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr)
+        X11ConnectionGuard::endProcessOnIOError(x11->display(), std::move(toolkitConnectionLost));
+}
 
 void X11Backend::setConnectionLostHook(std::function<void()> hook) {
     X11ConnectionGuard::setConnectionLostHook(std::move(hook));

@@ -3,6 +3,7 @@
 #include "Foundation/Logger.h"
 
 #include <X11/Xlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -35,6 +36,14 @@ void keepRunning(Display*, void*) {
     // Returning leaves the display marked dead; every later call on it returns at once.
 }
 
+std::function<void()> g_endProcess;
+
+void endProcess(Display*, void*) {
+    X11ConnectionGuard::reportConnectionLost("toolkit");
+    if (g_endProcess) g_endProcess();
+    ::_exit(1);
+}
+
 }  // namespace
 
 namespace X11ConnectionGuard {
@@ -48,6 +57,12 @@ void installHandlers() {
 
 void keepProcessOnIOError(void* display) {
     if (display) XSetIOErrorExitHandler(static_cast<Display*>(display), keepRunning, nullptr);
+}
+
+void endProcessOnIOError(void* display, std::function<void()> end) {
+    if (!display) return;
+    g_endProcess = std::move(end);
+    XSetIOErrorExitHandler(static_cast<Display*>(display), endProcess, nullptr);
 }
 
 void setConnectionLostHook(std::function<void()> hook) {

@@ -15,6 +15,11 @@ void installHandlers();
 // `display` is an Xlib Display*.
 void keepProcessOnIOError(void* display);
 
+// For a display whose owner cannot take a dead connection in the middle of its own calls (the
+// toolkit's): an I/O error on it runs `end`, which must end the process; if it returns, the
+// process ends with status 1 without running exit handlers.
+void endProcessOnIOError(void* display, std::function<void()> end);
+
 // Called once, on whatever thread first notices that an X connection of this process broke
 // (the server is gone, as at logout). Set before any connection exists; must be thread-safe.
 void setConnectionLostHook(std::function<void()> hook);
