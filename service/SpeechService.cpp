@@ -155,6 +155,17 @@ DecodedWav decodeWav(const QByteArray& wav, qint64 maxSamples) {
 
 double nowMs() { return Clock::current().monotonicMs(); }
 
+// What a streaming result and a transcription reply both say about the recognised and the
+// formatted text.
+QJsonObject recognitionFields(const QString& asrText, double asrMs, const FormattingResult& formatted) {
+    return QJsonObject{{"asr_text", asrText},
+                       {"llm_text", formatted.text},
+                       {"asr_provider", "pocketsphinx"},
+                       {"llm_provider", formatted.formatterName},
+                       {"asr_time", asrMs},
+                       {"llm_time", formatted.latencyMs}};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- streaming session
@@ -304,26 +315,17 @@ private:
             asrText = result.text.trimmed();
             asrMs = nowMs() - t0;
         }
-        QString llmText;
-        QString formatter = QStringLiteral("none");
-        double llmMs = 0;
+        FormattingResult formatted{QString(), 0, QStringLiteral("none")};
         if (!asrText.isEmpty()) {
             QPointer<SpeechService> service(m_service);
-            const FormattingResult formatted = co_await m_service->formatText(asrText, context, QString());
+            formatted = co_await m_service->formatText(asrText, context, QString());
             if (!self || !service || self->m_generation != generation) co_return;
-            llmText = formatted.text;
-            formatter = formatted.formatterName;
-            llmMs = formatted.latencyMs;
         }
         m_committing = false;
-        send(QJsonObject{{"type", "result"},
-                         {"asr_text", asrText},
-                         {"llm_text", llmText},
-                         {"asr_provider", "pocketsphinx"},
-                         {"llm_provider", formatter},
-                         {"asr_time", asrMs},
-                         {"llm_time", llmMs},
-                         {"commit_to_response_ms", nowMs() - t0}});
+        QJsonObject result = recognitionFields(asrText, asrMs, formatted);
+        result.insert("type", "result");
+        result.insert("commit_to_response_ms", nowMs() - t0);
+        send(result);
     }
 
     void onClosed() {
@@ -516,24 +518,15 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                                                       {"total_time", nowMs() - t0}}));
                          co_return;
                      }
-                     QString llmText;
-                     QString formatter;
-                     double llmMs = 0;
+                     FormattingResult formatted;
                      if (wantsFormat) {
-                         const FormattingResult formatted = co_await self->formatText(asrText, context, QString());
+                         formatted = co_await self->formatText(asrText, context, QString());
                          if (!self) co_return;
-                         llmText = formatted.text;
-                         formatter = formatted.formatterName;
-                         llmMs = formatted.latencyMs;
                      }
-                     finish(jsonReply(QJsonObject{{"status", "OK"},
-                                                  {"asr_text", asrText},
-                                                  {"llm_text", llmText},
-                                                  {"asr_provider", "pocketsphinx"},
-                                                  {"llm_provider", formatter},
-                                                  {"asr_time", asrMs},
-                                                  {"llm_time", llmMs},
-                                                  {"total_time", nowMs() - t0}}));
+                     QJsonObject reply = recognitionFields(asrText, asrMs, formatted);
+                     reply.insert("status", "OK");
+                     reply.insert("total_time", nowMs() - t0);
+                     finish(jsonReply(reply));
                  }(QPointer<SpeechService>(this), std::move(engine), std::move(audio.samples),
                                                                          body.value("context").toObject(), wantsFormat,
                                                                          finish);
