@@ -89,11 +89,7 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     // Replaces the toolkit's Xlib handlers, which end the process from whichever thread met the error.
-    DesktopBackend::current().installConnectionHandlers([] {
-        endWithoutEventLoop();
-        Logger::flush();
-        ::_exit(1);
-    });
+    DesktopBackend::current().installConnectionHandlers(endWithoutEventLoop);
     QCoreApplication::setApplicationName("Vantrose");
     QCoreApplication::setApplicationVersion(VANTROSE_VERSION);
     QGuiApplication::setDesktopFileName(QStringLiteral("vantrose"));

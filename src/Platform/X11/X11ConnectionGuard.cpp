@@ -41,6 +41,7 @@ std::function<void()> g_endProcess;
 void endProcess(Display*, void*) {
     X11ConnectionGuard::reportConnectionLost("toolkit");
     if (g_endProcess) g_endProcess();
+    Logger::flush();
     ::_exit(1);
 }
 
