@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <QCoro/QCoroTask>
+
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -54,10 +56,13 @@ public:
 
     // Where the handshake's device and authorisation headers come from, read at every connect.
     // Left empty: the analytics device identifier and the account's cached access token. Without
-    // a token the handshake goes without an authorisation header.
+    // a token the handshake goes without an authorisation header. `replaceRefusedToken` is asked
+    // when the server refuses the token it was given (AccountAccess::replaceRefusedToken when
+    // left empty); it answers the token to try instead, or nothing.
     struct Credentials {
         std::function<QString()> deviceID;
         std::function<std::optional<QString>()> accessToken;
+        std::function<QCoro::Task<std::optional<QString>>(QString refused)> replaceRefusedToken;
     };
 
     explicit StreamingTransport(const QString& serverURL, QObject* parent = nullptr);
@@ -109,6 +114,8 @@ public:
 
     // The exact ping text.
     static constexpr const char* kPingText = "{\"type\":\"ping\"}";
+    // The close code of a server that refuses the handshake's access token.
+    static constexpr int kAuthenticationRefusedCode = 4001;
     // The largest message taken from the server; a larger one closes the connection, which then
     // counts as lost, so a misbehaving server cannot fill the memory.
     static constexpr qint64 kMaxMessageBytes = qint64{1024} * 1024;
@@ -132,6 +139,8 @@ private:
     void stopHeartbeat();
     void sendHeartbeat();
     void handleConnectionLost(std::optional<State> stateBefore = std::nullopt);
+    void handleAuthenticationRefused(State stateBefore);
+    QCoro::Task<> replaceRefusedToken(QString refused, bool reconnect);
     void attemptReconnect();
     void noteSessionLost(State stateBefore);
     void emitError(const QString& message);
@@ -180,7 +189,9 @@ private:
     int m_missedHeartbeats = 0;
     int m_reconnectAttempts = 0;
     bool m_isReconnecting = false;
-    int m_reconnectToken = 0;  // a scheduled attempt acts only while this is unchanged
+    int m_reconnectToken = 0;                    // a scheduled attempt acts only while this is unchanged
+    std::optional<QString> m_offeredToken;       // the access token of the latest handshake
+    std::optional<QString> m_tokenAfterRefusal;  // the token given in place of a refused one
 
     int m_sessionGeneration = 0;
     // Commits on the current socket whose session ended before its result came; the server
