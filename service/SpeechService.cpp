@@ -524,7 +524,9 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                          if (!self) co_return;
                      }
                      QJsonObject reply = recognitionFields(asrText, asrMs, formatted);
-                     reply.insert("status", "OK");
+                     // A recording the recogniser could not finish in time is said to be partial,
+                     // never passed off as the whole.
+                     reply.insert("status", recognised.partial ? "PARTIAL" : "OK");
                      reply.insert("total_time", nowMs() - t0);
                      finish(jsonReply(reply));
                  }(QPointer<SpeechService>(this), std::move(engine), std::move(audio.samples),

@@ -31,6 +31,10 @@ struct CloudRequestMetrics {
 class CloudASREngine final : public ASREngineProtocol {
 public:
     static constexpr int kRequestTimeoutMs = 15'000;
+    // The server recognises the whole recording before it answers, so the wait for its reply
+    // grows by this much for every second of audio (more than the local service's own decoding
+    // allowance, PocketSphinxASR::kBatchDeadlinePerAudioSecond, leaving time to format).
+    static constexpr double kTimeoutPerAudioSecond = 1.5;
 
     // What the request needs from the account, analytics and HTTP layers. Left empty: the
     // account's access token, the analytics device identifier and the shared HTTP session.
@@ -38,7 +42,7 @@ public:
         std::function<QCoro::Task<std::optional<QString>>()> accessToken;
         std::function<QString()> deviceID;
         NetworkSession* session = nullptr;
-        int requestTimeoutMs = kRequestTimeoutMs;
+        int requestTimeoutMs = kRequestTimeoutMs;  // for a recording of no length; see kTimeoutPerAudioSecond
     };
 
     CloudASREngine(const QString& engineName, const QString& serverURL);
