@@ -226,8 +226,11 @@ private:
         } else if (type == QLatin1String("ping")) {
             send(QJsonObject{{"type", "pong"}});
         } else if (type == QLatin1String("new_session")) {
+            answerAbandonedCommit();
             discardUtterance();
         } else if (type == QLatin1String("commit")) {
+            answerAbandonedCommit();
+            m_commitUnanswered = true;
             (void)commit(doc.object().value("context").toObject(), ++m_generation);
         } else {
             sendError(QStringLiteral("unknown message type"), false);
@@ -273,6 +276,16 @@ private:
                 },
                 Qt::QueuedConnection);
         });
+    }
+
+    // Every commit gets one answer, in the order the commits came: the client counts the commits
+    // it gave up on and takes one answer for each. A commit still being worked on when the next
+    // session (or commit) begins is answered here, at once, ahead of anything of the next one;
+    // its own work then ends without a word.
+    void answerAbandonedCommit() {
+        if (!m_commitUnanswered) return;
+        m_commitUnanswered = false;
+        sendError(QStringLiteral("commit abandoned: a new session began before its result"), false);
     }
 
     void discardUtterance() {
@@ -322,6 +335,7 @@ private:
             if (!self || !service || self->m_generation != generation) co_return;
         }
         m_committing = false;
+        m_commitUnanswered = false;
         QJsonObject result = recognitionFields(asrText, asrMs, formatted);
         result.insert("type", "result");
         result.insert("commit_to_response_ms", nowMs() - t0);
@@ -358,7 +372,8 @@ private:
     QTimer m_idle;
     bool m_streaming = false;
     bool m_committing = false;
-    bool m_stopping = false;  // a stop of the recogniser's stream is in flight
+    bool m_commitUnanswered = false;  // a commit's answer is still owed to the client
+    bool m_stopping = false;          // a stop of the recogniser's stream is in flight
     bool m_closed = false;
     const quint64 m_id;
     qint64 m_samples = 0;
