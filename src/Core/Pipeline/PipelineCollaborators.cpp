@@ -3,11 +3,21 @@
 #include "Core/Audio/MicTimingPredictor.h"
 #include "Core/Audio/SoundManager.h"
 #include "Core/Cloud/NetworkSession.h"
+#include "Core/Cloud/WavEncoding.h"
 #include "Core/Formatting/FormattingResult.h"
 #include "Core/Services/Analytics.h"
 #include "Core/Services/FeatureFlags.h"
 #include "Core/Services/MetricsLogger.h"
 
+#include "Foundation/AppPaths.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
 #include <QCoro/QCoroTimer>
 
 #include <chrono>
@@ -49,6 +59,29 @@ void PipelineServices::warmUpServer(const QString& serverURL) { NetworkSession::
 
 QCoro::Task<std::optional<double>> PipelineServices::pingServer(QString serverURL) {
     co_return co_await NetworkSession::shared().ping(std::move(serverURL));
+}
+
+QCoro::Task<std::optional<QString>> PipelineServices::keepRecording(std::vector<float> samples) {
+    const QString folder = AppPaths::dataDir() + QStringLiteral("/Recordings");
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
+    // Named before it is awaited (see docs/CONVENTIONS.md).
+    QFuture<std::optional<QString>> writing =
+        QtConcurrent::run([folder, stamp, samples = std::move(samples)]() -> std::optional<QString> {
+            // The user's own speech: the folder and the file are theirs alone.
+            if (!QDir().mkpath(folder) ||
+                !QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+                return std::nullopt;
+            QString path = folder + QStringLiteral("/Recording %1.wav").arg(stamp);
+            for (int n = 2; QFile::exists(path); ++n)
+                path = folder + QStringLiteral("/Recording %1 (%2).wav").arg(stamp).arg(n);
+            QSaveFile file(path);
+            if (!file.open(QIODevice::WriteOnly)) return std::nullopt;
+            file.write(WavEncoding::wav(samples, WavEncoding::kSampleRate));
+            if (!file.commit()) return std::nullopt;
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+            return path;
+        });
+    co_return co_await writing;
 }
 
 std::optional<double> PipelineServices::predictMicStartMs(const std::optional<QString>& deviceUID) {
