@@ -30,7 +30,6 @@ using State = StreamingTransport::State;
 class LocalServiceDictationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!SpeechFixture::toolsAvailable()) GTEST_SKIP() << "flite and sox are needed";
         for (const QString& key : {AuthManager::accessTokenKey, AuthManager::refreshTokenKey, AuthManager::userDataKey})
             UserDefaults::shared().remove(key);
         ASSERT_TRUE(startService(0));
@@ -98,6 +97,7 @@ void sendSpeech(StreamingTransport& transport, const std::vector<float>& samples
 
 // Several minutes of speech come back whole on the batch route and on the streaming route.
 TEST_F(LocalServiceDictationTest, MinutesOfSpeechComeBackWholeOnBothRoutes) {
+    if (!SpeechFixture::toolsAvailable()) GTEST_SKIP() << "flite and sox are needed";
     const QString access = signIn();
     QString transcript;
     const std::vector<float> speech = SpeechFixture::longSpeech(180, &transcript);
@@ -141,6 +141,7 @@ TEST_F(LocalServiceDictationTest, MinutesOfSpeechComeBackWholeOnBothRoutes) {
 // each commit gets one answer, so the new dictation always gets its own result (a dictation
 // given up gets none), at once and on the same connection.
 TEST_F(LocalServiceDictationTest, BackToBackDictationsEachGetTheirOwnResult) {
+    if (!SpeechFixture::toolsAvailable()) GTEST_SKIP() << "flite and sox are needed";
     const QString access = signIn();
     const QStringList lines = SpeechFixture::sentences();
     StreamingTransport transport(service->baseUrl(), StreamingTransport::Tuning{}, credentials(access));
