@@ -285,7 +285,7 @@ private:
     void answerAbandonedCommit() {
         if (!m_commitUnanswered) return;
         m_commitUnanswered = false;
-        sendError(QStringLiteral("commit abandoned: a new session began before its result"), false);
+        sendError(QStringLiteral("commit abandoned before its result"), false);
     }
 
     void discardUtterance() {
