@@ -95,12 +95,14 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
             request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
     }
     const auto recording = std::chrono::milliseconds(qint64(samples.size()) * 1000 / WavEncoding::kSampleRate);
-    request.setTransferTimeout(m_services.requestTimeoutMs +
-                               static_cast<int>(double(recording.count()) * kTimeoutPerAudioSecond));
+    const auto allowance =
+        std::chrono::milliseconds(static_cast<qint64>(double(recording.count()) * kTimeoutPerAudioSecond));
+    request.setTransferTimeout(m_services.requestTimeoutMs + static_cast<int>(allowance.count()));
     const double t2 = nowMs();
     const double t3 = nowMs();
 
-    const HttpResponse response = co_await session.send(request, "POST", json);
+    const HttpResponse response = co_await session.send(
+        request, "POST", json, std::chrono::milliseconds(m_services.resourceTimeoutMs) + allowance);
     if (!*alive) throw engineGone();
     const double t4 = nowMs();
 

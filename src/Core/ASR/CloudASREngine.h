@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/ASR/ASREngineProtocol.h"
+#include "Core/Cloud/NetworkSession.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -10,8 +11,6 @@
 #include <memory>
 #include <optional>
 #include <vector>
-
-class NetworkSession;
 
 // Timings of the last cloud batch request, in milliseconds.
 struct CloudRequestMetrics {
@@ -42,7 +41,10 @@ public:
         std::function<QCoro::Task<std::optional<QString>>()> accessToken;
         std::function<QString()> deviceID;
         NetworkSession* session = nullptr;
-        int requestTimeoutMs = kRequestTimeoutMs;  // for a recording of no length; see kTimeoutPerAudioSecond
+        // For a recording of no length (see kTimeoutPerAudioSecond): without any traffic, and for
+        // the whole request (the shared session's own bound).
+        int requestTimeoutMs = kRequestTimeoutMs;
+        int resourceTimeoutMs = NetworkSession::kResourceTimeoutMs;
     };
 
     CloudASREngine(const QString& engineName, const QString& serverURL);

@@ -241,9 +241,16 @@ TEST_F(CloudASREngineTest, ServerThatNeverAnswersTimesOut) {
     EXPECT_FALSE(failure().isEmpty());
 }
 
-// The server recognises the whole recording before it answers: a long one is waited for longer.
+// The server recognises the whole recording before it answers: a long one is waited for longer,
+// both without traffic and as a whole.
 TEST_F(CloudASREngineTest, TheWaitForTheReplyGrowsWithTheRecording) {
-    engine = makeEngine(http.baseUrl(), 300);
+    CloudASREngine::Services services;
+    services.accessToken = []() -> QCoro::Task<std::optional<QString>> { co_return std::nullopt; };
+    services.deviceID = [] { return QStringLiteral("device-abc"); };
+    services.session = &session;
+    services.requestTimeoutMs = 300;
+    services.resourceTimeoutMs = 400;
+    engine = std::make_unique<CloudASREngine>("Cloud (Vantrose Server)", http.baseUrl(), services);
     http.scriptAlways("POST", LoopbackTranscribeEndpoint::path(), LoopbackReply::normal().after(1500));
     EXPECT_FALSE(failure(std::vector<float>(1600, 0.1f)).isEmpty());      // 0.1 s: 450 ms
     const ASRResult r = transcribe(std::vector<float>(3 * 16000, 0.1f));  // 3 s: 4800 ms
