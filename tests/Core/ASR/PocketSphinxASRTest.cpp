@@ -151,7 +151,7 @@ TEST_F(PocketSphinxASRTest, MinutesOfSpeechAreDecodedWholeOrMarkedPartial) {
     QString transcript;
     const std::vector<float> audio = SpeechFixture::longSpeech(180, &transcript);
     ASSERT_FALSE(audio.empty());
-    const ASRResult whole = AwaitTask::run(engine.transcribe(audio));
+    const ASRResult whole = AwaitTask::run(engine.transcribe(audio), std::chrono::seconds(240));
     EXPECT_FALSE(whole.partial);
     EXPECT_LT(SpeechFixture::wordErrorRate(transcript, whole.text), 0.25) << whole.text.toStdString();
     const QString lastSentence = transcript.section(' ', -10);
