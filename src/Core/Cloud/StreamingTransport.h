@@ -24,7 +24,8 @@ class QWebSocket;
 // dictations. Audio goes out as binary frames of 16-bit PCM while the key is held; at release the
 // session is committed and the server answers with one "result" carrying the raw and the
 // formatted text. A ping every few seconds keeps the idle connection alive; a lost connection is
-// re-established a few times at growing intervals.
+// re-established a few times at growing intervals. A refused access token (close 4001) is not a
+// lost connection: the account is asked once for a fresh token, and nothing more is tried.
 //
 // Threads: the object and its socket live on the thread that built it (the main thread); every
 // frame is sent there, in the order it was accepted. sendAudioChunk() may be called from any
