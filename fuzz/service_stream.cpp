@@ -49,8 +49,8 @@ struct Harness {
         SpeechServiceOptions options;
         options.ollamaBase.clear();
         options.maxEngines = kMaxEngines;
-        options.maxIdleEngines = kMaxEngines;  // both stay loaded between inputs
-        options.maxAudioSamples = 16000 * 2;   // two seconds: the too-long close is reachable
+        options.maxIdleEngines = kMaxEngines;   // both stay loaded between inputs
+        options.maxAudioSamples = 16000LL * 2;  // two seconds: the too-long close is reachable
         options.releaseDecoderAfter = std::chrono::minutes(10);
         speech = std::make_unique<SpeechService>(
             [](const QByteArray&) { return std::optional<QString>(QStringLiteral("fuzz-account")); }, options);
@@ -90,9 +90,9 @@ struct Client {
     bool usable() const { return !closed && socket.state() == QAbstractSocket::ConnectedState; }
 };
 
-QByteArray noise(int samples, quint32& seed) {
+QByteArray noise(qsizetype samples, quint32& seed) {
     QByteArray pcm(samples * 2, '\0');
-    for (int i = 0; i < samples; ++i) {
+    for (qsizetype i = 0; i < samples; ++i) {
         seed = seed * 1664525u + 1013904223u;
         const auto value = static_cast<qint16>(static_cast<int>(seed >> 16) % 600 - 300);
         pcm[2 * i] = static_cast<char>(value & 0xff);
