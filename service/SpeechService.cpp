@@ -2,6 +2,7 @@
 
 #include "ServiceReplies.h"
 
+#include "Core/ASR/ASRError.h"
 #include "Core/ASR/PocketSphinxASR.h"
 #include "Core/Formatting/FormattingResult.h"
 #include "Core/Formatting/OllamaLLMFormatter.h"
@@ -27,6 +28,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -174,20 +176,22 @@ QJsonObject recognitionFields(const QString& asrText, double asrMs, const Format
 // utterance and sends its result at once.
 class SpeechService::StreamSession : public QObject {
 public:
-    StreamSession(SpeechService* service, std::unique_ptr<QWebSocket> socket, std::shared_ptr<PocketSphinxASR> engine)
+    StreamSession(SpeechService* service, std::unique_ptr<QWebSocket> socket, EngineLease lease)
         : QObject(service),
           m_service(service),
           m_socket(socket.release()),
-          m_engine(std::move(engine)),
+          m_lease(std::make_shared<EngineLease>(std::move(lease))),
           m_id(service->m_nextSessionId++) {
         m_service->m_sessions.insert(m_id, this);
         m_socket->setParent(this);
         m_socket->setMaxAllowedIncomingMessageSize(kMaxTextMessage * 4);
         ++m_service->m_openStreams;
+        // Only audio keeps a stream open: a client that only pings holds a recogniser nobody else
+        // can have. "Going away" tells the program to connect afresh at its next dictation.
         m_idle.setSingleShot(true);
         m_idle.setInterval(service->m_options.streamIdleTimeoutMs);
         connect(&m_idle, &QTimer::timeout, this,
-                [this] { m_socket->close(QWebSocketProtocol::CloseCodeNormal, "idle"); });
+                [this] { m_socket->close(QWebSocketProtocol::CloseCodeGoingAway, "idle"); });
         m_idle.start();
         connect(m_socket, &QWebSocket::textMessageReceived, this, &StreamSession::onText);
         connect(m_socket, &QWebSocket::binaryMessageReceived, this, &StreamSession::onBinary);
@@ -213,7 +217,6 @@ private:
     }
 
     void onText(const QString& text) {
-        m_idle.start();
         if (text.size() > kMaxTextMessage) {
             sendError(QStringLiteral("message too large"), true);
             m_socket->close(QWebSocketProtocol::CloseCodeTooMuchData);
@@ -235,12 +238,13 @@ private:
     }
 
     void onBinary(const QByteArray& pcm) {
-        m_idle.start();
         if (m_committing) return;  // the utterance is closed; the next one begins with new_session
         if (pcm.size() % 2 != 0) {
             sendError(QStringLiteral("audio chunks must be 16-bit PCM"), false);
             return;
         }
+        if (pcm.isEmpty()) return;
+        m_idle.start();
         const qsizetype count = pcm.size() / 2;
         if (m_samples + count > m_service->m_options.maxAudioSamples) {
             sendError(QStringLiteral("audio is longer than ten minutes"), true);
@@ -253,7 +257,7 @@ private:
         for (qsizetype i = 0; i < count; ++i)
             chunk[static_cast<size_t>(i)] = static_cast<qint16>(bytes[2 * i] | bytes[2 * i + 1] << 8) / 32768.0f;
         m_samples += count;
-        m_engine->feedAudioChunk(chunk);
+        engine().feedAudioChunk(chunk);
     }
 
     void startUtterance() {
@@ -265,7 +269,7 @@ private:
         const quint64 id = m_id;
         // Reported from the recogniser's worker; brought back to the service's thread, and dropped
         // once the session or the utterance it belongs to is over.
-        m_engine->startStreaming([service, id, generation](const QString& partial) {
+        engine().startStreaming([service, id, generation](const QString& partial) {
             QMetaObject::invokeMethod(
                 service,
                 [service, id, generation, partial] {
@@ -286,19 +290,13 @@ private:
     // Ends the recogniser's stream; what it heard is dropped.
     QCoro::Task<void> stopEngine() { co_await stopStreaming(); }
 
-    // Stops the recogniser's stream. A session that closes meanwhile leaves its recogniser to
-    // this stop, which gives it back to the pool once it is really free.
+    // Stops the recogniser's stream. The stop holds the lease too: a session that closes
+    // meanwhile leaves the recogniser out of the pool until every stop on it has run.
     QCoro::Task<ASRResult> stopStreaming() {
         QPointer<StreamSession> self(this);
-        QPointer<SpeechService> service(m_service);
-        std::shared_ptr<PocketSphinxASR> engine = m_engine;
-        m_stopping = true;
-        const ASRResult result = co_await engine->stopStreaming();
-        if (!self || self->m_closed) {
-            if (service) service->releaseEngine(std::move(engine));
-            co_return ASRResult{};
-        }
-        m_stopping = false;
+        const std::shared_ptr<EngineLease> lease = m_lease;
+        const ASRResult result = co_await lease->engine()->stopStreaming();
+        if (!self || self->m_closed) co_return ASRResult{};
         co_return result;
     }
 
@@ -334,31 +332,25 @@ private:
         ++m_generation;
         m_idle.stop();
         --m_service->m_openStreams;
-        if (m_stopping) {  // the stop in flight gives the recogniser back
-            deleteLater();
-            return;
-        }
-        // The recogniser goes back to the pool only once its stream is closed.
-        std::shared_ptr<PocketSphinxASR> engine = std::move(m_engine);
-        const bool streaming = m_streaming;
-        m_streaming = false;
-        (void)returnEngine(QPointer<SpeechService>(m_service), engine, streaming);
+        // The recogniser goes back to the pool with the last holder of the lease: this session,
+        // a stop still in flight, or the stop of a stream left open.
+        if (std::exchange(m_streaming, false)) (void)closeStream(m_lease);
         deleteLater();
     }
 
-    static QCoro::Task<void> returnEngine(QPointer<SpeechService> service, std::shared_ptr<PocketSphinxASR> engine,
-                                          bool streaming) {
-        if (streaming) co_await engine->stopStreaming();
-        if (service) service->releaseEngine(std::move(engine));
+    static QCoro::Task<void> closeStream(std::shared_ptr<EngineLease> lease) {
+        co_await lease->engine()->stopStreaming();
     }
+
+    PocketSphinxASR& engine() const { return *m_lease->engine(); }
 
     SpeechService* m_service;
     QWebSocket* m_socket;
-    std::shared_ptr<PocketSphinxASR> m_engine;
+    // Shared only with this session's own stops in flight; never with another session.
+    std::shared_ptr<EngineLease> m_lease;
     QTimer m_idle;
     bool m_streaming = false;
     bool m_committing = false;
-    bool m_stopping = false;  // a stop of the recogniser's stream is in flight
     bool m_closed = false;
     const quint64 m_id;
     qint64 m_samples = 0;
@@ -368,12 +360,26 @@ private:
 
 // ---------------------------------------------------------------- service
 
+namespace {
+
+SpeechServiceOptions withDefaults(SpeechServiceOptions options) {
+    if (options.modelDir.isEmpty()) options.modelDir = QStringLiteral(POCKETSPHINX_MODEL_DIR);
+    if (!options.logRequest) options.logRequest = [](const QString&, int) {};
+    return options;
+}
+
+EnginePool::Options poolOptions(const SpeechServiceOptions& options) {
+    return EnginePool::Options{options.modelDir, options.maxEngines, options.maxIdleEngines,
+                               options.releaseDecoderAfter};
+}
+
+}  // namespace
+
 SpeechService::SpeechService(BearerCheck check, SpeechServiceOptions options, QObject* parent)
     : QObject(parent),
       m_check(std::move(check)),
-      m_options(std::move(options)) {
-    if (m_options.modelDir.isEmpty()) m_options.modelDir = QStringLiteral(POCKETSPHINX_MODEL_DIR);
-    if (!m_options.logRequest) m_options.logRequest = [](const QString&, int) {};
+      m_options(withDefaults(std::move(options))),
+      m_engines(poolOptions(m_options)) {
     refreshOllamaAvailability();
 }
 
@@ -381,27 +387,6 @@ SpeechService::~SpeechService() {
     // The sessions go first: each takes itself out of the registry this destructor is about to drop.
     const QList<StreamSession*> sessions = m_sessions.values();
     qDeleteAll(sessions);
-}
-
-std::shared_ptr<PocketSphinxASR> SpeechService::acquireEngine() {
-    if (!m_idleEngines.empty()) {
-        auto engine = std::move(m_idleEngines.back());
-        m_idleEngines.pop_back();
-        ++m_enginesInUse;
-        return engine;
-    }
-    if (m_enginesInUse >= m_options.maxEngines) return nullptr;
-    auto engine =
-        std::make_shared<PocketSphinxASR>(QLocale(QLocale::English, QLocale::UnitedStates), m_options.modelDir);
-    if (!engine->isAvailable()) return nullptr;
-    ++m_enginesInUse;
-    return engine;
-}
-
-void SpeechService::releaseEngine(std::shared_ptr<PocketSphinxASR> engine) {
-    --m_enginesInUse;
-    if (engine && static_cast<int>(m_idleEngines.size()) < m_options.maxIdleEngines)
-        m_idleEngines.push_back(std::move(engine));
 }
 
 QJsonObject SpeechService::healthProviders() const {
@@ -490,24 +475,29 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                      const QJsonArray stages = body.value("pipeline").toArray();
                      wantsFormat = stages.contains(QJsonValue(QStringLiteral("FORMAT")));
                  }
-                 std::shared_ptr<PocketSphinxASR> engine = acquireEngine();
-                 if (!engine) {
+                 EngineLease lease = m_engines.acquire();
+                 if (!lease) {
                      finish(errorReply(StatusCode::ServiceUnavailable, QStringLiteral("every recogniser is busy")));
                      return;
                  }
-                 [](QPointer<SpeechService> self, std::shared_ptr<PocketSphinxASR> engine, std::vector<float> samples,
-                    QJsonObject context, bool wantsFormat, Reply finish) -> QCoro::Task<void> {
+                 [](QPointer<SpeechService> self, EngineLease lease, std::vector<float> samples, QJsonObject context,
+                    bool wantsFormat, Reply finish) -> QCoro::Task<void> {
                      const double t0 = nowMs();
                      ASRResult recognised;
                      try {
-                         recognised = co_await engine->transcribe(std::move(samples));
+                         recognised = co_await lease->transcribe(std::move(samples));
+                     } catch (const ASRError& error) {
+                         // Audio without words (silence, a tone, noise) is an empty result, not a failure.
+                         if (!error.isNoSpeechDetected()) {
+                             finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
+                             co_return;
+                         }
                      } catch (const std::exception&) {
-                         if (self) self->releaseEngine(std::move(engine));
                          finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
                          co_return;
                      }
+                     lease.reset();
                      if (!self) co_return;
-                     self->releaseEngine(std::move(engine));
                      const double asrMs = nowMs() - t0;
                      const QString asrText = recognised.text.trimmed();
                      if (asrText.isEmpty()) {
@@ -527,9 +517,8 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                      reply.insert("status", "OK");
                      reply.insert("total_time", nowMs() - t0);
                      finish(jsonReply(reply));
-                 }(QPointer<SpeechService>(this), std::move(engine), std::move(audio.samples),
-                                                                         body.value("context").toObject(), wantsFormat,
-                                                                         finish);
+                 }(QPointer<SpeechService>(this), std::move(lease), std::move(audio.samples),
+                                                    body.value("context").toObject(), wantsFormat, finish);
              });
 
     postJson(StringShield::pathFormat(), ServiceReplies::kMaxJsonBody, QStringLiteral("request body too large"),
@@ -567,13 +556,13 @@ void SpeechService::acceptWebSocket(std::unique_ptr<QWebSocket> socket) {
         socket.release()->deleteLater();
         return;
     }
-    std::shared_ptr<PocketSphinxASR> engine = acquireEngine();
-    if (!engine) {
+    EngineLease lease = m_engines.acquire();
+    if (!lease) {
         m_options.logRequest(route, 503);
         socket->close(static_cast<QWebSocketProtocol::CloseCode>(1013), QStringLiteral("every recogniser is busy"));
         socket.release()->deleteLater();
         return;
     }
     m_options.logRequest(route, 101);
-    new StreamSession(this, std::move(socket), std::move(engine));
+    new StreamSession(this, std::move(socket), std::move(lease));
 }

@@ -313,7 +313,10 @@ QHttpServerResponse VantroseService::refresh(const QHttpServerRequest& request) 
     if (!token.isString() || token.toString().isEmpty())
         return errorReply(StatusCode::BadRequest, QStringLiteral("refresh_token is required"));
     const QString next = randomToken();
-    const auto session = m_store->rotateSession(token.toString(), next);
+    const auto [rotation, session] = m_store->rotateSession(token.toString(), next);
+    if (rotation == ServiceStore::Rotation::reused)
+        return errorReply(StatusCode::Unauthorized,
+                          QStringLiteral("Refresh token used twice; the session is signed out"));
     if (!session) return errorReply(StatusCode::Unauthorized, QStringLiteral("Invalid refresh token"));
     return QHttpServerResponse(QJsonObject{{"tokens", issueTokens(*session, next)}});
 }
@@ -352,11 +355,16 @@ QHttpServerResponse VantroseService::putSettings(const QHttpServerRequest& reque
 
 QHttpServerResponse VantroseService::events(const QHttpServerRequest& request) {
     QString account;
+    QString session;
     const QByteArray authorization = request.value("Authorization");
     if (!authorization.isEmpty()) {
         const auto found = accountForBearer(authorization);
         if (!found) return errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated"));
         account = *found;
+        // Kept with the events, so that ending the session removes them.
+        const QByteArray prefix = StringShield::hdrBearer().toLatin1();
+        if (const auto claims = m_signer->verify(QString::fromLatin1(authorization.mid(prefix.size()).trimmed())))
+            session = claims->value("sid").toString();
     }
     const QByteArray device = request.value(StringShield::hdrDeviceID().toLatin1());
     if (device.isEmpty() || device.size() > 200)
@@ -375,8 +383,14 @@ QHttpServerResponse VantroseService::events(const QHttpServerRequest& request) {
             return errorReply(StatusCode::UnprocessableEntity,
                               QStringLiteral("every event needs event, device_id and timestamp"));
     }
-    m_store->addEvents(QString::fromUtf8(device), account, QJsonDocument(events).toJson(QJsonDocument::Compact),
-                       static_cast<int>(events.size()));
+    switch (m_store->addEvents(QString::fromUtf8(device), account, session,
+                               QJsonDocument(events).toJson(QJsonDocument::Compact), static_cast<int>(events.size()))) {
+    case ServiceStore::EventsAdded::stored: break;
+    case ServiceStore::EventsAdded::deviceFull:
+        return errorReply(StatusCode::TooManyRequests, QStringLiteral("analytics quota of this device is full"));
+    case ServiceStore::EventsAdded::storeFull:
+        return errorReply(StatusCode::TooManyRequests, QStringLiteral("analytics storage is full"));
+    }
     return QHttpServerResponse(QJsonObject{{"accepted", events.size()}});
 }
 

@@ -273,6 +273,10 @@ TEST_F(AuthManagerTest, ReportsEveryWayTheExchangeFails) {
         {"refresh token missing",
          LoopbackReply::json(QJsonObject{{"user", userWithoutKey}, {"tokens", QJsonObject{{"access_token", "x"}}}}),
          "Invalid server response"},
+        {"empty access token",
+         LoopbackReply::json(QJsonObject{{"user", LoopbackVendorServer::defaultUser()},
+                                         {"tokens", QJsonObject{{"access_token", ""}, {"refresh_token", "r"}}}}),
+         "Invalid server response"},
     };
     for (const Case& c : cases) {
         AuthManager auth;
@@ -417,6 +421,9 @@ TEST_F(AuthManagerTest, OnlyARejectedRefreshSignsOut) {
         {"dropped connection", LoopbackReply::drop(), false},
         {"malformed 200", LoopbackReply::malformedJson(200), false},
         {"200 without refresh token", LoopbackReply::json(QJsonObject{{"tokens", QJsonObject{{"access_token", "x"}}}}),
+         false},
+        {"200 with an empty access token",
+         LoopbackReply::json(QJsonObject{{"tokens", QJsonObject{{"access_token", ""}, {"refresh_token", "r"}}}}),
          false},
     };
     for (const Case& c : cases) {
