@@ -18,6 +18,7 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -85,6 +86,15 @@ bool isHex(const QByteArray& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
 }
 
+// A header name as the HTTP parser accepts it (RFC 9110 token); one it does not makes it drop
+// every header of the request, which would leave the guard and the parser disagreeing.
+bool isToken(const QByteArray& text) {
+    static constexpr std::string_view other = "!#$%&'*+-.^_`|~";
+    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || other.find(c) != std::string_view::npos;
+    });
+}
+
 bool isDigits(const QByteArray& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
@@ -105,7 +115,7 @@ bool parseRequestLine(QByteArray line, QByteArray* method, QByteArray* target, Q
 // when a request has its answer (a reply may come long after its request, from a worker).
 class ReplyCounter {
 public:
-    // The number of final replies (not 1xx) that end in `data`.
+    // The number of final replies (not 1xx but 101) that end in `data`.
     int feed(const char* data, qint64 size) {
         int finished = 0;
         qint64 at = 0;
@@ -114,7 +124,7 @@ public:
                 const qint64 n = std::min(size - at, m_bodyLeft);
                 at += n;
                 m_bodyLeft -= n;
-                if (m_bodyLeft == 0) ++finished;
+                if (m_bodyLeft == 0) finish(&finished);
                 continue;
             }
             const char c = data[at++];
@@ -131,8 +141,8 @@ public:
                 if (final && m_length > 0)
                     m_bodyLeft = m_length;
                 else if (final)
-                    ++finished;
-                m_status = -1;
+                    finish(&finished);
+                if (m_bodyLeft == 0) m_status = -1;
             } else if (m_line.toLower().startsWith("content-length:")) {
                 m_length = m_line.mid(15).trimmed().toLongLong();
             }
@@ -141,9 +151,18 @@ public:
         return finished;
     }
 
+    int lastStatus() const { return m_lastStatus; }
+
 private:
+    void finish(int* finished) {
+        ++*finished;
+        m_lastStatus = m_status;
+        m_status = -1;
+    }
+
     QByteArray m_line;
     int m_status = -1;
+    int m_lastStatus = 0;
     qint64 m_length = 0;
     qint64 m_bodyLeft = 0;
 };
@@ -164,7 +183,8 @@ protected:
 // parser does, follows the body's framing, and keeps the deadlines. Its socket owns it.
 class ConnectionGuard : public QObject {
 public:
-    enum class Phase { idle, head, body, chunked, upgraded, closing };
+    // From `upgrading` on, the guard reads nothing more of the connection.
+    enum class Phase { idle, head, body, chunked, upgrading, upgraded, closing };
 
     ConnectionGuard(GuardedTcpServer* server, GuardedSocket* socket)
         : QObject(socket),
@@ -205,6 +225,7 @@ public:
         case Phase::head:
         case Phase::body:
         case Phase::chunked: return 2;
+        case Phase::upgrading:
         case Phase::upgraded: return std::nullopt;
         }
         return std::nullopt;
@@ -222,6 +243,16 @@ public:
         const int finished = m_replies.feed(data, size);
         if (finished == 0) return;
         m_repliesDone += finished;
+        if (m_phase == Phase::upgrading) {
+            if (m_replies.lastStatus() == 101) {
+                m_phase = Phase::upgraded;  // the WebSocket's from here on
+                m_timer.stop();
+                detach();
+            } else {
+                m_timer.start(std::chrono::milliseconds(0));  // not upgraded after all: the reply, then close
+            }
+            return;
+        }
         if (m_phase == Phase::idle && !repliesOwed()) m_timer.start(limits().idleDeadline);
     }
 
@@ -233,7 +264,7 @@ private:
     qsizetype bodyCap() const { return m_route ? m_route->maxBody : 0; }
 
     void beforeParser() {
-        if (m_phase == Phase::upgraded || m_phase == Phase::closing || !m_socket->isOpen()) return;
+        if (m_phase >= Phase::upgrading || !m_socket->isOpen()) return;
         // Whatever the parser left unread last time was seen then; only what follows is new.
         const qint64 available = m_socket->bytesAvailable();
         if (available <= m_seenUnread) return;
@@ -244,7 +275,7 @@ private:
     }
 
     void afterParser() {
-        if (m_phase == Phase::upgraded || m_phase == Phase::closing || !m_socket->isOpen()) return;
+        if (m_phase >= Phase::upgrading || !m_socket->isOpen()) return;
         m_seenUnread = m_socket->bytesAvailable();
         applyReadLimit();
     }
@@ -266,6 +297,7 @@ private:
         qint64 at = 0;
         while (at < size) {
             switch (m_phase) {
+            case Phase::upgrading:
             case Phase::upgraded:
             case Phase::closing: return;
             case Phase::idle:
@@ -350,9 +382,9 @@ private:
             QByteArray line = lines[i];
             if (line.endsWith('\r')) line.chop(1);
             const qsizetype colon = line.indexOf(':');
-            const QByteArray name = line.left(colon).toLower();
-            if (colon <= 0 || line.contains('\r') || line.contains('\0') || name.contains(' ') || name.contains('\t'))
+            if (colon <= 0 || !isToken(line.left(colon)) || line.contains('\r') || line.contains('\0'))
                 return refuse(400, QStringLiteral("malformed request header"));
+            const QByteArray name = line.left(colon).toLower();
             const QByteArray value = line.mid(colon + 1).trimmed();
             Field* field = name == "host"                ? &host
                            : name == "content-length"    ? &contentLength
@@ -494,14 +526,14 @@ private:
             m_timer.start(limits().idleDeadline);
     }
 
-    // A WebSocket upgrade: once the parser hands it over, the connection is the WebSocket's,
-    // whose own limits apply; frames may be larger than any request.
+    // A WebSocket upgrade: once the handshake is answered with 101, the connection is the
+    // WebSocket's, whose own limits apply (frames may be larger than any request). Any other
+    // answer, or none in time, closes it.
     void stepAside() {
-        m_phase = Phase::upgraded;
-        m_timer.stop();
+        m_phase = Phase::upgrading;
+        m_timer.start(limits().headerDeadline);
         m_head.clear();
         m_socket->setReadBufferSize(0);
-        detach();
     }
 
     void refuse(int status, const QString& detail) {
@@ -523,6 +555,7 @@ private:
         case Phase::head: refuse(408, QStringLiteral("the request headers did not arrive in time")); break;
         case Phase::body:
         case Phase::chunked: refuse(408, QStringLiteral("the request body stopped arriving")); break;
+        case Phase::upgrading: m_socket->disconnectFromHost(); break;
         case Phase::upgraded:
         case Phase::closing: break;
         }

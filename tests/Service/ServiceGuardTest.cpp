@@ -381,6 +381,11 @@ TEST_F(ServiceGuardTest, OversizeRequestsAreRefusedBeforeTheirBodyIsRead) {
          head("POST", "/auth/refresh", length + "99999999999999999999\r\n"),
          400,
          {}},
+        {"a header name the HTTP parser drops every header for",
+         head("GET", StringShield::pathWSTranscribe().toLatin1(),
+              "Connection: Upgrade\r\nUpgrade: websocket\r\nSec)WebSocket-Version: 13\r\n"
+              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"),
+         400, "malformed request header"},
         {"Content-Length and chunked together",
          head("POST", "/auth/refresh", length + "10\r\nTransfer-Encoding: chunked\r\n"),
          400,
