@@ -24,11 +24,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr qint64 kDrainBuffer = 64 * 1024;        // read and dropped at a time after a refusal
-constexpr int kMaxRefusing = 32;                  // refused connections being closed at once
-constexpr int kDescriptorReserve = 64;            // database, models, log, listening socket
-constexpr qint64 kChunkLineMax = 256;             // a chunk-size line with its extensions
-constexpr qint64 kChunkFramingAllowance = 16384;  // chunk framing past twice the body cap
+constexpr qint64 kDrainBuffer = qint64{64} * 1024;  // read and dropped at a time after a refusal
+constexpr int kMaxRefusing = 32;                    // refused connections being closed at once
+constexpr int kDescriptorReserve = 64;              // database, models, log, listening socket
+constexpr qint64 kChunkLineMax = 256;               // a chunk-size line with its extensions
+constexpr qint64 kChunkFramingAllowance = 16384;    // chunk framing past twice the body cap
 constexpr std::chrono::milliseconds kAcceptRetry{250};
 
 const QString kUnknownRoute = QStringLiteral("unknown route");

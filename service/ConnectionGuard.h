@@ -17,9 +17,9 @@ class ConnectionGuard;
 
 // How much the service lets one connection send, for how long, and how many may be open.
 struct ConnectionLimits {
-    int maxConnections = 128;              // lowered to fit the descriptor limit
-    qsizetype maxRequestLine = 8 * 1024;   // method, target and version (414 past it)
-    qsizetype maxHeaderBlock = 16 * 1024;  // request line and every header line (431 past it)
+    int maxConnections = 128;                         // lowered to fit the descriptor limit
+    qsizetype maxRequestLine = qsizetype{8} * 1024;   // method, target and version (414 past it)
+    qsizetype maxHeaderBlock = qsizetype{16} * 1024;  // request line and every header line (431 past it)
     int maxHeaderFields = 100;
     // A request's headers must all arrive this soon after its first byte (408 after it).
     std::chrono::milliseconds headerDeadline{5000};

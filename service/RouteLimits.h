@@ -28,9 +28,9 @@ inline constexpr qsizetype kTranscribeBody = qsizetype{27} * 1024 * 1024;
 // A settings copy, a batch of analytics events, a text to format.
 inline constexpr qsizetype kJsonBody = ServiceReplies::kMaxJsonBody;
 // The consent page's form: one nonce.
-inline constexpr qsizetype kConsentForm = 4 * 1024;
+inline constexpr qsizetype kConsentForm = qsizetype{4} * 1024;
 // A code exchange, a refresh token, a sign-out.
-inline constexpr qsizetype kSmallJson = 16 * 1024;
+inline constexpr qsizetype kSmallJson = qsizetype{16} * 1024;
 
 // The path of the consent page (and of its form's post).
 QString authorizePath();

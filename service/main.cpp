@@ -22,7 +22,7 @@
 namespace {
 
 // The log file's cap; with the one older file kept beside it, the log holds at most twice this.
-constexpr qint64 kLogFileMaxBytes = 2 * 1024 * 1024;
+constexpr qint64 kLogFileMaxBytes = qint64{2} * 1024 * 1024;
 // How often what others wrote to standard error is checked against the cap.
 constexpr auto kLogSizeCheck = std::chrono::seconds(30);
 
