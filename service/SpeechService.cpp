@@ -1,5 +1,6 @@
 #include "SpeechService.h"
 
+#include "RouteLimits.h"
 #include "ServiceReplies.h"
 
 #include "Core/ASR/ASRError.h"
@@ -35,8 +36,8 @@ namespace {
 using StatusCode = QHttpServerResponse::StatusCode;
 using ServiceReplies::errorReply;
 
-constexpr qsizetype kMaxTextMessage = qsizetype{256} * 1024;           // one WebSocket control message
-constexpr qsizetype kMaxTranscribeBody = qsizetype{27} * 1024 * 1024;  // ten minutes of WAV, as Base64 in JSON
+constexpr qsizetype kMaxTextMessage = qsizetype{256} * 1024;            // one WebSocket control message
+constexpr qsizetype kMaxTranscribeBody = RouteLimits::kTranscribeBody;  // ten minutes of WAV, as Base64 in JSON
 constexpr double kOllamaRecheckSeconds = 30.0;
 
 QHttpServerResponse jsonReply(const QJsonObject& body, StatusCode status = StatusCode::Ok) {
