@@ -58,8 +58,9 @@ QString postProcess(const QString& text, const std::optional<TranscriptionContex
     const QString before = context ? context->textboxContents.beforeText : QString();
     const QString selected = context ? context->textboxContents.selectedText : QString();
     const AppType type = context ? context->app.type : AppType(AppType::general);
-    QString out = TextPostProcessor::adjustLeadingSpace(text, before, selected);
-    out = TextPostProcessor::adjustCasing(out, before, type);
+    // Casing first: it decides by the text's first letter, which the leading space would hide.
+    QString out = TextPostProcessor::adjustCasing(text, before, type);
+    out = TextPostProcessor::adjustLeadingSpace(out, before, selected);
     return TextPostProcessor::adjustTrailingPunctuation(out, type);
 }
 

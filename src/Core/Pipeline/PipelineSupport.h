@@ -33,7 +33,7 @@ QJsonObject commitContextJson(const std::optional<TranscriptionContext>& context
 // The context object the cloud batch request carries.
 QJsonObject batchContextJson(const TranscriptionContext& context);
 
-// Leading space, casing and trailing punctuation fitted to the text around the cursor.
+// Casing, leading space and trailing punctuation fitted to the text around the cursor.
 QString postProcess(const QString& text, const std::optional<TranscriptionContext>& context);
 
 DictationPersistenceMetrics persistenceBase(const QString& traceID, const QString& sessionID,

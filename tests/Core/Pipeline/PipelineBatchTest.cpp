@@ -49,12 +49,13 @@ TEST(PipelineBatchRoad, SuccessPastesRecordsAndReports) {
     h.formatter->answer = QStringLiteral("Hello world.");
     ASSERT_TRUE(h.dictate(25));
 
-    // Post-processing after "Hi Ana," adds the leading space; the replacement runs last.
-    EXPECT_EQ(h.inserter->pastedTexts(), QStringList{QStringLiteral(" Hello World.")});
+    // Post-processing after "Hi Ana," continues the sentence in lower case after a space; the
+    // replacement runs last.
+    EXPECT_EQ(h.inserter->pastedTexts(), QStringList{QStringLiteral(" hello World.")});
     const TranscriptionResult& r = h.result();
     EXPECT_EQ(r.rawText, QStringLiteral("hello world"));
     EXPECT_EQ(r.formattedText, QStringLiteral("Hello world."));
-    EXPECT_EQ(r.pastedText, QStringLiteral(" Hello World."));  // what reached the field
+    EXPECT_EQ(r.pastedText, QStringLiteral(" hello World."));  // what reached the field
     EXPECT_DOUBLE_EQ(r.duration, 1.0);
     EXPECT_EQ(r.language, QStringLiteral("en-US"));
     EXPECT_EQ(r.status, ResponseStatus::formatted);
