@@ -33,6 +33,9 @@ struct SpeechServiceOptions {
     int streamIdleTimeoutMs = 120000;        // a socket that sends nothing this long is closed
     // Route and status of each request; never its content.
     std::function<void(const QString& route, int status)> logRequest;
+    // The settings copy an account synced (null when none), for the voice style it chose for
+    // each application. None: formatting without them.
+    std::function<QJsonValue(const QString& account)> accountSettings;
 };
 
 // The speech side of the service: batch transcription, streaming transcription over a
@@ -57,8 +60,9 @@ public:
     std::shared_ptr<PocketSphinxASR> acquireEngine();
     void releaseEngine(std::shared_ptr<PocketSphinxASR> engine);
 
-    // The service's formatting of a recognised text with a request's context object.
-    QCoro::Task<FormattingResult> formatText(QString text, QJsonObject context, QString style);
+    // The service's formatting of a recognised text with a request's context object, in the
+    // voice style `account` chose for the context's application.
+    QCoro::Task<FormattingResult> formatText(QString text, QJsonObject context, QString style, QString account);
 
 private:
     class StreamSession;
