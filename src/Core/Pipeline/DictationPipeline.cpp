@@ -29,6 +29,7 @@ DictationPipeline::DictationPipeline(VantroseSettings settings, Collaborators c,
       m_recognizer(std::move(c.recognizer)),
       m_batch(std::move(c.batchRecognizer)),
       m_formatter(std::move(c.formatter)),
+      m_localFormatter(m_formatter),
       m_streamingLink(std::move(c.streamingLink)),
       m_history(std::move(c.history)),
       m_services(c.services ? std::move(c.services) : std::make_unique<PipelineServices>()),
@@ -201,13 +202,18 @@ QCoro::Task<bool> DictationPipeline::adoptCloudFormatter() {
         cloudFormatter = co_await m_probeCloudFormatter(settings());
         if (!self) co_return false;
     }
+    useFormatter(std::move(cloudFormatter));
+    co_return true;
+}
+
+void DictationPipeline::useFormatter(std::shared_ptr<TextFormatterProtocol> cloudFormatter) {
     if (cloudFormatter) {
         m_formatter = std::move(cloudFormatter);
         VLOG(QStringLiteral("Pipeline: Cloud LLM formatter available — hybrid mode (on-device ASR + cloud LLM)"));
     } else {
+        m_formatter = m_localFormatter;
         VLOG(QStringLiteral("Pipeline: Cloud LLM not available — using on-device only (rule-based formatting)"));
     }
-    co_return true;
 }
 
 void DictationPipeline::startKeyboardMonitor() {

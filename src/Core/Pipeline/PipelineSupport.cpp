@@ -117,6 +117,17 @@ QCoro::Task<> pingServer(PipelineServices* services, QString url,
     }
 }
 
+QCoro::Task<> probeFormatter(std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> probe,
+                             VantroseSettings settings,
+                             std::shared_ptr<PendingValue<std::shared_ptr<TextFormatterProtocol>>> pending) {
+    try {
+        std::shared_ptr<TextFormatterProtocol> formatter = co_await probe(std::move(settings));
+        pending->resolve(std::move(formatter));
+    } catch (...) {
+        pending->cancel();
+    }
+}
+
 QCoro::Task<> captureScreen(std::unique_ptr<AbstractScreenCaptureEngine> engine, QString bundleId,
                             std::shared_ptr<PendingValue<std::optional<ScreenCaptureResult>>> pending) {
     try {
