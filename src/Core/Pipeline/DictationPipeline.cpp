@@ -181,7 +181,8 @@ QCoro::Task<> DictationPipeline::setup() {
 
     m_textInserter->setClipboardRestoreDelay(settings().clipboardRestoreDelay);
     m_audio->prewarm();
-    if (m_streamingLink->state() == PipelineStreamingLink::State::disconnected) m_streamingLink->connect();
+    if (!m_signedOut && m_streamingLink->state() == PipelineStreamingLink::State::disconnected)
+        m_streamingLink->connect();
     installTransportCallbacks();
     // Fire and forget: set-up does not wait for the server.
     m_store->pullSettingsFromServer();
@@ -274,6 +275,20 @@ void DictationPipeline::installTransportCallbacks() {
         if (self)
             self->fallBackToBatch(QStringLiteral("Pipeline: WebSocket lost during session — falling back to batch"));
     };
+}
+
+void DictationPipeline::setAccountSignedIn(bool signedIn) {
+    if (signedIn != m_signedOut) return;
+    m_signedOut = !signedIn;
+    if (m_signedOut) {
+        VLOG(QStringLiteral("Pipeline: Signed out — streaming connection closed"));
+        m_streamingLink->disconnect();
+        // The closed connection will not answer a dictation that waits for it.
+        fallBackToBatch(QStringLiteral("Pipeline: Signed out while waiting for the server — falling back to batch"));
+        return;
+    }
+    if (m_setupStarted && m_streamingLink->state() == PipelineStreamingLink::State::disconnected)
+        m_streamingLink->connect();
 }
 
 void DictationPipeline::teardown() {

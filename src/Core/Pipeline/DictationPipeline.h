@@ -120,6 +120,11 @@ public:
     QCoro::Task<> setup();
     void teardown();
 
+    // The account signed out or in again. Signed out, nothing that carries the account is used:
+    // the streaming connection is closed (a dictation waiting for its answer finishes on this
+    // computer) and stays closed, and dictations take the batch road, until the next sign-in.
+    void setAccountSignedIn(bool signedIn);
+
     // Recording session.
     void startDictation();
     void stopDictation();
@@ -354,6 +359,7 @@ private:
     SessionPtr m_session;
     quint64 m_nextGeneration = 0;
     bool m_setupStarted = false;
+    bool m_signedOut = false;
     // Long ago: the first press can never look like the second half of a double tap.
     double m_lastKeyDownTime = -1e9;
     double m_lastKeyUpTime = -1e9;

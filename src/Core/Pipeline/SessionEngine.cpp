@@ -263,7 +263,7 @@ void DictationPipeline::resetCaptureForNewSession() {
     m_capture->vad.reset();
     m_capture->firstChunkSeen.store(false);
     m_capture->feedRecognizer.store(false);
-    m_streamingLink->beginNewSession();
+    if (!m_signedOut) m_streamingLink->beginNewSession();
     VLOG(QStringLiteral("Pipeline: Dictation initializing..."));
 }
 
