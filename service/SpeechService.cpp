@@ -102,7 +102,7 @@ VantroseSettings settingsOf(const QJsonObject& context, const QString& style) {
 // left out, so one bad entry costs only its own application its style.
 QList<AppInstruction> appInstructionsOf(const QJsonValue& synced) {
     QList<AppInstruction> instructions;
-    for (const QJsonValue& entry : synced.toObject().value("appInstructions").toArray())
+    for (const auto& entry : synced.toObject().value("appInstructions").toArray())
         if (auto decoded = AppInstruction::fromJson(entry)) instructions.append(decoded.value());
     return instructions;
 }
