@@ -101,6 +101,15 @@ VantroseSettings settingsOf(const QJsonObject& context, const QString& style) {
     return settings;
 }
 
+// The per-application instructions of a synced settings copy; an entry that does not decode is
+// left out, so one bad entry costs only its own application its style.
+QList<AppInstruction> appInstructionsOf(const QJsonValue& synced) {
+    QList<AppInstruction> instructions;
+    for (const auto& entry : synced.toObject().value("appInstructions").toArray())
+        if (auto decoded = AppInstruction::fromJson(entry)) instructions.append(decoded.value());
+    return instructions;
+}
+
 // 16 kHz mono 16-bit PCM from a WAV file; the reason on failure.
 struct DecodedWav {
     std::vector<float> samples;
@@ -177,11 +186,12 @@ QJsonObject recognitionFields(const QString& asrText, double asrMs, const Format
 // utterance and sends its result at once.
 class SpeechService::StreamSession : public QObject {
 public:
-    StreamSession(SpeechService* service, std::unique_ptr<QWebSocket> socket, EngineLease lease)
+    StreamSession(SpeechService* service, std::unique_ptr<QWebSocket> socket, EngineLease lease, QString account)
         : QObject(service),
           m_service(service),
           m_socket(socket.release()),
           m_lease(std::make_shared<EngineLease>(std::move(lease))),
+          m_account(std::move(account)),
           m_id(service->m_nextSessionId++) {
         m_service->m_sessions.insert(m_id, this);
         m_socket->setParent(this);
@@ -317,7 +327,7 @@ private:
         FormattingResult formatted{QString(), 0, QStringLiteral("none")};
         if (!asrText.isEmpty()) {
             QPointer<SpeechService> service(m_service);
-            formatted = co_await m_service->formatText(asrText, context, QString());
+            formatted = co_await m_service->formatText(asrText, context, QString(), m_account);
             if (!self || !service || self->m_generation != generation) co_return;
         }
         m_committing = false;
@@ -349,6 +359,7 @@ private:
     QWebSocket* m_socket;
     // Shared only with this session's own stops in flight; never with another session.
     std::shared_ptr<EngineLease> m_lease;
+    const QString m_account;  // whose voice styles shape the results
     QTimer m_idle;
     bool m_streaming = false;
     bool m_committing = false;
@@ -409,10 +420,13 @@ void SpeechService::refreshOllamaAvailability() {
     }(self, m_options.ollamaBase, m_options.ollamaModel);
 }
 
-QCoro::Task<FormattingResult> SpeechService::formatText(QString text, QJsonObject context, QString style) {
+QCoro::Task<FormattingResult> SpeechService::formatText(QString text, QJsonObject context, QString style,
+                                                        QString account) {
     QPointer<SpeechService> self(this);
     const AppContext app = appContextOf(context);
-    const VantroseSettings settings = settingsOf(context, style);
+    VantroseSettings settings = settingsOf(context, style);
+    if (!account.isEmpty() && m_options.accountSettings)
+        settings.appInstructions = appInstructionsOf(m_options.accountSettings(account));
     refreshOllamaAvailability();
     if (m_ollamaUp) {
         try {
@@ -431,13 +445,14 @@ void SpeechService::registerRoutes(QHttpServer& server) {
     // Both routes answer when their work is done, and each reply logs its route and status. The
     // bearer and the JSON body are checked before a route's own handler sees the body.
     const auto postJson = [this, &server](const QString& path, qsizetype maxBody, const QString& tooLargeDetail,
-                                          std::function<void(const QJsonObject&, Reply)> handle) {
+                                          std::function<void(const QJsonObject&, QString account, Reply)> handle) {
         server.route(path, QHttpServerRequest::Method::Post,
                      [this, path, maxBody, tooLargeDetail, handle](const QHttpServerRequest& request,
                                                                    QHttpServerResponder&& responder) {
                          Reply finish = deferredReply(std::move(responder),
                                                       [this, path](int status) { m_options.logRequest(path, status); });
-                         if (!m_check(request.value("Authorization"))) {
+                         const std::optional<QString> account = m_check(request.value("Authorization"));
+                         if (!account) {
                              finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
                              return;
                          }
@@ -448,12 +463,12 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                              finish(std::move(error));
                              return;
                          }
-                         handle(*parsed, std::move(finish));
+                         handle(*parsed, *account, std::move(finish));
                      });
     };
 
     postJson(StringShield::pathTranscribe(), kMaxTranscribeBody, QStringLiteral("audio is longer than ten minutes"),
-             [this](const QJsonObject& body, Reply finish) {
+             [this](const QJsonObject& body, const QString& account, Reply finish) {
                  if (!body.value("audio").isString()) {
                      finish(
                          errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio must be a Base64 string")));
@@ -482,7 +497,7 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                      return;
                  }
                  [](QPointer<SpeechService> self, EngineLease lease, std::vector<float> samples, QJsonObject context,
-                    bool wantsFormat, Reply finish) -> QCoro::Task<void> {
+                    bool wantsFormat, QString account, Reply finish) -> QCoro::Task<void> {
                      const double t0 = nowMs();
                      ASRResult recognised;
                      try {
@@ -511,7 +526,7 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                      }
                      FormattingResult formatted;
                      if (wantsFormat) {
-                         formatted = co_await self->formatText(asrText, context, QString());
+                         formatted = co_await self->formatText(asrText, context, QString(), account);
                          if (!self) co_return;
                      }
                      QJsonObject reply = recognitionFields(asrText, asrMs, formatted);
@@ -519,25 +534,26 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                      reply.insert("total_time", nowMs() - t0);
                      finish(jsonReply(reply));
                  }(QPointer<SpeechService>(this), std::move(lease), std::move(audio.samples),
-                                                    body.value("context").toObject(), wantsFormat, finish);
+                                                    body.value("context").toObject(), wantsFormat, account, finish);
              });
 
     postJson(StringShield::pathFormat(), ServiceReplies::kMaxJsonBody, QStringLiteral("request body too large"),
-             [this](const QJsonObject& body, Reply finish) {
+             [this](const QJsonObject& body, const QString& account, Reply finish) {
                  if (!body.value("text").isString()) {
                      finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("text is required")));
                      return;
                  }
-                 [](QPointer<SpeechService> self, QJsonObject body, Reply finish) -> QCoro::Task<void> {
+                 [](QPointer<SpeechService> self, QJsonObject body, QString account,
+                    Reply finish) -> QCoro::Task<void> {
                      if (!self) co_return;
                      const FormattingResult formatted =
                          co_await self->formatText(body.value("text").toString(), body.value("context").toObject(),
-                                                   body.value("style").toString());
+                                                   body.value("style").toString(), account);
                      finish(jsonReply(QJsonObject{{"text", formatted.text},
                                                   {"race_winner", formatted.formatterName},
                                                   {"provider", formatted.formatterName},
                                                   {"time_ms", formatted.latencyMs}}));
-                 }(QPointer<SpeechService>(this), body, finish);
+                 }(QPointer<SpeechService>(this), body, account, finish);
              });
 }
 
@@ -550,7 +566,8 @@ void SpeechService::acceptWebSocket(std::unique_ptr<QWebSocket> socket) {
         return;
     }
     const QByteArray authorization = socket->request().rawHeader("Authorization");
-    if (!m_check(authorization)) {
+    const std::optional<QString> account = m_check(authorization);
+    if (!account) {
         m_options.logRequest(route, 401);
         // 4001: the client treats an application close as fatal and falls back to the batch road.
         socket->close(static_cast<QWebSocketProtocol::CloseCode>(4001), QStringLiteral("Not authenticated"));
@@ -565,5 +582,5 @@ void SpeechService::acceptWebSocket(std::unique_ptr<QWebSocket> socket) {
         return;
     }
     m_options.logRequest(route, 101);
-    new StreamSession(this, std::move(socket), std::move(lease));
+    new StreamSession(this, std::move(socket), std::move(lease), *account);
 }

@@ -36,6 +36,9 @@ struct SpeechServiceOptions {
     std::chrono::milliseconds releaseDecoderAfter = std::chrono::seconds(30);
     // Route and status of each request; never its content.
     std::function<void(const QString& route, int status)> logRequest;
+    // The settings copy an account synced (null when none), for the voice style it chose for
+    // each application. None: formatting without them.
+    std::function<QJsonValue(const QString& account)> accountSettings;
 };
 
 // The speech side of the service: batch transcription, streaming transcription over a
@@ -57,8 +60,9 @@ public:
     int enginesInUse() const { return m_engines.inUse(); }
     const EnginePool& engines() const { return m_engines; }
 
-    // The service's formatting of a recognised text with a request's context object.
-    QCoro::Task<FormattingResult> formatText(QString text, QJsonObject context, QString style);
+    // The service's formatting of a recognised text with a request's context object, in the
+    // voice style `account` chose for the context's application.
+    QCoro::Task<FormattingResult> formatText(QString text, QJsonObject context, QString style, QString account);
 
 private:
     class StreamSession;

@@ -113,6 +113,7 @@ VantroseService::VantroseService(ServiceOptions options, QObject* parent)
 
     SpeechServiceOptions speech = m_options.speech;
     speech.logRequest = [this](const QString& route, int status) { logRequest(route, status); };
+    speech.accountSettings = [this](const QString& account) { return m_store->settings(account); };
     m_speech = std::make_unique<SpeechService>(
         [this](const QByteArray& authorization) { return accountForBearer(authorization); }, speech);
     m_server = std::make_unique<QHttpServer>();

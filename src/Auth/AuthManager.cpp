@@ -398,6 +398,8 @@ QCoro::Task<bool> AuthManager::performRefresh() {
 
 void AuthManager::logout() {
     auto& store = UserDefaults::shared();
+    // Nothing goes on speaking for the account; the sign-out request, sent next, is the last.
+    NetworkSession::abortAccountRequests();
     if (const auto token = cachedAccessToken()) (void)postLogout(*token);
     store.remove(accessTokenKey);
     store.remove(refreshTokenKey);

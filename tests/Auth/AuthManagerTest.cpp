@@ -488,6 +488,33 @@ TEST_F(AuthManagerTest, SignOutForgetsEverythingAndTellsTheServer) {
     EXPECT_TRUE(loggedText().contains("Auth: Signed out"));
 }
 
+// Nothing goes on speaking for the account after sign-out: a request in flight with its token
+// is stopped; one without a token runs on; the sign-out request itself still reaches the server.
+TEST_F(AuthManagerTest, SignOutStopsTheRequestsThatCarryTheAccount) {
+    const auto pair = storeIssuedTokens();
+    server.scriptAlways("POST", "/slow", LoopbackReply::hang());
+    const auto send = [&](bool withToken, std::optional<HttpResponse>& out) -> QCoro::Task<> {
+        QNetworkRequest request(QUrl(server.baseUrl() + "/slow"));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        if (withToken) request.setRawHeader("Authorization", "Bearer " + pair.accessToken.toUtf8());
+        out = co_await NetworkSession::perform(NetworkSession::platformSession(), request, "POST", "{}", 3000);
+    };
+    std::optional<HttpResponse> account, anonymous;
+    send(true, account);
+    send(false, anonymous);
+    ASSERT_TRUE(waitUntil([&] { return server.requestCount("/slow") == 2; }));
+
+    AuthManager auth;
+    auth.logout();
+    ASSERT_TRUE(waitUntil([&] { return account.has_value(); }, std::chrono::milliseconds(1500)));
+    EXPECT_FALSE(account->received);
+    EXPECT_EQ(account->error, QNetworkReply::OperationCanceledError);
+    EXPECT_FALSE(anonymous.has_value());
+    ASSERT_TRUE(waitUntil([&] { return server.requestCount("/auth/logout") == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return anonymous.has_value(); }));
+    EXPECT_EQ(anonymous->error, QNetworkReply::TimeoutError);
+}
+
 TEST_F(AuthManagerTest, SignOutWhileSignedOutSendsNothing) {
     AuthManager auth;
     auth.logout();
