@@ -5,6 +5,9 @@
 //                 error rate, commit → result p50/max.
 //   IdleMemory:   the service process, started as scripts/run.sh starts it, after a signed-in
 //                 client connected its stream and stayed idle. Goal: under 120 MB resident.
+//   MemoryAfterBurst: the same process a minute after eight streams dictated at once (their
+//                 connections stay open and idle, as the program's do). Goal: under 120 MB
+//                 resident: the recognisers give their decoders back when idle.
 // Run: bench_local_service (needs flite and sox; each round takes the sentence's real length).
 #include "SignedInService.h"
 
@@ -93,14 +96,12 @@ bool streamTogether(std::vector<Stream>& streams) {
         [&] { return std::all_of(streams.begin(), streams.end(), [](const Stream& s) { return s.done; }); }, 20s);
 }
 
-std::vector<Stream> openStreams(const SignedInService& service, int count) {
+std::vector<Stream> openStreams(const QString& base, const QString& accessToken, int count) {
     std::vector<Stream> streams(count);
     for (Stream& s : streams) {
-        StreamingTransport::Credentials credentials{
-            [] { return QStringLiteral("bench-device"); },
-            [token = service.accessToken]() -> std::optional<QString> { return token; }};
-        s.transport =
-            std::make_unique<StreamingTransport>(service.service->baseUrl(), StreamingTransport::Tuning{}, credentials);
+        StreamingTransport::Credentials credentials{[] { return QStringLiteral("bench-device"); },
+                                                    [accessToken]() -> std::optional<QString> { return accessToken; }};
+        s.transport = std::make_unique<StreamingTransport>(base, StreamingTransport::Tuning{}, credentials);
         Stream* self = &s;
         s.transport->onFinalResult = [self](const QString& raw, const QString&, const QJsonObject&) {
             self->raw = raw;
@@ -129,7 +130,7 @@ void BM_EightStreams(benchmark::State& state) {
     if (!service.start(kStreams)) return state.SkipWithError("the service did not start or sign in");
 
     // What one stream alone gets from this audio: the reference for every concurrent one.
-    std::vector<Stream> alone = openStreams(service, 1);
+    std::vector<Stream> alone = openStreams(service.service->baseUrl(), service.accessToken, 1);
     if (!allConnected(alone) || !streamTogether(alone)) return state.SkipWithError("the single stream failed");
     const QString reference = alone.front().raw;
     const double referenceMs = alone.front().commitToResultMs;
@@ -138,7 +139,7 @@ void BM_EightStreams(benchmark::State& state) {
     if (!waitUntil([&] { return service.service->speech().openStreams() == 0; }, 30s))
         return state.SkipWithError("the single stream did not close");
 
-    std::vector<Stream> streams = openStreams(service, kStreams);
+    std::vector<Stream> streams = openStreams(service.service->baseUrl(), service.accessToken, kStreams);
     if (!allConnected(streams)) return state.SkipWithError("not every stream connected");
     int differing = 0;
     int missing = 0;
@@ -172,57 +173,110 @@ void BM_EightStreams(benchmark::State& state) {
 }
 BENCHMARK(BM_EightStreams)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
-double residentMegabytes(qint64 pid) {
+// A /proc/<pid>/status figure in MB ("VmRSS", "VmHWM").
+double statusMegabytes(qint64 pid, const QByteArray& field) {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly)) return -1;
     for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').first().toDouble() / 1024.0;
     return -1;
 }
 
-void BM_IdleMemory(benchmark::State& state) {
+double residentMegabytes(qint64 pid) { return statusMegabytes(pid, "VmRSS"); }
+
+// The service as scripts/run.sh starts it, in a process of its own, with a signed-in client.
+struct ServiceProcess {
     QTemporaryDir dataDir;
-    QProcess service;
-    const QString portFile = dataDir.filePath("port");
-    service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    service.start(QStringLiteral(VANTROSE_BINARY_DIR "/service/vantrose-service"),
-                  {"--port", "0", "--port-file", portFile, "--data-dir", dataDir.filePath("service"), "--ollama", ""});
-    if (!service.waitForStarted(10000)) return state.SkipWithError("the service did not start");
-    QString port;
-    waitUntil(
-        [&] {
-            QFile file(portFile);
-            return file.open(QIODevice::ReadOnly) && !(port = QString::fromLatin1(file.readAll()).trimmed()).isEmpty();
-        },
-        20s);
-    const QString base = QStringLiteral("http://127.0.0.1:") + port;
+    QProcess process;
+    QString base;
     SignedInService client;
-    if (port.isEmpty() || !client.signIn(base, port.toInt())) {
-        service.kill();
-        service.waitForFinished();
-        return state.SkipWithError("could not sign in to the service");
+
+    // An empty string when it started and signed in; otherwise what went wrong.
+    QString start() {
+        const QString portFile = dataDir.filePath("port");
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(
+            QStringLiteral(VANTROSE_BINARY_DIR "/service/vantrose-service"),
+            {"--port", "0", "--port-file", portFile, "--data-dir", dataDir.filePath("service"), "--ollama", ""});
+        if (!process.waitForStarted(10000)) return QStringLiteral("the service did not start");
+        QString port;
+        waitUntil(
+            [&] {
+                QFile file(portFile);
+                return file.open(QIODevice::ReadOnly) &&
+                       !(port = QString::fromLatin1(file.readAll()).trimmed()).isEmpty();
+            },
+            20s);
+        base = QStringLiteral("http://127.0.0.1:") + port;
+        if (port.isEmpty() || !client.signIn(base, port.toInt()))
+            return QStringLiteral("could not sign in to the service");
+        return {};
     }
-    const double started = residentMegabytes(service.processId());
+    double residentMb() const { return residentMegabytes(process.processId()); }
+    double peakResidentMb() const { return statusMegabytes(process.processId(), "VmHWM"); }
+
+    ~ServiceProcess() {
+        if (process.state() == QProcess::NotRunning) return;
+        process.terminate();
+        if (!process.waitForFinished(10000)) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+};
+
+void BM_IdleMemory(benchmark::State& state) {
+    ServiceProcess service;
+    if (const QString problem = service.start(); !problem.isEmpty())
+        return state.SkipWithError(problem.toStdString().c_str());
+    const double started = service.residentMb();
 
     // The program keeps one stream open while it waits for the key.
     StreamingTransport::Credentials credentials{
         [] { return QStringLiteral("bench-device"); },
-        [token = client.accessToken]() -> std::optional<QString> { return token; }};
-    StreamingTransport transport(base, StreamingTransport::Tuning{}, credentials);
+        [token = service.client.accessToken]() -> std::optional<QString> { return token; }};
+    StreamingTransport transport(service.base, StreamingTransport::Tuning{}, credentials);
     transport.connect();
     const bool connected = waitUntil([&] { return transport.state() == StreamingTransport::State::connected; }, 30s);
     double idle = 0;
     for (auto _ : state) {
         waitUntil([] { return false; }, 5s);  // let it settle: nothing happens meanwhile
-        idle = residentMegabytes(service.processId());
+        idle = service.residentMb();
     }
     transport.disconnect();
-    service.terminate();
-    service.waitForFinished(10000);
     if (!connected) return state.SkipWithError("the stream did not connect");
     state.counters["started_rss_mb"] = started;
     state.counters["idle_with_stream_rss_mb"] = idle;
 }
 BENCHMARK(BM_IdleMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_MemoryAfterBurst(benchmark::State& state) {
+    if (recording().empty()) return state.SkipWithError("flite and sox are needed");
+    ServiceProcess service;
+    if (const QString problem = service.start(); !problem.isEmpty())
+        return state.SkipWithError(problem.toStdString().c_str());
+    const double started = service.residentMb();
+    std::vector<Stream> streams = openStreams(service.base, service.client.accessToken, kStreams);
+    if (!allConnected(streams)) return state.SkipWithError("not every stream connected");
+    double afterBurst = 0;
+    double afterMinute = 0;
+    int results = 0;
+    for (auto _ : state) {
+        streamTogether(streams);
+        results = int(std::count_if(streams.begin(), streams.end(), [](const Stream& s) { return s.done; }));
+        afterBurst = service.residentMb();
+        waitUntil([] { return false; }, 60s);  // the streams stay open and idle meanwhile
+        afterMinute = service.residentMb();
+    }
+    const double peak = service.peakResidentMb();
+    for (Stream& s : streams) s.transport->disconnect();
+    if (results < kStreams) return state.SkipWithError("not every stream got its result");
+    state.counters["started_rss_mb"] = started;
+    state.counters["burst_peak_rss_mb"] = peak;
+    state.counters["after_burst_rss_mb"] = afterBurst;
+    state.counters["minute_after_burst_rss_mb"] = afterMinute;
+}
+BENCHMARK(BM_MemoryAfterBurst)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace

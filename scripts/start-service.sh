@@ -17,7 +17,10 @@ state="${XDG_STATE_HOME:-$HOME/.local/state}/Vantrose"
 mkdir -p "$state"
 (
   flock -n 9 || exit 0
-  setsid "$build/service/vantrose-service" --port "$port" </dev/null >>"$state/service.log" 2>&1 &
+  # The service keeps its own log bounded (service.log and one older service.log.1); only what
+  # fails before it opens the file lands there through this redirection.
+  setsid "$build/service/vantrose-service" --port "$port" --log-file "$state/service.log" \
+    </dev/null >/dev/null 2>>"$state/service.log" &
   echo $! >"$state/service.pid"
 ) 9>>"$state/service.lock"
 deadline=$((SECONDS + 15))

@@ -1,7 +1,9 @@
 #include "SpeechService.h"
 
+#include "RouteLimits.h"
 #include "ServiceReplies.h"
 
+#include "Core/ASR/ASRError.h"
 #include "Core/ASR/PocketSphinxASR.h"
 #include "Core/Formatting/FormattingResult.h"
 #include "Core/Formatting/OllamaLLMFormatter.h"
@@ -27,14 +29,15 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 namespace {
 
 using StatusCode = QHttpServerResponse::StatusCode;
 using ServiceReplies::errorReply;
 
-constexpr qsizetype kMaxTextMessage = qsizetype{256} * 1024;           // one WebSocket control message
-constexpr qsizetype kMaxTranscribeBody = qsizetype{27} * 1024 * 1024;  // ten minutes of WAV, as Base64 in JSON
+constexpr qsizetype kMaxTextMessage = qsizetype{256} * 1024;            // one WebSocket control message
+constexpr qsizetype kMaxTranscribeBody = RouteLimits::kTranscribeBody;  // ten minutes of WAV, as Base64 in JSON
 constexpr double kOllamaRecheckSeconds = 30.0;
 
 QHttpServerResponse jsonReply(const QJsonObject& body, StatusCode status = StatusCode::Ok) {
@@ -96,6 +99,15 @@ VantroseSettings settingsOf(const QJsonObject& context, const QString& style) {
     if (auto parsed = fromRawValue<WritingStyle>(style)) settings.writingStyle = *parsed;
     settings.customWords = stringsAt(context, "dictionary") + stringsAt(context, "dictionary_context");
     return settings;
+}
+
+// The per-application instructions of a synced settings copy; an entry that does not decode is
+// left out, so one bad entry costs only its own application its style.
+QList<AppInstruction> appInstructionsOf(const QJsonValue& synced) {
+    QList<AppInstruction> instructions;
+    for (const auto& entry : synced.toObject().value("appInstructions").toArray())
+        if (auto decoded = AppInstruction::fromJson(entry)) instructions.append(decoded.value());
+    return instructions;
 }
 
 // 16 kHz mono 16-bit PCM from a WAV file; the reason on failure.
@@ -174,20 +186,23 @@ QJsonObject recognitionFields(const QString& asrText, double asrMs, const Format
 // utterance and sends its result at once.
 class SpeechService::StreamSession : public QObject {
 public:
-    StreamSession(SpeechService* service, std::unique_ptr<QWebSocket> socket, std::shared_ptr<PocketSphinxASR> engine)
+    StreamSession(SpeechService* service, std::unique_ptr<QWebSocket> socket, EngineLease lease, QString account)
         : QObject(service),
           m_service(service),
           m_socket(socket.release()),
-          m_engine(std::move(engine)),
+          m_lease(std::make_shared<EngineLease>(std::move(lease))),
+          m_account(std::move(account)),
           m_id(service->m_nextSessionId++) {
         m_service->m_sessions.insert(m_id, this);
         m_socket->setParent(this);
         m_socket->setMaxAllowedIncomingMessageSize(kMaxTextMessage * 4);
         ++m_service->m_openStreams;
+        // Only audio keeps a stream open: a client that only pings holds a recogniser nobody else
+        // can have. "Going away" tells the program to connect afresh at its next dictation.
         m_idle.setSingleShot(true);
         m_idle.setInterval(service->m_options.streamIdleTimeoutMs);
         connect(&m_idle, &QTimer::timeout, this,
-                [this] { m_socket->close(QWebSocketProtocol::CloseCodeNormal, "idle"); });
+                [this] { m_socket->close(QWebSocketProtocol::CloseCodeGoingAway, "idle"); });
         m_idle.start();
         connect(m_socket, &QWebSocket::textMessageReceived, this, &StreamSession::onText);
         connect(m_socket, &QWebSocket::binaryMessageReceived, this, &StreamSession::onBinary);
@@ -213,7 +228,6 @@ private:
     }
 
     void onText(const QString& text) {
-        m_idle.start();
         if (text.size() > kMaxTextMessage) {
             sendError(QStringLiteral("message too large"), true);
             m_socket->close(QWebSocketProtocol::CloseCodeTooMuchData);
@@ -238,12 +252,13 @@ private:
     }
 
     void onBinary(const QByteArray& pcm) {
-        m_idle.start();
         if (m_committing) return;  // the utterance is closed; the next one begins with new_session
         if (pcm.size() % 2 != 0) {
             sendError(QStringLiteral("audio chunks must be 16-bit PCM"), false);
             return;
         }
+        if (pcm.isEmpty()) return;
+        m_idle.start();
         const qsizetype count = pcm.size() / 2;
         if (m_samples + count > m_service->m_options.maxAudioSamples) {
             sendError(QStringLiteral("audio is longer than ten minutes"), true);
@@ -256,7 +271,7 @@ private:
         for (qsizetype i = 0; i < count; ++i)
             chunk[static_cast<size_t>(i)] = static_cast<qint16>(bytes[2 * i] | bytes[2 * i + 1] << 8) / 32768.0f;
         m_samples += count;
-        m_engine->feedAudioChunk(chunk);
+        engine().feedAudioChunk(chunk);
     }
 
     void startUtterance() {
@@ -268,7 +283,7 @@ private:
         const quint64 id = m_id;
         // Reported from the recogniser's worker; brought back to the service's thread, and dropped
         // once the session or the utterance it belongs to is over.
-        m_engine->startStreaming([service, id, generation](const QString& partial) {
+        engine().startStreaming([service, id, generation](const QString& partial) {
             QMetaObject::invokeMethod(
                 service,
                 [service, id, generation, partial] {
@@ -299,19 +314,13 @@ private:
     // Ends the recogniser's stream; what it heard is dropped.
     QCoro::Task<void> stopEngine() { co_await stopStreaming(); }
 
-    // Stops the recogniser's stream. A session that closes meanwhile leaves its recogniser to
-    // this stop, which gives it back to the pool once it is really free.
+    // Stops the recogniser's stream. The stop holds the lease too: a session that closes
+    // meanwhile leaves the recogniser out of the pool until every stop on it has run.
     QCoro::Task<ASRResult> stopStreaming() {
         QPointer<StreamSession> self(this);
-        QPointer<SpeechService> service(m_service);
-        std::shared_ptr<PocketSphinxASR> engine = m_engine;
-        m_stopping = true;
-        const ASRResult result = co_await engine->stopStreaming();
-        if (!self || self->m_closed) {
-            if (service) service->releaseEngine(std::move(engine));
-            co_return ASRResult{};
-        }
-        m_stopping = false;
+        const std::shared_ptr<EngineLease> lease = m_lease;
+        const ASRResult result = co_await lease->engine()->stopStreaming();
+        if (!self || self->m_closed) co_return ASRResult{};
         co_return result;
     }
 
@@ -331,7 +340,7 @@ private:
         FormattingResult formatted{QString(), 0, QStringLiteral("none")};
         if (!asrText.isEmpty()) {
             QPointer<SpeechService> service(m_service);
-            formatted = co_await m_service->formatText(asrText, context, QString());
+            formatted = co_await m_service->formatText(asrText, context, QString(), m_account);
             if (!self || !service || self->m_generation != generation) co_return;
         }
         m_committing = false;
@@ -348,32 +357,27 @@ private:
         ++m_generation;
         m_idle.stop();
         --m_service->m_openStreams;
-        if (m_stopping) {  // the stop in flight gives the recogniser back
-            deleteLater();
-            return;
-        }
-        // The recogniser goes back to the pool only once its stream is closed.
-        std::shared_ptr<PocketSphinxASR> engine = std::move(m_engine);
-        const bool streaming = m_streaming;
-        m_streaming = false;
-        (void)returnEngine(QPointer<SpeechService>(m_service), engine, streaming);
+        // The recogniser goes back to the pool with the last holder of the lease: this session,
+        // a stop still in flight, or the stop of a stream left open.
+        if (std::exchange(m_streaming, false)) (void)closeStream(m_lease);
         deleteLater();
     }
 
-    static QCoro::Task<void> returnEngine(QPointer<SpeechService> service, std::shared_ptr<PocketSphinxASR> engine,
-                                          bool streaming) {
-        if (streaming) co_await engine->stopStreaming();
-        if (service) service->releaseEngine(std::move(engine));
+    static QCoro::Task<void> closeStream(std::shared_ptr<EngineLease> lease) {
+        co_await lease->engine()->stopStreaming();
     }
+
+    PocketSphinxASR& engine() const { return *m_lease->engine(); }
 
     SpeechService* m_service;
     QWebSocket* m_socket;
-    std::shared_ptr<PocketSphinxASR> m_engine;
+    // Shared only with this session's own stops in flight; never with another session.
+    std::shared_ptr<EngineLease> m_lease;
+    const QString m_account;  // whose voice styles shape the results
     QTimer m_idle;
     bool m_streaming = false;
     bool m_committing = false;
     bool m_commitUnanswered = false;  // a commit's answer is still owed to the client
-    bool m_stopping = false;          // a stop of the recogniser's stream is in flight
     bool m_closed = false;
     const quint64 m_id;
     qint64 m_samples = 0;
@@ -383,12 +387,26 @@ private:
 
 // ---------------------------------------------------------------- service
 
+namespace {
+
+SpeechServiceOptions withDefaults(SpeechServiceOptions options) {
+    if (options.modelDir.isEmpty()) options.modelDir = QStringLiteral(POCKETSPHINX_MODEL_DIR);
+    if (!options.logRequest) options.logRequest = [](const QString&, int) {};
+    return options;
+}
+
+EnginePool::Options poolOptions(const SpeechServiceOptions& options) {
+    return EnginePool::Options{options.modelDir, options.maxEngines, options.maxIdleEngines,
+                               options.releaseDecoderAfter};
+}
+
+}  // namespace
+
 SpeechService::SpeechService(BearerCheck check, SpeechServiceOptions options, QObject* parent)
     : QObject(parent),
       m_check(std::move(check)),
-      m_options(std::move(options)) {
-    if (m_options.modelDir.isEmpty()) m_options.modelDir = QStringLiteral(POCKETSPHINX_MODEL_DIR);
-    if (!m_options.logRequest) m_options.logRequest = [](const QString&, int) {};
+      m_options(withDefaults(std::move(options))),
+      m_engines(poolOptions(m_options)) {
     refreshOllamaAvailability();
 }
 
@@ -396,27 +414,6 @@ SpeechService::~SpeechService() {
     // The sessions go first: each takes itself out of the registry this destructor is about to drop.
     const QList<StreamSession*> sessions = m_sessions.values();
     qDeleteAll(sessions);
-}
-
-std::shared_ptr<PocketSphinxASR> SpeechService::acquireEngine() {
-    if (!m_idleEngines.empty()) {
-        auto engine = std::move(m_idleEngines.back());
-        m_idleEngines.pop_back();
-        ++m_enginesInUse;
-        return engine;
-    }
-    if (m_enginesInUse >= m_options.maxEngines) return nullptr;
-    auto engine =
-        std::make_shared<PocketSphinxASR>(QLocale(QLocale::English, QLocale::UnitedStates), m_options.modelDir);
-    if (!engine->isAvailable()) return nullptr;
-    ++m_enginesInUse;
-    return engine;
-}
-
-void SpeechService::releaseEngine(std::shared_ptr<PocketSphinxASR> engine) {
-    --m_enginesInUse;
-    if (engine && static_cast<int>(m_idleEngines.size()) < m_options.maxIdleEngines)
-        m_idleEngines.push_back(std::move(engine));
 }
 
 QJsonObject SpeechService::healthProviders() const {
@@ -438,10 +435,13 @@ void SpeechService::refreshOllamaAvailability() {
     }(self, m_options.ollamaBase, m_options.ollamaModel);
 }
 
-QCoro::Task<FormattingResult> SpeechService::formatText(QString text, QJsonObject context, QString style) {
+QCoro::Task<FormattingResult> SpeechService::formatText(QString text, QJsonObject context, QString style,
+                                                        QString account) {
     QPointer<SpeechService> self(this);
     const AppContext app = appContextOf(context);
-    const VantroseSettings settings = settingsOf(context, style);
+    VantroseSettings settings = settingsOf(context, style);
+    if (!account.isEmpty() && m_options.accountSettings)
+        settings.appInstructions = appInstructionsOf(m_options.accountSettings(account));
     refreshOllamaAvailability();
     if (m_ollamaUp) {
         try {
@@ -460,13 +460,14 @@ void SpeechService::registerRoutes(QHttpServer& server) {
     // Both routes answer when their work is done, and each reply logs its route and status. The
     // bearer and the JSON body are checked before a route's own handler sees the body.
     const auto postJson = [this, &server](const QString& path, qsizetype maxBody, const QString& tooLargeDetail,
-                                          std::function<void(const QJsonObject&, Reply)> handle) {
+                                          std::function<void(const QJsonObject&, QString account, Reply)> handle) {
         server.route(path, QHttpServerRequest::Method::Post,
                      [this, path, maxBody, tooLargeDetail, handle](const QHttpServerRequest& request,
                                                                    QHttpServerResponder&& responder) {
                          Reply finish = deferredReply(std::move(responder),
                                                       [this, path](int status) { m_options.logRequest(path, status); });
-                         if (!m_check(request.value("Authorization"))) {
+                         const std::optional<QString> account = m_check(request.value("Authorization"));
+                         if (!account) {
                              finish(errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated")));
                              return;
                          }
@@ -477,12 +478,12 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                              finish(std::move(error));
                              return;
                          }
-                         handle(*parsed, std::move(finish));
+                         handle(*parsed, *account, std::move(finish));
                      });
     };
 
     postJson(StringShield::pathTranscribe(), kMaxTranscribeBody, QStringLiteral("audio is longer than ten minutes"),
-             [this](const QJsonObject& body, Reply finish) {
+             [this](const QJsonObject& body, const QString& account, Reply finish) {
                  if (!body.value("audio").isString()) {
                      finish(
                          errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio must be a Base64 string")));
@@ -505,24 +506,29 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                      const QJsonArray stages = body.value("pipeline").toArray();
                      wantsFormat = stages.contains(QJsonValue(QStringLiteral("FORMAT")));
                  }
-                 std::shared_ptr<PocketSphinxASR> engine = acquireEngine();
-                 if (!engine) {
+                 EngineLease lease = m_engines.acquire();
+                 if (!lease) {
                      finish(errorReply(StatusCode::ServiceUnavailable, QStringLiteral("every recogniser is busy")));
                      return;
                  }
-                 [](QPointer<SpeechService> self, std::shared_ptr<PocketSphinxASR> engine, std::vector<float> samples,
-                    QJsonObject context, bool wantsFormat, Reply finish) -> QCoro::Task<void> {
+                 [](QPointer<SpeechService> self, EngineLease lease, std::vector<float> samples, QJsonObject context,
+                    bool wantsFormat, QString account, Reply finish) -> QCoro::Task<void> {
                      const double t0 = nowMs();
                      ASRResult recognised;
                      try {
-                         recognised = co_await engine->transcribe(std::move(samples));
+                         recognised = co_await lease->transcribe(std::move(samples));
+                     } catch (const ASRError& error) {
+                         // Audio without words (silence, a tone, noise) is an empty result, not a failure.
+                         if (!error.isNoSpeechDetected()) {
+                             finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
+                             co_return;
+                         }
                      } catch (const std::exception&) {
-                         if (self) self->releaseEngine(std::move(engine));
                          finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
                          co_return;
                      }
+                     lease.reset();
                      if (!self) co_return;
-                     self->releaseEngine(std::move(engine));
                      const double asrMs = nowMs() - t0;
                      const QString asrText = recognised.text.trimmed();
                      if (asrText.isEmpty()) {
@@ -535,7 +541,7 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                      }
                      FormattingResult formatted;
                      if (wantsFormat) {
-                         formatted = co_await self->formatText(asrText, context, QString());
+                         formatted = co_await self->formatText(asrText, context, QString(), account);
                          if (!self) co_return;
                      }
                      QJsonObject reply = recognitionFields(asrText, asrMs, formatted);
@@ -544,27 +550,27 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                      reply.insert("status", recognised.partial ? "PARTIAL" : "OK");
                      reply.insert("total_time", nowMs() - t0);
                      finish(jsonReply(reply));
-                 }(QPointer<SpeechService>(this), std::move(engine), std::move(audio.samples),
-                                                                         body.value("context").toObject(), wantsFormat,
-                                                                         finish);
+                 }(QPointer<SpeechService>(this), std::move(lease), std::move(audio.samples),
+                                                    body.value("context").toObject(), wantsFormat, account, finish);
              });
 
     postJson(StringShield::pathFormat(), ServiceReplies::kMaxJsonBody, QStringLiteral("request body too large"),
-             [this](const QJsonObject& body, Reply finish) {
+             [this](const QJsonObject& body, const QString& account, Reply finish) {
                  if (!body.value("text").isString()) {
                      finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("text is required")));
                      return;
                  }
-                 [](QPointer<SpeechService> self, QJsonObject body, Reply finish) -> QCoro::Task<void> {
+                 [](QPointer<SpeechService> self, QJsonObject body, QString account,
+                    Reply finish) -> QCoro::Task<void> {
                      if (!self) co_return;
                      const FormattingResult formatted =
                          co_await self->formatText(body.value("text").toString(), body.value("context").toObject(),
-                                                   body.value("style").toString());
+                                                   body.value("style").toString(), account);
                      finish(jsonReply(QJsonObject{{"text", formatted.text},
                                                   {"race_winner", formatted.formatterName},
                                                   {"provider", formatted.formatterName},
                                                   {"time_ms", formatted.latencyMs}}));
-                 }(QPointer<SpeechService>(this), body, finish);
+                 }(QPointer<SpeechService>(this), body, account, finish);
              });
 }
 
@@ -577,20 +583,21 @@ void SpeechService::acceptWebSocket(std::unique_ptr<QWebSocket> socket) {
         return;
     }
     const QByteArray authorization = socket->request().rawHeader("Authorization");
-    if (!m_check(authorization)) {
+    const std::optional<QString> account = m_check(authorization);
+    if (!account) {
         m_options.logRequest(route, 401);
         // 4001: the client treats an application close as fatal and falls back to the batch road.
         socket->close(static_cast<QWebSocketProtocol::CloseCode>(4001), QStringLiteral("Not authenticated"));
         socket.release()->deleteLater();
         return;
     }
-    std::shared_ptr<PocketSphinxASR> engine = acquireEngine();
-    if (!engine) {
+    EngineLease lease = m_engines.acquire();
+    if (!lease) {
         m_options.logRequest(route, 503);
         socket->close(static_cast<QWebSocketProtocol::CloseCode>(1013), QStringLiteral("every recogniser is busy"));
         socket.release()->deleteLater();
         return;
     }
     m_options.logRequest(route, 101);
-    new StreamSession(this, std::move(socket), std::move(engine));
+    new StreamSession(this, std::move(socket), std::move(lease), *account);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "EnginePool.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QJsonObject>
@@ -9,12 +11,11 @@
 
 #include <QCoro/QCoroTask>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <vector>
 
-class PocketSphinxASR;
 class QHttpServer;
 class QWebSocket;
 struct FormattingResult;
@@ -28,11 +29,16 @@ struct SpeechServiceOptions {
     QString ollamaBase;  // empty: formatting by the rules only
     QString ollamaModel = QStringLiteral("llama3.2:3b");
     int maxEngines = 8;                      // recognisers in use at once (each holds a decoder)
-    int maxIdleEngines = 1;                  // kept loaded between dictations
+    int maxIdleEngines = 1;                  // kept between dictations
     qint64 maxAudioSamples = 16000LL * 600;  // ten minutes at 16 kHz
-    int streamIdleTimeoutMs = 120000;        // a socket that sends nothing this long is closed
+    int streamIdleTimeoutMs = 120000;        // a socket that sends no audio this long is closed
+    // A recogniser unused this long lets its decoder go; the next dictation loads it again.
+    std::chrono::milliseconds releaseDecoderAfter = std::chrono::seconds(30);
     // Route and status of each request; never its content.
     std::function<void(const QString& route, int status)> logRequest;
+    // The settings copy an account synced (null when none), for the voice style it chose for
+    // each application. None: formatting without them.
+    std::function<QJsonValue(const QString& account)> accountSettings;
 };
 
 // The speech side of the service: batch transcription, streaming transcription over a
@@ -51,14 +57,12 @@ public:
     QJsonObject healthProviders() const;
 
     int openStreams() const { return m_openStreams; }
-    int enginesInUse() const { return m_enginesInUse; }
+    int enginesInUse() const { return m_engines.inUse(); }
+    const EnginePool& engines() const { return m_engines; }
 
-    // A recogniser for one dictation; nullptr when every one is busy. Give it back with release().
-    std::shared_ptr<PocketSphinxASR> acquireEngine();
-    void releaseEngine(std::shared_ptr<PocketSphinxASR> engine);
-
-    // The service's formatting of a recognised text with a request's context object.
-    QCoro::Task<FormattingResult> formatText(QString text, QJsonObject context, QString style);
+    // The service's formatting of a recognised text with a request's context object, in the
+    // voice style `account` chose for the context's application.
+    QCoro::Task<FormattingResult> formatText(QString text, QJsonObject context, QString style, QString account);
 
 private:
     class StreamSession;
@@ -68,8 +72,7 @@ private:
 
     BearerCheck m_check;
     SpeechServiceOptions m_options;
-    std::vector<std::shared_ptr<PocketSphinxASR>> m_idleEngines;
-    int m_enginesInUse = 0;
+    EnginePool m_engines;
     int m_openStreams = 0;
     // Open sessions by id: the recogniser's worker reaches a session only through this, on the
     // service's thread, so a partial that arrives after its session closed finds nothing.

@@ -14,10 +14,13 @@ constexpr auto kB64 = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEq
 
 QByteArray b64(const QByteArray& bytes) { return bytes.toBase64(kB64); }
 
+// Strict: only the one spelling sign() writes is accepted. The decoder alone also takes padding
+// and ignores the unused low bits of the last character, so one token would have several
+// spellings that all verify.
 std::optional<QByteArray> unb64(const QByteArray& text) {
     auto decoded =
         QByteArray::fromBase64Encoding(text, QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded) return std::nullopt;
+    if (!decoded || b64(*decoded) != text) return std::nullopt;
     return *decoded;
 }
 

@@ -1,5 +1,6 @@
 #include "VantroseService.h"
 
+#include "RouteLimits.h"
 #include "ServiceReplies.h"
 
 #include "Foundation/StringShield.h"
@@ -7,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -19,6 +21,10 @@
 #include <QUuid>
 #include <QWebSocket>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 
@@ -35,6 +41,19 @@ constexpr double kConsentLifetimeSec = 600;
 constexpr int kMaxPendingConsents = 64;
 
 double nowSeconds() { return QDateTime::currentMSecsSinceEpoch() / 1000.0; }
+
+const QString kUnknownRoute = QStringLiteral("unknown route");
+
+// The data folder, made private when the service creates it. A folder that already exists is
+// someone's choice (even a shared one): its modes stay as they are.
+void createDataFolder(const QString& path) {
+    const QFileInfo folder(path);
+    if (folder.isDir()) return;
+    if (!QDir().mkpath(folder.absolutePath())) throw std::runtime_error("cannot create the data folder");
+    if (::mkdir(QFile::encodeName(folder.absoluteFilePath()).constData(), S_IRWXU) != 0 && errno != EEXIST)
+        throw std::runtime_error("cannot create the data folder");
+    if (!QFileInfo(path).isDir()) throw std::runtime_error("the data folder is not a folder");
+}
 
 QString randomToken(int bytes = 32) {
     QByteArray raw(bytes, '\0');
@@ -83,8 +102,7 @@ VantroseService::VantroseService(ServiceOptions options, QObject* parent)
     : QObject(parent),
       m_options(std::move(options)) {
     if (m_options.dataDir.isEmpty()) throw std::runtime_error("no data folder");
-    if (!QDir().mkpath(m_options.dataDir)) throw std::runtime_error("cannot create the data folder");
-    QFile::setPermissions(m_options.dataDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    createDataFolder(m_options.dataDir);
     m_store = std::make_unique<ServiceStore>(QDir(m_options.dataDir).filePath(QStringLiteral("service.sqlite3")));
     QFile::setPermissions(QDir(m_options.dataDir).filePath(QStringLiteral("service.sqlite3")),
                           QFile::ReadOwner | QFile::WriteOwner);
@@ -95,6 +113,7 @@ VantroseService::VantroseService(ServiceOptions options, QObject* parent)
 
     SpeechServiceOptions speech = m_options.speech;
     speech.logRequest = [this](const QString& route, int status) { logRequest(route, status); };
+    speech.accountSettings = [this](const QString& account) { return m_store->settings(account); };
     m_speech = std::make_unique<SpeechService>(
         [this](const QByteArray& authorization) { return accountForBearer(authorization); }, speech);
     m_server = std::make_unique<QHttpServer>();
@@ -104,17 +123,37 @@ VantroseService::VantroseService(ServiceOptions options, QObject* parent)
 VantroseService::~VantroseService() = default;
 
 quint16 VantroseService::listen() {
-    m_port = m_server->listen(m_options.address, m_options.port);
+    GuardedTcpServer::Hooks hooks;
+    hooks.bearerValid = [this](const QByteArray& authorization) { return accountForBearer(authorization).has_value(); };
+    hooks.logRequest = [this](const QString& route, int status) { logRequest(route, status); };
+    hooks.log = [this](const QString& line) { log(line); };
+    auto listener = std::make_unique<GuardedTcpServer>(RouteLimits::table(), m_options.connections, std::move(hooks));
+    if (!listener->listenOn(m_options.address, m_options.port)) return 0;
+    m_listener = listener.get();
+    m_server->bind(listener.release());  // the HTTP server owns it from here
+    m_port = m_listener->serverPort();
     return m_port;
 }
 
 QString VantroseService::baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
 
+void VantroseService::log(const QString& line) const {
+    const QString text = QStringLiteral("vantrose-service: ") + line;
+    if (m_options.log)
+        m_options.log(text);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
 void VantroseService::logRequest(const QString& route, int status) const {
-    std::fprintf(stderr, "vantrose-service: %s %d\n", qPrintable(route), status);
+    // A route is named only when it is one of the service's own: a path a client made up could
+    // carry line breaks or terminal escapes, or be a megabyte long.
+    log(QStringLiteral("%1 %2").arg(m_knownRoutes.contains(route) ? route : kUnknownRoute).arg(status));
 }
 
 void VantroseService::registerRoutes() {
+    for (const RouteLimit& limit : RouteLimits::table())
+        if (!m_knownRoutes.contains(limit.path)) m_knownRoutes << limit.path;
     using Handler = QHttpServerResponse (VantroseService::*)(const QHttpServerRequest&);
     auto add = [this](const QString& path, Method method, Handler handler) {
         m_server->route(path, method, [this, path, handler](const QHttpServerRequest& request) {
@@ -123,8 +162,7 @@ void VantroseService::registerRoutes() {
             return response;
         });
     };
-    QString authorizePath = QUrl(StringShield::googleAuthBase()).path();
-    if (authorizePath.isEmpty()) authorizePath = QStringLiteral("/oauth/authorize");
+    const QString authorizePath = RouteLimits::authorizePath();
     add(authorizePath, Method::Get, &VantroseService::authorizePage);
     add(authorizePath, Method::Post, &VantroseService::consent);
     add(StringShield::pathAuthCallback(), Method::Get, &VantroseService::callback);
@@ -146,8 +184,8 @@ void VantroseService::registerRoutes() {
                                         QHttpServerResponder::StatusCode::UpgradeRequired);
                     });
 
-    m_server->setMissingHandler([this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-        logRequest(request.url().path(), 404);
+    m_server->setMissingHandler([this](const QHttpServerRequest&, QHttpServerResponder&& responder) {
+        logRequest(kUnknownRoute, 404);
         responder.write(QJsonDocument(QJsonObject{{"detail", "Not Found"}}),
                         QHttpServerResponder::StatusCode::NotFound);
     });
@@ -220,9 +258,15 @@ QHttpServerResponse VantroseService::authorizePage(const QHttpServerRequest& req
     const double now = nowSeconds();
     for (auto it = m_pending.begin(); it != m_pending.end();)
         it = now - it->createdAt > kConsentLifetimeSec ? m_pending.erase(it) : std::next(it);
-    if (m_pending.size() >= kMaxPendingConsents) m_pending.clear();
+    if (m_pending.size() >= kMaxPendingConsents) {
+        // Anyone may load the page: a burst of loads pushes out the oldest, not the user's own.
+        m_pending.erase(
+            std::min_element(m_pending.begin(), m_pending.end(),
+                             [](const PendingConsent& a, const PendingConsent& b) { return a.order < b.order; }));
+    }
     const QString nonce = randomToken(24);
-    m_pending.insert(nonce, PendingConsent{challenge, m_options.clientId, redirect.toString(), state, now});
+    m_pending.insert(nonce,
+                     PendingConsent{challenge, m_options.clientId, redirect.toString(), state, now, ++m_consentsShown});
 
     return htmlPage(QStringLiteral("Sign in to Vantrose"),
                     QStringLiteral("<h1>Sign in to Vantrose on this computer</h1>"
@@ -233,7 +277,7 @@ QHttpServerResponse VantroseService::authorizePage(const QHttpServerRequest& req
 }
 
 QHttpServerResponse VantroseService::consent(const QHttpServerRequest& request) {
-    if (request.body().size() > 4096)
+    if (request.body().size() > RouteLimits::kConsentForm)
         return errorReply(StatusCode::PayloadTooLarge, QStringLiteral("request body too large"));
     const QUrlQuery form(QString::fromUtf8(request.body()).replace(QLatin1Char('+'), QLatin1Char(' ')));
     const QString nonce = form.queryItemValue("nonce", QUrl::FullyDecoded);
@@ -313,7 +357,10 @@ QHttpServerResponse VantroseService::refresh(const QHttpServerRequest& request) 
     if (!token.isString() || token.toString().isEmpty())
         return errorReply(StatusCode::BadRequest, QStringLiteral("refresh_token is required"));
     const QString next = randomToken();
-    const auto session = m_store->rotateSession(token.toString(), next);
+    const auto [rotation, session] = m_store->rotateSession(token.toString(), next);
+    if (rotation == ServiceStore::Rotation::reused)
+        return errorReply(StatusCode::Unauthorized,
+                          QStringLiteral("Refresh token used twice; the session is signed out"));
     if (!session) return errorReply(StatusCode::Unauthorized, QStringLiteral("Invalid refresh token"));
     return QHttpServerResponse(QJsonObject{{"tokens", issueTokens(*session, next)}});
 }
@@ -352,11 +399,16 @@ QHttpServerResponse VantroseService::putSettings(const QHttpServerRequest& reque
 
 QHttpServerResponse VantroseService::events(const QHttpServerRequest& request) {
     QString account;
+    QString session;
     const QByteArray authorization = request.value("Authorization");
     if (!authorization.isEmpty()) {
         const auto found = accountForBearer(authorization);
         if (!found) return errorReply(StatusCode::Unauthorized, QStringLiteral("Not authenticated"));
         account = *found;
+        // Kept with the events, so that ending the session removes them.
+        const QByteArray prefix = StringShield::hdrBearer().toLatin1();
+        if (const auto claims = m_signer->verify(QString::fromLatin1(authorization.mid(prefix.size()).trimmed())))
+            session = claims->value("sid").toString();
     }
     const QByteArray device = request.value(StringShield::hdrDeviceID().toLatin1());
     if (device.isEmpty() || device.size() > 200)
@@ -375,8 +427,14 @@ QHttpServerResponse VantroseService::events(const QHttpServerRequest& request) {
             return errorReply(StatusCode::UnprocessableEntity,
                               QStringLiteral("every event needs event, device_id and timestamp"));
     }
-    m_store->addEvents(QString::fromUtf8(device), account, QJsonDocument(events).toJson(QJsonDocument::Compact),
-                       static_cast<int>(events.size()));
+    switch (m_store->addEvents(QString::fromUtf8(device), account, session,
+                               QJsonDocument(events).toJson(QJsonDocument::Compact), static_cast<int>(events.size()))) {
+    case ServiceStore::EventsAdded::stored: break;
+    case ServiceStore::EventsAdded::deviceFull:
+        return errorReply(StatusCode::TooManyRequests, QStringLiteral("analytics quota of this device is full"));
+    case ServiceStore::EventsAdded::storeFull:
+        return errorReply(StatusCode::TooManyRequests, QStringLiteral("analytics storage is full"));
+    }
     return QHttpServerResponse(QJsonObject{{"accepted", events.size()}});
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ConnectionGuard.h"
 #include "ServiceStore.h"
 #include "SpeechService.h"
 #include "TokenSigner.h"
@@ -9,6 +10,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QHttpServer;
@@ -25,11 +27,16 @@ struct ServiceOptions {
     QString displayName;
     double accessTokenLifetimeSec = 3600;
     SpeechServiceOptions speech;
+    ConnectionLimits connections;
+    // Where the service's log lines go (standard error when empty). A line never holds a
+    // request's content: routes, statuses and the service's own events only.
+    std::function<void(const QString& line)> log;
 };
 
 // The local Vantrose service: every endpoint the program talks to, on the loopback address.
 // Account (a consent page for the local login, PKCE code exchange, refresh with rotation,
 // sign-out), each account's settings copy, analytics events, health, and the speech routes.
+// It serves only the user who runs it; every connection passes the GuardedTcpServer first.
 class VantroseService : public QObject {
     Q_OBJECT
 public:
@@ -47,6 +54,8 @@ public:
 
     ServiceStore& store() { return *m_store; }
     SpeechService& speech() { return *m_speech; }
+    // The listening socket and its connections; null before listen().
+    const GuardedTcpServer* connections() const { return m_listener; }
 
 private:
     struct PendingConsent {
@@ -55,6 +64,7 @@ private:
         QString redirectUri;
         QString state;
         double createdAt = 0;
+        quint64 order = 0;  // when full, the oldest page gives way
     };
 
     void registerRoutes();
@@ -72,6 +82,7 @@ private:
     QJsonObject userObject(const QString& accountId);
     QJsonObject issueTokens(const ServiceStore::Session& session, const QString& refreshToken);
     void logRequest(const QString& route, int status) const;
+    void log(const QString& line) const;
 
     ServiceOptions m_options;
     std::unique_ptr<ServiceStore> m_store;
@@ -79,5 +90,8 @@ private:
     std::unique_ptr<QHttpServer> m_server;
     std::unique_ptr<SpeechService> m_speech;
     QHash<QString, PendingConsent> m_pending;  // consent page nonce -> the request it answers
+    quint64 m_consentsShown = 0;
+    GuardedTcpServer* m_listener = nullptr;  // owned by m_server
+    QStringList m_knownRoutes;               // the only routes a log line names
     quint16 m_port = 0;
 };

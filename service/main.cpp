@@ -1,4 +1,5 @@
 // vantrose-service: the local Vantrose service for this machine's user, on the loopback address.
+#include "ServiceLog.h"
 #include "VantroseService.h"
 
 #include "Foundation/Config.h"
@@ -8,13 +9,24 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
 
 #include <pwd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
+
+namespace {
+
+// The log file's cap; with the one older file kept beside it, the log holds at most twice this.
+constexpr qint64 kLogFileMaxBytes = qint64{2} * 1024 * 1024;
+// How often what others wrote to standard error is checked against the cap.
+constexpr auto kLogSizeCheck = std::chrono::seconds(30);
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -36,13 +48,30 @@ int main(int argc, char** argv) {
     QCommandLineOption portFileOption(QStringLiteral("port-file"),
                                       QStringLiteral("Write the port listened on to this file."),
                                       QStringLiteral("file"));
-    parser.addOptions({portOption, dataOption, ollamaOption, portFileOption});
+    QCommandLineOption logOption(
+        QStringLiteral("log-file"),
+        QStringLiteral("Write the log, and everything printed to standard error, to this file (0600, kept "
+                       "under 2 MiB, with one older file beside it as <file>.1)."),
+        QStringLiteral("file"));
+    parser.addOptions({portOption, dataOption, ollamaOption, portFileOption, logOption});
     parser.process(app);
+
+    ServiceLog log;
+    QTimer logCheck;
+    if (parser.isSet(logOption)) {
+        QString error;
+        if (!log.open(parser.value(logOption), kLogFileMaxBytes, true, &error)) {
+            std::fprintf(stderr, "vantrose-service: cannot open the log file: %s\n", qPrintable(error));
+            return 2;
+        }
+        QObject::connect(&logCheck, &QTimer::timeout, [&log] { log.rotateIfFull(); });
+        logCheck.start(kLogSizeCheck);
+    }
 
     bool portOk = false;
     const uint port = parser.value(portOption).toUInt(&portOk);
     if (!portOk || port > 65535) {
-        std::fprintf(stderr, "vantrose-service: --port must be a number from 0 to 65535\n");
+        log.write(QStringLiteral("vantrose-service: --port must be a number from 0 to 65535"));
         return 2;
     }
 
@@ -57,11 +86,12 @@ int main(int argc, char** argv) {
         options.displayName = gecos.trimmed();
     }
     options.speech.ollamaBase = parser.value(ollamaOption);
+    options.log = [&log](const QString& line) { log.write(line); };
 
     try {
         VantroseService service(options);
         if (!service.listen()) {
-            std::fprintf(stderr, "vantrose-service: cannot listen on 127.0.0.1:%u\n", port);
+            log.write(QStringLiteral("vantrose-service: cannot listen on 127.0.0.1:%1").arg(port));
             return 1;
         }
         if (parser.isSet(portFileOption)) {
@@ -69,10 +99,10 @@ int main(int argc, char** argv) {
             if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
                 file.write(QByteArray::number(service.port()) + '\n');
         }
-        std::fprintf(stderr, "vantrose-service: listening on %s\n", qPrintable(service.baseUrl()));
+        log.write(QStringLiteral("vantrose-service: listening on %1").arg(service.baseUrl()));
         return app.exec();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "vantrose-service: %s\n", e.what());
+        log.write(QStringLiteral("vantrose-service: %1").arg(QString::fromLocal8Bit(e.what())));
         return 1;
     }
 }

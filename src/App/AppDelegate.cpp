@@ -35,10 +35,13 @@ void AppDelegate::applicationDidFinishLaunching() {
     else
         showRichOnboarding();
 
-    // Only later changes count; a sign-out reopens onboarding one event-loop turn afterwards.
+    // Only later changes count; a sign-out closes what carries the account and reopens onboarding
+    // one event-loop turn afterwards, a sign-in opens it again.
     connect(
         m_auth, &AuthManager::isAuthenticatedChanged, this,
         [this](bool authenticated) {
+            if (m_terminated) return;
+            m_pipeline->setAccountSignedIn(authenticated);
             if (!authenticated) showRichOnboarding();
         },
         Qt::QueuedConnection);

@@ -19,6 +19,7 @@ public:
     void setSettings(const VantroseSettings& settings) override { m_pipeline->setSettings(settings); }
     QCoro::Task<> setup() override;
     void teardown() override { m_pipeline->teardown(); }
+    void setAccountSignedIn(bool signedIn) override { m_pipeline->setAccountSignedIn(signedIn); }
     void startDictation() override { m_pipeline->startDictation(); }
     void stopDictation() override { m_pipeline->stopDictation(); }
     void setMicDevice(const std::optional<QString>& uid) override { m_pipeline->setMicDevice(uid); }

@@ -8,6 +8,7 @@
 #include "Core/Pipeline/PipelineAdapters.h"
 #include "Core/Services/ContextEngine.h"
 #include "Foundation/DelayedCall.h"
+#include "Foundation/UserDefaults.h"
 #include "Platform/AppDetector.h"
 #include "Platform/BrowserAddressLookup.h"
 #include "Platform/ContextReader.h"
@@ -21,13 +22,19 @@
 namespace {
 
 QCoro::Task<std::shared_ptr<TextFormatterProtocol>> probeCloudFormatter(VantroseSettings settings) {
-    auto formatter = std::make_shared<CloudLLMFormatter>(settings.cloudServerURL);
+    // Asked where its requests will go: the probe answers for that server, not another.
+    auto formatter = std::make_shared<CloudLLMFormatter>(cloudFormatterServerURL(settings));
     const bool available = co_await formatter->isAvailable();
     if (!available) co_return std::shared_ptr<TextFormatterProtocol>();
     co_return std::shared_ptr<TextFormatterProtocol>(formatter);
 }
 
 }  // namespace
+
+QString cloudFormatterServerURL(const VantroseSettings& settings) {
+    const QString account = UserDefaults::shared().string(QStringLiteral("cloudServerURL"));
+    return account.isEmpty() ? settings.cloudServerURL : account;
+}
 
 DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const VantroseSettings& settings) {
     return makeDesktopPipelineCollaborators(settings, std::make_unique<HistoryStorePipelineHistory>());

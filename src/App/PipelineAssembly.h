@@ -25,6 +25,11 @@ DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const Vantrose
 DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const VantroseSettings& settings,
                                                                   std::unique_ptr<PipelineHistory> history);
 
+// The server of the cloud formatter, asked at set-up whether it formats and then sent every
+// formatting request: the account's server (the user default "cloudServerURL") when one is set,
+// as for every request that carries the account, else the settings' server.
+QString cloudFormatterServerURL(const VantroseSettings& settings);
+
 // The one pipeline of the process, built on those collaborators. Nothing is started until its
 // setup() runs.
 std::unique_ptr<DictationPipeline> assembleDictationPipeline(VantroseSettings settings, QObject* parent = nullptr);

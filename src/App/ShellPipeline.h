@@ -36,6 +36,8 @@ public:
     // The second phase of the start: hotkeys, audio, connections, history. Never throws.
     virtual QCoro::Task<> setup() = 0;
     virtual void teardown() = 0;
+    // The account signed out (false) or in again (true): what carries the account stops or resumes.
+    virtual void setAccountSignedIn(bool signedIn) = 0;
 
     virtual void startDictation() = 0;
     virtual void stopDictation() = 0;

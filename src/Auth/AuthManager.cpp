@@ -47,6 +47,13 @@ QString base64Url(const QByteArray& bytes) {
 // A rejection of the refresh token itself, as opposed to the server or the network failing.
 bool isRejection(int status) { return status == 400 || status == 401 || status == 403; }
 
+// A token pair the program can use: an access token to send (an empty one would leave the program
+// signed in with nothing to send) and a refresh token as a string.
+bool holdsUsableTokens(const QJsonValue& tokens) {
+    return tokens.isObject() && tokens["access_token"].isString() && !tokens["access_token"].toString().isEmpty() &&
+           tokens["refresh_token"].isString();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- AuthUser
@@ -249,8 +256,7 @@ QCoro::Task<void> AuthManager::exchangeCode(QString code) {
 bool AuthManager::handleAuthResponse(const QJsonObject& reply) {
     const QJsonValue user = reply.value("user");
     const QJsonValue tokens = reply.value("tokens");
-    if (!user.isObject() || !tokens.isObject() || !tokens["access_token"].isString() ||
-        !tokens["refresh_token"].isString()) {
+    if (!user.isObject() || !holdsUsableTokens(tokens)) {
         setErrorMessage(QStringLiteral("Invalid server response"));
         return false;
     }
@@ -389,7 +395,7 @@ QCoro::Task<bool> AuthManager::performRefresh() {
 
     if (result.kind == PostResult::Kind::Ok) {
         const QJsonValue tokens = result.object.value("tokens");
-        if (tokens["access_token"].isString() && tokens["refresh_token"].isString()) {
+        if (holdsUsableTokens(tokens)) {
             store.setValue(accessTokenKey, tokens["access_token"].toString());
             store.setValue(refreshTokenKey, tokens["refresh_token"].toString());
             co_return true;
@@ -413,6 +419,8 @@ QCoro::Task<bool> AuthManager::performRefresh() {
 
 void AuthManager::logout() {
     auto& store = UserDefaults::shared();
+    // Nothing goes on speaking for the account; the sign-out request, sent next, is the last.
+    NetworkSession::abortAccountRequests();
     if (const auto token = cachedAccessToken()) (void)postLogout(*token);
     store.remove(accessTokenKey);
     store.remove(refreshTokenKey);

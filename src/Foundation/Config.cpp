@@ -3,6 +3,8 @@
 #include "Foundation/BuildConfig.h"
 #include "Foundation/StringShield.h"
 
+#include <QUrl>
+
 namespace Config {
 
 const QString& googleClientID() {
@@ -18,6 +20,18 @@ const QString& defaultServerURL() {
 const QString& urlScheme() {
     static const QString value = QStringLiteral(VANTROSE_CFG_URL_SCHEME);
     return value;
+}
+
+bool signsInWithGoogle() {
+    static const bool value = isGoogleAuthorizationPage(StringShield::googleAuthBase());
+    return value;
+}
+
+bool isGoogleAuthorizationPage(const QString& authorizationPage) {
+    const QUrl url(authorizationPage, QUrl::StrictMode);
+    const QString host = url.host().toLower();
+    return url.isValid() && url.scheme() == QLatin1String("https") &&
+           (host == QLatin1String("google.com") || host.endsWith(QLatin1String(".google.com")));
 }
 
 }  // namespace Config

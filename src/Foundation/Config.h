@@ -12,4 +12,10 @@ const QString& defaultServerURL();
 // The URL scheme the sign-in callback arrives under (registered by the .desktop file).
 const QString& urlScheme();
 
+// Whether signing in goes through Google: the build's authorisation page is Google's own (the
+// local service signs in its login user instead). Decides how the sign-in button is labelled.
+bool signsInWithGoogle();
+// Whether `authorizationPage` is Google's: https on google.com or one of its subdomains.
+bool isGoogleAuthorizationPage(const QString& authorizationPage);
+
 }  // namespace Config

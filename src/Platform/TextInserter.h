@@ -27,7 +27,9 @@ public:
     static constexpr qint64 maxSavedBytes = qint64{32} * 1024 * 1024;
     static constexpr qint64 maxSavedTargetBytes = qint64{8} * 1024 * 1024;
     static constexpr std::chrono::milliseconds saveBudget{1000};
-    static constexpr std::chrono::milliseconds modifierReleaseBound{500};
+    // How long a paste waits for the user to let go of the keys still held (the hotkey that asked
+    // for it); a paste whose keys could not be sent by then fails.
+    static constexpr std::chrono::milliseconds modifierReleaseBound{2000};
 
     explicit TextInserter(QObject* parent = nullptr);
     ~TextInserter() override;  // restores a clipboard still waiting for its delay

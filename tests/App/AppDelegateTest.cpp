@@ -121,6 +121,9 @@ TEST_F(AppDelegateTest, SignOutAndASecondOnboardingNeverSetUpTwice) {
     ASSERT_TRUE(running());
     auth->logout();
     ASSERT_TRUE(waitUntil([&] { return events.count("showRichOnboarding") == 1; }));
+    // The pipeline lets go of what carries the account before onboarding comes back.
+    EXPECT_EQ(events.count("signedOut"), 1);
+    EXPECT_LT(events.list.indexOf("signedOut"), events.list.indexOf("showRichOnboarding"));
     ui->completeOnboarding();
     ASSERT_TRUE(waitUntil([&] { return events.count("showHubWindow") == 2; }));
     EXPECT_EQ(pipeline->setupCalls, 1);

@@ -5,9 +5,12 @@
 #include "Foundation/AppPaths.h"
 #include "Foundation/UserDefaults.h"
 #include "Models/VantroseSettings.h"
+#include "Platform/ContextReader.h"
 #include "Platform/X11/X11KeyInjector.h"
 
+#include "support/AtspiFixtureProcess.h"
 #include "support/DesktopDictation.h"
+#include "support/FakeAppDetector.h"
 #include "support/FixtureApp.h"
 #include "support/LoopbackStreamingServer.h"
 #include "support/LoopbackVendorServer.h"
@@ -22,6 +25,8 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSaveFile>
+
+#include <QCoro/QCoroTask>
 
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Statement.h>
@@ -59,6 +64,22 @@ QStringList metricsEventNames(const QString& traceID) {
     for (const QJsonObject& e : metricsEvents())
         if (e.value("trace_id").toString() == traceID) names << e.value("event").toString();
     return names;
+}
+
+// The focused text field of process `pid`, read through the accessibility bus.
+std::optional<TextFieldContext> focusedField(qint64 pid) {
+    FakeAppDetector detector;
+    detector.frontApp = FakeAppDetector::app(QStringLiteral("Field"), QStringLiteral("field"), std::int32_t(pid));
+    detector.updateActiveApp();
+    ContextReader reader(&detector);
+    return QCoro::waitFor(reader.readFocusedTextField());
+}
+
+// The process of the window the window manager reports as active; 0 when unknown.
+qint64 activeWindowPid() {
+    return runTool(QStringLiteral("xdotool"), {QStringLiteral("getactivewindow"), QStringLiteral("getwindowpid")})
+        .trimmed()
+        .toLongLong();
 }
 
 QByteArray clipboardText() { return runTool("xclip", {"-selection", "clipboard", "-o", "-t", "UTF8_STRING"}); }
@@ -219,6 +240,77 @@ TEST_F(DictationEndToEndTest, TheStreamingServersTextIsPasted) {
     EXPECT_EQ(saved->pastedText, serverText);
     EXPECT_TRUE(textLog().contains("Pipeline: Streaming complete — ")) << textLog().toStdString();
     EXPECT_TRUE(waitUntil([&] { return metricsEventNames(saved->traceID).contains("dictation.start"); }, kDeadline));
+}
+
+// The text already in a field decides how a dictation continues it: after a clause (a letter or
+// a comma) it goes on in lower case after one space, after a sentence end it starts a sentence,
+// in an empty field it stands alone. In a GTK field and in a Qt field, read through the
+// accessibility bus as the program reads them.
+TEST_F(DictationEndToEndTest, AContinuationLandsInLowerCaseAfterItsSpaceInGtkAndQtFields) {
+    LoopbackStreamingServer streaming(server);
+    streaming.setDefaultCommitReply(LoopbackStreamingServer::CommitReply::result(QStringLiteral("we ship on friday"),
+                                                                                 QStringLiteral("We ship on Friday.")));
+    ASSERT_NO_FATAL_FAILURE(seedAccountAndSettings());
+    ASSERT_NO_FATAL_FAILURE(launch());
+    ASSERT_TRUE(waitUntil([&] { return streaming.openClientCount() == 1; }, kDeadline)) << textLog().toStdString();
+    const std::vector<float> speech = spokenSentence(QStringLiteral("we ship on friday"));
+
+    const struct {
+        const char* before;
+        const char* after;
+    } cases[] = {
+        {"Dear team, as discussed", "Dear team, as discussed we ship on Friday."},
+        {"Dear team,", "Dear team, we ship on Friday."},
+        {"Dear team.", "Dear team. We ship on Friday."},
+        {"", "We ship on Friday."},
+    };
+    for (const bool gtk : {true, false}) {
+        for (const auto& row : cases) {
+            SCOPED_TRACE(std::string(gtk ? "GTK: " : "Qt: ") + row.before);
+            const QString before = QString::fromUtf8(row.before);
+            std::unique_ptr<GtkEntryProcess> gtkField;
+            std::unique_ptr<AtspiFixtureProcess> qtField;
+            qint64 pid = 0;
+            if (gtk) {
+                gtkField = std::make_unique<GtkEntryProcess>(before);
+                pid = gtkField->pid();
+            } else {
+                qtField = std::make_unique<AtspiFixtureProcess>(QStringList{
+                    QStringLiteral("--text"), before, QStringLiteral("--cursor"), QString::number(before.size())});
+                ASSERT_TRUE(qtField->waitUntilReady());
+                pid = qtField->pid();
+            }
+            // The field has the focus with the caret after its text and nothing selected (a GTK
+            // entry selects its text when it takes the focus; End lets go of it).
+            ASSERT_TRUE(waitUntil(
+                [&] {
+                    const std::optional<TextFieldContext> field = focusedField(pid);
+                    if (gtk && field && field->value == before && !field->selectedText.isEmpty())
+                        runTool(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("End")});
+                    return field && field->value == before && field->beforeText == before &&
+                           field->selectedText.isEmpty() && activeWindowPid() == pid;
+                },
+                kDeadline));
+
+            const qsizetype mark = textLog().size();
+            const auto loggedSince = [mark](const char* line) { return textLog().mid(mark).contains(line); };
+            const QString failure =
+                holdKeyAndSpeak([this](bool down) { return keys.sendKey(kRightAlt, down); },
+                                [&] { return loggedSince("Pipeline: Listening (mic:"); }, speech, kDeadline);
+            ASSERT_TRUE(failure.isEmpty()) << failure.toStdString();
+            std::optional<TextFieldContext> field;
+            EXPECT_TRUE(waitUntil(
+                [&] {
+                    field = focusedField(pid);
+                    return field && field->value == QString::fromUtf8(row.after);
+                },
+                kDeadline))
+                << (field ? field->value.toStdString() : std::string("(unread)")) << "\n"
+                << textLog().toStdString();
+            // The server's road pasted it, fitted to the field.
+            EXPECT_TRUE(waitUntil([&] { return loggedSince("Pipeline: Streaming complete"); }, kDeadline));
+        }
+    }
 }
 
 }  // namespace

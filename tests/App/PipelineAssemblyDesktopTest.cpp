@@ -3,6 +3,8 @@
 // for every dictation, and its feedback sounds come out of the desktop's speakers.
 #include "App/PipelineAssembly.h"
 
+#include "Auth/AuthManager.h"
+
 #include "Core/Audio/SoundManager.h"
 #include "Core/Cloud/NetworkSession.h"
 #include "Core/Desktop/AbstractAppDetector.h"
@@ -26,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -57,14 +60,68 @@ protected:
     void TearDown() override {
         if (pipeline) pipeline->teardown();
         Clock::setCurrent(nullptr);
+        if (!serverHolder) return;
+        UserDefaults& defaults = UserDefaults::shared();
+        defaults.setValue(QStringLiteral("cloudServerURL"), serverHolder->baseUrl());
+        for (const QString& key : {AuthManager::accessTokenKey, AuthManager::refreshTokenKey}) defaults.remove(key);
+    }
+
+    // Says the first sentence into the microphone while the pipeline listens; waits for its record.
+    void dictateOnce() {
+        ASSERT_TRUE(SpeechFixture::toolsAvailable()) << "flite and sox make the spoken sentence";
+        pipeline->startDictation();
+        ASSERT_TRUE(waitUntil([&] { return pipeline->status() == DictationStatus::listening; }, kDeadline))
+            << loggedText().toStdString();
+        std::vector<float> samples = SpeechFixture::silence(0.3);
+        const std::vector<float> speech = SpeechFixture::speak(SpeechFixture::sentences().first());
+        samples.insert(samples.end(), speech.begin(), speech.end());
+        MicFeeder mic;
+        mic.play(samples);
+        ASSERT_TRUE(waitUntil([&] { return mic.finished(); }, kDeadline));
+        pipeline->stopDictation();
+        ASSERT_TRUE(waitUntil([&] { return pipeline->lastResult().has_value(); }, kDeadline))
+            << loggedText().toStdString();
+    }
+
+    // Signed in on a service of its own that formats, with the program's pipeline set up against it;
+    // then the service's formatting fails as `fault` makes it, and one dictation is spoken.
+    void dictateWhileFormattingFails(const std::function<void(LoopbackVendorServer&)>& fault) {
+        LoopbackVendorServer service;
+        ASSERT_TRUE(service.start());
+        service.setLLMProviders(QJsonObject{{"loopback", true}});
+        const LoopbackVendorServer::TokenPair tokens = service.issueTokens();
+        UserDefaults& defaults = UserDefaults::shared();
+        defaults.setValue(AuthManager::accessTokenKey, tokens.accessToken);
+        defaults.setValue(AuthManager::refreshTokenKey, tokens.refreshToken);
+        defaults.setValue(QStringLiteral("cloudServerURL"), service.baseUrl());
+        const qsizetype mark = loggedText().size();
+        ASSERT_NO_FATAL_FAILURE(assembleAndSetUp(service.baseUrl()));
+        ASSERT_TRUE(loggedTextSince(mark).contains("Pipeline: Cloud LLM formatter available"))
+            << loggedTextSince(mark).toStdString();
+
+        fault(service);
+        ASSERT_NO_FATAL_FAILURE(dictateOnce());
+
+        // Recognised on this machine, formatted by rule, pasted and kept.
+        const TranscriptionResult& result = *pipeline->lastResult();
+        EXPECT_TRUE(loggedTextSince(mark).contains("Pipeline: Formatter failed — "))
+            << loggedTextSince(mark).toStdString();
+        EXPECT_FALSE(loggedTextSince(mark).contains("Pipeline: Error — ")) << loggedTextSince(mark).toStdString();
+        EXPECT_EQ(result.formatterUsed, "RuleBased");
+        EXPECT_TRUE(result.usedFallbackFormatting);
+        EXPECT_LE(SpeechFixture::wordErrorRate(SpeechFixture::sentences().first(), result.pastedText), 0.35)
+            << result.pastedText.toStdString();
+        EXPECT_TRUE(fixture.waitForText(result.pastedText, kDeadline)) << fixture.text().toStdString();
+        ASSERT_FALSE(pipeline->recentResults().isEmpty());
+        EXPECT_EQ(pipeline->recentResults().first().id, result.id);
     }
 
     // The program's pipeline, set up, with the fixture window focused.
-    void assembleAndSetUp() {
+    void assembleAndSetUp(const QString& cloudServerURL = {}) {
         ASSERT_TRUE(fixture.start(kDeadline));
         ASSERT_TRUE(fixture.activate(kDeadline));
         VantroseSettings settings;
-        settings.cloudServerURL = server().baseUrl();
+        settings.cloudServerURL = cloudServerURL.isEmpty() ? server().baseUrl() : cloudServerURL;
         pipeline = assembleDictationPipeline(settings);
         bool setUp = false;
         auto setup = [](DictationPipeline* p, bool* done) -> QCoro::Task<> {
@@ -155,6 +212,18 @@ TEST_F(PipelineAssemblyDesktopTest, ADictationPlaysItsSoundsPingsTheServerAndUpl
                       pipeline->lastResult()->asrTierUsed);
         }
     }
+}
+
+// The local service stopped while signed in: the formatter's request is refused.
+TEST_F(PipelineAssemblyDesktopTest, WithTheServiceStoppedTheRecognisedWordsArePastedFormattedByRule) {
+    dictateWhileFormattingFails([](LoopbackVendorServer& service) { service.stop(); });
+}
+
+// The account server no longer accepts the token: the formatter's request is answered 401.
+TEST_F(PipelineAssemblyDesktopTest, WithTheTokenRefusedTheRecognisedWordsArePastedFormattedByRule) {
+    dictateWhileFormattingFails([](LoopbackVendorServer& service) {
+        service.scriptAlways("POST", service.paths().format, LoopbackReply::error(401, "Not authenticated"));
+    });
 }
 
 // A burst of typing in another window makes a reminder; its events and the pipeline's answer to

@@ -2,8 +2,14 @@
 
 #include "Core/ASR/PocketSphinxASR.h"
 #include "Core/Cloud/StreamingTransport.h"
+#include "Core/Formatting/CloudLLMFormatter.h"
 #include "Core/Pipeline/PipelineAdapters.h"
 #include "Foundation/UserDefaults.h"
+#include "support/AwaitTask.h"
+#include "support/LoopbackVendorServer.h"
+#include "support/text/ClosedLoopbackURL.h"
+
+#include <QJsonObject>
 
 #include <gtest/gtest.h>
 
@@ -35,4 +41,32 @@ TEST(PipelineAssemblyTest, BuildsTheRealCollaboratorsFromTheSettings) {
 
     DictationPipeline pipeline(settings, std::move(c));
     EXPECT_EQ(pipeline.status(), DictationStatus::idle);
+}
+
+// The availability probe asks the server the formatting requests go to: the account's server
+// when one is set, else the settings' server. The formatter it gives formats there.
+TEST(PipelineAssemblyTest, TheFormatterIsProbedWhereItsRequestsGo) {
+    LoopbackVendorServer server;
+    ASSERT_TRUE(server.start());
+    server.setLLMProviders(QJsonObject{{"loopback", true}});
+    for (const bool accountServerSet : {true, false}) {
+        SCOPED_TRACE(accountServerSet);
+        server.clearRequests();
+        VantroseSettings settings;
+        if (accountServerSet) {
+            UserDefaults::shared().setValue("cloudServerURL", server.baseUrl());
+            settings.cloudServerURL = closedLoopbackURL();
+        } else {
+            UserDefaults::shared().remove("cloudServerURL");
+            settings.cloudServerURL = server.baseUrl();
+        }
+        DictationPipeline::Collaborators c = makeDesktopPipelineCollaborators(settings);
+        const std::shared_ptr<TextFormatterProtocol> formatter = AwaitTask::run(c.probeCloudFormatter(settings));
+        ASSERT_TRUE(formatter) << "the probe asked another server";
+        EXPECT_EQ(server.requestCount(server.paths().health), 1);
+        const auto* cloud = dynamic_cast<const CloudLLMFormatter*>(formatter.get());
+        ASSERT_TRUE(cloud);
+        EXPECT_EQ(cloud->serverURL(), server.baseUrl());
+    }
+    UserDefaults::shared().remove("cloudServerURL");
 }

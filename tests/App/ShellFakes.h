@@ -40,6 +40,7 @@ public:
         m_events.add("setup returned");
     }
     void teardown() override { m_events.add("teardown"); }
+    void setAccountSignedIn(bool signedIn) override { m_events.add(signedIn ? "signedIn" : "signedOut"); }
     void startDictation() override {
         m_events.add("startDictation");
         if (currentStatus != DictationStatus::idle) return;

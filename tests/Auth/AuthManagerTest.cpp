@@ -273,6 +273,10 @@ TEST_F(AuthManagerTest, ReportsEveryWayTheExchangeFails) {
         {"refresh token missing",
          LoopbackReply::json(QJsonObject{{"user", userWithoutKey}, {"tokens", QJsonObject{{"access_token", "x"}}}}),
          "Invalid server response"},
+        {"empty access token",
+         LoopbackReply::json(QJsonObject{{"user", LoopbackVendorServer::defaultUser()},
+                                         {"tokens", QJsonObject{{"access_token", ""}, {"refresh_token", "r"}}}}),
+         "Invalid server response"},
     };
     for (const Case& c : cases) {
         AuthManager auth;
@@ -418,6 +422,9 @@ TEST_F(AuthManagerTest, OnlyARejectedRefreshSignsOut) {
         {"malformed 200", LoopbackReply::malformedJson(200), false},
         {"200 without refresh token", LoopbackReply::json(QJsonObject{{"tokens", QJsonObject{{"access_token", "x"}}}}),
          false},
+        {"200 with an empty access token",
+         LoopbackReply::json(QJsonObject{{"tokens", QJsonObject{{"access_token", ""}, {"refresh_token", "r"}}}}),
+         false},
     };
     for (const Case& c : cases) {
         const QString access = tokenExpiringIn(30);
@@ -519,6 +526,33 @@ TEST_F(AuthManagerTest, SignOutForgetsEverythingAndTellsTheServer) {
     EXPECT_EQ(logouts[0].header("Content-Type"), StringShield::mimeJSON().toUtf8());
     EXPECT_TRUE(logouts[0].body.isEmpty());
     EXPECT_TRUE(loggedText().contains("Auth: Signed out"));
+}
+
+// Nothing goes on speaking for the account after sign-out: a request in flight with its token
+// is stopped; one without a token runs on; the sign-out request itself still reaches the server.
+TEST_F(AuthManagerTest, SignOutStopsTheRequestsThatCarryTheAccount) {
+    const auto pair = storeIssuedTokens();
+    server.scriptAlways("POST", "/slow", LoopbackReply::hang());
+    const auto send = [&](bool withToken, std::optional<HttpResponse>& out) -> QCoro::Task<> {
+        QNetworkRequest request(QUrl(server.baseUrl() + "/slow"));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        if (withToken) request.setRawHeader("Authorization", "Bearer " + pair.accessToken.toUtf8());
+        out = co_await NetworkSession::perform(NetworkSession::platformSession(), request, "POST", "{}", 3000);
+    };
+    std::optional<HttpResponse> account, anonymous;
+    send(true, account);
+    send(false, anonymous);
+    ASSERT_TRUE(waitUntil([&] { return server.requestCount("/slow") == 2; }));
+
+    AuthManager auth;
+    auth.logout();
+    ASSERT_TRUE(waitUntil([&] { return account.has_value(); }, std::chrono::milliseconds(1500)));
+    EXPECT_FALSE(account->received);
+    EXPECT_EQ(account->error, QNetworkReply::OperationCanceledError);
+    EXPECT_FALSE(anonymous.has_value());
+    ASSERT_TRUE(waitUntil([&] { return server.requestCount("/auth/logout") == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return anonymous.has_value(); }));
+    EXPECT_EQ(anonymous->error, QNetworkReply::TimeoutError);
 }
 
 TEST_F(AuthManagerTest, SignOutWhileSignedOutSendsNothing) {

@@ -60,6 +60,20 @@ TEST(StringShieldTest, BytesThatAreNotUtf8ReadAsEmpty) {
     }
 }
 
+// Only Google's own authorisation page makes the sign-in one "with Google".
+TEST(StringShieldTest, OnlyGooglesAuthorisationPageSignsInWithGoogle) {
+    const std::pair<const char*, bool> pages[] = {
+        {"https://accounts.google.com/o/oauth2/v2/auth", true},
+        {"https://google.com/auth", true},
+        {"http://127.0.0.1:8787/oauth/authorize", false},
+        {"http://accounts.google.com/o/oauth2/v2/auth", false},  // not over https
+        {"https://accounts.google.com.example.net/auth", false},
+        {"https://notgoogle.com/auth", false},
+        {"", false},
+    };
+    for (const auto& [page, google] : pages) EXPECT_EQ(Config::isGoogleAuthorizationPage(page), google) << page;
+}
+
 TEST(StringShieldTest, ConstantsCarryTheConfiguredValues) {
     EXPECT_EQ(apiBase(), VANTROSE_CFG_SERVER_BASE);
     EXPECT_EQ(ollamaBase(), VANTROSE_CFG_OLLAMA_BASE);

@@ -62,7 +62,12 @@ TEST(AtspiTextLimits, BoundedUtf8KeepsWholeCharactersUpToTheCap) {
         {"a cut sequence is one broken character",
          "a\xE2\x82"
          "b",
-         2, QString::fromUtf8("a\xE2\x82")},
+         2, QStringLiteral("a\uFFFD")},
+        // Invalid sequences that look whole decode to a replacement character per byte.
+        {"overlong sequences stay within the cap", "\xF0\x80\x80\x80\xF0\x80\x80\x80\xF0\x80\x80\x80", 3,
+         QString(3, QChar(0xFFFD))},
+        {"encoded surrogates stay within the cap", "\xED\xA0\x80\xED\xA0\x80", 2, QString(2, QChar(0xFFFD))},
+        {"an emoji after a broken byte", "\xFF\xF0\x9F\x98\x80", 2, QStringLiteral("\uFFFD😀")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -4,15 +4,21 @@
 #include "Models/Hotkey.h"
 #include "Platform/TextInserter.h"
 #include "Platform/X11/X11ClipboardService.h"
+#include "Platform/X11/X11KeyInjector.h"
 #include "Platform/X11/X11KeySource.h"
 
 #include "support/FixtureApp.h"
 #include "support/KeyEventLog.h"
+#include "support/LogText.h"
 #include "support/TestEnvironment.h"
+#include "support/text/QtPrinters.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QImage>
+#include <QTimer>
+
+#include <X11/keysym.h>
 
 #include <qcoro/qcorotask.h>
 
@@ -200,6 +206,56 @@ TEST(TextInserterTerminalDesktopTest, TerminalsGetControlShiftV) {
     };
     ASSERT_TRUE(waitUntil([&] { return vDown().has_value(); }, 5s));
     EXPECT_EQ(vDown()->flags, Hotkey::controlFlag | Hotkey::shiftFlag);
+}
+
+// Paste-last pressed as Ctrl+Super+V: the paste starts while the user still holds the chord.
+// It waits (bounded) for the user's keys to come up, so the field gets Ctrl+V and nothing else;
+// keys still held at the bound mean no paste, reported as a failure.
+TEST_F(TextInserterDesktopTest, WaitsForTheUsersChordToComeUpAndFailsWhenItStaysDown) {
+    const struct {
+        const char* name;
+        int modifiersUpAfterMs;
+        int vUpAfterMs;
+        bool pasted;
+    } table[] = {
+        {"a quick chord", 30, 20, true},
+        {"V let go last", 0, 300, true},  // before the keyboard repeats it
+        {"Ctrl and Super let go last", 1200, 0, true},
+        {"Ctrl and Super held on", 3000, 0, false},
+    };
+    X11KeyInjector user;
+    const uint8_t ctrl = user.keycodeForKeysym(XK_Control_L), super = user.keycodeForKeysym(XK_Super_L),
+                  v = user.keycodeForKeysym(XK_v);
+    ASSERT_TRUE(ctrl && super && v);
+    QString field;
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        const QString text = QStringLiteral("[%1]").arg(QString::fromUtf8(row.name));
+        for (const uint8_t key : {ctrl, super, v}) ASSERT_TRUE(user.sendKey(key, true));
+        QTimer::singleShot(row.vUpAfterMs, [&] { user.sendKey(v, false); });
+        QTimer::singleShot(row.modifiersUpAfterMs, [&] {
+            user.sendKey(super, false);
+            user.sendKey(ctrl, false);
+        });
+        const qsizetype mark = loggedText().size();
+        const PasteOutcome outcome = paste(inserter, text);
+        ASSERT_TRUE(waitUntil([&] { return !user.modifierKeyHeld({v}); }, 10s));
+        EXPECT_EQ(outcome.success, row.pasted);
+        EXPECT_EQ(outcome.pasteSimulated, row.pasted);
+        if (row.pasted) {
+            field += text;
+            EXPECT_TRUE(fixture.waitForText(field, 5s)) << fixture.text().toStdString();
+            EXPECT_TRUE(loggedTextSince(mark).contains(QStringLiteral("TextInserter: Pasted in")));
+        } else {
+            EXPECT_TRUE(loggedTextSince(mark).contains(
+                QStringLiteral("TextInserter: Keys still held after 2000ms; the paste keys were not sent")));
+            EXPECT_TRUE(loggedTextSince(mark).contains(QStringLiteral("TextInserter: Paste failed after")));
+            EXPECT_FALSE(loggedTextSince(mark).contains(QStringLiteral("TextInserter: Pasted in")));
+            // The chord never went out, also not once the user let go.
+            EXPECT_FALSE(fixture.waitForText(field + text, 1s));
+            EXPECT_EQ(fixture.text(), field);
+        }
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "Foundation/UserDefaults.h"
 #include "Models/AppClassification.h"
 #include "Models/VantroseSettings.h"
+#include "Models/VoiceStyle.h"
 #include "support/AwaitTask.h"
 #include "support/ConsentBrowser.h"
 #include "support/SpeechFixture.h"
@@ -127,10 +128,8 @@ TEST_F(LocalServiceTest, RefreshRotatesAndSignOutRevokes) {
     const QString newAccess = rotated.json()["tokens"].toObject()["access_token"].toString();
     const QString newRefresh = rotated.json()["tokens"].toObject()["refresh_token"].toString();
     EXPECT_NE(newRefresh, refresh);
-    // The old pair stops working, the new one works.
-    EXPECT_EQ(
-        http("POST", url("/auth/refresh"), QJsonDocument(QJsonObject{{"refresh_token", refresh}}).toJson()).status,
-        401);
+    // The old access token stops working, the new one works. (The old refresh token, presented
+    // again, would end the whole session.)
     EXPECT_EQ(http("GET", url("/settings"), {}, {{"Authorization", bearer(access)}}).status, 401);
     EXPECT_EQ(http("GET", url("/settings"), {}, {{"Authorization", bearer(newAccess)}}).status, 200);
 
@@ -139,9 +138,11 @@ TEST_F(LocalServiceTest, RefreshRotatesAndSignOutRevokes) {
     UserDefaults::shared().setValue(AuthManager::refreshTokenKey, newRefresh);
     AuthManager::shared().logout();
     EXPECT_TRUE(waitUntil([&] { return !service->accountForBearer(bearer(newAccess)); }));
-    EXPECT_EQ(
-        http("POST", url("/auth/refresh"), QJsonDocument(QJsonObject{{"refresh_token", newRefresh}}).toJson()).status,
-        401);
+    for (const QString& token : {refresh, newRefresh}) {
+        EXPECT_EQ(
+            http("POST", url("/auth/refresh"), QJsonDocument(QJsonObject{{"refresh_token", token}}).toJson()).status,
+            401);
+    }
 }
 
 TEST_F(LocalServiceTest, KeepsSettingsPerAccountAndStoresAnalytics) {
@@ -215,6 +216,43 @@ TEST_F(LocalServiceTest, TranscribesAndFormatsThroughTheProgramsClients) {
     const FormattingResult result =
         AwaitTask::run(formatter.format(QStringLiteral("hello there how are you"), app, VantroseSettings{}));
     EXPECT_TRUE(result.text.startsWith("Hello")) << result.text.toStdString();
+}
+
+// The voice style the account chose for an application, synced to the service, shapes the
+// service's formatting of a dictation into that application: the same words, two styles, two texts.
+TEST_F(LocalServiceTest, FormatsInTheVoiceStyleTheAccountChoseForTheApplication) {
+    const auto [access, refresh] = signIn();
+    const auto auth = QList<QPair<QByteArray, QByteArray>>{{"Authorization", bearer(access)}};
+    const QString chat = QStringLiteral("org.example.chat");
+    const auto chooseStyle = [&](VoiceStyle style) {
+        VantroseSettings settings;
+        settings.appInstructions = {AppInstruction{QStringLiteral("org.example.mail"), QStringLiteral("Mail"),
+                                                   VoiceStyles::instruction(VoiceStyle::notes)},
+                                    AppInstruction{chat, QStringLiteral("Chat"), VoiceStyles::instruction(style)}};
+        const QByteArray body = QJsonDocument(QJsonObject{{"settings", settings.toJson()}}).toJson();
+        ASSERT_EQ(http("PUT", url("/settings"), body, auth).status, 200);
+    };
+
+    CloudLLMFormatter formatter(service->baseUrl());
+    const AppContext app(QStringLiteral("Chat"), chat, std::nullopt, QStringLiteral("ok see you there"), {}, {}, true,
+                         {});
+    const struct {
+        VoiceStyle style;
+        const char* raw;
+        const char* expected;
+    } cases[] = {
+        {VoiceStyle::casual, "sounds good see you on friday", "sounds good see you on Friday"},
+        {VoiceStyle::professional, "sounds good see you on friday", "Sounds good see you on Friday."},
+        {VoiceStyle::notes, "sounds good period see you on friday", "Sounds good.\nsee you on Friday."},
+        {VoiceStyle::natural, "can you send the report", "Can you send the report?"},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(rawValue(row.style).toStdString());
+        ASSERT_NO_FATAL_FAILURE(chooseStyle(row.style));
+        const FormattingResult result =
+            AwaitTask::run(formatter.format(QString::fromUtf8(row.raw), app, VantroseSettings{}));
+        EXPECT_EQ(result.text, QString::fromUtf8(row.expected));
+    }
 }
 
 TEST_F(LocalServiceTest, RefusesBadInputWithAClearErrorAndKeepsServing) {

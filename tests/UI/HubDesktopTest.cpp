@@ -96,6 +96,30 @@ TEST_F(HubDesktop, TranscriptRowCopiesThePlainTextAndConfirmsForOneAndAHalfSecon
     EXPECT_FALSE(row.isCopied());
 }
 
+// A dictation whose text was fitted to its field and changed by a replacement: the rows show
+// and copy what was pasted, not the formatter's text.
+TEST_F(HubDesktop, RowsShowAndCopyExactlyWhatWasPasted) {
+    TranscriptionResult result = makeResult(QStringLiteral("Thanks btw."), QStringLiteral("Chat"));
+    result.pastedText = QStringLiteral(" thanks by the way.");
+    TranscriptRow row(result);
+    row.show();
+    EXPECT_EQ(row.textLabel()->text(), result.pastedText);
+    row.copy();
+    ASSERT_NE(QGuiApplication::clipboard()->mimeData(), nullptr);
+    EXPECT_EQ(QGuiApplication::clipboard()->mimeData()->text(), result.pastedText);
+
+    start({});
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    HistoryStore store(dir.filePath(QStringLiteral("history.sqlite")));
+    store.initialize();
+    HistoryView view(*harness.pipeline, store);
+    view.show();
+    store.save(result);
+    ASSERT_TRUE(waitUntil([&] { return view.countText() == "1 entries"; }));
+    EXPECT_EQ(view.rowTexts(0).value(0), result.pastedText);
+}
+
 TEST_F(HubDesktop, TranscriptRowShowsItsLabels) {
     TranscriptRow named(makeResult(QStringLiteral("one two three"), QStringLiteral("Editor")));
     named.show();

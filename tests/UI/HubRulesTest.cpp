@@ -170,19 +170,25 @@ TEST(HubRules, PermissionRowsNameWhatIsMissingAccessibilityFirst) {
     EXPECT_EQ(permissionRows(false, true, "Turn the bus on")[0].title, "Accessibility");
 }
 
-TEST(HubRules, HistoryFilterSearchesTextRawTextAndApplication) {
+TEST(HubRules, HistoryFilterSearchesPastedTextRawTextAndApplication) {
+    // The user's replacement turned "btw" into "by the way" in what was pasted.
+    TranscriptionResult replaced = makeResult("Thanks btw", "Chat", {}, 0, "thanks btw");
+    replaced.pastedText = "Thanks by the way";
     const QList<TranscriptionResult> results{
         makeResult("Say hello there", "Notes"),
         makeResult("Formatted away", "Mail", {}, 0, "the raw greeting"),
         makeResult("Nothing  here", "Mail"),
         makeResult("Other", "Terminal"),
+        replaced,
     };
     auto texts = [](const QList<TranscriptionResult>& list) {
         QStringList out;
         for (const auto& r : list) out.append(r.formattedText);
         return out;
     };
-    EXPECT_EQ(filterHistory(results, QString()).size(), 4);
+    EXPECT_EQ(filterHistory(results, QString()).size(), 5);
+    EXPECT_EQ(texts(filterHistory(results, "BY THE WAY")), QStringList{"Thanks btw"});
+    EXPECT_EQ(texts(filterHistory(results, "btw")), QStringList{"Thanks btw"});  // the raw text still counts
     EXPECT_EQ(texts(filterHistory(results, "HELLO")), QStringList{"Say hello there"});
     EXPECT_EQ(texts(filterHistory(results, "greeting")), QStringList{"Formatted away"});
     EXPECT_EQ(texts(filterHistory(results, "mail")), (QStringList{"Formatted away", "Nothing  here"}));

@@ -2,6 +2,7 @@
 #include "UI/Onboarding/VideoBackgroundView.h"
 
 #include "Auth/AuthManager.h"
+#include "Foundation/Config.h"
 #include "Foundation/UserDefaults.h"
 #include "support/LoopbackVendorServer.h"
 #include "support/ManualDelayedCalls.h"
@@ -126,6 +127,14 @@ TEST_F(OnboardingViewDesktopTest, ANewUserClicksThroughToSignIn) {
     clickControl(*view, Control::continueButton);
     ASSERT_EQ(view->flow().step(), OnboardingStep::ready);
     calls.advance(2.0);
+
+    // This build signs in at the local service, not with Google: the button says only that.
+    ASSERT_FALSE(Config::signsInWithGoogle());
+    QAbstractButton* signInButton = view->controlButton(Control::signIn);
+    ASSERT_TRUE(waitUntil([&] { return signInButton->isVisible(); }));
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(signInButton);
+    ASSERT_TRUE(accessible);
+    EXPECT_EQ(accessible->text(QAccessible::Name).toStdString(), "Sign in");
 
     // Sign-in: the button turns into a spinner until the account answers.
     EXPECT_TRUE(view->controlRect(Control::start).isEmpty());

@@ -22,6 +22,11 @@ public:
     static ASRError transcriptionFailed(const QString& text) { return ASRError(Code::transcriptionFailed, text); }
     static ASRError recognizerUnavailable() { return ASRError(Code::recognizerUnavailable); }
     static ASRError streamingNotSupported() { return ASRError(Code::streamingNotSupported); }
+    // The audio held no words (silence, a tone, noise): the recogniser worked, the text is empty.
+    static ASRError noSpeechDetected() { return transcriptionFailed(QStringLiteral("No speech detected")); }
+    bool isNoSpeechDetected() const {
+        return m_code == Code::transcriptionFailed && m_text == QLatin1String("No speech detected");
+    }
 
     Code code() const { return m_code; }
     QString text() const { return m_text; }

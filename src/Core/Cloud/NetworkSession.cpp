@@ -15,10 +15,31 @@
 #include <QCoro/QCoroNetworkReply>
 
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
 
 namespace {
 
 std::atomic<int> g_requestsInFlight{0};
+
+// The replies in flight whose requests carry the account's token.
+std::mutex g_accountRepliesLock;
+std::vector<QPointer<QNetworkReply>> g_accountReplies;
+
+struct AccountRequest {
+    explicit AccountRequest(QNetworkReply* reply) : reply(reply) {
+        std::lock_guard lock(g_accountRepliesLock);
+        g_accountReplies.emplace_back(reply);
+    }
+    ~AccountRequest() {
+        std::lock_guard lock(g_accountRepliesLock);
+        std::erase_if(g_accountReplies, [this](const QPointer<QNetworkReply>& r) { return r.isNull() || r == reply; });
+    }
+    AccountRequest(const AccountRequest&) = delete;
+    AccountRequest& operator=(const AccountRequest&) = delete;
+    QNetworkReply* reply;
+};
 
 struct InFlight {
     InFlight() { g_requestsInFlight.fetch_add(1); }
@@ -110,6 +131,8 @@ QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager
         raw = manager->sendCustomRequest(request, verb, body);
     std::unique_ptr<QNetworkReply, DeleteLater> owner(raw);
     QPointer<QNetworkReply> reply(raw);  // the manager deletes its replies when it goes first
+    std::optional<AccountRequest> forAccount;
+    if (request.hasRawHeader(StringShield::hdrAuth().toUtf8())) forAccount.emplace(raw);
 
     bool timedOut = false;
     QTimer deadline;
@@ -161,6 +184,23 @@ QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager
 }
 
 int NetworkSession::requestsInFlight() { return g_requestsInFlight.load(); }
+
+int NetworkSession::abortAccountRequests() {
+    std::vector<QPointer<QNetworkReply>> replies;
+    {
+        std::lock_guard lock(g_accountRepliesLock);
+        replies = g_accountReplies;
+    }
+    int stopped = 0;
+    for (const QPointer<QNetworkReply>& reply : replies) {
+        if (!reply || reply->isFinished()) continue;
+        reply->abort();
+        ++stopped;
+    }
+    if (stopped > 0)
+        VLOG(QStringLiteral("NetworkSession: Stopped %1 request(s) of the signed-out account").arg(stopped));
+    return stopped;
+}
 
 void NetworkSession::warmup(const QString& serverURL) {
     m_serverURL = serverURL;

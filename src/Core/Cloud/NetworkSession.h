@@ -73,6 +73,9 @@ public:
     // Requests sent through perform() (or send()) that have not finished yet, across the process.
     // Lets shut-down and tests wait until nothing is left in flight.
     static int requestsInFlight();
+    // Stops every request in flight that carries a bearer token: at sign-out nothing may go on
+    // speaking for the account. Each ends as cancelled. Answers how many were stopped.
+    static int abortAccountRequests();
 
 private:
     QCoro::Task<void> runWarmup(QUrl url, QString serverURL);

@@ -5,6 +5,7 @@
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Foundation/StringShield.h"
+#include "Models/VoiceStyle.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -55,6 +56,9 @@ QString OllamaLLMFormatter::buildPrompt(const QString& rawText, const AppContext
     prompt += QString::fromUtf8(styleSentence(settings.writingStyle));
     prompt += QLatin1Char(' ');
     prompt += QString::fromUtf8(applicationSentence(context.appType));
+    // The voice style (or the user's own instruction) chosen for the application in front.
+    const QString instruction = VoiceStyles::instructionFor(settings, context.bundleId).value_or(QString()).trimmed();
+    if (!instruction.isEmpty()) prompt += QStringLiteral(" Style for this app: ") + instruction;
     prompt += QLatin1Char('\n');
     if (!context.beforeText.isEmpty()) {
         prompt += QStringLiteral("\nText before cursor: \"") + TextUnits::lastCharacters(context.beforeText, 200) +

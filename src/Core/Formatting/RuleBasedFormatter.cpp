@@ -6,6 +6,7 @@
 #include "Foundation/Logger.h"
 
 #include <QHash>
+#include <QSet>
 
 #include <array>
 
@@ -142,6 +143,32 @@ QString replaceWholeWord(const QString& text, const QString& term, const QString
     return TextRules::replaceAll(text, wholeWordPattern(term), literal);
 }
 
+// The letters of the text before the caret, near the caret, are all lower case: the user writes
+// without capitals there.
+bool followsLowerCase(const QString& beforeText) {
+    const QString near = TextUnits::lastCharacters(beforeText.trimmed(), 100);
+    bool anyLetter = false;
+    for (const QChar c : near) {
+        if (!c.isLetter()) continue;
+        if (!c.isLower()) return false;
+        anyLetter = true;
+    }
+    return anyLetter;
+}
+
+// The last sentence of a text that does not end in a closing mark: what follows the last
+// sentence end (a mark followed by white space, or a line break).
+QString lastSentence(const QString& text) {
+    for (qsizetype i = text.size() - 1; i >= 0; --i) {
+        const QChar c = text[i];
+        const bool end =
+            c == QLatin1Char('\n') || ((c == QLatin1Char('.') || c == QLatin1Char('!') || c == QLatin1Char('?')) &&
+                                       i + 1 < text.size() && text[i + 1].isSpace());
+        if (end) return text.mid(i + 1).trimmed();
+    }
+    return text;
+}
+
 void logGrowthLimit(const char* rules, qsizetype maxLength) {
     VLOG(QStringLiteral("RuleBasedFormatter: %1 would grow the text past %2 characters — skipping the remaining rules")
              .arg(QLatin1String(rules))
@@ -160,18 +187,20 @@ FormattingResult RuleBasedFormatter::formatNow(const QString& rawText, const App
     const double start = Clock::current().monotonicMs();
     QString text = rawText.trimmed();
     if (text.isEmpty()) return {QString(), 0.0, m_formatterName};
+    const VoiceStyle style = VoiceStyles::forApp(settings, context.bundleId);
 
     // One limit for both chains: snippets continue from the replacements' output.
     const qsizetype maxLength = TextRules::growthLimit(text.size());
     bool limited = false;
     text = applyReplacements(text, settings.replacements, maxLength, &limited);
     if (!limited) text = applySnippets(text, settings.snippets, maxLength);
-    text = capitalizeSentences(text);
+    text = capitalizeSentences(text, !(style == VoiceStyle::casual && followsLowerCase(context.beforeText)));
     text = capitalizeProperNouns(text, settings.customWords);
     text = fixCommonMistakes(text);
     text = capitalizeLoneI(text);
-    text = ensureEndPunctuation(text, context.appType);
+    text = ensureEndPunctuation(text, context.appType, style);
     text = cleanWhitespace(text);
+    if (style == VoiceStyle::notes) text = oneSentencePerLine(text);
     return {text, Clock::current().monotonicMs() - start, m_formatterName};
 }
 
@@ -214,12 +243,12 @@ QString RuleBasedFormatter::applySnippets(const QString& text, const QMap<QStrin
     return result;
 }
 
-QString RuleBasedFormatter::capitalizeSentences(const QString& text) {
+QString RuleBasedFormatter::capitalizeSentences(const QString& text, bool capitalizeFirst) {
     // A letter is capitalised at the start and after ".", "!" or "?" followed by white space,
     // so "file.txt", "example.com" and "2.5" keep their case.
     QString result;
     result.reserve(text.size());
-    bool capitalizeNext = true;
+    bool capitalizeNext = capitalizeFirst;
     const qsizetype size = text.size();
     for (qsizetype i = 0; i < size;) {
         const char32_t cp = TextUnits::firstCodePoint(QStringView(text).mid(i));
@@ -249,10 +278,70 @@ QString RuleBasedFormatter::capitalizeLoneI(const QString& text) {
     return TextRules::replaceAll(text, loneI, QStringLiteral("I"));
 }
 
-QString RuleBasedFormatter::ensureEndPunctuation(const QString& text, AppType appType) {
+QString RuleBasedFormatter::ensureEndPunctuation(const QString& text, AppType appType, VoiceStyle style) {
     const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty() || appType == AppType::messaging || kClosingCharacters.contains(trimmed.back())) return text;
-    return trimmed + QLatin1Char('.');
+    if (trimmed.isEmpty() || kClosingCharacters.contains(trimmed.back())) return text;
+    const bool question = isQuestion(lastSentence(trimmed));
+    const bool fullPunctuation = style == VoiceStyle::professional || style == VoiceStyle::technical;
+    if (!fullPunctuation) {
+        if (appType == AppType::messaging) return text;
+        const bool shortLine = !trimmed.contains(QLatin1Char('\n')) && trimmed.size() < kCasualShortLine;
+        if (style == VoiceStyle::casual && shortLine && !question) return text;
+    }
+    return trimmed + (question ? QLatin1Char('?') : QLatin1Char('.'));
+}
+
+bool RuleBasedFormatter::isQuestion(const QString& sentence) {
+    static const QRegularExpression separators = TextRules::compile(QStringLiteral("[^\\p{L}']+"));
+    const QStringList words = sentence.toLower().split(separators, Qt::SkipEmptyParts);
+    if (words.isEmpty()) return false;
+    const QString& first = words.at(0);
+    const QString second = words.size() > 1 ? words.at(1) : QString();
+
+    static const QSet<QString> modalsAndBe{
+        QStringLiteral("can"),      QStringLiteral("could"),    QStringLiteral("would"), QStringLiteral("will"),
+        QStringLiteral("shall"),    QStringLiteral("should"),   QStringLiteral("is"),    QStringLiteral("are"),
+        QStringLiteral("was"),      QStringLiteral("were"),     QStringLiteral("am"),    QStringLiteral("isn't"),
+        QStringLiteral("aren't"),   QStringLiteral("can't"),    QStringLiteral("won't"), QStringLiteral("wouldn't"),
+        QStringLiteral("couldn't"), QStringLiteral("shouldn't")};
+    // Auxiliaries that also open commands ("do the dishes", "have a nice day", "may the best
+    // win"): a question only with a pronoun after them.
+    static const QSet<QString> otherAuxiliaries{
+        QStringLiteral("do"),      QStringLiteral("does"),  QStringLiteral("did"),     QStringLiteral("have"),
+        QStringLiteral("has"),     QStringLiteral("had"),   QStringLiteral("may"),     QStringLiteral("might"),
+        QStringLiteral("must"),    QStringLiteral("don't"), QStringLiteral("doesn't"), QStringLiteral("didn't"),
+        QStringLiteral("haven't"), QStringLiteral("hasn't")};
+    static const QSet<QString> pronouns{
+        QStringLiteral("you"),      QStringLiteral("i"),        QStringLiteral("we"),
+        QStringLiteral("they"),     QStringLiteral("he"),       QStringLiteral("she"),
+        QStringLiteral("it"),       QStringLiteral("this"),     QStringLiteral("that"),
+        QStringLiteral("these"),    QStringLiteral("those"),    QStringLiteral("there"),
+        QStringLiteral("anyone"),   QStringLiteral("anybody"),  QStringLiteral("someone"),
+        QStringLiteral("somebody"), QStringLiteral("everyone"), QStringLiteral("everything"),
+        QStringLiteral("anything"), QStringLiteral("your"),     QStringLiteral("my"),
+        QStringLiteral("our"),      QStringLiteral("their")};
+    static const QSet<QString> articles{QStringLiteral("the"), QStringLiteral("a"), QStringLiteral("an")};
+    static const QSet<QString> howFollowers{QStringLiteral("many"),  QStringLiteral("much"), QStringLiteral("long"),
+                                            QStringLiteral("often"), QStringLiteral("far"),  QStringLiteral("about"),
+                                            QStringLiteral("come"),  QStringLiteral("old")};
+
+    if (first == QLatin1String("what") || first == QLatin1String("which")) return !articles.contains(second);
+    if (first == QLatin1String("who") || first == QLatin1String("whose") || first == QLatin1String("whom") ||
+        first == QLatin1String("why"))
+        return true;
+    const bool auxiliaryNext = modalsAndBe.contains(second) || otherAuxiliaries.contains(second);
+    if (first == QLatin1String("how")) return second.isEmpty() || auxiliaryNext || howFollowers.contains(second);
+    // "When I get home" and "where we met" tell; "when is it" and "where are you" ask.
+    if (first == QLatin1String("when") || first == QLatin1String("where")) return auxiliaryNext;
+    if (modalsAndBe.contains(first)) return pronouns.contains(second) || articles.contains(second);
+    if (otherAuxiliaries.contains(first)) return pronouns.contains(second);
+    return false;
+}
+
+QString RuleBasedFormatter::oneSentencePerLine(const QString& text) {
+    static const QRegularExpression sentenceEnd = TextRules::compile(QStringLiteral("([.!?])[ \\t]+(?=\\S)"));
+    return TextRules::replaceAll(text, sentenceEnd,
+                                 [](const QRegularExpressionMatch& match) { return match.captured(1) + '\n'; });
 }
 
 QString RuleBasedFormatter::cleanWhitespace(const QString& text) {

@@ -2,6 +2,7 @@
 
 #include "Core/ASR/SensibilityScorer.h"
 #include "Core/ASR/VocabularyExtractor.h"
+#include "Core/Formatting/RuleBasedFormatter.h"
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Formatting/TextPostProcessor.h"
 #include "Core/Formatting/UserTextReplacements.h"
@@ -194,8 +195,8 @@ bool DictationPipeline::acceptTranscript(const Session& session, double duration
     return true;
 }
 
-// Formats the transcript as the user's formatting mode asks, unless the server already did.
-// Answers false when the dictation is gone or the formatter failed (the failure is shown).
+// Formats the transcript as the user's formatting mode asks, unless the server already did; a
+// formatter that fails leaves the text to the rules. Answers false when the dictation is gone.
 QCoro::Task<bool> DictationPipeline::formatTranscript(SessionPtr session, bool serverFormatted, BatchOutcome& o) {
     QPointer<DictationPipeline> self(this);
     const double formatStart = now();
@@ -214,6 +215,7 @@ QCoro::Task<bool> DictationPipeline::formatTranscript(SessionPtr session, bool s
         o.formattedText = o.asrText.toLower();
         o.formatterLabel = QStringLiteral("lowercase");
     } else {
+        if (!co_await settleFormatterProbe() || !isCurrent(session)) co_return false;
         const std::shared_ptr<TextFormatterProtocol> formatter = m_formatter;
         FormattingResult formatted;
         QString failure;
@@ -224,8 +226,16 @@ QCoro::Task<bool> DictationPipeline::formatTranscript(SessionPtr session, bool s
         }
         if (!self || !isCurrent(session)) co_return false;
         if (!failure.isEmpty()) {
-            co_await failBatchRoad(session, failure);
-            co_return false;
+            // Formatting improves the words; it never costs them. The rules format this one, and
+            // a failed server formatter gives way to ours until a later dictation finds it back.
+            VLOG(QStringLiteral("Pipeline: Formatter failed — ") + failure +
+                 QStringLiteral(" — pasting the rule-based text"));
+            if (m_formatter == formatter && formatter != m_localFormatter) {
+                m_formatter = m_localFormatter;
+                m_reprobeFormatter = true;
+            }
+            formatted = RuleBasedFormatter().formatNow(o.asrText, appContext, settings());
+            o.usedFallbackFormatting = true;
         }
         const bool casual = mode == FormattingMode::casualMessaging;
         o.formattedText = casual ? formatted.text.toLower() : formatted.text;
@@ -234,6 +244,21 @@ QCoro::Task<bool> DictationPipeline::formatTranscript(SessionPtr session, bool s
     session->formatTimeMs = (now() - formatStart) * 1000.0;
     VLOG(QStringLiteral("Pipeline: Format [") + o.formatterLabel + QStringLiteral("]: \"") + o.formattedText +
          QStringLiteral("\" [") + ms0(session->formatTimeMs) + QStringLiteral("ms]"));
+    co_return true;
+}
+
+QCoro::Task<bool> DictationPipeline::settleFormatterProbe() {
+    QPointer<DictationPipeline> self(this);
+    const auto probe = m_formatterProbe;
+    if (!probe) co_return true;
+    const std::optional<std::shared_ptr<TextFormatterProtocol>> answer = co_await valueWithin(
+        probe, m_sleeper.get(), m_timings.formatterProbeDeadlineSeconds, QStringLiteral("Formatter probe"));
+    if (!self) co_return false;
+    if (m_formatterProbe == probe) m_formatterProbe.reset();
+    // Without an answer in time this dictation keeps our own formatter and the next one asks again.
+    if (!answer) co_return true;
+    m_reprobeFormatter = false;
+    useFormatter(*answer);
     co_return true;
 }
 

@@ -162,6 +162,7 @@ TranscriptionResult DictationPipeline::batchRecord(const Session& session, const
     f.asrTierUsed = o.tierLabel;
     f.usedFallbackASR = o.tierLabel.contains(QStringLiteral("batch"));
     f.formatterUsed = o.formatterLabel;
+    f.usedFallbackFormatting = o.usedFallbackFormatting;
     f.formattingDivergenceScore = computeDivergence(o.asrText, o.formattedText);
     fillAppFields(f, context, m_services->isFlagEnabled(QStringLiteral("store-screen-capture-history")));
     f.latencyMetrics = latency;

@@ -29,6 +29,7 @@ DictationPipeline::DictationPipeline(VantroseSettings settings, Collaborators c,
       m_recognizer(std::move(c.recognizer)),
       m_batch(std::move(c.batchRecognizer)),
       m_formatter(std::move(c.formatter)),
+      m_localFormatter(m_formatter),
       m_streamingLink(std::move(c.streamingLink)),
       m_history(std::move(c.history)),
       m_services(c.services ? std::move(c.services) : std::make_unique<PipelineServices>()),
@@ -180,7 +181,8 @@ QCoro::Task<> DictationPipeline::setup() {
 
     m_textInserter->setClipboardRestoreDelay(settings().clipboardRestoreDelay);
     m_audio->prewarm();
-    if (m_streamingLink->state() == PipelineStreamingLink::State::disconnected) m_streamingLink->connect();
+    if (!m_signedOut && m_streamingLink->state() == PipelineStreamingLink::State::disconnected)
+        m_streamingLink->connect();
     installTransportCallbacks();
     // Fire and forget: set-up does not wait for the server.
     m_store->pullSettingsFromServer();
@@ -201,13 +203,18 @@ QCoro::Task<bool> DictationPipeline::adoptCloudFormatter() {
         cloudFormatter = co_await m_probeCloudFormatter(settings());
         if (!self) co_return false;
     }
+    useFormatter(std::move(cloudFormatter));
+    co_return true;
+}
+
+void DictationPipeline::useFormatter(std::shared_ptr<TextFormatterProtocol> cloudFormatter) {
     if (cloudFormatter) {
         m_formatter = std::move(cloudFormatter);
         VLOG(QStringLiteral("Pipeline: Cloud LLM formatter available — hybrid mode (on-device ASR + cloud LLM)"));
     } else {
+        m_formatter = m_localFormatter;
         VLOG(QStringLiteral("Pipeline: Cloud LLM not available — using on-device only (rule-based formatting)"));
     }
-    co_return true;
 }
 
 void DictationPipeline::startKeyboardMonitor() {
@@ -268,6 +275,20 @@ void DictationPipeline::installTransportCallbacks() {
         if (self)
             self->fallBackToBatch(QStringLiteral("Pipeline: WebSocket lost during session — falling back to batch"));
     };
+}
+
+void DictationPipeline::setAccountSignedIn(bool signedIn) {
+    if (signedIn != m_signedOut) return;
+    m_signedOut = !signedIn;
+    if (m_signedOut) {
+        VLOG(QStringLiteral("Pipeline: Signed out — streaming connection closed"));
+        m_streamingLink->disconnect();
+        // The closed connection will not answer a dictation that waits for it.
+        fallBackToBatch(QStringLiteral("Pipeline: Signed out while waiting for the server — falling back to batch"));
+        return;
+    }
+    if (m_setupStarted && m_streamingLink->state() == PipelineStreamingLink::State::disconnected)
+        m_streamingLink->connect();
 }
 
 void DictationPipeline::teardown() {

@@ -82,7 +82,8 @@ public:
         std::function<std::unique_ptr<AbstractContextEngine>(AbstractAppDetector&, AbstractContextReader&)>
             makeContextEngine;
         std::function<std::unique_ptr<AbstractScreenCaptureEngine>()> makeScreenCaptureEngine;
-        // Answers the server's formatter when the server reports one available.
+        // Answers the server's formatter when the server reports one available. Asked at set-up,
+        // and again by the dictation after the server's formatter failed.
         std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> probeCloudFormatter;
         // Where the settings copy is pushed and pulled (default: the signed-in account).
         SettingsStore::Hooks settingsHooks;
@@ -102,6 +103,8 @@ public:
         double contextDeadlineSeconds = 2.0;
         double screenTextDeadlineSeconds = 3.0;
         double pingDeadlineSeconds = 2.0;
+        // How long formatting waits for the server's answer whether its formatter is back.
+        double formatterProbeDeadlineSeconds = 2.0;
     };
 
     static constexpr double chunkSeconds = 0.04;
@@ -116,6 +119,11 @@ public:
     // dashboard. A second call does nothing.
     QCoro::Task<> setup();
     void teardown();
+
+    // The account signed out or in again. Signed out, nothing that carries the account is used:
+    // the streaming connection is closed (a dictation waiting for its answer finishes on this
+    // computer) and stays closed, and dictations take the batch road, until the next sign-in.
+    void setAccountSignedIn(bool signedIn);
 
     // Recording session.
     void startDictation();
@@ -234,6 +242,8 @@ private:
     void handleSettingsChanged(const VantroseSettings& old);
     void applyHotkeys(const VantroseSettings& settings);
     QCoro::Task<bool> adoptCloudFormatter();
+    // The server's formatter when it gives one, else the pipeline's own.
+    void useFormatter(std::shared_ptr<TextFormatterProtocol> cloudFormatter);
     void startKeyboardMonitor();
     void installTransportCallbacks();
     void installKeyboardCallbacks();
@@ -282,6 +292,9 @@ private:
     QCoro::Task<std::optional<PipelineTranscription>> transcribe(SessionPtr session);
     bool acceptTranscript(const Session& session, double duration, const BatchOutcome& outcome);
     QCoro::Task<bool> formatTranscript(SessionPtr session, bool serverFormatted, BatchOutcome& outcome);
+    // Waits (bounded) for the probe a dictation started after the server's formatter failed, and
+    // takes its answer. Answers false when the pipeline went away.
+    QCoro::Task<bool> settleFormatterProbe();
     bool prepareFinalText(Session& session, BatchOutcome& outcome);
     QCoro::Task<> failBatchRoad(SessionPtr session, QString description);
     QCoro::Task<> keepPartlyRecognisedRecording(SessionPtr session, BatchOutcome& outcome);
@@ -321,7 +334,8 @@ private:
     std::unique_ptr<AbstractAppDetector> m_appDetector;
     std::unique_ptr<PipelineLiveRecognizer> m_recognizer;
     std::unique_ptr<PipelineBatchRecognizer> m_batch;
-    std::shared_ptr<TextFormatterProtocol> m_formatter;
+    std::shared_ptr<TextFormatterProtocol> m_formatter;       // the one formatting now
+    std::shared_ptr<TextFormatterProtocol> m_localFormatter;  // the pipeline's own (given at construction)
     std::unique_ptr<PipelineStreamingLink> m_streamingLink;
     std::unique_ptr<PipelineHistory> m_history;
     std::unique_ptr<PipelineServices> m_services;
@@ -330,6 +344,10 @@ private:
         m_makeContextEngine;
     std::function<std::unique_ptr<AbstractScreenCaptureEngine>()> m_makeScreenCaptureEngine;
     std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> m_probeCloudFormatter;
+
+    // After the server's formatter failed, the next dictation asks the server again.
+    bool m_reprobeFormatter = false;
+    std::shared_ptr<PendingValue<std::shared_ptr<TextFormatterProtocol>>> m_formatterProbe;
 
     // Made at set-up or construction from the collaborators.
     std::unique_ptr<AbstractContextEngine> m_contextEngine;
@@ -343,6 +361,7 @@ private:
     SessionPtr m_session;
     quint64 m_nextGeneration = 0;
     bool m_setupStarted = false;
+    bool m_signedOut = false;
     // Long ago: the first press can never look like the second half of a double tap.
     double m_lastKeyDownTime = -1e9;
     double m_lastKeyUpTime = -1e9;

@@ -138,9 +138,12 @@ void DictationPipeline::finishPersistentDictation() {
 
 QCoro::Task<> DictationPipeline::pasteLastTranscript() {
     if (!m_state.lastResult) co_return;
-    const QString text = m_state.lastResult->formattedText;
+    QPointer<DictationPipeline> self(this);
+    // Exactly what the dictation put in the field: fitted to it and with the user's replacements.
+    const QString text = m_state.lastResult->pastedText;
     VLOG(QStringLiteral("Pipeline: Paste last transcript — \"") + text.left(50) + QStringLiteral("...\""));
-    co_await pasteSerialised(text);
+    const PasteOutcome outcome = co_await pasteSerialised(text);
+    if (self && !outcome.success) VLOG(QStringLiteral("Pipeline: Paste last transcript failed — nothing was pasted"));
 }
 
 void DictationPipeline::updateHotkey(const Hotkey& hotkey, HotkeyAction action) {

@@ -138,6 +138,7 @@ PipelineStreamingLink::State TransportPipelineStreamingLink::state() const { ret
 
 int TransportPipelineStreamingLink::chunksSent() const { return m_transport->chunksSent(); }
 void TransportPipelineStreamingLink::connect() { m_transport->connect(); }
+void TransportPipelineStreamingLink::disconnect() { m_transport->disconnect(); }
 void TransportPipelineStreamingLink::beginNewSession() { m_transport->beginNewSession(); }
 void TransportPipelineStreamingLink::resetSession() { m_transport->resetSession(); }
 void TransportPipelineStreamingLink::sendAudioChunk(const AudioChunk& chunk) { m_transport->sendAudioChunk(chunk); }

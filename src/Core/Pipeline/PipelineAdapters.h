@@ -90,6 +90,7 @@ public:
     State state() const override;
     int chunksSent() const override;
     void connect() override;
+    void disconnect() override;
     void beginNewSession() override;
     void resetSession() override;
     void sendAudioChunk(const AudioChunk& chunk) override;

@@ -116,6 +116,8 @@ public:
     virtual State state() const = 0;
     virtual int chunksSent() const = 0;
     virtual void connect() = 0;
+    // Closes the connection; no callback is called.
+    virtual void disconnect() = 0;
     virtual void beginNewSession() = 0;
     // Forgets the session's audio; a streaming or committed connection becomes connected.
     virtual void resetSession() = 0;

@@ -87,6 +87,7 @@ struct DictationPipeline::BatchOutcome {
     float confidence = 0;
     QString formattedText;
     QString formatterLabel;
+    bool usedFallbackFormatting = false;  // the formatter failed; the rules formatted the text
     QString postProcessedText;
     QString finalText;
     double insertStart = 0;

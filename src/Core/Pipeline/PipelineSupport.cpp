@@ -58,8 +58,9 @@ QString postProcess(const QString& text, const std::optional<TranscriptionContex
     const QString before = context ? context->textboxContents.beforeText : QString();
     const QString selected = context ? context->textboxContents.selectedText : QString();
     const AppType type = context ? context->app.type : AppType(AppType::general);
-    QString out = TextPostProcessor::adjustLeadingSpace(text, before, selected);
-    out = TextPostProcessor::adjustCasing(out, before, type);
+    // Casing first: it decides by the text's first letter, which the leading space would hide.
+    QString out = TextPostProcessor::adjustCasing(text, before, type);
+    out = TextPostProcessor::adjustLeadingSpace(out, before, selected);
     return TextPostProcessor::adjustTrailingPunctuation(out, type);
 }
 
@@ -111,6 +112,17 @@ QCoro::Task<> pingServer(PipelineServices* services, QString url,
     try {
         const std::optional<double> value = co_await services->pingServer(std::move(url));
         pending->resolve(value);
+    } catch (...) {
+        pending->cancel();
+    }
+}
+
+QCoro::Task<> probeFormatter(std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> probe,
+                             VantroseSettings settings,
+                             std::shared_ptr<PendingValue<std::shared_ptr<TextFormatterProtocol>>> pending) {
+    try {
+        std::shared_ptr<TextFormatterProtocol> formatter = co_await probe(std::move(settings));
+        pending->resolve(std::move(formatter));
     } catch (...) {
         pending->cancel();
     }

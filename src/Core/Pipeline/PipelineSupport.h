@@ -14,11 +14,13 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
 class AbstractContextEngine;
 class AbstractScreenCaptureEngine;
+class TextFormatterProtocol;
 
 // What the roads of a dictation share and need no pipeline for: number formats of the log lines,
 // the request bodies, the text touch-ups, the record's common fields and the background tasks.
@@ -33,7 +35,7 @@ QJsonObject commitContextJson(const std::optional<TranscriptionContext>& context
 // The context object the cloud batch request carries.
 QJsonObject batchContextJson(const TranscriptionContext& context);
 
-// Leading space, casing and trailing punctuation fitted to the text around the cursor.
+// Casing, leading space and trailing punctuation fitted to the text around the cursor.
 QString postProcess(const QString& text, const std::optional<TranscriptionContext>& context);
 
 DictationPersistenceMetrics persistenceBase(const QString& traceID, const QString& sessionID,
@@ -50,6 +52,9 @@ QCoro::Task<> gatherContext(AbstractContextEngine* engine, VantroseSettings sett
                             std::shared_ptr<PendingValue<TranscriptionContext>> pending);
 QCoro::Task<> pingServer(PipelineServices* services, QString url,
                          std::shared_ptr<PendingValue<std::optional<double>>> pending);
+QCoro::Task<> probeFormatter(std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> probe,
+                             VantroseSettings settings,
+                             std::shared_ptr<PendingValue<std::shared_ptr<TextFormatterProtocol>>> pending);
 QCoro::Task<> captureScreen(std::unique_ptr<AbstractScreenCaptureEngine> engine, QString bundleId,
                             std::shared_ptr<PendingValue<std::optional<ScreenCaptureResult>>> pending);
 

@@ -263,7 +263,7 @@ void DictationPipeline::resetCaptureForNewSession() {
     m_capture->vad.reset();
     m_capture->firstChunkSeen.store(false);
     m_capture->feedRecognizer.store(false);
-    m_streamingLink->beginNewSession();
+    if (!m_signedOut) m_streamingLink->beginNewSession();
     VLOG(QStringLiteral("Pipeline: Dictation initializing..."));
 }
 
@@ -290,6 +290,11 @@ void DictationPipeline::startBackgroundTasks(Session& session) {
     }
     session.backendPingTask = std::make_shared<PendingValue<std::optional<double>>>();
     pingServer(m_services.get(), settings().cloudServerURL, session.backendPingTask);
+    // The server's formatter failed before: ask whether it is back while the user speaks.
+    if (m_reprobeFormatter && m_probeCloudFormatter && !m_formatterProbe) {
+        m_formatterProbe = std::make_shared<PendingValue<std::shared_ptr<TextFormatterProtocol>>>();
+        probeFormatter(m_probeCloudFormatter, settings(), m_formatterProbe);
+    }
     if (m_services->isFlagEnabled(QStringLiteral("should-ocr-screen-capture")) && m_makeScreenCaptureEngine) {
         m_appDetector->updateActiveApp();
         const QString bundleId = m_appDetector->activeApp() ? m_appDetector->activeApp()->bundleId : QString();

@@ -35,8 +35,10 @@ void keepBadFile(const QString& path, const QString& reason) {
 }
 
 bool isUtf8(const QByteArray& data) {
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    (void)decoder.decode(data);
+    // Stateless: a sequence cut off at the end is an error, not something kept for a next call.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    // decode() only describes the work; converting the result to a string does it.
+    const QString decoded = decoder.decode(data);
     return !decoder.hasError();
 }
 

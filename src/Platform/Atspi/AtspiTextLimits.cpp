@@ -31,7 +31,16 @@ QString boundedUtf8(const char* text, qint64 maxCharacters) {
         bytes += taken;
         ++characters;
     }
-    return QString::fromUtf8(text, bytes);
+    QString decoded = QString::fromUtf8(text, bytes);
+    // The walk counts an invalid sequence once, but it decodes to a replacement character per
+    // byte: the cap holds for what is returned, not only for what was read.
+    qsizetype kept = 0;
+    for (qint64 n = 0; kept < decoded.size() && n < maxCharacters; ++n)
+        kept += decoded.at(kept).isHighSurrogate() && kept + 1 < decoded.size() && decoded.at(kept + 1).isLowSurrogate()
+                    ? 2
+                    : 1;
+    decoded.truncate(kept);
+    return decoded;
 }
 
 }  // namespace AtspiTextLimits

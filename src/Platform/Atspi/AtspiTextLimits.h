@@ -31,7 +31,8 @@ struct Window {
 Window caretWindow(qint64 count, qint64 selectionStart, qint64 selectionEnd);
 
 // At most `maxCharacters` characters (code points) of the UTF-8 text an application handed
-// over; reads no byte past the last one kept. Invalid sequences count one byte each.
+// over; reads no byte past the last one kept. Invalid bytes become replacement characters, each
+// counted against the cap.
 QString boundedUtf8(const char* text, qint64 maxCharacters);
 
 }  // namespace AtspiTextLimits

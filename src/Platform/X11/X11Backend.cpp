@@ -111,16 +111,22 @@ PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::option
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     if (newTicket) {
-        if (!keys.waitForModifiersReleased(TextInserter::modifierReleaseBound))
-            VLOG("TextInserter: Modifier keys still held; pasting anyway");
         const uint8_t ctrl = keys.keycodeForKeysym(XK_Control_L);
         const uint8_t shift = keys.keycodeForKeysym(XK_Shift_L);
         uint8_t v = keys.keycodeForKeysym(XK_v);
         if (!v) v = KeyCodeTable::xKeycodeFor(9);  // layouts without a Latin v: its position
-        std::vector<uint8_t> modifiers{ctrl};
-        if (terminal) modifiers.push_back(shift);
-        o.pasteSimulated = ctrl && keys.pressKeys(modifiers, v);
-        if (!o.pasteSimulated) VLOG("TextInserter: The paste keys could not be sent through XTest");
+        // The user's own keys first (the hotkey that asked for this paste, as often as not): a
+        // modifier still down turns the chord into another one, which the field ignores and
+        // which may even be a hotkey, and a V still down swallows the chord's own V.
+        if (!keys.waitForModifiersReleased(TextInserter::modifierReleaseBound, {v})) {
+            VLOG(QStringLiteral("TextInserter: Keys still held after %1ms; the paste keys were not sent")
+                     .arg(TextInserter::modifierReleaseBound.count()));
+        } else {
+            std::vector<uint8_t> modifiers{ctrl};
+            if (terminal) modifiers.push_back(shift);
+            o.pasteSimulated = ctrl && keys.pressKeys(modifiers, v);
+            if (!o.pasteSimulated) VLOG("TextInserter: The paste keys could not be sent through XTest");
+        }
     }
     const double t1 = Clock::current().monotonicSeconds();
     o.textLength = int(TextUnits::characterCount(text));
@@ -132,8 +138,13 @@ PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::option
     o.pasteOutcomeMs = o.totalTimeMs = (t1 - t0) * 1000.0;
     o.helperPasteProcessingMs = o.pasteOutcomeMs;
     o.success = o.clipboardWritten && o.pasteSimulated;
-    VLOG(QStringLiteral("TextInserter: Pasted in %1ms — restoring clipboard async")
-             .arg(QString::number(o.pasteOutcomeMs, 'f', 0)));
+    if (o.success) {
+        VLOG(QStringLiteral("TextInserter: Pasted in %1ms — restoring clipboard async")
+                 .arg(QString::number(o.pasteOutcomeMs, 'f', 0)));
+    } else {
+        VLOG(QStringLiteral("TextInserter: Paste failed after %1ms — nothing was pasted")
+                 .arg(QString::number(o.pasteOutcomeMs, 'f', 0)));
+    }
 
     if (newTicket) {
         result.generation = ++generation;

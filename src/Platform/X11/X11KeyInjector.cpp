@@ -36,25 +36,25 @@ uint8_t X11KeyInjector::keycodeForKeysym(unsigned long keysym) {
     return XKeysymToKeycode(m_display, keysym);
 }
 
-bool X11KeyInjector::modifierKeyHeld() {
+bool X11KeyInjector::modifierKeyHeld(const std::vector<uint8_t>& keys) {
     std::lock_guard lock(m_mutex);
     if (!ensureOpen()) return false;
-    char keys[32] = {};
-    XQueryKeymap(m_display, keys);
+    char down[32] = {};
+    XQueryKeymap(m_display, down);
+    const auto isDown = [&down](unsigned kc) { return kc != 0 && (down[kc / 8] & (1 << (kc % 8))); };
+    for (uint8_t kc : keys)
+        if (isDown(kc)) return true;
     XModifierKeymap* map = XGetModifierMapping(m_display);
     if (!map) return false;
     bool held = false;
-    for (int i = 0; i < 8 * map->max_keypermod && !held; ++i) {
-        const KeyCode kc = map->modifiermap[i];
-        if (kc != 0 && (keys[kc / 8] & (1 << (kc % 8)))) held = true;
-    }
+    for (int i = 0; i < 8 * map->max_keypermod && !held; ++i) held = isDown(map->modifiermap[i]);
     XFreeModifiermap(map);
     return held;
 }
 
-bool X11KeyInjector::waitForModifiersReleased(std::chrono::milliseconds bound) {
+bool X11KeyInjector::waitForModifiersReleased(std::chrono::milliseconds bound, const std::vector<uint8_t>& keys) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (modifierKeyHeld()) {
+    while (modifierKeyHeld(keys)) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

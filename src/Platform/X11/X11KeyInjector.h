@@ -22,10 +22,12 @@ public:
     // The X keycode that produces a keysym in the current keymap; 0 when none does.
     uint8_t keycodeForKeysym(unsigned long keysym);
 
-    // True while any key bound to a modifier (Shift, Control, Alt, Super, AltGr...) is down.
-    bool modifierKeyHeld();
-    // Waits until no modifier key is down or the bound passes; true when they were released.
-    bool waitForModifiersReleased(std::chrono::milliseconds bound);
+    // True while any key bound to a modifier (Shift, Control, Alt, Super, AltGr...), or any of
+    // `keys`, is down.
+    bool modifierKeyHeld(const std::vector<uint8_t>& keys = {});
+    // Waits until no modifier key (and none of `keys`) is down or the bound passes; true when
+    // they were released.
+    bool waitForModifiersReleased(std::chrono::milliseconds bound, const std::vector<uint8_t>& keys = {});
 
     // Presses the modifiers in order, then the key, holds it for `hold`, releases all in reverse.
     // Keycodes of 0 are skipped. False when nothing could be sent.

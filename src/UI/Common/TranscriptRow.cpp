@@ -229,7 +229,7 @@ TranscriptRow::TranscriptRow(const TranscriptionResult& result, QWidget* parent,
     column->setSpacing(4);
     QFont textFont = font();
     textFont.setPointSizeF(12);
-    m_text = new TwoLineLabel(result.formattedText, this);
+    m_text = new TwoLineLabel(result.pastedText, this);
     m_text->setFont(textFont);
     // Two lines at most: a longer text ends its second line with an ellipsis.
     m_text->setMaximumHeight(QFontMetrics(textFont).lineSpacing() * 2);
@@ -285,7 +285,7 @@ TranscriptRow::TranscriptRow(const TranscriptionResult& result, QWidget* parent,
 
 void TranscriptRow::copy() {
     auto* data = new QMimeData;
-    data->setText(m_result.formattedText);
+    data->setText(m_result.pastedText);
     QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
     m_copied = true;
     refreshCopyButton();

@@ -43,8 +43,8 @@ private:
     std::optional<QIcon> m_icon;
 };
 
-// One finished dictation: application icon, formatted text (two lines at most), application
-// name, age, word count, and a copy button that puts the formatted text on the clipboard.
+// One finished dictation: application icon, the text that was pasted (two lines at most), application
+// name, age, word count, and a copy button that puts that text on the clipboard.
 // `text` as it fits in at most `maxLines` lines of `width` in `font`: the lines it needs when
 // they fit, else the first lines whole and the last one cut with an ellipsis. Lines are joined
 // with line breaks where the wrap fell.
@@ -59,7 +59,7 @@ public:
     const TranscriptionResult& result() const { return m_result; }
     bool isCopied() const { return m_copied; }
     bool isHovered() const { return m_hovered; }
-    // What the copy button runs: the formatted text, as plain text only, replaces the clipboard.
+    // What the copy button runs: the pasted text, as plain text only, replaces the clipboard.
     void copy();
     // The copy button's glyph and opacity right now.
     QString copyGlyph() const;

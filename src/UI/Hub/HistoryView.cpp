@@ -54,7 +54,7 @@ QWidget* recordRow(const TranscriptionResult& r, QWidget* parent) {
     auto* column = new QVBoxLayout(row);
     column->setContentsMargins(6, 4, 6, 4);
     column->setSpacing(6);
-    auto* text = new QLabel(r.formattedText, row);
+    auto* text = new QLabel(r.pastedText, row);
     text->setObjectName(QStringLiteral("text"));
     text->setTextFormat(Qt::PlainText);
     text->setWordWrap(true);

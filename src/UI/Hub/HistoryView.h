@@ -25,7 +25,7 @@ public:
     QListWidget* list() const { return m_list; }
     bool showsEmptyState() const;
     QString emptyHint() const;
-    // The texts of one row: formatted text, then its labels.
+    // The texts of one row: the pasted text, then its labels.
     QStringList rowTexts(int row) const;
 
     QSize sizeHint() const override { return {420, 520}; }

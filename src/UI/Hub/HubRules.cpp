@@ -160,7 +160,7 @@ QList<TranscriptionResult> filterHistory(const QList<TranscriptionResult>& resul
     if (searchText.isEmpty()) return results;
     QList<TranscriptionResult> kept;
     for (const TranscriptionResult& r : results) {
-        if (r.formattedText.contains(searchText, Qt::CaseInsensitive) ||
+        if (r.pastedText.contains(searchText, Qt::CaseInsensitive) ||
             r.rawText.contains(searchText, Qt::CaseInsensitive) || r.appName.contains(searchText, Qt::CaseInsensitive))
             kept.append(r);
     }

@@ -74,6 +74,6 @@ struct PermissionRowSpec {
 // row while it is not empty.
 QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted, const QString& axNotice = {});
 
-// History: the results whose formatted text, raw text or application name contains the search
+// History: the results whose pasted text, raw text or application name contains the search
 // text, ignoring case; the search text is used as typed. Empty: all of them.
 QList<TranscriptionResult> filterHistory(const QList<TranscriptionResult>& results, const QString& searchText);

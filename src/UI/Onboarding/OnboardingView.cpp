@@ -2,6 +2,7 @@
 
 #include "Core/Cloud/AbstractAccount.h"
 #include "Foundation/Clock.h"
+#include "Foundation/Config.h"
 #include "UI/Onboarding/OnboardingMedia.h"
 #include "UI/Onboarding/VideoBackgroundView.h"
 
@@ -357,7 +358,10 @@ void OnboardingView::layoutReady(StepLayout& out, double now) const {
     const QFont errorFont = systemFont(12), termsFont = systemFont(11);
     const QString line1Text = m_flow->readyLine1(), line2Text = m_flow->readyLine2();
     const QString termsText = QStringLiteral("By continuing, you agree to our Terms of Service");
-    const QString startText = QStringLiteral("Start Vantroseing"), signInText = QStringLiteral("Sign in with Google");
+    // Google's name and logo only where the account server really signs in with Google.
+    const bool google = Config::signsInWithGoogle();
+    const QString startText = QStringLiteral("Start Vantroseing");
+    const QString signInText = google ? QStringLiteral("Sign in with Google") : QStringLiteral("Sign in");
     const double line1Height = measure(line1, line1Text).height();
     const double headerHeight = line1Height + 18 + measure(line2, line2Text).height();
     const double errorShown = p.errorPresence.value(now);
@@ -397,7 +401,7 @@ void OnboardingView::layoutReady(StepLayout& out, double now) const {
     button.id = Control::signIn;
     button.text = signInText;
     button.rect = QRectF(cx - 140, top, 280, 48);
-    button.face = m_flow->isSigningIn() ? Face::spinner : Face::logoAndText;
+    button.face = m_flow->isSigningIn() ? Face::spinner : google ? Face::logoAndText : Face::text;
     button.enabled = !m_flow->isSigningIn();
     out.buttons.push_back(button);
     top += 48 + 16;

@@ -1,38 +1,13 @@
 #pragma once
 
-#include "Models/RawValue.h"
 #include "Models/TranscriptionResult.h"
 #include "Models/VantroseSettings.h"
+#include "Models/VoiceStyle.h"
 
 #include <QList>
 #include <QString>
 
 class DictationPipeline;
-
-// A writing style the user can give one application. The raw value is also its label.
-enum class VoiceStyle { natural, professional, casual, technical, creative, notes };
-
-template <>
-struct RawValueTable<VoiceStyle> {
-    static constexpr std::pair<VoiceStyle, const char*> cases[] = {
-        {VoiceStyle::natural, "Natural"},   {VoiceStyle::professional, "Professional"},
-        {VoiceStyle::casual, "Casual"},     {VoiceStyle::technical, "Technical"},
-        {VoiceStyle::creative, "Creative"}, {VoiceStyle::notes, "Notes"},
-    };
-};
-
-namespace VoiceStyles {
-
-// The instruction stored for the style; empty for natural.
-QString instruction(VoiceStyle style);
-// The name of the style's symbol.
-QString icon(VoiceStyle style);
-// The one-line description of the style's card.
-QString cardDescription(VoiceStyle style);
-// The style whose instruction is exactly `instruction`; natural for any other text.
-VoiceStyle from(const QString& instruction);
-
-}  // namespace VoiceStyles
 
 // The per-application instructions as the voice styles tab reads and writes them.
 namespace AppInstructions {

@@ -132,6 +132,38 @@ TEST_F(OllamaServerTest, GenerateRequestCarriesModelPromptAndOptions) {
               (QJsonObject{{"temperature", 0.1}, {"top_p", 0.9}, {"num_predict", 512}}));
 }
 
+// One dictation into the same application under two voice styles: the style chosen for the
+// application travels in the prompt, and a model that follows it gives two different texts.
+TEST_F(OllamaServerTest, TheVoiceStyleOfTheApplicationInFrontTravelsInThePrompt) {
+    server.setCompleter([](const QString& prompt) {
+        if (prompt.contains(VoiceStyles::instruction(VoiceStyle::casual))) return QStringLiteral("sure, friday works");
+        if (prompt.contains(VoiceStyles::instruction(VoiceStyle::professional)))
+            return QStringLiteral("Certainly. Friday suits us.");
+        return QStringLiteral("Sure, Friday works.");
+    });
+    AdaptiveFormatter formatter(server.baseUrl(), QStringLiteral("qwen2.5:1.5b"));
+    const AppContext mail = contextOf(AppType::email);
+    QStringList texts;
+    for (const VoiceStyle style : {VoiceStyle::casual, VoiceStyle::professional}) {
+        VantroseSettings settings;
+        settings.useLLMFormatting = true;
+        settings.appInstructions = {AppInstruction{QStringLiteral("org.example.other"), QStringLiteral("Other"),
+                                                   VoiceStyles::instruction(VoiceStyle::notes)},
+                                    AppInstruction{mail.bundleId, mail.appName, VoiceStyles::instruction(style)}};
+        texts << QCoro::waitFor(formatter.format(QStringLiteral("sure friday works"), mail, settings)).text;
+        const QString prompt = server.generateRequests().last().json().value("prompt").toString();
+        EXPECT_TRUE(prompt.contains(QStringLiteral("Style for this app: ") + VoiceStyles::instruction(style)))
+            << prompt.toStdString();
+        EXPECT_FALSE(prompt.contains(VoiceStyles::instruction(VoiceStyle::notes)));
+    }
+    EXPECT_EQ(texts,
+              (QStringList{QStringLiteral("sure, friday works"), QStringLiteral("Certainly. Friday suits us.")}));
+
+    // An application without a style of its own: the prompt names none.
+    EXPECT_FALSE(OllamaLLMFormatter::buildPrompt(QStringLiteral("hi"), mail, VantroseSettings())
+                     .contains(QStringLiteral("Style for this app")));
+}
+
 TEST_F(OllamaServerTest, FailuresAreThrownWithTheirDescriptions) {
     using Expected = ExpectedFormatterError;
     using RequestKind = FormatterRequestError::Kind;

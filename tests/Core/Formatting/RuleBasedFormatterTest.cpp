@@ -31,7 +31,7 @@ TEST(RuleBasedFormatter, FormatsTranscripts) {
         {"meeting on monday in may", "Meeting on Monday in May."},
         {"push it to github with javascript", "Push it to GitHub with JavaScript."},
         {"learn golang on my iphone and imac", "Learn Go on my iPhone and iMac."},
-        {"hello period how are you", "Hello. how are you."},
+        {"hello period how are you", "Hello. how are you?"},
         {"one comma two", "One, two."},
         {"is it done question mark", "Is it done?"},
         {"wow exclamation point", "Wow!"},
@@ -67,6 +67,77 @@ TEST(RuleBasedFormatter, BlankInputGivesEmptyTextWithoutLatency) {
         QCoro::waitFor(formatter.format(QStringLiteral(" \n\t \n"), contextOfType(AppType::general), {}));
     EXPECT_EQ(result, (FormattingResult{QString(), 0.0, QStringLiteral("RuleBased")}));
     EXPECT_EQ(formatter.formatterName(), "RuleBased");
+}
+
+// A question gets a question mark; a statement that merely opens like one keeps its period.
+TEST(RuleBasedFormatter, EndsAQuestionWithAQuestionMark) {
+    const FormatCase cases[] = {
+        {"can you send me the report", "Can you send me the report?"},
+        {"what time is the meeting", "What time is the meeting?"},
+        {"is it ready", "Is it ready?"},
+        {"do we ship on friday", "Do we ship on Friday?"},
+        {"how many are left", "How many are left?"},
+        {"where are the keys", "Where are the keys?"},
+        {"the build is green period can the team review it", "The build is green. can the team review it?"},
+        {"what a day", "What a day."},
+        {"do the dishes", "Do the dishes."},
+        {"have a nice day", "Have a nice day."},
+        {"when i get home i will call", "When I get home I will call."},
+        {"i can do it", "I can do it."},
+        {"can you send it", "Can you send it", AppType::messaging},
+    };
+    RuleBasedFormatter formatter;
+    for (const FormatCase& row : cases) {
+        SCOPED_TRACE(row.raw.toStdString());
+        EXPECT_EQ(formatter.formatNow(row.raw, contextOfType(row.appType), VantroseSettings()).text, row.expected);
+    }
+}
+
+// The voice style the user chose for the application shapes the text; another application, or
+// an instruction of the user's own words, keeps the usual formatting.
+TEST(RuleBasedFormatter, FollowsTheVoiceStyleOfTheApplicationInFront) {
+    const struct {
+        VoiceStyle style;
+        const char* before;
+        const char* raw;
+        AppType appType;
+        const char* expected;
+    } cases[] = {
+        {VoiceStyle::natural, "see you there", "sounds good", AppType::general, "Sounds good."},
+        {VoiceStyle::casual, "see you there", "sounds good see you on friday", AppType::general,
+         "sounds good see you on Friday"},
+        {VoiceStyle::casual, "See you there.", "sounds good", AppType::general, "Sounds good"},
+        {VoiceStyle::casual, "", "can you make it", AppType::general, "Can you make it?"},
+        {VoiceStyle::casual, "",
+         "this line is long enough that it reads as a message that wants its full stop at the end", AppType::general,
+         "This line is long enough that it reads as a message that wants its full stop at the end."},
+        {VoiceStyle::professional, "", "sounds good", AppType::messaging, "Sounds good."},
+        {VoiceStyle::technical, "", "restart the server", AppType::messaging, "Restart the server."},
+        {VoiceStyle::notes, "", "buy milk period call ana period ship on friday", AppType::general,
+         "Buy milk.\ncall ana.\nship on Friday."},
+        {VoiceStyle::notes, "", "first point. second point? third", AppType::general,
+         "First point.\nSecond point?\nThird."},
+    };
+    RuleBasedFormatter formatter;
+    for (const auto& row : cases) {
+        SCOPED_TRACE(testing::Message() << rawValue(row.style).toStdString() << ": " << row.raw);
+        VantroseSettings settings;
+        settings.appInstructions = {
+            AppInstruction{QStringLiteral("org.example.other"), QStringLiteral("Other"),
+                           VoiceStyles::instruction(VoiceStyle::notes)},
+            AppInstruction{QStringLiteral("org.example.editor"), QStringLiteral("Editor"),
+                           VoiceStyles::instruction(row.style)},
+        };
+        AppContext context = contextOfType(row.appType);
+        context.beforeText = QString::fromUtf8(row.before);
+        EXPECT_EQ(formatter.formatNow(QString::fromUtf8(row.raw), context, settings).text,
+                  QString::fromUtf8(row.expected));
+
+        settings.appInstructions.last().instruction = QStringLiteral("Write like a pirate.");
+        context.beforeText.clear();
+        EXPECT_EQ(formatter.formatNow(QStringLiteral("sounds good"), context, settings).text,
+                  row.appType == AppType::messaging ? QStringLiteral("Sounds good") : QStringLiteral("Sounds good."));
+    }
 }
 
 struct UserRuleCase {

@@ -1,6 +1,8 @@
 #include "Storage/HistoryStore.h"
+#include "support/LogText.h"
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
+#include "support/text/QtPrinters.h"
 
 #include <gtest/gtest.h>
 
@@ -49,12 +51,13 @@ TEST(PipelineBatchRoad, SuccessPastesRecordsAndReports) {
     h.formatter->answer = QStringLiteral("Hello world.");
     ASSERT_TRUE(h.dictate(25));
 
-    // Post-processing after "Hi Ana," adds the leading space; the replacement runs last.
-    EXPECT_EQ(h.inserter->pastedTexts(), QStringList{QStringLiteral(" Hello World.")});
+    // Post-processing after "Hi Ana," continues the sentence in lower case after a space; the
+    // replacement runs last.
+    EXPECT_EQ(h.inserter->pastedTexts(), QStringList{QStringLiteral(" hello World.")});
     const TranscriptionResult& r = h.result();
     EXPECT_EQ(r.rawText, QStringLiteral("hello world"));
     EXPECT_EQ(r.formattedText, QStringLiteral("Hello world."));
-    EXPECT_EQ(r.pastedText, QStringLiteral(" Hello World."));  // what reached the field
+    EXPECT_EQ(r.pastedText, QStringLiteral(" hello World."));  // what reached the field
     EXPECT_DOUBLE_EQ(r.duration, 1.0);
     EXPECT_EQ(r.language, QStringLiteral("en-US"));
     EXPECT_EQ(r.status, ResponseStatus::formatted);
@@ -117,7 +120,7 @@ TEST(PipelineBatchRoad, SuccessPastesRecordsAndReports) {
 }
 
 TEST(PipelineBatchRoad, FallbackTierAndNoContext) {
-    PipelineHarness h(VantroseSettings(), {false, false, nullptr});
+    PipelineHarness h(VantroseSettings(), {false});
     h.setUp();
     h.batch->answers.push_back(FakeBatchRecognizer::text(QStringLiteral("hello world"), QStringLiteral("secondary")));
     h.batch->cloudMetrics = PipelineCloudMetrics{};
@@ -222,19 +225,90 @@ TEST(PipelineBatchRoad, ScreenWordsReplaceTheContextsOwn) {
     EXPECT_EQ(h.screen->enginesMade, 1);
 }
 
-TEST(PipelineBatchRoad, FormatterFailureTakesTheFailureRoad) {
-    BatchHarness h;
-    h.formatter->failure = QStringLiteral("Connection refused");
-    h.record(25);
-    h.pipeline->stopDictation();
-    ASSERT_TRUE(h.waitForStatus(S::retrying));
-    h.sleeper->advance(0.5);
-    ASSERT_TRUE(h.waitForStatus(S::error));
-    EXPECT_EQ(h.pipeline->errorMessage().value_or(QString()), QStringLiteral("Connection refused"));
-    EXPECT_TRUE(h.inserter->calls.isEmpty());
-    EXPECT_TRUE(h.history->stored.isEmpty());
-    h.sleeper->advance(3.0);
-    EXPECT_TRUE(h.waitForStatus(S::idle));
+// A formatter that fails (the server refuses or cannot be reached) costs the dictation nothing:
+// the rules format it, and it is fitted, replaced, pasted and kept as usual.
+TEST(PipelineBatchRoad, FormatterFailurePastesTheRuleFormattedText) {
+    const struct {
+        FormattingMode mode;
+        const char* formatted;
+        const char* pasted;
+        const char* label;
+    } table[] = {
+        {FormattingMode::aiFormatting, "Hello world.", "Hello World!.", "RuleBased"},
+        {FormattingMode::casualMessaging, "hello world.", "hello World!.", "casual_RuleBased"},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.label);
+        VantroseSettings settings;
+        settings.personalization.formattingMode = row.mode;
+        settings.textReplacements = {TextReplacement{QStringLiteral("world"), QStringLiteral("World!")}};
+        BatchHarness h(settings);
+        h.formatter->failure = QStringLiteral("Connection refused");
+        const qsizetype mark = loggedText().size();
+        bool failedShown = false;
+        QObject::connect(h.pipeline.get(), &DictationPipeline::statusChanged,
+                         [&](DictationStatus status) { failedShown |= status == S::error || status == S::retrying; });
+        h.batch->answers.push_back(FakeBatchRecognizer::text(QStringLiteral("hello world")));
+        ASSERT_TRUE(h.dictate(25));
+
+        EXPECT_EQ(h.inserter->pastedTexts(), QStringList{QString::fromUtf8(row.pasted)});
+        ASSERT_EQ(h.history->stored.size(), 1);
+        const TranscriptionResult& r = h.result();
+        EXPECT_EQ(r.formattedText, QString::fromUtf8(row.formatted));
+        EXPECT_EQ(r.pastedText, QString::fromUtf8(row.pasted));
+        EXPECT_EQ(r.formatterUsed, QString::fromUtf8(row.label));
+        EXPECT_TRUE(r.usedFallbackFormatting);
+        EXPECT_FALSE(failedShown);
+        EXPECT_FALSE(h.pipeline->errorMessage().has_value());
+        EXPECT_FALSE(h.services->trackedEvents().contains(QStringLiteral("dictation_failed")));
+        EXPECT_TRUE(loggedTextSince(mark).contains(
+            QStringLiteral("Pipeline: Formatter failed — Connection refused — pasting the rule-based text")));
+    }
+}
+
+// The server's formatter that failed gives way to the pipeline's own; the next dictation asks the
+// server again and takes its formatter back once it is there.
+TEST(PipelineBatchRoad, AfterTheServersFormatterFailedTheNextDictationAsksAgain) {
+    auto cloud = std::make_shared<FakeFormatter>();
+    cloud->name = QStringLiteral("cloud:model-1");
+    cloud->answer = QStringLiteral("From the server.");
+    std::shared_ptr<TextFormatterProtocol> probeAnswer = cloud;
+    int probes = 0;
+    PipelineHarness::Options options;
+    options.probeCloudFormatter = [&] {
+        ++probes;
+        return probeAnswer;
+    };
+    PipelineHarness h(VantroseSettings(), options);
+    h.setUp();
+    ASSERT_EQ(probes, 1);
+    EXPECT_EQ(&h.pipeline->formatter(), cloud.get());
+
+    const auto dictate = [&] {
+        h.inserter->calls.clear();
+        EXPECT_TRUE(h.dictate(25));
+        return h.pipeline->lastResult()->formatterUsed;
+    };
+    cloud->failure = QStringLiteral("Ollama API request failed");
+    EXPECT_EQ(dictate(), QStringLiteral("RuleBased"));  // the rules, after the server's failure
+    EXPECT_EQ(h.inserter->pastedTexts(), QStringList{QStringLiteral("Hello world.")});
+    EXPECT_EQ(h.formatter->calls, 0);
+    EXPECT_EQ(probes, 1);
+
+    cloud->failure.reset();
+    EXPECT_EQ(dictate(), QStringLiteral("cloud:model-1"));  // asked again, and back
+    EXPECT_EQ(probes, 2);
+    EXPECT_EQ(h.inserter->pastedTexts(), QStringList{QStringLiteral("From the server.")});
+
+    cloud->failure = QStringLiteral("Ollama API request failed");
+    dictate();
+    probeAnswer = nullptr;  // the server reports no formatter now
+    EXPECT_EQ(dictate(), QStringLiteral("RuleBased"));
+    EXPECT_EQ(probes, 3);
+    EXPECT_EQ(h.formatter->calls, 1);  // the pipeline's own formatter, without a failure
+    EXPECT_FALSE(h.pipeline->lastResult()->usedFallbackFormatting);
+    dictate();
+    EXPECT_EQ(probes, 3);  // a settled answer is not asked for again
 }
 
 // A cancel while the dictation is being recognised or formatted ends it: nothing is pasted.

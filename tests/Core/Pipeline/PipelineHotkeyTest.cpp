@@ -1,5 +1,7 @@
+#include "support/LogText.h"
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
+#include "support/text/QtPrinters.h"
 
 #include <gtest/gtest.h>
 
@@ -195,13 +197,28 @@ TEST(PipelineHotkeys, FailedMicrophoneRestartOnResumeKeepsTheDictationFinishable
     EXPECT_DOUBLE_EQ(h.p().lastResult()->duration, 15 * 0.04);
 }
 
-TEST(PipelineHotkeys, PasteLastPastesTheLastTranscriptAgain) {
+// Paste-last puts in exactly what the dictation pasted: fitted to the field and replaced.
+TEST(PipelineHotkeys, PasteLastPastesExactlyWhatTheDictationPasted) {
     HotkeyHarness h;
     QCoro::waitFor(h.p().pasteLastTranscript());  // nothing yet
     EXPECT_TRUE(h.inserter->calls.isEmpty());
+    h.p().updateSettings([](VantroseSettings& s) {
+        s.textReplacements = {TextReplacement{QStringLiteral("world"), QStringLiteral("World!")}};
+    });
+    h.contextEngine->context.textboxContents.beforeText = QStringLiteral("Dear team,");
     ASSERT_TRUE(h.dictate());
+    const qsizetype mark = loggedText().size();
     QCoro::waitFor(h.p().pasteLastTranscript());
-    EXPECT_EQ(h.inserter->pastedTexts(), (QStringList{QStringLiteral("Hello world."), QStringLiteral("Hello world.")}));
+    EXPECT_EQ(h.inserter->pastedTexts(),
+              (QStringList{QStringLiteral(" hello World!."), QStringLiteral(" hello World!.")}));
+    EXPECT_TRUE(
+        loggedTextSince(mark).contains(QStringLiteral("Pipeline: Paste last transcript — \" hello World!....\"")));
+
+    // A paste whose keys could not be sent is reported, not passed over.
+    h.inserter->scriptedOutcomes.push_back(FakeTextInserter::failedOutcome(QStringLiteral(" hello World!.")));
+    QCoro::waitFor(h.p().pasteLastTranscript());
+    EXPECT_TRUE(
+        loggedTextSince(mark).contains(QStringLiteral("Pipeline: Paste last transcript failed — nothing was pasted")));
 }
 
 // Both pastes go through the user's clipboard: they must never overlap.

@@ -68,7 +68,12 @@ TEST(PipelineSetup, AdoptsTheServersFormatterOnlyWhenItAnswers) {
         SCOPED_TRACE(available);
         auto cloud = std::make_shared<FakeFormatter>();
         cloud->name = QStringLiteral("CloudLLM");
-        PipelineHarness h(VantroseSettings(), {true, true, available ? cloud : nullptr});
+        PipelineHarness::Options options;
+        options.probeCloudFormatter = [&]() -> std::shared_ptr<TextFormatterProtocol> {
+            if (available) return cloud;
+            return nullptr;
+        };
+        PipelineHarness h(VantroseSettings(), options);
         h.keyboard->startResult = false;  // set-up goes on without hotkeys
         h.setUp();
         EXPECT_EQ(h.pipeline->formatter().formatterName(),

@@ -314,3 +314,38 @@ TEST_F(PipelineStreamingServer, AudioLostWhileReconnectingSendsTheDictationToThe
 }
 
 }  // namespace
+
+namespace {
+
+// Sign-out closes the streaming connection, which carries the account: a dictation waiting for
+// the server's answer finishes on this computer, and the next ones do not open it again until
+// the next sign-in.
+TEST_F(PipelineStreamingServer, SignOutClosesTheConnectionUntilTheNextSignIn) {
+    start();
+    ASSERT_TRUE(waitUntil([&] { return server->openClientCount() == 1; }));
+    server->scriptNextCommit(Reply::silence());
+    recordAndRelease();
+    ASSERT_EQ(h->pipeline->status(), S::processing);
+
+    h->pipeline->setAccountSignedIn(false);
+    ASSERT_TRUE(waitForPastes(1));
+    EXPECT_EQ(h->batch->transcribeCalls, 1);
+    EXPECT_TRUE(waitUntil([&] { return server->openClientCount() == 0; }));
+    EXPECT_EQ(transport->state(), State::disconnected);
+
+    // Push-to-talk still dictates, on this computer only.
+    h->record(kChunks);
+    h->pipeline->stopDictation();
+    ASSERT_TRUE(waitForPastes(2));
+    EXPECT_EQ(h->batch->transcribeCalls, 2);
+    EXPECT_EQ(server->commitCount(), 1);
+    EXPECT_EQ(server->handshakeCount(), 1);
+    EXPECT_EQ(transport->state(), State::disconnected);
+
+    h->pipeline->setAccountSignedIn(true);
+    ASSERT_TRUE(waitUntil([&] { return transport->state() == State::connected; }));
+    dictateOverTheSocket(QStringLiteral("Signed in again."));
+    EXPECT_EQ(server->handshakeCount(), 2);
+}
+
+}  // namespace

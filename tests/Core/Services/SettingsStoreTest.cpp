@@ -132,6 +132,33 @@ TEST_F(SettingsStoreTest, EveryAssignmentPushesTheFileToTheServer) {
     EXPECT_TRUE(waitUntil([] { return loggedText().contains("Pipeline: Settings synced to server"); }));
 }
 
+// A copy that is not UTF-8 is never sent as it is: the server gets an empty object instead.
+TEST_F(SettingsStoreTest, OnlyUtf8IsPushedAsItIs) {
+    signIn();
+    SettingsStore store{VantroseSettings()};
+    QSignalSpy pushed(&store, &SettingsStore::pushFinished);
+    struct Case {
+        const char* name;
+        QByteArray data;
+        bool sentAsIs;
+    };
+    const Case cases[] = {
+        {"plain", R"({"userName":"Ada"})", true},
+        {"accented and an emoji", "{\"userName\":\"Ad\xC3\xA9 \xF0\x9F\x98\x80\"}", true},
+        {"a stray byte", "{\"userName\":\"Ad\xFF\"}", false},
+        {"an overlong encoding", "{\"userName\":\"\xC0\xAF\"}", false},
+        {"an encoded surrogate", "{\"userName\":\"\xED\xA0\x80\"}", false},
+        {"cut off at the end", "{\"userName\":\"\xE2\x82", false},
+    };
+    for (const Case& c : cases) {
+        const int before = int(pushed.count());
+        store.pushSettingsToServer(c.data);
+        ASSERT_TRUE(waitUntil([&] { return pushed.count() == before + 1; })) << c.name;
+        const QByteArray expected = c.sentAsIs ? c.data : QByteArray("{}");
+        EXPECT_EQ(server.requests(server.paths().settings).last().body, "{\"settings\":" + expected + "}") << c.name;
+    }
+}
+
 TEST_F(SettingsStoreTest, PushesAreSerialisedAndOnlyTheNewestWaitingValueIsSent) {
     signIn();
     server.scriptNext("PUT", server.paths().settings, LoopbackReply::normal().after(300));

@@ -117,6 +117,7 @@ public:
     std::atomic<int> sent{0};
     bool serverReachable = false;  // connect() reaches connected only when set
     int connectCalls = 0;
+    int disconnectCalls = 0;
     int beginCalls = 0;
     int resetCalls = 0;
     QList<Commit> commits;
@@ -124,6 +125,10 @@ public:
     State state() const override { return linkState.load(); }
     int chunksSent() const override { return sent.load(); }
     void connect() override;
+    void disconnect() override {
+        ++disconnectCalls;
+        linkState = State::disconnected;
+    }
     void beginNewSession() override;
     void resetSession() override;
     void sendAudioChunk(const AudioChunk&) override { ++sent; }

@@ -63,9 +63,9 @@ PipelineHarness::PipelineHarness(VantroseSettings settings, Options options) {
         c.delayedCall = delays->delayedCall();
     }
     if (options.probeCloudFormatter) {
-        c.probeCloudFormatter =
-            [cloud = options.cloudFormatter](VantroseSettings) -> QCoro::Task<std::shared_ptr<TextFormatterProtocol>> {
-            co_return std::shared_ptr<TextFormatterProtocol>(cloud);
+        c.probeCloudFormatter = [probe = std::move(options.probeCloudFormatter)](
+                                    VantroseSettings) -> QCoro::Task<std::shared_ptr<TextFormatterProtocol>> {
+            co_return probe();
         };
     }
     if (options.withContextEngine) {

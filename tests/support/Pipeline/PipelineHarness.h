@@ -18,8 +18,9 @@
 struct PipelineHarness {
     struct Options {
         bool withContextEngine = true;
-        bool probeCloudFormatter = false;                               // set-up asks for the server's formatter
-        std::shared_ptr<TextFormatterProtocol> cloudFormatter;          // ... and gets this one (none: unavailable)
+        // Set-up (and a dictation after the server's formatter failed) asks for the server's
+        // formatter and gets what this gives (null: unavailable); none: nothing is asked.
+        std::function<std::shared_ptr<TextFormatterProtocol>()> probeCloudFormatter;
         std::function<std::unique_ptr<PipelineHistory>()> makeHistory;  // none: a FakePipelineHistory
         // none: a FakeBatchRecognizer (`batch` is null when this gave another one)
         std::function<std::unique_ptr<PipelineBatchRecognizer>()> makeBatchRecognizer;

@@ -16,8 +16,9 @@ LoopbackReply FakeOllamaServer::handleGenerate(const RecordedRequest& request) c
     for (const QString& name : m_models) known = known || name == model || name.startsWith(model + QLatin1Char(':'));
     if (!known)
         return LoopbackReply::json(QJsonObject{{"error", QStringLiteral("model '%1' not found").arg(model)}}, 404);
+    const QString completion = m_completer ? m_completer(body.value("prompt").toString()) : m_completion;
     return LoopbackReply::json(QJsonObject{
-        {"model", model}, {"created_at", "2026-01-01T00:00:00Z"}, {"response", m_completion}, {"done", true}});
+        {"model", model}, {"created_at", "2026-01-01T00:00:00Z"}, {"response", completion}, {"done", true}});
 }
 
 LoopbackReply FakeOllamaServer::handleTags(const RecordedRequest&) const {

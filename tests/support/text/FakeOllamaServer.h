@@ -5,6 +5,8 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#include <functional>
+
 // A stand-in for a local Ollama server on 127.0.0.1: the generate call ("/api/generate") and
 // the model list ("/api/tags"), over the loopback HTTP server. Tests set the models and the
 // completion, script failures per route, and read the recorded requests.
@@ -24,6 +26,8 @@ public:
     void setModels(const QStringList& names) { m_models = names; }
     // The "response" of the generate call (default: "Formatted by the model.").
     void setCompletion(const QString& completion) { m_completion = completion; }
+    // Answers each generate call from its prompt instead (a model that follows its instructions).
+    void setCompleter(std::function<QString(const QString& prompt)> completer) { m_completer = std::move(completer); }
 
     // Failures and delays: see LoopbackVendorServer.
     void scriptNextGenerate(const LoopbackReply& reply) { m_server.scriptNext("POST", generatePath, reply); }
@@ -41,4 +45,5 @@ private:
     LoopbackVendorServer m_server;
     QStringList m_models{QStringLiteral("qwen2.5:1.5b")};
     QString m_completion = QStringLiteral("Formatted by the model.");
+    std::function<QString(const QString&)> m_completer;
 };
