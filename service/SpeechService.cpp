@@ -551,7 +551,8 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                      reply.insert("total_time", nowMs() - t0);
                      finish(jsonReply(reply));
                  }(QPointer<SpeechService>(this), std::move(lease), std::move(audio.samples),
-                                                    body.value("context").toObject(), wantsFormat, account, finish);
+                                                                     body.value("context").toObject(), wantsFormat,
+                                                                     account, finish);
              });
 
     postJson(StringShield::pathFormat(), ServiceReplies::kMaxJsonBody, QStringLiteral("request body too large"),
