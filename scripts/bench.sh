@@ -6,7 +6,10 @@
 #   micro  every bench/bench_* program (some need flite and sox and take a minute or two);
 #          programs named bench_*_desktop run on the virtual desktop (scripts/with-desktop.sh)
 #   idle   starts the built program on the virtual desktop, signed in, closes the hub window and
-#          samples its resident memory, CPU time, threads and wake-ups while it sits idle
+#          samples its resident memory, CPU time, threads and wake-ups while it sits idle; three
+#          times: with no server answering (figures idle:*), signed in to the local service
+#          (idle_service:*), and with the local service refusing its token (idle_refused:*: the
+#          service ended the session, so the program signs out once and must then keep quiet)
 #
 # The goals and references of the table are in bench/goals.tsv.
 #
@@ -20,53 +23,86 @@ idle_seconds=${VANTROSE_IDLE_SECONDS:-60}
 settle_seconds=${VANTROSE_IDLE_SETTLE_SECONDS:-5}
 
 # ---- inside the virtual desktop: one idle measurement of the program given as $2, figures to $3 ----
+# $4, the server the program is signed in to: none (a token for a server nobody runs), service (the
+# local service, signed in through its consent page) or refused (the local service, which has ended
+# that session).
 if [ "${1:-}" = "--idle-inside-desktop" ]; then
   program=$2
   figures=$3
-  # A signed-in account, so the start-up goes past the sign-in gate and sets the pipeline up.
-  mkdir -p "$XDG_CONFIG_HOME/Vantrose"
-  ( umask 077; printf '[General]\ncom.vantrose.accessToken=bench-token\n' >"$XDG_CONFIG_HOME/Vantrose/Vantrose.conf" )
+  server=${4:-none}
+  prefix=idle
+  [ "$server" = none ] || prefix=idle_$server
+  build=$(cd "$(dirname "$program")/.." && pwd)
   log="$XDG_STATE_HOME/Vantrose/main.log"
   out="$VANTROSE_DESKTOP_WORK/vantrose.out"
+  pid=
+  service_pid=
+  stop_processes() {
+    for p in $pid $service_pid; do
+      if kill -0 "$p" 2>/dev/null; then
+        kill -TERM "$p" 2>/dev/null || true
+        for _ in $(seq 100); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$p" 2>/dev/null || true
+      fi
+      wait "$p" 2>/dev/null || true
+    done
+  }
+  trap stop_processes EXIT
+
+  # A signed-in account, so the start-up goes past the sign-in gate and sets the pipeline up.
+  mkdir -p "$XDG_CONFIG_HOME/Vantrose"
+  if [ "$server" = none ]; then
+    ( umask 077; printf '[General]\ncom.vantrose.accessToken=bench-token\n' >"$XDG_CONFIG_HOME/Vantrose/Vantrose.conf" )
+  else
+    port_file="$VANTROSE_DESKTOP_WORK/service.port"
+    "$build/service/vantrose-service" --port 0 --port-file "$port_file" --data-dir "$VANTROSE_DESKTOP_WORK/service" \
+      --ollama "" >"$VANTROSE_DESKTOP_WORK/service.out" 2>&1 &
+    service_pid=$!
+    for _ in $(seq 100); do [ -s "$port_file" ] && break; sleep 0.2; done
+    [ -s "$port_file" ] || { echo "$prefix: the local service did not start" >&2; cat "$VANTROSE_DESKTOP_WORK/service.out" >&2; exit 1; }
+    revoked=()
+    [ "$server" = refused ] && revoked=(--revoked)
+    "$build/bench/vantrose_bench_sign_in" "http://127.0.0.1:$(cat "$port_file")" "${revoked[@]}" ||
+      { echo "$prefix: could not sign in to the local service" >&2; exit 1; }
+  fi
 
   # Tesseract reads its thread limit once, when the process starts (as scripts/run.sh sets it).
   OMP_THREAD_LIMIT=${OMP_THREAD_LIMIT:-1} "$program" >"$out" 2>&1 &
   pid=$!
-  stop_program() {
-    if kill -0 "$pid" 2>/dev/null; then
-      kill -TERM "$pid" 2>/dev/null || true
-      for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-      kill -KILL "$pid" 2>/dev/null || true
-    fi
-    wait "$pid" 2>/dev/null || true
-  }
-  trap stop_program EXIT
 
   wait_for_log() {  # text, seconds
     local deadline=$((SECONDS + $2))
     until [ -f "$log" ] && grep -qF "$1" "$log"; do
-      kill -0 "$pid" 2>/dev/null || { echo "idle: vantrose exited during start-up" >&2; cat "$out" >&2; exit 1; }
+      kill -0 "$pid" 2>/dev/null || { echo "$prefix: vantrose exited during start-up" >&2; cat "$out" >&2; exit 1; }
       [ $SECONDS -lt "$deadline" ] || return 1
       sleep 0.2
     done
   }
   wait_for_log "Vantrose: Application launched successfully" 60 || {
-    echo "idle: vantrose did not report its launch within 60 s" >&2; cat "$out" >&2; exit 1; }
+    echo "$prefix: vantrose did not report its launch within 60 s" >&2; cat "$out" >&2; exit 1; }
   pipeline="set up"
   wait_for_log "Pipeline: Setup complete" 30 || pipeline="NOT set up (no 'Pipeline: Setup complete' in the log)"
+  if [ "$server" = refused ]; then
+    # Refused, the program signs out and shows the sign-in; that is the state measured.
+    wait_for_log "Windows: Onboarding window shown" 30 || pipeline="$pipeline; NOT signed out (no sign-in shown)"
+  fi
 
-  # The start-up opens the hub; the idle program is the one whose hub the user has closed.
-  hub="open"
-  if wait_for_log "Windows: Hub window shown" 30; then
-    deadline=$((SECONDS + 30))
+  # Closes the program's visible windows named by the pattern the way a user closes them: through
+  # the window manager (openbox binds Alt+F4 to Close). True once none is left.
+  close_windows() {
+    local deadline=$((SECONDS + 30)) window
     while [ $SECONDS -lt $deadline ]; do
-      window=$(xdotool search --onlyvisible --pid "$pid" --name '^Vantrose$' 2>/dev/null | head -n1 || true)
-      if [ -z "$window" ]; then hub="closed"; break; fi
-      # Closed the way a user closes it: through the window manager (openbox binds Alt+F4 to Close).
+      window=$(xdotool search --onlyvisible --pid "$pid" --name "$1" 2>/dev/null | head -n1 || true)
+      [ -n "$window" ] || return 0
       xdotool windowactivate --sync "$window" key --clearmodifiers alt+F4 >/dev/null 2>&1 || true
       sleep 0.5
     done
-  fi
+    return 1
+  }
+  # The start-up opens the hub; the idle program is the one whose hub the user has closed (and,
+  # signed out, the sign-in window that follows it: both carry the program's name).
+  hub="open"
+  if wait_for_log "Windows: Hub window shown" 30 && close_windows '^Vantrose$'; then hub="closed"; fi
   sleep "$settle_seconds"
 
   ticks=$(getconf CLK_TCK)
@@ -87,7 +123,7 @@ if [ "${1:-}" = "--idle-inside-desktop" ]; then
   start_ns=$(date +%s%N)
   max_rss=0
   for _ in $(seq "$idle_seconds"); do
-    kill -0 "$pid" 2>/dev/null || { echo "idle: vantrose exited during the measurement" >&2; cat "$out" >&2; exit 1; }
+    kill -0 "$pid" 2>/dev/null || { echo "$prefix: vantrose exited during the measurement" >&2; cat "$out" >&2; exit 1; }
     rss=$(rss_kb)
     [ "$rss" -gt "$max_rss" ] && max_rss=$rss
     sleep 1
@@ -109,25 +145,25 @@ if [ "${1:-}" = "--idle-inside-desktop" ]; then
 
   awk -v t0="$start_ticks" -v t1="$end_ticks" -v hz="$ticks" -v wall="$wall" \
       -v rss="$end_rss" -v max="$max_rss" -v threads="$threads" -v pipeline="$pipeline" -v hub="$hub" \
-      -v settle="$settle_seconds" -v wakeups="$wakeups" -v figures="$figures" 'BEGIN {
+      -v settle="$settle_seconds" -v wakeups="$wakeups" -v figures="$figures" -v p="$prefix" 'BEGIN {
     cpu = (t1 - t0) / hz; pct = 100 * cpu / wall
-    printf "idle: pipeline %s; hub window %s; %d threads\n", pipeline, hub, threads
-    printf "idle: window %.1f s (after %s s settle)\n", wall, settle
-    printf "idle: resident memory %.1f MB at the end, %.1f MB at most\n", rss / 1024, max / 1024
-    printf "idle: CPU %.2f s = %.3f %% of one core\n", cpu, pct
-    printf "idle: %.2f wake-ups a second, by thread:\n", wakeups
-    printf "idle:cpu_pct\t%.4f\nidle:rss_mb\t%.2f\nidle:rss_end_mb\t%.2f\nidle:threads\t%d\nidle:wakeups_per_s\t%.2f\n",
-           pct, max / 1024, rss / 1024, threads, wakeups > figures
+    printf "%s: pipeline %s; hub window %s; %d threads\n", p, pipeline, hub, threads
+    printf "%s: window %.1f s (after %s s settle)\n", p, wall, settle
+    printf "%s: resident memory %.1f MB at the end, %.1f MB at most\n", p, rss / 1024, max / 1024
+    printf "%s: CPU %.2f s = %.3f %% of one core\n", p, cpu, pct
+    printf "%s: %.2f wake-ups a second, by thread:\n", p, wakeups
+    printf "%s:cpu_pct\t%.4f\n%s:rss_mb\t%.2f\n%s:rss_end_mb\t%.2f\n%s:threads\t%d\n%s:wakeups_per_s\t%.2f\n",
+           p, pct, p, max / 1024, p, rss / 1024, p, threads, p, wakeups > figures
   }'
-  printf '%s\n' "$per_thread" | awk -F'\t' '$1 > 0 { printf "idle:   %8.2f  %s\n", $1, $2 }'
+  printf '%s\n' "$per_thread" | awk -F'\t' -v p="$prefix" '$1 > 0 { printf "%s:   %8.2f  %s\n", p, $1, $2 }'
   # Where the resident memory sits: anonymous memory (the heaps, thread stacks) and each mapped file.
-  echo "idle: resident by mapping (MB):"
+  echo "$prefix: resident by mapping (MB):"
   awk '/^[0-9a-f]+-[0-9a-f]+ / { name = ($6 == "") ? "[anonymous]" : $6; for (i = 7; i <= NF; i++) name = name " " $i; next }
        /^Rss:/ { rss[name] += $2 }
        END { for (n in rss) if (rss[n] >= 1024) printf "%.1f\t%s\n", rss[n] / 1024, n }' "/proc/$pid/smaps" 2>/dev/null |
-    sort -rn | head -n 15 | awk -F'\t' '{ printf "idle:   %6.1f  %s\n", $1, $2 }'
-  echo "idle: threads by name: $(cat /proc/"$pid"/task/*/comm 2>/dev/null | sort | uniq -c | awk '{ n = $1; $1 = ""; printf "%s%s x%d", sep, substr($0, 2), n; sep = ", " }')"
-  [ "$hub" = closed ] || echo "idle:hub_open	1" >>"$figures"
+    sort -rn | head -n 15 | awk -F'\t' -v p="$prefix" '{ printf "%s:   %6.1f  %s\n", p, $1, $2 }'
+  echo "$prefix: threads by name: $(cat /proc/"$pid"/task/*/comm 2>/dev/null | sort | uniq -c | awk '{ n = $1; $1 = ""; printf "%s%s x%d", sep, substr($0, 2), n; sep = ", " }')"
+  [ "$hub" = closed ] || echo "$prefix:hub_open	1" >>"$figures"
   exit 0
 fi
 
@@ -189,7 +225,7 @@ dir=${VANTROSE_BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTROSE_BUILD_BENCH=ON -DVANTROSE_BUILD_APP=ON >/dev/null
 # Only what runs here: the program (idle) and the benchmark programs (the local service comes
 # with the benchmarks that start it); the tests are not needed.
-targets=(vantrose)
+targets=(vantrose vantrose-service vantrose_bench_sign_in)
 for src in bench/*.cpp; do targets+=("bench_$(basename "$src" .cpp)"); done
 cmake --build "$dir" -j "${VANTROSE_BENCH_JOBS:-$(nproc)}" --target "${targets[@]}"
 dir=$(cd "$dir" && pwd)
@@ -236,10 +272,12 @@ if [ "$mode" = all ] || [ "$mode" = micro ]; then
 fi
 
 if [ "$mode" = all ] || [ "$mode" = idle ]; then
-  echo "==> idle resident memory, CPU and wake-ups over ${idle_seconds} s"
-  VANTROSE_IDLE_SETTLE_SECONDS=$settle_seconds VANTROSE_IDLE_SECONDS=$idle_seconds \
-    scripts/with-desktop.sh "$PWD/scripts/bench.sh" --idle-inside-desktop "$dir/src/vantrose" "$results/idle.tsv" ||
-    failed+=("idle")
+  for server in none service refused; do
+    echo "==> idle resident memory, CPU and wake-ups over ${idle_seconds} s (server: $server)"
+    VANTROSE_IDLE_SETTLE_SECONDS=$settle_seconds VANTROSE_IDLE_SECONDS=$idle_seconds \
+      scripts/with-desktop.sh "$PWD/scripts/bench.sh" --idle-inside-desktop "$dir/src/vantrose" \
+        "$results/idle-$server.tsv" "$server" || failed+=("idle ($server)")
+  done
 fi
 
 [ ${#failed[@]} -eq 0 ] || echo "bench: failed: ${failed[*]}" >&2

@@ -240,8 +240,11 @@ private:
         } else if (type == QLatin1String("ping")) {
             send(QJsonObject{{"type", "pong"}});
         } else if (type == QLatin1String("new_session")) {
+            answerAbandonedCommit();
             discardUtterance();
         } else if (type == QLatin1String("commit")) {
+            answerAbandonedCommit();
+            m_commitUnanswered = true;
             (void)commit(doc.object().value("context").toObject(), ++m_generation);
         } else {
             sendError(QStringLiteral("unknown message type"), false);
@@ -290,6 +293,16 @@ private:
         });
     }
 
+    // Every commit gets one answer, in the order the commits came: the client counts the commits
+    // it gave up on and takes one answer for each. A commit still being worked on when the next
+    // session (or commit) begins is answered here, at once, ahead of anything of the next one;
+    // its own work then ends without a word.
+    void answerAbandonedCommit() {
+        if (!m_commitUnanswered) return;
+        m_commitUnanswered = false;
+        sendError(QStringLiteral("commit abandoned before its result"), false);
+    }
+
     void discardUtterance() {
         ++m_generation;
         m_committing = false;
@@ -331,6 +344,7 @@ private:
             if (!self || !service || self->m_generation != generation) co_return;
         }
         m_committing = false;
+        m_commitUnanswered = false;
         QJsonObject result = recognitionFields(asrText, asrMs, formatted);
         result.insert("type", "result");
         result.insert("commit_to_response_ms", nowMs() - t0);
@@ -363,6 +377,7 @@ private:
     QTimer m_idle;
     bool m_streaming = false;
     bool m_committing = false;
+    bool m_commitUnanswered = false;  // a commit's answer is still owed to the client
     bool m_closed = false;
     const quint64 m_id;
     qint64 m_samples = 0;
@@ -530,11 +545,14 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                          if (!self) co_return;
                      }
                      QJsonObject reply = recognitionFields(asrText, asrMs, formatted);
-                     reply.insert("status", "OK");
+                     // A recording the recogniser could not finish in time is said to be partial,
+                     // never passed off as the whole.
+                     reply.insert("status", recognised.partial ? "PARTIAL" : "OK");
                      reply.insert("total_time", nowMs() - t0);
                      finish(jsonReply(reply));
                  }(QPointer<SpeechService>(this), std::move(lease), std::move(audio.samples),
-                                                    body.value("context").toObject(), wantsFormat, account, finish);
+                                                                     body.value("context").toObject(), wantsFormat,
+                                                                     account, finish);
              });
 
     postJson(StringShield::pathFormat(), ServiceReplies::kMaxJsonBody, QStringLiteral("request body too large"),

@@ -343,6 +343,27 @@ QCoro::Task<std::optional<QString>> AuthManager::getAccessToken() {
     co_return cachedAccessToken();
 }
 
+QCoro::Task<std::optional<QString>> AuthManager::replaceRefusedToken(QString refused) {
+    QPointer<AuthManager> self(this);
+    const std::optional<QString> stored = cachedAccessToken();
+    if (!stored) co_return std::nullopt;
+    // A refresh or a new sign-in replaced the refused token since it was sent: try that one.
+    if (*stored != refused) co_return stored;
+    if (m_refreshedAfterRefusal == refused) {
+        // Refreshed because the server refused the token before it, and refused as well: these
+        // tokens will not do, whatever the refresh said. The ending of a refused refresh.
+        VLOG("Auth: The server refused the refreshed access token as well");
+        logout();
+        co_return std::nullopt;
+    }
+    VLOG("Auth: The server refused the access token; refreshing it");
+    const bool refreshed = co_await refreshTokenIfNeeded();
+    if (!self || !refreshed) co_return std::nullopt;
+    const std::optional<QString> replacement = cachedAccessToken();
+    m_refreshedAfterRefusal = replacement;
+    co_return replacement;
+}
+
 QCoro::Task<bool> AuthManager::refreshTokenIfNeeded() {
     if (m_refreshInFlight) {
         const auto outcome = co_await qCoro(this, &AuthManager::refreshFinished, kRefreshWaitLimit);

@@ -62,6 +62,10 @@ public:
     QCoro::Task<std::optional<QString>> getAccessToken() override;
     // The stored access token without expiry test or refresh. Any thread.
     std::optional<QString> cachedAccessToken() const override;
+    // A server refused `refused`: the stored token when it changed meanwhile; else the tokens
+    // are refreshed at once and the new access token answered. A refused refresh signs out, and
+    // so does a refusal of the token such a refresh just gave.
+    QCoro::Task<std::optional<QString>> replaceRefusedToken(QString refused) override;
     void logout() override;
 
     // Whether `url` belongs to the account server (same scheme, host and port), the only place
@@ -113,4 +117,6 @@ private:
     std::optional<QString> m_codeVerifier;  // memory only
     std::optional<QString> m_oauthState;    // memory only; checked on the callback
     bool m_refreshInFlight = false;
+    // The access token the last refresh after a refusal gave; refused again, it signs out.
+    std::optional<QString> m_refreshedAfterRefusal;
 };

@@ -154,6 +154,34 @@ TEST(FaultMatrixDesktop, SigtermInEachStateOfADictation) {
     }
 }
 
+// The server no longer takes the account's tokens (it lost its sessions): the program refreshes
+// once, is refused, signs out and shows the sign-in, and leaves the server alone from then on
+// (no reconnection every 0.4 s); it still ends in order.
+TEST(FaultMatrixDesktop, ServerThatRefusesTheTokenSignsOutOnce) {
+    ASSERT_TRUE(QFile::exists(kProgram)) << kProgram.toStdString();
+    QDir(AppPaths::logDir()).removeRecursively();
+    LoopbackVendorServer server;
+    ASSERT_TRUE(server.start());
+    LoopbackStreamingServer streaming(server);
+    streaming.setRequireValidToken(true);
+    ASSERT_NO_FATAL_FAILURE(seedSignedInAccount(server));
+    server.revokeAllTokens();
+
+    std::unique_ptr<QProcess> app = launch();
+    ASSERT_TRUE(app);
+    ASSERT_TRUE(logShows(*app, "Auth: Signed out"));
+    ASSERT_TRUE(logShows(*app, "Windows: Onboarding window shown"));
+    const int handshakes = streaming.handshakeCount();
+    waitUntil([] { return false; }, 3s);  // long enough for several rounds of the old loop
+    const QString log = textLog();
+    EXPECT_EQ(streaming.handshakeCount(), handshakes);
+    EXPECT_LE(handshakes, 1);
+    EXPECT_EQ(server.requestCount(server.paths().authRefresh), 1) << log.toStdString();
+    EXPECT_FALSE(log.contains("Reconnect attempt")) << log.toStdString();
+    EXPECT_TRUE(terminateAndWait(*app)) << textLog().toStdString();
+    EXPECT_TRUE(textLog().contains("Vantrose: Application terminated"));
+}
+
 // The session bus (and with it the accessibility bus) is absent, or takes connections and never
 // answers: the program still comes up, says why it runs without the bus, pastes a dictation with
 // the user's clipboard given back, and ends in order.

@@ -447,6 +447,46 @@ TEST_F(AuthManagerTest, OnlyARejectedRefreshSignsOut) {
     }
 }
 
+// A server refused a token that has not expired (revoked, or the server lost its sessions): it
+// is refreshed at once; a refusal of the refreshed one signs out, as a refused refresh does; a
+// token replaced meanwhile is simply the one to try.
+TEST_F(AuthManagerTest, RefusedTokenIsRefreshedOnceThenSignsOut) {
+    const auto first = storeIssuedTokens();
+    UserDefaults::shared().setValue(AuthManager::userDataKey,
+                                    QJsonDocument(LoopbackVendorServer::defaultUser()).toJson());
+    AuthManager auth;
+    const auto refused = [&](const QString& token) { return QCoro::waitFor(auth.replaceRefusedToken(token)); };
+
+    EXPECT_EQ(refused(QStringLiteral("an older token")), first.accessToken);  // replaced meanwhile
+    EXPECT_TRUE(server.requests("/auth/refresh").isEmpty());
+
+    const std::optional<QString> second = refused(first.accessToken);
+    ASSERT_TRUE(second.has_value());
+    EXPECT_NE(*second, first.accessToken);
+    EXPECT_TRUE(server.isValidAccessToken(*second));
+    EXPECT_EQ(storedString(AuthManager::accessTokenKey), *second);
+    EXPECT_EQ(server.requests("/auth/refresh").size(), 1);
+    EXPECT_TRUE(auth.isAuthenticated());
+
+    EXPECT_EQ(refused(*second), std::nullopt);  // refused again: no second refresh
+    EXPECT_EQ(server.requests("/auth/refresh").size(), 1);
+    EXPECT_FALSE(auth.isAuthenticated());
+    EXPECT_TRUE(storedString(AuthManager::accessTokenKey).isEmpty());
+    EXPECT_TRUE(storedString(AuthManager::refreshTokenKey).isEmpty());
+    EXPECT_EQ(refused(*second), std::nullopt);  // signed out: nothing to try
+
+    // The server refuses the refresh too (its sessions are gone): signed out at the first refusal.
+    const auto revoked = storeIssuedTokens();
+    UserDefaults::shared().setValue(AuthManager::userDataKey,
+                                    QJsonDocument(LoopbackVendorServer::defaultUser()).toJson());
+    server.scriptAlways("POST", "/auth/refresh", LoopbackReply::error(401, "Invalid refresh token"));
+    AuthManager again;
+    ASSERT_TRUE(again.isAuthenticated());
+    EXPECT_EQ(QCoro::waitFor(again.replaceRefusedToken(revoked.accessToken)), std::nullopt);
+    EXPECT_FALSE(again.isAuthenticated());
+    EXPECT_TRUE(loggedText().contains("Auth: Refresh token rejected by the server (401)"));
+}
+
 TEST_F(AuthManagerTest, ExpiredTokenWithoutRefreshTokenSendsNothing) {
     UserDefaults::shared().setValue(AuthManager::accessTokenKey, tokenExpiringIn(-5));
     AuthManager auth;

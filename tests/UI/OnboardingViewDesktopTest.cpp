@@ -1,4 +1,5 @@
 #include "UI/Onboarding/OnboardingView.h"
+#include "UI/Onboarding/VideoBackgroundView.h"
 
 #include "Auth/AuthManager.h"
 #include "Foundation/Config.h"
@@ -149,6 +150,20 @@ TEST_F(OnboardingViewDesktopTest, ANewUserClicksThroughToSignIn) {
     EXPECT_EQ(completions, 0);
     calls.advance(1.0);
     EXPECT_EQ(completions, 1);
+}
+
+// A closed window decodes no video (a playing one wakes the program hundreds of times a second,
+// with nobody to see it); shown again, it plays again.
+TEST_F(OnboardingViewDesktopTest, AClosedWindowPlaysNoVideo) {
+    AuthManager auth;
+    auto view = show(auth);
+    const auto playing = [&] { return view->findChildren<VideoBackgroundView*>().size(); };
+    EXPECT_EQ(playing(), 1);
+    view->hide();
+    EXPECT_EQ(playing(), 0);
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+    EXPECT_EQ(playing(), 1);
 }
 
 TEST_F(OnboardingViewDesktopTest, TheWelcomeOpensDarkAndASkipPaintsTheTitle) {

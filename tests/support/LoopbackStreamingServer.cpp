@@ -119,6 +119,10 @@ void LoopbackStreamingServer::onNewConnection() {
             m_closeCodes.append(static_cast<int>(client->closeCode()));
             client->deleteLater();
         });
+        const QByteArray authorization = client->request().rawHeader("Authorization");
+        if (m_requireValidToken && !(authorization.startsWith("Bearer ") &&
+                                     m_http.isValidAccessToken(QString::fromLatin1(authorization.mid(7)))))
+            client->close(static_cast<QWebSocketProtocol::CloseCode>(4001), QStringLiteral("Not authenticated"));
     }
 }
 

@@ -66,6 +66,9 @@ public:
     void setRefuseConnections(bool refuse) { m_refuse = refuse; }
     // Refuses the next `count` upgrades, then accepts again.
     void refuseNextConnections(int count) { m_refuseNext = count; }
+    // Closes a connection whose bearer the HTTP server does not hold as a valid access token
+    // with 4001, right after its handshake, as the vendor's server does.
+    void setRequireValidToken(bool require) { m_requireValidToken = require; }
     // The reply of every commit without a scripted one (default: a result "hello world").
     void setDefaultCommitReply(const CommitReply& reply) { m_defaultReply = reply; }
     void scriptNextCommit(const CommitReply& reply) { m_scripted.push_back(reply); }
@@ -108,6 +111,7 @@ private:
     QList<double> m_upgradeTimes;
     bool m_answerPings = true;
     bool m_refuse = false;
+    bool m_requireValidToken = false;
     int m_refuseNext = 0;
     int m_handshakeDelayMs = 0;
     int m_handshakes = 0;

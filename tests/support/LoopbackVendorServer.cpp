@@ -549,6 +549,12 @@ LoopbackVendorServer::TokenPair LoopbackVendorServer::issueTokens() {
     return pair;
 }
 
+void LoopbackVendorServer::revokeAllTokens() {
+    for (auto it = m_refreshTokens.cbegin(); it != m_refreshTokens.cend(); ++it)
+        m_revokedAccessTokens.insert(it.value());
+    m_refreshTokens.clear();
+}
+
 bool LoopbackVendorServer::isValidAccessToken(const QString& token) const {
     if (token.isEmpty() || m_revokedAccessTokens.contains(token)) return false;
     bool issued = false;

@@ -186,6 +186,8 @@ public:
     // Whether `token` is an access token this server issued, has not revoked, and has not expired.
     bool isValidAccessToken(const QString& token) const;
     bool isLiveRefreshToken(const QString& token) const { return m_refreshTokens.contains(token); }
+    // Forgets every session, as a server whose data was reset: no token it gave out works any more.
+    void revokeAllTokens();
     int liveRefreshTokenCount() const { return static_cast<int>(m_refreshTokens.size()); }
 
     // The settings copy the settings routes keep: GET answers {"settings": value} (null when

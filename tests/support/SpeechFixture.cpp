@@ -124,4 +124,22 @@ QStringList sentences() {
     };
 }
 
+std::vector<float> longSpeech(double seconds, QString* transcript) {
+    const QStringList lines = sentences();
+    const QStringList voices{QStringLiteral("slt"), QStringLiteral("rms"), QStringLiteral("awb")};
+    const std::vector<float> pause = silence(0.3);
+    std::vector<float> out = pause;
+    QStringList spoken;
+    for (int i = 0; double(out.size()) < seconds * 16000; ++i) {
+        const QString& line = lines[i % lines.size()];
+        const std::vector<float> speech = speak(line, voices[(i / lines.size()) % voices.size()]);
+        if (speech.empty()) return {};
+        out.insert(out.end(), speech.begin(), speech.end());
+        out.insert(out.end(), pause.begin(), pause.end());
+        spoken << line;
+    }
+    if (transcript) *transcript = spoken.join(QLatin1Char(' '));
+    return out;
+}
+
 }  // namespace SpeechFixture

@@ -20,4 +20,8 @@ double wordErrorRate(const QString& reference, const QString& hypothesis);
 // Sentences that the on-device model recognises reliably when flite speaks them.
 QStringList sentences();
 
+// A long recording: the sentences in turn, in each voice in turn, 0.3 s of silence after each,
+// until it lasts at least `seconds`. `transcript` gets the words spoken, in order.
+std::vector<float> longSpeech(double seconds, QString* transcript = nullptr);
+
 }  // namespace SpeechFixture

@@ -9,4 +9,6 @@ struct ASRResult {
     QString language;              // e.g. "en-US"
     double latencyMs = 0.0;        // wall time of the call
     bool serverFormatted = false;  // true only when a server already formatted the text
+    // The recogniser stopped at its deadline: the text covers only the start of the audio.
+    bool partial = false;
 };

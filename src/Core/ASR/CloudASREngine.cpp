@@ -13,6 +13,7 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 
@@ -93,11 +94,15 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
         if (token && !token->isEmpty())
             request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
     }
-    request.setTransferTimeout(m_services.requestTimeoutMs);
+    const auto recording = std::chrono::milliseconds(qint64(samples.size()) * 1000 / WavEncoding::kSampleRate);
+    const auto allowance =
+        std::chrono::milliseconds(static_cast<qint64>(double(recording.count()) * kTimeoutPerAudioSecond));
+    request.setTransferTimeout(m_services.requestTimeoutMs + static_cast<int>(allowance.count()));
     const double t2 = nowMs();
     const double t3 = nowMs();
 
-    const HttpResponse response = co_await session.send(request, "POST", json);
+    const HttpResponse response = co_await session.send(
+        request, "POST", json, std::chrono::milliseconds(m_services.resourceTimeoutMs) + allowance);
     if (!*alive) throw engineGone();
     const double t4 = nowMs();
 
@@ -141,6 +146,8 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
     if (status == QLatin1String("ERROR") || status == QLatin1String("EMPTY"))
         throw ASRError::transcriptionFailed(QStringLiteral("Cloud ASR returned: %1 — %2").arg(status, asrText));
 
+    // "PARTIAL": the server stopped recognising at its deadline; the text covers the start only.
+    const bool partial = status == QLatin1String("PARTIAL");
     const bool serverFormatted = !llmText.isEmpty();
     const QString text = serverFormatted ? llmText : asrText;
     const double e2e = t5 - t0;
@@ -152,5 +159,6 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
                  noDecimals(e2e));
     VLOG(QStringLiteral("CloudASR: \"") + text + QStringLiteral("\"") + timings + QStringLiteral(" provider:") +
          asrProvider + QStringLiteral(" format:") + llmProvider + QStringLiteral(" race:") + raceWinner);
-    co_return ASRResult{text, 0.9f, QStringLiteral("en"), e2e, serverFormatted};
+    if (partial) VLOG(QStringLiteral("CloudASR: The server recognised only the start of the recording"));
+    co_return ASRResult{text, 0.9f, QStringLiteral("en"), e2e, serverFormatted, partial};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/ASR/ASREngineProtocol.h"
+#include "Core/Cloud/NetworkSession.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -10,8 +11,6 @@
 #include <memory>
 #include <optional>
 #include <vector>
-
-class NetworkSession;
 
 // Timings of the last cloud batch request, in milliseconds.
 struct CloudRequestMetrics {
@@ -31,6 +30,10 @@ struct CloudRequestMetrics {
 class CloudASREngine final : public ASREngineProtocol {
 public:
     static constexpr int kRequestTimeoutMs = 15'000;
+    // The server recognises the whole recording before it answers, so the wait for its reply
+    // grows by this much for every second of audio (more than the local service's own decoding
+    // allowance, PocketSphinxASR::kBatchDeadlinePerAudioSecond, leaving time to format).
+    static constexpr double kTimeoutPerAudioSecond = 1.5;
 
     // What the request needs from the account, analytics and HTTP layers. Left empty: the
     // account's access token, the analytics device identifier and the shared HTTP session.
@@ -38,7 +41,10 @@ public:
         std::function<QCoro::Task<std::optional<QString>>()> accessToken;
         std::function<QString()> deviceID;
         NetworkSession* session = nullptr;
+        // For a recording of no length (see kTimeoutPerAudioSecond): without any traffic, and for
+        // the whole request (the shared session's own bound).
         int requestTimeoutMs = kRequestTimeoutMs;
+        int resourceTimeoutMs = NetworkSession::kResourceTimeoutMs;
     };
 
     CloudASREngine(const QString& engineName, const QString& serverURL);

@@ -332,8 +332,10 @@ QCoro::Task<ASRResult> PocketSphinxASR::transcribe(std::vector<float> samples) {
     timer.start();
     if (!m_available) throw ASRError::recognizerUnavailable();
     ++m_uses;
-    QFuture<Outcome> future =
-        runOnQueue<Outcome>(*m_queue, [this, samples = std::move(samples)] { return decodeBatch(samples); });
+    const std::chrono::milliseconds deadline =
+        batchDeadline(samples.size(), m_batchDeadlineBase, m_batchDeadlinePerAudioSecond);
+    QFuture<Outcome> future = runOnQueue<Outcome>(
+        *m_queue, [this, deadline, samples = std::move(samples)] { return decodeBatch(samples, deadline); });
     Outcome outcome = co_await future;
     scheduleRelease();
     if (outcome.error) throw *outcome.error;
@@ -360,7 +362,14 @@ PocketSphinxASR::Decoder* PocketSphinxASR::decoderForBatch() {
     return m_batchDecoder.get();
 }
 
-PocketSphinxASR::Outcome PocketSphinxASR::decodeBatch(const std::vector<float>& samples) {
+std::chrono::milliseconds PocketSphinxASR::batchDeadline(std::size_t sampleCount, std::chrono::milliseconds base,
+                                                         double perAudioSecond) {
+    const double audioMs = double(sampleCount) * 1000.0 / 16000.0;
+    return base + std::chrono::milliseconds(static_cast<int64_t>(audioMs * perAudioSecond));
+}
+
+PocketSphinxASR::Outcome PocketSphinxASR::decodeBatch(const std::vector<float>& samples,
+                                                      std::chrono::milliseconds deadline) {
     Outcome outcome;
     // The same audio the last stream heard: same decoder, same answer, no second pass.
     StreamState& stream = *m_stream;
@@ -381,28 +390,59 @@ PocketSphinxASR::Outcome PocketSphinxASR::decodeBatch(const std::vector<float>& 
     }
     ps_decoder_t* ps = decoder->ps;
     decoder->setHintsActive(false);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int64_t>(kBatchTimeoutSeconds * 1000));
-    ps_start_utt(ps);
+    const auto stopAt = std::chrono::steady_clock::now() + deadline;
+    // A long recording is decoded as utterances of about the streams' rotation length, each cut
+    // at a pause, as a stream is: the search stays small, so the decoder keeps its pace.
+    const std::size_t utteranceSamples = std::size_t(m_rotationSeconds * 16000.0);
+    const std::size_t graceSamples = std::size_t(kRotationGraceSeconds * 16000.0);
+    constexpr std::size_t kBlock = 4000;  // a quarter second between checks of the deadline and the pauses
+    QStringList segments;
+    double confidenceSum = 0;
+    int confidenceCount = 0;
+    auto endUtterance = [&] {
+        ps_end_utt(ps);
+        const QString text = hypothesis(ps).trimmed();
+        if (text.isEmpty()) return;
+        segments << text;
+        confidenceSum += confidenceOf(ps);
+        ++confidenceCount;
+    };
     std::vector<int16_t> pcm;
-    // One second at a time, so a very long recording stops at the deadline with the text so far.
-    for (std::size_t offset = 0; offset < samples.size(); offset += 16000) {
-        const std::size_t n = std::min<std::size_t>(16000, samples.size() - offset);
+    std::size_t offset = 0;
+    std::size_t inUtterance = 0;
+    ps_start_utt(ps);
+    while (offset < samples.size()) {
+        if (std::chrono::steady_clock::now() > stopAt) break;
+        const std::size_t n = std::min(kBlock, samples.size() - offset);
         toPcm16(samples.data() + offset, n, pcm);
         ps_process_raw(ps, pcm.data(), pcm.size(), FALSE, FALSE);
-        if (std::chrono::steady_clock::now() > deadline) {
-            VLOG(QString(kLog) + QStringLiteral("Batch recognition hit its deadline; returning the text so far"));
-            break;
+        offset += n;
+        inUtterance += n;
+        if (offset < samples.size() && inUtterance >= utteranceSamples &&
+            (!ps_get_in_speech(ps) || inUtterance >= utteranceSamples + graceSamples)) {
+            endUtterance();
+            ps_start_utt(ps);
+            inUtterance = 0;
         }
     }
-    ps_end_utt(ps);
+    endUtterance();
     decoder->setHintsActive(true);
-    const QString text = hypothesis(ps);
-    if (text.trimmed().isEmpty()) {
-        outcome.error = ASRError::transcriptionFailed(QStringLiteral("No speech detected"));
+    const bool partial = offset < samples.size();
+    if (partial)
+        VLOG(QString(kLog) + QStringLiteral("Batch recognition hit its %1s deadline after %2s of %3s of audio; "
+                                            "the text covers only that part")
+                                 .arg(QString::number(deadline.count() / 1000.0, 'f', 1),
+                                      QString::number(offset / 16000.0, 'f', 1),
+                                      QString::number(samples.size() / 16000.0, 'f', 1)));
+    const QString text = segments.join(QLatin1Char(' '));
+    if (text.isEmpty()) {
+        outcome.error = ASRError::transcriptionFailed(partial ? QStringLiteral("Recognition did not finish in time")
+                                                              : QStringLiteral("No speech detected"));
         return outcome;
     }
-    outcome.result = ASRResult{text, confidenceOf(ps), m_localeIdentifier, 0, false};
+    const float confidence = confidenceCount ? float(confidenceSum / confidenceCount) : 0.5f;
+    outcome.result = ASRResult{text, confidence, m_localeIdentifier, 0, false, partial};
+    outcome.segments = int(segments.size());
     return outcome;
 }
 

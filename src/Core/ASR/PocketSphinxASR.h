@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -33,7 +34,14 @@ struct ps_decoder_s;
 class PocketSphinxASR final : public ASREngineProtocol {
 public:
     static constexpr double kRotationIntervalSeconds = 25.0;
-    static constexpr double kBatchTimeoutSeconds = 15.0;
+    // A batch is decoded whole unless it outlasts its deadline: this much, plus
+    // kBatchDeadlinePerAudioSecond for every second of audio. The decoder runs at about a fifth
+    // of real time, so a machine several times slower still finishes a long recording; past the
+    // deadline the result is the text so far, marked partial.
+    static constexpr auto kBatchDeadlineBase = std::chrono::seconds(15);
+    static constexpr double kBatchDeadlinePerAudioSecond = 1.0;
+    static std::chrono::milliseconds batchDeadline(std::size_t sampleCount, std::chrono::milliseconds base,
+                                                   double perAudioSecond);
 
     struct OnDemand {
         // How long the decoder stays after the end of its last stream or batch.
@@ -70,6 +78,11 @@ public:
     int loadedDecoders();
     // Sessions are rotated after this much streamed audio. Set before startStreaming().
     void setRotationIntervalSeconds(double seconds) { m_rotationSeconds = seconds; }
+    // The batch deadline's allowances (see kBatchDeadlineBase). Set before transcribe().
+    void setBatchDeadline(std::chrono::milliseconds base, double perAudioSecond) {
+        m_batchDeadlineBase = base;
+        m_batchDeadlinePerAudioSecond = perAudioSecond;
+    }
 
 private:
     PocketSphinxASR(const QLocale& locale, std::optional<OnDemand> onDemand, const QString& modelDir, int);
@@ -85,13 +98,15 @@ private:
     void processStreamChunk(const std::vector<float>& chunk);
     void rotateSession();
     void applyHints(const QStringList& hints);
-    Outcome decodeBatch(const std::vector<float>& samples);
+    Outcome decodeBatch(const std::vector<float>& samples, std::chrono::milliseconds deadline);
     Outcome finishStream();
 
     const bool m_available;
     const QString m_localeIdentifier;
     const QString m_modelDir;
     double m_rotationSeconds = kRotationIntervalSeconds;
+    std::chrono::milliseconds m_batchDeadlineBase = kBatchDeadlineBase;
+    double m_batchDeadlinePerAudioSecond = kBatchDeadlinePerAudioSecond;
 
     mutable std::mutex m_hintsMutex;
     QStringList m_vocabularyHints;

@@ -53,6 +53,12 @@ std::optional<QString> cachedAccessToken() {
     return source ? source->cachedAccessToken() : std::nullopt;
 }
 
+QCoro::Task<std::optional<QString>> replaceRefusedToken(QString refused) {
+    AbstractAccessTokenSource* source = installedSource();
+    if (!source) co_return std::nullopt;
+    co_return co_await source->replaceRefusedToken(std::move(refused));
+}
+
 QString serverBase() {
     const QString fromDefaults = UserDefaults::shared().string(QStringLiteral("cloudServerURL"));
     return fromDefaults.isEmpty() ? Config::defaultServerURL() : fromDefaults;

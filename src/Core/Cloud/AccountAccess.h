@@ -19,6 +19,15 @@ public:
     virtual QCoro::Task<std::optional<QString>> getAccessToken() = 0;
     // The stored access token without expiry test or refresh. Any thread.
     virtual std::optional<QString> cachedAccessToken() const = 0;
+    // A server refused `refused`, an access token this source gave out, whatever its expiry
+    // says (revoked, or the server lost its sessions). Answers the token to try instead: the
+    // stored one when it has changed meanwhile, else the one a refresh gives. A refresh the
+    // server refuses, and a refusal of the token such a refresh just gave, sign out. Nothing
+    // when there is no token to try. Main thread.
+    virtual QCoro::Task<std::optional<QString>> replaceRefusedToken(QString refused) {
+        (void)refused;
+        co_return std::nullopt;
+    }
 };
 
 // The account server as the network clients see it.
@@ -32,6 +41,7 @@ void setTokenSource(TokenSourceProvider provider);
 // The installed source's answers; nothing without a source.
 QCoro::Task<std::optional<QString>> getAccessToken();
 std::optional<QString> cachedAccessToken();
+QCoro::Task<std::optional<QString>> replaceRefusedToken(QString refused);
 
 // The account server's base: the user default "cloudServerURL", else the built-in server.
 QString serverBase();

@@ -95,6 +95,11 @@ QCoro::Task<HttpResponse> NetworkSession::send(QNetworkRequest request, QByteArr
     return perform(m_session, request, std::move(verb), std::move(body), kResourceTimeoutMs);
 }
 
+QCoro::Task<HttpResponse> NetworkSession::send(QNetworkRequest request, QByteArray verb, QByteArray body,
+                                               std::chrono::milliseconds resourceTimeout) {
+    return perform(m_session, request, std::move(verb), std::move(body), static_cast<int>(resourceTimeout.count()));
+}
+
 std::optional<QUrl> NetworkSession::joinURL(const QString& base, const QString& path) {
     const QUrl url(base + path, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();

@@ -10,6 +10,7 @@
 #include <QCoro/QCoroTask>
 
 #include <atomic>
+#include <chrono>
 #include <optional>
 
 class QNetworkAccessManager;
@@ -47,6 +48,9 @@ public:
     QNetworkRequest makeRequest(const QUrl& url) const;
     // Sends `request` (normally from makeRequest) on the session, bounded by the resource time-out.
     QCoro::Task<HttpResponse> send(QNetworkRequest request, QByteArray verb, QByteArray body = {});
+    // The same with a time-out of its own for the whole request (a long upload, a long answer).
+    QCoro::Task<HttpResponse> send(QNetworkRequest request, QByteArray verb, QByteArray body,
+                                   std::chrono::milliseconds resourceTimeout);
 
     QString serverURL() const { return m_serverURL; }
     bool isWarmed() const { return m_isWarmed.load(); }

@@ -45,6 +45,10 @@ StreamingTransport::StreamingTransport(const QString& serverURL, Tuning tuning, 
       m_credentials(std::move(credentials)) {
     if (!m_credentials.deviceID) m_credentials.deviceID = [] { return Analytics::shared().deviceID(); };
     if (!m_credentials.accessToken) m_credentials.accessToken = [] { return AccountAccess::cachedAccessToken(); };
+    if (!m_credentials.replaceRefusedToken)
+        m_credentials.replaceRefusedToken = [](QString refused) {
+            return AccountAccess::replaceRefusedToken(std::move(refused));
+        };
     m_heartbeatTimer = new QTimer(this);
     m_heartbeatTimer->setInterval(toMs(m_tuning.heartbeatIntervalSec));
     QObject::connect(m_heartbeatTimer, &QTimer::timeout, this, &StreamingTransport::sendHeartbeat);
@@ -150,9 +154,10 @@ void StreamingTransport::openSocket(const QUrl& url) {
     QNetworkRequest request(url);
     request.setTransferTimeout(toMs(m_tuning.handshakeTimeoutSec));
     request.setRawHeader(StringShield::hdrDeviceID().toUtf8(), m_credentials.deviceID().toUtf8());
-    const std::optional<QString> token = m_credentials.accessToken();
-    if (token && !token->isEmpty())
-        request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
+    std::optional<QString> token = m_credentials.accessToken();
+    if (token && token->isEmpty()) token.reset();
+    if (token) request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
+    m_offeredToken = token;
     m_handshakeTimer->start(toMs(m_tuning.handshakeTimeoutSec));
     socket->open(request);
 }
@@ -214,6 +219,10 @@ void StreamingTransport::onClosed(QWebSocket* socket) {
     stopHeartbeat();
     VLOG(QStringLiteral("StreamingTransport: Disconnected (code: %1)").arg(code));
     if (before == State::disconnected) return;
+    if (code == kAuthenticationRefusedCode) {
+        handleAuthenticationRefused(before);
+        return;
+    }
     if (code != kGoingAway) {
         handleConnectionLost(before);
         return;
@@ -273,6 +282,48 @@ void StreamingTransport::handleConnectionLost(std::optional<State> stateBefore) 
     m_commitResultTimer->stop();
     noteSessionLost(before);
     attemptReconnect();
+}
+
+// The server refused the handshake's access token. That is no network failure: every attempt
+// with the same token is refused the same way, so there are no reconnection attempts. The account
+// is asked once for a token in its place (it refreshes the refused one) and the connection tried
+// again with it; a refusal of that one, or no token to try, ends it: the transport stays
+// disconnected until a new session connects afresh. The account signs out when the server will
+// not refresh its tokens, or refuses the refreshed one.
+void StreamingTransport::handleAuthenticationRefused(State stateBefore) {
+    retireSocket(false);
+    m_commitResultTimer->stop();
+    m_isReconnecting = false;
+    m_reconnectAttempts = 0;
+    ++m_reconnectToken;  // an attempt already scheduled would only be refused again
+    noteSessionLost(stateBefore);
+    const std::optional<QString> refused = m_offeredToken;
+    if (!refused) {
+        VLOG("StreamingTransport: Authentication refused without an access token — not reconnecting");
+        return;
+    }
+    if (refused == m_tokenAfterRefusal) {
+        VLOG("StreamingTransport: The refreshed access token was refused too — not reconnecting");
+        (void)replaceRefusedToken(*refused, false);  // the account's ending: it signs out
+        return;
+    }
+    VLOG("StreamingTransport: Authentication refused — asking the account for a fresh access token");
+    (void)replaceRefusedToken(*refused, true);
+}
+
+QCoro::Task<> StreamingTransport::replaceRefusedToken(QString refused, bool reconnect) {
+    QPointer<StreamingTransport> self(this);
+    QCoro::Task<std::optional<QString>> replacing = m_credentials.replaceRefusedToken(refused);
+    const std::optional<QString> replacement = co_await std::move(replacing);
+    if (!self || !reconnect) co_return;
+    if (!replacement || replacement->isEmpty() || *replacement == refused) {
+        VLOG("StreamingTransport: No access token to try — not reconnecting until the next session");
+        co_return;
+    }
+    m_tokenAfterRefusal = replacement;
+    if (state() != State::disconnected) co_return;  // a new session has connected meanwhile
+    VLOG("StreamingTransport: Reconnecting with the refreshed access token");
+    connect();
 }
 
 // A loss during a streaming or committed session: the server has lost the start of the speech

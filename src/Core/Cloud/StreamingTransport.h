@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <QCoro/QCoroTask>
+
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -22,7 +24,8 @@ class QWebSocket;
 // dictations. Audio goes out as binary frames of 16-bit PCM while the key is held; at release the
 // session is committed and the server answers with one "result" carrying the raw and the
 // formatted text. A ping every few seconds keeps the idle connection alive; a lost connection is
-// re-established a few times at growing intervals.
+// re-established a few times at growing intervals. A refused access token (close 4001) is not a
+// lost connection: the account is asked once for a fresh token, and nothing more is tried.
 //
 // Threads: the object and its socket live on the thread that built it (the main thread); every
 // frame is sent there, in the order it was accepted. sendAudioChunk() may be called from any
@@ -54,10 +57,13 @@ public:
 
     // Where the handshake's device and authorisation headers come from, read at every connect.
     // Left empty: the analytics device identifier and the account's cached access token. Without
-    // a token the handshake goes without an authorisation header.
+    // a token the handshake goes without an authorisation header. `replaceRefusedToken` is asked
+    // when the server refuses the token it was given (AccountAccess::replaceRefusedToken when
+    // left empty); it answers the token to try instead, or nothing.
     struct Credentials {
         std::function<QString()> deviceID;
         std::function<std::optional<QString>()> accessToken;
+        std::function<QCoro::Task<std::optional<QString>>(QString refused)> replaceRefusedToken;
     };
 
     explicit StreamingTransport(const QString& serverURL, QObject* parent = nullptr);
@@ -109,6 +115,8 @@ public:
 
     // The exact ping text.
     static constexpr const char* kPingText = "{\"type\":\"ping\"}";
+    // The close code of a server that refuses the handshake's access token.
+    static constexpr int kAuthenticationRefusedCode = 4001;
     // The largest message taken from the server; a larger one closes the connection, which then
     // counts as lost, so a misbehaving server cannot fill the memory.
     static constexpr qint64 kMaxMessageBytes = qint64{1024} * 1024;
@@ -132,6 +140,8 @@ private:
     void stopHeartbeat();
     void sendHeartbeat();
     void handleConnectionLost(std::optional<State> stateBefore = std::nullopt);
+    void handleAuthenticationRefused(State stateBefore);
+    QCoro::Task<> replaceRefusedToken(QString refused, bool reconnect);
     void attemptReconnect();
     void noteSessionLost(State stateBefore);
     void emitError(const QString& message);
@@ -180,7 +190,9 @@ private:
     int m_missedHeartbeats = 0;
     int m_reconnectAttempts = 0;
     bool m_isReconnecting = false;
-    int m_reconnectToken = 0;  // a scheduled attempt acts only while this is unchanged
+    int m_reconnectToken = 0;                    // a scheduled attempt acts only while this is unchanged
+    std::optional<QString> m_offeredToken;       // the access token of the latest handshake
+    std::optional<QString> m_tokenAfterRefusal;  // the token given in place of a refused one
 
     int m_sessionGeneration = 0;
     // Commits on the current socket whose session ended before its result came; the server

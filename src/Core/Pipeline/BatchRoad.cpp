@@ -55,6 +55,10 @@ QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
     o.tier = transcription->tier;
     o.tierLabel = transcription->tier + QStringLiteral("-batch");
     o.confidence = transcription->confidence;
+    if (transcription->partial) {
+        co_await keepPartlyRecognisedRecording(session, o);
+        if (!self || !isCurrent(session)) co_return;
+    }
     if (!acceptTranscript(*session, duration, o)) co_return;
 
     if (!co_await formatTranscript(session, transcription->serverFormatted, o)) co_return;
@@ -274,6 +278,36 @@ bool DictationPipeline::prepareFinalText(Session& session, BatchOutcome& o) {
     setStatus(DictationStatus::idle);
     releaseTasks(session);
     return false;
+}
+
+// The recogniser ran out of time and its text covers only the start of the recording: the text
+// goes on (better than nothing), and the whole recording is kept so none of it is lost.
+QCoro::Task<> DictationPipeline::keepPartlyRecognisedRecording(SessionPtr session, BatchOutcome& o) {
+    QPointer<DictationPipeline> self(this);
+    o.partial = true;
+    o.keptRecording = co_await m_services->keepRecording(AudioEngine::concatenate(session->audioChunks));
+    if (!self) co_return;
+    VLOG(o.keptRecording ? QStringLiteral("Pipeline: Only the start of the recording was recognised; the whole "
+                                          "recording is kept at ") +
+                               *o.keptRecording
+                         : QStringLiteral("Pipeline: Only the start of the recording was recognised, and the "
+                                          "recording could not be kept"));
+}
+
+// After the paste: the user is told the text is not the whole of what they said.
+void DictationPipeline::showPartialRecognitionNotice(const BatchOutcome& o) {
+    setStatus(DictationStatus::error);
+    setErrorMessage(o.keptRecording ? QStringLiteral("Only the start of the recording was transcribed. The whole "
+                                                     "recording is saved in ") +
+                                          *o.keptRecording
+                                    : QStringLiteral("Only the start of the recording was transcribed, and the "
+                                                     "recording could not be saved."));
+    QPointer<DictationPipeline> self(this);
+    startTimedRevert(DictationStatus::error, m_timings.errorSeconds, [self] {
+        if (!self) return;
+        self->setStatus(DictationStatus::idle);
+        self->setErrorMessage(std::nullopt);
+    });
 }
 
 QCoro::Task<> DictationPipeline::failBatchRoad(SessionPtr session, QString description) {

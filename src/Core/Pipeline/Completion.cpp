@@ -89,6 +89,7 @@ QCoro::Task<> DictationPipeline::completeBatch(SessionPtr session, BatchOutcome 
 
     if (!isCurrent(session)) co_return;
     returnToIdleAfterBatch(*session);
+    if (o.partial) showPartialRecognitionNotice(o);
 }
 
 // The server's round trip as measured while the user spoke, if it came in time. Answers nothing

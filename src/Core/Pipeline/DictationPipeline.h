@@ -297,6 +297,8 @@ private:
     QCoro::Task<bool> settleFormatterProbe();
     bool prepareFinalText(Session& session, BatchOutcome& outcome);
     QCoro::Task<> failBatchRoad(SessionPtr session, QString description);
+    QCoro::Task<> keepPartlyRecognisedRecording(SessionPtr session, BatchOutcome& outcome);
+    void showPartialRecognitionNotice(const BatchOutcome& outcome);
 
     // Completion and telemetry (Completion.cpp, Telemetry.cpp).
     QCoro::Task<PasteOutcome> pasteSerialised(QString text);

@@ -81,6 +81,7 @@ QCoro::Task<PipelineTranscription> RetryPipelineBatchRecognizer::transcribe(std:
     transcription.tier = rawValue(tiered.tier);
     transcription.serverFormatted = tiered.result.serverFormatted;
     transcription.confidence = tiered.result.confidence;
+    transcription.partial = tiered.result.partial;
     co_return transcription;
 }
 

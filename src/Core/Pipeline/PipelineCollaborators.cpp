@@ -3,11 +3,22 @@
 #include "Core/Audio/MicTimingPredictor.h"
 #include "Core/Audio/SoundManager.h"
 #include "Core/Cloud/NetworkSession.h"
+#include "Core/Cloud/WavEncoding.h"
 #include "Core/Formatting/FormattingResult.h"
 #include "Core/Services/Analytics.h"
 #include "Core/Services/FeatureFlags.h"
 #include "Core/Services/MetricsLogger.h"
 
+#include "Foundation/AppPaths.h"
+#include "Foundation/SerialQueue.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QPromise>
+#include <QSaveFile>
+
+#include <QCoro/QCoroFuture>
 #include <QCoro/QCoroTimer>
 
 #include <chrono>
@@ -49,6 +60,45 @@ void PipelineServices::warmUpServer(const QString& serverURL) { NetworkSession::
 
 QCoro::Task<std::optional<double>> PipelineServices::pingServer(QString serverURL) {
     co_return co_await NetworkSession::shared().ping(std::move(serverURL));
+}
+
+namespace {
+
+// The recordings are written one at a time, off the main thread.
+SerialQueue& recordingsQueue() {
+    static SerialQueue queue(QStringLiteral("com.vantrose.recordings"));
+    return queue;
+}
+
+std::optional<QString> writeRecording(const QString& folder, const QString& stamp, const std::vector<float>& samples) {
+    // The user's own speech: the folder and the file are theirs alone.
+    if (!QDir().mkpath(folder) ||
+        !QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        return std::nullopt;
+    QString path = folder + QStringLiteral("/Recording %1.wav").arg(stamp);
+    for (int n = 2; QFile::exists(path); ++n)
+        path = folder + QStringLiteral("/Recording %1 (%2).wav").arg(stamp).arg(n);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return std::nullopt;
+    file.write(WavEncoding::wav(samples, WavEncoding::kSampleRate));
+    if (!file.commit()) return std::nullopt;
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+    return path;
+}
+
+}  // namespace
+
+QCoro::Task<std::optional<QString>> PipelineServices::keepRecording(std::vector<float> samples) {
+    const QString folder = AppPaths::dataDir() + QStringLiteral("/Recordings");
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
+    auto promise = std::make_shared<QPromise<std::optional<QString>>>();
+    QFuture<std::optional<QString>> writing = promise->future();
+    promise->start();
+    recordingsQueue().async([promise, folder, stamp, samples = std::move(samples)] {
+        promise->addResult(writeRecording(folder, stamp, samples));
+        promise->finish();
+    });
+    co_return co_await writing;
 }
 
 std::optional<double> PipelineServices::predictMicStartMs(const std::optional<QString>& deviceUID) {

@@ -82,6 +82,7 @@ struct PipelineTranscription {
     QString tier = QStringLiteral("primary");  // "primary", "secondary", "cloud" or "raw"
     bool serverFormatted = false;
     float confidence = 0;
+    bool partial = false;  // the recogniser stopped at its deadline: the start of the recording only
 };
 
 // The tiered batch recognition: the cloud recogniser first, then the on-device ones.
@@ -182,6 +183,11 @@ public:
     virtual void warmUpServer(const QString& serverURL);
     // Round trip to the server in milliseconds; nothing when it cannot be reached.
     virtual QCoro::Task<std::optional<double>> pingServer(QString serverURL);
+
+    // Keeps a recording the recognisers could not finish, so none of it is lost: a WAV file in
+    // the data folder's "Recordings", the user's alone. Its path; nothing when it could not be
+    // written. The writing happens off the calling thread.
+    virtual QCoro::Task<std::optional<QString>> keepRecording(std::vector<float> samples);
 
     virtual std::optional<double> predictMicStartMs(const std::optional<QString>& deviceUID);
     virtual void recordMicStart(const std::optional<QString>& deviceUID, double durationMs,

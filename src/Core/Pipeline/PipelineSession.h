@@ -96,6 +96,10 @@ struct DictationPipeline::BatchOutcome {
     std::optional<double> ping;
     std::optional<PipelineCloudMetrics> cloud;
     std::optional<QString> raceWinner;
+    // Only the start of the recording was recognised; the whole of it was kept here (nothing
+    // when it could not be written).
+    bool partial = false;
+    std::optional<QString> keptRecording;
 };
 
 // What the streaming road hands to its completion.

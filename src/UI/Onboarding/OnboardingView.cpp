@@ -513,7 +513,13 @@ void OnboardingView::mouseReleaseEvent(QMouseEvent* event) {
 void OnboardingView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!event->spontaneous()) m_flow->appear();
+    updateVideos(Clock::current().monotonicSeconds());
     kick();
+}
+
+void OnboardingView::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    updateVideos(Clock::current().monotonicSeconds());
 }
 
 // ---------------------------------------------------------------- painting
@@ -531,10 +537,13 @@ void OnboardingView::kick() {
 
 void OnboardingView::updateVideos(double now) {
     // The welcome video lives while its step is shown or fading out; the second one from the
-    // permissions step on, across the change to the last step.
+    // permissions step on, across the change to the last step. Only while the view is on screen:
+    // a closed window decodes nothing (a playing video wakes the program hundreds of times a
+    // second), and showing it again starts its video afresh.
+    const bool onScreen = isVisible();
     const bool welcomeShown =
-        m_flow->step() == OnboardingStep::welcome ||
-        (m_flow->previousStep() == OnboardingStep::welcome && m_flow->picture().stepChange.value(now) < 1);
+        onScreen && (m_flow->step() == OnboardingStep::welcome || (m_flow->previousStep() == OnboardingStep::welcome &&
+                                                                   m_flow->picture().stepChange.value(now) < 1));
     auto keep = [this](QPointer<VideoBackgroundView>& video, bool shown, const QString& name) {
         if (shown && !video) {
             video = new VideoBackgroundView(name, QStringLiteral("mp4"), QStringLiteral("videos"), this);
@@ -544,7 +553,7 @@ void OnboardingView::updateVideos(double now) {
         }
     };
     keep(m_welcomeVideo, welcomeShown, QStringLiteral("tv_zoom"));
-    keep(m_stepsVideo, m_flow->step() != OnboardingStep::welcome, QStringLiteral("steps_bg"));
+    keep(m_stepsVideo, onScreen && m_flow->step() != OnboardingStep::welcome, QStringLiteral("steps_bg"));
 }
 
 void OnboardingView::paintBackground(QPainter& painter, double now) {

@@ -123,6 +123,7 @@ TEST_F(CloudASREngineTest, ReplyDecidesTextAndOutcome) {
         QString text;  // when it succeeds
         bool serverFormatted;
         QString error;  // when it fails
+        bool partial = false;
     };
     const Case cases[] = {
         {"formatted text wins",
@@ -150,6 +151,12 @@ TEST_F(CloudASREngineTest, ReplyDecidesTextAndOutcome) {
          false,
          "Transcription failed: Cloud ASR returned: ERROR — hi"},
         {"EMPTY without text", {{"status", "EMPTY"}}, {}, false, "Transcription failed: Cloud ASR returned: EMPTY — "},
+        {"PARTIAL: the start of the recording only",
+         {{"status", "PARTIAL"}, {"asr_text", "hi there"}, {"llm_text", "Hi there."}},
+         "Hi there.",
+         true,
+         {},
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -161,6 +168,7 @@ TEST_F(CloudASREngineTest, ReplyDecidesTextAndOutcome) {
         const ASRResult r = transcribe();
         EXPECT_EQ(r.text, c.text);
         EXPECT_EQ(r.serverFormatted, c.serverFormatted);
+        EXPECT_EQ(r.partial, c.partial);
         EXPECT_FLOAT_EQ(r.confidence, 0.9f);
         EXPECT_EQ(r.language, "en");
         EXPECT_GE(r.latencyMs, 0.0);
@@ -231,6 +239,22 @@ TEST_F(CloudASREngineTest, ServerThatNeverAnswersTimesOut) {
     engine = makeEngine(http.baseUrl(), 300);
     http.scriptAlways("POST", LoopbackTranscribeEndpoint::path(), LoopbackReply::hang());
     EXPECT_FALSE(failure().isEmpty());
+}
+
+// The server recognises the whole recording before it answers: a long one is waited for longer,
+// both without traffic and as a whole.
+TEST_F(CloudASREngineTest, TheWaitForTheReplyGrowsWithTheRecording) {
+    CloudASREngine::Services services;
+    services.accessToken = []() -> QCoro::Task<std::optional<QString>> { co_return std::nullopt; };
+    services.deviceID = [] { return QStringLiteral("device-abc"); };
+    services.session = &session;
+    services.requestTimeoutMs = 300;
+    services.resourceTimeoutMs = 400;
+    engine = std::make_unique<CloudASREngine>("Cloud (Vantrose Server)", http.baseUrl(), services);
+    http.scriptAlways("POST", LoopbackTranscribeEndpoint::path(), LoopbackReply::normal().after(1500));
+    EXPECT_FALSE(failure(std::vector<float>(1600, 0.1f)).isEmpty());      // 0.1 s: 450 ms
+    const ASRResult r = transcribe(std::vector<float>(3 * 16000, 0.1f));  // 3 s: 4800 ms
+    EXPECT_FALSE(r.text.isEmpty());
 }
 
 TEST_F(CloudASREngineTest, InvalidServerUrlFailsBeforeSending) {

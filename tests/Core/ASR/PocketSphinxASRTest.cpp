@@ -145,6 +145,28 @@ TEST_F(PocketSphinxASRTest, BatchDuringAnOpenStreamLeavesTheStreamIntact) {
     EXPECT_LT(SpeechFixture::wordErrorRate(first, streamed.text), 0.4) << streamed.text.toStdString();
 }
 
+// Minutes of speech come back whole, in order; a deadline too short for the audio gives the text
+// it reached, marked partial, never a short text passed off as the whole.
+TEST_F(PocketSphinxASRTest, MinutesOfSpeechAreDecodedWholeOrMarkedPartial) {
+    QString transcript;
+    const std::vector<float> audio = SpeechFixture::longSpeech(180, &transcript);
+    ASSERT_FALSE(audio.empty());
+    const ASRResult whole = AwaitTask::run(engine.transcribe(audio), std::chrono::seconds(240));
+    EXPECT_FALSE(whole.partial);
+    EXPECT_LT(SpeechFixture::wordErrorRate(transcript, whole.text), 0.25) << whole.text.toStdString();
+    const QString lastSentence = transcript.section(' ', -10);
+    EXPECT_LT(SpeechFixture::wordErrorRate(lastSentence, whole.text.section(' ', -10)), 0.5)
+        << "the end of the recording: " << whole.text.right(200).toStdString();
+
+    engine.setBatchDeadline(std::chrono::seconds(2), 0);
+    const ASRResult cut = AwaitTask::run(engine.transcribe(audio));
+    EXPECT_TRUE(cut.partial);
+    const int words = int(cut.text.split(' ', Qt::SkipEmptyParts).size());
+    EXPECT_GT(words, 0);
+    EXPECT_LT(words, int(transcript.split(' ').size()) / 2) << cut.text.toStdString();
+    EXPECT_TRUE(logText().contains("PocketSphinxASR: Batch recognition hit its 2.0s deadline after"));
+}
+
 TEST(PocketSphinxASRAvailabilityTest, ALocaleWithoutAModelIsUnavailable) {
     PocketSphinxASR german{QLocale(QLocale::German, QLocale::Germany)};
     EXPECT_FALSE(german.isAvailable());

@@ -64,6 +64,12 @@ protected:
         StreamingTransport::Credentials credentials;
         credentials.deviceID = [] { return QStringLiteral("device-123"); };
         credentials.accessToken = [this] { return token; };
+        // Answers at once: the account's token after a refusal, as the test sets it.
+        credentials.replaceRefusedToken = [this](QString refused) -> QCoro::Task<std::optional<QString>> {
+            refusedTokens << refused;
+            token = tokenAfterRefusal;
+            co_return tokenAfterRefusal;
+        };
         transport = std::make_unique<StreamingTransport>(base.isEmpty() ? http.baseUrl() : base, tuning, credentials);
         transport->onPartialResult = [this](const QString& t) { partials << t; };
         transport->onFinalResult = [this](const QString& raw, const QString& formatted, const QJsonObject& m) {
@@ -96,6 +102,8 @@ protected:
     std::unique_ptr<LoopbackStreamingServer> server;
     std::unique_ptr<StreamingTransport> transport;
     std::optional<QString> token = QStringLiteral("access-token-1");
+    std::optional<QString> tokenAfterRefusal;
+    QStringList refusedTokens;
     QStringList partials;
     QStringList errors;
     QList<FinalResult> finals;
@@ -435,6 +443,66 @@ TEST_F(StreamingTransportTest, CloseOrAbortWhileCommittedIsALoss) {
         EXPECT_TRUE(finals.isEmpty());
         transport.reset();
     }
+}
+
+// The server refuses the handshake's token (4001): no reconnection attempts, which it would refuse
+// the same way forever. The account is asked once for a token in its place; the connection is
+// tried again with that one only, and a refusal of it, or no token, ends the trying. A dictation
+// under way is told its connection is gone.
+TEST_F(StreamingTransportTest, RefusedTokenIsReplacedOnceAndNeverRetriedInALoop) {
+    struct Case {
+        const char* name;
+        std::optional<QString> replacement;
+        bool refusedAgain;
+        QStringList refused;  // the tokens the account was told of
+        int handshakes;
+        State finalState;
+    };
+    const Case cases[] = {
+        {"replacement accepted", QStringLiteral("access-token-2"), false, {"access-token-1"}, 2, State::connected},
+        {"replacement refused too",
+         QStringLiteral("access-token-2"),
+         true,
+         {"access-token-1", "access-token-2"},
+         2,
+         State::disconnected},
+        {"no token to try", std::nullopt, false, {"access-token-1"}, 1, State::disconnected},
+    };
+    const qsizetype mark = logMark();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        http.clearRequests();
+        const int handshakesBefore = server->handshakeCount();
+        token = QStringLiteral("access-token-1");
+        tokenAfterRefusal = c.replacement;
+        refusedTokens.clear();
+        disconnects = 0;
+        make();
+        streamChunks(2);
+        server->closeClients(StreamingTransport::kAuthenticationRefusedCode);
+        ASSERT_TRUE(waitUntil([&] { return disconnects == 1 && !refusedTokens.isEmpty(); }));
+        if (c.replacement) {
+            ASSERT_TRUE(waitUntil([&] { return server->handshakeCount() == handshakesBefore + 2; }));
+            ASSERT_TRUE(waitForState(State::connected));
+        }
+        if (c.refusedAgain) {
+            server->closeClients(StreamingTransport::kAuthenticationRefusedCode);
+            ASSERT_TRUE(waitUntil([&] { return refusedTokens.size() == 2; }));
+        }
+        ASSERT_TRUE(waitForState(c.finalState));
+        EXPECT_EQ(refusedTokens, c.refused);
+        EXPECT_FALSE(transport->isReconnecting());
+        EXPECT_EQ(transport->reconnectAttempts(), 0);
+        EXPECT_EQ(server->handshakeCount(), handshakesBefore + c.handshakes);
+        EXPECT_EQ(disconnects, 1);  // the dictation under way, once
+        const QList<RecordedRequest> handshakes = http.requests(StringShield::pathWSTranscribe());
+        ASSERT_EQ(handshakes.size(), c.handshakes);
+        if (c.handshakes == 2) {
+            EXPECT_EQ(handshakes[1].header(StringShield::hdrAuth().toUtf8()), "Bearer access-token-2");
+        }
+        transport.reset();
+    }
+    EXPECT_FALSE(loggedTextSince(mark).contains("Reconnect attempt"));
 }
 
 TEST_F(StreamingTransportTest, GoingAwayWhileIdleDoesNotReconnect) {

@@ -1,3 +1,4 @@
+#include "support/LogText.h"
 #include "support/LoopbackStreamingServer.h"
 #include "support/LoopbackTranscribeEndpoint.h"
 #include "support/LoopbackVendorServer.h"
@@ -15,6 +16,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
 #include <QTcpServer>
 #include <QTemporaryDir>
 
@@ -53,6 +56,7 @@ public:
         ASRResult result;
         result.text = QStringLiteral("words from the device");
         result.confidence = 0.9f;
+        result.partial = partial.load();
         co_return result;
     }
     void startStreaming(PartialResultCallback) override {}
@@ -65,6 +69,8 @@ public:
         std::lock_guard lock(m_mutex);
         return m_sampleCounts;
     }
+
+    std::atomic<bool> partial{false};  // ran out of time: the start of the recording only
 
 private:
     mutable std::mutex m_mutex;
@@ -142,7 +148,13 @@ public:  // the rows' faults reach the servers and the transport
             options.makeStreamingLink = [this] {
                 StreamingTransport::Credentials credentials;
                 credentials.deviceID = [] { return QStringLiteral("device-1"); };
-                credentials.accessToken = [] { return std::optional<QString>(QStringLiteral("token-1")); };
+                credentials.accessToken = [this] { return token; };
+                // The account's answer to a refused token: a refreshed one, once.
+                credentials.replaceRefusedToken = [this](QString refused) -> QCoro::Task<std::optional<QString>> {
+                    refusedTokens << refused;
+                    token = QStringLiteral("token-%1").arg(refusedTokens.size() + 1);
+                    co_return token;
+                };
                 auto t = std::make_unique<StreamingTransport>(http.baseUrl(), fastTuning(), credentials);
                 transport = t.get();
                 return std::make_unique<TransportPipelineStreamingLink>(std::move(t));
@@ -177,6 +189,8 @@ public:  // the rows' faults reach the servers and the transport
     std::shared_ptr<DeviceRecognizer> device;
     qsizetype uploadsBefore = 0;
     StreamingTransport* transport = nullptr;
+    std::optional<QString> token = QStringLiteral("token-1");
+    QStringList refusedTokens;
     std::unique_ptr<PipelineHarness> h;
 };
 
@@ -353,6 +367,79 @@ TEST_F(FaultMatrix, SocketFaultsInEachState) {
 
         h.reset();
         EXPECT_EQ(storedHistory(dbPath).size(), 2);
+    }
+}
+
+// The server stops taking the account's tokens in the middle of a dictation (the session was
+// revoked): that dictation and the next go down the batch road, once each; the socket is tried
+// once with a refreshed token and then left alone, never reconnected in a loop.
+TEST_F(FaultMatrix, TokenRefusedByTheServerNeverLoops) {
+    const QString dbPath = dataDir.filePath(QStringLiteral("refused.sqlite"));
+    ASSERT_NO_FATAL_FAILURE(start(Road::socket, dbPath));
+    const qsizetype mark = logMark();
+    ws->setRequireValidToken(true);  // no token of this program is one the server issued
+    h->record(kChunks);
+    ASSERT_TRUE(waitUntil([&] { return ws->audioFrames().size() == kChunks; }));
+    ws->closeClients(StreamingTransport::kAuthenticationRefusedCode);
+    ASSERT_TRUE(waitUntil([&] { return transport->isSessionInterrupted(); }));
+    h->pipeline->stopDictation();
+    ASSERT_TRUE(waitForPastes(1));
+    EXPECT_EQ(cloudSampleCounts(), std::vector<std::size_t>{kSamples});
+
+    h->record(kChunks);
+    h->pipeline->stopDictation();
+    ASSERT_TRUE(waitForPastes(2));
+    EXPECT_EQ(cloudSampleCounts(), (std::vector<std::size_t>{kSamples, kSamples}));
+    EXPECT_EQ(h->inserter->pastedTexts(),
+              (QStringList{QStringLiteral("Hello world."), QStringLiteral("Hello world.")}));
+
+    // A while later nothing has tried again.
+    ASSERT_TRUE(waitUntil([&] { return transport->state() == State::disconnected && !transport->isReconnecting(); }));
+    const int handshakes = ws->handshakeCount();
+    waitUntil([] { return false; }, std::chrono::milliseconds(1000));
+    EXPECT_EQ(ws->handshakeCount(), handshakes);
+    EXPECT_LE(handshakes, 3);  // the first, the refreshed token's, the next dictation's
+    EXPECT_EQ(refusedTokens.first(), QStringLiteral("token-1"));
+    EXPECT_FALSE(loggedTextSince(mark).contains("Reconnect attempt"));
+    h.reset();
+    EXPECT_EQ(storedHistory(dbPath).size(), 2);
+}
+
+// The recogniser ran out of time on a long recording, on the server or on the device: the text it
+// has is pasted and stored, the whole recording is kept, and the user is told where it is.
+TEST_F(FaultMatrix, PartlyRecognisedRecordingIsKept) {
+    const struct {
+        const char* name;
+        bool serverDown;
+    } table[] = {
+        {"the server recognised the start only", false},
+        {"the device recognised the start only", true},
+    };
+    int rowIndex = 0;
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        const QString dbPath = dataDir.filePath(QStringLiteral("partial-%1.sqlite").arg(rowIndex++));
+        http.clearScripts();
+        const QString downURL = QStringLiteral("http://127.0.0.1:%1").arg(closedPort());
+        ASSERT_NO_FATAL_FAILURE(start(Road::batch, dbPath, row.serverDown ? downURL : QString()));
+        device->partial = true;
+        http.scriptAlways("POST", LoopbackTranscribeEndpoint::path(),
+                          LoopbackReply::json(QJsonObject{{"status", "PARTIAL"},
+                                                          {"asr_text", "words from the server"},
+                                                          {"llm_text", "Words from the server."}}));
+        h->record(kChunks);
+        h->pipeline->stopDictation();
+        ASSERT_TRUE(waitUntil([&] { return h->inserter->calls.size() == 1; }, std::chrono::seconds(20)));
+        EXPECT_EQ(h->inserter->pastedTexts(), QStringList{row.serverDown ? QStringLiteral("Words from the device.")
+                                                                         : QStringLiteral("Words from the server.")});
+        ASSERT_TRUE(h->waitForStatus(S::error));
+        const QString message = h->pipeline->errorMessage().value_or(QString());
+        const QString path = message.section(QStringLiteral(" is saved in "), 1);
+        EXPECT_TRUE(message.startsWith(QStringLiteral("Only the start of the recording was transcribed.")))
+            << message.toStdString();
+        EXPECT_EQ(QFileInfo(path).size(), 44 + 2 * qint64(kSamples)) << path.toStdString();
+        h.reset();
+        EXPECT_EQ(storedHistory(dbPath).size(), 1);
     }
 }
 

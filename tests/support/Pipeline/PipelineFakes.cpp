@@ -44,6 +44,18 @@ void FakePipelineAudio::feed(int count, float amplitude) {
     }
 }
 
+void FakePipelineAudio::feedSamples(const std::vector<float>& samples) {
+    ChunkHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(m_handlerLock);
+        handler = m_handler;
+    }
+    for (std::size_t at = 0; at + 640 <= samples.size(); at += 640) {
+        if (!recording || !handler) return;
+        handler(AudioChunk(samples.begin() + long(at), samples.begin() + long(at + 640)));
+    }
+}
+
 void FakeLiveRecognizer::startStreaming(PartialResultCallback onPartialResult) {
     ++startCalls;
     if (startFailure) throw std::runtime_error(startFailure->toStdString());

@@ -51,6 +51,8 @@ public:
 
     // Delivers `count` chunks of the given amplitude to the installed handler (while recording).
     void feed(int count, float amplitude = 0.2f);
+    // Delivers `samples` as whole chunks (a last part chunk is left out).
+    void feedSamples(const std::vector<float>& samples);
 
 private:
     mutable std::mutex m_handlerLock;
