@@ -100,13 +100,15 @@ std::optional<QString> unseenKeyNotice(const Hotkey& hotkey) {
 }
 
 const QList<Preset>& pushToTalkPresets() {
-    static const QList<Preset> presets{
-        {QStringLiteral("Right ⌥"), Hotkey{61, 0}},
-        {QStringLiteral("Left ⌥"), Hotkey{58, 0}},
-        {QStringLiteral("⌥+^"), Hotkey{59, Hotkey::optionFlag}},
-        {QStringLiteral("Fn"), Hotkey{63, 0}},
-        {QStringLiteral("F5"), Hotkey{96, 0}},
-    };
+    // Keys every PC keyboard has and the desktop sees (Fn stays inside the keyboard), each
+    // labelled with the name the recorder shows for it.
+    static const QList<Preset> presets = [] {
+        QList<Preset> list;
+        for (const Hotkey& hotkey :
+             {Hotkey{61, 0}, Hotkey{58, 0}, Hotkey{59, Hotkey::optionFlag}, Hotkey{62, 0}, Hotkey{96, 0}})
+            list.append({hotkey.displayName(), hotkey});
+        return list;
+    }();
     return presets;
 }
 

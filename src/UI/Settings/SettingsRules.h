@@ -43,7 +43,7 @@ QStringList sortedKeys(const QMap<QString, QString>& map);
 // Every copy of `word` removed (exact comparison); the other words keep their order.
 QStringList removingWord(QStringList words, const QString& word);
 
-// What the shortcuts tab shows for an action: its first binding, or Right Option alone.
+// What the shortcuts tab shows for an action: its first binding, or Right Alt alone.
 Hotkey shownHotkey(const VantroseSettings& settings, HotkeyAction action);
 
 struct ActionRow {

@@ -276,7 +276,7 @@ void SettingsView::refresh() {
     m_signOutRow->setVisible(m_auth.isAuthenticated());
 
     refreshDictionary();
-    for (QWidget* button : m_recorders) button->update();
+    for (HotkeyRecorderButton* button : m_recorders) button->refresh();
     for (QWidget* button : m_presets) button->update();
 }
 

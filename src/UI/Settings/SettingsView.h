@@ -40,7 +40,7 @@ public:
                  std::optional<QString> selectedMicUID, AbstractAccount& auth, ViewPermissions permissions,
                  QWidget* parent = nullptr);
 
-    // Reads and writes one action's hotkey: the first binding of the action, Right Option alone
+    // Reads and writes one action's hotkey: the first binding of the action, Right Alt alone
     // when there is none; a write goes to the pipeline's hotkey update.
     HotkeyValueBinding hotkeyBinding(HotkeyAction action);
 
