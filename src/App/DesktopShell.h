@@ -54,6 +54,9 @@ private:
     // and whether any microphone exists (Linux asks no microphone permission).
     ViewPermissions permissions();
     void rebuildMenu();
+    // The microphone submenu: the devices present now, the stored choice checked, and a chosen
+    // device that is not connected named as such with what records meanwhile.
+    void rebuildMicrophoneMenu();
     static bool bringForward(QWidget* window);
     static void positionOverlayOnActiveDisplay(QWidget* window, int width, int height);
     void setOverlayAcceptsMouse(bool accepts);
@@ -65,6 +68,7 @@ private:
 
     QSystemTrayIcon* m_statusItem = nullptr;
     QMenu* m_menu = nullptr;
+    QMenu* m_microphoneMenu = nullptr;  // kept across openings; its items follow the devices
     QString m_iconSymbol;
     std::optional<DictationStatus> m_lastMenuBarIconState;
     QTimer* m_observer = nullptr;

@@ -3,6 +3,7 @@
 // for every dictation, and its feedback sounds come out of the desktop's speakers.
 #include "App/PipelineAssembly.h"
 
+#include "Core/Audio/MicTimingPredictor.h"
 #include "Core/Audio/SoundManager.h"
 #include "Core/Cloud/NetworkSession.h"
 #include "Core/Desktop/AbstractAppDetector.h"
@@ -12,6 +13,7 @@
 #include "Foundation/UserDefaults.h"
 #include "Platform/X11/X11KeyInjector.h"
 
+#include "support/ExtraMicrophone.h"
 #include "support/FixtureApp.h"
 #include "support/LogText.h"
 #include "support/LoopbackVendorServer.h"
@@ -26,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -59,11 +62,10 @@ protected:
         Clock::setCurrent(nullptr);
     }
 
-    // The program's pipeline, set up, with the fixture window focused.
-    void assembleAndSetUp() {
+    // The program's pipeline over these stored settings, set up, with the fixture window focused.
+    void assembleAndSetUp(VantroseSettings settings = VantroseSettings()) {
         ASSERT_TRUE(fixture.start(kDeadline));
         ASSERT_TRUE(fixture.activate(kDeadline));
-        VantroseSettings settings;
         settings.cloudServerURL = server().baseUrl();
         pipeline = assembleDictationPipeline(settings);
         bool setUp = false;
@@ -155,6 +157,50 @@ TEST_F(PipelineAssemblyDesktopTest, ADictationPlaysItsSoundsPingsTheServerAndUpl
                       pipeline->lastResult()->asrTierUsed);
         }
     }
+}
+
+// The microphone chosen before the restart records from the first dictation. Unplugged, the
+// default records (its start-up filed under the default) and the choice stays; plugged in again,
+// it records once more.
+TEST_F(PipelineAssemblyDesktopTest, TheStoredMicrophoneRecordsAndItsTimingsAreItsOwn) {
+    ExtraMicrophone usb(QStringLiteral("vantrose_usb_mic"));
+    ASSERT_TRUE(usb.plugIn());
+    VantroseSettings stored;
+    stored.selectedMicUID = usb.uid();
+    ASSERT_NO_FATAL_FAILURE(assembleAndSetUp(stored));
+    MicTimingPredictor& timings = MicTimingPredictor::shared();
+
+    // One dictation: a tone played into `fifo` must reach the pipeline (a pipe source is silent
+    // while nobody writes it, so only the device that records hears it).
+    const auto recordsFrom = [&](const QString& fifo) {
+        pipeline->startDictation();
+        if (!waitUntil([&] { return pipeline->status() == DictationStatus::listening; }, kDeadline)) return false;
+        std::vector<float> tone(16000);
+        for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5f * float(std::sin(2 * M_PI * 440 * i / 16000.0));
+        MicFeeder feeder(fifo);
+        feeder.play(tone);
+        const bool heard = waitUntil([&] { return pipeline->rawAudioLevel() > 0.5f; }, 10s);
+        feeder.wait();
+        pipeline->cancelDictation();
+        waitUntil([&] { return pipeline->status() == DictationStatus::idle; }, kDeadline);
+        return heard;
+    };
+    const QString defaultFifo = qEnvironmentVariable("VANTROSE_MIC_FIFO");
+    const qsizetype usbStarts = timings.timings(usb.uid()).size();
+    const qsizetype defaultStarts = timings.timings(QStringLiteral("system-default")).size();
+
+    EXPECT_TRUE(recordsFrom(usb.fifoPath())) << loggedText().toStdString();
+    EXPECT_EQ(timings.timings(usb.uid()).size(), usbStarts + 1);
+
+    ASSERT_TRUE(usb.unplug());
+    EXPECT_TRUE(recordsFrom(defaultFifo));
+    EXPECT_EQ(timings.timings(QStringLiteral("system-default")).size(), defaultStarts + 1);
+    EXPECT_EQ(timings.timings(usb.uid()).size(), usbStarts + 1);
+    EXPECT_EQ(pipeline->settings().selectedMicUID, usb.uid());
+
+    ASSERT_TRUE(usb.plugIn());
+    EXPECT_TRUE(recordsFrom(usb.fifoPath()));
+    EXPECT_EQ(timings.timings(usb.uid()).size(), usbStarts + 2);
 }
 
 // A burst of typing in another window makes a reminder; its events and the pipeline's answer to

@@ -21,6 +21,17 @@ TEST(SettingsRules, MicrophoneEntriesStartWithTheSystemDefault) {
     // The default device is still chosen by its own identifier, not as "system default".
     EXPECT_EQ(entries[2],
               (SettingsRules::MicrophoneEntry{QStringLiteral("Built-in (default)"), QStringLiteral("builtin")}));
+    EXPECT_EQ(SettingsRules::microphoneEntries(devices, QStringLiteral("usb-mic")), entries);
+    EXPECT_EQ(SettingsRules::missingMicrophoneNotice(devices, QStringLiteral("usb-mic")), std::nullopt);
+    EXPECT_EQ(SettingsRules::missingMicrophoneNotice(devices, std::nullopt), std::nullopt);
+
+    // A chosen device that is not connected stays in the list, last, named by its identifier.
+    const auto missing = SettingsRules::microphoneEntries(devices, QStringLiteral("headset"));
+    ASSERT_EQ(missing.size(), 4);
+    EXPECT_EQ(missing[3], (SettingsRules::MicrophoneEntry{QStringLiteral("headset (not connected)"),
+                                                          QStringLiteral("headset"), false}));
+    EXPECT_TRUE(SettingsRules::missingMicrophoneNotice(devices, QStringLiteral("headset")).has_value());
+    EXPECT_EQ(SettingsRules::microphoneEntries({}, QStringLiteral("headset")).size(), 2);
 }
 
 TEST(SettingsRules, LanguageIndexFindsOnlyTheOfferedLanguages) {

@@ -5,6 +5,7 @@
 
 #include "ShownText.h"
 #include "support/AtspiFixtureProcess.h"
+#include "support/ExtraMicrophone.h"
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
 
@@ -134,6 +135,42 @@ TEST(SettingsView, TheMicrophonePickerChoosesAndStoresTheDevice) {
 
     Pane empty;
     EXPECT_EQ(empty.find<QComboBox>(QStringLiteral("microphonePicker"))->count(), 1);
+}
+
+// The pane as the program builds it, over the test desktop's real devices: a stored microphone
+// that is unplugged is shown as such with what records meanwhile, and the picker follows the
+// device as it is plugged in and out while the pane is open.
+TEST(SettingsView, TheMicrophonePickerFollowsDevicesAndSaysWhenTheChosenOneIsMissing) {
+    ExtraMicrophone usb(QStringLiteral("vantrose_pane_mic"));
+    VantroseSettings settings;
+    settings.selectedMicUID = usb.uid();
+    PipelineHarness harness(settings);
+    harness.setUp();
+    AuthManager auth;
+    HubView hub(*harness.pipeline, DictationViewFactory::hubActions(*harness.pipeline, auth, {}));
+    hub.setSelectedTab(HubTab::settings);
+    hub.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&hub));
+    auto* picker = hub.findChild<QComboBox*>(QStringLiteral("microphonePicker"));
+    auto* notice = hub.findChild<QLabel*>(QStringLiteral("microphoneNotice"));
+    ASSERT_TRUE(picker && notice);
+    EXPECT_EQ(picker->currentText(), usb.uid() + " (not connected)");
+    EXPECT_TRUE(notice->isVisible());
+    EXPECT_EQ(notice->text(),
+              "The chosen microphone is not connected. Recording from the system default until it returns.");
+
+    ASSERT_TRUE(usb.plugIn());
+    ASSERT_TRUE(waitUntil([&] { return !notice->isVisible(); }, std::chrono::seconds(10)));
+    EXPECT_FALSE(picker->currentText().endsWith("(not connected)"));
+    EXPECT_GT(picker->currentIndex(), 0);
+
+    ASSERT_TRUE(usb.unplug());
+    EXPECT_TRUE(
+        waitUntil([&] { return picker->currentText() == usb.uid() + " (not connected)"; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(notice->isVisible());
+    // Only the user changes the choice.
+    EXPECT_EQ(harness.pipeline->settings().selectedMicUID, usb.uid());
+    EXPECT_EQ(harness.audio->selectedDeviceUID, usb.uid());
 }
 
 TEST(SettingsView, PermissionRowsFollowTheShellsAnswersAtEachRebuild) {

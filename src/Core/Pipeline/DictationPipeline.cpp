@@ -116,6 +116,8 @@ void DictationPipeline::updateSettings(const std::function<void(VantroseSettings
 }
 
 void DictationPipeline::handleSettingsChanged(const VantroseSettings& old) {
+    // The stored microphone is the one in use, whoever changed it (the tray, the settings, a sync).
+    if (old.selectedMicUID != settings().selectedMicUID) m_audio->setSelectedDeviceUID(settings().selectedMicUID);
     m_reminders->applySettingsChange(old, settings());
     Q_EMIT settingsChanged();
 }
@@ -179,6 +181,9 @@ QCoro::Task<> DictationPipeline::setup() {
     startKeyboardMonitor();
 
     m_textInserter->setClipboardRestoreDelay(settings().clipboardRestoreDelay);
+    // The microphone chosen earlier records from the first dictation on; while it is not
+    // connected the system default records, and the choice stays for when it returns.
+    if (settings().selectedMicUID) setMicDevice(settings().selectedMicUID);
     m_audio->prewarm();
     if (m_streamingLink->state() == PipelineStreamingLink::State::disconnected) m_streamingLink->connect();
     installTransportCallbacks();

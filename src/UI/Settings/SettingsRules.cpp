@@ -7,12 +7,26 @@
 
 namespace SettingsRules {
 
-QList<MicrophoneEntry> microphoneEntries(const std::vector<AudioDeviceInfo>& devices) {
+QList<MicrophoneEntry> microphoneEntries(const std::vector<AudioDeviceInfo>& devices,
+                                         const std::optional<QString>& chosen) {
     QList<MicrophoneEntry> entries{{QStringLiteral("System Default"), std::nullopt}};
     for (const AudioDeviceInfo& device : devices) {
         entries.append({device.isDefault ? device.name + QStringLiteral(" (default)") : device.name, device.uid});
     }
+    // A device that is gone has no name any more; its identifier is what names it.
+    if (missingMicrophoneNotice(devices, chosen))
+        entries.append({*chosen + QStringLiteral(" (not connected)"), chosen, false});
     return entries;
+}
+
+std::optional<QString> missingMicrophoneNotice(const std::vector<AudioDeviceInfo>& devices,
+                                               const std::optional<QString>& chosen) {
+    if (!chosen) return std::nullopt;
+    for (const AudioDeviceInfo& device : devices)
+        if (device.uid == *chosen) return std::nullopt;
+    return QStringLiteral(
+        "The chosen microphone is not connected. Recording from the system default until it "
+        "returns.");
 }
 
 const QList<LanguageEntry>& languageEntries() {
