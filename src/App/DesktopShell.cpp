@@ -6,6 +6,7 @@
 #include "Auth/AuthManager.h"
 #include "Core/Audio/AudioEngine.h"
 #include "Foundation/Logger.h"
+#include "Platform/DesktopBackend.h"
 #include "UI/Settings/SettingsRules.h"
 
 #include <QAction>
@@ -294,16 +295,20 @@ void DesktopShell::setupOverlayWindow() {
     panel->setFixedSize(ShellRules::kOverlayWidth, ShellRules::kOverlayHeight);
     panel->winId();  // the native window exists from here on, so its input flag can be set
     m_overlayWindow = panel;
-    m_overlayAcceptsMouse = true;
-    setOverlayAcceptsMouse(false);
+    m_overlayInputRegion.reset();
+    setOverlayInputRegion(QRegion());
     positionOverlayOnActiveDisplay(panel, ShellRules::kOverlayWidth, ShellRules::kOverlayHeight);
     m_overlayFrame = {};
 }
 
-void DesktopShell::setOverlayAcceptsMouse(bool accepts) {
-    if (!m_overlayWindow || accepts == m_overlayAcceptsMouse) return;
-    m_overlayAcceptsMouse = accepts;
-    if (QWindow* handle = m_overlayWindow->windowHandle()) handle->setFlag(Qt::WindowTransparentForInput, !accepts);
+void DesktopShell::setOverlayInputRegion(const QRegion& region) {
+    if (!m_overlayWindow || m_overlayInputRegion == region) return;
+    m_overlayInputRegion = region;
+    QWindow* handle = m_overlayWindow->windowHandle();
+    if (!handle) return;
+    // Without an input shape the panel takes the pointer everywhere or nowhere.
+    if (!DesktopBackend::current().setWindowInputRegion(handle, region))
+        handle->setFlag(Qt::WindowTransparentForInput, region.isEmpty());
 }
 
 void DesktopShell::positionOverlayOnActiveDisplay(QWidget* window, int width, int height) {
@@ -342,7 +347,14 @@ void DesktopShell::observerTick() {
     const ShellRules::OverlayFrame next = ShellRules::nextOverlayFrame(current, input);
     if (ShellRules::overlayWanted(input)) {
         positionOverlayOnActiveDisplay(panel, panel->width(), panel->height());
-        setOverlayAcceptsMouse(next.acceptsMouse);
+        // The whole panel in a hands-free dictation (its pause and stop controls), the
+        // suggestion card while a suggestion is shown, otherwise nothing: clicks pass through.
+        QRegion pointer;
+        if (next.acceptsMouse)
+            pointer = QRegion(panel->rect());
+        else if (input.hasTypingSuggestion)
+            pointer = panel->property("pointerRegion").value<QRegion>();
+        setOverlayInputRegion(pointer);
         if (!panel->isVisible()) {
             panel->setWindowOpacity(0.0);
             panel->show();

@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QRegion>
 #include <QWidget>
 
 #include <memory>
@@ -59,7 +60,8 @@ private:
     void rebuildMicrophoneMenu();
     static bool bringForward(QWidget* window);
     static void positionOverlayOnActiveDisplay(QWidget* window, int width, int height);
-    void setOverlayAcceptsMouse(bool accepts);
+    // Where the overlay panel takes the pointer (panel coordinates); empty: nowhere.
+    void setOverlayInputRegion(const QRegion& region);
 
     AppDelegate& m_delegate;
     ShellPipeline& m_pipeline;
@@ -81,5 +83,5 @@ private:
     QPointer<QWidget> m_historyWindow;
     QPointer<QWidget> m_overlayWindow;
     ShellRules::OverlayFrame m_overlayFrame;
-    bool m_overlayAcceptsMouse = false;
+    std::optional<QRegion> m_overlayInputRegion;  // what was set last; none before the first
 };
