@@ -8,6 +8,7 @@
 #include "Core/Cloud/NetworkSession.h"
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Services/Analytics.h"
+#include "Core/Services/FeatureFlags.h"
 #include "Foundation/Clock.h"
 #include "Foundation/StringShield.h"
 #include "Foundation/UserDefaults.h"
@@ -157,6 +158,40 @@ TEST_F(PipelineAssemblyDesktopTest, ADictationPlaysItsSoundsPingsTheServerAndUpl
                       pipeline->lastResult()->asrTierUsed);
         }
     }
+}
+
+// "Play feedback sounds" as the speakers hear it: switched off, a dictation's start plays nothing;
+// switched on again it plays at once; the feature switch in Vantrose.conf, where set, wins.
+TEST_F(PipelineAssemblyDesktopTest, TheSoundSwitchIsObeyedAtOnceAndTheFeatureSwitchWins) {
+    SinkMonitor speakers;
+    ASSERT_TRUE(speakers.start()) << "parec cannot record the test desktop's speakers";
+    ASSERT_NO_FATAL_FAILURE(assembleAndSetUp());
+    // The loud samples the speakers give for a dictation's start: once every sound has ended and
+    // half a second more has come out of them, whatever was played has been heard.
+    const auto heardAtStart = [&]() -> long {
+        speakers.reset();
+        pipeline->startDictation();
+        EXPECT_TRUE(waitUntil([&] { return pipeline->status() == DictationStatus::listening; }, kDeadline));
+        EXPECT_TRUE(waitUntil([] { return SoundManager::activeSoundCount() == 0; }, kDeadline));
+        const long ended = speakers.samples();
+        EXPECT_TRUE(waitUntil([&] { return speakers.samples() >= ended + 8000; }, kDeadline));
+        pipeline->cancelDictation();
+        EXPECT_TRUE(waitUntil([&] { return pipeline->status() == DictationStatus::idle; }, kDeadline));
+        return speakers.loudSamples();
+    };
+    EXPECT_GT(heardAtStart(), 0);
+    pipeline->updateSettings([](VantroseSettings& s) { s.soundsEnabled = false; });
+    EXPECT_EQ(heardAtStart(), 0);
+
+    const QString featureSwitch = QStringLiteral("vantrose_feature_flags/sound-effects");
+    UserDefaults::shared().setValue(featureSwitch, true);
+    FeatureFlags::reloadForTesting();
+    EXPECT_GT(heardAtStart(), 0);
+    UserDefaults::shared().remove(featureSwitch);
+    FeatureFlags::reloadForTesting();
+
+    pipeline->updateSettings([](VantroseSettings& s) { s.soundsEnabled = true; });
+    EXPECT_GT(heardAtStart(), 0);
 }
 
 // The microphone chosen before the restart records from the first dictation. Unplugged, the

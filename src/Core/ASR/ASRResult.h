@@ -9,4 +9,5 @@ struct ASRResult {
     QString language;              // e.g. "en-US"
     double latencyMs = 0.0;        // wall time of the call
     bool serverFormatted = false;  // true only when a server already formatted the text
+    QString unformattedText;       // with serverFormatted: the server's own recognition, unformatted
 };

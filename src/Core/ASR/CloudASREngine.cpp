@@ -152,5 +152,5 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
                  noDecimals(e2e));
     VLOG(QStringLiteral("CloudASR: \"") + text + QStringLiteral("\"") + timings + QStringLiteral(" provider:") +
          asrProvider + QStringLiteral(" format:") + llmProvider + QStringLiteral(" race:") + raceWinner);
-    co_return ASRResult{text, 0.9f, QStringLiteral("en"), e2e, serverFormatted};
+    co_return ASRResult{text, 0.9f, QStringLiteral("en"), e2e, serverFormatted, serverFormatted ? asrText : QString()};
 }

@@ -6,6 +6,7 @@
 #include "Core/Desktop/AbstractKeyboardMonitor.h"
 #include "Core/Desktop/AbstractScreenCaptureEngine.h"
 #include "Core/Desktop/AbstractTextInserter.h"
+#include "Core/Formatting/RuleBasedFormatter.h"
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Learning/OutcomeTracker.h"
 #include "Core/Pipeline/PipelineSession.h"
@@ -29,6 +30,7 @@ DictationPipeline::DictationPipeline(VantroseSettings settings, Collaborators c,
       m_recognizer(std::move(c.recognizer)),
       m_batch(std::move(c.batchRecognizer)),
       m_formatter(std::move(c.formatter)),
+      m_ruleFormatter(std::make_shared<RuleBasedFormatter>()),
       m_streamingLink(std::move(c.streamingLink)),
       m_history(std::move(c.history)),
       m_services(c.services ? std::move(c.services) : std::make_unique<PipelineServices>()),
@@ -70,6 +72,7 @@ void DictationPipeline::makeLearning(DelayedCall delayedCall) {
     hooks.addWord = [this](const QString& word) { m_history->addWord(word, std::nullopt, false); };
     hooks.settings = [this] { return m_store->settings(); };
     hooks.updateSettings = [this](const std::function<void(VantroseSettings&)>& change) { updateSettings(change); };
+    hooks.learnsWords = [this] { return learnsWords(); };
     hooks.saveOutcomeSnapshot = [this](const QString& traceID, const QString& sessionID,
                                        const DictationOutcomeSnapshot& snapshot) {
         m_history->saveOutcomeSnapshot(traceID, sessionID, snapshot);
@@ -120,6 +123,18 @@ void DictationPipeline::handleSettingsChanged(const VantroseSettings& old) {
     if (old.selectedMicUID != settings().selectedMicUID) m_audio->setSelectedDeviceUID(settings().selectedMicUID);
     m_reminders->applySettingsChange(old, settings());
     Q_EMIT settingsChanged();
+}
+
+bool DictationPipeline::switchedOn(const QString& flag, bool setting) const {
+    return m_services->flagSetting(flag).value_or(setting);
+}
+
+bool DictationPipeline::playsSounds() const {
+    return switchedOn(QStringLiteral("sound-effects"), settings().soundsEnabled);
+}
+
+bool DictationPipeline::learnsWords() const {
+    return switchedOn(QStringLiteral("auto-learn-words"), settings().autoLearnWords);
 }
 
 void DictationPipeline::applyHotkeys(const VantroseSettings& current) {

@@ -86,6 +86,7 @@ struct PipelineTranscription {
     QString text;
     QString tier = QStringLiteral("primary");  // "primary", "secondary", "cloud" or "raw"
     bool serverFormatted = false;
+    QString unformattedText;  // with serverFormatted: the server's recognition before it formatted it
     float confidence = 0;
 };
 
@@ -166,6 +167,8 @@ public:
     virtual ~PipelineServices() = default;
 
     virtual bool isFlagEnabled(const QString& key) const;
+    // The flag's value when someone set it (Vantrose.conf); none while it has its default.
+    virtual std::optional<bool> flagSetting(const QString& key) const;
     virtual QCoro::Task<> refreshFlags();
     virtual int enabledFlagCount() const;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Pipeline/PipelineCollaborators.h"
 #include "Foundation/Logger.h"
 #include "Foundation/PendingValue.h"
@@ -32,6 +33,9 @@ inline QString optMs0(const std::optional<double>& value) { return ms0(value.val
 QJsonObject commitContextJson(const std::optional<TranscriptionContext>& context);
 // The context object the cloud batch request carries.
 QJsonObject batchContextJson(const TranscriptionContext& context);
+
+// What a formatter sees of the field; a placeholder's text is not the user's.
+AppContext formattingContext(const std::optional<TranscriptionContext>& context, bool detectedPlaceholder);
 
 // Leading space, casing and trailing punctuation fitted to the text around the cursor.
 QString postProcess(const QString& text, const std::optional<TranscriptionContext>& context);

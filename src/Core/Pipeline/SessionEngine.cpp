@@ -322,8 +322,7 @@ void DictationPipeline::failStart(Session& session, const QString& failure) {
 void DictationPipeline::announceListening(const Session& session, const std::optional<ActiveAppInfo>& app) {
     setStatus(DictationStatus::listening);
     setPipelineStep(PipelineStep::listening);
-    if (m_services->isFlagEnabled(QStringLiteral("sound-effects")))
-        m_services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
+    if (playsSounds()) m_services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
     m_services->track(QStringLiteral("dictation_started"),
                       {{QStringLiteral("app_name"), app ? app->name : QStringLiteral("unknown")},
                        {QStringLiteral("bundle_id"), app ? app->bundleId : QString()}});
@@ -337,8 +336,7 @@ void DictationPipeline::stopDictation() {
     const SessionPtr session = m_session;
     setStatus(DictationStatus::stopping);
     m_audio->stopRecording();
-    if (m_services->isFlagEnabled(QStringLiteral("sound-effects")))
-        m_services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
+    if (playsSounds()) m_services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
     drainAudioChunks();
     const auto count = session->audioChunks.size();
     VLOG(QStringLiteral("Pipeline: Stopping — %1 chunks (").arg(count) + seconds1(count * chunkSeconds) +

@@ -174,6 +174,7 @@ public:
         QVariantMap properties;
     };
     QSet<QString> enabledFlags;
+    QMap<QString, bool> flagSettings;  // feature switches set in Vantrose.conf
     QList<Tracked> tracked;
     QStringList sounds;
     QList<TranscriptionResult> completed;
@@ -191,6 +192,9 @@ public:
     QStringList warmUps;                                 // servers the set-up warmed
 
     bool isFlagEnabled(const QString& key) const override { return enabledFlags.contains(key); }
+    std::optional<bool> flagSetting(const QString& key) const override {
+        return flagSettings.contains(key) ? std::optional<bool>(flagSettings.value(key)) : std::nullopt;
+    }
     QCoro::Task<> refreshFlags() override;
     int enabledFlagCount() const override { return static_cast<int>(enabledFlags.size()); }
     void emitMetric(const QString& event, const QString&, const QVariantMap&) override { metrics.append(event); }
