@@ -361,6 +361,9 @@ void DesktopShell::observerTick() {
         }
         panel->setWindowOpacity(next.opacity);
     } else if (current.visible) {
+        // A fading panel keeps a hands-free dictation's hold on the pointer; the card of a
+        // suggestion that is gone takes no more clicks.
+        setOverlayInputRegion(next.acceptsMouse ? QRegion(panel->rect()) : QRegion());
         panel->setWindowOpacity(next.opacity);
         if (!next.visible) panel->hide();
     }
