@@ -1,10 +1,13 @@
 #include "App/DesktopShell.h"
 
 #include "App/AppDelegate.h"
+#include "App/InputDeviceWatcher.h"
 #include "App/TrayIcons.h"
 #include "Auth/AuthManager.h"
 #include "Core/Audio/AudioEngine.h"
 #include "Foundation/Logger.h"
+#include "Platform/DesktopBackend.h"
+#include "UI/Settings/SettingsRules.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -63,6 +66,7 @@ DesktopShell::~DesktopShell() {
                             m_historyWindow.data(), m_overlayWindow.data()})
         delete window;
     delete m_menu;
+    delete m_microphoneMenu;
 }
 
 // ---- Tray item and menu
@@ -75,6 +79,12 @@ void DesktopShell::setupStatusItem() {
     m_menu = new QMenu;
     // Built afresh at every opening, so titles, checks and the accessibility line are current.
     connect(m_menu, &QMenu::aboutToShow, this, &DesktopShell::rebuildMenu);
+    m_microphoneMenu = new QMenu(QStringLiteral("Microphone"));
+    // Microphones plugged in or out while the menu is open show at once.
+    auto* devices = new InputDeviceWatcher([this] { return m_pipeline.listInputDevices(); }, this);
+    connect(devices, &InputDeviceWatcher::devicesChanged, this, &DesktopShell::rebuildMicrophoneMenu);
+    connect(m_menu, &QMenu::aboutToShow, devices, [devices] { devices->setActive(true); });
+    connect(m_menu, &QMenu::aboutToHide, devices, [devices] { devices->setActive(false); });
     m_statusItem->setContextMenu(m_menu);
     connect(m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger) showHubWindow();
@@ -104,24 +114,8 @@ void DesktopShell::rebuildMenu() {
     }
     m_menu->addSeparator();
 
-    QMenu* mics = m_menu->addMenu(QStringLiteral("Microphone"));
-    auto* group = new QActionGroup(mics);
-    const std::optional<QString> selected = m_pipeline.settings().selectedMicUID;
-    QAction* systemDefault = mics->addAction(QStringLiteral("System Default"));
-    systemDefault->setCheckable(true);
-    systemDefault->setChecked(!selected.has_value());
-    group->addAction(systemDefault);
-    connect(systemDefault, &QAction::triggered, this, [this] { m_delegate.selectMic(std::nullopt); });
-    mics->addSeparator();
-    for (const AudioDeviceInfo& device : m_pipeline.listInputDevices()) {
-        QAction* item = mics->addAction(device.name + (device.isDefault ? QStringLiteral(" (default)") : QString()));
-        item->setCheckable(true);
-        item->setChecked(selected && *selected == device.uid);
-        item->setData(device.uid);
-        group->addAction(item);
-        const QString uid = device.uid;
-        connect(item, &QAction::triggered, this, [this, uid] { m_delegate.selectMic(uid); });
-    }
+    rebuildMicrophoneMenu();
+    m_menu->addMenu(m_microphoneMenu);
     m_menu->addSeparator();
 
     QAction* settings = m_menu->addAction(QStringLiteral("Settings..."));
@@ -135,6 +129,33 @@ void DesktopShell::rebuildMenu() {
     quit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
     // The orderly shut-down runs once the event loop has returned.
     connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+void DesktopShell::rebuildMicrophoneMenu() {
+    if (!m_microphoneMenu) return;
+    m_microphoneMenu->clear();
+    for (QActionGroup* old : m_microphoneMenu->findChildren<QActionGroup*>()) delete old;
+    auto* group = new QActionGroup(m_microphoneMenu);
+    const std::optional<QString> selected = m_pipeline.settings().selectedMicUID;
+    const std::vector<AudioDeviceInfo> devices = m_pipeline.listInputDevices();
+    const std::optional<QString> notice = SettingsRules::missingMicrophoneNotice(devices, selected);
+    m_microphoneMenu->setTitle(notice ? QStringLiteral("Microphone (not connected)") : QStringLiteral("Microphone"));
+    for (const SettingsRules::MicrophoneEntry& entry : SettingsRules::microphoneEntries(devices, selected)) {
+        QAction* item = m_microphoneMenu->addAction(entry.label);
+        item->setCheckable(true);
+        item->setChecked(entry.uid == selected);
+        if (entry.uid) item->setData(*entry.uid);
+        group->addAction(item);
+        // The chosen device that is not connected stays chosen; picking it again changes nothing.
+        item->setEnabled(entry.connected);
+        const std::optional<QString> uid = entry.uid;
+        connect(item, &QAction::triggered, this, [this, uid] { m_delegate.selectMic(uid); });
+        if (!entry.uid) m_microphoneMenu->addSeparator();
+    }
+    if (notice) {
+        m_microphoneMenu->addSeparator();
+        m_microphoneMenu->addAction(*notice)->setEnabled(false);
+    }
 }
 
 void DesktopShell::updateMenuBarIcon(DictationStatus status) {
@@ -274,16 +295,20 @@ void DesktopShell::setupOverlayWindow() {
     panel->setFixedSize(ShellRules::kOverlayWidth, ShellRules::kOverlayHeight);
     panel->winId();  // the native window exists from here on, so its input flag can be set
     m_overlayWindow = panel;
-    m_overlayAcceptsMouse = true;
-    setOverlayAcceptsMouse(false);
+    m_overlayInputRegion.reset();
+    setOverlayInputRegion(QRegion());
     positionOverlayOnActiveDisplay(panel, ShellRules::kOverlayWidth, ShellRules::kOverlayHeight);
     m_overlayFrame = {};
 }
 
-void DesktopShell::setOverlayAcceptsMouse(bool accepts) {
-    if (!m_overlayWindow || accepts == m_overlayAcceptsMouse) return;
-    m_overlayAcceptsMouse = accepts;
-    if (QWindow* handle = m_overlayWindow->windowHandle()) handle->setFlag(Qt::WindowTransparentForInput, !accepts);
+void DesktopShell::setOverlayInputRegion(const QRegion& region) {
+    if (!m_overlayWindow || m_overlayInputRegion == region) return;
+    m_overlayInputRegion = region;
+    QWindow* handle = m_overlayWindow->windowHandle();
+    if (!handle) return;
+    // Without an input shape the panel takes the pointer everywhere or nowhere.
+    if (!DesktopBackend::current().setWindowInputRegion(handle, region))
+        handle->setFlag(Qt::WindowTransparentForInput, region.isEmpty());
 }
 
 void DesktopShell::positionOverlayOnActiveDisplay(QWidget* window, int width, int height) {
@@ -322,13 +347,23 @@ void DesktopShell::observerTick() {
     const ShellRules::OverlayFrame next = ShellRules::nextOverlayFrame(current, input);
     if (ShellRules::overlayWanted(input)) {
         positionOverlayOnActiveDisplay(panel, panel->width(), panel->height());
-        setOverlayAcceptsMouse(next.acceptsMouse);
+        // The whole panel in a hands-free dictation (its pause and stop controls), the
+        // suggestion card while a suggestion is shown, otherwise nothing: clicks pass through.
+        QRegion pointer;
+        if (next.acceptsMouse)
+            pointer = QRegion(panel->rect());
+        else if (input.hasTypingSuggestion)
+            pointer = panel->property("pointerRegion").value<QRegion>();
+        setOverlayInputRegion(pointer);
         if (!panel->isVisible()) {
             panel->setWindowOpacity(0.0);
             panel->show();
         }
         panel->setWindowOpacity(next.opacity);
     } else if (current.visible) {
+        // A fading panel keeps a hands-free dictation's hold on the pointer; the card of a
+        // suggestion that is gone takes no more clicks.
+        setOverlayInputRegion(next.acceptsMouse ? QRegion(panel->rect()) : QRegion());
         panel->setWindowOpacity(next.opacity);
         if (!next.visible) panel->hide();
     }

@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QRegion>
 #include <QWidget>
 
 #include <memory>
@@ -54,9 +55,13 @@ private:
     // and whether any microphone exists (Linux asks no microphone permission).
     ViewPermissions permissions();
     void rebuildMenu();
+    // The microphone submenu: the devices present now, the stored choice checked, and a chosen
+    // device that is not connected named as such with what records meanwhile.
+    void rebuildMicrophoneMenu();
     static bool bringForward(QWidget* window);
     static void positionOverlayOnActiveDisplay(QWidget* window, int width, int height);
-    void setOverlayAcceptsMouse(bool accepts);
+    // Where the overlay panel takes the pointer (panel coordinates); empty: nowhere.
+    void setOverlayInputRegion(const QRegion& region);
 
     AppDelegate& m_delegate;
     ShellPipeline& m_pipeline;
@@ -65,6 +70,7 @@ private:
 
     QSystemTrayIcon* m_statusItem = nullptr;
     QMenu* m_menu = nullptr;
+    QMenu* m_microphoneMenu = nullptr;  // kept across openings; its items follow the devices
     QString m_iconSymbol;
     std::optional<DictationStatus> m_lastMenuBarIconState;
     QTimer* m_observer = nullptr;
@@ -77,5 +83,5 @@ private:
     QPointer<QWidget> m_historyWindow;
     QPointer<QWidget> m_overlayWindow;
     ShellRules::OverlayFrame m_overlayFrame;
-    bool m_overlayAcceptsMouse = false;
+    std::optional<QRegion> m_overlayInputRegion;  // what was set last; none before the first
 };

@@ -1,5 +1,7 @@
 #include "App/DictationViewFactory.h"
 
+#include "App/InputDeviceWatcher.h"
+
 #include "Auth/AuthManager.h"
 #include "Core/Pipeline/DictationPipeline.h"
 #include "Storage/HistoryStore.h"
@@ -9,6 +11,19 @@
 #include "UI/Settings/InstructionsTabView.h"
 #include "UI/Settings/ReplacementsTabView.h"
 #include "UI/Settings/SettingsView.h"
+
+namespace {
+
+// The pane's microphone list follows devices that come and go while it is shown.
+SettingsView* followingInputDevices(SettingsView* pane, const DictationViewFactory::DeviceList& list) {
+    auto* watcher = new InputDeviceWatcher(list, pane);
+    QObject::connect(watcher, &InputDeviceWatcher::devicesChanged, pane,
+                     [pane, watcher] { pane->setAudioDevices(watcher->devices()); });
+    watcher->followVisibility(pane);
+    return pane;
+}
+
+}  // namespace
 
 DictationViewFactory::DictationViewFactory(DictationPipeline& pipeline, HistoryStore& history, AuthManager& auth,
                                            DeviceList listInputDevices)
@@ -23,7 +38,9 @@ HubView::Actions DictationViewFactory::hubActions(DictationPipeline& pipeline, A
     actions.makeInstructions = [&pipeline](QWidget* parent) { return new InstructionsTabView(pipeline, parent); };
     actions.makeReplacements = [&pipeline](QWidget* parent) { return new ReplacementsTabView(pipeline, parent); };
     actions.makeSettings = [&pipeline, &auth, permissions, devices = std::move(listInputDevices)](QWidget* parent) {
-        return new SettingsView(pipeline, devices(), pipeline.settings().selectedMicUID, auth, permissions, parent);
+        return followingInputDevices(
+            new SettingsView(pipeline, devices(), pipeline.settings().selectedMicUID, auth, permissions, parent),
+            devices);
     };
     actions.permissions = std::move(permissions);
     return actions;
@@ -39,8 +56,9 @@ QWidget* DictationViewFactory::makeOnboardingView(bool skipWelcome, OnboardingFl
 }
 
 QWidget* DictationViewFactory::makeSettingsView(ViewPermissions permissions) {
-    return new SettingsView(m_pipeline, m_listInputDevices(), m_pipeline.settings().selectedMicUID, m_auth,
-                            std::move(permissions));
+    return followingInputDevices(new SettingsView(m_pipeline, m_listInputDevices(),
+                                                  m_pipeline.settings().selectedMicUID, m_auth, std::move(permissions)),
+                                 m_listInputDevices);
 }
 
 QWidget* DictationViewFactory::makeHistoryView() { return new HistoryView(m_pipeline, m_history); }

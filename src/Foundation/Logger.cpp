@@ -1,12 +1,12 @@
 #include "Foundation/Logger.h"
 
 #include "Foundation/AppPaths.h"
+#include "Foundation/BoundedLogFile.h"
 #include "Foundation/Clock.h"
 #include "Foundation/SerialQueue.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 Logger& Logger::shared() {
@@ -17,6 +17,7 @@ Logger& Logger::shared() {
 Logger::Logger()
     : m_folder(AppPaths::logDir()),
       m_logFilePath(m_folder + "/main.log"),
+      m_file(std::make_unique<BoundedLogFile>(m_logFilePath, m_folder + "/main.old.log", kLimitBytes)),
       m_queue(std::make_unique<SerialQueue>("com.vantrose.logger")) {}
 
 Logger::~Logger() = default;
@@ -38,21 +39,12 @@ void Logger::log(const QString& message, std::source_location where) {
     self.m_queue->async([&self, bytes = std::move(bytes)] { self.append(bytes); });
 }
 
-void Logger::append(const QByteArray& bytes) {
-    // No handle is kept between lines: open, append, close.
-    QFile file(m_logFilePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) return;
-    file.write(bytes);
-}
+void Logger::append(const QByteArray& bytes) { m_file->append(bytes); }
 
 void Logger::rotateIfNeeded() {
     Logger& self = shared();
-    const QFileInfo info(self.m_logFilePath);
-    if (!info.exists()) return;
-    if (info.size() > qint64{1024} * 1024) {
-        QFile::remove(self.oldLogFilePath());
-        QFile::rename(self.m_logFilePath, self.oldLogFilePath());
-    }
+    // On the queue, so no line is written while the file moves.
+    self.m_queue->sync([&self] { self.m_file->rotateIfLarger(); });
 }
 
 void Logger::flush() { shared().m_queue->drain(); }

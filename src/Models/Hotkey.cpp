@@ -17,11 +17,18 @@ QHash<quint16, QString> buildKeyNames() {
         {11, {"B", "Q", "W", "E", "R", "Y", "T"}},
         {18, {"1", "2", "3", "4", "6", "5", "=", "9", "7", "-", "8", "0"}},
         {30, {"]", "O", "U", "[", "I", "P"}},
-        {36, {"↩"}},
+        {36, {"Enter"}},
         {37, {"L", "J", "'", "K", ";", "\\", ",", "/", "N", "M", "."}},
-        {48, {"⇥", "Space", "`", "⌫"}},
-        {53, {"⎋", "Right ⌘", "Left ⌘", "Left ⇧", "⇪", "Left ⌥", "Left ^", "Right ⇧", "Right ⌥", "Right ^", "Fn"}},
-        {76, {"⌅"}},
+        {48, {"Tab", "Space", "`", "Backspace"}},
+        // Command is the Super key and Option the Alt key of a PC keyboard.
+        {53,
+         {"Esc", "Right Super", "Left Super", "Left Shift", "Caps Lock", "Left Alt", "Left Ctrl", "Right Shift",
+          "Right Alt", "Right Ctrl", "Fn"}},
+        {76, {"Keypad Enter"}},
+        {114, {"Insert", "Home", "Page Up", "Delete"}},
+        {119, {"End"}},
+        {121, {"Page Down"}},
+        {123, {"Left", "Right", "Down", "Up"}},
     };
     for (const KeyRun& run : runs) {
         quint16 code = run.firstCode;
@@ -34,19 +41,20 @@ QHash<quint16, QString> buildKeyNames() {
     return names;
 }
 
-// Modifier flags that have a glyph, in the order they are shown.
-struct Glyph {
+// Modifier flags that are named in a combination, in the order they are shown. The stored bits
+// keep the macOS meaning (settings sync across platforms); the names are the PC keyboard's.
+struct ModifierName {
     quint64 flag;
     const char* text;
 };
-constexpr Glyph kGlyphs[] = {
-    {Hotkey::controlFlag, "^"},
-    {Hotkey::optionFlag, "⌥"},
-    {Hotkey::shiftFlag, "⇧"},
-    {Hotkey::commandFlag, "⌘"},
+constexpr ModifierName kModifierNames[] = {
+    {Hotkey::controlFlag, "Ctrl"},
+    {Hotkey::optionFlag, "Alt"},
+    {Hotkey::shiftFlag, "Shift"},
+    {Hotkey::commandFlag, "Super"},
 };
 
-constexpr quint64 kGlyphFlagsMask = Hotkey::shiftFlag | Hotkey::controlFlag | Hotkey::optionFlag | Hotkey::commandFlag;
+constexpr quint64 kNamedFlagsMask = Hotkey::shiftFlag | Hotkey::controlFlag | Hotkey::optionFlag | Hotkey::commandFlag;
 
 }  // namespace
 
@@ -85,13 +93,13 @@ QString Hotkey::keyName(quint16 keyCode) {
 
 QString Hotkey::displayName() const {
     QStringList parts;
-    for (const Glyph& glyph : kGlyphs) {
-        if (modifiers & glyph.flag) parts.append(QString::fromUtf8(glyph.text));
+    for (const ModifierName& modifier : kModifierNames) {
+        if (modifiers & modifier.flag) parts.append(QString::fromUtf8(modifier.text));
     }
-    // A lone modifier key already shows as its glyph, so its name would only repeat it.
-    const bool keyIsShownByGlyph = modifiers != 0 && modifierKeyCodes().contains(keyCode) &&
-                                   (modifiers & primaryModifierFlag() & kGlyphFlagsMask) != 0;
-    if (!keyIsShownByGlyph) parts.append(keyName(keyCode));
+    // A modifier key whose own flag is among the named ones is already shown by that name.
+    const bool keyIsShownByModifier = modifiers != 0 && modifierKeyCodes().contains(keyCode) &&
+                                      (modifiers & primaryModifierFlag() & kNamedFlagsMask) != 0;
+    if (!keyIsShownByModifier) parts.append(keyName(keyCode));
     return parts.join(QLatin1Char('+'));
 }
 

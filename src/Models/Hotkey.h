@@ -32,9 +32,10 @@ struct Hotkey {
     // The flag this hotkey's own key produces; 0 when it is no modifier key.
     quint64 primaryModifierFlag() const { return modifierFlag(keyCode); }
 
-    // The label of one key, e.g. "A", "Space", "Right ⌥", "F5"; "Key <code>" for keys without one.
+    // The label of one key as a PC keyboard names it, e.g. "A", "Space", "Right Alt", "Esc", "F5";
+    // "Key <code>" for keys without one.
     static QString keyName(quint16 keyCode);
-    // The whole combination as shown to the user and written to the log, e.g. "^+⌘+V".
+    // The whole combination as shown to the user and written to the log, e.g. "Ctrl+Super+V".
     QString displayName() const;
 
     bool operator==(const Hotkey&) const = default;

@@ -44,8 +44,10 @@ VantroseSettings::VantroseSettings()
 QList<HotkeyBinding> VantroseSettings::defaultHotkeys() {
     return {
         {HotkeyAction::activate, {Hotkey::rightOptionKeyCode, 0}},
-        {HotkeyAction::lock, {49, Hotkey::optionFlag}},                                       // Option+Space
-        {HotkeyAction::pasteLastTranscript, {9, Hotkey::controlFlag | Hotkey::commandFlag}},  // ^+⌘+V
+        // Ctrl+Alt+Space: Alt+Space opens the window menu of openbox, GNOME, KDE and Xfce, and
+        // Super+Space switches the keyboard layout; no common desktop binds this one.
+        {HotkeyAction::lock, {49, Hotkey::controlFlag | Hotkey::optionFlag}},
+        {HotkeyAction::pasteLastTranscript, {9, Hotkey::controlFlag | Hotkey::commandFlag}},  // Ctrl+Super+V
         {HotkeyAction::cancel, {Hotkey::escapeKeyCode, 0}},
     };
 }

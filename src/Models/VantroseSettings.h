@@ -74,7 +74,7 @@ struct VantroseSettings {
 
     static QList<HotkeyBinding> defaultHotkeys();
 
-    // The hotkey of the first push-to-talk binding; Right Option alone when there is none.
+    // The hotkey of the first push-to-talk binding; Right Alt (Right Option) alone when there is none.
     Hotkey pushToTalkHotkey() const;
     // The hotkey of the first binding with that action.
     std::optional<Hotkey> hotkey(HotkeyAction action) const;

@@ -4,12 +4,15 @@
 #include "Models/PasteOutcome.h"
 
 #include <QImage>
+#include <QRegion>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+
+class QWindow;
 
 // The desktop services a session offers, behind one interface per service. The facades of this
 // layer (AppDetector, KeyboardMonitor, TextInserter, ContextReader, ScreenCaptureEngine, the
@@ -102,6 +105,16 @@ public:
     // The text the user last selected, when process `ownerPid` holds the selection (no pid: nothing).
     // Blocks up to `timeoutMs`.
     virtual std::optional<QString> readSelection(qint64 ownerPid, int timeoutMs) = 0;
+
+    // Limits where the pointer reaches one of this program's windows: clicks inside `region`
+    // (window coordinates) go to the window, all others to whatever lies below it; an empty
+    // region lets every click through. False when the session cannot do this; the caller then
+    // decides for the whole window.
+    virtual bool setWindowInputRegion(QWindow* window, const QRegion& region) {
+        (void)window;
+        (void)region;
+        return false;
+    }
 
     // Process-wide handling of a broken display connection: installs the handlers (after the
     // toolkit has installed its own) and sets what runs, once, when the connection is lost.

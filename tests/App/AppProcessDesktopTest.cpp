@@ -2,6 +2,7 @@
 #include "Foundation/AppPaths.h"
 #include "Foundation/UserDefaults.h"
 
+#include "support/FixtureApp.h"
 #include "support/TestEnvironment.h"
 
 #include <QFile>
@@ -124,6 +125,41 @@ TEST_F(AppProcessTest, ASecondStartHandsItsURLToTheRunningInstanceAndExits) {
     EXPECT_EQ(log().count("=== Vantrose v0.1.3 starting ==="), 1);  // the second one never started up
     EXPECT_FALSE(log().contains("SECRETCODE"));
     EXPECT_FALSE(log().contains("SECRETSTATE"));
+    EXPECT_EQ(app->state(), QProcess::Running);
+    app->terminate();
+    EXPECT_TRUE(app->waitForFinished(15000));
+}
+
+// On a desktop without a tray (this one has none) the hub, once closed, comes back when the
+// program is started again.
+TEST_F(AppProcessTest, WithoutATrayASecondStartBringsTheClosedHubBack) {
+    seedSignedIn();
+    QProcess* app = launch();
+    ASSERT_TRUE(logShows("Windows: Hub window shown")) << log().toStdString();
+    EXPECT_TRUE(log().contains("StatusItem: No system tray on this desktop"));
+    const auto hubShown = [] {
+        bool ok = false;
+        const QByteArray found = runTool("xdotool", {"search", "--onlyvisible", "--name", "^Vantrose$"}, {}, &ok);
+        return ok && !found.trimmed().isEmpty();
+    };
+    ASSERT_TRUE(waitUntil(hubShown, std::chrono::seconds(20)));
+    // Closed as a user closes it: the window manager's Alt+F4 on the active hub.
+    ASSERT_TRUE(waitUntil(
+        [] {
+            return runTool("xdotool", {"getactivewindow", "getwindowname"}).trimmed() == "Vantrose";
+        },
+        std::chrono::seconds(20)));
+    bool closed = false;
+    runTool("xdotool", {"key", "alt+F4"}, {}, &closed);
+    ASSERT_TRUE(closed);
+    ASSERT_TRUE(waitUntil([&] { return !hubShown(); }, std::chrono::seconds(20)));
+
+    QProcess* second = launch();
+    ASSERT_TRUE(second->waitForFinished(15000));
+    EXPECT_EQ(second->exitCode(), 0);
+    EXPECT_TRUE(logShows("Windows: Hub window shown", 2)) << log().toStdString();
+    EXPECT_TRUE(waitUntil(hubShown, std::chrono::seconds(20)));
+    EXPECT_EQ(log().count("=== Vantrose v0.1.3 starting ==="), 1);
     EXPECT_EQ(app->state(), QProcess::Running);
     app->terminate();
     EXPECT_TRUE(app->waitForFinished(15000));

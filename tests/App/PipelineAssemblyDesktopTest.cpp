@@ -4,16 +4,18 @@
 #include "App/PipelineAssembly.h"
 
 #include "Auth/AuthManager.h"
-
+#include "Core/Audio/MicTimingPredictor.h"
 #include "Core/Audio/SoundManager.h"
 #include "Core/Cloud/NetworkSession.h"
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Services/Analytics.h"
+#include "Core/Services/FeatureFlags.h"
 #include "Foundation/Clock.h"
 #include "Foundation/StringShield.h"
 #include "Foundation/UserDefaults.h"
 #include "Platform/X11/X11KeyInjector.h"
 
+#include "support/ExtraMicrophone.h"
 #include "support/FixtureApp.h"
 #include "support/LogText.h"
 #include "support/LoopbackVendorServer.h"
@@ -28,6 +30,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <memory>
 
@@ -95,7 +98,7 @@ protected:
         defaults.setValue(AuthManager::refreshTokenKey, tokens.refreshToken);
         defaults.setValue(QStringLiteral("cloudServerURL"), service.baseUrl());
         const qsizetype mark = loggedText().size();
-        ASSERT_NO_FATAL_FAILURE(assembleAndSetUp(service.baseUrl()));
+        ASSERT_NO_FATAL_FAILURE(assembleAndSetUp(VantroseSettings(), service.baseUrl()));
         ASSERT_TRUE(loggedTextSince(mark).contains("Pipeline: Cloud LLM formatter available"))
             << loggedTextSince(mark).toStdString();
 
@@ -116,11 +119,10 @@ protected:
         EXPECT_EQ(pipeline->recentResults().first().id, result.id);
     }
 
-    // The program's pipeline, set up, with the fixture window focused.
-    void assembleAndSetUp(const QString& cloudServerURL = {}) {
+    // The program's pipeline over these stored settings, set up, with the fixture window focused.
+    void assembleAndSetUp(VantroseSettings settings = VantroseSettings(), const QString& cloudServerURL = {}) {
         ASSERT_TRUE(fixture.start(kDeadline));
         ASSERT_TRUE(fixture.activate(kDeadline));
-        VantroseSettings settings;
         settings.cloudServerURL = cloudServerURL.isEmpty() ? server().baseUrl() : cloudServerURL;
         pipeline = assembleDictationPipeline(settings);
         bool setUp = false;
@@ -224,6 +226,84 @@ TEST_F(PipelineAssemblyDesktopTest, WithTheTokenRefusedTheRecognisedWordsArePast
     dictateWhileFormattingFails([](LoopbackVendorServer& service) {
         service.scriptAlways("POST", service.paths().format, LoopbackReply::error(401, "Not authenticated"));
     });
+}
+
+// "Play feedback sounds" as the speakers hear it: switched off, a dictation's start plays nothing;
+// switched on again it plays at once; the feature switch in Vantrose.conf, where set, wins.
+TEST_F(PipelineAssemblyDesktopTest, TheSoundSwitchIsObeyedAtOnceAndTheFeatureSwitchWins) {
+    SinkMonitor speakers;
+    ASSERT_TRUE(speakers.start()) << "parec cannot record the test desktop's speakers";
+    ASSERT_NO_FATAL_FAILURE(assembleAndSetUp());
+    // The loud samples the speakers give for a dictation's start: once every sound has ended and
+    // half a second more has come out of them, whatever was played has been heard.
+    const auto heardAtStart = [&]() -> long {
+        speakers.reset();
+        pipeline->startDictation();
+        EXPECT_TRUE(waitUntil([&] { return pipeline->status() == DictationStatus::listening; }, kDeadline));
+        EXPECT_TRUE(waitUntil([] { return SoundManager::activeSoundCount() == 0; }, kDeadline));
+        const long ended = speakers.samples();
+        EXPECT_TRUE(waitUntil([&] { return speakers.samples() >= ended + 8000; }, kDeadline));
+        pipeline->cancelDictation();
+        EXPECT_TRUE(waitUntil([&] { return pipeline->status() == DictationStatus::idle; }, kDeadline));
+        return speakers.loudSamples();
+    };
+    EXPECT_GT(heardAtStart(), 0);
+    pipeline->updateSettings([](VantroseSettings& s) { s.soundsEnabled = false; });
+    EXPECT_EQ(heardAtStart(), 0);
+
+    const QString featureSwitch = QStringLiteral("vantrose_feature_flags/sound-effects");
+    UserDefaults::shared().setValue(featureSwitch, true);
+    FeatureFlags::reloadForTesting();
+    EXPECT_GT(heardAtStart(), 0);
+    UserDefaults::shared().remove(featureSwitch);
+    FeatureFlags::reloadForTesting();
+
+    pipeline->updateSettings([](VantroseSettings& s) { s.soundsEnabled = true; });
+    EXPECT_GT(heardAtStart(), 0);
+}
+
+// The microphone chosen before the restart records from the first dictation. Unplugged, the
+// default records (its start-up filed under the default) and the choice stays; plugged in again,
+// it records once more.
+TEST_F(PipelineAssemblyDesktopTest, TheStoredMicrophoneRecordsAndItsTimingsAreItsOwn) {
+    ExtraMicrophone usb(QStringLiteral("vantrose_usb_mic"));
+    ASSERT_TRUE(usb.plugIn());
+    VantroseSettings stored;
+    stored.selectedMicUID = usb.uid();
+    ASSERT_NO_FATAL_FAILURE(assembleAndSetUp(stored));
+    MicTimingPredictor& timings = MicTimingPredictor::shared();
+
+    // One dictation: a tone played into `fifo` must reach the pipeline (a pipe source is silent
+    // while nobody writes it, so only the device that records hears it).
+    const auto recordsFrom = [&](const QString& fifo) {
+        pipeline->startDictation();
+        if (!waitUntil([&] { return pipeline->status() == DictationStatus::listening; }, kDeadline)) return false;
+        std::vector<float> tone(16000);
+        for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5f * float(std::sin(2 * M_PI * 440 * i / 16000.0));
+        MicFeeder feeder(fifo);
+        feeder.play(tone);
+        const bool heard = waitUntil([&] { return pipeline->rawAudioLevel() > 0.5f; }, 10s);
+        feeder.wait();
+        pipeline->cancelDictation();
+        waitUntil([&] { return pipeline->status() == DictationStatus::idle; }, kDeadline);
+        return heard;
+    };
+    const QString defaultFifo = qEnvironmentVariable("VANTROSE_MIC_FIFO");
+    const qsizetype usbStarts = timings.timings(usb.uid()).size();
+    const qsizetype defaultStarts = timings.timings(QStringLiteral("system-default")).size();
+
+    EXPECT_TRUE(recordsFrom(usb.fifoPath())) << loggedText().toStdString();
+    EXPECT_EQ(timings.timings(usb.uid()).size(), usbStarts + 1);
+
+    ASSERT_TRUE(usb.unplug());
+    EXPECT_TRUE(recordsFrom(defaultFifo));
+    EXPECT_EQ(timings.timings(QStringLiteral("system-default")).size(), defaultStarts + 1);
+    EXPECT_EQ(timings.timings(usb.uid()).size(), usbStarts + 1);
+    EXPECT_EQ(pipeline->settings().selectedMicUID, usb.uid());
+
+    ASSERT_TRUE(usb.plugIn());
+    EXPECT_TRUE(recordsFrom(usb.fifoPath()));
+    EXPECT_EQ(timings.timings(usb.uid()).size(), usbStarts + 2);
 }
 
 // A burst of typing in another window makes a reminder; its events and the pipeline's answer to

@@ -54,7 +54,7 @@ public:
     void setMicDevice(const std::optional<QString>& uid) override {
         m_events.add("setMicDevice:" + uid.value_or("default"));
     }
-    std::vector<AudioDeviceInfo> listInputDevices() const override { return devices; }
+    std::vector<AudioDeviceInfo> listInputDevices() const override { return listDevices ? listDevices() : devices; }
     bool observeChanges(QObject*, std::function<void()> changed) override {
         if (!reportsChanges) return false;
         onChange = std::move(changed);
@@ -75,6 +75,7 @@ public:
     int dictationCount = 0;
     VantroseSettings currentSettings;
     std::vector<AudioDeviceInfo> devices;
+    std::function<std::vector<AudioDeviceInfo>()> listDevices;  // when set, replaces `devices`
     int setupCalls = 0;
     bool holdSetup = false;
 

@@ -2,9 +2,11 @@
 #include "App/DesktopShell.h"
 #include "App/ShellRules.h"
 #include "Auth/AuthManager.h"
+#include "Core/Audio/AudioEngine.h"
 #include "Foundation/UserDefaults.h"
 
 #include "App/ShellFakes.h"
+#include "support/ExtraMicrophone.h"
 #include "support/FixtureApp.h"
 #include "support/PlaceholderViews.h"
 #include "support/TestEnvironment.h"
@@ -119,6 +121,50 @@ TEST_F(TrayTest, TheMenuAndTheIconFollowTheStatus) {
     shell->observerTick();
     EXPECT_EQ(item->toolTip(), ShellRules::iconForStatus(DictationStatus::idle).description);
     EXPECT_EQ(openMenu().value(0), "Start Dictation");
+}
+
+// The stored microphone unplugged: the tray says so and keeps the choice; while the menu is open
+// its microphones follow the device as it is plugged in and out.
+TEST_F(TrayTest, TheMicrophoneMenuFollowsDevicesAndSaysWhenTheChosenOneIsMissing) {
+    ExtraMicrophone usb(QStringLiteral("vantrose_tray_mic"));
+    pipeline.listDevices = &AudioEngine::listInputDevices;
+    pipeline.currentSettings.selectedMicUID = usb.uid();
+    QMenu* microphones = nullptr;
+    const auto entry = [&](const QString& uid) -> QAction* {
+        for (QAction* action : microphones->actions())
+            if (action->data().toString() == uid) return action;
+        return nullptr;
+    };
+
+    QMenu* menu = item->contextMenu();
+    clickItem("3");
+    ASSERT_TRUE(waitUntil([&] { return menu->isVisible(); }, 10s)) << "the right click opened no menu";
+    for (QAction* action : menu->actions())
+        if (action->menu()) microphones = action->menu();
+    ASSERT_TRUE(microphones);
+    EXPECT_EQ(microphones->title(), "Microphone (not connected)");
+    QAction* missing = entry(usb.uid());
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->text(), usb.uid() + " (not connected)");
+    EXPECT_TRUE(missing->isChecked());
+    EXPECT_FALSE(missing->isEnabled());
+    EXPECT_EQ(microphones->actions().last()->text(),
+              "The chosen microphone is not connected. Recording from the system default until it returns.");
+
+    ASSERT_TRUE(usb.plugIn());
+    ASSERT_TRUE(waitUntil([&] { return microphones->title() == "Microphone"; }, 10s));
+    QAction* plugged = entry(usb.uid());
+    ASSERT_TRUE(plugged);
+    EXPECT_TRUE(plugged->isEnabled());
+    EXPECT_TRUE(plugged->isChecked());
+    EXPECT_FALSE(plugged->text().endsWith("(not connected)"));
+
+    ASSERT_TRUE(usb.unplug());
+    EXPECT_TRUE(waitUntil([&] { return microphones->title() == "Microphone (not connected)"; }, 10s));
+    EXPECT_EQ(pipeline.currentSettings.selectedMicUID, usb.uid());
+    bool ok = false;
+    runTool("xdotool", {"key", "Escape"}, {}, &ok);
+    EXPECT_TRUE(waitUntil([&] { return !menu->isVisible(); }));
 }
 
 }  // namespace

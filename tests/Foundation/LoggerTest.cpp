@@ -1,7 +1,9 @@
 #include "Foundation/Logger.h"
+#include "Foundation/BoundedLogFile.h"
 
 #include <QDateTime>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -93,4 +95,63 @@ TEST(LoggerTest, LinesFromManyThreadsStayWhole) {
     QStringList lines = readAll(path).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), kThreads * kLines);
     for (const QString& line : lines) EXPECT_TRUE(line.endsWith(" end")) << line.toStdString();
+}
+
+namespace {
+
+constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+// The file's mode bits (owner, group, others), as `ls -l` shows them.
+QFileDevice::Permissions mode(const QString& path) {
+    return QFile::permissions(path) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
+}
+
+}  // namespace
+
+// The logs hold what the user dictated: only the user may read them, and they stay small.
+TEST(BoundedLogFileTest, OnlyTheOwnerReadsTheLogsAndTheyStayBounded) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("main.log"), old = dir.filePath("main.old.log");
+    // Both left readable by everyone, as an earlier version wrote them.
+    writeBytes(path, 10);
+    writeBytes(old, 5);
+    for (const QString& p : {path, old}) ASSERT_TRUE(QFile::setPermissions(p, kOwnerOnly | QFileDevice::ReadOther));
+
+    BoundedLogFile log(path, old, 100);
+    ASSERT_TRUE(log.append(QByteArray(80, 'a')));
+    EXPECT_EQ(mode(path), kOwnerOnly);
+    EXPECT_EQ(mode(old), kOwnerOnly);
+    EXPECT_EQ(QFile(path).size(), 90);
+
+    struct Step {
+        qint64 bytes;
+        qint64 current;   // the file's size afterwards
+        qint64 previous;  // the old copy's size afterwards
+    };
+    const Step steps[] = {
+        {10, 100, 5},   // exactly at the limit: kept
+        {1, 1, 100},    // one byte more: the file moves aside first
+        {150, 150, 1},  // a write longer than the limit goes whole into a file of its own
+        {5, 5, 150},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.bytes);
+        ASSERT_TRUE(log.append(QByteArray(s.bytes, 'b')));
+        EXPECT_EQ(QFile(path).size(), s.current);
+        EXPECT_EQ(QFile(old).size(), s.previous);
+        EXPECT_EQ(mode(path), kOwnerOnly);
+    }
+    writeBytes(path, 101);
+    log.rotateIfLarger();  // at launch
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_EQ(QFile(old).size(), 101);
+    ASSERT_TRUE(log.append("fresh\n"));
+    EXPECT_EQ(mode(path), kOwnerOnly);
+}
+
+TEST(LoggerTest, TheTextLogIsTheOwnersAlone) {
+    Logger::log(QStringLiteral("Test: a line"));
+    Logger::flush();
+    EXPECT_EQ(mode(Logger::shared().logFilePath()), kOwnerOnly);
 }

@@ -1,6 +1,7 @@
 #include "Models/Hotkey.h"
 #include "Models/VantroseSettings.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 
 #include <gtest/gtest.h>
@@ -74,23 +75,33 @@ TEST(HotkeyTest, KeyNames) {
         {44, "/"},
         {47, "."},
         {50, "`"},
-        // keys shown as glyphs or words
-        {36, "↩"},
-        {48, "⇥"},
+        // keys named as a PC keyboard names them: Command is Super, Option is Alt
+        {36, "Enter"},
+        {48, "Tab"},
         {49, "Space"},
-        {51, "⌫"},
-        {53, "⎋"},
-        {76, "⌅"},
-        {54, "Right ⌘"},
-        {55, "Left ⌘"},
-        {56, "Left ⇧"},
-        {57, "⇪"},
-        {58, "Left ⌥"},
-        {59, "Left ^"},
-        {60, "Right ⇧"},
-        {61, "Right ⌥"},
-        {62, "Right ^"},
+        {51, "Backspace"},
+        {53, "Esc"},
+        {76, "Keypad Enter"},
+        {54, "Right Super"},
+        {55, "Left Super"},
+        {56, "Left Shift"},
+        {57, "Caps Lock"},
+        {58, "Left Alt"},
+        {59, "Left Ctrl"},
+        {60, "Right Shift"},
+        {61, "Right Alt"},
+        {62, "Right Ctrl"},
         {63, "Fn"},
+        {114, "Insert"},  // the Help key sits where a PC keyboard has Insert
+        {115, "Home"},
+        {116, "Page Up"},
+        {117, "Delete"},
+        {119, "End"},
+        {121, "Page Down"},
+        {123, "Left"},
+        {124, "Right"},
+        {125, "Down"},
+        {126, "Up"},
         // function keys sit at scattered codes
         {122, "F1"},
         {120, "F2"},
@@ -107,17 +118,16 @@ TEST(HotkeyTest, KeyNames) {
         {105, "F13"},
         {107, "F14"},
         {113, "F15"},
-        // everything else, the arrow keys among them, is named by its code
+        // everything else is named by its code
         {10, "Key 10"},
         {52, "Key 52"},
         {64, "Key 64"},
         {75, "Key 75"},
         {77, "Key 77"},
         {102, "Key 102"},
-        {117, "Key 117"},
-        {121, "Key 121"},
-        {123, "Key 123"},
-        {126, "Key 126"},
+        {118, "F4"},
+        {120, "F2"},
+        {127, "Key 127"},
         {200, "Key 200"},
         {65535, "Key 65535"},
     };
@@ -134,21 +144,22 @@ TEST(HotkeyTest, DisplayName) {
         const char* text;
     };
     const Case cases[] = {
-        {61, 0, "Right ⌥"},
-        {61, kOption, "⌥"},
-        {49, kOption, "⌥+Space"},
-        {9, kControl | kCommand, "^+⌘+V"},
-        {53, 0, "⎋"},
-        {59, kOption, "⌥+Left ^"},  // the key's own flag is missing, so its name stays
-        {63, kFunction, "Fn"},      // Fn has no glyph and is outside the mask: the name stays
+        {61, 0, "Right Alt"},
+        {61, kOption, "Alt"},
+        {49, kOption, "Alt+Space"},
+        {49, kControl | kOption, "Ctrl+Alt+Space"},
+        {9, kControl | kCommand, "Ctrl+Super+V"},
+        {53, 0, "Esc"},
+        {59, kOption, "Alt+Left Ctrl"},  // the key's own flag is missing, so its name stays
+        {63, kFunction, "Fn"},           // Fn is not a named modifier: the key's name stays
         {200, 0, "Key 200"},
-        {55, kCommand | kShift, "⇧+⌘"},
-        {55, kShift, "⇧+Left ⌘"},
-        {57, kCapsLock, "⇪"},
-        {0, kShift | kCommand | kOption | kControl, "^+⌥+⇧+⌘+A"},  // fixed glyph order
-        {9, kFunction | kCapsLock | 0x1 | 0x100, "V"},             // bits without a glyph
-        {62, kControl | kShift, "^+⇧"},
-        {62, kFunction, "Right ^"},  // a glyph-less flag shows nothing
+        {55, kCommand | kShift, "Shift+Super"},
+        {55, kShift, "Shift+Left Super"},
+        {57, kCapsLock, "Caps Lock"},
+        {0, kShift | kCommand | kOption | kControl, "Ctrl+Alt+Shift+Super+A"},  // fixed order
+        {9, kFunction | kCapsLock | 0x1 | 0x100, "V"},                          // bits without a name
+        {62, kControl | kShift, "Ctrl+Shift"},
+        {62, kFunction, "Right Ctrl"},  // a flag without a name shows nothing
     };
     for (const Case& c : cases) {
         const Hotkey hotkey{c.keyCode, c.modifiers};
@@ -241,8 +252,18 @@ TEST(HotkeyTest, DefaultBindings) {
     const VantroseSettings s;
     QStringList ids;
     for (const HotkeyBinding& b : s.hotkeys) ids << b.id();
-    EXPECT_EQ(ids, (QStringList{"activate_61_0", "lock_49_524288", "paste_last_transcript_9_1310720", "cancel_53_0"}));
+    // Hands-free is Ctrl+Alt+Space: Alt+Space is the window manager's menu on the common desktops.
+    EXPECT_EQ(ids, (QStringList{"activate_61_0", "lock_49_786432", "paste_last_transcript_9_1310720", "cancel_53_0"}));
     EXPECT_EQ(s.pushToTalkHotkey(), (Hotkey{61, 0}));
+
+    // A stored settings file keeps the bindings it holds, the former Alt+Space default among them.
+    QJsonObject stored = s.toJson();
+    QJsonArray hotkeys = stored["hotkeys"].toArray();
+    hotkeys[1] = HotkeyBinding{HotkeyAction::lock, {49, kOption}}.toJson();
+    stored["hotkeys"] = hotkeys;
+    const auto decoded = VantroseSettings::fromJson(stored);
+    ASSERT_TRUE(decoded.ok());
+    EXPECT_EQ(decoded.value().hotkey(HotkeyAction::lock), (Hotkey{49, kOption}));
 }
 
 TEST(HotkeyTest, QueriesTakeTheFirstBindingOfAnAction) {
@@ -254,7 +275,7 @@ TEST(HotkeyTest, QueriesTakeTheFirstBindingOfAnAction) {
     EXPECT_FALSE(twoActivates.hotkey(HotkeyAction::cancel).has_value());
 
     const VantroseSettings none = withBindings({{HotkeyAction::lock, {1, 0}}});
-    EXPECT_EQ(none.pushToTalkHotkey(), (Hotkey{61, 0}));  // Right Option alone
+    EXPECT_EQ(none.pushToTalkHotkey(), (Hotkey{61, 0}));  // Right Alt alone
     EXPECT_FALSE(none.hotkey(HotkeyAction::activate).has_value());
 }
 

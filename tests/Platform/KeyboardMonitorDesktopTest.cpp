@@ -1,8 +1,10 @@
 // The hotkey listener on the virtual desktop, with keys injected through XTest.
 #include "Core/Input/KeyCodeTable.h"
+#include "Models/VantroseSettings.h"
 #include "Platform/KeyboardMonitor.h"
 #include "Platform/X11/X11KeyInjector.h"
 
+#include "support/FixtureApp.h"
 #include "support/PrivateXServer.h"
 #include "support/TestEnvironment.h"
 
@@ -167,4 +169,54 @@ TEST(KeyboardMonitorDesktopTest, ALostServerReleasesPushToTalkAndEndsOnlyTheList
     EXPECT_FALSE(monitor.isRunning());
 }
 
+// Top-level windows on screen: the window manager's menu adds one.
+int shownTopLevels() {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return -1;
+    ::Window root = 0, parent = 0;
+    ::Window* children = nullptr;
+    unsigned int count = 0;
+    int shown = 0;
+    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
+        for (unsigned int i = 0; i < count; ++i) {
+            XWindowAttributes attributes;
+            if (XGetWindowAttributes(display, children[i], &attributes) && attributes.map_state == IsViewable &&
+                attributes.width > 1 && attributes.height > 1)
+                ++shown;
+        }
+        XFree(children);
+    }
+    XCloseDisplay(display);
+    return shown;
+}
+
 }  // namespace
+
+TEST(KeyboardMonitorDesktopTest, TheHandsFreeDefaultReachesTheListenerWithoutOpeningTheWindowMenu) {
+    FixtureApp field("HandsFreeField", "hands-free field");
+    ASSERT_TRUE(field.start());
+    ASSERT_TRUE(field.activate());
+    KeyboardMonitor monitor;
+    Recorder rec(monitor);
+    monitor.setHotkeyBindings(VantroseSettings().hotkeys);
+    X11KeyInjector keys;
+    const uint8_t ctrl = KeyCodeTable::xKeycodeFor(59), alt = KeyCodeTable::xKeycodeFor(58);
+    const uint8_t space = KeyCodeTable::xKeycodeFor(49);
+    const int before = shownTopLevels();
+
+    // The former default, Alt+Space, is the window manager's own: its window menu opens and
+    // takes the keyboard, so what the user types next lands in the menu.
+    ASSERT_TRUE(keys.pressKeys({alt}, space));
+    ASSERT_TRUE(waitUntil([&] { return shownTopLevels() > before; }, 5s)) << "openbox opened no menu on Alt+Space";
+    ASSERT_TRUE(keys.pressKeys({}, KeyCodeTable::xKeycodeFor(53)));  // Esc closes it
+    ASSERT_TRUE(waitUntil([&] { return shownTopLevels() == before; }, 5s));
+    ASSERT_TRUE(field.activate());
+    ASSERT_TRUE(monitor.start());
+
+    // The default reaches the listener, and the field keeps the keyboard: the next key lands in it.
+    ASSERT_TRUE(keys.pressKeys({ctrl, alt}, space));
+    ASSERT_TRUE(waitUntil([&] { return rec.calls == std::vector<std::string>{"lock"}; }, 5s));
+    ASSERT_TRUE(keys.pressKeys({}, KeyCodeTable::xKeycodeFor(7)));  // X
+    EXPECT_TRUE(field.waitForText(QStringLiteral("x")));
+    EXPECT_EQ(shownTopLevels(), before);
+}

@@ -8,6 +8,7 @@
 #include "UI/Hub/HomeTabView.h"
 #include "UI/Hub/HubView.h"
 #include "UI/Theme/HubFonts.h"
+#include "support/AtspiFixtureProcess.h"
 #include "support/FixtureApp.h"
 #include "support/ManualDelayedCalls.h"
 #include "support/Pipeline/PipelineHarness.h"
@@ -404,6 +405,30 @@ TEST_F(HubDesktop, APointerClickOnTheSidebarOpensThatSection) {
     runTool("xdotool", {"mousemove", QString::number(target.x()), QString::number(target.y()), "click", "1"}, {}, &ok);
     ASSERT_TRUE(ok);
     EXPECT_TRUE(waitUntil([&] { return hub.selectedTab() == HubTab::history; })) << "row " << sidebar->currentRow();
+}
+
+TEST_F(HubDesktop, TheSidebarsAccessibleActionOpensThatSection) {
+    start({});
+    HubView::Actions actions;
+    actions.permissions = permissions();
+    actions.makeSettings = [](QWidget* parent) { return new QLabel(QStringLiteral("settings"), parent); };
+    HubView hub(*harness.pipeline, actions);
+    hub.resize(800, 560);
+    hub.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&hub));
+    const qint64 pid = QCoreApplication::applicationPid();
+    // A screen reader offers the row's action; running it opens the section as a click does.
+    for (const HubTab tab : {HubTab::history, HubTab::settings, HubTab::home}) {
+        const QString label = hubTabInfo(tab).label;
+        bool ok = false;
+        const QStringList names = runAtspiProbe(pid, {"actions", "list item", label}, &ok);
+        ASSERT_TRUE(ok) << label.toStdString();
+        ASSERT_FALSE(names.isEmpty()) << "the row " << label.toStdString() << " offers no action";
+        runAtspiProbe(pid, {"do", "list item", label}, &ok);
+        ASSERT_TRUE(ok) << label.toStdString();
+        EXPECT_TRUE(waitUntil([&] { return hub.selectedTab() == tab; }))
+            << label.toStdString() << " (actions: " << names.join(", ").toStdString() << ")";
+    }
 }
 
 }  // namespace

@@ -140,7 +140,7 @@ TEST(OverlayDesktop, LevelChangesFeedTheSmoothedBands) {
     EXPECT_EQ(o.view->smoothBands().size(), 10u);
 }
 
-TEST(OverlayDesktop, SuggestionPillAppearsAboveThePillAndPassesClicksThroughOutsideHandsFree) {
+TEST(OverlayDesktop, SuggestionPillAppearsAboveThePillAndAloneTakesThePointerOutsideHandsFree) {
     OverlayHarness o;
     o.showSuggestion(QStringLiteral("Notes"));
     ASSERT_TRUE(o.h.pipeline->typingSuggestion());
@@ -152,12 +152,17 @@ TEST(OverlayDesktop, SuggestionPillAppearsAboveThePillAndPassesClicksThroughOuts
     // Its card ends 8 above the dictation pill.
     const QRectF card = pill->cardRect().translated(pill->pos());
     EXPECT_NEAR(card.bottom(), o.view->pillRect().top() - 8, 1.0);
-    EXPECT_TRUE(pill->testAttribute(Qt::WA_TransparentForMouseEvents));
+    // The card takes the pointer (its click talks, its menu dismisses); the rest of the overlay
+    // does not, and the card is the region the host lets through to the panel.
+    EXPECT_FALSE(pill->testAttribute(Qt::WA_TransparentForMouseEvents));
     EXPECT_TRUE(o.view->testAttribute(Qt::WA_TransparentForMouseEvents));
+    EXPECT_EQ(o.view->pointerRegion(), QRegion(card.toAlignedRect()));
+    EXPECT_EQ(o.view->property("pointerRegion").value<QRegion>(), o.view->pointerRegion());
 
     // Dismissing clears the offer and the overlay drops the card at once.
     o.h.pipeline->dismissTypingSuggestion(false);
     EXPECT_FALSE(o.view->suggestionPill());
+    EXPECT_TRUE(o.view->pointerRegion().isEmpty());
 }
 
 TEST(OverlayDesktop, HandsFreeDictationTakesClicksAndShowsItsOwnFaces) {

@@ -21,6 +21,17 @@ TEST(SettingsRules, MicrophoneEntriesStartWithTheSystemDefault) {
     // The default device is still chosen by its own identifier, not as "system default".
     EXPECT_EQ(entries[2],
               (SettingsRules::MicrophoneEntry{QStringLiteral("Built-in (default)"), QStringLiteral("builtin")}));
+    EXPECT_EQ(SettingsRules::microphoneEntries(devices, QStringLiteral("usb-mic")), entries);
+    EXPECT_EQ(SettingsRules::missingMicrophoneNotice(devices, QStringLiteral("usb-mic")), std::nullopt);
+    EXPECT_EQ(SettingsRules::missingMicrophoneNotice(devices, std::nullopt), std::nullopt);
+
+    // A chosen device that is not connected stays in the list, last, named by its identifier.
+    const auto missing = SettingsRules::microphoneEntries(devices, QStringLiteral("headset"));
+    ASSERT_EQ(missing.size(), 4);
+    EXPECT_EQ(missing[3], (SettingsRules::MicrophoneEntry{QStringLiteral("headset (not connected)"),
+                                                          QStringLiteral("headset"), false}));
+    EXPECT_TRUE(SettingsRules::missingMicrophoneNotice(devices, QStringLiteral("headset")).has_value());
+    EXPECT_EQ(SettingsRules::microphoneEntries({}, QStringLiteral("headset")).size(), 2);
 }
 
 TEST(SettingsRules, LanguageIndexFindsOnlyTheOfferedLanguages) {
@@ -55,7 +66,7 @@ TEST(SettingsRules, RemovingAWordRemovesEveryExactCopy) {
               (QStringList{QStringLiteral("kubernetes"), QStringLiteral("Qt")}));
 }
 
-TEST(SettingsRules, ShownHotkeyIsTheFirstBindingOrRightOption) {
+TEST(SettingsRules, ShownHotkeyIsTheFirstBindingOrRightAlt) {
     VantroseSettings settings;
     settings.hotkeys = {{HotkeyAction::lock, Hotkey{49, Hotkey::optionFlag}}, {HotkeyAction::lock, Hotkey{1, 0}}};
     EXPECT_EQ(SettingsRules::shownHotkey(settings, HotkeyAction::lock), (Hotkey{49, Hotkey::optionFlag}));
@@ -63,7 +74,7 @@ TEST(SettingsRules, ShownHotkeyIsTheFirstBindingOrRightOption) {
 }
 
 TEST(SettingsRules, ConflictsAreExactMatchesWithAnotherAction) {
-    const VantroseSettings defaults;  // activate 61, lock ⌥Space, paste ^⌘V, cancel Escape
+    const VantroseSettings defaults;  // activate Right Alt, lock Ctrl+Alt+Space, paste Ctrl+Super+V, cancel Esc
     struct Case {
         Hotkey hotkey;
         HotkeyAction action;
@@ -71,7 +82,7 @@ TEST(SettingsRules, ConflictsAreExactMatchesWithAnotherAction) {
     };
     const Case cases[] = {
         {{53, 0}, HotkeyAction::activate, HotkeyAction::cancel},
-        {{49, Hotkey::optionFlag}, HotkeyAction::activate, HotkeyAction::lock},
+        {{49, Hotkey::controlFlag | Hotkey::optionFlag}, HotkeyAction::activate, HotkeyAction::lock},
         {{61, 0}, HotkeyAction::activate, std::nullopt},  // its own hotkey again
         {{49, 0}, HotkeyAction::activate, std::nullopt},  // same key, other modifiers
         {{58, 0}, HotkeyAction::cancel, std::nullopt},
@@ -80,7 +91,7 @@ TEST(SettingsRules, ConflictsAreExactMatchesWithAnotherAction) {
         EXPECT_EQ(SettingsRules::conflictingAction(defaults, c.hotkey, c.action), c.conflict)
             << c.hotkey.displayName().toStdString();
     EXPECT_EQ(SettingsRules::conflictMessage({53, 0}, HotkeyAction::cancel),
-              QStringLiteral("⎋ is already used by Cancel. Choose another key or change Cancel first."));
+              QStringLiteral("Esc is already used by Cancel. Choose another key or change Cancel first."));
 }
 
 TEST(SettingsRules, OnlyKeysTheDesktopNeverSeesGetANotice) {
@@ -88,6 +99,13 @@ TEST(SettingsRules, OnlyKeysTheDesktopNeverSeesGetANotice) {
               QStringLiteral("Fn does not reach the desktop on this computer, so it cannot start Vantrose here."));
     for (const Hotkey& seen : {Hotkey{61, 0}, Hotkey{96, 0}, Hotkey{59, Hotkey::optionFlag}, Hotkey{49, 0}})
         EXPECT_EQ(SettingsRules::unseenKeyNotice(seen), std::nullopt) << seen.displayName().toStdString();
+}
+
+TEST(SettingsRules, EveryPresetIsAKeyTheDesktopSeesLabelledAsTheRecorderShowsIt) {
+    for (const SettingsRules::Preset& preset : SettingsRules::pushToTalkPresets()) {
+        EXPECT_EQ(preset.label, preset.hotkey.displayName());
+        EXPECT_EQ(SettingsRules::unseenKeyNotice(preset.hotkey), std::nullopt) << preset.label.toStdString();
+    }
 }
 
 TEST(ReplacementRules, NewRulesAreCheckedBeforeTheyAreStored) {

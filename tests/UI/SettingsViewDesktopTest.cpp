@@ -4,6 +4,8 @@
 #include "UI/Settings/SettingsView.h"
 
 #include "ShownText.h"
+#include "support/AtspiFixtureProcess.h"
+#include "support/ExtraMicrophone.h"
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
 
@@ -135,6 +137,42 @@ TEST(SettingsView, TheMicrophonePickerChoosesAndStoresTheDevice) {
     EXPECT_EQ(empty.find<QComboBox>(QStringLiteral("microphonePicker"))->count(), 1);
 }
 
+// The pane as the program builds it, over the test desktop's real devices: a stored microphone
+// that is unplugged is shown as such with what records meanwhile, and the picker follows the
+// device as it is plugged in and out while the pane is open.
+TEST(SettingsView, TheMicrophonePickerFollowsDevicesAndSaysWhenTheChosenOneIsMissing) {
+    ExtraMicrophone usb(QStringLiteral("vantrose_pane_mic"));
+    VantroseSettings settings;
+    settings.selectedMicUID = usb.uid();
+    PipelineHarness harness(settings);
+    harness.setUp();
+    AuthManager auth;
+    HubView hub(*harness.pipeline, DictationViewFactory::hubActions(*harness.pipeline, auth, {}));
+    hub.setSelectedTab(HubTab::settings);
+    hub.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&hub));
+    auto* picker = hub.findChild<QComboBox*>(QStringLiteral("microphonePicker"));
+    auto* notice = hub.findChild<QLabel*>(QStringLiteral("microphoneNotice"));
+    ASSERT_TRUE(picker && notice);
+    EXPECT_EQ(picker->currentText(), usb.uid() + " (not connected)");
+    EXPECT_TRUE(notice->isVisible());
+    EXPECT_EQ(notice->text(),
+              "The chosen microphone is not connected. Recording from the system default until it returns.");
+
+    ASSERT_TRUE(usb.plugIn());
+    ASSERT_TRUE(waitUntil([&] { return !notice->isVisible(); }, std::chrono::seconds(10)));
+    EXPECT_FALSE(picker->currentText().endsWith("(not connected)"));
+    EXPECT_GT(picker->currentIndex(), 0);
+
+    ASSERT_TRUE(usb.unplug());
+    EXPECT_TRUE(
+        waitUntil([&] { return picker->currentText() == usb.uid() + " (not connected)"; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(notice->isVisible());
+    // Only the user changes the choice.
+    EXPECT_EQ(harness.pipeline->settings().selectedMicUID, usb.uid());
+    EXPECT_EQ(harness.audio->selectedDeviceUID, usb.uid());
+}
+
 TEST(SettingsView, PermissionRowsFollowTheShellsAnswersAtEachRebuild) {
     Pane pane;
     auto* grant = pane.find<QPushButton>(QStringLiteral("grantAccess"));
@@ -205,21 +243,46 @@ TEST(SettingsView, ShortcutsShowAndChangeTheBindings) {
     Pane pane(settings);
     auto* cancel = pane.find<HotkeyRecorderButton>(QStringLiteral("recorder_cancel"));
     ASSERT_TRUE(cancel);
-    EXPECT_EQ(cancel->displayText(), QStringLiteral("Right ⌥"));  // no binding: Right Option is shown
+    EXPECT_EQ(cancel->displayText(), QStringLiteral("Right Alt"));  // no binding: Right Alt is shown
 
     // A change for an action without a binding appends one at the end.
     pane.view->hotkeyBinding(HotkeyAction::cancel).set(Hotkey{12, Hotkey::commandFlag});
     EXPECT_EQ(pane.settings().hotkeys.last(), (HotkeyBinding{HotkeyAction::cancel, Hotkey{12, Hotkey::commandFlag}}));
-    EXPECT_EQ(cancel->displayText(), QStringLiteral("⌘+Q"));
+    EXPECT_EQ(cancel->displayText(), QStringLiteral("Super+Q"));
 
     // The presets change only the push-to-talk hotkey.
     const auto presets = pane.view->findChildren<ActionPresetButton*>();
     ASSERT_EQ(presets.size(), 5);
+    QStringList labels;
+    for (const ActionPresetButton* preset : presets) labels << preset->text();
+    EXPECT_EQ(labels, (QStringList{"Right Alt", "Left Alt", "Alt+Left Ctrl", "Right Ctrl", "F5"}));
     presets[1]->click();
     EXPECT_EQ(pane.settings().pushToTalkHotkey(), (Hotkey{58, 0}));
     EXPECT_TRUE(presets[1]->isSelectedPreset());
     EXPECT_FALSE(presets[0]->isSelectedPreset());
     EXPECT_EQ(pane.settings().hotkey(HotkeyAction::lock), (Hotkey{49, Hotkey::optionFlag}));
+}
+
+TEST(SettingsView, AScreenReaderTellsTheFourRecordersApartByTheirNames) {
+    Pane pane;
+    pane.view->tabs()->setCurrentIndex(3);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(pane.view.get()));
+    const qint64 pid = QCoreApplication::applicationPid();
+    bool ok = false;
+    const QStringList buttons = runAtspiProbe(pid, {"names", "push button"}, &ok);
+    ASSERT_TRUE(ok);
+    for (const char* name :
+         {"Push-to-Talk: Right Alt", "Hands-Free: Ctrl+Alt+Space", "Paste Last: Ctrl+Super+V", "Cancel: Esc"})
+        EXPECT_TRUE(buttons.contains(QString::fromUtf8(name)))
+            << name << " among " << buttons.join(" | ").toStdString();
+
+    // The name follows what the button reads: recording, then the new hotkey.
+    auto* recorder = pane.find<HotkeyRecorderButton>(QStringLiteral("recorder_activate"));
+    recorder->click();
+    EXPECT_TRUE(runAtspiProbe(pid, {"names", "push button"}).contains(QStringLiteral("Push-to-Talk: Press a key...")));
+    recorder->click();
+    pane.view->hotkeyBinding(HotkeyAction::activate).set(Hotkey{96, 0});
+    EXPECT_TRUE(runAtspiProbe(pid, {"names", "push button"}).contains(QStringLiteral("Push-to-Talk: F5")));
 }
 
 TEST(SettingsView, AHotkeyOfAnotherActionIsRefusedWithAMessage) {
@@ -231,14 +294,15 @@ TEST(SettingsView, AHotkeyOfAnotherActionIsRefusedWithAMessage) {
     auto* message = pane.find<QLabel>(QStringLiteral("hotkeyMessage"));
     EXPECT_TRUE(message->isVisible());
     EXPECT_EQ(message->text(),
-              QStringLiteral("⎋ is already used by Cancel. Choose another key or change Cancel first."));
+              QStringLiteral("Esc is already used by Cancel. Choose another key or change Cancel first."));
 
     pane.view->hotkeyBinding(HotkeyAction::activate).set(Hotkey{96, 0});
     EXPECT_EQ(pane.settings().pushToTalkHotkey(), (Hotkey{96, 0}));
     EXPECT_FALSE(message->isVisible());
 
-    // Fn is stored for machines that see it, with a notice that this one does not.
-    pane.view->findChildren<ActionPresetButton*>()[3]->click();
+    // Fn (a binding synced from another machine, say) is stored for machines that see it, with a
+    // notice that this one does not.
+    pane.view->hotkeyBinding(HotkeyAction::activate).set(Hotkey{63, 0});
     EXPECT_EQ(pane.settings().pushToTalkHotkey(), (Hotkey{63, 0}));
     EXPECT_TRUE(message->isVisible());
     EXPECT_TRUE(message->text().startsWith(QStringLiteral("Fn does not reach the desktop")));

@@ -59,3 +59,15 @@ GtkEntryProcess::GtkEntryProcess(const QString& text) : m_process(std::make_uniq
 GtkEntryProcess::~GtkEntryProcess() { stopProcess(m_process.get()); }
 
 qint64 GtkEntryProcess::pid() const { return m_process->processId(); }
+
+QStringList runAtspiProbe(qint64 pid, const QStringList& arguments, bool* ok) {
+    QProcess probe;
+    probe.setProcessChannelMode(QProcess::SeparateChannels);
+    probe.start(QStringLiteral(VANTROSE_BINARY_DIR "/tests/apps/atspi_probe"),
+                QStringList{QString::number(pid)} + arguments);
+    const bool finished = probe.waitForStarted(5000) &&
+                          waitUntil([&] { return probe.state() == QProcess::NotRunning; }, std::chrono::seconds(30));
+    if (!finished) stopProcess(&probe);
+    if (ok) *ok = finished && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+    return QString::fromUtf8(probe.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}

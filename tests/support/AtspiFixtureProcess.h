@@ -35,3 +35,8 @@ public:
 private:
     std::unique_ptr<QProcess> m_process;
 };
+
+// Runs tests/apps/atspi_probe against `pid` (see that program for its commands) while this
+// process's event loop keeps running, so a program under test in this very process can answer.
+// The printed lines; `ok` tells whether the probe succeeded.
+QStringList runAtspiProbe(qint64 pid, const QStringList& arguments, bool* ok = nullptr);

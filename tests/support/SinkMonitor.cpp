@@ -32,6 +32,7 @@ bool SinkMonitor::start() {
 void SinkMonitor::read() {
     m_pending += m_recorder->readAllStandardOutput();
     const qsizetype samples = m_pending.size() / 2;
+    m_samples += samples;
     const auto* data = reinterpret_cast<const uchar*>(m_pending.constData());
     for (qsizetype i = 0; i < samples; ++i)
         if (std::abs(int(qFromLittleEndian<qint16>(data + 2 * i))) > kLoudThreshold) ++m_loud;

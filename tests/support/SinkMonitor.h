@@ -16,6 +16,8 @@ public:
     bool start();
     // Samples louder than a quiet sound (about -30 dBFS) heard since start() or the last reset().
     long loudSamples() const { return m_loud; }
+    // Every sample heard since start(), 16,000 a second: the speakers' own clock.
+    long samples() const { return m_samples; }
     void reset() { m_loud = 0; }
 
 private:
@@ -24,4 +26,5 @@ private:
     std::unique_ptr<QProcess> m_recorder;
     QByteArray m_pending;  // an odd byte left between two reads
     long m_loud = 0;
+    long m_samples = 0;
 };

@@ -241,6 +241,8 @@ void AudioEngine::startRecording() {
     {
         std::lock_guard lock(m_deviceLock);
         m_activeDeviceUID = QString::fromUtf8(device.id());
+        m_openedChosenDeviceUID =
+            selectedDeviceUID && *selectedDeviceUID == m_activeDeviceUID ? selectedDeviceUID : std::nullopt;
     }
     m_isRecording = true;
     VLOG(QStringLiteral("AudioEngine: Recording started (16kHz mono, 640-sample chunks)"));
@@ -292,6 +294,19 @@ std::vector<float> AudioEngine::currentFrequencyBands() const {
 QString AudioEngine::activeDeviceUID() const {
     std::lock_guard lock(m_deviceLock);
     return m_activeDeviceUID;
+}
+
+std::optional<QString> AudioEngine::resolvedDeviceUID() const {
+    if (!selectedDeviceUID) return std::nullopt;
+    const QByteArray wanted = selectedDeviceUID->toUtf8();
+    for (const QAudioDevice& device : QMediaDevices::audioInputs())
+        if (device.id() == wanted) return selectedDeviceUID;
+    return std::nullopt;
+}
+
+std::optional<QString> AudioEngine::openedChosenDeviceUID() const {
+    std::lock_guard lock(m_deviceLock);
+    return m_openedChosenDeviceUID;
 }
 
 void AudioEngine::deliverChunk(AudioChunk&& chunk) {

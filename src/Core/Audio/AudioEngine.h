@@ -119,6 +119,12 @@ public:
     std::vector<float> currentFrequencyBands() const;
     // The device the running (or last) capture opened.
     QString activeDeviceUID() const;
+    // The device a start opens now: the chosen one while it is connected; none for the system
+    // default (nothing chosen, or the chosen device is not connected).
+    std::optional<QString> resolvedDeviceUID() const;
+    // The chosen device when the running (or last) capture opened it; none when it recorded from
+    // the system default.
+    std::optional<QString> openedChosenDeviceUID() const;
 
     static std::vector<AudioDeviceInfo> listInputDevices();
     // Linux has no microphone prompt: the permission holds when an input device exists and opens.
@@ -144,4 +150,5 @@ private:
 
     mutable std::mutex m_deviceLock;
     QString m_activeDeviceUID;
+    std::optional<QString> m_openedChosenDeviceUID;
 };

@@ -1,5 +1,6 @@
 #include "Core/Audio/SoundManager.h"
 
+#include "Foundation/AppPaths.h"
 #include "Foundation/MainThread.h"
 
 #include <QCoreApplication>
@@ -44,14 +45,7 @@ QStringList SoundManager::searchDirectories() {
         if (!g_soundsDir.isEmpty()) return {g_soundsDir};
     }
     QStringList dirs;
-    const QString appDir = QCoreApplication::applicationDirPath();
-    if (!appDir.isEmpty()) {
-        dirs << QDir::cleanPath(appDir + QStringLiteral("/../share/vantrose/sounds"));
-        dirs << QDir::cleanPath(appDir + QStringLiteral("/resources/sounds"));
-        dirs << QDir::cleanPath(appDir + QStringLiteral("/../../resources/sounds"));  // build/src/vantrose
-    }
-    for (const QString& data : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation))
-        dirs << data + QStringLiteral("/vantrose/sounds");
+    for (const QString& root : AppPaths::resourceRoots()) dirs << root + QStringLiteral("/sounds");
     return dirs;
 }
 

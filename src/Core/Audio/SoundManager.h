@@ -16,9 +16,8 @@ public:
     // plays), so a request for another extension falls back to the WAV of the same name.
     static QString resolve(const QString& name, const QString& ext);
 
-    // Where the sounds are looked for: an explicit folder (tests, packaging), otherwise the
-    // installed share folder next to the program, the source tree's resources, or the XDG data
-    // folders.
+    // Where the sounds are looked for: an explicit folder (tests), otherwise the "sounds" folder
+    // of every resource root (AppPaths::resourceRoots).
     static void setSoundsDirectory(const QString& dir);
     static QStringList searchDirectories();
 

@@ -126,6 +126,7 @@ void DictationLearning::startCorrectionWatch(const PasteTarget& target) {
 }
 
 void DictationLearning::learnCorrections(const QString& baseline, const QString& edited) {
+    if (m_hooks.learnsWords && !m_hooks.learnsWords()) return;
     const auto corrections = EditAligner::extractCorrections(EditAligner::align(baseline, edited));
     QStringList learned;
     for (const EditAligner::Correction& c : corrections) {

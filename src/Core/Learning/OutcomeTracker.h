@@ -84,6 +84,8 @@ public:
         // Adds a word to the personal dictionary (no replacement, not a snippet).
         std::function<void(const QString& word)> addWord;
         std::function<VantroseSettings()> settings;
+        // Whether words may be added to the dictionary now (the user's switch); none: always.
+        std::function<bool()> learnsWords;
         // Changes the settings through the one assignment path (file write and push).
         std::function<void(const std::function<void(VantroseSettings&)>& change)> updateSettings;
         std::function<void(const QString& traceID, const QString& sessionID, const DictationOutcomeSnapshot& snapshot)>

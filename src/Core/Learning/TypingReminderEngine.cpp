@@ -3,6 +3,7 @@
 #include "Core/Services/Analytics.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
+#include "Models/Hotkey.h"
 
 const QString TypingReminderEngine::suggestionMessage = QStringLiteral("Want to say this instead?");
 
@@ -14,7 +15,7 @@ TypingReminderEngine::TypingReminderEngine(Configuration configuration, Track tr
     : m_configuration(configuration),
       m_track(std::move(track)),
       m_delayedCall(delayedCall ? std::move(delayedCall) : timerDelayedCall()),
-      m_hotkeyName(QStringLiteral("Right ⌥")),
+      m_hotkeyName(Hotkey{Hotkey::rightOptionKeyCode, 0}.displayName()),
       m_self(std::make_shared<TypingReminderEngine*>(this)) {}
 
 TypingReminderEngine::~TypingReminderEngine() = default;

@@ -16,21 +16,6 @@
 
 using namespace PipelineSupport;
 
-namespace {
-
-// What the formatter sees of the field; a placeholder's text is not the user's.
-AppContext formattingContext(const std::optional<TranscriptionContext>& context, bool detectedPlaceholder) {
-    const bool useBox = context && !detectedPlaceholder;
-    return AppContext(
-        context ? context->app.name : QString(), context ? context->app.bundleId : QString(),
-        context ? context->app.url : std::nullopt, useBox ? context->textboxContents.beforeText : QString(),
-        useBox ? context->textboxContents.afterText : QString(),
-        useBox ? context->textboxContents.selectedText : QString(),
-        context ? context->textboxContents.isEditable : true, context ? context->ocrContext : QStringList());
-}
-
-}  // namespace
-
 QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
     QPointer<DictationPipeline> self(this);
     if (!isCurrent(session) || session->batchStarted) co_return;
@@ -51,7 +36,12 @@ QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
 
     const std::optional<PipelineTranscription> transcription = co_await transcribe(session);
     if (!transcription) co_return;
-    o.asrText = transcription->text;
+    // Without AI formatting the server's formatted text gives way to its own recognition, which
+    // the rules format here.
+    const bool serverFormatted = transcription->serverFormatted && settings().formattingEnabled;
+    const bool setAside =
+        transcription->serverFormatted && !serverFormatted && !transcription->unformattedText.isEmpty();
+    o.asrText = setAside ? transcription->unformattedText : transcription->text;
     o.tier = transcription->tier;
     o.tierLabel = transcription->tier + QStringLiteral("-batch");
     o.confidence = transcription->confidence;
@@ -61,7 +51,7 @@ QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
     }
     if (!acceptTranscript(*session, duration, o)) co_return;
 
-    if (!co_await formatTranscript(session, transcription->serverFormatted, o)) co_return;
+    if (!co_await formatTranscript(session, serverFormatted, o)) co_return;
     if (!prepareFinalText(*session, o)) co_return;
 
     setStatus(DictationStatus::inserting);
@@ -182,8 +172,7 @@ bool DictationPipeline::acceptTranscript(const Session& session, double duration
     if (sensibility.score < SensibilityScorer::minimumScore) {
         VLOG(QStringLiteral("Pipeline: Sensibility FAILED (%1) flags: [").arg(sensibility.score) +
              sensibility.flags.join(QStringLiteral(", ")) + QStringLiteral("] — discarding"));
-        if (m_services->isFlagEnabled(QStringLiteral("sound-effects")))
-            m_services->playSound(QStringLiteral("error"), QStringLiteral("wav"));
+        if (playsSounds()) m_services->playSound(QStringLiteral("error"), QStringLiteral("wav"));
         clearAllAudioChunks();
         setStreamingText(QString());
         setStatus(DictationStatus::idle);
@@ -216,7 +205,9 @@ QCoro::Task<bool> DictationPipeline::formatTranscript(SessionPtr session, bool s
         o.formatterLabel = QStringLiteral("lowercase");
     } else {
         if (!co_await settleFormatterProbe() || !isCurrent(session)) co_return false;
-        const std::shared_ptr<TextFormatterProtocol> formatter = m_formatter;
+        // "Enable AI formatting" off: the rules, never a language model.
+        const std::shared_ptr<TextFormatterProtocol> formatter =
+            settings().formattingEnabled ? m_formatter : m_ruleFormatter;
         FormattingResult formatted;
         QString failure;
         try {

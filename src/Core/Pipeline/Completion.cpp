@@ -48,7 +48,7 @@ void DictationPipeline::startLearning(const Session& session, const QString& pas
         m_learning->startCorrectionWatch(target);
         m_learning->startOutcomeObservation(session.traceID, m_services->metricsSessionID(), target);
     }
-    if (m_services->isFlagEnabled(QStringLiteral("auto-learn-words"))) m_learning->autoLearnWords(asrText);
+    if (learnsWords()) m_learning->autoLearnWords(asrText);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -64,8 +64,7 @@ QCoro::Task<> DictationPipeline::completeBatch(SessionPtr session, BatchOutcome 
     o.raceWinner = m_batch->raceWinner();
 
     reportPasteOutcome(*session, o.paste);
-    if (m_services->isFlagEnabled(QStringLiteral("sound-effects")))
-        m_services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
+    if (playsSounds()) m_services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
     startLearning(*session, o.finalText, o.asrText);
 
     const double e2eMs = (now() - session->sessionStartTime) * 1000.0;
@@ -196,8 +195,7 @@ QCoro::Task<> DictationPipeline::completeStreaming(SessionPtr session, Streaming
     const double audioSeconds = static_cast<double>(session->audioChunks.size()) * chunkSeconds;
     const PasteOutcome paste = co_await pasteSerialised(o.pastedText);
     if (!self) co_return;
-    if (m_services->isFlagEnabled(QStringLiteral("sound-effects")))
-        m_services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
+    if (playsSounds()) m_services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
     const double e2eMs = (now() - session->sessionStartTime) * 1000.0;
     VLOG(QStringLiteral("Pipeline: Streaming e2e — ") + ms0(e2eMs) + QStringLiteral("ms (commit→result: ") +
          ms0(m_streamingLink->commitToResultMs()) + QStringLiteral("ms)"));

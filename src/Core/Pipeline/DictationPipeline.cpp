@@ -6,6 +6,7 @@
 #include "Core/Desktop/AbstractKeyboardMonitor.h"
 #include "Core/Desktop/AbstractScreenCaptureEngine.h"
 #include "Core/Desktop/AbstractTextInserter.h"
+#include "Core/Formatting/RuleBasedFormatter.h"
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Learning/OutcomeTracker.h"
 #include "Core/Pipeline/PipelineSession.h"
@@ -30,6 +31,7 @@ DictationPipeline::DictationPipeline(VantroseSettings settings, Collaborators c,
       m_batch(std::move(c.batchRecognizer)),
       m_formatter(std::move(c.formatter)),
       m_localFormatter(m_formatter),
+      m_ruleFormatter(std::make_shared<RuleBasedFormatter>()),
       m_streamingLink(std::move(c.streamingLink)),
       m_history(std::move(c.history)),
       m_services(c.services ? std::move(c.services) : std::make_unique<PipelineServices>()),
@@ -71,6 +73,7 @@ void DictationPipeline::makeLearning(DelayedCall delayedCall) {
     hooks.addWord = [this](const QString& word) { m_history->addWord(word, std::nullopt, false); };
     hooks.settings = [this] { return m_store->settings(); };
     hooks.updateSettings = [this](const std::function<void(VantroseSettings&)>& change) { updateSettings(change); };
+    hooks.learnsWords = [this] { return learnsWords(); };
     hooks.saveOutcomeSnapshot = [this](const QString& traceID, const QString& sessionID,
                                        const DictationOutcomeSnapshot& snapshot) {
         m_history->saveOutcomeSnapshot(traceID, sessionID, snapshot);
@@ -117,8 +120,22 @@ void DictationPipeline::updateSettings(const std::function<void(VantroseSettings
 }
 
 void DictationPipeline::handleSettingsChanged(const VantroseSettings& old) {
+    // The stored microphone is the one in use, whoever changed it (the tray, the settings, a sync).
+    if (old.selectedMicUID != settings().selectedMicUID) m_audio->setSelectedDeviceUID(settings().selectedMicUID);
     m_reminders->applySettingsChange(old, settings());
     Q_EMIT settingsChanged();
+}
+
+bool DictationPipeline::switchedOn(const QString& flag, bool setting) const {
+    return m_services->flagSetting(flag).value_or(setting);
+}
+
+bool DictationPipeline::playsSounds() const {
+    return switchedOn(QStringLiteral("sound-effects"), settings().soundsEnabled);
+}
+
+bool DictationPipeline::learnsWords() const {
+    return switchedOn(QStringLiteral("auto-learn-words"), settings().autoLearnWords);
 }
 
 void DictationPipeline::applyHotkeys(const VantroseSettings& current) {
@@ -180,6 +197,9 @@ QCoro::Task<> DictationPipeline::setup() {
     startKeyboardMonitor();
 
     m_textInserter->setClipboardRestoreDelay(settings().clipboardRestoreDelay);
+    // The microphone chosen earlier records from the first dictation on; while it is not
+    // connected the system default records, and the choice stays for when it returns.
+    if (settings().selectedMicUID) setMicDevice(settings().selectedMicUID);
     m_audio->prewarm();
     if (!m_signedOut && m_streamingLink->state() == PipelineStreamingLink::State::disconnected)
         m_streamingLink->connect();

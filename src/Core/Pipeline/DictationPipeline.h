@@ -35,6 +35,7 @@ class AbstractKeyboardMonitor;
 class AbstractScreenCaptureEngine;
 class AbstractTextInserter;
 class DictationLearning;
+class RuleBasedFormatter;
 class TextFormatterProtocol;
 struct ActiveAppInfo;
 struct KeyEvent;
@@ -240,6 +241,10 @@ private:
     void makeTypingReminders(const DelayedCall& delayedCall);
     void makeLearning(DelayedCall delayedCall);
     void handleSettingsChanged(const VantroseSettings& old);
+    // A behaviour the settings pane switches; its feature switch, where Vantrose.conf sets it, wins.
+    bool switchedOn(const QString& flag, bool setting) const;
+    bool playsSounds() const;
+    bool learnsWords() const;
     void applyHotkeys(const VantroseSettings& settings);
     QCoro::Task<bool> adoptCloudFormatter();
     // The server's formatter when it gives one, else the pipeline's own.
@@ -336,6 +341,7 @@ private:
     std::unique_ptr<PipelineBatchRecognizer> m_batch;
     std::shared_ptr<TextFormatterProtocol> m_formatter;       // the one formatting now
     std::shared_ptr<TextFormatterProtocol> m_localFormatter;  // the pipeline's own (given at construction)
+    std::shared_ptr<RuleBasedFormatter> m_ruleFormatter;      // formats while AI formatting is off
     std::unique_ptr<PipelineStreamingLink> m_streamingLink;
     std::unique_ptr<PipelineHistory> m_history;
     std::unique_ptr<PipelineServices> m_services;

@@ -80,6 +80,7 @@ QCoro::Task<PipelineTranscription> RetryPipelineBatchRecognizer::transcribe(std:
     transcription.text = tiered.result.text;
     transcription.tier = rawValue(tiered.tier);
     transcription.serverFormatted = tiered.result.serverFormatted;
+    transcription.unformattedText = tiered.result.unformattedText;
     transcription.confidence = tiered.result.confidence;
     transcription.partial = tiered.result.partial;
     co_return transcription;

@@ -25,6 +25,10 @@
 
 bool PipelineServices::isFlagEnabled(const QString& key) const { return FeatureFlags::shared().isEnabled(key); }
 
+std::optional<bool> PipelineServices::flagSetting(const QString& key) const {
+    return FeatureFlags::shared().explicitValue(key);
+}
+
 QCoro::Task<> PipelineServices::refreshFlags() { co_await FeatureFlags::shared().fetchRemoteFlags(); }
 
 int PipelineServices::enabledFlagCount() const {

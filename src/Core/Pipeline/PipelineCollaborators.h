@@ -45,6 +45,11 @@ public:
     // Used from the next start of recording on; nullopt = the system default input.
     virtual void setSelectedDeviceUID(const std::optional<QString>& uid) = 0;
     virtual std::vector<AudioDeviceInfo> listInputDevices() const = 0;
+    // The device a start would open now: the chosen one while it is connected; none when
+    // recording goes to the system default (nothing chosen, or the chosen device is absent).
+    virtual std::optional<QString> deviceForNextStart() const { return std::nullopt; }
+    // The chosen device when the latest start opened it; none when it recorded from the default.
+    virtual std::optional<QString> deviceInUse() const { return std::nullopt; }
 };
 
 // The on-device recogniser as the live text uses it.
@@ -81,6 +86,7 @@ struct PipelineTranscription {
     QString text;
     QString tier = QStringLiteral("primary");  // "primary", "secondary", "cloud" or "raw"
     bool serverFormatted = false;
+    QString unformattedText;  // with serverFormatted: the server's recognition before it formatted it
     float confidence = 0;
     bool partial = false;  // the recogniser stopped at its deadline: the start of the recording only
 };
@@ -164,6 +170,8 @@ public:
     virtual ~PipelineServices() = default;
 
     virtual bool isFlagEnabled(const QString& key) const;
+    // The flag's value when someone set it (Vantrose.conf); none while it has its default.
+    virtual std::optional<bool> flagSetting(const QString& key) const;
     virtual QCoro::Task<> refreshFlags();
     virtual int enabledFlagCount() const;
 
@@ -226,6 +234,8 @@ public:
     std::vector<float> currentFrequencyBands() const override;
     void setSelectedDeviceUID(const std::optional<QString>& uid) override;
     std::vector<AudioDeviceInfo> listInputDevices() const override;
+    std::optional<QString> deviceForNextStart() const override { return m_engine->resolvedDeviceUID(); }
+    std::optional<QString> deviceInUse() const override { return m_engine->openedChosenDeviceUID(); }
 
     AudioEngine& engine() { return *m_engine; }
 

@@ -53,6 +53,16 @@ QJsonObject batchContextJson(const TranscriptionContext& context) {
     };
 }
 
+AppContext formattingContext(const std::optional<TranscriptionContext>& context, bool detectedPlaceholder) {
+    const bool useBox = context && !detectedPlaceholder;
+    return AppContext(
+        context ? context->app.name : QString(), context ? context->app.bundleId : QString(),
+        context ? context->app.url : std::nullopt, useBox ? context->textboxContents.beforeText : QString(),
+        useBox ? context->textboxContents.afterText : QString(),
+        useBox ? context->textboxContents.selectedText : QString(),
+        context ? context->textboxContents.isEditable : true, context ? context->ocrContext : QStringList());
+}
+
 QString postProcess(const QString& text, const std::optional<TranscriptionContext>& context) {
     if (text.isEmpty()) return text;
     const QString before = context ? context->textboxContents.beforeText : QString();

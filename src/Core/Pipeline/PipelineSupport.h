@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Pipeline/PipelineCollaborators.h"
 #include "Foundation/Logger.h"
 #include "Foundation/PendingValue.h"
@@ -35,7 +36,10 @@ QJsonObject commitContextJson(const std::optional<TranscriptionContext>& context
 // The context object the cloud batch request carries.
 QJsonObject batchContextJson(const TranscriptionContext& context);
 
-// Casing, leading space and trailing punctuation fitted to the text around the cursor.
+// What a formatter sees of the field; a placeholder's text is not the user's.
+AppContext formattingContext(const std::optional<TranscriptionContext>& context, bool detectedPlaceholder);
+
+// Leading space, casing and trailing punctuation fitted to the text around the cursor.
 QString postProcess(const QString& text, const std::optional<TranscriptionContext>& context);
 
 DictationPersistenceMetrics persistenceBase(const QString& traceID, const QString& sessionID,

@@ -238,7 +238,9 @@ void DictationPipeline::startDictation() {
 
     session->audioCaptureStartTime = now();
     m_capture->audioCaptureStartTime.store(session->audioCaptureStartTime);
-    const std::optional<double> prediction = m_services->predictMicStartMs(settings().selectedMicUID);
+    // Timings are filed under the device that records: a chosen microphone that is not connected
+    // records from the system default, whose start-up is the one measured.
+    const std::optional<double> prediction = m_services->predictMicStartMs(m_audio->deviceForNextStart());
     if (prediction) VLOG(QStringLiteral("Pipeline: Predicted mic init: ") + ms0(*prediction) + QStringLiteral("ms"));
     installChunkHandler(true);
 
@@ -248,7 +250,7 @@ void DictationPipeline::startDictation() {
         return;
     }
     session->micAcquisitionTimeMs = session->mediaStreamSetupMs = (now() - session->audioCaptureStartTime) * 1000.0;
-    m_services->recordMicStart(settings().selectedMicUID, session->micAcquisitionTimeMs, prediction);
+    m_services->recordMicStart(m_audio->deviceInUse(), session->micAcquisitionTimeMs, prediction);
 
     startLiveText(*session);
     announceListening(*session, app);
@@ -274,7 +276,7 @@ void DictationPipeline::emitStartEvent(const std::optional<ActiveAppInfo>& app) 
         {{QStringLiteral("app_name"), app ? app->name : QString()},
          {QStringLiteral("app_bundle_id"), app ? app->bundleId : QString()},
          {QStringLiteral("app_url"), app ? app->url.value_or(QString()) : QString()},
-         {QStringLiteral("input_device"), settings().selectedMicUID.value_or(QStringLiteral("system-default"))},
+         {QStringLiteral("input_device"), m_audio->deviceForNextStart().value_or(QStringLiteral("system-default"))},
          {QStringLiteral("asr_tier"), m_batch->lastTierUsed()},
          {QStringLiteral("transport"), QStringLiteral("http")},
          {QStringLiteral("race_winner"), raceWinner ? QVariant(*raceWinner) : QVariant()}});
@@ -325,8 +327,7 @@ void DictationPipeline::failStart(Session& session, const QString& failure) {
 void DictationPipeline::announceListening(const Session& session, const std::optional<ActiveAppInfo>& app) {
     setStatus(DictationStatus::listening);
     setPipelineStep(PipelineStep::listening);
-    if (m_services->isFlagEnabled(QStringLiteral("sound-effects")))
-        m_services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
+    if (playsSounds()) m_services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
     m_services->track(QStringLiteral("dictation_started"),
                       {{QStringLiteral("app_name"), app ? app->name : QStringLiteral("unknown")},
                        {QStringLiteral("bundle_id"), app ? app->bundleId : QString()}});
@@ -340,8 +341,7 @@ void DictationPipeline::stopDictation() {
     const SessionPtr session = m_session;
     setStatus(DictationStatus::stopping);
     m_audio->stopRecording();
-    if (m_services->isFlagEnabled(QStringLiteral("sound-effects")))
-        m_services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
+    if (playsSounds()) m_services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
     drainAudioChunks();
     const auto count = session->audioChunks.size();
     VLOG(QStringLiteral("Pipeline: Stopping — %1 chunks (").arg(count) + seconds1(count * chunkSeconds) +

@@ -1,6 +1,7 @@
 #include "Core/Pipeline/DictationPipeline.h"
 
 #include "Core/ASR/SensibilityScorer.h"
+#include "Core/Formatting/RuleBasedFormatter.h"
 #include "Core/Formatting/UserTextReplacements.h"
 #include "Core/Pipeline/PipelineSession.h"
 #include "Core/Pipeline/PipelineSupport.h"
@@ -67,6 +68,13 @@ void DictationPipeline::handleStreamingResult(const QString& asrText, const QStr
     o.asrText = asrText;
     o.llmText = llmText;
     o.resultText = llmText.isEmpty() ? asrText : llmText;
+    if (!settings().formattingEnabled) {
+        // "Enable AI formatting" off: the server's recognition, formatted by the rules here.
+        const FormattingResult ruled = m_ruleFormatter->formatNow(
+            asrText, formattingContext(session->transcriptionContext, session->detectedPlaceholder), settings());
+        o.resultText = o.llmText = ruled.text;
+        o.llmProvider = ruled.formatterName;
+    }
     if (o.resultText.trimmed().isEmpty()) {
         VLOG(QStringLiteral("Pipeline: Streaming returned empty result"));
         dropStreamingResult(*session, false);
@@ -80,7 +88,7 @@ void DictationPipeline::handleStreamingResult(const QString& asrText, const QStr
     o.asrMs = secondsFieldAsMs(metrics, QStringLiteral("asr_time"));
     o.llmMs = secondsFieldAsMs(metrics, QStringLiteral("llm_time"));
     o.asrProvider = providerField(metrics, QStringLiteral("asr_provider"));
-    o.llmProvider = providerField(metrics, QStringLiteral("llm_provider"));
+    if (settings().formattingEnabled) o.llmProvider = providerField(metrics, QStringLiteral("llm_provider"));
     VLOG(QStringLiteral("Pipeline: Streaming result — \"") + o.resultText + QStringLiteral("\" asr:") + ms0(o.asrMs) +
          QStringLiteral("ms llm:") + ms0(o.llmMs) + QStringLiteral("ms"));
 

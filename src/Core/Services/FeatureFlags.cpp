@@ -118,6 +118,13 @@ bool FeatureFlags::isEnabled(const QString& key) const {
     return it != m_flags.cend() && it->boolValue;
 }
 
+std::optional<bool> FeatureFlags::explicitValue(const QString& key) const {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_flags.constFind(key);
+    if (it == m_flags.cend() || it->source == FlagSource::Default) return std::nullopt;
+    return it->boolValue;
+}
+
 QList<FlagValue> FeatureFlags::allFlags() const {
     std::lock_guard lock(m_mutex);
     return m_flags.values();

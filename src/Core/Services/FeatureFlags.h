@@ -8,6 +8,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <mutex>
+#include <optional>
 
 enum class FlagSource { Default, Local, Remote };
 
@@ -35,6 +36,9 @@ public:
     static void reloadForTesting();
 
     bool isEnabled(const QString& key) const;
+    // The value a person (or the server) set for the flag; none while it keeps its built-in
+    // default, and for a key that is not registered.
+    std::optional<bool> explicitValue(const QString& key) const;
     // Adds a flag unless the key is already present (an override keeps its value).
     void registerFlag(const QString& key, bool defaultValue, const QString& description);
     // Every flag, sorted by key.

@@ -1,12 +1,12 @@
 #include "Core/Services/MetricsLogger.h"
 
 #include "Foundation/AppPaths.h"
+#include "Foundation/BoundedLogFile.h"
 #include "Foundation/Clock.h"
 #include "Foundation/SerialQueue.h"
 #include "Models/JsonCoding.h"
 
 #include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,6 +23,7 @@ MetricsLogger& MetricsLogger::shared() {
 MetricsLogger::MetricsLogger()
     : m_sessionID(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()),
       m_filePath(AppPaths::logDir() + "/metrics.jsonl"),
+      m_file(std::make_unique<BoundedLogFile>(m_filePath, AppPaths::logDir() + "/metrics.old.jsonl", kLimitBytes)),
       m_queue(std::make_unique<SerialQueue>("com.vantrose.metrics-logger")) {
     QDir().mkpath(AppPaths::logDir());  // a failure shows up as a failed append, which is ignored
 }
@@ -50,11 +51,8 @@ void MetricsLogger::emit(const QString& event, const QString& traceID, const QVa
 }
 
 void MetricsLogger::append(const QByteArray& line) {
-    // No handle is kept between events: open (creating on the first one), append, close.
-    // One write per line, so a line is never split by another.
-    QFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) return;
-    file.write(line);
+    // One write per line, so a line is never split by another, nor between two files.
+    m_file->append(line);
 }
 
 void MetricsLogger::flush() { m_queue->drain(); }

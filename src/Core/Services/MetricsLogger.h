@@ -9,13 +9,17 @@
 #include <memory>
 #include <optional>
 
+class BoundedLogFile;
 class SerialQueue;
 
 // Appends the pipeline's telemetry events to "metrics.jsonl" in the log folder: one compact
 // JSON object per line, carrying the event's own keys plus "ts", "event", "trace_id" and
-// "session_id". The caller never waits for the disk.
+// "session_id". The caller never waits for the disk. The file is readable by its owner alone and
+// is moved to "metrics.old.jsonl" before it passes 4 MiB.
 class MetricsLogger {
 public:
+    static constexpr qint64 kLimitBytes = qint64{4} * 1024 * 1024;
+
     static MetricsLogger& shared();
     ~MetricsLogger();
 
@@ -42,5 +46,6 @@ private:
 
     QString m_sessionID;
     QString m_filePath;
+    std::unique_ptr<BoundedLogFile> m_file;  // touched on the queue only
     std::unique_ptr<SerialQueue> m_queue;
 };

@@ -17,16 +17,19 @@
 
 #include <QByteArray>
 #include <QGuiApplication>
+#include <QWindow>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -259,6 +262,27 @@ std::optional<QImage> X11Backend::grabMonitorUnderPointer(QString* error) {
 
 std::optional<QString> X11Backend::readSelection(qint64 ownerPid, int timeoutMs) {
     return PrimarySelectionReader::read(ownerPid, timeoutMs);
+}
+
+bool X11Backend::setWindowInputRegion(QWindow* window, const QRegion& region) {
+    // The toolkit's own connection: the request must follow the window's creation, which the
+    // toolkit may not have sent yet.
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    if (!window || !x11 || !x11->connection()) return false;
+    xcb_connection_t* connection = x11->connection();
+    const auto xWindow = static_cast<xcb_window_t>(window->winId());
+    // The window's input shape (the shape extension's SK_INPUT kind), set through XFixes as the
+    // toolkit sets it for a window that takes no input.
+    std::vector<xcb_rectangle_t> rectangles;
+    for (const QRect& rect : region)
+        rectangles.push_back({static_cast<int16_t>(rect.x()), static_cast<int16_t>(rect.y()),
+                              static_cast<uint16_t>(rect.width()), static_cast<uint16_t>(rect.height())});
+    const xcb_xfixes_region_t shape = xcb_generate_id(connection);
+    xcb_xfixes_create_region(connection, shape, static_cast<uint32_t>(rectangles.size()), rectangles.data());
+    xcb_xfixes_set_window_shape_region(connection, xWindow, XCB_SHAPE_SK_INPUT, 0, 0, shape);
+    xcb_xfixes_destroy_region(connection, shape);
+    xcb_flush(connection);
+    return true;
 }
 
 void X11Backend::installConnectionHandlers(std::function<void()> toolkitConnectionLost) {

@@ -17,6 +17,7 @@ public:
     bool canCaptureScreen() override;
     std::optional<QImage> grabMonitorUnderPointer(QString* error) override;
     std::optional<QString> readSelection(qint64 ownerPid, int timeoutMs) override;
+    bool setWindowInputRegion(QWindow* window, const QRegion& region) override;
     void installConnectionHandlers(std::function<void()> toolkitConnectionLost) override;
     void setConnectionLostHook(std::function<void()> hook) override;
 };

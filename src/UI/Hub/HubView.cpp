@@ -89,6 +89,12 @@ HubView::HubView(DictationPipeline& pipeline, Actions actions, QWidget* parent)
     connect(m_sidebar, &QListWidget::currentRowChanged, this, [this](int index) {
         if (index >= 0 && index < int(hubTabs().size())) setSelectedTab(hubTabs()[std::size_t(index)].tab);
     });
+    // An assistive tool selects a row (its action, or the list's selection) without moving the
+    // current row, which is what the mouse and the keyboard move: the selection leads as well.
+    connect(m_sidebar, &QListWidget::itemSelectionChanged, this, [this] {
+        const QList<QListWidgetItem*> selected = m_sidebar->selectedItems();
+        if (selected.size() == 1) m_sidebar->setCurrentItem(selected.first());
+    });
     m_sidebar->setCurrentRow(int(HubTab::home));
     if (!m_detail) setSelectedTab(HubTab::home);
 }

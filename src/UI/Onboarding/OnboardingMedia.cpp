@@ -14,6 +14,7 @@
 
 QString onboardingResource(const QString& folder, const QString& name, const QString& ext) {
     if (name.contains(QLatin1Char('/')) || ext.contains(QLatin1Char('/'))) return {};
+    // Beside each sounds folder: the resource roots' own, or the one a test names.
     for (const QString& soundsDir : SoundManager::searchDirectories()) {
         const QFileInfo info(QDir::cleanPath(soundsDir + QStringLiteral("/../") + folder) + QLatin1Char('/') + name +
                              QLatin1Char('.') + ext);

@@ -307,12 +307,17 @@ void DictationOverlayView::updateSuggestion() {
     update();
 }
 
+QRegion DictationOverlayView::pointerRegion() const {
+    if (!m_suggestionPill) return {};
+    return QRegion(m_suggestionPill->cardRect().translated(m_suggestionPill->pos()).toAlignedRect());
+}
+
 void DictationOverlayView::updatePointerInput() {
-    // Clicks and hover reach the overlay only during a hands-free dictation; otherwise they pass
-    // through, the suggestion pill included.
+    // Clicks and hover reach the overlay during a hands-free dictation; otherwise they pass
+    // through, except on the suggestion card, whose click talks and whose menu dismisses it.
     const bool takesInput = m_pipeline.isPersistentMode();
     setAttribute(Qt::WA_TransparentForMouseEvents, !takesInput);
-    if (m_suggestionPill) m_suggestionPill->setAttribute(Qt::WA_TransparentForMouseEvents, !takesInput);
+    if (m_suggestionPill) m_suggestionPill->setAttribute(Qt::WA_TransparentForMouseEvents, false);
     if (m_faceWidget)
         m_faceWidget->setAttribute(Qt::WA_TransparentForMouseEvents,
                                    !(takesInput && OverlayFaces::hasControls(m_face)));

@@ -8,6 +8,7 @@
 
 #include <QPainterPath>
 #include <QPointer>
+#include <QRegion>
 #include <QTransform>
 #include <QUuid>
 #include <QWidget>
@@ -27,6 +28,10 @@ class MotionClock;
 // Everything here is the view's own state and starts afresh with each view. Main thread only.
 class DictationOverlayView : public QWidget {
     Q_OBJECT
+    // Where the overlay takes the pointer while only part of it does: the suggestion card while
+    // one is shown, nothing otherwise (in a hands-free dictation the host lets the whole panel
+    // take it). The host shapes the panel's input to it; everywhere else clicks pass through.
+    Q_PROPERTY(QRegion pointerRegion READ pointerRegion)
 public:
     explicit DictationOverlayView(DictationPipeline& pipeline, QWidget* parent = nullptr);
     // With its own animation clock (tests drive a manual one).
@@ -40,6 +45,7 @@ public:
     // The face widget; none while the overlay is hidden.
     QWidget* faceWidget() const { return m_faceWidget; }
     TypingSuggestionPill* suggestionPill() const { return m_suggestionPill; }
+    QRegion pointerRegion() const;
     // The pill's rectangle as drawn now (mid-animation, before bounce and tilt).
     QRectF pillRect() const;
     // How the pill is drawn about its centre now: bounce scale and milestone tilt, in this

@@ -51,6 +51,7 @@ HotkeyRecorderButton::HotkeyRecorderButton(HotkeyValueBinding hotkey, std::funct
     m_comboTimer.setInterval(HotkeyRecording::comboDelayMs);
     connect(&m_comboTimer, &QTimer::timeout, this, [this] { apply(m_recording.comboDelayElapsed()); });
     connect(this, &QAbstractButton::clicked, this, &HotkeyRecorderButton::toggleRecording);
+    showChange();
 }
 
 HotkeyRecorderButton::~HotkeyRecorderButton() { stopMonitoring(); }
@@ -76,6 +77,23 @@ void HotkeyRecorderButton::paintEvent(QPaintEvent*) {
     painter.drawText(rect(), Qt::AlignCenter, displayText());
 }
 
+void HotkeyRecorderButton::setAccessibleTitle(const QString& title) {
+    m_accessibleTitle = title;
+    showChange();
+}
+
+void HotkeyRecorderButton::refresh() {
+    updateGeometry();
+    showChange();
+}
+
+void HotkeyRecorderButton::showChange() {
+    const QString name =
+        m_accessibleTitle.isEmpty() ? displayText() : m_accessibleTitle + QStringLiteral(": ") + displayText();
+    if (accessibleName() != name) setAccessibleName(name);
+    update();
+}
+
 void HotkeyRecorderButton::hideEvent(QHideEvent* event) {
     cancelRecording();
     QAbstractButton::hideEvent(event);
@@ -99,14 +117,14 @@ void HotkeyRecorderButton::startRecording() {
         m_monitoring = true;
     }
     updateGeometry();
-    update();
+    showChange();
 }
 
 void HotkeyRecorderButton::cancelRecording() {
     m_comboTimer.stop();
     if (isRecording()) m_recording.cancel();
     stopMonitoring();
-    update();
+    showChange();
 }
 
 void HotkeyRecorderButton::stopMonitoring() {
@@ -141,7 +159,7 @@ void HotkeyRecorderButton::apply(HotkeyRecording::Step step) {
     case HotkeyRecording::Step::nothing: return;
     case HotkeyRecording::Step::pending:
         m_comboTimer.start();
-        update();
+        showChange();
         return;
     case HotkeyRecording::Step::cancelled: cancelRecording(); return;
     case HotkeyRecording::Step::committed: break;
@@ -152,7 +170,7 @@ void HotkeyRecorderButton::apply(HotkeyRecording::Step step) {
     if (m_hotkey.set) m_hotkey.set(hotkey);
     if (m_onChanged) m_onChanged(hotkey);
     updateGeometry();
-    update();
+    showChange();
 }
 
 ActionPresetButton::ActionPresetButton(const QString& label, const Hotkey& preset, HotkeyValueBinding binding,

@@ -31,6 +31,11 @@ public:
     QString displayText() const;
     // The delay before a modifier combination is taken; shortened by tests.
     void setComboDelay(int milliseconds) { m_comboTimer.setInterval(milliseconds); }
+    // What the button sets: its accessible name is this title and what the button reads,
+    // "Push-to-Talk: Right Alt", so a screen reader tells the four recorders apart.
+    void setAccessibleTitle(const QString& title);
+    // Shows the bound hotkey again after it changed elsewhere.
+    void refresh();
 
     QSize sizeHint() const override;
 
@@ -45,11 +50,14 @@ private:
     void cancelRecording();
     void stopMonitoring();
     void apply(HotkeyRecording::Step step);
+    // Repaints and brings the accessible name up to date with what the button reads.
+    void showChange();
 
     HotkeyValueBinding m_hotkey;
     std::function<void(const Hotkey&)> m_onChanged;
     HotkeyRecording m_recording;
     NativeKeyTranslator m_keys;
+    QString m_accessibleTitle;
     bool m_monitoring = false;
     QTimer m_comboTimer;
 };

@@ -7,12 +7,26 @@
 
 namespace SettingsRules {
 
-QList<MicrophoneEntry> microphoneEntries(const std::vector<AudioDeviceInfo>& devices) {
+QList<MicrophoneEntry> microphoneEntries(const std::vector<AudioDeviceInfo>& devices,
+                                         const std::optional<QString>& chosen) {
     QList<MicrophoneEntry> entries{{QStringLiteral("System Default"), std::nullopt}};
     for (const AudioDeviceInfo& device : devices) {
         entries.append({device.isDefault ? device.name + QStringLiteral(" (default)") : device.name, device.uid});
     }
+    // A device that is gone has no name any more; its identifier is what names it.
+    if (missingMicrophoneNotice(devices, chosen))
+        entries.append({*chosen + QStringLiteral(" (not connected)"), chosen, false});
     return entries;
+}
+
+std::optional<QString> missingMicrophoneNotice(const std::vector<AudioDeviceInfo>& devices,
+                                               const std::optional<QString>& chosen) {
+    if (!chosen) return std::nullopt;
+    for (const AudioDeviceInfo& device : devices)
+        if (device.uid == *chosen) return std::nullopt;
+    return QStringLiteral(
+        "The chosen microphone is not connected. Recording from the system default until it "
+        "returns.");
 }
 
 const QList<LanguageEntry>& languageEntries() {
@@ -100,13 +114,15 @@ std::optional<QString> unseenKeyNotice(const Hotkey& hotkey) {
 }
 
 const QList<Preset>& pushToTalkPresets() {
-    static const QList<Preset> presets{
-        {QStringLiteral("Right ⌥"), Hotkey{61, 0}},
-        {QStringLiteral("Left ⌥"), Hotkey{58, 0}},
-        {QStringLiteral("⌥+^"), Hotkey{59, Hotkey::optionFlag}},
-        {QStringLiteral("Fn"), Hotkey{63, 0}},
-        {QStringLiteral("F5"), Hotkey{96, 0}},
-    };
+    // Keys every PC keyboard has and the desktop sees (Fn stays inside the keyboard), each
+    // labelled with the name the recorder shows for it.
+    static const QList<Preset> presets = [] {
+        QList<Preset> list;
+        for (const Hotkey& hotkey :
+             {Hotkey{61, 0}, Hotkey{58, 0}, Hotkey{59, Hotkey::optionFlag}, Hotkey{62, 0}, Hotkey{96, 0}})
+            list.append({hotkey.displayName(), hotkey});
+        return list;
+    }();
     return presets;
 }
 

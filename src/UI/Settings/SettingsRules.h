@@ -20,6 +20,7 @@ namespace SettingsRules {
 struct MicrophoneEntry {
     QString label;
     std::optional<QString> uid;  // none: the system default input
+    bool connected = true;       // false: the chosen device, kept while it is not connected
     bool operator==(const MicrophoneEntry&) const = default;
 };
 
@@ -28,8 +29,14 @@ struct LanguageEntry {
     QString code;
 };
 
-// "System Default" first, then every device in list order, the default one marked.
-QList<MicrophoneEntry> microphoneEntries(const std::vector<AudioDeviceInfo>& devices);
+// "System Default" first, then every device in list order, the default one marked. A chosen
+// device that is not connected comes last, marked so, so the choice stays in sight and is kept.
+QList<MicrophoneEntry> microphoneEntries(const std::vector<AudioDeviceInfo>& devices,
+                                         const std::optional<QString>& chosen = std::nullopt);
+// What the settings and the tray say while the chosen microphone is not connected (the system
+// default records meanwhile); none while it is connected or nothing is chosen.
+std::optional<QString> missingMicrophoneNotice(const std::vector<AudioDeviceInfo>& devices,
+                                               const std::optional<QString>& chosen);
 const QList<LanguageEntry>& languageEntries();
 // The index of `code` among the language entries; -1 when no entry has it.
 int languageIndex(const QString& code);
@@ -43,7 +50,7 @@ QStringList sortedKeys(const QMap<QString, QString>& map);
 // Every copy of `word` removed (exact comparison); the other words keep their order.
 QStringList removingWord(QStringList words, const QString& word);
 
-// What the shortcuts tab shows for an action: its first binding, or Right Option alone.
+// What the shortcuts tab shows for an action: its first binding, or Right Alt alone.
 Hotkey shownHotkey(const VantroseSettings& settings, HotkeyAction action);
 
 struct ActionRow {

@@ -6,6 +6,7 @@
 #include "UI/Settings/SettingsRules.h"
 #include "UI/Settings/SettingsView.h"
 
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QScrollArea>
@@ -45,6 +46,7 @@ QWidget* SettingsView::buildShortcutsTab() {
         auto* recorder = new HotkeyRecorderButton(
             hotkeyBinding(action), [this, action](const Hotkey& hotkey) { applyHotkey(hotkey, action); }, trailing);
         recorder->setObjectName(QStringLiteral("recorder_") + rawValue(action));
+        recorder->setAccessibleTitle(row.title);
         m_recorders.append(recorder);
         layout->addWidget(recorder);
         auto* caption = SettingsStyle::label(row.caption, 10, trailing, SettingsStyle::secondary(this));
@@ -52,16 +54,20 @@ QWidget* SettingsView::buildShortcutsTab() {
         group->addRow(new SettingsRow(row.title, trailing));
     }
 
+    // The key names are longer than the symbols of other systems: three presets a line keep the
+    // row inside the smallest settings window.
+    constexpr int kPresetsPerLine = 3;
     auto* presets = new QWidget;
-    auto* presetLayout = new QHBoxLayout(presets);
+    auto* presetLayout = new QGridLayout(presets);
     presetLayout->setContentsMargins(0, 0, 0, 0);
     presetLayout->setSpacing(4);
     for (const SettingsRules::Preset& preset : SettingsRules::pushToTalkPresets()) {
         auto* button = new ActionPresetButton(
             preset.label, preset.hotkey, hotkeyBinding(HotkeyAction::activate),
             [this](const Hotkey& hotkey) { applyHotkey(hotkey, HotkeyAction::activate); }, presets);
+        const int index = int(m_presets.size());
         m_presets.append(button);
-        presetLayout->addWidget(button, 0, Qt::AlignVCenter);
+        presetLayout->addWidget(button, index / kPresetsPerLine, index % kPresetsPerLine, Qt::AlignVCenter);
     }
     group->addRow(new SettingsRow(QStringLiteral("PTT presets"), presets));
     column->addWidget(group);

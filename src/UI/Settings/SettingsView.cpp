@@ -60,7 +60,8 @@ SettingsView::SettingsView(DictationPipeline& pipeline, std::vector<AudioDeviceI
       m_auth(auth),
       m_permissions(std::move(permissions)),
       m_audioDevices(std::move(audioDevices)),
-      m_selectedMicUID(std::move(selectedMicUID)) {
+      m_selectedMicUID(std::move(selectedMicUID)),
+      m_storedMicUID(pipeline.settings().selectedMicUID) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     m_tabs = new QTabWidget(this);
@@ -110,26 +111,27 @@ QWidget* SettingsView::buildGeneralTab() {
     QScrollArea* scroll = SettingsStyle::scrollingPage(this, column, 20, 20);
 
     auto* input = new SettingsGroup(QStringLiteral("Input"));
-    auto* microphone = new QComboBox;
-    microphone->setObjectName(QStringLiteral("microphonePicker"));
-    microphone->setFixedWidth(200);
-    const auto entries = SettingsRules::microphoneEntries(m_audioDevices);
-    int selected = 0;
-    for (int i = 0; i < entries.size(); ++i) {
-        microphone->addItem(entries[i].label);
-        if (entries[i].uid == m_selectedMicUID) selected = i;
-    }
-    microphone->setCurrentIndex(selected);
-    connect(microphone, &QComboBox::currentIndexChanged, this, [this, entries](int index) {
-        if (index < 0 || index >= entries.size()) return;
-        m_selectedMicUID = entries[index].uid;
+    m_microphone = new QComboBox;
+    m_microphone->setObjectName(QStringLiteral("microphonePicker"));
+    m_microphone->setAccessibleName(QStringLiteral("Microphone"));
+    m_microphone->setFixedWidth(200);
+    connect(m_microphone, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (index < 0 || index >= m_microphoneEntries.size()) return;
+        m_selectedMicUID = m_microphoneEntries[index].uid;
         m_pipeline.setMicDevice(m_selectedMicUID);
         // Stored like the tray's choice, so the tray, this picker and the next start agree on
         // the device in use.
         const std::optional<QString> uid = m_selectedMicUID;
+        m_storedMicUID = uid;
         write([&](VantroseSettings& s) { s.selectedMicUID = uid; });
+        refreshMicrophone();
     });
-    input->addRow(new SettingsRow(QStringLiteral("Microphone"), microphone));
+    input->addRow(new SettingsRow(QStringLiteral("Microphone"), m_microphone));
+    m_microphoneNotice = SettingsStyle::label(QString(), 12, this, kOrange);
+    m_microphoneNotice->setObjectName(QStringLiteral("microphoneNotice"));
+    m_microphoneNotice->setWordWrap(true);
+    m_microphoneNoticeRow = input->addRow(m_microphoneNotice);
+    refreshMicrophone();
     m_language = new QComboBox;
     m_language->setObjectName(QStringLiteral("languagePicker"));
     m_language->setFixedWidth(160);
@@ -246,8 +248,39 @@ QWidget* SettingsView::buildDictionaryTab() {
     return scroll;
 }
 
+void SettingsView::setAudioDevices(std::vector<AudioDeviceInfo> devices) {
+    m_audioDevices = std::move(devices);
+    refreshMicrophone();
+}
+
+void SettingsView::refreshMicrophone() {
+    const auto entries = SettingsRules::microphoneEntries(m_audioDevices, m_selectedMicUID);
+    if (entries != m_microphoneEntries) {
+        const QSignalBlocker block(m_microphone);
+        m_microphoneEntries = entries;
+        m_microphone->clear();
+        for (const SettingsRules::MicrophoneEntry& entry : entries) m_microphone->addItem(entry.label);
+    }
+    int selected = 0;
+    for (int i = 0; i < m_microphoneEntries.size(); ++i)
+        if (m_microphoneEntries[i].uid == m_selectedMicUID) selected = i;
+    if (m_microphone->currentIndex() != selected) {
+        const QSignalBlocker block(m_microphone);
+        m_microphone->setCurrentIndex(selected);
+    }
+    const std::optional<QString> notice = SettingsRules::missingMicrophoneNotice(m_audioDevices, m_selectedMicUID);
+    m_microphoneNotice->setText(notice.value_or(QString()));
+    m_microphoneNoticeRow->setVisible(notice.has_value());
+}
+
 void SettingsView::refresh() {
     const VantroseSettings& s = m_pipeline.settings();
+    // A microphone chosen elsewhere (the tray) shows here too.
+    if (s.selectedMicUID != m_storedMicUID) {
+        m_storedMicUID = s.selectedMicUID;
+        m_selectedMicUID = s.selectedMicUID;
+    }
+    refreshMicrophone();
     {
         const QSignalBlocker block(m_language);
         m_language->setCurrentIndex(SettingsRules::languageIndex(s.language));
@@ -276,7 +309,7 @@ void SettingsView::refresh() {
     m_signOutRow->setVisible(m_auth.isAuthenticated());
 
     refreshDictionary();
-    for (QWidget* button : m_recorders) button->update();
+    for (HotkeyRecorderButton* button : m_recorders) button->refresh();
     for (QWidget* button : m_presets) button->update();
 }
 

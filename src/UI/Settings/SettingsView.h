@@ -4,6 +4,7 @@
 #include "Models/Hotkey.h"
 #include "UI/Common/ViewPermissions.h"
 #include "UI/Settings/HotkeyRecorderButton.h"
+#include "UI/Settings/SettingsRules.h"
 
 #include <QList>
 #include <QPointer>
@@ -33,14 +34,16 @@ struct VantroseSettings;
 class SettingsView : public QWidget {
     Q_OBJECT
 public:
-    // `audioDevices`: the input devices offered, taken by the host when it builds the pane.
-    // `selectedMicUID`: the picker's first selection (none: "System Default").
+    // `audioDevices`: the input devices offered, taken by the host when it builds the pane; the
+    // host hands in later lists through setAudioDevices().
+    // `selectedMicUID`: the picker's first selection (none: "System Default"); afterwards the
+    // picker follows the stored choice, wherever it was made.
     // `permissions`: unlike the hub, the pane shows a missing check as "not granted".
     SettingsView(DictationPipeline& pipeline, std::vector<AudioDeviceInfo> audioDevices,
                  std::optional<QString> selectedMicUID, AbstractAccount& auth, ViewPermissions permissions,
                  QWidget* parent = nullptr);
 
-    // Reads and writes one action's hotkey: the first binding of the action, Right Option alone
+    // Reads and writes one action's hotkey: the first binding of the action, Right Alt alone
     // when there is none; a write goes to the pipeline's hotkey update.
     HotkeyValueBinding hotkeyBinding(HotkeyAction action);
 
@@ -49,6 +52,8 @@ public:
 
     QTabWidget* tabs() const { return m_tabs; }
     const std::optional<QString>& selectedMicUID() const { return m_selectedMicUID; }
+    // The input devices now, after one came or went.
+    void setAudioDevices(std::vector<AudioDeviceInfo> devices);
 
 private:
     QWidget* buildGeneralTab();
@@ -61,6 +66,7 @@ private:
     void write(const std::function<void(VantroseSettings&)>& change);
     void applyHotkey(const Hotkey& hotkey, HotkeyAction action);
     void refresh();
+    void refreshMicrophone();
     void refreshDictionary();
 
     DictationPipeline& m_pipeline;
@@ -68,8 +74,13 @@ private:
     ViewPermissions m_permissions;
     std::vector<AudioDeviceInfo> m_audioDevices;
     std::optional<QString> m_selectedMicUID;
+    std::optional<QString> m_storedMicUID;  // the stored choice the picker last followed
 
     QTabWidget* m_tabs = nullptr;
+    QComboBox* m_microphone = nullptr;
+    QList<SettingsRules::MicrophoneEntry> m_microphoneEntries;  // what the picker holds
+    QLabel* m_microphoneNotice = nullptr;
+    QWidget* m_microphoneNoticeRow = nullptr;
     QComboBox* m_language = nullptr;
     QComboBox* m_writingStyle = nullptr;
     QLineEdit* m_userName = nullptr;

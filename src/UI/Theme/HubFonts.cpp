@@ -1,5 +1,7 @@
 #include "UI/Theme/HubFonts.h"
 
+#include "Foundation/AppPaths.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
@@ -13,14 +15,7 @@
 #include <cmath>
 #include <numbers>
 
-QStringList hubFontSearchPaths() {
-    QStringList roots{QStringLiteral(":")};
-    if (QCoreApplication::instance()) {
-        const QString appDir = QCoreApplication::applicationDirPath();
-        roots << appDir << QDir(appDir).filePath(QStringLiteral("../share/vantrose"));
-    }
-    return roots;
-}
+QStringList hubFontSearchPaths() { return QStringList{QStringLiteral(":")} + AppPaths::resourceRoots(); }
 
 void registerHubFonts() {
     // Registered files stay registered for the process; later calls change nothing.

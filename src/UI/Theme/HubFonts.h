@@ -18,8 +18,8 @@ inline const QString hubSerifFamily = QStringLiteral("EB Garamond");
 // file is skipped: the system-installed family then serves. Calling it again does nothing.
 void registerHubFonts();
 
-// The folders searched for the "fonts" resource folder, in order: the Qt resource root, the
-// folder of the executable and its "../share/vantrose", and the source tree's resources.
+// The folders searched for the "fonts" resource folder, in order: the Qt resource root, then
+// the program's resource roots (AppPaths::resourceRoots).
 QStringList hubFontSearchPaths();
 
 // The serif font at a point size (optionally italic), for the hub's titles.

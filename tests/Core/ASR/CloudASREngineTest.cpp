@@ -169,6 +169,8 @@ TEST_F(CloudASREngineTest, ReplyDecidesTextAndOutcome) {
         EXPECT_EQ(r.text, c.text);
         EXPECT_EQ(r.serverFormatted, c.serverFormatted);
         EXPECT_EQ(r.partial, c.partial);
+        // The server's own recognition stays at hand for a user who turned AI formatting off.
+        EXPECT_EQ(r.unformattedText, c.serverFormatted ? QStringLiteral("hi there") : QString());
         EXPECT_FLOAT_EQ(r.confidence, 0.9f);
         EXPECT_EQ(r.language, "en");
         EXPECT_GE(r.latencyMs, 0.0);

@@ -199,6 +199,46 @@ TEST(PipelineBatchRoad, FormattingModesAndTheirLabels) {
     }
 }
 
+// "Enable AI formatting" off, switched on the running pipeline: the rules format the recogniser's
+// own words, never a language model, on either road; a server's formatted text gives way.
+TEST(PipelineBatchRoad, WithoutAIFormattingTheRulesFormatTheRecognisedWords) {
+    const struct {
+        const char* name;
+        bool serverFormatted;
+    } table[] = {{"on-device words", false}, {"words the server formatted", true}};
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        BatchHarness h;
+        h.pipeline->updateSettings([](VantroseSettings& s) { s.formattingEnabled = false; });
+        h.formatter->name = QStringLiteral("Model");
+        h.formatter->answer = QStringLiteral("Hi there, world!");
+        FakeBatchRecognizer::Answer answer = FakeBatchRecognizer::text(
+            row.serverFormatted ? QStringLiteral("Hi there, world!") : QStringLiteral("hello world"),
+            QStringLiteral("primary"), row.serverFormatted);
+        if (row.serverFormatted) answer.transcription.unformattedText = QStringLiteral("hello world");
+        h.batch->answers.push_back(answer);
+        ASSERT_TRUE(h.dictate(25));
+        EXPECT_EQ(h.formatter->calls, 0);
+        EXPECT_EQ(h.inserter->pastedTexts(), QStringList{QStringLiteral("Hello world.")});
+        EXPECT_EQ(h.result().rawText, QStringLiteral("hello world"));
+        EXPECT_EQ(h.result().formatterUsed, QStringLiteral("RuleBased"));
+    }
+
+    // The streaming road: the server's recognition, not its formatted text.
+    PipelineHarness h;
+    h.setUp();
+    h.pipeline->updateSettings([](VantroseSettings& s) { s.formattingEnabled = false; });
+    h.link->linkState = PipelineStreamingLink::State::connected;
+    h.record(25);
+    h.pipeline->stopDictation();
+    ASSERT_TRUE(waitUntil([&] { return h.link->commits.size() == 1; }));
+    h.link->onFinalResult(QStringLiteral("hello world"), QStringLiteral("Hi there, world!"),
+                          QJsonObject{{"llm_provider", "model"}});
+    ASSERT_TRUE(h.waitForStatus(S::idle));
+    EXPECT_EQ(h.inserter->pastedTexts(), QStringList{QStringLiteral("Hello world.")});
+    EXPECT_EQ(h.pipeline->lastResult()->formatterUsed, QStringLiteral("streaming:RuleBased"));
+}
+
 TEST(PipelineBatchRoad, PlaceholderTextIsHiddenFromTheFormatter) {
     BatchHarness h;
     TranscriptionContext context = mailContext();

@@ -77,11 +77,13 @@ TEST(PipelineLearningEndToEnd, CorrectionIsLearnedOnceAndSnapshotsFollowTheField
     ASSERT_EQ(h.edit(kEditorPid, kBefore + QStringLiteral("please ask Quil about it.")), 2);
     h.delays->advance(1);
     ASSERT_EQ(h.edit(kEditorPid, kBefore + QStringLiteral("please ask Quillan about it.")), 2);
-    EXPECT_TRUE(h.history->addedWords.isEmpty());  // nothing learned while the user is still typing
+    // The name as heard is learned at the paste; nothing from the field while the user is typing.
+    const QStringList heard{QStringLiteral("Quillon")};
+    EXPECT_EQ(h.history->addedWords, heard);
 
     h.delays->advance(3);  // the edit watch ends: the finished word is learned, the half-typed one never
-    EXPECT_EQ(h.history->addedWords, QStringList{QStringLiteral("Quillan")});
-    EXPECT_EQ(h.pipeline->settings().customWords, QStringList{QStringLiteral("Quillan")});
+    EXPECT_EQ(h.history->addedWords, heard + QStringList{QStringLiteral("Quillan")});
+    EXPECT_EQ(h.pipeline->settings().customWords, heard + QStringList{QStringLiteral("Quillan")});
     EXPECT_TRUE(h.snapshotsOf(trace).isEmpty());
 
     h.delays->advance(5);
@@ -147,8 +149,24 @@ TEST(PipelineLearningEndToEnd, CorrectionIsLearnedOnceAndSnapshotsFollowTheField
         EXPECT_FALSE(s.snapshot.timeToStableTextMs.has_value());
         EXPECT_FALSE(s.row.payload.value(QStringLiteral("time_to_stable_text_ms")).isValid());
     }
-    EXPECT_EQ(h.history->addedWords, QStringList{QStringLiteral("Quillan")});
+    EXPECT_EQ(h.history->addedWords, heard + QStringList{QStringLiteral("Quillan")});
     EXPECT_EQ(h.delays->pending(), 0);
+}
+
+// "Auto-learn new words" off: a correction is still measured, but no word joins the dictionary.
+TEST(PipelineLearningEndToEnd, WithLearningSwitchedOffACorrectionAddsNoWord) {
+    LearningPipeline h;
+    h.pipeline->updateSettings([](VantroseSettings& s) { s.autoLearnWords = false; });
+    h.batch->answers.push_back(FakeBatchRecognizer::text(QStringLiteral("please ask Quillon about it")));
+    ASSERT_TRUE(h.dictate());
+    const QString trace = h.pipeline->currentTraceID();
+    h.delays->advance(1);
+    ASSERT_EQ(h.edit(kEditorPid, kBefore + QStringLiteral("please ask Quillan about it.")), 2);
+    h.delays->advance(9);
+    EXPECT_TRUE(h.history->addedWords.isEmpty());
+    EXPECT_TRUE(h.pipeline->settings().customWords.isEmpty());
+    ASSERT_EQ(h.snapshotsOf(trace).size(), 1);
+    EXPECT_EQ(h.snapshotsOf(trace)[0].snapshot.wordEditDistance, 1);
 }
 
 // A pipeline released while its watches and snapshots are pending: they come due and do nothing.

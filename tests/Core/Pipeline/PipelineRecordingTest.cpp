@@ -344,6 +344,45 @@ TEST(PipelineRecording, MicrophoneChoiceIsStoredAndNamed) {
     EXPECT_FALSE(h.audio->selectedDeviceUID.has_value());
 }
 
+// The microphone chosen before the restart records from the first dictation; while it is not
+// connected the default records (and its timings are the default's), and the choice is kept.
+TEST(PipelineRecording, TheStoredMicrophoneRecordsFromSetUpAndTimingsGoToTheDeviceInUse) {
+    const AudioDeviceInfo usb{"usb", QStringLiteral("usb"), QStringLiteral("USB Mic"), false};
+    struct Case {
+        const char* name;
+        bool connected;
+        std::optional<QString> filedUnder;
+    };
+    for (const Case& c : {Case{"connected", true, QStringLiteral("usb")}, Case{"absent", false, std::nullopt}}) {
+        SCOPED_TRACE(c.name);
+        VantroseSettings settings;
+        settings.selectedMicUID = QStringLiteral("usb");
+        PipelineHarness h(settings);
+        if (c.connected) h.audio->devices = {usb};
+        EXPECT_FALSE(h.audio->selectedDeviceUID.has_value());
+        h.setUp();
+        EXPECT_EQ(h.audio->selectedDeviceUID, QStringLiteral("usb"));
+        ASSERT_TRUE(h.dictate(25));
+        EXPECT_EQ(h.services->micPredictionDevices, QList<std::optional<QString>>{c.filedUnder});
+        EXPECT_EQ(h.services->micStartDevices, QList<std::optional<QString>>{c.filedUnder});
+        EXPECT_EQ(h.pipeline->settings().selectedMicUID, QStringLiteral("usb"));
+
+        // The device comes (back): the next dictation records from it, with no new choice.
+        h.audio->devices = {usb};
+        ASSERT_TRUE(h.dictate(25));
+        EXPECT_EQ(h.services->micStartDevices.last(), QStringLiteral("usb"));
+    }
+}
+
+TEST(PipelineRecording, AMicrophoneStoredElsewhereIsTheOneInUse) {
+    PipelineHarness h;
+    h.setUp();
+    h.pipeline->updateSettings([](VantroseSettings& s) { s.selectedMicUID = QStringLiteral("usb"); });
+    EXPECT_EQ(h.audio->selectedDeviceUID, QStringLiteral("usb"));
+    h.pipeline->updateSettings([](VantroseSettings& s) { s.selectedMicUID.reset(); });
+    EXPECT_FALSE(h.audio->selectedDeviceUID.has_value());
+}
+
 // ----- The streaming road and its fall-back: one road per dictation -------------------------
 
 struct StreamingHarness : PipelineHarness {

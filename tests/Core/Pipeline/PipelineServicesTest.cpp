@@ -143,15 +143,34 @@ TEST(PipelineLearning, WebSocketResultStartsNoWatch) {
     EXPECT_TRUE(h.reader->observations.isEmpty());
 }
 
-TEST(PipelineLearning, AutoLearningFollowsItsFlag) {
-    for (const bool on : {false, true}) {
-        SCOPED_TRACE(on);
+// "Play feedback sounds" and "Auto-learn new words" take effect at the next dictation; the
+// feature switch in Vantrose.conf, where set, wins over them.
+TEST(PipelineSwitches, SoundsAndLearningFollowTheSettingsUnlessTheFeatureSwitchIsSet) {
+    struct Case {
+        bool setting;
+        std::optional<bool> featureSwitch;
+        bool on;
+    };
+    const Case cases[] = {
+        {true, std::nullopt, true}, {false, std::nullopt, false}, {false, true, true},
+        {true, false, false},       {true, true, true},           {false, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "setting " << c.setting << " switch "
+                                        << (c.featureSwitch ? int(*c.featureSwitch) : -1));
         LearningHarness h(true);
-        if (on) h.services->enabledFlags.insert(QStringLiteral("auto-learn-words"));
+        if (c.featureSwitch) {
+            h.services->flagSettings.insert(QStringLiteral("sound-effects"), *c.featureSwitch);
+            h.services->flagSettings.insert(QStringLiteral("auto-learn-words"), *c.featureSwitch);
+        }
+        // Changed on the running pipeline, as the settings pane does.
+        h.pipeline->updateSettings([&](VantroseSettings& s) { s.soundsEnabled = s.autoLearnWords = c.setting; });
         h.batch->answers.push_back(FakeBatchRecognizer::text(QStringLiteral("please ask Quillon about it")));
         ASSERT_TRUE(h.dictate());
-        EXPECT_EQ(h.history->addedWords, on ? QStringList{QStringLiteral("Quillon")} : QStringList());
-        EXPECT_EQ(h.pipeline->settings().customWords.contains(QStringLiteral("Quillon")), on);
+        const QStringList sounds{"vantrose_on_off_sound.mp3", "vantrose_on_off_sound.mp3", "paste.wav"};
+        EXPECT_EQ(h.services->sounds, c.on ? sounds : QStringList());
+        EXPECT_EQ(h.history->addedWords, c.on ? QStringList{QStringLiteral("Quillon")} : QStringList());
+        EXPECT_EQ(h.pipeline->settings().customWords.contains(QStringLiteral("Quillon")), c.on);
     }
 }
 

@@ -74,6 +74,8 @@ TEST(MetricsLoggerTest, FirstEventCreatesTheFileAndLaterOnesAppendWithOneSession
         EXPECT_EQ(lines[i]["session_id"].toString(), logger.sessionID());
         EXPECT_EQ(lines[i]["trace_id"].toString("absent"), "");
     }
+    // Readable by its owner alone, as the text log.
+    EXPECT_EQ(QFile::permissions(logger.filePath()) & (QFileDevice::ReadGroup | QFileDevice::ReadOther), 0);
 }
 
 TEST(MetricsLoggerTest, NumbersThatAreNotFiniteAreWrittenAsNullAndTheLineIsKept) {

@@ -23,7 +23,14 @@ void FakePipelineAudio::setChunkHandler(ChunkHandler handler) {
 void FakePipelineAudio::startRecording() {
     ++startCalls;
     if (startFailure) throw std::runtime_error(startFailure->toStdString());
+    openedDevice = deviceForNextStart();
     recording = true;
+}
+
+std::optional<QString> FakePipelineAudio::deviceForNextStart() const {
+    for (const AudioDeviceInfo& device : devices)
+        if (selectedDeviceUID && device.uid == *selectedDeviceUID) return selectedDeviceUID;
+    return std::nullopt;
 }
 
 void FakePipelineAudio::stopRecording() {

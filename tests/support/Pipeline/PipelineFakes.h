@@ -48,6 +48,10 @@ public:
     std::vector<float> currentFrequencyBands() const override { return std::vector<float>(10, 0.25f); }
     void setSelectedDeviceUID(const std::optional<QString>& uid) override { selectedDeviceUID = uid; }
     std::vector<AudioDeviceInfo> listInputDevices() const override { return devices; }
+    // As the real engine: the chosen device while it is among `devices`, else the system default.
+    std::optional<QString> deviceForNextStart() const override;
+    std::optional<QString> deviceInUse() const override { return openedDevice; }
+    std::optional<QString> openedDevice;  // set by each start
 
     // Delivers `count` chunks of the given amplitude to the installed handler (while recording).
     void feed(int count, float amplitude = 0.2f);
@@ -177,6 +181,7 @@ public:
         QVariantMap properties;
     };
     QSet<QString> enabledFlags;
+    QMap<QString, bool> flagSettings;  // feature switches set in Vantrose.conf
     QList<Tracked> tracked;
     QStringList sounds;
     QList<TranscriptionResult> completed;
@@ -188,10 +193,15 @@ public:
     std::shared_ptr<FakeGate> pingGate;  // when set, the ping answers only once it opens
     std::optional<double> micPrediction;
     QList<double> micStarts;
-    QStringList metrics;  // events written to the metrics log
-    QStringList warmUps;  // servers the set-up warmed
+    QList<std::optional<QString>> micPredictionDevices;  // the device each prediction was asked for
+    QList<std::optional<QString>> micStartDevices;       // the device each start-up was filed under
+    QStringList metrics;                                 // events written to the metrics log
+    QStringList warmUps;                                 // servers the set-up warmed
 
     bool isFlagEnabled(const QString& key) const override { return enabledFlags.contains(key); }
+    std::optional<bool> flagSetting(const QString& key) const override {
+        return flagSettings.contains(key) ? std::optional<bool>(flagSettings.value(key)) : std::nullopt;
+    }
     QCoro::Task<> refreshFlags() override;
     int enabledFlagCount() const override { return static_cast<int>(enabledFlags.size()); }
     void emitMetric(const QString& event, const QString&, const QVariantMap&) override { metrics.append(event); }
@@ -202,9 +212,13 @@ public:
     bool microphoneAuthorized() const override { return true; }
     QCoro::Task<std::optional<double>> pingServer(QString) override;
     void warmUpServer(const QString& serverURL) override { warmUps.append(serverURL); }
-    std::optional<double> predictMicStartMs(const std::optional<QString>&) override { return micPrediction; }
-    void recordMicStart(const std::optional<QString>&, double durationMs, std::optional<double>) override {
+    std::optional<double> predictMicStartMs(const std::optional<QString>& device) override {
+        micPredictionDevices.append(device);
+        return micPrediction;
+    }
+    void recordMicStart(const std::optional<QString>& device, double durationMs, std::optional<double>) override {
         micStarts.append(durationMs);
+        micStartDevices.append(device);
     }
     void recordEvaluation(const TranscriptionResult& result) override { evaluated.append(result); }
     int evaluatedDictations() const override { return static_cast<int>(evaluated.size()); }

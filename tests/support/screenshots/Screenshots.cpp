@@ -224,6 +224,12 @@ void settingsShots(AuthManager& auth) {
             }
         }
     }
+    // The stored microphone unplugged: the picker keeps it and says what records meanwhile.
+    window->resize(ShellRules::kSettingsSize);
+    view->tabs()->setCurrentIndex(0);
+    h.pipeline->updateSettings([](VantroseSettings& s) { s.selectedMicUID = QStringLiteral("usb-headset"); });
+    pump(100);
+    shoot(window, QStringLiteral("settings-microphone-not-connected"));
     delete window;
 }
 

@@ -59,15 +59,12 @@ void strokeGlyph(QPainter& p, const QPainterPath& path, double size, const QColo
 }
 }  // namespace
 
-void optionGlyph(QPainter& p, QPointF c, double s, const QColor& color) {
+void keyCapGlyph(QPainter& p, QPointF c, double s, const QColor& color) {
     const double x = c.x() - s / 2, y = c.y() - s / 2;
     QPainterPath path;
-    path.moveTo(x, y + 0.2 * s);
-    path.lineTo(x + 0.35 * s, y + 0.2 * s);
-    path.lineTo(x + 0.7 * s, y + 0.8 * s);
-    path.lineTo(x + s, y + 0.8 * s);
-    path.moveTo(x + 0.62 * s, y + 0.2 * s);
-    path.lineTo(x + s, y + 0.2 * s);
+    path.addRoundedRect(QRectF(x + 0.05 * s, y + 0.05 * s, 0.9 * s, 0.9 * s), 0.22 * s, 0.22 * s);
+    path.moveTo(x + 0.32 * s, y + 0.68 * s);
+    path.lineTo(x + 0.68 * s, y + 0.68 * s);
     strokeGlyph(p, path, s, color);
 }
 

@@ -39,7 +39,8 @@ QFont font(double pixelSize, QFont::Weight weight);
 void bar(QPainter& p, QPointF center, double width, double height, double radius, const QColor& color);
 
 // Small stand-ins for the desktop's symbols, drawn in a box `size` high centred on `center`.
-void optionGlyph(QPainter& p, QPointF center, double size, const QColor& color);
+// A key cap (a rounded square with a bar on it), for "hold the key".
+void keyCapGlyph(QPainter& p, QPointF center, double size, const QColor& color);
 void checkmarkGlyph(QPainter& p, QPointF center, double size, const QColor& color);
 void pauseGlyph(QPainter& p, QPointF center, double size, const QColor& color);
 void playGlyph(QPainter& p, QPointF center, double size, const QColor& color);

@@ -109,7 +109,7 @@ void HoverHint::paintEvent(QPaintEvent*) {
     p.setOpacity(std::clamp(progress, 0.0, 1.0));
     const GlyphRow row = hintRow();
     const QPointF glyphCenter = row.paint(p, center, withOpacity(Qt::white, 0.5));
-    optionGlyph(p, glyphCenter, row.glyph, withOpacity(Qt::white, 0.55));
+    keyCapGlyph(p, glyphCenter, row.glyph, withOpacity(Qt::white, 0.55));
 }
 
 // ---- WakeUpStretch --------------------------------------------------------------------------

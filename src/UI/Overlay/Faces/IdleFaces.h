@@ -26,7 +26,7 @@ private:
     Faces::IntervalTicker m_ticker{1.0 / 30};
 };
 
-// The Option-key symbol and "Hold to talk", popping in when shown.
+// A key cap and "Hold to talk", popping in when shown.
 class HoverHint : public FaceWidget {
     Q_OBJECT
 public:
