@@ -11,5 +11,5 @@ struct ASRResult {
     bool serverFormatted = false;  // true only when a server already formatted the text
     // The recogniser stopped at its deadline: the text covers only the start of the audio.
     bool partial = false;
-    QString unformattedText;       // with serverFormatted: the server's own recognition, unformatted
+    QString unformattedText;  // with serverFormatted: the server's own recognition, unformatted
 };

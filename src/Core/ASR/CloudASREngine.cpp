@@ -160,6 +160,6 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
     VLOG(QStringLiteral("CloudASR: \"") + text + QStringLiteral("\"") + timings + QStringLiteral(" provider:") +
          asrProvider + QStringLiteral(" format:") + llmProvider + QStringLiteral(" race:") + raceWinner);
     if (partial) VLOG(QStringLiteral("CloudASR: The server recognised only the start of the recording"));
-    co_return ASRResult{text, 0.9f, QStringLiteral("en"), e2e, serverFormatted, partial,
-                        serverFormatted ? asrText : QString()};
+    co_return ASRResult{
+        text, 0.9f, QStringLiteral("en"), e2e, serverFormatted, partial, serverFormatted ? asrText : QString()};
 }
