@@ -326,11 +326,15 @@ struct RawStream {
     bool closed() {
         return waitUntil([this] { return closeCode >= 0; });
     }
-    bool received(const QString& type) {
-        return waitUntil([&] {
-            return std::any_of(messages.begin(), messages.end(),
-                               [&](const QJsonObject& m) { return m.value("type") == type; });
-        });
+    // A result may wait for a recogniser to load its model first: slow under the sanitizers on a
+    // busy machine.
+    bool received(const QString& type, std::chrono::milliseconds within = std::chrono::seconds(30)) {
+        return waitUntil(
+            [&] {
+                return std::any_of(messages.begin(), messages.end(),
+                                   [&](const QJsonObject& m) { return m.value("type") == type; });
+            },
+            within);
     }
     void sendAudio(const std::vector<float>& samples) {
         QByteArray pcm;
