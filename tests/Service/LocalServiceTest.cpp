@@ -394,9 +394,11 @@ TEST_F(LocalServiceStreamTest, AMisbehavingStreamGetsAClearAnswerAndLeavesNoReco
         if (round % 2) stream.socket.sendTextMessage(R"({"type":"commit","context":{}})");
         stream.socket.flush();
         stream.socket.abort();
-        ASSERT_TRUE(waitUntil([&] {
-            return service->speech().openStreams() == 0 && service->speech().enginesInUse() == 0;
-        })) << round;
+        // The recogniser comes back once its stop has run: the first one loads its model first.
+        ASSERT_TRUE(
+            waitUntil([&] { return service->speech().openStreams() == 0 && service->speech().enginesInUse() == 0; },
+                      std::chrono::seconds(30)))
+            << round;
     }
 
     // A whole dictation still gets its result.
