@@ -191,6 +191,8 @@ ProcessShutdown::~ProcessShutdown() {
 void ProcessShutdown::guard(AppDelegate& delegate) {
     g_delegateAwaitingShutdown = &delegate;
     g_previousMessageHandler = qInstallMessageHandler(onQtMessage);
+    // A category first used after this registration would be destroyed before the handler runs.
+    (void)lcVantrose();
     std::atexit(endWithoutEventLoop);
 }
 
