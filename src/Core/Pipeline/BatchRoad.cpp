@@ -57,7 +57,7 @@ QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
     setStatus(DictationStatus::inserting);
     setPipelineStep(PipelineStep::inserting);
     o.insertStart = now();
-    o.paste = co_await pasteSerialised(o.finalText);
+    o.paste = co_await m_ctx->pastes.paste(o.finalText);
     if (!self) co_return;
     // The text has reached the user's field: it is recorded even when a newer dictation began
     // meanwhile; only the return to idle belongs to the current dictation alone.
@@ -82,8 +82,8 @@ QCoro::Task<bool> DictationPipeline::awaitBatchContext(SessionPtr session) {
     QPointer<DictationPipeline> self(this);
     const auto alive = [&] { return self && isCurrent(session); };
     if (const auto task = session->contextTask) {
-        const std::optional<TranscriptionContext> context =
-            co_await valueWithin(task, m_sleeper.get(), m_timings.contextDeadlineSeconds, QStringLiteral("Context"));
+        const std::optional<TranscriptionContext> context = co_await valueWithin(
+            task, m_ctx->sleeper.get(), m_ctx->timings.contextDeadlineSeconds, QStringLiteral("Context"));
         if (!alive()) co_return false;
         if (context) {
             session->transcriptionContext = *context;
@@ -92,7 +92,7 @@ QCoro::Task<bool> DictationPipeline::awaitBatchContext(SessionPtr session) {
     }
     if (const auto task = session->screenCaptureTask) {
         const std::optional<std::optional<ScreenCaptureResult>> answer = co_await valueWithin(
-            task, m_sleeper.get(), m_timings.screenTextDeadlineSeconds, QStringLiteral("Screen text"));
+            task, m_ctx->sleeper.get(), m_ctx->timings.screenTextDeadlineSeconds, QStringLiteral("Screen text"));
         if (!alive()) co_return false;
         const std::optional<ScreenCaptureResult> screen = answer ? *answer : std::nullopt;
         if (screen) {
@@ -120,7 +120,7 @@ void DictationPipeline::prepareRecognizer(Session& session) {
                                                                         settings().customWords, context->ocrContext);
     if (!hints.isEmpty())
         VLOG(QStringLiteral("Pipeline: Vocabulary hints: %1 words → feeding to ASR").arg(hints.size()));
-    m_recognizer->setVocabularyHints(hints);
+    m_ctx->recognizer->setVocabularyHints(hints);
     VLOG(QStringLiteral("Pipeline: Context ready in ") + ms0(session.contextGatherTimeMs) +
          QStringLiteral("ms — app:") + context->app.name + QStringLiteral(" type:") + context->app.type.rawValue() +
          QStringLiteral(" ocr:%1").arg(context->ocrContext.size()));
@@ -134,8 +134,8 @@ QCoro::Task<std::optional<PipelineTranscription>> DictationPipeline::transcribe(
     const double recognizerStart = now();
     co_await endLiveRecognition(session);
     if (!alive()) co_return std::nullopt;
-    if (session->transcriptionContext && m_batch->hasCloudRecognizer())
-        m_batch->setCloudContext(batchContextJson(*session->transcriptionContext));
+    if (session->transcriptionContext && m_ctx->batch->hasCloudRecognizer())
+        m_ctx->batch->setCloudContext(batchContextJson(*session->transcriptionContext));
 
     // Joined here, in one pass over the samples: a copy of 16 kHz audio takes well under a
     // millisecond even for a long recording, less than handing it to a worker thread and back.
@@ -144,7 +144,7 @@ QCoro::Task<std::optional<PipelineTranscription>> DictationPipeline::transcribe(
     PipelineTranscription transcription;
     QString failure;
     try {
-        transcription = co_await m_batch->transcribe(std::move(samples));
+        transcription = co_await m_ctx->batch->transcribe(std::move(samples));
     } catch (...) {
         failure = describeFailure(std::current_exception());
     }
@@ -172,7 +172,7 @@ bool DictationPipeline::acceptTranscript(const Session& session, double duration
     if (sensibility.score < SensibilityScorer::minimumScore) {
         VLOG(QStringLiteral("Pipeline: Sensibility FAILED (%1) flags: [").arg(sensibility.score) +
              sensibility.flags.join(QStringLiteral(", ")) + QStringLiteral("] — discarding"));
-        if (playsSounds()) m_services->playSound(QStringLiteral("error"), QStringLiteral("wav"));
+        if (m_ctx->playsSounds()) m_ctx->services->playSound(QStringLiteral("error"), QStringLiteral("wav"));
         clearAllAudioChunks();
         setStreamingText(QString());
         setStatus(DictationStatus::idle);
@@ -207,7 +207,7 @@ QCoro::Task<bool> DictationPipeline::formatTranscript(SessionPtr session, bool s
         if (!co_await settleFormatterProbe() || !isCurrent(session)) co_return false;
         // "Enable AI formatting" off: the rules, never a language model.
         const std::shared_ptr<TextFormatterProtocol> formatter =
-            settings().formattingEnabled ? m_formatter : m_ruleFormatter;
+            m_ctx->formatters.forDictation(settings().formattingEnabled);
         FormattingResult formatted;
         QString failure;
         try {
@@ -221,10 +221,7 @@ QCoro::Task<bool> DictationPipeline::formatTranscript(SessionPtr session, bool s
             // a failed server formatter gives way to ours until a later dictation finds it back.
             VLOG(QStringLiteral("Pipeline: Formatter failed — ") + failure +
                  QStringLiteral(" — pasting the rule-based text"));
-            if (m_formatter == formatter && formatter != m_localFormatter) {
-                m_formatter = m_localFormatter;
-                m_reprobeFormatter = true;
-            }
+            m_ctx->formatters.failed(formatter);
             formatted = RuleBasedFormatter().formatNow(o.asrText, appContext, settings());
             o.usedFallbackFormatting = true;
         }
@@ -240,16 +237,12 @@ QCoro::Task<bool> DictationPipeline::formatTranscript(SessionPtr session, bool s
 
 QCoro::Task<bool> DictationPipeline::settleFormatterProbe() {
     QPointer<DictationPipeline> self(this);
-    const auto probe = m_formatterProbe;
+    const auto probe = m_ctx->formatters.pendingProbe();
     if (!probe) co_return true;
     const std::optional<std::shared_ptr<TextFormatterProtocol>> answer = co_await valueWithin(
-        probe, m_sleeper.get(), m_timings.formatterProbeDeadlineSeconds, QStringLiteral("Formatter probe"));
+        probe, m_ctx->sleeper.get(), m_ctx->timings.formatterProbeDeadlineSeconds, QStringLiteral("Formatter probe"));
     if (!self) co_return false;
-    if (m_formatterProbe == probe) m_formatterProbe.reset();
-    // Without an answer in time this dictation keeps our own formatter and the next one asks again.
-    if (!answer) co_return true;
-    m_reprobeFormatter = false;
-    useFormatter(*answer);
+    m_ctx->formatters.settle(probe, answer);
     co_return true;
 }
 
@@ -276,7 +269,7 @@ bool DictationPipeline::prepareFinalText(Session& session, BatchOutcome& o) {
 QCoro::Task<> DictationPipeline::keepPartlyRecognisedRecording(SessionPtr session, BatchOutcome& o) {
     QPointer<DictationPipeline> self(this);
     o.partial = true;
-    o.keptRecording = co_await m_services->keepRecording(AudioEngine::concatenate(session->audioChunks));
+    o.keptRecording = co_await m_ctx->services->keepRecording(AudioEngine::concatenate(session->audioChunks));
     if (!self) co_return;
     VLOG(o.keptRecording ? QStringLiteral("Pipeline: Only the start of the recording was recognised; the whole "
                                           "recording is kept at ") +
@@ -294,7 +287,7 @@ void DictationPipeline::showPartialRecognitionNotice(const BatchOutcome& o) {
                                     : QStringLiteral("Only the start of the recording was transcribed, and the "
                                                      "recording could not be saved."));
     QPointer<DictationPipeline> self(this);
-    startTimedRevert(DictationStatus::error, m_timings.errorSeconds, [self] {
+    startTimedRevert(DictationStatus::error, m_ctx->timings.errorSeconds, [self] {
         if (!self) return;
         self->setStatus(DictationStatus::idle);
         self->setErrorMessage(std::nullopt);
@@ -304,13 +297,13 @@ void DictationPipeline::showPartialRecognitionNotice(const BatchOutcome& o) {
 QCoro::Task<> DictationPipeline::failBatchRoad(SessionPtr session, QString description) {
     QPointer<DictationPipeline> self(this);
     bool shownError = false;
-    if (m_state.status == DictationStatus::processing) {
+    if (state().status == DictationStatus::processing) {
         setStatus(DictationStatus::retrying);
         VLOG(QStringLiteral("Pipeline: Retrying after error: ") + description);
-        const quint64 epoch = m_statusEpoch;
-        co_await m_sleeper->sleep(m_timings.retryingSeconds);
+        const quint64 epoch = m_ctx->publisher.statusEpoch();
+        co_await m_ctx->sleeper->sleep(m_ctx->timings.retryingSeconds);
         if (!self) co_return;
-        if (m_statusEpoch == epoch && m_state.status == DictationStatus::retrying) {
+        if (m_ctx->publisher.statusEpoch() == epoch && state().status == DictationStatus::retrying) {
             setStatus(DictationStatus::error);
             setErrorMessage(description);
             shownError = true;
@@ -323,11 +316,11 @@ QCoro::Task<> DictationPipeline::failBatchRoad(SessionPtr session, QString descr
     VLOG(QStringLiteral("Pipeline: Error — ") + description);
     releaseTasks(*session);
     const auto& context = session->transcriptionContext;
-    m_services->track(QStringLiteral("dictation_failed"),
-                      {{QStringLiteral("app_name"), context ? context->app.name : QStringLiteral("unknown")},
-                       {QStringLiteral("error"), description.left(500)}});
+    m_ctx->services->track(QStringLiteral("dictation_failed"),
+                           {{QStringLiteral("app_name"), context ? context->app.name : QStringLiteral("unknown")},
+                            {QStringLiteral("error"), description.left(500)}});
     if (!shownError) co_return;
-    startTimedRevert(DictationStatus::error, m_timings.errorSeconds, [self] {
+    startTimedRevert(DictationStatus::error, m_ctx->timings.errorSeconds, [self] {
         if (!self) return;
         self->setStreamingText(QString());
         self->setStatus(DictationStatus::idle);

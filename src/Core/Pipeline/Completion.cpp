@@ -17,23 +17,8 @@ using namespace PipelineSupport;
 // ---------------------------------------------------------------------------------------------
 // Pastes and learning
 
-QCoro::Task<PasteOutcome> DictationPipeline::pasteSerialised(QString text) {
-    QPointer<DictationPipeline> self(this);
-    while (m_pasteBusy) {
-        co_await m_pasteReleased.wait();
-        if (!self) co_return PasteOutcome();
-    }
-    m_pasteBusy = true;
-    const PasteOutcome outcome = co_await m_textInserter->insertText(text, false);
-    if (self) {
-        m_pasteBusy = false;
-        m_pasteReleased.wakeAll();
-    }
-    co_return outcome;
-}
-
 void DictationPipeline::startLearning(const Session& session, const QString& pastedText, const QString& asrText) {
-    const std::optional<ActiveAppInfo>& app = m_appDetector->activeApp();
+    const std::optional<ActiveAppInfo>& app = m_ctx->appDetector->activeApp();
     const auto& context = session.transcriptionContext;
     // A field that could not be read (password fields never are) is never watched.
     const bool readable = context && context->textboxContents.accessibilityIsFunctioning;
@@ -46,9 +31,9 @@ void DictationPipeline::startLearning(const Session& session, const QString& pas
         target.appBundleId = context->app.bundleId;
         target.fieldType = context->app.type.rawValue();
         m_learning->startCorrectionWatch(target);
-        m_learning->startOutcomeObservation(session.traceID, m_services->metricsSessionID(), target);
+        m_learning->startOutcomeObservation(session.traceID, m_ctx->services->metricsSessionID(), target);
     }
-    if (learnsWords()) m_learning->autoLearnWords(asrText);
+    if (m_ctx->learnsWords()) m_learning->autoLearnWords(asrText);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -59,12 +44,12 @@ QCoro::Task<> DictationPipeline::completeBatch(SessionPtr session, BatchOutcome 
     session->insertTimeMs = (now() - o.insertStart) * 1000.0;
     o.ping = co_await awaitPing(session);
     if (!self) co_return;
-    if (o.tierLabel.startsWith(QStringLiteral("primary")) && m_batch->hasCloudRecognizer())
-        o.cloud = m_batch->lastCloudMetrics();
-    o.raceWinner = m_batch->raceWinner();
+    if (o.tierLabel.startsWith(QStringLiteral("primary")) && m_ctx->batch->hasCloudRecognizer())
+        o.cloud = m_ctx->batch->lastCloudMetrics();
+    o.raceWinner = m_ctx->batch->raceWinner();
 
     reportPasteOutcome(*session, o.paste);
-    if (playsSounds()) m_services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
+    if (m_ctx->playsSounds()) m_ctx->services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
     startLearning(*session, o.finalText, o.asrText);
 
     const double e2eMs = (now() - session->sessionStartTime) * 1000.0;
@@ -72,19 +57,19 @@ QCoro::Task<> DictationPipeline::completeBatch(SessionPtr session, BatchOutcome 
     const TranscriptionResult record = batchRecord(*session, o, e2eMs, latency);
 
     addRecord(record);
-    m_services->recordEvaluation(record);
-    m_services->trackDictationCompleted(record);
+    m_ctx->services->recordEvaluation(record);
+    m_ctx->services->trackDictationCompleted(record);
     const QVariantMap latencyProperties = latency.analyticsProperties();
-    m_services->track(QStringLiteral("dictation_latency"), latencyProperties);
+    m_ctx->services->track(QStringLiteral("dictation_latency"), latencyProperties);
     reportBatchCompletion(*session, o, record, latencyProperties);
     emitLatencyWarnings(*session, latency);
-    if (m_contextEngine) m_contextEngine->updateAfterTranscription(record);
+    if (m_ctx->contextEngine) m_ctx->contextEngine->updateAfterTranscription(record);
 
     updateSettings([&](VantroseSettings& s) { s.personalization.recordDictation(record.wordCount); });
 
     logBatchCompletion(*session, o, record, latency, e2eMs);
-    const int evaluated = m_services->evaluatedDictations();
-    if (evaluated > 0 && evaluated % 5 == 0) m_services->printEvaluationReport();
+    const int evaluated = m_ctx->services->evaluatedDictations();
+    if (evaluated > 0 && evaluated % 5 == 0) m_ctx->services->printEvaluationReport();
 
     if (!isCurrent(session)) co_return;
     returnToIdleAfterBatch(*session);
@@ -97,8 +82,8 @@ QCoro::Task<std::optional<double>> DictationPipeline::awaitPing(SessionPtr sessi
     QPointer<DictationPipeline> self(this);
     std::optional<double> ping;
     if (const auto task = session->backendPingTask) {
-        const std::optional<std::optional<double>> answer =
-            co_await valueWithin(task, m_sleeper.get(), m_timings.pingDeadlineSeconds, QStringLiteral("Server ping"));
+        const std::optional<std::optional<double>> answer = co_await valueWithin(
+            task, m_ctx->sleeper.get(), m_ctx->timings.pingDeadlineSeconds, QStringLiteral("Server ping"));
         if (!self) co_return std::nullopt;
         if (answer) ping = *answer;
     }
@@ -135,7 +120,7 @@ TranscriptionResult DictationPipeline::batchRecord(const Session& session, const
     const double recordingMs = o.chunkCount * chunkSeconds * 1000.0;
     const int fallbackLevel = o.tier == QStringLiteral("primary") ? 0 : o.tier == QStringLiteral("secondary") ? 1 : 2;
     DictationPersistenceMetrics persistence =
-        persistenceBase(session.traceID, m_services->metricsSessionID(), context, o.paste);
+        persistenceBase(session.traceID, m_ctx->services->metricsSessionID(), context, o.paste);
     persistence.speechDurationS = o.voicedFrames * chunkSeconds;
     persistence.recordingLengthMs = recordingMs;
     persistence.e2eLatencyMs = e2eMs;
@@ -163,7 +148,7 @@ TranscriptionResult DictationPipeline::batchRecord(const Session& session, const
     f.formatterUsed = o.formatterLabel;
     f.usedFallbackFormatting = o.usedFallbackFormatting;
     f.formattingDivergenceScore = computeDivergence(o.asrText, o.formattedText);
-    fillAppFields(f, context, m_services->isFlagEnabled(QStringLiteral("store-screen-capture-history")));
+    fillAppFields(f, context, m_ctx->services->isFlagEnabled(QStringLiteral("store-screen-capture-history")));
     f.latencyMetrics = latency;
     f.persistenceMetrics = persistence;
     return TranscriptionResult(std::move(f));
@@ -181,10 +166,10 @@ void DictationPipeline::returnToIdleAfterBatch(Session& session) {
        quint64 generation) -> QCoro::Task<> {
         co_await sleeper->sleep(seconds);
         // A dictation that started meanwhile keeps its own stage.
-        if (!self || self->m_state.pipelineStep != PipelineStep::done) co_return;
+        if (!self || self->state().pipelineStep != PipelineStep::done) co_return;
         if (self->m_session && self->m_session->generation != generation) co_return;
         self->setPipelineStep(PipelineStep::idle);
-    }(self, m_sleeper.get(), m_timings.stepResetSeconds, generation);
+    }(self, m_ctx->sleeper.get(), m_ctx->timings.stepResetSeconds, generation);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -193,12 +178,12 @@ void DictationPipeline::returnToIdleAfterBatch(Session& session) {
 QCoro::Task<> DictationPipeline::completeStreaming(SessionPtr session, StreamingOutcome o) {
     QPointer<DictationPipeline> self(this);
     const double audioSeconds = static_cast<double>(session->audioChunks.size()) * chunkSeconds;
-    const PasteOutcome paste = co_await pasteSerialised(o.pastedText);
+    const PasteOutcome paste = co_await m_ctx->pastes.paste(o.pastedText);
     if (!self) co_return;
-    if (playsSounds()) m_services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
+    if (m_ctx->playsSounds()) m_ctx->services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
     const double e2eMs = (now() - session->sessionStartTime) * 1000.0;
     VLOG(QStringLiteral("Pipeline: Streaming e2e — ") + ms0(e2eMs) + QStringLiteral("ms (commit→result: ") +
-         ms0(m_streamingLink->commitToResultMs()) + QStringLiteral("ms)"));
+         ms0(m_ctx->streamingLink->commitToResultMs()) + QStringLiteral("ms)"));
     VLOG(QStringLiteral("Pipeline: Streaming complete — %1 words, ")
              .arg(o.postProcessed.split(QLatin1Char(' '), Qt::SkipEmptyParts).size()) +
          seconds1(audioSeconds) + QStringLiteral("s audio, ") + ms0(e2eMs) + QStringLiteral("ms e2e"));
@@ -207,9 +192,9 @@ QCoro::Task<> DictationPipeline::completeStreaming(SessionPtr session, Streaming
     const TranscriptionResult record = streamingRecord(*session, o, paste, audioSeconds, e2eMs, latency);
 
     addRecord(record);
-    m_services->trackDictationCompleted(record);
-    m_services->track(QStringLiteral("dictation_latency"), latency.analyticsProperties());
-    if (m_contextEngine) m_contextEngine->updateAfterTranscription(record);
+    m_ctx->services->trackDictationCompleted(record);
+    m_ctx->services->track(QStringLiteral("dictation_latency"), latency.analyticsProperties());
+    if (m_ctx->contextEngine) m_ctx->contextEngine->updateAfterTranscription(record);
     if (isCurrent(session)) {
         releaseTasks(*session);
         streamingReset(true);
@@ -222,7 +207,7 @@ DictationLatencyMetrics DictationPipeline::streamingLatency(const Session& sessi
     latency.recordingLengthMs = audioSeconds * 1000.0;
     latency.timeToPasteTextMs = paste.totalTimeMs;
     latency.axContextTimeMs = session.contextGatherTimeMs;
-    latency.backendCommitAckTimeMs = m_streamingLink->commitToResultMs();
+    latency.backendCommitAckTimeMs = m_ctx->streamingLink->commitToResultMs();
     latency.asrTimeMs = o.asrMs;
     latency.llmTimeMs = o.llmMs;
     latency.pastedTimeMs = paste.totalTimeMs;
@@ -234,7 +219,7 @@ TranscriptionResult DictationPipeline::streamingRecord(const Session& session, c
                                                        const DictationLatencyMetrics& latency) const {
     const auto& context = session.transcriptionContext;
     DictationPersistenceMetrics persistence =
-        persistenceBase(session.traceID, m_services->metricsSessionID(), context, paste);
+        persistenceBase(session.traceID, m_ctx->services->metricsSessionID(), context, paste);
     persistence.speechDurationS = audioSeconds;
     persistence.recordingLengthMs = audioSeconds * 1000.0;
     persistence.e2eLatencyMs = e2eMs;
@@ -254,7 +239,7 @@ TranscriptionResult DictationPipeline::streamingRecord(const Session& session, c
     f.contextGatherTimeMs = session.contextGatherTimeMs;
     f.asrTierUsed = QStringLiteral("streaming:") + o.asrProvider;
     f.formatterUsed = QStringLiteral("streaming:") + o.llmProvider;
-    fillAppFields(f, context, m_services->isFlagEnabled(QStringLiteral("store-screen-capture-history")));
+    fillAppFields(f, context, m_ctx->services->isFlagEnabled(QStringLiteral("store-screen-capture-history")));
     if (!context) f.appURL = std::nullopt;
     f.latencyMetrics = latency;
     f.persistenceMetrics = persistence;

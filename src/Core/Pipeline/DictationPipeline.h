@@ -4,7 +4,7 @@
 #include "Core/Pipeline/CommandMode.h"
 #include "Core/Pipeline/PipelineCollaborators.h"
 #include "Core/Pipeline/PolishEngine.h"
-#include "Core/Pipeline/PublishedState.h"
+#include "Core/Pipeline/StatusPublisher.h"
 #include "Core/Services/SettingsStore.h"
 #include "Foundation/DelayedCall.h"
 #include "Foundation/PendingValue.h"
@@ -39,6 +39,7 @@ class RuleBasedFormatter;
 class TextFormatterProtocol;
 struct ActiveAppInfo;
 struct KeyEvent;
+struct PipelineContext;
 
 Q_DECLARE_METATYPE(DictationStatus)
 Q_DECLARE_METATYPE(PipelineStep)
@@ -111,7 +112,7 @@ public:
     static constexpr double chunkSeconds = 0.04;
     static constexpr double doubleTapWindowSeconds = 0.5;
     static constexpr double levelPublishIntervalSeconds = 0.033;
-    static constexpr int maxRecentResults = 100;
+    static constexpr int maxRecentResults = StatusPublisher::maxRecentResults;
 
     DictationPipeline(VantroseSettings settings, Collaborators collaborators, QObject* parent = nullptr);
     ~DictationPipeline() override;
@@ -144,19 +145,19 @@ public:
     void updateHotkey(const Hotkey& hotkey, HotkeyAction action);
 
     // Published state.
-    DictationStatus status() const { return m_state.status; }
-    PipelineStep pipelineStep() const { return m_state.pipelineStep; }
-    float currentVolume() const { return m_state.currentVolume; }
-    const std::vector<float>& frequencyBands() const { return m_state.frequencyBands; }
-    const QString& streamingText() const { return m_state.streamingText; }
-    const std::optional<QString>& streamingPartialText() const { return m_state.streamingPartialText; }
-    const std::optional<TranscriptionResult>& lastResult() const { return m_state.lastResult; }
-    const QList<TranscriptionResult>& recentResults() const { return m_state.recentResults; }
-    qint64 totalDictations() const { return m_state.totalDictations; }
-    qint64 totalWords() const { return m_state.totalWords; }
-    const std::optional<QString>& errorMessage() const { return m_state.errorMessage; }
-    bool isPersistentMode() const { return m_state.isPersistentMode; }
-    bool isContinuousDictationLatched() const { return m_state.isContinuousDictationLatched; }
+    DictationStatus status() const;
+    PipelineStep pipelineStep() const;
+    float currentVolume() const;
+    const std::vector<float>& frequencyBands() const;
+    const QString& streamingText() const;
+    const std::optional<QString>& streamingPartialText() const;
+    const std::optional<TranscriptionResult>& lastResult() const;
+    const QList<TranscriptionResult>& recentResults() const;
+    qint64 totalDictations() const;
+    qint64 totalWords() const;
+    const std::optional<QString>& errorMessage() const;
+    bool isPersistentMode() const;
+    bool isContinuousDictationLatched() const;
     const VantroseSettings& settings() const { return m_store->settings(); }
     // Every assignment writes the settings file, pushes the copy and runs the settings-change
     // handling with the previous value.
@@ -176,21 +177,21 @@ public:
     float rawAudioLevel() const;
 
     // Collaborators, for the shell and the tests.
-    AbstractKeyboardMonitor& keyboardMonitor() { return *m_keyboardMonitor; }
-    AbstractTextInserter& textInserter() { return *m_textInserter; }
-    AbstractAppDetector& appDetector() { return *m_appDetector; }
-    AbstractContextEngine* contextEngine() { return m_contextEngine.get(); }
+    AbstractKeyboardMonitor& keyboardMonitor();
+    AbstractTextInserter& textInserter();
+    AbstractAppDetector& appDetector();
+    AbstractContextEngine* contextEngine();
     // The polish state and the command mode around it; none until set-up.
     PolishEngine* polishEngine() const { return m_polishEngine.get(); }
     CommandMode* commandMode() const { return m_commandMode.get(); }
-    PipelineStreamingLink& streamingLink() { return *m_streamingLink; }
-    PipelineHistory& history() { return *m_history; }
-    TextFormatterProtocol& formatter() { return *m_formatter; }
+    PipelineStreamingLink& streamingLink();
+    PipelineHistory& history();
+    TextFormatterProtocol& formatter();
     const QString& currentTraceID() const;
     // The chunks recorded so far by the current dictation, in both buffers.
     int recordedChunkCount() const;
 
-    void setTimings(const Timings& timings) { m_timings = timings; }
+    void setTimings(const Timings& timings);
 
     // One metrics event: the metrics log and the history's event table.
     void emitTelemetryEvent(const QString& event, const QVariantMap& payload);
@@ -224,7 +225,8 @@ private:
     struct StreamingOutcome;
     using SessionPtr = std::shared_ptr<Session>;
 
-    // Published state (PublishedState.cpp): each setter announces a change.
+    // The published state, written through the context's publisher.
+    const PublishedState& state() const;
     void setStatus(DictationStatus status);
     void setPipelineStep(PipelineStep step);
     void setStreamingText(const QString& text);
@@ -238,17 +240,12 @@ private:
     void startTimedRevert(DictationStatus shown, double seconds, std::function<void()> revert);
 
     // Construction, set-up and settings (DictationPipeline.cpp).
+    void forwardPublishedSignals();
     void makeTypingReminders(const DelayedCall& delayedCall);
     void makeLearning(DelayedCall delayedCall);
     void handleSettingsChanged(const VantroseSettings& old);
-    // A behaviour the settings pane switches; its feature switch, where Vantrose.conf sets it, wins.
-    bool switchedOn(const QString& flag, bool setting) const;
-    bool playsSounds() const;
-    bool learnsWords() const;
     void applyHotkeys(const VantroseSettings& settings);
     QCoro::Task<bool> adoptCloudFormatter();
-    // The server's formatter when it gives one, else the pipeline's own.
-    void useFormatter(std::shared_ptr<TextFormatterProtocol> cloudFormatter);
     void startKeyboardMonitor();
     void installTransportCallbacks();
     void installKeyboardCallbacks();
@@ -306,7 +303,6 @@ private:
     void showPartialRecognitionNotice(const BatchOutcome& outcome);
 
     // Completion and telemetry (Completion.cpp, Telemetry.cpp).
-    QCoro::Task<PasteOutcome> pasteSerialised(QString text);
     void startLearning(const Session& session, const QString& pastedText, const QString& asrText);
     QCoro::Task<> completeBatch(SessionPtr session, BatchOutcome outcome);
     QCoro::Task<std::optional<double>> awaitPing(SessionPtr session);
@@ -329,34 +325,10 @@ private:
     void emitLatencyWarnings(const Session& session, const DictationLatencyMetrics& metrics);
 
     std::unique_ptr<SettingsStore> m_store;
-    Timings m_timings;
-
-    // The collaborators.
-    std::unique_ptr<PipelineAudioSource> m_audio;
-    std::unique_ptr<AbstractKeyboardMonitor> m_keyboardMonitor;
-    std::unique_ptr<AbstractTextInserter> m_textInserter;
-    std::unique_ptr<AbstractContextReader> m_contextReader;
-    std::unique_ptr<AbstractAppDetector> m_appDetector;
-    std::unique_ptr<PipelineLiveRecognizer> m_recognizer;
-    std::unique_ptr<PipelineBatchRecognizer> m_batch;
-    std::shared_ptr<TextFormatterProtocol> m_formatter;       // the one formatting now
-    std::shared_ptr<TextFormatterProtocol> m_localFormatter;  // the pipeline's own (given at construction)
-    std::shared_ptr<RuleBasedFormatter> m_ruleFormatter;      // formats while AI formatting is off
-    std::unique_ptr<PipelineStreamingLink> m_streamingLink;
-    std::unique_ptr<PipelineHistory> m_history;
-    std::unique_ptr<PipelineServices> m_services;
-    std::unique_ptr<PipelineSleeper> m_sleeper;
-    std::function<std::unique_ptr<AbstractContextEngine>(AbstractAppDetector&, AbstractContextReader&)>
-        m_makeContextEngine;
-    std::function<std::unique_ptr<AbstractScreenCaptureEngine>()> m_makeScreenCaptureEngine;
-    std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> m_probeCloudFormatter;
-
-    // After the server's formatter failed, the next dictation asks the server again.
-    bool m_reprobeFormatter = false;
-    std::shared_ptr<PendingValue<std::shared_ptr<TextFormatterProtocol>>> m_formatterProbe;
+    // The collaborators, the formatter choice, the paste queue and the published state.
+    std::unique_ptr<PipelineContext> m_ctx;
 
     // Made at set-up or construction from the collaborators.
-    std::unique_ptr<AbstractContextEngine> m_contextEngine;
     std::unique_ptr<PolishEngine> m_polishEngine;
     std::unique_ptr<CommandMode> m_commandMode;  // refers to the polish engine: destroyed before it
     std::unique_ptr<TypingReminderController> m_reminders;
@@ -367,15 +339,7 @@ private:
     SessionPtr m_session;
     quint64 m_nextGeneration = 0;
     bool m_setupStarted = false;
-    bool m_signedOut = false;
     // Long ago: the first press can never look like the second half of a double tap.
     double m_lastKeyDownTime = -1e9;
     double m_lastKeyUpTime = -1e9;
-
-    // Pastes run one at a time, so the user's clipboard is saved and restored around each.
-    bool m_pasteBusy = false;
-    WakeList m_pasteReleased;
-
-    PublishedState m_state;
-    quint64 m_statusEpoch = 0;  // counts status writes, so a timed revert knows when it is stale
 };

@@ -23,8 +23,8 @@ void DictationPipeline::handlePushToTalkDown() {
     const double previousUp = m_lastKeyUpTime;
     m_lastKeyDownTime = t;
 
-    const DictationStatus status = m_state.status;
-    if (m_state.isPersistentMode && (status == DictationStatus::listening || status == DictationStatus::paused)) {
+    const DictationStatus status = state().status;
+    if (state().isPersistentMode && (status == DictationStatus::listening || status == DictationStatus::paused)) {
         VLOG(QStringLiteral("Pipeline: Hotkey press while persistent → finish"));
         finishPersistentDictation();
         return;
@@ -39,7 +39,7 @@ void DictationPipeline::handlePushToTalkDown() {
             VLOG(QStringLiteral("Pipeline: Cancelled previous dictation for persistent restart"));
         }
         setPersistentMode(true);
-        m_services->track(QStringLiteral("popo_lock"), {});
+        m_ctx->services->track(QStringLiteral("popo_lock"), {});
         startDictation();
         return;
     }
@@ -47,8 +47,8 @@ void DictationPipeline::handlePushToTalkDown() {
 }
 
 void DictationPipeline::resetForPersistentRestart() {
-    m_audio->stopRecording();
-    m_streamingLink->resetSession();
+    m_ctx->audio->stopRecording();
+    m_ctx->streamingLink->resetSession();
     // The earlier dictation's road ends here: it must not paste into the new recording. A road
     // already pasting keeps its own audio.
     const SessionPtr session = endCurrentSession();
@@ -60,42 +60,42 @@ void DictationPipeline::resetForPersistentRestart() {
 
 void DictationPipeline::handlePushToTalkUp() {
     m_lastKeyUpTime = now();
-    if (!m_state.isPersistentMode && m_state.status == DictationStatus::listening) stopDictation();
+    if (!state().isPersistentMode && state().status == DictationStatus::listening) stopDictation();
 }
 
 void DictationPipeline::handleLockHotkey() {
-    if (m_state.isPersistentMode) {
+    if (state().isPersistentMode) {
         VLOG(QStringLiteral("Pipeline: Lock hotkey → finishing hands-free"));
         finishPersistentDictation();
-    } else if (m_state.status == DictationStatus::idle || m_state.status == DictationStatus::error) {
+    } else if (state().status == DictationStatus::idle || state().status == DictationStatus::error) {
         VLOG(QStringLiteral("Pipeline: Lock hotkey → starting hands-free"));
         startPersistentDictation();
-    } else if (m_state.status == DictationStatus::listening) {
+    } else if (state().status == DictationStatus::listening) {
         VLOG(QStringLiteral("Pipeline: Lock hotkey → upgrading PTT to hands-free"));
         setPersistentMode(true);
     }
 }
 
 void DictationPipeline::startPersistentDictation() {
-    if (m_state.status != DictationStatus::idle && m_state.status != DictationStatus::error) return;
+    if (state().status != DictationStatus::idle && state().status != DictationStatus::error) return;
     setPersistentMode(true);
     VLOG(QStringLiteral("Pipeline: Persistent dictation started"));
-    m_services->track(QStringLiteral("persistent_dictation_started"), {});
+    m_ctx->services->track(QStringLiteral("persistent_dictation_started"), {});
     startDictation();
 }
 
 void DictationPipeline::pauseDictation() {
-    if (m_state.status != DictationStatus::listening || !m_state.isPersistentMode) return;
-    m_audio->stopRecording();
+    if (state().status != DictationStatus::listening || !state().isPersistentMode) return;
+    m_ctx->audio->stopRecording();
     setStatus(DictationStatus::paused);
-    setLevel(0, m_state.frequencyBands);
+    setLevel(0, state().frequencyBands);
     const int chunks = recordedChunkCount();
     VLOG(QStringLiteral("Pipeline: Paused (%1 chunks buffered)").arg(chunks));
-    m_services->track(QStringLiteral("persistent_dictation_paused"), {{QStringLiteral("chunks"), chunks}});
+    m_ctx->services->track(QStringLiteral("persistent_dictation_paused"), {{QStringLiteral("chunks"), chunks}});
 }
 
 void DictationPipeline::resumeDictation() {
-    if (m_state.status != DictationStatus::paused || !m_state.isPersistentMode || !m_session) return;
+    if (state().status != DictationStatus::paused || !state().isPersistentMode || !m_session) return;
     setStatus(DictationStatus::listening);
     // From here on the recogniser hears nothing more, so the live text stays as it was.
     m_capture->feedRecognizer.store(false);
@@ -106,7 +106,7 @@ void DictationPipeline::resumeDictation() {
         // an error would throw away what was said before the pause: the dictation stays paused
         // with its audio and tasks, shows the error, and can be resumed again, finished or
         // dismissed.
-        m_audio->stopRecording();
+        m_ctx->audio->stopRecording();
         setStatus(DictationStatus::paused);
         setErrorMessage(QStringLiteral("Mic failed: ") + failure);
         VLOG(QStringLiteral("Pipeline: Error resuming: ") + failure);
@@ -115,20 +115,20 @@ void DictationPipeline::resumeDictation() {
     setErrorMessage(std::nullopt);
     const int chunks = recordedChunkCount();
     VLOG(QStringLiteral("Pipeline: Resumed recording (%1 chunks buffered)").arg(chunks));
-    m_services->track(QStringLiteral("persistent_dictation_resumed"), {});
+    m_ctx->services->track(QStringLiteral("persistent_dictation_resumed"), {});
 }
 
 // A hands-free dictation always takes the batch road: its audio outlasts one streaming session.
 void DictationPipeline::finishPersistentDictation() {
-    if (!m_state.isPersistentMode || !m_session) return;
-    if (m_state.status != DictationStatus::listening && m_state.status != DictationStatus::paused) return;
+    if (!state().isPersistentMode || !m_session) return;
+    if (state().status != DictationStatus::listening && state().status != DictationStatus::paused) return;
     const SessionPtr session = m_session;
     setPersistentMode(false);
-    if (m_state.status == DictationStatus::listening) m_audio->stopRecording();
+    if (state().status == DictationStatus::listening) m_ctx->audio->stopRecording();
     drainAudioChunks();
     const auto count = session->audioChunks.size();
     VLOG(QStringLiteral("Pipeline: Finishing persistent dictation — %1 total chunks").arg(count));
-    m_streamingLink->resetSession();
+    m_ctx->streamingLink->resetSession();
     setStatus(DictationStatus::stopping);
     VLOG(QStringLiteral("Pipeline: Processing persistent audio — %1 chunks (").arg(count) +
          seconds1(count * chunkSeconds) + QStringLiteral("s) via batch"));
@@ -137,12 +137,12 @@ void DictationPipeline::finishPersistentDictation() {
 }
 
 QCoro::Task<> DictationPipeline::pasteLastTranscript() {
-    if (!m_state.lastResult) co_return;
+    if (!state().lastResult) co_return;
     QPointer<DictationPipeline> self(this);
     // Exactly what the dictation put in the field: fitted to it and with the user's replacements.
-    const QString text = m_state.lastResult->pastedText;
+    const QString text = state().lastResult->pastedText;
     VLOG(QStringLiteral("Pipeline: Paste last transcript — \"") + text.left(50) + QStringLiteral("...\""));
-    const PasteOutcome outcome = co_await pasteSerialised(text);
+    const PasteOutcome outcome = co_await m_ctx->pastes.paste(text);
     if (self && !outcome.success) VLOG(QStringLiteral("Pipeline: Paste last transcript failed — nothing was pasted"));
 }
 

@@ -4,6 +4,7 @@
 // thread. Only the pipeline's sources include this.
 
 #include "Core/Pipeline/DictationPipeline.h"
+#include "Core/Pipeline/PipelineContext.h"
 #include "Core/VAD/VoiceActivityDetector.h"
 
 #include <QString>

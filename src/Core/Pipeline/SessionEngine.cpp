@@ -87,11 +87,11 @@ void DictationPipeline::cancelTasks(Session& session) {
 void DictationPipeline::installChunkHandler(bool withFirstChunkAndRecognizer) {
     std::weak_ptr<CaptureState> weak = m_capture;
     const quint64 generation = m_session ? m_session->generation : 0;
-    PipelineStreamingLink* link = m_streamingLink.get();
-    PipelineLiveRecognizer* recognizer = m_recognizer.get();
-    PipelineAudioSource* audio = m_audio.get();
+    PipelineStreamingLink* link = m_ctx->streamingLink.get();
+    PipelineLiveRecognizer* recognizer = m_ctx->recognizer.get();
+    PipelineAudioSource* audio = m_ctx->audio.get();
     const bool full = withFirstChunkAndRecognizer;
-    m_audio->setChunkHandler([weak, generation, link, recognizer, audio, full](const AudioChunk& chunk) {
+    m_ctx->audio->setChunkHandler([weak, generation, link, recognizer, audio, full](const AudioChunk& chunk) {
         const std::shared_ptr<CaptureState> state = weak.lock();
         if (!state || state->generation.load() != generation) return;
         const float level = state->vad.processChunk(chunk).volume;
@@ -159,7 +159,7 @@ void DictationPipeline::drainOutbox() {
             break;
         case Kind::level:
             // Measured before the microphone went off: a paused or stopped dictation shows none.
-            if (m_state.status == DictationStatus::listening) setLevel(message.level, std::move(message.bands));
+            if (state().status == DictationStatus::listening) setLevel(message.level, std::move(message.bands));
             break;
         case Kind::liveText: setStreamingText(message.text); break;
         case Kind::streamingError: break;
@@ -183,11 +183,11 @@ void DictationPipeline::noteFirstChunk(quint64 generation, double toFirst, doubl
 // The on-device live text
 
 void DictationPipeline::startLiveText(Session& session) {
-    if (!m_recognizer->supportsStreaming()) return;
+    if (!m_ctx->recognizer->supportsStreaming()) return;
     std::weak_ptr<CaptureState> weak = m_capture;
     const quint64 generation = session.generation;
     try {
-        m_recognizer->startStreaming([weak, generation](const QString& text) {
+        m_ctx->recognizer->startStreaming([weak, generation](const QString& text) {
             if (const auto state = weak.lock()) {
                 OutboxMessage message(OutboxMessage::Kind::liveText, generation);
                 message.text = text;
@@ -207,7 +207,7 @@ QCoro::Task<> DictationPipeline::endLiveRecognition(SessionPtr session) {
     session->liveRecognition = false;
     if (isCurrent(session)) m_capture->feedRecognizer.store(false);
     try {
-        co_await m_recognizer->stopStreaming();
+        co_await m_ctx->recognizer->stopStreaming();
     } catch (...) {
         // The session's own result is not used; ending it is what matters.
     }
@@ -219,8 +219,8 @@ void DictationPipeline::endLiveRecognitionDetached(const SessionPtr& session) { 
 // Recording: start, stop, cancel
 
 void DictationPipeline::startDictation() {
-    if (m_state.status != DictationStatus::idle && m_state.status != DictationStatus::error) {
-        VLOG(QStringLiteral("Pipeline: Cannot start — status is ") + m_state.status.rawValue());
+    if (state().status != DictationStatus::idle && state().status != DictationStatus::error) {
+        VLOG(QStringLiteral("Pipeline: Cannot start — status is ") + state().status.rawValue());
         return;
     }
     // A stream left open by an earlier dictation ends before the new one begins.
@@ -231,8 +231,8 @@ void DictationPipeline::startDictation() {
     const SessionPtr session = beginSession();
     resetCaptureForNewSession();
 
-    m_appDetector->updateActiveApp();
-    const std::optional<ActiveAppInfo> app = m_appDetector->activeApp();
+    m_ctx->appDetector->updateActiveApp();
+    const std::optional<ActiveAppInfo> app = m_ctx->appDetector->activeApp();
     emitStartEvent(app);
     startBackgroundTasks(*session);
 
@@ -240,7 +240,7 @@ void DictationPipeline::startDictation() {
     m_capture->audioCaptureStartTime.store(session->audioCaptureStartTime);
     // Timings are filed under the device that records: a chosen microphone that is not connected
     // records from the system default, whose start-up is the one measured.
-    const std::optional<double> prediction = m_services->predictMicStartMs(m_audio->deviceForNextStart());
+    const std::optional<double> prediction = m_ctx->services->predictMicStartMs(m_ctx->audio->deviceForNextStart());
     if (prediction) VLOG(QStringLiteral("Pipeline: Predicted mic init: ") + ms0(*prediction) + QStringLiteral("ms"));
     installChunkHandler(true);
 
@@ -250,7 +250,7 @@ void DictationPipeline::startDictation() {
         return;
     }
     session->micAcquisitionTimeMs = session->mediaStreamSetupMs = (now() - session->audioCaptureStartTime) * 1000.0;
-    m_services->recordMicStart(m_audio->deviceInUse(), session->micAcquisitionTimeMs, prediction);
+    m_ctx->services->recordMicStart(m_ctx->audio->deviceInUse(), session->micAcquisitionTimeMs, prediction);
 
     startLiveText(*session);
     announceListening(*session, app);
@@ -265,49 +265,47 @@ void DictationPipeline::resetCaptureForNewSession() {
     m_capture->vad.reset();
     m_capture->firstChunkSeen.store(false);
     m_capture->feedRecognizer.store(false);
-    if (!m_signedOut) m_streamingLink->beginNewSession();
+    if (!m_ctx->signedOut) m_ctx->streamingLink->beginNewSession();
     VLOG(QStringLiteral("Pipeline: Dictation initializing..."));
 }
 
 void DictationPipeline::emitStartEvent(const std::optional<ActiveAppInfo>& app) {
-    const std::optional<QString> raceWinner = m_batch->raceWinner();
-    emitTelemetryEvent(
-        QStringLiteral("dictation.start"),
-        {{QStringLiteral("app_name"), app ? app->name : QString()},
-         {QStringLiteral("app_bundle_id"), app ? app->bundleId : QString()},
-         {QStringLiteral("app_url"), app ? app->url.value_or(QString()) : QString()},
-         {QStringLiteral("input_device"), m_audio->deviceForNextStart().value_or(QStringLiteral("system-default"))},
-         {QStringLiteral("asr_tier"), m_batch->lastTierUsed()},
-         {QStringLiteral("transport"), QStringLiteral("http")},
-         {QStringLiteral("race_winner"), raceWinner ? QVariant(*raceWinner) : QVariant()}});
+    const std::optional<QString> raceWinner = m_ctx->batch->raceWinner();
+    emitTelemetryEvent(QStringLiteral("dictation.start"),
+                       {{QStringLiteral("app_name"), app ? app->name : QString()},
+                        {QStringLiteral("app_bundle_id"), app ? app->bundleId : QString()},
+                        {QStringLiteral("app_url"), app ? app->url.value_or(QString()) : QString()},
+                        {QStringLiteral("input_device"),
+                         m_ctx->audio->deviceForNextStart().value_or(QStringLiteral("system-default"))},
+                        {QStringLiteral("asr_tier"), m_ctx->batch->lastTierUsed()},
+                        {QStringLiteral("transport"), QStringLiteral("http")},
+                        {QStringLiteral("race_winner"), raceWinner ? QVariant(*raceWinner) : QVariant()}});
 }
 
 // The context, the server ping and the screen text run while the user speaks; a road waits for
 // each at most its deadline.
 void DictationPipeline::startBackgroundTasks(Session& session) {
     // Before set-up there is no context engine: the dictation goes on without a context.
-    if (m_contextEngine) {
+    if (m_ctx->contextEngine) {
         session.contextTask = std::make_shared<PendingValue<TranscriptionContext>>();
-        gatherContext(m_contextEngine.get(), settings(), m_history.get(), session.contextTask);
+        gatherContext(m_ctx->contextEngine.get(), settings(), m_ctx->history.get(), session.contextTask);
     }
     session.backendPingTask = std::make_shared<PendingValue<std::optional<double>>>();
-    pingServer(m_services.get(), settings().cloudServerURL, session.backendPingTask);
+    pingServer(m_ctx->services.get(), settings().cloudServerURL, session.backendPingTask);
     // The server's formatter failed before: ask whether it is back while the user speaks.
-    if (m_reprobeFormatter && m_probeCloudFormatter && !m_formatterProbe) {
-        m_formatterProbe = std::make_shared<PendingValue<std::shared_ptr<TextFormatterProtocol>>>();
-        probeFormatter(m_probeCloudFormatter, settings(), m_formatterProbe);
-    }
-    if (m_services->isFlagEnabled(QStringLiteral("should-ocr-screen-capture")) && m_makeScreenCaptureEngine) {
-        m_appDetector->updateActiveApp();
-        const QString bundleId = m_appDetector->activeApp() ? m_appDetector->activeApp()->bundleId : QString();
+    m_ctx->formatters.probeIfDue(settings());
+    if (m_ctx->services->isFlagEnabled(QStringLiteral("should-ocr-screen-capture")) && m_ctx->makeScreenCaptureEngine) {
+        m_ctx->appDetector->updateActiveApp();
+        const QString bundleId =
+            m_ctx->appDetector->activeApp() ? m_ctx->appDetector->activeApp()->bundleId : QString();
         session.screenCaptureTask = std::make_shared<PendingValue<std::optional<ScreenCaptureResult>>>();
-        captureScreen(m_makeScreenCaptureEngine(), bundleId, session.screenCaptureTask);
+        captureScreen(m_ctx->makeScreenCaptureEngine(), bundleId, session.screenCaptureTask);
     }
 }
 
 QString DictationPipeline::startRecordingOrDescribeFailure() {
     try {
-        m_audio->startRecording();
+        m_ctx->audio->startRecording();
     } catch (...) {
         return describeFailure(std::current_exception());
     }
@@ -316,7 +314,7 @@ QString DictationPipeline::startRecordingOrDescribeFailure() {
 
 void DictationPipeline::failStart(Session& session, const QString& failure) {
     // Whatever the failed start opened is closed again, so no capture runs behind an error.
-    m_audio->stopRecording();
+    m_ctx->audio->stopRecording();
     clearAllAudioChunks();
     setStatus(DictationStatus::error);
     setErrorMessage(QStringLiteral("Mic failed: ") + failure);
@@ -327,28 +325,30 @@ void DictationPipeline::failStart(Session& session, const QString& failure) {
 void DictationPipeline::announceListening(const Session& session, const std::optional<ActiveAppInfo>& app) {
     setStatus(DictationStatus::listening);
     setPipelineStep(PipelineStep::listening);
-    if (playsSounds()) m_services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
-    m_services->track(QStringLiteral("dictation_started"),
-                      {{QStringLiteral("app_name"), app ? app->name : QStringLiteral("unknown")},
-                       {QStringLiteral("bundle_id"), app ? app->bundleId : QString()}});
+    if (m_ctx->playsSounds())
+        m_ctx->services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
+    m_ctx->services->track(QStringLiteral("dictation_started"),
+                           {{QStringLiteral("app_name"), app ? app->name : QStringLiteral("unknown")},
+                            {QStringLiteral("bundle_id"), app ? app->bundleId : QString()}});
     VLOG(QStringLiteral("Pipeline: Listening (mic: ") + ms0(session.micAcquisitionTimeMs) + QStringLiteral("ms)"));
 }
 
 // Hands the recording to one road: the server's, while the streaming link is up, else the batch.
 void DictationPipeline::stopDictation() {
     setContinuousDictationLatched(false);
-    if (m_state.status != DictationStatus::listening || !m_session) return;
+    if (state().status != DictationStatus::listening || !m_session) return;
     const SessionPtr session = m_session;
     setStatus(DictationStatus::stopping);
-    m_audio->stopRecording();
-    if (playsSounds()) m_services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
+    m_ctx->audio->stopRecording();
+    if (m_ctx->playsSounds())
+        m_ctx->services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
     drainAudioChunks();
     const auto count = session->audioChunks.size();
     VLOG(QStringLiteral("Pipeline: Stopping — %1 chunks (").arg(count) + seconds1(count * chunkSeconds) +
          QStringLiteral("s)"));
-    const auto state = m_streamingLink->state();
+    const auto state = m_ctx->streamingLink->state();
     VLOG(QStringLiteral("Pipeline: stopDictation — transport state=") + PipelineStreamingLink::stateName(state) +
-         QStringLiteral(", chunks sent over WS=%1").arg(m_streamingLink->chunksSent()));
+         QStringLiteral(", chunks sent over WS=%1").arg(m_ctx->streamingLink->chunksSent()));
 
     using State = PipelineStreamingLink::State;
     if (state == State::connecting || state == State::connected || state == State::streaming) {
@@ -365,8 +365,8 @@ void DictationPipeline::stopDictation() {
 
 void DictationPipeline::cancelDictation() {
     setContinuousDictationLatched(false);
-    const bool wasListening = m_state.status == DictationStatus::listening;
-    m_audio->stopRecording();
+    const bool wasListening = state().status == DictationStatus::listening;
+    m_ctx->audio->stopRecording();
     // The dictation ends before its tasks are cancelled: a road that the cancel wakes must
     // already find its dictation gone, or it would commit it, or hand its context and hints to
     // the recogniser of the next one. A road already pasting keeps its own audio.
@@ -378,29 +378,29 @@ void DictationPipeline::cancelDictation() {
         endLiveRecognitionDetached(session);
     }
     setStatus(wasListening ? DictationStatus::dismissed : DictationStatus::idle);
-    setLevel(0, m_state.frequencyBands);
+    setLevel(0, state().frequencyBands);
     VLOG(QStringLiteral("Pipeline: Dictation ") +
          (wasListening ? QStringLiteral("dismissed") : QStringLiteral("cancelled")));
-    if (m_state.isPersistentMode) {
+    if (state().isPersistentMode) {
         setPersistentMode(false);
-        m_services->track(QStringLiteral("persistent_dictation_cancelled"), {});
+        m_ctx->services->track(QStringLiteral("persistent_dictation_cancelled"), {});
     }
-    if (m_state.status == DictationStatus::dismissed) {
+    if (state().status == DictationStatus::dismissed) {
         QPointer<DictationPipeline> self(this);
-        startTimedRevert(DictationStatus::dismissed, m_timings.dismissedSeconds, [self] {
+        startTimedRevert(DictationStatus::dismissed, m_ctx->timings.dismissedSeconds, [self] {
             if (self) self->setStatus(DictationStatus::idle);
         });
     }
 }
 
 void DictationPipeline::setMicDevice(const std::optional<QString>& uid) {
-    m_audio->setSelectedDeviceUID(uid);
+    m_ctx->audio->setSelectedDeviceUID(uid);
     if (!uid) {
         VLOG(QStringLiteral("Pipeline: Microphone → system default"));
         return;
     }
     QString name = *uid;
-    for (const AudioDeviceInfo& device : m_audio->listInputDevices()) {
+    for (const AudioDeviceInfo& device : m_ctx->audio->listInputDevices()) {
         if (device.uid == *uid) {
             name = device.name;
             break;

@@ -34,8 +34,8 @@ QCoro::Task<> DictationPipeline::commitOverWebSocket(SessionPtr session) {
     // The server recognises this dictation; the on-device stream has nothing more to do.
     endLiveRecognitionDetached(session);
     if (const auto task = session->contextTask) {
-        const std::optional<TranscriptionContext> context =
-            co_await valueWithin(task, m_sleeper.get(), m_timings.contextDeadlineSeconds, QStringLiteral("Context"));
+        const std::optional<TranscriptionContext> context = co_await valueWithin(
+            task, m_ctx->sleeper.get(), m_ctx->timings.contextDeadlineSeconds, QStringLiteral("Context"));
         if (!self || !isCurrent(session) || session->road != Road::webSocket) co_return;
         if (context) {
             session->transcriptionContext = *context;
@@ -43,11 +43,11 @@ QCoro::Task<> DictationPipeline::commitOverWebSocket(SessionPtr session) {
         }
     }
     const QString language = settings().language.section(QLatin1Char('-'), 0, 0);
-    m_streamingLink->commit(commitContextJson(session->transcriptionContext), language);
+    m_ctx->streamingLink->commit(commitContextJson(session->transcriptionContext), language);
 }
 
 void DictationPipeline::fallBackToBatch(const QString& logLine) {
-    if (m_state.status != DictationStatus::processing && m_state.status != DictationStatus::stopping) return;
+    if (state().status != DictationStatus::processing && state().status != DictationStatus::stopping) return;
     const SessionPtr session = m_session;
     // Only a dictation still waiting for the server falls back; one already on the batch road
     // keeps its single road, so an error and a disconnect together never paste twice.
@@ -59,7 +59,7 @@ void DictationPipeline::fallBackToBatch(const QString& logLine) {
 
 void DictationPipeline::handleStreamingResult(const QString& asrText, const QString& llmText,
                                               const QJsonObject& metrics) {
-    if (m_state.status != DictationStatus::processing && m_state.status != DictationStatus::stopping) return;
+    if (state().status != DictationStatus::processing && state().status != DictationStatus::stopping) return;
     const SessionPtr session = m_session;
     // A result that arrives after the dictation fell back to the batch road is dropped.
     if (!session || session->road != Road::webSocket) return;
@@ -70,7 +70,7 @@ void DictationPipeline::handleStreamingResult(const QString& asrText, const QStr
     o.resultText = llmText.isEmpty() ? asrText : llmText;
     if (!settings().formattingEnabled) {
         // "Enable AI formatting" off: the server's recognition, formatted by the rules here.
-        const FormattingResult ruled = m_ruleFormatter->formatNow(
+        const FormattingResult ruled = m_ctx->formatters.rules().formatNow(
             asrText, formattingContext(session->transcriptionContext, session->detectedPlaceholder), settings());
         o.resultText = o.llmText = ruled.text;
         o.llmProvider = ruled.formatterName;
@@ -115,6 +115,6 @@ void DictationPipeline::dropStreamingResult(Session& session, bool clearPartialT
 void DictationPipeline::streamingReset(bool clearPartialText) {
     setStreamingText(QString());
     setStatus(DictationStatus::idle);
-    m_streamingLink->resetSession();
+    m_ctx->streamingLink->resetSession();
     if (clearPartialText) setStreamingPartialText(std::nullopt);
 }

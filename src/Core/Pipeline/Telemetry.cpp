@@ -25,11 +25,12 @@ void DictationPipeline::emitSessionEvent(const Session& session, const QString& 
         bundleId = session.transcriptionContext->app.bundleId;
         fieldType = session.transcriptionContext->app.type.rawValue();
     } else {
-        m_appDetector->updateActiveApp();
-        if (m_appDetector->activeApp()) bundleId = m_appDetector->activeApp()->bundleId;
+        m_ctx->appDetector->updateActiveApp();
+        if (m_ctx->appDetector->activeApp()) bundleId = m_ctx->appDetector->activeApp()->bundleId;
     }
-    m_services->emitMetric(event, session.traceID, payload);
-    m_history->saveEvent(session.traceID, m_services->metricsSessionID(), event, bundleId, fieldType, payload);
+    m_ctx->services->emitMetric(event, session.traceID, payload);
+    m_ctx->history->saveEvent(session.traceID, m_ctx->services->metricsSessionID(), event, bundleId, fieldType,
+                              payload);
 }
 
 void DictationPipeline::reportPasteOutcome(const Session& session, const PasteOutcome& paste) {
@@ -41,7 +42,7 @@ void DictationPipeline::reportPasteOutcome(const Session& session, const PasteOu
                        paste.helperPasteProcessingMs ? QVariant(*paste.helperPasteProcessingMs) : QVariant()},
                       {QStringLiteral("focusedControlChanged"), paste.focusedControlChanged},
                       {QStringLiteral("hasPrivilegeIssues"), paste.hasPrivilegeIssues},
-                      {QStringLiteral("delayedClipboardRenderingUsed"), m_textInserter->useDelayedRendering()}});
+                      {QStringLiteral("delayedClipboardRenderingUsed"), m_ctx->textInserter->useDelayedRendering()}});
 }
 
 void DictationPipeline::reportBatchCompletion(const Session& session, const BatchOutcome& o,

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "Core/Pipeline/PipelineCollaborators.h"
+#include "Core/Pipeline/PublishedState.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+// The one writer of the state the views read. Each setter announces its change; DictationPipeline
+// passes the announcements on as its own signals. Main thread only.
+class StatusPublisher : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int maxRecentResults = 100;
+
+    // `sleeper` times the reverts; it outlives the publisher.
+    explicit StatusPublisher(PipelineSleeper& sleeper, QObject* parent = nullptr);
+
+    const PublishedState& state() const { return m_state; }
+    // Counts status writes, unchanged values too, so a wait can tell whether anyone wrote since.
+    quint64 statusEpoch() const { return m_statusEpoch; }
+
+    void setStatus(DictationStatus status);
+    void setPipelineStep(PipelineStep step);
+    void setStreamingText(const QString& text);
+    void setStreamingPartialText(const std::optional<QString>& text);
+    void setErrorMessage(const std::optional<QString>& message);
+    void setPersistentMode(bool on);
+    void setContinuousDictationLatched(bool on);
+    void setLevel(float volume, std::vector<float> bands);
+
+    // The dashboard's recent dictations (newest first) and totals, as the history holds them.
+    void showDashboard(QList<TranscriptionResult> recent, PipelineHistory::Totals totals);
+    void setLastResult(const TranscriptionResult& record);
+    // A finished dictation joins the recent ones and the totals.
+    void addToDashboard(const TranscriptionResult& record);
+
+    // Runs `revert` after `seconds` when the status is still `shown` and nothing has written it
+    // since, so a revert never ends the display of a later dictation.
+    void startTimedRevert(DictationStatus shown, double seconds, std::function<void()> revert);
+
+Q_SIGNALS:
+    void statusChanged(DictationStatus status);
+    void pipelineStepChanged(PipelineStep step);
+    void levelChanged();
+    void streamingTextChanged();
+    void streamingPartialTextChanged();
+    void lastResultChanged();
+    void recentResultsChanged();
+    void totalsChanged();
+    void errorMessageChanged();
+    void persistentModeChanged();
+    void continuousDictationLatchedChanged();
+
+private:
+    PipelineSleeper& m_sleeper;
+    PublishedState m_state;
+    quint64 m_statusEpoch = 0;
+};
