@@ -8,23 +8,23 @@
 #include "Core/Desktop/AbstractTextInserter.h"
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Learning/OutcomeTracker.h"
+#include "Core/Pipeline/BatchRoad.h"
+#include "Core/Pipeline/DictationRecorder.h"
+#include "Core/Pipeline/HotkeyModes.h"
 #include "Core/Pipeline/PipelineContext.h"
-#include "Core/Pipeline/PipelineSession.h"
+#include "Core/Pipeline/SessionEngine.h"
+#include "Core/Pipeline/StreamingRoad.h"
 #include "Foundation/Logger.h"
+#include "Models/RawValue.h"
 
 #include <QUuid>
 
-// The pipeline's construction, set-up and settings. The rest of it lives beside this file: the
-// shared context (PipelineContext.cpp) with the published state (StatusPublisher.cpp), the session
-// engine (SessionEngine.cpp, HotkeyModes.cpp), the two roads (StreamingRoad.cpp, BatchRoad.cpp)
-// and their completion (Completion.cpp, Telemetry.cpp).
+// The facade: construction, set-up, settings, and the public calls handed to the parts.
 
 DictationPipeline::DictationPipeline(VantroseSettings settings, Collaborators c, QObject* parent)
     : QObject(parent),
       m_store(std::make_unique<SettingsStore>(std::move(settings), std::move(c.settingsHooks))),
-      m_ctx(std::make_unique<PipelineContext>(c, *m_store, this)),
-      m_capture(std::make_shared<CaptureState>()) {
-    m_capture->receiver = this;
+      m_ctx(std::make_unique<PipelineContext>(c, *m_store, this)) {
     forwardPublishedSignals();
 
     m_store->onChanged = [this](const VantroseSettings& old) { handleSettingsChanged(old); };
@@ -32,6 +32,19 @@ DictationPipeline::DictationPipeline(VantroseSettings settings, Collaborators c,
 
     makeTypingReminders(c.delayedCall);
     makeLearning(std::move(c.delayedCall));
+    makeParts();
+}
+
+void DictationPipeline::makeParts() {
+    m_recorder = std::make_unique<DictationRecorder>(*m_ctx, *m_learning);
+    SessionEngine::Hooks hooks;
+    hooks.commitOverWebSocket = [this](PipelineSessionPtr session) { m_streamingRoad->commit(std::move(session)); };
+    hooks.processAudio = [this](PipelineSessionPtr session) { m_batchRoad->process(std::move(session)); };
+    hooks.streamingFailed = [this] { m_streamingRoad->fallBackToBatch(QString()); };
+    m_engine = std::make_unique<SessionEngine>(*m_ctx, *m_recorder, *m_reminders, std::move(hooks));
+    m_batchRoad = std::make_unique<BatchRoad>(*m_ctx, *m_engine, *m_recorder);
+    m_streamingRoad = std::make_unique<StreamingRoad>(*m_ctx, *m_engine, *m_batchRoad, *m_recorder);
+    m_hotkeys = std::make_unique<HotkeyModes>(*m_ctx, *m_engine, *m_reminders);
 }
 
 void DictationPipeline::forwardPublishedSignals() {
@@ -61,7 +74,7 @@ void DictationPipeline::makeTypingReminders(const DelayedCall& delayedCall) {
         return m_ctx->appDetector->activeApp();
     };
     hooks.updateSettings = [this](const std::function<void(VantroseSettings&)>& change) { updateSettings(change); };
-    hooks.latchContinuousDictation = [this] { setContinuousDictationLatched(true); };
+    hooks.latchContinuousDictation = [this] { m_ctx->publisher.setContinuousDictationLatched(true); };
     hooks.startDictation = [this] { startDictation(); };
     m_reminders = std::make_unique<TypingReminderController>(m_store->settings(), std::move(hooks),
                                                              TypingReminderEngine::Configuration(), delayedCall);
@@ -89,12 +102,7 @@ void DictationPipeline::makeLearning(DelayedCall delayedCall) {
 
 DictationPipeline::~DictationPipeline() {
     // The capture thread must not call into a pipeline that is going away.
-    {
-        std::lock_guard<std::mutex> lock(m_capture->outboxLock);
-        m_capture->receiver = nullptr;
-    }
-    m_ctx->audio->stopRecording();
-    m_ctx->audio->setChunkHandler(nullptr);
+    m_engine->shutDown();
     m_ctx->streamingLink->onPartialResult = nullptr;
     m_ctx->streamingLink->onFinalResult = nullptr;
     m_ctx->streamingLink->onError = nullptr;
@@ -107,14 +115,65 @@ DictationPipeline::~DictationPipeline() {
 
 const QString& DictationPipeline::currentTraceID() const {
     static const QString none;
-    return m_session ? m_session->traceID : none;
+    return m_engine->current() ? m_engine->current()->traceID : none;
 }
 
-float DictationPipeline::rawAudioLevel() const { return m_capture->rawLevel.load(std::memory_order_relaxed); }
+float DictationPipeline::rawAudioLevel() const { return m_engine->rawLevel(); }
+int DictationPipeline::recordedChunkCount() const { return m_engine->recordedChunkCount(); }
+
+void DictationPipeline::emitTelemetryEvent(const QString& event, const QVariantMap& payload) {
+    static const PipelineSession none;
+    m_recorder->emitEvent(m_engine->current() ? *m_engine->current() : none, event, payload);
+}
+
+float DictationPipeline::computeDivergence(const QString& raw, const QString& formatted) {
+    return DictationRecorder::computeDivergence(raw, formatted);
+}
+
+void DictationPipeline::drainOutbox() { m_engine->drainOutbox(); }
+
+// ---------------------------------------------------------------------------------------------
+// Recording and the hotkeys
+
+void DictationPipeline::startDictation() { m_engine->start(); }
+void DictationPipeline::stopDictation() { m_engine->stop(); }
+void DictationPipeline::cancelDictation() { m_engine->cancel(); }
+void DictationPipeline::startPersistentDictation() { m_engine->startPersistent(); }
+void DictationPipeline::pauseDictation() { m_engine->pause(); }
+void DictationPipeline::resumeDictation() { m_engine->resume(); }
+void DictationPipeline::finishPersistentDictation() { m_engine->finishPersistent(); }
+void DictationPipeline::handlePushToTalkDown() { m_hotkeys->pushToTalkDown(); }
+void DictationPipeline::handlePushToTalkUp() { m_hotkeys->pushToTalkUp(); }
+void DictationPipeline::handleLockHotkey() { m_hotkeys->lockHotkey(); }
+QCoro::Task<> DictationPipeline::pasteLastTranscript() { return m_hotkeys->pasteLastTranscript(); }
+
+void DictationPipeline::updateHotkey(const Hotkey& hotkey, HotkeyAction action) {
+    // The store hands changed bindings to the keyboard monitor.
+    updateSettings([&](VantroseSettings& s) { s.setHotkey(hotkey, action); });
+    VLOG(QStringLiteral("Pipeline: Hotkey[") + rawValue(action) + QStringLiteral("] updated to ") +
+         hotkey.displayName());
+}
+
+void DictationPipeline::setMicDevice(const std::optional<QString>& uid) {
+    m_ctx->audio->setSelectedDeviceUID(uid);
+    if (!uid) {
+        VLOG(QStringLiteral("Pipeline: Microphone → system default"));
+        return;
+    }
+    QString name = *uid;
+    for (const AudioDeviceInfo& device : m_ctx->audio->listInputDevices()) {
+        if (device.uid == *uid) {
+            name = device.name;
+            break;
+        }
+    }
+    VLOG(QStringLiteral("Pipeline: Microphone → ") + name);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Published state and collaborators
 
+const PublishedState& DictationPipeline::state() const { return m_ctx->publisher.state(); }
 DictationStatus DictationPipeline::status() const { return state().status; }
 PipelineStep DictationPipeline::pipelineStep() const { return state().pipelineStep; }
 float DictationPipeline::currentVolume() const { return state().currentVolume; }
@@ -137,33 +196,6 @@ PipelineStreamingLink& DictationPipeline::streamingLink() { return *m_ctx->strea
 PipelineHistory& DictationPipeline::history() { return *m_ctx->history; }
 TextFormatterProtocol& DictationPipeline::formatter() { return m_ctx->formatters.current(); }
 void DictationPipeline::setTimings(const Timings& timings) { m_ctx->timings = timings; }
-
-const PublishedState& DictationPipeline::state() const { return m_ctx->publisher.state(); }
-void DictationPipeline::setStatus(DictationStatus status) { m_ctx->publisher.setStatus(status); }
-void DictationPipeline::setPipelineStep(PipelineStep step) { m_ctx->publisher.setPipelineStep(step); }
-void DictationPipeline::setStreamingText(const QString& text) { m_ctx->publisher.setStreamingText(text); }
-void DictationPipeline::setStreamingPartialText(const std::optional<QString>& text) {
-    m_ctx->publisher.setStreamingPartialText(text);
-}
-void DictationPipeline::setErrorMessage(const std::optional<QString>& message) {
-    m_ctx->publisher.setErrorMessage(message);
-}
-void DictationPipeline::setPersistentMode(bool on) { m_ctx->publisher.setPersistentMode(on); }
-void DictationPipeline::setContinuousDictationLatched(bool on) { m_ctx->publisher.setContinuousDictationLatched(on); }
-void DictationPipeline::setLevel(float volume, std::vector<float> bands) {
-    m_ctx->publisher.setLevel(volume, std::move(bands));
-}
-void DictationPipeline::loadDashboard() {
-    m_ctx->publisher.showDashboard(m_ctx->history->recentHistory(), m_ctx->history->loadTotals());
-}
-void DictationPipeline::addRecord(const TranscriptionResult& record) {
-    m_ctx->publisher.setLastResult(record);
-    m_ctx->history->save(record);
-    m_ctx->publisher.addToDashboard(record);
-}
-void DictationPipeline::startTimedRevert(DictationStatus shown, double seconds, std::function<void()> revert) {
-    m_ctx->publisher.startTimedRevert(shown, seconds, std::move(revert));
-}
 
 // ---------------------------------------------------------------------------------------------
 // Settings and typing reminders
@@ -252,7 +284,7 @@ QCoro::Task<> DictationPipeline::setup() {
     m_store->pullSettingsFromServer();
 
     m_ctx->history->initialize();
-    loadDashboard();
+    m_ctx->publisher.showDashboard(m_ctx->history->recentHistory(), m_ctx->history->loadTotals());
 
     co_await m_ctx->services->refreshFlags();
     if (!self) co_return;
@@ -303,7 +335,7 @@ void DictationPipeline::installKeyboardCallbacks() {
     // Every key-down feeds the typing reminders; both monitors call on the main thread.
     m_ctx->keyboardMonitor->onKeyDown = [self](const KeyEvent& event) {
         if (self)
-            self->m_reminders->handleGlobalKeyDown(event, self->state().status,
+            self->m_reminders->handleGlobalKeyDown(event, self->status(),
                                                    self->m_ctx->keyboardMonitor->pushToTalkKeyCode());
     };
     m_ctx->appDetector->onAppChanged = [self](const ActiveAppInfo& info) {
@@ -314,21 +346,18 @@ void DictationPipeline::installKeyboardCallbacks() {
 void DictationPipeline::installTransportCallbacks() {
     QPointer<DictationPipeline> self(this);
     m_ctx->streamingLink->onPartialResult = [self](const QString& text) {
-        if (self) self->setStreamingPartialText(text);
+        if (self) self->m_ctx->publisher.setStreamingPartialText(text);
     };
     m_ctx->streamingLink->onFinalResult = [self](const QString& raw, const QString& formatted,
                                                  const QJsonObject& message) {
-        if (self) self->handleStreamingResult(raw, formatted, message);
+        if (self) self->m_streamingRoad->handleResult(raw, formatted, message);
     };
     // Errors may come from the transport's own threads.
-    std::weak_ptr<CaptureState> weak = m_capture;
-    m_ctx->streamingLink->onError = [weak](const QString& message) {
-        VLOG(QStringLiteral("Pipeline: Streaming error — ") + message + QStringLiteral(", falling back to batch"));
-        if (const auto state = weak.lock()) state->post(OutboxMessage(OutboxMessage::Kind::streamingError));
-    };
+    m_ctx->streamingLink->onError = m_engine->streamingErrorHandler();
     m_ctx->streamingLink->onDisconnect = [self] {
         if (self)
-            self->fallBackToBatch(QStringLiteral("Pipeline: WebSocket lost during session — falling back to batch"));
+            self->m_streamingRoad->fallBackToBatch(
+                QStringLiteral("Pipeline: WebSocket lost during session — falling back to batch"));
     };
 }
 
@@ -339,7 +368,8 @@ void DictationPipeline::setAccountSignedIn(bool signedIn) {
         VLOG(QStringLiteral("Pipeline: Signed out — streaming connection closed"));
         m_ctx->streamingLink->disconnect();
         // The closed connection will not answer a dictation that waits for it.
-        fallBackToBatch(QStringLiteral("Pipeline: Signed out while waiting for the server — falling back to batch"));
+        m_streamingRoad->fallBackToBatch(
+            QStringLiteral("Pipeline: Signed out while waiting for the server — falling back to batch"));
         return;
     }
     if (m_setupStarted && m_ctx->streamingLink->state() == PipelineStreamingLink::State::disconnected)

@@ -4,7 +4,7 @@
 #include "Core/Pipeline/CommandMode.h"
 #include "Core/Pipeline/PipelineCollaborators.h"
 #include "Core/Pipeline/PolishEngine.h"
-#include "Core/Pipeline/StatusPublisher.h"
+#include "Core/Pipeline/PublishedState.h"
 #include "Core/Services/SettingsStore.h"
 #include "Foundation/DelayedCall.h"
 #include "Foundation/PendingValue.h"
@@ -34,8 +34,12 @@ class AbstractContextReader;
 class AbstractKeyboardMonitor;
 class AbstractScreenCaptureEngine;
 class AbstractTextInserter;
+class BatchRoad;
 class DictationLearning;
-class RuleBasedFormatter;
+class DictationRecorder;
+class HotkeyModes;
+class SessionEngine;
+class StreamingRoad;
 class TextFormatterProtocol;
 struct ActiveAppInfo;
 struct KeyEvent;
@@ -112,7 +116,7 @@ public:
     static constexpr double chunkSeconds = 0.04;
     static constexpr double doubleTapWindowSeconds = 0.5;
     static constexpr double levelPublishIntervalSeconds = 0.033;
-    static constexpr int maxRecentResults = StatusPublisher::maxRecentResults;
+    static constexpr int maxRecentResults = 100;
 
     DictationPipeline(VantroseSettings settings, Collaborators collaborators, QObject* parent = nullptr);
     ~DictationPipeline() override;
@@ -216,113 +220,20 @@ Q_SIGNALS:
     void polishStateChanged();
 
 private:
-    enum class Road { none, webSocket, batch };
-    // Defined in PipelineSession.h, which only the pipeline's sources include.
-    struct Session;
-    struct OutboxMessage;
-    struct CaptureState;
-    struct BatchOutcome;
-    struct StreamingOutcome;
-    using SessionPtr = std::shared_ptr<Session>;
-
-    // The published state, written through the context's publisher.
+    // Runs what the capture thread and the transport posted; queued by name from their threads.
+    Q_INVOKABLE void drainOutbox();
     const PublishedState& state() const;
-    void setStatus(DictationStatus status);
-    void setPipelineStep(PipelineStep step);
-    void setStreamingText(const QString& text);
-    void setStreamingPartialText(const std::optional<QString>& text);
-    void setErrorMessage(const std::optional<QString>& message);
-    void setPersistentMode(bool on);
-    void setContinuousDictationLatched(bool on);
-    void setLevel(float volume, std::vector<float> bands);
-    void loadDashboard();
-    void addRecord(const TranscriptionResult& record);
-    void startTimedRevert(DictationStatus shown, double seconds, std::function<void()> revert);
 
-    // Construction, set-up and settings (DictationPipeline.cpp).
     void forwardPublishedSignals();
     void makeTypingReminders(const DelayedCall& delayedCall);
     void makeLearning(DelayedCall delayedCall);
+    void makeParts();
     void handleSettingsChanged(const VantroseSettings& old);
     void applyHotkeys(const VantroseSettings& settings);
     QCoro::Task<bool> adoptCloudFormatter();
     void startKeyboardMonitor();
     void installTransportCallbacks();
     void installKeyboardCallbacks();
-
-    // Session engine (SessionEngine.cpp): sessions, the chunk path and recording.
-    Q_INVOKABLE void drainOutbox();
-    bool isCurrent(const SessionPtr& session) const { return session && session == m_session; }
-    static double now();
-    // A fresh session replaces the current one; roads of the old one stop at their next check.
-    SessionPtr beginSession();
-    // Detaches the current dictation: its roads stop at their next check, and its late chunks
-    // are dropped. Answers the detached session.
-    SessionPtr endCurrentSession();
-    void drainAudioChunks();
-    void clearAllAudioChunks();
-    void releaseTasks(Session& session);
-    void cancelTasks(Session& session);
-    void installChunkHandler(bool withFirstChunkAndRecognizer);
-    // Starts the microphone; answers the failure's description, empty when it started.
-    QString startRecordingOrDescribeFailure();
-    void noteFirstChunk(quint64 generation, double timeToFirstChunkMs, double firstChunkLatencyMs);
-    QCoro::Task<> endLiveRecognition(SessionPtr session);
-    void endLiveRecognitionDetached(const SessionPtr& session);
-    void resetCaptureForNewSession();
-    void emitStartEvent(const std::optional<ActiveAppInfo>& app);
-    void startBackgroundTasks(Session& session);
-    void failStart(Session& session, const QString& failure);
-    void startLiveText(Session& session);
-    void announceListening(const Session& session, const std::optional<ActiveAppInfo>& app);
-
-    // Hotkey modes (HotkeyModes.cpp).
-    void resetForPersistentRestart();
-
-    // Streaming road (StreamingRoad.cpp).
-    QCoro::Task<> commitOverWebSocket(SessionPtr session);
-    void fallBackToBatch(const QString& reason);
-    void handleStreamingResult(const QString& asrText, const QString& llmText, const QJsonObject& metrics);
-    void dropStreamingResult(Session& session, bool clearPartialText);
-    void streamingReset(bool clearPartialText);
-
-    // Batch road (BatchRoad.cpp).
-    QCoro::Task<> processAudio(SessionPtr session);
-    bool dropTooShortAudio(const SessionPtr& session, double duration);
-    QCoro::Task<bool> awaitBatchContext(SessionPtr session);
-    void prepareRecognizer(Session& session);
-    QCoro::Task<std::optional<PipelineTranscription>> transcribe(SessionPtr session);
-    bool acceptTranscript(const Session& session, double duration, const BatchOutcome& outcome);
-    QCoro::Task<bool> formatTranscript(SessionPtr session, bool serverFormatted, BatchOutcome& outcome);
-    // Waits (bounded) for the probe a dictation started after the server's formatter failed, and
-    // takes its answer. Answers false when the pipeline went away.
-    QCoro::Task<bool> settleFormatterProbe();
-    bool prepareFinalText(Session& session, BatchOutcome& outcome);
-    QCoro::Task<> failBatchRoad(SessionPtr session, QString description);
-    QCoro::Task<> keepPartlyRecognisedRecording(SessionPtr session, BatchOutcome& outcome);
-    void showPartialRecognitionNotice(const BatchOutcome& outcome);
-
-    // Completion and telemetry (Completion.cpp, Telemetry.cpp).
-    void startLearning(const Session& session, const QString& pastedText, const QString& asrText);
-    QCoro::Task<> completeBatch(SessionPtr session, BatchOutcome outcome);
-    QCoro::Task<std::optional<double>> awaitPing(SessionPtr session);
-    void reportPasteOutcome(const Session& session, const PasteOutcome& paste);
-    DictationLatencyMetrics batchLatency(const Session& session, const BatchOutcome& outcome) const;
-    TranscriptionResult batchRecord(const Session& session, const BatchOutcome& outcome, double e2eMs,
-                                    const DictationLatencyMetrics& latency) const;
-    void reportBatchCompletion(const Session& session, const BatchOutcome& outcome, const TranscriptionResult& record,
-                               const QVariantMap& latencyProperties);
-    void logBatchCompletion(const Session& session, const BatchOutcome& outcome, const TranscriptionResult& record,
-                            const DictationLatencyMetrics& latency, double e2eMs);
-    void returnToIdleAfterBatch(Session& session);
-    QCoro::Task<> completeStreaming(SessionPtr session, StreamingOutcome outcome);
-    DictationLatencyMetrics streamingLatency(const Session& session, const StreamingOutcome& outcome,
-                                             const PasteOutcome& paste, double audioSeconds) const;
-    TranscriptionResult streamingRecord(const Session& session, const StreamingOutcome& outcome,
-                                        const PasteOutcome& paste, double audioSeconds, double e2eMs,
-                                        const DictationLatencyMetrics& latency) const;
-    void emitSessionEvent(const Session& session, const QString& event, const QVariantMap& payload);
-    void emitLatencyWarnings(const Session& session, const DictationLatencyMetrics& metrics);
 
     std::unique_ptr<SettingsStore> m_store;
     // The collaborators, the formatter choice, the paste queue and the published state.
@@ -334,12 +245,12 @@ private:
     std::unique_ptr<TypingReminderController> m_reminders;
     std::unique_ptr<DictationLearning> m_learning;
 
-    // The session engine.
-    std::shared_ptr<CaptureState> m_capture;
-    SessionPtr m_session;
-    quint64 m_nextGeneration = 0;
+    // The parts a dictation goes through, each over the context (PipelineContext).
+    std::unique_ptr<DictationRecorder> m_recorder;
+    std::unique_ptr<SessionEngine> m_engine;
+    std::unique_ptr<BatchRoad> m_batchRoad;
+    std::unique_ptr<StreamingRoad> m_streamingRoad;
+    std::unique_ptr<HotkeyModes> m_hotkeys;
+
     bool m_setupStarted = false;
-    // Long ago: the first press can never look like the second half of a double tap.
-    double m_lastKeyDownTime = -1e9;
-    double m_lastKeyUpTime = -1e9;
 };

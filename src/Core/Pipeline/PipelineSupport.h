@@ -2,6 +2,7 @@
 
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Pipeline/PipelineCollaborators.h"
+#include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Foundation/PendingValue.h"
 #include "Models/DictationMetrics.h"
@@ -23,9 +24,13 @@ class AbstractContextEngine;
 class AbstractScreenCaptureEngine;
 class TextFormatterProtocol;
 
-// What the roads of a dictation share and need no pipeline for: number formats of the log lines,
-// the request bodies, the text touch-ups, the record's common fields and the background tasks.
+// What the parts of the pipeline share and need no pipeline for: the clock, number formats of the
+// log lines, the request bodies, the text touch-ups, the record's common fields and the background
+// tasks.
 namespace PipelineSupport {
+
+// Monotonic seconds of the process clock.
+inline double now() { return Clock::current().monotonicSeconds(); }
 
 inline QString ms0(double value) { return QString::number(value, 'f', 0); }
 inline QString seconds1(double value) { return QString::number(value, 'f', 1); }

@@ -1,5 +1,6 @@
 #include "Core/Pipeline/StatusPublisher.h"
 
+#include "Core/Pipeline/DictationPipeline.h"
 #include "Foundation/Logger.h"
 
 #include <QPointer>
@@ -68,8 +69,8 @@ void StatusPublisher::startTimedRevert(DictationStatus shown, double seconds, st
 
 void StatusPublisher::showDashboard(QList<TranscriptionResult> recent, PipelineHistory::Totals totals) {
     m_state.recentResults = std::move(recent);
-    if (m_state.recentResults.size() > maxRecentResults)
-        m_state.recentResults = m_state.recentResults.mid(0, maxRecentResults);
+    if (m_state.recentResults.size() > DictationPipeline::maxRecentResults)
+        m_state.recentResults = m_state.recentResults.mid(0, DictationPipeline::maxRecentResults);
     m_state.totalDictations = totals.dictations;
     m_state.totalWords = totals.words;
     Q_EMIT recentResultsChanged();
@@ -87,7 +88,7 @@ void StatusPublisher::setLastResult(const TranscriptionResult& record) {
 
 void StatusPublisher::addToDashboard(const TranscriptionResult& record) {
     m_state.recentResults.prepend(record);
-    if (m_state.recentResults.size() > maxRecentResults) m_state.recentResults.removeLast();
+    if (m_state.recentResults.size() > DictationPipeline::maxRecentResults) m_state.recentResults.removeLast();
     Q_EMIT recentResultsChanged();
     m_state.totalDictations += 1;
     m_state.totalWords += record.wordCount;

@@ -16,12 +16,11 @@
 class StatusPublisher : public QObject {
     Q_OBJECT
 public:
-    static constexpr int maxRecentResults = 100;
-
     // `sleeper` times the reverts; it outlives the publisher.
     explicit StatusPublisher(PipelineSleeper& sleeper, QObject* parent = nullptr);
 
     const PublishedState& state() const { return m_state; }
+    DictationStatus status() const { return m_state.status; }
     // Counts status writes, unchanged values too, so a wait can tell whether anyone wrote since.
     quint64 statusEpoch() const { return m_statusEpoch; }
 
@@ -34,7 +33,8 @@ public:
     void setContinuousDictationLatched(bool on);
     void setLevel(float volume, std::vector<float> bands);
 
-    // The dashboard's recent dictations (newest first) and totals, as the history holds them.
+    // The dashboard's recent dictations (newest first, at most DictationPipeline::maxRecentResults)
+    // and totals, as the history holds them.
     void showDashboard(QList<TranscriptionResult> recent, PipelineHistory::Totals totals);
     void setLastResult(const TranscriptionResult& record);
     // A finished dictation joins the recent ones and the totals.
