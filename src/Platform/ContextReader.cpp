@@ -251,10 +251,10 @@ QCoro::Task<QStringList> ContextReader::readActiveWindowText() {
         WindowReadOutcome result;
         if (wantsSwitch && AtspiClient::shared().isTrusted())
             result.enabledManualAccessibility = enableAccessibilitySwitch(std::int32_t(target.pid));
-        const double start = Clock::current().monotonicSeconds();
+        const Clock::TimePoint start = Clock::current().monotonicNow();
         result.walk = AtspiClient::shared().walkFocusedWindow(target.pid);
         result.words = windowWordsFromTexts(result.walk.texts);
-        result.elapsedMs = (Clock::current().monotonicSeconds() - start) * 1000.0;
+        result.elapsedMs = Clock::current().millisecondsSince(start);
         return result;
     });
     const WindowReadOutcome outcome = co_await walking;
@@ -274,21 +274,21 @@ QCoro::Task<QStringList> ContextReader::readActiveWindowText() {
     co_return outcome.words.mid(0, maxWindowWords);
 }
 
-void ContextReader::observeTextChanges(std::int32_t pid, double durationSeconds,
+void ContextReader::observeTextChanges(std::int32_t pid, std::chrono::milliseconds duration,
                                        std::function<void(const QString&)> onChange) {
-    if (pid <= 0 || !std::isfinite(durationSeconds) || durationSeconds <= 0) return;
+    if (pid <= 0 || duration.count() <= 0) return;
     QPointer<ContextReader> guard(this);
     auto deliver = [guard, onChange = std::move(onChange)](const QString& text) {
         runOnMain([guard, onChange, text] {
             if (guard && onChange) onChange(text);
         });
     };
-    auto ended = [durationSeconds] {
+    auto ended = [duration] {
         VLOG(QStringLiteral("ContextReader: Stopped observing text changes after %1s")
-                 .arg(secondsText(durationSeconds)));
+                 .arg(secondsText(toSeconds(duration))));
     };
     // Setting up the watch talks to the target; never on the main thread.
-    (void)QtConcurrent::run([pid, durationSeconds, deliver = std::move(deliver), ended = std::move(ended)]() mutable {
-        AtspiClient::shared().observeTextChanges(pid, durationSeconds, std::move(deliver), std::move(ended));
+    (void)QtConcurrent::run([pid, duration, deliver = std::move(deliver), ended = std::move(ended)]() mutable {
+        AtspiClient::shared().observeTextChanges(pid, duration, std::move(deliver), std::move(ended));
     });
 }

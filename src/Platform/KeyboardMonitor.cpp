@@ -12,7 +12,7 @@
 namespace {
 
 constexpr uint16_t kFnKeyCode = 63;
-constexpr int kFnCheckDelayMs = 5000;
+constexpr auto kFnCheckDelay = std::chrono::seconds(5);
 constexpr uint64_t kKeyDownModifierMask =
     Hotkey::commandFlag | Hotkey::shiftFlag | Hotkey::optionFlag | Hotkey::controlFlag;
 
@@ -66,7 +66,7 @@ void KeyboardMonitor::hotkeyConfigurationChanged() {
         m_bindings = effective;
         m_matchPushToTalkKeyCode = pushToTalkKeyCode();
         m_matchFallbackKeyCode = fallbackKeyCode();
-        m_debounceMs = comboUpDebounceMs();
+        m_debounce = comboUpDebounce();
         // A press of the old push-to-talk hotkey would never see its release matched against
         // the new one: end it now rather than leave the microphone open.
         if (m_isPushToTalkHeld && matchedPushToTalkHotkey() != before) {
@@ -239,17 +239,16 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
         if (binding.action == HotkeyAction::activate) {
             if (pressedNow && !m_isPushToTalkHeld) {
                 m_comboRelease.reset();
-                m_comboDownTime = Clock::current().monotonicSeconds();
+                m_comboDownTime = Clock::current().monotonicNow();
                 m_isPushToTalkHeld = true;
                 VLOG("KeyboardMonitor: Push-to-talk DOWN — " + name);
                 post(&AbstractKeyboardMonitor::onPushToTalkDown);
             } else if (!pressedNow && m_isPushToTalkHeld) {
                 if (!lone) {
                     // A combination often breaks for a moment while the user adjusts fingers.
-                    m_comboRelease =
-                        ComboRelease{++m_comboGeneration, Clock::current().monotonicSeconds() + m_debounceMs / 1000.0,
-                                     required, binding.hotkey};
-                    const int delay = m_debounceMs;
+                    m_comboRelease = ComboRelease{++m_comboGeneration, Clock::current().monotonicNow() + m_debounce,
+                                                  required, binding.hotkey};
+                    const std::chrono::milliseconds delay = m_debounce;
                     m_poster.post([this, delay] { scheduleComboReleaseCheck(delay); });
                 } else {
                     m_isPushToTalkHeld = false;
@@ -263,18 +262,19 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
     }
 }
 
-void KeyboardMonitor::scheduleComboReleaseCheck(int delayMs) {
-    QTimer::singleShot(std::max(delayMs, 1), Qt::PreciseTimer, this, [this] { checkComboRelease(); });
+void KeyboardMonitor::scheduleComboReleaseCheck(std::chrono::milliseconds delay) {
+    QTimer::singleShot(std::max(delay, std::chrono::milliseconds(1)), Qt::PreciseTimer, this,
+                       [this] { checkComboRelease(); });
 }
 
 void KeyboardMonitor::checkComboRelease() {
-    int remainingMs = 0;
+    std::chrono::milliseconds remaining{0};
     {
         std::lock_guard lock(m_mutex);
         if (!m_comboRelease) return;
-        const double now = Clock::current().monotonicSeconds();
-        if (now + 1e-6 < m_comboRelease->deadline) {
-            remainingMs = int(std::ceil((m_comboRelease->deadline - now) * 1000.0));
+        const Clock::TimePoint now = Clock::current().monotonicNow();
+        if (now < m_comboRelease->deadline) {
+            remaining = std::chrono::ceil<std::chrono::milliseconds>(m_comboRelease->deadline - now);
         } else {
             const ComboRelease pending = *m_comboRelease;
             m_comboRelease.reset();
@@ -286,7 +286,7 @@ void KeyboardMonitor::checkComboRelease() {
             return;
         }
     }
-    scheduleComboReleaseCheck(remainingMs);
+    scheduleComboReleaseCheck(remaining);
 }
 
 void KeyboardMonitor::handleKeyDown(uint16_t keyCode, uint64_t flags, bool isRepeat) {
@@ -331,7 +331,7 @@ void KeyboardMonitor::startFnKeyCheck() {
         m_fnEventsReceived = 0;
     }
     const uint64_t generation = ++m_fnCheckGeneration;
-    QTimer::singleShot(kFnCheckDelayMs, this, [this, generation] {
+    QTimer::singleShot(kFnCheckDelay, this, [this, generation] {
         if (generation != m_fnCheckGeneration || !m_running) return;
         if (fnEventsReceived() != 0 || pushToTalkKeyCode() != kFnKeyCode) return;
         VLOG(QStringLiteral("KeyboardMonitor: Fn key not detected after 5s — the system may be intercepting it. "

@@ -364,7 +364,7 @@ TEST_F(AuthManagerTest, RefreshesAnExpiringTokenAndStoresTheRotatedPair) {
     server.setAccessTokenLifetime(120);
     const auto first = storeIssuedTokens();
     AuthManager auth;
-    clock.advance(61);  // 59 s left: inside the margin
+    clock.advance(std::chrono::seconds(61));  // 59 s left: inside the margin
     const auto refreshed = token(auth);
     ASSERT_TRUE(refreshed.has_value());
     EXPECT_NE(*refreshed, first.accessToken);

@@ -118,7 +118,7 @@ TEST_F(LocalServiceDictationTest, MinutesOfSpeechComeBackWholeOnBothRoutes) {
     // The audio reaches the service much faster than it was spoken, so the commit waits for the
     // recogniser to catch up.
     StreamingTransport::Tuning tuning;
-    tuning.commitResultTimeoutSec = 240;
+    tuning.commitResultTimeout = std::chrono::seconds(240);
     StreamingTransport transport(service->baseUrl(), tuning, credentials(access));
     QString raw;
     bool done = false;

@@ -211,10 +211,10 @@ void NetworkSession::warmup(const QString& serverURL) {
 
 QCoro::Task<void> NetworkSession::runWarmup(QUrl url, QString serverURL) {
     QPointer<NetworkSession> self(this);
-    const double start = Clock::current().monotonicSeconds();
+    const Clock::TimePoint start = Clock::current().monotonicNow();
     const HttpResponse response = co_await send(makeRequest(url), "GET");
     if (!self) co_return;
-    const double elapsedMs = (Clock::current().monotonicSeconds() - start) * 1000.0;
+    const double elapsedMs = Clock::current().millisecondsSince(start);
     if (response.received && response.status == 200) {
         m_isWarmed.store(true);
         VLOG(QStringLiteral("NetworkSession: Connection pre-warmed to %1 [%2ms]")
@@ -228,11 +228,11 @@ QCoro::Task<void> NetworkSession::runWarmup(QUrl url, QString serverURL) {
 QCoro::Task<std::optional<double>> NetworkSession::ping(QString serverURL) {
     const auto url = joinURL(serverURL, StringShield::pathHealth());
     if (!url) co_return std::nullopt;
-    const double start = Clock::current().monotonicSeconds();
+    const Clock::TimePoint start = Clock::current().monotonicNow();
     const HttpResponse response = co_await send(makeRequest(*url), "GET");
     if (response.received) {
         if (response.status != 200) co_return std::nullopt;
-        co_return (Clock::current().monotonicSeconds() - start) * 1000.0;
+        co_return Clock::current().millisecondsSince(start);
     }
     VLOG(QStringLiteral("NetworkSession: Ping failed — %1").arg(response.errorString));
     co_return std::nullopt;

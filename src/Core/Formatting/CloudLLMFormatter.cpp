@@ -59,7 +59,7 @@ QJsonObject CloudLLMFormatter::buildRequestBody(const QString& rawText, const Ap
 
 QCoro::Task<FormattingResult> CloudLLMFormatter::format(QString rawText, AppContext context,
                                                         VantroseSettings settings) {
-    const double start = Clock::current().monotonicMs();
+    const Clock::TimePoint start = Clock::current().monotonicNow();
     const int timeoutMs = m_requestTimeoutMs;
     const QByteArray body = QJsonDocument(buildRequestBody(rawText, context, settings)).toJson(QJsonDocument::Compact);
     const QUrl url =
@@ -77,7 +77,7 @@ QCoro::Task<FormattingResult> CloudLLMFormatter::format(QString rawText, AppCont
     const QJsonObject reply =
         co_await FormatterRequest::postForObject(request, body, timeoutMs, QStringLiteral("text"));
 
-    const double latencyMs = Clock::current().monotonicMs() - start;
+    const double latencyMs = Clock::current().millisecondsSince(start);
     const QJsonValue winnerValue = reply.value(QStringLiteral("race_winner"));
     const QString winner = winnerValue.isString() ? winnerValue.toString() : QStringLiteral("unknown");
     VLOG(QStringLiteral("CloudLLMFormatter: formatted in %1ms (%2)").arg(QString::number(latencyMs, 'f', 0), winner));

@@ -85,7 +85,7 @@ QString OllamaLLMFormatter::cleanLLMResponse(const QString& response) {
 
 QCoro::Task<FormattingResult> OllamaLLMFormatter::format(QString rawText, AppContext context,
                                                          VantroseSettings settings) {
-    const double start = Clock::current().monotonicMs();
+    const Clock::TimePoint start = Clock::current().monotonicNow();
     const QString model = m_model;
     const int timeoutMs = m_requestTimeoutMs;
     const QString name = m_formatterName + QLatin1Char(':') + model;
@@ -104,7 +104,7 @@ QCoro::Task<FormattingResult> OllamaLLMFormatter::format(QString rawText, AppCon
     const QJsonObject reply = co_await FormatterRequest::postForObject(
         request, QJsonDocument(body).toJson(QJsonDocument::Compact), timeoutMs, QStringLiteral("response"));
 
-    const double latencyMs = Clock::current().monotonicMs() - start;
+    const double latencyMs = Clock::current().millisecondsSince(start);
     const QString text = cleanLLMResponse(reply.value(QStringLiteral("response")).toString());
     VLOG(QStringLiteral("OllamaLLM: Formatted in %1ms using %2").arg(QString::number(latencyMs, 'f', 0), model));
     co_return FormattingResult{text, latencyMs, name};

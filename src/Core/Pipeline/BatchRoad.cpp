@@ -32,7 +32,7 @@ QCoro::Task<> BatchRoad::process(PipelineSessionPtr session) {
     Outcome o;
     o.processingStart = now();
     o.chunkCount = static_cast<int>(session->audioChunks.size());
-    const double duration = o.chunkCount * DictationPipeline::chunkSeconds;
+    const std::chrono::milliseconds duration = o.chunkCount * DictationPipeline::chunkDuration;
     if (dropTooShortAudio(session, duration)) co_return;
     o.voicedFrames = m_engine.voicedFrames();
 
@@ -80,9 +80,9 @@ QCoro::Task<> BatchRoad::complete(PipelineSessionPtr session, Outcome o) {
 }
 
 // Answers true when the recording is too short to hold speech and the dictation ended here.
-bool BatchRoad::dropTooShortAudio(const PipelineSessionPtr& session, double duration) {
-    if (duration > 0.3) return false;
-    VLOG(QStringLiteral("Pipeline: Audio too short (") + seconds1(duration) + QStringLiteral("s)"));
+bool BatchRoad::dropTooShortAudio(const PipelineSessionPtr& session, std::chrono::milliseconds duration) {
+    if (duration > std::chrono::milliseconds(300)) return false;
+    VLOG(QStringLiteral("Pipeline: Audio too short (") + seconds1(toSeconds(duration)) + QStringLiteral("s)"));
     m_engine.clearAllAudioChunks();
     m_publisher.setStreamingText(QString());
     m_publisher.setStatus(DictationStatus::idle);
@@ -97,8 +97,8 @@ QCoro::Task<bool> BatchRoad::awaitContext(PipelineSessionPtr session) {
     const QPointer<QObject> self(m_ctx.pipeline);
     const auto alive = [&] { return self && m_engine.isCurrent(session); };
     if (const auto task = session->contextTask) {
-        const std::optional<TranscriptionContext> context = co_await valueWithin(
-            task, m_ctx.sleeper.get(), m_ctx.timings.contextDeadlineSeconds, QStringLiteral("Context"));
+        const std::optional<TranscriptionContext> context =
+            co_await valueWithin(task, m_ctx.timings.contextDeadline, QStringLiteral("Context"));
         if (!alive()) co_return false;
         if (context) {
             session->transcriptionContext = *context;
@@ -106,8 +106,8 @@ QCoro::Task<bool> BatchRoad::awaitContext(PipelineSessionPtr session) {
         }
     }
     if (const auto task = session->screenCaptureTask) {
-        const std::optional<std::optional<ScreenCaptureResult>> answer = co_await valueWithin(
-            task, m_ctx.sleeper.get(), m_ctx.timings.screenTextDeadlineSeconds, QStringLiteral("Screen text"));
+        const std::optional<std::optional<ScreenCaptureResult>> answer =
+            co_await valueWithin(task, m_ctx.timings.screenTextDeadline, QStringLiteral("Screen text"));
         if (!alive()) co_return false;
         const std::optional<ScreenCaptureResult> screen = answer ? *answer : std::nullopt;
         if (screen) {
@@ -146,7 +146,7 @@ void BatchRoad::prepareRecognizer(PipelineSession& session) {
 QCoro::Task<std::optional<PipelineTranscription>> BatchRoad::transcribe(PipelineSessionPtr session) {
     const QPointer<QObject> self(m_ctx.pipeline);
     const auto alive = [&] { return self && m_engine.isCurrent(session); };
-    const double recognizerStart = now();
+    const Clock::TimePoint recognizerStart = now();
     co_await m_engine.endLiveRecognition(session);
     if (!alive()) co_return std::nullopt;
     if (session->transcriptionContext && m_ctx.batch->hasCloudRecognizer())
@@ -168,12 +168,12 @@ QCoro::Task<std::optional<PipelineTranscription>> BatchRoad::transcribe(Pipeline
         co_await fail(session, failure);
         co_return std::nullopt;
     }
-    session->asrTimeMs = (now() - recognizerStart) * 1000.0;
+    session->asrTimeMs = msSince(recognizerStart);
     co_return transcription;
 }
 
 // Answers false when the transcript is empty or makes no sense, and the dictation ended here.
-bool BatchRoad::acceptTranscript(const PipelineSession& session, double duration, const Outcome& o) {
+bool BatchRoad::acceptTranscript(const PipelineSession& session, std::chrono::milliseconds duration, const Outcome& o) {
     if (o.asrText.trimmed().isEmpty()) {
         VLOG(QStringLiteral("Pipeline: Empty ASR result after all attempts"));
         m_publisher.setStreamingText(QString());
@@ -183,7 +183,7 @@ bool BatchRoad::acceptTranscript(const PipelineSession& session, double duration
     VLOG(QStringLiteral("Pipeline: ASR [") + o.tierLabel + QStringLiteral("]: \"") + o.asrText +
          QStringLiteral("\" [") + ms0(session.asrTimeMs) + QStringLiteral("ms]"));
 
-    const SensibilityScorer::Score sensibility = SensibilityScorer::score(o.asrText, duration);
+    const SensibilityScorer::Score sensibility = SensibilityScorer::score(o.asrText, toSeconds(duration));
     if (sensibility.score < SensibilityScorer::minimumScore) {
         VLOG(QStringLiteral("Pipeline: Sensibility FAILED (%1) flags: [").arg(sensibility.score) +
              sensibility.flags.join(QStringLiteral(", ")) + QStringLiteral("] — discarding"));
@@ -203,7 +203,7 @@ bool BatchRoad::acceptTranscript(const PipelineSession& session, double duration
 // formatter that fails leaves the text to the rules. Answers false when the dictation is gone.
 QCoro::Task<bool> BatchRoad::formatTranscript(PipelineSessionPtr session, bool serverFormatted, Outcome& o) {
     const QPointer<QObject> self(m_ctx.pipeline);
-    const double formatStart = now();
+    const Clock::TimePoint formatStart = now();
     const AppContext appContext = formattingContext(session->transcriptionContext, session->detectedPlaceholder);
     m_publisher.setPipelineStep(PipelineStep::formatting);
 
@@ -244,7 +244,7 @@ QCoro::Task<bool> BatchRoad::formatTranscript(PipelineSessionPtr session, bool s
         o.formattedText = casual ? formatted.text.toLower() : formatted.text;
         o.formatterLabel = casual ? QStringLiteral("casual_") + formatted.formatterName : formatted.formatterName;
     }
-    session->formatTimeMs = (now() - formatStart) * 1000.0;
+    session->formatTimeMs = msSince(formatStart);
     VLOG(QStringLiteral("Pipeline: Format [") + o.formatterLabel + QStringLiteral("]: \"") + o.formattedText +
          QStringLiteral("\" [") + ms0(session->formatTimeMs) + QStringLiteral("ms]"));
     co_return true;
@@ -254,8 +254,8 @@ QCoro::Task<bool> BatchRoad::settleFormatterProbe() {
     const QPointer<QObject> self(m_ctx.pipeline);
     const auto probe = m_ctx.formatters.pendingProbe();
     if (!probe) co_return true;
-    const std::optional<std::shared_ptr<TextFormatterProtocol>> answer = co_await valueWithin(
-        probe, m_ctx.sleeper.get(), m_ctx.timings.formatterProbeDeadlineSeconds, QStringLiteral("Formatter probe"));
+    const std::optional<std::shared_ptr<TextFormatterProtocol>> answer =
+        co_await valueWithin(probe, m_ctx.timings.formatterProbeDeadline, QStringLiteral("Formatter probe"));
     if (!self) co_return false;
     m_ctx.formatters.settle(probe, answer);
     co_return true;
@@ -302,7 +302,7 @@ void BatchRoad::showPartialRecognitionNotice(const std::optional<QString>& keptR
                                               : QStringLiteral("Only the start of the recording was transcribed, and "
                                                                "the recording could not be saved."));
     StatusPublisher* publisher = &m_publisher;
-    publisher->startTimedRevert(DictationStatus::error, m_ctx.timings.errorSeconds, [publisher] {
+    publisher->startTimedRevert(DictationStatus::error, m_ctx.timings.error, [publisher] {
         publisher->setStatus(DictationStatus::idle);
         publisher->setErrorMessage(std::nullopt);
     });
@@ -315,7 +315,7 @@ QCoro::Task<> BatchRoad::fail(PipelineSessionPtr session, QString description) {
         m_publisher.setStatus(DictationStatus::retrying);
         VLOG(QStringLiteral("Pipeline: Retrying after error: ") + description);
         const quint64 epoch = m_publisher.statusEpoch();
-        co_await m_ctx.sleeper->sleep(m_ctx.timings.retryingSeconds);
+        co_await Clock::current().sleep(m_ctx.timings.retrying);
         if (!self) co_return;
         if (m_publisher.statusEpoch() == epoch && m_publisher.status() == DictationStatus::retrying) {
             m_publisher.setStatus(DictationStatus::error);
@@ -335,7 +335,7 @@ QCoro::Task<> BatchRoad::fail(PipelineSessionPtr session, QString description) {
                            {QStringLiteral("error"), description.left(500)}});
     if (!shownError) co_return;
     StatusPublisher* publisher = &m_publisher;
-    publisher->startTimedRevert(DictationStatus::error, m_ctx.timings.errorSeconds, [publisher] {
+    publisher->startTimedRevert(DictationStatus::error, m_ctx.timings.error, [publisher] {
         publisher->setStreamingText(QString());
         publisher->setStatus(DictationStatus::idle);
         publisher->setErrorMessage(std::nullopt);
@@ -353,7 +353,7 @@ void BatchRoad::returnToIdle(PipelineSession& session) {
 
 QCoro::Task<> BatchRoad::resetStepLater(quint64 generation) {
     const QPointer<QObject> self(m_ctx.pipeline);
-    co_await m_ctx.sleeper->sleep(m_ctx.timings.stepResetSeconds);
+    co_await Clock::current().sleep(m_ctx.timings.stepReset);
     // A dictation that started meanwhile keeps its own stage.
     if (!self || m_publisher.state().pipelineStep != PipelineStep::done) co_return;
     const PipelineSessionPtr& current = m_engine.current();

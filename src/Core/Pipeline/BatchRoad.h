@@ -7,6 +7,7 @@
 #include <QCoro/QCoroTask>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 class SessionEngine;
@@ -27,11 +28,11 @@ public:
 private:
     using Outcome = DictationRecorder::BatchOutcome;
 
-    bool dropTooShortAudio(const PipelineSessionPtr& session, double duration);
+    bool dropTooShortAudio(const PipelineSessionPtr& session, std::chrono::milliseconds duration);
     QCoro::Task<bool> awaitContext(PipelineSessionPtr session);
     void prepareRecognizer(PipelineSession& session);
     QCoro::Task<std::optional<PipelineTranscription>> transcribe(PipelineSessionPtr session);
-    bool acceptTranscript(const PipelineSession& session, double duration, const Outcome& outcome);
+    bool acceptTranscript(const PipelineSession& session, std::chrono::milliseconds duration, const Outcome& outcome);
     QCoro::Task<bool> formatTranscript(PipelineSessionPtr session, bool serverFormatted, Outcome& outcome);
     // Waits (bounded) for the probe a dictation started after the server's formatter failed, and
     // takes its answer. Answers false when the pipeline went away.

@@ -30,8 +30,8 @@ DictationPipeline::DictationPipeline(VantroseSettings settings, Collaborators c,
     m_store->onChanged = [this](const VantroseSettings& old) { handleSettingsChanged(old); };
     m_store->onHotkeysChanged = [this](const VantroseSettings& current) { applyHotkeys(current); };
 
-    makeTypingReminders(c.delayedCall);
-    makeLearning(std::move(c.delayedCall));
+    makeTypingReminders();
+    makeLearning();
     makeParts();
 }
 
@@ -64,7 +64,7 @@ void DictationPipeline::forwardPublishedSignals() {
             &DictationPipeline::continuousDictationLatchedChanged);
 }
 
-void DictationPipeline::makeTypingReminders(const DelayedCall& delayedCall) {
+void DictationPipeline::makeTypingReminders() {
     TypingReminderController::Hooks hooks;
     hooks.track = [this](const QString& event, const QVariantMap& properties) {
         m_ctx->services->track(event, properties);
@@ -76,13 +76,12 @@ void DictationPipeline::makeTypingReminders(const DelayedCall& delayedCall) {
     hooks.updateSettings = [this](const std::function<void(VantroseSettings&)>& change) { updateSettings(change); };
     hooks.latchContinuousDictation = [this] { m_ctx->publisher.setContinuousDictationLatched(true); };
     hooks.startDictation = [this] { startDictation(); };
-    m_reminders = std::make_unique<TypingReminderController>(m_store->settings(), std::move(hooks),
-                                                             TypingReminderEngine::Configuration(), delayedCall);
+    m_reminders = std::make_unique<TypingReminderController>(m_store->settings(), std::move(hooks));
     connect(m_reminders.get(), &TypingReminderController::typingSuggestionChanged, this,
             &DictationPipeline::typingSuggestionChanged);
 }
 
-void DictationPipeline::makeLearning(DelayedCall delayedCall) {
+void DictationPipeline::makeLearning() {
     DictationLearning::Hooks hooks;
     hooks.dictionary = [this] { return m_ctx->history->dictionaryEntries(); };
     hooks.addWord = [this](const QString& word) { m_ctx->history->addWord(word, std::nullopt, false); };
@@ -97,7 +96,7 @@ void DictationPipeline::makeLearning(DelayedCall delayedCall) {
                              const QString& appBundleID, const QString& fieldType, const QVariantMap& payload) {
         m_ctx->history->saveEvent(traceID, sessionID, event, appBundleID, fieldType, payload);
     };
-    m_learning = std::make_unique<DictationLearning>(*m_ctx->contextReader, std::move(hooks), std::move(delayedCall));
+    m_learning = std::make_unique<DictationLearning>(*m_ctx->contextReader, std::move(hooks));
 }
 
 DictationPipeline::~DictationPipeline() {

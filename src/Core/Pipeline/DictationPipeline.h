@@ -6,7 +6,6 @@
 #include "Core/Pipeline/PolishEngine.h"
 #include "Core/Pipeline/PublishedState.h"
 #include "Core/Services/SettingsStore.h"
-#include "Foundation/DelayedCall.h"
 #include "Foundation/PendingValue.h"
 #include "Models/DictationStatus.h"
 #include "Models/Hotkey.h"
@@ -23,6 +22,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -69,8 +69,9 @@ class DictationPipeline : public QObject {
 
 public:
     // Everything the pipeline drives. The first ten are required; the others have defaults:
-    // no context engine (empty contexts), no screen reading, no cloud formatter, the process-wide services
-    // and real timers.
+    // no context engine (empty contexts), no screen reading, no cloud formatter and the
+    // process-wide services. Time (waits, deadlines, the learning's and the reminders' delayed
+    // work) is the process clock's (Clock::current()).
     struct Collaborators {
         std::unique_ptr<PipelineAudioSource> audio;
         std::unique_ptr<AbstractKeyboardMonitor> keyboardMonitor;
@@ -84,7 +85,6 @@ public:
         std::unique_ptr<PipelineHistory> history;
 
         std::unique_ptr<PipelineServices> services;
-        std::unique_ptr<PipelineSleeper> sleeper;
         std::function<std::unique_ptr<AbstractContextEngine>(AbstractAppDetector&, AbstractContextReader&)>
             makeContextEngine;
         std::function<std::unique_ptr<AbstractScreenCaptureEngine>()> makeScreenCaptureEngine;
@@ -93,29 +93,26 @@ public:
         std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> probeCloudFormatter;
         // Where the settings copy is pushed and pulled (default: the signed-in account).
         SettingsStore::Hooks settingsHooks;
-        // The delayed work of the learning and the typing reminders (the end of the edit watch,
-        // the outcome snapshots, a suggestion's lifetime); none: real timers.
-        DelayedCall delayedCall;
     };
 
     // How long a status that shows something stays before it is reverted.
     struct Timings {
-        double dismissedSeconds = 1.0;
-        double retryingSeconds = 0.5;
-        double errorSeconds = 3.0;
-        double stepResetSeconds = 0.5;  // pipelineStep back to idle after a completion
+        std::chrono::milliseconds dismissed = std::chrono::seconds(1);
+        std::chrono::milliseconds retrying{500};
+        std::chrono::milliseconds error = std::chrono::seconds(3);
+        std::chrono::milliseconds stepReset{500};  // pipelineStep back to idle after a completion
         // How long a road waits for a background task of its dictation before it goes on
         // without that task's result.
-        double contextDeadlineSeconds = 2.0;
-        double screenTextDeadlineSeconds = 3.0;
-        double pingDeadlineSeconds = 2.0;
+        std::chrono::milliseconds contextDeadline = std::chrono::seconds(2);
+        std::chrono::milliseconds screenTextDeadline = std::chrono::seconds(3);
+        std::chrono::milliseconds pingDeadline = std::chrono::seconds(2);
         // How long formatting waits for the server's answer whether its formatter is back.
-        double formatterProbeDeadlineSeconds = 2.0;
+        std::chrono::milliseconds formatterProbeDeadline = std::chrono::seconds(2);
     };
 
-    static constexpr double chunkSeconds = 0.04;
-    static constexpr double doubleTapWindowSeconds = 0.5;
-    static constexpr double levelPublishIntervalSeconds = 0.033;
+    static constexpr auto chunkDuration = std::chrono::milliseconds(40);
+    static constexpr auto doubleTapWindow = std::chrono::milliseconds(500);
+    static constexpr auto levelPublishInterval = std::chrono::milliseconds(33);
     static constexpr int maxRecentResults = 100;
 
     DictationPipeline(VantroseSettings settings, Collaborators collaborators, QObject* parent = nullptr);
@@ -225,8 +222,8 @@ private:
     const PublishedState& state() const;
 
     void forwardPublishedSignals();
-    void makeTypingReminders(const DelayedCall& delayedCall);
-    void makeLearning(DelayedCall delayedCall);
+    void makeTypingReminders();
+    void makeLearning();
     void makeParts();
     void handleSettingsChanged(const VantroseSettings& old);
     void applyHotkeys(const VantroseSettings& settings);

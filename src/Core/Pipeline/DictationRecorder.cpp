@@ -22,7 +22,7 @@ DictationRecorder::DictationRecorder(PipelineContext& context, DictationLearning
 
 QCoro::Task<> DictationRecorder::recordBatch(PipelineSessionPtr session, BatchOutcome o) {
     const QPointer<QObject> self(m_ctx.pipeline);
-    session->insertTimeMs = (now() - o.insertStart) * 1000.0;
+    session->insertTimeMs = msSince(o.insertStart);
     o.ping = co_await awaitPing(session);
     if (!self) co_return;
     if (o.tierLabel.startsWith(QStringLiteral("primary")) && m_ctx.batch->hasCloudRecognizer())
@@ -33,7 +33,7 @@ QCoro::Task<> DictationRecorder::recordBatch(PipelineSessionPtr session, BatchOu
     if (m_ctx.playsSounds()) m_ctx.services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
     startLearning(*session, o.finalText, o.asrText);
 
-    const double e2eMs = (now() - session->sessionStartTime) * 1000.0;
+    const double e2eMs = msSince(session->sessionStartTime);
     const DictationLatencyMetrics latency = batchLatency(*session, o);
     const TranscriptionResult record = batchRecord(*session, o, e2eMs, latency);
 
@@ -59,8 +59,8 @@ QCoro::Task<std::optional<double>> DictationRecorder::awaitPing(PipelineSessionP
     const QPointer<QObject> self(m_ctx.pipeline);
     std::optional<double> ping;
     if (const auto task = session->backendPingTask) {
-        const std::optional<std::optional<double>> answer = co_await valueWithin(
-            task, m_ctx.sleeper.get(), m_ctx.timings.pingDeadlineSeconds, QStringLiteral("Server ping"));
+        const std::optional<std::optional<double>> answer =
+            co_await valueWithin(task, m_ctx.timings.pingDeadline, QStringLiteral("Server ping"));
         if (!self) co_return std::nullopt;
         if (answer) ping = *answer;
     }
@@ -71,7 +71,7 @@ DictationLatencyMetrics DictationRecorder::batchLatency(const PipelineSession& s
     const std::optional<PipelineCloudMetrics>& cloud = o.cloud;
     DictationLatencyMetrics latency;
     latency.timeToFirstChunkMs = session.timeToFirstChunkMs;
-    latency.recordingLengthMs = o.chunkCount * DictationPipeline::chunkSeconds * 1000.0;
+    latency.recordingLengthMs = toMilliseconds(o.chunkCount * DictationPipeline::chunkDuration);
     latency.timeToPasteTextMs = o.paste.totalTimeMs;
     latency.axContextTimeMs = session.contextGatherTimeMs;
     latency.mediaStreamSetupMs = session.mediaStreamSetupMs;
@@ -94,11 +94,11 @@ DictationLatencyMetrics DictationRecorder::batchLatency(const PipelineSession& s
 TranscriptionResult DictationRecorder::batchRecord(const PipelineSession& session, const BatchOutcome& o, double e2eMs,
                                                    const DictationLatencyMetrics& latency) const {
     const auto& context = session.transcriptionContext;
-    const double recordingMs = o.chunkCount * DictationPipeline::chunkSeconds * 1000.0;
+    const double recordingMs = toMilliseconds(o.chunkCount * DictationPipeline::chunkDuration);
     const int fallbackLevel = o.tier == QStringLiteral("primary") ? 0 : o.tier == QStringLiteral("secondary") ? 1 : 2;
     DictationPersistenceMetrics persistence =
         persistenceBase(session.traceID, m_ctx.services->metricsSessionID(), context, o.paste);
-    persistence.speechDurationS = o.voicedFrames * DictationPipeline::chunkSeconds;
+    persistence.speechDurationS = toSeconds(o.voicedFrames * DictationPipeline::chunkDuration);
     persistence.recordingLengthMs = recordingMs;
     persistence.e2eLatencyMs = e2eMs;
     if (o.cloud) persistence.clientNetworkLatencyMs = o.cloud->remoteLatencyMs;
@@ -109,8 +109,8 @@ TranscriptionResult DictationRecorder::batchRecord(const PipelineSession& sessio
     f.rawText = o.asrText;
     f.formattedText = o.formattedText;
     f.pastedText = o.finalText;
-    f.duration = o.chunkCount * DictationPipeline::chunkSeconds;
-    f.speechDuration = o.voicedFrames * DictationPipeline::chunkSeconds;
+    f.duration = toSeconds(o.chunkCount * DictationPipeline::chunkDuration);
+    f.speechDuration = toSeconds(o.voicedFrames * DictationPipeline::chunkDuration);
     f.language = f.detectedLanguage = m_ctx.settings().language;
     f.status = ResponseStatus::formatted;
     f.micAcquisitionTimeMs = session.micAcquisitionTimeMs;
@@ -136,7 +136,7 @@ TranscriptionResult DictationRecorder::batchRecord(const PipelineSession& sessio
 
 void DictationRecorder::recordStreaming(const PipelineSession& session, const StreamingOutcome& o) {
     if (m_ctx.playsSounds()) m_ctx.services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
-    const double e2eMs = (now() - session.sessionStartTime) * 1000.0;
+    const double e2eMs = msSince(session.sessionStartTime);
     VLOG(QStringLiteral("Pipeline: Streaming e2e — ") + ms0(e2eMs) + QStringLiteral("ms (commit→result: ") +
          ms0(m_ctx.streamingLink->commitToResultMs()) + QStringLiteral("ms)"));
     VLOG(QStringLiteral("Pipeline: Streaming complete — %1 words, ")
@@ -318,7 +318,7 @@ void DictationRecorder::logBatchCompletion(const PipelineSession& session, const
          QStringLiteral("ms | prepare=") + optMs0(latency.prepareRequestMs) + QStringLiteral("ms | remote=") +
          optMs0(latency.remoteLatencyMs) + QStringLiteral("ms | ping=") +
          optMs0(latency.backendPingTimeAtStreamStartMs) + QStringLiteral("ms\n  POST-RECORDING: ") +
-         ms0((now() - o.processingStart) * 1000.0) + QStringLiteral("ms | E2E: ") + ms0(e2eMs) + QStringLiteral("ms"));
+         ms0(msSince(o.processingStart)) + QStringLiteral("ms | E2E: ") + ms0(e2eMs) + QStringLiteral("ms"));
     VLOG(QStringLiteral("LatencyMetrics: timeToFirstChunk=") + optMs0(latency.timeToFirstChunkMs) +
          QStringLiteral("ms recordingLength=") + ms0(latency.recordingLengthMs) + QStringLiteral("ms prepareRequest=") +
          optMs0(latency.prepareRequestMs) + QStringLiteral("ms uploadRequest=") + optMs0(latency.uploadRequestMs) +

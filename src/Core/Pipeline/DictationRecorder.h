@@ -2,6 +2,7 @@
 
 #include "Core/Pipeline/PipelineCollaborators.h"
 #include "Core/Pipeline/PipelineSession.h"
+#include "Foundation/Clock.h"
 #include "Models/DictationMetrics.h"
 #include "Models/PasteOutcome.h"
 #include "Models/TranscriptionResult.h"
@@ -22,7 +23,7 @@ class DictationRecorder {
 public:
     // What the batch road hands over once its text is pasted.
     struct BatchOutcome {
-        double processingStart = 0;
+        Clock::TimePoint processingStart;
         int chunkCount = 0;
         int voicedFrames = 0;
         QString asrText;
@@ -34,7 +35,7 @@ public:
         bool usedFallbackFormatting = false;  // the formatter failed; the rules formatted the text
         QString postProcessedText;
         QString finalText;
-        double insertStart = 0;
+        Clock::TimePoint insertStart;
         PasteOutcome paste;
         // Gathered by the recorder once the text is pasted.
         std::optional<double> ping;

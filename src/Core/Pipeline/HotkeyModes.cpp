@@ -22,10 +22,10 @@ void HotkeyModes::pushToTalkDown() {
         m_reminders.acceptTypingSuggestion(TypingReminderController::AcceptTrigger::keyboard);
         return;
     }
-    const double t = now();
-    const double previousDown = m_lastKeyDownTime;
-    const double previousUp = m_lastKeyUpTime;
-    m_lastKeyDownTime = t;
+    const Clock::TimePoint t = now();
+    const std::optional<Clock::TimePoint> previousDown = m_lastKeyDown;
+    const std::optional<Clock::TimePoint> previousUp = m_lastKeyUp;
+    m_lastKeyDown = t;
 
     const DictationStatus status = m_ctx.publisher.status();
     if (m_ctx.publisher.state().isPersistentMode &&
@@ -34,8 +34,8 @@ void HotkeyModes::pushToTalkDown() {
         m_engine.finishPersistent();
         return;
     }
-    const bool doubleTap = t - previousDown < DictationPipeline::doubleTapWindowSeconds &&
-                           t - previousUp < DictationPipeline::doubleTapWindowSeconds;
+    const bool doubleTap = previousDown && previousUp && t - *previousDown < DictationPipeline::doubleTapWindow &&
+                           t - *previousUp < DictationPipeline::doubleTapWindow;
     const bool restartable = status == DictationStatus::stopping || status == DictationStatus::processing ||
                              status == DictationStatus::idle || status == DictationStatus::inserting;
     if (doubleTap && restartable) {
@@ -53,7 +53,7 @@ void HotkeyModes::pushToTalkDown() {
 }
 
 void HotkeyModes::pushToTalkUp() {
-    m_lastKeyUpTime = now();
+    m_lastKeyUp = now();
     if (!m_ctx.publisher.state().isPersistentMode && m_ctx.publisher.status() == DictationStatus::listening)
         m_engine.stop();
 }

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "Foundation/Clock.h"
+
 #include <QCoro/QCoroTask>
+
+#include <optional>
 
 class SessionEngine;
 class TypingReminderController;
@@ -21,7 +25,7 @@ private:
     PipelineContext& m_ctx;
     SessionEngine& m_engine;
     TypingReminderController& m_reminders;
-    // Long ago: the first press can never look like the second half of a double tap.
-    double m_lastKeyDownTime = -1e9;
-    double m_lastKeyUpTime = -1e9;
+    // None before the first press and release, which can never be the second half of a double tap.
+    std::optional<Clock::TimePoint> m_lastKeyDown;
+    std::optional<Clock::TimePoint> m_lastKeyUp;
 };

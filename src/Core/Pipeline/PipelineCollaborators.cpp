@@ -19,9 +19,6 @@
 #include <QSaveFile>
 
 #include <QCoro/QCoroFuture>
-#include <QCoro/QCoroTimer>
-
-#include <chrono>
 
 bool PipelineServices::isFlagEnabled(const QString& key) const { return FeatureFlags::shared().isEnabled(key); }
 
@@ -112,11 +109,6 @@ std::optional<double> PipelineServices::predictMicStartMs(const std::optional<QS
 void PipelineServices::recordMicStart(const std::optional<QString>& deviceUID, double durationMs,
                                       std::optional<double> prediction) {
     MicTimingPredictor::shared().recordTiming(deviceUID, durationMs, prediction);
-}
-
-QCoro::Task<> TimerPipelineSleeper::sleep(double seconds) {
-    const auto ms = std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0));
-    co_await QCoro::sleepFor(ms);
 }
 
 AudioEnginePipelineSource::AudioEnginePipelineSource() : m_engine(std::make_unique<AudioEngine>()) {}

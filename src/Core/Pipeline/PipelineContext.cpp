@@ -21,12 +21,10 @@ PipelineContext::PipelineContext(DictationPipeline::Collaborators& c, SettingsSt
       streamingLink(std::move(c.streamingLink)),
       history(std::move(c.history)),
       services(c.services ? std::move(c.services) : std::make_unique<PipelineServices>()),
-      sleeper(c.sleeper ? std::move(c.sleeper) : std::make_unique<TimerPipelineSleeper>()),
       makeContextEngine(std::move(c.makeContextEngine)),
       makeScreenCaptureEngine(std::move(c.makeScreenCaptureEngine)),
       formatters(std::move(c.formatter), std::move(c.probeCloudFormatter)),
-      pastes(*textInserter, pipeline),
-      publisher(*sleeper) {
+      pastes(*textInserter, pipeline) {
     Q_ASSERT(audio && keyboardMonitor && textInserter && contextReader && appDetector && recognizer && batch &&
              streamingLink && history);
 }

@@ -52,7 +52,6 @@ struct PipelineContext {
     std::unique_ptr<PipelineStreamingLink> streamingLink;
     std::unique_ptr<PipelineHistory> history;
     std::unique_ptr<PipelineServices> services;
-    std::unique_ptr<PipelineSleeper> sleeper;
     std::function<std::unique_ptr<AbstractContextEngine>(AbstractAppDetector&, AbstractContextReader&)>
         makeContextEngine;
     std::function<std::unique_ptr<AbstractScreenCaptureEngine>()> makeScreenCaptureEngine;

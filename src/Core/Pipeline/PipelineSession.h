@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Audio/AudioEngine.h"
+#include "Foundation/Clock.h"
 #include "Foundation/PendingValue.h"
 #include "Models/ScreenCaptureResult.h"
 #include "Models/TranscriptionContext.h"
@@ -24,8 +25,8 @@ struct PipelineSession {
 
     quint64 generation = 0;
     QString traceID;
-    double sessionStartTime = 0;
-    double audioCaptureStartTime = 0;
+    Clock::TimePoint sessionStartTime;
+    Clock::TimePoint audioCaptureStartTime;
     std::vector<AudioChunk> audioChunks;  // drained from the capture buffer
     std::optional<TranscriptionContext> transcriptionContext;
     bool detectedPlaceholder = false;

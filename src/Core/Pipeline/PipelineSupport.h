@@ -29,8 +29,10 @@ class TextFormatterProtocol;
 // tasks.
 namespace PipelineSupport {
 
-// Monotonic seconds of the process clock.
-inline double now() { return Clock::current().monotonicSeconds(); }
+// Monotonic time of the process clock, and the milliseconds since an earlier reading (the unit
+// the measured times are recorded in).
+inline Clock::TimePoint now() { return Clock::current().monotonicNow(); }
+inline double msSince(Clock::TimePoint start) { return Clock::current().millisecondsSince(start); }
 
 inline QString ms0(double value) { return QString::number(value, 'f', 0); }
 inline QString seconds1(double value) { return QString::number(value, 'f', 1); }
@@ -67,21 +69,21 @@ QCoro::Task<> probeFormatter(std::function<QCoro::Task<std::shared_ptr<TextForma
 QCoro::Task<> captureScreen(std::unique_ptr<AbstractScreenCaptureEngine> engine, QString bundleId,
                             std::shared_ptr<PendingValue<std::optional<ScreenCaptureResult>>> pending);
 
-// The value of a background task, waited for at most `seconds`: nothing when the task failed,
-// was cancelled or is still busy by then (it is given up, so a late answer is dropped).
+// The value of a background task, waited for at most `deadline` on the process clock: nothing
+// when the task failed, was cancelled or is still busy by then (it is given up, so a late answer
+// is dropped).
 template <typename T>
-QCoro::Task<std::optional<T>> valueWithin(std::shared_ptr<PendingValue<T>> pending, PipelineSleeper* sleeper,
-                                          double seconds, QString what) {
+QCoro::Task<std::optional<T>> valueWithin(std::shared_ptr<PendingValue<T>> pending, std::chrono::milliseconds deadline,
+                                          QString what) {
     if (!pending->isSettled()) {
-        [](std::weak_ptr<PendingValue<T>> weak, PipelineSleeper* sleeper, double seconds,
-           QString what) -> QCoro::Task<> {
-            co_await sleeper->sleep(seconds);
+        std::weak_ptr<PendingValue<T>> weak = pending;
+        Clock::current().callAfter(deadline, [weak, deadline, what = std::move(what)] {
             const auto late = weak.lock();
-            if (!late || late->isSettled()) co_return;
-            VLOG(QStringLiteral("Pipeline: ") + what + QStringLiteral(" gave no answer within ") + seconds1(seconds) +
-                 QStringLiteral("s — going on without it"));
+            if (!late || late->isSettled()) return;
+            VLOG(QStringLiteral("Pipeline: ") + what + QStringLiteral(" gave no answer within ") +
+                 seconds1(toSeconds(deadline)) + QStringLiteral("s — going on without it"));
             late->cancel();
-        }(pending, sleeper, seconds, std::move(what));
+        });
     }
     T value = co_await pending->value();
     if (pending->isCancelled()) co_return std::nullopt;

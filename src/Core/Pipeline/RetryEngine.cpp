@@ -78,7 +78,7 @@ QCoro::Task<TieredASRResult> RetryEngine::transcribe(std::vector<float> samples)
 
     for (std::size_t index = 0; index < tiers.size(); ++index) {
         const ASRTier tier = tiers[index];
-        const double start = Clock::current().monotonicMs();
+        const Clock::TimePoint start = Clock::current().monotonicNow();
         const auto found = m_engines.find(tier);
         if (found == m_engines.end() || !found->second) continue;
         // Held for the call, so a registration meanwhile cannot pull the engine from under it.
@@ -98,7 +98,7 @@ QCoro::Task<TieredASRResult> RetryEngine::transcribe(std::vector<float> samples)
         if (!*alive) throw ASRError::transcriptionFailed(QStringLiteral("Retry engine was released during the run"));
 
         if (result) {
-            const double latency = Clock::current().monotonicMs() - start;
+            const double latency = Clock::current().millisecondsSince(start);
             clearFailureState(tier);
             m_lastTierUsed = tier;
             VLOG(QStringLiteral("RetryEngine: %1 succeeded in %2ms")

@@ -119,17 +119,17 @@ void SessionEngine::installChunkHandler(bool withFirstChunkAndRecognizer) {
         }
         link->sendAudioChunk(chunk);
         if (full && !state->firstChunkSeen.exchange(true)) {
-            const double t = now();
-            const double toFirst = (t - state->sessionStartTime.load()) * 1000.0;
-            const double latency = (t - state->audioCaptureStartTime.load()) * 1000.0;
+            const Clock::TimePoint t = now();
+            const double toFirst = toMilliseconds(t - state->sessionStartTime.load());
+            const double latency = toMilliseconds(t - state->audioCaptureStartTime.load());
             OutboxMessage message(OutboxMessage::Kind::firstChunk, generation);
             message.timeToFirstChunkMs = toFirst;
             message.firstChunkLatencyMs = latency;
             state->post(std::move(message));
         }
         state->rawLevel.store(level, std::memory_order_relaxed);
-        const double t = now();
-        if (t - state->lastVolumeUpdate.load() > DictationPipeline::levelPublishIntervalSeconds) {
+        const Clock::TimePoint t = now();
+        if (t - state->lastVolumeUpdate.load() > DictationPipeline::levelPublishInterval) {
             state->lastVolumeUpdate.store(t);
             OutboxMessage message(OutboxMessage::Kind::level, generation);
             message.level = level;
@@ -267,7 +267,7 @@ void SessionEngine::start() {
         failStart(*session, failure);
         return;
     }
-    session->micAcquisitionTimeMs = session->mediaStreamSetupMs = (now() - session->audioCaptureStartTime) * 1000.0;
+    session->micAcquisitionTimeMs = session->mediaStreamSetupMs = msSince(session->audioCaptureStartTime);
     m_ctx.services->recordMicStart(m_ctx.audio->deviceInUse(), session->micAcquisitionTimeMs, prediction);
 
     startLiveText(*session);
@@ -360,7 +360,7 @@ void SessionEngine::stop() {
     drainAudioChunks();
     const auto count = session->audioChunks.size();
     VLOG(QStringLiteral("Pipeline: Stopping — %1 chunks (").arg(count) +
-         seconds1(count * DictationPipeline::chunkSeconds) + QStringLiteral("s)"));
+         seconds1(toSeconds(static_cast<qint64>(count) * DictationPipeline::chunkDuration)) + QStringLiteral("s)"));
     const auto state = m_ctx.streamingLink->state();
     VLOG(QStringLiteral("Pipeline: stopDictation — transport state=") + PipelineStreamingLink::stateName(state) +
          QStringLiteral(", chunks sent over WS=%1").arg(m_ctx.streamingLink->chunksSent()));
@@ -402,7 +402,7 @@ void SessionEngine::cancel() {
     }
     if (m_publisher.status() == DictationStatus::dismissed) {
         StatusPublisher* publisher = &m_publisher;
-        publisher->startTimedRevert(DictationStatus::dismissed, m_ctx.timings.dismissedSeconds,
+        publisher->startTimedRevert(DictationStatus::dismissed, m_ctx.timings.dismissed,
                                     [publisher] { publisher->setStatus(DictationStatus::idle); });
     }
 }
@@ -477,7 +477,8 @@ void SessionEngine::finishPersistent() {
     m_ctx.streamingLink->resetSession();
     m_publisher.setStatus(DictationStatus::stopping);
     VLOG(QStringLiteral("Pipeline: Processing persistent audio — %1 chunks (").arg(count) +
-         seconds1(count * DictationPipeline::chunkSeconds) + QStringLiteral("s) via batch"));
+         seconds1(toSeconds(static_cast<qint64>(count) * DictationPipeline::chunkDuration)) +
+         QStringLiteral("s) via batch"));
     session->road = PipelineSession::Road::batch;
     m_hooks.processAudio(session);
 }

@@ -113,9 +113,9 @@ private:
         std::atomic<bool> feedRecognizer{false};
         std::atomic<bool> firstChunkSeen{false};
         std::atomic<float> rawLevel{0};
-        std::atomic<double> lastVolumeUpdate{0};
-        std::atomic<double> sessionStartTime{0};
-        std::atomic<double> audioCaptureStartTime{0};
+        std::atomic<Clock::TimePoint> lastVolumeUpdate{Clock::TimePoint()};
+        std::atomic<Clock::TimePoint> sessionStartTime{Clock::TimePoint()};
+        std::atomic<Clock::TimePoint> audioCaptureStartTime{Clock::TimePoint()};
         VoiceActivityDetector vad;
     };
 

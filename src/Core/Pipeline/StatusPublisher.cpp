@@ -1,11 +1,12 @@
 #include "Core/Pipeline/StatusPublisher.h"
 
 #include "Core/Pipeline/DictationPipeline.h"
+#include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 
 #include <QPointer>
 
-StatusPublisher::StatusPublisher(PipelineSleeper& sleeper, QObject* parent) : QObject(parent), m_sleeper(sleeper) {}
+StatusPublisher::StatusPublisher(QObject* parent) : QObject(parent) {}
 
 void StatusPublisher::setStatus(DictationStatus status) {
     ++m_statusEpoch;
@@ -56,15 +57,14 @@ void StatusPublisher::setLevel(float volume, std::vector<float> bands) {
     Q_EMIT levelChanged();
 }
 
-void StatusPublisher::startTimedRevert(DictationStatus shown, double seconds, std::function<void()> revert) {
+void StatusPublisher::startTimedRevert(DictationStatus shown, std::chrono::milliseconds delay,
+                                       std::function<void()> revert) {
     const quint64 epoch = m_statusEpoch;
     QPointer<StatusPublisher> self(this);
-    [](QPointer<StatusPublisher> self, PipelineSleeper* sleeper, double seconds, quint64 epoch, DictationStatus shown,
-       std::function<void()> revert) -> QCoro::Task<> {
-        co_await sleeper->sleep(seconds);
-        if (!self || self->m_statusEpoch != epoch || self->m_state.status != shown) co_return;
+    Clock::current().callAfter(delay, [self, epoch, shown, revert = std::move(revert)] {
+        if (!self || self->m_statusEpoch != epoch || self->m_state.status != shown) return;
         revert();
-    }(self, &m_sleeper, seconds, epoch, shown, std::move(revert));
+    });
 }
 
 void StatusPublisher::showDashboard(QList<TranscriptionResult> recent, PipelineHistory::Totals totals) {

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -16,8 +17,7 @@
 class StatusPublisher : public QObject {
     Q_OBJECT
 public:
-    // `sleeper` times the reverts; it outlives the publisher.
-    explicit StatusPublisher(PipelineSleeper& sleeper, QObject* parent = nullptr);
+    explicit StatusPublisher(QObject* parent = nullptr);
 
     const PublishedState& state() const { return m_state; }
     DictationStatus status() const { return m_state.status; }
@@ -40,9 +40,9 @@ public:
     // A finished dictation joins the recent ones and the totals.
     void addToDashboard(const TranscriptionResult& record);
 
-    // Runs `revert` after `seconds` when the status is still `shown` and nothing has written it
-    // since, so a revert never ends the display of a later dictation.
-    void startTimedRevert(DictationStatus shown, double seconds, std::function<void()> revert);
+    // Runs `revert` after `delay` (on the process clock) when the status is still `shown` and
+    // nothing has written it since, so a revert never ends the display of a later dictation.
+    void startTimedRevert(DictationStatus shown, std::chrono::milliseconds delay, std::function<void()> revert);
 
 Q_SIGNALS:
     void statusChanged(DictationStatus status);
@@ -58,7 +58,6 @@ Q_SIGNALS:
     void continuousDictationLatchedChanged();
 
 private:
-    PipelineSleeper& m_sleeper;
     PublishedState m_state;
     quint64 m_statusEpoch = 0;
 };

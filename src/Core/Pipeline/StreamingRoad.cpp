@@ -40,8 +40,8 @@ QCoro::Task<> StreamingRoad::commit(PipelineSessionPtr session) {
     // The server recognises this dictation; the on-device stream has nothing more to do.
     m_engine.endLiveRecognitionDetached(session);
     if (const auto task = session->contextTask) {
-        const std::optional<TranscriptionContext> context = co_await valueWithin(
-            task, m_ctx.sleeper.get(), m_ctx.timings.contextDeadlineSeconds, QStringLiteral("Context"));
+        const std::optional<TranscriptionContext> context =
+            co_await valueWithin(task, m_ctx.timings.contextDeadline, QStringLiteral("Context"));
         if (!self || !m_engine.isCurrent(session) || session->road != PipelineSession::Road::webSocket) co_return;
         if (context) {
             session->transcriptionContext = *context;
@@ -114,7 +114,7 @@ void StreamingRoad::handleResult(const QString& asrText, const QString& llmText,
 
 QCoro::Task<> StreamingRoad::complete(PipelineSessionPtr session, Outcome o) {
     const QPointer<QObject> self(m_ctx.pipeline);
-    o.audioSeconds = static_cast<double>(session->audioChunks.size()) * DictationPipeline::chunkSeconds;
+    o.audioSeconds = toSeconds(static_cast<qint64>(session->audioChunks.size()) * DictationPipeline::chunkDuration);
     o.paste = co_await m_ctx.pastes.paste(o.pastedText);
     if (!self) co_return;
     m_recorder.recordStreaming(*session, o);

@@ -200,7 +200,7 @@ struct AtspiClient::Worker {
     static void onTextEvent(AtspiEvent* event, void* data);
     void handleTextEvent(AtspiEvent* event);
     bool ensureTextListener();
-    bool observe(qint64 pid, double seconds, ChangeHandler onChange, EndHandler onEnd);
-    GSource* expiryFor(int id, double seconds);
+    bool observe(qint64 pid, std::chrono::milliseconds duration, ChangeHandler onChange, EndHandler onEnd);
+    GSource* expiryFor(int id, std::chrono::milliseconds duration);
     void endObservation(int id);
 };

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Foundation/DelayedCall.h"
 #include "Models/TranscriptionResult.h"
 
 #include <QIcon>
@@ -53,8 +52,8 @@ QString clampedToLines(const QString& text, const QFont& font, int width, int ma
 class TranscriptRow : public QWidget {
     Q_OBJECT
 public:
-    explicit TranscriptRow(const TranscriptionResult& result, QWidget* parent = nullptr,
-                           DelayedCall delayedCall = timerDelayedCall());
+    // The copy confirmation ends on the process clock.
+    explicit TranscriptRow(const TranscriptionResult& result, QWidget* parent = nullptr);
 
     const TranscriptionResult& result() const { return m_result; }
     bool isCopied() const { return m_copied; }
@@ -87,7 +86,6 @@ private:
     void refreshCopyButton();
 
     TranscriptionResult m_result;
-    DelayedCall m_delayedCall;
     bool m_copied = false;
     bool m_hovered = false;
     AppIconView* m_icon = nullptr;
