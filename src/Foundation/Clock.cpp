@@ -29,7 +29,9 @@ double Clock::millisecondsSince(TimePoint start) const { return toMilliseconds(m
 
 std::chrono::milliseconds fromSeconds(double seconds) {
     if (!std::isfinite(seconds)) return std::chrono::milliseconds(0);
-    return std::chrono::milliseconds(std::llround(seconds * 1000.0));
+    // Beyond thirty thousand years either way is a value no one means; clamped, it stays a number.
+    constexpr double kLimit = 1e12;
+    return std::chrono::milliseconds(std::llround(std::clamp(seconds, -kLimit, kLimit) * 1000.0));
 }
 
 Clock::TimePoint SystemClock::monotonicNow() const { return std::chrono::steady_clock::now(); }

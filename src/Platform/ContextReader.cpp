@@ -22,7 +22,7 @@ constexpr int kValueLimit = 4000;
 constexpr int kBeforeLimit = 2000;
 constexpr int kAfterLimit = 2000;
 constexpr int kSelectedLimit = 1000;
-constexpr int kPrimaryTimeoutMs = 150;
+constexpr auto kPrimaryTimeout = std::chrono::milliseconds(150);
 
 // Seconds as a log shows them: 120 → "120.0", 2.5 → "2.5".
 QString secondsText(double seconds) {
@@ -153,7 +153,7 @@ QCoro::Task<std::optional<TextFieldContext>> ContextReader::readFocusedTextField
         // belongs to the application that made the selection. Never a copy chord.
         if (result.read.status == AtspiFocusRead::Status::Ok && field.selectedText.isEmpty() && field.value.isEmpty() &&
             field.isEditable)
-            result.copied = DesktopBackend::current().readSelection(field.pid, kPrimaryTimeoutMs);
+            result.copied = DesktopBackend::current().readSelection(field.pid, kPrimaryTimeout);
         return result;
     });
     const FieldReadOutcome outcome = co_await reading;

@@ -537,7 +537,8 @@ TEST_F(AuthManagerTest, SignOutStopsTheRequestsThatCarryTheAccount) {
         QNetworkRequest request(QUrl(server.baseUrl() + "/slow"));
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
         if (withToken) request.setRawHeader("Authorization", "Bearer " + pair.accessToken.toUtf8());
-        out = co_await NetworkSession::perform(NetworkSession::platformSession(), request, "POST", "{}", 3000);
+        out = co_await NetworkSession::perform(NetworkSession::platformSession(), request, "POST", "{}",
+                                               std::chrono::seconds(3));
     };
     std::optional<HttpResponse> account, anonymous;
     send(true, account);

@@ -97,12 +97,11 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
     const auto recording = std::chrono::milliseconds(qint64(samples.size()) * 1000 / WavEncoding::kSampleRate);
     const auto allowance =
         std::chrono::milliseconds(static_cast<qint64>(double(recording.count()) * kTimeoutPerAudioSecond));
-    request.setTransferTimeout(m_services.requestTimeoutMs + static_cast<int>(allowance.count()));
+    request.setTransferTimeout(NetworkSession::transferTimeout(m_services.requestTimeout + allowance));
     const Clock::TimePoint t2 = now();
     const Clock::TimePoint t3 = now();
 
-    const HttpResponse response = co_await session.send(
-        request, "POST", json, std::chrono::milliseconds(m_services.resourceTimeoutMs) + allowance);
+    const HttpResponse response = co_await session.send(request, "POST", json, m_services.resourceTimeout + allowance);
     if (!*alive) throw engineGone();
     const Clock::TimePoint t4 = now();
 

@@ -76,7 +76,7 @@ NetworkSession::NetworkSession(const QString& deviceID, QObject* parent)
       m_deviceID(deviceID.toUtf8()) {
     // Qt fails at once when offline rather than waiting for connectivity, and keeps at most six
     // connections per host; the cookie attributes are set per request in makeRequest().
-    m_session->setTransferTimeout(kRequestTimeoutMs);
+    m_session->setTransferTimeout(transferTimeout(kRequestTimeout));
 }
 
 NetworkSession::~NetworkSession() = default;
@@ -85,19 +85,19 @@ QNetworkRequest NetworkSession::makeRequest(const QUrl& url) const {
     QNetworkRequest request(url);
     request.setRawHeader(StringShield::hdrConnection().toUtf8(), StringShield::valKeepAlive().toUtf8());
     request.setRawHeader(StringShield::hdrDeviceID().toUtf8(), m_deviceID);
-    request.setTransferTimeout(kRequestTimeoutMs);
+    request.setTransferTimeout(transferTimeout(kRequestTimeout));
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     return request;
 }
 
 QCoro::Task<HttpResponse> NetworkSession::send(QNetworkRequest request, QByteArray verb, QByteArray body) {
-    return perform(m_session, request, std::move(verb), std::move(body), kResourceTimeoutMs);
+    return perform(m_session, request, std::move(verb), std::move(body), kResourceTimeout);
 }
 
 QCoro::Task<HttpResponse> NetworkSession::send(QNetworkRequest request, QByteArray verb, QByteArray body,
                                                std::chrono::milliseconds resourceTimeout) {
-    return perform(m_session, request, std::move(verb), std::move(body), static_cast<int>(resourceTimeout.count()));
+    return perform(m_session, request, std::move(verb), std::move(body), resourceTimeout);
 }
 
 std::optional<QUrl> NetworkSession::joinURL(const QString& base, const QString& path) {
@@ -117,7 +117,8 @@ QNetworkAccessManager* NetworkSession::platformSession() {
 }
 
 QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager, QNetworkRequest request,
-                                                  QByteArray verb, QByteArray body, int totalTimeoutMs) {
+                                                  QByteArray verb, QByteArray body,
+                                                  std::chrono::milliseconds totalTimeout) {
     const InFlight inFlight;
     HttpResponse out;
     QNetworkReply* raw = nullptr;
@@ -136,13 +137,13 @@ QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager
 
     bool timedOut = false;
     QTimer deadline;
-    if (totalTimeoutMs > 0) {
+    if (totalTimeout.count() > 0) {
         deadline.setSingleShot(true);
         QObject::connect(&deadline, &QTimer::timeout, raw, [&timedOut, raw] {
             timedOut = true;
             raw->abort();
         });
-        deadline.start(totalTimeoutMs);
+        deadline.start(totalTimeout);
     }
     bool tooLarge = false;
     auto enforceCap = [&tooLarge, raw](qint64 size) {

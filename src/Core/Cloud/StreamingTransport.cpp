@@ -175,7 +175,7 @@ void StreamingTransport::retireSocket(bool sendGoingAway) {
     if (sendGoingAway && socket->state() == QAbstractSocket::ConnectedState) {
         // Let the close frame go out before the object goes away.
         QObject::connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(2000, socket, &QObject::deleteLater);
+        QTimer::singleShot(std::chrono::seconds(2), socket, &QObject::deleteLater);
         socket->close(QWebSocketProtocol::CloseCodeGoingAway);
     } else {
         socket->abort();

@@ -183,7 +183,7 @@ bool BatchRoad::acceptTranscript(const PipelineSession& session, std::chrono::mi
     VLOG(QStringLiteral("Pipeline: ASR [") + o.tierLabel + QStringLiteral("]: \"") + o.asrText +
          QStringLiteral("\" [") + ms0(session.asrTimeMs) + QStringLiteral("ms]"));
 
-    const SensibilityScorer::Score sensibility = SensibilityScorer::score(o.asrText, toSeconds(duration));
+    const SensibilityScorer::Score sensibility = SensibilityScorer::score(o.asrText, duration);
     if (sensibility.score < SensibilityScorer::minimumScore) {
         VLOG(QStringLiteral("Pipeline: Sensibility FAILED (%1) flags: [").arg(sensibility.score) +
              sensibility.flags.join(QStringLiteral(", ")) + QStringLiteral("] — discarding"));

@@ -271,7 +271,8 @@ QCoro::Task<> DictationPipeline::setup() {
     installKeyboardCallbacks();
     startKeyboardMonitor();
 
-    m_ctx->textInserter->setClipboardRestoreDelay(settings().clipboardRestoreDelay);
+    m_ctx->textInserter->setClipboardRestoreDelay(
+        AbstractTextInserter::restoreDelayFromSeconds(settings().clipboardRestoreDelay));
     // The microphone chosen earlier records from the first dictation on; while it is not
     // connected the system default records, and the choice stays for when it returns.
     if (settings().selectedMicUID) setMicDevice(settings().selectedMicUID);

@@ -38,7 +38,7 @@ std::vector<ASRTier> RetryEngine::getAvailableTiers() {
         if (!m_engines.count(tier)) continue;
         const auto listed = m_blacklist.find(tier);
         if (listed != m_blacklist.end()) {
-            if (static_cast<double>(listed->second.msecsTo(now)) < kBlacklistWindowMs) continue;
+            if (listed->second.msecsTo(now) < std::chrono::milliseconds(kBlacklistWindow).count()) continue;
             // The hour is over: the tier gets another chance. Its failure count stays, so one more
             // counted failure blacklists it again.
             m_queue->sync([this, tier] { m_blacklist.erase(tier); });
@@ -58,7 +58,7 @@ void RetryEngine::recordFailure(ASRTier tier) {
             m_blacklist[tier] = Clock::current().now();
             m_probationList.erase(tier);
             VLOG(QStringLiteral("RetryEngine: %1 blacklisted for %2s")
-                     .arg(rawValue(tier), QString::number(kBlacklistWindowMs / 1000.0, 'f', 1)));
+                     .arg(rawValue(tier), QString::number(toSeconds(kBlacklistWindow), 'f', 1)));
         }
     });
 }

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int kSessionCallTimeoutMs = 1000;
+constexpr auto kSessionCallTimeout = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -144,7 +144,8 @@ DBusMessage* AtspiClient::Worker::isEnabledCall(const char* method) {
 DBusMessage* AtspiClient::Worker::sendSessionCall(DBusMessage* call) {
     DBusError error;
     dbus_error_init(&error);
-    DBusMessage* reply = dbus_connection_send_with_reply_and_block(session, call, kSessionCallTimeoutMs, &error);
+    DBusMessage* reply = dbus_connection_send_with_reply_and_block(
+        session, call, static_cast<int>(std::chrono::milliseconds(kSessionCallTimeout).count()), &error);
     dbus_message_unref(call);
     if (!reply) dbus_error_free(&error);
     return reply;
@@ -169,7 +170,8 @@ bool AtspiClient::Worker::ensureAtspi() {
     // libatspi attaches its connection to the default context, which Qt's main thread runs;
     // move it to ours so that nothing of libatspi is ever dispatched on another thread.
     atspi_set_main_context(context);
-    atspi_set_timeout(callTimeoutMs.load(), callTimeoutMs.load());
+    const auto callTimeoutMs = static_cast<gint>(callTimeout.load().count());
+    atspi_set_timeout(callTimeoutMs, callTimeoutMs);
     atspiReady = true;
     listenForFocus();
     rehomeConnections();

@@ -88,7 +88,7 @@ int AtspiClient::activeObservationCount() { return m_worker->observationCount.lo
 
 void AtspiClient::setCallTimeoutMs(int ms) {
     const int value = std::clamp(ms, 50, 5000);
-    m_worker->callTimeoutMs = value;
+    m_worker->callTimeout = std::chrono::milliseconds(value);
     m_worker->post([w = m_worker.get(), value] {
         if (w->atspiReady) atspi_set_timeout(value, value);
     });

@@ -33,7 +33,7 @@ struct AtspiFocusRead {
 };
 
 struct AtspiWalkLimits {
-    double budgetMs = 150.0;
+    std::chrono::milliseconds budget{150};
     int maxVisits = 1500;
     int maxDepth = 24;
     int maxTextCharacters = 100000;  // all texts together; the walk stops when they reach it

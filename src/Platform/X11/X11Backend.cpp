@@ -260,8 +260,8 @@ std::optional<QImage> X11Backend::grabMonitorUnderPointer(QString* error) {
     return ScreenGrabber::grabMonitorUnderPointer(error);
 }
 
-std::optional<QString> X11Backend::readSelection(qint64 ownerPid, int timeoutMs) {
-    return PrimarySelectionReader::read(ownerPid, timeoutMs);
+std::optional<QString> X11Backend::readSelection(qint64 ownerPid, std::chrono::milliseconds timeout) {
+    return PrimarySelectionReader::read(ownerPid, static_cast<int>(timeout.count()));
 }
 
 bool X11Backend::setWindowInputRegion(QWindow* window, const QRegion& region) {

@@ -102,7 +102,7 @@ TEST(FakeKeyboardMonitorTest, APendingKeyDiesWithTheMonitor) {
 
 TEST(FakeTextInserterTest, AnswersScriptedOutcomesThenSuccessAndRecordsTexts) {
     FakeTextInserter inserter;
-    inserter.setClipboardRestoreDelay(0.01);
+    inserter.setClipboardRestoreDelay(std::chrono::milliseconds(10));
     inserter.scriptedOutcomes.push_back(FakeTextInserter::failedOutcome("first"));
 
     const PasteOutcome failed = QCoro::waitFor(inserter.insertText("first"));

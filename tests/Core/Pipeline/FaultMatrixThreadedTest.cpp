@@ -136,7 +136,7 @@ public:  // the rows' faults reach the servers and the transport
                     co_return std::optional<QString>(QStringLiteral("token-1"));
                 };
                 services.deviceID = [] { return QStringLiteral("device-1"); };
-                services.requestTimeoutMs = cloudTimeoutMs;
+                services.requestTimeout = std::chrono::milliseconds(cloudTimeoutMs);
                 return std::make_shared<CloudASREngine>(QStringLiteral("Cloud"), serverURL, services);
             };
             return std::make_unique<RetryPipelineBatchRecognizer>(device, factories);

@@ -47,7 +47,7 @@ TEST(PipelineSetup, WiresCollaboratorsOnceEvenWhenRunTwice) {
     EXPECT_EQ(h.link->connectCalls, 1);
     EXPECT_EQ(h.services->refreshCalls, 1);
     EXPECT_EQ(h.audio->prewarmCalls, 1);
-    EXPECT_DOUBLE_EQ(h.inserter->clipboardRestoreDelay(), 1.25);
+    EXPECT_EQ(h.inserter->clipboardRestoreDelay(), std::chrono::milliseconds(1250));
     EXPECT_EQ(h.pipeline->totalDictations(), 7);
     EXPECT_EQ(h.pipeline->totalWords(), 70);
     ASSERT_NE(h.pipeline->contextEngine(), nullptr);
