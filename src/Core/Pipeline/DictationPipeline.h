@@ -51,6 +51,11 @@ Q_DECLARE_METATYPE(PipelineStep)
 // Runs one dictation at a time from hotkey press to pasted text, and publishes its state to the
 // interface. Lives on the main thread; only the chunk path runs on the capture thread.
 //
+// The facade over the parts a dictation goes through, each a class over the dictation's session
+// and the shared context (PipelineContext): the SessionEngine driven by the HotkeyModes, the
+// StreamingRoad and the BatchRoad, and the DictationRecorder where both end. This class builds and
+// wires them and hands its public calls to them.
+//
 // Each dictation is a session of its own. Every asynchronous step holds its session and, after
 // each suspension, goes on only while that session is still the current one, so a road that
 // belongs to a cancelled or replaced dictation stops without touching the new one.

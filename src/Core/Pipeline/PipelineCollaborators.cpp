@@ -10,6 +10,7 @@
 #include "Core/Services/MetricsLogger.h"
 
 #include "Foundation/AppPaths.h"
+#include "Foundation/Clock.h"
 #include "Foundation/SerialQueue.h"
 
 #include <QDateTime>
@@ -91,7 +92,7 @@ std::optional<QString> writeRecording(const QString& folder, const QString& stam
 
 QCoro::Task<std::optional<QString>> PipelineServices::keepRecording(std::vector<float> samples) {
     const QString folder = AppPaths::dataDir() + QStringLiteral("/Recordings");
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
+    const QString stamp = Clock::current().now().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
     auto promise = std::make_shared<QPromise<std::optional<QString>>>();
     QFuture<std::optional<QString>> writing = promise->future();
     promise->start();
