@@ -213,13 +213,13 @@ PocketSphinxASR::PocketSphinxASR(const QLocale& locale, const QString& modelDir)
     : PocketSphinxASR(locale, std::nullopt, modelDir, 0) {}
 
 PocketSphinxASR::PocketSphinxASR(const QLocale& locale, OnDemand onDemand, const QString& modelDir)
-    : PocketSphinxASR(locale, std::optional<OnDemand>(std::move(onDemand)), modelDir, 0) {}
+    : PocketSphinxASR(locale, std::optional<OnDemand>(onDemand), modelDir, 0) {}
 
 PocketSphinxASR::PocketSphinxASR(const QLocale& locale, std::optional<OnDemand> onDemand, const QString& modelDir, int)
     : m_available(locale.language() == QLocale::English && modelPresent(modelDir)),
       m_localeIdentifier(locale.name().replace(QLatin1Char('_'), QLatin1Char('-'))),
       m_modelDir(modelDir),
-      m_onDemand(std::move(onDemand)),
+      m_onDemand(onDemand),
       m_stream(std::make_unique<StreamState>()),
       m_queue(std::make_unique<SerialQueue>(QStringLiteral("com.vantrose.pocketsphinx"))) {
     if (!m_available) {
