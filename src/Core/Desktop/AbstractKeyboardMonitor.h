@@ -40,9 +40,9 @@ public:
     void setHotkey(const Hotkey& hotkey);
     std::uint16_t pushToTalkKeyCode() const { return m_pushToTalkKeyCode; }
     void setPushToTalkKeyCode(std::uint16_t keyCode);
-    // The key taken as push-to-talk when the configured key sends no events of its own.
+    // The key taken as push-to-talk when the configured key sends no events of its own. Fixed,
+    // so any thread may read it.
     std::uint16_t fallbackKeyCode() const { return m_fallbackKeyCode; }
-    void setFallbackKeyCode(std::uint16_t keyCode);
     // How long a combination hotkey may break before its release counts.
     std::chrono::milliseconds comboUpDebounce() const { return m_comboUpDebounce; }
 
@@ -55,6 +55,6 @@ private:
     QList<HotkeyBinding> m_hotkeyBindings;
     Hotkey m_hotkey{Hotkey::rightOptionKeyCode, 0};
     std::uint16_t m_pushToTalkKeyCode = Hotkey::rightOptionKeyCode;
-    std::uint16_t m_fallbackKeyCode = Hotkey::rightOptionKeyCode;
+    const std::uint16_t m_fallbackKeyCode = Hotkey::rightOptionKeyCode;
     std::chrono::milliseconds m_comboUpDebounce{200};
 };

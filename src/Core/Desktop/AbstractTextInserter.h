@@ -31,13 +31,7 @@ public:
     static std::chrono::milliseconds restoreDelayFromSeconds(double seconds) {
         return std::isfinite(seconds) ? fromSeconds(seconds) : kDefaultRestoreDelay;
     }
-    // Whether the clipboard is served lazily on request rather than written at once.
-    bool useDelayedRendering() const { return m_useDelayedRendering; }
-    void setUseDelayedRendering(bool on) { m_useDelayedRendering = on; }
-    std::chrono::milliseconds pasteTimeout() const { return m_pasteTimeout; }
 
 private:
     std::chrono::milliseconds m_clipboardRestoreDelay = kDefaultRestoreDelay;
-    bool m_useDelayedRendering = false;
-    std::chrono::milliseconds m_pasteTimeout = std::chrono::seconds(2);
 };

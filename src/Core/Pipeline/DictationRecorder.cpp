@@ -253,8 +253,7 @@ void DictationRecorder::reportPasteOutcome(const PipelineSession& session, const
                {QStringLiteral("helperPasteProcessingMs"),
                 paste.helperPasteProcessingMs ? QVariant(*paste.helperPasteProcessingMs) : QVariant()},
                {QStringLiteral("focusedControlChanged"), paste.focusedControlChanged},
-               {QStringLiteral("hasPrivilegeIssues"), paste.hasPrivilegeIssues},
-               {QStringLiteral("delayedClipboardRenderingUsed"), m_ctx.textInserter->useDelayedRendering()}});
+               {QStringLiteral("hasPrivilegeIssues"), paste.hasPrivilegeIssues}});
 }
 
 void DictationRecorder::reportBatchCompletion(const PipelineSession& session, const BatchOutcome& o,

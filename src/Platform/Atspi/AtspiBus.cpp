@@ -170,7 +170,7 @@ bool AtspiClient::Worker::ensureAtspi() {
     // libatspi attaches its connection to the default context, which Qt's main thread runs;
     // move it to ours so that nothing of libatspi is ever dispatched on another thread.
     atspi_set_main_context(context);
-    const auto callTimeoutMs = static_cast<gint>(callTimeout.load().count());
+    const auto callTimeoutMs = static_cast<gint>(kAtspiCallTimeout.count());
     atspi_set_timeout(callTimeoutMs, callTimeoutMs);
     atspiReady = true;
     listenForFocus();

@@ -27,7 +27,8 @@
 
 #include <unistd.h>
 
-inline constexpr auto kAtspiDefaultCallTimeout = std::chrono::milliseconds(500);
+// The time a single call into another application may take.
+inline constexpr auto kAtspiCallTimeout = std::chrono::milliseconds(500);
 
 // Owns one GObject reference.
 class Ref {
@@ -82,7 +83,6 @@ struct AtspiClient::Worker {
     GMainContext* context = nullptr;
     GMainLoop* loop = nullptr;
     std::atomic<bool> running{false};
-    std::atomic<std::chrono::milliseconds> callTimeout{kAtspiDefaultCallTimeout};
 
     // Touched only on the worker thread.
     bool atspiReady = false;
@@ -129,15 +129,14 @@ struct AtspiClient::Worker {
     // the whole call timeout is taken as the application not answering.
     class CallTimer {
     public:
-        explicit CallTimer(Worker& worker) : m_worker(worker), m_limit(worker.callTimeout.load()) { m_clock.start(); }
+        explicit CallTimer(Worker& worker) : m_worker(worker) { m_clock.start(); }
         ~CallTimer() {
-            if (m_clock.elapsed() >= m_limit.count()) m_worker.callTimedOut = true;
+            if (m_clock.elapsed() >= kAtspiCallTimeout.count()) m_worker.callTimedOut = true;
         }
 
     private:
         Worker& m_worker;
         QElapsedTimer m_clock;
-        std::chrono::milliseconds m_limit;
     };
     AtspiStateSet* stateSetOf(AtspiAccessible* element);
     bool hasState(AtspiAccessible* element, AtspiStateType state);
