@@ -194,7 +194,6 @@ AbstractContextEngine* DictationPipeline::contextEngine() { return m_ctx->contex
 PipelineStreamingLink& DictationPipeline::streamingLink() { return *m_ctx->streamingLink; }
 PipelineHistory& DictationPipeline::history() { return *m_ctx->history; }
 TextFormatterProtocol& DictationPipeline::formatter() { return m_ctx->formatters.current(); }
-void DictationPipeline::setTimings(const Timings& timings) { m_ctx->timings = timings; }
 
 // ---------------------------------------------------------------------------------------------
 // Settings and typing reminders

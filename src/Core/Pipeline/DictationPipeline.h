@@ -197,8 +197,6 @@ public:
     // The chunks recorded so far by the current dictation, in both buffers.
     int recordedChunkCount() const;
 
-    void setTimings(const Timings& timings);
-
     // One metrics event: the metrics log and the history's event table.
     void emitTelemetryEvent(const QString& event, const QVariantMap& payload);
 

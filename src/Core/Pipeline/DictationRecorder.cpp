@@ -141,7 +141,7 @@ void DictationRecorder::recordStreaming(const PipelineSession& session, const St
          ms0(m_ctx.streamingLink->commitToResultMs()) + QStringLiteral("ms)"));
     VLOG(QStringLiteral("Pipeline: Streaming complete — %1 words, ")
              .arg(o.postProcessed.split(QLatin1Char(' '), Qt::SkipEmptyParts).size()) +
-         seconds1(o.audioSeconds) + QStringLiteral("s audio, ") + ms0(e2eMs) + QStringLiteral("ms e2e"));
+         seconds1(toSeconds(o.audio)) + QStringLiteral("s audio, ") + ms0(e2eMs) + QStringLiteral("ms e2e"));
 
     const DictationLatencyMetrics latency = streamingLatency(session, o);
     const TranscriptionResult record = streamingRecord(session, o, e2eMs, latency);
@@ -156,7 +156,7 @@ DictationLatencyMetrics DictationRecorder::streamingLatency(const PipelineSessio
                                                             const StreamingOutcome& o) const {
     const PasteOutcome& paste = o.paste;
     DictationLatencyMetrics latency;
-    latency.recordingLengthMs = o.audioSeconds * 1000.0;
+    latency.recordingLengthMs = toMilliseconds(o.audio);
     latency.timeToPasteTextMs = paste.totalTimeMs;
     latency.axContextTimeMs = session.contextGatherTimeMs;
     latency.backendCommitAckTimeMs = m_ctx.streamingLink->commitToResultMs();
@@ -172,15 +172,15 @@ TranscriptionResult DictationRecorder::streamingRecord(const PipelineSession& se
     const auto& context = session.transcriptionContext;
     DictationPersistenceMetrics persistence =
         persistenceBase(session.traceID, m_ctx.services->metricsSessionID(), context, paste);
-    persistence.speechDurationS = o.audioSeconds;
-    persistence.recordingLengthMs = o.audioSeconds * 1000.0;
+    persistence.speechDurationS = toSeconds(o.audio);
+    persistence.recordingLengthMs = toMilliseconds(o.audio);
     persistence.e2eLatencyMs = e2eMs;
 
     TranscriptionResult::Fields f;
     f.rawText = o.asrText;
     f.formattedText = o.resultText;
     f.pastedText = o.pastedText;
-    f.duration = f.speechDuration = o.audioSeconds;
+    f.duration = f.speechDuration = toSeconds(o.audio);
     f.language = f.detectedLanguage = m_ctx.settings().language;
     f.status = o.llmText.isEmpty() ? ResponseStatus::rawTranscript : ResponseStatus::formatted;
     f.micAcquisitionTimeMs = session.micAcquisitionTimeMs;

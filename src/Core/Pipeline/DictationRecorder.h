@@ -11,6 +11,7 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <chrono>
 #include <optional>
 
 class DictationLearning;
@@ -58,7 +59,7 @@ public:
         double llmMs = 0;
         QString asrProvider;
         QString llmProvider;
-        double audioSeconds = 0;  // of the recording, as sent to the server
+        std::chrono::milliseconds audio{0};  // of the recording, as sent to the server
         PasteOutcome paste;
     };
 

@@ -114,7 +114,7 @@ void StreamingRoad::handleResult(const QString& asrText, const QString& llmText,
 
 QCoro::Task<> StreamingRoad::complete(PipelineSessionPtr session, Outcome o) {
     const QPointer<QObject> self(m_ctx.pipeline);
-    o.audioSeconds = toSeconds(static_cast<qint64>(session->audioChunks.size()) * DictationPipeline::chunkDuration);
+    o.audio = static_cast<qint64>(session->audioChunks.size()) * DictationPipeline::chunkDuration;
     o.paste = co_await m_ctx.pastes.paste(o.pastedText);
     if (!self) co_return;
     m_recorder.recordStreaming(*session, o);

@@ -261,7 +261,7 @@ std::optional<QImage> X11Backend::grabMonitorUnderPointer(QString* error) {
 }
 
 std::optional<QString> X11Backend::readSelection(qint64 ownerPid, std::chrono::milliseconds timeout) {
-    return PrimarySelectionReader::read(ownerPid, static_cast<int>(timeout.count()));
+    return PrimarySelectionReader::read(ownerPid, timeout);
 }
 
 bool X11Backend::setWindowInputRegion(QWindow* window, const QRegion& region) {

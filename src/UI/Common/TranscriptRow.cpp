@@ -289,7 +289,7 @@ void TranscriptRow::copy() {
     refreshCopyButton();
     // Each press schedules its own reset; the first one due ends the confirmation.
     QPointer<TranscriptRow> guard(this);
-    Clock::current().callAfter(fromSeconds(copiedSeconds), [guard] {
+    Clock::current().callAfter(copiedFor, [guard] {
         if (!guard) return;
         guard->m_copied = false;
         guard->refreshCopyButton();

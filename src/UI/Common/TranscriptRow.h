@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <chrono>
 #include <optional>
 
 class QLabel;
@@ -70,7 +71,8 @@ public:
     QToolButton* copyButton() const { return m_copyButton; }
     AppIconView* iconView() const { return m_icon; }
 
-    static constexpr double copiedSeconds = 1.5;
+    // How long the copy button shows its check mark.
+    static constexpr auto copiedFor = std::chrono::milliseconds(1500);
     // Whether the age is being kept current (only while the row is on screen).
     bool refreshesAge() const;
 

@@ -17,6 +17,7 @@
 #include <QShowEvent>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace {
@@ -28,7 +29,7 @@ constexpr double kInset = 48;
 constexpr double kFooterBottom = 32;
 constexpr double kDotHeight = 6;
 constexpr double kDotSpacing = 6;
-constexpr int kFrameMs = 16;
+constexpr auto kFrame = std::chrono::milliseconds(16);
 
 const TimedMotion kHoverMotion = TimedMotion::spring(0.3, 0.65);
 
@@ -141,7 +142,7 @@ OnboardingView::OnboardingView(AbstractAccount& auth, bool skipWelcome, Permissi
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumSize(600, 480);
-    m_ticker.setInterval(kFrameMs);
+    m_ticker.setInterval(kFrame);
     connect(&m_ticker, &QTimer::timeout, this, [this] {
         const double now = nowSeconds();
         updateVideos(now);
