@@ -62,8 +62,7 @@ QString SingleInstance::privateFolderProblem(const QString& folder) {
             return QStringLiteral("the folder %1 is open to other users").arg(folder);
         return {};
     }
-    if (::chmod(path.constData(), 0700) != 0)
-        return QStringLiteral("the folder %1 cannot be made private").arg(folder);
+    if (::chmod(path.constData(), 0700) != 0) return QStringLiteral("the folder %1 cannot be made private").arg(folder);
     return {};
 }
 
