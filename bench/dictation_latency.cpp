@@ -163,7 +163,6 @@ struct RealRecognizerPipeline {
         c.streamingLink = std::move(link);
         c.history = std::make_unique<FakePipelineHistory>();
         c.services = std::make_unique<RecordingPipelineServices>();
-        c.sleeper = std::make_unique<TimerPipelineSleeper>();
         c.makeContextEngine = [](AbstractAppDetector&, AbstractContextReader&) {
             return std::make_unique<FakeContextEngine>();
         };
@@ -230,10 +229,10 @@ BENCHMARK(BM_OnDeviceKeyUpToPaste)->UseManualTime()->Unit(benchmark::kMillisecon
 
 void BM_OnDeviceColdKeyUpToPaste(benchmark::State& state) {
     if (recording().empty()) return state.SkipWithError("flite and sox are needed");
-    // Released as soon as each dictation has ended: every press finds no decoder.
-    auto engine = std::make_shared<PocketSphinxASR>(
-        QLocale(QLocale::English, QLocale::UnitedStates),
-        PocketSphinxASR::OnDemand{0.0, [](double, std::function<void()> release) { release(); }});
+    // Released as soon as each dictation has ended (the check runs while the dictation settles
+    // back to idle): every press finds no decoder.
+    auto engine = std::make_shared<PocketSphinxASR>(QLocale(QLocale::English, QLocale::UnitedStates),
+                                                    PocketSphinxASR::OnDemand{std::chrono::milliseconds(0)});
     RealRecognizerPipeline r(std::make_unique<FakeStreamingLink>(), /*liveRecognition=*/true, engine);
     runDictations(state, r);
 }

@@ -188,7 +188,6 @@ void BM_HotkeyToFirstChunk(benchmark::State& state) {
     c.streamingLink = std::make_unique<FakeStreamingLink>();  // no server: the device recognises
     c.history = std::make_unique<FakePipelineHistory>();
     c.services = std::make_unique<RecordingPipelineServices>();
-    c.sleeper = std::make_unique<TimerPipelineSleeper>();
     c.makeContextEngine = [](AbstractAppDetector&, AbstractContextReader&) {
         return std::make_unique<FakeContextEngine>();
     };

@@ -27,7 +27,7 @@ void BM_KeyUpToPasteCall(benchmark::State& state) {
         const auto elapsed = h.inserter->calls.last().at - start;
         state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
         while (p.status() != DictationStatus::idle) QCoreApplication::processEvents(QEventLoop::AllEvents);
-        h.sleeper->advance(1.0);  // lets the stage reset run
+        h.clock.advance(std::chrono::seconds(1));  // lets the stage reset run
     }
 }
 BENCHMARK(BM_KeyUpToPasteCall)->UseManualTime()->Unit(benchmark::kMillisecond);

@@ -83,7 +83,7 @@ Outcome run(const QList<HotkeyBinding>& bindings, const std::vector<Command>& co
         };
         for (const Command& c : commands) {
             if (c.kind == 'w') {
-                clock.advance(c.seconds);
+                clock.advance(std::chrono::duration<double>(c.seconds));
                 monitor.checkComboRelease();
             } else {
                 send(c.xKeycode, c.kind == 'd');
@@ -91,7 +91,7 @@ Outcome run(const QList<HotkeyBinding>& bindings, const std::vector<Command>& co
         }
         for (int x = 0; x < 256; ++x)
             if (translator.isDown(uint8_t(x))) send(uint8_t(x), false);
-        clock.advance(1.0);
+        clock.advance(std::chrono::seconds(1));
         monitor.checkComboRelease();
         QCoreApplication::processEvents();
         outcome.heldAtEnd = monitor.isPushToTalkHeld();

@@ -3,6 +3,7 @@
 #include "FuzzSupport.h"
 
 #include "Core/ASR/SensibilityScorer.h"
+#include "Foundation/Clock.h"
 
 #include <cmath>
 
@@ -13,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool ok = false;
     double duration = parts[1].toDouble(&ok);
     if (!ok) duration = 2.0;
-    const SensibilityScorer::Score score = SensibilityScorer::score(parts[0], duration);
+    const SensibilityScorer::Score score = SensibilityScorer::score(parts[0], fromSeconds(duration));
     if (std::isfinite(duration))
         Fuzz::check(score.score >= 0.0f && score.score <= 1.0f, "the score stays within 0..1",
                     QString::number(double(score.score)));

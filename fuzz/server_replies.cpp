@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CloudASREngine::Services services;
         services.accessToken = []() -> QCoro::Task<std::optional<QString>> { co_return QStringLiteral("token"); };
         services.deviceID = [] { return QStringLiteral("fuzz-device"); };
-        services.requestTimeoutMs = 5000;
+        services.requestTimeout = std::chrono::seconds(5);
         CloudASREngine engine(QStringLiteral("cloud"), base, services);
         (void)QCoro::waitFor(finishes(engine.transcribe(std::vector<float>(1600, 0.1f))));
         break;

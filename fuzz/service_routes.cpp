@@ -64,7 +64,7 @@ Service& service() {
         options.urlScheme = Config::urlScheme();
         options.login = QStringLiteral("fuzz");
         options.speech.ollamaBase.clear();
-        options.speech.streamIdleTimeoutMs = 200;
+        options.speech.streamIdleTimeout = std::chrono::milliseconds(200);
         options.connections.headerDeadline = 150ms;
         options.connections.bodyIdleDeadline = 150ms;
         options.connections.idleDeadline = 150ms;

@@ -31,10 +31,10 @@ struct Road {
         server = std::make_unique<LoopbackStreamingServer>(http);
         server->setDefaultCommitReply(LoopbackStreamingServer::CommitReply::silence());
         StreamingTransport::Tuning tuning;
-        tuning.initialReconnectDelaySec = 0.01;
-        tuning.maxReconnectDelaySec = 0.05;
+        tuning.initialReconnectDelay = std::chrono::milliseconds(10);
+        tuning.maxReconnectDelay = std::chrono::milliseconds(50);
         tuning.maxReconnectAttempts = 50;
-        tuning.commitResultTimeoutSec = 30;
+        tuning.commitResultTimeout = std::chrono::seconds(30);
         StreamingTransport::Credentials credentials;
         credentials.deviceID = [] { return QStringLiteral("fuzz-device"); };
         credentials.accessToken = [] { return std::optional<QString>(); };

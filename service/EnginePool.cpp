@@ -1,7 +1,6 @@
 #include "EnginePool.h"
 
 #include "Core/ASR/PocketSphinxASR.h"
-#include "Foundation/DelayedCall.h"
 
 #include <QLocale>
 
@@ -41,12 +40,11 @@ EngineLease EnginePool::acquire() {
         engine = std::move(state.idle.back());
         state.idle.pop_back();
     } else {
-        const double releaseAfter = std::chrono::duration<double>(state.options.releaseDecoderAfter).count();
         // A recogniser's decoder was freed into its worker's memory arena: once the last
         // reference goes, the pages go back to the system, not only to the allocator.
         engine = std::shared_ptr<PocketSphinxASR>(
             new PocketSphinxASR(QLocale(QLocale::English, QLocale::UnitedStates),
-                                PocketSphinxASR::OnDemand{releaseAfter, timerDelayedCall()}, state.options.modelDir),
+                                PocketSphinxASR::OnDemand{state.options.releaseDecoderAfter}, state.options.modelDir),
             [](PocketSphinxASR* gone) {
                 delete gone;
                 malloc_trim(0);

@@ -38,7 +38,7 @@ using ServiceReplies::errorReply;
 
 constexpr qsizetype kMaxTextMessage = qsizetype{256} * 1024;            // one WebSocket control message
 constexpr qsizetype kMaxTranscribeBody = RouteLimits::kTranscribeBody;  // ten minutes of WAV, as Base64 in JSON
-constexpr double kOllamaRecheckSeconds = 30.0;
+constexpr auto kOllamaRecheck = std::chrono::seconds(30);
 
 QHttpServerResponse jsonReply(const QJsonObject& body, StatusCode status = StatusCode::Ok) {
     return QHttpServerResponse(body, status);
@@ -165,7 +165,8 @@ DecodedWav decodeWav(const QByteArray& wav, qint64 maxSamples) {
     return out;
 }
 
-double nowMs() { return Clock::current().monotonicMs(); }
+Clock::TimePoint now() { return Clock::current().monotonicNow(); }
+double msSince(Clock::TimePoint start) { return Clock::current().millisecondsSince(start); }
 
 // What a streaming result and a transcription reply both say about the recognised and the
 // formatted text.
@@ -200,7 +201,7 @@ public:
         // Only audio keeps a stream open: a client that only pings holds a recogniser nobody else
         // can have. "Going away" tells the program to connect afresh at its next dictation.
         m_idle.setSingleShot(true);
-        m_idle.setInterval(service->m_options.streamIdleTimeoutMs);
+        m_idle.setInterval(service->m_options.streamIdleTimeout);
         connect(&m_idle, &QTimer::timeout, this,
                 [this] { m_socket->close(QWebSocketProtocol::CloseCodeGoingAway, "idle"); });
         m_idle.start();
@@ -326,7 +327,7 @@ private:
 
     QCoro::Task<void> commit(QJsonObject context, int generation) {
         QPointer<StreamSession> self(this);
-        const double t0 = nowMs();
+        const Clock::TimePoint t0 = now();
         m_committing = true;
         QString asrText;
         double asrMs = 0;
@@ -335,7 +336,7 @@ private:
             const ASRResult result = co_await stopStreaming();
             if (!self || self->m_closed || self->m_generation != generation) co_return;
             asrText = result.text.trimmed();
-            asrMs = nowMs() - t0;
+            asrMs = msSince(t0);
         }
         FormattingResult formatted{QString(), 0, QStringLiteral("none")};
         if (!asrText.isEmpty()) {
@@ -347,7 +348,7 @@ private:
         m_commitUnanswered = false;
         QJsonObject result = recognitionFields(asrText, asrMs, formatted);
         result.insert("type", "result");
-        result.insert("commit_to_response_ms", nowMs() - t0);
+        result.insert("commit_to_response_ms", msSince(t0));
         send(result);
     }
 
@@ -424,9 +425,9 @@ QJsonObject SpeechService::healthProviders() const {
 
 void SpeechService::refreshOllamaAvailability() {
     if (m_options.ollamaBase.isEmpty()) return;
-    const double now = nowMs() / 1000.0;
-    if (now - m_ollamaCheckedAt < kOllamaRecheckSeconds) return;
-    m_ollamaCheckedAt = now;
+    const Clock::TimePoint checkedAt = now();
+    if (m_ollamaCheckedAt && checkedAt - *m_ollamaCheckedAt < kOllamaRecheck) return;
+    m_ollamaCheckedAt = checkedAt;
     QPointer<SpeechService> self(this);
     [](QPointer<SpeechService> self, QString base, QString model) -> QCoro::Task<void> {
         OllamaLLMFormatter probe(base, model);
@@ -513,7 +514,7 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                  }
                  [](QPointer<SpeechService> self, EngineLease lease, std::vector<float> samples, QJsonObject context,
                     bool wantsFormat, QString account, Reply finish) -> QCoro::Task<void> {
-                     const double t0 = nowMs();
+                     const Clock::TimePoint t0 = now();
                      ASRResult recognised;
                      try {
                          recognised = co_await lease->transcribe(std::move(samples));
@@ -529,14 +530,14 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                      }
                      lease.reset();
                      if (!self) co_return;
-                     const double asrMs = nowMs() - t0;
+                     const double asrMs = msSince(t0);
                      const QString asrText = recognised.text.trimmed();
                      if (asrText.isEmpty()) {
                          finish(jsonReply(QJsonObject{{"status", "EMPTY"},
                                                       {"asr_text", ""},
                                                       {"asr_provider", "pocketsphinx"},
                                                       {"asr_time", asrMs},
-                                                      {"total_time", nowMs() - t0}}));
+                                                      {"total_time", msSince(t0)}}));
                          co_return;
                      }
                      FormattingResult formatted;
@@ -548,7 +549,7 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                      // A recording the recogniser could not finish in time is said to be partial,
                      // never passed off as the whole.
                      reply.insert("status", recognised.partial ? "PARTIAL" : "OK");
-                     reply.insert("total_time", nowMs() - t0);
+                     reply.insert("total_time", msSince(t0));
                      finish(jsonReply(reply));
                  }(QPointer<SpeechService>(this), std::move(lease), std::move(audio.samples),
                                                                      body.value("context").toObject(), wantsFormat,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EnginePool.h"
+#include "Foundation/Clock.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -31,7 +32,8 @@ struct SpeechServiceOptions {
     int maxEngines = 8;                      // recognisers in use at once (each holds a decoder)
     int maxIdleEngines = 1;                  // kept between dictations
     qint64 maxAudioSamples = 16000LL * 600;  // ten minutes at 16 kHz
-    int streamIdleTimeoutMs = 120000;        // a socket that sends no audio this long is closed
+    // A socket that sends no audio this long is closed.
+    std::chrono::milliseconds streamIdleTimeout = std::chrono::minutes(2);
     // A recogniser unused this long lets its decoder go; the next dictation loads it again.
     std::chrono::milliseconds releaseDecoderAfter = std::chrono::seconds(30);
     // Route and status of each request; never its content.
@@ -79,5 +81,5 @@ private:
     QHash<quint64, StreamSession*> m_sessions;
     quint64 m_nextSessionId = 1;
     bool m_ollamaUp = false;
-    double m_ollamaCheckedAt = -1e9;
+    std::optional<Clock::TimePoint> m_ollamaCheckedAt;  // none: never asked
 };

@@ -3,6 +3,7 @@
 #include "RouteLimits.h"
 #include "ServiceReplies.h"
 
+#include "Foundation/Clock.h"
 #include "Foundation/StringShield.h"
 
 #include <QCryptographicHash>
@@ -36,11 +37,12 @@ using ServiceReplies::errorReply;
 using ServiceReplies::jsonObjectBody;
 
 constexpr int kMaxEventsPerBatch = 1000;
-constexpr double kCodeLifetimeSec = 60;
-constexpr double kConsentLifetimeSec = 600;
+constexpr auto kCodeLifetime = std::chrono::seconds(60);
+constexpr auto kConsentLifetime = std::chrono::minutes(10);
 constexpr int kMaxPendingConsents = 64;
 
-double nowSeconds() { return QDateTime::currentMSecsSinceEpoch() / 1000.0; }
+// Seconds since the epoch: the unit of the tokens' claims and of the stored expiry times.
+double nowSeconds() { return Clock::current().now().toMSecsSinceEpoch() / 1000.0; }
 
 const QString kUnknownRoute = QStringLiteral("unknown route");
 
@@ -209,13 +211,12 @@ std::optional<QString> VantroseService::accountForBearer(const QByteArray& autho
 
 QJsonObject VantroseService::issueTokens(const ServiceStore::Session& session, const QString& refreshToken) {
     const qint64 now = static_cast<qint64>(nowSeconds());
-    const QString access =
-        m_signer->sign(QJsonObject{{"sub", session.accountId},
-                                   {"sid", session.id},
-                                   {"gen", session.generation},
-                                   {"iat", now},
-                                   {"exp", now + static_cast<qint64>(m_options.accessTokenLifetimeSec)},
-                                   {"jti", randomToken(9)}});
+    const QString access = m_signer->sign(QJsonObject{{"sub", session.accountId},
+                                                      {"sid", session.id},
+                                                      {"gen", session.generation},
+                                                      {"iat", now},
+                                                      {"exp", now + m_options.accessTokenLifetime.count()},
+                                                      {"jti", randomToken(9)}});
     return QJsonObject{{"access_token", access}, {"refresh_token", refreshToken}};
 }
 
@@ -255,9 +256,9 @@ QHttpServerResponse VantroseService::authorizePage(const QHttpServerRequest& req
     const QString state = q.queryItemValue("state", QUrl::FullyDecoded);
     if (state.size() > 512) return refuse(QStringLiteral("The state is too long."));
 
-    const double now = nowSeconds();
+    const Clock::TimePoint now = Clock::current().monotonicNow();
     for (auto it = m_pending.begin(); it != m_pending.end();)
-        it = now - it->createdAt > kConsentLifetimeSec ? m_pending.erase(it) : std::next(it);
+        it = now - it->createdAt > kConsentLifetime ? m_pending.erase(it) : std::next(it);
     if (m_pending.size() >= kMaxPendingConsents) {
         // Anyone may load the page: a burst of loads pushes out the oldest, not the user's own.
         m_pending.erase(
@@ -282,7 +283,8 @@ QHttpServerResponse VantroseService::consent(const QHttpServerRequest& request) 
     const QUrlQuery form(QString::fromUtf8(request.body()).replace(QLatin1Char('+'), QLatin1Char(' ')));
     const QString nonce = form.queryItemValue("nonce", QUrl::FullyDecoded);
     const auto it = m_pending.constFind(nonce);
-    if (nonce.isEmpty() || it == m_pending.constEnd() || nowSeconds() - it->createdAt > kConsentLifetimeSec) {
+    if (nonce.isEmpty() || it == m_pending.constEnd() ||
+        Clock::current().monotonicNow() - it->createdAt > kConsentLifetime) {
         m_pending.remove(nonce);
         return htmlPage(
             QStringLiteral("Sign-in expired"),
@@ -292,9 +294,9 @@ QHttpServerResponse VantroseService::consent(const QHttpServerRequest& request) 
     const PendingConsent pending = *it;  // NOLINT(performance-unnecessary-copy-initialization): erased next
     m_pending.erase(it);
     const QString code = randomToken();
-    m_store->putCode(code,
-                     ServiceStore::Code{pending.challenge, pending.clientId, pending.redirectUri,
-                                        m_store->accountForLogin(m_options.login), nowSeconds() + kCodeLifetimeSec});
+    m_store->putCode(code, ServiceStore::Code{pending.challenge, pending.clientId, pending.redirectUri,
+                                              m_store->accountForLogin(m_options.login),
+                                              nowSeconds() + toSeconds(kCodeLifetime)});
     QUrl to(pending.redirectUri);
     QUrlQuery q;
     q.addQueryItem(QStringLiteral("code"), code);

@@ -10,6 +10,8 @@
 #include <QObject>
 #include <QString>
 
+#include "Foundation/Clock.h"
+
 #include <functional>
 #include <memory>
 
@@ -25,7 +27,7 @@ struct ServiceOptions {
     QString urlScheme;    // the program's callback scheme ("vantrose")
     QString login;        // the local account's login name
     QString displayName;
-    double accessTokenLifetimeSec = 3600;
+    std::chrono::seconds accessTokenLifetime = std::chrono::hours(1);
     SpeechServiceOptions speech;
     ConnectionLimits connections;
     // Where the service's log lines go (standard error when empty). A line never holds a
@@ -63,7 +65,7 @@ private:
         QString clientId;
         QString redirectUri;
         QString state;
-        double createdAt = 0;
+        Clock::TimePoint createdAt;
         quint64 order = 0;  // when full, the oldest page gives way
     };
 

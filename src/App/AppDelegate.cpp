@@ -159,7 +159,7 @@ void AppDelegate::toggleDictationAction() {
     const QString dictation = m_pipeline->currentDictationID();
     if (dictation.isEmpty()) return;
     // The automatic stop belongs to this dictation only; a later one keeps running.
-    QTimer::singleShot(m_autoStopMs, this, [this, dictation] {
+    QTimer::singleShot(m_autoStop, this, [this, dictation] {
         if (m_terminated || !m_pipeline) return;
         if (m_pipeline->status() == DictationStatus::listening && m_pipeline->currentDictationID() == dictation)
             m_pipeline->stopDictation();

@@ -10,6 +10,7 @@
 
 #include <QCoro/QCoroTask>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -37,7 +38,7 @@ public:
     };
 
     // A menu-started dictation still listening this long afterwards is stopped.
-    static constexpr int kAutoStopMs = 30'000;
+    static constexpr auto kAutoStop = std::chrono::seconds(30);
 
     explicit AppDelegate(Dependencies deps, QObject* parent = nullptr);
     ~AppDelegate() override;
@@ -62,7 +63,7 @@ public:
     ShellPipeline* pipeline() const { return m_pipeline.get(); }
     ShellUI* ui() const { return m_ui.get(); }
     bool isRunning() const { return m_running; }
-    void setAutoStopMs(int ms) { m_autoStopMs = ms; }
+    void setAutoStop(std::chrono::milliseconds after) { m_autoStop = after; }
 
 Q_SIGNALS:
     // The first pipeline set-up has returned.
@@ -85,5 +86,5 @@ private:
     SetupState m_setupState = SetupState::notStarted;
     bool m_running = false;
     bool m_terminated = false;
-    int m_autoStopMs = kAutoStopMs;
+    std::chrono::milliseconds m_autoStop = kAutoStop;
 };

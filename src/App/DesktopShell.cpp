@@ -323,7 +323,7 @@ void DesktopShell::positionOverlayOnActiveDisplay(QWidget* window, int width, in
 
 void DesktopShell::setupPipelineObservers() {
     m_observer = new QTimer(this);
-    m_observer->setInterval(ShellRules::kObserverIntervalMs);
+    m_observer->setInterval(ShellRules::kObserverInterval);
     connect(m_observer, &QTimer::timeout, this, &DesktopShell::observerTick);
     m_observer->start();
     // An idle pipeline with a hidden panel gives the tick nothing to do, and waking ten times a

@@ -8,7 +8,7 @@ InputDeviceWatcher::InputDeviceWatcher(DeviceList list, QObject* parent)
     : QObject(parent),
       m_list(std::move(list)),
       m_devices(m_list ? m_list() : std::vector<AudioDeviceInfo>()) {
-    m_poll.setInterval(kPollIntervalMs);
+    m_poll.setInterval(kPollInterval);
     connect(&m_poll, &QTimer::timeout, this, &InputDeviceWatcher::check);
     auto* media = new QMediaDevices(this);
     connect(media, &QMediaDevices::audioInputsChanged, this, &InputDeviceWatcher::check);

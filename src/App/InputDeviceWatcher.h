@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
 #include <functional>
 #include <vector>
 
@@ -18,7 +19,7 @@ class InputDeviceWatcher final : public QObject {
     Q_OBJECT
 public:
     using DeviceList = std::function<std::vector<AudioDeviceInfo>()>;
-    static constexpr int kPollIntervalMs = 1000;
+    static constexpr auto kPollInterval = std::chrono::seconds(1);
 
     explicit InputDeviceWatcher(DeviceList list, QObject* parent = nullptr);
 

@@ -7,6 +7,8 @@
 #include <QSize>
 #include <QString>
 
+#include <chrono>
+
 // The rules behind the tray icon, the window sizes and the overlay panel, kept apart from the
 // widgets so they can be checked on their own.
 namespace ShellRules {
@@ -44,7 +46,7 @@ OverlayFrame nextOverlayFrame(const OverlayFrame& current, const OverlayInput& i
 
 constexpr int kOverlayWidth = 400;
 constexpr int kOverlayHeight = 160;
-constexpr int kObserverIntervalMs = 100;
+constexpr auto kObserverInterval = std::chrono::milliseconds(100);
 
 // The settings window opens at its pane's size and shrinks no further than this; every tab of
 // the pane scrolls to its last control at either size.

@@ -7,7 +7,6 @@
 #include "Core/Formatting/CloudLLMFormatter.h"
 #include "Core/Pipeline/PipelineAdapters.h"
 #include "Core/Services/ContextEngine.h"
-#include "Foundation/DelayedCall.h"
 #include "Foundation/UserDefaults.h"
 #include "Platform/AppDetector.h"
 #include "Platform/BrowserAddressLookup.h"
@@ -55,7 +54,7 @@ DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const Vantrose
     // before any chunk arrives and chunks wait in the engine's queue while it loads, so no word is
     // lost; the load runs while the user speaks.
     auto onDevice = std::make_shared<PocketSphinxASR>(QLocale(settings.language),
-                                                      PocketSphinxASR::OnDemand{300.0, timerDelayedCall()});
+                                                      PocketSphinxASR::OnDemand{std::chrono::minutes(5)});
     c.recognizer = std::make_unique<ASRPipelineLiveRecognizer>(onDevice);
     c.batchRecognizer = std::make_unique<RetryPipelineBatchRecognizer>(onDevice);
     c.formatter = std::make_shared<AdaptiveFormatter>(settings.ollamaEndpoint, settings.ollamaModel);
@@ -64,7 +63,6 @@ DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const Vantrose
     c.history = std::move(history);
 
     c.services = std::make_unique<EvaluatingPipelineServices>();
-    c.sleeper = std::make_unique<TimerPipelineSleeper>();
     c.makeContextEngine = [](AbstractAppDetector& detector,
                              AbstractContextReader& reader) -> std::unique_ptr<AbstractContextEngine> {
         auto engine = std::make_unique<ContextEngine>(detector, reader);

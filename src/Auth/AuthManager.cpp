@@ -32,7 +32,7 @@ const QString kRefreshPath = QStringLiteral("/auth/refresh");
 const QString kLogoutPath = QStringLiteral("/auth/logout");
 const QString kConnectionFailed = QStringLiteral("Connection failed. Check your internet.");
 const QString kStateMismatch = QStringLiteral("Sign-in could not be verified. Please try again.");
-constexpr int kRequestTimeoutMs = 60'000;
+constexpr auto kRequestTimeout = std::chrono::seconds(60);
 // Longer than a refresh request can take, so a waiting caller never outlives the one in flight.
 constexpr auto kRefreshWaitLimit = std::chrono::seconds(90);
 
@@ -284,7 +284,7 @@ QCoro::Task<AuthManager::PostResult> AuthManager::postJSON(QString path, QJsonOb
         co_return out;
     }
     QNetworkRequest request(*url);
-    request.setTransferTimeout(kRequestTimeoutMs);
+    request.setTransferTimeout(NetworkSession::transferTimeout(kRequestTimeout));
     request.setRawHeader(StringShield::hdrContentType().toUtf8(), StringShield::mimeJSON().toUtf8());
     const HttpResponse response = co_await NetworkSession::perform(NetworkSession::platformSession(), request, "POST",
                                                                    QJsonDocument(body).toJson(QJsonDocument::Compact));
@@ -331,8 +331,10 @@ bool AuthManager::isTokenExpired(const QString& token) {
     if (!doc.isObject()) return true;
     const QJsonValue exp = doc.object().value("exp");
     if (!exp.isDouble()) return true;
+    // The claim is in seconds since the epoch; a token this close to its end counts as expired.
+    constexpr auto kExpiryMargin = std::chrono::seconds(60);
     const double now = Clock::current().now().toMSecsSinceEpoch() / 1000.0;
-    return exp.toDouble() - 60.0 < now;
+    return exp.toDouble() - toSeconds(kExpiryMargin) < now;
 }
 
 QCoro::Task<std::optional<QString>> AuthManager::getAccessToken() {
@@ -441,7 +443,7 @@ QCoro::Task<void> AuthManager::postLogout(QString accessToken) {
         co_return;
     }
     QNetworkRequest request(*url);
-    request.setTransferTimeout(kRequestTimeoutMs);
+    request.setTransferTimeout(NetworkSession::transferTimeout(kRequestTimeout));
     request.setRawHeader(StringShield::hdrContentType().toUtf8(), StringShield::mimeJSON().toUtf8());
     request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + accessToken).toUtf8());
     co_await NetworkSession::perform(NetworkSession::platformSession(), request, "POST", {});

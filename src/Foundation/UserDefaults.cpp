@@ -2,6 +2,7 @@
 
 #include "Foundation/AppPaths.h"
 #include "Foundation/LogCategories.h"
+#include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 
 #include <QDateTime>
@@ -310,7 +311,7 @@ UserDefaults::UserDefaults(const QString& path) : m_path(path) {
             bool saved = true;
             if (!cleaned.dropped.isEmpty()) {
                 // The file as it was, beside it, before anything in it is replaced.
-                const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+                const QString stamp = Clock::current().now().toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss"));
                 QString backup;
                 saved = false;
                 for (int n = 0; n < 100 && !saved; ++n) {

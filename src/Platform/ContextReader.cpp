@@ -23,7 +23,7 @@ constexpr int kValueLimit = 4000;
 constexpr int kBeforeLimit = 2000;
 constexpr int kAfterLimit = 2000;
 constexpr int kSelectedLimit = 1000;
-constexpr int kPrimaryTimeoutMs = 150;
+constexpr auto kPrimaryTimeout = std::chrono::milliseconds(150);
 
 // Seconds as a log shows them: 120 → "120.0", 2.5 → "2.5".
 QString secondsText(double seconds) {
@@ -147,7 +147,7 @@ QCoro::Task<std::optional<TextFieldContext>> ContextReader::readFocusedTextField
         // belongs to the application that made the selection. Never a copy chord.
         if (result.read.status == AtspiFocusRead::Status::Ok && field.selectedText.isEmpty() && field.value.isEmpty() &&
             field.isEditable)
-            result.copied = DesktopBackend::current().readSelection(field.pid, kPrimaryTimeoutMs);
+            result.copied = DesktopBackend::current().readSelection(field.pid, kPrimaryTimeout);
         return result;
     });
     const FieldReadOutcome outcome = co_await reading;
@@ -248,10 +248,10 @@ QCoro::Task<QStringList> ContextReader::readActiveWindowText() {
         WindowReadOutcome result;
         if (wantsSwitch && AtspiClient::shared().isTrusted())
             result.enabledManualAccessibility = enableManualAccessibility(std::int32_t(target.pid));
-        const double start = Clock::current().monotonicSeconds();
+        const Clock::TimePoint start = Clock::current().monotonicNow();
         result.walk = AtspiClient::shared().walkFocusedWindow(target.pid);
         result.words = windowWordsFromTexts(result.walk.texts);
-        result.elapsedMs = (Clock::current().monotonicSeconds() - start) * 1000.0;
+        result.elapsedMs = Clock::current().millisecondsSince(start);
         return result;
     });
     const WindowReadOutcome outcome = co_await walking;
@@ -271,21 +271,21 @@ QCoro::Task<QStringList> ContextReader::readActiveWindowText() {
     co_return outcome.words.mid(0, maxWindowWords);
 }
 
-void ContextReader::observeTextChanges(std::int32_t pid, double durationSeconds,
+void ContextReader::observeTextChanges(std::int32_t pid, std::chrono::milliseconds duration,
                                        std::function<void(const QString&)> onChange) {
-    if (pid <= 0 || !std::isfinite(durationSeconds) || durationSeconds <= 0) return;
+    if (pid <= 0 || duration.count() <= 0) return;
     QPointer<ContextReader> guard(this);
     auto deliver = [guard, onChange = std::move(onChange)](const QString& text) {
         runOnMain([guard, onChange, text] {
             if (guard && onChange) onChange(text);
         });
     };
-    auto ended = [durationSeconds] {
+    auto ended = [duration] {
         VLOG_INFO(lcContextReader)
-            << QStringLiteral("Stopped observing text changes after %1s").arg(secondsText(durationSeconds));
+            << QStringLiteral("Stopped observing text changes after %1s").arg(secondsText(toSeconds(duration)));
     };
     // Setting up the watch talks to the target; never on the main thread.
-    (void)QtConcurrent::run([pid, durationSeconds, deliver = std::move(deliver), ended = std::move(ended)]() mutable {
-        AtspiClient::shared().observeTextChanges(pid, durationSeconds, std::move(deliver), std::move(ended));
+    (void)QtConcurrent::run([pid, duration, deliver = std::move(deliver), ended = std::move(ended)]() mutable {
+        AtspiClient::shared().observeTextChanges(pid, duration, std::move(deliver), std::move(ended));
     });
 }

@@ -30,7 +30,7 @@ public:
     QCoro::Task<std::optional<TextFieldContext>> readFocusedTextField() override;
     QStringList parseContextWords(const TextFieldContext& field) const override;
     QCoro::Task<QStringList> readActiveWindowText() override;
-    void observeTextChanges(std::int32_t pid, double durationSeconds,
+    void observeTextChanges(std::int32_t pid, std::chrono::milliseconds duration,
                             std::function<void(const QString&)> onChange) override;
 
     QSet<std::int32_t> manualAccessibilityEnabledPIDs() const { return m_manualAccessibilityEnabledPIDs; }

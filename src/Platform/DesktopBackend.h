@@ -7,6 +7,7 @@
 #include <QRegion>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -103,8 +104,8 @@ public:
     virtual std::optional<QImage> grabMonitorUnderPointer(QString* error) = 0;
 
     // The text the user last selected, when process `ownerPid` holds the selection (no pid: nothing).
-    // Blocks up to `timeoutMs`.
-    virtual std::optional<QString> readSelection(qint64 ownerPid, int timeoutMs) = 0;
+    // Blocks up to `timeout`.
+    virtual std::optional<QString> readSelection(qint64 ownerPid, std::chrono::milliseconds timeout) = 0;
 
     // Limits where the pointer reaches one of this program's windows: clicks inside `region`
     // (window coordinates) go to the window, all others to whatever lies below it; an empty

@@ -13,7 +13,7 @@
 namespace {
 
 constexpr uint16_t kFnKeyCode = 63;
-constexpr int kFnCheckDelayMs = 5000;
+constexpr auto kFnCheckDelay = std::chrono::seconds(5);
 constexpr uint64_t kKeyDownModifierMask =
     Hotkey::commandFlag | Hotkey::shiftFlag | Hotkey::optionFlag | Hotkey::controlFlag;
 
@@ -65,7 +65,7 @@ void KeyboardMonitor::hotkeyConfigurationChanged() {
         std::lock_guard lock(m_mutex);
         const std::optional<Hotkey> before = matchedPushToTalkHotkey();
         m_bindings = effective;
-        m_debounceMs = comboUpDebounceMs();
+        m_debounce = comboUpDebounce();
         // A press of the old push-to-talk hotkey would never see its release matched against
         // the new one: end it now rather than leave the microphone open.
         if (m_isPushToTalkHeld && matchedPushToTalkHotkey() != before) {
@@ -245,10 +245,9 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
             } else if (!pressedNow && m_isPushToTalkHeld) {
                 if (!lone) {
                     // A combination often breaks for a moment while the user adjusts fingers.
-                    m_comboRelease =
-                        ComboRelease{++m_comboGeneration, Clock::current().monotonicSeconds() + m_debounceMs / 1000.0,
-                                     required, binding.hotkey};
-                    const int delay = m_debounceMs;
+                    m_comboRelease = ComboRelease{++m_comboGeneration, Clock::current().monotonicNow() + m_debounce,
+                                                  required, binding.hotkey};
+                    const std::chrono::milliseconds delay = m_debounce;
                     m_poster.post([this, delay] { scheduleComboReleaseCheck(delay); });
                 } else {
                     m_isPushToTalkHeld = false;
@@ -262,18 +261,19 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
     }
 }
 
-void KeyboardMonitor::scheduleComboReleaseCheck(int delayMs) {
-    QTimer::singleShot(std::max(delayMs, 1), Qt::PreciseTimer, this, [this] { checkComboRelease(); });
+void KeyboardMonitor::scheduleComboReleaseCheck(std::chrono::milliseconds delay) {
+    QTimer::singleShot(std::max(delay, std::chrono::milliseconds(1)), Qt::PreciseTimer, this,
+                       [this] { checkComboRelease(); });
 }
 
 void KeyboardMonitor::checkComboRelease() {
-    int remainingMs = 0;
+    std::chrono::milliseconds remaining{0};
     {
         std::lock_guard lock(m_mutex);
         if (!m_comboRelease) return;
-        const double now = Clock::current().monotonicSeconds();
-        if (now + 1e-6 < m_comboRelease->deadline) {
-            remainingMs = int(std::ceil((m_comboRelease->deadline - now) * 1000.0));
+        const Clock::TimePoint now = Clock::current().monotonicNow();
+        if (now < m_comboRelease->deadline) {
+            remaining = std::chrono::ceil<std::chrono::milliseconds>(m_comboRelease->deadline - now);
         } else {
             const ComboRelease pending = *m_comboRelease;
             m_comboRelease.reset();
@@ -285,7 +285,7 @@ void KeyboardMonitor::checkComboRelease() {
             return;
         }
     }
-    scheduleComboReleaseCheck(remainingMs);
+    scheduleComboReleaseCheck(remaining);
 }
 
 void KeyboardMonitor::handleKeyDown(uint16_t keyCode, uint64_t flags, bool isRepeat) {
@@ -330,22 +330,20 @@ void KeyboardMonitor::startFnKeyCheck() {
         m_fnEventsReceived = 0;
     }
     const uint64_t generation = ++m_fnCheckGeneration;
-    QTimer::singleShot(
-        kFnCheckDelayMs, this, [this, generation] {
-            if (generation != m_fnCheckGeneration || !m_running) return;
-            if (fnEventsReceived() != 0 || pushToTalkKeyCode() != kFnKeyCode) return;
-            VLOG_WARNING(lcKeyboardMonitor)
-                << QStringLiteral(
-                       "Fn key not detected after 5s — the system may be intercepting it. "
-                       "Switching to Right Option (keycode %1) as push-to-talk. "
-                       "On most PC keyboards Fn is handled by the keyboard itself and never reaches X11.")
-                       .arg(fallbackKeyCode());
-            {
-                std::lock_guard lock(m_mutex);
-                m_fnFallbackEngaged = true;
-            }
-            setPushToTalkKeyCode(fallbackKeyCode());
-        });
+    QTimer::singleShot(kFnCheckDelay, this, [this, generation] {
+        if (generation != m_fnCheckGeneration || !m_running) return;
+        if (fnEventsReceived() != 0 || pushToTalkKeyCode() != kFnKeyCode) return;
+        VLOG_WARNING(lcKeyboardMonitor)
+            << QStringLiteral("Fn key not detected after 5s — the system may be intercepting it. "
+                              "Switching to Right Option (keycode %1) as push-to-talk. "
+                              "On most PC keyboards Fn is handled by the keyboard itself and never reaches X11.")
+                   .arg(fallbackKeyCode());
+        {
+            std::lock_guard lock(m_mutex);
+            m_fnFallbackEngaged = true;
+        }
+        setPushToTalkKeyCode(fallbackKeyCode());
+    });
 }
 
 void KeyboardMonitor::simulateKeyPress(uint16_t keyCode, uint64_t flags) {

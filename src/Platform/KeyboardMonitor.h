@@ -2,10 +2,12 @@
 
 #include "Core/Desktop/AbstractKeyboardMonitor.h"
 #include "Core/Input/KeySourceEvent.h"
+#include "Foundation/Clock.h"
 #include "Platform/MainThreadPoster.h"
 
 #include <QObject>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,7 +62,7 @@ protected:
 private:
     struct ComboRelease {
         uint64_t generation = 0;
-        double deadline = 0;  // monotonic seconds
+        Clock::TimePoint deadline;
         uint64_t required = 0;
         Hotkey hotkey;
     };
@@ -71,7 +73,7 @@ private:
     void handleConnectionLost();
     void fireRisingEdge(const HotkeyBinding& binding);
     void post(Callback AbstractKeyboardMonitor::*callback);
-    void scheduleComboReleaseCheck(int delayMs);
+    void scheduleComboReleaseCheck(std::chrono::milliseconds delay);
     void startFnKeyCheck();
     std::optional<Hotkey> matchedPushToTalkHotkey() const;  // under m_mutex
 
@@ -79,7 +81,7 @@ private:
     mutable std::mutex m_mutex;
     QList<HotkeyBinding> m_bindings;
     bool m_fnFallbackEngaged = false;
-    int m_debounceMs = 200;
+    std::chrono::milliseconds m_debounce{200};
     bool m_isPushToTalkHeld = false;
     uint64_t m_heldModifierFlags = 0;
     std::optional<ComboRelease> m_comboRelease;

@@ -17,8 +17,8 @@ struct Grab {
     bool permitted = false;
     std::optional<QImage> image;
     QString error;
-    double captureStart = 0;
-    double captureEnd = 0;
+    Clock::TimePoint captureStart;
+    Clock::TimePoint captureEnd;
 };
 
 struct Recognition {
@@ -183,7 +183,7 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
     // after it suspends.
     const Backend backend = m_backend;
     const QSet<QString> stopWords = m_commonStopWords;
-    const double start = Clock::current().monotonicSeconds();
+    const Clock::TimePoint start = Clock::current().monotonicNow();
 
     // Futures are named before they are awaited: g++ 12 destroys a lambda temporary twice
     // when it sits inside a co_await expression.
@@ -191,10 +191,10 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
         Grab g;
         g.permitted = backend.canCapture && backend.canCapture();
         if (!g.permitted) return g;
-        g.captureStart = Clock::current().monotonicSeconds();
+        g.captureStart = Clock::current().monotonicNow();
         if (backend.capture) g.image = backend.capture(&g.error);
         if (g.image) *g.image = downscaledImageIfNeeded(*g.image);
-        g.captureEnd = Clock::current().monotonicSeconds();
+        g.captureEnd = Clock::current().monotonicNow();
         return g;
     });
     const Grab grab = co_await grabbing;
@@ -216,7 +216,7 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
         if (!buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG")) return std::nullopt;
         return bytes;
     });
-    const double ocrStart = Clock::current().monotonicSeconds();
+    const Clock::TimePoint ocrStart = Clock::current().monotonicNow();
     QFuture<Recognition> recognising = QtConcurrent::run([backend, image] {
         Recognition r;
         if (backend.recognize)
@@ -226,7 +226,7 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
         return r;
     });
     const Recognition recognition = co_await recognising;
-    const double ocrEnd = Clock::current().monotonicSeconds();
+    const Clock::TimePoint ocrEnd = Clock::current().monotonicNow();
     const std::optional<QByteArray> pngData = co_await png;
 
     QStringList words;
@@ -239,9 +239,9 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
     ScreenCaptureResult result;
     result.ocrWords = words;
     result.screenshotData = pngData;
-    result.captureTimeMs = (grab.captureEnd - grab.captureStart) * 1000.0;
-    result.ocrTimeMs = (ocrEnd - ocrStart) * 1000.0;
-    result.totalTimeMs = (ocrEnd - start) * 1000.0;
+    result.captureTimeMs = toMilliseconds(grab.captureEnd - grab.captureStart);
+    result.ocrTimeMs = toMilliseconds(ocrEnd - ocrStart);
+    result.totalTimeMs = toMilliseconds(ocrEnd - start);
     VLOG_INFO(lcScreenCapture) << QStringLiteral("capture=%1ms ocr=%2ms words=%3")
                                       .arg(QString::asprintf("%.0f", result.captureTimeMs),
                                            QString::asprintf("%.0f", result.ocrTimeMs))

@@ -13,10 +13,6 @@
 #include <cmath>
 #include <mutex>
 
-namespace {
-constexpr double kDefaultRestoreDelay = 0.5;
-}
-
 TextInserter::TextInserter(QObject* parent)
     : QObject(parent),
       m_worker(DesktopBackend::current().makePasteWorker()),
@@ -29,16 +25,15 @@ TextInserter::~TextInserter() {
     m_queue.reset();
 }
 
-double TextInserter::effectiveRestoreDelay(double seconds) {
-    if (!std::isfinite(seconds)) return kDefaultRestoreDelay;
-    return std::clamp(seconds, minRestoreDelay, maxRestoreDelay);
+std::chrono::milliseconds TextInserter::effectiveRestoreDelay(std::chrono::milliseconds configured) {
+    return std::clamp<std::chrono::milliseconds>(configured, minRestoreDelay, maxRestoreDelay);
 }
 
 std::optional<PasteOutcome> TextInserter::lastPasteOutcome() const { return m_worker->lastOutcome(); }
 
 QCoro::Task<PasteOutcome> TextInserter::insertText(QString text, bool asHTML) {
     QPointer<TextInserter> guard(this);
-    const double delay = effectiveRestoreDelay(clipboardRestoreDelay());
+    const std::chrono::milliseconds delay = effectiveRestoreDelay(clipboardRestoreDelay());
     std::optional<QString> html;
     if (asHTML) html = text;
 
@@ -65,7 +60,7 @@ QCoro::Task<PasteOutcome> TextInserter::insertText(QString text, bool asHTML) {
     }
     if (guard && r.scheduleRestore) {
         const uint64_t generation = r.generation;
-        QTimer::singleShot(int(std::lround(delay * 1000)), guard.data(), [guard, generation] {
+        QTimer::singleShot(delay, guard.data(), [guard, generation] {
             if (!guard) return;
             std::shared_ptr<PasteWorker> w = guard->m_worker;
             guard->m_queue->async([w, generation] { w->restore(generation); });

@@ -18,8 +18,8 @@ class SerialQueue;
 class TextInserter : public QObject, public AbstractTextInserter {
     Q_OBJECT
 public:
-    static constexpr double minRestoreDelay = 0.2;   // the target must fetch the text first
-    static constexpr double maxRestoreDelay = 10.0;  // the user's clipboard stays away no longer
+    static constexpr auto minRestoreDelay = std::chrono::milliseconds(200);  // the target must fetch the text first
+    static constexpr auto maxRestoreDelay = std::chrono::seconds(10);  // the user's clipboard stays away no longer
     // What of the user's clipboard is saved for the restore: all targets together, and each one.
     // A copied screenshot is a few MiB as PNG; an owner offering more for one target (an
     // uncompressed bitmap of a large screen, or a hostile client) gets that target left out and
@@ -37,8 +37,8 @@ public:
     QCoro::Task<PasteOutcome> insertText(QString text, bool asHTML = false) override;
     std::optional<PasteOutcome> lastPasteOutcome() const override;
 
-    // The delay actually used for a configured one: finite and within the bounds above.
-    static double effectiveRestoreDelay(double seconds);
+    // The delay actually used for a configured one: within the bounds above.
+    static std::chrono::milliseconds effectiveRestoreDelay(std::chrono::milliseconds configured);
 
 private:
     std::shared_ptr<PasteWorker> m_worker;  // the session's back-end does the paste

@@ -25,7 +25,7 @@ namespace {
 
 // How long a statement waits for another process's lock before it fails. initialize() runs
 // while the main thread waits, so this stays short.
-constexpr int kBusyTimeoutMs = 750;
+constexpr auto kBusyTimeout = std::chrono::milliseconds(750);
 
 struct ColumnSpec {
     const char* name;
@@ -304,8 +304,9 @@ void HistoryStore::openOnQueue() {
 
 bool HistoryStore::useDatabase(const QString& path) {
     try {
-        m_db = std::make_unique<SQLite::Database>(
-            utf8(path), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX, kBusyTimeoutMs);
+        m_db = std::make_unique<SQLite::Database>(utf8(path),
+                                                  SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX,
+                                                  static_cast<int>(kBusyTimeout.count()));
     } catch (const std::exception&) {
         VLOG_WARNING(lcHistoryStore) << "Failed to open database at " << path;
         m_db.reset();

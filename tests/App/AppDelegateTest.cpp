@@ -44,7 +44,7 @@ protected:
         deps.trackAppLaunched = [this] { events.add("trackAppLaunched"); };
         deps.flushAnalytics = [this] { events.add("flushAnalytics"); };
         delegate = std::make_unique<AppDelegate>(std::move(deps));
-        delegate->setAutoStopMs(30);
+        delegate->setAutoStop(std::chrono::milliseconds(30));
         delegate->applicationDidFinishLaunching();
     }
 

@@ -64,7 +64,6 @@ protected:
     void SetUp() override {
         QGuiApplication::styleHints()->setMouseDoubleClickInterval(0);
         PipelineHarness::Options options;
-        options.manualDelays = true;  // an ignored suggestion stays until the test is done with it
         harness = std::make_unique<PipelineHarness>(VantroseSettings(), options);
         harness->setUp();
         shellPipeline = std::make_unique<DictationShellPipeline>(std::move(harness->pipeline));
@@ -87,7 +86,7 @@ protected:
     void suggestIn(const QString& appName, const QString& bundleId) {
         harness->detector->frontApp = FakeAppDetector::app(appName, bundleId);
         for (int i = 0; i < 30 && !pipeline().typingSuggestion(); ++i) {
-            harness->clock.advance(1);
+            harness->clock.advance(std::chrono::seconds(1));
             harness->keyboard->onKeyDown(KeyEvent{4, 0, QStringLiteral("a"), false});
         }
         ASSERT_TRUE(pipeline().typingSuggestion()) << appName.toStdString();
@@ -166,7 +165,7 @@ TEST_F(OverlaySuggestionTest, TheCardTakesItsClicksAndTheRestOfThePanelLetsThemT
     EXPECT_EQ(pipeline().settings().typingReminderSuppressedApps.value(QStringLiteral("org.example.notes")),
               QStringLiteral("Notes"));
     for (int i = 0; i < 30; ++i) {
-        harness->clock.advance(1);
+        harness->clock.advance(std::chrono::seconds(1));
         harness->keyboard->onKeyDown(KeyEvent{4, 0, QStringLiteral("a"), false});
     }
     EXPECT_FALSE(pipeline().typingSuggestion());

@@ -333,7 +333,7 @@ TEST_F(PipelineAssemblyDesktopTest, TypingReminderEventsReachTheUpload) {
         ASSERT_TRUE(waitUntil(
             [&] { return engine.burstCharacters(bundleId) != before || pipeline->typingSuggestion(); }, kDeadline))
             << "key " << typed << " was not counted";
-        clock.advance(1.0);
+        clock.advance(std::chrono::seconds(1));
     }
     ASSERT_TRUE(pipeline->typingSuggestion()) << loggedText().toStdString();
     EXPECT_EQ(pipeline->typingSuggestion()->bundleId, bundleId);

@@ -22,7 +22,7 @@ TEST(PipelineAssemblyTest, BuildsTheRealCollaboratorsFromTheSettings) {
 
     DictationPipeline::Collaborators c = makeDesktopPipelineCollaborators(settings);
     ASSERT_TRUE(c.audio && c.keyboardMonitor && c.textInserter && c.contextReader && c.appDetector && c.recognizer &&
-                c.batchRecognizer && c.formatter && c.streamingLink && c.history && c.services && c.sleeper);
+                c.batchRecognizer && c.formatter && c.streamingLink && c.history && c.services);
     ASSERT_TRUE(c.makeContextEngine && c.makeScreenCaptureEngine && c.probeCloudFormatter);
 
     auto* live = dynamic_cast<ASRPipelineLiveRecognizer*>(c.recognizer.get());

@@ -364,7 +364,7 @@ TEST_F(AuthManagerTest, RefreshesAnExpiringTokenAndStoresTheRotatedPair) {
     server.setAccessTokenLifetime(120);
     const auto first = storeIssuedTokens();
     AuthManager auth;
-    clock.advance(61);  // 59 s left: inside the margin
+    clock.advance(std::chrono::seconds(61));  // 59 s left: inside the margin
     const auto refreshed = token(auth);
     ASSERT_TRUE(refreshed.has_value());
     EXPECT_NE(*refreshed, first.accessToken);
@@ -537,7 +537,8 @@ TEST_F(AuthManagerTest, SignOutStopsTheRequestsThatCarryTheAccount) {
         QNetworkRequest request(QUrl(server.baseUrl() + "/slow"));
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
         if (withToken) request.setRawHeader("Authorization", "Bearer " + pair.accessToken.toUtf8());
-        out = co_await NetworkSession::perform(NetworkSession::platformSession(), request, "POST", "{}", 3000);
+        out = co_await NetworkSession::perform(NetworkSession::platformSession(), request, "POST", "{}",
+                                               std::chrono::seconds(3));
     };
     std::optional<HttpResponse> account, anonymous;
     send(true, account);

@@ -122,7 +122,7 @@ TEST(AtspiClientDesktop, RefusesPasswordFieldAndNeverWalksItsText) {
         },
         std::chrono::seconds(20)));
     EXPECT_FALSE(walk.texts.join(' ').contains(QLatin1String("hunter2secret")));
-    EXPECT_FALSE(AtspiClient::shared().observeTextChanges(fixture.pid(), 1.0, nullptr, nullptr));
+    EXPECT_FALSE(AtspiClient::shared().observeTextChanges(fixture.pid(), std::chrono::seconds(1), nullptr, nullptr));
 }
 
 TEST(AtspiClientDesktop, WalksWindowTextsWithinLimits) {
@@ -157,7 +157,7 @@ TEST(AtspiClientDesktop, ObservesTypedChangesUntilTheWatchEnds) {
     QStringList seen;
     std::atomic<bool> ended{false};
     ASSERT_TRUE(AtspiClient::shared().observeTextChanges(
-        fixture.pid(), 3.0,
+        fixture.pid(), std::chrono::seconds(3),
         [&](const QString& text) {
             std::lock_guard lock(mutex);
             seen << text;

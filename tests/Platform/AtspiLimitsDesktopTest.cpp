@@ -81,7 +81,7 @@ TEST(AtspiLimitsDesktop, WatchOnAHugeFieldDeliversTheWindowAroundTheCaret) {
     QStringList seen;
     std::atomic<bool> ended{false};
     ASSERT_TRUE(AtspiClient::shared().observeTextChanges(
-        fixture.pid(), 5.0,
+        fixture.pid(), std::chrono::seconds(5),
         [&](const QString& text) {
             std::lock_guard lock(mutex);
             seen << text;

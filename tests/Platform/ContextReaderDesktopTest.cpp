@@ -164,7 +164,7 @@ TEST(ContextReaderDesktop, ReportsTypedChangesOnTheMainThreadUntilTheWatchEnds) 
 
     QStringList seen;
     bool onMain = true;
-    r.reader.observeTextChanges(std::int32_t(fixture.pid()), 2.0, [&](const QString& text) {
+    r.reader.observeTextChanges(std::int32_t(fixture.pid()), std::chrono::seconds(2), [&](const QString& text) {
         onMain = onMain && QThread::currentThread() == qApp->thread();
         seen << text;
     });

@@ -29,7 +29,7 @@ TEST(FaultMatrixDesktop, PasteTargetClosingAroundThePaste) {
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
         TextInserter inserter;
-        inserter.setClipboardRestoreDelay(0.5);
+        inserter.setClipboardRestoreDelay(std::chrono::milliseconds(500));
         auto target = std::make_unique<FixtureApp>(QStringLiteral("PasteTarget"), QStringLiteral("paste target"));
         ASSERT_TRUE(target->start());
         auto xclip = startTool("xclip", {"-selection", "clipboard", "-i"}, "user text");

@@ -61,7 +61,7 @@ public:
                 break;
             case Step::Up: e.type = KeySourceEvent::Type::KeyUp; break;
             case Step::Wait:
-                clock.advance(s.seconds);
+                clock.advance(std::chrono::duration<double>(s.seconds));
                 monitor.checkComboRelease();
                 continue;
             }

@@ -67,7 +67,7 @@ TEST_F(NoDisplayTest, TheSessionGetsTheDoNothingBackendAndItsAnswersSayUnavailab
     QString error;
     EXPECT_FALSE(backend.grabMonitorUnderPointer(&error).has_value());
     EXPECT_FALSE(error.isEmpty());
-    EXPECT_FALSE(backend.readSelection(0, 50).has_value());
+    EXPECT_FALSE(backend.readSelection(0, std::chrono::milliseconds(50)).has_value());
     backend.simulateKeyPress(0, 0);  // nothing to send it to: logged, no crash
 
     auto tracker = backend.makeWindowTracker();

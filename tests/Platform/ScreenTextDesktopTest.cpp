@@ -108,14 +108,14 @@ TEST(PrimarySelectionDesktop, ReadsTargetSelectionButNotAnotherProcesses) {
         [&] {
             QProcess::execute(QStringLiteral("xdotool"),
                               {QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("shift+Home")});
-            text = PrimarySelectionReader::read(fixture.pid(), 500);
+            text = PrimarySelectionReader::read(fixture.pid(), std::chrono::milliseconds(500));
             return text.has_value();
         },
         std::chrono::seconds(20)));
     EXPECT_EQ(*text, QStringLiteral("pick these words"));
     EXPECT_EQ(PrimarySelectionReader::ownerPid(), fixture.pid());
-    EXPECT_FALSE(PrimarySelectionReader::read(fixture.pid() + 100000, 500).has_value());
+    EXPECT_FALSE(PrimarySelectionReader::read(fixture.pid() + 100000, std::chrono::milliseconds(500)).has_value());
     // An unknown target matches no owner.
-    EXPECT_FALSE(PrimarySelectionReader::read(0, 500).has_value());
-    EXPECT_FALSE(PrimarySelectionReader::read(-1, 500).has_value());
+    EXPECT_FALSE(PrimarySelectionReader::read(0, std::chrono::milliseconds(500)).has_value());
+    EXPECT_FALSE(PrimarySelectionReader::read(-1, std::chrono::milliseconds(500)).has_value());
 }

@@ -63,7 +63,7 @@ class TextInserterDesktopTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(fixture.start());
-        inserter.setClipboardRestoreDelay(0.5);
+        inserter.setClipboardRestoreDelay(std::chrono::milliseconds(500));
     }
     FixtureApp fixture{"PasteTarget", "paste target"};
     TextInserter inserter;

@@ -6,20 +6,22 @@
 #include <limits>
 
 TEST(TextInserterTest, RestoreDelayIsClampedToASaneRange) {
+    using std::chrono::milliseconds;
     const struct {
-        double configured;
-        double used;
+        double configured;  // the stored setting, in seconds
+        milliseconds used;
     } cases[] = {
-        {0.5, 0.5},
-        {2.0, 2.0},
+        {0.5, milliseconds(500)},
+        {2.0, milliseconds(2000)},
         {0.0, TextInserter::minRestoreDelay},
         {-3.0, TextInserter::minRestoreDelay},
         {1e300, TextInserter::maxRestoreDelay},
-        {std::numeric_limits<double>::infinity(), 0.5},
-        {std::nan(""), 0.5},
+        {std::numeric_limits<double>::infinity(), milliseconds(500)},
+        {std::nan(""), milliseconds(500)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.configured);
-        EXPECT_EQ(TextInserter::effectiveRestoreDelay(c.configured), c.used);
+        EXPECT_EQ(TextInserter::effectiveRestoreDelay(AbstractTextInserter::restoreDelayFromSeconds(c.configured)),
+                  c.used);
     }
 }

@@ -260,14 +260,14 @@ TEST(PrimarySelectionCapTest, OnlyASelectionInOnePieceIsRead) {
     ASSERT_TRUE(owner.start());
     const QString onePiece(200 * 1024, 'p');
     ASSERT_NE(owner.setContents(X11ClipboardService::textItems(onePiece, false)), 0u);
-    EXPECT_TRUE(PrimarySelectionReader::read(self, 2000).value_or("") == onePiece);
+    EXPECT_TRUE(PrimarySelectionReader::read(self, std::chrono::seconds(2)).value_or("") == onePiece);
 
     ASSERT_NE(owner.setContents(X11ClipboardService::textItems(QString(4 << 20, 'q'), false)), 0u);
-    EXPECT_FALSE(PrimarySelectionReader::read(self, 2000).has_value());
+    EXPECT_FALSE(PrimarySelectionReader::read(self, std::chrono::seconds(2)).has_value());
 
     // The owner is not left stuck: the next small selection is read.
     ASSERT_NE(owner.setContents(X11ClipboardService::textItems("small", false)), 0u);
-    EXPECT_EQ(PrimarySelectionReader::read(self, 2000).value_or(""), "small");
+    EXPECT_EQ(PrimarySelectionReader::read(self, std::chrono::seconds(2)).value_or(""), "small");
 }
 
 // Whether some client owns the X selection `name`.

@@ -11,7 +11,7 @@
 #include "support/ConsentBrowser.h"
 #include "support/DesktopDictation.h"
 #include "support/FixtureApp.h"
-#include "support/ManualDelayedCalls.h"
+#include "support/InstalledManualClock.h"
 #include "support/MicFeeder.h"
 #include "support/SpeechFixture.h"
 #include "support/TestEnvironment.h"
@@ -69,28 +69,27 @@ public:
             [this]() -> QCoro::Task<bool> { co_return m_granted; },
         };
         OnboardingView view(m_auth, false, permissions, [] {});
-        view.flow().setDelayedCall(m_calls.delayedCall());
         view.flow().setSoundPlayer([](const QString&, const QString&) {});
         view.setAttribute(Qt::WA_DontShowOnScreen);
         view.resize(size);
         view.show();
         m_welcome = view.welcomeArea().center();
         click(view, m_welcome);
-        m_calls.advance(0.4);
+        m_calls.advance(std::chrono::milliseconds(400));
         record(view, Control::getStarted);
         click(view, m_points[Control::getStarted]);
-        m_calls.advance(1.0);
+        m_calls.advance(std::chrono::seconds(1));
         record(view, Control::enableAccessibility);
         record(view, Control::enableMicrophone);
         m_granted = true;
         click(view, m_points[Control::enableAccessibility]);
-        m_calls.advance(0.5);
+        m_calls.advance(std::chrono::milliseconds(500));
         click(view, m_points[Control::enableMicrophone]);
         waitUntil([&] { return view.flow().microphoneGranted(); });
-        m_calls.advance(1.0);
+        m_calls.advance(std::chrono::seconds(1));
         record(view, Control::continueButton);
         click(view, m_points[Control::continueButton]);
-        m_calls.advance(2.0);
+        m_calls.advance(std::chrono::seconds(2));
         record(view, Control::signIn);
     }
 
@@ -121,7 +120,7 @@ private:
     }
 
     AuthManager m_auth;
-    ManualDelayedCalls m_calls;
+    InstalledManualClock m_calls;
     bool m_granted = false;
     QPoint m_welcome;
     std::map<Control, QPoint> m_points;

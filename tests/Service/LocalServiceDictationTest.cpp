@@ -44,7 +44,7 @@ protected:
     }
 
     // A service on `port` (0: any) over a data folder of its own, empty at first.
-    bool startService(quint16 port, double accessTokenLifetimeSec = 3600) {
+    bool startService(quint16 port, std::chrono::seconds accessTokenLifetime = std::chrono::hours(1)) {
         service.reset();
         dataDirs.push_back(std::make_unique<QTemporaryDir>());
         ServiceOptions options;
@@ -53,7 +53,7 @@ protected:
         options.clientId = Config::googleClientID();
         options.urlScheme = Config::urlScheme();
         options.login = QStringLiteral("ada");
-        options.accessTokenLifetimeSec = accessTokenLifetimeSec;
+        options.accessTokenLifetime = accessTokenLifetime;
         options.speech.ollamaBase.clear();  // the rules format: the texts are the recogniser's
         service = std::make_unique<VantroseService>(options);
         if (service->listen() == 0) return false;
@@ -118,7 +118,7 @@ TEST_F(LocalServiceDictationTest, MinutesOfSpeechComeBackWholeOnBothRoutes) {
     // The audio reaches the service much faster than it was spoken, so the commit waits for the
     // recogniser to catch up.
     StreamingTransport::Tuning tuning;
-    tuning.commitResultTimeoutSec = 240;
+    tuning.commitResultTimeout = std::chrono::seconds(240);
     StreamingTransport transport(service->baseUrl(), tuning, credentials(access));
     QString raw;
     bool done = false;
@@ -211,7 +211,7 @@ TEST_F(LocalServiceDictationTest, RefusedTokenIsRefreshedOnceOrTheAccountSignsOu
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
-        ASSERT_TRUE(startService(0, row.fault == Fault::expired ? 2 : 3600));
+        ASSERT_TRUE(startService(0, row.fault == Fault::expired ? std::chrono::seconds(2) : std::chrono::hours(1)));
         const QString access = signIn();
         ASSERT_FALSE(access.isEmpty());
         const QByteArray bearer = "Bearer " + access.toLatin1();

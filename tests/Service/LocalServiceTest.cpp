@@ -48,7 +48,7 @@ protected:
         options.urlScheme = Config::urlScheme();
         options.login = QStringLiteral("ada");
         options.displayName = QStringLiteral("Ada Lovelace");
-        options.speech.streamIdleTimeoutMs = streamIdleTimeoutMs;
+        options.speech.streamIdleTimeout = streamIdleTimeout;
         service = std::make_unique<VantroseService>(options);
         ASSERT_NE(service->listen(), 0);
         UserDefaults::shared().setValue("cloudServerURL", service->baseUrl());
@@ -90,7 +90,7 @@ protected:
                 UserDefaults::shared().string(AuthManager::refreshTokenKey)};
     }
 
-    int streamIdleTimeoutMs = 120000;
+    std::chrono::milliseconds streamIdleTimeout = std::chrono::minutes(2);
     QTemporaryDir dataDir;
     std::unique_ptr<VantroseService> service;
     QList<QUrl> opened;
@@ -350,7 +350,7 @@ struct RawStream {
 class LocalServiceStreamTest : public LocalServiceTest {
 protected:
     void SetUp() override {
-        streamIdleTimeoutMs = 1500;
+        streamIdleTimeout = std::chrono::milliseconds(1500);
         LocalServiceTest::SetUp();
     }
 };

@@ -265,7 +265,7 @@ TEST_F(ServiceLimitsTest, SilenceOrAToneInABatchIsAnEmptyResult) {
 TEST_F(ServiceLimitsTest, OnlyAudioKeepsAStreamAndItsRecogniser) {
     SpeechServiceOptions speech;
     speech.maxEngines = 2;
-    speech.streamIdleTimeoutMs = 1500;
+    speech.streamIdleTimeout = std::chrono::milliseconds(1500);
     start(speech);
     const QByteArray authorization = bearer(signIn().access);
 

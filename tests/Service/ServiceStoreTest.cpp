@@ -90,16 +90,16 @@ TEST_F(ServiceStoreTest, BatchesPastTheirRetentionGoAndMakeRoom) {
     ServiceStore store(path());
     store.setEventLimits({std::chrono::days(30), 10, qint64{1} << 30, 100, qint64{1} << 30});
     ASSERT_EQ(store.addEvents("a", {}, {}, batch(6), 6), EventsAdded::stored);
-    clock.advance(20 * 86400.0);
+    clock.advance(std::chrono::days(20));
     ASSERT_EQ(store.addEvents("a", {}, {}, batch(4), 4), EventsAdded::stored);
     EXPECT_EQ(store.addEvents("a", {}, {}, batch(1), 1), EventsAdded::deviceFull);
 
-    clock.advance(11 * 86400.0);  // the first batch is 31 days old
+    clock.advance(std::chrono::days(11));  // the first batch is 31 days old
     EXPECT_EQ(store.addEvents("a", {}, {}, batch(5), 5), EventsAdded::stored);
     EXPECT_EQ(store.eventCount(), 9);
 
     // A store opened after a long pause starts without them.
-    clock.advance(31 * 86400.0);
+    clock.advance(std::chrono::days(31));
     ServiceStore reopened(path());
     EXPECT_EQ(reopened.eventCount(), 0);
 }

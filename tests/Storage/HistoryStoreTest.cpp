@@ -348,7 +348,7 @@ TEST_F(HistoryStoreTest, EveryColumnKindSurvivesAReload) {
     {
         auto store = open();
         saveAndWait(*store, minimal);
-        clock.advance(2);
+        clock.advance(std::chrono::seconds(2));
         saveAndWait(*store, full);
         // The cached copy is the record as given.
         EXPECT_EQ(store->recentHistory().first().ocrContext, full.ocrContext);
@@ -439,7 +439,7 @@ TEST_F(HistoryStoreTest, CacheKeepsTheNewestHundredAndAFailedSaveChangesNothing)
         TranscriptionResult r = record(QStringLiteral("Entry %1.").arg(i));
         ids.push_back(r.id);
         store->save(r);
-        clock.advance(1);
+        clock.advance(std::chrono::seconds(1));
     }
     ASSERT_TRUE(waitUntil([&] { return store->recentHistory().size() == HistoryStore::maxCacheSize; }));
     EXPECT_EQ(store->recentHistory().first().id, ids.back());
@@ -491,7 +491,7 @@ TEST_F(HistoryStoreTest, EventsAreStoredAsCompactJsonAndBadNumbersBecomeNull) {
                                              {"list", QVariantList{1, "two", true}}}}});
     store->saveEvent("trace-2", "SESSION", "bad_payload", "", "unknown", {{"when", QDateTime::currentDateTimeUtc()}});
     store->flush();  // the time stamp is the time of the write
-    clock.advance(1);
+    clock.advance(std::chrono::seconds(1));
     store->saveEvent("trace-3", "SESSION", "empty", "", "unknown", {});
     store->flush();
 

@@ -11,7 +11,6 @@
 #include "UI/Theme/HubFonts.h"
 #include "support/AtspiFixtureProcess.h"
 #include "support/FixtureApp.h"
-#include "support/ManualDelayedCalls.h"
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
 
@@ -71,9 +70,7 @@ protected:
 };
 
 TEST_F(HubDesktop, TranscriptRowCopiesThePlainTextAndConfirmsForOneAndAHalfSeconds) {
-    ManualDelayedCalls delays;
-    TranscriptRow row(makeResult(QStringLiteral("Hello <b>there</b>\nsecond line"), QStringLiteral("Editor")), nullptr,
-                      delays.delayedCall());
+    TranscriptRow row(makeResult(QStringLiteral("Hello <b>there</b>\nsecond line"), QStringLiteral("Editor")));
     row.show();
     EXPECT_EQ(row.copyGlyph(), "doc.on.doc");
     EXPECT_DOUBLE_EQ(row.copyButtonOpacity(), 0.3);
@@ -87,14 +84,14 @@ TEST_F(HubDesktop, TranscriptRowCopiesThePlainTextAndConfirmsForOneAndAHalfSecon
     EXPECT_DOUBLE_EQ(row.copyButtonOpacity(), 1.0);
 
     // A second press copies again but the confirmation still ends 1.5 s after the first.
-    delays.advance(1.0);
+    harness.clock.advance(std::chrono::seconds(1));
     row.copy();
-    delays.advance(0.49);
+    harness.clock.advance(std::chrono::milliseconds(490));
     EXPECT_TRUE(row.isCopied());
-    delays.advance(0.02);
+    harness.clock.advance(std::chrono::milliseconds(20));
     EXPECT_FALSE(row.isCopied());
     EXPECT_EQ(row.copyGlyph(), "doc.on.doc");
-    delays.advance(2.0);
+    harness.clock.advance(std::chrono::seconds(2));
     EXPECT_FALSE(row.isCopied());
 }
 

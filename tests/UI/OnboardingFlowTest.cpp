@@ -2,8 +2,8 @@
 
 #include "Auth/AuthManager.h"
 #include "Foundation/UserDefaults.h"
+#include "support/InstalledManualClock.h"
 #include "support/LoopbackVendorServer.h"
-#include "support/ManualDelayedCalls.h"
 #include "support/TestEnvironment.h"
 
 #include <QCoro/QCoroSignal>
@@ -55,11 +55,10 @@ protected:
     std::unique_ptr<OnboardingFlow> makeFlow(AuthManager& auth, bool skipWelcome) {
         auto flow =
             std::make_unique<OnboardingFlow>(auth, skipWelcome, desktop.permissions(), [this] { ++completions; });
-        flow->setDelayedCall(calls.delayedCall());
         flow->setSoundPlayer([this](const QString& name, const QString& ext) { sounds << name + "." + ext; });
         return flow;
     }
-    double now() const { return Clock::current().monotonicSeconds(); }
+    double now() const { return toSeconds(Clock::current().monotonicNow().time_since_epoch()); }
 
     // Walks a signed-out flow to the last step with both permissions granted.
     void walkToReady(OnboardingFlow& flow) {
@@ -67,15 +66,15 @@ protected:
         desktop.microphoneAtStart = true;
         flow.appear();
         flow.skipWelcomeSequence();
-        calls.advance(0.4);
+        calls.advance(std::chrono::milliseconds(400));
         flow.getStarted();
-        calls.advance(1.0);
+        calls.advance(std::chrono::seconds(1));
         flow.continueToReady();
         ASSERT_EQ(flow.step(), OnboardingStep::ready);
         sounds.clear();
     }
 
-    ManualDelayedCalls calls;
+    InstalledManualClock calls;
     FakeDesktop desktop;
     QStringList sounds;
     int completions = 0;
@@ -101,7 +100,7 @@ TEST_F(OnboardingFlowTest, WelcomeSequenceRevealsItsPartsOnSchedule) {
     };
     double elapsed = 0;
     for (const Checkpoint& c : checkpoints) {
-        calls.advance(c.at - elapsed);
+        calls.advance(std::chrono::duration<double>(c.at - elapsed));
         elapsed = c.at;
         const auto& p = flow->picture();
         const double t = now();
@@ -128,9 +127,9 @@ TEST_F(OnboardingFlowTest, ASkipShowsTheFinalPictureAndStopsTheSequence) {
     AuthManager auth;
     auto flow = makeFlow(auth, false);
     flow->appear();
-    calls.advance(3.0);  // "Say it" shown; "don’t type it." is still to come
+    calls.advance(std::chrono::seconds(3));  // "Say it" shown; "don’t type it." is still to come
     flow->skipWelcomeSequence();
-    calls.advance(0.4);
+    calls.advance(std::chrono::milliseconds(400));
     auto expectFinal = [&](const char* when) {
         const auto& p = flow->picture();
         const double t = now();
@@ -142,9 +141,9 @@ TEST_F(OnboardingFlowTest, ASkipShowsTheFinalPictureAndStopsTheSequence) {
         EXPECT_TRUE(flow->showButton()) << when;
     };
     expectFinal("right after the skip");
-    calls.advance(2.0);  // the second line's timer would have shown it by now
+    calls.advance(std::chrono::seconds(2));  // the second line's timer would have shown it by now
     expectFinal("while the sequence would still run");
-    calls.advance(20);
+    calls.advance(std::chrono::seconds(20));
     expectFinal("after the sequence's end");
     EXPECT_EQ(flow->step(), OnboardingStep::welcome);
 }
@@ -157,12 +156,12 @@ TEST_F(OnboardingFlowTest, StepsOnlyMoveForward) {
     flow->continueToReady();
     EXPECT_EQ(flow->step(), OnboardingStep::welcome);
 
-    calls.advance(12.5);
+    calls.advance(std::chrono::milliseconds(12500));
     flow->getStarted();
     EXPECT_EQ(flow->step(), OnboardingStep::permissions);
     EXPECT_EQ(flow->previousStep(), OnboardingStep::welcome);
     EXPECT_TRUE(sounds.contains("step_forward.wav"));
-    calls.advance(1.0);
+    calls.advance(std::chrono::seconds(1));
     const auto& dots = flow->picture().dotWidth;
     EXPECT_NEAR(dots[0].value(now()), 6, 1e-3);
     EXPECT_NEAR(dots[1].value(now()), 20, 1e-3);
@@ -205,9 +204,9 @@ TEST_F(OnboardingFlowTest, PermissionsAreDetectedAndGateContinue) {
         EXPECT_FALSE(flow->accessibilityGranted());
         EXPECT_TRUE(sounds.isEmpty()) << "a granted status found at start plays nothing";
         if (c.accessibilityAt > 0) {
-            calls.advance(c.accessibilityAt - 0.05);
+            calls.advance(std::chrono::duration<double>(c.accessibilityAt - 0.05));
             EXPECT_FALSE(flow->accessibilityGranted());
-            calls.advance(0.05);
+            calls.advance(std::chrono::milliseconds(50));
             EXPECT_TRUE(flow->accessibilityGranted());
             EXPECT_EQ(sounds, QStringList{"complete.wav"});
         }
@@ -216,7 +215,7 @@ TEST_F(OnboardingFlowTest, PermissionsAreDetectedAndGateContinue) {
             EXPECT_EQ(flow->microphoneGranted(), c.microphoneAnswer);
             EXPECT_EQ(sounds.count("complete.wav"), (c.accessibilityAt > 0) + c.microphoneAnswer);
         }
-        calls.advance(10.01 - std::max(c.accessibilityAt, 0.0));
+        calls.advance(std::chrono::duration<double>(10.01 - std::max(c.accessibilityAt, 0.0)));
         EXPECT_EQ(desktop.accessibilityChecks, c.checksAfterTenSeconds);
         EXPECT_EQ(flow->bothGranted(), c.continueEnabled);
         EXPECT_NEAR(flow->picture().continueLit.value(now()), c.continueEnabled ? 1 : 0, 1e-6);
@@ -235,7 +234,7 @@ TEST_F(OnboardingFlowTest, MissingAccessibilityBusStillLetsTheUserContinue) {
     auto flow = makeFlow(auth, true);
     flow->appear();
     const QString before = flow->accessibilityDetail();
-    calls.advance(0.5);
+    calls.advance(std::chrono::milliseconds(500));
     ASSERT_TRUE(flow->accessibilityGranted());
     EXPECT_TRUE(flow->bothGranted());
     EXPECT_NE(flow->accessibilityDetail(), before);
@@ -252,7 +251,7 @@ TEST_F(OnboardingFlowTest, AccessibilityEnableAsksTheDesktopAndLeavesDetectionTo
     EXPECT_EQ(desktop.accessibilityRequests, 1);
     EXPECT_FALSE(flow->accessibilityGranted());
     desktop.grantAccessibilityOnCheck = 1;
-    calls.advance(0.5);
+    calls.advance(std::chrono::milliseconds(500));
     EXPECT_TRUE(flow->accessibilityGranted());
 }
 
@@ -265,14 +264,13 @@ TEST_F(OnboardingFlowTest, AnswersArrivingAfterTheFlowIsGoneAreDropped) {
     AuthManager auth;
     auto flow = std::make_unique<OnboardingFlow>(
         auth, true, OnboardingFlow::Permissions{waitForGate, {}, waitForGate, waitForGate}, [this] { ++completions; });
-    flow->setDelayedCall(calls.delayedCall());
     flow->setSoundPlayer([this](const QString& name, const QString&) { sounds << name; });
     flow->appear();
-    calls.advance(0.5);  // the first accessibility check is waiting
+    calls.advance(std::chrono::milliseconds(500));  // the first accessibility check is waiting
     flow->grantMicrophone();
     flow.reset();
     Q_EMIT gate.opened(true);
-    calls.advance(5);
+    calls.advance(std::chrono::seconds(5));
     EXPECT_TRUE(sounds.isEmpty());
 }
 
@@ -289,7 +287,7 @@ TEST_F(OnboardingFlowTest, SignedInUserStartsAtPermissionsAndFinishesWithTheStar
     desktop.microphoneAtStart = true;
     flow->appear();
     EXPECT_TRUE(sounds.isEmpty()) << "no first-onboarding sound for a returning user";
-    calls.advance(0.5);
+    calls.advance(std::chrono::milliseconds(500));
     flow->continueToReady();
     EXPECT_EQ(flow->readyLine1(), QStringLiteral("You’re ready."));
     flow->signIn();  // already signed in: nothing to do
@@ -314,7 +312,7 @@ TEST_F(OnboardingFlowTest, SignInErrorsShowUntilTheNextAttemptClearsThem) {
     EXPECT_FALSE(flow->isSigningIn());
     EXPECT_EQ(flow->shownError(), auth.errorMessage());
     EXPECT_FALSE(flow->shownError().isEmpty());
-    calls.advance(0.4);
+    calls.advance(std::chrono::milliseconds(400));
     EXPECT_NEAR(flow->picture().errorPresence.value(now()), 1, 1e-6);
 
     browserOpens = true;
@@ -322,7 +320,7 @@ TEST_F(OnboardingFlowTest, SignInErrorsShowUntilTheNextAttemptClearsThem) {
     EXPECT_TRUE(flow->isSigningIn());
     EXPECT_FALSE(auth.hasErrorMessage());
     EXPECT_FALSE(flow->shownError().isEmpty()) << "the old text stays while it fades out";
-    calls.advance(0.4);
+    calls.advance(std::chrono::milliseconds(400));
     EXPECT_NEAR(flow->picture().errorPresence.value(now()), 0, 1e-6);
     EXPECT_EQ(completions, 0);
 }
@@ -348,9 +346,9 @@ TEST_F(OnboardingFlowTest, ASuccessfulSignInCompletesOneSecondLater) {
     ASSERT_TRUE(waitUntil([&] { return auth.isAuthenticated(); }));
     EXPECT_EQ(sounds, QStringList{"complete.wav"});
     EXPECT_EQ(flow->readyLine1(), QStringLiteral("You’re ready."));
-    calls.advance(0.95);
+    calls.advance(std::chrono::milliseconds(950));
     EXPECT_EQ(completions, 0);
-    calls.advance(0.1);
+    calls.advance(std::chrono::milliseconds(100));
     EXPECT_EQ(completions, 1);
 }
 

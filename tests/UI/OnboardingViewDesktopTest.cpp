@@ -4,8 +4,8 @@
 #include "Auth/AuthManager.h"
 #include "Foundation/Config.h"
 #include "Foundation/UserDefaults.h"
+#include "support/InstalledManualClock.h"
 #include "support/LoopbackVendorServer.h"
-#include "support/ManualDelayedCalls.h"
 #include "support/TestEnvironment.h"
 
 #include <QAbstractButton>
@@ -52,7 +52,6 @@ protected:
     std::unique_ptr<OnboardingView> show(AuthManager& auth) {
         auto view = std::make_unique<OnboardingView>(auth, auth.isAuthenticated(), permissions.callbacks(),
                                                      [this] { ++completions; });
-        view->flow().setDelayedCall(calls.delayedCall());
         view->flow().setSoundPlayer([this](const QString& name, const QString& ext) { sounds << name + "." + ext; });
         view->resize(800, 600);
         view->show();
@@ -80,7 +79,7 @@ protected:
         return best;
     }
 
-    ManualDelayedCalls calls;
+    InstalledManualClock calls;
     FakePermissions permissions;
     QStringList sounds;
     int completions = 0;
@@ -102,12 +101,12 @@ TEST_F(OnboardingViewDesktopTest, ANewUserClicksThroughToSignIn) {
 
     // A click anywhere on the welcome skips to its end.
     click(*view, view->welcomeArea().topLeft() + QPoint(30, 30));
-    calls.advance(0.4);
+    calls.advance(std::chrono::milliseconds(400));
     clickControl(*view, Control::getStarted);
     EXPECT_EQ(view->flow().step(), OnboardingStep::permissions);
     EXPECT_TRUE(view->welcomeArea().isEmpty());
     EXPECT_EQ(sounds.last(), "step_forward.wav");
-    calls.advance(1.0);
+    calls.advance(std::chrono::seconds(1));
 
     // Continue stays shut until both permissions hold.
     EXPECT_FALSE(view->isControlEnabled(Control::continueButton));
@@ -116,17 +115,17 @@ TEST_F(OnboardingViewDesktopTest, ANewUserClicksThroughToSignIn) {
 
     clickControl(*view, Control::enableAccessibility);
     EXPECT_TRUE(permissions.accessibilityAsked);
-    calls.advance(0.5);
+    calls.advance(std::chrono::milliseconds(500));
     EXPECT_TRUE(view->flow().accessibilityGranted());
     clickControl(*view, Control::enableMicrophone);
     ASSERT_TRUE(waitUntil([&] { return view->flow().microphoneGranted(); }));
-    calls.advance(0.5);
+    calls.advance(std::chrono::milliseconds(500));
     EXPECT_TRUE(view->controlRect(Control::enableAccessibility).isEmpty()) << "the row shows Done";
     EXPECT_TRUE(view->controlRect(Control::enableMicrophone).isEmpty());
     ASSERT_TRUE(view->isControlEnabled(Control::continueButton));
     clickControl(*view, Control::continueButton);
     ASSERT_EQ(view->flow().step(), OnboardingStep::ready);
-    calls.advance(2.0);
+    calls.advance(std::chrono::seconds(2));
 
     // This build signs in at the local service, not with Google: the button says only that.
     ASSERT_FALSE(Config::signsInWithGoogle());
@@ -148,7 +147,7 @@ TEST_F(OnboardingViewDesktopTest, ANewUserClicksThroughToSignIn) {
     ASSERT_TRUE(waitUntil([&] { return auth.isAuthenticated(); }));
     EXPECT_FALSE(view->controlRect(Control::start).isEmpty()) << "the start button replaces sign-in";
     EXPECT_EQ(completions, 0);
-    calls.advance(1.0);
+    calls.advance(std::chrono::seconds(1));
     EXPECT_EQ(completions, 1);
 }
 
@@ -170,13 +169,13 @@ TEST_F(OnboardingViewDesktopTest, TheWelcomeOpensDarkAndASkipPaintsTheTitle) {
     AuthManager auth;
     auto view = show(auth);
     const QRect content(0, 0, view->width(), view->height() - 60);
-    calls.advance(0.1);
+    calls.advance(std::chrono::milliseconds(100));
     QImage image = view->grab().toImage();
     EXPECT_LT(brightest(image, content), 8) << "only black before the video starts";
     EXPECT_GT(brightest(image, QRect(48, view->height() - 38, 20, 6)), 200) << "the first step's dot is white";
 
     click(*view, content.center());
-    calls.advance(0.4);
+    calls.advance(std::chrono::milliseconds(400));
     image = view->grab().toImage();
     EXPECT_GT(brightest(image, content), 200) << "the title is painted";
     EXPECT_FALSE(view->controlRect(Control::getStarted).isEmpty());
@@ -190,9 +189,9 @@ TEST_F(OnboardingViewDesktopTest, AReturningUserStartsAtPermissionsAndFinishesWi
     auto view = show(auth);
     EXPECT_TRUE(sounds.isEmpty());
     EXPECT_EQ(view->flow().step(), OnboardingStep::permissions);
-    calls.advance(1.0);
+    calls.advance(std::chrono::seconds(1));
     clickControl(*view, Control::continueButton);
-    calls.advance(2.0);
+    calls.advance(std::chrono::seconds(2));
     EXPECT_TRUE(view->controlRect(Control::signIn).isEmpty());
     clickControl(*view, Control::start);
     EXPECT_EQ(completions, 1);
@@ -204,7 +203,7 @@ TEST_F(OnboardingViewDesktopTest, ThePaintedButtonsAreReachedByTheKeyboardAndNam
     view->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
     click(*view, view->welcomeArea().topLeft() + QPoint(30, 30));
-    calls.advance(0.4);
+    calls.advance(std::chrono::milliseconds(400));
     QAbstractButton* getStarted = view->controlButton(Control::getStarted);
     ASSERT_TRUE(getStarted);
     ASSERT_TRUE(waitUntil([&] { return getStarted->isVisible(); }));
@@ -217,7 +216,7 @@ TEST_F(OnboardingViewDesktopTest, ThePaintedButtonsAreReachedByTheKeyboardAndNam
     ASSERT_TRUE(getStarted->hasFocus());
     QTest::keyClick(getStarted, Qt::Key_Space);
     ASSERT_EQ(view->flow().step(), OnboardingStep::permissions);
-    calls.advance(1.0);
+    calls.advance(std::chrono::seconds(1));
 
     // Screen readers hear each button by what it does.
     const std::pair<Control, QString> named[] = {{Control::enableAccessibility, "Enable Accessibility"},

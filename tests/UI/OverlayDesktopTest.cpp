@@ -37,7 +37,7 @@ struct OverlayHarness {
     void showSuggestion(const QString& appName) {
         h.detector->frontApp = FakeAppDetector::app(appName, QStringLiteral("org.example.notes"));
         for (int i = 0; i < 30 && !h.pipeline->typingSuggestion(); ++i) {
-            h.clock.advance(1);
+            h.clock.advance(std::chrono::seconds(1));
             h.keyboard->onKeyDown(KeyEvent{4, 0, QStringLiteral("a"), false});
         }
     }
@@ -346,7 +346,7 @@ TEST(OverlayDesktop, TheSuggestionCardFadesInWithTheOverlay) {
     h.setUp();
     h.detector->frontApp = FakeAppDetector::app(QStringLiteral("Notes"), QStringLiteral("org.example.notes"));
     for (int i = 0; i < 30 && !h.pipeline->typingSuggestion(); ++i) {
-        h.clock.advance(1);
+        h.clock.advance(std::chrono::seconds(1));
         h.keyboard->onKeyDown(KeyEvent{4, 0, QStringLiteral("a"), false});
     }
     ASSERT_TRUE(h.pipeline->typingSuggestion());

@@ -42,16 +42,16 @@ QCoro::Task<QStringList> FakeContextReader::readActiveWindowText() {
     co_return QStringList(windowWords);
 }
 
-void FakeContextReader::observeTextChanges(std::int32_t pid, double durationSeconds,
+void FakeContextReader::observeTextChanges(std::int32_t pid, std::chrono::milliseconds duration,
                                            std::function<void(const QString&)> onChange) {
-    observations.append({pid, durationSeconds, Clock::current().monotonicSeconds(), std::move(onChange)});
+    observations.append({pid, duration, Clock::current().monotonicNow(), std::move(onChange)});
 }
 
 int FakeContextReader::changeText(std::int32_t pid, const QString& text) {
-    const double now = Clock::current().monotonicSeconds();
+    const Clock::TimePoint now = Clock::current().monotonicNow();
     int delivered = 0;
     for (const Observation& watch : observations) {
-        if (watch.pid != pid || now - watch.startedAt >= watch.durationSeconds || !watch.onChange) continue;
+        if (watch.pid != pid || now - watch.startedAt >= watch.duration || !watch.onChange) continue;
         post([handler = watch.onChange, text] { handler(text); });
         ++delivered;
     }

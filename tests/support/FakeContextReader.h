@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Desktop/AbstractContextReader.h"
+#include "Foundation/Clock.h"
 #include "support/FakeSupport.h"
 
 #include <QList>
@@ -11,8 +12,8 @@ class FakeContextReader final : public AbstractContextReader, private FakeLifeti
 public:
     struct Observation {
         std::int32_t pid = 0;
-        double durationSeconds = 0;
-        double startedAt = 0;  // Clock::current().monotonicSeconds()
+        std::chrono::milliseconds duration{0};
+        Clock::TimePoint startedAt;  // Clock::current().monotonicNow()
         std::function<void(const QString&)> onChange;
     };
 
@@ -27,7 +28,7 @@ public:
     QCoro::Task<std::optional<TextFieldContext>> readFocusedTextField() override;
     QStringList parseContextWords(const TextFieldContext& field) const override;
     QCoro::Task<QStringList> readActiveWindowText() override;
-    void observeTextChanges(std::int32_t pid, double durationSeconds,
+    void observeTextChanges(std::int32_t pid, std::chrono::milliseconds duration,
                             std::function<void(const QString&)> onChange) override;
 
     // The focused element of `pid` now holds `text`: every watch of it that has not run out

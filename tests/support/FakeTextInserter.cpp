@@ -48,7 +48,7 @@ QCoro::Task<PasteOutcome> FakeTextInserter::insertText(QString text, bool asHTML
     m_last = outcome;
     const int generation = ++m_generation;
     // Only the latest paste's restore is recorded, as a newer paste replaces the record.
-    QTimer::singleShot(static_cast<int>(clipboardRestoreDelay() * 1000), this->guardObject(), [this, generation] {
+    QTimer::singleShot(clipboardRestoreDelay(), this->guardObject(), [this, generation] {
         if (generation == m_generation && m_last) m_last->clipboardRestored = true;
     });
     co_return outcome;

@@ -64,7 +64,7 @@ std::optional<std::string> violation(const QList<HotkeyBinding>& bindings, const
         }
     };
     auto wait = [&](double seconds) {
-        time.clock.advance(seconds);
+        time.clock.advance(std::chrono::duration<double>(seconds));
         all.monitor.checkComboRelease();
         first.monitor.checkComboRelease();
         QCoreApplication::processEvents();

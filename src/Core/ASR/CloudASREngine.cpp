@@ -18,7 +18,7 @@
 
 namespace {
 
-double nowMs() { return Clock::current().monotonicMs(); }
+Clock::TimePoint now() { return Clock::current().monotonicNow(); }
 
 QString noDecimals(double value) { return QString::number(value, 'f', 0); }
 
@@ -68,9 +68,9 @@ QCoro::Task<ASRResult> CloudASREngine::stopStreaming() {
 QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
     const std::shared_ptr<bool> alive = m_alive;
 
-    const double t0 = nowMs();
+    const Clock::TimePoint t0 = now();
     const QByteArray audio = samplesToWAV(samples, WavEncoding::kSampleRate).toBase64();
-    const double t1 = nowMs();
+    const Clock::TimePoint t1 = now();
 
     QJsonObject body{
         {"audio", QString::fromLatin1(audio)},
@@ -98,14 +98,13 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
     const auto recording = std::chrono::milliseconds(qint64(samples.size()) * 1000 / WavEncoding::kSampleRate);
     const auto allowance =
         std::chrono::milliseconds(static_cast<qint64>(double(recording.count()) * kTimeoutPerAudioSecond));
-    request.setTransferTimeout(m_services.requestTimeoutMs + static_cast<int>(allowance.count()));
-    const double t2 = nowMs();
-    const double t3 = nowMs();
+    request.setTransferTimeout(NetworkSession::transferTimeout(m_services.requestTimeout + allowance));
+    const Clock::TimePoint t2 = now();
+    const Clock::TimePoint t3 = now();
 
-    const HttpResponse response = co_await session.send(
-        request, "POST", json, std::chrono::milliseconds(m_services.resourceTimeoutMs) + allowance);
+    const HttpResponse response = co_await session.send(request, "POST", json, m_services.resourceTimeout + allowance);
     if (!*alive) throw engineGone();
-    const double t4 = nowMs();
+    const Clock::TimePoint t4 = now();
 
     if (!response.received) throw ASRError::engineNotAvailable(response.errorString);
     if (response.status != 200)
@@ -129,11 +128,11 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
     const double llmTime = numberOr0(reply, "llm_time");
     const double totalTime = numberOr0(reply, "total_time");
     const QString raceWinner = stringOr(reply, "race_winner", QStringLiteral("n/a"));
-    const double t5 = nowMs();
+    const Clock::TimePoint t5 = now();
 
     CloudRequestMetrics metrics;
-    metrics.prepareRequestMs = t2 - t1;
-    metrics.remoteLatencyMs = t4 - t3;
+    metrics.prepareRequestMs = toMilliseconds(t2 - t1);
+    metrics.remoteLatencyMs = toMilliseconds(t4 - t3);
     metrics.uploadRequestMs = std::max(metrics.remoteLatencyMs - totalTime, 0.0);
     metrics.serverProcessingTimeMs = totalTime;
     metrics.asrTimeMs = asrTime;
@@ -151,7 +150,7 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
     const bool partial = status == QLatin1String("PARTIAL");
     const bool serverFormatted = !llmText.isEmpty();
     const QString text = serverFormatted ? llmText : asrText;
-    const double e2e = t5 - t0;
+    const double e2e = toMilliseconds(t5 - t0);
     // The transcript is concatenated, never passed through arg(): it may contain "%1".
     const QString timings =
         QStringLiteral(" — prepare:%1ms network:%2ms upload:%3ms asr:%4ms llm:%5ms server:%6ms e2e:%7ms")

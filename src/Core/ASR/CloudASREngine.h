@@ -29,7 +29,7 @@ struct CloudRequestMetrics {
 // Runs on the main thread, like every recogniser coroutine; one request at a time.
 class CloudASREngine final : public ASREngineProtocol {
 public:
-    static constexpr int kRequestTimeoutMs = 15'000;
+    static constexpr auto kRequestTimeout = std::chrono::seconds(15);
     // The server recognises the whole recording before it answers, so the wait for its reply
     // grows by this much for every second of audio (more than the local service's own decoding
     // allowance, PocketSphinxASR::kBatchDeadlinePerAudioSecond, leaving time to format).
@@ -43,8 +43,8 @@ public:
         NetworkSession* session = nullptr;
         // For a recording of no length (see kTimeoutPerAudioSecond): without any traffic, and for
         // the whole request (the shared session's own bound).
-        int requestTimeoutMs = kRequestTimeoutMs;
-        int resourceTimeoutMs = NetworkSession::kResourceTimeoutMs;
+        std::chrono::milliseconds requestTimeout = kRequestTimeout;
+        std::chrono::milliseconds resourceTimeout = NetworkSession::kResourceTimeout;
     };
 
     CloudASREngine(const QString& engineName, const QString& serverURL);

@@ -1,6 +1,7 @@
 #include "Core/ASR/PocketSphinxASR.h"
 
 #include "Core/LogCategories.h"
+#include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Foundation/SerialQueue.h"
 
@@ -92,7 +93,12 @@ static_assert(std::is_same_v<mfcc_t, float>, "the saved cepstral mean is kept as
 // Share of the hint model in the interpolated language model.
 constexpr float kHintWeight = 0.05f;
 // How long a due rotation may wait for a pause in the speech.
-constexpr double kRotationGraceSeconds = 5.0;
+constexpr auto kRotationGrace = std::chrono::seconds(5);
+
+// The 16 kHz samples that `duration` of audio holds.
+std::size_t samplesIn(std::chrono::milliseconds duration) {
+    return static_cast<std::size_t>(std::max<std::int64_t>(duration.count(), 0)) * 16;
+}
 
 uint64_t fnv1a(uint64_t hash, const float* samples, std::size_t count) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(samples);
@@ -207,13 +213,13 @@ PocketSphinxASR::PocketSphinxASR(const QLocale& locale, const QString& modelDir)
     : PocketSphinxASR(locale, std::nullopt, modelDir, 0) {}
 
 PocketSphinxASR::PocketSphinxASR(const QLocale& locale, OnDemand onDemand, const QString& modelDir)
-    : PocketSphinxASR(locale, std::optional<OnDemand>(std::move(onDemand)), modelDir, 0) {}
+    : PocketSphinxASR(locale, std::optional<OnDemand>(onDemand), modelDir, 0) {}
 
 PocketSphinxASR::PocketSphinxASR(const QLocale& locale, std::optional<OnDemand> onDemand, const QString& modelDir, int)
     : m_available(locale.language() == QLocale::English && modelPresent(modelDir)),
       m_localeIdentifier(locale.name().replace(QLatin1Char('_'), QLatin1Char('-'))),
       m_modelDir(modelDir),
-      m_onDemand(std::move(onDemand)),
+      m_onDemand(onDemand),
       m_stream(std::make_unique<StreamState>()),
       m_queue(std::make_unique<SerialQueue>(QStringLiteral("com.vantrose.pocketsphinx"))) {
     if (!m_available) {
@@ -260,9 +266,9 @@ void PocketSphinxASR::loadDecoder() {
 }
 
 void PocketSphinxASR::scheduleRelease() {
-    if (!m_onDemand || !m_onDemand->delayedCall || !m_available) return;
+    if (!m_onDemand || !m_available) return;
     const uint64_t use = m_uses.load();
-    m_onDemand->delayedCall(m_onDemand->releaseAfterSeconds, [this, alive = std::weak_ptr<int>(m_lifetime), use] {
+    Clock::current().callAfter(m_onDemand->releaseAfter, [this, alive = std::weak_ptr<int>(m_lifetime), use] {
         if (alive.expired() || m_uses.load() != use) return;
         m_queue->async([this, use] { releaseIfUnused(use); });
     });
@@ -283,7 +289,7 @@ void PocketSphinxASR::releaseIfUnused(uint64_t use) {
     // The model's arrays were freed into this thread's malloc arena: hand the pages back.
     malloc_trim(0);
     VLOG_INFO(lcPocketSphinxASR)
-        << QStringLiteral("Decoder released after %1s unused").arg(m_onDemand->releaseAfterSeconds);
+        << QStringLiteral("Decoder released after %1s unused").arg(toSeconds(m_onDemand->releaseAfter));
 }
 
 int PocketSphinxASR::loadedDecoders() {
@@ -394,8 +400,8 @@ PocketSphinxASR::Outcome PocketSphinxASR::decodeBatch(const std::vector<float>& 
     const auto stopAt = std::chrono::steady_clock::now() + deadline;
     // A long recording is decoded as utterances of about the streams' rotation length, each cut
     // at a pause, as a stream is: the search stays small, so the decoder keeps its pace.
-    const std::size_t utteranceSamples = std::size_t(m_rotationSeconds * 16000.0);
-    const std::size_t graceSamples = std::size_t(kRotationGraceSeconds * 16000.0);
+    const std::size_t utteranceSamples = samplesIn(m_rotationInterval);
+    const std::size_t graceSamples = samplesIn(kRotationGrace);
     constexpr std::size_t kBlock = 4000;  // a quarter second between checks of the deadline and the pauses
     QStringList segments;
     double confidenceSum = 0;
@@ -473,7 +479,8 @@ void PocketSphinxASR::startStreaming(PartialResultCallback onPartialResult) {
         applyHints(hints);
         stream.open = ps_start_utt(m_decoder->ps) == 0;
     });
-    VLOG_INFO(lcPocketSphinxASR) << QStringLiteral("Streaming started (auto-rotate every %1s)").arg(m_rotationSeconds);
+    VLOG_INFO(lcPocketSphinxASR) << QStringLiteral("Streaming started (auto-rotate every %1s)")
+                                        .arg(toSeconds(m_rotationInterval));
 }
 
 void PocketSphinxASR::feedAudioChunk(const std::vector<float>& chunk) {
@@ -502,9 +509,9 @@ void PocketSphinxASR::processStreamChunk(const std::vector<float>& chunk) {
     }
     // A session with no text yet is never rotated, however long it runs. Past the interval the
     // cut waits for a pause (at most a few seconds), so no word is split across two sessions.
-    const double sessionSeconds = double(stream.sessionSamples) / 16000.0;
-    if (sessionSeconds >= m_rotationSeconds && !stream.currentSegmentText.isEmpty() &&
-        (!ps_get_in_speech(m_decoder->ps) || sessionSeconds >= m_rotationSeconds + kRotationGraceSeconds))
+    const std::size_t rotationSamples = samplesIn(m_rotationInterval);
+    if (stream.sessionSamples >= rotationSamples && !stream.currentSegmentText.isEmpty() &&
+        (!ps_get_in_speech(m_decoder->ps) || stream.sessionSamples >= rotationSamples + samplesIn(kRotationGrace)))
         rotateSession();
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "Core/ASR/ASREngineProtocol.h"
-#include "Foundation/DelayedCall.h"
 
 #include <QLocale>
 #include <QString>
@@ -33,7 +32,7 @@ struct ps_decoder_s;
 // and lets it go once it has gone unused for a while, so an idle program does not carry it.
 class PocketSphinxASR final : public ASREngineProtocol {
 public:
-    static constexpr double kRotationIntervalSeconds = 25.0;
+    static constexpr auto kRotationInterval = std::chrono::seconds(25);
     // A batch is decoded whole unless it outlasts its deadline: this much, plus
     // kBatchDeadlinePerAudioSecond for every second of audio. The decoder runs at about a fifth
     // of real time, so a machine several times slower still finishes a long recording; past the
@@ -44,11 +43,10 @@ public:
                                                    double perAudioSecond);
 
     struct OnDemand {
-        // How long the decoder stays after the end of its last stream or batch.
-        double releaseAfterSeconds = 300.0;
-        // Runs the release check later on the thread that stops streams and awaits batches (the
-        // main thread in the program).
-        DelayedCall delayedCall;
+        // How long the decoder stays after the end of its last stream or batch. The release
+        // check runs on the process clock, on the main thread (the thread that stops streams and
+        // awaits batches in the program).
+        std::chrono::milliseconds releaseAfter = std::chrono::minutes(5);
     };
 
     explicit PocketSphinxASR(const QLocale& locale = QLocale(QLocale::English, QLocale::UnitedStates),
@@ -77,7 +75,7 @@ public:
     // Decoders held right now (0, 1, or 2 while a batch runs beside a stream). For tests.
     int loadedDecoders();
     // Sessions are rotated after this much streamed audio. Set before startStreaming().
-    void setRotationIntervalSeconds(double seconds) { m_rotationSeconds = seconds; }
+    void setRotationInterval(std::chrono::milliseconds interval) { m_rotationInterval = interval; }
     // The batch deadline's allowances (see kBatchDeadlineBase). Set before transcribe().
     void setBatchDeadline(std::chrono::milliseconds base, double perAudioSecond) {
         m_batchDeadlineBase = base;
@@ -104,7 +102,7 @@ private:
     const bool m_available;
     const QString m_localeIdentifier;
     const QString m_modelDir;
-    double m_rotationSeconds = kRotationIntervalSeconds;
+    std::chrono::milliseconds m_rotationInterval = kRotationInterval;
     std::chrono::milliseconds m_batchDeadlineBase = kBatchDeadlineBase;
     double m_batchDeadlinePerAudioSecond = kBatchDeadlinePerAudioSecond;
 

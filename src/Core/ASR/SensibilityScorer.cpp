@@ -1,6 +1,7 @@
 #include "Core/ASR/SensibilityScorer.h"
 
 #include "Core/Formatting/TextUnits.h"
+#include "Foundation/Clock.h"
 
 #include <QHash>
 
@@ -48,7 +49,8 @@ bool SensibilityScorer::containsHallucination(const QString& text) {
     return false;
 }
 
-SensibilityScorer::Score SensibilityScorer::score(const QString& text, double audioDuration) {
+SensibilityScorer::Score SensibilityScorer::score(const QString& text, std::chrono::milliseconds audioLength) {
+    const double audioDuration = toSeconds(audioLength);
     Score result;
     float value = 1.0f;
     const QStringList words = TextUnits::splitAtSpaces(text);

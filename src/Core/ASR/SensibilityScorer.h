@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
+
 // Judges whether a transcript is plausible for the length of its recording, and whether it
 // is one of the phrases recognisers invent from silence or noise. Pure; any thread.
 class SensibilityScorer {
@@ -16,5 +18,5 @@ public:
     static constexpr float minimumScore = 0.3f;
 
     static bool containsHallucination(const QString& text);
-    static Score score(const QString& text, double audioDuration);
+    static Score score(const QString& text, std::chrono::milliseconds audioLength);
 };

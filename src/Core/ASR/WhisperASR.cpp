@@ -2,6 +2,7 @@
 
 #include "Core/Cloud/WavEncoding.h"
 #include "Core/LogCategories.h"
+#include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 
 #include <QDir>
@@ -125,7 +126,7 @@ QCoro::Task<ASRResult> WhisperASR::transcribe(std::vector<float> samples) {
 QCoro::Task<WhisperASR::WhisperOutput> WhisperASR::runWhisper(QString program, QString audioPath, QString outputPath) {
     QString outputBase = outputPath;
     if (outputBase.endsWith(QStringLiteral(".txt"))) outputBase.chop(4);
-    const int timeoutMs = m_timeoutMs;
+    const std::chrono::milliseconds timeout = m_timeout;
 
     auto process = std::make_unique<QProcess>();
     process->setProgram(program);
@@ -143,12 +144,12 @@ QCoro::Task<WhisperASR::WhisperOutput> WhisperASR::runWhisper(QString program, Q
     const bool started = co_await qCoro(*raw).start();
     if (!started)
         throw ASRError::transcriptionFailed(QStringLiteral("whisper-cli could not be started: ") + raw->errorString());
-    const bool finished = co_await qCoro(*raw).waitForFinished(std::chrono::milliseconds(timeoutMs));
+    const bool finished = co_await qCoro(*raw).waitForFinished(timeout);
     if (!finished) {
         raw->kill();
         raw->waitForFinished(2000);
         throw ASRError::transcriptionFailed(
-            QStringLiteral("whisper-cli did not finish within %1 s").arg(timeoutMs / 1000.0, 0, 'f', 1));
+            QStringLiteral("whisper-cli did not finish within %1 s").arg(toSeconds(timeout), 0, 'f', 1));
     }
     errorTail->append(raw->readAllStandardError());
     if (raw->exitStatus() != QProcess::NormalExit)

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <vector>
 
 // The command-line recogniser: runs whisper.cpp's "whisper-cli" on a temporary WAV file and
@@ -30,7 +31,7 @@ public:
     bool useGPU() const { return m_useGPU; }
     bool isInitialized() const { return m_isInitialized; }
     // Longest a run may take before the child is killed.
-    void setTimeoutMs(int ms) { m_timeoutMs = ms; }
+    void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
 
     // 44-byte RIFF/WAVE header, 16-bit little-endian PCM, mono; samples converted as every upload
     // converts them (WavEncoding: clamped to -1..1, x 32767, a NaN loud rather than undefined).
@@ -53,5 +54,5 @@ private:
     bool m_useGPU;
     QString m_executablePath;
     bool m_isInitialized = false;
-    int m_timeoutMs = 120000;
+    std::chrono::milliseconds m_timeout = std::chrono::minutes(2);
 };

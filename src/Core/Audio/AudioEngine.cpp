@@ -123,7 +123,7 @@ class AudioCaptureWorker final : public QObject {
 public:
     explicit AudioCaptureWorker(AudioEngine* engine) : m_engine(engine) {
         m_poll.setTimerType(Qt::PreciseTimer);
-        m_poll.setInterval(10);
+        m_poll.setInterval(std::chrono::milliseconds(10));
         QObject::connect(&m_poll, &QTimer::timeout, this, [this] { drain(); });
     }
 

@@ -69,7 +69,7 @@ QString MicTimingPredictor::deviceKey(const std::optional<QString>& deviceUID) {
 bool MicTimingPredictor::isColdStart(const QString& key) const {
     if (m_lastDeviceUID && *m_lastDeviceUID != key) return true;
     const auto last = m_lastUseTime.constFind(key);
-    if (last != m_lastUseTime.cend()) return absoluteNow() - *last > coldThresholdSec;
+    if (last != m_lastUseTime.cend()) return absoluteNow() - *last > toSeconds(coldThreshold);
     return true;
 }
 
@@ -111,7 +111,7 @@ void MicTimingPredictor::recordTiming(const std::optional<QString>& deviceUID, d
     m_lastUseTime[key] = now;
     m_lastDeviceUID = key;
 
-    if (prediction && std::abs(durationMs - *prediction) > unreliableThresholdMs) {
+    if (prediction && std::abs(durationMs - *prediction) > toMilliseconds(unreliableThreshold)) {
         m_unreliable[key] = unreliableSkipCount;
         VLOG_WARNING(lcMicTiming) << QStringLiteral("Device '%1' marked unreliable (predicted %2ms, actual %3ms)")
                                          .arg(key, QString::asprintf("%.0f", *prediction),

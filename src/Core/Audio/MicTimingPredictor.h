@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -34,8 +35,8 @@ public:
     static constexpr int maxTimingsPerDevice = 1024;
     static constexpr int predictionWindow = 10;
     static constexpr double alpha = 0.3;
-    static constexpr double coldThresholdSec = 120;
-    static constexpr double unreliableThresholdMs = 400;
+    static constexpr auto coldThreshold = std::chrono::minutes(2);
+    static constexpr auto unreliableThreshold = std::chrono::milliseconds(400);
     static constexpr int unreliableSkipCount = 10;
 
     static MicTimingPredictor& shared();
@@ -52,7 +53,7 @@ public:
     // withheld after a bad miss. No device id (or an empty one) means the system default.
     std::optional<double> predict(const std::optional<QString>& deviceUID);
     // Adds a measured start-up and, when the prediction made for it missed by more than
-    // unreliableThresholdMs, withholds the device's next unreliableSkipCount predictions.
+    // unreliableThreshold, withholds the device's next unreliableSkipCount predictions.
     void recordTiming(const std::optional<QString>& deviceUID, double durationMs, std::optional<double> prediction);
 
     // The device's recorded start-ups, newest first.

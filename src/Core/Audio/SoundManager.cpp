@@ -30,7 +30,7 @@ void release(QSoundEffect* effect) {
 }
 
 // Longest a sound object is kept; ours last well under a second.
-constexpr int kMaxLifetimeMs = 10000;
+constexpr auto kMaxLifetime = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -78,7 +78,7 @@ void SoundManager::playCustomSound(const QString& name, const QString& ext, floa
     QObject::connect(effect, &QSoundEffect::playingChanged, effect, [effect] {
         if (!effect->isPlaying() && effect->status() == QSoundEffect::Ready) release(effect);
     });
-    QTimer::singleShot(kMaxLifetimeMs, effect, [effect] { release(effect); });
+    QTimer::singleShot(kMaxLifetime, effect, [effect] { release(effect); });
     effect->setSource(QUrl::fromLocalFile(path));
     effect->setVolume(volume);
     effect->play();  // starts as soon as the file has loaded

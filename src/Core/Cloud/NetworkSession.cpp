@@ -77,7 +77,7 @@ NetworkSession::NetworkSession(const QString& deviceID, QObject* parent)
       m_deviceID(deviceID.toUtf8()) {
     // Qt fails at once when offline rather than waiting for connectivity, and keeps at most six
     // connections per host; the cookie attributes are set per request in makeRequest().
-    m_session->setTransferTimeout(kRequestTimeoutMs);
+    m_session->setTransferTimeout(transferTimeout(kRequestTimeout));
 }
 
 NetworkSession::~NetworkSession() = default;
@@ -86,19 +86,19 @@ QNetworkRequest NetworkSession::makeRequest(const QUrl& url) const {
     QNetworkRequest request(url);
     request.setRawHeader(StringShield::hdrConnection().toUtf8(), StringShield::valKeepAlive().toUtf8());
     request.setRawHeader(StringShield::hdrDeviceID().toUtf8(), m_deviceID);
-    request.setTransferTimeout(kRequestTimeoutMs);
+    request.setTransferTimeout(transferTimeout(kRequestTimeout));
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     return request;
 }
 
 QCoro::Task<HttpResponse> NetworkSession::send(QNetworkRequest request, QByteArray verb, QByteArray body) {
-    return perform(m_session, request, std::move(verb), std::move(body), kResourceTimeoutMs);
+    return perform(m_session, request, std::move(verb), std::move(body), kResourceTimeout);
 }
 
 QCoro::Task<HttpResponse> NetworkSession::send(QNetworkRequest request, QByteArray verb, QByteArray body,
                                                std::chrono::milliseconds resourceTimeout) {
-    return perform(m_session, request, std::move(verb), std::move(body), static_cast<int>(resourceTimeout.count()));
+    return perform(m_session, request, std::move(verb), std::move(body), resourceTimeout);
 }
 
 std::optional<QUrl> NetworkSession::joinURL(const QString& base, const QString& path) {
@@ -118,7 +118,8 @@ QNetworkAccessManager* NetworkSession::platformSession() {
 }
 
 QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager, QNetworkRequest request,
-                                                  QByteArray verb, QByteArray body, int totalTimeoutMs) {
+                                                  QByteArray verb, QByteArray body,
+                                                  std::chrono::milliseconds totalTimeout) {
     const InFlight inFlight;
     HttpResponse out;
     QNetworkReply* raw = nullptr;
@@ -137,13 +138,13 @@ QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager
 
     bool timedOut = false;
     QTimer deadline;
-    if (totalTimeoutMs > 0) {
+    if (totalTimeout.count() > 0) {
         deadline.setSingleShot(true);
         QObject::connect(&deadline, &QTimer::timeout, raw, [&timedOut, raw] {
             timedOut = true;
             raw->abort();
         });
-        deadline.start(totalTimeoutMs);
+        deadline.start(totalTimeout);
     }
     bool tooLarge = false;
     auto enforceCap = [&tooLarge, raw](qint64 size) {
@@ -212,10 +213,10 @@ void NetworkSession::warmup(const QString& serverURL) {
 
 QCoro::Task<void> NetworkSession::runWarmup(QUrl url, QString serverURL) {
     QPointer<NetworkSession> self(this);
-    const double start = Clock::current().monotonicSeconds();
+    const Clock::TimePoint start = Clock::current().monotonicNow();
     const HttpResponse response = co_await send(makeRequest(url), "GET");
     if (!self) co_return;
-    const double elapsedMs = (Clock::current().monotonicSeconds() - start) * 1000.0;
+    const double elapsedMs = Clock::current().millisecondsSince(start);
     if (response.received && response.status == 200) {
         m_isWarmed.store(true);
         VLOG_INFO(lcNetworkSession) << QStringLiteral("Connection pre-warmed to %1 [%2ms]")
@@ -230,11 +231,11 @@ QCoro::Task<void> NetworkSession::runWarmup(QUrl url, QString serverURL) {
 QCoro::Task<std::optional<double>> NetworkSession::ping(QString serverURL) {
     const auto url = joinURL(serverURL, StringShield::pathHealth());
     if (!url) co_return std::nullopt;
-    const double start = Clock::current().monotonicSeconds();
+    const Clock::TimePoint start = Clock::current().monotonicNow();
     const HttpResponse response = co_await send(makeRequest(*url), "GET");
     if (response.received) {
         if (response.status != 200) co_return std::nullopt;
-        co_return (Clock::current().monotonicSeconds() - start) * 1000.0;
+        co_return Clock::current().millisecondsSince(start);
     }
     VLOG_WARNING(lcNetworkSession) << QStringLiteral("Ping failed — %1").arg(response.errorString);
     co_return std::nullopt;

@@ -32,8 +32,8 @@ struct HttpResponse {
 class NetworkSession : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kRequestTimeoutMs = 15'000;   // without any traffic
-    static constexpr int kResourceTimeoutMs = 30'000;  // whole request
+    static constexpr auto kRequestTimeout = std::chrono::seconds(15);   // without any traffic
+    static constexpr auto kResourceTimeout = std::chrono::seconds(30);  // whole request
     // The largest reply body taken from any server; a larger one is dropped unread and the
     // exchange fails, so a misbehaving peer cannot fill the memory.
     static constexpr qint64 kMaxReplyBytes = qint64{8} * 1024 * 1024;
@@ -67,9 +67,11 @@ public:
     // The plain session (no default headers) for the account, analytics and settings requests.
     // Main thread only.
     static QNetworkAccessManager* platformSession();
-    // Sends on `manager` and waits for the whole reply; `totalTimeoutMs` > 0 bounds it.
+    // Sends on `manager` and waits for the whole reply; a positive `totalTimeout` bounds it.
     static QCoro::Task<HttpResponse> perform(QNetworkAccessManager* manager, QNetworkRequest request, QByteArray verb,
-                                             QByteArray body, int totalTimeoutMs = 0);
+                                             QByteArray body, std::chrono::milliseconds totalTimeout = {});
+    // A time-out as the transfer time-outs of Qt 6.4's requests and managers take it.
+    static int transferTimeout(std::chrono::milliseconds timeout) { return static_cast<int>(timeout.count()); }
     // Requests sent through perform() (or send()) that have not finished yet, across the process.
     // Lets shut-down and tests wait until nothing is left in flight.
     static int requestsInFlight();

@@ -20,12 +20,10 @@
 
 namespace {
 
-constexpr int kCommitWaitPollMs = 50;
+constexpr auto kCommitWaitPoll = std::chrono::milliseconds(50);
 constexpr int kGoingAway = 1001;
 
-double now() { return Clock::current().monotonicSeconds(); }
-
-int toMs(double seconds) { return static_cast<int>(std::lround(seconds * 1000.0)); }
+Clock::TimePoint now() { return Clock::current().monotonicNow(); }
 
 QString noDecimals(double value) { return QString::number(value, 'f', 0); }
 
@@ -51,7 +49,7 @@ StreamingTransport::StreamingTransport(const QString& serverURL, Tuning tuning, 
             return AccountAccess::replaceRefusedToken(std::move(refused));
         };
     m_heartbeatTimer = new QTimer(this);
-    m_heartbeatTimer->setInterval(toMs(m_tuning.heartbeatIntervalSec));
+    m_heartbeatTimer->setInterval(m_tuning.heartbeatInterval);
     QObject::connect(m_heartbeatTimer, &QTimer::timeout, this, &StreamingTransport::sendHeartbeat);
 
     m_handshakeTimer = new QTimer(this);
@@ -59,7 +57,7 @@ StreamingTransport::StreamingTransport(const QString& serverURL, Tuning tuning, 
     QObject::connect(m_handshakeTimer, &QTimer::timeout, this, &StreamingTransport::onHandshakeTimeout);
 
     m_commitWaitTimer = new QTimer(this);
-    m_commitWaitTimer->setInterval(kCommitWaitPollMs);
+    m_commitWaitTimer->setInterval(kCommitWaitPoll);
     QObject::connect(m_commitWaitTimer, &QTimer::timeout, this, &StreamingTransport::checkCommitWait);
 
     m_commitResultTimer = new QTimer(this);
@@ -153,13 +151,13 @@ void StreamingTransport::openSocket(const QUrl& url) {
     });
 
     QNetworkRequest request(url);
-    request.setTransferTimeout(toMs(m_tuning.handshakeTimeoutSec));
+    request.setTransferTimeout(static_cast<int>(m_tuning.handshakeTimeout.count()));
     request.setRawHeader(StringShield::hdrDeviceID().toUtf8(), m_credentials.deviceID().toUtf8());
     std::optional<QString> token = m_credentials.accessToken();
     if (token && token->isEmpty()) token.reset();
     if (token) request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
     m_offeredToken = token;
-    m_handshakeTimer->start(toMs(m_tuning.handshakeTimeoutSec));
+    m_handshakeTimer->start(m_tuning.handshakeTimeout);
     socket->open(request);
 }
 
@@ -178,7 +176,7 @@ void StreamingTransport::retireSocket(bool sendGoingAway) {
     if (sendGoingAway && socket->state() == QAbstractSocket::ConnectedState) {
         // Let the close frame go out before the object goes away.
         QObject::connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(2000, socket, &QObject::deleteLater);
+        QTimer::singleShot(std::chrono::seconds(2), socket, &QObject::deleteLater);
         socket->close(QWebSocketProtocol::CloseCodeGoingAway);
     } else {
         socket->abort();
@@ -189,7 +187,7 @@ void StreamingTransport::retireSocket(bool sendGoingAway) {
 void StreamingTransport::onOpened(QWebSocket* socket) {
     if (socket != m_webSocket) return;
     m_handshakeTimer->stop();
-    m_connectLatencyMs = (now() - m_connectTime) * 1000.0;
+    m_connectLatencyMs = toMilliseconds(now() - m_connectTime);
 
     std::size_t flushed = 0;
     {
@@ -247,8 +245,8 @@ void StreamingTransport::onSocketError(QWebSocket* socket) {
 
 void StreamingTransport::onHandshakeTimeout() {
     if (state() != State::connecting || !m_webSocket) return;
-    VLOG_WARNING(lcStreamingTransport)
-        << QStringLiteral("Receive error: handshake timed out after %1s").arg(noDecimals(m_tuning.handshakeTimeoutSec));
+    VLOG_WARNING(lcStreamingTransport) << QStringLiteral("Receive error: handshake timed out after %1s")
+                                              .arg(noDecimals(toSeconds(m_tuning.handshakeTimeout)));
     handleConnectionLost();
 }
 
@@ -355,14 +353,16 @@ void StreamingTransport::attemptReconnect() {
         return;
     }
     const int n = ++m_reconnectAttempts;
-    const double delay = std::min(m_tuning.initialReconnectDelaySec * std::pow(m_tuning.backoffMultiplier, n - 1),
-                                  m_tuning.maxReconnectDelaySec);
+    const std::chrono::milliseconds delay =
+        std::min(std::chrono::round<std::chrono::milliseconds>(m_tuning.initialReconnectDelay *
+                                                               std::pow(m_tuning.backoffMultiplier, n - 1)),
+                 m_tuning.maxReconnectDelay);
     VLOG_INFO(lcStreamingTransport) << QStringLiteral("Reconnect attempt %1/%2 in %3s")
                                            .arg(n)
                                            .arg(m_tuning.maxReconnectAttempts)
-                                           .arg(QString::number(delay, 'f', 1));
+                                           .arg(QString::number(toSeconds(delay), 'f', 1));
     const int token = ++m_reconnectToken;
-    QTimer::singleShot(toMs(delay), this, [this, token] {
+    QTimer::singleShot(delay, this, [this, token] {
         if (token != m_reconnectToken || !m_isReconnecting) return;  // cancelled meanwhile
         m_isReconnecting = false;
         connect();
@@ -532,8 +532,7 @@ void StreamingTransport::commit(const std::optional<QJsonObject>& context, const
     case State::streaming: doCommit(context, language); return;
     case State::connecting:
         VLOG_INFO(lcStreamingTransport) << "Commit called while connecting — waiting for WS handshake...";
-        m_waitingCommit =
-            WaitingCommit{context, language, now() + m_tuning.commitHandshakeWaitSec, m_sessionGeneration};
+        m_waitingCommit = WaitingCommit{context, language, now() + m_tuning.commitHandshakeWait, m_sessionGeneration};
         m_commitWaitTimer->start();
         return;
     case State::disconnected:
@@ -584,14 +583,14 @@ void StreamingTransport::doCommit(const std::optional<QJsonObject>& context, con
         if (onError) onError(QStringLiteral("Failed to serialize commit message"));
         return;
     }
-    m_commitResultTimer->start(toMs(m_tuning.commitResultTimeoutSec));
+    m_commitResultTimer->start(m_tuning.commitResultTimeout);
     VLOG_INFO(lcStreamingTransport) << QStringLiteral("Committed after %1 chunks").arg(chunksSent());
 }
 
 void StreamingTransport::onCommitTimeout() {
     if (state() != State::committed) return;
     VLOG_WARNING(lcStreamingTransport) << QStringLiteral("No result %1s after commit — treating the connection as lost")
-                                              .arg(QString::number(m_tuning.commitResultTimeoutSec, 'f', 1));
+                                              .arg(QString::number(toSeconds(m_tuning.commitResultTimeout), 'f', 1));
     handleConnectionLost();
 }
 
@@ -644,7 +643,7 @@ void StreamingTransport::handleResult(const QJsonObject& message) {
         return;
     }
     m_commitResultTimer->stop();
-    m_commitToResultMs = (now() - m_commitTime) * 1000.0;
+    m_commitToResultMs = toMilliseconds(now() - m_commitTime);
 
     // A result whose texts are not text is a broken answer, not silence: read as empty, the
     // dictation would be dropped. The commit failed instead, and the recording takes the batch road.
@@ -714,7 +713,7 @@ void StreamingTransport::emitError(const QString& message) {
 
 void StreamingTransport::startHeartbeat() {
     m_lastPongTime = now();
-    m_lastPingTime = 0;
+    m_lastPingTime.reset();
     m_missedHeartbeats = 0;
     m_heartbeatTimer->start();
 }
@@ -723,15 +722,15 @@ void StreamingTransport::stopHeartbeat() { m_heartbeatTimer->stop(); }
 
 void StreamingTransport::sendHeartbeat() {
     if (state() != State::connected) return;
-    const double t = now();
+    const Clock::TimePoint t = now();
     // A miss is a ping that got no pong in time; a pong that answered the last ping is healthy,
     // however long ago it came.
-    const bool pingUnanswered = m_lastPingTime > 0 && m_lastPongTime < m_lastPingTime;
-    if (pingUnanswered && t - m_lastPingTime > m_tuning.heartbeatTimeoutSec) {
+    const bool pingUnanswered = m_lastPingTime && m_lastPongTime < *m_lastPingTime;
+    if (pingUnanswered && t - *m_lastPingTime > m_tuning.heartbeatTimeout) {
         ++m_missedHeartbeats;
         VLOG_WARNING(lcStreamingTransport) << QStringLiteral("Missed heartbeat #%1 (last pong %2s ago)")
                                                   .arg(m_missedHeartbeats)
-                                                  .arg(QString::number(t - m_lastPongTime, 'f', 1));
+                                                  .arg(QString::number(toSeconds(t - m_lastPongTime), 'f', 1));
         if (m_missedHeartbeats >= m_tuning.maxMissedHeartbeats) {
             VLOG_WARNING(lcStreamingTransport)
                 << QStringLiteral("Connection dead (%1 missed heartbeats) — reconnecting").arg(m_missedHeartbeats);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Foundation/Clock.h"
 #include "Models/StreamingState.h"
 
 #include <QByteArray>
@@ -11,6 +12,7 @@
 #include <QCoro/QCoroTask>
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -40,19 +42,20 @@ public:
 
     // Timings. The defaults are the production values; tests shorten them.
     struct Tuning {
-        double heartbeatIntervalSec = 5.0;
-        double heartbeatTimeoutSec = 4.0;  // a ping without pong for longer than this is a miss
+        std::chrono::milliseconds heartbeatInterval = std::chrono::seconds(5);
+        // A ping without pong for longer than this is a miss.
+        std::chrono::milliseconds heartbeatTimeout = std::chrono::seconds(4);
         int maxMissedHeartbeats = 2;
         int maxReconnectAttempts = 3;
-        double initialReconnectDelaySec = 0.4;
-        double maxReconnectDelaySec = 2.0;
+        std::chrono::milliseconds initialReconnectDelay{400};
+        std::chrono::milliseconds maxReconnectDelay = std::chrono::seconds(2);
         double backoffMultiplier = 1.5;
         // How long a commit made while connecting waits for the handshake.
-        double commitHandshakeWaitSec = 2.0;
+        std::chrono::milliseconds commitHandshakeWait = std::chrono::seconds(2);
         // How long a commit waits for its result before the connection counts as lost.
-        double commitResultTimeoutSec = 5.0;
+        std::chrono::milliseconds commitResultTimeout = std::chrono::seconds(5);
         // A handshake that has not completed after this long fails.
-        double handshakeTimeoutSec = 30.0;
+        std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(30);
     };
 
     // Where the handshake's device and authorisation headers come from, read at every connect.
@@ -179,14 +182,14 @@ private:
 
     // Owning thread only.
     QWebSocket* m_webSocket = nullptr;
-    double m_connectTime = 0;
+    Clock::TimePoint m_connectTime;
     double m_connectLatencyMs = 0;
     double m_commitToResultMs = 0;
-    double m_commitTime = 0;
+    Clock::TimePoint m_commitTime;
     QTimer* m_heartbeatTimer = nullptr;
     QTimer* m_handshakeTimer = nullptr;
-    double m_lastPongTime = 0;
-    double m_lastPingTime = 0;  // 0: no ping outstanding since the heartbeat started
+    Clock::TimePoint m_lastPongTime;
+    std::optional<Clock::TimePoint> m_lastPingTime;  // none: no ping since the heartbeat started
     int m_missedHeartbeats = 0;
     int m_reconnectAttempts = 0;
     bool m_isReconnecting = false;
@@ -202,7 +205,7 @@ private:
     struct WaitingCommit {
         std::optional<QJsonObject> context;
         QString language;
-        double deadline = 0;
+        Clock::TimePoint deadline;
         int session = 0;
     };
     std::optional<WaitingCommit> m_waitingCommit;

@@ -7,6 +7,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -24,9 +25,9 @@ public:
     virtual QStringList parseContextWords(const TextFieldContext& field) const = 0;
     // Up to 500 distinct words of the focused window that look like names or identifiers.
     virtual QCoro::Task<QStringList> readActiveWindowText() = 0;
-    // For `durationSeconds`, calls `onChange` on the main thread with the whole text of the
-    // focused element of `pid` each time it changes. Nothing is reported when the element
-    // cannot be watched.
-    virtual void observeTextChanges(std::int32_t pid, double durationSeconds,
+    // For `duration`, calls `onChange` on the main thread with the whole text of the focused
+    // element of `pid` each time it changes. Nothing is reported when the element cannot be
+    // watched.
+    virtual void observeTextChanges(std::int32_t pid, std::chrono::milliseconds duration,
                                     std::function<void(const QString&)> onChange) = 0;
 };

@@ -5,6 +5,7 @@
 
 #include <QList>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -42,7 +43,8 @@ public:
     // The key taken as push-to-talk when the configured key sends no events of its own. Fixed,
     // so any thread may read it.
     std::uint16_t fallbackKeyCode() const { return m_fallbackKeyCode; }
-    int comboUpDebounceMs() const { return m_comboUpDebounceMs; }
+    // How long a combination hotkey may break before its release counts.
+    std::chrono::milliseconds comboUpDebounce() const { return m_comboUpDebounce; }
 
 protected:
     // Runs on the main thread after any of the settings above changed, so an implementation
@@ -54,5 +56,5 @@ private:
     Hotkey m_hotkey{Hotkey::rightOptionKeyCode, 0};
     std::uint16_t m_pushToTalkKeyCode = Hotkey::rightOptionKeyCode;
     const std::uint16_t m_fallbackKeyCode = Hotkey::rightOptionKeyCode;
-    int m_comboUpDebounceMs = 200;
+    std::chrono::milliseconds m_comboUpDebounce{200};
 };

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "Foundation/Clock.h"
 #include "Models/PasteOutcome.h"
 
 #include <QString>
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
+#include <cmath>
 #include <optional>
 
 // Delivers finished text into the focused field of the frontmost application by way of the
@@ -20,10 +23,15 @@ public:
     // The record of the latest paste, with `clipboardRestored` set once the restore has run.
     virtual std::optional<PasteOutcome> lastPasteOutcome() const = 0;
 
-    // Seconds between the paste and the restore of the user's clipboard; read at each paste.
-    double clipboardRestoreDelay() const { return m_clipboardRestoreDelay; }
-    void setClipboardRestoreDelay(double seconds) { m_clipboardRestoreDelay = seconds; }
+    static constexpr auto kDefaultRestoreDelay = std::chrono::milliseconds(500);
+    // The time between the paste and the restore of the user's clipboard; read at each paste.
+    std::chrono::milliseconds clipboardRestoreDelay() const { return m_clipboardRestoreDelay; }
+    void setClipboardRestoreDelay(std::chrono::milliseconds delay) { m_clipboardRestoreDelay = delay; }
+    // The delay a stored setting of `seconds` asks for; the default when it is not a number.
+    static std::chrono::milliseconds restoreDelayFromSeconds(double seconds) {
+        return std::isfinite(seconds) ? fromSeconds(seconds) : kDefaultRestoreDelay;
+    }
 
 private:
-    double m_clipboardRestoreDelay = 0.5;
+    std::chrono::milliseconds m_clipboardRestoreDelay = kDefaultRestoreDelay;
 };

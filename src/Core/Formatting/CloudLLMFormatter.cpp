@@ -60,8 +60,8 @@ QJsonObject CloudLLMFormatter::buildRequestBody(const QString& rawText, const Ap
 
 QCoro::Task<FormattingResult> CloudLLMFormatter::format(QString rawText, AppContext context,
                                                         VantroseSettings settings) {
-    const double start = Clock::current().monotonicMs();
-    const int timeoutMs = m_requestTimeoutMs;
+    const Clock::TimePoint start = Clock::current().monotonicNow();
+    const std::chrono::milliseconds timeout = m_requestTimeout;
     const QByteArray body = QJsonDocument(buildRequestBody(rawText, context, settings)).toJson(QJsonDocument::Compact);
     const QUrl url =
         FormatterRequest::urlOrThrow(m_serverURL, StringShield::pathFormat(), QStringLiteral("cloud formatter"));
@@ -75,10 +75,9 @@ QCoro::Task<FormattingResult> CloudLLMFormatter::format(QString rawText, AppCont
     if (token && !token->isEmpty() && AccountAccess::mayCarryToken(url))
         request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
 
-    const QJsonObject reply =
-        co_await FormatterRequest::postForObject(request, body, timeoutMs, QStringLiteral("text"));
+    const QJsonObject reply = co_await FormatterRequest::postForObject(request, body, timeout, QStringLiteral("text"));
 
-    const double latencyMs = Clock::current().monotonicMs() - start;
+    const double latencyMs = Clock::current().millisecondsSince(start);
     const QJsonValue winnerValue = reply.value(QStringLiteral("race_winner"));
     const QString winner = winnerValue.isString() ? winnerValue.toString() : QStringLiteral("unknown");
     VLOG_INFO(lcCloudLLMFormatter)
@@ -89,7 +88,7 @@ QCoro::Task<FormattingResult> CloudLLMFormatter::format(QString rawText, AppCont
 
 QCoro::Task<bool> CloudLLMFormatter::isAvailable() const {
     const std::optional<QJsonObject> reply =
-        co_await FormatterRequest::getObject(m_serverURL, StringShield::pathHealth(), kAvailabilityTimeoutMs);
+        co_await FormatterRequest::getObject(m_serverURL, StringShield::pathHealth(), kAvailabilityTimeout);
     const QJsonValue providers = reply ? reply->value(QStringLiteral("llm_providers")) : QJsonValue();
     if (!providers.isObject()) co_return false;
     bool anyUp = false;

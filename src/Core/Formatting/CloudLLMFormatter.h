@@ -11,9 +11,9 @@
 // that won the server's race come back. Results are named "cloud:" + that model.
 class CloudLLMFormatter final : public TextFormatterProtocol {
 public:
-    static constexpr int kRequestTimeoutMs = 10'000;
+    static constexpr auto kRequestTimeout = std::chrono::seconds(10);
     // The health request has no time-out of its own; this only bounds a stuck server.
-    static constexpr int kAvailabilityTimeoutMs = 60'000;
+    static constexpr auto kAvailabilityTimeout = std::chrono::seconds(60);
 
     explicit CloudLLMFormatter(QString serverURL);
 
@@ -25,7 +25,7 @@ public:
 
     const QString& serverURL() const { return m_serverURL; }
     // Tests shorten the formatting time-out.
-    void setRequestTimeoutMs(int ms) { m_requestTimeoutMs = ms; }
+    void setRequestTimeout(std::chrono::milliseconds timeout) { m_requestTimeout = timeout; }
 
     // The request body.
     static QJsonObject buildRequestBody(const QString& rawText, const AppContext& context,
@@ -34,5 +34,5 @@ public:
 private:
     const QString m_formatterName = QStringLiteral("CloudLLM");
     QString m_serverURL;
-    int m_requestTimeoutMs = kRequestTimeoutMs;
+    std::chrono::milliseconds m_requestTimeout = kRequestTimeout;
 };

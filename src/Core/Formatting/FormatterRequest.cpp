@@ -14,21 +14,22 @@ QUrl FormatterRequest::urlOrThrow(const QString& base, const QString& path, cons
     return *url;
 }
 
-QCoro::Task<std::optional<QJsonObject>> FormatterRequest::getObject(QString base, QString path, int timeoutMs) {
+QCoro::Task<std::optional<QJsonObject>> FormatterRequest::getObject(QString base, QString path,
+                                                                    std::chrono::milliseconds timeout) {
     const auto url = NetworkSession::joinURL(base, path);
     if (!url) co_return std::nullopt;
     const HttpResponse response = co_await NetworkSession::perform(
-        NetworkSession::platformSession(), QNetworkRequest(*url), QByteArrayLiteral("GET"), {}, timeoutMs);
+        NetworkSession::platformSession(), QNetworkRequest(*url), QByteArrayLiteral("GET"), {}, timeout);
     if (!response.received || response.status != 200) co_return std::nullopt;
     const QJsonDocument document = QJsonDocument::fromJson(response.body);
     if (!document.isObject()) co_return std::nullopt;
     co_return document.object();
 }
 
-QCoro::Task<QJsonObject> FormatterRequest::postForObject(QNetworkRequest request, QByteArray body, int timeoutMs,
-                                                         QString requiredMember) {
+QCoro::Task<QJsonObject> FormatterRequest::postForObject(QNetworkRequest request, QByteArray body,
+                                                         std::chrono::milliseconds timeout, QString requiredMember) {
     const HttpResponse response = co_await NetworkSession::perform(NetworkSession::platformSession(), request,
-                                                                   QByteArrayLiteral("POST"), body, timeoutMs);
+                                                                   QByteArrayLiteral("POST"), body, timeout);
     if (!response.received) {
         throw FormatterRequestError(response.error == QNetworkReply::TimeoutError
                                         ? FormatterRequestError::Kind::timeout

@@ -86,9 +86,9 @@ QString OllamaLLMFormatter::cleanLLMResponse(const QString& response) {
 
 QCoro::Task<FormattingResult> OllamaLLMFormatter::format(QString rawText, AppContext context,
                                                          VantroseSettings settings) {
-    const double start = Clock::current().monotonicMs();
+    const Clock::TimePoint start = Clock::current().monotonicNow();
     const QString model = m_model;
-    const int timeoutMs = m_requestTimeoutMs;
+    const std::chrono::milliseconds timeout = m_requestTimeout;
     const QString name = m_formatterName + QLatin1Char(':') + model;
     QNetworkRequest request(
         FormatterRequest::urlOrThrow(m_endpoint, QStringLiteral("/api/generate"), QStringLiteral("Ollama endpoint")));
@@ -103,9 +103,9 @@ QCoro::Task<FormattingResult> OllamaLLMFormatter::format(QString rawText, AppCon
                                                 {QStringLiteral("num_predict"), 512}}},
     };
     const QJsonObject reply = co_await FormatterRequest::postForObject(
-        request, QJsonDocument(body).toJson(QJsonDocument::Compact), timeoutMs, QStringLiteral("response"));
+        request, QJsonDocument(body).toJson(QJsonDocument::Compact), timeout, QStringLiteral("response"));
 
-    const double latencyMs = Clock::current().monotonicMs() - start;
+    const double latencyMs = Clock::current().millisecondsSince(start);
     const QString text = cleanLLMResponse(reply.value(QStringLiteral("response")).toString());
     VLOG_INFO(lcOllamaLLM)
         << QStringLiteral("Formatted in %1ms using %2").arg(QString::number(latencyMs, 'f', 0), model);
@@ -115,7 +115,7 @@ QCoro::Task<FormattingResult> OllamaLLMFormatter::format(QString rawText, AppCon
 QCoro::Task<bool> OllamaLLMFormatter::isAvailable() const {
     const QString model = m_model;
     const std::optional<QJsonObject> reply =
-        co_await FormatterRequest::getObject(m_endpoint, QStringLiteral("/api/tags"), kAvailabilityTimeoutMs);
+        co_await FormatterRequest::getObject(m_endpoint, QStringLiteral("/api/tags"), kAvailabilityTimeout);
     const QJsonValue models = reply ? reply->value(QStringLiteral("models")) : QJsonValue();
     if (!models.isArray()) co_return false;
     bool found = false;

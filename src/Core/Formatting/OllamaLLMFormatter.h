@@ -12,10 +12,10 @@
 // destroyed while a request is in flight.
 class OllamaLLMFormatter final : public TextFormatterProtocol {
 public:
-    static constexpr int kRequestTimeoutMs = 10'000;
+    static constexpr auto kRequestTimeout = std::chrono::seconds(10);
     // The model-list request has no time-out of its own; this only keeps a stuck server from
     // holding a dictation forever.
-    static constexpr int kAvailabilityTimeoutMs = 60'000;
+    static constexpr auto kAvailabilityTimeout = std::chrono::seconds(60);
 
     OllamaLLMFormatter(QString endpoint, QString model);
 
@@ -27,7 +27,7 @@ public:
     QCoro::Task<bool> isAvailable() const;
 
     // Tests shorten the generate time-out.
-    void setRequestTimeoutMs(int ms) { m_requestTimeoutMs = ms; }
+    void setRequestTimeout(std::chrono::milliseconds timeout) { m_requestTimeout = timeout; }
 
     const QString& endpoint() const { return m_endpoint; }
     const QString& model() const { return m_model; }
@@ -39,5 +39,5 @@ private:
     const QString m_formatterName = QStringLiteral("OllamaLLM");
     QString m_endpoint;
     QString m_model;
-    int m_requestTimeoutMs = kRequestTimeoutMs;
+    std::chrono::milliseconds m_requestTimeout = kRequestTimeout;
 };

@@ -186,7 +186,7 @@ QCoro::Task<FormattingResult> RuleBasedFormatter::format(QString rawText, AppCon
 
 FormattingResult RuleBasedFormatter::formatNow(const QString& rawText, const AppContext& context,
                                                const VantroseSettings& settings) const {
-    const double start = Clock::current().monotonicMs();
+    const Clock::TimePoint start = Clock::current().monotonicNow();
     QString text = rawText.trimmed();
     if (text.isEmpty()) return {QString(), 0.0, m_formatterName};
     const VoiceStyle style = VoiceStyles::forApp(settings, context.bundleId);
@@ -203,7 +203,7 @@ FormattingResult RuleBasedFormatter::formatNow(const QString& rawText, const App
     text = ensureEndPunctuation(text, context.appType, style);
     text = cleanWhitespace(text);
     if (style == VoiceStyle::notes) text = oneSentencePerLine(text);
-    return {text, Clock::current().monotonicMs() - start, m_formatterName};
+    return {text, Clock::current().millisecondsSince(start), m_formatterName};
 }
 
 QString RuleBasedFormatter::applyReplacements(const QString& text, const QMap<QString, QString>& replacements,

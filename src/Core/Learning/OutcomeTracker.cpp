@@ -69,12 +69,10 @@ const QList<int>& DictationLearning::snapshotSeconds() {
     return seconds;
 }
 
-DictationLearning::DictationLearning(AbstractContextReader& reader, Hooks hooks, DelayedCall delayedCall,
-                                     QObject* parent)
+DictationLearning::DictationLearning(AbstractContextReader& reader, Hooks hooks, QObject* parent)
     : QObject(parent),
       m_reader(reader),
-      m_hooks(std::move(hooks)),
-      m_delayedCall(delayedCall ? std::move(delayedCall) : timerDelayedCall()) {}
+      m_hooks(std::move(hooks)) {}
 
 QString DictationLearning::pastedRegion(const QString& field, const QString& beforeText, const QString& afterText) {
     qsizetype start = 0;
@@ -116,12 +114,12 @@ bool DictationLearning::inDictionary(const QString& word) const { return holdsWo
 void DictationLearning::startCorrectionWatch(const PasteTarget& target) {
     // Only the last text of the watch is compared: one learning per watch, never a half-typed word.
     auto latest = std::make_shared<std::optional<QString>>();
-    m_reader.observeTextChanges(target.pid, correctionWatchSeconds,
+    m_reader.observeTextChanges(target.pid, correctionWatch,
                                 [latest, before = target.beforeText, after = target.afterText](const QString& text) {
                                     *latest = pastedRegion(text, before, after);
                                 });
     QPointer<DictationLearning> self(this);
-    m_delayedCall(correctionWatchSeconds, [self, latest, baseline = target.pastedText] {
+    Clock::current().callAfter(correctionWatch, [self, latest, baseline = target.pastedText] {
         if (self && *latest) self->learnCorrections(baseline, **latest);
     });
 }
@@ -146,14 +144,15 @@ void DictationLearning::learnCorrections(const QString& baseline, const QString&
 void DictationLearning::startOutcomeObservation(const QString& traceID, const QString& sessionID,
                                                 const PasteTarget& target) {
     auto tracker = std::make_shared<OutcomeTracker>(target.pastedText);
-    m_reader.observeTextChanges(target.pid, observationSeconds,
+    m_reader.observeTextChanges(target.pid, observationPeriod,
                                 [tracker, before = target.beforeText, after = target.afterText](const QString& text) {
                                     tracker->observe(pastedRegion(text, before, after));
                                 });
     QPointer<DictationLearning> self(this);
     for (const int seconds : snapshotSeconds()) {
-        m_delayedCall(seconds, [self, tracker, seconds, traceID, sessionID, app = target.appBundleId,
-                                fieldType = target.fieldType] {
+        Clock::current().callAfter(std::chrono::seconds(seconds), [self, tracker, seconds, traceID, sessionID,
+                                                                   app = target.appBundleId,
+                                                                   fieldType = target.fieldType] {
             if (!self) return;
             const DictationOutcomeSnapshot snapshot = tracker->snapshot(seconds);
             if (self->m_hooks.saveOutcomeSnapshot) self->m_hooks.saveOutcomeSnapshot(traceID, sessionID, snapshot);

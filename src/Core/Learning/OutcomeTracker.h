@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Foundation/DelayedCall.h"
 #include "Models/DictationMetrics.h"
 #include "Models/DictionaryEntry.h"
 #include "Models/VantroseSettings.h"
@@ -13,6 +12,7 @@
 #include <QVariantMap>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -72,8 +72,8 @@ std::int64_t OutcomeTracker::levenshtein(const Sequence& a, const Sequence& b) {
 class DictationLearning : public QObject {
     Q_OBJECT
 public:
-    static constexpr double correctionWatchSeconds = 5;
-    static constexpr double observationSeconds = 120;
+    static constexpr auto correctionWatch = std::chrono::seconds(5);
+    static constexpr auto observationPeriod = std::chrono::seconds(120);
     static const QList<int>& snapshotSeconds();  // 10, 30, 120
 
     struct Hooks {
@@ -105,8 +105,8 @@ public:
         QString fieldType = QStringLiteral("unknown");  // the application type's raw value
     };
 
-    DictationLearning(AbstractContextReader& reader, Hooks hooks, DelayedCall delayedCall = {},
-                      QObject* parent = nullptr);
+    // The watches end and the snapshots are taken on the process clock.
+    DictationLearning(AbstractContextReader& reader, Hooks hooks, QObject* parent = nullptr);
 
     // Watches the field for 5 s; when the watch ends, the words the user replaced inside the
     // pasted text are learned, each once.
@@ -129,5 +129,4 @@ private:
 
     AbstractContextReader& m_reader;
     Hooks m_hooks;
-    DelayedCall m_delayedCall;
 };

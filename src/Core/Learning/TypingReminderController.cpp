@@ -20,11 +20,10 @@ QString TypingReminderController::rawValue(AcceptTrigger trigger) {
 }
 
 TypingReminderController::TypingReminderController(const VantroseSettings& settings, Hooks hooks,
-                                                   TypingReminderEngine::Configuration configuration,
-                                                   DelayedCall delayedCall, QObject* parent)
+                                                   TypingReminderEngine::Configuration configuration, QObject* parent)
     : QObject(parent),
       m_hooks(std::move(hooks)),
-      m_engine(configuration, m_hooks.track, std::move(delayedCall)),
+      m_engine(configuration, m_hooks.track),
       m_remindersEnabled(settings.typingRemindersEnabled) {
     m_engine.enabled = settings.typingRemindersEnabled;
     m_engine.suppressedApps = keySet(settings.typingReminderSuppressedApps);

@@ -34,7 +34,7 @@ public:
 
     TypingReminderController(const VantroseSettings& settings, Hooks hooks,
                              TypingReminderEngine::Configuration configuration = TypingReminderEngine::Configuration(),
-                             DelayedCall delayedCall = {}, QObject* parent = nullptr);
+                             QObject* parent = nullptr);
 
     TypingReminderEngine& engine() { return m_engine; }
     const std::optional<TypingReminderEngine::Suggestion>& typingSuggestion() const { return m_suggestion; }

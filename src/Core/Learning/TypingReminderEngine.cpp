@@ -12,10 +12,9 @@ QString TypingReminderEngine::suggestionDetail(const QString& hotkeyName) {
     return QStringLiteral("Hold ") + hotkeyName + QStringLiteral(" or click to talk");
 }
 
-TypingReminderEngine::TypingReminderEngine(Configuration configuration, Track track, DelayedCall delayedCall)
+TypingReminderEngine::TypingReminderEngine(Configuration configuration, Track track)
     : m_configuration(configuration),
       m_track(std::move(track)),
-      m_delayedCall(delayedCall ? std::move(delayedCall) : timerDelayedCall()),
       m_hotkeyName(Hotkey{Hotkey::rightOptionKeyCode, 0}.displayName()),
       m_self(std::make_shared<TypingReminderEngine*>(this)) {}
 
@@ -38,7 +37,7 @@ void TypingReminderEngine::recordKeystroke(const QString& bundleId, const QStrin
     if (!enabled || characters < 1 || suppressedApps.contains(bundleId)) return;
 
     Clock& clock = Clock::current();
-    const double now = clock.monotonicSeconds();
+    const Clock::TimePoint now = clock.monotonicNow();
     Burst burst = m_bursts.value(bundleId, Burst{0, now, now, now, isEditable});
     if (now - burst.lastKeyAt <= m_configuration.pauseReset) {
         burst.characters += characters;
@@ -51,19 +50,19 @@ void TypingReminderEngine::recordKeystroke(const QString& bundleId, const QStrin
     burst.isEditable = isEditable;
     m_bursts.insert(bundleId, burst);
 
-    const double duration = now - burst.startedAt;
+    const Clock::Duration duration = now - burst.startedAt;
     if (burst.characters < m_configuration.minCharacters || duration < m_configuration.minDuration) return;
 
     VLOG_INFO(lcTypingReminder) << "threshold met! " << appName << " chars=" << QString::number(burst.characters)
-                                << " dur=" << QString::number(static_cast<long long>(duration)) << "s";
+                                << " dur=" << QString::number(static_cast<long long>(toSeconds(duration))) << "s";
 
     const QDateTime date = clock.now();
-    if (m_lastReminderGlobal && m_lastReminderGlobal->msecsTo(date) < m_configuration.globalCooldown * 1000.0) {
+    if (m_lastReminderGlobal && m_lastReminderGlobal->msecsTo(date) < m_configuration.globalCooldown.count()) {
         VLOG_DEBUG(lcTypingReminder) << "skipped - global cooldown";
         return;
     }
     const auto perApp = m_lastReminderPerApp.constFind(bundleId);
-    if (perApp != m_lastReminderPerApp.constEnd() && perApp->msecsTo(date) < m_configuration.appCooldown * 1000.0) {
+    if (perApp != m_lastReminderPerApp.constEnd() && perApp->msecsTo(date) < m_configuration.appCooldown.count()) {
         VLOG_DEBUG(lcTypingReminder) << "skipped - app cooldown for " << bundleId;
         return;
     }
@@ -78,11 +77,11 @@ void TypingReminderEngine::recordKeystroke(const QString& bundleId, const QStrin
     track(QStringLiteral("typing_reminder_shown"), {{QStringLiteral("bundle_id"), bundleId},
                                                     {QStringLiteral("app_name"), appName},
                                                     {QStringLiteral("characters"), burst.characters},
-                                                    {QStringLiteral("duration_s"), duration}});
+                                                    {QStringLiteral("duration_s"), toSeconds(duration)}});
     if (onSuggestionReady) onSuggestionReady(suggestion);
 
     std::weak_ptr<TypingReminderEngine*> weak = m_self;
-    m_delayedCall(m_configuration.autoDismissInterval, [weak, id = suggestion.id] {
+    clock.callAfter(m_configuration.autoDismissInterval, [weak, id = suggestion.id] {
         const auto self = weak.lock();
         if (self && (*self)->onSuggestionAutoDismiss) (*self)->onSuggestionAutoDismiss(id);
     });

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Foundation/DelayedCall.h"
+#include "Foundation/Clock.h"
 #include "Models/AppClassification.h"
 
 #include <QDateTime>
@@ -10,6 +10,7 @@
 #include <QUuid>
 #include <QVariantMap>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -17,11 +18,11 @@
 // Thresholds of the typing reminders, fixed when the engine is built.
 struct TypingReminderConfiguration {
     int minCharacters = 20;
-    double minDuration = 20;    // seconds from a burst's first to its latest key
-    double pauseReset = 6;      // a longer gap between keys starts a new burst
-    double appCooldown = 0;     // seconds between two suggestions for one application
-    double globalCooldown = 0;  // seconds between any two suggestions
-    double autoDismissInterval = 8;
+    std::chrono::milliseconds minDuration = std::chrono::seconds(20);  // a burst's first to its latest key
+    std::chrono::milliseconds pauseReset = std::chrono::seconds(6);    // a longer gap starts a new burst
+    std::chrono::milliseconds appCooldown{0};                          // between two suggestions for one application
+    std::chrono::milliseconds globalCooldown{0};                       // between any two suggestions
+    std::chrono::milliseconds autoDismissInterval = std::chrono::seconds(8);
     int maxDismissalsBeforeSuppress = 100;
 };
 
@@ -49,10 +50,9 @@ public:
 
     using Track = std::function<void(const QString& event, const QVariantMap& properties)>;
 
-    // `track` receives the analytics events (default: the shared analytics client); `delayedCall`
-    // runs the auto-dismissal (default: a timer).
-    explicit TypingReminderEngine(Configuration configuration = Configuration(), Track track = {},
-                                  DelayedCall delayedCall = {});
+    // `track` receives the analytics events (default: the shared analytics client). The
+    // auto-dismissal runs on the process clock.
+    explicit TypingReminderEngine(Configuration configuration = Configuration(), Track track = {});
     ~TypingReminderEngine();
     TypingReminderEngine(const TypingReminderEngine&) = delete;
     TypingReminderEngine& operator=(const TypingReminderEngine&) = delete;
@@ -82,9 +82,9 @@ public:
 private:
     struct Burst {
         int characters = 0;
-        double startedAt = 0;
-        double lastKeyAt = 0;
-        double lastEditabilityCheck = 0;
+        Clock::TimePoint startedAt;
+        Clock::TimePoint lastKeyAt;
+        Clock::TimePoint lastEditabilityCheck;
         bool isEditable = false;
     };
 
@@ -92,7 +92,6 @@ private:
 
     Configuration m_configuration;
     Track m_track;
-    DelayedCall m_delayedCall;
     QString m_hotkeyName;
     QHash<QString, Burst> m_bursts;
     std::optional<QDateTime> m_lastReminderGlobal;

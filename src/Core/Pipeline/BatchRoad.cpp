@@ -1,4 +1,4 @@
-#include "Core/Pipeline/DictationPipeline.h"
+#include "Core/Pipeline/BatchRoad.h"
 
 #include "Core/ASR/SensibilityScorer.h"
 #include "Core/ASR/VocabularyExtractor.h"
@@ -6,39 +6,44 @@
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Formatting/TextPostProcessor.h"
 #include "Core/Formatting/UserTextReplacements.h"
-#include "Core/Pipeline/PipelineSession.h"
+#include "Core/Pipeline/PipelineContext.h"
 #include "Core/Pipeline/PipelineSupport.h"
+#include "Core/Pipeline/SessionEngine.h"
 #include "Foundation/Logger.h"
 
-// The batch road: the whole recording is recognised once the user stops, with the context the
-// dictation gathered meanwhile, then checked, formatted, touched up and pasted. Each step that
-// waits goes on only while its dictation is still the current one.
+#include <QPointer>
 
 using namespace PipelineSupport;
 
-QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
-    QPointer<DictationPipeline> self(this);
-    if (!isCurrent(session) || session->batchStarted) co_return;
-    session->batchStarted = true;
-    session->road = Road::batch;
+BatchRoad::BatchRoad(PipelineContext& context, SessionEngine& engine, DictationRecorder& recorder)
+    : m_ctx(context),
+      m_publisher(context.publisher),
+      m_engine(engine),
+      m_recorder(recorder) {}
 
-    setStatus(DictationStatus::processing);
-    setPipelineStep(PipelineStep::transcribing);
-    BatchOutcome o;
+QCoro::Task<> BatchRoad::process(PipelineSessionPtr session) {
+    const QPointer<QObject> self(m_ctx.pipeline);
+    if (!m_engine.isCurrent(session) || session->batchStarted) co_return;
+    session->batchStarted = true;
+    session->road = PipelineSession::Road::batch;
+
+    m_publisher.setStatus(DictationStatus::processing);
+    m_publisher.setPipelineStep(PipelineStep::transcribing);
+    Outcome o;
     o.processingStart = now();
     o.chunkCount = static_cast<int>(session->audioChunks.size());
-    const double duration = o.chunkCount * chunkSeconds;
+    const std::chrono::milliseconds duration = o.chunkCount * DictationPipeline::chunkDuration;
     if (dropTooShortAudio(session, duration)) co_return;
-    o.voicedFrames = m_capture->vad.numVoicedFrames();
+    o.voicedFrames = m_engine.voicedFrames();
 
-    if (!co_await awaitBatchContext(session)) co_return;
+    if (!co_await awaitContext(session)) co_return;
     prepareRecognizer(*session);
 
     const std::optional<PipelineTranscription> transcription = co_await transcribe(session);
     if (!transcription) co_return;
     // Without AI formatting the server's formatted text gives way to its own recognition, which
     // the rules format here.
-    const bool serverFormatted = transcription->serverFormatted && settings().formattingEnabled;
+    const bool serverFormatted = transcription->serverFormatted && m_ctx.settings().formattingEnabled;
     const bool setAside =
         transcription->serverFormatted && !serverFormatted && !transcription->unformattedText.isEmpty();
     o.asrText = setAside ? transcription->unformattedText : transcription->text;
@@ -47,43 +52,53 @@ QCoro::Task<> DictationPipeline::processAudio(SessionPtr session) {
     o.confidence = transcription->confidence;
     if (transcription->partial) {
         co_await keepPartlyRecognisedRecording(session, o);
-        if (!self || !isCurrent(session)) co_return;
+        if (!self || !m_engine.isCurrent(session)) co_return;
     }
     if (!acceptTranscript(*session, duration, o)) co_return;
 
     if (!co_await formatTranscript(session, serverFormatted, o)) co_return;
     if (!prepareFinalText(*session, o)) co_return;
 
-    setStatus(DictationStatus::inserting);
-    setPipelineStep(PipelineStep::inserting);
+    m_publisher.setStatus(DictationStatus::inserting);
+    m_publisher.setPipelineStep(PipelineStep::inserting);
     o.insertStart = now();
-    o.paste = co_await pasteSerialised(o.finalText);
+    o.paste = co_await m_ctx.pastes.paste(o.finalText);
     if (!self) co_return;
-    // The text has reached the user's field: it is recorded even when a newer dictation began
-    // meanwhile; only the return to idle belongs to the current dictation alone.
-    co_await completeBatch(session, std::move(o));
+    co_await complete(session, std::move(o));
+}
+
+// The text has reached the user's field: it is recorded even when a newer dictation began
+// meanwhile; only the return to idle belongs to the current dictation alone.
+QCoro::Task<> BatchRoad::complete(PipelineSessionPtr session, Outcome o) {
+    const QPointer<QObject> self(m_ctx.pipeline);
+    const bool partial = o.partial;
+    const std::optional<QString> keptRecording = o.keptRecording;
+    co_await m_recorder.recordBatch(session, std::move(o));
+    if (!self || !m_engine.isCurrent(session)) co_return;
+    returnToIdle(*session);
+    if (partial) showPartialRecognitionNotice(keptRecording);
 }
 
 // Answers true when the recording is too short to hold speech and the dictation ended here.
-bool DictationPipeline::dropTooShortAudio(const SessionPtr& session, double duration) {
-    if (duration > 0.3) return false;
-    VLOG(QStringLiteral("Pipeline: Audio too short (") + seconds1(duration) + QStringLiteral("s)"));
-    clearAllAudioChunks();
-    setStreamingText(QString());
-    setStatus(DictationStatus::idle);
-    releaseTasks(*session);
-    endLiveRecognitionDetached(session);
+bool BatchRoad::dropTooShortAudio(const PipelineSessionPtr& session, std::chrono::milliseconds duration) {
+    if (duration > std::chrono::milliseconds(300)) return false;
+    VLOG(QStringLiteral("Pipeline: Audio too short (") + seconds1(toSeconds(duration)) + QStringLiteral("s)"));
+    m_engine.clearAllAudioChunks();
+    m_publisher.setStreamingText(QString());
+    m_publisher.setStatus(DictationStatus::idle);
+    session->releaseTasks();
+    m_engine.endLiveRecognitionDetached(session);
     return true;
 }
 
 // Waits for the context and the screen text, each at most its deadline. Answers false when the
 // dictation is no longer the current one.
-QCoro::Task<bool> DictationPipeline::awaitBatchContext(SessionPtr session) {
-    QPointer<DictationPipeline> self(this);
-    const auto alive = [&] { return self && isCurrent(session); };
+QCoro::Task<bool> BatchRoad::awaitContext(PipelineSessionPtr session) {
+    const QPointer<QObject> self(m_ctx.pipeline);
+    const auto alive = [&] { return self && m_engine.isCurrent(session); };
     if (const auto task = session->contextTask) {
         const std::optional<TranscriptionContext> context =
-            co_await valueWithin(task, m_sleeper.get(), m_timings.contextDeadlineSeconds, QStringLiteral("Context"));
+            co_await valueWithin(task, m_ctx.timings.contextDeadline, QStringLiteral("Context"));
         if (!alive()) co_return false;
         if (context) {
             session->transcriptionContext = *context;
@@ -91,8 +106,8 @@ QCoro::Task<bool> DictationPipeline::awaitBatchContext(SessionPtr session) {
         }
     }
     if (const auto task = session->screenCaptureTask) {
-        const std::optional<std::optional<ScreenCaptureResult>> answer = co_await valueWithin(
-            task, m_sleeper.get(), m_timings.screenTextDeadlineSeconds, QStringLiteral("Screen text"));
+        const std::optional<std::optional<ScreenCaptureResult>> answer =
+            co_await valueWithin(task, m_ctx.timings.screenTextDeadline, QStringLiteral("Screen text"));
         if (!alive()) co_return false;
         const std::optional<ScreenCaptureResult> screen = answer ? *answer : std::nullopt;
         if (screen) {
@@ -107,7 +122,7 @@ QCoro::Task<bool> DictationPipeline::awaitBatchContext(SessionPtr session) {
 }
 
 // Notes a placeholder in the field and hands the recogniser the words the context suggests.
-void DictationPipeline::prepareRecognizer(Session& session) {
+void BatchRoad::prepareRecognizer(PipelineSession& session) {
     session.detectedPlaceholder = false;
     const auto& context = session.transcriptionContext;
     if (!context) return;
@@ -116,11 +131,11 @@ void DictationPipeline::prepareRecognizer(Session& session) {
         TextPostProcessor::isPlaceholderText(box.contents, box.beforeText, box.afterText, context->app.type);
     if (session.detectedPlaceholder)
         VLOG(QStringLiteral("Pipeline: Detected placeholder text — will ignore textbox context for formatting"));
-    const QStringList hints = VocabularyExtractor::buildVocabularyHints(box.contents, context->dictionaryContext,
-                                                                        settings().customWords, context->ocrContext);
+    const QStringList hints = VocabularyExtractor::buildVocabularyHints(
+        box.contents, context->dictionaryContext, m_ctx.settings().customWords, context->ocrContext);
     if (!hints.isEmpty())
         VLOG(QStringLiteral("Pipeline: Vocabulary hints: %1 words → feeding to ASR").arg(hints.size()));
-    m_recognizer->setVocabularyHints(hints);
+    m_ctx.recognizer->setVocabularyHints(hints);
     VLOG(QStringLiteral("Pipeline: Context ready in ") + ms0(session.contextGatherTimeMs) +
          QStringLiteral("ms — app:") + context->app.name + QStringLiteral(" type:") + context->app.type.rawValue() +
          QStringLiteral(" ocr:%1").arg(context->ocrContext.size()));
@@ -128,14 +143,14 @@ void DictationPipeline::prepareRecognizer(Session& session) {
 
 // Recognises the whole recording. Answers nothing when the dictation is gone or the recognition
 // failed (the failure is shown).
-QCoro::Task<std::optional<PipelineTranscription>> DictationPipeline::transcribe(SessionPtr session) {
-    QPointer<DictationPipeline> self(this);
-    const auto alive = [&] { return self && isCurrent(session); };
-    const double recognizerStart = now();
-    co_await endLiveRecognition(session);
+QCoro::Task<std::optional<PipelineTranscription>> BatchRoad::transcribe(PipelineSessionPtr session) {
+    const QPointer<QObject> self(m_ctx.pipeline);
+    const auto alive = [&] { return self && m_engine.isCurrent(session); };
+    const Clock::TimePoint recognizerStart = now();
+    co_await m_engine.endLiveRecognition(session);
     if (!alive()) co_return std::nullopt;
-    if (session->transcriptionContext && m_batch->hasCloudRecognizer())
-        m_batch->setCloudContext(batchContextJson(*session->transcriptionContext));
+    if (session->transcriptionContext && m_ctx.batch->hasCloudRecognizer())
+        m_ctx.batch->setCloudContext(batchContextJson(*session->transcriptionContext));
 
     // Joined here, in one pass over the samples: a copy of 16 kHz audio takes well under a
     // millisecond even for a long recording, less than handing it to a worker thread and back.
@@ -144,25 +159,25 @@ QCoro::Task<std::optional<PipelineTranscription>> DictationPipeline::transcribe(
     PipelineTranscription transcription;
     QString failure;
     try {
-        transcription = co_await m_batch->transcribe(std::move(samples));
+        transcription = co_await m_ctx.batch->transcribe(std::move(samples));
     } catch (...) {
         failure = describeFailure(std::current_exception());
     }
     if (!alive()) co_return std::nullopt;
     if (!failure.isEmpty()) {
-        co_await failBatchRoad(session, failure);
+        co_await fail(session, failure);
         co_return std::nullopt;
     }
-    session->asrTimeMs = (now() - recognizerStart) * 1000.0;
+    session->asrTimeMs = msSince(recognizerStart);
     co_return transcription;
 }
 
 // Answers false when the transcript is empty or makes no sense, and the dictation ended here.
-bool DictationPipeline::acceptTranscript(const Session& session, double duration, const BatchOutcome& o) {
+bool BatchRoad::acceptTranscript(const PipelineSession& session, std::chrono::milliseconds duration, const Outcome& o) {
     if (o.asrText.trimmed().isEmpty()) {
         VLOG(QStringLiteral("Pipeline: Empty ASR result after all attempts"));
-        setStreamingText(QString());
-        setStatus(DictationStatus::idle);
+        m_publisher.setStreamingText(QString());
+        m_publisher.setStatus(DictationStatus::idle);
         return false;
     }
     VLOG(QStringLiteral("Pipeline: ASR [") + o.tierLabel + QStringLiteral("]: \"") + o.asrText +
@@ -172,10 +187,10 @@ bool DictationPipeline::acceptTranscript(const Session& session, double duration
     if (sensibility.score < SensibilityScorer::minimumScore) {
         VLOG(QStringLiteral("Pipeline: Sensibility FAILED (%1) flags: [").arg(sensibility.score) +
              sensibility.flags.join(QStringLiteral(", ")) + QStringLiteral("] — discarding"));
-        if (playsSounds()) m_services->playSound(QStringLiteral("error"), QStringLiteral("wav"));
-        clearAllAudioChunks();
-        setStreamingText(QString());
-        setStatus(DictationStatus::idle);
+        if (m_ctx.playsSounds()) m_ctx.services->playSound(QStringLiteral("error"), QStringLiteral("wav"));
+        m_engine.clearAllAudioChunks();
+        m_publisher.setStreamingText(QString());
+        m_publisher.setStatus(DictationStatus::idle);
         return false;
     }
     if (!sensibility.flags.isEmpty())
@@ -186,13 +201,13 @@ bool DictationPipeline::acceptTranscript(const Session& session, double duration
 
 // Formats the transcript as the user's formatting mode asks, unless the server already did; a
 // formatter that fails leaves the text to the rules. Answers false when the dictation is gone.
-QCoro::Task<bool> DictationPipeline::formatTranscript(SessionPtr session, bool serverFormatted, BatchOutcome& o) {
-    QPointer<DictationPipeline> self(this);
-    const double formatStart = now();
+QCoro::Task<bool> BatchRoad::formatTranscript(PipelineSessionPtr session, bool serverFormatted, Outcome& o) {
+    const QPointer<QObject> self(m_ctx.pipeline);
+    const Clock::TimePoint formatStart = now();
     const AppContext appContext = formattingContext(session->transcriptionContext, session->detectedPlaceholder);
-    setPipelineStep(PipelineStep::formatting);
+    m_publisher.setPipelineStep(PipelineStep::formatting);
 
-    const FormattingMode mode = settings().personalization.formattingMode;
+    const FormattingMode mode = m_ctx.settings().personalization.formattingMode;
     if (serverFormatted) {
         VLOG(QStringLiteral("Pipeline: Skipping client format — server already formatted"));
         o.formattedText = o.asrText;
@@ -204,79 +219,72 @@ QCoro::Task<bool> DictationPipeline::formatTranscript(SessionPtr session, bool s
         o.formattedText = o.asrText.toLower();
         o.formatterLabel = QStringLiteral("lowercase");
     } else {
-        if (!co_await settleFormatterProbe() || !isCurrent(session)) co_return false;
+        if (!co_await settleFormatterProbe() || !m_engine.isCurrent(session)) co_return false;
         // "Enable AI formatting" off: the rules, never a language model.
         const std::shared_ptr<TextFormatterProtocol> formatter =
-            settings().formattingEnabled ? m_formatter : m_ruleFormatter;
+            m_ctx.formatters.forDictation(m_ctx.settings().formattingEnabled);
         FormattingResult formatted;
         QString failure;
         try {
-            formatted = co_await formatter->format(o.asrText, appContext, settings());
+            formatted = co_await formatter->format(o.asrText, appContext, m_ctx.settings());
         } catch (...) {
             failure = describeFailure(std::current_exception());
         }
-        if (!self || !isCurrent(session)) co_return false;
+        if (!self || !m_engine.isCurrent(session)) co_return false;
         if (!failure.isEmpty()) {
             // Formatting improves the words; it never costs them. The rules format this one, and
             // a failed server formatter gives way to ours until a later dictation finds it back.
             VLOG(QStringLiteral("Pipeline: Formatter failed — ") + failure +
                  QStringLiteral(" — pasting the rule-based text"));
-            if (m_formatter == formatter && formatter != m_localFormatter) {
-                m_formatter = m_localFormatter;
-                m_reprobeFormatter = true;
-            }
-            formatted = RuleBasedFormatter().formatNow(o.asrText, appContext, settings());
+            m_ctx.formatters.failed(formatter);
+            formatted = RuleBasedFormatter().formatNow(o.asrText, appContext, m_ctx.settings());
             o.usedFallbackFormatting = true;
         }
         const bool casual = mode == FormattingMode::casualMessaging;
         o.formattedText = casual ? formatted.text.toLower() : formatted.text;
         o.formatterLabel = casual ? QStringLiteral("casual_") + formatted.formatterName : formatted.formatterName;
     }
-    session->formatTimeMs = (now() - formatStart) * 1000.0;
+    session->formatTimeMs = msSince(formatStart);
     VLOG(QStringLiteral("Pipeline: Format [") + o.formatterLabel + QStringLiteral("]: \"") + o.formattedText +
          QStringLiteral("\" [") + ms0(session->formatTimeMs) + QStringLiteral("ms]"));
     co_return true;
 }
 
-QCoro::Task<bool> DictationPipeline::settleFormatterProbe() {
-    QPointer<DictationPipeline> self(this);
-    const auto probe = m_formatterProbe;
+QCoro::Task<bool> BatchRoad::settleFormatterProbe() {
+    const QPointer<QObject> self(m_ctx.pipeline);
+    const auto probe = m_ctx.formatters.pendingProbe();
     if (!probe) co_return true;
-    const std::optional<std::shared_ptr<TextFormatterProtocol>> answer = co_await valueWithin(
-        probe, m_sleeper.get(), m_timings.formatterProbeDeadlineSeconds, QStringLiteral("Formatter probe"));
+    const std::optional<std::shared_ptr<TextFormatterProtocol>> answer =
+        co_await valueWithin(probe, m_ctx.timings.formatterProbeDeadline, QStringLiteral("Formatter probe"));
     if (!self) co_return false;
-    if (m_formatterProbe == probe) m_formatterProbe.reset();
-    // Without an answer in time this dictation keeps our own formatter and the next one asks again.
-    if (!answer) co_return true;
-    m_reprobeFormatter = false;
-    useFormatter(*answer);
+    m_ctx.formatters.settle(probe, answer);
     co_return true;
 }
 
 // Fits the text to the field and applies the user's replacements. Answers false when nothing is
 // left to paste, and the dictation ended here.
-bool DictationPipeline::prepareFinalText(Session& session, BatchOutcome& o) {
+bool BatchRoad::prepareFinalText(PipelineSession& session, Outcome& o) {
     o.postProcessedText = postProcess(o.formattedText, session.transcriptionContext);
     if (o.postProcessedText != o.formattedText)
         VLOG(QStringLiteral("Pipeline: PostProcess: \"") + o.formattedText + QStringLiteral("\" → \"") +
              o.postProcessedText + QStringLiteral("\""));
-    o.finalText = UserTextReplacements::apply(o.postProcessedText, settings().textReplacements);
+    o.finalText = UserTextReplacements::apply(o.postProcessedText, m_ctx.settings().textReplacements);
     if (!o.finalText.trimmed().isEmpty()) return true;
     // Pasting nothing would still replace the user's clipboard and leave an empty record.
     VLOG(QStringLiteral("Pipeline: Nothing left to paste after formatting"));
-    clearAllAudioChunks();
-    setStreamingText(QString());
-    setStatus(DictationStatus::idle);
-    releaseTasks(session);
+    m_engine.clearAllAudioChunks();
+    m_publisher.setStreamingText(QString());
+    m_publisher.setStatus(DictationStatus::idle);
+    session.releaseTasks();
     return false;
 }
 
 // The recogniser ran out of time and its text covers only the start of the recording: the text
 // goes on (better than nothing), and the whole recording is kept so none of it is lost.
-QCoro::Task<> DictationPipeline::keepPartlyRecognisedRecording(SessionPtr session, BatchOutcome& o) {
-    QPointer<DictationPipeline> self(this);
+QCoro::Task<> BatchRoad::keepPartlyRecognisedRecording(PipelineSessionPtr session, Outcome& o) {
+    const QPointer<QObject> self(m_ctx.pipeline);
     o.partial = true;
-    o.keptRecording = co_await m_services->keepRecording(AudioEngine::concatenate(session->audioChunks));
+    o.keptRecording = co_await m_ctx.services->keepRecording(AudioEngine::concatenate(session->audioChunks));
     if (!self) co_return;
     VLOG(o.keptRecording ? QStringLiteral("Pipeline: Only the start of the recording was recognised; the whole "
                                           "recording is kept at ") +
@@ -286,51 +294,69 @@ QCoro::Task<> DictationPipeline::keepPartlyRecognisedRecording(SessionPtr sessio
 }
 
 // After the paste: the user is told the text is not the whole of what they said.
-void DictationPipeline::showPartialRecognitionNotice(const BatchOutcome& o) {
-    setStatus(DictationStatus::error);
-    setErrorMessage(o.keptRecording ? QStringLiteral("Only the start of the recording was transcribed. The whole "
-                                                     "recording is saved in ") +
-                                          *o.keptRecording
-                                    : QStringLiteral("Only the start of the recording was transcribed, and the "
-                                                     "recording could not be saved."));
-    QPointer<DictationPipeline> self(this);
-    startTimedRevert(DictationStatus::error, m_timings.errorSeconds, [self] {
-        if (!self) return;
-        self->setStatus(DictationStatus::idle);
-        self->setErrorMessage(std::nullopt);
+void BatchRoad::showPartialRecognitionNotice(const std::optional<QString>& keptRecording) {
+    m_publisher.setStatus(DictationStatus::error);
+    m_publisher.setErrorMessage(keptRecording ? QStringLiteral("Only the start of the recording was transcribed. The "
+                                                               "whole recording is saved in ") +
+                                                    *keptRecording
+                                              : QStringLiteral("Only the start of the recording was transcribed, and "
+                                                               "the recording could not be saved."));
+    StatusPublisher* publisher = &m_publisher;
+    publisher->startTimedRevert(DictationStatus::error, m_ctx.timings.error, [publisher] {
+        publisher->setStatus(DictationStatus::idle);
+        publisher->setErrorMessage(std::nullopt);
     });
 }
 
-QCoro::Task<> DictationPipeline::failBatchRoad(SessionPtr session, QString description) {
-    QPointer<DictationPipeline> self(this);
+QCoro::Task<> BatchRoad::fail(PipelineSessionPtr session, QString description) {
+    const QPointer<QObject> self(m_ctx.pipeline);
     bool shownError = false;
-    if (m_state.status == DictationStatus::processing) {
-        setStatus(DictationStatus::retrying);
+    if (m_publisher.status() == DictationStatus::processing) {
+        m_publisher.setStatus(DictationStatus::retrying);
         VLOG(QStringLiteral("Pipeline: Retrying after error: ") + description);
-        const quint64 epoch = m_statusEpoch;
-        co_await m_sleeper->sleep(m_timings.retryingSeconds);
+        const quint64 epoch = m_publisher.statusEpoch();
+        co_await Clock::current().sleep(m_ctx.timings.retrying);
         if (!self) co_return;
-        if (m_statusEpoch == epoch && m_state.status == DictationStatus::retrying) {
-            setStatus(DictationStatus::error);
-            setErrorMessage(description);
+        if (m_publisher.statusEpoch() == epoch && m_publisher.status() == DictationStatus::retrying) {
+            m_publisher.setStatus(DictationStatus::error);
+            m_publisher.setErrorMessage(description);
             shownError = true;
         }
     } else {
-        setStatus(DictationStatus::error);
-        setErrorMessage(description);
+        m_publisher.setStatus(DictationStatus::error);
+        m_publisher.setErrorMessage(description);
         shownError = true;
     }
     VLOG(QStringLiteral("Pipeline: Error — ") + description);
-    releaseTasks(*session);
+    session->releaseTasks();
     const auto& context = session->transcriptionContext;
-    m_services->track(QStringLiteral("dictation_failed"),
-                      {{QStringLiteral("app_name"), context ? context->app.name : QStringLiteral("unknown")},
-                       {QStringLiteral("error"), description.left(500)}});
+    m_ctx.services->track(QStringLiteral("dictation_failed"),
+                          {{QStringLiteral("app_name"), context ? context->app.name : QStringLiteral("unknown")},
+                           {QStringLiteral("error"), description.left(500)}});
     if (!shownError) co_return;
-    startTimedRevert(DictationStatus::error, m_timings.errorSeconds, [self] {
-        if (!self) return;
-        self->setStreamingText(QString());
-        self->setStatus(DictationStatus::idle);
-        self->setErrorMessage(std::nullopt);
+    StatusPublisher* publisher = &m_publisher;
+    publisher->startTimedRevert(DictationStatus::error, m_ctx.timings.error, [publisher] {
+        publisher->setStreamingText(QString());
+        publisher->setStatus(DictationStatus::idle);
+        publisher->setErrorMessage(std::nullopt);
     });
+}
+
+void BatchRoad::returnToIdle(PipelineSession& session) {
+    m_publisher.setPipelineStep(PipelineStep::done);
+    m_engine.clearAllAudioChunks();
+    m_publisher.setStreamingText(QString());
+    m_publisher.setStatus(DictationStatus::idle);
+    session.releaseTasks();
+    resetStepLater(session.generation);
+}
+
+QCoro::Task<> BatchRoad::resetStepLater(quint64 generation) {
+    const QPointer<QObject> self(m_ctx.pipeline);
+    co_await Clock::current().sleep(m_ctx.timings.stepReset);
+    // A dictation that started meanwhile keeps its own stage.
+    if (!self || m_publisher.state().pipelineStep != PipelineStep::done) co_return;
+    const PipelineSessionPtr& current = m_engine.current();
+    if (current && current->generation != generation) co_return;
+    m_publisher.setPipelineStep(PipelineStep::idle);
 }

@@ -6,7 +6,6 @@
 #include "Core/Pipeline/PolishEngine.h"
 #include "Core/Pipeline/PublishedState.h"
 #include "Core/Services/SettingsStore.h"
-#include "Foundation/DelayedCall.h"
 #include "Foundation/PendingValue.h"
 #include "Models/DictationStatus.h"
 #include "Models/Hotkey.h"
@@ -23,6 +22,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,17 +34,27 @@ class AbstractContextReader;
 class AbstractKeyboardMonitor;
 class AbstractScreenCaptureEngine;
 class AbstractTextInserter;
+class BatchRoad;
 class DictationLearning;
-class RuleBasedFormatter;
+class DictationRecorder;
+class HotkeyModes;
+class SessionEngine;
+class StreamingRoad;
 class TextFormatterProtocol;
 struct ActiveAppInfo;
 struct KeyEvent;
+struct PipelineContext;
 
 Q_DECLARE_METATYPE(DictationStatus)
 Q_DECLARE_METATYPE(PipelineStep)
 
 // Runs one dictation at a time from hotkey press to pasted text, and publishes its state to the
 // interface. Lives on the main thread; only the chunk path runs on the capture thread.
+//
+// The facade over the parts a dictation goes through, each a class over the dictation's session
+// and the shared context (PipelineContext): the SessionEngine driven by the HotkeyModes, the
+// StreamingRoad and the BatchRoad, and the DictationRecorder where both end. This class builds and
+// wires them and hands its public calls to them.
 //
 // Each dictation is a session of its own. Every asynchronous step holds its session and, after
 // each suspension, goes on only while that session is still the current one, so a road that
@@ -64,8 +74,9 @@ class DictationPipeline : public QObject {
 
 public:
     // Everything the pipeline drives. The first ten are required; the others have defaults:
-    // no context engine (empty contexts), no screen reading, no cloud formatter, the process-wide services
-    // and real timers.
+    // no context engine (empty contexts), no screen reading, no cloud formatter and the
+    // process-wide services. Time (waits, deadlines, the learning's and the reminders' delayed
+    // work) is the process clock's (Clock::current()).
     struct Collaborators {
         std::unique_ptr<PipelineAudioSource> audio;
         std::unique_ptr<AbstractKeyboardMonitor> keyboardMonitor;
@@ -79,7 +90,6 @@ public:
         std::unique_ptr<PipelineHistory> history;
 
         std::unique_ptr<PipelineServices> services;
-        std::unique_ptr<PipelineSleeper> sleeper;
         std::function<std::unique_ptr<AbstractContextEngine>(AbstractAppDetector&, AbstractContextReader&)>
             makeContextEngine;
         std::function<std::unique_ptr<AbstractScreenCaptureEngine>()> makeScreenCaptureEngine;
@@ -88,29 +98,26 @@ public:
         std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> probeCloudFormatter;
         // Where the settings copy is pushed and pulled (default: the signed-in account).
         SettingsStore::Hooks settingsHooks;
-        // The delayed work of the learning and the typing reminders (the end of the edit watch,
-        // the outcome snapshots, a suggestion's lifetime); none: real timers.
-        DelayedCall delayedCall;
     };
 
     // How long a status that shows something stays before it is reverted.
     struct Timings {
-        double dismissedSeconds = 1.0;
-        double retryingSeconds = 0.5;
-        double errorSeconds = 3.0;
-        double stepResetSeconds = 0.5;  // pipelineStep back to idle after a completion
+        std::chrono::milliseconds dismissed = std::chrono::seconds(1);
+        std::chrono::milliseconds retrying{500};
+        std::chrono::milliseconds error = std::chrono::seconds(3);
+        std::chrono::milliseconds stepReset{500};  // pipelineStep back to idle after a completion
         // How long a road waits for a background task of its dictation before it goes on
         // without that task's result.
-        double contextDeadlineSeconds = 2.0;
-        double screenTextDeadlineSeconds = 3.0;
-        double pingDeadlineSeconds = 2.0;
+        std::chrono::milliseconds contextDeadline = std::chrono::seconds(2);
+        std::chrono::milliseconds screenTextDeadline = std::chrono::seconds(3);
+        std::chrono::milliseconds pingDeadline = std::chrono::seconds(2);
         // How long formatting waits for the server's answer whether its formatter is back.
-        double formatterProbeDeadlineSeconds = 2.0;
+        std::chrono::milliseconds formatterProbeDeadline = std::chrono::seconds(2);
     };
 
-    static constexpr double chunkSeconds = 0.04;
-    static constexpr double doubleTapWindowSeconds = 0.5;
-    static constexpr double levelPublishIntervalSeconds = 0.033;
+    static constexpr auto chunkDuration = std::chrono::milliseconds(40);
+    static constexpr auto doubleTapWindow = std::chrono::milliseconds(500);
+    static constexpr auto levelPublishInterval = std::chrono::milliseconds(33);
     static constexpr int maxRecentResults = 100;
 
     DictationPipeline(VantroseSettings settings, Collaborators collaborators, QObject* parent = nullptr);
@@ -144,19 +151,19 @@ public:
     void updateHotkey(const Hotkey& hotkey, HotkeyAction action);
 
     // Published state.
-    DictationStatus status() const { return m_state.status; }
-    PipelineStep pipelineStep() const { return m_state.pipelineStep; }
-    float currentVolume() const { return m_state.currentVolume; }
-    const std::vector<float>& frequencyBands() const { return m_state.frequencyBands; }
-    const QString& streamingText() const { return m_state.streamingText; }
-    const std::optional<QString>& streamingPartialText() const { return m_state.streamingPartialText; }
-    const std::optional<TranscriptionResult>& lastResult() const { return m_state.lastResult; }
-    const QList<TranscriptionResult>& recentResults() const { return m_state.recentResults; }
-    qint64 totalDictations() const { return m_state.totalDictations; }
-    qint64 totalWords() const { return m_state.totalWords; }
-    const std::optional<QString>& errorMessage() const { return m_state.errorMessage; }
-    bool isPersistentMode() const { return m_state.isPersistentMode; }
-    bool isContinuousDictationLatched() const { return m_state.isContinuousDictationLatched; }
+    DictationStatus status() const;
+    PipelineStep pipelineStep() const;
+    float currentVolume() const;
+    const std::vector<float>& frequencyBands() const;
+    const QString& streamingText() const;
+    const std::optional<QString>& streamingPartialText() const;
+    const std::optional<TranscriptionResult>& lastResult() const;
+    const QList<TranscriptionResult>& recentResults() const;
+    qint64 totalDictations() const;
+    qint64 totalWords() const;
+    const std::optional<QString>& errorMessage() const;
+    bool isPersistentMode() const;
+    bool isContinuousDictationLatched() const;
     const VantroseSettings& settings() const { return m_store->settings(); }
     // Every assignment writes the settings file, pushes the copy and runs the settings-change
     // handling with the previous value.
@@ -176,21 +183,19 @@ public:
     float rawAudioLevel() const;
 
     // Collaborators, for the shell and the tests.
-    AbstractKeyboardMonitor& keyboardMonitor() { return *m_keyboardMonitor; }
-    AbstractTextInserter& textInserter() { return *m_textInserter; }
-    AbstractAppDetector& appDetector() { return *m_appDetector; }
-    AbstractContextEngine* contextEngine() { return m_contextEngine.get(); }
+    AbstractKeyboardMonitor& keyboardMonitor();
+    AbstractTextInserter& textInserter();
+    AbstractAppDetector& appDetector();
+    AbstractContextEngine* contextEngine();
     // The polish state and the command mode around it; none until set-up.
     PolishEngine* polishEngine() const { return m_polishEngine.get(); }
     CommandMode* commandMode() const { return m_commandMode.get(); }
-    PipelineStreamingLink& streamingLink() { return *m_streamingLink; }
-    PipelineHistory& history() { return *m_history; }
-    TextFormatterProtocol& formatter() { return *m_formatter; }
+    PipelineStreamingLink& streamingLink();
+    PipelineHistory& history();
+    TextFormatterProtocol& formatter();
     const QString& currentTraceID() const;
     // The chunks recorded so far by the current dictation, in both buffers.
     int recordedChunkCount() const;
-
-    void setTimings(const Timings& timings) { m_timings = timings; }
 
     // One metrics event: the metrics log and the history's event table.
     void emitTelemetryEvent(const QString& event, const QVariantMap& payload);
@@ -215,167 +220,37 @@ Q_SIGNALS:
     void polishStateChanged();
 
 private:
-    enum class Road { none, webSocket, batch };
-    // Defined in PipelineSession.h, which only the pipeline's sources include.
-    struct Session;
-    struct OutboxMessage;
-    struct CaptureState;
-    struct BatchOutcome;
-    struct StreamingOutcome;
-    using SessionPtr = std::shared_ptr<Session>;
+    // Runs what the capture thread and the transport posted; queued by name from their threads.
+    Q_INVOKABLE void drainOutbox();
+    const PublishedState& state() const;
 
-    // Published state (PublishedState.cpp): each setter announces a change.
-    void setStatus(DictationStatus status);
-    void setPipelineStep(PipelineStep step);
-    void setStreamingText(const QString& text);
-    void setStreamingPartialText(const std::optional<QString>& text);
-    void setErrorMessage(const std::optional<QString>& message);
-    void setPersistentMode(bool on);
-    void setContinuousDictationLatched(bool on);
-    void setLevel(float volume, std::vector<float> bands);
-    void loadDashboard();
-    void addRecord(const TranscriptionResult& record);
-    void startTimedRevert(DictationStatus shown, double seconds, std::function<void()> revert);
-
-    // Construction, set-up and settings (DictationPipeline.cpp).
-    void makeTypingReminders(const DelayedCall& delayedCall);
-    void makeLearning(DelayedCall delayedCall);
+    void forwardPublishedSignals();
+    void makeTypingReminders();
+    void makeLearning();
+    void makeParts();
     void handleSettingsChanged(const VantroseSettings& old);
-    // A behaviour the settings pane switches; its feature switch, where Vantrose.conf sets it, wins.
-    bool switchedOn(const QString& flag, bool setting) const;
-    bool playsSounds() const;
-    bool learnsWords() const;
     void applyHotkeys(const VantroseSettings& settings);
     QCoro::Task<bool> adoptCloudFormatter();
-    // The server's formatter when it gives one, else the pipeline's own.
-    void useFormatter(std::shared_ptr<TextFormatterProtocol> cloudFormatter);
     void startKeyboardMonitor();
     void installTransportCallbacks();
     void installKeyboardCallbacks();
 
-    // Session engine (SessionEngine.cpp): sessions, the chunk path and recording.
-    Q_INVOKABLE void drainOutbox();
-    bool isCurrent(const SessionPtr& session) const { return session && session == m_session; }
-    static double now();
-    // A fresh session replaces the current one; roads of the old one stop at their next check.
-    SessionPtr beginSession();
-    // Detaches the current dictation: its roads stop at their next check, and its late chunks
-    // are dropped. Answers the detached session.
-    SessionPtr endCurrentSession();
-    void drainAudioChunks();
-    void clearAllAudioChunks();
-    void releaseTasks(Session& session);
-    void cancelTasks(Session& session);
-    void installChunkHandler(bool withFirstChunkAndRecognizer);
-    // Starts the microphone; answers the failure's description, empty when it started.
-    QString startRecordingOrDescribeFailure();
-    void noteFirstChunk(quint64 generation, double timeToFirstChunkMs, double firstChunkLatencyMs);
-    QCoro::Task<> endLiveRecognition(SessionPtr session);
-    void endLiveRecognitionDetached(const SessionPtr& session);
-    void resetCaptureForNewSession();
-    void emitStartEvent(const std::optional<ActiveAppInfo>& app);
-    void startBackgroundTasks(Session& session);
-    void failStart(Session& session, const QString& failure);
-    void startLiveText(Session& session);
-    void announceListening(const Session& session, const std::optional<ActiveAppInfo>& app);
-
-    // Hotkey modes (HotkeyModes.cpp).
-    void resetForPersistentRestart();
-
-    // Streaming road (StreamingRoad.cpp).
-    QCoro::Task<> commitOverWebSocket(SessionPtr session);
-    void fallBackToBatch(const QString& reason);
-    void handleStreamingResult(const QString& asrText, const QString& llmText, const QJsonObject& metrics);
-    void dropStreamingResult(Session& session, bool clearPartialText);
-    void streamingReset(bool clearPartialText);
-
-    // Batch road (BatchRoad.cpp).
-    QCoro::Task<> processAudio(SessionPtr session);
-    bool dropTooShortAudio(const SessionPtr& session, double duration);
-    QCoro::Task<bool> awaitBatchContext(SessionPtr session);
-    void prepareRecognizer(Session& session);
-    QCoro::Task<std::optional<PipelineTranscription>> transcribe(SessionPtr session);
-    bool acceptTranscript(const Session& session, double duration, const BatchOutcome& outcome);
-    QCoro::Task<bool> formatTranscript(SessionPtr session, bool serverFormatted, BatchOutcome& outcome);
-    // Waits (bounded) for the probe a dictation started after the server's formatter failed, and
-    // takes its answer. Answers false when the pipeline went away.
-    QCoro::Task<bool> settleFormatterProbe();
-    bool prepareFinalText(Session& session, BatchOutcome& outcome);
-    QCoro::Task<> failBatchRoad(SessionPtr session, QString description);
-    QCoro::Task<> keepPartlyRecognisedRecording(SessionPtr session, BatchOutcome& outcome);
-    void showPartialRecognitionNotice(const BatchOutcome& outcome);
-
-    // Completion and telemetry (Completion.cpp, Telemetry.cpp).
-    QCoro::Task<PasteOutcome> pasteSerialised(QString text);
-    void startLearning(const Session& session, const QString& pastedText, const QString& asrText);
-    QCoro::Task<> completeBatch(SessionPtr session, BatchOutcome outcome);
-    QCoro::Task<std::optional<double>> awaitPing(SessionPtr session);
-    void reportPasteOutcome(const Session& session, const PasteOutcome& paste);
-    DictationLatencyMetrics batchLatency(const Session& session, const BatchOutcome& outcome) const;
-    TranscriptionResult batchRecord(const Session& session, const BatchOutcome& outcome, double e2eMs,
-                                    const DictationLatencyMetrics& latency) const;
-    void reportBatchCompletion(const Session& session, const BatchOutcome& outcome, const TranscriptionResult& record,
-                               const QVariantMap& latencyProperties);
-    void logBatchCompletion(const Session& session, const BatchOutcome& outcome, const TranscriptionResult& record,
-                            const DictationLatencyMetrics& latency, double e2eMs);
-    void returnToIdleAfterBatch(Session& session);
-    QCoro::Task<> completeStreaming(SessionPtr session, StreamingOutcome outcome);
-    DictationLatencyMetrics streamingLatency(const Session& session, const StreamingOutcome& outcome,
-                                             const PasteOutcome& paste, double audioSeconds) const;
-    TranscriptionResult streamingRecord(const Session& session, const StreamingOutcome& outcome,
-                                        const PasteOutcome& paste, double audioSeconds, double e2eMs,
-                                        const DictationLatencyMetrics& latency) const;
-    void emitSessionEvent(const Session& session, const QString& event, const QVariantMap& payload);
-    void emitLatencyWarnings(const Session& session, const DictationLatencyMetrics& metrics);
-
     std::unique_ptr<SettingsStore> m_store;
-    Timings m_timings;
-
-    // The collaborators.
-    std::unique_ptr<PipelineAudioSource> m_audio;
-    std::unique_ptr<AbstractKeyboardMonitor> m_keyboardMonitor;
-    std::unique_ptr<AbstractTextInserter> m_textInserter;
-    std::unique_ptr<AbstractContextReader> m_contextReader;
-    std::unique_ptr<AbstractAppDetector> m_appDetector;
-    std::unique_ptr<PipelineLiveRecognizer> m_recognizer;
-    std::unique_ptr<PipelineBatchRecognizer> m_batch;
-    std::shared_ptr<TextFormatterProtocol> m_formatter;       // the one formatting now
-    std::shared_ptr<TextFormatterProtocol> m_localFormatter;  // the pipeline's own (given at construction)
-    std::shared_ptr<RuleBasedFormatter> m_ruleFormatter;      // formats while AI formatting is off
-    std::unique_ptr<PipelineStreamingLink> m_streamingLink;
-    std::unique_ptr<PipelineHistory> m_history;
-    std::unique_ptr<PipelineServices> m_services;
-    std::unique_ptr<PipelineSleeper> m_sleeper;
-    std::function<std::unique_ptr<AbstractContextEngine>(AbstractAppDetector&, AbstractContextReader&)>
-        m_makeContextEngine;
-    std::function<std::unique_ptr<AbstractScreenCaptureEngine>()> m_makeScreenCaptureEngine;
-    std::function<QCoro::Task<std::shared_ptr<TextFormatterProtocol>>(VantroseSettings)> m_probeCloudFormatter;
-
-    // After the server's formatter failed, the next dictation asks the server again.
-    bool m_reprobeFormatter = false;
-    std::shared_ptr<PendingValue<std::shared_ptr<TextFormatterProtocol>>> m_formatterProbe;
+    // The collaborators, the formatter choice, the paste queue and the published state.
+    std::unique_ptr<PipelineContext> m_ctx;
 
     // Made at set-up or construction from the collaborators.
-    std::unique_ptr<AbstractContextEngine> m_contextEngine;
     std::unique_ptr<PolishEngine> m_polishEngine;
     std::unique_ptr<CommandMode> m_commandMode;  // refers to the polish engine: destroyed before it
     std::unique_ptr<TypingReminderController> m_reminders;
     std::unique_ptr<DictationLearning> m_learning;
 
-    // The session engine.
-    std::shared_ptr<CaptureState> m_capture;
-    SessionPtr m_session;
-    quint64 m_nextGeneration = 0;
+    // The parts a dictation goes through, each over the context (PipelineContext).
+    std::unique_ptr<DictationRecorder> m_recorder;
+    std::unique_ptr<SessionEngine> m_engine;
+    std::unique_ptr<BatchRoad> m_batchRoad;
+    std::unique_ptr<StreamingRoad> m_streamingRoad;
+    std::unique_ptr<HotkeyModes> m_hotkeys;
+
     bool m_setupStarted = false;
-    bool m_signedOut = false;
-    // Long ago: the first press can never look like the second half of a double tap.
-    double m_lastKeyDownTime = -1e9;
-    double m_lastKeyUpTime = -1e9;
-
-    // Pastes run one at a time, so the user's clipboard is saved and restored around each.
-    bool m_pasteBusy = false;
-    WakeList m_pasteReleased;
-
-    PublishedState m_state;
-    quint64 m_statusEpoch = 0;  // counts status writes, so a timed revert knows when it is stale
 };

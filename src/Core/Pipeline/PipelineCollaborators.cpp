@@ -10,6 +10,7 @@
 #include "Core/Services/MetricsLogger.h"
 
 #include "Foundation/AppPaths.h"
+#include "Foundation/Clock.h"
 #include "Foundation/SerialQueue.h"
 
 #include <QDateTime>
@@ -19,9 +20,6 @@
 #include <QSaveFile>
 
 #include <QCoro/QCoroFuture>
-#include <QCoro/QCoroTimer>
-
-#include <chrono>
 
 bool PipelineServices::isFlagEnabled(const QString& key) const { return FeatureFlags::shared().isEnabled(key); }
 
@@ -94,7 +92,7 @@ std::optional<QString> writeRecording(const QString& folder, const QString& stam
 
 QCoro::Task<std::optional<QString>> PipelineServices::keepRecording(std::vector<float> samples) {
     const QString folder = AppPaths::dataDir() + QStringLiteral("/Recordings");
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
+    const QString stamp = Clock::current().now().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
     auto promise = std::make_shared<QPromise<std::optional<QString>>>();
     QFuture<std::optional<QString>> writing = promise->future();
     promise->start();
@@ -112,11 +110,6 @@ std::optional<double> PipelineServices::predictMicStartMs(const std::optional<QS
 void PipelineServices::recordMicStart(const std::optional<QString>& deviceUID, double durationMs,
                                       std::optional<double> prediction) {
     MicTimingPredictor::shared().recordTiming(deviceUID, durationMs, prediction);
-}
-
-QCoro::Task<> TimerPipelineSleeper::sleep(double seconds) {
-    const auto ms = std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0));
-    co_await QCoro::sleepFor(ms);
 }
 
 AudioEnginePipelineSource::AudioEnginePipelineSource() : m_engine(std::make_unique<AudioEngine>()) {}

@@ -208,19 +208,6 @@ public:
     virtual void printEvaluationReport() {}
 };
 
-// Waits that only measure time (the timed status reverts). Injectable so tests can drive them.
-class PipelineSleeper {
-public:
-    virtual ~PipelineSleeper() = default;
-    virtual QCoro::Task<> sleep(double seconds) = 0;
-};
-
-// The real waits: a single-shot timer on the main thread.
-class TimerPipelineSleeper final : public PipelineSleeper {
-public:
-    QCoro::Task<> sleep(double seconds) override;
-};
-
 // AudioEngine behind the audio seam.
 class AudioEnginePipelineSource final : public PipelineAudioSource {
 public:

@@ -1,25 +1,32 @@
 #pragma once
 
-// The pipeline's own records of a dictation and of what the capture thread shares with the main
-// thread. Only the pipeline's sources include this.
-
-#include "Core/Pipeline/DictationPipeline.h"
-#include "Core/VAD/VoiceActivityDetector.h"
+#include "Core/Audio/AudioEngine.h"
+#include "Foundation/Clock.h"
+#include "Foundation/PendingValue.h"
+#include "Models/ScreenCaptureResult.h"
+#include "Models/TranscriptionContext.h"
 
 #include <QString>
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
-// State of one dictation, kept by every road that works for it.
-struct DictationPipeline::Session {
+// The pipeline's record of one dictation, kept by every road that works for it. Only the
+// pipeline's sources include this. Main thread only.
+struct PipelineSession {
+    // The road that finishes the dictation; none before the user stops, and once a road ended it.
+    enum class Road { none, webSocket, batch };
+
+    // Drops the background tasks without cancelling them: a late answer is simply not used.
+    void releaseTasks();
+    // Settles every background task at once with no result, so a road waiting for one goes on.
+    void cancelTasks();
+
     quint64 generation = 0;
     QString traceID;
-    double sessionStartTime = 0;
-    double audioCaptureStartTime = 0;
+    Clock::TimePoint sessionStartTime;
+    Clock::TimePoint audioCaptureStartTime;
     std::vector<AudioChunk> audioChunks;  // drained from the capture buffer
     std::optional<TranscriptionContext> transcriptionContext;
     bool detectedPlaceholder = false;
@@ -40,77 +47,4 @@ struct DictationPipeline::Session {
     bool liveRecognition = false;  // an on-device streaming session is open
 };
 
-// What another thread hands to the main thread: through a locked outbox and a queued call
-// by name, so no data of ours crosses threads outside our own lock.
-struct DictationPipeline::OutboxMessage {
-    enum class Kind { firstChunk, level, liveText, streamingError };
-    explicit OutboxMessage(Kind kind, quint64 generation = 0) : kind(kind), generation(generation) {}
-
-    Kind kind;
-    quint64 generation;
-    double timeToFirstChunkMs = 0;
-    double firstChunkLatencyMs = 0;
-    float level = 0;
-    std::vector<float> bands;
-    QString text;
-};
-
-// What the capture thread shares with the main thread.
-struct DictationPipeline::CaptureState {
-    // Queues a message and, when the outbox was empty, asks the main thread to drain it.
-    void post(OutboxMessage message);
-
-    std::mutex outboxLock;  // guards the two fields below
-    std::vector<OutboxMessage> outbox;
-    QObject* receiver = nullptr;  // cleared when the pipeline goes away
-
-    std::mutex chunksLock;  // guards lockedChunks only
-    std::vector<AudioChunk> lockedChunks;
-    std::atomic<quint64> generation{0};  // chunks of another dictation are dropped
-    std::atomic<bool> feedRecognizer{false};
-    std::atomic<bool> firstChunkSeen{false};
-    std::atomic<float> rawLevel{0};
-    std::atomic<double> lastVolumeUpdate{0};
-    std::atomic<double> sessionStartTime{0};
-    std::atomic<double> audioCaptureStartTime{0};
-    VoiceActivityDetector vad;
-};
-
-// Values the batch road hands to its completion.
-struct DictationPipeline::BatchOutcome {
-    double processingStart = 0;
-    int chunkCount = 0;
-    int voicedFrames = 0;
-    QString asrText;
-    QString tierLabel;
-    QString tier;
-    float confidence = 0;
-    QString formattedText;
-    QString formatterLabel;
-    bool usedFallbackFormatting = false;  // the formatter failed; the rules formatted the text
-    QString postProcessedText;
-    QString finalText;
-    double insertStart = 0;
-    PasteOutcome paste;
-    // Gathered by the completion once the text is pasted.
-    std::optional<double> ping;
-    std::optional<PipelineCloudMetrics> cloud;
-    std::optional<QString> raceWinner;
-    // Only the start of the recording was recognised; the whole of it was kept here (nothing
-    // when it could not be written).
-    bool partial = false;
-    std::optional<QString> keptRecording;
-};
-
-// What the streaming road hands to its completion.
-struct DictationPipeline::StreamingOutcome {
-    QString pastedText;
-    QString postProcessed;
-    QString asrText;
-    QString resultText;
-    QString llmText;
-    double asrMs = 0;
-    double llmMs = 0;
-    QString asrProvider;
-    QString llmProvider;
-};
+using PipelineSessionPtr = std::shared_ptr<PipelineSession>;

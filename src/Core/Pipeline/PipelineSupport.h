@@ -2,6 +2,7 @@
 
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Pipeline/PipelineCollaborators.h"
+#include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Foundation/PendingValue.h"
 #include "Models/DictationMetrics.h"
@@ -23,9 +24,15 @@ class AbstractContextEngine;
 class AbstractScreenCaptureEngine;
 class TextFormatterProtocol;
 
-// What the roads of a dictation share and need no pipeline for: number formats of the log lines,
-// the request bodies, the text touch-ups, the record's common fields and the background tasks.
+// What the parts of the pipeline share and need no pipeline for: the clock, number formats of the
+// log lines, the request bodies, the text touch-ups, the record's common fields and the background
+// tasks.
 namespace PipelineSupport {
+
+// Monotonic time of the process clock, and the milliseconds since an earlier reading (the unit
+// the measured times are recorded in).
+inline Clock::TimePoint now() { return Clock::current().monotonicNow(); }
+inline double msSince(Clock::TimePoint start) { return Clock::current().millisecondsSince(start); }
 
 inline QString ms0(double value) { return QString::number(value, 'f', 0); }
 inline QString seconds1(double value) { return QString::number(value, 'f', 1); }
@@ -62,21 +69,21 @@ QCoro::Task<> probeFormatter(std::function<QCoro::Task<std::shared_ptr<TextForma
 QCoro::Task<> captureScreen(std::unique_ptr<AbstractScreenCaptureEngine> engine, QString bundleId,
                             std::shared_ptr<PendingValue<std::optional<ScreenCaptureResult>>> pending);
 
-// The value of a background task, waited for at most `seconds`: nothing when the task failed,
-// was cancelled or is still busy by then (it is given up, so a late answer is dropped).
+// The value of a background task, waited for at most `deadline` on the process clock: nothing
+// when the task failed, was cancelled or is still busy by then (it is given up, so a late answer
+// is dropped).
 template <typename T>
-QCoro::Task<std::optional<T>> valueWithin(std::shared_ptr<PendingValue<T>> pending, PipelineSleeper* sleeper,
-                                          double seconds, QString what) {
+QCoro::Task<std::optional<T>> valueWithin(std::shared_ptr<PendingValue<T>> pending, std::chrono::milliseconds deadline,
+                                          QString what) {
     if (!pending->isSettled()) {
-        [](std::weak_ptr<PendingValue<T>> weak, PipelineSleeper* sleeper, double seconds,
-           QString what) -> QCoro::Task<> {
-            co_await sleeper->sleep(seconds);
+        std::weak_ptr<PendingValue<T>> weak = pending;
+        Clock::current().callAfter(deadline, [weak, deadline, what = std::move(what)] {
             const auto late = weak.lock();
-            if (!late || late->isSettled()) co_return;
-            VLOG(QStringLiteral("Pipeline: ") + what + QStringLiteral(" gave no answer within ") + seconds1(seconds) +
-                 QStringLiteral("s — going on without it"));
+            if (!late || late->isSettled()) return;
+            VLOG(QStringLiteral("Pipeline: ") + what + QStringLiteral(" gave no answer within ") +
+                 seconds1(toSeconds(deadline)) + QStringLiteral("s — going on without it"));
             late->cancel();
-        }(pending, sleeper, seconds, std::move(what));
+        });
     }
     T value = co_await pending->value();
     if (pending->isCancelled()) co_return std::nullopt;

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-// What the views read of the pipeline. Only the pipeline writes it, each field through a setter
+// What the views read of the pipeline. Only StatusPublisher writes it, each field through a setter
 // that announces the change.
 struct PublishedState {
     DictationStatus status = DictationStatus::idle;

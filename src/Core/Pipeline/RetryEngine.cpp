@@ -38,7 +38,7 @@ std::vector<ASRTier> RetryEngine::getAvailableTiers() {
         if (!m_engines.count(tier)) continue;
         const auto listed = m_blacklist.find(tier);
         if (listed != m_blacklist.end()) {
-            if (static_cast<double>(listed->second.msecsTo(now)) < kBlacklistWindowMs) continue;
+            if (listed->second.msecsTo(now) < std::chrono::milliseconds(kBlacklistWindow).count()) continue;
             // The hour is over: the tier gets another chance. Its failure count stays, so one more
             // counted failure blacklists it again.
             m_queue->sync([this, tier] { m_blacklist.erase(tier); });
@@ -58,7 +58,7 @@ void RetryEngine::recordFailure(ASRTier tier) {
             m_blacklist[tier] = Clock::current().now();
             m_probationList.erase(tier);
             VLOG(QStringLiteral("RetryEngine: %1 blacklisted for %2s")
-                     .arg(rawValue(tier), QString::number(kBlacklistWindowMs / 1000.0, 'f', 1)));
+                     .arg(rawValue(tier), QString::number(toSeconds(kBlacklistWindow), 'f', 1)));
         }
     });
 }
@@ -78,7 +78,7 @@ QCoro::Task<TieredASRResult> RetryEngine::transcribe(std::vector<float> samples)
 
     for (std::size_t index = 0; index < tiers.size(); ++index) {
         const ASRTier tier = tiers[index];
-        const double start = Clock::current().monotonicMs();
+        const Clock::TimePoint start = Clock::current().monotonicNow();
         const auto found = m_engines.find(tier);
         if (found == m_engines.end() || !found->second) continue;
         // Held for the call, so a registration meanwhile cannot pull the engine from under it.
@@ -98,7 +98,7 @@ QCoro::Task<TieredASRResult> RetryEngine::transcribe(std::vector<float> samples)
         if (!*alive) throw ASRError::transcriptionFailed(QStringLiteral("Retry engine was released during the run"));
 
         if (result) {
-            const double latency = Clock::current().monotonicMs() - start;
+            const double latency = Clock::current().millisecondsSince(start);
             clearFailureState(tier);
             m_lastTierUsed = tier;
             VLOG(QStringLiteral("RetryEngine: %1 succeeded in %2ms")

@@ -9,6 +9,7 @@
 
 #include <QCoro/QCoroTask>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -43,7 +44,7 @@ struct TieredASRResult {
 // Used from the main thread; the failure bookkeeping runs on the engine's own serial queue.
 class RetryEngine {
 public:
-    static constexpr double kBlacklistWindowMs = 3'600'000;
+    static constexpr auto kBlacklistWindow = std::chrono::hours(1);
 
     RetryEngine();
     ~RetryEngine();

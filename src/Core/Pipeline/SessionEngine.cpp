@@ -1,27 +1,57 @@
-#include "Core/Pipeline/DictationPipeline.h"
+#include "Core/Pipeline/SessionEngine.h"
 
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractContextEngine.h"
 #include "Core/Desktop/AbstractScreenCaptureEngine.h"
-#include "Core/Pipeline/PipelineSession.h"
+#include "Core/Learning/TypingReminderController.h"
+#include "Core/Pipeline/DictationRecorder.h"
+#include "Core/Pipeline/PipelineContext.h"
 #include "Core/Pipeline/PipelineSupport.h"
-#include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 
+#include <QPointer>
 #include <QUuid>
-
-// The session engine: one session per dictation, the chunk path from the capture thread, and a
-// recording's start, stop and cancel. The hotkey modes that drive it are in HotkeyModes.cpp.
 
 using namespace PipelineSupport;
 
-double DictationPipeline::now() { return Clock::current().monotonicSeconds(); }
+SessionEngine::SessionEngine(PipelineContext& context, DictationRecorder& recorder, TypingReminderController& reminders,
+                             Hooks hooks)
+    : m_ctx(context),
+      m_recorder(recorder),
+      m_reminders(reminders),
+      m_hooks(std::move(hooks)),
+      m_publisher(context.publisher) {
+    m_capture->receiver = m_ctx.pipeline;
+}
+
+SessionEngine::~SessionEngine() { shutDown(); }
+
+void SessionEngine::shutDown() {
+    {
+        std::lock_guard<std::mutex> lock(m_capture->outboxLock);
+        m_capture->receiver = nullptr;
+    }
+    m_ctx.audio->stopRecording();
+    m_ctx.audio->setChunkHandler(nullptr);
+}
+
+float SessionEngine::rawLevel() const { return m_capture->rawLevel.load(std::memory_order_relaxed); }
+
+int SessionEngine::voicedFrames() const { return m_capture->vad.numVoicedFrames(); }
+
+std::function<void(const QString& message)> SessionEngine::streamingErrorHandler() const {
+    std::weak_ptr<CaptureState> weak = m_capture;
+    return [weak](const QString& message) {
+        VLOG(QStringLiteral("Pipeline: Streaming error — ") + message + QStringLiteral(", falling back to batch"));
+        if (const auto state = weak.lock()) state->post(OutboxMessage(OutboxMessage::Kind::streamingError));
+    };
+}
 
 // ---------------------------------------------------------------------------------------------
 // Sessions and chunk buffers
 
-DictationPipeline::SessionPtr DictationPipeline::beginSession() {
-    auto session = std::make_shared<Session>();
+PipelineSessionPtr SessionEngine::beginSession() {
+    auto session = std::make_shared<PipelineSession>();
     session->generation = ++m_nextGeneration;
     session->traceID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     session->sessionStartTime = now();
@@ -31,8 +61,8 @@ DictationPipeline::SessionPtr DictationPipeline::beginSession() {
     return session;
 }
 
-DictationPipeline::SessionPtr DictationPipeline::endCurrentSession() {
-    SessionPtr session = std::move(m_session);
+PipelineSessionPtr SessionEngine::endCurrentSession() {
+    PipelineSessionPtr session = std::move(m_session);
     m_session.reset();
     // Chunks still on their way from the capture thread belong to no dictation now.
     m_capture->generation.store(++m_nextGeneration);
@@ -40,7 +70,7 @@ DictationPipeline::SessionPtr DictationPipeline::endCurrentSession() {
     return session;
 }
 
-void DictationPipeline::drainAudioChunks() {
+void SessionEngine::drainAudioChunks() {
     std::vector<AudioChunk> taken;
     {
         std::lock_guard<std::mutex> lock(m_capture->chunksLock);
@@ -51,7 +81,7 @@ void DictationPipeline::drainAudioChunks() {
     chunks.insert(chunks.end(), std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end()));
 }
 
-void DictationPipeline::clearAllAudioChunks() {
+void SessionEngine::clearAllAudioChunks() {
     {
         std::lock_guard<std::mutex> lock(m_capture->chunksLock);
         m_capture->lockedChunks.clear();
@@ -59,7 +89,7 @@ void DictationPipeline::clearAllAudioChunks() {
     if (m_session) m_session->audioChunks.clear();
 }
 
-int DictationPipeline::recordedChunkCount() const {
+int SessionEngine::recordedChunkCount() const {
     std::size_t locked = 0;
     {
         std::lock_guard<std::mutex> lock(m_capture->chunksLock);
@@ -68,30 +98,17 @@ int DictationPipeline::recordedChunkCount() const {
     return static_cast<int>(locked + (m_session ? m_session->audioChunks.size() : 0));
 }
 
-void DictationPipeline::releaseTasks(Session& session) {
-    session.contextTask.reset();
-    session.backendPingTask.reset();
-    session.screenCaptureTask.reset();
-}
-
-void DictationPipeline::cancelTasks(Session& session) {
-    if (session.contextTask) session.contextTask->cancel();
-    if (session.backendPingTask) session.backendPingTask->cancel();
-    if (session.screenCaptureTask) session.screenCaptureTask->cancel();
-    releaseTasks(session);
-}
-
 // ---------------------------------------------------------------------------------------------
 // The chunk path: capture thread → locked buffer, transport, recogniser; outbox → main thread
 
-void DictationPipeline::installChunkHandler(bool withFirstChunkAndRecognizer) {
+void SessionEngine::installChunkHandler(bool withFirstChunkAndRecognizer) {
     std::weak_ptr<CaptureState> weak = m_capture;
     const quint64 generation = m_session ? m_session->generation : 0;
-    PipelineStreamingLink* link = m_streamingLink.get();
-    PipelineLiveRecognizer* recognizer = m_recognizer.get();
-    PipelineAudioSource* audio = m_audio.get();
+    PipelineStreamingLink* link = m_ctx.streamingLink.get();
+    PipelineLiveRecognizer* recognizer = m_ctx.recognizer.get();
+    PipelineAudioSource* audio = m_ctx.audio.get();
     const bool full = withFirstChunkAndRecognizer;
-    m_audio->setChunkHandler([weak, generation, link, recognizer, audio, full](const AudioChunk& chunk) {
+    m_ctx.audio->setChunkHandler([weak, generation, link, recognizer, audio, full](const AudioChunk& chunk) {
         const std::shared_ptr<CaptureState> state = weak.lock();
         if (!state || state->generation.load() != generation) return;
         const float level = state->vad.processChunk(chunk).volume;
@@ -102,17 +119,17 @@ void DictationPipeline::installChunkHandler(bool withFirstChunkAndRecognizer) {
         }
         link->sendAudioChunk(chunk);
         if (full && !state->firstChunkSeen.exchange(true)) {
-            const double t = now();
-            const double toFirst = (t - state->sessionStartTime.load()) * 1000.0;
-            const double latency = (t - state->audioCaptureStartTime.load()) * 1000.0;
+            const Clock::TimePoint t = now();
+            const double toFirst = toMilliseconds(t - state->sessionStartTime.load());
+            const double latency = toMilliseconds(t - state->audioCaptureStartTime.load());
             OutboxMessage message(OutboxMessage::Kind::firstChunk, generation);
             message.timeToFirstChunkMs = toFirst;
             message.firstChunkLatencyMs = latency;
             state->post(std::move(message));
         }
         state->rawLevel.store(level, std::memory_order_relaxed);
-        const double t = now();
-        if (t - state->lastVolumeUpdate.load() > levelPublishIntervalSeconds) {
+        const Clock::TimePoint t = now();
+        if (t - state->lastVolumeUpdate.load() > DictationPipeline::levelPublishInterval) {
             state->lastVolumeUpdate.store(t);
             OutboxMessage message(OutboxMessage::Kind::level, generation);
             message.level = level;
@@ -129,7 +146,7 @@ void DictationPipeline::installChunkHandler(bool withFirstChunkAndRecognizer) {
     });
 }
 
-void DictationPipeline::CaptureState::post(OutboxMessage message) {
+void SessionEngine::CaptureState::post(OutboxMessage message) {
     std::lock_guard<std::mutex> lock(outboxLock);
     if (!receiver) return;
     const bool wasEmpty = outbox.empty();
@@ -137,18 +154,18 @@ void DictationPipeline::CaptureState::post(OutboxMessage message) {
     if (wasEmpty) QMetaObject::invokeMethod(receiver, "drainOutbox", Qt::QueuedConnection);
 }
 
-void DictationPipeline::drainOutbox() {
+void SessionEngine::drainOutbox() {
     std::vector<OutboxMessage> messages;
     {
         std::lock_guard<std::mutex> lock(m_capture->outboxLock);
         messages.swap(m_capture->outbox);
     }
-    QPointer<DictationPipeline> self(this);
+    const QPointer<QObject> self(m_ctx.pipeline);
     for (OutboxMessage& message : messages) {
         if (!self) return;
         using Kind = OutboxMessage::Kind;
         if (message.kind == Kind::streamingError) {
-            fallBackToBatch(QString());
+            m_hooks.streamingFailed();
             continue;
         }
         // Everything else belongs to one dictation and is dropped once another has begun.
@@ -159,35 +176,36 @@ void DictationPipeline::drainOutbox() {
             break;
         case Kind::level:
             // Measured before the microphone went off: a paused or stopped dictation shows none.
-            if (m_state.status == DictationStatus::listening) setLevel(message.level, std::move(message.bands));
+            if (m_publisher.status() == DictationStatus::listening)
+                m_publisher.setLevel(message.level, std::move(message.bands));
             break;
-        case Kind::liveText: setStreamingText(message.text); break;
+        case Kind::liveText: m_publisher.setStreamingText(message.text); break;
         case Kind::streamingError: break;
         }
     }
 }
 
-void DictationPipeline::noteFirstChunk(quint64 generation, double toFirst, double latency) {
+void SessionEngine::noteFirstChunk(quint64 generation, double toFirst, double latency) {
     if (!m_session || m_session->generation != generation) return;
     m_session->timeToFirstChunkMs = toFirst;
     m_session->firstAudioChunkLatencyMs = latency;
     VLOG(QStringLiteral("Pipeline: First audio chunk — total=") + ms0(toFirst) + QStringLiteral("ms capture=") +
          ms0(latency) + QStringLiteral("ms"));
-    emitTelemetryEvent(QStringLiteral("dictation.first_chunk"),
-                       {{QStringLiteral("timeToFirstChunk"), toFirst},
-                        {QStringLiteral("firstAudioChunkLatency"), latency},
-                        {QStringLiteral("mediaStreamSetup"), m_session->mediaStreamSetupMs}});
+    m_recorder.emitEvent(*m_session, QStringLiteral("dictation.first_chunk"),
+                         {{QStringLiteral("timeToFirstChunk"), toFirst},
+                          {QStringLiteral("firstAudioChunkLatency"), latency},
+                          {QStringLiteral("mediaStreamSetup"), m_session->mediaStreamSetupMs}});
 }
 
 // ---------------------------------------------------------------------------------------------
 // The on-device live text
 
-void DictationPipeline::startLiveText(Session& session) {
-    if (!m_recognizer->supportsStreaming()) return;
+void SessionEngine::startLiveText(PipelineSession& session) {
+    if (!m_ctx.recognizer->supportsStreaming()) return;
     std::weak_ptr<CaptureState> weak = m_capture;
     const quint64 generation = session.generation;
     try {
-        m_recognizer->startStreaming([weak, generation](const QString& text) {
+        m_ctx.recognizer->startStreaming([weak, generation](const QString& text) {
             if (const auto state = weak.lock()) {
                 OutboxMessage message(OutboxMessage::Kind::liveText, generation);
                 message.text = text;
@@ -202,37 +220,37 @@ void DictationPipeline::startLiveText(Session& session) {
     }
 }
 
-QCoro::Task<> DictationPipeline::endLiveRecognition(SessionPtr session) {
+QCoro::Task<> SessionEngine::endLiveRecognition(PipelineSessionPtr session) {
     if (!session || !session->liveRecognition) co_return;
     session->liveRecognition = false;
     if (isCurrent(session)) m_capture->feedRecognizer.store(false);
     try {
-        co_await m_recognizer->stopStreaming();
+        co_await m_ctx.recognizer->stopStreaming();
     } catch (...) {
         // The session's own result is not used; ending it is what matters.
     }
 }
 
-void DictationPipeline::endLiveRecognitionDetached(const SessionPtr& session) { endLiveRecognition(session); }
+void SessionEngine::endLiveRecognitionDetached(const PipelineSessionPtr& session) { endLiveRecognition(session); }
 
 // ---------------------------------------------------------------------------------------------
 // Recording: start, stop, cancel
 
-void DictationPipeline::startDictation() {
-    if (m_state.status != DictationStatus::idle && m_state.status != DictationStatus::error) {
-        VLOG(QStringLiteral("Pipeline: Cannot start — status is ") + m_state.status.rawValue());
+void SessionEngine::start() {
+    if (m_publisher.status() != DictationStatus::idle && m_publisher.status() != DictationStatus::error) {
+        VLOG(QStringLiteral("Pipeline: Cannot start — status is ") + m_publisher.status().rawValue());
         return;
     }
     // A stream left open by an earlier dictation ends before the new one begins.
     if (m_session) endLiveRecognitionDetached(m_session);
-    m_reminders->clearTypingSuggestion();
+    m_reminders.clearTypingSuggestion();
 
-    setStatus(DictationStatus::initializing);
-    const SessionPtr session = beginSession();
+    m_publisher.setStatus(DictationStatus::initializing);
+    const PipelineSessionPtr session = beginSession();
     resetCaptureForNewSession();
 
-    m_appDetector->updateActiveApp();
-    const std::optional<ActiveAppInfo> app = m_appDetector->activeApp();
+    m_ctx.appDetector->updateActiveApp();
+    const std::optional<ActiveAppInfo> app = m_ctx.appDetector->activeApp();
     emitStartEvent(app);
     startBackgroundTasks(*session);
 
@@ -240,7 +258,7 @@ void DictationPipeline::startDictation() {
     m_capture->audioCaptureStartTime.store(session->audioCaptureStartTime);
     // Timings are filed under the device that records: a chosen microphone that is not connected
     // records from the system default, whose start-up is the one measured.
-    const std::optional<double> prediction = m_services->predictMicStartMs(m_audio->deviceForNextStart());
+    const std::optional<double> prediction = m_ctx.services->predictMicStartMs(m_ctx.audio->deviceForNextStart());
     if (prediction) VLOG(QStringLiteral("Pipeline: Predicted mic init: ") + ms0(*prediction) + QStringLiteral("ms"));
     installChunkHandler(true);
 
@@ -249,162 +267,218 @@ void DictationPipeline::startDictation() {
         failStart(*session, failure);
         return;
     }
-    session->micAcquisitionTimeMs = session->mediaStreamSetupMs = (now() - session->audioCaptureStartTime) * 1000.0;
-    m_services->recordMicStart(m_audio->deviceInUse(), session->micAcquisitionTimeMs, prediction);
+    session->micAcquisitionTimeMs = session->mediaStreamSetupMs = msSince(session->audioCaptureStartTime);
+    m_ctx.services->recordMicStart(m_ctx.audio->deviceInUse(), session->micAcquisitionTimeMs, prediction);
 
     startLiveText(*session);
     announceListening(*session, app);
 }
 
 // Nothing of an earlier dictation shows or is counted in the new one.
-void DictationPipeline::resetCaptureForNewSession() {
+void SessionEngine::resetCaptureForNewSession() {
     clearAllAudioChunks();
-    setStreamingText(QString());
-    setStreamingPartialText(std::nullopt);
-    setErrorMessage(std::nullopt);
+    m_publisher.setStreamingText(QString());
+    m_publisher.setStreamingPartialText(std::nullopt);
+    m_publisher.setErrorMessage(std::nullopt);
     m_capture->vad.reset();
     m_capture->firstChunkSeen.store(false);
     m_capture->feedRecognizer.store(false);
-    if (!m_signedOut) m_streamingLink->beginNewSession();
+    if (!m_ctx.signedOut) m_ctx.streamingLink->beginNewSession();
     VLOG(QStringLiteral("Pipeline: Dictation initializing..."));
 }
 
-void DictationPipeline::emitStartEvent(const std::optional<ActiveAppInfo>& app) {
-    const std::optional<QString> raceWinner = m_batch->raceWinner();
-    emitTelemetryEvent(
-        QStringLiteral("dictation.start"),
+void SessionEngine::emitStartEvent(const std::optional<ActiveAppInfo>& app) {
+    const std::optional<QString> raceWinner = m_ctx.batch->raceWinner();
+    m_recorder.emitEvent(
+        *m_session, QStringLiteral("dictation.start"),
         {{QStringLiteral("app_name"), app ? app->name : QString()},
          {QStringLiteral("app_bundle_id"), app ? app->bundleId : QString()},
          {QStringLiteral("app_url"), app ? app->url.value_or(QString()) : QString()},
-         {QStringLiteral("input_device"), m_audio->deviceForNextStart().value_or(QStringLiteral("system-default"))},
-         {QStringLiteral("asr_tier"), m_batch->lastTierUsed()},
+         {QStringLiteral("input_device"), m_ctx.audio->deviceForNextStart().value_or(QStringLiteral("system-default"))},
+         {QStringLiteral("asr_tier"), m_ctx.batch->lastTierUsed()},
          {QStringLiteral("transport"), QStringLiteral("http")},
          {QStringLiteral("race_winner"), raceWinner ? QVariant(*raceWinner) : QVariant()}});
 }
 
 // The context, the server ping and the screen text run while the user speaks; a road waits for
 // each at most its deadline.
-void DictationPipeline::startBackgroundTasks(Session& session) {
+void SessionEngine::startBackgroundTasks(PipelineSession& session) {
     // Before set-up there is no context engine: the dictation goes on without a context.
-    if (m_contextEngine) {
+    if (m_ctx.contextEngine) {
         session.contextTask = std::make_shared<PendingValue<TranscriptionContext>>();
-        gatherContext(m_contextEngine.get(), settings(), m_history.get(), session.contextTask);
+        gatherContext(m_ctx.contextEngine.get(), m_ctx.settings(), m_ctx.history.get(), session.contextTask);
     }
     session.backendPingTask = std::make_shared<PendingValue<std::optional<double>>>();
-    pingServer(m_services.get(), settings().cloudServerURL, session.backendPingTask);
+    pingServer(m_ctx.services.get(), m_ctx.settings().cloudServerURL, session.backendPingTask);
     // The server's formatter failed before: ask whether it is back while the user speaks.
-    if (m_reprobeFormatter && m_probeCloudFormatter && !m_formatterProbe) {
-        m_formatterProbe = std::make_shared<PendingValue<std::shared_ptr<TextFormatterProtocol>>>();
-        probeFormatter(m_probeCloudFormatter, settings(), m_formatterProbe);
-    }
-    if (m_services->isFlagEnabled(QStringLiteral("should-ocr-screen-capture")) && m_makeScreenCaptureEngine) {
-        m_appDetector->updateActiveApp();
-        const QString bundleId = m_appDetector->activeApp() ? m_appDetector->activeApp()->bundleId : QString();
+    m_ctx.formatters.probeIfDue(m_ctx.settings());
+    if (m_ctx.services->isFlagEnabled(QStringLiteral("should-ocr-screen-capture")) && m_ctx.makeScreenCaptureEngine) {
+        m_ctx.appDetector->updateActiveApp();
+        const QString bundleId = m_ctx.appDetector->activeApp() ? m_ctx.appDetector->activeApp()->bundleId : QString();
         session.screenCaptureTask = std::make_shared<PendingValue<std::optional<ScreenCaptureResult>>>();
-        captureScreen(m_makeScreenCaptureEngine(), bundleId, session.screenCaptureTask);
+        captureScreen(m_ctx.makeScreenCaptureEngine(), bundleId, session.screenCaptureTask);
     }
 }
 
-QString DictationPipeline::startRecordingOrDescribeFailure() {
+QString SessionEngine::startRecordingOrDescribeFailure() {
     try {
-        m_audio->startRecording();
+        m_ctx.audio->startRecording();
     } catch (...) {
         return describeFailure(std::current_exception());
     }
     return {};
 }
 
-void DictationPipeline::failStart(Session& session, const QString& failure) {
+void SessionEngine::failStart(PipelineSession& session, const QString& failure) {
     // Whatever the failed start opened is closed again, so no capture runs behind an error.
-    m_audio->stopRecording();
+    m_ctx.audio->stopRecording();
     clearAllAudioChunks();
-    setStatus(DictationStatus::error);
-    setErrorMessage(QStringLiteral("Mic failed: ") + failure);
-    cancelTasks(session);
+    m_publisher.setStatus(DictationStatus::error);
+    m_publisher.setErrorMessage(QStringLiteral("Mic failed: ") + failure);
+    session.cancelTasks();
     VLOG(QStringLiteral("Pipeline: Error starting: ") + failure);
 }
 
-void DictationPipeline::announceListening(const Session& session, const std::optional<ActiveAppInfo>& app) {
-    setStatus(DictationStatus::listening);
-    setPipelineStep(PipelineStep::listening);
-    if (playsSounds()) m_services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
-    m_services->track(QStringLiteral("dictation_started"),
-                      {{QStringLiteral("app_name"), app ? app->name : QStringLiteral("unknown")},
-                       {QStringLiteral("bundle_id"), app ? app->bundleId : QString()}});
+void SessionEngine::announceListening(const PipelineSession& session, const std::optional<ActiveAppInfo>& app) {
+    m_publisher.setStatus(DictationStatus::listening);
+    m_publisher.setPipelineStep(PipelineStep::listening);
+    if (m_ctx.playsSounds()) m_ctx.services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
+    m_ctx.services->track(QStringLiteral("dictation_started"),
+                          {{QStringLiteral("app_name"), app ? app->name : QStringLiteral("unknown")},
+                           {QStringLiteral("bundle_id"), app ? app->bundleId : QString()}});
     VLOG(QStringLiteral("Pipeline: Listening (mic: ") + ms0(session.micAcquisitionTimeMs) + QStringLiteral("ms)"));
 }
 
 // Hands the recording to one road: the server's, while the streaming link is up, else the batch.
-void DictationPipeline::stopDictation() {
-    setContinuousDictationLatched(false);
-    if (m_state.status != DictationStatus::listening || !m_session) return;
-    const SessionPtr session = m_session;
-    setStatus(DictationStatus::stopping);
-    m_audio->stopRecording();
-    if (playsSounds()) m_services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
+void SessionEngine::stop() {
+    m_publisher.setContinuousDictationLatched(false);
+    if (m_publisher.status() != DictationStatus::listening || !m_session) return;
+    const PipelineSessionPtr session = m_session;
+    m_publisher.setStatus(DictationStatus::stopping);
+    m_ctx.audio->stopRecording();
+    if (m_ctx.playsSounds()) m_ctx.services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
     drainAudioChunks();
     const auto count = session->audioChunks.size();
-    VLOG(QStringLiteral("Pipeline: Stopping — %1 chunks (").arg(count) + seconds1(count * chunkSeconds) +
-         QStringLiteral("s)"));
-    const auto state = m_streamingLink->state();
+    VLOG(QStringLiteral("Pipeline: Stopping — %1 chunks (").arg(count) +
+         seconds1(toSeconds(static_cast<qint64>(count) * DictationPipeline::chunkDuration)) + QStringLiteral("s)"));
+    const auto state = m_ctx.streamingLink->state();
     VLOG(QStringLiteral("Pipeline: stopDictation — transport state=") + PipelineStreamingLink::stateName(state) +
-         QStringLiteral(", chunks sent over WS=%1").arg(m_streamingLink->chunksSent()));
+         QStringLiteral(", chunks sent over WS=%1").arg(m_ctx.streamingLink->chunksSent()));
 
     using State = PipelineStreamingLink::State;
     if (state == State::connecting || state == State::connected || state == State::streaming) {
         VLOG(QStringLiteral("Pipeline: Committing via WebSocket (0ms upload)"));
-        session->road = Road::webSocket;
-        setStatus(DictationStatus::processing);
-        setPipelineStep(PipelineStep::transcribing);
-        commitOverWebSocket(session);
+        session->road = PipelineSession::Road::webSocket;
+        m_publisher.setStatus(DictationStatus::processing);
+        m_publisher.setPipelineStep(PipelineStep::transcribing);
+        m_hooks.commitOverWebSocket(session);
     } else {
-        session->road = Road::batch;
-        processAudio(session);
+        session->road = PipelineSession::Road::batch;
+        m_hooks.processAudio(session);
     }
 }
 
-void DictationPipeline::cancelDictation() {
-    setContinuousDictationLatched(false);
-    const bool wasListening = m_state.status == DictationStatus::listening;
-    m_audio->stopRecording();
+void SessionEngine::cancel() {
+    m_publisher.setContinuousDictationLatched(false);
+    const bool wasListening = m_publisher.status() == DictationStatus::listening;
+    m_ctx.audio->stopRecording();
     // The dictation ends before its tasks are cancelled: a road that the cancel wakes must
     // already find its dictation gone, or it would commit it, or hand its context and hints to
     // the recogniser of the next one. A road already pasting keeps its own audio.
-    const SessionPtr session = endCurrentSession();
+    const PipelineSessionPtr session = endCurrentSession();
     clearAllAudioChunks();
-    setStreamingText(QString());
+    m_publisher.setStreamingText(QString());
     if (session) {
-        cancelTasks(*session);
+        session->cancelTasks();
         endLiveRecognitionDetached(session);
     }
-    setStatus(wasListening ? DictationStatus::dismissed : DictationStatus::idle);
-    setLevel(0, m_state.frequencyBands);
+    m_publisher.setStatus(wasListening ? DictationStatus::dismissed : DictationStatus::idle);
+    m_publisher.setLevel(0, m_publisher.state().frequencyBands);
     VLOG(QStringLiteral("Pipeline: Dictation ") +
          (wasListening ? QStringLiteral("dismissed") : QStringLiteral("cancelled")));
-    if (m_state.isPersistentMode) {
-        setPersistentMode(false);
-        m_services->track(QStringLiteral("persistent_dictation_cancelled"), {});
+    if (m_publisher.state().isPersistentMode) {
+        m_publisher.setPersistentMode(false);
+        m_ctx.services->track(QStringLiteral("persistent_dictation_cancelled"), {});
     }
-    if (m_state.status == DictationStatus::dismissed) {
-        QPointer<DictationPipeline> self(this);
-        startTimedRevert(DictationStatus::dismissed, m_timings.dismissedSeconds, [self] {
-            if (self) self->setStatus(DictationStatus::idle);
-        });
+    if (m_publisher.status() == DictationStatus::dismissed) {
+        StatusPublisher* publisher = &m_publisher;
+        publisher->startTimedRevert(DictationStatus::dismissed, m_ctx.timings.dismissed,
+                                    [publisher] { publisher->setStatus(DictationStatus::idle); });
     }
 }
 
-void DictationPipeline::setMicDevice(const std::optional<QString>& uid) {
-    m_audio->setSelectedDeviceUID(uid);
-    if (!uid) {
-        VLOG(QStringLiteral("Pipeline: Microphone → system default"));
+// ---------------------------------------------------------------------------------------------
+// The hands-free dictation
+
+void SessionEngine::resetForPersistentRestart() {
+    m_ctx.audio->stopRecording();
+    m_ctx.streamingLink->resetSession();
+    // The earlier dictation's road ends here: it must not paste into the new recording. A road
+    // already pasting keeps its own audio.
+    const PipelineSessionPtr session = endCurrentSession();
+    clearAllAudioChunks();
+    m_publisher.setStreamingText(QString());
+    if (session) endLiveRecognitionDetached(session);
+    m_publisher.setStatus(DictationStatus::idle);
+}
+
+void SessionEngine::startPersistent() {
+    if (m_publisher.status() != DictationStatus::idle && m_publisher.status() != DictationStatus::error) return;
+    m_publisher.setPersistentMode(true);
+    VLOG(QStringLiteral("Pipeline: Persistent dictation started"));
+    m_ctx.services->track(QStringLiteral("persistent_dictation_started"), {});
+    start();
+}
+
+void SessionEngine::pause() {
+    if (m_publisher.status() != DictationStatus::listening || !m_publisher.state().isPersistentMode) return;
+    m_ctx.audio->stopRecording();
+    m_publisher.setStatus(DictationStatus::paused);
+    m_publisher.setLevel(0, m_publisher.state().frequencyBands);
+    const int chunks = recordedChunkCount();
+    VLOG(QStringLiteral("Pipeline: Paused (%1 chunks buffered)").arg(chunks));
+    m_ctx.services->track(QStringLiteral("persistent_dictation_paused"), {{QStringLiteral("chunks"), chunks}});
+}
+
+void SessionEngine::resume() {
+    if (m_publisher.status() != DictationStatus::paused || !m_publisher.state().isPersistentMode || !m_session) return;
+    m_publisher.setStatus(DictationStatus::listening);
+    // From here on the recogniser hears nothing more, so the live text stays as it was.
+    m_capture->feedRecognizer.store(false);
+    installChunkHandler(false);
+    const QString failure = startRecordingOrDescribeFailure();
+    if (!failure.isEmpty()) {
+        // A listening status with no audio arriving would leave the user talking to nothing, and
+        // an error would throw away what was said before the pause: the dictation stays paused
+        // with its audio and tasks, shows the error, and can be resumed again, finished or
+        // dismissed.
+        m_ctx.audio->stopRecording();
+        m_publisher.setStatus(DictationStatus::paused);
+        m_publisher.setErrorMessage(QStringLiteral("Mic failed: ") + failure);
+        VLOG(QStringLiteral("Pipeline: Error resuming: ") + failure);
         return;
     }
-    QString name = *uid;
-    for (const AudioDeviceInfo& device : m_audio->listInputDevices()) {
-        if (device.uid == *uid) {
-            name = device.name;
-            break;
-        }
-    }
-    VLOG(QStringLiteral("Pipeline: Microphone → ") + name);
+    m_publisher.setErrorMessage(std::nullopt);
+    const int chunks = recordedChunkCount();
+    VLOG(QStringLiteral("Pipeline: Resumed recording (%1 chunks buffered)").arg(chunks));
+    m_ctx.services->track(QStringLiteral("persistent_dictation_resumed"), {});
+}
+
+// A hands-free dictation always takes the batch road: its audio outlasts one streaming session.
+void SessionEngine::finishPersistent() {
+    if (!m_publisher.state().isPersistentMode || !m_session) return;
+    if (m_publisher.status() != DictationStatus::listening && m_publisher.status() != DictationStatus::paused) return;
+    const PipelineSessionPtr session = m_session;
+    m_publisher.setPersistentMode(false);
+    if (m_publisher.status() == DictationStatus::listening) m_ctx.audio->stopRecording();
+    drainAudioChunks();
+    const auto count = session->audioChunks.size();
+    VLOG(QStringLiteral("Pipeline: Finishing persistent dictation — %1 total chunks").arg(count));
+    m_ctx.streamingLink->resetSession();
+    m_publisher.setStatus(DictationStatus::stopping);
+    VLOG(QStringLiteral("Pipeline: Processing persistent audio — %1 chunks (").arg(count) +
+         seconds1(toSeconds(static_cast<qint64>(count) * DictationPipeline::chunkDuration)) +
+         QStringLiteral("s) via batch"));
+    session->road = PipelineSession::Road::batch;
+    m_hooks.processAudio(session);
 }

@@ -1,17 +1,15 @@
-#include "Core/Pipeline/DictationPipeline.h"
+#include "Core/Pipeline/StreamingRoad.h"
 
 #include "Core/ASR/SensibilityScorer.h"
 #include "Core/Formatting/RuleBasedFormatter.h"
 #include "Core/Formatting/UserTextReplacements.h"
-#include "Core/Pipeline/PipelineSession.h"
+#include "Core/Pipeline/BatchRoad.h"
+#include "Core/Pipeline/PipelineContext.h"
 #include "Core/Pipeline/PipelineSupport.h"
+#include "Core/Pipeline/SessionEngine.h"
 #include "Foundation/Logger.h"
 
-#include <QJsonObject>
-
-// The streaming road: the audio went to the server while the user spoke; on stop the dictation is
-// committed with its context, and the server's answer is checked, touched up and pasted. A lost
-// or failing link hands the dictation to the batch road instead.
+#include <QPointer>
 
 using namespace PipelineSupport;
 
@@ -29,92 +27,113 @@ QString providerField(const QJsonObject& metrics, const QString& key) {
 
 }  // namespace
 
-QCoro::Task<> DictationPipeline::commitOverWebSocket(SessionPtr session) {
-    QPointer<DictationPipeline> self(this);
+StreamingRoad::StreamingRoad(PipelineContext& context, SessionEngine& engine, BatchRoad& batchRoad,
+                             DictationRecorder& recorder)
+    : m_ctx(context),
+      m_publisher(context.publisher),
+      m_engine(engine),
+      m_batchRoad(batchRoad),
+      m_recorder(recorder) {}
+
+QCoro::Task<> StreamingRoad::commit(PipelineSessionPtr session) {
+    const QPointer<QObject> self(m_ctx.pipeline);
     // The server recognises this dictation; the on-device stream has nothing more to do.
-    endLiveRecognitionDetached(session);
+    m_engine.endLiveRecognitionDetached(session);
     if (const auto task = session->contextTask) {
         const std::optional<TranscriptionContext> context =
-            co_await valueWithin(task, m_sleeper.get(), m_timings.contextDeadlineSeconds, QStringLiteral("Context"));
-        if (!self || !isCurrent(session) || session->road != Road::webSocket) co_return;
+            co_await valueWithin(task, m_ctx.timings.contextDeadline, QStringLiteral("Context"));
+        if (!self || !m_engine.isCurrent(session) || session->road != PipelineSession::Road::webSocket) co_return;
         if (context) {
             session->transcriptionContext = *context;
             session->contextGatherTimeMs = context->contextGatherTimeMs;
         }
     }
-    const QString language = settings().language.section(QLatin1Char('-'), 0, 0);
-    m_streamingLink->commit(commitContextJson(session->transcriptionContext), language);
+    const QString language = m_ctx.settings().language.section(QLatin1Char('-'), 0, 0);
+    m_ctx.streamingLink->commit(commitContextJson(session->transcriptionContext), language);
 }
 
-void DictationPipeline::fallBackToBatch(const QString& logLine) {
-    if (m_state.status != DictationStatus::processing && m_state.status != DictationStatus::stopping) return;
-    const SessionPtr session = m_session;
+void StreamingRoad::fallBackToBatch(const QString& logLine) {
+    if (m_publisher.status() != DictationStatus::processing && m_publisher.status() != DictationStatus::stopping)
+        return;
+    const PipelineSessionPtr session = m_engine.current();
     // Only a dictation still waiting for the server falls back; one already on the batch road
     // keeps its single road, so an error and a disconnect together never paste twice.
-    if (!session || session->road != Road::webSocket) return;
+    if (!session || session->road != PipelineSession::Road::webSocket) return;
     if (!logLine.isEmpty()) VLOG(logLine);
-    session->road = Road::batch;
-    processAudio(session);
+    session->road = PipelineSession::Road::batch;
+    m_batchRoad.process(session);
 }
 
-void DictationPipeline::handleStreamingResult(const QString& asrText, const QString& llmText,
-                                              const QJsonObject& metrics) {
-    if (m_state.status != DictationStatus::processing && m_state.status != DictationStatus::stopping) return;
-    const SessionPtr session = m_session;
+void StreamingRoad::handleResult(const QString& asrText, const QString& llmText, const QJsonObject& metrics) {
+    if (m_publisher.status() != DictationStatus::processing && m_publisher.status() != DictationStatus::stopping)
+        return;
+    const PipelineSessionPtr session = m_engine.current();
     // A result that arrives after the dictation fell back to the batch road is dropped.
-    if (!session || session->road != Road::webSocket) return;
+    if (!session || session->road != PipelineSession::Road::webSocket) return;
 
-    StreamingOutcome o;
+    Outcome o;
     o.asrText = asrText;
     o.llmText = llmText;
     o.resultText = llmText.isEmpty() ? asrText : llmText;
-    if (!settings().formattingEnabled) {
+    if (!m_ctx.settings().formattingEnabled) {
         // "Enable AI formatting" off: the server's recognition, formatted by the rules here.
-        const FormattingResult ruled = m_ruleFormatter->formatNow(
-            asrText, formattingContext(session->transcriptionContext, session->detectedPlaceholder), settings());
+        const FormattingResult ruled = m_ctx.formatters.rules().formatNow(
+            asrText, formattingContext(session->transcriptionContext, session->detectedPlaceholder), m_ctx.settings());
         o.resultText = o.llmText = ruled.text;
         o.llmProvider = ruled.formatterName;
     }
     if (o.resultText.trimmed().isEmpty()) {
         VLOG(QStringLiteral("Pipeline: Streaming returned empty result"));
-        dropStreamingResult(*session, false);
+        drop(*session, false);
         return;
     }
     if (SensibilityScorer::containsHallucination(asrText)) {
         VLOG(QStringLiteral("Pipeline: Streaming hallucination rejected — \"") + asrText + QStringLiteral("\""));
-        dropStreamingResult(*session, true);
+        drop(*session, true);
         return;
     }
     o.asrMs = secondsFieldAsMs(metrics, QStringLiteral("asr_time"));
     o.llmMs = secondsFieldAsMs(metrics, QStringLiteral("llm_time"));
     o.asrProvider = providerField(metrics, QStringLiteral("asr_provider"));
-    if (settings().formattingEnabled) o.llmProvider = providerField(metrics, QStringLiteral("llm_provider"));
+    if (m_ctx.settings().formattingEnabled) o.llmProvider = providerField(metrics, QStringLiteral("llm_provider"));
     VLOG(QStringLiteral("Pipeline: Streaming result — \"") + o.resultText + QStringLiteral("\" asr:") + ms0(o.asrMs) +
          QStringLiteral("ms llm:") + ms0(o.llmMs) + QStringLiteral("ms"));
 
     o.postProcessed = postProcess(o.resultText, session->transcriptionContext);
-    o.pastedText = UserTextReplacements::apply(o.postProcessed, settings().textReplacements);
-    session->road = Road::none;
+    o.pastedText = UserTextReplacements::apply(o.postProcessed, m_ctx.settings().textReplacements);
+    session->road = PipelineSession::Road::none;
     if (o.pastedText.trimmed().isEmpty()) {
         VLOG(QStringLiteral("Pipeline: Nothing left to paste after replacements"));
-        dropStreamingResult(*session, true);
+        drop(*session, true);
         return;
     }
-    setStatus(DictationStatus::inserting);
-    setPipelineStep(PipelineStep::inserting);
-    completeStreaming(session, std::move(o));
+    m_publisher.setStatus(DictationStatus::inserting);
+    m_publisher.setPipelineStep(PipelineStep::inserting);
+    complete(session, std::move(o));
+}
+
+QCoro::Task<> StreamingRoad::complete(PipelineSessionPtr session, Outcome o) {
+    const QPointer<QObject> self(m_ctx.pipeline);
+    o.audio = static_cast<qint64>(session->audioChunks.size()) * DictationPipeline::chunkDuration;
+    o.paste = co_await m_ctx.pastes.paste(o.pastedText);
+    if (!self) co_return;
+    m_recorder.recordStreaming(*session, o);
+    if (m_engine.isCurrent(session)) {
+        session->releaseTasks();
+        reset(true);
+    }
 }
 
 // The dictation ends without a paste.
-void DictationPipeline::dropStreamingResult(Session& session, bool clearPartialText) {
-    session.road = Road::none;
-    releaseTasks(session);
-    streamingReset(clearPartialText);
+void StreamingRoad::drop(PipelineSession& session, bool clearPartialText) {
+    session.road = PipelineSession::Road::none;
+    session.releaseTasks();
+    reset(clearPartialText);
 }
 
-void DictationPipeline::streamingReset(bool clearPartialText) {
-    setStreamingText(QString());
-    setStatus(DictationStatus::idle);
-    m_streamingLink->resetSession();
-    if (clearPartialText) setStreamingPartialText(std::nullopt);
+void StreamingRoad::reset(bool clearPartialText) {
+    m_publisher.setStreamingText(QString());
+    m_publisher.setStatus(DictationStatus::idle);
+    m_ctx.streamingLink->resetSession();
+    if (clearPartialText) m_publisher.setStreamingPartialText(std::nullopt);
 }

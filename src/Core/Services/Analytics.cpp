@@ -77,7 +77,7 @@ void Analytics::startFlushTimer() {
         this,
         [this] {
             m_flushTimer = new QTimer(this);
-            m_flushTimer->setInterval(kFlushIntervalMs);
+            m_flushTimer->setInterval(kFlushInterval);
             connect(m_flushTimer, &QTimer::timeout, this, &Analytics::flush);
             m_flushTimer->start();
         },
@@ -193,13 +193,13 @@ QCoro::Task<void> Analytics::sendBatch(QList<AnalyticsEvent> events) {
         QNetworkRequest request(*url);
         request.setRawHeader(StringShield::hdrContentType().toUtf8(), StringShield::mimeJSON().toUtf8());
         request.setRawHeader(StringShield::hdrDeviceID().toUtf8(), m_deviceID.toUtf8());
-        request.setTransferTimeout(kUploadTimeoutMs);
+        request.setTransferTimeout(NetworkSession::transferTimeout(kUploadTimeout));
         const std::optional<QString> token = co_await AccountAccess::getAccessToken();
         if (!self) co_return;
         if (token && AccountAccess::mayCarryToken(*url))
             request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
-        const HttpResponse response = co_await NetworkSession::perform(NetworkSession::platformSession(), request,
-                                                                       "POST", body, kUploadTimeoutMs);
+        const HttpResponse response =
+            co_await NetworkSession::perform(NetworkSession::platformSession(), request, "POST", body, kUploadTimeout);
         if (!self) co_return;
         accepted = response.isSuccess();
     }

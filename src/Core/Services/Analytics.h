@@ -28,8 +28,8 @@ class Analytics : public QObject {
     Q_OBJECT
 public:
     static constexpr int kFlushThreshold = 20;
-    static constexpr int kFlushIntervalMs = 30'000;
-    static constexpr int kUploadTimeoutMs = 10'000;
+    static constexpr auto kFlushInterval = std::chrono::seconds(30);
+    static constexpr auto kUploadTimeout = std::chrono::seconds(10);
     // While the server stays unreachable the queue would grow without end; past this many
     // events the oldest are dropped.
     static constexpr int kMaxQueuedEvents = 1000;

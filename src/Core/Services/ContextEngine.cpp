@@ -108,7 +108,7 @@ std::pair<QString, QString> ContextEngine::splitUserName(const QString& userName
 QCoro::Task<TranscriptionContext> ContextEngine::buildTranscriptionContext(VantroseSettings settings,
                                                                            const AbstractDictionarySource& dictionary) {
     QPointer<ContextEngine> guard(this);
-    const double start = Clock::current().monotonicSeconds();
+    const Clock::TimePoint start = Clock::current().monotonicNow();
     // The dictionary is only guaranteed until the first suspension.
     const DictionarySplit split = splitDictionary(dictionary.dictionaryEntries());
 
@@ -150,8 +150,7 @@ QCoro::Task<TranscriptionContext> ContextEngine::buildTranscriptionContext(Vantr
     context.dictionaryContext = split.words;
     context.dictionaryReplacements = split.replacements;
     context.dictionarySnippets = split.snippets;
-    const double end = Clock::current().monotonicSeconds();
-    context.contextGatherTimeMs = (end - start) * 1000.0;
+    context.contextGatherTimeMs = Clock::current().millisecondsSince(start);
 
     std::tie(context.userFirstName, context.userLastName) = splitUserName(settings.userName);
     const QStringList cachedNames = fileNameCache.allFileNames ? fileNameCache.allFileNames() : QStringList();

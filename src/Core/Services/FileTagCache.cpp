@@ -11,7 +11,7 @@
 
 namespace {
 
-double absoluteNow() { return Clock::current().now().toMSecsSinceEpoch() / 1000.0; }
+QDateTime absoluteNow() { return Clock::current().now(); }
 
 // Markers editors add to a title for unsaved work; removed before matching.
 const char* const kEditorMarkers[] = {"• Modified", "— Modified", "— Unsaved", " [Modified]", " [Unsaved]"};
@@ -120,7 +120,7 @@ QStringList FileTagCache::extractFileNames(const QStringList& texts) {
 
 void FileTagCache::evictOverLimit(QHash<QString, CacheEntry>& entries, int max) {
     if (entries.size() <= max) return;
-    std::vector<std::pair<double, QString>> byAge;
+    std::vector<std::pair<QDateTime, QString>> byAge;
     byAge.reserve(entries.size());
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) byAge.emplace_back(it->lastAccessed, it.key());
     std::sort(byAge.begin(), byAge.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -128,8 +128,8 @@ void FileTagCache::evictOverLimit(QHash<QString, CacheEntry>& entries, int max) 
     for (qsizetype i = 0; i < excess; ++i) entries.remove(byAge[size_t(i)].second);
 }
 
-void FileTagCache::dropExpired(double now) {
-    const double cutoff = now - ttlSeconds;
+void FileTagCache::dropExpired(const QDateTime& now) {
+    const QDateTime cutoff = now.addMSecs(-std::chrono::duration_cast<std::chrono::milliseconds>(ttl).count());
     m_fileNames.removeIf([cutoff](const auto& it) { return !(it.value().lastAccessed > cutoff); });
 }
 
@@ -139,7 +139,7 @@ void FileTagCache::extractAndCache(const QStringList& axTexts, const std::option
     if (names.isEmpty()) return;
 
     std::lock_guard lock(m_lock);
-    const double now = absoluteNow();
+    const QDateTime now = absoluteNow();
     for (const QString& name : names) m_fileNames.insert(name.toLower(), CacheEntry{name, now});
     dropExpired(now);
     evictOverLimit(m_fileNames, maxEntries);

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QDateTime>
 #include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <mutex>
 #include <optional>
 
@@ -13,12 +15,12 @@
 class FileTagCache {
 public:
     struct CacheEntry {
-        QString value;        // the name as last seen, with its letter case
-        double lastAccessed;  // absolute time in seconds when it was last seen
+        QString value;           // the name as last seen, with its letter case
+        QDateTime lastAccessed;  // wall-clock time it was last seen
     };
 
     static constexpr int maxEntries = 100;
-    static constexpr double ttlSeconds = 86400.0;
+    static constexpr auto ttl = std::chrono::hours(24);
 
     static FileTagCache& shared();
     FileTagCache() = default;  // tests make their own; the system uses shared()
@@ -36,7 +38,7 @@ public:
 private:
     static QStringList extractFileNames(const QStringList& texts);
     static void evictOverLimit(QHash<QString, CacheEntry>& entries, int max);
-    void dropExpired(double now);  // with m_lock held
+    void dropExpired(const QDateTime& now);  // with m_lock held
 
     QHash<QString, CacheEntry> m_fileNames;  // key: the name in lower case
     std::mutex m_lock;

@@ -137,13 +137,13 @@ QCoro::Task<> SettingsStore::runPushes() {
         if (!token || !url || !AccountAccess::mayCarryToken(*url)) continue;
 
         QNetworkRequest request(*url);
-        request.setTransferTimeout(kRequestTimeoutMs);
+        request.setTransferTimeout(NetworkSession::transferTimeout(kRequestTimeout));
         request.setRawHeader(StringShield::hdrContentType().toUtf8(), StringShield::mimeJSON().toUtf8());
         request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
         const QByteArray body = QByteArrayLiteral("{\"settings\":") + (isUtf8(data) ? data : QByteArrayLiteral("{}")) +
                                 QByteArrayLiteral("}");
-        const HttpResponse response = co_await NetworkSession::perform(NetworkSession::platformSession(), request,
-                                                                       "PUT", body, kRequestTimeoutMs);
+        const HttpResponse response =
+            co_await NetworkSession::perform(NetworkSession::platformSession(), request, "PUT", body, kRequestTimeout);
         if (!self) co_return;
         if (!response.received)
             VLOG_WARNING(lcPipeline) << "Settings sync push failed — " << response.errorString;
@@ -162,10 +162,10 @@ QCoro::Task<> SettingsStore::pullSettingsFromServer() {
     if (!url || !AccountAccess::mayCarryToken(*url)) co_return;
 
     QNetworkRequest request(*url);
-    request.setTransferTimeout(kRequestTimeoutMs);
+    request.setTransferTimeout(NetworkSession::transferTimeout(kRequestTimeout));
     request.setRawHeader(StringShield::hdrAuth().toUtf8(), (StringShield::hdrBearer() + *token).toUtf8());
     const HttpResponse response =
-        co_await NetworkSession::perform(NetworkSession::platformSession(), request, "GET", {}, kRequestTimeoutMs);
+        co_await NetworkSession::perform(NetworkSession::platformSession(), request, "GET", {}, kRequestTimeout);
     if (!self || !response.received || response.status != 200) co_return;
 
     const QJsonDocument document = QJsonDocument::fromJson(response.body);

@@ -8,6 +8,7 @@
 
 #include <QCoro/QCoroTask>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -18,7 +19,7 @@
 class SettingsStore : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kRequestTimeoutMs = 5000;
+    static constexpr auto kRequestTimeout = std::chrono::seconds(5);
 
     struct Hooks {
         // The stored access token (default: the account's cached token).

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int kSessionCallTimeoutMs = 1000;
+constexpr auto kSessionCallTimeout = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -145,7 +145,8 @@ DBusMessage* AtspiClient::Worker::isEnabledCall(const char* method) {
 DBusMessage* AtspiClient::Worker::sendSessionCall(DBusMessage* call) {
     DBusError error;
     dbus_error_init(&error);
-    DBusMessage* reply = dbus_connection_send_with_reply_and_block(session, call, kSessionCallTimeoutMs, &error);
+    DBusMessage* reply = dbus_connection_send_with_reply_and_block(
+        session, call, static_cast<int>(std::chrono::milliseconds(kSessionCallTimeout).count()), &error);
     dbus_message_unref(call);
     if (!reply) dbus_error_free(&error);
     return reply;
@@ -170,7 +171,8 @@ bool AtspiClient::Worker::ensureAtspi() {
     // libatspi attaches its connection to the default context, which Qt's main thread runs;
     // move it to ours so that nothing of libatspi is ever dispatched on another thread.
     atspi_set_main_context(context);
-    atspi_set_timeout(kAtspiCallTimeoutMs, kAtspiCallTimeoutMs);
+    const auto callTimeoutMs = static_cast<gint>(kAtspiCallTimeout.count());
+    atspi_set_timeout(callTimeoutMs, callTimeoutMs);
     atspiReady = true;
     listenForFocus();
     rehomeConnections();

@@ -63,10 +63,11 @@ std::optional<QString> AtspiClient::findAddressBarText(qint64 pid, int maxDepth,
                                            std::nullopt);
 }
 
-bool AtspiClient::observeTextChanges(qint64 pid, double durationSeconds, ChangeHandler onChange, EndHandler onEnd) {
+bool AtspiClient::observeTextChanges(qint64 pid, std::chrono::milliseconds duration, ChangeHandler onChange,
+                                     EndHandler onEnd) {
     return runSync<bool>(
-        [pid, durationSeconds, onChange = std::move(onChange), onEnd = std::move(onEnd)](Worker& w) mutable {
-            return w.observe(pid, durationSeconds, std::move(onChange), std::move(onEnd));
+        [pid, duration, onChange = std::move(onChange), onEnd = std::move(onEnd)](Worker& w) mutable {
+            return w.observe(pid, duration, std::move(onChange), std::move(onEnd));
         },
         false);
 }

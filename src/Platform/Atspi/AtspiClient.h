@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -32,7 +33,7 @@ struct AtspiFocusRead {
 };
 
 struct AtspiWalkLimits {
-    double budgetMs = 150.0;
+    std::chrono::milliseconds budget{150};
     int maxVisits = 1500;
     int maxDepth = 24;
     int maxTextCharacters = 100000;  // all texts together; the walk stops when they reach it
@@ -76,14 +77,14 @@ public:
     // address, URL or search bar; the text of the first non-empty one.
     std::optional<QString> findAddressBarText(qint64 pid, int maxDepth, int maxChildren);
 
-    // Watches the focused element of `pid` for text changes until `durationSeconds` pass.
+    // Watches the focused element of `pid` for text changes until `duration` passes.
     // `onChange` gets the element's new text (whole, or a window around the caret in a huge
     // field, as readFocusedField reads it); `onEnd` runs once when the watch ends.
     // Both run on the client's worker thread and must hop to their own thread themselves.
     // False when nothing could be watched (no focused element, a password field, not trusted).
     using ChangeHandler = std::function<void(const QString&)>;
     using EndHandler = std::function<void()>;
-    bool observeTextChanges(qint64 pid, double durationSeconds, ChangeHandler onChange, EndHandler onEnd);
+    bool observeTextChanges(qint64 pid, std::chrono::milliseconds duration, ChangeHandler onChange, EndHandler onEnd);
     int activeObservationCount();
 
     struct Worker;

@@ -61,7 +61,8 @@ bool AtspiClient::Worker::ensureTextListener() {
     return ok;
 }
 
-bool AtspiClient::Worker::observe(qint64 pid, double seconds, ChangeHandler onChange, EndHandler onEnd) {
+bool AtspiClient::Worker::observe(qint64 pid, std::chrono::milliseconds duration, ChangeHandler onChange,
+                                  EndHandler onEnd) {
     if (!trusted() || !ensureTextListener()) return false;
     auto [app, window] = resolveTarget(pid);
     if (!app) return false;
@@ -75,15 +76,17 @@ bool AtspiClient::Worker::observe(qint64 pid, double seconds, ChangeHandler onCh
     obs->onChange = std::move(onChange);
     obs->onEnd = std::move(onEnd);
     const int id = obs->id;
-    obs->expiry = expiryFor(id, seconds);
+    obs->expiry = expiryFor(id, duration);
     observations.emplace(id, std::move(obs));
     observationCount = int(observations.size());
     return true;
 }
 
-// A timer on the worker's context that ends observation `id` after `seconds`.
-GSource* AtspiClient::Worker::expiryFor(int id, double seconds) {
-    const guint ms = guint(std::clamp(seconds, 0.0, 86400.0) * 1000.0);
+// A timer on the worker's context that ends observation `id` after `duration` (a day at most).
+GSource* AtspiClient::Worker::expiryFor(int id, std::chrono::milliseconds duration) {
+    const auto clamped =
+        std::clamp<std::chrono::milliseconds>(duration, std::chrono::milliseconds(0), std::chrono::hours(24));
+    const auto ms = static_cast<guint>(clamped.count());
     GSource* expiry = g_timeout_source_new(ms);
     struct Expiry {
         Worker* worker;

@@ -12,7 +12,7 @@ namespace {
 // Bounds on the search for the focused element inside a window.
 constexpr int kFocusSearchMaxNodes = 4000;
 constexpr int kFocusSearchMaxDepth = 40;
-constexpr qint64 kFocusSearchMaxMs = 300;
+constexpr auto kFocusSearchMax = std::chrono::milliseconds(300);
 // The longest text of one element the window walk keeps; longer ones are skipped.
 constexpr int kWalkTextLimit = 2000;
 
@@ -90,7 +90,7 @@ std::pair<Ref, Ref> AtspiClient::Worker::resolveTarget(qint64 pid) {
 // The deepest focused element under `root` (post-order, hidden subtrees skipped).
 Ref AtspiClient::Worker::findFocused(AtspiAccessible* root, int depth, int& budget) {
     if (budget-- <= 0 || depth > kFocusSearchMaxDepth || callTimedOut ||
-        (focusSearchClock.isValid() && focusSearchClock.elapsed() > kFocusSearchMaxMs))
+        (focusSearchClock.isValid() && focusSearchClock.elapsed() > kFocusSearchMax.count()))
         return {};
     AtspiStateSet* set = stateSetOf(root);
     const bool focused = set && atspi_state_set_contains(set, ATSPI_STATE_FOCUSED);
@@ -181,7 +181,8 @@ void AtspiClient::Worker::collectTexts(AtspiAccessible* element, WalkState& stat
 
 // Out of time, or an application stopped answering, or the texts are all we keep.
 bool AtspiClient::Worker::walkStopped(WalkState& state) {
-    if (callTimedOut || state.clock.nsecsElapsed() / 1e6 > state.limits.budgetMs) state.result.timedOut = true;
+    if (callTimedOut || std::chrono::nanoseconds(state.clock.nsecsElapsed()) > state.limits.budget)
+        state.result.timedOut = true;
     return state.result.timedOut || state.textCharacters >= state.limits.maxTextCharacters;
 }
 

@@ -28,7 +28,7 @@
 #include <unistd.h>
 
 // The time a single call into another application may take.
-inline constexpr int kAtspiCallTimeoutMs = 500;
+inline constexpr auto kAtspiCallTimeout = std::chrono::milliseconds(500);
 
 // Owns one GObject reference.
 class Ref {
@@ -131,7 +131,7 @@ struct AtspiClient::Worker {
     public:
         explicit CallTimer(Worker& worker) : m_worker(worker) { m_clock.start(); }
         ~CallTimer() {
-            if (m_clock.elapsed() >= kAtspiCallTimeoutMs) m_worker.callTimedOut = true;
+            if (m_clock.elapsed() >= kAtspiCallTimeout.count()) m_worker.callTimedOut = true;
         }
 
     private:
@@ -197,7 +197,7 @@ struct AtspiClient::Worker {
     static void onTextEvent(AtspiEvent* event, void* data);
     void handleTextEvent(AtspiEvent* event);
     bool ensureTextListener();
-    bool observe(qint64 pid, double seconds, ChangeHandler onChange, EndHandler onEnd);
-    GSource* expiryFor(int id, double seconds);
+    bool observe(qint64 pid, std::chrono::milliseconds duration, ChangeHandler onChange, EndHandler onEnd);
+    GSource* expiryFor(int id, std::chrono::milliseconds duration);
     void endObservation(int id);
 };

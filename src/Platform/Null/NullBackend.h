@@ -16,5 +16,5 @@ public:
     void simulateKeyPress(uint16_t keyCode, uint64_t flags) override;
     bool canCaptureScreen() override { return false; }
     std::optional<QImage> grabMonitorUnderPointer(QString* error) override;
-    std::optional<QString> readSelection(qint64, int) override { return std::nullopt; }
+    std::optional<QString> readSelection(qint64, std::chrono::milliseconds) override { return std::nullopt; }
 };

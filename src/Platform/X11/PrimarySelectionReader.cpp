@@ -63,8 +63,8 @@ std::optional<qint64> ownerPidOn(xcb_connection_t* conn, xcb_window_t* ownerOut)
 }
 
 // Waits for the SelectionNotify answering our request; false on timeout or a dead connection.
-bool waitForNotify(xcb_connection_t* conn, xcb_window_t window, const QElapsedTimer& clock, int timeoutMs,
-                   xcb_atom_t* property) {
+bool waitForNotify(xcb_connection_t* conn, xcb_window_t window, const QElapsedTimer& clock,
+                   std::chrono::milliseconds timeout, xcb_atom_t* property) {
     const int fd = xcb_get_file_descriptor(conn);
     while (true) {
         while (xcb_generic_event_t* event = xcb_poll_for_event(conn)) {
@@ -80,7 +80,7 @@ bool waitForNotify(xcb_connection_t* conn, xcb_window_t window, const QElapsedTi
             std::free(event);
         }
         if (xcb_connection_has_error(conn)) return false;
-        const qint64 left = timeoutMs - clock.elapsed();
+        const qint64 left = timeout.count() - clock.elapsed();
         if (left <= 0) return false;
         pollfd pfd{fd, POLLIN, 0};
         ::poll(&pfd, 1, int(left));
@@ -88,11 +88,11 @@ bool waitForNotify(xcb_connection_t* conn, xcb_window_t window, const QElapsedTi
 }
 
 std::optional<QString> convert(xcb_connection_t* conn, xcb_window_t window, xcb_atom_t target, xcb_atom_t property,
-                               xcb_atom_t incr, const QElapsedTimer& clock, int timeoutMs) {
+                               xcb_atom_t incr, const QElapsedTimer& clock, std::chrono::milliseconds timeout) {
     xcb_convert_selection(conn, window, XCB_ATOM_PRIMARY, target, property, XCB_CURRENT_TIME);
     xcb_flush(conn);
     xcb_atom_t answered = XCB_ATOM_NONE;
-    if (!waitForNotify(conn, window, clock, timeoutMs, &answered) || answered == XCB_ATOM_NONE) return std::nullopt;
+    if (!waitForNotify(conn, window, clock, timeout, &answered) || answered == XCB_ATOM_NONE) return std::nullopt;
     auto cookie = xcb_get_property(conn, 1, window, answered, XCB_GET_PROPERTY_TYPE_ANY, 0, kMaxSelectionBytes / 4);
     std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(xcb_get_property_reply(conn, cookie, nullptr),
                                                                           &std::free);
@@ -112,7 +112,7 @@ std::optional<qint64> PrimarySelectionReader::ownerPid() {
     return ownerPidOn(c.conn, nullptr);
 }
 
-std::optional<QString> PrimarySelectionReader::read(qint64 ownerPid, int timeoutMs) {
+std::optional<QString> PrimarySelectionReader::read(qint64 ownerPid, std::chrono::milliseconds timeout) {
     Connection c;
     if (!c.open()) return std::nullopt;
     xcb_window_t owner = XCB_WINDOW_NONE;
@@ -133,8 +133,8 @@ std::optional<QString> PrimarySelectionReader::read(qint64 ownerPid, int timeout
     const xcb_atom_t property = internAtom(c.conn, "VANTROSE_PRIMARY");
     const xcb_atom_t incr = internAtom(c.conn, "INCR");
     std::optional<QString> text;
-    if (utf8 != XCB_ATOM_NONE) text = convert(c.conn, window, utf8, property, incr, clock, timeoutMs);
-    if (!text) text = convert(c.conn, window, XCB_ATOM_STRING, property, incr, clock, timeoutMs);
+    if (utf8 != XCB_ATOM_NONE) text = convert(c.conn, window, utf8, property, incr, clock, timeout);
+    if (!text) text = convert(c.conn, window, XCB_ATOM_STRING, property, incr, clock, timeout);
     xcb_destroy_window(c.conn, window);
     xcb_flush(c.conn);
     return text;

@@ -81,7 +81,7 @@ PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::option
     ensureStarted();
     Result result;
     PasteOutcome& o = result.outcome;
-    const double t0 = Clock::current().monotonicSeconds();
+    const Clock::TimePoint t0 = Clock::current().monotonicNow();
     bool terminal = false;
     const QString appBefore = frontAppId(&terminal);
     const auto items = X11ClipboardService::textItems(text, /*concealed=*/true, html);
@@ -134,14 +134,14 @@ PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::option
             if (!o.pasteSimulated) VLOG_WARNING(lcTextInserter) << "The paste keys could not be sent through XTest";
         }
     }
-    const double t1 = Clock::current().monotonicSeconds();
+    const Clock::TimePoint t1 = Clock::current().monotonicNow();
     o.textLength = int(TextUnits::characterCount(text));
     o.hasPrivilegeIssues = !keys.isAvailable();
 
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     o.focusedControlChanged = appBefore != frontAppId();
 
-    o.pasteOutcomeMs = o.totalTimeMs = (t1 - t0) * 1000.0;
+    o.pasteOutcomeMs = o.totalTimeMs = toMilliseconds(t1 - t0);
     o.helperPasteProcessingMs = o.pasteOutcomeMs;
     o.success = o.clipboardWritten && o.pasteSimulated;
     if (o.success) {
@@ -263,8 +263,8 @@ std::optional<QImage> X11Backend::grabMonitorUnderPointer(QString* error) {
     return ScreenGrabber::grabMonitorUnderPointer(error);
 }
 
-std::optional<QString> X11Backend::readSelection(qint64 ownerPid, int timeoutMs) {
-    return PrimarySelectionReader::read(ownerPid, timeoutMs);
+std::optional<QString> X11Backend::readSelection(qint64 ownerPid, std::chrono::milliseconds timeout) {
+    return PrimarySelectionReader::read(ownerPid, timeout);
 }
 
 bool X11Backend::setWindowInputRegion(QWindow* window, const QRegion& region) {

@@ -16,7 +16,7 @@ public:
     void simulateKeyPress(uint16_t keyCode, uint64_t flags) override;
     bool canCaptureScreen() override;
     std::optional<QImage> grabMonitorUnderPointer(QString* error) override;
-    std::optional<QString> readSelection(qint64 ownerPid, int timeoutMs) override;
+    std::optional<QString> readSelection(qint64 ownerPid, std::chrono::milliseconds timeout) override;
     bool setWindowInputRegion(QWindow* window, const QRegion& region) override;
     void installConnectionHandlers(std::function<void()> toolkitConnectionLost) override;
     void setConnectionLostHook(std::function<void()> hook) override;

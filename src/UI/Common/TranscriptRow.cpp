@@ -1,5 +1,6 @@
 #include "UI/Common/TranscriptRow.h"
 
+#include "Foundation/Clock.h"
 #include "UI/Common/RowLabels.h"
 #include "UI/Theme/HubGlyphs.h"
 
@@ -213,10 +214,7 @@ private:
 
 }  // namespace
 
-TranscriptRow::TranscriptRow(const TranscriptionResult& result, QWidget* parent, DelayedCall delayedCall)
-    : QWidget(parent),
-      m_result(result),
-      m_delayedCall(std::move(delayedCall)) {
+TranscriptRow::TranscriptRow(const TranscriptionResult& result, QWidget* parent) : QWidget(parent), m_result(result) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(12, 8, 12, 8);
     row->setSpacing(10);
@@ -291,7 +289,7 @@ void TranscriptRow::copy() {
     refreshCopyButton();
     // Each press schedules its own reset; the first one due ends the confirmation.
     QPointer<TranscriptRow> guard(this);
-    m_delayedCall(copiedSeconds, [guard] {
+    Clock::current().callAfter(copiedFor, [guard] {
         if (!guard) return;
         guard->m_copied = false;
         guard->refreshCopyButton();

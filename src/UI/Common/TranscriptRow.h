@@ -1,12 +1,12 @@
 #pragma once
 
-#include "Foundation/DelayedCall.h"
 #include "Models/TranscriptionResult.h"
 
 #include <QIcon>
 #include <QStringList>
 #include <QWidget>
 
+#include <chrono>
 #include <optional>
 
 class QLabel;
@@ -53,8 +53,8 @@ QString clampedToLines(const QString& text, const QFont& font, int width, int ma
 class TranscriptRow : public QWidget {
     Q_OBJECT
 public:
-    explicit TranscriptRow(const TranscriptionResult& result, QWidget* parent = nullptr,
-                           DelayedCall delayedCall = timerDelayedCall());
+    // The copy confirmation ends on the process clock.
+    explicit TranscriptRow(const TranscriptionResult& result, QWidget* parent = nullptr);
 
     const TranscriptionResult& result() const { return m_result; }
     bool isCopied() const { return m_copied; }
@@ -71,7 +71,8 @@ public:
     QToolButton* copyButton() const { return m_copyButton; }
     AppIconView* iconView() const { return m_icon; }
 
-    static constexpr double copiedSeconds = 1.5;
+    // How long the copy button shows its check mark.
+    static constexpr auto copiedFor = std::chrono::milliseconds(1500);
     // Whether the age is being kept current (only while the row is on screen).
     bool refreshesAge() const;
 
@@ -86,7 +87,6 @@ private:
     void refreshCopyButton();
 
     TranscriptionResult m_result;
-    DelayedCall m_delayedCall;
     bool m_copied = false;
     bool m_hovered = false;
     AppIconView* m_icon = nullptr;

@@ -46,7 +46,6 @@ OnboardingFlow::OnboardingFlow(AbstractAccount& auth, bool skipWelcome, Permissi
       m_skipWelcome(skipWelcome),
       m_permissions(std::move(permissions)),
       m_onComplete(std::move(onComplete)),
-      m_delayedCall(timerDelayedCall()),
       m_playSound([](const QString& name, const QString& ext) { SoundManager::playCustomSound(name, ext); }),
       m_step(skipWelcome ? OnboardingStep::permissions : OnboardingStep::welcome),
       m_previousStep(m_step),
@@ -62,7 +61,7 @@ OnboardingFlow::~OnboardingFlow() {
     *m_welcomeCancelled = true;
 }
 
-double OnboardingFlow::now() const { return Clock::current().monotonicSeconds(); }
+double OnboardingFlow::now() const { return toSeconds(Clock::current().monotonicNow().time_since_epoch()); }
 
 void OnboardingFlow::play(const QString& name, const QString& ext) {
     if (m_playSound) m_playSound(name, ext);
@@ -156,7 +155,7 @@ void OnboardingFlow::startWelcomeSequence() {
 
 void OnboardingFlow::scheduleWelcome(const WelcomeTiming& timing, const std::shared_ptr<bool>& cancelled) {
     QPointer<OnboardingFlow> self(this);
-    m_delayedCall(timing.delay, [self, cancelled, timing] {
+    Clock::current().callAfter(fromSeconds(timing.delay), [self, cancelled, timing] {
         if (!self || *cancelled) return;
         self->applyWelcomeCue(timing.cue, timing.motion);
         Q_EMIT self->changed();
@@ -228,7 +227,7 @@ void OnboardingFlow::pollAccessibility() {
     if (m_accessibilityGranted || m_polling) return;
     m_polling = true;
     QPointer<OnboardingFlow> self(this);
-    m_delayedCall(kPollInterval, [self] {
+    Clock::current().callAfter(fromSeconds(kPollInterval), [self] {
         if (self) (void)self->checkAccessibility();
     });
 }
@@ -300,7 +299,7 @@ void OnboardingFlow::readyAppeared() {
         if (!authenticated) return;
         play(QStringLiteral("complete"), QStringLiteral("wav"));
         QPointer<OnboardingFlow> self(this);
-        m_delayedCall(kCompletionAfterSignIn, [self] {
+        Clock::current().callAfter(fromSeconds(kCompletionAfterSignIn), [self] {
             if (self && self->m_onComplete) self->m_onComplete();
         });
     });

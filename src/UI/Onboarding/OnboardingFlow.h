@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Foundation/DelayedCall.h"
 #include "UI/Motion/TimedValue.h"
 
 #include <QObject>
@@ -78,8 +77,8 @@ public:
                    QObject* parent = nullptr);
     ~OnboardingFlow() override;
 
-    // Seams for tests: how delays are waited for and how sounds are played. Set before appear().
-    void setDelayedCall(DelayedCall delayedCall) { m_delayedCall = std::move(delayedCall); }
+    // The seam for tests: how sounds are played. Set before appear(). The delays wait on the
+    // process clock.
     void setSoundPlayer(SoundPlayer player) { m_playSound = std::move(player); }
 
     OnboardingStep step() const { return m_step; }
@@ -143,7 +142,6 @@ private:
     const bool m_skipWelcome;
     Permissions m_permissions;
     std::function<void()> m_onComplete;
-    DelayedCall m_delayedCall;
     SoundPlayer m_playSound;
 
     OnboardingStep m_step;

@@ -17,15 +17,19 @@
 #include <QShowEvent>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace {
+
+// The process clock's monotonic time in seconds, the unit of the animations.
+double nowSeconds() { return toSeconds(Clock::current().monotonicNow().time_since_epoch()); }
 
 constexpr double kInset = 48;
 constexpr double kFooterBottom = 32;
 constexpr double kDotHeight = 6;
 constexpr double kDotSpacing = 6;
-constexpr int kFrameMs = 16;
+constexpr auto kFrame = std::chrono::milliseconds(16);
 
 const TimedMotion kHoverMotion = TimedMotion::spring(0.3, 0.65);
 
@@ -138,9 +142,9 @@ OnboardingView::OnboardingView(AbstractAccount& auth, bool skipWelcome, Permissi
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumSize(600, 480);
-    m_ticker.setInterval(kFrameMs);
+    m_ticker.setInterval(kFrame);
     connect(&m_ticker, &QTimer::timeout, this, [this] {
-        const double now = Clock::current().monotonicSeconds();
+        const double now = nowSeconds();
         updateVideos(now);
         syncControlButtons();
         update();
@@ -148,10 +152,10 @@ OnboardingView::OnboardingView(AbstractAccount& auth, bool skipWelcome, Permissi
         if (!isVisible() || !animating(now)) m_ticker.stop();
     });
     connect(m_flow, &OnboardingFlow::changed, this, [this] {
-        updateVideos(Clock::current().monotonicSeconds());
+        updateVideos(nowSeconds());
         kick();
     });
-    updateVideos(Clock::current().monotonicSeconds());
+    updateVideos(nowSeconds());
     // In the order Tab visits them.
     for (Control control : {Control::getStarted, Control::enableAccessibility, Control::enableMicrophone,
                             Control::continueButton, Control::signIn, Control::start}) {
@@ -170,7 +174,7 @@ QAbstractButton* OnboardingView::controlButton(Control control) const {
 }
 
 void OnboardingView::syncControlButtons() {
-    const double now = Clock::current().monotonicSeconds();
+    const double now = nowSeconds();
     const StepLayout layout = layoutStep(m_flow->step(), now);
     const QTransform transform = placement(m_flow->step(), now).transform;
     for (auto& [control, button] : m_controlButtons) {
@@ -437,7 +441,7 @@ const OnboardingView::Button* OnboardingView::findButton(const StepLayout& layou
 }
 
 QRect OnboardingView::controlRect(Control control) const {
-    const double now = Clock::current().monotonicSeconds();
+    const double now = nowSeconds();
     const StepLayout layout = layoutStep(m_flow->step(), now);
     const Button* button = findButton(layout, control);
     if (!button || button->opacity <= 0.01) return {};
@@ -445,7 +449,7 @@ QRect OnboardingView::controlRect(Control control) const {
 }
 
 bool OnboardingView::isControlEnabled(Control control) const {
-    const StepLayout layout = layoutStep(m_flow->step(), Clock::current().monotonicSeconds());
+    const StepLayout layout = layoutStep(m_flow->step(), nowSeconds());
     const Button* button = findButton(layout, control);
     return button && button->enabled;
 }
@@ -455,7 +459,7 @@ QRect OnboardingView::welcomeArea() const {
 }
 
 OnboardingView::Control OnboardingView::controlAt(const QPointF& pos) const {
-    const double now = Clock::current().monotonicSeconds();
+    const double now = nowSeconds();
     const StepLayout layout = layoutStep(m_flow->step(), now);
     const QTransform transform = placement(m_flow->step(), now).transform;
     for (const Button& button : layout.buttons)
@@ -479,7 +483,7 @@ void OnboardingView::activate(Control control) {
 
 void OnboardingView::setHovered(Control control) {
     if (control == m_hovered) return;
-    const double now = Clock::current().monotonicSeconds();
+    const double now = nowSeconds();
     if (m_hovered != Control::none) m_hover[m_hovered].animate(0, kHoverMotion, now);
     if (control != Control::none) m_hover[control].animate(1, kHoverMotion, now);
     m_hovered = control;
@@ -513,13 +517,13 @@ void OnboardingView::mouseReleaseEvent(QMouseEvent* event) {
 void OnboardingView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!event->spontaneous()) m_flow->appear();
-    updateVideos(Clock::current().monotonicSeconds());
+    updateVideos(nowSeconds());
     kick();
 }
 
 void OnboardingView::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
-    updateVideos(Clock::current().monotonicSeconds());
+    updateVideos(nowSeconds());
 }
 
 // ---------------------------------------------------------------- painting
@@ -670,7 +674,7 @@ void OnboardingView::paintFooter(QPainter& painter, double now) const {
 }
 
 void OnboardingView::paintEvent(QPaintEvent*) {
-    const double now = Clock::current().monotonicSeconds();
+    const double now = nowSeconds();
     QPainter painter(this);
     paintBackground(painter, now);
     const bool changing = m_flow->previousStep() != m_flow->step();

@@ -48,7 +48,7 @@ HotkeyRecorderButton::HotkeyRecorderButton(HotkeyValueBinding hotkey, std::funct
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::StrongFocus);
     m_comboTimer.setSingleShot(true);
-    m_comboTimer.setInterval(HotkeyRecording::comboDelayMs);
+    m_comboTimer.setInterval(HotkeyRecording::comboDelay);
     connect(&m_comboTimer, &QTimer::timeout, this, [this] { apply(m_recording.comboDelayElapsed()); });
     connect(this, &QAbstractButton::clicked, this, &HotkeyRecorderButton::toggleRecording);
     showChange();

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 // What the hotkey recorder does with the keys it sees while recording, without widgets or
@@ -15,7 +16,7 @@ public:
     static constexpr quint64 recordedModifiers =
         Hotkey::shiftFlag | Hotkey::controlFlag | Hotkey::optionFlag | Hotkey::commandFlag;
     // How long a modifier combination waits for a further modifier before it is committed.
-    static constexpr int comboDelayMs = 300;
+    static constexpr auto comboDelay = std::chrono::milliseconds(300);
 
     enum class Step {
         nothing,    // the event changed nothing (it is still swallowed while recording)

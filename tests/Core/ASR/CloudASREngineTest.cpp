@@ -26,12 +26,13 @@ protected:
         engine = makeEngine(http.baseUrl());
     }
 
-    std::unique_ptr<CloudASREngine> makeEngine(const QString& base, int timeoutMs = CloudASREngine::kRequestTimeoutMs) {
+    std::unique_ptr<CloudASREngine> makeEngine(const QString& base,
+                                               std::chrono::milliseconds timeout = CloudASREngine::kRequestTimeout) {
         CloudASREngine::Services services;
         services.accessToken = [this]() -> QCoro::Task<std::optional<QString>> { co_return token; };
         services.deviceID = [] { return QStringLiteral("device-abc"); };
         services.session = &session;
-        services.requestTimeoutMs = timeoutMs;
+        services.requestTimeout = timeout;
         return std::make_unique<CloudASREngine>("Cloud (Vantrose Server)", base, services);
     }
 
@@ -238,7 +239,7 @@ TEST_F(CloudASREngineTest, TransportAndServerFailuresAreErrors) {
 }
 
 TEST_F(CloudASREngineTest, ServerThatNeverAnswersTimesOut) {
-    engine = makeEngine(http.baseUrl(), 300);
+    engine = makeEngine(http.baseUrl(), 300ms);
     http.scriptAlways("POST", LoopbackTranscribeEndpoint::path(), LoopbackReply::hang());
     EXPECT_FALSE(failure().isEmpty());
 }
@@ -250,8 +251,8 @@ TEST_F(CloudASREngineTest, TheWaitForTheReplyGrowsWithTheRecording) {
     services.accessToken = []() -> QCoro::Task<std::optional<QString>> { co_return std::nullopt; };
     services.deviceID = [] { return QStringLiteral("device-abc"); };
     services.session = &session;
-    services.requestTimeoutMs = 300;
-    services.resourceTimeoutMs = 400;
+    services.requestTimeout = std::chrono::milliseconds(300);
+    services.resourceTimeout = std::chrono::milliseconds(400);
     engine = std::make_unique<CloudASREngine>("Cloud (Vantrose Server)", http.baseUrl(), services);
     http.scriptAlways("POST", LoopbackTranscribeEndpoint::path(), LoopbackReply::normal().after(1500));
     EXPECT_FALSE(failure(std::vector<float>(1600, 0.1f)).isEmpty());      // 0.1 s: 450 ms

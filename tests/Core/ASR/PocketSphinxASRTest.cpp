@@ -2,6 +2,7 @@
 #include "Core/Audio/AudioEngine.h"
 #include "Foundation/Logger.h"
 #include "support/AwaitTask.h"
+#include "support/InstalledManualClock.h"
 #include "support/SpeechFixture.h"
 
 #include <QDateTime>
@@ -110,7 +111,7 @@ TEST_F(PocketSphinxASRTest, StreamingPartialsGrowAndTheStopGivesTheSentence) {
 }
 
 TEST_F(PocketSphinxASRTest, LongStreamsRotateIntoSegmentsThatJoinInOrder) {
-    engine.setRotationIntervalSeconds(2.0);
+    engine.setRotationInterval(std::chrono::seconds(2));
     const QStringList sentences = SpeechFixture::sentences().mid(0, 3);
     std::vector<float> audio;
     for (const QString& s : sentences) {
@@ -217,16 +218,9 @@ TEST_F(PocketSphinxASRTest, VocabularyHintsBiasTheStreamAndUnknownWordsAreDroppe
 // release loads the decoder again.
 TEST(PocketSphinxASROnDemandTest, LoadsOnFirstUseAndReleasesWhenUnused) {
     if (!SpeechFixture::toolsAvailable()) GTEST_SKIP() << "flite and sox are needed";
-    std::vector<std::pair<double, std::function<void()>>> pending;  // the delayed release checks
+    InstalledManualClock clock;  // the release checks wait on it
     PocketSphinxASR engine{QLocale(QLocale::English, QLocale::UnitedStates),
-                           PocketSphinxASR::OnDemand{30.0, [&](double seconds, std::function<void()> fn) {
-                                                         pending.emplace_back(seconds, std::move(fn));
-                                                     }}};
-    const auto runPending = [&] {
-        auto due = std::move(pending);
-        pending.clear();
-        for (auto& [seconds, fn] : due) fn();
-    };
+                           PocketSphinxASR::OnDemand{std::chrono::seconds(30)}};
     ASSERT_TRUE(engine.isAvailable());
     EXPECT_EQ(engine.loadedDecoders(), 0);
     EXPECT_FALSE(engine.waitUntilIdle());
@@ -246,18 +240,17 @@ TEST(PocketSphinxASROnDemandTest, LoadsOnFirstUseAndReleasesWhenUnused) {
     EXPECT_LT(SpeechFixture::wordErrorRate(sentence, first), 0.2) << first.toStdString();
     EXPECT_TRUE(first.startsWith(sentence.section(' ', 0, 0).toLower())) << first.toStdString();
     EXPECT_EQ(engine.loadedDecoders(), 1);
-    ASSERT_EQ(pending.size(), 1u);
-    EXPECT_EQ(pending.front().first, 30.0);
+    ASSERT_EQ(clock.pending(), 1);
 
-    // A check scheduled before a newer use does nothing; the newer use's own check releases.
-    auto stale = std::move(pending);
-    pending.clear();
+    // A check scheduled before a newer use does nothing; the newer use's own check releases, 30 s
+    // after that use.
+    clock.advance(std::chrono::seconds(10));
     const QString other = SpeechFixture::sentences().at(3);
     const ASRResult batch = AwaitTask::run(engine.transcribe(padded(SpeechFixture::speak(other))));
     EXPECT_LT(SpeechFixture::wordErrorRate(other, batch.text), 0.4) << batch.text.toStdString();
-    for (auto& [seconds, fn] : stale) fn();
+    clock.advance(std::chrono::seconds(29));  // the stream's check came due 10 s ago
     EXPECT_EQ(engine.loadedDecoders(), 1);
-    runPending();
+    clock.advance(std::chrono::seconds(1));
     EXPECT_EQ(engine.loadedDecoders(), 0);
     EXPECT_TRUE(logText().contains("PocketSphinxASR: Decoder released after 30s unused"));
 

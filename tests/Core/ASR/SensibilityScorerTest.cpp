@@ -1,4 +1,5 @@
 #include "Core/ASR/SensibilityScorer.h"
+#include "Foundation/Clock.h"
 
 #include "support/text/QtPrinters.h"
 
@@ -66,14 +67,14 @@ TEST(ScoreTest, ScoresAndFlags) {
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         SCOPED_TRACE(testing::Message() << "case " << i);
-        const auto result = SensibilityScorer::score(c.text, c.duration);
+        const auto result = SensibilityScorer::score(c.text, fromSeconds(c.duration));
         EXPECT_FLOAT_EQ(result.score, c.expectedScore) << c.name;
         EXPECT_EQ(result.flags, c.expectedFlags) << c.name;
     }
 }
 
 TEST(SensibilityScorer, RateFlagWithRepetitionFallsJustBelowTheThreshold) {
-    const float value = SensibilityScorer::score(words(12, "go", 6), 1.0).score;
+    const float value = SensibilityScorer::score(words(12, "go", 6), std::chrono::seconds(1)).score;
     EXPECT_FLOAT_EQ(value, 0.3f);
     EXPECT_LT(value, SensibilityScorer::minimumScore);
 }

@@ -121,7 +121,7 @@ TEST_F(WhisperASRTest, FailuresAreReportedAndLeaveNoFiles) {
     for (const Case& c : cases) {
         qputenv(c.envName, c.envValue);
         WhisperASR engine(modelPath, "en", false, kFake);
-        engine.setTimeoutMs(c.timeoutMs);
+        engine.setTimeout(std::chrono::milliseconds(c.timeoutMs));
         const ASRError error = failure(engine);
         EXPECT_EQ(error.code(), ASRError::Code::transcriptionFailed) << c.name;
         EXPECT_TRUE(QString::fromUtf8(error.what()).startsWith(c.expected)) << c.name << ": " << error.what();

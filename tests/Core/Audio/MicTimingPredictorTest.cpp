@@ -76,7 +76,7 @@ TEST_F(MicTimingPredictorTest, FirstStartOfARunUsesColdTimingsThenWarmOnes) {
     predictor.recordTiming(QStringLiteral("usb-mic"), 800, std::nullopt);
     EXPECT_TRUE(predictor.timings("usb-mic").first().isCold);
 
-    clock.advance(30);
+    clock.advance(std::chrono::seconds(30));
     EXPECT_DOUBLE_EQ(*predictor.predict(QStringLiteral("usb-mic")), 219);
     EXPECT_FALSE(predictor.predict(QStringLiteral("other")).has_value());  // no history
 }
@@ -89,7 +89,7 @@ TEST_F(MicTimingPredictorTest, EitherKindStandsInWhenTheOtherHasNoTimings) {
     store("usb-mic", {{900, 4, true}});
     MicTimingPredictor coldOnly(path);
     coldOnly.recordTiming(QStringLiteral("usb-mic"), 600, std::nullopt);  // cold: first in this run
-    clock.advance(1);
+    clock.advance(std::chrono::seconds(1));
     ASSERT_FALSE(coldOnly.isColdStart(QStringLiteral("usb-mic")));
     EXPECT_DOUBLE_EQ(*coldOnly.predict(QStringLiteral("usb-mic")), 900 * 0.7 + 600 * 0.3);  // warm, none warm
 }
@@ -121,7 +121,7 @@ TEST_F(MicTimingPredictorTest, StartUpsAreColdAfterAPauseOrADeviceSwitch) {
         {1, a, false},
     };
     for (const Step& s : steps) {
-        clock.advance(s.advance);
+        clock.advance(std::chrono::duration<double>(s.advance));
         predictor.recordTiming(s.device, 50, std::nullopt);
         EXPECT_EQ(predictor.timings(s.device).first().isCold, s.cold) << s.advance << " " << s.device.toStdString();
     }
@@ -151,7 +151,7 @@ TEST_F(MicTimingPredictorTest, HistoryIsCappedPerDeviceDroppingTheOldest) {
     MicTimingPredictor predictor(path);
     for (int i = 0; i <= MicTimingPredictor::maxTimingsPerDevice; ++i) {
         predictor.recordTiming(QStringLiteral("mic"), i, std::nullopt);
-        clock.advance(1);
+        clock.advance(std::chrono::seconds(1));
     }
     const QList<Timing> kept = predictor.timings("mic");
     ASSERT_EQ(kept.size(), MicTimingPredictor::maxTimingsPerDevice);

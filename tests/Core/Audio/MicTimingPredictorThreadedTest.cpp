@@ -16,7 +16,7 @@ TEST(MicTimingPredictorThreadedTest, RapidRecordsLeaveTheNewestSnapshotInTheFile
     MicTimingPredictor predictor(path);
     for (int i = 0; i < kRecords; ++i) {
         predictor.recordTiming(i % 2 ? QStringLiteral("mic-a") : QStringLiteral("mic-b"), i, std::nullopt);
-        clock.advance(1);
+        clock.advance(std::chrono::seconds(1));
     }
     predictor.flush();
     MicTimingPredictor reloaded(path);

@@ -157,8 +157,9 @@ TEST(NetworkSessionReplyCapTest, TakesABodyUpToTheCapAndDropsALargerOne) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RawReplyServer server(QByteArray(c.size, 'a'), c.announceLength);
-        const HttpResponse response = QCoro::waitFor(NetworkSession::perform(
-            NetworkSession::platformSession(), QNetworkRequest(QUrl(server.url())), "GET", {}, 30'000));
+        const HttpResponse response = QCoro::waitFor(NetworkSession::perform(NetworkSession::platformSession(),
+                                                                             QNetworkRequest(QUrl(server.url())), "GET",
+                                                                             {}, std::chrono::seconds(30)));
         EXPECT_EQ(response.received, c.accepted);
         if (c.accepted) {
             EXPECT_EQ(response.status, 200);

@@ -51,12 +51,12 @@ protected:
     // Short intervals so reconnections and deadlines play out in well under a second.
     static StreamingTransport::Tuning fastTuning() {
         StreamingTransport::Tuning t;
-        t.heartbeatIntervalSec = 60;  // out of the way unless a test is about it
-        t.initialReconnectDelaySec = 0.05;
-        t.maxReconnectDelaySec = 0.2;
-        t.commitHandshakeWaitSec = 0.5;
-        t.commitResultTimeoutSec = 1.0;
-        t.handshakeTimeoutSec = 2.0;
+        t.heartbeatInterval = std::chrono::seconds(60);  // out of the way unless a test is about it
+        t.initialReconnectDelay = std::chrono::milliseconds(50);
+        t.maxReconnectDelay = std::chrono::milliseconds(200);
+        t.commitHandshakeWait = std::chrono::milliseconds(500);
+        t.commitResultTimeout = std::chrono::seconds(1);
+        t.handshakeTimeout = std::chrono::seconds(2);
         return t;
     }
 
@@ -590,7 +590,7 @@ TEST_F(StreamingTransportTest, ErrorAnsweringAnAbandonedCommitIsNotDelivered) {
 // committed as if the server had all of it.
 TEST_F(StreamingTransportTest, ChunksLostWhileReconnectingInterruptTheSession) {
     auto tuning = fastTuning();
-    tuning.initialReconnectDelaySec = 0.5;  // a wide window to drop chunks into
+    tuning.initialReconnectDelay = std::chrono::milliseconds(500);  // a wide window to drop chunks into
     make(tuning);
     server->refuseNextConnections(1);
     transport->beginNewSession();
@@ -622,9 +622,9 @@ TEST_F(StreamingTransportTest, ChunksLostWhileReconnectingInterruptTheSession) {
 
 TEST_F(StreamingTransportTest, EveryReconnectionFailingEndsDisconnectedWithCountersZero) {
     auto tuning = fastTuning();
-    tuning.initialReconnectDelaySec = 0.2;
+    tuning.initialReconnectDelay = std::chrono::milliseconds(200);
     tuning.backoffMultiplier = 2.0;
-    tuning.maxReconnectDelaySec = 0.6;  // 0.2, 0.4, then capped at 0.6 instead of 0.8
+    tuning.maxReconnectDelay = std::chrono::milliseconds(600);  // 0.2, 0.4, then capped at 0.6 instead of 0.8
     make(tuning);
     connectNow();
     server->setRefuseConnections(true);
@@ -663,9 +663,9 @@ TEST_F(StreamingTransportTest, EveryReconnectionFailingEndsDisconnectedWithCount
 // connection fails too, the reconnection carries on instead of leaving the transport stuck.
 TEST_F(StreamingTransportTest, NewSessionDuringAWaitingAttemptStillRecovers) {
     auto tuning = fastTuning();
-    tuning.initialReconnectDelaySec = 0.3;
-    tuning.maxReconnectDelaySec = 0.3;
-    tuning.handshakeTimeoutSec = 0.2;
+    tuning.initialReconnectDelay = std::chrono::milliseconds(300);
+    tuning.maxReconnectDelay = std::chrono::milliseconds(300);
+    tuning.handshakeTimeout = std::chrono::milliseconds(200);
     make(tuning);
     connectNow();
     server->setHandshakeDelayMs(-1);
@@ -693,8 +693,8 @@ TEST_F(StreamingTransportTest, DisconnectClosesWithGoingAway) {
 
 TEST_F(StreamingTransportTest, HealthyHeartbeatLogsNoMisses) {
     auto tuning = fastTuning();
-    tuning.heartbeatIntervalSec = 0.1;
-    tuning.heartbeatTimeoutSec = 0.08;
+    tuning.heartbeatInterval = std::chrono::milliseconds(100);
+    tuning.heartbeatTimeout = std::chrono::milliseconds(80);
     make(tuning);
     connectNow();
     ASSERT_TRUE(waitUntil([&] { return server->framesOfType("ping").size() >= 5; }));
@@ -707,8 +707,8 @@ TEST_F(StreamingTransportTest, HealthyHeartbeatLogsNoMisses) {
 
 TEST_F(StreamingTransportTest, SilentServerIsDeclaredDeadAfterTwoMissedPongs) {
     auto tuning = fastTuning();
-    tuning.heartbeatIntervalSec = 0.1;
-    tuning.heartbeatTimeoutSec = 0.08;
+    tuning.heartbeatInterval = std::chrono::milliseconds(100);
+    tuning.heartbeatTimeout = std::chrono::milliseconds(80);
     make(tuning);
     server->setAnswerPings(false);
     connectNow();
@@ -721,7 +721,7 @@ TEST_F(StreamingTransportTest, SilentServerIsDeclaredDeadAfterTwoMissedPongs) {
 
 TEST_F(StreamingTransportTest, NoPingsWhileStreaming) {
     auto tuning = fastTuning();
-    tuning.heartbeatIntervalSec = 0.05;
+    tuning.heartbeatInterval = std::chrono::milliseconds(50);
     make(tuning);
     streamChunks(1);
     server->clearFrames();

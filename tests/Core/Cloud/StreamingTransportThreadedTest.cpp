@@ -46,10 +46,10 @@ TEST(StreamingTransportThreadedTest, ChunksFromAnotherThreadWhileTheSocketReconn
     server.setHandshakeDelayMs(30);  // leaves time for chunks to pile up while connecting
 
     StreamingTransport::Tuning tuning;
-    tuning.heartbeatIntervalSec = 0.05;
-    tuning.heartbeatTimeoutSec = 1.0;
-    tuning.initialReconnectDelaySec = 0.02;
-    tuning.maxReconnectDelaySec = 0.05;
+    tuning.heartbeatInterval = std::chrono::milliseconds(50);
+    tuning.heartbeatTimeout = std::chrono::seconds(1);
+    tuning.initialReconnectDelay = std::chrono::milliseconds(20);
+    tuning.maxReconnectDelay = std::chrono::milliseconds(50);
     StreamingTransport::Credentials credentials;
     credentials.deviceID = [] { return QStringLiteral("device"); };
     credentials.accessToken = [] { return std::optional<QString>(); };

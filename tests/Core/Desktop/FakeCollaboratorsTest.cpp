@@ -34,7 +34,7 @@ TEST(KeyboardMonitorInterfaceTest, BindingsPickTheFirstActivateHotkey) {
     EXPECT_EQ(monitor.hotkey(), (Hotkey{61, 0}));
     EXPECT_EQ(monitor.pushToTalkKeyCode(), 61);
     EXPECT_EQ(monitor.fallbackKeyCode(), 61);
-    EXPECT_EQ(monitor.comboUpDebounceMs(), 200);
+    EXPECT_EQ(monitor.comboUpDebounce(), std::chrono::milliseconds(200));
 
     const Hotkey first{49, Hotkey::controlFlag};
     monitor.setHotkeyBindings({{HotkeyAction::lock, Hotkey{40, 0}},
@@ -102,7 +102,7 @@ TEST(FakeKeyboardMonitorTest, APendingKeyDiesWithTheMonitor) {
 
 TEST(FakeTextInserterTest, AnswersScriptedOutcomesThenSuccessAndRecordsTexts) {
     FakeTextInserter inserter;
-    inserter.setClipboardRestoreDelay(0.01);
+    inserter.setClipboardRestoreDelay(std::chrono::milliseconds(10));
     inserter.scriptedOutcomes.push_back(FakeTextInserter::failedOutcome("first"));
 
     const PasteOutcome failed = QCoro::waitFor(inserter.insertText("first"));
@@ -180,11 +180,11 @@ TEST(FakeContextReaderTest, ReadsTakeTheirTimeAndWatchesRunOut) {
     EXPECT_EQ(reader.focusedFieldReads, 1);
 
     QStringList texts;
-    reader.observeTextChanges(7, 5.0, [&](const QString& t) { texts << t; });
+    reader.observeTextChanges(7, std::chrono::seconds(5), [&](const QString& t) { texts << t; });
     EXPECT_EQ(reader.changeText(8, "other process"), 0);
     EXPECT_EQ(reader.changeText(7, "edited"), 1);
     ASSERT_TRUE(waitUntil([&] { return texts.size() == 1; }));
-    clock.advance(5.0);
+    clock.advance(std::chrono::seconds(5));
     EXPECT_EQ(reader.changeText(7, "too late"), 0);
     EXPECT_EQ(texts, QStringList{"edited"});
     Clock::setCurrent(nullptr);

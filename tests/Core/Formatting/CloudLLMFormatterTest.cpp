@@ -235,7 +235,7 @@ TEST_F(CloudFormatterTest, FailuresAreThrown) {
         else
             local.scriptNext("POST", local.paths().format, c.reply);
         CloudLLMFormatter formatter(local.baseUrl());
-        formatter.setRequestTimeoutMs(300);
+        formatter.setRequestTimeout(std::chrono::milliseconds(300));
         expectFormatterError(waitForOutcome(formatter.format(QStringLiteral("hello"), editorContext(), {})),
                              c.expected);
     }

@@ -202,7 +202,7 @@ TEST_F(OllamaServerTest, FailuresAreThrownWithTheirDescriptions) {
         ASSERT_TRUE(local.start());
         c.script(local);
         OllamaLLMFormatter formatter(local.baseUrl(), QStringLiteral("qwen2.5:1.5b"));
-        formatter.setRequestTimeoutMs(300);
+        formatter.setRequestTimeout(std::chrono::milliseconds(300));
         expectFormatterError(waitForOutcome(formatter.format(QStringLiteral("hello"), contextOf(AppType::general), {})),
                              c.expected);
     }
@@ -299,7 +299,7 @@ TEST_F(OllamaServerTest, AdaptiveFallsBackToRulesOnEveryModelFailure) {
         LoopbackReply::hang(),
     };
     AdaptiveFormatter formatter(server.baseUrl(), QStringLiteral("qwen2.5:1.5b"));
-    formatter.llmFormatter().setRequestTimeoutMs(300);
+    formatter.llmFormatter().setRequestTimeout(std::chrono::milliseconds(300));
     VantroseSettings settings;
     settings.useLLMFormatting = true;
     for (size_t i = 0; i < std::size(failures); ++i) {

@@ -1,8 +1,8 @@
 #include "Core/Learning/OutcomeTracker.h"
 
 #include "support/FakeContextReader.h"
+#include "support/InstalledManualClock.h"
 #include "support/LogText.h"
-#include "support/ManualDelayedCalls.h"
 
 #include <QCoreApplication>
 
@@ -32,7 +32,7 @@ TEST(OutcomeTrackerTest, SnapshotFigures) {
         {"an emoji is one character", QString::fromUtf8("👍🏽 ok"), "ok", 2, 1, 0.5},
         {"double spaces split no extra words", "a  b", "a b", 1, 0, 0.25},
     };
-    ManualDelayedCalls calls;
+    InstalledManualClock calls;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         OutcomeTracker tracker(c.pasted);
@@ -49,12 +49,12 @@ TEST(OutcomeTrackerTest, SnapshotFigures) {
 }
 
 TEST(OutcomeTrackerTest, TimeToFirstEditSurvivesARestore) {
-    ManualDelayedCalls calls;
+    InstalledManualClock calls;
     OutcomeTracker tracker(QStringLiteral("hello world"));
     EXPECT_FALSE(tracker.snapshot(10).timeToStableTextMs);
-    calls.advance(4);
+    calls.advance(std::chrono::seconds(4));
     tracker.observe(QStringLiteral("hello there"));
-    calls.advance(2);
+    calls.advance(std::chrono::seconds(2));
     tracker.observe(QStringLiteral("hello world"));
     const DictationOutcomeSnapshot s = tracker.snapshot(10);
     EXPECT_EQ(s.charEditDistance, 0);
@@ -95,7 +95,7 @@ struct SavedEvent {
 
 class DictationLearningTest : public ::testing::Test {
 protected:
-    ManualDelayedCalls calls;
+    InstalledManualClock calls;
     FakeContextReader reader;
     VantroseSettings settings;
     QList<DictionaryEntry> dictionary;
@@ -103,7 +103,7 @@ protected:
     int settingsWrites = 0;
     QList<DictationOutcomeSnapshot> snapshots;
     QList<SavedEvent> events;
-    DictationLearning learning{reader, hooks(), calls.delayedCall()};
+    DictationLearning learning{reader, hooks()};
 
     DictationLearning::Hooks hooks() {
         DictationLearning::Hooks h;
@@ -153,17 +153,17 @@ TEST_F(DictationLearningTest, SnapshotsAt10_30And120SecondsOfThePastedRegion) {
     learning.startOutcomeObservation(QStringLiteral("TRACE-1"), QStringLiteral("SESSION-1"),
                                      target(QStringLiteral("see you soon"), before, after));
     ASSERT_EQ(reader.observations.size(), 1);
-    EXPECT_EQ(reader.observations[0].durationSeconds, 120);
+    EXPECT_EQ(reader.observations[0].duration, std::chrono::seconds(120));
 
-    calls.advance(2);
+    calls.advance(std::chrono::seconds(2));
     fieldBecomes(before + "see you soon" + after);  // the whole field, unchanged paste
-    calls.advance(8);
+    calls.advance(std::chrono::seconds(8));
     ASSERT_EQ(snapshots.size(), 1);
     EXPECT_TRUE(snapshots[0].acceptedWithoutEdits);
 
-    calls.advance(5);  // 15 s: the user edits the paste, and the text before it
+    calls.advance(std::chrono::seconds(5));  // 15 s: the user edits the paste, and the text before it
     fieldBecomes("Dear Anna, see you tomorrow" + after);
-    calls.advance(105);
+    calls.advance(std::chrono::seconds(105));
     EXPECT_EQ(fieldBecomes("something else entirely"), 0);  // the watch has ended
     ASSERT_EQ(snapshots.size(), 3);
     EXPECT_EQ(snapshots[1].secondsAfterPaste, 30);
@@ -189,12 +189,12 @@ TEST_F(DictationLearningTest, SnapshotsAt10_30And120SecondsOfThePastedRegion) {
 }
 
 TEST_F(DictationLearningTest, NothingIsStoredOnceTheOwnerIsGone) {
-    auto owned = std::make_unique<DictationLearning>(reader, hooks(), calls.delayedCall());
+    auto owned = std::make_unique<DictationLearning>(reader, hooks());
     owned->startOutcomeObservation(QStringLiteral("TRACE-1"), QStringLiteral("SESSION-1"), target("hi there"));
     owned->startCorrectionWatch(target("hi there"));
     fieldBecomes("hi where");
     owned.reset();
-    calls.advance(130);
+    calls.advance(std::chrono::seconds(130));
     EXPECT_TRUE(snapshots.isEmpty());
     EXPECT_TRUE(events.isEmpty());
     EXPECT_TRUE(addedWords.isEmpty());
@@ -203,13 +203,13 @@ TEST_F(DictationLearningTest, NothingIsStoredOnceTheOwnerIsGone) {
 TEST_F(DictationLearningTest, ACorrectedWordIsLearnedOnceFromThePastedRegion) {
     learning.startCorrectionWatch(target(QStringLiteral("meet jon at noon"), "Notes: ", " thanks"));
     ASSERT_EQ(reader.observations.size(), 1);
-    EXPECT_EQ(reader.observations[0].durationSeconds, 5);
+    EXPECT_EQ(reader.observations[0].duration, std::chrono::seconds(5));
     for (const char* typed : {"J", "Jo", "Joh", "John"}) {
-        calls.advance(0.5);
+        calls.advance(std::chrono::milliseconds(500));
         fieldBecomes(QStringLiteral("Memo: meet %1 at noon thanks").arg(typed));  // "Notes:" edited as well
     }
     EXPECT_TRUE(addedWords.isEmpty());  // learned when the watch ends, not at each change
-    calls.advance(3);
+    calls.advance(std::chrono::seconds(3));
     EXPECT_EQ(addedWords, QStringList{"John"});
     EXPECT_EQ(settings.customWords, QStringList{"John"});
     EXPECT_EQ(settingsWrites, 1);
@@ -219,7 +219,7 @@ TEST_F(DictationLearningTest, ACorrectedWordIsLearnedOnceFromThePastedRegion) {
     // A later watch finding the same correction does not add the custom word again.
     learning.startCorrectionWatch(target(QStringLiteral("ask jon")));
     fieldBecomes(QStringLiteral("ask John"));
-    calls.advance(5);
+    calls.advance(std::chrono::seconds(5));
     EXPECT_EQ(settings.customWords, QStringList{"John"});
     EXPECT_EQ(settingsWrites, 1);
 }
@@ -228,9 +228,9 @@ TEST_F(DictationLearningTest, TheTextAsPastedIsNoCorrection) {
     // The paste already carried the user's replacement; the field holding it teaches nothing.
     learning.startCorrectionWatch(target(QStringLiteral("Sent from Vantrose")));
     fieldBecomes(QStringLiteral("Sent from Vantrose"));
-    calls.advance(5);
+    calls.advance(std::chrono::seconds(5));
     learning.startCorrectionWatch(target(QStringLiteral("untouched")));
-    calls.advance(5);
+    calls.advance(std::chrono::seconds(5));
     EXPECT_TRUE(addedWords.isEmpty());
     EXPECT_EQ(settingsWrites, 0);
 }
@@ -239,7 +239,7 @@ TEST_F(DictationLearningTest, ACorrectionKeepsTheDictionaryEntryItMatches) {
     dictionary << DictionaryEntry{QStringLiteral("brb"), QStringLiteral("be right back"), false, 3};
     learning.startCorrectionWatch(target(QStringLiteral("I will be back")));
     fieldBecomes(QStringLiteral("I will brb back"));
-    calls.advance(5);
+    calls.advance(std::chrono::seconds(5));
     EXPECT_TRUE(addedWords.isEmpty());  // the entry and its replacement stay as they are
     EXPECT_EQ(settings.customWords, QStringList{"brb"});
 }

@@ -1,7 +1,7 @@
 #include "Core/Learning/TypingReminderController.h"
 #include "Models/Hotkey.h"
+#include "support/InstalledManualClock.h"
 #include "support/LogText.h"
-#include "support/ManualDelayedCalls.h"
 
 #include <QList>
 #include <QPair>
@@ -13,10 +13,11 @@
 namespace {
 
 using Config = TypingReminderEngine::Configuration;
+using namespace std::chrono_literals;
 
 class TypingReminderTest : public ::testing::Test {
 protected:
-    ManualDelayedCalls calls;
+    InstalledManualClock calls;
     VantroseSettings settings;
     QList<QPair<QString, QVariantMap>> events;
     std::optional<ActiveAppInfo> app =
@@ -42,7 +43,7 @@ protected:
         };
         hooks.latchContinuousDictation = [this] { ++latches; };
         hooks.startDictation = [this] { ++dictationStarts; };
-        controller = std::make_unique<TypingReminderController>(settings, hooks, config, calls.delayedCall());
+        controller = std::make_unique<TypingReminderController>(settings, hooks, config);
     }
 
     void key(const QString& characters = QStringLiteral("a"), quint64 flags = 0, quint16 keyCode = 0,
@@ -53,7 +54,7 @@ protected:
     // `count` one-character keys `gap` seconds apart, the first one now.
     void typeKeys(int count, double gap) {
         for (int i = 0; i < count; ++i) {
-            if (i > 0) calls.advance(gap);
+            if (i > 0) calls.advance(std::chrono::duration<double>(gap));
             key();
         }
     }
@@ -63,7 +64,7 @@ protected:
     }
     // Key i of such a burst: one key a second, the last one 3 s after the one before.
     void almostBurstKey(int i, const std::function<void()>& press) {
-        if (i > 0) calls.advance(i < 18 ? 1.0 : 3.0);
+        if (i > 0) calls.advance(std::chrono::duration<double>(i < 18 ? 1.0 : 3.0));
         press();
     }
     bool shown() const { return controller->typingSuggestion().has_value(); }
@@ -85,7 +86,7 @@ TEST_F(TypingReminderTest, BurstNeedsTwentyCharactersOverTwentySeconds) {
     key();
     key();
     EXPECT_FALSE(shown());
-    calls.advance(1);
+    calls.advance(std::chrono::seconds(1));
     key();
     ASSERT_TRUE(shown());
     const QVariantMap shownEvent = lastEvent(QStringLiteral("typing_reminder_shown"));
@@ -102,10 +103,10 @@ TEST_F(TypingReminderTest, BurstNeedsTwentyCharactersOverTwentySeconds) {
 TEST_F(TypingReminderTest, FastTypingWaitsUntilTheBurstIsTwentySecondsLong) {
     typeKeys(41, 0.25);  // 41 characters in 10 s
     EXPECT_FALSE(shown());
-    calls.advance(5);
+    calls.advance(std::chrono::seconds(5));
     key();
     EXPECT_FALSE(shown());
-    calls.advance(5);
+    calls.advance(std::chrono::seconds(5));
     key();  // 20 s after the first key
     EXPECT_TRUE(shown());
 }
@@ -119,7 +120,7 @@ TEST_F(TypingReminderTest, AGapLongerThanSixSecondsStartsANewBurst) {
         SCOPED_TRACE(c.gap);
         make();
         typeKeys(10, 2.0);  // 10 characters over 18 s
-        calls.advance(c.gap);
+        calls.advance(std::chrono::duration<double>(c.gap));
         typeKeys(10, 0.3);
         EXPECT_EQ(shown(), c.suggestion);
         EXPECT_EQ(controller->engine().burstCharacters(QStringLiteral("org.example.Editor")), c.suggestion ? 0 : 10);
@@ -202,7 +203,7 @@ TEST_F(TypingReminderTest, TheDetailNamesTheConfiguredHotkey) {
     settings.setHotkey(rebound, HotkeyAction::activate);
     controller->applySettingsChange(old, settings);
     almostBurst();
-    calls.advance(1);
+    calls.advance(std::chrono::seconds(1));
     key();
     ASSERT_TRUE(shown());
     EXPECT_EQ(controller->typingSuggestion()->detail, "Hold " + rebound.displayName() + " or click to talk");
@@ -212,9 +213,9 @@ TEST_F(TypingReminderTest, AnIgnoredSuggestionDisappearsAfterEightSeconds) {
     almostBurst();
     key();
     ASSERT_TRUE(shown());
-    calls.advance(7.9);
+    calls.advance(std::chrono::milliseconds(7900));
     EXPECT_TRUE(shown());
-    calls.advance(0.1);
+    calls.advance(std::chrono::milliseconds(100));
     EXPECT_FALSE(shown());
     const QVariantMap expired = lastEvent(QStringLiteral("typing_reminder_auto_dismiss"));
     EXPECT_EQ(expired.value(QStringLiteral("bundle_id")).toString(), "org.example.Editor");
@@ -236,17 +237,17 @@ TEST_F(TypingReminderTest, ANewerSuggestionReplacesTheShownOneAndOutlivesItsTime
     key();
     ASSERT_TRUE(shown());
     const QUuid first = controller->typingSuggestion()->id;
-    calls.advance(1);
+    calls.advance(std::chrono::seconds(1));
     app = mail;
     key();
     ASSERT_TRUE(shown());
     EXPECT_NE(controller->typingSuggestion()->id, first);
     EXPECT_EQ(controller->typingSuggestion()->bundleId, "org.example.Mail");
 
-    calls.advance(7.5);  // the first suggestion's time is up; the second one stays
+    calls.advance(std::chrono::milliseconds(7500));  // the first suggestion's time is up; the second one stays
     EXPECT_TRUE(shown());
     EXPECT_FALSE(eventNames().contains("typing_reminder_auto_dismiss"));
-    calls.advance(0.5);
+    calls.advance(std::chrono::milliseconds(500));
     EXPECT_FALSE(shown());
     EXPECT_EQ(lastEvent(QStringLiteral("typing_reminder_auto_dismiss")).value(QStringLiteral("bundle_id")).toString(),
               "org.example.Mail");
@@ -342,8 +343,8 @@ TEST_F(TypingReminderTest, CooldownsHoldSuggestionsBack) {
         Config config;
         bool otherAppWaits;
     } cases[] = {
-        {"global", Config{20, 20, 6, 0, 30, 8, 100}, true},
-        {"per application", Config{20, 20, 6, 30, 0, 8, 100}, false},
+        {"global", Config{20, 20s, 6s, 0s, 30s, 8s, 100}, true},
+        {"per application", Config{20, 20s, 6s, 30s, 0s, 8s, 100}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -79,11 +79,11 @@ private:
 
 StreamingTransport::Tuning fastTuning() {
     StreamingTransport::Tuning t;
-    t.heartbeatIntervalSec = 60;
-    t.initialReconnectDelaySec = 0.05;
-    t.maxReconnectDelaySec = 0.2;
-    t.commitResultTimeoutSec = 1;  // "no answer" rows wait this long
-    t.handshakeTimeoutSec = 5;
+    t.heartbeatInterval = std::chrono::seconds(60);
+    t.initialReconnectDelay = std::chrono::milliseconds(50);
+    t.maxReconnectDelay = std::chrono::milliseconds(200);
+    t.commitResultTimeout = std::chrono::seconds(1);  // "no answer" rows wait this long
+    t.handshakeTimeout = std::chrono::seconds(5);
     return t;
 }
 
@@ -136,7 +136,7 @@ public:  // the rows' faults reach the servers and the transport
                     co_return std::optional<QString>(QStringLiteral("token-1"));
                 };
                 services.deviceID = [] { return QStringLiteral("device-1"); };
-                services.requestTimeoutMs = cloudTimeoutMs;
+                services.requestTimeout = std::chrono::milliseconds(cloudTimeoutMs);
                 return std::make_shared<CloudASREngine>(QStringLiteral("Cloud"), serverURL, services);
             };
             return std::make_unique<RetryPipelineBatchRecognizer>(device, factories);

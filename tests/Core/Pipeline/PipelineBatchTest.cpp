@@ -115,7 +115,7 @@ TEST(PipelineBatchRoad, SuccessPastesRecordsAndReports) {
     // Back to idle; the stage follows half a second later.
     EXPECT_EQ(h.pipeline->pipelineStep(), PipelineStep::done);
     EXPECT_TRUE(h.pipeline->streamingText().isEmpty());
-    h.sleeper->advance(0.5);
+    h.clock.advance(std::chrono::milliseconds(500));
     EXPECT_TRUE(waitUntil([&] { return h.pipeline->pipelineStep() == PipelineStep::idle; }));
 }
 
@@ -487,7 +487,7 @@ TEST(PipelineStage, ResetAfterCompletionLeavesANewDictationAlone) {
     ASSERT_TRUE(h.dictate(25));
     EXPECT_EQ(h.pipeline->pipelineStep(), PipelineStep::done);
     h.pipeline->startDictation();
-    h.sleeper->advance(0.5);
+    h.clock.advance(std::chrono::milliseconds(500));
     QCoreApplication::processEvents();
     EXPECT_EQ(h.pipeline->pipelineStep(), PipelineStep::listening);
 }

@@ -20,7 +20,7 @@ TEST(PipelineChunkThreadedTest, ChunksFromTheCaptureThreadRaceNoReader) {
     std::thread capture([&] {
         for (int i = 0; i < chunks; ++i) {
             h.audio->feed(1, i % 2 ? 0.3f : 0.05f);
-            if (i % 10 == 0) h.clock.advance(0.04);  // lets the level publish now and then
+            if (i % 10 == 0) h.clock.advance(std::chrono::milliseconds(40));  // lets the level publish now and then
         }
         done = true;
     });

@@ -16,14 +16,8 @@ constexpr std::int32_t kEditorPid = 4242;
 constexpr std::int32_t kMailPid = 5151;
 const QString kBefore = QStringLiteral("Dear team, ");
 
-PipelineHarness::Options manualDelays() {
-    PipelineHarness::Options options;
-    options.manualDelays = true;
-    return options;
-}
-
 struct LearningPipeline : PipelineHarness {
-    LearningPipeline() : PipelineHarness(VantroseSettings(), manualDelays()) {
+    LearningPipeline() {
         setUp();
         focus(QStringLiteral("Editor"), QStringLiteral("org.example.editor"), kEditorPid, AppType::document);
     }
@@ -73,20 +67,21 @@ TEST(PipelineLearningEndToEnd, CorrectionIsLearnedOnceAndSnapshotsFollowTheField
     ASSERT_EQ(h.reader->observations.size(), 2);  // the 5 s edit watch and the 120 s observation
 
     // The user types the name over, in two steps, within the edit watch.
-    h.delays->advance(1);
+    h.clock.advance(std::chrono::seconds(1));
     ASSERT_EQ(h.edit(kEditorPid, kBefore + QStringLiteral("please ask Quil about it.")), 2);
-    h.delays->advance(1);
+    h.clock.advance(std::chrono::seconds(1));
     ASSERT_EQ(h.edit(kEditorPid, kBefore + QStringLiteral("please ask Quillan about it.")), 2);
     // The name as heard is learned at the paste; nothing from the field while the user is typing.
     const QStringList heard{QStringLiteral("Quillon")};
     EXPECT_EQ(h.history->addedWords, heard);
 
-    h.delays->advance(3);  // the edit watch ends: the finished word is learned, the half-typed one never
+    h.clock.advance(
+        std::chrono::seconds(3));  // the edit watch ends: the finished word is learned, the half-typed one never
     EXPECT_EQ(h.history->addedWords, heard + QStringList{QStringLiteral("Quillan")});
     EXPECT_EQ(h.pipeline->settings().customWords, heard + QStringList{QStringLiteral("Quillan")});
     EXPECT_TRUE(h.snapshotsOf(trace).isEmpty());
 
-    h.delays->advance(5);
+    h.clock.advance(std::chrono::seconds(5));
     auto stored = h.snapshotsOf(trace);
     ASSERT_EQ(stored.size(), 1);
     const DictationOutcomeSnapshot& at10 = stored[0].snapshot;
@@ -110,19 +105,19 @@ TEST(PipelineLearningEndToEnd, CorrectionIsLearnedOnceAndSnapshotsFollowTheField
 
     // Later the user restores the pasted text; only the 120 s observation still hears the field,
     // so nothing more is learned.
-    h.delays->advance(10);
+    h.clock.advance(std::chrono::seconds(10));
     EXPECT_EQ(h.edit(kEditorPid, kBefore + pasted), 1);
 
     // A dictation into another application replaces the pipeline's context before the first
     // dictation's later snapshots are taken.
-    h.delays->advance(2);
+    h.clock.advance(std::chrono::seconds(2));
     h.focus(QStringLiteral("Mail"), QStringLiteral("org.example.mail"), kMailPid, AppType::email);
     h.batch->answers.push_back(FakeBatchRecognizer::text(QStringLiteral("see you soon")));
     ASSERT_TRUE(h.dictate());
     const QString mailTrace = h.pipeline->currentTraceID();
     ASSERT_NE(mailTrace, trace);
 
-    h.delays->advance(121);  // past the mail dictation's last snapshot too
+    h.clock.advance(std::chrono::seconds(121));  // past the mail dictation's last snapshot too
     stored = h.snapshotsOf(trace);
     ASSERT_EQ(stored.size(), 3);
     for (int i : {1, 2}) {
@@ -150,7 +145,7 @@ TEST(PipelineLearningEndToEnd, CorrectionIsLearnedOnceAndSnapshotsFollowTheField
         EXPECT_FALSE(s.row.payload.value(QStringLiteral("time_to_stable_text_ms")).isValid());
     }
     EXPECT_EQ(h.history->addedWords, heard + QStringList{QStringLiteral("Quillan")});
-    EXPECT_EQ(h.delays->pending(), 0);
+    EXPECT_EQ(h.clock.pending(), 0);
 }
 
 // "Auto-learn new words" off: a correction is still measured, but no word joins the dictionary.
@@ -160,9 +155,9 @@ TEST(PipelineLearningEndToEnd, WithLearningSwitchedOffACorrectionAddsNoWord) {
     h.batch->answers.push_back(FakeBatchRecognizer::text(QStringLiteral("please ask Quillon about it")));
     ASSERT_TRUE(h.dictate());
     const QString trace = h.pipeline->currentTraceID();
-    h.delays->advance(1);
+    h.clock.advance(std::chrono::seconds(1));
     ASSERT_EQ(h.edit(kEditorPid, kBefore + QStringLiteral("please ask Quillan about it.")), 2);
-    h.delays->advance(9);
+    h.clock.advance(std::chrono::seconds(9));
     EXPECT_TRUE(h.history->addedWords.isEmpty());
     EXPECT_TRUE(h.pipeline->settings().customWords.isEmpty());
     ASSERT_EQ(h.snapshotsOf(trace).size(), 1);
@@ -173,10 +168,10 @@ TEST(PipelineLearningEndToEnd, WithLearningSwitchedOffACorrectionAddsNoWord) {
 TEST(PipelineLearningEndToEnd, PendingWorkOfAReleasedPipelineDoesNothing) {
     LearningPipeline h;
     ASSERT_TRUE(h.dictate());
-    ASSERT_GT(h.delays->pending(), 0);
+    ASSERT_GT(h.clock.pending(), 0);
     h.pipeline.reset();
-    h.delays->advance(DictationLearning::observationSeconds);
-    EXPECT_EQ(h.delays->pending(), 0);
+    h.clock.advance(DictationLearning::observationPeriod);
+    EXPECT_EQ(h.clock.pending(), 0);
 }
 
 }  // namespace

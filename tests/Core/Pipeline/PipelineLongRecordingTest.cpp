@@ -85,7 +85,7 @@ TEST_F(PipelineLongRecording, ARecordingTheRecogniserCannotFinishIsKeptAndTheUse
     EXPECT_EQ(kept.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
               QFile::Permissions());
     // The notice goes away like any other; the next dictation starts as usual.
-    h->sleeper->advance(3.0);
+    h->clock.advance(std::chrono::seconds(3));
     EXPECT_TRUE(h->waitForStatus(S::idle));
     EXPECT_EQ(h->pipeline->errorMessage(), std::nullopt);
 }

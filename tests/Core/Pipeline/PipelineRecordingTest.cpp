@@ -47,7 +47,7 @@ TEST(PipelineSetup, WiresCollaboratorsOnceEvenWhenRunTwice) {
     EXPECT_EQ(h.link->connectCalls, 1);
     EXPECT_EQ(h.services->refreshCalls, 1);
     EXPECT_EQ(h.audio->prewarmCalls, 1);
-    EXPECT_DOUBLE_EQ(h.inserter->clipboardRestoreDelay(), 1.25);
+    EXPECT_EQ(h.inserter->clipboardRestoreDelay(), std::chrono::milliseconds(1250));
     EXPECT_EQ(h.pipeline->totalDictations(), 7);
     EXPECT_EQ(h.pipeline->totalWords(), 70);
     ASSERT_NE(h.pipeline->contextEngine(), nullptr);
@@ -312,7 +312,7 @@ TEST(PipelineRecording, FailedOrSilentBackgroundTaskDoesNotHoldTheRoad) {
         h.pipeline->stopDictation();
         // Manual time moves on only while the test looks: nothing is decided by a real clock.
         ASSERT_TRUE(waitUntil([&] {
-            if (row.silent) h.sleeper->advance(0.5);
+            if (row.silent) h.clock.advance(std::chrono::milliseconds(500));
             return h.inserter->calls.size() == 1 && h.pipeline->status() == S::idle;
         }));
         ASSERT_TRUE(h.pipeline->lastResult().has_value());
@@ -327,7 +327,7 @@ TEST(PipelineRecording, FailedOrSilentBackgroundTaskDoesNotHoldTheRoad) {
     h.record(25);
     h.pipeline->stopDictation();
     ASSERT_TRUE(waitUntil([&] {
-        h.sleeper->advance(0.5);
+        h.clock.advance(std::chrono::milliseconds(500));
         return h.link->commits.size() == 1;
     }));
     EXPECT_TRUE(h.link->commits.first().context.isEmpty());
@@ -438,9 +438,9 @@ TEST(PipelineStreamingRoad, CancelOrDoubleTapDuringThePasteKeepsTheAudioLength) 
         ASSERT_EQ(h.inserter->pastesInFlight, 1);
         row.interrupt(*h.pipeline);
         ASSERT_TRUE(waitUntil([&] { return h.history->stored.size() == 1; }));
-        EXPECT_DOUBLE_EQ(h.history->stored.first().duration, 25 * DictationPipeline::chunkSeconds);
+        EXPECT_DOUBLE_EQ(h.history->stored.first().duration, toSeconds(25 * DictationPipeline::chunkDuration));
         EXPECT_DOUBLE_EQ(h.history->stored.first().latencyMetrics.recordingLengthMs,
-                         25 * DictationPipeline::chunkSeconds * 1000.0);
+                         toMilliseconds(25 * DictationPipeline::chunkDuration));
     }
 }
 

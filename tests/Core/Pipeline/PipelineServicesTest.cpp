@@ -72,7 +72,7 @@ TEST(PipelineTypingReminders, HotkeyPressAcceptsAShownSuggestion) {
     h.detector->frontApp = FakeAppDetector::app(QStringLiteral("Notes"), QStringLiteral("org.example.notes"));
     // A sustained burst of typing: a key a second for 25 s.
     for (int i = 0; i < 25 && !h.pipeline->typingSuggestion(); ++i) {
-        h.clock.advance(1);
+        h.clock.advance(std::chrono::seconds(1));
         h.keyboard->onKeyDown(KeyEvent{4, 0, QStringLiteral("a"), false});
     }
     ASSERT_TRUE(h.pipeline->typingSuggestion().has_value());
@@ -91,10 +91,10 @@ TEST(PipelineTypingReminders, HotkeyPressAcceptsAShownSuggestion) {
 
     // Nor is it the first half of one: release and press again at once after speaking.
     h.audio->feed(25);
-    h.clock.advance(0.2);
+    h.clock.advance(std::chrono::milliseconds(200));
     h.pipeline->handlePushToTalkUp();
     ASSERT_NE(h.pipeline->status(), S::listening);
-    h.clock.advance(0.2);
+    h.clock.advance(std::chrono::milliseconds(200));
     h.pipeline->handlePushToTalkDown();
     EXPECT_FALSE(h.pipeline->isPersistentMode());
     EXPECT_FALSE(h.services->trackedEvents().contains(QStringLiteral("popo_lock")));
@@ -125,8 +125,8 @@ TEST(PipelineLearning, BatchPasteIntoAReadableFieldStartsBothWatches) {
         ASSERT_EQ(h.reader->observations.size(), row.watches);
         for (const auto& watch : h.reader->observations) EXPECT_EQ(watch.pid, 4242);
         if (row.watches == 2) {
-            EXPECT_DOUBLE_EQ(h.reader->observations[0].durationSeconds, DictationLearning::correctionWatchSeconds);
-            EXPECT_DOUBLE_EQ(h.reader->observations[1].durationSeconds, DictationLearning::observationSeconds);
+            EXPECT_EQ(h.reader->observations[0].duration, DictationLearning::correctionWatch);
+            EXPECT_EQ(h.reader->observations[1].duration, DictationLearning::observationPeriod);
         }
     }
 }

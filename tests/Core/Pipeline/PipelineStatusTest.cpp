@@ -176,7 +176,7 @@ TEST(PipelineStatusTable, MicrophoneFailureShowsErrorWithoutTimer) {
     enter(h, From::error);
     EXPECT_EQ(h.pipeline->status(), S::error);
     EXPECT_EQ(h.pipeline->errorMessage().value_or(QString()), QStringLiteral("Mic failed: No input device"));
-    h.sleeper->advance(10);
+    h.clock.advance(std::chrono::seconds(10));
     QCoreApplication::processEvents();
     EXPECT_EQ(h.pipeline->status(), S::error);
 }
@@ -185,10 +185,10 @@ TEST(PipelineStatusTable, DismissedRevertsToIdleAfterOneSecond) {
     PipelineHarness h;
     h.setUp();
     enter(h, From::dismissed);
-    h.sleeper->advance(0.9);
+    h.clock.advance(std::chrono::milliseconds(900));
     QCoreApplication::processEvents();
     EXPECT_EQ(h.pipeline->status(), S::dismissed);
-    h.sleeper->advance(0.1);
+    h.clock.advance(std::chrono::milliseconds(100));
     EXPECT_TRUE(h.waitForStatus(S::idle));
 }
 
@@ -196,14 +196,14 @@ TEST(PipelineStatusTable, BatchFailureGoesRetryingThenErrorThenIdle) {
     PipelineHarness h;
     h.setUp();
     enter(h, From::retrying);
-    h.sleeper->advance(0.5);
+    h.clock.advance(std::chrono::milliseconds(500));
     ASSERT_TRUE(h.waitForStatus(S::error));
     EXPECT_EQ(h.pipeline->errorMessage().value_or(QString()),
               QStringLiteral("All ASR tiers exhausted after 3 attempts"));
-    h.sleeper->advance(2.9);
+    h.clock.advance(std::chrono::milliseconds(2900));
     QCoreApplication::processEvents();
     EXPECT_EQ(h.pipeline->status(), S::error);
-    h.sleeper->advance(0.1);
+    h.clock.advance(std::chrono::milliseconds(100));
     ASSERT_TRUE(h.waitForStatus(S::idle));
     EXPECT_FALSE(h.pipeline->errorMessage().has_value());
     EXPECT_TRUE(h.services->trackedEvents().contains(QStringLiteral("dictation_failed")));
@@ -218,9 +218,9 @@ TEST(PipelineStatusTable, DoubleTapRestartsFromEveryRestartableStatus) {
         enter(h, from);
         // Press, release, press: the first press starts a dictation only from idle.
         p.handlePushToTalkDown();
-        h.clock.advance(0.1);
+        h.clock.advance(std::chrono::milliseconds(100));
         p.handlePushToTalkUp();
-        h.clock.advance(0.1);
+        h.clock.advance(std::chrono::milliseconds(100));
         p.handlePushToTalkDown();
         EXPECT_EQ(p.status(), S::listening);
         EXPECT_TRUE(p.isPersistentMode());
@@ -237,14 +237,14 @@ TEST(PipelineStatusTable, TimedRevertsActOnlyForTheirOwnDictation) {
     h.record(5);
     p.cancelDictation();
     p.cancelDictation();  // dismissed -> idle at once
-    h.clock.advance(0.5);
+    h.clock.advance(std::chrono::milliseconds(500));
     h.record(5);
     p.cancelDictation();
-    h.sleeper->advance(0.6);  // the first revert's second has passed, the second's has not
+    h.clock.advance(std::chrono::milliseconds(600));  // the first revert's second has passed, the second's has not
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
     EXPECT_EQ(p.status(), S::dismissed);
-    h.sleeper->advance(0.5);
+    h.clock.advance(std::chrono::milliseconds(500));
     EXPECT_TRUE(h.waitForStatus(S::idle));
 
     // A batch failure's 3 s reset must not clear the error of a later failed start.
@@ -252,13 +252,13 @@ TEST(PipelineStatusTable, TimedRevertsActOnlyForTheirOwnDictation) {
     h.record(20);
     p.stopDictation();
     ASSERT_TRUE(h.waitForStatus(S::retrying));
-    h.sleeper->advance(0.5);
+    h.clock.advance(std::chrono::milliseconds(500));
     ASSERT_TRUE(h.waitForStatus(S::error));
-    h.sleeper->advance(1.0);
+    h.clock.advance(std::chrono::seconds(1));
     h.audio->startFailure = QStringLiteral("Device busy");
     p.startDictation();
     ASSERT_EQ(p.status(), S::error);
-    h.sleeper->advance(2.5);  // the failure's reset time has come
+    h.clock.advance(std::chrono::milliseconds(2500));  // the failure's reset time has come
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
     EXPECT_EQ(p.status(), S::error);

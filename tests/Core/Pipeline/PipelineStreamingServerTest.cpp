@@ -24,11 +24,11 @@ constexpr int kChunks = 25;
 
 StreamingTransport::Tuning fastTuning() {
     StreamingTransport::Tuning t;
-    t.heartbeatIntervalSec = 60;  // no pings in the way
-    t.initialReconnectDelaySec = 0.05;
-    t.maxReconnectDelaySec = 0.2;
-    t.commitResultTimeoutSec = 5;
-    t.handshakeTimeoutSec = 5;
+    t.heartbeatInterval = std::chrono::seconds(60);  // no pings in the way
+    t.initialReconnectDelay = std::chrono::milliseconds(50);
+    t.maxReconnectDelay = std::chrono::milliseconds(200);
+    t.commitResultTimeout = std::chrono::seconds(5);
+    t.handshakeTimeout = std::chrono::seconds(5);
     return t;
 }
 
@@ -134,7 +134,7 @@ TEST_F(PipelineStreamingServer, ResultIsPastedRecordedAndReportedOnce) {
     EXPECT_EQ(record.formatterUsed, QStringLiteral("streaming:fast-llm"));
     EXPECT_DOUBLE_EQ(record.asrTimeMs, 250);
     EXPECT_DOUBLE_EQ(record.formatTimeMs, 500);
-    EXPECT_DOUBLE_EQ(record.duration, kChunks * DictationPipeline::chunkSeconds);
+    EXPECT_DOUBLE_EQ(record.duration, toSeconds(kChunks * DictationPipeline::chunkDuration));
     EXPECT_EQ(record.appName, QStringLiteral("Editor"));
     EXPECT_EQ(record.appType, QStringLiteral("document"));
     EXPECT_FALSE(record.usedFallbackASR);
@@ -203,7 +203,7 @@ TEST_F(PipelineStreamingServer, ServerTextDecidesWhatIsPasted) {
 // Each way the server fails after the commit: the batch road takes the recorded audio, once.
 TEST_F(PipelineStreamingServer, ServerFailureAfterCommitFallsBackToTheBatchRoadOnce) {
     StreamingTransport::Tuning shortWait = fastTuning();
-    shortWait.commitResultTimeoutSec = 1;
+    shortWait.commitResultTimeout = std::chrono::seconds(1);
     const struct {
         const char* name;
         Reply reply;
@@ -287,7 +287,7 @@ TEST_F(PipelineStreamingServer, ConnectionLostWhileListeningEndsOnTheBatchRoadOn
 // transcribing what it happened to receive.
 TEST_F(PipelineStreamingServer, AudioLostWhileReconnectingSendsTheDictationToTheBatchRoad) {
     StreamingTransport::Tuning tuning = fastTuning();
-    tuning.initialReconnectDelaySec = 0.5;  // a wide window to record into
+    tuning.initialReconnectDelay = std::chrono::milliseconds(500);  // a wide window to record into
     start(tuning);
     server->closeClients(1001);  // going away: the next session connects afresh
     ASSERT_TRUE(waitUntil([&] { return transport->state() == State::disconnected; }));

@@ -136,13 +136,13 @@ TEST_F(RetryEngineTest, SecondCountedFailureBlacklistsForAnHour) {
     EXPECT_FALSE(engine.isOnProbation(ASRTier::primary));
     EXPECT_TRUE(loggedText().contains("RetryEngine: primary blacklisted for 3600.0s"));
 
-    clock.advance(3599);
+    clock.advance(std::chrono::seconds(3599));
     TieredASRResult r = run();
     EXPECT_EQ(primary->calls, 2);  // skipped
     EXPECT_EQ(r.tier, ASRTier::secondary);
     EXPECT_EQ(r.attempt, 1);
 
-    clock.advance(1);  // the hour is over: tried again, and its kept count blacklists it at once
+    clock.advance(std::chrono::seconds(1));  // the hour is over: tried again, and its kept count blacklists it at once
     r = run();
     EXPECT_EQ(primary->calls, 3);
     EXPECT_EQ(r.attempt, 2);
@@ -201,7 +201,7 @@ TEST_F(RetryEngineTest, ExpiredBlacklistIsClearedEvenWhenAnEarlierTierAnswers) {
     run();
     ASSERT_TRUE(engine.isBlacklisted(ASRTier::secondary));
 
-    clock.advance(3600);
+    clock.advance(std::chrono::seconds(3600));
     const TieredASRResult r = run();
     EXPECT_EQ(r.tier, ASRTier::primary);
     EXPECT_FALSE(engine.isBlacklisted(ASRTier::secondary));

@@ -56,21 +56,21 @@ TEST_F(FileTagCacheTest, IgnoresApplicationsOutsideTheEditorTable) {
 
 TEST_F(FileTagCacheTest, NewestSpellingWinsAndAgeRestarts) {
     cache.extractAndCache({"docs/guide/Intro.md"}, QStringLiteral("code"));
-    clock.advance(86000);
+    clock.advance(std::chrono::seconds(86000));
     cache.extractAndCache({"intro.md"}, QStringLiteral("Cursor"));
     EXPECT_EQ(cache.allFileNames(), QStringList{"intro.md"});
-    clock.advance(1000);  // a day after the first sighting, not after the second
+    clock.advance(std::chrono::seconds(1000));  // a day after the first sighting, not after the second
     EXPECT_EQ(cache.allFileNames(), QStringList{"intro.md"});
 }
 
 TEST_F(FileTagCacheTest, ExpiresAfterADayAndEvictsTheOldestOverTheLimit) {
     cache.extractAndCache({"old.py"}, QStringLiteral("code"));
-    clock.advance(FileTagCache::ttlSeconds);
+    clock.advance(FileTagCache::ttl);
     EXPECT_TRUE(cache.allFileNames().isEmpty());  // exactly a day old is gone
 
     for (int i = 0; i < FileTagCache::maxEntries + 1; ++i) {
         cache.extractAndCache({QStringLiteral("file%1.rs").arg(i)}, QStringLiteral("code"));
-        clock.advance(1);
+        clock.advance(std::chrono::seconds(1));
     }
     const QStringList names = cache.allFileNames();
     EXPECT_EQ(names.size(), FileTagCache::maxEntries);

@@ -151,18 +151,6 @@ QStringList RecordingPipelineServices::trackedEvents() const {
     return names;
 }
 
-QCoro::Task<> ManualPipelineSleeper::sleep(double seconds) {
-    const double deadline = m_clock.monotonicSeconds() + seconds;
-    ++m_pending;
-    while (m_clock.monotonicSeconds() < deadline) co_await m_ticked.wait();
-    --m_pending;
-}
-
-void ManualPipelineSleeper::advance(double seconds) {
-    m_clock.advance(seconds);
-    m_ticked.wakeAll();
-}
-
 QCoro::Task<FormattingResult> FakeFormatter::format(QString rawText, AppContext context, VantroseSettings) {
     ++calls;
     rawTexts.append(rawText);

@@ -226,21 +226,6 @@ public:
     QStringList trackedEvents() const;
 };
 
-// Waits measured on the current Clock (a ManualClock in tests): advance() moves the clock and
-// wakes every wait whose time has come.
-class ManualPipelineSleeper final : public PipelineSleeper {
-public:
-    explicit ManualPipelineSleeper(ManualClock& clock) : m_clock(clock) {}
-    QCoro::Task<> sleep(double seconds) override;
-    void advance(double seconds);
-    int pending() const { return m_pending; }
-
-private:
-    WakeList m_ticked;
-    ManualClock& m_clock;
-    int m_pending = 0;
-};
-
 // A formatter with a scripted answer, an optional failure and an optional gate.
 class FakeFormatter final : public TextFormatterProtocol {
 public:

@@ -54,14 +54,7 @@ PipelineHarness::PipelineHarness(VantroseSettings settings, Options options) {
     auto s = std::make_unique<RecordingPipelineServices>();
     services = s.get();
     c.services = std::move(s);
-    auto sl = std::make_unique<ManualPipelineSleeper>(clock);
-    sleeper = sl.get();
-    c.sleeper = std::move(sl);
     c.settingsHooks = std::move(options.settingsHooks);
-    if (options.manualDelays) {
-        delays = std::make_unique<ManualDelayedCalls>(clock);
-        c.delayedCall = delays->delayedCall();
-    }
     if (options.probeCloudFormatter) {
         c.probeCloudFormatter = [probe = std::move(options.probeCloudFormatter)](
                                     VantroseSettings) -> QCoro::Task<std::shared_ptr<TextFormatterProtocol>> {

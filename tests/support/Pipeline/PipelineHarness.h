@@ -9,7 +9,6 @@
 #include "support/FakeKeyboardMonitor.h"
 #include "support/FakeScreenCaptureEngine.h"
 #include "support/FakeTextInserter.h"
-#include "support/ManualDelayedCalls.h"
 #include "support/Pipeline/PipelineFakes.h"
 
 #include <memory>
@@ -27,16 +26,14 @@ struct PipelineHarness {
         SettingsStore::Hooks settingsHooks;  // none: the signed-in account's server
         // none: a FakeStreamingLink (`link` is null when this gave another one)
         std::function<std::unique_ptr<PipelineStreamingLink>()> makeStreamingLink;
-        // The learning's and the reminders' delayed work waits for delays->advance() (which moves
-        // `clock`) instead of real timers.
-        bool manualDelays = false;
     };
     explicit PipelineHarness(VantroseSettings settings = VantroseSettings());
     PipelineHarness(VantroseSettings settings, Options options);
     ~PipelineHarness();
 
+    // The process clock while the harness lives: every wait, deadline and delayed call of the
+    // pipeline runs when clock.advance() reaches it.
     ManualClock clock;
-    std::unique_ptr<ManualDelayedCalls> delays;  // with Options::manualDelays
     FakePipelineAudio* audio = nullptr;
     FakeKeyboardMonitor* keyboard = nullptr;
     FakeTextInserter* inserter = nullptr;
@@ -48,7 +45,6 @@ struct PipelineHarness {
     FakeStreamingLink* link = nullptr;       // null when Options::makeStreamingLink gave another link
     FakePipelineHistory* history = nullptr;  // null when Options::makeHistory gave another store
     RecordingPipelineServices* services = nullptr;
-    ManualPipelineSleeper* sleeper = nullptr;
     FakeContextEngine* contextEngine = nullptr;  // built by setup()
     std::shared_ptr<FakeScreenCaptureEngine::Script> screen = std::make_shared<FakeScreenCaptureEngine::Script>();
     std::unique_ptr<DictationPipeline> pipeline;

@@ -13,7 +13,7 @@
 #include "UI/Overlay/DictationOverlayView.h"
 #include "UI/Settings/SettingsView.h"
 
-#include "support/ManualDelayedCalls.h"
+#include "support/InstalledManualClock.h"
 #include "support/Pipeline/PipelineHarness.h"
 #include "support/TestEnvironment.h"
 
@@ -246,24 +246,23 @@ void onboardingShots(AuthManager& signedOut) {
             co_return true;
         },
     };
-    ManualDelayedCalls calls;
+    InstalledManualClock calls;
     auto* view = new OnboardingView(signedOut, false, std::move(permissions), [] {});
-    view->flow().setDelayedCall(calls.delayedCall());
     view->flow().setSoundPlayer([](const QString&, const QString&) {});
     QWidget* window = hostWindow(view, QString());
     window->setGeometry(ShellRules::onboardingGeometry(QGuiApplication::primaryScreen()->availableGeometry()));
     window->show();
     waitExposed(window);
     // The onboarding moves on its own clock: `calls` advances it.
-    calls.advance(2.5);
+    calls.advance(std::chrono::milliseconds(2500));
     pump(100);
     shoot(window, QStringLiteral("onboarding-1-welcome-start"));
     view->flow().skipWelcomeSequence();
-    calls.advance(2.0);
+    calls.advance(std::chrono::seconds(2));
     pump(100);
     shoot(window, QStringLiteral("onboarding-2-welcome"));
     view->flow().getStarted();
-    calls.advance(2.0);
+    calls.advance(std::chrono::seconds(2));
     pump(100);
     shoot(window, QStringLiteral("onboarding-3-permissions"));
     // The keyboard focus on the first painted button, as Tab leaves it.
@@ -275,11 +274,11 @@ void onboardingShots(AuthManager& signedOut) {
     }
     view->flow().grantAccessibility();
     view->flow().grantMicrophone();
-    calls.advance(2.0);
+    calls.advance(std::chrono::seconds(2));
     pump(100);
     shoot(window, QStringLiteral("onboarding-5-permissions-granted"));
     view->flow().continueToReady();
-    calls.advance(2.0);
+    calls.advance(std::chrono::seconds(2));
     pump(100);
     shoot(window, QStringLiteral("onboarding-6-sign-in"));
     delete window;
@@ -440,7 +439,7 @@ void pillShots() {
         Pill o;
         o.h.detector->frontApp = FakeAppDetector::app(QStringLiteral("Notes"), QStringLiteral("org.example.notes"));
         for (int i = 0; i < 30 && !o.h.pipeline->typingSuggestion(); ++i) {
-            o.h.clock.advance(1);
+            o.h.clock.advance(std::chrono::seconds(1));
             o.h.keyboard->onKeyDown(KeyEvent{4, 0, QStringLiteral("a"), false});
         }
         if (!o.h.pipeline->typingSuggestion()) std::fprintf(stderr, "screenshots: no typing suggestion came\n");
