@@ -330,20 +330,22 @@ void KeyboardMonitor::startFnKeyCheck() {
         m_fnEventsReceived = 0;
     }
     const uint64_t generation = ++m_fnCheckGeneration;
-    QTimer::singleShot(kFnCheckDelay, this, [this, generation] {
-        if (generation != m_fnCheckGeneration || !m_running) return;
-        if (fnEventsReceived() != 0 || pushToTalkKeyCode() != kFnKeyCode) return;
-        VLOG_WARNING(lcKeyboardMonitor)
-            << QStringLiteral("Fn key not detected after 5s — the system may be intercepting it. "
-                              "Switching to Right Option (keycode %1) as push-to-talk. "
-                              "On most PC keyboards Fn is handled by the keyboard itself and never reaches X11.")
-                   .arg(fallbackKeyCode());
-        {
-            std::lock_guard lock(m_mutex);
-            m_fnFallbackEngaged = true;
-        }
-        setPushToTalkKeyCode(fallbackKeyCode());
-    });
+    QTimer::singleShot(
+        kFnCheckDelay, this, [this, generation] {
+            if (generation != m_fnCheckGeneration || !m_running) return;
+            if (fnEventsReceived() != 0 || pushToTalkKeyCode() != kFnKeyCode) return;
+            VLOG_WARNING(lcKeyboardMonitor)
+                << QStringLiteral(
+                       "Fn key not detected after 5s — the system may be intercepting it. "
+                       "Switching to Right Option (keycode %1) as push-to-talk. "
+                       "On most PC keyboards Fn is handled by the keyboard itself and never reaches X11.")
+                       .arg(fallbackKeyCode());
+            {
+                std::lock_guard lock(m_mutex);
+                m_fnFallbackEngaged = true;
+            }
+            setPushToTalkKeyCode(fallbackKeyCode());
+        });
 }
 
 void KeyboardMonitor::simulateKeyPress(uint16_t keyCode, uint64_t flags) {

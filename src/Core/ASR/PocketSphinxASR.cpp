@@ -479,8 +479,8 @@ void PocketSphinxASR::startStreaming(PartialResultCallback onPartialResult) {
         applyHints(hints);
         stream.open = ps_start_utt(m_decoder->ps) == 0;
     });
-    VLOG_INFO(lcPocketSphinxASR) << QStringLiteral("Streaming started (auto-rotate every %1s)")
-                                        .arg(toSeconds(m_rotationInterval));
+    VLOG_INFO(lcPocketSphinxASR)
+        << QStringLiteral("Streaming started (auto-rotate every %1s)").arg(toSeconds(m_rotationInterval));
 }
 
 void PocketSphinxASR::feedAudioChunk(const std::vector<float>& chunk) {
