@@ -17,16 +17,16 @@ SerialQueue::~SerialQueue() {
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
+        m_cv.notify_all();
     }
-    m_cv.notify_all();
     m_thread.join();
 }
 
 void SerialQueue::async(std::function<void()> job) {
-    {
-        std::lock_guard lock(m_mutex);
-        m_jobs.push_back(std::move(job));
-    }
+    // The wake-up happens under the lock: once the job has run, its owner may destroy the queue,
+    // and this thread must not touch the condition variable after the worker could have taken it.
+    std::lock_guard lock(m_mutex);
+    m_jobs.push_back(std::move(job));
     m_cv.notify_one();
 }
 
