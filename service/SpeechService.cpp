@@ -9,6 +9,7 @@
 #include "Core/Formatting/OllamaLLMFormatter.h"
 #include "Core/Formatting/RuleBasedFormatter.h"
 #include "Foundation/Clock.h"
+#include "Foundation/MainThread.h"
 #include "Foundation/StringShield.h"
 #include "Models/AppClassification.h"
 #include "Models/Personalization.h"
@@ -284,12 +285,9 @@ private:
         // Reported from the recogniser's worker; brought back to the service's thread, and dropped
         // once the session or the utterance it belongs to is over.
         engine().startStreaming([service, id, generation](const QString& partial) {
-            QMetaObject::invokeMethod(
-                service,
-                [service, id, generation, partial] {
-                    if (StreamSession* session = service->m_sessions.value(id)) session->onPartial(generation, partial);
-                },
-                Qt::QueuedConnection);
+            runOnMain(service, [service, id, generation, partial] {
+                if (StreamSession* session = service->m_sessions.value(id)) session->onPartial(generation, partial);
+            });
         });
     }
 

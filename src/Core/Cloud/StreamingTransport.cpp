@@ -5,6 +5,7 @@
 #include "Core/Services/Analytics.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
 #include "Foundation/StringShield.h"
 
 #include <QJsonDocument>
@@ -336,12 +337,9 @@ void StreamingTransport::noteSessionLost(State before) {
         m_loggedInterruptedDrop = false;
     }
     VLOG("StreamingTransport: Connection lost during active session — notifying pipeline");
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (onDisconnect) onDisconnect();
-        },
-        Qt::QueuedConnection);
+    runOnMain(this, [this] {
+        if (onDisconnect) onDisconnect();
+    });
 }
 
 void StreamingTransport::attemptReconnect() {
@@ -456,40 +454,17 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
     }
 }
 
-// Frames (and the capture thread's log lines) go through one outbox under m_lock, so they leave
-// in the order they were accepted whichever thread accepted them, and the hand-over is ordered by
-// a lock the thread checkers can see. One queued call drains everything posted before it runs.
+// Frames (and the capture thread's log lines) are handed over under m_lock, so they leave in the
+// order they were accepted whichever thread accepted them.
 void StreamingTransport::postFrameLocked(bool binary, QByteArray payload) {
-    m_outbox.push_back(Outgoing{binary ? Outgoing::Kind::binary : Outgoing::Kind::text, m_socketGeneration.load(),
-                                std::move(payload)});
-    scheduleDrainLocked();
+    const int socketGeneration = m_socketGeneration.load();
+    runOnMain(this, [this, socketGeneration, binary, payload = std::move(payload)] {
+        sendFrame(socketGeneration, binary, payload);
+    });
 }
 
 void StreamingTransport::postLogLocked(const QString& line) {
-    m_outbox.push_back(Outgoing{Outgoing::Kind::log, 0, line.toUtf8()});
-    scheduleDrainLocked();
-}
-
-void StreamingTransport::scheduleDrainLocked() {
-    if (m_drainScheduled) return;
-    m_drainScheduled = true;
-    // By name, so nothing of ours is allocated on this thread and read on the other.
-    QMetaObject::invokeMethod(this, "drainOutbox", Qt::QueuedConnection);
-}
-
-void StreamingTransport::drainOutbox() {
-    std::deque<Outgoing> batch;
-    {
-        std::lock_guard lock(m_lock);
-        batch.swap(m_outbox);
-        m_drainScheduled = false;
-    }
-    for (const Outgoing& item : batch) {
-        if (item.kind == Outgoing::Kind::log)
-            VLOG(QString::fromUtf8(item.payload));
-        else
-            sendFrame(item.socketGeneration, item.kind == Outgoing::Kind::binary, item.payload);
-    }
+    runOnMain(this, [line] { VLOG(line); });
 }
 
 void StreamingTransport::sendFrame(int socketGeneration, bool binary, const QByteArray& payload) {
@@ -604,12 +579,9 @@ void StreamingTransport::handleMessage(const QString& text) {
     if (kind == QLatin1String("partial")) {
         const QString partial = message.value("text").toString();
         VLOG(QStringLiteral("StreamingTransport: Partial — \"%1\"").arg(partial));
-        QMetaObject::invokeMethod(
-            this,
-            [this, partial] {
-                if (onPartialResult) onPartialResult(partial);
-            },
-            Qt::QueuedConnection);
+        runOnMain(this, [this, partial] {
+            if (onPartialResult) onPartialResult(partial);
+        });
     } else if (kind == QLatin1String("result")) {
         handleResult(message);
     } else if (kind == QLatin1String("pong")) {
@@ -661,12 +633,9 @@ void StreamingTransport::handleResult(const QJsonObject& message) {
                         " | asr=%3ms | fmt=%4ms — \"%5\"")
              .arg(noDecimals(m_commitToResultMs), number("commit_to_response_ms"), number("asr_time"),
                   number("llm_time"), llmText.left(60)));
-    QMetaObject::invokeMethod(
-        this,
-        [this, asrText, llmText, message] {
-            if (onFinalResult) onFinalResult(asrText, llmText, message);
-        },
-        Qt::QueuedConnection);
+    runOnMain(this, [this, asrText, llmText, message] {
+        if (onFinalResult) onFinalResult(asrText, llmText, message);
+    });
 }
 
 void StreamingTransport::handleServerError(const QJsonObject& message) {
@@ -697,12 +666,9 @@ void StreamingTransport::handleServerError(const QJsonObject& message) {
 }
 
 void StreamingTransport::emitError(const QString& message) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, message] {
-            if (onError) onError(message);
-        },
-        Qt::QueuedConnection);
+    runOnMain(this, [this, message] {
+        if (onError) onError(message);
+    });
 }
 
 // ---------------------------------------------------------------- heartbeat

@@ -147,12 +147,10 @@ private:
     void emitError(const QString& message);
     void endSession();
 
-    // Posts one frame to the owning thread; called with m_lock held so frames leave in the order
-    // they were accepted, whichever thread accepted them.
+    // Hands one frame (or a log line of the capture thread) to the main thread; called with
+    // m_lock held so frames leave in the order they were accepted, whichever thread accepted them.
     void postFrameLocked(bool binary, QByteArray payload);
     void postLogLocked(const QString& line);
-    void scheduleDrainLocked();
-    Q_INVOKABLE void drainOutbox();
     void sendFrame(int socketGeneration, bool binary, const QByteArray& payload);
     void setState(State state);
 
@@ -168,14 +166,6 @@ private:
     mutable std::mutex m_lock;               // guards the state transitions, m_pendingChunks and frame posting
     std::deque<QByteArray> m_pendingChunks;  // PCM chunks accepted while connecting
     bool m_loggedInterruptedDrop = false;    // guarded by m_lock
-    struct Outgoing {
-        enum class Kind { binary, text, log };
-        Kind kind;
-        int socketGeneration;
-        QByteArray payload;
-    };
-    std::deque<Outgoing> m_outbox;  // guarded by m_lock; drained on the owning thread
-    bool m_drainScheduled = false;  // guarded by m_lock
 
     // Owning thread only.
     QWebSocket* m_webSocket = nullptr;

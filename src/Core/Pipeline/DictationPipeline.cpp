@@ -88,7 +88,7 @@ void DictationPipeline::makeLearning(DelayedCall delayedCall) {
 DictationPipeline::~DictationPipeline() {
     // The capture thread must not call into a pipeline that is going away.
     {
-        std::lock_guard<std::mutex> lock(m_capture->outboxLock);
+        std::lock_guard<std::mutex> lock(m_capture->receiverLock);
         m_capture->receiver = nullptr;
     }
     m_audio->stopRecording();
@@ -289,7 +289,8 @@ void DictationPipeline::installTransportCallbacks() {
     std::weak_ptr<CaptureState> weak = m_capture;
     m_streamingLink->onError = [weak](const QString& message) {
         VLOG(QStringLiteral("Pipeline: Streaming error — ") + message + QStringLiteral(", falling back to batch"));
-        if (const auto state = weak.lock()) state->post(OutboxMessage(OutboxMessage::Kind::streamingError));
+        if (const auto state = weak.lock())
+            state->post([](DictationPipeline& pipeline) { pipeline.fallBackToBatch(QString()); });
     };
     m_streamingLink->onDisconnect = [self] {
         if (self)

@@ -218,7 +218,6 @@ private:
     enum class Road { none, webSocket, batch };
     // Defined in PipelineSession.h, which only the pipeline's sources include.
     struct Session;
-    struct OutboxMessage;
     struct CaptureState;
     struct BatchOutcome;
     struct StreamingOutcome;
@@ -254,7 +253,6 @@ private:
     void installKeyboardCallbacks();
 
     // Session engine (SessionEngine.cpp): sessions, the chunk path and recording.
-    Q_INVOKABLE void drainOutbox();
     bool isCurrent(const SessionPtr& session) const { return session && session == m_session; }
     static double now();
     // A fresh session replaces the current one; roads of the old one stop at their next check.

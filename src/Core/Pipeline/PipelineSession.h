@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,29 +41,14 @@ struct DictationPipeline::Session {
     bool liveRecognition = false;  // an on-device streaming session is open
 };
 
-// What another thread hands to the main thread: through a locked outbox and a queued call
-// by name, so no data of ours crosses threads outside our own lock.
-struct DictationPipeline::OutboxMessage {
-    enum class Kind { firstChunk, level, liveText, streamingError };
-    explicit OutboxMessage(Kind kind, quint64 generation = 0) : kind(kind), generation(generation) {}
-
-    Kind kind;
-    quint64 generation;
-    double timeToFirstChunkMs = 0;
-    double firstChunkLatencyMs = 0;
-    float level = 0;
-    std::vector<float> bands;
-    QString text;
-};
-
 // What the capture thread shares with the main thread.
 struct DictationPipeline::CaptureState {
-    // Queues a message and, when the outbox was empty, asks the main thread to drain it.
-    void post(OutboxMessage message);
+    // Hands `job` to the main thread (runOnMain), where it runs with the pipeline unless the
+    // pipeline has gone by then. Any thread.
+    void post(std::function<void(DictationPipeline&)> job);
 
-    std::mutex outboxLock;  // guards the two fields below
-    std::vector<OutboxMessage> outbox;
-    QObject* receiver = nullptr;  // cleared when the pipeline goes away
+    std::mutex receiverLock;                // guards receiver
+    DictationPipeline* receiver = nullptr;  // cleared when the pipeline goes away
 
     std::mutex chunksLock;  // guards lockedChunks only
     std::vector<AudioChunk> lockedChunks;

@@ -7,6 +7,7 @@
 #include "Core/Pipeline/PipelineSupport.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
 
 #include <QUuid>
 
@@ -82,7 +83,7 @@ void DictationPipeline::cancelTasks(Session& session) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The chunk path: capture thread → locked buffer, transport, recogniser; outbox → main thread
+// The chunk path: capture thread → locked buffer, transport, recogniser; runOnMain → main thread
 
 void DictationPipeline::installChunkHandler(bool withFirstChunkAndRecognizer) {
     std::weak_ptr<CaptureState> weak = m_capture;
@@ -105,19 +106,20 @@ void DictationPipeline::installChunkHandler(bool withFirstChunkAndRecognizer) {
             const double t = now();
             const double toFirst = (t - state->sessionStartTime.load()) * 1000.0;
             const double latency = (t - state->audioCaptureStartTime.load()) * 1000.0;
-            OutboxMessage message(OutboxMessage::Kind::firstChunk, generation);
-            message.timeToFirstChunkMs = toFirst;
-            message.firstChunkLatencyMs = latency;
-            state->post(std::move(message));
+            state->post([generation, toFirst, latency](DictationPipeline& pipeline) {
+                pipeline.noteFirstChunk(generation, toFirst, latency);
+            });
         }
         state->rawLevel.store(level, std::memory_order_relaxed);
         const double t = now();
         if (t - state->lastVolumeUpdate.load() > levelPublishIntervalSeconds) {
             state->lastVolumeUpdate.store(t);
-            OutboxMessage message(OutboxMessage::Kind::level, generation);
-            message.level = level;
-            message.bands = audio->currentFrequencyBands();
-            state->post(std::move(message));
+            state->post([generation, level, bands = audio->currentFrequencyBands()](DictationPipeline& p) mutable {
+                // Measured before the microphone went off: a paused or stopped dictation shows none.
+                if (p.m_session && p.m_session->generation == generation &&
+                    p.m_state.status == DictationStatus::listening)
+                    p.setLevel(level, std::move(bands));
+            });
         }
         if (full && state->feedRecognizer.load()) {
             try {
@@ -129,42 +131,12 @@ void DictationPipeline::installChunkHandler(bool withFirstChunkAndRecognizer) {
     });
 }
 
-void DictationPipeline::CaptureState::post(OutboxMessage message) {
-    std::lock_guard<std::mutex> lock(outboxLock);
+void DictationPipeline::CaptureState::post(std::function<void(DictationPipeline&)> job) {
+    // Under the lock: the pipeline clears `receiver` before it goes, so it is alive here.
+    std::lock_guard<std::mutex> lock(receiverLock);
     if (!receiver) return;
-    const bool wasEmpty = outbox.empty();
-    outbox.push_back(std::move(message));
-    if (wasEmpty) QMetaObject::invokeMethod(receiver, "drainOutbox", Qt::QueuedConnection);
-}
-
-void DictationPipeline::drainOutbox() {
-    std::vector<OutboxMessage> messages;
-    {
-        std::lock_guard<std::mutex> lock(m_capture->outboxLock);
-        messages.swap(m_capture->outbox);
-    }
-    QPointer<DictationPipeline> self(this);
-    for (OutboxMessage& message : messages) {
-        if (!self) return;
-        using Kind = OutboxMessage::Kind;
-        if (message.kind == Kind::streamingError) {
-            fallBackToBatch(QString());
-            continue;
-        }
-        // Everything else belongs to one dictation and is dropped once another has begun.
-        if (!m_session || m_session->generation != message.generation) continue;
-        switch (message.kind) {
-        case Kind::firstChunk:
-            noteFirstChunk(message.generation, message.timeToFirstChunkMs, message.firstChunkLatencyMs);
-            break;
-        case Kind::level:
-            // Measured before the microphone went off: a paused or stopped dictation shows none.
-            if (m_state.status == DictationStatus::listening) setLevel(message.level, std::move(message.bands));
-            break;
-        case Kind::liveText: setStreamingText(message.text); break;
-        case Kind::streamingError: break;
-        }
-    }
+    DictationPipeline* pipeline = receiver;
+    runOnMain(pipeline, [pipeline, job = std::move(job)] { job(*pipeline); });
 }
 
 void DictationPipeline::noteFirstChunk(quint64 generation, double toFirst, double latency) {
@@ -188,11 +160,12 @@ void DictationPipeline::startLiveText(Session& session) {
     const quint64 generation = session.generation;
     try {
         m_recognizer->startStreaming([weak, generation](const QString& text) {
-            if (const auto state = weak.lock()) {
-                OutboxMessage message(OutboxMessage::Kind::liveText, generation);
-                message.text = text;
-                state->post(std::move(message));
-            }
+            if (const auto state = weak.lock())
+                state->post([generation, text](DictationPipeline& pipeline) {
+                    // Live text of an earlier dictation is dropped once another has begun.
+                    if (pipeline.m_session && pipeline.m_session->generation == generation)
+                        pipeline.setStreamingText(text);
+                });
         });
         session.liveRecognition = true;
         m_capture->feedRecognizer.store(true);
