@@ -1,14 +1,10 @@
 #include "Foundation/SerialQueue.h"
 
-#include <QThread>
-
-#include <pthread.h>
+#include "Foundation/ThreadName.h"
 
 SerialQueue::SerialQueue(const QString& label) : m_label(label) {
     m_thread = std::thread([this] {
-        QThread::currentThread()->setObjectName(m_label);
-        // The kernel keeps 15 bytes of a thread's name; the end of the label is the telling part.
-        pthread_setname_np(pthread_self(), m_label.right(15).toUtf8().constData());
+        nameCurrentThread(m_label);
         run();
     });
 }

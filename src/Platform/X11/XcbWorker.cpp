@@ -1,6 +1,6 @@
 #include "Platform/X11/XcbWorker.h"
 
-#include "Platform/Linux/ThreadName.h"
+#include "Foundation/ThreadName.h"
 #include "Platform/X11/X11ConnectionGuard.h"
 
 #include <poll.h>
@@ -41,7 +41,7 @@ bool XcbWorker::startWorker() {
     xcb_flush(c);
     m_thread = std::thread([this] {
         m_threadId = std::this_thread::get_id();
-        setCurrentThreadName(m_threadName);
+        nameCurrentThread(m_threadName);
         run();
     });
     return true;
