@@ -12,7 +12,7 @@
 #include <QRegularExpression>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <qcoro/qcorofuture.h>
+#include <QCoro/QCoroFuture>
 
 #include <cmath>
 

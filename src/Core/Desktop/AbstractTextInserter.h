@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <optional>
 

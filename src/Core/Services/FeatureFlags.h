@@ -5,7 +5,7 @@
 #include <QString>
 #include <QVariant>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <mutex>
 #include <optional>
