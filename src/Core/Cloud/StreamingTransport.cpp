@@ -403,7 +403,7 @@ void StreamingTransport::beginNewSession() {
         VLOG("StreamingTransport: New session started (connection reused)");
         return;
     }
-    VLOG(QStringLiteral("StreamingTransport: beginNewSession — state=%1, reconnecting...").arg(stateName(current)));
+    VLOG(QStringLiteral("StreamingTransport: beginNewSession — state=%1, reconnecting...").arg(rawValue(current)));
     if (current == State::disconnected) openConnection();
 }
 
@@ -425,7 +425,7 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
         m_pendingChunks.clear();
         if (m_chunksSent.load() == 0)
             postLogLocked(QStringLiteral("StreamingTransport: ⚠️ Dropping audio chunk — state=%1 (not connected)")
-                              .arg(stateName(current)));
+                              .arg(rawValue(current)));
         return;
     }
     if (m_sessionInterrupted.load()) {
@@ -448,7 +448,7 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
         // any audio reports the drop.
         if (m_chunksSent.load() == 0)
             postLogLocked(QStringLiteral("StreamingTransport: ⚠️ Dropping audio chunk — state=%1 (not connected)")
-                              .arg(stateName(current)));
+                              .arg(rawValue(current)));
         return;
     case State::disconnected: return;  // handled above
     }
@@ -509,7 +509,7 @@ void StreamingTransport::commit(const std::optional<QJsonObject>& context, const
         return;
     case State::disconnected:
     case State::committed:
-        if (onError) onError(QStringLiteral("Cannot commit — not streaming (state: %1)").arg(stateName(current)));
+        if (onError) onError(QStringLiteral("Cannot commit — not streaming (state: %1)").arg(rawValue(current)));
         return;
     }
 }
@@ -531,8 +531,8 @@ void StreamingTransport::checkCommitWait() {
         return;
     }
     VLOG(QStringLiteral("StreamingTransport: WS not ready after wait (state=%1) — commit failed")
-             .arg(stateName(current)));
-    emitError(QStringLiteral("WebSocket not ready for commit (state: %1)").arg(stateName(current)));
+             .arg(rawValue(current)));
+    emitError(QStringLiteral("WebSocket not ready for commit (state: %1)").arg(rawValue(current)));
 }
 
 void StreamingTransport::cancelCommitWaits() {
@@ -608,7 +608,7 @@ void StreamingTransport::handleResult(const QJsonObject& message) {
     }
     if (current != State::committed) {
         VLOG(QStringLiteral("StreamingTransport: Ignoring result outside a committed session (state=%1)")
-                 .arg(stateName(current)));
+                 .arg(rawValue(current)));
         return;
     }
     m_commitResultTimer->stop();

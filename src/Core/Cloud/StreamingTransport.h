@@ -27,7 +27,7 @@ class QWebSocket;
 // re-established a few times at growing intervals. A refused access token (close 4001) is not a
 // lost connection: the account is asked once for a fresh token, and nothing more is tried.
 //
-// Threads: the object and its socket live on the thread that built it (the main thread); every
+// Threads: the object and its socket live on the main thread, which built it; every
 // frame is sent there, in the order it was accepted. sendAudioChunk() may be called from any
 // thread (the capture thread) and never waits for the network: it converts the chunk and posts it.
 // state(), chunksSent() and isSessionInterrupted() may be read from any thread. Everything else,
@@ -36,7 +36,6 @@ class StreamingTransport : public QObject {
     Q_OBJECT
 public:
     using State = StreamingState;
-    static QString stateName(State state) { return streamingStateName(state); }
 
     // Timings. The defaults are the production values; tests shorten them.
     struct Tuning {

@@ -44,7 +44,7 @@ void DictationPipeline::startLearning(const Session& session, const QString& pas
         target.beforeText = context->textboxContents.beforeText;
         target.afterText = context->textboxContents.afterText;
         target.appBundleId = context->app.bundleId;
-        target.fieldType = context->app.type.rawValue();
+        target.fieldType = rawValue(context->app.type);
         m_learning->startCorrectionWatch(target);
         m_learning->startOutcomeObservation(session.traceID, m_services->metricsSessionID(), target);
     }

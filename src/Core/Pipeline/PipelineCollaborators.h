@@ -115,7 +115,6 @@ public:
 class PipelineStreamingLink {
 public:
     using State = StreamingState;
-    static QString stateName(State state) { return streamingStateName(state); }
 
     virtual ~PipelineStreamingLink() = default;
 

@@ -193,7 +193,7 @@ void DictationPipeline::endLiveRecognitionDetached(const SessionPtr& session) { 
 
 void DictationPipeline::startDictation() {
     if (m_state.status != DictationStatus::idle && m_state.status != DictationStatus::error) {
-        VLOG(QStringLiteral("Pipeline: Cannot start — status is ") + m_state.status.rawValue());
+        VLOG(QStringLiteral("Pipeline: Cannot start — status is ") + rawValue(m_state.status));
         return;
     }
     // A stream left open by an earlier dictation ends before the new one begins.
@@ -320,7 +320,7 @@ void DictationPipeline::stopDictation() {
     VLOG(QStringLiteral("Pipeline: Stopping — %1 chunks (").arg(count) + seconds1(count * chunkSeconds) +
          QStringLiteral("s)"));
     const auto state = m_streamingLink->state();
-    VLOG(QStringLiteral("Pipeline: stopDictation — transport state=") + PipelineStreamingLink::stateName(state) +
+    VLOG(QStringLiteral("Pipeline: stopDictation — transport state=") + rawValue(state) +
          QStringLiteral(", chunks sent over WS=%1").arg(m_streamingLink->chunksSent()));
 
     using State = PipelineStreamingLink::State;

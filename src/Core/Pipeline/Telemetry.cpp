@@ -23,7 +23,7 @@ void DictationPipeline::emitSessionEvent(const Session& session, const QString& 
     QString fieldType = QStringLiteral("unknown");
     if (session.transcriptionContext) {
         bundleId = session.transcriptionContext->app.bundleId;
-        fieldType = session.transcriptionContext->app.type.rawValue();
+        fieldType = rawValue(session.transcriptionContext->app.type);
     } else {
         m_appDetector->updateActiveApp();
         if (m_appDetector->activeApp()) bundleId = m_appDetector->activeApp()->bundleId;

@@ -176,7 +176,7 @@ QCoro::Task<TranscriptionContext> ContextEngine::buildTranscriptionContext(Vantr
     // log; counts say enough.
     const QStringList loggedNames = fileNameCache.allFileNames ? fileNameCache.allFileNames() : QStringList();
     VLOG(QStringLiteral("ContextEngine: Built context in %1ms — app:%2 type:%3 ax:%4 tree:%5 files:%6 dict:%7")
-             .arg(QString::asprintf("%.0f", context.contextGatherTimeMs), context.app.name, context.app.type.rawValue())
+             .arg(QString::asprintf("%.0f", context.contextGatherTimeMs), context.app.name, rawValue(context.app.type))
              .arg(context.axContext.size())
              .arg(windowWords.size())
              .arg(loggedNames.size())
