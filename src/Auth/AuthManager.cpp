@@ -27,8 +27,6 @@ const QString AuthManager::userDataKey = QStringLiteral("com.vantrose.userData")
 
 namespace {
 
-const QString kRefreshPath = QStringLiteral("/auth/refresh");
-const QString kLogoutPath = QStringLiteral("/auth/logout");
 const QString kConnectionFailed = QStringLiteral("Connection failed. Check your internet.");
 const QString kStateMismatch = QStringLiteral("Sign-in could not be verified. Please try again.");
 constexpr int kRequestTimeoutMs = 60'000;
@@ -386,7 +384,7 @@ QCoro::Task<bool> AuthManager::performRefresh() {
 
     QJsonObject body;
     body.insert(QStringLiteral("refresh_token"), refreshToken);
-    const PostResult result = co_await postJSON(kRefreshPath, body);
+    const PostResult result = co_await postJSON(StringShield::pathAuthRefresh(), body);
     if (!self) co_return false;
     if (store.string(refreshTokenKey) != refreshToken) {
         // Signed out or in again meanwhile: this reply is about credentials that are gone.
@@ -432,9 +430,9 @@ void AuthManager::logout() {
 }
 
 QCoro::Task<void> AuthManager::postLogout(QString accessToken) {
-    const auto url = serverURL(kLogoutPath);
+    const auto url = serverURL(StringShield::pathAuthLogout());
     if (!url) {
-        VLOG("Auth: The server address does not form a valid URL: " + serverBase() + kLogoutPath);
+        VLOG("Auth: The server address does not form a valid URL: " + serverBase() + StringShield::pathAuthLogout());
         co_return;
     }
     QNetworkRequest request(*url);
