@@ -20,9 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Fuzz::check((count >= characters) == (last == text) && (count >= characters) == (first == text),
                 "first and last characters are the whole text exactly when it is that short",
                 QStringLiteral("%1 of %2").arg(count).arg(characters));
-    const QString dropped = TextUnits::dropLastCharacter(text);
-    Fuzz::check(text.startsWith(dropped) && (text.isEmpty() || dropped.size() < text.size()),
-                "dropping the last character shortens the text");
     const QStringView firstChar = TextUnits::firstCharacter(text);
     const QStringView lastChar = TextUnits::lastCharacter(text);
     Fuzz::check(text.isEmpty() == firstChar.isEmpty() && text.isEmpty() == lastChar.isEmpty(),

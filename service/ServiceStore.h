@@ -81,7 +81,6 @@ public:
                           const QByteArray& eventsJson, int count);
     int eventCount();
     void setEventLimits(const EventLimits& limits) { m_eventLimits = limits; }
-    const EventLimits& eventLimits() const { return m_eventLimits; }
 
 private:
     void migrate();

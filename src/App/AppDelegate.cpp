@@ -112,7 +112,6 @@ void AppDelegate::enterRunning() {
     m_ui->setupOverlayWindow();
     m_ui->showHubWindow();
     m_running = true;
-    Q_EMIT launchCompleted();
 }
 
 void AppDelegate::applicationWillTerminate() {

@@ -67,8 +67,6 @@ public:
 Q_SIGNALS:
     // The first pipeline set-up has returned.
     void pipelineReady();
-    // The start-up reached the running state (overlay panel built, hub shown).
-    void launchCompleted();
 
 private:
     void launchAfterAuth();

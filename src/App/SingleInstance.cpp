@@ -53,7 +53,16 @@ QString SingleInstance::privateFolderProblem(const QString& folder) {
     // Whoever owns the folder can replace the socket and read what a second process sends,
     // sign-in codes included.
     if (info.st_uid != ::getuid()) return QStringLiteral("the folder %1 belongs to another user").arg(folder);
-    if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::chmod(path.constData(), 0700) != 0)
+    if ((info.st_mode & (S_IRWXG | S_IRWXO)) == 0) return {};
+    // Only the folder made for the socket is closed to others; any other folder (the user's own
+    // choice, a shared one, "/" when a path came out empty) keeps its modes, and is refused when
+    // others may write into it and so replace the socket.
+    if (!QFileInfo(folder).fileName().startsWith(QLatin1String("vantrose-"))) {
+        if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            return QStringLiteral("the folder %1 is open to other users").arg(folder);
+        return {};
+    }
+    if (::chmod(path.constData(), 0700) != 0)
         return QStringLiteral("the folder %1 cannot be made private").arg(folder);
     return {};
 }

@@ -39,7 +39,8 @@ public:
     static QString messageForArguments(const QStringList& arguments);
     static QString defaultSocketPath();
     // Why `folder` cannot hold the socket (empty when it can): missing, not a folder, a symbolic
-    // link, or owned by another user. A folder of ours that others may enter is closed to them.
+    // link, owned by another user, or open to others' writes. The "vantrose-*" folder made for the
+    // socket is closed to others instead; no other folder's modes are changed.
     static QString privateFolderProblem(const QString& folder);
 
 Q_SIGNALS:

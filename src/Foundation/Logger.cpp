@@ -9,6 +9,44 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+constexpr char kProgramCategory[] = "vantrose";
+
+bool isProgramCategory(const char* name) {
+    const std::size_t length = std::strlen(kProgramCategory);
+    return name && std::strncmp(name, kProgramCategory, length) == 0 && (name[length] == '\0' || name[length] == '.');
+}
+
+QtMessageHandler g_previousHandler = nullptr;
+
+// The program's categories go to main.log; everything else (Qt's own messages) to whatever
+// handled messages before.
+void routeMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (isProgramCategory(context.category)) {
+        Logger::log(Logger::prefixed(context.category, message), context.file ? context.file : "", context.line);
+        return;
+    }
+    if (g_previousHandler) g_previousHandler(type, context, message);
+}
+
+}  // namespace
+
+bool Logger::enabled(const QLoggingCategory& category, QtMsgType type) {
+    static std::once_flag installed;
+    std::call_once(installed, [] { g_previousHandler = qInstallMessageHandler(routeMessage); });
+    return category.isEnabled(type);
+}
+
+QString Logger::prefixed(const char* categoryName, const QString& message) {
+    const std::size_t length = std::strlen(kProgramCategory);
+    if (!isProgramCategory(categoryName) || categoryName[length] == '\0') return message;
+    return QString::fromUtf8(categoryName + length + 1) + QStringLiteral(": ") + message;
+}
+
 Logger& Logger::shared() {
     static Logger instance;
     return instance;
@@ -31,11 +69,14 @@ QString Logger::formatLine(const QDateTime& time, const char* file, int line, co
 }
 
 void Logger::log(const QString& message, std::source_location where) {
+    log(message, where.file_name(), static_cast<int>(where.line()));
+}
+
+void Logger::log(const QString& message, const char* file, int line) {
     Logger& self = shared();
     // The time stamp and the line are made on the caller's thread, so each line carries the time of its call.
-    const QString line =
-        formatLine(Clock::current().now().toLocalTime(), where.file_name(), static_cast<int>(where.line()), message);
-    QByteArray bytes = line.toUtf8();
+    const QString text = formatLine(Clock::current().now().toLocalTime(), file, line, message);
+    QByteArray bytes = text.toUtf8();
     self.m_queue->async([&self, bytes = std::move(bytes)] { self.append(bytes); });
 }
 

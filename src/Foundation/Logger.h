@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QLoggingCategory>
 #include <QString>
 
 #include <memory>
@@ -20,6 +21,8 @@ public:
     static void log(const QString& message, std::source_location where = std::source_location::current());
     static constexpr qint64 kLimitBytes = qint64{1024} * 1024;
 
+    // The same with the call site given as a file name and line (messages that come through Qt).
+    static void log(const QString& message, const char* file, int line);
     // Moves a "main.log" larger than 1 MiB to "main.old.log". Synchronous; called once at launch.
     static void rotateIfNeeded();
 
@@ -28,6 +31,13 @@ public:
 
     QString logFilePath() const { return m_logFilePath; }
     QString oldLogFilePath() const;
+
+    // Whether `category` lets messages of `type` through. Also makes sure the messages of the
+    // program's own categories ("vantrose" and "vantrose.<Component>") reach main.log from then on.
+    static bool enabled(const QLoggingCategory& category, QtMsgType type);
+    // The text a message of `category` gets in main.log: "<Component>: message", or the message
+    // alone for the category "vantrose".
+    static QString prefixed(const char* categoryName, const QString& message);
 
     // Exposed for tests: the exact line for a message, time and call site.
     static QString formatLine(const QDateTime& time, const char* file, int line, const QString& message);
@@ -46,3 +56,18 @@ private:
 
 // Shorthand used across the code base.
 #define VLOG(msg) ::Logger::log((msg))
+
+// Log lines of a component go through its QLoggingCategory, named "vantrose.<Component>" (the line
+// in main.log then reads "<Component>: message"); QT_LOGGING_RULES filters them, e.g.
+// QT_LOGGING_RULES="vantrose.Pipeline.debug=false". Stream the message:
+//     VLOG_INFO(lcPipeline) << "Started dictation " << id;
+// Strings are written as they are (no quotes), items without spaces between them.
+#define VLOG_AT_LEVEL(category, type, level)                                                                           \
+    for (bool vlogEnabled = ::Logger::enabled(category(), type); vlogEnabled; vlogEnabled = false)                     \
+    QMessageLogger(__FILE__, __LINE__, static_cast<const char*>(nullptr), category().categoryName())                   \
+        .level()                                                                                                       \
+        .noquote()                                                                                                     \
+        .nospace()
+#define VLOG_DEBUG(category) VLOG_AT_LEVEL(category, QtDebugMsg, debug)
+#define VLOG_INFO(category) VLOG_AT_LEVEL(category, QtInfoMsg, info)
+#define VLOG_WARNING(category) VLOG_AT_LEVEL(category, QtWarningMsg, warning)

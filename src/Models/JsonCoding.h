@@ -217,22 +217,13 @@ public:
     }
 
     // Optional members: missing and null both give no value.
-    std::optional<bool> optionalBoolean(const QString& key) { return optional(key, JsonCoding::toBool); }
     std::optional<QString> optionalString(const QString& key) { return optional(key, JsonCoding::toString); }
     std::optional<double> optionalNumber(const QString& key) { return optional(key, JsonCoding::toDouble); }
-    template <typename I>
-    std::optional<I> optionalInteger(const QString& key) {
-        return optional(key, JsonCoding::toInteger<I>);
-    }
     template <typename E>
     std::optional<E> optionalEnumeration(const QString& key, std::optional<E> (*fromRaw)(const QString&)) {
         return optional(key, [fromRaw](const QJsonValue& v, const QString& p) {
             return JsonCoding::toEnumeration<E>(v, p, fromRaw);
         });
-    }
-    template <typename T>
-    std::optional<T> optionalObject(const QString& key) {
-        return optional(key, &T::fromJson);
     }
 
     // Any other member kind: `convert(value, path)` returns a JsonResult.

@@ -15,9 +15,6 @@ struct PasteOutcome {
     int clipboardLengthAfter = 0;
     double pasteOutcomeMs = 0;  // start of the paste until the paste chord's key-up was sent
     std::optional<double> helperPasteProcessingMs;
-    std::optional<double> dataRequestedMs;
-    bool delayedClipboardRenderingUsed = false;
-    bool delayedDataRequested = false;
     bool focusedControlChanged = false;  // another application came to the front during the paste
     bool hasPrivilegeIssues = false;     // the key injection was not permitted
     int textLength = 0;

@@ -61,13 +61,6 @@ struct WindowReadOutcome {
 
 }  // namespace
 
-const QSet<QString> ContextReader::editableRoles = {
-    QStringLiteral("text"),
-    QStringLiteral("entry"),
-    QStringLiteral("combo box"),
-    QStringLiteral("document web"),
-};
-
 // Electron applications by their Linux identifiers (desktop-file ids, Flatpak ids, WM_CLASS).
 const QSet<QString> ContextReader::electronBundleIDs = {
     // Visual Studio Code: stable, Insiders and the Flatpak build.
@@ -229,9 +222,7 @@ QStringList ContextReader::windowWordsFromTexts(const QStringList& texts) {
     return filterForProperNouns(distinctInOrder(pieces));
 }
 
-bool ContextReader::enableManualAccessibility(std::int32_t pid) { return enableAccessibilitySwitch(pid); }
-
-bool ContextReader::enableAccessibilitySwitch(std::int32_t pid) {
+bool ContextReader::enableManualAccessibility(std::int32_t pid) {
     if (AtspiClient::shared().enableAccessibility()) {
         VLOG(QStringLiteral("ContextReader: Enabled org.a11y.Status.IsEnabled for PID %1").arg(pid));
         return true;
@@ -250,7 +241,7 @@ QCoro::Task<QStringList> ContextReader::readActiveWindowText() {
     QFuture<WindowReadOutcome> walking = QtConcurrent::run([target, wantsSwitch] {
         WindowReadOutcome result;
         if (wantsSwitch && AtspiClient::shared().isTrusted())
-            result.enabledManualAccessibility = enableAccessibilitySwitch(std::int32_t(target.pid));
+            result.enabledManualAccessibility = enableManualAccessibility(std::int32_t(target.pid));
         const double start = Clock::current().monotonicSeconds();
         result.walk = AtspiClient::shared().walkFocusedWindow(target.pid);
         result.words = windowWordsFromTexts(result.walk.texts);

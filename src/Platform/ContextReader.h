@@ -33,14 +33,9 @@ public:
     void observeTextChanges(std::int32_t pid, double durationSeconds,
                             std::function<void(const QString&)> onChange) override;
 
-    // Chromium and Electron build their accessibility tree only when assistive technology is
-    // announced; on Linux that is org.a11y.Status.IsEnabled. Blocking: call off the main thread.
-    bool enableManualAccessibility(std::int32_t pid);
-
     QSet<std::int32_t> manualAccessibilityEnabledPIDs() const { return m_manualAccessibilityEnabledPIDs; }
 
     // Tables.
-    static const QSet<QString> editableRoles;  // AT-SPI role names
     static const QSet<QString> electronBundleIDs;
     static const QSet<QString> chromeWords;
 
@@ -60,7 +55,10 @@ private:
         QString bundleId;
     };
     Target frontmost() const;
-    static bool enableAccessibilitySwitch(std::int32_t pid);
+    // Chromium and Electron build their accessibility tree only when assistive technology is
+    // announced; on Linux that is org.a11y.Status.IsEnabled. `pid` is for the log. Blocking: call
+    // off the main thread.
+    static bool enableManualAccessibility(std::int32_t pid);
 
     const AbstractAppDetector* m_appDetector = nullptr;
     QSet<std::int32_t> m_manualAccessibilityEnabledPIDs;  // main thread only

@@ -39,7 +39,7 @@ std::optional<Hotkey> KeyboardMonitor::matchedPushToTalkHotkey() const {
     for (const HotkeyBinding& binding : m_bindings) {
         if (binding.action != HotkeyAction::activate) continue;
         Hotkey hotkey = binding.hotkey;
-        if (hotkey.keyCode == kFnKeyCode && m_fnFallbackEngaged) hotkey.keyCode = m_matchFallbackKeyCode;
+        if (hotkey.keyCode == kFnKeyCode && m_fnFallbackEngaged) hotkey.keyCode = fallbackKeyCode();
         return hotkey;
     }
     return std::nullopt;
@@ -65,8 +65,6 @@ void KeyboardMonitor::hotkeyConfigurationChanged() {
         std::lock_guard lock(m_mutex);
         const std::optional<Hotkey> before = matchedPushToTalkHotkey();
         m_bindings = effective;
-        m_matchPushToTalkKeyCode = pushToTalkKeyCode();
-        m_matchFallbackKeyCode = fallbackKeyCode();
         m_debounceMs = comboUpDebounceMs();
         // A press of the old push-to-talk hotkey would never see its release matched against
         // the new one: end it now rather than leave the microphone open.
@@ -231,7 +229,7 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
     for (const HotkeyBinding& binding : std::as_const(m_bindings)) {
         uint16_t code = binding.hotkey.keyCode;
         if (binding.action == HotkeyAction::activate && code == kFnKeyCode && m_fnFallbackEngaged)
-            code = m_matchFallbackKeyCode;
+            code = fallbackKeyCode();
         if (!Hotkey::modifierKeyCodes().contains(code)) continue;
 
         const uint64_t modifiers = binding.hotkey.modifiers & significantModifierMask;
@@ -248,7 +246,6 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
         if (binding.action == HotkeyAction::activate) {
             if (pressedNow && !m_isPushToTalkHeld) {
                 m_comboRelease.reset();
-                m_comboDownTime = Clock::current().monotonicSeconds();
                 m_isPushToTalkHeld = true;
                 VLOG("KeyboardMonitor: Push-to-talk DOWN — " + name);
                 post(&AbstractKeyboardMonitor::onPushToTalkDown);

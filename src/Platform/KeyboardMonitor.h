@@ -80,15 +80,12 @@ private:
     // Shared with the key source's thread; guarded by m_mutex. Callbacks are never run under it.
     mutable std::mutex m_mutex;
     QList<HotkeyBinding> m_bindings;
-    uint16_t m_matchPushToTalkKeyCode = Hotkey::rightOptionKeyCode;
     bool m_fnFallbackEngaged = false;
-    uint16_t m_matchFallbackKeyCode = Hotkey::rightOptionKeyCode;
     int m_debounceMs = 200;
     bool m_isPushToTalkHeld = false;
     uint64_t m_heldModifierFlags = 0;
     std::optional<ComboRelease> m_comboRelease;
     uint64_t m_comboGeneration = 0;
-    double m_comboDownTime = 0;
     int m_fnEventsReceived = 0;
 
     // Main thread only.

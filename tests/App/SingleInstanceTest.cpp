@@ -103,7 +103,7 @@ TEST(SingleInstanceArguments, NoRunningInstanceMeansTheRequestIsNotDelivered) {
 }
 
 // The socket's folder: in a shared /tmp anyone may have made it first.
-enum class FolderKind { OtherUsers, SymbolicLink, OwnButOpen };
+enum class FolderKind { OtherUsers, SymbolicLink, OwnButOpen, OtherFolderOpen, OtherFolderReadable };
 
 struct FolderCase {
     const char* name;
@@ -120,7 +120,8 @@ protected:
 
 TEST_P(SingleInstanceFolderTest, OnlyAPrivateFolderOfThisUserHoldsTheSocket) {
     const FolderCase c = GetParam();
-    const QString folder = dir.path() + "/vantrose-1000";
+    const bool ours = c.kind != FolderKind::OtherFolderOpen && c.kind != FolderKind::OtherFolderReadable;
+    const QString folder = dir.path() + (ours ? "/vantrose-1000" : "/chosen");
     const QString own = dir.path() + "/own";
     ASSERT_TRUE(QDir().mkdir(own));
     switch (c.kind) {
@@ -132,18 +133,28 @@ TEST_P(SingleInstanceFolderTest, OnlyAPrivateFolderOfThisUserHoldsTheSocket) {
         break;
     case FolderKind::SymbolicLink: ASSERT_TRUE(QFile::link(own, folder)); break;
     case FolderKind::OwnButOpen:
+    case FolderKind::OtherFolderOpen:
         ASSERT_TRUE(QDir().mkdir(folder));
         ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0777), 0);
         break;
+    case FolderKind::OtherFolderReadable:
+        ASSERT_TRUE(QDir().mkdir(folder));
+        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+        break;
     }
+    const auto modeBefore = QFileInfo(folder).permissions();
     SingleInstance instance(folder + "/vantrose-instance");
     EXPECT_EQ(instance.listen(), c.accepted) << instance.errorString().toStdString();
     EXPECT_EQ(instance.folderRefused(), !c.accepted);
-    if (c.accepted) {
+    // A folder the program did not make for its socket keeps its modes, whatever happens.
+    if (!ours) {
+        EXPECT_EQ(QFileInfo(folder).permissions(), modeBefore);
+    }
+    if (c.accepted && ours) {
         EXPECT_EQ(QFileInfo(folder).permissions() & (QFile::ReadOther | QFile::WriteOther | QFile::ExeOther |
                                                      QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup),
                   QFileDevice::Permissions());
-    } else {
+    } else if (!c.accepted) {
         EXPECT_FALSE(QFileInfo::exists(folder + "/vantrose-instance"));
         EXPECT_FALSE(QFileInfo::exists(own + "/vantrose-instance"));
     }
@@ -152,7 +163,9 @@ TEST_P(SingleInstanceFolderTest, OnlyAPrivateFolderOfThisUserHoldsTheSocket) {
 INSTANTIATE_TEST_SUITE_P(Folders, SingleInstanceFolderTest,
                          ::testing::Values(FolderCase{"OwnedByAnotherUser", FolderKind::OtherUsers, false},
                                            FolderCase{"SymbolicLink", FolderKind::SymbolicLink, false},
-                                           FolderCase{"OwnButOpenToOthers", FolderKind::OwnButOpen, true}),
+                                           FolderCase{"OwnButOpenToOthers", FolderKind::OwnButOpen, true},
+                                           FolderCase{"ChosenFolderOthersMayWrite", FolderKind::OtherFolderOpen, false},
+                                           FolderCase{"ChosenFolderOthersMayRead", FolderKind::OtherFolderReadable, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -9,6 +9,10 @@
 #include <gtest/gtest.h>
 
 namespace {
+Q_LOGGING_CATEGORY(lcLoggerTest, "vantrose.LoggerTest")
+Q_LOGGING_CATEGORY(lcProgram, "vantrose")
+Q_LOGGING_CATEGORY(lcNotOurs, "vantroseish.Other")
+
 QString readAll(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return {};
@@ -154,4 +158,24 @@ TEST(LoggerTest, TheTextLogIsTheOwnersAlone) {
     Logger::log(QStringLiteral("Test: a line"));
     Logger::flush();
     EXPECT_EQ(mode(Logger::shared().logFilePath()), kOwnerOnly);
+}
+
+// A component's category names its line's prefix; QT_LOGGING_RULES-style filters silence a level;
+// categories that are not the program's stay out of main.log.
+TEST(LoggerTest, CategoriesWriteTheirPrefixAndFollowTheFilterRules) {
+    const QString path = Logger::shared().logFilePath();
+    Logger::flush();
+    QFile::remove(path);
+    QLoggingCategory::setFilterRules(QStringLiteral("vantrose.LoggerTest.debug=false"));
+    VLOG_INFO(lcLoggerTest) << "Started " << 3 << " streams";
+    VLOG_DEBUG(lcLoggerTest) << "filtered out";
+    VLOG_WARNING(lcProgram) << "=== plain ===";
+    VLOG_INFO(lcNotOurs) << "elsewhere";
+    QLoggingCategory::setFilterRules(QString());
+    Logger::flush();
+    const QStringList lines = readAll(path).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << readAll(path).toStdString();
+    EXPECT_TRUE(lines[0].endsWith("] LoggerTest: Started 3 streams"));
+    EXPECT_TRUE(lines[0].contains("[LoggerTest.cpp:"));
+    EXPECT_TRUE(lines[1].endsWith("] === plain ==="));
 }

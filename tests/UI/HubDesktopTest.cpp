@@ -7,6 +7,7 @@
 #include "UI/Hub/HistoryView.h"
 #include "UI/Hub/HomeTabView.h"
 #include "UI/Hub/HubView.h"
+#include "UI/Theme/HoverLift.h"
 #include "UI/Theme/HubFonts.h"
 #include "support/AtspiFixtureProcess.h"
 #include "support/FixtureApp.h"

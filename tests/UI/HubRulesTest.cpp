@@ -1,6 +1,6 @@
 #include "UI/Hub/HubRules.h"
 #include "UI/Common/TranscriptRow.h"
-#include "UI/Theme/HubFonts.h"
+#include "UI/Theme/HoverLift.h"
 
 #include <QFile>
 #include <QTemporaryDir>

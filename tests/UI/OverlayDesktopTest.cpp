@@ -62,7 +62,7 @@ TEST(OverlayDesktop, PillFollowsTheDictationFromIdleToListeningAndBack) {
     EXPECT_LT(midway.width(), 100);  // still morphing
     o.settle();
     EXPECT_EQ(o.pillSize(), QSizeF(100, 38));
-    EXPECT_EQ(o.view->currentFace(), Face::walleEyes);
+    EXPECT_EQ(o.view->currentFace(), Face::listeningEyes);
     ASSERT_TRUE(qobject_cast<WalleEyes*>(o.view->faceWidget()));
     EXPECT_EQ(o.view->faceWidget()->geometry(), o.view->pillRect().toAlignedRect());
 
@@ -80,14 +80,14 @@ TEST(OverlayDesktop, ExpandedPillGrowsWithTheLiveTextAndShowsItsNewestWords) {
     o.h.record(5);
     o.settle();
     EXPECT_EQ(o.pillSize(), QSizeF(120, 40));
-    EXPECT_EQ(o.view->currentFace(), Face::walleEyes);
+    EXPECT_EQ(o.view->currentFace(), Face::listeningEyes);
 
     ASSERT_TRUE(o.h.recognizer->onPartial);
     o.h.recognizer->onPartial(QStringLiteral("hello"));
     ASSERT_TRUE(waitUntil([&] { return !o.h.pipeline->streamingText().isEmpty(); }));
     o.settle();
     EXPECT_EQ(o.pillSize(), QSizeF(320, 74));
-    EXPECT_EQ(o.view->currentFace(), Face::walleEyesWithText);
+    EXPECT_EQ(o.view->currentFace(), Face::listeningEyesWithText);
     EXPECT_EQ(o.view->shownLiveText(), QStringLiteral("hello"));
     // The face sits above the text inside the padded column.
     EXPECT_LT(o.view->faceWidget()->geometry().bottom(), o.view->pillRect().bottom() - 8 - 20);
@@ -108,7 +108,7 @@ TEST(OverlayDesktop, HiddenOverlayKeepsNoFaceAndShowsTheCurrentOneAgain) {
     o.view->hide();
     EXPECT_FALSE(o.view->faceWidget());
     o.h.record(5);
-    EXPECT_EQ(o.view->currentFace(), Face::walleEyes);
+    EXPECT_EQ(o.view->currentFace(), Face::listeningEyes);
     EXPECT_FALSE(o.view->faceWidget());
     o.view->show();
     EXPECT_TRUE(qobject_cast<WalleEyes*>(o.view->faceWidget()));
@@ -298,12 +298,12 @@ TEST(OverlayDesktop, FacesCrossFadeAndTheLiveTextFadesOut) {
     OverlayHarness o(settings);
     o.h.record(5);
     o.settle();
-    ASSERT_EQ(o.view->currentFace(), Face::walleEyes);
+    ASSERT_EQ(o.view->currentFace(), Face::listeningEyes);
     ASSERT_TRUE(o.h.recognizer->onPartial);
     o.h.recognizer->onPartial(QStringLiteral("hello there"));
     ASSERT_TRUE(waitUntil([&] { return !o.h.pipeline->streamingText().isEmpty(); }));
     // The eyes alone fade out while the live-text column fades in, on the expanding spring.
-    EXPECT_EQ(o.view->currentFace(), Face::walleEyesWithText);
+    EXPECT_EQ(o.view->currentFace(), Face::listeningEyesWithText);
     EXPECT_EQ(o.view->leavingFaceCount(), 1);
     o.clock.advance(0.05);
     EXPECT_GT(o.view->facePresence(), 0.0);

@@ -45,7 +45,6 @@ QCoro::Task<PasteOutcome> FakeTextInserter::insertText(QString text, bool asHTML
         outcome = scriptedOutcomes.front();
         scriptedOutcomes.pop_front();
     }
-    outcome.delayedClipboardRenderingUsed = useDelayedRendering();
     m_last = outcome;
     const int generation = ++m_generation;
     // Only the latest paste's restore is recorded, as a newer paste replaces the record.

@@ -72,6 +72,7 @@ std::vector<float> speak(const QString& text, const QString& voice) {
     std::lock_guard lock(mutex);
     const QString key = voice + QLatin1Char('|') + text;
     if (auto it = cache.find(key); it != cache.end()) return it->second;
+    if (!dir.isValid()) qFatal("no temporary folder for spoken audio: %s", qPrintable(dir.errorString()));
 
     const QString base = dir.path() + QLatin1Char('/') +
                          QString::fromLatin1(QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex());

@@ -12,6 +12,8 @@ QTemporaryDir* g_root = nullptr;
 void TestEnvironment::install() {
     if (g_root) return;
     g_root = new QTemporaryDir(QDir::tempPath() + "/vantrose-test-XXXXXX");
+    // An empty root would put every test's files, and the modes they set, on "/".
+    if (!g_root->isValid()) qFatal("no temporary folder for the tests: %s", qPrintable(g_root->errorString()));
     const QString base = g_root->path();
     for (const char* sub : {"home", "data", "state", "config", "cache"}) QDir().mkpath(base + "/" + sub);
     qputenv("HOME", (base + "/home").toLocal8Bit());
@@ -21,7 +23,10 @@ void TestEnvironment::install() {
     qputenv("XDG_CACHE_HOME", (base + "/cache").toLocal8Bit());
 }
 
-QString TestEnvironment::root() { return g_root ? g_root->path() : QString(); }
+QString TestEnvironment::root() {
+    if (!g_root) qFatal("TestEnvironment::root() before TestEnvironment::install()");
+    return g_root->path();
+}
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     QDeadlineTimer deadline(timeout);

@@ -63,7 +63,6 @@ public:
     static QByteArray samplesToWAV(const std::vector<float>& samples, int sampleRate);
 
     QString serverURL() const { return m_serverURL; }
-    void setServerURL(const QString& url) { m_serverURL = url; }
     // The cloud context object sent with the next request; nothing sends none.
     void setContext(std::optional<QJsonObject> context) { m_context = std::move(context); }
     const std::optional<QJsonObject>& context() const { return m_context; }

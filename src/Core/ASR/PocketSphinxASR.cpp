@@ -376,7 +376,7 @@ PocketSphinxASR::Outcome PocketSphinxASR::decodeBatch(const std::vector<float>& 
     if (stream.haveLast && !stream.open && samples.size() == stream.lastSamples &&
         fnv1a(1469598103934665603ull, samples.data(), samples.size()) == stream.lastHash) {
         if (stream.lastText.trimmed().isEmpty()) {
-            outcome.error = ASRError::transcriptionFailed(QStringLiteral("No speech detected"));
+            outcome.error = ASRError::noSpeechDetected();
         } else {
             outcome.result = ASRResult{stream.lastText, stream.lastConfidence, m_localeIdentifier, 0, false};
         }
@@ -436,8 +436,8 @@ PocketSphinxASR::Outcome PocketSphinxASR::decodeBatch(const std::vector<float>& 
                                       QString::number(samples.size() / 16000.0, 'f', 1)));
     const QString text = segments.join(QLatin1Char(' '));
     if (text.isEmpty()) {
-        outcome.error = ASRError::transcriptionFailed(partial ? QStringLiteral("Recognition did not finish in time")
-                                                              : QStringLiteral("No speech detected"));
+        outcome.error = partial ? ASRError::transcriptionFailed(QStringLiteral("Recognition did not finish in time"))
+                                : ASRError::noSpeechDetected();
         return outcome;
     }
     const float confidence = confidenceCount ? float(confidenceSum / confidenceCount) : 0.5f;

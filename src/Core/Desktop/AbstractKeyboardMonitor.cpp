@@ -28,8 +28,3 @@ void AbstractKeyboardMonitor::setPushToTalkKeyCode(std::uint16_t keyCode) {
     m_pushToTalkKeyCode = keyCode;
     hotkeyConfigurationChanged();
 }
-
-void AbstractKeyboardMonitor::setFallbackKeyCode(std::uint16_t keyCode) {
-    m_fallbackKeyCode = keyCode;
-    hotkeyConfigurationChanged();
-}

@@ -39,9 +39,9 @@ public:
     void setHotkey(const Hotkey& hotkey);
     std::uint16_t pushToTalkKeyCode() const { return m_pushToTalkKeyCode; }
     void setPushToTalkKeyCode(std::uint16_t keyCode);
-    // The key taken as push-to-talk when the configured key sends no events of its own.
+    // The key taken as push-to-talk when the configured key sends no events of its own. Fixed,
+    // so any thread may read it.
     std::uint16_t fallbackKeyCode() const { return m_fallbackKeyCode; }
-    void setFallbackKeyCode(std::uint16_t keyCode);
     int comboUpDebounceMs() const { return m_comboUpDebounceMs; }
 
 protected:
@@ -53,6 +53,6 @@ private:
     QList<HotkeyBinding> m_hotkeyBindings;
     Hotkey m_hotkey{Hotkey::rightOptionKeyCode, 0};
     std::uint16_t m_pushToTalkKeyCode = Hotkey::rightOptionKeyCode;
-    std::uint16_t m_fallbackKeyCode = Hotkey::rightOptionKeyCode;
+    const std::uint16_t m_fallbackKeyCode = Hotkey::rightOptionKeyCode;
     int m_comboUpDebounceMs = 200;
 };

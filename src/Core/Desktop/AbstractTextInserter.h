@@ -23,13 +23,7 @@ public:
     // Seconds between the paste and the restore of the user's clipboard; read at each paste.
     double clipboardRestoreDelay() const { return m_clipboardRestoreDelay; }
     void setClipboardRestoreDelay(double seconds) { m_clipboardRestoreDelay = seconds; }
-    // Whether the clipboard is served lazily on request rather than written at once.
-    bool useDelayedRendering() const { return m_useDelayedRendering; }
-    void setUseDelayedRendering(bool on) { m_useDelayedRendering = on; }
-    double pasteTimeout() const { return m_pasteTimeout; }
 
 private:
     double m_clipboardRestoreDelay = 0.5;
-    bool m_useDelayedRendering = false;
-    double m_pasteTimeout = 2.0;
 };

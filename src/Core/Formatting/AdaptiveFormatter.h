@@ -18,7 +18,6 @@ public:
     QCoro::Task<FormattingResult> format(QString rawText, AppContext context, VantroseSettings settings) override;
     QString formatterName() const override { return m_formatterName; }
 
-    const RuleBasedFormatter& ruleBasedFormatter() const { return m_ruleBasedFormatter; }
     const OllamaLLMFormatter& llmFormatter() const { return m_llmFormatter; }
     OllamaLLMFormatter& llmFormatter() { return m_llmFormatter; }
     // Absent until the first dictation that wants the model; then kept for the formatter's life.
@@ -28,7 +27,6 @@ private:
     static bool wantsLanguageModel(const QString& rawText, AppType appType);
 
     const QString m_formatterName = QStringLiteral("Adaptive");
-    RuleBasedFormatter m_ruleBasedFormatter;
     OllamaLLMFormatter m_llmFormatter;
     // Shared with running format() calls, which may outlive the formatter.
     std::shared_ptr<std::optional<bool>> m_llmAvailable = std::make_shared<std::optional<bool>>();

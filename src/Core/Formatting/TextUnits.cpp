@@ -50,8 +50,6 @@ QString TextUnits::lastCharacters(const QString& text, qsizetype count) { return
 
 QString TextUnits::firstCharacters(const QString& text, qsizetype count) { return text.left(endOfFirst(text, count)); }
 
-QString TextUnits::dropLastCharacter(const QString& text) { return text.left(startOfLast(text, 1)); }
-
 QStringView TextUnits::firstCharacter(QStringView text) {
     if (text.isEmpty()) return {};
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text.data(), text.size());

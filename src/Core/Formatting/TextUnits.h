@@ -13,8 +13,6 @@ public:
     // The last / first `count` characters (the whole text when it has fewer).
     static QString lastCharacters(const QString& text, qsizetype count);
     static QString firstCharacters(const QString& text, qsizetype count);
-    // The text without its last character (empty stays empty).
-    static QString dropLastCharacter(const QString& text);
     // The first / last character as a view into `text` (empty for an empty text).
     static QStringView firstCharacter(QStringView text);
     static QStringView lastCharacter(QStringView text);

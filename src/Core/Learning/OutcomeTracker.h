@@ -27,8 +27,6 @@ public:
     explicit OutcomeTracker(QString initialText);
 
     const QString& initialText() const { return m_initialText; }
-    const QString& latestText() const { return m_latestText; }
-    const std::optional<QDateTime>& firstEditAt() const { return m_firstEditAt; }
 
     // One reported text of the pasted region.
     void observe(const QString& text);

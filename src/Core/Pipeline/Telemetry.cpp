@@ -40,8 +40,7 @@ void DictationPipeline::reportPasteOutcome(const Session& session, const PasteOu
                       {QStringLiteral("helperPasteProcessingMs"),
                        paste.helperPasteProcessingMs ? QVariant(*paste.helperPasteProcessingMs) : QVariant()},
                       {QStringLiteral("focusedControlChanged"), paste.focusedControlChanged},
-                      {QStringLiteral("hasPrivilegeIssues"), paste.hasPrivilegeIssues},
-                      {QStringLiteral("delayedClipboardRenderingUsed"), m_textInserter->useDelayedRendering()}});
+                      {QStringLiteral("hasPrivilegeIssues"), paste.hasPrivilegeIssues}});
 }
 
 void DictationPipeline::reportBatchCompletion(const Session& session, const BatchOutcome& o,

@@ -171,7 +171,7 @@ bool AtspiClient::Worker::ensureAtspi() {
     // libatspi attaches its connection to the default context, which Qt's main thread runs;
     // move it to ours so that nothing of libatspi is ever dispatched on another thread.
     atspi_set_main_context(context);
-    atspi_set_timeout(callTimeoutMs.load(), callTimeoutMs.load());
+    atspi_set_timeout(kAtspiCallTimeoutMs, kAtspiCallTimeoutMs);
     atspiReady = true;
     listenForFocus();
     rehomeConnections();

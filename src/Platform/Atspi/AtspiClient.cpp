@@ -2,7 +2,6 @@
 
 #include "Platform/Atspi/AtspiWorker.h"
 
-#include <algorithm>
 #include <future>
 
 AtspiClient& AtspiClient::shared() {
@@ -50,17 +49,6 @@ bool AtspiClient::enableAccessibility() {
         false);
 }
 
-std::optional<qint64> AtspiClient::activeApplicationPid() {
-    return runSync<std::optional<qint64>>(
-        [](Worker& w) -> std::optional<qint64> {
-            if (!w.trusted()) return std::nullopt;
-            auto [app, window] = w.activeApplication();
-            if (!app) return std::nullopt;
-            return w.pidOf(app.accessible());
-        },
-        std::nullopt);
-}
-
 AtspiFocusRead AtspiClient::readFocusedField(qint64 pid) {
     return runSync<AtspiFocusRead>([pid](Worker& w) { return w.readFocusedField(pid); }, AtspiFocusRead{});
 }
@@ -84,11 +72,3 @@ bool AtspiClient::observeTextChanges(qint64 pid, double durationSeconds, ChangeH
 }
 
 int AtspiClient::activeObservationCount() { return m_worker->observationCount.load(); }
-
-void AtspiClient::setCallTimeoutMs(int ms) {
-    const int value = std::clamp(ms, 50, 5000);
-    m_worker->callTimeoutMs = value;
-    m_worker->post([w = m_worker.get(), value] {
-        if (w->atspiReady) atspi_set_timeout(value, value);
-    });
-}

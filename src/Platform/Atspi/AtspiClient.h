@@ -68,9 +68,6 @@ public:
     // before building their accessibility trees. True when the bus reports it enabled.
     bool enableAccessibility();
 
-    // The process owning the active window, judged from the accessibility tree.
-    std::optional<qint64> activeApplicationPid();
-
     // pid 0 means: the application that owns the active window.
     AtspiFocusRead readFocusedField(qint64 pid);
     AtspiWindowWalk walkFocusedWindow(qint64 pid, const AtspiWalkLimits& limits = {});
@@ -88,9 +85,6 @@ public:
     using EndHandler = std::function<void()>;
     bool observeTextChanges(qint64 pid, double durationSeconds, ChangeHandler onChange, EndHandler onEnd);
     int activeObservationCount();
-
-    // The time a single call into another application may take.
-    void setCallTimeoutMs(int ms);
 
     struct Worker;
 

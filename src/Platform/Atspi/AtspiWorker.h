@@ -27,7 +27,8 @@
 
 #include <unistd.h>
 
-inline constexpr int kAtspiDefaultCallTimeoutMs = 500;
+// The time a single call into another application may take.
+inline constexpr int kAtspiCallTimeoutMs = 500;
 
 // Owns one GObject reference.
 class Ref {
@@ -82,7 +83,6 @@ struct AtspiClient::Worker {
     GMainContext* context = nullptr;
     GMainLoop* loop = nullptr;
     std::atomic<bool> running{false};
-    std::atomic<int> callTimeoutMs{kAtspiDefaultCallTimeoutMs};
 
     // Touched only on the worker thread.
     bool atspiReady = false;
@@ -129,17 +129,14 @@ struct AtspiClient::Worker {
     // the whole call timeout is taken as the application not answering.
     class CallTimer {
     public:
-        explicit CallTimer(Worker& worker) : m_worker(worker), m_limitMs(worker.callTimeoutMs.load()) {
-            m_clock.start();
-        }
+        explicit CallTimer(Worker& worker) : m_worker(worker) { m_clock.start(); }
         ~CallTimer() {
-            if (m_clock.elapsed() >= m_limitMs) m_worker.callTimedOut = true;
+            if (m_clock.elapsed() >= kAtspiCallTimeoutMs) m_worker.callTimedOut = true;
         }
 
     private:
         Worker& m_worker;
         QElapsedTimer m_clock;
-        qint64 m_limitMs;
     };
     AtspiStateSet* stateSetOf(AtspiAccessible* element);
     bool hasState(AtspiAccessible* element, AtspiStateType state);

@@ -108,7 +108,6 @@ bool X11KeySource::start(Handler handler, Preference preference, std::function<v
     auto impl = std::make_unique<Impl>();
     impl->handler = std::move(handler);
     impl->onConnectionLost = std::move(onConnectionLost);
-    m_connectionLost = false;
     X11ConnectionGuard::installHandlers();
     impl->display = XOpenDisplay(nullptr);
     if (!impl->display) {
@@ -245,7 +244,6 @@ void X11KeySource::run() {
     m_running = false;
     // The server is gone: this thread ends here rather than polling a dead socket.
     if (lost) {
-        m_connectionLost = true;
         X11ConnectionGuard::reportConnectionLost("key source");
         if (m_impl->onConnectionLost) m_impl->onConnectionLost();
     }

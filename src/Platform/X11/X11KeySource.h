@@ -31,7 +31,6 @@ public:
     void stop();
 
     bool isRunning() const { return m_running.load(); }
-    bool connectionLost() const { return m_connectionLost.load(); }
     Backend backend() const { return m_backend.load(); }
     const char* lastError() const { return m_error; }
 
@@ -43,7 +42,6 @@ private:
     std::unique_ptr<Impl> m_impl;
     std::thread m_thread;
     std::atomic<bool> m_running{false};
-    std::atomic<bool> m_connectionLost{false};
     std::atomic<Backend> m_backend{Backend::Off};
     const char* m_error = "";
 };

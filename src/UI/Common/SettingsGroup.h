@@ -42,7 +42,6 @@ private:
 class OneLineLabel : public QLabel {
 public:
     OneLineLabel(const QString& text, QWidget* parent);
-    const QString& fullText() const { return m_full; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

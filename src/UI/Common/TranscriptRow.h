@@ -58,7 +58,6 @@ public:
 
     const TranscriptionResult& result() const { return m_result; }
     bool isCopied() const { return m_copied; }
-    bool isHovered() const { return m_hovered; }
     // What the copy button runs: the pasted text, as plain text only, replaces the clipboard.
     void copy();
     // The copy button's glyph and opacity right now.

@@ -174,10 +174,6 @@ void HistoryView::watchStore() {
     const QUuid first = records.isEmpty() ? QUuid() : records.first().id;
     if (records.size() == m_shownCount && first == m_shownFirst) return;
     refresh();
-    if (m_clearing && records.isEmpty()) {
-        m_clearing = false;
-        Q_EMIT historyCleared();
-    }
 }
 
 void HistoryView::showEvent(QShowEvent* event) {
@@ -196,7 +192,6 @@ bool HistoryView::watchesStore() const { return m_watch->isActive(); }
 void HistoryView::clear() {
     // The store empties its list on the main thread once the deletion has run; the window
     // shows the empty state only then.
-    m_clearing = true;
     m_store.clearAll();
 }
 

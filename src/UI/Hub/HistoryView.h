@@ -35,10 +35,6 @@ public:
     // Whether the view is looking out for changes of the store (only while it is on screen).
     bool watchesStore() const;
 
-Q_SIGNALS:
-    // The store has emptied its list after "Clear".
-    void historyCleared();
-
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
@@ -56,7 +52,6 @@ private:
     QLabel* m_emptyHint = nullptr;
     QListWidget* m_list = nullptr;
     QTimer* m_watch = nullptr;
-    bool m_clearing = false;
     // What the list shows: its length and its newest record.
     qsizetype m_shownCount = -1;
     QUuid m_shownFirst;

@@ -3,6 +3,7 @@
 
 #include "Core/Pipeline/DictationPipeline.h"
 #include "UI/Common/TranscriptRow.h"
+#include "UI/Theme/HoverLift.h"
 #include "UI/Theme/HubFonts.h"
 #include "UI/Theme/HubGlyphs.h"
 

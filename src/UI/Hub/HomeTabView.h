@@ -88,7 +88,6 @@ public:
 
     bool axGranted() const { return m_axGranted; }
     bool micGranted() const { return m_micGranted; }
-    StatsPeriod statsPeriod() const { return m_statsPeriod; }
     // One tick of the permission poll (the timer runs it every second while shown).
     void pollPermissions();
 

@@ -219,7 +219,6 @@ void OnboardingFlow::getStarted() {
 // ---------------------------------------------------------------- permissions
 
 void OnboardingFlow::permissionsAppeared() {
-    m_permRevealed = true;
     m_picture.permReveal.animate(1, TimedMotion::easeOut(0.6, 0.1), now());
     pollAccessibility();
     (void)readMicrophoneStatus();

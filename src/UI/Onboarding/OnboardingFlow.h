@@ -51,7 +51,7 @@ public:
         TimedValue taglineOpacity{0};
         TimedValue taglineOffset{10};
         TimedValue getStartedPresence{0};  // follows showButton: fades in while rising 12 points
-        TimedValue permReveal{0};          // follows permRevealed
+        TimedValue permReveal{0};          // fades in when the permissions step appears
         TimedValue readyLine1Opacity{0};
         TimedValue readyLine1Offset{14};
         TimedValue readyLine2Opacity{0};
@@ -90,7 +90,6 @@ public:
     bool microphoneGranted() const { return m_microphoneGranted; }
     bool bothGranted() const { return m_accessibilityGranted && m_microphoneGranted; }
     bool showButton() const { return m_showButton; }
-    bool permRevealed() const { return m_permRevealed; }
     bool isAuthenticated() const;
     bool isSigningIn() const;
     // The account's error, kept while it fades out after being cleared.
@@ -152,7 +151,6 @@ private:
     bool m_accessibilityGranted = false;
     bool m_microphoneGranted = false;
     bool m_showButton = false;
-    bool m_permRevealed = false;
     bool m_polling = false;
     bool m_contentAppeared = false;            // the current step's content has had its on-screen start
     std::shared_ptr<bool> m_welcomeCancelled;  // shared with the pending welcome timers

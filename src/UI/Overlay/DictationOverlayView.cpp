@@ -181,10 +181,10 @@ void DictationOverlayView::refresh(const Animation& animation) {
         m_fadingText = shownLiveText();
         // Under the listening eyes the text fades in on its own short curve.
         if (m_textOpacity.target() < 1)
-            m_textOpacity.animateTo(1, face == Face::walleEyesWithText ? Animation::easeOut(0.25) : animation);
+            m_textOpacity.animateTo(1, face == Face::listeningEyesWithText ? Animation::easeOut(0.25) : animation);
     } else if (m_textOpacity.target() > 0) {
         // The last words stay while they fade out.
-        m_textOpacity.animateTo(0, m_textFace == Face::walleEyesWithText ? Animation::easeOut(0.25) : animation);
+        m_textOpacity.animateTo(0, m_textFace == Face::listeningEyesWithText ? Animation::easeOut(0.25) : animation);
     }
     OverlayFaces::feedLevel(m_faceWidget, m_smoothBands, m_pipeline.currentVolume());
     animate();

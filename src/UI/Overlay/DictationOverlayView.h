@@ -152,7 +152,7 @@ private:
     void attachFaceEffect(QWidget* face);
     // What the live text showed last, kept while it fades out.
     QString m_fadingText;
-    OverlayPill::Face m_textFace = OverlayPill::Face::walleEyesWithText;
+    OverlayPill::Face m_textFace = OverlayPill::Face::listeningEyesWithText;
     mutable QString m_elidedFor;
     mutable double m_elidedWidth = -1;
     mutable QString m_elided;

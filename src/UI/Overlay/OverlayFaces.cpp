@@ -14,8 +14,8 @@ QWidget* make(OverlayPill::Face face, DictationPipeline& pipeline, const std::ve
     case F::hoverHint: return new HoverHint(parent, &clock);
     case F::idleWaveform: return new IdleWaveform(parent, &clock);
     case F::wakeUpStretch: return new WakeUpStretch(parent, &clock);
-    case F::walleEyes:
-    case F::walleEyesWithText: return new WalleEyes(bands, volume, QColor(Qt::white), pipeline, parent, &clock);
+    case F::listeningEyes:
+    case F::listeningEyesWithText: return new WalleEyes(bands, volume, QColor(Qt::white), pipeline, parent, &clock);
     case F::persistentEyes: return new PersistentEyes(bands, volume, actions.onStop, pipeline, parent, &clock);
     case F::persistentPausedLabel:
         return new PersistentPausedLabel(actions.onResume, actions.onStop, pipeline, parent, &clock);

@@ -53,7 +53,7 @@ Face pillContent(const Inputs& in) {
     case DictationStatus::initializing: return Face::wakeUpStretch;
     case DictationStatus::listening:
         if (in.persistent) return Face::persistentEyes;
-        return in.expanded && in.textPresent ? Face::walleEyesWithText : Face::walleEyes;
+        return in.expanded && in.textPresent ? Face::listeningEyesWithText : Face::listeningEyes;
     case DictationStatus::paused: return in.persistent ? Face::persistentPausedLabel : Face::pausedLabel;
     case DictationStatus::stopping:
     case DictationStatus::processing:
@@ -67,7 +67,7 @@ Face pillContent(const Inputs& in) {
 
 const Animation& shapeAnimation(bool expanded) { return expanded ? expandSpring : morphSpring; }
 
-bool showsLiveText(Face face) { return face == Face::walleEyesWithText || face == Face::thinkingEyesWithText; }
+bool showsLiveText(Face face) { return face == Face::listeningEyesWithText || face == Face::thinkingEyesWithText; }
 
 double liveTextOpacity(Face face) { return face == Face::thinkingEyesWithText ? 0.55 : 0.85; }
 

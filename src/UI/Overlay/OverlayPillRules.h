@@ -26,8 +26,8 @@ enum class Face {
     hoverHint,
     idleWaveform,
     wakeUpStretch,
-    walleEyes,
-    walleEyesWithText,  // the live-text column under the listening eyes
+    listeningEyes,          // push-to-talk listening: the level-bar eyes (WalleEyes)
+    listeningEyesWithText,  // the live-text column under the listening eyes
     persistentEyes,
     persistentPausedLabel,
     pausedLabel,

@@ -152,7 +152,6 @@ AppStyleRow::AppStyleRow(const QString& appName, const QString& bundleId, VoiceS
 }
 
 void AppStyleRow::fadeHover(bool hovered) {
-    m_isHovered = hovered;
     const QVariant from = m_hoverFade->currentValue().isValid() ? m_hoverFade->currentValue() : QVariant(0.0);
     m_hoverFade->stop();
     m_hoverFade->setStartValue(from);

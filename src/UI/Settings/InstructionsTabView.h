@@ -32,7 +32,6 @@ public:
     const QString& bundleId() const { return m_bundleId; }
     VoiceStyle style() const { return m_style; }
     bool isEditing() const { return m_isEditing; }
-    bool isHovered() const { return m_isHovered; }
     QString editText() const;
     void setEditText(const QString& text);
     QString subtitle() const;
@@ -60,7 +59,6 @@ private:
     QString m_customInstruction;
     std::function<void(VoiceStyle)> m_onStyleChanged;
     std::function<void(const QString&)> m_onInstructionChanged;
-    bool m_isHovered = false;
     bool m_isEditing = false;
     QVariantAnimation* m_hoverFade = nullptr;  // 0 resting, 1 under the pointer
     QLabel* m_name = nullptr;

@@ -18,7 +18,11 @@ const QString kFake = QStringLiteral(VANTROSE_TEST_SUPPORT_DIR "/fake-whisper-cl
 class WhisperASRTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // A temporary folder of this test's own, so leftovers are attributable.
+        ASSERT_TRUE(dir.isValid()) << dir.errorString().toStdString();
+        // A temporary folder of this test's own, so leftovers are attributable; given back after,
+        // since the folder goes with the test and later tests of the process make theirs in TMPDIR.
+        savedTmpDir = qgetenv("TMPDIR");
+        hadTmpDir = qEnvironmentVariableIsSet("TMPDIR");
         ASSERT_TRUE(QDir().mkpath(dir.path() + "/tmp"));
         qputenv("TMPDIR", (dir.path() + "/tmp").toLocal8Bit());
         QFile model(modelPath);
@@ -29,6 +33,12 @@ protected:
         for (const char* name : {"FAKE_WHISPER_TEXT", "FAKE_WHISPER_EXIT", "FAKE_WHISPER_SLEEP",
                                  "FAKE_WHISPER_NO_OUTPUT", "FAKE_WHISPER_NOISE_KB"})
             qunsetenv(name);
+    }
+    void TearDown() override {
+        if (hadTmpDir)
+            qputenv("TMPDIR", savedTmpDir);
+        else
+            qunsetenv("TMPDIR");
     }
     QStringList leftovers() const { return QDir(dir.path() + "/tmp").entryList({"vantrose_*"}, QDir::Files); }
     QStringList recordedArguments() const {
@@ -46,6 +56,8 @@ protected:
         return ASRError(ASRError::Code::noActiveSession);
     }
 
+    QByteArray savedTmpDir;
+    bool hadTmpDir = false;
     QTemporaryDir dir;
     QString modelPath = dir.path() + "/ggml-base.en.bin";
     QString argsFile;

@@ -18,7 +18,6 @@ TEST(TextUnits, CutsNeverSplitACharacter) {
     EXPECT_EQ(TextUnits::firstCharacters(text, 3), QStringLiteral("ab") + kThumbsUp);
     EXPECT_EQ(TextUnits::lastCharacters(text, 99), text);
     EXPECT_EQ(TextUnits::firstCharacters(text, 0), QString());
-    EXPECT_EQ(TextUnits::dropLastCharacter(QStringLiteral("ok") + kThumbsUp), QStringLiteral("ok"));
     EXPECT_EQ(TextUnits::lastCharacter(text).toString(), kAccentedE);
     EXPECT_EQ(TextUnits::firstCharacter(kFamily + QStringLiteral("x")).toString(), kFamily);
     EXPECT_TRUE(TextUnits::lastCharacter(QString()).isEmpty());

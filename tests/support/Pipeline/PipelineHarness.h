@@ -1,6 +1,6 @@
 #pragma once
 
-#include "App/DesktopPipelineAdapters.h"
+#include "Assembly/DesktopPipelineAdapters.h"
 #include "Core/Pipeline/DictationPipeline.h"
 #include "Foundation/Clock.h"
 #include "support/FakeAppDetector.h"

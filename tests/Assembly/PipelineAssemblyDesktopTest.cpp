@@ -1,7 +1,7 @@
 // The pipeline assembled exactly as the program assembles it, on the virtual desktop: its
 // analytics reach the server's upload, its HTTP session is warmed at set-up and pings the server
 // for every dictation, and its feedback sounds come out of the desktop's speakers.
-#include "App/PipelineAssembly.h"
+#include "Assembly/PipelineAssembly.h"
 
 #include "Auth/AuthManager.h"
 #include "Core/Audio/MicTimingPredictor.h"

@@ -1,4 +1,4 @@
-#include "App/DesktopPipelineAdapters.h"
+#include "Assembly/DesktopPipelineAdapters.h"
 
 #include "Eval/EvalHarness.h"
 #include "Storage/HistoryStore.h"

@@ -1,6 +1,6 @@
-#include "App/PipelineAssembly.h"
+#include "Assembly/PipelineAssembly.h"
 
-#include "App/DesktopPipelineAdapters.h"
+#include "Assembly/DesktopPipelineAdapters.h"
 #include "Core/ASR/PocketSphinxASR.h"
 #include "Core/Cloud/StreamingTransport.h"
 #include "Core/Formatting/AdaptiveFormatter.h"

@@ -3,27 +3,22 @@
 #include "App/DictationShellPipeline.h"
 #include "App/DictationViewFactory.h"
 #include "App/DisplayCheck.h"
-#include "App/PipelineAssembly.h"
-#include "App/ShutdownWatchdog.h"
-#include "App/SignalBridge.h"
+#include "App/ProcessShutdown.h"
 #include "App/SingleInstance.h"
+#include "Assembly/PipelineAssembly.h"
 #include "Auth/AuthManager.h"
 #include "Core/Audio/SoundManager.h"
 #include "Core/Services/Analytics.h"
 #include "Core/Services/SettingsStore.h"
 #include "Foundation/Logger.h"
-#include "Platform/DesktopBackend.h"
 
 #include <QApplication>
 #include <QDesktopServices>
 #include <QSysInfo>
-#include <QThread>
 
 #include <sys/utsname.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -31,37 +26,6 @@ namespace {
 constexpr std::chrono::milliseconds kShutdownLimit(1500);
 // Part of that limit an analytics upload may take at quit.
 constexpr std::chrono::milliseconds kAnalyticsQuitWait(400);
-
-// Set until the orderly shut-down below has finished. The toolkit ends the process with exit()
-// when its display connection breaks, also from inside the event loop of that shut-down; the
-// exit handler then finishes what the shut-down had not done yet.
-AppDelegate* g_delegateAwaitingShutdown = nullptr;
-bool g_pipelineTornDown = false;
-
-void endWithoutEventLoop() {
-    AppDelegate* delegate = std::exchange(g_delegateAwaitingShutdown, nullptr);
-    if (!delegate) return;
-    ShutdownWatchdog::arm();
-    VLOG("Vantrose: The display connection was lost; quitting");
-    // Only what keeps devices and other programs' state right: the hotkey listener, the window
-    // tracker and the microphone. Nothing that needs the event loop.
-    if (ShellPipeline* pipeline = delegate->pipeline(); pipeline && !g_pipelineTornDown) pipeline->teardown();
-    VLOG("Vantrose: Application terminated");
-    Logger::flush();
-    // The remaining exit handlers would destroy objects that running threads still use.
-    ::_exit(1);
-}
-
-// The toolkit reports a broken display connection with this warning and then calls exit(), which
-// would run the static destructors while our threads still use those objects. End here instead.
-QtMessageHandler g_previousMessageHandler = nullptr;
-
-void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (g_previousMessageHandler) g_previousMessageHandler(type, context, message);
-    if (type == QtWarningMsg && message.startsWith(QLatin1String("The X11 connection broke")) &&
-        QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread())
-        endWithoutEventLoop();
-}
 
 // The machine the kernel runs on (x86_64, aarch64, ...), not the one this binary was built for.
 QString machineArchitecture() {
@@ -89,7 +53,7 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     // Replaces the toolkit's Xlib handlers, which end the process from whichever thread met the error.
-    DesktopBackend::current().installConnectionHandlers(endWithoutEventLoop);
+    ProcessShutdown::installDisplayHandlers();
     QCoreApplication::setApplicationName("Vantrose");
     QCoreApplication::setApplicationVersion(VANTROSE_VERSION);
     QGuiApplication::setDesktopFileName(QStringLiteral("vantrose"));
@@ -128,24 +92,8 @@ int main(int argc, char** argv) {
     VLOG("Architecture: " + machineArchitecture());
     if (busProblem) VLOG("Vantrose: " + *busProblem + "; running without it");
 
-    ShutdownWatchdog watchdog(kShutdownLimit);
-    SignalBridge signalBridge;
-    QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &app, [](int signal) {
-        VLOG(QStringLiteral("Vantrose: Received signal %1; quitting").arg(signal));
-        QCoreApplication::quit();
-    });
-    // At logout the display goes away with the session: end as after a quit, within the limit.
-    DesktopBackend::current().setConnectionLostHook([] {
-        ShutdownWatchdog::arm();
-        if (QCoreApplication* instance = QCoreApplication::instance())
-            QMetaObject::invokeMethod(
-                instance,
-                [] {
-                    VLOG("Vantrose: The display connection was lost; quitting");
-                    QCoreApplication::exit(1);
-                },
-                Qt::QueuedConnection);
-    });
+    // From here on every way of ending the process is bounded by the limit (App/ProcessShutdown.h).
+    ProcessShutdown shutdown(kShutdownLimit);
 
     AuthManager::setURLOpener([](const QUrl& url) { return QDesktopServices::openUrl(url); });
 
@@ -175,9 +123,7 @@ int main(int argc, char** argv) {
     };
 
     AppDelegate delegate(std::move(deps));
-    g_delegateAwaitingShutdown = &delegate;
-    g_previousMessageHandler = qInstallMessageHandler(onQtMessage);
-    std::atexit(endWithoutEventLoop);  // any other exit() while running
+    shutdown.guard(delegate);
     QObject::connect(&instance, &SingleInstance::messageReceived, &delegate, &AppDelegate::handleInstanceMessage);
     delegate.applicationDidFinishLaunching();
     // Started by the desktop with the sign-in URL while no instance ran: handle it like a hand-over.
@@ -185,13 +131,5 @@ int main(int argc, char** argv) {
         QMetaObject::invokeMethod(
             &delegate, [&delegate, request] { delegate.handleInstanceMessage(request); }, Qt::QueuedConnection);
 
-    const int status = app.exec();
-    ShutdownWatchdog::arm();
-    delegate.applicationWillTerminate();
-    g_pipelineTornDown = true;
-    g_delegateAwaitingShutdown = nullptr;
-    ShutdownWatchdog::setExitStatus(status);
-    DesktopBackend::current().setConnectionLostHook(ShutdownWatchdog::arm);  // the application object goes next
-    Logger::flush();
-    return status;
+    return shutdown.finish(app.exec());
 }

@@ -1,4 +1,4 @@
-#include "App/PipelineAssembly.h"
+#include "Assembly/PipelineAssembly.h"
 
 #include "Core/ASR/PocketSphinxASR.h"
 #include "Core/Cloud/StreamingTransport.h"
