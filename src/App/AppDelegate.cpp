@@ -1,9 +1,11 @@
 #include "App/AppDelegate.h"
 
+#include "App/LogCategories.h"
 #include "App/ShellUI.h"
 #include "App/SingleInstance.h"
 #include "App/UrlRedaction.h"
 #include "Auth/AuthManager.h"
+#include "Auth/LogCategories.h"
 #include "Foundation/Logger.h"
 #include "Foundation/MainThread.h"
 
@@ -24,7 +26,7 @@ AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching() {
     m_pipeline = m_deps.makePipeline();
-    VLOG("Vantrose: Application launching...");
+    VLOG_INFO(lcVantrose) << "Application launching...";
     Logger::rotateIfNeeded();
     // The sign-in callback arrives through the single-instance socket, connected by the entry point.
     m_ui = m_deps.makeUI(*this);
@@ -47,7 +49,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     });
 
     if (m_deps.trackAppLaunched) m_deps.trackAppLaunched();
-    VLOG("Vantrose: Application launched successfully");
+    VLOG_INFO(lcVantrose) << "Application launched successfully";
 }
 
 void AppDelegate::launchAfterAuth() {
@@ -58,15 +60,15 @@ QCoro::Task<> AppDelegate::launchAfterAuthTask() {
     QPointer<AppDelegate> self(this);
     const PermissionSnapshot granted = co_await m_deps.permissions->check();
     if (!self || m_terminated) co_return;
-    VLOG("LaunchAfterAuth: AX=" + boolText(granted.accessibility) + " Mic=" + boolText(granted.microphone));
+    VLOG_INFO(lcLaunchAfterAuth) << "AX=" << boolText(granted.accessibility) << " Mic=" << boolText(granted.microphone);
     if (!m_deps.permissions->accessibilityNotice().isEmpty())
-        VLOG("LaunchAfterAuth: No accessibility bus — dictating without the focused field's text");
+        VLOG_INFO(lcLaunchAfterAuth) << "No accessibility bus — dictating without the focused field's text";
     if (!granted.allGranted()) {
-        VLOG("LaunchAfterAuth: Permissions missing — showing onboarding then dashboard");
+        VLOG_INFO(lcLaunchAfterAuth) << "Permissions missing — showing onboarding then dashboard";
         showRichOnboarding();
         co_return;
     }
-    VLOG("LaunchAfterAuth: All permissions granted — starting pipeline + dashboard");
+    VLOG_INFO(lcLaunchAfterAuth) << "All permissions granted — starting pipeline + dashboard";
     co_await ensurePipelineSetUp();
     if (!self || m_terminated) co_return;
     enterRunning();
@@ -119,7 +121,7 @@ void AppDelegate::applicationWillTerminate() {
     m_terminated = true;
     if (m_deps.flushAnalytics) m_deps.flushAnalytics();
     if (m_pipeline) m_pipeline->teardown();
-    VLOG("Vantrose: Application terminated");
+    VLOG_INFO(lcVantrose) << "Application terminated";
 }
 
 void AppDelegate::handleInstanceMessage(const QString& message) {
@@ -138,10 +140,10 @@ void AppDelegate::handleInstanceMessage(const QString& message) {
 void AppDelegate::handleURLEvent(const QString& urlText) {
     const QUrl url(urlText.trimmed(), QUrl::StrictMode);
     if (urlText.trimmed().isEmpty() || !url.isValid() || url.scheme().isEmpty()) {
-        VLOG("Auth: Ignored a callback that is not a valid URL");
+        VLOG_WARNING(lcAuth) << "Ignored a callback that is not a valid URL";
         return;
     }
-    VLOG("Auth: Received URL callback: " + redactedURLForLog(url));
+    VLOG_INFO(lcAuth) << "Received URL callback: " << redactedURLForLog(url);
     m_auth->handleURL(url);
     if (m_ui) m_ui->activate();
 }

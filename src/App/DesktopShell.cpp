@@ -2,6 +2,7 @@
 
 #include "App/AppDelegate.h"
 #include "App/InputDeviceWatcher.h"
+#include "App/LogCategories.h"
 #include "App/TrayIcons.h"
 #include "Auth/AuthManager.h"
 #include "Core/Audio/AudioEngine.h"
@@ -91,9 +92,9 @@ void DesktopShell::setupStatusItem() {
     });
     m_statusItem->show();
     if (QSystemTrayIcon::isSystemTrayAvailable())
-        VLOG("StatusItem: Tray item shown");
+        VLOG_INFO(lcStatusItem) << "Tray item shown";
     else
-        VLOG("StatusItem: No system tray on this desktop; the hub window stays reachable");
+        VLOG_INFO(lcStatusItem) << "No system tray on this desktop; the hub window stays reachable";
 }
 
 void DesktopShell::rebuildMenu() {
@@ -188,7 +189,7 @@ void DesktopShell::showHubWindow() {
     window->setGeometry(ShellRules::hubGeometry(screen->availableGeometry(), window->sizeHint()));
     replaceWindow(m_hubWindow, window);
     showAndActivate(window);
-    VLOG("Windows: Hub window shown");
+    VLOG_INFO(lcWindows) << "Hub window shown";
 }
 
 void DesktopShell::showRichOnboarding(std::function<void()> onComplete) {
@@ -230,7 +231,7 @@ void DesktopShell::showRichOnboarding(std::function<void()> onComplete) {
     window->setGeometry(ShellRules::onboardingGeometry(screen->availableGeometry()));
     m_onboardingWindow = window;
     showAndActivate(window);
-    VLOG("Windows: Onboarding window shown");
+    VLOG_INFO(lcWindows) << "Onboarding window shown";
 }
 
 void DesktopShell::orderOutOnboarding() {

@@ -1,5 +1,6 @@
 #include "App/Permissions.h"
 
+#include "App/LogCategories.h"
 #include "Core/Audio/AudioEngine.h"
 #include "Foundation/Logger.h"
 #include "Platform/Atspi/AtspiClient.h"
@@ -25,7 +26,7 @@ QCoro::Task<bool> DesktopPermissionChecker::checkAccessibility() {
         const bool input = x11InputAvailable();
         return std::pair<bool, bool>(input, accessibilityBusAvailable());
     });
-    if (bus != m_lastBus) VLOG(QStringLiteral("Permissions: Accessibility bus available: ") + (bus ? "true" : "false"));
+    if (bus != m_lastBus) VLOG_INFO(lcPermissions) << "Accessibility bus available: " << (bus ? "true" : "false");
     m_lastAccessibility = input;
     m_lastBus = bus;
     co_return input;
@@ -55,7 +56,7 @@ void DesktopPermissionChecker::requestAccessibility() {
     // Enabling the bus is what an assistive tool does; toolkits then export their trees.
     [](DesktopPermissionChecker* self) -> QCoro::Task<> {
         const bool enabled = co_await QtConcurrent::run([] { return AtspiClient::shared().enableAccessibility(); });
-        VLOG(QStringLiteral("Permissions: Accessibility bus enabled: ") + (enabled ? "true" : "false"));
+        VLOG_INFO(lcPermissions) << "Accessibility bus enabled: " << (enabled ? "true" : "false");
         co_await self->checkAccessibility();
     }(this);
 }

@@ -1,6 +1,7 @@
 #include "App/ProcessShutdown.h"
 
 #include "App/AppDelegate.h"
+#include "App/LogCategories.h"
 #include "Foundation/Logger.h"
 #include "Foundation/MainThread.h"
 #include "Foundation/ThreadName.h"
@@ -73,7 +74,7 @@ void startWatchdog(std::chrono::milliseconds limit) {
         auto written = std::make_shared<std::atomic<bool>>(false);
         std::thread([written] {
             nameCurrentThread(QStringLiteral("com.vantrose.watchdog-log"));
-            VLOG("Vantrose: Shut-down did not finish in time; ending the process");
+            VLOG_WARNING(lcVantrose) << "Shut-down did not finish in time; ending the process";
             Logger::flush();
             *written = true;
         }).detach();
@@ -115,7 +116,7 @@ std::unique_ptr<QSocketNotifier> quitOnSignals() {
     QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [] {
         unsigned char byte = 0;
         if (::read(g_signalFds[1], &byte, 1) != 1) return;
-        VLOG(QStringLiteral("Vantrose: Received signal %1; quitting").arg(int(byte)));
+        VLOG_WARNING(lcVantrose) << QStringLiteral("Received signal %1; quitting").arg(int(byte));
         QCoreApplication::quit();
     });
     struct sigaction action {};
@@ -139,11 +140,11 @@ void endWithoutEventLoop() {
     AppDelegate* delegate = std::exchange(g_delegateAwaitingShutdown, nullptr);
     if (!delegate) return;
     armWatchdog();
-    VLOG("Vantrose: The display connection was lost; quitting");
+    VLOG_WARNING(lcVantrose) << "The display connection was lost; quitting";
     // Only what keeps devices and other programs' state right: the hotkey listener, the window
     // tracker and the microphone. Nothing that needs the event loop.
     if (ShellPipeline* pipeline = delegate->pipeline(); pipeline && !g_pipelineTornDown) pipeline->teardown();
-    VLOG("Vantrose: Application terminated");
+    VLOG_INFO(lcVantrose) << "Application terminated";
     Logger::flush();
     // The remaining exit handlers would destroy objects that running threads still use.
     ::_exit(1);
@@ -164,7 +165,7 @@ void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
 void quitOnLostDisplay() {
     armWatchdog();
     runOnMain([] {
-        VLOG("Vantrose: The display connection was lost; quitting");
+        VLOG_WARNING(lcVantrose) << "The display connection was lost; quitting";
         QCoreApplication::exit(1);
     });
 }
@@ -190,6 +191,8 @@ ProcessShutdown::~ProcessShutdown() {
 void ProcessShutdown::guard(AppDelegate& delegate) {
     g_delegateAwaitingShutdown = &delegate;
     g_previousMessageHandler = qInstallMessageHandler(onQtMessage);
+    // A category first used after this registration would be destroyed before the handler runs.
+    (void)lcVantrose();
     std::atexit(endWithoutEventLoop);
 }
 

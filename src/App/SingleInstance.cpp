@@ -1,5 +1,6 @@
 #include "App/SingleInstance.h"
 
+#include "App/LogCategories.h"
 #include "Foundation/Logger.h"
 
 #include <QDir>
@@ -62,8 +63,7 @@ QString SingleInstance::privateFolderProblem(const QString& folder) {
             return QStringLiteral("the folder %1 is open to other users").arg(folder);
         return {};
     }
-    if (::chmod(path.constData(), 0700) != 0)
-        return QStringLiteral("the folder %1 cannot be made private").arg(folder);
+    if (::chmod(path.constData(), 0700) != 0) return QStringLiteral("the folder %1 cannot be made private").arg(folder);
     return {};
 }
 
@@ -107,7 +107,7 @@ void SingleInstance::acceptConnection() {
 
 void SingleInstance::readFrom(QLocalSocket* socket) {
     if (socket->bytesAvailable() > kMaxMessageBytes + 1 && !socket->canReadLine()) {
-        VLOG("SingleInstance: Dropped an over-long request");
+        VLOG_WARNING(lcSingleInstance) << "Dropped an over-long request";
         socket->abort();
         return;
     }
@@ -118,11 +118,11 @@ void SingleInstance::readFrom(QLocalSocket* socket) {
     socket->disconnectFromServer();
     const QString message = QString::fromUtf8(line);
     if (line.size() > kMaxMessageBytes || message.contains(QChar::ReplacementCharacter)) {
-        VLOG("SingleInstance: Dropped a malformed request");
+        VLOG_WARNING(lcSingleInstance) << "Dropped a malformed request";
         return;
     }
     if (message != showHubMessage && !message.startsWith(kURLPrefix)) {
-        VLOG("SingleInstance: Dropped an unknown request");
+        VLOG_WARNING(lcSingleInstance) << "Dropped an unknown request";
         return;
     }
     Q_EMIT messageReceived(message);

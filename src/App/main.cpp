@@ -3,6 +3,7 @@
 #include "App/DictationShellPipeline.h"
 #include "App/DictationViewFactory.h"
 #include "App/DisplayCheck.h"
+#include "App/LogCategories.h"
 #include "App/ProcessShutdown.h"
 #include "App/SingleInstance.h"
 #include "Assembly/PipelineAssembly.h"
@@ -10,6 +11,7 @@
 #include "Core/Audio/SoundManager.h"
 #include "Core/Services/Analytics.h"
 #include "Core/Services/SettingsStore.h"
+#include "Foundation/LogCategories.h"
 #include "Foundation/Logger.h"
 #include "Foundation/MainThread.h"
 
@@ -39,7 +41,7 @@ QString machineArchitecture() {
 int main(int argc, char** argv) {
     // Without a display the toolkit would abort in its constructor, before a word is logged.
     if (const std::optional<QString> problem = displayProblem(otherPlatformChosen(argc, argv))) {
-        VLOG("Vantrose: " + *problem);
+        VLOG_WARNING(lcVantrose) << *problem;
         std::fprintf(stderr, "vantrose: %s\n", qPrintable(*problem));
         Logger::flush();
         return 1;
@@ -69,29 +71,29 @@ int main(int argc, char** argv) {
     if (!instance.listen()) {
         if (instance.folderRefused()) {
             // Nothing goes to a socket someone else controls.
-            VLOG("Vantrose: Refused the single-instance socket: " + instance.errorString());
+            VLOG_WARNING(lcVantrose) << "Refused the single-instance socket: " << instance.errorString();
             std::fprintf(stderr, "vantrose: cannot use the single-instance socket: %s\n",
                          qPrintable(instance.errorString()));
             Logger::flush();
             return 1;
         }
         if (SingleInstance::sendMessage(instance.socketPath(), request)) {
-            VLOG("Vantrose: Handed the request to the running instance");
+            VLOG_INFO(lcVantrose) << "Handed the request to the running instance";
             Logger::flush();
             return 0;
         }
-        VLOG("Vantrose: Could not start the single-instance socket: " + instance.errorString());
+        VLOG_WARNING(lcVantrose) << "Could not start the single-instance socket: " << instance.errorString();
         std::fprintf(stderr, "vantrose: another instance seems to run but does not answer (%s)\n",
                      qPrintable(instance.errorString()));
         Logger::flush();
         return 1;
     }
 
-    VLOG("=== Vantrose v" VANTROSE_VERSION " starting ===");
-    VLOG("Platform: " + QSysInfo::prettyProductName() + " (" + QSysInfo::kernelType() + " " +
-         QSysInfo::kernelVersion() + ")");
-    VLOG("Architecture: " + machineArchitecture());
-    if (busProblem) VLOG("Vantrose: " + *busProblem + "; running without it");
+    VLOG_INFO(lcProgram) << "=== Vantrose v" VANTROSE_VERSION " starting ===";
+    VLOG_INFO(lcProgram) << "Platform: " << QSysInfo::prettyProductName() << " (" << QSysInfo::kernelType() << " "
+                         << QSysInfo::kernelVersion() << ")";
+    VLOG_INFO(lcProgram) << "Architecture: " << machineArchitecture();
+    if (busProblem) VLOG_WARNING(lcVantrose) << *busProblem << "; running without it";
 
     // From here on every way of ending the process is bounded by the limit (App/ProcessShutdown.h).
     ProcessShutdown shutdown(kShutdownLimit);
@@ -120,7 +122,7 @@ int main(int argc, char** argv) {
     deps.trackAppLaunched = [] { Analytics::shared().trackAppLaunched(); };
     deps.flushAnalytics = [] {
         if (!Analytics::shared().flushForQuit(kAnalyticsQuitWait))
-            VLOG("Vantrose: Analytics upload still running at quit; leaving it");
+            VLOG_INFO(lcVantrose) << "Analytics upload still running at quit; leaving it";
     };
 
     AppDelegate delegate(std::move(deps));

@@ -2,6 +2,7 @@
 
 #include "Core/Cloud/AccountAccess.h"
 
+#include "Auth/LogCategories.h"
 #include "Core/Cloud/NetworkSession.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Config.h"
@@ -177,12 +178,12 @@ void AuthManager::signInWithGoogle() {
 
     const URLOpener& open = urlOpener();
     if (!open) {
-        VLOG("Auth: No browser opener installed; cannot open the sign-in page");
+        VLOG_WARNING(lcAuth) << "No browser opener installed; cannot open the sign-in page";
     } else if (open(url)) {
-        VLOG("Auth: Opened Google sign-in in default browser");
+        VLOG_INFO(lcAuth) << "Opened Google sign-in in default browser";
         return;  // isLoading stays set until the callback arrives
     } else {
-        VLOG("Auth: The default browser could not be opened for sign-in");
+        VLOG_WARNING(lcAuth) << "The default browser could not be opened for sign-in";
     }
     setErrorMessage(QStringLiteral("Could not open the browser for sign-in"));
     setLoading(false);
@@ -200,7 +201,7 @@ void AuthManager::handleURL(const QUrl& url) {
     const bool stateMatches = m_oauthState && query.queryItemValue("state", QUrl::FullyDecoded) == *m_oauthState;
     // A code with no sign-in in progress is reported as such by the exchange.
     if (!stateMatches && (m_codeVerifier || code.isEmpty())) {
-        VLOG("Auth: Ignored a sign-in callback that does not belong to the sign-in in progress");
+        VLOG_WARNING(lcAuth) << "Ignored a sign-in callback that does not belong to the sign-in in progress";
         setErrorMessage(kStateMismatch);
         setLoading(false);
         return;
@@ -237,13 +238,14 @@ QCoro::Task<void> AuthManager::exchangeCode(QString code) {
             m_oauthState.reset();
         }
         if (accepted)
-            VLOG("Auth: Google sign-in successful — " + (m_currentUser ? m_currentUser->email : QStringLiteral("?")));
+            VLOG_INFO(lcAuth) << "Google sign-in successful — "
+                              << (m_currentUser ? m_currentUser->email : QStringLiteral("?"));
         else
-            VLOG("Auth: Sign-in reply was not accepted");
+            VLOG_WARNING(lcAuth) << "Sign-in reply was not accepted";
         break;
     }
     case PostResult::Kind::Rejected:
-        VLOG("Auth: Sign-in failed — " + result.message);
+        VLOG_WARNING(lcAuth) << "Sign-in failed — " << result.message;
         setErrorMessage(result.message);
         break;
     case PostResult::Kind::Failed: setErrorMessage(kConnectionFailed); break;
@@ -276,7 +278,7 @@ QCoro::Task<AuthManager::PostResult> AuthManager::postJSON(QString path, QJsonOb
     PostResult out;
     const auto url = serverURL(path);
     if (!url) {
-        VLOG("Auth: The server address does not form a valid URL: " + serverBase() + path);
+        VLOG_WARNING(lcAuth) << "The server address does not form a valid URL: " << serverBase() << path;
         co_return out;
     }
     QNetworkRequest request(*url);
@@ -285,7 +287,7 @@ QCoro::Task<AuthManager::PostResult> AuthManager::postJSON(QString path, QJsonOb
     const HttpResponse response = co_await NetworkSession::perform(NetworkSession::platformSession(), request, "POST",
                                                                    QJsonDocument(body).toJson(QJsonDocument::Compact));
     if (!response.received) {
-        VLOG("Auth: Request to " + path + " failed — " + response.errorString);
+        VLOG_WARNING(lcAuth) << "Request to " << path << " failed — " << response.errorString;
         co_return out;
     }
     out.status = response.status;
@@ -350,11 +352,11 @@ QCoro::Task<std::optional<QString>> AuthManager::replaceRefusedToken(QString ref
     if (m_refreshedAfterRefusal == refused) {
         // Refreshed because the server refused the token before it, and refused as well: these
         // tokens will not do, whatever the refresh said. The ending of a refused refresh.
-        VLOG("Auth: The server refused the refreshed access token as well");
+        VLOG_WARNING(lcAuth) << "The server refused the refreshed access token as well";
         logout();
         co_return std::nullopt;
     }
-    VLOG("Auth: The server refused the access token; refreshing it");
+    VLOG_WARNING(lcAuth) << "The server refused the access token; refreshing it";
     const bool refreshed = co_await refreshTokenIfNeeded();
     if (!self || !refreshed) co_return std::nullopt;
     const std::optional<QString> replacement = cachedAccessToken();
@@ -398,18 +400,19 @@ QCoro::Task<bool> AuthManager::performRefresh() {
             store.setValue(refreshTokenKey, tokens["refresh_token"].toString());
             co_return true;
         }
-        VLOG("Auth: Token refresh reply carried no tokens");
+        VLOG_WARNING(lcAuth) << "Token refresh reply carried no tokens";
         co_return false;
     }
     if (result.kind == PostResult::Kind::Rejected && isRejection(result.status)) {
-        VLOG(QStringLiteral("Auth: Refresh token rejected by the server (%1)").arg(result.status));
+        VLOG_WARNING(lcAuth) << QStringLiteral("Refresh token rejected by the server (%1)").arg(result.status);
         logout();
         co_return false;
     }
     // The server or the network failed; the tokens may still be good next time.
-    VLOG(result.status > 0
-             ? QStringLiteral("Auth: Token refresh failed with status %1; keeping the stored tokens").arg(result.status)
-             : QStringLiteral("Auth: Token refresh failed; keeping the stored tokens"));
+    if (result.status > 0)
+        VLOG_WARNING(lcAuth) << "Token refresh failed with status " << result.status << "; keeping the stored tokens";
+    else
+        VLOG_WARNING(lcAuth) << "Token refresh failed; keeping the stored tokens";
     co_return false;
 }
 
@@ -426,13 +429,14 @@ void AuthManager::logout() {
     setAuthenticated(false);
     setCurrentUser(std::nullopt);
     setErrorMessage(std::nullopt);
-    VLOG("Auth: Signed out");
+    VLOG_INFO(lcAuth) << "Signed out";
 }
 
 QCoro::Task<void> AuthManager::postLogout(QString accessToken) {
     const auto url = serverURL(StringShield::pathAuthLogout());
     if (!url) {
-        VLOG("Auth: The server address does not form a valid URL: " + serverBase() + StringShield::pathAuthLogout());
+        VLOG_WARNING(lcAuth) << "The server address does not form a valid URL: " << serverBase()
+                             << StringShield::pathAuthLogout();
         co_return;
     }
     QNetworkRequest request(*url);

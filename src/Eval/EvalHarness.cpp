@@ -1,5 +1,6 @@
 #include "Eval/EvalHarness.h"
 
+#include "Eval/LogCategories.h"
 #include "Foundation/Logger.h"
 
 #include <QStringList>
@@ -65,9 +66,9 @@ void EvalHarness::record(const TranscriptionResult& r) {
         ++tier->second;
     m_formatterDivergences.push_back(r.formattingDivergenceScore);
 
-    VLOG(QStringLiteral("Eval: Recorded dictation #%1 — post-rec: %2ms")
-             .arg(m_totalDictations)
-             .arg(format("%.0f", postRecording)));
+    VLOG_INFO(lcEval) << QStringLiteral("Recorded dictation #%1 — post-rec: %2ms")
+                             .arg(m_totalDictations)
+                             .arg(format("%.0f", postRecording));
 }
 
 double EvalHarness::percentile(std::vector<double> values, double fraction) {

@@ -47,6 +47,29 @@ QString Logger::prefixed(const char* categoryName, const QString& message) {
     return QString::fromUtf8(categoryName + length + 1) + QStringLiteral(": ") + message;
 }
 
+LogLine::LogLine(const char* category, QtMsgType type, const char* file, int line)
+    : m_category(category),
+      m_type(type),
+      m_file(file),
+      m_line(line) {
+    m_stream.emplace(&m_text);
+    m_stream->noquote().nospace();
+}
+
+LogLine::~LogLine() {
+    m_stream.reset();
+    if (isProgramCategory(m_category)) {
+        Logger::log(Logger::prefixed(m_category, m_text), m_file, m_line);
+        return;
+    }
+    const QMessageLogger logger(m_file, m_line, nullptr, m_category);
+    switch (m_type) {
+    case QtDebugMsg: logger.debug().noquote() << m_text; break;
+    case QtInfoMsg: logger.info().noquote() << m_text; break;
+    default: logger.warning().noquote() << m_text; break;
+    }
+}
+
 Logger& Logger::shared() {
     static Logger instance;
     return instance;

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QDateTime>
+#include <QDebug>
 #include <QLoggingCategory>
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <source_location>
 
 class BoundedLogFile;
@@ -62,12 +64,31 @@ private:
 // QT_LOGGING_RULES="vantrose.Pipeline.debug=false". Stream the message:
 //     VLOG_INFO(lcPipeline) << "Started dictation " << id;
 // Strings are written as they are (no quotes), items without spaces between them.
-#define VLOG_AT_LEVEL(category, type, level)                                                                           \
+#define VLOG_AT_LEVEL(category, type)                                                                                  \
     for (bool vlogEnabled = ::Logger::enabled(category(), type); vlogEnabled; vlogEnabled = false)                     \
-    QMessageLogger(__FILE__, __LINE__, static_cast<const char*>(nullptr), category().categoryName())                   \
-        .level()                                                                                                       \
-        .noquote()                                                                                                     \
-        .nospace()
-#define VLOG_DEBUG(category) VLOG_AT_LEVEL(category, QtDebugMsg, debug)
-#define VLOG_INFO(category) VLOG_AT_LEVEL(category, QtInfoMsg, info)
-#define VLOG_WARNING(category) VLOG_AT_LEVEL(category, QtWarningMsg, warning)
+    ::LogLine(category().categoryName(), type, __FILE__, __LINE__).stream()
+#define VLOG_DEBUG(category) VLOG_AT_LEVEL(category, QtDebugMsg)
+#define VLOG_INFO(category) VLOG_AT_LEVEL(category, QtInfoMsg)
+#define VLOG_WARNING(category) VLOG_AT_LEVEL(category, QtWarningMsg)
+
+// One line of a category, collected while the statement streams into it and written when the
+// statement ends. The program's categories go straight to main.log rather than through Qt's
+// message handler: Qt sends what is logged while a handler runs (the shut-down that a toolkit
+// warning starts) to stderr instead, and main.log would miss those lines.
+class LogLine {
+public:
+    LogLine(const char* category, QtMsgType type, const char* file, int line);
+    ~LogLine();
+    LogLine(const LogLine&) = delete;
+    LogLine& operator=(const LogLine&) = delete;
+
+    QDebug& stream() { return *m_stream; }
+
+private:
+    const char* m_category;
+    QtMsgType m_type;
+    const char* m_file;
+    int m_line;
+    QString m_text;
+    std::optional<QDebug> m_stream;  // writes into m_text; ended first, so the text is whole
+};

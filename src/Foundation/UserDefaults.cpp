@@ -1,6 +1,7 @@
 #include "Foundation/UserDefaults.h"
 
 #include "Foundation/AppPaths.h"
+#include "Foundation/LogCategories.h"
 #include "Foundation/Logger.h"
 
 #include <QDateTime>
@@ -317,10 +318,11 @@ UserDefaults::UserDefaults(const QString& path) : m_path(path) {
                         path + QStringLiteral(".unreadable-") + stamp + (n ? QStringLiteral("-%1").arg(n) : QString());
                     saved = writePrivateFile(backup, original, O_EXCL);
                 }
-                VLOG(QStringLiteral("UserDefaults: Dropped values that cannot be read safely (%1) from %2; %3")
-                         .arg(cleaned.dropped.join(QStringLiteral(", ")), path,
-                              saved ? QStringLiteral("the file as it was is saved as ") + backup
-                                    : QStringLiteral("could not save a copy of the file as it was")));
+                VLOG_WARNING(lcUserDefaults)
+                    << QStringLiteral("Dropped values that cannot be read safely (%1) from %2; %3")
+                           .arg(cleaned.dropped.join(QStringLiteral(", ")), path,
+                                saved ? QStringLiteral("the file as it was is saved as ") + backup
+                                      : QStringLiteral("could not save a copy of the file as it was"));
             }
             const QString temp = path + QStringLiteral(".cleaning");
             const bool replaced =
@@ -336,7 +338,8 @@ UserDefaults::UserDefaults(const QString& path) : m_path(path) {
                     m_scratch->close();
                 }
                 settingsPath = m_scratch->fileName();
-                VLOG(QStringLiteral("UserDefaults: Could not rewrite %1; using a private copy for this run").arg(path));
+                VLOG_WARNING(lcUserDefaults)
+                    << QStringLiteral("Could not rewrite %1; using a private copy for this run").arg(path);
             }
         }
     }

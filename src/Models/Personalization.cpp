@@ -1,6 +1,7 @@
 #include "Models/Personalization.h"
 
 #include "Foundation/Logger.h"
+#include "Models/LogCategories.h"
 
 #include <limits>
 
@@ -12,7 +13,7 @@ void PersonalizationSettings::recordDictation(qint64 wordCount) {
     totalWordsDictated = total;
     if (totalWordsDictated >= voiceProfileWordThreshold && !voiceProfileUnlocked) {
         voiceProfileUnlocked = true;
-        VLOG(QStringLiteral("Personalization: Voice profile unlocked! (%1 words)").arg(totalWordsDictated));
+        VLOG_INFO(lcPersonalization) << QStringLiteral("Voice profile unlocked! (%1 words)").arg(totalWordsDictated);
     }
 }
 

@@ -4,6 +4,7 @@
 #include "Foundation/MainThread.h"
 #include "Platform/BrowserAddressLookup.h"
 #include "Platform/DesktopBackend.h"
+#include "Platform/LogCategories.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -37,17 +38,17 @@ void AppDetector::start() {
         // The tracker's thread reports changes; they are handled here, on the main thread.
         const bool ok = m_tracker->start(
             [this](const ActiveWindowInfo& window) { runOnMain(this, [this, window] { handleActivation(window); }); });
-        if (!ok) VLOG("AppDetector: No X11 display; the front application cannot be followed");
+        if (!ok) VLOG_WARNING(lcAppDetector) << "No X11 display; the front application cannot be followed";
         m_observing = ok;
     }
     updateActiveApp();
-    VLOG("AppDetector: Started monitoring app changes");
+    VLOG_INFO(lcAppDetector) << "Started monitoring app changes";
 }
 
 void AppDetector::stop() {
     if (m_observing) m_tracker->stop();
     m_observing = false;
-    VLOG("AppDetector: Stopped monitoring");
+    VLOG_INFO(lcAppDetector) << "Stopped monitoring";
 }
 
 void AppDetector::updateActiveApp() {
@@ -92,6 +93,6 @@ void AppDetector::handleActivation(const ActiveWindowInfo& window) {
     // of a dictation, can answer it from the cache instead of waiting on the browser.
     if (browserAddressLookup) (void)browserAddressLookup(*info);
     if (old && old->bundleId == info->bundleId) return;
-    VLOG("AppDetector: App changed → " + info->name + " (" + info->bundleId + ")");
+    VLOG_DEBUG(lcAppDetector) << "App changed → " << info->name << " (" << info->bundleId << ")";
     if (auto callback = onAppChanged) callback(*info);
 }

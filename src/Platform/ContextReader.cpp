@@ -7,6 +7,7 @@
 #include "Platform/Atspi/AtspiClient.h"
 #include "Platform/Atspi/TextOffsets.h"
 #include "Platform/DesktopBackend.h"
+#include "Platform/LogCategories.h"
 
 #include <QPointer>
 #include <QRegularExpression>
@@ -153,25 +154,30 @@ QCoro::Task<std::optional<TextFieldContext>> ContextReader::readFocusedTextField
     if (!guard) co_return std::nullopt;
 
     switch (outcome.read.status) {
-    case AtspiFocusRead::Status::NotTrusted: VLOG("ContextReader: Accessibility not trusted"); co_return std::nullopt;
-    case AtspiFocusRead::Status::NoApplication: VLOG("ContextReader: No frontmost application"); co_return std::nullopt;
+    case AtspiFocusRead::Status::NotTrusted:
+        VLOG_WARNING(lcContextReader) << "Accessibility not trusted";
+        co_return std::nullopt;
+    case AtspiFocusRead::Status::NoApplication:
+        VLOG_WARNING(lcContextReader) << "No frontmost application";
+        co_return std::nullopt;
     case AtspiFocusRead::Status::NoFocusedElement:
-        VLOG(QStringLiteral("ContextReader: Could not get focused element (error: %1)").arg(outcome.read.errorCode));
+        VLOG_WARNING(lcContextReader)
+            << QStringLiteral("Could not get focused element (error: %1)").arg(outcome.read.errorCode);
         co_return std::nullopt;
     case AtspiFocusRead::Status::PasswordField:
-        VLOG("ContextReader: Focused element is a password field; not read");
+        VLOG_INFO(lcContextReader) << "Focused element is a password field; not read";
         co_return std::nullopt;
     case AtspiFocusRead::Status::Ok: break;
     }
 
     TextFieldContext context = makeTextFieldContext(outcome.read.field);
-    VLOG(QStringLiteral("ContextReader: Read context — before:%1chars after:%2chars editable:%3")
-             .arg(TextOffsets::graphemeCount(context.beforeText))
-             .arg(TextOffsets::graphemeCount(context.afterText))
-             .arg(boolText(context.isEditable)));
+    VLOG_INFO(lcContextReader) << QStringLiteral("Read context — before:%1chars after:%2chars editable:%3")
+                                      .arg(TextOffsets::graphemeCount(context.beforeText))
+                                      .arg(TextOffsets::graphemeCount(context.afterText))
+                                      .arg(boolText(context.isEditable));
     if (outcome.copied && !outcome.copied->isEmpty()) {
-        VLOG(QStringLiteral("ContextReader: Got selected text via PRIMARY selection fallback (%1 chars)")
-                 .arg(TextOffsets::graphemeCount(*outcome.copied)));
+        VLOG_INFO(lcContextReader) << QStringLiteral("Got selected text via PRIMARY selection fallback (%1 chars)")
+                                          .arg(TextOffsets::graphemeCount(*outcome.copied));
         context.selectedText = TextOffsets::firstGraphemes(*outcome.copied, kSelectedLimit);
     }
     co_return context;
@@ -224,10 +230,10 @@ QStringList ContextReader::windowWordsFromTexts(const QStringList& texts) {
 
 bool ContextReader::enableManualAccessibility(std::int32_t pid) {
     if (AtspiClient::shared().enableAccessibility()) {
-        VLOG(QStringLiteral("ContextReader: Enabled org.a11y.Status.IsEnabled for PID %1").arg(pid));
+        VLOG_INFO(lcContextReader) << QStringLiteral("Enabled org.a11y.Status.IsEnabled for PID %1").arg(pid);
         return true;
     }
-    VLOG(QStringLiteral("ContextReader: Failed to enable org.a11y.Status.IsEnabled (error: %1)").arg(1));
+    VLOG_WARNING(lcContextReader) << QStringLiteral("Failed to enable org.a11y.Status.IsEnabled (error: %1)").arg(1);
     return false;
 }
 
@@ -253,15 +259,15 @@ QCoro::Task<QStringList> ContextReader::readActiveWindowText() {
     if (outcome.enabledManualAccessibility) m_manualAccessibilityEnabledPIDs.insert(std::int32_t(target.pid));
     if (!outcome.walk.trusted || !outcome.walk.applicationFound) co_return QStringList();
     if (!outcome.walk.windowFound) {
-        VLOG("ContextReader: Could not get focused window for AT-SPI tree walk");
+        VLOG_WARNING(lcContextReader) << "Could not get focused window for AT-SPI tree walk";
         co_return QStringList();
     }
-    VLOG(QStringLiteral("ContextReader: AT-SPI tree walk — %1 elements, %2 texts, %3 proper nouns in %4ms%5")
-             .arg(outcome.walk.visitCount)
-             .arg(outcome.walk.texts.size())
-             .arg(outcome.words.size())
-             .arg(QString::asprintf("%.0f", outcome.elapsedMs))
-             .arg(outcome.walk.timedOut ? QStringLiteral(" [TIMEOUT]") : QString()));
+    VLOG_DEBUG(lcContextReader) << QStringLiteral("AT-SPI tree walk — %1 elements, %2 texts, %3 proper nouns in %4ms%5")
+                                       .arg(outcome.walk.visitCount)
+                                       .arg(outcome.walk.texts.size())
+                                       .arg(outcome.words.size())
+                                       .arg(QString::asprintf("%.0f", outcome.elapsedMs))
+                                       .arg(outcome.walk.timedOut ? QStringLiteral(" [TIMEOUT]") : QString());
     co_return outcome.words.mid(0, maxWindowWords);
 }
 
@@ -275,8 +281,8 @@ void ContextReader::observeTextChanges(std::int32_t pid, double durationSeconds,
         });
     };
     auto ended = [durationSeconds] {
-        VLOG(QStringLiteral("ContextReader: Stopped observing text changes after %1s")
-                 .arg(secondsText(durationSeconds)));
+        VLOG_INFO(lcContextReader)
+            << QStringLiteral("Stopped observing text changes after %1s").arg(secondsText(durationSeconds));
     };
     // Setting up the watch talks to the target; never on the main thread.
     (void)QtConcurrent::run([pid, durationSeconds, deliver = std::move(deliver), ended = std::move(ended)]() mutable {

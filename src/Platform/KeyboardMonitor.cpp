@@ -1,5 +1,6 @@
 #include "Platform/KeyboardMonitor.h"
 
+#include "Core/LogCategories.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Foundation/MainThread.h"
@@ -55,8 +56,8 @@ void KeyboardMonitor::hotkeyConfigurationChanged() {
             if (remaining.removeOne(binding)) continue;
             ignored << rawValue(binding.action) + ":" + binding.hotkey.displayName();
         }
-        VLOG(QStringLiteral("KeyboardMonitor: Ignoring later bindings of an action (the first one counts) — ") +
-             ignored.join(", "));
+        VLOG_WARNING(lcKeyboardMonitor) << "Ignoring later bindings of an action (the first one counts) — "
+                                        << ignored.join(", ");
     }
     m_configuredBindings = all;
     bool released = false;
@@ -76,14 +77,14 @@ void KeyboardMonitor::hotkeyConfigurationChanged() {
         }
     }
     if (released) {
-        VLOG("KeyboardMonitor: Push-to-talk UP — " + releasedName + " (hotkey changed)");
+        VLOG_INFO(lcKeyboardMonitor) << "Push-to-talk UP — " << releasedName << " (hotkey changed)";
         post(&AbstractKeyboardMonitor::onPushToTalkUp);
     }
 }
 
 bool KeyboardMonitor::start() {
     if (m_running) {
-        VLOG("KeyboardMonitor: Already running");
+        VLOG_INFO(lcKeyboardMonitor) << "Already running";
         return true;
     }
     hotkeyConfigurationChanged();
@@ -94,25 +95,26 @@ bool KeyboardMonitor::start() {
     if (source->start(handler, KeySource::Method::Preferred, lost)) {
         m_source = std::move(source);
         m_running = true;
-        VLOG(QStringLiteral("KeyboardMonitor: Started via XInput2 raw key events (push-to-talk: keycode %1)")
-                 .arg(pushToTalkKeyCode()));
+        VLOG_INFO(lcKeyboardMonitor)
+            << QStringLiteral("Started via XInput2 raw key events (push-to-talk: keycode %1)").arg(pushToTalkKeyCode());
         startFnKeyCheck();
         return true;
     }
-    VLOG(QStringLiteral("KeyboardMonitor: XInput2 raw key events failed (%1), trying XRecord...")
-             .arg(source->lastError()));
+    VLOG_WARNING(lcKeyboardMonitor)
+        << QStringLiteral("XInput2 raw key events failed (%1), trying XRecord...").arg(source->lastError());
 
     if (source->start(handler, KeySource::Method::Fallback, lost)) {
         m_source = std::move(source);
         m_running = true;
         m_usingFallbackMonitor = true;
-        VLOG("KeyboardMonitor: Started via XRecord");
+        VLOG_INFO(lcKeyboardMonitor) << "Started via XRecord";
         startFnKeyCheck();
         return true;
     }
-    VLOG(QStringLiteral("KeyboardMonitor: All methods failed (%1). Global hotkeys need an X11 session "
-                        "(or XWayland) with XInput2 or RECORD.")
-             .arg(source->lastError()));
+    VLOG_WARNING(lcKeyboardMonitor) << QStringLiteral(
+                                           "All methods failed (%1). Global hotkeys need an X11 session "
+                                           "(or XWayland) with XInput2 or RECORD.")
+                                           .arg(source->lastError());
     return false;
 }
 
@@ -134,7 +136,7 @@ void KeyboardMonitor::stop() {
     m_running = false;
     ++m_stops;  // nothing reported before stop() arrives after it
     ++m_fnCheckGeneration;
-    VLOG("KeyboardMonitor: Stopped");
+    VLOG_INFO(lcKeyboardMonitor) << "Stopped";
 }
 
 bool KeyboardMonitor::isPushToTalkHeld() const {
@@ -177,9 +179,9 @@ void KeyboardMonitor::handleConnectionLost() {
         m_isPushToTalkHeld = false;
         m_comboRelease.reset();
     }
-    VLOG("KeyboardMonitor: X connection lost; global hotkeys stopped");
+    VLOG_WARNING(lcKeyboardMonitor) << "X connection lost; global hotkeys stopped";
     if (wasHeld) {
-        VLOG("KeyboardMonitor: Push-to-talk UP — connection lost");
+        VLOG_WARNING(lcKeyboardMonitor) << "Push-to-talk UP — connection lost";
         post(&AbstractKeyboardMonitor::onPushToTalkUp);
     }
 }
@@ -205,15 +207,15 @@ void KeyboardMonitor::fireRisingEdge(const HotkeyBinding& binding) {
     const QString name = binding.hotkey.displayName();
     switch (binding.action) {
     case HotkeyAction::lock:
-        VLOG("KeyboardMonitor: Lock (hands-free) — " + name);
+        VLOG_INFO(lcKeyboardMonitor) << "Lock (hands-free) — " << name;
         post(&AbstractKeyboardMonitor::onLock);
         break;
     case HotkeyAction::pasteLastTranscript:
-        VLOG("KeyboardMonitor: Paste last transcript — " + name);
+        VLOG_INFO(lcKeyboardMonitor) << "Paste last transcript — " << name;
         post(&AbstractKeyboardMonitor::onPasteLastTranscript);
         break;
     case HotkeyAction::cancel:
-        VLOG("KeyboardMonitor: Cancel — " + name);
+        VLOG_INFO(lcKeyboardMonitor) << "Cancel — " << name;
         post(&AbstractKeyboardMonitor::onDismiss);
         break;
     case HotkeyAction::activate: break;
@@ -247,7 +249,7 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
             if (pressedNow && !m_isPushToTalkHeld) {
                 m_comboRelease.reset();
                 m_isPushToTalkHeld = true;
-                VLOG("KeyboardMonitor: Push-to-talk DOWN — " + name);
+                VLOG_INFO(lcKeyboardMonitor) << "Push-to-talk DOWN — " << name;
                 post(&AbstractKeyboardMonitor::onPushToTalkDown);
             } else if (!pressedNow && m_isPushToTalkHeld) {
                 if (!lone) {
@@ -259,7 +261,7 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
                     postToMain([this, delay] { scheduleComboReleaseCheck(delay); });
                 } else {
                     m_isPushToTalkHeld = false;
-                    VLOG("KeyboardMonitor: Push-to-talk UP — " + name);
+                    VLOG_INFO(lcKeyboardMonitor) << "Push-to-talk UP — " << name;
                     post(&AbstractKeyboardMonitor::onPushToTalkUp);
                 }
             }
@@ -286,7 +288,7 @@ void KeyboardMonitor::checkComboRelease() {
             m_comboRelease.reset();
             if (m_isPushToTalkHeld && (m_heldModifierFlags & pending.required) != pending.required) {
                 m_isPushToTalkHeld = false;
-                VLOG("KeyboardMonitor: Push-to-talk UP — " + pending.hotkey.displayName());
+                VLOG_INFO(lcKeyboardMonitor) << "Push-to-talk UP — " << pending.hotkey.displayName();
                 post(&AbstractKeyboardMonitor::onPushToTalkUp);
             }
             return;
@@ -305,7 +307,7 @@ void KeyboardMonitor::handleKeyDown(uint16_t keyCode, uint64_t flags, bool isRep
         if (binding.action == HotkeyAction::activate) {
             if (!m_isPushToTalkHeld) {
                 m_isPushToTalkHeld = true;
-                VLOG("KeyboardMonitor: Push-to-talk DOWN — " + binding.hotkey.displayName());
+                VLOG_INFO(lcKeyboardMonitor) << "Push-to-talk DOWN — " << binding.hotkey.displayName();
                 post(&AbstractKeyboardMonitor::onPushToTalkDown);
             }
         } else if (!isRepeat) {
@@ -324,7 +326,7 @@ void KeyboardMonitor::handleKeyUp(uint16_t keyCode) {
         if (Hotkey::modifierKeyCodes().contains(binding.hotkey.keyCode)) return;
         if (keyCode == binding.hotkey.keyCode && m_isPushToTalkHeld) {
             m_isPushToTalkHeld = false;
-            VLOG("KeyboardMonitor: Push-to-talk UP — " + binding.hotkey.displayName());
+            VLOG_INFO(lcKeyboardMonitor) << "Push-to-talk UP — " << binding.hotkey.displayName();
             post(&AbstractKeyboardMonitor::onPushToTalkUp);
         }
         return;
@@ -337,19 +339,22 @@ void KeyboardMonitor::startFnKeyCheck() {
         m_fnEventsReceived = 0;
     }
     const uint64_t generation = ++m_fnCheckGeneration;
-    QTimer::singleShot(kFnCheckDelayMs, this, [this, generation] {
-        if (generation != m_fnCheckGeneration || !m_running) return;
-        if (fnEventsReceived() != 0 || pushToTalkKeyCode() != kFnKeyCode) return;
-        VLOG(QStringLiteral("KeyboardMonitor: Fn key not detected after 5s — the system may be intercepting it. "
-                            "Switching to Right Option (keycode %1) as push-to-talk. "
-                            "On most PC keyboards Fn is handled by the keyboard itself and never reaches X11.")
-                 .arg(fallbackKeyCode()));
-        {
-            std::lock_guard lock(m_mutex);
-            m_fnFallbackEngaged = true;
-        }
-        setPushToTalkKeyCode(fallbackKeyCode());
-    });
+    QTimer::singleShot(
+        kFnCheckDelayMs, this, [this, generation] {
+            if (generation != m_fnCheckGeneration || !m_running) return;
+            if (fnEventsReceived() != 0 || pushToTalkKeyCode() != kFnKeyCode) return;
+            VLOG_WARNING(lcKeyboardMonitor)
+                << QStringLiteral(
+                       "Fn key not detected after 5s — the system may be intercepting it. "
+                       "Switching to Right Option (keycode %1) as push-to-talk. "
+                       "On most PC keyboards Fn is handled by the keyboard itself and never reaches X11.")
+                       .arg(fallbackKeyCode());
+            {
+                std::lock_guard lock(m_mutex);
+                m_fnFallbackEngaged = true;
+            }
+            setPushToTalkKeyCode(fallbackKeyCode());
+        });
 }
 
 void KeyboardMonitor::simulateKeyPress(uint16_t keyCode, uint64_t flags) {

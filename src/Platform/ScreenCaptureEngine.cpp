@@ -4,6 +4,7 @@
 #include "Foundation/Logger.h"
 #include "Platform/DesktopBackend.h"
 #include "Platform/Linux/TesseractRecognizer.h"
+#include "Platform/LogCategories.h"
 
 #include <QBuffer>
 #include <QtConcurrent/QtConcurrentRun>
@@ -198,11 +199,12 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
     });
     const Grab grab = co_await grabbing;
     if (!grab.permitted) {
-        VLOG("ScreenCapture: Screen Recording permission not granted");
+        VLOG_WARNING(lcScreenCapture) << "Screen Recording permission not granted";
         co_return ScreenCaptureResult{};
     }
     if (!grab.image || grab.image->isNull()) {
-        if (!grab.error.isEmpty()) VLOG(QStringLiteral("ScreenCapture: Capture failed: %1").arg(grab.error));
+        if (!grab.error.isEmpty())
+            VLOG_WARNING(lcScreenCapture) << QStringLiteral("Capture failed: %1").arg(grab.error);
         co_return ScreenCaptureResult{};
     }
 
@@ -231,7 +233,7 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
     if (recognition.lines)
         words = splitIntoAlphanumericPieces(*recognition.lines);
     else
-        VLOG(QStringLiteral("ScreenCapture: OCR failed: %1").arg(recognition.error));
+        VLOG_WARNING(lcScreenCapture) << QStringLiteral("OCR failed: %1").arg(recognition.error);
     words = keepWords(filterPlaceholderText(words, appBundleId), stopWords);
 
     ScreenCaptureResult result;
@@ -240,8 +242,9 @@ QCoro::Task<ScreenCaptureResult> ScreenCaptureEngine::captureAndExtract(QString 
     result.captureTimeMs = (grab.captureEnd - grab.captureStart) * 1000.0;
     result.ocrTimeMs = (ocrEnd - ocrStart) * 1000.0;
     result.totalTimeMs = (ocrEnd - start) * 1000.0;
-    VLOG(QStringLiteral("ScreenCapture: capture=%1ms ocr=%2ms words=%3")
-             .arg(QString::asprintf("%.0f", result.captureTimeMs), QString::asprintf("%.0f", result.ocrTimeMs))
-             .arg(words.size()));
+    VLOG_INFO(lcScreenCapture) << QStringLiteral("capture=%1ms ocr=%2ms words=%3")
+                                      .arg(QString::asprintf("%.0f", result.captureTimeMs),
+                                           QString::asprintf("%.0f", result.ocrTimeMs))
+                                      .arg(words.size());
     co_return result;
 }

@@ -6,6 +6,7 @@
 #include "Foundation/MainThread.h"
 #include "Foundation/SerialQueue.h"
 #include "Models/JsonCoding.h"
+#include "Storage/LogCategories.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -249,6 +250,13 @@ std::optional<double> readOptionalReal(const SQLite::Statement& s, int index) {
 
 bool readBool(const SQLite::Statement& s, int index) { return s.getColumn(index).getInt64() == 1; }
 
+// Runs a write whose failure only costs that row; a refusal is logged with SQLite's reason.
+bool runWrite(SQLite::Database& db, SQLite::Statement& statement, const QString& what) {
+    if (statement.tryExecuteStep() == SQLITE_DONE) return true;
+    VLOG_WARNING(lcHistoryStore) << "Could not " << what << ": " << db.getErrorMsg();
+    return false;
+}
+
 }  // namespace
 
 HistoryStore::HistoryStore(QObject* parent)
@@ -290,9 +298,9 @@ void HistoryStore::openOnQueue() {
     loadRecentHistory();
     loadDictionary();
     if (m_inMemory)
-        VLOG(QStringLiteral("HistoryStore: Initialized in memory"));
+        VLOG_INFO(lcHistoryStore) << "Initialized in memory";
     else
-        VLOG(QStringLiteral("HistoryStore: Initialized at ") + m_dbPath);
+        VLOG_INFO(lcHistoryStore) << "Initialized at " << m_dbPath;
 }
 
 bool HistoryStore::useDatabase(const QString& path) {
@@ -300,13 +308,14 @@ bool HistoryStore::useDatabase(const QString& path) {
         m_db = std::make_unique<SQLite::Database>(
             utf8(path), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX, kBusyTimeoutMs);
     } catch (const std::exception&) {
-        VLOG(QStringLiteral("HistoryStore: Failed to open database at ") + path);
+        VLOG_WARNING(lcHistoryStore) << "Failed to open database at " << path;
         m_db.reset();
         return false;
     }
     if (std::optional<QString> reason = unusableReason()) {
-        VLOG(QStringLiteral("HistoryStore: Cannot use the database at %1 (%2); this run's history is kept in memory")
-                 .arg(path, *reason));
+        VLOG_WARNING(lcHistoryStore) << QStringLiteral(
+                                            "Cannot use the database at %1 (%2); this run's history is kept in memory")
+                                            .arg(path, *reason);
         m_db.reset();
         return false;
     }
@@ -319,9 +328,9 @@ bool HistoryStore::useDatabase(const QString& path) {
         problem = schemaProblem(true);
     }
     if (problem) {
-        VLOG(QStringLiteral(
-                 "HistoryStore: The database at %1 has an unexpected layout (%2); this run's history is kept in memory")
-                 .arg(path, *problem));
+        VLOG_WARNING(lcHistoryStore)
+            << QStringLiteral("The database at %1 has an unexpected layout (%2); this run's history is kept in memory")
+                   .arg(path, *problem);
         m_db.reset();
         return false;
     }
@@ -396,7 +405,7 @@ void HistoryStore::openInMemory() {
         m_inMemory = true;
         createTables();
     } catch (const std::exception& ex) {
-        VLOG(QStringLiteral("HistoryStore: Failed to open an in-memory database: ") + QString::fromUtf8(ex.what()));
+        VLOG_WARNING(lcHistoryStore) << "Failed to open an in-memory database: " << QString::fromUtf8(ex.what());
         m_db.reset();
     }
 }
@@ -405,8 +414,8 @@ bool HistoryStore::execute(const QString& sql) {
     if (!m_db) return false;
     if (m_db->tryExec(utf8(sql)) == SQLITE_OK) return true;
     const char* message = m_db->getErrorMsg();
-    VLOG(QStringLiteral("HistoryStore: SQL error: ") +
-         (message && *message ? QString::fromUtf8(message) : QStringLiteral("unknown")));
+    VLOG_WARNING(lcHistoryStore) << "SQL error: "
+                                 << (message && *message ? QString::fromUtf8(message) : QStringLiteral("unknown"));
     return false;
 }
 
@@ -436,7 +445,9 @@ bool HistoryStore::columnExists(const QString& table, const QString& column) {
             if (info.isColumnNull(1)) continue;
             if (readText(info, 1) == column) return true;
         }
-    } catch (const std::exception&) {}
+    } catch (const std::exception& ex) {
+        VLOG_WARNING(lcHistoryStore) << "Could not read the columns of " << table << ": " << ex.what();
+    }
     return false;
 }
 
@@ -512,11 +523,12 @@ void HistoryStore::loadRecentHistory() {
             if (!id.isNull()) result.id = id;
             loaded.append(std::move(result));
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& ex) {
+        VLOG_WARNING(lcHistoryStore) << "Could not load the history: " << ex.what();
         return;  // the cache stays as it is
     }
     m_recentHistory = std::move(loaded);
-    VLOG(QStringLiteral("HistoryStore: Loaded %1 history entries").arg(m_recentHistory.size()));
+    VLOG_INFO(lcHistoryStore) << QStringLiteral("Loaded %1 history entries").arg(m_recentHistory.size());
 }
 
 void HistoryStore::loadDictionary() {
@@ -533,7 +545,8 @@ void HistoryStore::loadDictionary() {
             e.frequencyUsed = q.getColumn(3).getInt();
             entries.append(std::move(e));
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& ex) {
+        VLOG_WARNING(lcHistoryStore) << "Could not load the dictionary: " << ex.what();
         return;
     }
     std::lock_guard lock(m_dictionaryMutex);
@@ -549,7 +562,8 @@ HistoryStore::Totals HistoryStore::loadTotals() const {
             totals.dictations = q.getColumn(0).getInt64();
             totals.words = q.getColumn(1).getInt64();
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& ex) {
+        VLOG_WARNING(lcHistoryStore) << "Could not count the dictations: " << ex.what();
         return {};
     }
     return totals;
@@ -563,7 +577,7 @@ void HistoryStore::save(const TranscriptionResult& result) {
 
 void HistoryStore::saveOnQueue(const TranscriptionResult& r) {
     if (!m_db) {
-        VLOG(QStringLiteral("HistoryStore: save failed — database not initialized"));
+        VLOG_WARNING(lcHistoryStore) << "save failed — database not initialized";
         return;
     }
     const QString id = r.id.toString(QUuid::WithoutBraces).toUpper();
@@ -576,7 +590,7 @@ void HistoryStore::saveOnQueue(const TranscriptionResult& r) {
                              utf8(QStringLiteral("INSERT INTO history (%1) VALUES (%2)")
                                       .arg(names.join(QStringLiteral(", ")), placeholders(kHistoryInsertColumns))));
         } catch (const std::exception& ex) {
-            VLOG(QStringLiteral("HistoryStore: save prepare failed — ") + QString::fromUtf8(ex.what()));
+            VLOG_WARNING(lcHistoryStore) << "save prepare failed — " << QString::fromUtf8(ex.what());
             return;
         }
         SQLite::Statement& s = *prepared;
@@ -625,14 +639,14 @@ void HistoryStore::saveOnQueue(const TranscriptionResult& r) {
         s.bind(39, JsonCoding::toBytes(r.latencyMetrics.toJson()).toStdString());
 
         if (s.tryExecuteStep() != SQLITE_DONE) {
-            VLOG(QStringLiteral("HistoryStore: save step failed — ") + QString::fromUtf8(m_db->getErrorMsg()));
+            VLOG_WARNING(lcHistoryStore) << "save step failed — " << QString::fromUtf8(m_db->getErrorMsg());
             return;
         }
     } catch (const std::exception& ex) {
-        VLOG(QStringLiteral("HistoryStore: save step failed — ") + QString::fromUtf8(ex.what()));
+        VLOG_WARNING(lcHistoryStore) << "save step failed — " << QString::fromUtf8(ex.what());
         return;
     }
-    VLOG(QStringLiteral("HistoryStore: saved entry %1 — %2 words").arg(id.left(8)).arg(r.wordCount));
+    VLOG_INFO(lcHistoryStore) << QStringLiteral("saved entry %1 — %2 words").arg(id.left(8)).arg(r.wordCount);
     postCacheChange(r);
 }
 
@@ -662,8 +676,10 @@ void HistoryStore::saveEventOnQueue(const QString& traceID, const QString& sessi
         bindText(s, 5, appBundleID);
         bindText(s, 6, fieldType);
         s.bind(7, payloadJson.toStdString());
-        s.tryExecuteStep();
-    } catch (const std::exception&) {}
+        runWrite(*m_db, s, QStringLiteral("save the event ") + event);
+    } catch (const std::exception& ex) {
+        VLOG_WARNING(lcHistoryStore) << "Could not save the event " << event << ": " << ex.what();
+    }
 }
 
 void HistoryStore::saveOutcomeSnapshot(const QString& traceID, const QString& sessionID,
@@ -691,8 +707,10 @@ void HistoryStore::saveOutcomeSnapshotOnQueue(const QString& traceID, const QStr
         bindRequiredReal(s, 11, o.manualRewriteFraction);
         bindBool(s, 12, o.acceptedWithoutEdits);
         s.bind(13, JsonCoding::toBytes(o.toJson()).toStdString());
-        s.tryExecuteStep();
-    } catch (const std::exception&) {}
+        runWrite(*m_db, s, QStringLiteral("save the outcome of ") + traceID);
+    } catch (const std::exception& ex) {
+        VLOG_WARNING(lcHistoryStore) << "Could not save the outcome of " << traceID << ": " << ex.what();
+    }
 }
 
 void HistoryStore::addWord(const QString& word, const std::optional<QString>& replacement, bool isSnippet) {
@@ -708,8 +726,9 @@ void HistoryStore::addWordOnQueue(const QString& word, const std::optional<QStri
         bindText(s, 1, word);
         bindOptionalText(s, 2, replacement);
         bindBool(s, 3, isSnippet);
-        if (s.tryExecuteStep() != SQLITE_DONE) return;
-    } catch (const std::exception&) {
+        if (!runWrite(*m_db, s, QStringLiteral("add a word to the dictionary"))) return;
+    } catch (const std::exception& ex) {
+        VLOG_WARNING(lcHistoryStore) << "Could not add a word to the dictionary: " << ex.what();
         return;
     }
     loadDictionary();

@@ -165,7 +165,8 @@ INSTANTIATE_TEST_SUITE_P(Folders, SingleInstanceFolderTest,
                                            FolderCase{"SymbolicLink", FolderKind::SymbolicLink, false},
                                            FolderCase{"OwnButOpenToOthers", FolderKind::OwnButOpen, true},
                                            FolderCase{"ChosenFolderOthersMayWrite", FolderKind::OtherFolderOpen, false},
-                                           FolderCase{"ChosenFolderOthersMayRead", FolderKind::OtherFolderReadable, true}),
+                                           FolderCase{"ChosenFolderOthersMayRead", FolderKind::OtherFolderReadable,
+                                                      true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -179,3 +179,27 @@ TEST(LoggerTest, CategoriesWriteTheirPrefixAndFollowTheFilterRules) {
     EXPECT_TRUE(lines[0].contains("[LoggerTest.cpp:"));
     EXPECT_TRUE(lines[1].endsWith("] === plain ==="));
 }
+
+namespace {
+QtMessageHandler g_handlerBefore = nullptr;
+
+// Logs while Qt runs it, as the shut-down that a toolkit warning starts does.
+void loggingHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message == QLatin1String("toolkit warning")) {
+        VLOG_WARNING(lcLoggerTest) << "logged from a message handler";
+        return;
+    }
+    if (g_handlerBefore) g_handlerBefore(type, context, message);
+}
+}  // namespace
+
+TEST(LoggerTest, LinesLoggedWhileAMessageHandlerRunsReachTheFile) {
+    const QString path = Logger::shared().logFilePath();
+    Logger::flush();
+    QFile::remove(path);
+    g_handlerBefore = qInstallMessageHandler(loggingHandler);
+    qWarning("toolkit warning");
+    qInstallMessageHandler(g_handlerBefore);
+    Logger::flush();
+    EXPECT_TRUE(readAll(path).endsWith("] LoggerTest: logged from a message handler\n")) << readAll(path).toStdString();
+}

@@ -565,6 +565,41 @@ TEST_F(HistoryStoreTest, OutcomeSnapshotsFillEveryColumn) {
     EXPECT_FALSE(q.executeStep());
 }
 
+// ---- failures ----
+
+// A write or read that the database refuses leaves a warning with the reason in the text log, and
+// the store goes on with what it had.
+TEST_F(HistoryStoreTest, RefusedReadsAndWritesAreLoggedAndChangeNothing) {
+    struct Case {
+        const char* table;  // dropped behind the store's back, so its statements fail
+        std::function<void(HistoryStore&)> act;
+        QString warning;
+    };
+    const Case cases[] = {
+        {"history_events", [](HistoryStore& s) { s.saveEvent("t", "s", "paste_completed", "", "unknown", {}); },
+         "HistoryStore: Could not save the event paste_completed: no such table: history_events"},
+        {"dictation_outcomes", [](HistoryStore& s) { s.saveOutcomeSnapshot("trace-9", "s", {}); },
+         "HistoryStore: Could not save the outcome of trace-9: no such table: dictation_outcomes"},
+        {"dictionary", [](HistoryStore& s) { s.addWord(QStringLiteral("word"), std::nullopt, false); },
+         "HistoryStore: Could not add a word to the dictionary: no such table: dictionary"},
+        {"history", [](HistoryStore& s) { EXPECT_EQ(s.loadTotals().dictations, 0); },
+         "HistoryStore: Could not count the dictations: no such table: history"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.table);
+        removeDatabase();
+        auto store = open();
+        store->addWord(QStringLiteral("kept"), std::nullopt, false);
+        store->flush();
+        inspect(path).exec(std::string("DROP TABLE ") + c.table);
+        const qsizetype mark = logText().size();
+        c.act(*store);
+        store->flush();
+        EXPECT_TRUE(logText().mid(mark).contains(c.warning)) << logText().mid(mark).toStdString();
+        EXPECT_EQ(store->dictionary().size(), 1);
+    }
+}
+
 // ---- dictionary and clearing ----
 
 TEST_F(HistoryStoreTest, AddWordReplacesTheEntryAndKeepsTheListSorted) {

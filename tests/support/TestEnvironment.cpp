@@ -5,13 +5,17 @@
 #include <QDir>
 #include <QThread>
 
+#include <memory>
+
 namespace {
-QTemporaryDir* g_root = nullptr;
-}
+// Removed with everything in it when the process ends: ctest runs each case in a process of its
+// own, and the folders of thousands of cases would otherwise stay in /tmp.
+std::unique_ptr<QTemporaryDir> g_root;
+}  // namespace
 
 void TestEnvironment::install() {
     if (g_root) return;
-    g_root = new QTemporaryDir(QDir::tempPath() + "/vantrose-test-XXXXXX");
+    g_root = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/vantrose-test-XXXXXX");
     // An empty root would put every test's files, and the modes they set, on "/".
     if (!g_root->isValid()) qFatal("no temporary folder for the tests: %s", qPrintable(g_root->errorString()));
     const QString base = g_root->path();

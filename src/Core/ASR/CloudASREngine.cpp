@@ -3,6 +3,7 @@
 #include "Core/Cloud/AccountAccess.h"
 #include "Core/Cloud/NetworkSession.h"
 #include "Core/Cloud/WavEncoding.h"
+#include "Core/LogCategories.h"
 #include "Core/Services/Analytics.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
@@ -157,9 +158,9 @@ QCoro::Task<ASRResult> CloudASREngine::transcribe(std::vector<float> samples) {
             .arg(noDecimals(metrics.prepareRequestMs), noDecimals(metrics.remoteLatencyMs),
                  noDecimals(metrics.uploadRequestMs), noDecimals(asrTime), noDecimals(llmTime), noDecimals(totalTime),
                  noDecimals(e2e));
-    VLOG(QStringLiteral("CloudASR: \"") + text + QStringLiteral("\"") + timings + QStringLiteral(" provider:") +
-         asrProvider + QStringLiteral(" format:") + llmProvider + QStringLiteral(" race:") + raceWinner);
-    if (partial) VLOG(QStringLiteral("CloudASR: The server recognised only the start of the recording"));
+    VLOG_INFO(lcCloudASR) << "\"" << text << "\"" << timings << " provider:" << asrProvider << " format:" << llmProvider
+                          << " race:" << raceWinner;
+    if (partial) VLOG_WARNING(lcCloudASR) << "The server recognised only the start of the recording";
     co_return ASRResult{
         text, 0.9f, QStringLiteral("en"), e2e, serverFormatted, partial, serverFormatted ? asrText : QString()};
 }

@@ -1,5 +1,6 @@
 #include "Core/ASR/PocketSphinxASR.h"
 
+#include "Core/LogCategories.h"
 #include "Foundation/Logger.h"
 #include "Foundation/SerialQueue.h"
 
@@ -87,7 +88,6 @@ std::mutex& decoderLoading() {
     return loading;
 }
 
-constexpr const char* kLog = "PocketSphinxASR: ";
 static_assert(std::is_same_v<mfcc_t, float>, "the saved cepstral mean is kept as floats");
 // Share of the hint model in the interpolated language model.
 constexpr float kHintWeight = 0.05f;
@@ -190,7 +190,7 @@ QString lmWordsDictionary(const QString& dictPath, const QString& lmPath) {
     ngram_model_free(model);
     logmath_free(lmath);
     if (kept == 0 || !out.commit()) return dictPath;
-    VLOG(QString(kLog) + QStringLiteral("Dictionary of the language model's words: %1 entries").arg(kept));
+    VLOG_INFO(lcPocketSphinxASR) << QStringLiteral("Dictionary of the language model's words: %1 entries").arg(kept);
     return cached;
 }
 
@@ -217,8 +217,8 @@ PocketSphinxASR::PocketSphinxASR(const QLocale& locale, std::optional<OnDemand> 
       m_stream(std::make_unique<StreamState>()),
       m_queue(std::make_unique<SerialQueue>(QStringLiteral("com.vantrose.pocketsphinx"))) {
     if (!m_available) {
-        VLOG(QString(kLog) +
-             QStringLiteral("No speech model for locale %1; the recognizer is unavailable").arg(m_localeIdentifier));
+        VLOG_WARNING(lcPocketSphinxASR)
+            << QStringLiteral("No speech model for locale %1; the recognizer is unavailable").arg(m_localeIdentifier);
         return;
     }
     // Loading takes about half a second: never on the caller's thread.
@@ -247,7 +247,7 @@ void PocketSphinxASR::loadDecoder() {
     if (config) cmd_ln_free_r(config);  // the decoder keeps its own reference
     if (!ps) {
         m_loadFailed = true;
-        VLOG(QString(kLog) + QStringLiteral("Failed to load the speech model from %1").arg(m_modelDir));
+        VLOG_WARNING(lcPocketSphinxASR) << QStringLiteral("Failed to load the speech model from %1").arg(m_modelDir);
         return;
     }
     feat_t* features = ps_get_feat(ps);
@@ -256,7 +256,7 @@ void PocketSphinxASR::loadDecoder() {
         cmn_live_set(features->cmn_struct, m_savedCmn.data());
     m_decoder = std::make_unique<Decoder>();
     m_decoder->ps = ps;
-    VLOG(QString(kLog) + QStringLiteral("Decoder loaded in %1ms").arg(timer.elapsed()));
+    VLOG_INFO(lcPocketSphinxASR) << QStringLiteral("Decoder loaded in %1ms").arg(timer.elapsed());
 }
 
 void PocketSphinxASR::scheduleRelease() {
@@ -282,7 +282,8 @@ void PocketSphinxASR::releaseIfUnused(uint64_t use) {
     m_decoder.reset();
     // The model's arrays were freed into this thread's malloc arena: hand the pages back.
     malloc_trim(0);
-    VLOG(QString(kLog) + QStringLiteral("Decoder released after %1s unused").arg(m_onDemand->releaseAfterSeconds));
+    VLOG_INFO(lcPocketSphinxASR)
+        << QStringLiteral("Decoder released after %1s unused").arg(m_onDemand->releaseAfterSeconds);
 }
 
 int PocketSphinxASR::loadedDecoders() {
@@ -429,11 +430,12 @@ PocketSphinxASR::Outcome PocketSphinxASR::decodeBatch(const std::vector<float>& 
     decoder->setHintsActive(true);
     const bool partial = offset < samples.size();
     if (partial)
-        VLOG(QString(kLog) + QStringLiteral("Batch recognition hit its %1s deadline after %2s of %3s of audio; "
-                                            "the text covers only that part")
-                                 .arg(QString::number(deadline.count() / 1000.0, 'f', 1),
-                                      QString::number(offset / 16000.0, 'f', 1),
-                                      QString::number(samples.size() / 16000.0, 'f', 1)));
+        VLOG_WARNING(lcPocketSphinxASR) << QStringLiteral(
+                                               "Batch recognition hit its %1s deadline after %2s of %3s of audio; "
+                                               "the text covers only that part")
+                                               .arg(QString::number(deadline.count() / 1000.0, 'f', 1),
+                                                    QString::number(offset / 16000.0, 'f', 1),
+                                                    QString::number(samples.size() / 16000.0, 'f', 1));
     const QString text = segments.join(QLatin1Char(' '));
     if (text.isEmpty()) {
         outcome.error = partial ? ASRError::transcriptionFailed(QStringLiteral("Recognition did not finish in time"))
@@ -471,7 +473,7 @@ void PocketSphinxASR::startStreaming(PartialResultCallback onPartialResult) {
         applyHints(hints);
         stream.open = ps_start_utt(m_decoder->ps) == 0;
     });
-    VLOG(QString(kLog) + QStringLiteral("Streaming started (auto-rotate every %1s)").arg(m_rotationSeconds));
+    VLOG_INFO(lcPocketSphinxASR) << QStringLiteral("Streaming started (auto-rotate every %1s)").arg(m_rotationSeconds);
 }
 
 void PocketSphinxASR::feedAudioChunk(const std::vector<float>& chunk) {
@@ -512,9 +514,9 @@ void PocketSphinxASR::rotateSession() {
     const QString finalText = hypothesis(m_decoder->ps).trimmed();
     if (!finalText.isEmpty()) {
         stream.completedSegments << finalText;
-        VLOG(QString(kLog) + QStringLiteral("Session rotated — captured %1 words (total segments: %2)")
-                                 .arg(wordCount(finalText))
-                                 .arg(stream.completedSegments.size()));
+        VLOG_INFO(lcPocketSphinxASR) << QStringLiteral("Session rotated — captured %1 words (total segments: %2)")
+                                            .arg(wordCount(finalText))
+                                            .arg(stream.completedSegments.size());
     }
     stream.currentSegmentText.clear();
     stream.sessionSamples = 0;
@@ -531,10 +533,10 @@ QCoro::Task<ASRResult> PocketSphinxASR::stopStreaming() {
     scheduleRelease();
     ASRResult result = *outcome.result;
     result.latencyMs = double(timer.nsecsElapsed()) / 1e6;
-    VLOG(QString(kLog) + QStringLiteral("Streaming stopped — %1 segment(s), %2 words [%3ms]")
-                             .arg(outcome.segments)
-                             .arg(wordCount(result.text))
-                             .arg(qRound64(result.latencyMs)));
+    VLOG_INFO(lcPocketSphinxASR) << QStringLiteral("Streaming stopped — %1 segment(s), %2 words [%3ms]")
+                                        .arg(outcome.segments)
+                                        .arg(wordCount(result.text))
+                                        .arg(qRound64(result.latencyMs));
     co_return result;
 }
 
@@ -621,5 +623,6 @@ void PocketSphinxASR::applyHints(const QStringList& hints) {
         ngram_model_set_interp(lmset, interpNames, weights);
         m_decoder->hintWords = words;
     }
-    VLOG(QString(kLog) + QStringLiteral("Vocabulary hints: %1 word(s) in the decoder's vocabulary").arg(words.size()));
+    VLOG_INFO(lcPocketSphinxASR)
+        << QStringLiteral("Vocabulary hints: %1 word(s) in the decoder's vocabulary").arg(words.size());
 }

@@ -1,6 +1,7 @@
 #include "Core/ASR/WhisperASR.h"
 
 #include "Core/Cloud/WavEncoding.h"
+#include "Core/LogCategories.h"
 #include "Foundation/Logger.h"
 
 #include <QDir>
@@ -50,7 +51,7 @@ void WhisperASR::initialize() {
     if (!QFileInfo(m_modelPath).isFile())
         throw ASRError::engineNotAvailable(QStringLiteral("Whisper model not found at: ") + m_modelPath);
     m_isInitialized = true;
-    VLOG(QStringLiteral("WhisperASR: Model loaded from ") + m_modelPath);
+    VLOG_INFO(lcWhisperASR) << "Model loaded from " << m_modelPath;
 }
 
 void WhisperASR::startStreaming(PartialResultCallback) { throw ASRError::streamingNotSupported(); }

@@ -1,5 +1,6 @@
 #include "Core/Audio/AudioEngine.h"
 
+#include "Core/LogCategories.h"
 #include "Foundation/Logger.h"
 #include "Foundation/ThreadName.h"
 
@@ -136,8 +137,8 @@ public:
         m_source->setBufferSize(AudioChunker::kChunkSize / 2 * sizeof(float));
         QObject::connect(m_source, &QAudioSource::stateChanged, this, [this](QAudio::State state) {
             if (state == QAudio::StoppedState && m_source && m_source->error() != QAudio::NoError && m_running)
-                VLOG(QStringLiteral("AudioEngine: Capture stopped by the audio server (%1)")
-                         .arg(audioErrorName(m_source->error())));
+                VLOG_WARNING(lcAudioEngine) << QStringLiteral("Capture stopped by the audio server (%1)")
+                                                   .arg(audioErrorName(m_source->error()));
         });
         m_sink.begin([engine = m_engine](AudioChunk&& chunk) { engine->deliverChunk(std::move(chunk)); });
         m_running = true;
@@ -228,7 +229,7 @@ void AudioEngine::startRecording() {
             for (const QAudioDevice& candidate : QMediaDevices::audioInputs())
                 if (candidate.id() == wanted) device = candidate;
         } catch (const AudioEngineError&) {
-            VLOG(QStringLiteral("AudioEngine: Selected input device is not available; using the system default"));
+            VLOG_WARNING(lcAudioEngine) << "Selected input device is not available; using the system default";
         }
     }
     if (device.isNull()) device = QMediaDevices::defaultAudioInput();
@@ -250,7 +251,7 @@ void AudioEngine::startRecording() {
             selectedDeviceUID && *selectedDeviceUID == m_activeDeviceUID ? selectedDeviceUID : std::nullopt;
     }
     m_isRecording = true;
-    VLOG(QStringLiteral("AudioEngine: Recording started (16kHz mono, 640-sample chunks)"));
+    VLOG_INFO(lcAudioEngine) << "Recording started (16kHz mono, 640-sample chunks)";
 }
 
 void AudioEngine::stopRecording() {
@@ -262,24 +263,24 @@ void AudioEngine::stopRecording() {
         std::lock_guard lock(m_vizLock);
         m_currentVolume = 0.0f;
     }
-    VLOG(QStringLiteral("AudioEngine: Recording stopped"));
+    VLOG_INFO(lcAudioEngine) << "Recording stopped";
 }
 
 void AudioEngine::prewarm() {
     // The first query connects Qt Multimedia to the audio server and loads the device list.
     (void)QMediaDevices::defaultAudioInput().preferredFormat();
-    VLOG(QStringLiteral("AudioEngine: Pre-warmed audio graph"));
+    VLOG_INFO(lcAudioEngine) << "Pre-warmed audio graph";
 }
 
 void AudioEngine::setInputDevice(const std::optional<QString>& uid) {
     selectedDeviceUID = uid;
     if (!uid) {
-        VLOG(QStringLiteral("AudioEngine: Using system default input device"));
+        VLOG_INFO(lcAudioEngine) << "Using system default input device";
         return;
     }
     for (const AudioDeviceInfo& info : listInputDevices()) {
         if (info.uid == *uid) {
-            VLOG(QStringLiteral("AudioEngine: Input device set to '%1' (%2)").arg(info.name, info.uid));
+            VLOG_INFO(lcAudioEngine) << QStringLiteral("Input device set to '%1' (%2)").arg(info.name, info.uid);
             return;
         }
     }

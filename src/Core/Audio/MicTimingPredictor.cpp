@@ -1,5 +1,6 @@
 #include "Core/Audio/MicTimingPredictor.h"
 
+#include "Core/LogCategories.h"
 #include "Foundation/AppPaths.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
@@ -112,8 +113,9 @@ void MicTimingPredictor::recordTiming(const std::optional<QString>& deviceUID, d
 
     if (prediction && std::abs(durationMs - *prediction) > unreliableThresholdMs) {
         m_unreliable[key] = unreliableSkipCount;
-        VLOG(QStringLiteral("MicTiming: Device '%1' marked unreliable (predicted %2ms, actual %3ms)")
-                 .arg(key, QString::asprintf("%.0f", *prediction), QString::asprintf("%.0f", durationMs)));
+        VLOG_WARNING(lcMicTiming) << QStringLiteral("Device '%1' marked unreliable (predicted %2ms, actual %3ms)")
+                                         .arg(key, QString::asprintf("%.0f", *prediction),
+                                              QString::asprintf("%.0f", durationMs));
     }
     save();
 }
@@ -135,7 +137,7 @@ void MicTimingPredictor::load() {
         loaded.emplace(it.key(), std::move(timings));
     }
     m_timings = std::move(loaded);
-    VLOG(QStringLiteral("MicTiming: Loaded %1 timings for %2 devices").arg(total).arg(m_timings.size()));
+    VLOG_INFO(lcMicTiming) << QStringLiteral("Loaded %1 timings for %2 devices").arg(total).arg(m_timings.size());
 }
 
 void MicTimingPredictor::save() {

@@ -1,5 +1,6 @@
 #include "Core/Cloud/NetworkSession.h"
 
+#include "Core/LogCategories.h"
 #include "Core/Services/Analytics.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
@@ -168,7 +169,7 @@ QCoro::Task<HttpResponse> NetworkSession::perform(QNetworkAccessManager* manager
     if (tooLarge) {
         out.error = QNetworkReply::UnknownContentError;
         out.errorString = QStringLiteral("The reply is larger than %1 bytes.").arg(kMaxReplyBytes);
-        VLOG(QStringLiteral("NetworkSession: Dropped a reply larger than %1 bytes").arg(kMaxReplyBytes));
+        VLOG_WARNING(lcNetworkSession) << QStringLiteral("Dropped a reply larger than %1 bytes").arg(kMaxReplyBytes);
         co_return out;
     }
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -198,7 +199,7 @@ int NetworkSession::abortAccountRequests() {
         ++stopped;
     }
     if (stopped > 0)
-        VLOG(QStringLiteral("NetworkSession: Stopped %1 request(s) of the signed-out account").arg(stopped));
+        VLOG_INFO(lcNetworkSession) << QStringLiteral("Stopped %1 request(s) of the signed-out account").arg(stopped);
     return stopped;
 }
 
@@ -217,11 +218,12 @@ QCoro::Task<void> NetworkSession::runWarmup(QUrl url, QString serverURL) {
     const double elapsedMs = (Clock::current().monotonicSeconds() - start) * 1000.0;
     if (response.received && response.status == 200) {
         m_isWarmed.store(true);
-        VLOG(QStringLiteral("NetworkSession: Connection pre-warmed to %1 [%2ms]")
-                 .arg(serverURL, QString::asprintf("%.0f", elapsedMs)));
+        VLOG_INFO(lcNetworkSession) << QStringLiteral("Connection pre-warmed to %1 [%2ms]")
+                                           .arg(serverURL, QString::asprintf("%.0f", elapsedMs));
     } else {
-        VLOG(QStringLiteral("NetworkSession: Warmup failed — %1")
-                 .arg(response.received ? QStringLiteral("unknown") : response.errorString));
+        VLOG_WARNING(lcNetworkSession) << QStringLiteral("Warmup failed — %1")
+                                              .arg(response.received ? QStringLiteral("unknown")
+                                                                     : response.errorString);
     }
 }
 
@@ -234,6 +236,6 @@ QCoro::Task<std::optional<double>> NetworkSession::ping(QString serverURL) {
         if (response.status != 200) co_return std::nullopt;
         co_return (Clock::current().monotonicSeconds() - start) * 1000.0;
     }
-    VLOG(QStringLiteral("NetworkSession: Ping failed — %1").arg(response.errorString));
+    VLOG_WARNING(lcNetworkSession) << QStringLiteral("Ping failed — %1").arg(response.errorString);
     co_return std::nullopt;
 }

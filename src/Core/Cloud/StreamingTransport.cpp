@@ -2,6 +2,7 @@
 
 #include "Core/Cloud/AccountAccess.h"
 #include "Core/Cloud/WavEncoding.h"
+#include "Core/LogCategories.h"
 #include "Core/Services/Analytics.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
@@ -117,7 +118,7 @@ void StreamingTransport::openConnection() {
     const QString scheme = url.scheme().toLower();
     if (!url.isValid() || url.host().isEmpty() || (scheme != QLatin1String("ws") && scheme != QLatin1String("wss"))) {
         setState(State::disconnected);
-        VLOG("StreamingTransport: Invalid URL");
+        VLOG_WARNING(lcStreamingTransport) << "Invalid URL";
         return;
     }
     openSocket(url);
@@ -203,8 +204,9 @@ void StreamingTransport::onOpened(QWebSocket* socket) {
     }
     m_isReconnecting = false;
     m_reconnectAttempts = 0;
-    if (flushed > 0) VLOG(QStringLiteral("StreamingTransport: Connected — flushing %1 buffered chunks").arg(flushed));
-    VLOG(QStringLiteral("StreamingTransport: Connected in %1ms").arg(noDecimals(m_connectLatencyMs)));
+    if (flushed > 0)
+        VLOG_INFO(lcStreamingTransport) << QStringLiteral("Connected — flushing %1 buffered chunks").arg(flushed);
+    VLOG_INFO(lcStreamingTransport) << QStringLiteral("Connected in %1ms").arg(noDecimals(m_connectLatencyMs));
     startHeartbeat();
     if (m_waitingCommit) checkCommitWait();
 }
@@ -218,7 +220,7 @@ void StreamingTransport::onClosed(QWebSocket* socket) {
         before = m_state.exchange(State::disconnected);
     }
     stopHeartbeat();
-    VLOG(QStringLiteral("StreamingTransport: Disconnected (code: %1)").arg(code));
+    VLOG_INFO(lcStreamingTransport) << QStringLiteral("Disconnected (code: %1)").arg(code);
     if (before == State::disconnected) return;
     if (code == kAuthenticationRefusedCode) {
         handleAuthenticationRefused(before);
@@ -240,14 +242,14 @@ void StreamingTransport::onSocketError(QWebSocket* socket) {
     // A peer that closes the TCP connection also reports it as an error; the disconnected signal
     // that follows carries the close code and decides.
     if (socket->error() == QAbstractSocket::RemoteHostClosedError) return;
-    VLOG(QStringLiteral("StreamingTransport: Receive error: %1").arg(socket->errorString()));
+    VLOG_WARNING(lcStreamingTransport) << QStringLiteral("Receive error: %1").arg(socket->errorString());
     handleConnectionLost();
 }
 
 void StreamingTransport::onHandshakeTimeout() {
     if (state() != State::connecting || !m_webSocket) return;
-    VLOG(QStringLiteral("StreamingTransport: Receive error: handshake timed out after %1s")
-             .arg(noDecimals(m_tuning.handshakeTimeoutSec)));
+    VLOG_WARNING(lcStreamingTransport)
+        << QStringLiteral("Receive error: handshake timed out after %1s").arg(noDecimals(m_tuning.handshakeTimeoutSec));
     handleConnectionLost();
 }
 
@@ -300,15 +302,15 @@ void StreamingTransport::handleAuthenticationRefused(State stateBefore) {
     noteSessionLost(stateBefore);
     const std::optional<QString> refused = m_offeredToken;
     if (!refused) {
-        VLOG("StreamingTransport: Authentication refused without an access token — not reconnecting");
+        VLOG_WARNING(lcStreamingTransport) << "Authentication refused without an access token — not reconnecting";
         return;
     }
     if (refused == m_tokenAfterRefusal) {
-        VLOG("StreamingTransport: The refreshed access token was refused too — not reconnecting");
+        VLOG_WARNING(lcStreamingTransport) << "The refreshed access token was refused too — not reconnecting";
         (void)replaceRefusedToken(*refused, false);  // the account's ending: it signs out
         return;
     }
-    VLOG("StreamingTransport: Authentication refused — asking the account for a fresh access token");
+    VLOG_WARNING(lcStreamingTransport) << "Authentication refused — asking the account for a fresh access token";
     (void)replaceRefusedToken(*refused, true);
 }
 
@@ -318,12 +320,12 @@ QCoro::Task<> StreamingTransport::replaceRefusedToken(QString refused, bool reco
     const std::optional<QString> replacement = co_await std::move(replacing);
     if (!self || !reconnect) co_return;
     if (!replacement || replacement->isEmpty() || *replacement == refused) {
-        VLOG("StreamingTransport: No access token to try — not reconnecting until the next session");
+        VLOG_WARNING(lcStreamingTransport) << "No access token to try — not reconnecting until the next session";
         co_return;
     }
     m_tokenAfterRefusal = replacement;
     if (state() != State::disconnected) co_return;  // a new session has connected meanwhile
-    VLOG("StreamingTransport: Reconnecting with the refreshed access token");
+    VLOG_INFO(lcStreamingTransport) << "Reconnecting with the refreshed access token";
     connect();
 }
 
@@ -336,7 +338,7 @@ void StreamingTransport::noteSessionLost(State before) {
         m_sessionInterrupted.store(true);
         m_loggedInterruptedDrop = false;
     }
-    VLOG("StreamingTransport: Connection lost during active session — notifying pipeline");
+    VLOG_WARNING(lcStreamingTransport) << "Connection lost during active session — notifying pipeline";
     runOnMain(this, [this] {
         if (onDisconnect) onDisconnect();
     });
@@ -344,18 +346,19 @@ void StreamingTransport::noteSessionLost(State before) {
 
 void StreamingTransport::attemptReconnect() {
     if (m_reconnectAttempts >= m_tuning.maxReconnectAttempts) {
-        VLOG(QStringLiteral("StreamingTransport: Max reconnect attempts (%1) reached — resetting to disconnected")
-                 .arg(m_tuning.maxReconnectAttempts));
+        VLOG_WARNING(lcStreamingTransport)
+            << QStringLiteral("Max reconnect attempts (%1) reached — resetting to disconnected")
+                   .arg(m_tuning.maxReconnectAttempts);
         disconnect();
         return;
     }
     const int n = ++m_reconnectAttempts;
     const double delay = std::min(m_tuning.initialReconnectDelaySec * std::pow(m_tuning.backoffMultiplier, n - 1),
                                   m_tuning.maxReconnectDelaySec);
-    VLOG(QStringLiteral("StreamingTransport: Reconnect attempt %1/%2 in %3s")
-             .arg(n)
-             .arg(m_tuning.maxReconnectAttempts)
-             .arg(QString::number(delay, 'f', 1)));
+    VLOG_INFO(lcStreamingTransport) << QStringLiteral("Reconnect attempt %1/%2 in %3s")
+                                           .arg(n)
+                                           .arg(m_tuning.maxReconnectAttempts)
+                                           .arg(QString::number(delay, 'f', 1));
     const int token = ++m_reconnectToken;
     QTimer::singleShot(toMs(delay), this, [this, token] {
         if (token != m_reconnectToken || !m_isReconnecting) return;  // cancelled meanwhile
@@ -400,10 +403,11 @@ void StreamingTransport::beginNewSession() {
         }
     }
     if (current == State::connected || isActiveSession(current)) {
-        VLOG("StreamingTransport: New session started (connection reused)");
+        VLOG_INFO(lcStreamingTransport) << "New session started (connection reused)";
         return;
     }
-    VLOG(QStringLiteral("StreamingTransport: beginNewSession — state=%1, reconnecting...").arg(rawValue(current)));
+    VLOG_INFO(lcStreamingTransport)
+        << QStringLiteral("beginNewSession — state=%1, reconnecting...").arg(rawValue(current));
     if (current == State::disconnected) openConnection();
 }
 
@@ -424,14 +428,14 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
         m_sessionInterrupted.store(true);
         m_pendingChunks.clear();
         if (m_chunksSent.load() == 0)
-            postLogLocked(QStringLiteral("StreamingTransport: ⚠️ Dropping audio chunk — state=%1 (not connected)")
-                              .arg(rawValue(current)));
+            postLogLocked(
+                QStringLiteral("⚠️ Dropping audio chunk — state=%1 (not connected)").arg(rawValue(current)));
         return;
     }
     if (m_sessionInterrupted.load()) {
         if (!m_loggedInterruptedDrop) {
             m_loggedInterruptedDrop = true;
-            postLogLocked(QStringLiteral("StreamingTransport: Dropping audio of an interrupted session"));
+            postLogLocked(QStringLiteral("Dropping audio of an interrupted session"));
         }
         return;
     }
@@ -447,8 +451,8 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
         // After the commit the session's audio is complete; only a session that never sent
         // any audio reports the drop.
         if (m_chunksSent.load() == 0)
-            postLogLocked(QStringLiteral("StreamingTransport: ⚠️ Dropping audio chunk — state=%1 (not connected)")
-                              .arg(rawValue(current)));
+            postLogLocked(
+                QStringLiteral("⚠️ Dropping audio chunk — state=%1 (not connected)").arg(rawValue(current)));
         return;
     case State::disconnected: return;  // handled above
     }
@@ -464,7 +468,7 @@ void StreamingTransport::postFrameLocked(bool binary, QByteArray payload) {
 }
 
 void StreamingTransport::postLogLocked(const QString& line) {
-    runOnMain(this, [line] { VLOG(line); });
+    runOnMain(this, [line] { VLOG_WARNING(lcStreamingTransport) << line; });
 }
 
 void StreamingTransport::sendFrame(int socketGeneration, bool binary, const QByteArray& payload) {
@@ -476,17 +480,17 @@ void StreamingTransport::sendFrame(int socketGeneration, bool binary, const QByt
     const QString description =
         m_webSocket->errorString().isEmpty() ? QStringLiteral("socket not writable") : m_webSocket->errorString();
     if (binary) {
-        VLOG(QStringLiteral("StreamingTransport: Send error: %1").arg(description));
+        VLOG_WARNING(lcStreamingTransport) << QStringLiteral("Send error: %1").arg(description);
         handleConnectionLost();
         return;
     }
     const QJsonObject message = QJsonDocument::fromJson(payload).object();
     const QString type = message.value("type").toString();
     if (type == QLatin1String("commit")) {
-        VLOG(QStringLiteral("StreamingTransport: Commit send error: %1").arg(description));
+        VLOG_WARNING(lcStreamingTransport) << QStringLiteral("Commit send error: %1").arg(description);
         emitError(QStringLiteral("Commit failed: %1").arg(description));
     } else {
-        VLOG(QStringLiteral("StreamingTransport: new_session send error: %1").arg(description));
+        VLOG_WARNING(lcStreamingTransport) << QStringLiteral("new_session send error: %1").arg(description);
     }
 }
 
@@ -502,7 +506,7 @@ void StreamingTransport::commit(const std::optional<QJsonObject>& context, const
     case State::connected:
     case State::streaming: doCommit(context, language); return;
     case State::connecting:
-        VLOG("StreamingTransport: Commit called while connecting — waiting for WS handshake...");
+        VLOG_INFO(lcStreamingTransport) << "Commit called while connecting — waiting for WS handshake...";
         m_waitingCommit =
             WaitingCommit{context, language, now() + m_tuning.commitHandshakeWaitSec, m_sessionGeneration};
         m_commitWaitTimer->start();
@@ -526,12 +530,12 @@ void StreamingTransport::checkCommitWait() {
     m_commitWaitTimer->stop();
     if (waiting.session != m_sessionGeneration) return;
     if (current == State::connected || current == State::streaming) {
-        VLOG("StreamingTransport: WS ready — committing now");
+        VLOG_INFO(lcStreamingTransport) << "WS ready — committing now";
         doCommit(waiting.context, waiting.language);
         return;
     }
-    VLOG(QStringLiteral("StreamingTransport: WS not ready after wait (state=%1) — commit failed")
-             .arg(rawValue(current)));
+    VLOG_WARNING(lcStreamingTransport)
+        << QStringLiteral("WS not ready after wait (state=%1) — commit failed").arg(rawValue(current));
     emitError(QStringLiteral("WebSocket not ready for commit (state: %1)").arg(rawValue(current)));
 }
 
@@ -556,13 +560,13 @@ void StreamingTransport::doCommit(const std::optional<QJsonObject>& context, con
         return;
     }
     m_commitResultTimer->start(toMs(m_tuning.commitResultTimeoutSec));
-    VLOG(QStringLiteral("StreamingTransport: Committed after %1 chunks").arg(chunksSent()));
+    VLOG_INFO(lcStreamingTransport) << QStringLiteral("Committed after %1 chunks").arg(chunksSent());
 }
 
 void StreamingTransport::onCommitTimeout() {
     if (state() != State::committed) return;
-    VLOG(QStringLiteral("StreamingTransport: No result %1s after commit — treating the connection as lost")
-             .arg(QString::number(m_tuning.commitResultTimeoutSec, 'f', 1)));
+    VLOG_WARNING(lcStreamingTransport) << QStringLiteral("No result %1s after commit — treating the connection as lost")
+                                              .arg(QString::number(m_tuning.commitResultTimeoutSec, 'f', 1));
     handleConnectionLost();
 }
 
@@ -578,7 +582,7 @@ void StreamingTransport::handleMessage(const QString& text) {
 
     if (kind == QLatin1String("partial")) {
         const QString partial = message.value("text").toString();
-        VLOG(QStringLiteral("StreamingTransport: Partial — \"%1\"").arg(partial));
+        VLOG_DEBUG(lcStreamingTransport) << QStringLiteral("Partial — \"%1\"").arg(partial);
         runOnMain(this, [this, partial] {
             if (onPartialResult) onPartialResult(partial);
         });
@@ -597,7 +601,7 @@ void StreamingTransport::handleResult(const QJsonObject& message) {
     // session must never be pasted into the current dictation.
     if (m_abandonedCommits > 0) {
         --m_abandonedCommits;
-        VLOG("StreamingTransport: Ignoring the result of an abandoned session");
+        VLOG_INFO(lcStreamingTransport) << "Ignoring the result of an abandoned session";
         return;
     }
     State current;
@@ -607,8 +611,8 @@ void StreamingTransport::handleResult(const QJsonObject& message) {
         if (current == State::committed) m_state.store(State::connected);
     }
     if (current != State::committed) {
-        VLOG(QStringLiteral("StreamingTransport: Ignoring result outside a committed session (state=%1)")
-                 .arg(rawValue(current)));
+        VLOG_WARNING(lcStreamingTransport)
+            << QStringLiteral("Ignoring result outside a committed session (state=%1)").arg(rawValue(current));
         return;
     }
     m_commitResultTimer->stop();
@@ -619,7 +623,7 @@ void StreamingTransport::handleResult(const QJsonObject& message) {
     const QJsonValue asrValue = message.value("asr_text");
     const QJsonValue llmValue = message.value("llm_text");
     if (!asrValue.isString() || !(llmValue.isString() || llmValue.isUndefined() || llmValue.isNull())) {
-        VLOG("StreamingTransport: Result without its texts — the commit failed");
+        VLOG_WARNING(lcStreamingTransport) << "Result without its texts — the commit failed";
         emitError(QStringLiteral("Malformed result from the server"));
         return;
     }
@@ -629,10 +633,11 @@ void StreamingTransport::handleResult(const QJsonObject& message) {
         const QJsonValue v = message.value(QLatin1String(key));
         return v.isDouble() ? noDecimals(v.toDouble()) : QStringLiteral("n/a");
     };
-    VLOG(QStringLiteral("StreamingTransport: Result — client_commit_to_result=%1ms | server_commit_to_response=%2ms"
-                        " | asr=%3ms | fmt=%4ms — \"%5\"")
-             .arg(noDecimals(m_commitToResultMs), number("commit_to_response_ms"), number("asr_time"),
-                  number("llm_time"), llmText.left(60)));
+    VLOG_INFO(lcStreamingTransport) << QStringLiteral(
+                                           "Result — client_commit_to_result=%1ms | server_commit_to_response=%2ms"
+                                           " | asr=%3ms | fmt=%4ms — \"%5\"")
+                                           .arg(noDecimals(m_commitToResultMs), number("commit_to_response_ms"),
+                                                number("asr_time"), number("llm_time"), llmText.left(60));
     runOnMain(this, [this, asrText, llmText, message] {
         if (onFinalResult) onFinalResult(asrText, llmText, message);
     });
@@ -643,13 +648,13 @@ void StreamingTransport::handleServerError(const QJsonObject& message) {
     const QString errorText = text.isString() ? text.toString() : QStringLiteral("Unknown error");
     const QJsonValue fatalValue = message.value("is_fatal");
     const bool fatal = fatalValue.isBool() && fatalValue.toBool();
-    VLOG(QStringLiteral("StreamingTransport: Server error — %1 (fatal: %2)")
-             .arg(errorText, fatal ? QStringLiteral("true") : QStringLiteral("false")));
+    VLOG_WARNING(lcStreamingTransport) << QStringLiteral("Server error — %1 (fatal: %2)")
+                                              .arg(errorText, fatal ? QStringLiteral("true") : QStringLiteral("false"));
     // A commit is answered once, by a result or by an error: an error that answers an abandoned
     // commit uses up that commit's answer, and the session now under way is not its concern.
     if (!fatal && m_abandonedCommits > 0) {
         --m_abandonedCommits;
-        VLOG("StreamingTransport: Ignoring the error of an abandoned session");
+        VLOG_INFO(lcStreamingTransport) << "Ignoring the error of an abandoned session";
         return;
     }
     if (fatal) {
@@ -690,12 +695,12 @@ void StreamingTransport::sendHeartbeat() {
     const bool pingUnanswered = m_lastPingTime > 0 && m_lastPongTime < m_lastPingTime;
     if (pingUnanswered && t - m_lastPingTime > m_tuning.heartbeatTimeoutSec) {
         ++m_missedHeartbeats;
-        VLOG(QStringLiteral("StreamingTransport: Missed heartbeat #%1 (last pong %2s ago)")
-                 .arg(m_missedHeartbeats)
-                 .arg(QString::number(t - m_lastPongTime, 'f', 1)));
+        VLOG_WARNING(lcStreamingTransport) << QStringLiteral("Missed heartbeat #%1 (last pong %2s ago)")
+                                                  .arg(m_missedHeartbeats)
+                                                  .arg(QString::number(t - m_lastPongTime, 'f', 1));
         if (m_missedHeartbeats >= m_tuning.maxMissedHeartbeats) {
-            VLOG(QStringLiteral("StreamingTransport: Connection dead (%1 missed heartbeats) — reconnecting")
-                     .arg(m_missedHeartbeats));
+            VLOG_WARNING(lcStreamingTransport)
+                << QStringLiteral("Connection dead (%1 missed heartbeats) — reconnecting").arg(m_missedHeartbeats);
             handleConnectionLost();
             return;
         }
@@ -703,7 +708,7 @@ void StreamingTransport::sendHeartbeat() {
     if (!m_webSocket) return;
     const QByteArray ping(kPingText);
     if (m_webSocket->sendTextMessage(QString::fromLatin1(ping)) != ping.size()) {
-        VLOG(QStringLiteral("StreamingTransport: Ping send error: %1").arg(m_webSocket->errorString()));
+        VLOG_WARNING(lcStreamingTransport) << QStringLiteral("Ping send error: %1").arg(m_webSocket->errorString());
         handleConnectionLost();
         return;
     }

@@ -1,5 +1,6 @@
 #include "Core/Desktop/AbstractKeyboardMonitor.h"
 
+#include "Core/LogCategories.h"
 #include "Foundation/Logger.h"
 
 #include <QStringList>
@@ -15,7 +16,7 @@ void AbstractKeyboardMonitor::setHotkeyBindings(const QList<HotkeyBinding>& bind
     QStringList described;
     for (const HotkeyBinding& binding : bindings)
         described.append(rawValue(binding.action) + ":" + binding.hotkey.displayName());
-    VLOG(QStringLiteral("KeyboardMonitor: Hotkeys updated — ") + described.join(", "));
+    VLOG_INFO(lcKeyboardMonitor) << "Hotkeys updated — " << described.join(", ");
     hotkeyConfigurationChanged();
 }
 

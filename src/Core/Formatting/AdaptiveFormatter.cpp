@@ -1,6 +1,7 @@
 #include "Core/Formatting/AdaptiveFormatter.h"
 
 #include "Core/Formatting/TextUnits.h"
+#include "Core/LogCategories.h"
 #include "Foundation/Logger.h"
 
 AdaptiveFormatter::AdaptiveFormatter(const QString& ollamaEndpoint, const QString& ollamaModel)
@@ -32,8 +33,7 @@ QCoro::Task<FormattingResult> AdaptiveFormatter::format(QString rawText, AppCont
     try {
         co_return co_await llm.format(rawText, context, settings);
     } catch (const std::exception& error) {
-        VLOG(QStringLiteral("AdaptiveFormatter: LLM failed, falling back to rules: ") +
-             QString::fromUtf8(error.what()));
+        VLOG_WARNING(lcAdaptiveFormatter) << "LLM failed, falling back to rules: " << QString::fromUtf8(error.what());
     }
     co_return rules.formatNow(rawText, context, settings);
 }

@@ -3,6 +3,7 @@
 #include "Core/Cloud/AccountAccess.h"
 #include "Core/Formatting/FormatterRequest.h"
 #include "Core/Formatting/TextUnits.h"
+#include "Core/LogCategories.h"
 #include "Core/Services/Analytics.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
@@ -80,7 +81,8 @@ QCoro::Task<FormattingResult> CloudLLMFormatter::format(QString rawText, AppCont
     const double latencyMs = Clock::current().monotonicMs() - start;
     const QJsonValue winnerValue = reply.value(QStringLiteral("race_winner"));
     const QString winner = winnerValue.isString() ? winnerValue.toString() : QStringLiteral("unknown");
-    VLOG(QStringLiteral("CloudLLMFormatter: formatted in %1ms (%2)").arg(QString::number(latencyMs, 'f', 0), winner));
+    VLOG_INFO(lcCloudLLMFormatter)
+        << QStringLiteral("formatted in %1ms (%2)").arg(QString::number(latencyMs, 'f', 0), winner);
     co_return FormattingResult{reply.value(QStringLiteral("text")).toString(), latencyMs,
                                QStringLiteral("cloud:") + winner};
 }

@@ -2,6 +2,7 @@
 
 #include "Core/Formatting/FormatterRequest.h"
 #include "Core/Formatting/TextUnits.h"
+#include "Core/LogCategories.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Foundation/StringShield.h"
@@ -106,7 +107,8 @@ QCoro::Task<FormattingResult> OllamaLLMFormatter::format(QString rawText, AppCon
 
     const double latencyMs = Clock::current().monotonicMs() - start;
     const QString text = cleanLLMResponse(reply.value(QStringLiteral("response")).toString());
-    VLOG(QStringLiteral("OllamaLLM: Formatted in %1ms using %2").arg(QString::number(latencyMs, 'f', 0), model));
+    VLOG_INFO(lcOllamaLLM)
+        << QStringLiteral("Formatted in %1ms using %2").arg(QString::number(latencyMs, 'f', 0), model);
     co_return FormattingResult{text, latencyMs, name};
 }
 

@@ -2,6 +2,7 @@
 
 #include "Core/Formatting/TextRules.h"
 #include "Core/Formatting/TextUnits.h"
+#include "Core/LogCategories.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 
@@ -170,9 +171,10 @@ QString lastSentence(const QString& text) {
 }
 
 void logGrowthLimit(const char* rules, qsizetype maxLength) {
-    VLOG(QStringLiteral("RuleBasedFormatter: %1 would grow the text past %2 characters — skipping the remaining rules")
-             .arg(QLatin1String(rules))
-             .arg(maxLength));
+    VLOG_WARNING(lcRuleBasedFormatter)
+        << QStringLiteral("%1 would grow the text past %2 characters — skipping the remaining rules")
+               .arg(QLatin1String(rules))
+               .arg(maxLength);
 }
 
 }  // namespace

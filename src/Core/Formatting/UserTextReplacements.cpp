@@ -2,6 +2,7 @@
 
 #include "Core/Formatting/TextRules.h"
 #include "Core/Formatting/TextUnits.h"
+#include "Core/LogCategories.h"
 #include "Foundation/Logger.h"
 
 #include <QStringList>
@@ -21,9 +22,10 @@ QString UserTextReplacements::apply(const QString& text, const QList<TextReplace
             TextRules::compile(TextRules::wholeWord(body, pieces.front(), pieces.back()));
         std::optional<QString> next = TextRules::replaceAllWithin(result, pattern, rule.replacement, maxLength);
         if (!next) {
-            VLOG(QStringLiteral("UserTextReplacements: Replacements would grow the text past %1 characters — "
-                                "skipping the remaining rules")
-                     .arg(maxLength));
+            VLOG_WARNING(lcUserTextReplacements) << QStringLiteral(
+                                                        "Replacements would grow the text past %1 characters — "
+                                                        "skipping the remaining rules")
+                                                        .arg(maxLength);
             break;
         }
         result = std::move(*next);

@@ -3,6 +3,7 @@
 #include "Core/ASR/EditAligner.h"
 #include "Core/Desktop/AbstractContextReader.h"
 #include "Core/Formatting/TextUnits.h"
+#include "Core/LogCategories.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 
@@ -132,8 +133,8 @@ void DictationLearning::learnCorrections(const QString& baseline, const QString&
     for (const EditAligner::Correction& c : corrections) {
         if (learned.contains(c.correct)) continue;
         learned << c.correct;
-        VLOG(QStringLiteral("Pipeline: Edit correction detected: \"") + c.wrong + QStringLiteral("\" → \"") +
-             c.correct + QStringLiteral("\" — auto-adding to dictionary"));
+        VLOG_INFO(lcPipeline) << "Edit correction detected: \"" << c.wrong << "\" → \"" << c.correct
+                              << "\" — auto-adding to dictionary";
         // An entry of the word may carry a replacement or be a snippet; rewriting it would lose that.
         if (m_hooks.addWord && !inDictionary(c.correct)) m_hooks.addWord(c.correct);
         const bool known = m_hooks.settings && m_hooks.settings().customWords.contains(c.correct);
@@ -182,6 +183,6 @@ void DictationLearning::autoLearnWords(const QString& text) {
         if (m_hooks.settings && m_hooks.settings().customWords.contains(word)) continue;
         if (m_hooks.updateSettings) m_hooks.updateSettings([word](VantroseSettings& s) { s.customWords << word; });
         if (m_hooks.addWord) m_hooks.addWord(word);
-        VLOG(QStringLiteral("Pipeline: Auto-learned word: ") + word);
+        VLOG_INFO(lcPipeline) << "Auto-learned word: " << word;
     }
 }

@@ -1,5 +1,6 @@
 #include "Core/Learning/TypingReminderEngine.h"
 
+#include "Core/LogCategories.h"
 #include "Core/Services/Analytics.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
@@ -53,22 +54,21 @@ void TypingReminderEngine::recordKeystroke(const QString& bundleId, const QStrin
     const double duration = now - burst.startedAt;
     if (burst.characters < m_configuration.minCharacters || duration < m_configuration.minDuration) return;
 
-    VLOG(QStringLiteral("TypingReminder: threshold met! ") + appName + QStringLiteral(" chars=") +
-         QString::number(burst.characters) + QStringLiteral(" dur=") +
-         QString::number(static_cast<long long>(duration)) + QStringLiteral("s"));
+    VLOG_INFO(lcTypingReminder) << "threshold met! " << appName << " chars=" << QString::number(burst.characters)
+                                << " dur=" << QString::number(static_cast<long long>(duration)) << "s";
 
     const QDateTime date = clock.now();
     if (m_lastReminderGlobal && m_lastReminderGlobal->msecsTo(date) < m_configuration.globalCooldown * 1000.0) {
-        VLOG(QStringLiteral("TypingReminder: skipped - global cooldown"));
+        VLOG_DEBUG(lcTypingReminder) << "skipped - global cooldown";
         return;
     }
     const auto perApp = m_lastReminderPerApp.constFind(bundleId);
     if (perApp != m_lastReminderPerApp.constEnd() && perApp->msecsTo(date) < m_configuration.appCooldown * 1000.0) {
-        VLOG(QStringLiteral("TypingReminder: skipped - app cooldown for ") + bundleId);
+        VLOG_DEBUG(lcTypingReminder) << "skipped - app cooldown for " << bundleId;
         return;
     }
 
-    VLOG(QStringLiteral("TypingReminder: showing suggestion for ") + appName);
+    VLOG_INFO(lcTypingReminder) << "showing suggestion for " << appName;
     const Suggestion suggestion{
         QUuid::createUuid(), appName, bundleId, suggestionMessage, suggestionDetail(m_hotkeyName), date};
     m_lastReminderGlobal = date;

@@ -2,6 +2,7 @@
 
 #include "Core/Cloud/AccountAccess.h"
 #include "Core/Cloud/NetworkSession.h"
+#include "Core/LogCategories.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Foundation/MainThread.h"
@@ -64,7 +65,7 @@ Analytics::Analytics(QObject* parent) : QObject(parent) {
         defaults.setValue(kDeviceIDKey, m_deviceID);
     }
     m_serverURL = defaults.contains(kServerURLKey) ? defaults.string(kServerURLKey) : StringShield::apiBase();
-    VLOG("Analytics: device_id=" + m_deviceID);
+    VLOG_INFO(lcAnalytics) << "device_id=" << m_deviceID;
     startFlushTimer();
 }
 
@@ -86,7 +87,8 @@ void Analytics::track(const QString& event, const QVariantMap& properties) {
     for (auto it = properties.begin(); it != properties.end(); ++it) {
         auto converted = JsonCoding::fromVariant(it.value(), JsonCoding::VariantRule::strict);
         if (!converted) {
-            VLOG(QStringLiteral("Analytics: dropped event %1 — property %2 is not a JSON value").arg(event, it.key()));
+            VLOG_WARNING(lcAnalytics)
+                << QStringLiteral("dropped event %1 — property %2 is not a JSON value").arg(event, it.key());
             return;
         }
         json.insert(it.key(), *converted);
@@ -106,7 +108,7 @@ void Analytics::enforceCapLocked() {
     const qsizetype excess = m_queue.size() - kMaxQueuedEvents;
     if (excess <= 0) return;
     m_queue.remove(0, excess);
-    VLOG(QStringLiteral("Analytics: queue full — dropped %1 oldest events").arg(excess));
+    VLOG_WARNING(lcAnalytics) << QStringLiteral("queue full — dropped %1 oldest events").arg(excess);
 }
 
 void Analytics::trackDictationCompleted(const QString& app, const QString& bundleID, double duration, int wordCount,
@@ -199,7 +201,7 @@ QCoro::Task<void> Analytics::sendBatch(QList<AnalyticsEvent> events) {
     }
 
     if (accepted) {
-        VLOG(QStringLiteral("Analytics: flushed %1 events").arg(count));
+        VLOG_INFO(lcAnalytics) << QStringLiteral("flushed %1 events").arg(count);
     } else {
         // The batch goes back ahead of what was queued meanwhile, for the next flush.
         std::lock_guard lock(m_lock);

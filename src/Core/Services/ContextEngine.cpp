@@ -3,6 +3,7 @@
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractContextReader.h"
 #include "Core/Desktop/AbstractDictionarySource.h"
+#include "Core/LogCategories.h"
 #include "Core/Services/FileTagCache.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
@@ -175,23 +176,26 @@ QCoro::Task<TranscriptionContext> ContextEngine::buildTranscriptionContext(Vantr
     // Field contents, the text around the cursor and words read from the window stay out of the
     // log; counts say enough.
     const QStringList loggedNames = fileNameCache.allFileNames ? fileNameCache.allFileNames() : QStringList();
-    VLOG(QStringLiteral("ContextEngine: Built context in %1ms — app:%2 type:%3 ax:%4 tree:%5 files:%6 dict:%7")
-             .arg(QString::asprintf("%.0f", context.contextGatherTimeMs), context.app.name, rawValue(context.app.type))
-             .arg(context.axContext.size())
-             .arg(windowWords.size())
-             .arg(loggedNames.size())
-             .arg(split.wordCountBeforeCap));
-    if (!loggedNames.isEmpty()) VLOG(QStringLiteral("ContextEngine: File tags → %1").arg(sampleText(loggedNames, 20)));
+    VLOG_INFO(lcContextEngine) << QStringLiteral(
+                                      "Built context in %1ms — app:%2 type:%3 ax:%4 tree:%5 files:%6 dict:%7")
+                                      .arg(QString::asprintf("%.0f", context.contextGatherTimeMs), context.app.name,
+                                           rawValue(context.app.type))
+                                      .arg(context.axContext.size())
+                                      .arg(windowWords.size())
+                                      .arg(loggedNames.size())
+                                      .arg(split.wordCountBeforeCap);
+    if (!loggedNames.isEmpty())
+        VLOG_DEBUG(lcContextEngine) << QStringLiteral("File tags → %1").arg(sampleText(loggedNames, 20));
     if (!windowWords.isEmpty())
-        VLOG(QStringLiteral("ContextEngine: AT-SPI tree words → %1 words").arg(windowWords.size()));
+        VLOG_DEBUG(lcContextEngine) << QStringLiteral("AT-SPI tree words → %1 words").arg(windowWords.size());
     if (field)
-        VLOG(QStringLiteral("ContextEngine: Textbox → editable:%1 sel:%2 before:%3 chars after:%4 chars")
-                 .arg(field->isEditable ? QStringLiteral("true") : QStringLiteral("false"))
-                 .arg(field->selectionLocation)
-                 .arg(field->beforeText.size())
-                 .arg(field->afterText.size()));
+        VLOG_DEBUG(lcContextEngine) << QStringLiteral("Textbox → editable:%1 sel:%2 before:%3 chars after:%4 chars")
+                                           .arg(field->isEditable ? QStringLiteral("true") : QStringLiteral("false"))
+                                           .arg(field->selectionLocation)
+                                           .arg(field->beforeText.size())
+                                           .arg(field->afterText.size());
     if (!context.variableNames.isEmpty())
-        VLOG(QStringLiteral("ContextEngine: IDE vars → %1 names").arg(context.variableNames.size()));
+        VLOG_DEBUG(lcContextEngine) << QStringLiteral("IDE vars → %1 names").arg(context.variableNames.size());
     co_return context;
 }
 

@@ -1,5 +1,6 @@
 #include "Core/Services/FeatureFlags.h"
 
+#include "Core/LogCategories.h"
 #include "Foundation/Logger.h"
 #include "Foundation/UserDefaults.h"
 
@@ -122,6 +123,6 @@ QList<FlagValue> FeatureFlags::allFlags() const {
 }
 
 QCoro::Task<> FeatureFlags::fetchRemoteFlags() {
-    VLOG("FeatureFlags: Remote fetch not configured (using local flags)");
+    VLOG_INFO(lcFeatureFlags) << "Remote fetch not configured (using local flags)";
     co_return;
 }

@@ -1,5 +1,6 @@
 #include "Core/Services/FileTagCache.h"
 
+#include "Core/LogCategories.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 
@@ -142,7 +143,8 @@ void FileTagCache::extractAndCache(const QStringList& axTexts, const std::option
     for (const QString& name : names) m_fileNames.insert(name.toLower(), CacheEntry{name, now});
     dropExpired(now);
     evictOverLimit(m_fileNames, maxEntries);
-    VLOG(QStringLiteral("FileTagCache: Cached %1 file names (total: %2)").arg(names.size()).arg(m_fileNames.size()));
+    VLOG_INFO(lcFileTagCache)
+        << QStringLiteral("Cached %1 file names (total: %2)").arg(names.size()).arg(m_fileNames.size());
 }
 
 QStringList FileTagCache::allFileNames() {

@@ -2,6 +2,7 @@
 
 #include "Core/Cloud/AccountAccess.h"
 #include "Core/Cloud/NetworkSession.h"
+#include "Core/LogCategories.h"
 #include "Foundation/AppPaths.h"
 #include "Foundation/Logger.h"
 #include "Foundation/StringShield.h"
@@ -24,11 +25,11 @@ void keepBadFile(const QString& path, const QString& reason) {
     const QString bad = badFilePath();
     QFile::remove(bad);
     if (QFile::rename(path, bad)) {
-        VLOG(QStringLiteral("Pipeline: Settings file could not be decoded (") + reason +
-             QStringLiteral("); kept as settings.json.bad, using defaults"));
+        VLOG_WARNING(lcPipeline) << "Settings file could not be decoded (" << reason
+                                 << "); kept as settings.json.bad, using defaults";
     } else {
-        VLOG(QStringLiteral("Pipeline: Settings file could not be decoded (") + reason +
-             QStringLiteral(") and could not be kept as settings.json.bad; using defaults"));
+        VLOG_WARNING(lcPipeline) << "Settings file could not be decoded (" << reason
+                                 << ") and could not be kept as settings.json.bad; using defaults";
     }
 }
 
@@ -53,8 +54,7 @@ VantroseSettings SettingsStore::loadSettings() {
     QFile file(path);
     if (!file.exists()) return VantroseSettings();
     if (!file.open(QIODevice::ReadOnly)) {
-        VLOG(QStringLiteral("Pipeline: Settings file could not be read (") + file.errorString() +
-             QStringLiteral("); using defaults"));
+        VLOG_WARNING(lcPipeline) << "Settings file could not be read (" << file.errorString() << "); using defaults";
         return VantroseSettings();
     }
     const QByteArray data = file.readAll();
@@ -72,7 +72,7 @@ VantroseSettings SettingsStore::loadSettings() {
         keepBadFile(path, decoded.error().toString());
         return VantroseSettings();
     }
-    VLOG(QStringLiteral("Pipeline: Loaded settings from disk"));
+    VLOG_INFO(lcPipeline) << "Loaded settings from disk";
     return std::move(decoded).value();
 }
 
@@ -112,7 +112,7 @@ void SettingsStore::saveSettings() {
     const QByteArray data = QJsonDocument(m_settings.toJson()).toJson(QJsonDocument::Compact);
     QSaveFile file(settingsPath());
     if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
-        VLOG(QStringLiteral("Pipeline: Failed to write settings — ") + file.errorString());
+        VLOG_WARNING(lcPipeline) << "Failed to write settings — " << file.errorString();
         file.cancelWriting();
     }
     pushSettingsToServer(data);
@@ -144,9 +144,9 @@ QCoro::Task<> SettingsStore::runPushes() {
                                                                        "PUT", body, kRequestTimeoutMs);
         if (!self) co_return;
         if (!response.received)
-            VLOG(QStringLiteral("Pipeline: Settings sync push failed — ") + response.errorString);
+            VLOG_WARNING(lcPipeline) << "Settings sync push failed — " << response.errorString;
         else if (response.status == 200)
-            VLOG(QStringLiteral("Pipeline: Settings synced to server"));
+            VLOG_INFO(lcPipeline) << "Settings synced to server";
         Q_EMIT pushFinished();
     }
     m_pushInFlight = false;
@@ -171,18 +171,18 @@ QCoro::Task<> SettingsStore::pullSettingsFromServer() {
     std::optional<VantroseSettings> decoded;
     if (remote.isObject()) decoded = VantroseSettings::fromJson(remote).toOptional();
     if (!decoded) {
-        VLOG(QStringLiteral("Pipeline: No remote settings found (new user)"));
+        VLOG_INFO(lcPipeline) << "No remote settings found (new user)";
         co_return;
     }
     if (!m_settings.appInstructions.isEmpty() || !m_settings.textReplacements.isEmpty() ||
         !m_settings.customWords.isEmpty()) {
-        VLOG(QStringLiteral("Pipeline: Local settings exist, skipping server pull"));
+        VLOG_INFO(lcPipeline) << "Local settings exist, skipping server pull";
         co_return;
     }
     const qsizetype instructions = decoded->appInstructions.size();
     const qsizetype replacements = decoded->textReplacements.size();
     updateSettings(*decoded);
-    VLOG(QStringLiteral("Pipeline: Restored settings from server (%1 instructions, %2 replacements)")
-             .arg(instructions)
-             .arg(replacements));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Restored settings from server (%1 instructions, %2 replacements)")
+                                 .arg(instructions)
+                                 .arg(replacements);
 }

@@ -4,6 +4,7 @@
 
 #include "Foundation/Logger.h"
 #include "Foundation/ThreadName.h"
+#include "Platform/LogCategories.h"
 
 #include <algorithm>
 #include <future>
@@ -161,11 +162,11 @@ bool AtspiClient::Worker::ensureAtspi() {
         // No session bus or no launcher: libatspi would abort the process on first use.
         return false;
     }
-    if (!*enabled && !writeIsEnabled()) VLOG("AtspiClient: Could not set org.a11y.Status.IsEnabled");
+    if (!*enabled && !writeIsEnabled()) VLOG_WARNING(lcAtspiClient) << "Could not set org.a11y.Status.IsEnabled";
     const int status = atspi_init();
     if (status != 0 && status != 1) {
         atspiFailed = true;
-        VLOG(QStringLiteral("AtspiClient: Accessibility bus unavailable (atspi_init %1)").arg(status));
+        VLOG_WARNING(lcAtspiClient) << QStringLiteral("Accessibility bus unavailable (atspi_init %1)").arg(status);
         return false;
     }
     // libatspi attaches its connection to the default context, which Qt's main thread runs;

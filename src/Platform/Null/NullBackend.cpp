@@ -1,7 +1,9 @@
 #include "Platform/Null/NullBackend.h"
 
 #include "Core/Formatting/TextUnits.h"
+#include "Core/LogCategories.h"
 #include "Foundation/Logger.h"
+#include "Platform/LogCategories.h"
 
 #include <mutex>
 
@@ -31,7 +33,7 @@ public:
         Result result;
         result.outcome.textLength = int(TextUnits::characterCount(text));
         result.outcome.hasPrivilegeIssues = true;
-        VLOG("TextInserter: No X11 display; nothing can be pasted");
+        VLOG_WARNING(lcTextInserter) << "No X11 display; nothing can be pasted";
         std::lock_guard lock(m_mutex);
         m_last = result.outcome;
         return result;
@@ -61,7 +63,7 @@ std::unique_ptr<KeySource> NullBackend::makeKeySource() { return std::make_uniqu
 std::unique_ptr<PasteWorker> NullBackend::makePasteWorker() { return std::make_unique<NullPasteWorker>(); }
 
 void NullBackend::simulateKeyPress(uint16_t keyCode, uint64_t) {
-    VLOG(QStringLiteral("KeyboardMonitor: Failed to create XTest event for keycode %1").arg(keyCode));
+    VLOG_WARNING(lcKeyboardMonitor) << QStringLiteral("Failed to create XTest event for keycode %1").arg(keyCode);
 }
 
 std::optional<QImage> NullBackend::grabMonitorUnderPointer(QString* error) {

@@ -2,10 +2,12 @@
 
 #include "Core/Formatting/TextUnits.h"
 #include "Core/Input/KeyCodeTable.h"
+#include "Core/LogCategories.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Models/AppClassification.h"
 #include "Models/Hotkey.h"
+#include "Platform/LogCategories.h"
 #include "Platform/TextInserter.h"
 #include "Platform/X11/PrimarySelectionReader.h"
 #include "Platform/X11/ScreenGrabber.h"
@@ -64,7 +66,7 @@ private:
     void ensureStarted() {
         if (started) return;
         started = true;
-        if (!clipboard.start()) VLOG("TextInserter: No X11 display; the clipboard cannot be used");
+        if (!clipboard.start()) VLOG_WARNING(lcTextInserter) << "No X11 display; the clipboard cannot be used";
         windows.start({});
     }
 
@@ -95,7 +97,8 @@ PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::option
         ClipboardSnapshot snapshot = clipboard.snapshot(TextInserter::maxSavedBytes, TextInserter::saveBudget,
                                                         TextInserter::maxSavedTargetBytes);
         o.clipboardSaved = clipboard.isConnected() && snapshot.complete;
-        if (!snapshot.complete) VLOG("TextInserter: Some clipboard formats could not be saved (too large or too slow)");
+        if (!snapshot.complete)
+            VLOG_WARNING(lcTextInserter) << "Some clipboard formats could not be saved (too large or too slow)";
         o.clipboardLengthBefore = int(TextUnits::characterCount(snapshot.plainText().value_or(QString())));
         saved = std::move(snapshot);
         newTicket = clipboard.setContents(items);
@@ -107,7 +110,7 @@ PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::option
         writtenText = text;
         o.clipboardLengthAfter = int(TextUnits::characterCount(text));
     } else {
-        VLOG("TextInserter: Could not take the clipboard; nothing pasted");
+        VLOG_WARNING(lcTextInserter) << "Could not take the clipboard; nothing pasted";
         o.clipboardLengthAfter = o.clipboardLengthBefore;
         if (!ticket) saved.reset();  // nothing of ours to undo
     }
@@ -122,13 +125,13 @@ PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::option
         // modifier still down turns the chord into another one, which the field ignores and
         // which may even be a hotkey, and a V still down swallows the chord's own V.
         if (!keys.waitForModifiersReleased(TextInserter::modifierReleaseBound, {v})) {
-            VLOG(QStringLiteral("TextInserter: Keys still held after %1ms; the paste keys were not sent")
-                     .arg(TextInserter::modifierReleaseBound.count()));
+            VLOG_WARNING(lcTextInserter) << QStringLiteral("Keys still held after %1ms; the paste keys were not sent")
+                                                .arg(TextInserter::modifierReleaseBound.count());
         } else {
             std::vector<uint8_t> modifiers{ctrl};
             if (terminal) modifiers.push_back(shift);
             o.pasteSimulated = ctrl && keys.pressKeys(modifiers, v);
-            if (!o.pasteSimulated) VLOG("TextInserter: The paste keys could not be sent through XTest");
+            if (!o.pasteSimulated) VLOG_WARNING(lcTextInserter) << "The paste keys could not be sent through XTest";
         }
     }
     const double t1 = Clock::current().monotonicSeconds();
@@ -142,11 +145,11 @@ PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::option
     o.helperPasteProcessingMs = o.pasteOutcomeMs;
     o.success = o.clipboardWritten && o.pasteSimulated;
     if (o.success) {
-        VLOG(QStringLiteral("TextInserter: Pasted in %1ms — restoring clipboard async")
-                 .arg(QString::number(o.pasteOutcomeMs, 'f', 0)));
+        VLOG_INFO(lcTextInserter) << QStringLiteral("Pasted in %1ms — restoring clipboard async")
+                                         .arg(QString::number(o.pasteOutcomeMs, 'f', 0));
     } else {
-        VLOG(QStringLiteral("TextInserter: Paste failed after %1ms — nothing was pasted")
-                 .arg(QString::number(o.pasteOutcomeMs, 'f', 0)));
+        VLOG_WARNING(lcTextInserter) << QStringLiteral("Paste failed after %1ms — nothing was pasted")
+                                            .arg(QString::number(o.pasteOutcomeMs, 'f', 0));
     }
 
     if (newTicket) {
@@ -167,16 +170,16 @@ void X11PasteWorker::restore(uint64_t forGeneration) {
     if (ours && saved->isEmpty()) {
         clipboard.release(ticket);
         restored = true;
-        VLOG("TextInserter: No saved clipboard to restore, cleared");
+        VLOG_INFO(lcTextInserter) << "No saved clipboard to restore, cleared";
     } else if (ours && saved->isConcealed()) {
         // A password manager's copy: it expires it itself; never bring it back.
         clipboard.release(ticket);
         restored = true;
-        VLOG("TextInserter: Saved clipboard was marked secret; cleared instead of restoring");
+        VLOG_WARNING(lcTextInserter) << "Saved clipboard was marked secret; cleared instead of restoring";
     } else if (ours && clipboard.replaceContents(ticket, saved->items)) {
         restored = true;
     } else {
-        VLOG("TextInserter: Clipboard changed since the paste; keeping the new copy");
+        VLOG_INFO(lcTextInserter) << "Clipboard changed since the paste; keeping the new copy";
     }
     saved.reset();
     ticket = 0;
@@ -242,7 +245,7 @@ bool X11Backend::keyInputAvailable() {
 void X11Backend::simulateKeyPress(uint16_t keyCode, uint64_t flags) {
     const uint8_t key = KeyCodeTable::xKeycodeFor(keyCode);
     if (key == 0 || !m_keys.isAvailable()) {
-        VLOG(QStringLiteral("KeyboardMonitor: Failed to create XTest event for keycode %1").arg(keyCode));
+        VLOG_WARNING(lcKeyboardMonitor) << QStringLiteral("Failed to create XTest event for keycode %1").arg(keyCode);
         return;
     }
     std::vector<uint8_t> modifiers;

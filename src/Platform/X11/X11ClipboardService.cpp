@@ -1,6 +1,7 @@
 #include "Platform/X11/X11ClipboardService.h"
 
 #include "Foundation/Logger.h"
+#include "Platform/LogCategories.h"
 
 #include <algorithm>
 #include <cstring>
@@ -431,7 +432,7 @@ void X11ClipboardService::handOffAtExit() {
         if (!managed) {
             // Nothing can keep the contents once we are gone: leave a plainly empty clipboard
             // rather than one owned by a window about to vanish.
-            VLOG("Clipboard: No clipboard manager is running; the clipboard empties as Vantrose quits");
+            VLOG_WARNING(lcClipboard) << "No clipboard manager is running; the clipboard empties as Vantrose quits";
             xcb_set_selection_owner(m_connection, XCB_NONE, m_selection, m_ownTime);
             xcb_flush(m_connection);
             return;
@@ -453,8 +454,10 @@ void X11ClipboardService::handOffAtExit() {
             },
             SteadyClock::now() + kHandOffBudget);
         const bool saved = ev && reinterpret_cast<const xcb_selection_notify_event_t*>(ev.get())->property != XCB_NONE;
-        VLOG(saved ? QStringLiteral("Clipboard: Handed the clipboard to the clipboard manager")
-                   : QStringLiteral("Clipboard: The clipboard manager did not take the clipboard"));
+        if (saved)
+            VLOG_INFO(lcClipboard) << "Handed the clipboard to the clipboard manager";
+        else
+            VLOG_WARNING(lcClipboard) << "The clipboard manager did not take the clipboard";
     });
 }
 

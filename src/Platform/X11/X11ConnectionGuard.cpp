@@ -1,6 +1,7 @@
 #include "Platform/X11/X11ConnectionGuard.h"
 
 #include "Foundation/Logger.h"
+#include "Platform/LogCategories.h"
 
 #include <X11/Xlib.h>
 #include <unistd.h>
@@ -18,12 +19,12 @@ int onXError(Display* display, XErrorEvent* error) {
     // A window that went away between two requests is routine for a program watching others.
     char text[128] = {};
     XGetErrorText(display, error->error_code, text, sizeof text);
-    VLOG(QStringLiteral("X11: Error %1 (%2), request %3.%4, resource 0x%5")
-             .arg(int(error->error_code))
-             .arg(QString::fromLatin1(text))
-             .arg(int(error->request_code))
-             .arg(int(error->minor_code))
-             .arg(qulonglong(error->resourceid), 0, 16));
+    VLOG_WARNING(lcX11) << QStringLiteral("Error %1 (%2), request %3.%4, resource 0x%5")
+                               .arg(int(error->error_code))
+                               .arg(QString::fromLatin1(text))
+                               .arg(int(error->request_code))
+                               .arg(int(error->minor_code))
+                               .arg(qulonglong(error->resourceid), 0, 16);
     return 0;
 }
 
@@ -73,7 +74,7 @@ void setConnectionLostHook(std::function<void()> hook) {
 
 void reportConnectionLost(const char* where) {
     if (g_reported.exchange(true)) return;
-    VLOG(QStringLiteral("X11: Connection to the X server lost (%1)").arg(QString::fromLatin1(where)));
+    VLOG_WARNING(lcX11) << QStringLiteral("Connection to the X server lost (%1)").arg(QString::fromLatin1(where));
     std::function<void()> hook;
     {
         std::lock_guard lock(g_hookMutex);

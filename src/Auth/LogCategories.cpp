@@ -1,0 +1,3 @@
+#include "Auth/LogCategories.h"
+
+Q_LOGGING_CATEGORY(lcAuth, "vantrose.Auth")

@@ -1,0 +1,3 @@
+#include "Eval/LogCategories.h"
+
+Q_LOGGING_CATEGORY(lcEval, "vantrose.Eval")

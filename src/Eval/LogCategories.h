@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+// The log categories of the evaluation, named "vantrose.<Component>" (Foundation/Logger.h).
+Q_DECLARE_LOGGING_CATEGORY(lcEval)

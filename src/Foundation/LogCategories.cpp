@@ -1,0 +1,4 @@
+#include "Foundation/LogCategories.h"
+
+Q_LOGGING_CATEGORY(lcProgram, "vantrose")
+Q_LOGGING_CATEGORY(lcUserDefaults, "vantrose.UserDefaults")

@@ -1,0 +1,3 @@
+#include "Models/LogCategories.h"
+
+Q_LOGGING_CATEGORY(lcPersonalization, "vantrose.Personalization")

@@ -1,0 +1,3 @@
+#include "Storage/LogCategories.h"
+
+Q_LOGGING_CATEGORY(lcHistoryStore, "vantrose.HistoryStore")
