@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Fuzz::initialize();
     const QStringList parts = Fuzz::fields(data, size, 5);
     const QString &text = parts[0], &before = parts[1], &selected = parts[2], &after = parts[3];
-    const AppType appType = AppType::fromRawValue(parts[4]).value_or(AppType::general);
+    const AppType appType = fromRawValue<AppType>(parts[4]).value_or(AppType::general);
 
     const QString spaced = TextPostProcessor::adjustLeadingSpace(text, before, selected);
     // At most one space goes in front; the dictated text itself stays.

@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     transport.connect();
     Fuzz::check(waitUntil([&] { return transport.state() == State::connected; }, 20'000),
-                "the transport connects for the next dictation", StreamingTransport::stateName(transport.state()));
+                "the transport connects for the next dictation", rawValue(transport.state()));
     road.server->clearFrames();
     road.finals = 0;
     transport.beginNewSession();

@@ -58,6 +58,8 @@ for folder in "${!layer_of_folder[@]}"; do
       target=${prefix_layer[${include%%/*}]}
     elif [ -e "${file%/*}/$include" ]; then
       target=$own
+    elif [[ $include == "$(basename "${file%.cpp}").moc" ]]; then
+      target=$own  # the meta-object code the build generates for this very file
     else
       echo "$file:$lineno: includes \"$include\", which is in no layer" >&2
       failures=$((failures + 1))

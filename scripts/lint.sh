@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fails on any formatting difference (clang-format, .clang-format) or clang-tidy finding
-# (.clang-tidy, every warning an error) in src/, tests/, service/, bench/ and fuzz/, and on a
-# lambda owning captured values inside a co_await expression (scripts/check-await-lambdas.py).
+# (.clang-tidy, every warning an error) in src/, tests/, service/, bench/ and fuzz/, on a
+# lambda owning captured values inside a co_await expression (scripts/check-await-lambdas.py),
+# and on a QCoro header spelled other than <QCoro/QCoroName>.
 # clang-tidy reads build-lint/ (the "lint" preset): clang's compile commands, with only the
 # generated sources (moc) built, so it needs no full build.
 #   scripts/lint.sh [format|tidy]   (default: both)
@@ -18,6 +19,11 @@ if [ "$what" = all ] || [ "$what" = format ]; then
     xargs -0 -P "$jobs" -n 16 "$CLANG_FORMAT" --dry-run --Werror
   echo "clang-format: clean"
   scripts/check-await-lambdas.py
+  # One spelling of the QCoro headers: <QCoro/QCoroTask>, not <qcoro/qcorotask.h> or <QCoroTask>.
+  if grep -rnE --include='*.cpp' --include='*.h' '#[[:space:]]*include[[:space:]]*<(qcoro/|QCoro[A-Z])' src tests service bench fuzz; then
+    echo "QCoro includes: spell them <QCoro/QCoroName> (above)"
+    exit 1
+  fi
 fi
 
 if [ "$what" = all ] || [ "$what" = tidy ]; then

@@ -9,6 +9,7 @@
 #include "Core/Formatting/OllamaLLMFormatter.h"
 #include "Core/Formatting/RuleBasedFormatter.h"
 #include "Foundation/Clock.h"
+#include "Foundation/MainThread.h"
 #include "Foundation/StringShield.h"
 #include "Models/AppClassification.h"
 #include "Models/Personalization.h"
@@ -44,11 +45,10 @@ QHttpServerResponse jsonReply(const QJsonObject& body, StatusCode status = Statu
     return QHttpServerResponse(body, status);
 }
 
+using Reply = SpeechService::Reply;
+
 // A reply written when the work is done. The client may hang up first: the server then deletes
 // the socket (and the request the responder refers to), so nothing is written after that.
-// Answers a request once; what deferredReply gives back.
-using Reply = std::function<void(QHttpServerResponse)>;
-
 template <typename OnStatus>
 auto deferredReply(QHttpServerResponder&& responder, OnStatus onStatus) {
     struct Pending {
@@ -285,12 +285,9 @@ private:
         // Reported from the recogniser's worker; brought back to the service's thread, and dropped
         // once the session or the utterance it belongs to is over.
         engine().startStreaming([service, id, generation](const QString& partial) {
-            QMetaObject::invokeMethod(
-                service,
-                [service, id, generation, partial] {
-                    if (StreamSession* session = service->m_sessions.value(id)) session->onPartial(generation, partial);
-                },
-                Qt::QueuedConnection);
+            runOnMain(service, [service, id, generation, partial] {
+                if (StreamSession* session = service->m_sessions.value(id)) session->onPartial(generation, partial);
+            });
         });
     }
 
@@ -460,11 +457,12 @@ QCoro::Task<FormattingResult> SpeechService::formatText(QString text, QJsonObjec
 void SpeechService::registerRoutes(QHttpServer& server) {
     // Both routes answer when their work is done, and each reply logs its route and status. The
     // bearer and the JSON body are checked before a route's own handler sees the body.
+    using Handler = void (SpeechService::*)(const QJsonObject& body, const QString& account, Reply finish);
     const auto postJson = [this, &server](const QString& path, qsizetype maxBody, const QString& tooLargeDetail,
-                                          std::function<void(const QJsonObject&, QString account, Reply)> handle) {
+                                          Handler handler) {
         server.route(path, QHttpServerRequest::Method::Post,
-                     [this, path, maxBody, tooLargeDetail, handle](const QHttpServerRequest& request,
-                                                                   QHttpServerResponder&& responder) {
+                     [this, path, maxBody, tooLargeDetail, handler](const QHttpServerRequest& request,
+                                                                    QHttpServerResponder&& responder) {
                          Reply finish = deferredReply(std::move(responder),
                                                       [this, path](int status) { m_options.logRequest(path, status); });
                          const std::optional<QString> account = m_check(request.value("Authorization"));
@@ -479,101 +477,109 @@ void SpeechService::registerRoutes(QHttpServer& server) {
                              finish(std::move(error));
                              return;
                          }
-                         handle(*parsed, *account, std::move(finish));
+                         (this->*handler)(*parsed, *account, std::move(finish));
                      });
     };
-
     postJson(StringShield::pathTranscribe(), kMaxTranscribeBody, QStringLiteral("audio is longer than ten minutes"),
-             [this](const QJsonObject& body, const QString& account, Reply finish) {
-                 if (!body.value("audio").isString()) {
-                     finish(
-                         errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio must be a Base64 string")));
-                     return;
-                 }
-                 const auto wav = QByteArray::fromBase64Encoding(body.value("audio").toString().toLatin1(),
-                                                                 QByteArray::AbortOnBase64DecodingErrors);
-                 if (!wav) {
-                     finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio is not Base64")));
-                     return;
-                 }
-                 DecodedWav audio = decodeWav(*wav, m_options.maxAudioSamples);
-                 if (!audio.problem.isEmpty()) {
-                     finish(errorReply(audio.tooLong ? StatusCode::PayloadTooLarge : StatusCode::UnprocessableEntity,
-                                       audio.problem));
-                     return;
-                 }
-                 bool wantsFormat = true;
-                 if (body.value("pipeline").isArray()) {
-                     const QJsonArray stages = body.value("pipeline").toArray();
-                     wantsFormat = stages.contains(QJsonValue(QStringLiteral("FORMAT")));
-                 }
-                 EngineLease lease = m_engines.acquire();
-                 if (!lease) {
-                     finish(errorReply(StatusCode::ServiceUnavailable, QStringLiteral("every recogniser is busy")));
-                     return;
-                 }
-                 [](QPointer<SpeechService> self, EngineLease lease, std::vector<float> samples, QJsonObject context,
-                    bool wantsFormat, QString account, Reply finish) -> QCoro::Task<void> {
-                     const Clock::TimePoint t0 = now();
-                     ASRResult recognised;
-                     try {
-                         recognised = co_await lease->transcribe(std::move(samples));
-                     } catch (const ASRError& error) {
-                         // Audio without words (silence, a tone, noise) is an empty result, not a failure.
-                         if (!error.isNoSpeechDetected()) {
-                             finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
-                             co_return;
-                         }
-                     } catch (const std::exception&) {
-                         finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
-                         co_return;
-                     }
-                     lease.reset();
-                     if (!self) co_return;
-                     const double asrMs = msSince(t0);
-                     const QString asrText = recognised.text.trimmed();
-                     if (asrText.isEmpty()) {
-                         finish(jsonReply(QJsonObject{{"status", "EMPTY"},
-                                                      {"asr_text", ""},
-                                                      {"asr_provider", "pocketsphinx"},
-                                                      {"asr_time", asrMs},
-                                                      {"total_time", msSince(t0)}}));
-                         co_return;
-                     }
-                     FormattingResult formatted;
-                     if (wantsFormat) {
-                         formatted = co_await self->formatText(asrText, context, QString(), account);
-                         if (!self) co_return;
-                     }
-                     QJsonObject reply = recognitionFields(asrText, asrMs, formatted);
-                     // A recording the recogniser could not finish in time is said to be partial,
-                     // never passed off as the whole.
-                     reply.insert("status", recognised.partial ? "PARTIAL" : "OK");
-                     reply.insert("total_time", msSince(t0));
-                     finish(jsonReply(reply));
-                 }(QPointer<SpeechService>(this), std::move(lease), std::move(audio.samples),
-                                                                     body.value("context").toObject(), wantsFormat,
-                                                                     account, finish);
-             });
-
+             &SpeechService::transcribe);
     postJson(StringShield::pathFormat(), ServiceReplies::kMaxJsonBody, QStringLiteral("request body too large"),
-             [this](const QJsonObject& body, const QString& account, Reply finish) {
-                 if (!body.value("text").isString()) {
-                     finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("text is required")));
-                     return;
-                 }
-                 [](QPointer<SpeechService> self, QJsonObject body, QString account,
-                    Reply finish) -> QCoro::Task<void> {
-                     if (!self) co_return;
-                     const FormattingResult formatted =
-                         co_await self->formatText(body.value("text").toString(), body.value("context").toObject(),
-                                                   body.value("style").toString(), account);
-                     finish(jsonReply(QJsonObject{{"text", formatted.text},
-                                                  {"race_winner", formatted.formatterName},
-                                                  {"provider", formatted.formatterName},
-                                                  {"time_ms", formatted.latencyMs}}));
-                 }(QPointer<SpeechService>(this), body, account, finish);
-             });
+             &SpeechService::format);
+}
+
+// ---------------------------------------------------------------- batch transcription
+
+void SpeechService::transcribe(const QJsonObject& body, const QString& account, Reply finish) {
+    if (!body.value("audio").isString()) {
+        finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio must be a Base64 string")));
+        return;
+    }
+    const auto wav = QByteArray::fromBase64Encoding(body.value("audio").toString().toLatin1(),
+                                                    QByteArray::AbortOnBase64DecodingErrors);
+    if (!wav) {
+        finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("audio is not Base64")));
+        return;
+    }
+    DecodedWav audio = decodeWav(*wav, m_options.maxAudioSamples);
+    if (!audio.problem.isEmpty()) {
+        finish(
+            errorReply(audio.tooLong ? StatusCode::PayloadTooLarge : StatusCode::UnprocessableEntity, audio.problem));
+        return;
+    }
+    bool wantsFormat = true;
+    if (body.value("pipeline").isArray()) {
+        const QJsonArray stages = body.value("pipeline").toArray();
+        wantsFormat = stages.contains(QJsonValue(QStringLiteral("FORMAT")));
+    }
+    EngineLease lease = m_engines.acquire();
+    if (!lease) {
+        finish(errorReply(StatusCode::ServiceUnavailable, QStringLiteral("every recogniser is busy")));
+        return;
+    }
+    (void)recogniseAndReply(std::move(lease), std::move(audio.samples), body.value("context").toObject(), wantsFormat,
+                            account, std::move(finish));
+}
+
+QCoro::Task<void> SpeechService::recogniseAndReply(EngineLease lease, std::vector<float> samples, QJsonObject context,
+                                                   bool wantsFormat, QString account, Reply finish) {
+    QPointer<SpeechService> self(this);
+    const Clock::TimePoint t0 = now();
+    ASRResult recognised;
+    try {
+        recognised = co_await lease->transcribe(std::move(samples));
+    } catch (const ASRError& error) {
+        // Audio without words (silence, a tone, noise) is an empty result, not a failure.
+        if (!error.isNoSpeechDetected()) {
+            finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
+            co_return;
+        }
+    } catch (const std::exception&) {
+        finish(jsonReply(QJsonObject{{"status", "ERROR"}, {"asr_text", "recogniser failed"}}));
+        co_return;
+    }
+    lease.reset();
+    if (!self) co_return;
+    const double asrMs = msSince(t0);
+    const QString asrText = recognised.text.trimmed();
+    if (asrText.isEmpty()) {
+        finish(jsonReply(QJsonObject{{"status", "EMPTY"},
+                                     {"asr_text", ""},
+                                     {"asr_provider", "pocketsphinx"},
+                                     {"asr_time", asrMs},
+                                     {"total_time", msSince(t0)}}));
+        co_return;
+    }
+    FormattingResult formatted;
+    if (wantsFormat) {
+        formatted = co_await self->formatText(asrText, context, QString(), account);
+        if (!self) co_return;
+    }
+    QJsonObject reply = recognitionFields(asrText, asrMs, formatted);
+    // A recording the recogniser could not finish in time is said to be partial, never passed
+    // off as the whole.
+    reply.insert("status", recognised.partial ? "PARTIAL" : "OK");
+    reply.insert("total_time", msSince(t0));
+    finish(jsonReply(reply));
+}
+
+// ---------------------------------------------------------------- formatting
+
+void SpeechService::format(const QJsonObject& body, const QString& account, Reply finish) {
+    if (!body.value("text").isString()) {
+        finish(errorReply(StatusCode::UnprocessableEntity, QStringLiteral("text is required")));
+        return;
+    }
+    (void)formatAndReply(body, account, std::move(finish));
+}
+
+QCoro::Task<void> SpeechService::formatAndReply(QJsonObject body, QString account, Reply finish) {
+    QPointer<SpeechService> self(this);
+    const FormattingResult formatted = co_await formatText(
+        body.value("text").toString(), body.value("context").toObject(), body.value("style").toString(), account);
+    if (!self) co_return;
+    finish(jsonReply(QJsonObject{{"text", formatted.text},
+                                 {"race_winner", formatted.formatterName},
+                                 {"provider", formatted.formatterName},
+                                 {"time_ms", formatted.latencyMs}}));
 }
 
 void SpeechService::acceptWebSocket(std::unique_ptr<QWebSocket> socket) {

@@ -16,8 +16,10 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QHttpServer;
+class QHttpServerResponse;
 class QWebSocket;
 struct FormattingResult;
 
@@ -48,6 +50,9 @@ struct SpeechServiceOptions {
 class SpeechService : public QObject {
     Q_OBJECT
 public:
+    // Answers a request once (later calls do nothing); each route's handler gets one.
+    using Reply = std::function<void(QHttpServerResponse)>;
+
     SpeechService(BearerCheck check, SpeechServiceOptions options, QObject* parent = nullptr);
     ~SpeechService() override;
 
@@ -69,6 +74,14 @@ public:
 private:
     class StreamSession;
     friend class StreamSession;
+
+    // The routes' handlers: the bearer and the JSON body are checked before they run.
+    void transcribe(const QJsonObject& body, const QString& account, Reply finish);
+    void format(const QJsonObject& body, const QString& account, Reply finish);
+    // Their work once the request is accepted; each answers when it is done.
+    QCoro::Task<void> recogniseAndReply(EngineLease lease, std::vector<float> samples, QJsonObject context,
+                                        bool wantsFormat, QString account, Reply finish);
+    QCoro::Task<void> formatAndReply(QJsonObject body, QString account, Reply finish);
 
     void refreshOllamaAvailability();
 

@@ -169,10 +169,10 @@ void VantroseService::registerRoutes() {
     add(authorizePath, Method::Post, &VantroseService::consent);
     add(StringShield::pathAuthCallback(), Method::Get, &VantroseService::callback);
     add(StringShield::pathAuthToken(), Method::Post, &VantroseService::exchange);
-    add(QStringLiteral("/auth/refresh"), Method::Post, &VantroseService::refresh);
-    add(QStringLiteral("/auth/logout"), Method::Post, &VantroseService::logout);
-    add(QStringLiteral("/settings"), Method::Get, &VantroseService::getSettings);
-    add(QStringLiteral("/settings"), Method::Put, &VantroseService::putSettings);
+    add(StringShield::pathAuthRefresh(), Method::Post, &VantroseService::refresh);
+    add(StringShield::pathAuthLogout(), Method::Post, &VantroseService::logout);
+    add(StringShield::pathSettings(), Method::Get, &VantroseService::getSettings);
+    add(StringShield::pathSettings(), Method::Put, &VantroseService::putSettings);
     add(StringShield::pathEvents(), Method::Post, &VantroseService::events);
     add(StringShield::pathHealth(), Method::Get, &VantroseService::health);
     m_speech->registerRoutes(*m_server);

@@ -6,6 +6,8 @@
 // Usage: vantrose_bench_sign_in BASE_URL [--revoked]
 #include "SignedInService.h"
 
+#include "Foundation/StringShield.h"
+
 #include "support/ConsentBrowser.h"
 
 #include <QCoreApplication>
@@ -27,7 +29,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (args.contains(QStringLiteral("--revoked"))) {
-        const HttpResult revoked = httpRequest("POST", QUrl(base.toString() + QStringLiteral("/auth/logout")), {},
+        const HttpResult revoked = httpRequest("POST", QUrl(base.toString() + StringShield::pathAuthLogout()), {},
                                                {{"Authorization", "Bearer " + client.accessToken.toLatin1()}});
         if (revoked.status != 200) {
             std::fprintf(stderr, "vantrose_bench_sign_in: the service did not end the session (%d)\n", revoked.status);

@@ -7,6 +7,7 @@
 #include "Auth/AuthManager.h"
 #include "Auth/LogCategories.h"
 #include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
 
 #include <QTimer>
 
@@ -39,14 +40,13 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     // Only later changes count; a sign-out closes what carries the account and reopens onboarding
     // one event-loop turn afterwards, a sign-in opens it again.
-    connect(
-        m_auth, &AuthManager::isAuthenticatedChanged, this,
-        [this](bool authenticated) {
+    connect(m_auth, &AuthManager::isAuthenticatedChanged, this, [this](bool authenticated) {
+        runOnMain(this, [this, authenticated] {
             if (m_terminated) return;
             m_pipeline->setAccountSignedIn(authenticated);
             if (!authenticated) showRichOnboarding();
-        },
-        Qt::QueuedConnection);
+        });
+    });
 
     if (m_deps.trackAppLaunched) m_deps.trackAppLaunched();
     VLOG_INFO(lcVantrose) << "Application launched successfully";
@@ -79,7 +79,7 @@ void AppDelegate::showRichOnboarding() {
     QPointer<AppDelegate> self(this);
     m_ui->showRichOnboarding([self] {
         // Completion runs one main-queue turn later, outside the onboarding view's own handler.
-        QTimer::singleShot(0, self, [self] {
+        runOnMain(self, [self] {
             if (!self) return;
             self->m_ui->orderOutOnboarding();
             self->completeOnboarding();

@@ -3,6 +3,8 @@
 #include "App/AppDelegate.h"
 #include "App/LogCategories.h"
 #include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
+#include "Foundation/ThreadName.h"
 #include "Platform/DesktopBackend.h"
 
 #include <QCoreApplication>
@@ -59,6 +61,7 @@ void startWatchdog(std::chrono::milliseconds limit) {
     ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
     const int readFd = fds[0];
     std::thread([readFd, limit] {
+        nameCurrentThread(QStringLiteral("com.vantrose.watchdog"));
         char byte = 0;
         while (::read(readFd, &byte, 1) < 0 && errno == EINTR) {}
         // Armed. The process normally ends well before the deadline, taking this thread along.
@@ -70,6 +73,7 @@ void startWatchdog(std::chrono::milliseconds limit) {
         // The log gets a moment to write the reason; a log that is stuck too must not hold us.
         auto written = std::make_shared<std::atomic<bool>>(false);
         std::thread([written] {
+            nameCurrentThread(QStringLiteral("com.vantrose.watchdog-log"));
             VLOG_WARNING(lcVantrose) << "Shut-down did not finish in time; ending the process";
             Logger::flush();
             *written = true;
@@ -160,14 +164,10 @@ void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
 // At logout the display goes away with the session: end as after a quit, within the limit.
 void quitOnLostDisplay() {
     armWatchdog();
-    if (QCoreApplication* instance = QCoreApplication::instance())
-        QMetaObject::invokeMethod(
-            instance,
-            [] {
-                VLOG_WARNING(lcVantrose) << "The display connection was lost; quitting";
-                QCoreApplication::exit(1);
-            },
-            Qt::QueuedConnection);
+    runOnMain([] {
+        VLOG_WARNING(lcVantrose) << "The display connection was lost; quitting";
+        QCoreApplication::exit(1);
+    });
 }
 
 }  // namespace

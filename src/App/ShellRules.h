@@ -31,7 +31,7 @@ QPoint overlayOrigin(const QRect& available, const QSize& size);
 
 // One observer tick of the overlay panel.
 struct OverlayInput {
-    DictationStatus status;
+    DictationStatus status = DictationStatus::idle;
     bool showOverlay = true;
     bool hasTypingSuggestion = false;
     bool isPersistentMode = false;

@@ -13,6 +13,7 @@
 #include "Core/Services/SettingsStore.h"
 #include "Foundation/LogCategories.h"
 #include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -130,8 +131,7 @@ int main(int argc, char** argv) {
     delegate.applicationDidFinishLaunching();
     // Started by the desktop with the sign-in URL while no instance ran: handle it like a hand-over.
     if (request != SingleInstance::showHubMessage)
-        QMetaObject::invokeMethod(
-            &delegate, [&delegate, request] { delegate.handleInstanceMessage(request); }, Qt::QueuedConnection);
+        runOnMain(&delegate, [&delegate, request] { delegate.handleInstanceMessage(request); });
 
     return shutdown.finish(app.exec());
 }

@@ -28,8 +28,6 @@ const QString AuthManager::userDataKey = QStringLiteral("com.vantrose.userData")
 
 namespace {
 
-const QString kRefreshPath = QStringLiteral("/auth/refresh");
-const QString kLogoutPath = QStringLiteral("/auth/logout");
 const QString kConnectionFailed = QStringLiteral("Connection failed. Check your internet.");
 const QString kStateMismatch = QStringLiteral("Sign-in could not be verified. Please try again.");
 constexpr auto kRequestTimeout = std::chrono::seconds(60);
@@ -390,7 +388,7 @@ QCoro::Task<bool> AuthManager::performRefresh() {
 
     QJsonObject body;
     body.insert(QStringLiteral("refresh_token"), refreshToken);
-    const PostResult result = co_await postJSON(kRefreshPath, body);
+    const PostResult result = co_await postJSON(StringShield::pathAuthRefresh(), body);
     if (!self) co_return false;
     if (store.string(refreshTokenKey) != refreshToken) {
         // Signed out or in again meanwhile: this reply is about credentials that are gone.
@@ -437,9 +435,10 @@ void AuthManager::logout() {
 }
 
 QCoro::Task<void> AuthManager::postLogout(QString accessToken) {
-    const auto url = serverURL(kLogoutPath);
+    const auto url = serverURL(StringShield::pathAuthLogout());
     if (!url) {
-        VLOG_WARNING(lcAuth) << "The server address does not form a valid URL: " << serverBase() << kLogoutPath;
+        VLOG_WARNING(lcAuth) << "The server address does not form a valid URL: " << serverBase()
+                             << StringShield::pathAuthLogout();
         co_return;
     }
     QNetworkRequest request(*url);

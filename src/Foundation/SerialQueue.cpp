@@ -1,14 +1,10 @@
 #include "Foundation/SerialQueue.h"
 
-#include <QThread>
-
-#include <pthread.h>
+#include "Foundation/ThreadName.h"
 
 SerialQueue::SerialQueue(const QString& label) : m_label(label) {
     m_thread = std::thread([this] {
-        QThread::currentThread()->setObjectName(m_label);
-        // The kernel keeps 15 bytes of a thread's name; the end of the label is the telling part.
-        pthread_setname_np(pthread_self(), m_label.right(15).toUtf8().constData());
+        nameCurrentThread(m_label);
         run();
     });
 }
@@ -17,16 +13,16 @@ SerialQueue::~SerialQueue() {
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
+        m_cv.notify_all();
     }
-    m_cv.notify_all();
     m_thread.join();
 }
 
 void SerialQueue::async(std::function<void()> job) {
-    {
-        std::lock_guard lock(m_mutex);
-        m_jobs.push_back(std::move(job));
-    }
+    // The wake-up happens under the lock: once the job has run, its owner may destroy the queue,
+    // and this thread must not touch the condition variable after the worker could have taken it.
+    std::lock_guard lock(m_mutex);
+    m_jobs.push_back(std::move(job));
     m_cv.notify_one();
 }
 

@@ -8,7 +8,8 @@
 
 // The server addresses, endpoint paths, scheme texts and header names every network client
 // uses. They are kept XOR-scrambled in the binary so they do not show up in a plain `strings`
-// listing, and each is unscrambled once, on its first read, from any thread.
+// listing, and each is unscrambled once, on its first read, from any thread. Every path of the
+// vendor's server is here, read by the program's clients and by the local service's routes alike.
 namespace StringShield {
 
 const QString& apiBase();     // vendor server; paths are appended by plain concatenation
@@ -31,6 +32,9 @@ const QString& hdrConnection();
 const QString& valKeepAlive();
 const QString& pathAuthCallback();  // the OAuth redirect URI is the server base followed by this
 const QString& pathAuthToken();
+const QString& pathAuthRefresh();
+const QString& pathAuthLogout();
+const QString& pathSettings();  // the account's settings copy
 const QString& googleClientID();
 const QString& googleAuthBase();
 

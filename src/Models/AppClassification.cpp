@@ -461,31 +461,6 @@ bool AppPattern::matches(const QString& lowered) const {
     return false;
 }
 
-QString AppType::rawValue() const {
-    switch (m_value) {
-    case email: return QStringLiteral("email");
-    case messaging: return QStringLiteral("messaging");
-    case coding: return QStringLiteral("coding");
-    case browser: return QStringLiteral("browser");
-    case document: return QStringLiteral("document");
-    case terminal: return QStringLiteral("terminal");
-    case social: return QStringLiteral("social");
-    case ai: return QStringLiteral("ai");
-    case search: return QStringLiteral("search");
-    case media: return QStringLiteral("media");
-    case general: return QStringLiteral("general");
-    }
-    return QStringLiteral("general");
-}
-
-std::optional<AppType> AppType::fromRawValue(const QString& raw) {
-    for (int i = email; i <= general; ++i) {
-        const AppType type(static_cast<Value>(i));
-        if (type.rawValue() == raw) return type;
-    }
-    return std::nullopt;
-}
-
 AppType AppType::detect(const QString& bundleId, const QString& appName) {
     const QString b = bundleId.toLower();
     const QString n = appName.toLower();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Models/RawValue.h"
+
 #include <QDateTime>
 #include <QHashFunctions>
 #include <QString>
@@ -15,7 +17,8 @@
 // form in which the category is stored and reported.
 //
 // A small class around a plain enumeration, so the cases read as AppType::email, a value
-// switches like an enum, and the category carries its own classifiers.
+// switches like an enum, and the category carries its own classifiers. Its text goes through
+// RawValueTable like every enumeration's: rawValue(type), fromRawValue<AppType>(text).
 class AppType {
 public:
     enum Value : std::uint8_t {
@@ -37,11 +40,6 @@ public:
     constexpr operator Value() const { return m_value; }
     constexpr Value value() const { return m_value; }
 
-    // The case name: "email", "messaging", ... "general".
-    QString rawValue() const;
-    // Exact, case-sensitive match of a raw value; anything else gives no value.
-    static std::optional<AppType> fromRawValue(const QString& raw);
-
     // The category from the application's identifier (macOS bundle identifier, or on Linux the
     // Flatpak/desktop-file id, GTK application id or WM_CLASS) and its display name.
     static AppType detect(const QString& bundleId, const QString& appName);
@@ -50,6 +48,19 @@ public:
 
 private:
     Value m_value = general;
+};
+
+// The raw values are the case names.
+template <>
+struct RawValueTable<AppType> {
+    static constexpr std::pair<AppType, const char*> cases[] = {
+        {AppType::email, "email"},       {AppType::messaging, "messaging"},
+        {AppType::coding, "coding"},     {AppType::browser, "browser"},
+        {AppType::document, "document"}, {AppType::terminal, "terminal"},
+        {AppType::social, "social"},     {AppType::ai, "ai"},
+        {AppType::search, "search"},     {AppType::media, "media"},
+        {AppType::general, "general"},
+    };
 };
 
 inline size_t qHash(AppType type, size_t seed = 0) noexcept { return ::qHash(int(type.value()), seed); }

@@ -15,12 +15,17 @@
 //         static constexpr std::pair<Fruit, const char*> cases[] = {{Fruit::apple, "apple"}, ...};
 //     };
 // and then has rawValue(e), fromRawValue<E>(text) (exact, case-sensitive match), allCases<E>()
-// and qHash. JsonDecoder::enumeration takes fromRawValue<E> as its converter.
+// and qHash. JsonDecoder::enumeration takes fromRawValue<E> as its converter. This is the only
+// text form of an enumeration: no rawValue() member, name function or switch of its own.
+//
+// A category that also carries functions of its own (AppType::detect) is a small class around a
+// plain enumeration, comparable and constructible from its cases; its table lists those cases
+// and it has the same functions.
 template <typename E>
 struct RawValueTable;
 
 template <typename E>
-concept RawValueEnum = std::is_enum_v<E> && requires {
+concept RawValueEnum = requires {
     RawValueTable<E>::cases;
 };
 
@@ -48,6 +53,5 @@ QList<E> allCases() {
 }
 
 template <RawValueEnum E>
-size_t qHash(E value, size_t seed = 0) noexcept {
-    return ::qHash(std::underlying_type_t<E>(value), seed);
-}
+requires std::is_enum_v<E> size_t qHash(E value, size_t seed = 0)
+noexcept { return ::qHash(std::underlying_type_t<E>(value), seed); }

@@ -1,6 +1,7 @@
 #include "Platform/AppDetector.h"
 
 #include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
 #include "Platform/BrowserAddressLookup.h"
 #include "Platform/DesktopBackend.h"
 #include "Platform/LogCategories.h"
@@ -18,7 +19,10 @@ AppDetector::AppDetector(QObject* parent)
     connect(m_addresses, &BrowserAddressCache::addressChanged, this, &AppDetector::applyAddress);
 }
 
-AppDetector::~AppDetector() = default;
+// The tracker's thread posts to this object: it ends before the object does.
+AppDetector::~AppDetector() {
+    if (m_observing) m_tracker->stop();
+}
 
 std::optional<ActiveAppInfo> AppDetector::describe(const ActiveWindowInfo& window) const {
     if (window.pid > 0 && window.pid == QCoreApplication::applicationPid()) return std::nullopt;
@@ -33,7 +37,7 @@ void AppDetector::start() {
     if (!m_observing) {
         // The tracker's thread reports changes; they are handled here, on the main thread.
         const bool ok = m_tracker->start(
-            [this](const ActiveWindowInfo& window) { m_poster.post([this, window] { handleActivation(window); }); });
+            [this](const ActiveWindowInfo& window) { runOnMain(this, [this, window] { handleActivation(window); }); });
         if (!ok) VLOG_WARNING(lcAppDetector) << "No X11 display; the front application cannot be followed";
         m_observing = ok;
     }

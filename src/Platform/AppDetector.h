@@ -1,7 +1,6 @@
 #pragma once
 
 #include "Core/Desktop/AbstractAppDetector.h"
-#include "Platform/MainThreadPoster.h"
 
 #include <QObject>
 #include <QString>
@@ -41,7 +40,6 @@ private:
     void setFrontAddress(const std::optional<QString>& url);
     std::optional<ActiveAppInfo> describe(const ActiveWindowInfo& window) const;
 
-    MainThreadPoster m_poster;  // declared before the tracker, whose thread posts into it
     std::unique_ptr<WindowTracker> m_tracker;
     BrowserAddressCache* m_addresses;  // child object
     QString m_title;

@@ -8,7 +8,7 @@
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <qcoro/qcorofuture.h>
+#include <QCoro/QCoroFuture>
 
 const QStringList BrowserAddressLookup::browserNames = {
     QStringLiteral("safari"),

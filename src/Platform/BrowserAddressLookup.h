@@ -8,7 +8,7 @@
 #include <QString>
 #include <QStringList>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <cstdint>
 #include <functional>

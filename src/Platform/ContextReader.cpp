@@ -13,7 +13,7 @@
 #include <QRegularExpression>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <qcoro/qcorofuture.h>
+#include <QCoro/QCoroFuture>
 
 #include <cmath>
 

@@ -3,6 +3,7 @@
 #include "Core/LogCategories.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
 #include "Platform/DesktopBackend.h"
 
 #include <QTimer>
@@ -133,7 +134,7 @@ void KeyboardMonitor::stop() {
         m_comboRelease.reset();
     }
     m_running = false;
-    m_poster.discardPending();  // nothing reported before stop() arrives after it
+    ++m_stops;  // nothing reported before stop() arrives after it
     ++m_fnCheckGeneration;
     VLOG_INFO(lcKeyboardMonitor) << "Stopped";
 }
@@ -154,9 +155,17 @@ int KeyboardMonitor::fnEventsReceived() const {
 }
 
 void KeyboardMonitor::post(Callback AbstractKeyboardMonitor::*callback) {
-    m_poster.post([this, callback] {
+    postToMain([this, callback] {
         if (!m_running) return;
         if (Callback cb = this->*callback) cb();
+    });
+}
+
+// Any thread. The monitor outlives its source's thread (the destructor stops it first).
+void KeyboardMonitor::postToMain(std::function<void()> job) {
+    const uint64_t stops = m_stops.load();
+    runOnMain(this, [this, stops, job = std::move(job)] {
+        if (stops == m_stops.load()) job();
     });
 }
 
@@ -185,7 +194,7 @@ void KeyboardMonitor::handleEvent(const KeySourceEvent& event) {
         handleKeyDown(event.keyCode, event.flags, event.isRepeat);
         // Enqueued after any hotkey callback of the same key-down, so the order holds.
         KeyEvent record{event.keyCode, event.flags, event.characters.left(KeyEvent::maxCharacters), event.isRepeat};
-        m_poster.post([this, record] {
+        postToMain([this, record] {
             if (!m_running) return;
             if (auto cb = onKeyDown) cb(record);
         });
@@ -248,7 +257,7 @@ void KeyboardMonitor::handleFlagsChanged(uint16_t keyCode, uint64_t flags) {
                     m_comboRelease = ComboRelease{++m_comboGeneration, Clock::current().monotonicNow() + m_debounce,
                                                   required, binding.hotkey};
                     const std::chrono::milliseconds delay = m_debounce;
-                    m_poster.post([this, delay] { scheduleComboReleaseCheck(delay); });
+                    postToMain([this, delay] { scheduleComboReleaseCheck(delay); });
                 } else {
                     m_isPushToTalkHeld = false;
                     VLOG_INFO(lcKeyboardMonitor) << "Push-to-talk UP — " << name;

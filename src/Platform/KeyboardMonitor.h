@@ -3,11 +3,12 @@
 #include "Core/Desktop/AbstractKeyboardMonitor.h"
 #include "Core/Input/KeySourceEvent.h"
 #include "Foundation/Clock.h"
-#include "Platform/MainThreadPoster.h"
 
 #include <QObject>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -73,6 +74,7 @@ private:
     void handleConnectionLost();
     void fireRisingEdge(const HotkeyBinding& binding);
     void post(Callback AbstractKeyboardMonitor::*callback);
+    void postToMain(std::function<void()> job);
     void scheduleComboReleaseCheck(std::chrono::milliseconds delay);
     void startFnKeyCheck();
     std::optional<Hotkey> matchedPushToTalkHotkey() const;  // under m_mutex
@@ -90,9 +92,10 @@ private:
 
     // Main thread only.
     QList<HotkeyBinding> m_configuredBindings;  // as last assigned, for the log of ignored ones
-    MainThreadPoster m_poster;                  // callbacks and timer requests from the source's thread
     std::unique_ptr<KeySource> m_source;
     bool m_running = false;
     bool m_usingFallbackMonitor = false;
     uint64_t m_fnCheckGeneration = 0;
+    // Counts the listener's stops: a call posted to the main thread before a stop is dropped.
+    std::atomic<uint64_t> m_stops{0};
 };

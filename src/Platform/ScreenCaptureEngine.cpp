@@ -9,7 +9,7 @@
 #include <QBuffer>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <qcoro/qcorofuture.h>
+#include <QCoro/QCoroFuture>
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <QPromise>
 #include <QTimer>
 
-#include <qcoro/qcorofuture.h>
+#include <QCoro/QCoroFuture>
 
 #include <cmath>
 #include <mutex>

@@ -3,6 +3,7 @@
 #include "Foundation/AppPaths.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
 #include "Foundation/SerialQueue.h"
 #include "Models/JsonCoding.h"
 #include "Storage/LogCategories.h"
@@ -745,29 +746,15 @@ void HistoryStore::clearAllOnQueue() {
     postCacheChange(std::nullopt);
 }
 
-// The change travels under a std::mutex and the hop carries no data: Qt's event queue locks
-// are invisible to ThreadSanitizer, so data captured in a posted closure would look raced.
-// A store destroyed before the hop runs drops it with its posted events.
 void HistoryStore::postCacheChange(std::optional<TranscriptionResult> saved) {
-    {
-        std::lock_guard lock(m_pendingMutex);
-        m_pendingCacheChanges.push_back(std::move(saved));
-    }
-    QMetaObject::invokeMethod(this, "applyCacheChanges", Qt::QueuedConnection);
+    runOnMain(this, [this, saved = std::move(saved)]() mutable { applyCacheChange(std::move(saved)); });
 }
 
-void HistoryStore::applyCacheChanges() {
-    std::vector<std::optional<TranscriptionResult>> changes;
-    {
-        std::lock_guard lock(m_pendingMutex);
-        changes.swap(m_pendingCacheChanges);
+void HistoryStore::applyCacheChange(std::optional<TranscriptionResult> change) {
+    if (!change) {
+        m_recentHistory.clear();
+        return;
     }
-    for (std::optional<TranscriptionResult>& change : changes) {
-        if (!change) {
-            m_recentHistory.clear();
-            continue;
-        }
-        m_recentHistory.prepend(std::move(*change));
-        while (m_recentHistory.size() > maxCacheSize) m_recentHistory.removeLast();
-    }
+    m_recentHistory.prepend(std::move(*change));
+    while (m_recentHistory.size() > maxCacheSize) m_recentHistory.removeLast();
 }

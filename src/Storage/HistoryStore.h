@@ -78,13 +78,11 @@ public:
     // ISO-8601 in UTC to whole seconds, e.g. "2026-01-02T03:04:05Z".
     static QString formatTimestamp(const QDateTime& time);
 
-private Q_SLOTS:
-    // On the main thread: applies the cache changes the worker handed over, in order.
-    void applyCacheChanges();
-
 private:
-    // From the worker: a saved record to put in front of the cache, or none to empty it.
+    // From the worker: a saved record to put in front of the cache, or none to empty it. Applied
+    // on the main thread in order; a store destroyed before then drops it.
     void postCacheChange(std::optional<TranscriptionResult> saved);
+    void applyCacheChange(std::optional<TranscriptionResult> change);  // main thread
     void openOnQueue();
     bool useDatabase(const QString& path);
     void openInMemory();
@@ -111,8 +109,6 @@ private:
     std::unique_ptr<SQLite::Database> m_db;
     bool m_inMemory = false;
     QList<TranscriptionResult> m_recentHistory;
-    std::mutex m_pendingMutex;
-    std::vector<std::optional<TranscriptionResult>> m_pendingCacheChanges;
 
     mutable std::mutex m_dictionaryMutex;
     QList<DictionaryEntry> m_dictionary;

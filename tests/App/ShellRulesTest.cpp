@@ -49,7 +49,7 @@ TEST(ShellRules, OverlayFadesInOverThreeTicksAndOutOverFour) {
 }
 
 struct WantCase {
-    DictationStatus status;
+    DictationStatus status = DictationStatus::idle;
     bool showOverlay;
     bool suggestion;
     bool wanted;
@@ -65,12 +65,12 @@ TEST(ShellRules, OverlayIsWantedForActiveStatusesOrASuggestionUnlessSwitchedOff)
     };
     for (const WantCase& c : cases)
         EXPECT_EQ(overlayWanted({c.status, c.showOverlay, c.suggestion, false}), c.wanted)
-            << c.status.rawValue().toStdString() << " show=" << c.showOverlay << " suggestion=" << c.suggestion;
+            << rawValue(c.status).toStdString() << " show=" << c.showOverlay << " suggestion=" << c.suggestion;
 }
 
 TEST(ShellRules, OnlyAHandsFreeDictationListeningOrPausedTakesClicks) {
     const struct {
-        DictationStatus status;
+        DictationStatus status = DictationStatus::idle;
         bool persistent;
         bool accepts;
     } cases[] = {
@@ -80,7 +80,7 @@ TEST(ShellRules, OnlyAHandsFreeDictationListeningOrPausedTakesClicks) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(nextOverlayFrame({}, {c.status, true, false, c.persistent}).acceptsMouse, c.accepts)
-            << c.status.rawValue().toStdString();
+            << rawValue(c.status).toStdString();
 }
 
 }  // namespace

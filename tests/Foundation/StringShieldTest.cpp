@@ -85,8 +85,9 @@ TEST(StringShieldTest, ConstantsCarryTheConfiguredValues) {
 
     EXPECT_EQ(hdrBearer(), "Bearer ");
     EXPECT_EQ(hdrBearer() + "tok", "Bearer tok");
-    for (const QString* path : {&pathTranscribe(), &pathFormat(), &pathEvents(), &pathHealth(), &pathWSTranscribe(),
-                                &pathAuthCallback(), &pathAuthToken()}) {
+    for (const QString* path :
+         {&pathTranscribe(), &pathFormat(), &pathEvents(), &pathHealth(), &pathWSTranscribe(), &pathAuthCallback(),
+          &pathAuthToken(), &pathAuthRefresh(), &pathAuthLogout(), &pathSettings()}) {
         EXPECT_TRUE(path->startsWith('/')) << path->toStdString();
         EXPECT_TRUE(QUrl(apiBase() + *path).isValid());
     }

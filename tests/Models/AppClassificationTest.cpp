@@ -10,7 +10,7 @@
 
 namespace {
 
-std::string raw(AppType type) { return type.rawValue().toStdString(); }
+std::string raw(AppType type) { return rawValue(type).toStdString(); }
 
 TEST(AppTypeTest, RawValuesAreTheCaseNamesInDeclarationOrder) {
     const char* names[] = {"email",  "messaging", "coding", "browser", "document", "terminal",
@@ -18,10 +18,10 @@ TEST(AppTypeTest, RawValuesAreTheCaseNamesInDeclarationOrder) {
     for (int i = 0; i < 11; ++i) {
         const AppType type(static_cast<AppType::Value>(i));
         EXPECT_EQ(raw(type), names[i]);
-        EXPECT_EQ(AppType::fromRawValue(QString::fromLatin1(names[i])), type);
+        EXPECT_EQ(fromRawValue<AppType>(QString::fromLatin1(names[i])), type);
     }
-    EXPECT_FALSE(AppType::fromRawValue(QStringLiteral("Email")).has_value());
-    EXPECT_FALSE(AppType::fromRawValue(QString()).has_value());
+    EXPECT_FALSE(fromRawValue<AppType>(QStringLiteral("Email")).has_value());
+    EXPECT_FALSE(fromRawValue<AppType>(QString()).has_value());
 }
 
 struct DetectCase {

@@ -29,13 +29,13 @@ template <typename T>
 void expectRawValues(std::initializer_list<const char*> names) {
     int i = 0;
     for (const char* name : names) {
-        const T value(static_cast<typename T::Value>(i++));
-        EXPECT_EQ(str(value.rawValue()), name);
-        const std::optional<T> parsed = T::fromRawValue(QString::fromLatin1(name));
+        const T value = static_cast<T>(i++);
+        EXPECT_EQ(str(rawValue(value)), name);
+        const std::optional<T> parsed = fromRawValue<T>(QString::fromLatin1(name));
         ASSERT_TRUE(parsed.has_value()) << name;
         EXPECT_EQ(*parsed, value);
     }
-    EXPECT_FALSE(T::fromRawValue(QString()).has_value());
+    EXPECT_FALSE(fromRawValue<T>(QString()).has_value());
 }
 
 TEST(StatusTest, RawValuesInDeclarationOrder) {
@@ -47,12 +47,12 @@ TEST(StatusTest, RawValuesInDeclarationOrder) {
 }
 
 TEST(StatusTest, RawValuesMatchExactly) {
-    EXPECT_FALSE(DictationStatus::fromRawValue(QStringLiteral("Idle")).has_value());
-    EXPECT_EQ(DictationStatus::fromRawValue(QStringLiteral("dismissed")), DictationStatus::dismissed);
-    EXPECT_EQ(ResponseStatus::fromRawValue(QStringLiteral("NO_AUDIO")), ResponseStatus::noAudio);
-    EXPECT_FALSE(ResponseStatus::fromRawValue(QStringLiteral("noAudio")).has_value());
-    EXPECT_FALSE(ResponseStatus::fromRawValue(QStringLiteral("no_audio")).has_value());
-    EXPECT_FALSE(PipelineStep::fromRawValue(QStringLiteral("done ")).has_value());
+    EXPECT_FALSE(fromRawValue<DictationStatus>(QStringLiteral("Idle")).has_value());
+    EXPECT_EQ(fromRawValue<DictationStatus>(QStringLiteral("dismissed")), DictationStatus::dismissed);
+    EXPECT_EQ(fromRawValue<ResponseStatus>(QStringLiteral("NO_AUDIO")), ResponseStatus::noAudio);
+    EXPECT_FALSE(fromRawValue<ResponseStatus>(QStringLiteral("noAudio")).has_value());
+    EXPECT_FALSE(fromRawValue<ResponseStatus>(QStringLiteral("no_audio")).has_value());
+    EXPECT_FALSE(fromRawValue<PipelineStep>(QStringLiteral("done ")).has_value());
 }
 
 // ---- TranscriptionResult ----

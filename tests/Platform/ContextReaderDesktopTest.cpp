@@ -5,7 +5,7 @@
 #include "support/FakeAppDetector.h"
 #include "support/TestEnvironment.h"
 
-#include <QCoroTask>
+#include <QCoro/QCoroTask>
 #include <QFile>
 #include <QProcess>
 #include <QThread>

@@ -5,7 +5,7 @@
 #include "support/FixtureApp.h"
 #include "support/TestEnvironment.h"
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <gtest/gtest.h>
 

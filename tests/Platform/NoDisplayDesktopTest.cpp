@@ -11,7 +11,7 @@
 
 #include <QFile>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "Platform/ScreenCaptureEngine.h"
 #include "Platform/X11/ScreenGrabber.h"
 
-#include <QCoroTask>
+#include <QCoro/QCoroTask>
 
 #include <gtest/gtest.h>
 

@@ -20,7 +20,7 @@
 
 #include <X11/keysym.h>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <gtest/gtest.h>
 

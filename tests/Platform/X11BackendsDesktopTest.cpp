@@ -7,6 +7,7 @@
 #include "Platform/X11/X11ClipboardService.h"
 #include "Platform/X11/X11KeyInjector.h"
 #include "Platform/X11/X11KeySource.h"
+#include "Platform/X11/XcbOwned.h"
 
 #include "support/FixtureApp.h"
 #include "support/KeyEventLog.h"
@@ -299,7 +300,11 @@ TEST_P(ClipboardHandOffTest, ContentsOutliveTheServiceOnlyThroughAClipboardManag
     } else {
         ASSERT_FALSE(selectionOwned("CLIPBOARD_MANAGER"));
     }
-    const QByteArray picture("\x89PNG\r\n\x1a\n\0\x01binary", 17);
+    // "\x01" ends before "binary": one literal would read "\x01b" as a single character.
+    const QByteArray picture(
+        "\x89PNG\r\n\x1a\n\0\x01"
+        "binary",
+        16);
     {
         X11ClipboardService clipboard;
         ASSERT_TRUE(clipboard.start());
@@ -381,18 +386,14 @@ bool setProperty(uint32_t window, const char* name, const char* type, const QByt
         return false;
     }
     auto intern = [c](const char* atom) {
-        xcb_intern_atom_reply_t* r =
-            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(atom)), atom), nullptr);
-        const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
-        free(r);
-        return a;
+        const auto r = xcbOwned(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(atom)), atom), nullptr));
+        return r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
     };
     xcb_void_cookie_t cookie = xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, window, intern(name), intern(type),
                                                            8, uint32_t(value.size()), value.constData());
-    xcb_generic_error_t* error = xcb_request_check(c, cookie);
-    free(error);
+    const bool failed = xcbOwned(xcb_request_check(c, cookie)) != nullptr;
     xcb_disconnect(c);
-    return !error;
+    return !failed;
 }
 
 // Titles and WM_CLASS come from any client: what the tracker keeps of them is capped, and a

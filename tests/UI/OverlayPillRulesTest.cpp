@@ -40,7 +40,7 @@ TEST(OverlayPillRules, SizeCornersAndFaceFollowTheStatus) {
     };
     for (const LookCase& c : cases) {
         const Inputs in{c.status, c.hovered, c.persistent, c.expanded, c.textPresent};
-        SCOPED_TRACE(c.status.rawValue().toStdString() + (c.hovered ? " hovered" : "") +
+        SCOPED_TRACE(rawValue(c.status).toStdString() + (c.hovered ? " hovered" : "") +
                      (c.persistent ? " persistent" : "") + (c.expanded ? " expanded" : "") +
                      (c.textPresent ? " text" : ""));
         EXPECT_EQ(pillSize(in), c.size);
@@ -63,7 +63,7 @@ TEST(OverlayPillRules, OutlineAndShadowPerStatus) {
         {S::processing, "#FFFFFF", 0.06, 16, 4}, {S::paused, "#FFFFFF", 0.06, 16, 4},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.status.rawValue().toStdString());
+        SCOPED_TRACE(rawValue(c.status).toStdString());
         EXPECT_EQ(borderColor(c.status).hex, QLatin1String(c.hex));
         EXPECT_DOUBLE_EQ(borderColor(c.status).opacity, c.opacity);
         EXPECT_DOUBLE_EQ(shadow(c.status).radius, c.shadowRadius);

@@ -5,8 +5,8 @@
 #include <QObject>
 #include <QPointer>
 
-#include <qcoro/qcorotask.h>
-#include <qcoro/qcorotimer.h>
+#include <QCoro/QCoroTask>
+#include <QCoro/QCoroTimer>
 
 #include <chrono>
 #include <functional>

@@ -41,7 +41,7 @@ HubPlaceholderView::HubPlaceholderView(ShellPipeline& pipeline, AuthManager& aut
 }
 
 void HubPlaceholderView::refresh() {
-    m_status->setText(QStringLiteral("Status: ") + m_pipeline.status().rawValue());
+    m_status->setText(QStringLiteral("Status: ") + rawValue(m_pipeline.status()));
     const auto& user = m_auth.currentUser();
     m_account->setText(m_auth.isAuthenticated() && user ? QStringLiteral("Signed in as ") + user->email
                                                         : QStringLiteral("Not signed in"));
@@ -122,7 +122,7 @@ void OverlayPlaceholderView::paintEvent(QPaintEvent*) {
     path.addRoundedRect(pill, 18, 18);
     painter.fillPath(path, QColor(QStringLiteral("#111111")));
     painter.setPen(Qt::white);
-    painter.drawText(pill, Qt::AlignCenter, m_pipeline.status().rawValue());
+    painter.drawText(pill, Qt::AlignCenter, rawValue(m_pipeline.status()));
 }
 
 QWidget* PlaceholderViewFactory::makeHubView(ViewPermissions) { return new HubPlaceholderView(m_pipeline, m_auth); }

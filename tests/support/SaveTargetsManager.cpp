@@ -1,6 +1,5 @@
 #include "support/SaveTargetsManager.h"
 
-#include <cstdlib>
 #include <cstring>
 
 using namespace std::chrono_literals;
@@ -25,19 +24,16 @@ SaveTargetsManager::~SaveTargetsManager() {
 }
 
 xcb_atom_t SaveTargetsManager::atom(const char* name) {
-    auto* r = xcb_intern_atom_reply(m_conn, xcb_intern_atom(m_conn, 0, strlen(name), name), nullptr);
-    const xcb_atom_t a = r ? r->atom : xcb_atom_t{XCB_ATOM_NONE};
-    free(r);
-    return a;
+    const auto r = xcbOwned(xcb_intern_atom_reply(m_conn, xcb_intern_atom(m_conn, 0, strlen(name), name), nullptr));
+    return r ? r->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
 
-xcb_generic_event_t* SaveTargetsManager::next(uint8_t type, std::chrono::milliseconds timeout) {
+XcbOwned<xcb_generic_event_t> SaveTargetsManager::next(uint8_t type, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline && !m_stop) {
-        if (xcb_generic_event_t* ev = xcb_poll_for_event(m_conn)) {
+        if (auto ev = xcbOwned(xcb_poll_for_event(m_conn))) {
             if ((ev->response_type & 0x7f) == type) return ev;
-            if ((ev->response_type & 0x7f) == XCB_SELECTION_REQUEST) serve(ev);
-            free(ev);
+            if ((ev->response_type & 0x7f) == XCB_SELECTION_REQUEST) serve(ev.get());
             continue;
         }
         std::this_thread::sleep_for(2ms);
@@ -46,14 +42,14 @@ xcb_generic_event_t* SaveTargetsManager::next(uint8_t type, std::chrono::millise
 }
 
 QByteArray SaveTargetsManager::readProperty(xcb_window_t window, xcb_atom_t property, xcb_atom_t* type) {
-    auto* r = xcb_get_property_reply(
-        m_conn, xcb_get_property(m_conn, 1, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 1 << 20), nullptr);
+    const auto r = xcbOwned(xcb_get_property_reply(
+        m_conn, xcb_get_property(m_conn, 1, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 1 << 20), nullptr));
     QByteArray data;
     if (r) {
-        data = QByteArray(static_cast<const char*>(xcb_get_property_value(r)), xcb_get_property_value_length(r));
+        data = QByteArray(static_cast<const char*>(xcb_get_property_value(r.get())),
+                          xcb_get_property_value_length(r.get()));
         if (type) *type = r->type;
     }
-    free(r);
     return data;
 }
 
@@ -85,14 +81,13 @@ void SaveTargetsManager::save(const xcb_selection_request_event_t* req) {
     for (qsizetype i = 0; i < list.size() / 4; ++i) {
         xcb_convert_selection(m_conn, m_window, atom("CLIPBOARD"), targets[i], slot, XCB_CURRENT_TIME);
         xcb_flush(m_conn);
-        xcb_generic_event_t* notify = next(XCB_SELECTION_NOTIFY, 2s);
+        const auto notify = next(XCB_SELECTION_NOTIFY, 2s);
         if (!notify) continue;
-        if (reinterpret_cast<xcb_selection_notify_event_t*>(notify)->property != XCB_NONE) {
+        if (reinterpret_cast<const xcb_selection_notify_event_t*>(notify.get())->property != XCB_NONE) {
             xcb_atom_t type = XCB_ATOM_NONE;
             const QByteArray data = readProperty(m_window, slot, &type);
             m_copies[targets[i]] = {type, data};
         }
-        free(notify);
     }
     xcb_set_selection_owner(m_conn, m_window, atom("CLIPBOARD"), XCB_CURRENT_TIME);
     ++m_saves;
@@ -100,9 +95,6 @@ void SaveTargetsManager::save(const xcb_selection_request_event_t* req) {
 
 void SaveTargetsManager::run() {
     while (!m_stop) {
-        if (xcb_generic_event_t* ev = next(XCB_SELECTION_REQUEST, 50ms)) {
-            serve(ev);
-            free(ev);
-        }
+        if (const auto ev = next(XCB_SELECTION_REQUEST, 50ms)) serve(ev.get());
     }
 }

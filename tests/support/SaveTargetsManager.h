@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/X11/XcbOwned.h"
+
 #include <QByteArray>
 
 #include <xcb/xcb.h>
@@ -24,7 +26,7 @@ public:
 
 private:
     xcb_atom_t atom(const char* name);
-    xcb_generic_event_t* next(uint8_t type, std::chrono::milliseconds timeout);
+    XcbOwned<xcb_generic_event_t> next(uint8_t type, std::chrono::milliseconds timeout);
     QByteArray readProperty(xcb_window_t window, xcb_atom_t property, xcb_atom_t* type);
     void serve(xcb_generic_event_t* ev);
     void save(const xcb_selection_request_event_t* req);

@@ -13,23 +13,6 @@ constexpr int kGapScore = -4;
 
 }  // namespace
 
-QString EditAligner::rawValue(Action action) {
-    switch (action) {
-    case Action::match: return QStringLiteral("M");
-    case Action::substitution: return QStringLiteral("S");
-    case Action::insertion: return QStringLiteral("I");
-    case Action::deletion: return QStringLiteral("D");
-    }
-    return {};
-}
-
-std::optional<EditAligner::Action> EditAligner::actionFromRawValue(const QString& raw) {
-    for (Action action : {Action::match, Action::substitution, Action::insertion, Action::deletion}) {
-        if (rawValue(action) == raw) return action;
-    }
-    return std::nullopt;
-}
-
 namespace {
 
 // Global alignment of the words a[aBegin, aEnd) with b[bBegin, bEnd), appended to `steps`.

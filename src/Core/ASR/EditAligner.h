@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Models/RawValue.h"
+
 #include <QList>
 #include <QString>
 
@@ -9,10 +11,7 @@
 // so the corrected word pairs can be learned. Pure; any thread.
 class EditAligner {
 public:
-    enum class Action { match, substitution, insertion, deletion };
-
-    static QString rawValue(Action action);  // "M", "S", "I", "D"
-    static std::optional<Action> actionFromRawValue(const QString& raw);
+    enum class Action { match, substitution, insertion, deletion };  // raw values "M", "S", "I", "D"
 
     struct AlignmentStep {
         Action action = Action::match;
@@ -35,4 +34,11 @@ public:
     static QList<AlignmentStep> align(const QString& original, const QString& edited);
     // Substitutions with a match (or the alignment's end) on both sides.
     static QList<Correction> extractCorrections(const QList<AlignmentStep>& alignment);
+};
+
+template <>
+struct RawValueTable<EditAligner::Action> {
+    using A = EditAligner::Action;
+    static constexpr std::pair<A, const char*> cases[] = {
+        {A::match, "M"}, {A::substitution, "S"}, {A::insertion, "I"}, {A::deletion, "D"}};
 };

@@ -2,6 +2,7 @@
 
 #include "Core/LogCategories.h"
 #include "Foundation/Logger.h"
+#include "Foundation/ThreadName.h"
 
 #include <QAudioDevice>
 #include <QAudioFormat>
@@ -194,7 +195,11 @@ private:
 
 AudioEngine::AudioEngine() {
     m_thread = new QThread();
-    m_thread->setObjectName(QStringLiteral("com.vantrose.audio-capture"));
+    const QString label = QStringLiteral("com.vantrose.audio-capture");
+    m_thread->setObjectName(label);
+    // Named again from inside: Qt gives the kernel the label's first 15 bytes ("com.vantrose.au").
+    QObject::connect(
+        m_thread, &QThread::started, m_thread, [label] { nameCurrentThread(label); }, Qt::DirectConnection);
     m_worker = new AudioCaptureWorker(this);
     m_worker->moveToThread(m_thread);
     m_thread->start();

@@ -6,6 +6,7 @@
 #include "Core/Services/Analytics.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
 #include "Foundation/StringShield.h"
 
 #include <QJsonDocument>
@@ -336,12 +337,9 @@ void StreamingTransport::noteSessionLost(State before) {
         m_loggedInterruptedDrop = false;
     }
     VLOG_WARNING(lcStreamingTransport) << "Connection lost during active session — notifying pipeline";
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (onDisconnect) onDisconnect();
-        },
-        Qt::QueuedConnection);
+    runOnMain(this, [this] {
+        if (onDisconnect) onDisconnect();
+    });
 }
 
 void StreamingTransport::attemptReconnect() {
@@ -409,7 +407,7 @@ void StreamingTransport::beginNewSession() {
         return;
     }
     VLOG_INFO(lcStreamingTransport)
-        << QStringLiteral("beginNewSession — state=%1, reconnecting...").arg(stateName(current));
+        << QStringLiteral("beginNewSession — state=%1, reconnecting...").arg(rawValue(current));
     if (current == State::disconnected) openConnection();
 }
 
@@ -431,7 +429,7 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
         m_pendingChunks.clear();
         if (m_chunksSent.load() == 0)
             postLogLocked(
-                QStringLiteral("⚠️ Dropping audio chunk — state=%1 (not connected)").arg(stateName(current)));
+                QStringLiteral("⚠️ Dropping audio chunk — state=%1 (not connected)").arg(rawValue(current)));
         return;
     }
     if (m_sessionInterrupted.load()) {
@@ -454,46 +452,23 @@ void StreamingTransport::sendAudioChunk(const std::vector<float>& samples) {
         // any audio reports the drop.
         if (m_chunksSent.load() == 0)
             postLogLocked(
-                QStringLiteral("⚠️ Dropping audio chunk — state=%1 (not connected)").arg(stateName(current)));
+                QStringLiteral("⚠️ Dropping audio chunk — state=%1 (not connected)").arg(rawValue(current)));
         return;
     case State::disconnected: return;  // handled above
     }
 }
 
-// Frames (and the capture thread's log lines) go through one outbox under m_lock, so they leave
-// in the order they were accepted whichever thread accepted them, and the hand-over is ordered by
-// a lock the thread checkers can see. One queued call drains everything posted before it runs.
+// Frames (and the capture thread's log lines) are handed over under m_lock, so they leave in the
+// order they were accepted whichever thread accepted them.
 void StreamingTransport::postFrameLocked(bool binary, QByteArray payload) {
-    m_outbox.push_back(Outgoing{binary ? Outgoing::Kind::binary : Outgoing::Kind::text, m_socketGeneration.load(),
-                                std::move(payload)});
-    scheduleDrainLocked();
+    const int socketGeneration = m_socketGeneration.load();
+    runOnMain(this, [this, socketGeneration, binary, payload = std::move(payload)] {
+        sendFrame(socketGeneration, binary, payload);
+    });
 }
 
 void StreamingTransport::postLogLocked(const QString& line) {
-    m_outbox.push_back(Outgoing{Outgoing::Kind::log, 0, line.toUtf8()});
-    scheduleDrainLocked();
-}
-
-void StreamingTransport::scheduleDrainLocked() {
-    if (m_drainScheduled) return;
-    m_drainScheduled = true;
-    // By name, so nothing of ours is allocated on this thread and read on the other.
-    QMetaObject::invokeMethod(this, "drainOutbox", Qt::QueuedConnection);
-}
-
-void StreamingTransport::drainOutbox() {
-    std::deque<Outgoing> batch;
-    {
-        std::lock_guard lock(m_lock);
-        batch.swap(m_outbox);
-        m_drainScheduled = false;
-    }
-    for (const Outgoing& item : batch) {
-        if (item.kind == Outgoing::Kind::log)
-            VLOG_WARNING(lcStreamingTransport) << QString::fromUtf8(item.payload);
-        else
-            sendFrame(item.socketGeneration, item.kind == Outgoing::Kind::binary, item.payload);
-    }
+    runOnMain(this, [line] { VLOG_WARNING(lcStreamingTransport) << line; });
 }
 
 void StreamingTransport::sendFrame(int socketGeneration, bool binary, const QByteArray& payload) {
@@ -537,7 +512,7 @@ void StreamingTransport::commit(const std::optional<QJsonObject>& context, const
         return;
     case State::disconnected:
     case State::committed:
-        if (onError) onError(QStringLiteral("Cannot commit — not streaming (state: %1)").arg(stateName(current)));
+        if (onError) onError(QStringLiteral("Cannot commit — not streaming (state: %1)").arg(rawValue(current)));
         return;
     }
 }
@@ -559,8 +534,8 @@ void StreamingTransport::checkCommitWait() {
         return;
     }
     VLOG_WARNING(lcStreamingTransport)
-        << QStringLiteral("WS not ready after wait (state=%1) — commit failed").arg(stateName(current));
-    emitError(QStringLiteral("WebSocket not ready for commit (state: %1)").arg(stateName(current)));
+        << QStringLiteral("WS not ready after wait (state=%1) — commit failed").arg(rawValue(current));
+    emitError(QStringLiteral("WebSocket not ready for commit (state: %1)").arg(rawValue(current)));
 }
 
 void StreamingTransport::cancelCommitWaits() {
@@ -607,12 +582,9 @@ void StreamingTransport::handleMessage(const QString& text) {
     if (kind == QLatin1String("partial")) {
         const QString partial = message.value("text").toString();
         VLOG_DEBUG(lcStreamingTransport) << QStringLiteral("Partial — \"%1\"").arg(partial);
-        QMetaObject::invokeMethod(
-            this,
-            [this, partial] {
-                if (onPartialResult) onPartialResult(partial);
-            },
-            Qt::QueuedConnection);
+        runOnMain(this, [this, partial] {
+            if (onPartialResult) onPartialResult(partial);
+        });
     } else if (kind == QLatin1String("result")) {
         handleResult(message);
     } else if (kind == QLatin1String("pong")) {
@@ -639,7 +611,7 @@ void StreamingTransport::handleResult(const QJsonObject& message) {
     }
     if (current != State::committed) {
         VLOG_WARNING(lcStreamingTransport)
-            << QStringLiteral("Ignoring result outside a committed session (state=%1)").arg(stateName(current));
+            << QStringLiteral("Ignoring result outside a committed session (state=%1)").arg(rawValue(current));
         return;
     }
     m_commitResultTimer->stop();
@@ -665,12 +637,9 @@ void StreamingTransport::handleResult(const QJsonObject& message) {
                                            " | asr=%3ms | fmt=%4ms — \"%5\"")
                                            .arg(noDecimals(m_commitToResultMs), number("commit_to_response_ms"),
                                                 number("asr_time"), number("llm_time"), llmText.left(60));
-    QMetaObject::invokeMethod(
-        this,
-        [this, asrText, llmText, message] {
-            if (onFinalResult) onFinalResult(asrText, llmText, message);
-        },
-        Qt::QueuedConnection);
+    runOnMain(this, [this, asrText, llmText, message] {
+        if (onFinalResult) onFinalResult(asrText, llmText, message);
+    });
 }
 
 void StreamingTransport::handleServerError(const QJsonObject& message) {
@@ -701,12 +670,9 @@ void StreamingTransport::handleServerError(const QJsonObject& message) {
 }
 
 void StreamingTransport::emitError(const QString& message) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, message] {
-            if (onError) onError(message);
-        },
-        Qt::QueuedConnection);
+    runOnMain(this, [this, message] {
+        if (onError) onError(message);
+    });
 }
 
 // ---------------------------------------------------------------- heartbeat

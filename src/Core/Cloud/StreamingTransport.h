@@ -29,7 +29,7 @@ class QWebSocket;
 // re-established a few times at growing intervals. A refused access token (close 4001) is not a
 // lost connection: the account is asked once for a fresh token, and nothing more is tried.
 //
-// Threads: the object and its socket live on the thread that built it (the main thread); every
+// Threads: the object and its socket live on the main thread, which built it; every
 // frame is sent there, in the order it was accepted. sendAudioChunk() may be called from any
 // thread (the capture thread) and never waits for the network: it converts the chunk and posts it.
 // state(), chunksSent() and isSessionInterrupted() may be read from any thread. Everything else,
@@ -38,7 +38,6 @@ class StreamingTransport : public QObject {
     Q_OBJECT
 public:
     using State = StreamingState;
-    static QString stateName(State state) { return streamingStateName(state); }
 
     // Timings. The defaults are the production values; tests shorten them.
     struct Tuning {
@@ -150,12 +149,10 @@ private:
     void emitError(const QString& message);
     void endSession();
 
-    // Posts one frame to the owning thread; called with m_lock held so frames leave in the order
-    // they were accepted, whichever thread accepted them.
+    // Hands one frame (or a log line of the capture thread) to the main thread; called with
+    // m_lock held so frames leave in the order they were accepted, whichever thread accepted them.
     void postFrameLocked(bool binary, QByteArray payload);
     void postLogLocked(const QString& line);
-    void scheduleDrainLocked();
-    Q_INVOKABLE void drainOutbox();
     void sendFrame(int socketGeneration, bool binary, const QByteArray& payload);
     void setState(State state);
 
@@ -171,14 +168,6 @@ private:
     mutable std::mutex m_lock;               // guards the state transitions, m_pendingChunks and frame posting
     std::deque<QByteArray> m_pendingChunks;  // PCM chunks accepted while connecting
     bool m_loggedInterruptedDrop = false;    // guarded by m_lock
-    struct Outgoing {
-        enum class Kind { binary, text, log };
-        Kind kind;
-        int socketGeneration;
-        QByteArray payload;
-    };
-    std::deque<Outgoing> m_outbox;  // guarded by m_lock; drained on the owning thread
-    bool m_drainScheduled = false;  // guarded by m_lock
 
     // Owning thread only.
     QWebSocket* m_webSocket = nullptr;

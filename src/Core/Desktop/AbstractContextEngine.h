@@ -4,7 +4,7 @@
 
 #include <QStringList>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 class AbstractDictionarySource;
 struct TranscriptionResult;

@@ -5,7 +5,7 @@
 #include <QString>
 #include <QStringList>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <chrono>
 #include <cstdint>

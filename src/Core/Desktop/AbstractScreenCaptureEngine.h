@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 // Reads the words on the display under the pointer.
 class AbstractScreenCaptureEngine {

@@ -5,7 +5,7 @@
 
 #include <QString>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <chrono>
 #include <cmath>

@@ -35,7 +35,7 @@ QJsonObject CloudLLMFormatter::buildRequestBody(const QString& rawText, const Ap
     const QJsonObject app{
         {QStringLiteral("name"), context.appName},
         {QStringLiteral("bundle_id"), context.bundleId},
-        {QStringLiteral("type"), context.appType.rawValue()},
+        {QStringLiteral("type"), rawValue(context.appType)},
         {QStringLiteral("url"), context.appURL.value_or(QString())},
     };
     const QJsonObject contextObject{
@@ -54,7 +54,7 @@ QJsonObject CloudLLMFormatter::buildRequestBody(const QString& rawText, const Ap
         {QStringLiteral("text"), rawText},
         {QStringLiteral("context"), contextObject},
         {QStringLiteral("style"), rawValue(settings.writingStyle)},
-        {QStringLiteral("app_type"), context.appType.rawValue()},
+        {QStringLiteral("app_type"), rawValue(context.appType)},
     };
 }
 

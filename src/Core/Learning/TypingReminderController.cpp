@@ -15,10 +15,6 @@ QSet<QString> keySet(const QMap<QString, QString>& map) {
 
 }  // namespace
 
-QString TypingReminderController::rawValue(AcceptTrigger trigger) {
-    return trigger == AcceptTrigger::pillTap ? QStringLiteral("pillTap") : QStringLiteral("keyboard");
-}
-
 TypingReminderController::TypingReminderController(const VantroseSettings& settings, Hooks hooks,
                                                    TypingReminderEngine::Configuration configuration, QObject* parent)
     : QObject(parent),

@@ -17,8 +17,7 @@
 class TypingReminderController : public QObject {
     Q_OBJECT
 public:
-    enum class AcceptTrigger { keyboard, pillTap };
-    static QString rawValue(AcceptTrigger trigger);  // "keyboard", "pillTap"
+    enum class AcceptTrigger { keyboard, pillTap };  // raw values: the case names
 
     struct Hooks {
         // Analytics events (default: the shared analytics client).
@@ -66,4 +65,10 @@ private:
     TypingReminderEngine m_engine;
     bool m_remindersEnabled = true;  // the settings' switch
     std::optional<TypingReminderEngine::Suggestion> m_suggestion;
+};
+
+template <>
+struct RawValueTable<TypingReminderController::AcceptTrigger> {
+    using T = TypingReminderController::AcceptTrigger;
+    static constexpr std::pair<T, const char*> cases[] = {{T::keyboard, "keyboard"}, {T::pillTap, "pillTap"}};
 };

@@ -137,7 +137,7 @@ void BatchRoad::prepareRecognizer(PipelineSession& session) {
         VLOG(QStringLiteral("Pipeline: Vocabulary hints: %1 words → feeding to ASR").arg(hints.size()));
     m_ctx.recognizer->setVocabularyHints(hints);
     VLOG(QStringLiteral("Pipeline: Context ready in ") + ms0(session.contextGatherTimeMs) +
-         QStringLiteral("ms — app:") + context->app.name + QStringLiteral(" type:") + context->app.type.rawValue() +
+         QStringLiteral("ms — app:") + context->app.name + QStringLiteral(" type:") + rawValue(context->app.type) +
          QStringLiteral(" ocr:%1").arg(context->ocrContext.size()));
 }
 

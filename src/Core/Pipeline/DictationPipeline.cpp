@@ -129,8 +129,6 @@ float DictationPipeline::computeDivergence(const QString& raw, const QString& fo
     return DictationRecorder::computeDivergence(raw, formatted);
 }
 
-void DictationPipeline::drainOutbox() { m_engine->drainOutbox(); }
-
 // ---------------------------------------------------------------------------------------------
 // Recording and the hotkeys
 

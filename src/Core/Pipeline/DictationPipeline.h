@@ -220,8 +220,6 @@ Q_SIGNALS:
     void polishStateChanged();
 
 private:
-    // Runs what the capture thread and the transport posted; queued by name from their threads.
-    Q_INVOKABLE void drainOutbox();
     const PublishedState& state() const;
 
     void forwardPublishedSignals();

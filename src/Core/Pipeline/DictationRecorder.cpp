@@ -221,7 +221,7 @@ void DictationRecorder::startLearning(const PipelineSession& session, const QStr
         target.beforeText = context->textboxContents.beforeText;
         target.afterText = context->textboxContents.afterText;
         target.appBundleId = context->app.bundleId;
-        target.fieldType = context->app.type.rawValue();
+        target.fieldType = rawValue(context->app.type);
         m_learning.startCorrectionWatch(target);
         m_learning.startOutcomeObservation(session.traceID, m_ctx.services->metricsSessionID(), target);
     }
@@ -236,7 +236,7 @@ void DictationRecorder::emitEvent(const PipelineSession& session, const QString&
     QString fieldType = QStringLiteral("unknown");
     if (session.transcriptionContext) {
         bundleId = session.transcriptionContext->app.bundleId;
-        fieldType = session.transcriptionContext->app.type.rawValue();
+        fieldType = rawValue(session.transcriptionContext->app.type);
     } else {
         m_ctx.appDetector->updateActiveApp();
         if (m_ctx.appDetector->activeApp()) bundleId = m_ctx.appDetector->activeApp()->bundleId;

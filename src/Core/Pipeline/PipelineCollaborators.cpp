@@ -21,6 +21,9 @@
 
 #include <QCoro/QCoroFuture>
 
+PipelineServices::PipelineServices() = default;
+PipelineServices::~PipelineServices() = default;
+
 bool PipelineServices::isFlagEnabled(const QString& key) const { return FeatureFlags::shared().isEnabled(key); }
 
 std::optional<bool> PipelineServices::flagSetting(const QString& key) const {
@@ -66,12 +69,6 @@ QCoro::Task<std::optional<double>> PipelineServices::pingServer(QString serverUR
 
 namespace {
 
-// The recordings are written one at a time, off the main thread.
-SerialQueue& recordingsQueue() {
-    static SerialQueue queue(QStringLiteral("com.vantrose.recordings"));
-    return queue;
-}
-
 std::optional<QString> writeRecording(const QString& folder, const QString& stamp, const std::vector<float>& samples) {
     // The user's own speech: the folder and the file are theirs alone.
     if (!QDir().mkpath(folder) ||
@@ -96,7 +93,9 @@ QCoro::Task<std::optional<QString>> PipelineServices::keepRecording(std::vector<
     auto promise = std::make_shared<QPromise<std::optional<QString>>>();
     QFuture<std::optional<QString>> writing = promise->future();
     promise->start();
-    recordingsQueue().async([promise, folder, stamp, samples = std::move(samples)] {
+    // One at a time, off the main thread.
+    if (!m_recordings) m_recordings = std::make_unique<SerialQueue>(QStringLiteral("com.vantrose.recordings"));
+    m_recordings->async([promise, folder, stamp, samples = std::move(samples)] {
         promise->addResult(writeRecording(folder, stamp, samples));
         promise->finish();
     });

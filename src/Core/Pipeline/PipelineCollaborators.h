@@ -22,6 +22,7 @@
 #include <vector>
 
 class HistoryStore;
+class SerialQueue;
 
 // The seams through which DictationPipeline reaches the engines it drives. Each is as narrow as
 // the pipeline's use of the engine, so the pipeline can be run against fakes and each engine can
@@ -115,7 +116,6 @@ public:
 class PipelineStreamingLink {
 public:
     using State = StreamingState;
-    static QString stateName(State state) { return streamingStateName(state); }
 
     virtual ~PipelineStreamingLink() = default;
 
@@ -167,7 +167,8 @@ public:
 // composition root. Tests override what they watch.
 class PipelineServices {
 public:
-    virtual ~PipelineServices() = default;
+    PipelineServices();
+    virtual ~PipelineServices();  // lets the recordings still being written finish
 
     virtual bool isFlagEnabled(const QString& key) const;
     // The flag's value when someone set it (Vantrose.conf); none while it has its default.
@@ -206,6 +207,9 @@ public:
     virtual void recordEvaluation(const TranscriptionResult& result) {}
     virtual int evaluatedDictations() const { return 0; }
     virtual void printEvaluationReport() {}
+
+private:
+    std::unique_ptr<SerialQueue> m_recordings;  // keepRecording's writer, made at its first use
 };
 
 // AudioEngine behind the audio seam.

@@ -28,7 +28,7 @@ QJsonObject commitContextJson(const std::optional<TranscriptionContext>& context
     return QJsonObject{
         {QStringLiteral("app"), QJsonObject{{QStringLiteral("name"), context->app.name},
                                             {QStringLiteral("bundleId"), context->app.bundleId},
-                                            {QStringLiteral("type"), context->app.type.rawValue()}}},
+                                            {QStringLiteral("type"), rawValue(context->app.type)}}},
         {QStringLiteral("textbox"), textboxJson(*context)},
         {QStringLiteral("dictionary"), toJsonArray(context->dictionaryContext)},
     };
@@ -38,7 +38,7 @@ QJsonObject batchContextJson(const TranscriptionContext& context) {
     return QJsonObject{
         {QStringLiteral("app"), QJsonObject{{QStringLiteral("name"), context.app.name},
                                             {QStringLiteral("bundleId"), context.app.bundleId},
-                                            {QStringLiteral("type"), context.app.type.rawValue()},
+                                            {QStringLiteral("type"), rawValue(context.app.type)},
                                             {QStringLiteral("url"), context.app.url.value_or(QString())}}},
         {QStringLiteral("textbox"), textboxJson(context)},
         {QStringLiteral("ax_context"), toJsonArray(context.axContext)},
@@ -88,7 +88,7 @@ DictationPersistenceMetrics persistenceBase(const QString& traceID, const QStrin
     p.focusedControlChanged = paste.focusedControlChanged;
     p.hasPrivilegeIssues = paste.hasPrivilegeIssues;
     p.contextTokenCount = context ? context->axContext.size() + context->ocrContext.size() : 0;
-    p.fieldType = context ? context->app.type.rawValue() : QStringLiteral("unknown");
+    p.fieldType = context ? rawValue(context->app.type) : QStringLiteral("unknown");
     return p;
 }
 
@@ -101,7 +101,7 @@ void fillAppFields(TranscriptionResult::Fields& f, const std::optional<Transcrip
     f.appName = context->app.name;
     f.appBundleId = context->app.bundleId;
     f.appURL = context->app.url;
-    f.appType = context->app.type.rawValue();
+    f.appType = rawValue(context->app.type);
     f.ocrContext = context->ocrContext;
     if (keepScreenshot) f.screenshotData = context->screenshot;
 }

@@ -1,5 +1,7 @@
 #include "Core/Pipeline/SessionEngine.h"
 
+#include "Foundation/MainThread.h"
+
 #include "Core/Desktop/AbstractAppDetector.h"
 #include "Core/Desktop/AbstractContextEngine.h"
 #include "Core/Desktop/AbstractScreenCaptureEngine.h"
@@ -22,13 +24,14 @@ SessionEngine::SessionEngine(PipelineContext& context, DictationRecorder& record
       m_hooks(std::move(hooks)),
       m_publisher(context.publisher) {
     m_capture->receiver = m_ctx.pipeline;
+    m_capture->engine = this;
 }
 
 SessionEngine::~SessionEngine() { shutDown(); }
 
 void SessionEngine::shutDown() {
     {
-        std::lock_guard<std::mutex> lock(m_capture->outboxLock);
+        std::lock_guard<std::mutex> lock(m_capture->receiverLock);
         m_capture->receiver = nullptr;
     }
     m_ctx.audio->stopRecording();
@@ -43,7 +46,8 @@ std::function<void(const QString& message)> SessionEngine::streamingErrorHandler
     std::weak_ptr<CaptureState> weak = m_capture;
     return [weak](const QString& message) {
         VLOG(QStringLiteral("Pipeline: Streaming error — ") + message + QStringLiteral(", falling back to batch"));
-        if (const auto state = weak.lock()) state->post(OutboxMessage(OutboxMessage::Kind::streamingError));
+        if (const auto state = weak.lock())
+            state->post([](SessionEngine& engine) { engine.m_hooks.streamingFailed(); });
     };
 }
 
@@ -99,7 +103,7 @@ int SessionEngine::recordedChunkCount() const {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The chunk path: capture thread → locked buffer, transport, recogniser; outbox → main thread
+// The chunk path: capture thread → locked buffer, transport, recogniser; runOnMain → main thread
 
 void SessionEngine::installChunkHandler(bool withFirstChunkAndRecognizer) {
     std::weak_ptr<CaptureState> weak = m_capture;
@@ -122,19 +126,19 @@ void SessionEngine::installChunkHandler(bool withFirstChunkAndRecognizer) {
             const Clock::TimePoint t = now();
             const double toFirst = toMilliseconds(t - state->sessionStartTime.load());
             const double latency = toMilliseconds(t - state->audioCaptureStartTime.load());
-            OutboxMessage message(OutboxMessage::Kind::firstChunk, generation);
-            message.timeToFirstChunkMs = toFirst;
-            message.firstChunkLatencyMs = latency;
-            state->post(std::move(message));
+            state->post([generation, toFirst, latency](SessionEngine& engine) {
+                engine.noteFirstChunk(generation, toFirst, latency);
+            });
         }
         state->rawLevel.store(level, std::memory_order_relaxed);
         const Clock::TimePoint t = now();
         if (t - state->lastVolumeUpdate.load() > DictationPipeline::levelPublishInterval) {
             state->lastVolumeUpdate.store(t);
-            OutboxMessage message(OutboxMessage::Kind::level, generation);
-            message.level = level;
-            message.bands = audio->currentFrequencyBands();
-            state->post(std::move(message));
+            state->post([generation, level, bands = audio->currentFrequencyBands()](SessionEngine& engine) mutable {
+                // Measured before the microphone went off: a paused or stopped dictation shows none.
+                if (engine.isCurrentGeneration(generation) && engine.m_publisher.status() == DictationStatus::listening)
+                    engine.m_publisher.setLevel(level, std::move(bands));
+            });
         }
         if (full && state->feedRecognizer.load()) {
             try {
@@ -146,43 +150,16 @@ void SessionEngine::installChunkHandler(bool withFirstChunkAndRecognizer) {
     });
 }
 
-void SessionEngine::CaptureState::post(OutboxMessage message) {
-    std::lock_guard<std::mutex> lock(outboxLock);
+void SessionEngine::CaptureState::post(std::function<void(SessionEngine&)> job) {
+    // Under the lock: the pipeline clears `receiver` before it goes, so it is alive here.
+    std::lock_guard<std::mutex> lock(receiverLock);
     if (!receiver) return;
-    const bool wasEmpty = outbox.empty();
-    outbox.push_back(std::move(message));
-    if (wasEmpty) QMetaObject::invokeMethod(receiver, "drainOutbox", Qt::QueuedConnection);
+    runOnMain(receiver, [target = engine, job = std::move(job)] { job(*target); });
 }
 
-void SessionEngine::drainOutbox() {
-    std::vector<OutboxMessage> messages;
-    {
-        std::lock_guard<std::mutex> lock(m_capture->outboxLock);
-        messages.swap(m_capture->outbox);
-    }
-    const QPointer<QObject> self(m_ctx.pipeline);
-    for (OutboxMessage& message : messages) {
-        if (!self) return;
-        using Kind = OutboxMessage::Kind;
-        if (message.kind == Kind::streamingError) {
-            m_hooks.streamingFailed();
-            continue;
-        }
-        // Everything else belongs to one dictation and is dropped once another has begun.
-        if (!m_session || m_session->generation != message.generation) continue;
-        switch (message.kind) {
-        case Kind::firstChunk:
-            noteFirstChunk(message.generation, message.timeToFirstChunkMs, message.firstChunkLatencyMs);
-            break;
-        case Kind::level:
-            // Measured before the microphone went off: a paused or stopped dictation shows none.
-            if (m_publisher.status() == DictationStatus::listening)
-                m_publisher.setLevel(message.level, std::move(message.bands));
-            break;
-        case Kind::liveText: m_publisher.setStreamingText(message.text); break;
-        case Kind::streamingError: break;
-        }
-    }
+bool SessionEngine::isCurrentGeneration(quint64 generation) const {
+    // What another thread posted for one dictation is dropped once another has begun.
+    return m_session && m_session->generation == generation;
 }
 
 void SessionEngine::noteFirstChunk(quint64 generation, double toFirst, double latency) {
@@ -206,11 +183,10 @@ void SessionEngine::startLiveText(PipelineSession& session) {
     const quint64 generation = session.generation;
     try {
         m_ctx.recognizer->startStreaming([weak, generation](const QString& text) {
-            if (const auto state = weak.lock()) {
-                OutboxMessage message(OutboxMessage::Kind::liveText, generation);
-                message.text = text;
-                state->post(std::move(message));
-            }
+            if (const auto state = weak.lock())
+                state->post([generation, text](SessionEngine& engine) {
+                    if (engine.isCurrentGeneration(generation)) engine.m_publisher.setStreamingText(text);
+                });
         });
         session.liveRecognition = true;
         m_capture->feedRecognizer.store(true);
@@ -238,7 +214,7 @@ void SessionEngine::endLiveRecognitionDetached(const PipelineSessionPtr& session
 
 void SessionEngine::start() {
     if (m_publisher.status() != DictationStatus::idle && m_publisher.status() != DictationStatus::error) {
-        VLOG(QStringLiteral("Pipeline: Cannot start — status is ") + m_publisher.status().rawValue());
+        VLOG(QStringLiteral("Pipeline: Cannot start — status is ") + rawValue(m_publisher.status()));
         return;
     }
     // A stream left open by an earlier dictation ends before the new one begins.
@@ -362,7 +338,7 @@ void SessionEngine::stop() {
     VLOG(QStringLiteral("Pipeline: Stopping — %1 chunks (").arg(count) +
          seconds1(toSeconds(static_cast<qint64>(count) * DictationPipeline::chunkDuration)) + QStringLiteral("s)"));
     const auto state = m_ctx.streamingLink->state();
-    VLOG(QStringLiteral("Pipeline: stopDictation — transport state=") + PipelineStreamingLink::stateName(state) +
+    VLOG(QStringLiteral("Pipeline: stopDictation — transport state=") + rawValue(state) +
          QStringLiteral(", chunks sent over WS=%1").arg(m_ctx.streamingLink->chunksSent()));
 
     using State = PipelineStreamingLink::State;

@@ -26,7 +26,7 @@ struct PipelineContext;
 // recording goes to one road through the hooks.
 //
 // Main thread only, but for the chunk handler it installs on the microphone, which runs on the
-// capture thread and reaches the main thread only through the outbox.
+// capture thread and reaches the main thread only through runOnMain.
 class SessionEngine {
 public:
     struct Hooks {
@@ -74,38 +74,22 @@ public:
     void endLiveRecognitionDetached(const PipelineSessionPtr& session);
 
     // What the streaming link's error callback runs, on any thread: the error reaches the main
-    // thread through the outbox.
+    // thread through runOnMain.
     std::function<void(const QString& message)> streamingErrorHandler() const;
-    // Runs what the other threads posted. The outbox asks for it by name on the pipeline.
-    void drainOutbox();
     // The capture thread stops calling in, the microphone stops and its handler goes. The
     // pipeline's destructor calls this first.
     void shutDown();
 
 private:
-    // What another thread hands to the main thread: through a locked outbox and a queued call
-    // by name, so no data of ours crosses threads outside our own lock.
-    struct OutboxMessage {
-        enum class Kind { firstChunk, level, liveText, streamingError };
-        explicit OutboxMessage(Kind kind, quint64 generation = 0) : kind(kind), generation(generation) {}
-
-        Kind kind;
-        quint64 generation;
-        double timeToFirstChunkMs = 0;
-        double firstChunkLatencyMs = 0;
-        float level = 0;
-        std::vector<float> bands;
-        QString text;
-    };
-
     // What the capture thread shares with the main thread.
     struct CaptureState {
-        // Queues a message and, when the outbox was empty, asks the main thread to drain it.
-        void post(OutboxMessage message);
+        // Hands `job` to the main thread (runOnMain), where it runs with the engine unless the
+        // pipeline has gone by then. Any thread.
+        void post(std::function<void(SessionEngine&)> job);
 
-        std::mutex outboxLock;  // guards the two fields below
-        std::vector<OutboxMessage> outbox;
-        QObject* receiver = nullptr;  // cleared when the pipeline goes away
+        std::mutex receiverLock;          // guards the two below
+        QObject* receiver = nullptr;      // the pipeline; cleared when it goes away
+        SessionEngine* engine = nullptr;  // lives as long as the pipeline
 
         std::mutex chunksLock;  // guards lockedChunks only
         std::vector<AudioChunk> lockedChunks;
@@ -128,6 +112,7 @@ private:
     void installChunkHandler(bool withFirstChunkAndRecognizer);
     // Starts the microphone; answers the failure's description, empty when it started.
     QString startRecordingOrDescribeFailure();
+    bool isCurrentGeneration(quint64 generation) const;
     void noteFirstChunk(quint64 generation, double timeToFirstChunkMs, double firstChunkLatencyMs);
     void resetCaptureForNewSession();
     void emitStartEvent(const std::optional<ActiveAppInfo>& app);

@@ -5,6 +5,7 @@
 #include "Core/LogCategories.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
+#include "Foundation/MainThread.h"
 #include "Foundation/StringShield.h"
 #include "Foundation/UserDefaults.h"
 #include "Models/JsonCoding.h"
@@ -71,17 +72,14 @@ Analytics::Analytics(QObject* parent) : QObject(parent) {
 Analytics::~Analytics() = default;
 
 void Analytics::startFlushTimer() {
-    // Scheduled from the object's own thread's loop, so a client made before the loop runs
-    // still gets its timer.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_flushTimer = new QTimer(this);
-            m_flushTimer->setInterval(kFlushInterval);
-            connect(m_flushTimer, &QTimer::timeout, this, &Analytics::flush);
-            m_flushTimer->start();
-        },
-        Qt::QueuedConnection);
+    // Made on the main thread's loop, so a client made before the loop runs, or on another
+    // thread (it lives on the main one), still gets its timer.
+    runOnMain(this, [this] {
+        m_flushTimer = new QTimer(this);
+        m_flushTimer->setInterval(kFlushInterval);
+        connect(m_flushTimer, &QTimer::timeout, this, &Analytics::flush);
+        m_flushTimer->start();
+    });
 }
 
 void Analytics::track(const QString& event, const QVariantMap& properties) {
@@ -131,8 +129,7 @@ void Analytics::trackDictationCompleted(const QString& app, const QString& bundl
 void Analytics::trackAppLaunched() {
     QVariantMap properties{
         {"app_version", appVersion()}, {"build_number", buildNumber()}, {"os_version", QSysInfo::prettyProductName()}};
-    QMetaObject::invokeMethod(
-        this, [this, properties] { (void)trackLaunchWhenVersionKnown(properties); }, Qt::QueuedConnection);
+    runOnMain(this, [this, properties] { (void)trackLaunchWhenVersionKnown(properties); });
 }
 
 QCoro::Task<void> Analytics::trackLaunchWhenVersionKnown(QVariantMap properties) {
@@ -170,8 +167,7 @@ void Analytics::flush() {
     if (QThread::currentThread() == thread()) {
         startUpload(std::move(taken));
     } else {
-        QMetaObject::invokeMethod(
-            this, [this, taken = std::move(taken)]() mutable { startUpload(std::move(taken)); }, Qt::QueuedConnection);
+        runOnMain(this, [this, taken = std::move(taken)]() mutable { startUpload(std::move(taken)); });
     }
 }
 

@@ -178,7 +178,7 @@ QCoro::Task<TranscriptionContext> ContextEngine::buildTranscriptionContext(Vantr
     VLOG_INFO(lcContextEngine) << QStringLiteral(
                                       "Built context in %1ms — app:%2 type:%3 ax:%4 tree:%5 files:%6 dict:%7")
                                       .arg(QString::asprintf("%.0f", context.contextGatherTimeMs), context.app.name,
-                                           context.app.type.rawValue())
+                                           rawValue(context.app.type))
                                       .arg(context.axContext.size())
                                       .arg(windowWords.size())
                                       .arg(loggedNames.size())

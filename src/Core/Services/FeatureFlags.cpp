@@ -6,15 +6,6 @@
 
 #include <QVariantMap>
 
-QString flagSourceRawValue(FlagSource source) {
-    switch (source) {
-    case FlagSource::Default: return QStringLiteral("default");
-    case FlagSource::Local: return QStringLiteral("local");
-    case FlagSource::Remote: return QStringLiteral("remote");
-    }
-    return {};
-}
-
 FeatureFlags& FeatureFlags::shared() {
     static FeatureFlags instance;
     return instance;

@@ -1,19 +1,26 @@
 #pragma once
 
+#include "Models/RawValue.h"
+
 #include <QList>
 #include <QMap>
 #include <QString>
 #include <QVariant>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <mutex>
 #include <optional>
 
+// Where a flag's value comes from. The raw values are "default", "local" and "remote" (a case
+// named default would be the keyword).
 enum class FlagSource { Default, Local, Remote };
 
-// "default", "local", "remote".
-QString flagSourceRawValue(FlagSource source);
+template <>
+struct RawValueTable<FlagSource> {
+    static constexpr std::pair<FlagSource, const char*> cases[] = {
+        {FlagSource::Default, "default"}, {FlagSource::Local, "local"}, {FlagSource::Remote, "remote"}};
+};
 
 struct FlagValue {
     QString key;

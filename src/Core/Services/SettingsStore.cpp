@@ -18,8 +18,6 @@
 
 namespace {
 
-const QString kSettingsPath = QStringLiteral("/settings");
-
 QString badFilePath() { return SettingsStore::settingsPath() + QStringLiteral(".bad"); }
 
 // Moves an undecodable settings file aside so the defaults never overwrite it.
@@ -133,7 +131,7 @@ QCoro::Task<> SettingsStore::runPushes() {
         const QByteArray data = *m_pendingPush;
         m_pendingPush.reset();
         const std::optional<QString> token = accessToken();
-        const std::optional<QUrl> url = NetworkSession::joinURL(serverBase(), kSettingsPath);
+        const std::optional<QUrl> url = NetworkSession::joinURL(serverBase(), StringShield::pathSettings());
         if (!token || !url || !AccountAccess::mayCarryToken(*url)) continue;
 
         QNetworkRequest request(*url);
@@ -158,7 +156,7 @@ QCoro::Task<> SettingsStore::pullSettingsFromServer() {
     QPointer<SettingsStore> self(this);
     const std::optional<QString> token = accessToken();
     if (!token) co_return;
-    const std::optional<QUrl> url = NetworkSession::joinURL(serverBase(), kSettingsPath);
+    const std::optional<QUrl> url = NetworkSession::joinURL(serverBase(), StringShield::pathSettings());
     if (!url || !AccountAccess::mayCarryToken(*url)) co_return;
 
     QNetworkRequest request(*url);

@@ -3,6 +3,7 @@
 #include "Platform/Atspi/AtspiWorker.h"
 
 #include "Foundation/Logger.h"
+#include "Foundation/ThreadName.h"
 #include "Platform/LogCategories.h"
 
 #include <algorithm>
@@ -18,6 +19,7 @@ void AtspiClient::Worker::start() {
     std::promise<void> ready;
     auto started = ready.get_future();
     thread = std::thread([this, &ready] {
+        nameCurrentThread(QStringLiteral("com.vantrose.atspi"));
         context = g_main_context_new();
         g_main_context_push_thread_default(context);
         loop = g_main_loop_new(context, FALSE);

@@ -1,13 +1,13 @@
 #include "Platform/X11/PrimarySelectionReader.h"
 
+#include "Platform/X11/XcbOwned.h"
+
 #include <QElapsedTimer>
 
 #include <xcb/res.h>
 #include <xcb/xcb.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include <poll.h>
 
@@ -34,16 +34,14 @@ struct Connection {
 
 xcb_atom_t internAtom(xcb_connection_t* conn, const char* name) {
     auto cookie = xcb_intern_atom(conn, 0, uint16_t(std::strlen(name)), name);
-    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(xcb_intern_atom_reply(conn, cookie, nullptr),
-                                                                         &std::free);
+    const auto reply = xcbOwned(xcb_intern_atom_reply(conn, cookie, nullptr));
     return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
 
 std::optional<qint64> pidOfClient(xcb_connection_t* conn, xcb_window_t window) {
     xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
     auto cookie = xcb_res_query_client_ids(conn, 1, &spec);
-    std::unique_ptr<xcb_res_query_client_ids_reply_t, decltype(&std::free)> reply(
-        xcb_res_query_client_ids_reply(conn, cookie, nullptr), &std::free);
+    const auto reply = xcbOwned(xcb_res_query_client_ids_reply(conn, cookie, nullptr));
     if (!reply) return std::nullopt;
     for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem; xcb_res_client_id_value_next(&it)) {
         if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
@@ -55,8 +53,7 @@ std::optional<qint64> pidOfClient(xcb_connection_t* conn, xcb_window_t window) {
 
 std::optional<qint64> ownerPidOn(xcb_connection_t* conn, xcb_window_t* ownerOut) {
     auto cookie = xcb_get_selection_owner(conn, XCB_ATOM_PRIMARY);
-    std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> reply(
-        xcb_get_selection_owner_reply(conn, cookie, nullptr), &std::free);
+    const auto reply = xcbOwned(xcb_get_selection_owner_reply(conn, cookie, nullptr));
     if (!reply || reply->owner == XCB_WINDOW_NONE) return std::nullopt;
     if (ownerOut) *ownerOut = reply->owner;
     return pidOfClient(conn, reply->owner);
@@ -67,17 +64,13 @@ bool waitForNotify(xcb_connection_t* conn, xcb_window_t window, const QElapsedTi
                    std::chrono::milliseconds timeout, xcb_atom_t* property) {
     const int fd = xcb_get_file_descriptor(conn);
     while (true) {
-        while (xcb_generic_event_t* event = xcb_poll_for_event(conn)) {
-            const bool isNotify = (event->response_type & 0x7f) == XCB_SELECTION_NOTIFY;
-            if (isNotify) {
-                auto* notify = reinterpret_cast<xcb_selection_notify_event_t*>(event);
-                if (notify->requestor == window) {
-                    *property = notify->property;
-                    std::free(event);
-                    return true;
-                }
+        while (const auto event = xcbOwned(xcb_poll_for_event(conn))) {
+            if ((event->response_type & 0x7f) != XCB_SELECTION_NOTIFY) continue;
+            const auto* notify = reinterpret_cast<const xcb_selection_notify_event_t*>(event.get());
+            if (notify->requestor == window) {
+                *property = notify->property;
+                return true;
             }
-            std::free(event);
         }
         if (xcb_connection_has_error(conn)) return false;
         const qint64 left = timeout.count() - clock.elapsed();
@@ -94,8 +87,7 @@ std::optional<QString> convert(xcb_connection_t* conn, xcb_window_t window, xcb_
     xcb_atom_t answered = XCB_ATOM_NONE;
     if (!waitForNotify(conn, window, clock, timeout, &answered) || answered == XCB_ATOM_NONE) return std::nullopt;
     auto cookie = xcb_get_property(conn, 1, window, answered, XCB_GET_PROPERTY_TYPE_ANY, 0, kMaxSelectionBytes / 4);
-    std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(xcb_get_property_reply(conn, cookie, nullptr),
-                                                                          &std::free);
+    const auto reply = xcbOwned(xcb_get_property_reply(conn, cookie, nullptr));
     if (!reply || reply->type == incr || reply->bytes_after > 0 || reply->format != 8)
         return std::nullopt;  // missing, chunked (too large) or not text
     const auto* data = static_cast<const char*>(xcb_get_property_value(reply.get()));

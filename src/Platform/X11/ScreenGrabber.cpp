@@ -1,17 +1,14 @@
 #include "Platform/X11/ScreenGrabber.h"
 
+#include "Platform/X11/XcbOwned.h"
+
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
-
-template <typename T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
 
 struct Display {
     xcb_connection_t* conn = nullptr;
@@ -79,13 +76,13 @@ std::optional<QImage> grab(const Display& d, QRect area, QString* error) {
         return std::nullopt;
     };
     if (!ScreenGrabber::convertZPixmap(nullptr, 0, QSize(0, 0), layout)) return unsupported();
-    xcb_generic_error_t* xerror = nullptr;
+    xcb_generic_error_t* rawError = nullptr;
     auto cookie = xcb_get_image(d.conn, XCB_IMAGE_FORMAT_Z_PIXMAP, d.screen->root, int16_t(area.x()), int16_t(area.y()),
                                 uint16_t(area.width()), uint16_t(area.height()), ~0u);
-    Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(d.conn, cookie, &xerror), &std::free);
+    const auto reply = xcbOwned(xcb_get_image_reply(d.conn, cookie, &rawError));
+    const auto xerror = xcbOwned(rawError);
     if (!reply) {
         if (error) *error = QStringLiteral("X11 grab failed (error %1)").arg(xerror ? xerror->error_code : 0);
-        std::free(xerror);
         return std::nullopt;
     }
     auto image = ScreenGrabber::convertZPixmap(xcb_get_image_data(reply.get()), xcb_get_image_data_length(reply.get()),
@@ -152,14 +149,14 @@ std::optional<QImage> ScreenGrabber::grabMonitorUnderPointer(QString* error) {
     const QRect root(0, 0, d.screen->width_in_pixels, d.screen->height_in_pixels);
 
     QPoint pointer(-1, -1);
-    Reply<xcb_query_pointer_reply_t> pointerReply(
-        xcb_query_pointer_reply(d.conn, xcb_query_pointer(d.conn, d.screen->root), nullptr), &std::free);
+    const auto pointerReply =
+        xcbOwned(xcb_query_pointer_reply(d.conn, xcb_query_pointer(d.conn, d.screen->root), nullptr));
     if (pointerReply && pointerReply->same_screen) pointer = QPoint(pointerReply->root_x, pointerReply->root_y);
 
     QList<QRect> monitors;
     int primary = -1;
-    Reply<xcb_randr_get_monitors_reply_t> monitorsReply(
-        xcb_randr_get_monitors_reply(d.conn, xcb_randr_get_monitors(d.conn, d.screen->root, 1), nullptr), &std::free);
+    const auto monitorsReply =
+        xcbOwned(xcb_randr_get_monitors_reply(d.conn, xcb_randr_get_monitors(d.conn, d.screen->root, 1), nullptr));
     if (monitorsReply) {
         for (auto it = xcb_randr_get_monitors_monitors_iterator(monitorsReply.get()); it.rem;
              xcb_randr_monitor_info_next(&it)) {

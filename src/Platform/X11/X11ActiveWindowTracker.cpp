@@ -6,8 +6,6 @@
 
 #include <xcb/res.h>
 
-#include <cstdlib>
-
 namespace {
 
 QByteArray readSmallFile(const QString& path, qint64 cap = qint64{256} * 1024) {
@@ -64,13 +62,12 @@ std::optional<ActiveWindowInfo> X11ActiveWindowTracker::queryNow() {
 }
 
 QByteArray X11ActiveWindowTracker::property(xcb_window_t window, xcb_atom_t prop, xcb_atom_t type, uint32_t maxBytes) {
-    xcb_get_property_reply_t* reply = xcb_get_property_reply(
-        m_connection, xcb_get_property(m_connection, 0, window, prop, type, 0, maxBytes / 4), nullptr);
+    const auto reply = xcbOwned(xcb_get_property_reply(
+        m_connection, xcb_get_property(m_connection, 0, window, prop, type, 0, maxBytes / 4), nullptr));
     QByteArray value;
     if (reply && reply->type != XCB_NONE)
-        value = QByteArray(static_cast<const char*>(xcb_get_property_value(reply)),
-                           xcb_get_property_value_length(reply));  // in bytes
-    free(reply);
+        value = QByteArray(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                           xcb_get_property_value_length(reply.get()));  // in bytes
     return value;
 }
 
@@ -78,18 +75,17 @@ int32_t X11ActiveWindowTracker::windowPid(xcb_window_t window) {
     // X-Resource knows the process of the client that created the window, even when the
     // application never set _NET_WM_PID.
     xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-    xcb_res_query_client_ids_reply_t* reply =
-        xcb_res_query_client_ids_reply(m_connection, xcb_res_query_client_ids(m_connection, 1, &spec), nullptr);
+    const auto reply = xcbOwned(
+        xcb_res_query_client_ids_reply(m_connection, xcb_res_query_client_ids(m_connection, 1, &spec), nullptr));
     int32_t pid = 0;
     if (reply) {
-        for (auto it = xcb_res_query_client_ids_ids_iterator(reply); it.rem; xcb_res_client_id_value_next(&it)) {
+        for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem; xcb_res_client_id_value_next(&it)) {
             if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
                 xcb_res_client_id_value_value_length(it.data) >= 1) {
                 pid = int32_t(*xcb_res_client_id_value_value(it.data));
                 break;
             }
         }
-        free(reply);
     }
     if (pid > 0) return pid;
     const QByteArray netPid = property(window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 4);

@@ -243,9 +243,8 @@ bool X11Backend::keyInputAvailable() {
 }
 
 void X11Backend::simulateKeyPress(uint16_t keyCode, uint64_t flags) {
-    static X11KeyInjector injector;
     const uint8_t key = KeyCodeTable::xKeycodeFor(keyCode);
-    if (key == 0 || !injector.isAvailable()) {
+    if (key == 0 || !m_keys.isAvailable()) {
         VLOG_WARNING(lcKeyboardMonitor) << QStringLiteral("Failed to create XTest event for keycode %1").arg(keyCode);
         return;
     }
@@ -254,7 +253,7 @@ void X11Backend::simulateKeyPress(uint16_t keyCode, uint64_t flags) {
         {Hotkey::controlFlag, 59}, {Hotkey::optionFlag, 58}, {Hotkey::shiftFlag, 56}, {Hotkey::commandFlag, 55}};
     for (auto [flag, modifierKey] : order)
         if (flags & flag) modifiers.push_back(KeyCodeTable::xKeycodeFor(modifierKey));
-    injector.pressKeys(modifiers, key);
+    m_keys.pressKeys(modifiers, key);
 }
 
 bool X11Backend::canCaptureScreen() { return ScreenGrabber::canCapture(); }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/DesktopBackend.h"
+#include "Platform/X11/X11KeyInjector.h"
 
 // The desktop services of an X11 session (also XWayland): XInput2/RECORD for keys, XTest for
 // synthetic ones, the CLIPBOARD and PRIMARY selections, the window manager's active window and
@@ -20,4 +21,7 @@ public:
     bool setWindowInputRegion(QWindow* window, const QRegion& region) override;
     void installConnectionHandlers(std::function<void()> toolkitConnectionLost) override;
     void setConnectionLostHook(std::function<void()> hook) override;
+
+private:
+    X11KeyInjector m_keys;  // simulateKeyPress's connection, opened at its first use
 };

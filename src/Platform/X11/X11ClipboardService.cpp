@@ -4,7 +4,6 @@
 #include "Platform/LogCategories.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -101,7 +100,7 @@ xcb_timestamp_t X11ClipboardService::serverTime() {
     xcb_change_property(m_connection, XCB_PROP_MODE_APPEND, m_window, m_timeProperty, XCB_ATOM_STRING, 8, 0, "");
     const xcb_window_t window = m_window;
     const xcb_atom_t prop = m_timeProperty;
-    xcb_generic_event_t* ev = waitForEvent(
+    const auto ev = waitForEvent(
         [window, prop](xcb_generic_event_t* e) {
             if ((e->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) return false;
             auto* p = reinterpret_cast<xcb_property_notify_event_t*>(e);
@@ -109,17 +108,14 @@ xcb_timestamp_t X11ClipboardService::serverTime() {
         },
         SteadyClock::now() + std::chrono::seconds(2));
     xcb_timestamp_t t = XCB_CURRENT_TIME;
-    if (ev) t = reinterpret_cast<xcb_property_notify_event_t*>(ev)->time;
-    free(ev);
+    if (ev) t = reinterpret_cast<const xcb_property_notify_event_t*>(ev.get())->time;
     return t;
 }
 
 bool X11ClipboardService::ownerIsUs() {
-    xcb_get_selection_owner_reply_t* reply =
-        xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selection), nullptr);
-    const bool ours = reply && reply->owner == m_window;
-    free(reply);
-    return ours;
+    const auto reply = xcbOwned(
+        xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selection), nullptr));
+    return reply && reply->owner == m_window;
 }
 
 uint64_t X11ClipboardService::setContents(std::vector<ClipboardItem> items) {
@@ -171,7 +167,8 @@ bool X11ClipboardService::release(uint64_t ticket) {
         // With our own ownership time, the server ignores this if anyone took it since.
         xcb_set_selection_owner(m_connection, XCB_NONE, m_selection, m_ownTime);
         // A round trip, so the release has happened for every other client once this returns.
-        free(xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selection), nullptr));
+        xcbOwned(
+            xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selection), nullptr));
         m_ownedTicket = 0;
         m_items.clear();
         return true;
@@ -185,10 +182,9 @@ ClipboardSnapshot X11ClipboardService::snapshot(qint64 maxBytes, std::chrono::mi
     return call([this, maxBytes, maxTargetBytes, budget] {
         ClipboardSnapshot snap;
         const auto deadline = SteadyClock::now() + budget;
-        xcb_get_selection_owner_reply_t* ownerReply =
-            xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selection), nullptr);
+        const auto ownerReply = xcbOwned(
+            xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selection), nullptr));
         const xcb_window_t owner = ownerReply ? ownerReply->owner : XCB_NONE;
-        free(ownerReply);
         if (owner == XCB_NONE) return snap;
         snap.hadOwner = true;
         if (owner == m_window) {
@@ -247,7 +243,7 @@ std::optional<ClipboardItem> X11ClipboardService::readTarget(xcb_atom_t target, 
     xcb_convert_selection(m_connection, m_window, m_selection, target, m_property, XCB_CURRENT_TIME);
     const xcb_window_t window = m_window;
     const xcb_atom_t selection = m_selection;
-    xcb_generic_event_t* ev = waitForEvent(
+    const auto ev = waitForEvent(
         [window, selection](xcb_generic_event_t* e) {
             if ((e->response_type & 0x7f) != XCB_SELECTION_NOTIFY) return false;
             auto* n = reinterpret_cast<xcb_selection_notify_event_t*>(e);
@@ -255,26 +251,24 @@ std::optional<ClipboardItem> X11ClipboardService::readTarget(xcb_atom_t target, 
         },
         deadline);
     if (!ev) return std::nullopt;
-    const xcb_atom_t property = reinterpret_cast<xcb_selection_notify_event_t*>(ev)->property;
-    free(ev);
+    const xcb_atom_t property = reinterpret_cast<const xcb_selection_notify_event_t*>(ev.get())->property;
     if (property == XCB_NONE) return std::nullopt;
 
     auto fetch = [&](ClipboardItem& out, bool& incr) -> bool {
-        xcb_get_property_reply_t* reply =
+        const auto reply = xcbOwned(
             xcb_get_property_reply(m_connection,
                                    xcb_get_property(m_connection, 1, m_window, m_property, XCB_GET_PROPERTY_TYPE_ANY, 0,
                                                     uint32_t(std::min<qint64>(cap / 4 + 1, 0x3fffffff))),
-                                   nullptr);
+                                   nullptr));
         if (!reply) return false;
         const bool ok = reply->bytes_after == 0;
         incr = reply->type == atom("INCR");
         if (ok && !incr) {
             out.type = atomName(reply->type);
             out.format = reply->format ? reply->format : 8;
-            out.data.append(static_cast<const char*>(xcb_get_property_value(reply)),
-                            xcb_get_property_value_length(reply));  // in bytes
+            out.data.append(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                            xcb_get_property_value_length(reply.get()));  // in bytes
         }
-        free(reply);
         return ok;
     };
 
@@ -286,7 +280,7 @@ std::optional<ClipboardItem> X11ClipboardService::readTarget(xcb_atom_t target, 
     // Incremental transfer: the owner writes pieces as we delete them; an empty piece ends it.
     const xcb_atom_t prop = m_property;
     for (;;) {
-        xcb_generic_event_t* pe = waitForEvent(
+        const auto pe = waitForEvent(
             [window, prop](xcb_generic_event_t* e) {
                 if ((e->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) return false;
                 auto* p = reinterpret_cast<xcb_property_notify_event_t*>(e);
@@ -297,7 +291,6 @@ std::optional<ClipboardItem> X11ClipboardService::readTarget(xcb_atom_t target, 
             abandonTransfer();
             return std::nullopt;
         }
-        free(pe);
         const qsizetype before = item.data.size();
         bool again = false;
         if (!fetch(item, again) || again) {
@@ -394,13 +387,13 @@ void X11ClipboardService::answerRequest(const xcb_selection_request_event_t* req
         // Several targets at once (clipboard managers ask so): the property lists (target,
         // property) pairs; a target that cannot be given is answered by None in its pair.
         if (req->property != XCB_NONE) {
-            xcb_get_property_reply_t* pairsReply = xcb_get_property_reply(
+            const auto pairsReply = xcbOwned(xcb_get_property_reply(
                 m_connection,
                 xcb_get_property(m_connection, 0, req->requestor, req->property, XCB_GET_PROPERTY_TYPE_ANY, 0, 1024),
-                nullptr);
+                nullptr));
             if (pairsReply && pairsReply->format == 32) {
-                const auto* begin = static_cast<const xcb_atom_t*>(xcb_get_property_value(pairsReply));
-                std::vector<xcb_atom_t> pairs(begin, begin + xcb_get_property_value_length(pairsReply) / 4);
+                const auto* begin = static_cast<const xcb_atom_t*>(xcb_get_property_value(pairsReply.get()));
+                std::vector<xcb_atom_t> pairs(begin, begin + xcb_get_property_value_length(pairsReply.get()) / 4);
                 pairs.resize(pairs.size() & ~size_t(1));
                 for (size_t i = 0; i < pairs.size(); i += 2) {
                     const bool ok = pairs[i + 1] != XCB_NONE && pairs[i] != atom("MULTIPLE") &&
@@ -411,7 +404,6 @@ void X11ClipboardService::answerRequest(const xcb_selection_request_event_t* req
                                     pairsReply->type, 32, pairs.size(), pairs.data());
                 reply.property = req->property;
             }
-            free(pairsReply);
         }
     } else if (valid && convertTo(req->requestor, req->target, property)) {
         reply.property = property;
@@ -434,10 +426,9 @@ void X11ClipboardService::handOffAtExit() {
             return;
         }
         const xcb_atom_t manager = atom("CLIPBOARD_MANAGER");
-        xcb_get_selection_owner_reply_t* ownerReply =
-            xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, manager), nullptr);
+        const auto ownerReply = xcbOwned(
+            xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, manager), nullptr));
         const bool managed = ownerReply && ownerReply->owner != XCB_NONE;
-        free(ownerReply);
         if (!managed) {
             // Nothing can keep the contents once we are gone: leave a plainly empty clipboard
             // rather than one owned by a window about to vanish.
@@ -455,15 +446,14 @@ void X11ClipboardService::handOffAtExit() {
                             targets.data());
         xcb_convert_selection(m_connection, m_window, manager, atom("SAVE_TARGETS"), property, XCB_CURRENT_TIME);
         const xcb_window_t window = m_window;
-        xcb_generic_event_t* ev = waitForEvent(
+        const auto ev = waitForEvent(
             [window, manager](xcb_generic_event_t* e) {
                 if ((e->response_type & 0x7f) != XCB_SELECTION_NOTIFY) return false;
                 auto* n = reinterpret_cast<xcb_selection_notify_event_t*>(e);
                 return n->requestor == window && n->selection == manager;
             },
             SteadyClock::now() + kHandOffBudget);
-        const bool saved = ev && reinterpret_cast<xcb_selection_notify_event_t*>(ev)->property != XCB_NONE;
-        free(ev);
+        const bool saved = ev && reinterpret_cast<const xcb_selection_notify_event_t*>(ev.get())->property != XCB_NONE;
         if (saved)
             VLOG_INFO(lcClipboard) << "Handed the clipboard to the clipboard manager";
         else

@@ -1,6 +1,6 @@
 #include "Platform/X11/X11KeySource.h"
 
-#include "Platform/Linux/ThreadName.h"
+#include "Foundation/ThreadName.h"
 #include "Platform/X11/X11ConnectionGuard.h"
 
 #include <X11/XKBlib.h>
@@ -182,7 +182,7 @@ bool X11KeySource::start(Handler handler, Preference preference, std::function<v
     m_impl = std::move(impl);
     m_running = true;
     m_thread = std::thread([this] {
-        setCurrentThreadName("com.vantrose.keyboard-monitor");
+        nameCurrentThread(QStringLiteral("com.vantrose.keyboard-monitor"));
         run();
     });
     return true;

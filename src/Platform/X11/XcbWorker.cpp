@@ -1,6 +1,6 @@
 #include "Platform/X11/XcbWorker.h"
 
-#include "Platform/Linux/ThreadName.h"
+#include "Foundation/ThreadName.h"
 #include "Platform/X11/X11ConnectionGuard.h"
 
 #include <poll.h>
@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 XcbWorker::XcbWorker(QString threadName) : m_threadName(std::move(threadName)) {}
@@ -41,7 +40,7 @@ bool XcbWorker::startWorker() {
     xcb_flush(c);
     m_thread = std::thread([this] {
         m_threadId = std::this_thread::get_id();
-        setCurrentThreadName(m_threadName);
+        nameCurrentThread(m_threadName);
         run();
     });
     return true;
@@ -81,10 +80,7 @@ void XcbWorker::post(std::function<void()> job) {
 }
 
 void XcbWorker::dispatchPending() {
-    while (xcb_generic_event_t* ev = xcb_poll_for_event(m_connection)) {
-        handleEvent(ev);
-        free(ev);
-    }
+    while (const XcbOwned<xcb_generic_event_t> ev = xcbOwned(xcb_poll_for_event(m_connection))) handleEvent(ev.get());
 }
 
 void XcbWorker::run() {
@@ -116,14 +112,13 @@ void XcbWorker::run() {
     }
 }
 
-xcb_generic_event_t* XcbWorker::waitForEvent(const std::function<bool(xcb_generic_event_t*)>& match,
-                                             std::chrono::steady_clock::time_point deadline) {
+XcbOwned<xcb_generic_event_t> XcbWorker::waitForEvent(const std::function<bool(xcb_generic_event_t*)>& match,
+                                                      std::chrono::steady_clock::time_point deadline) {
     xcb_flush(m_connection);
     for (;;) {
-        while (xcb_generic_event_t* ev = xcb_poll_for_event(m_connection)) {
-            if (match(ev)) return ev;
-            handleEvent(ev);
-            free(ev);
+        while (XcbOwned<xcb_generic_event_t> ev = xcbOwned(xcb_poll_for_event(m_connection))) {
+            if (match(ev.get())) return ev;
+            handleEvent(ev.get());
         }
         if (xcb_connection_has_error(m_connection)) return nullptr;
         const auto left =
@@ -137,10 +132,9 @@ xcb_generic_event_t* XcbWorker::waitForEvent(const std::function<bool(xcb_generi
 xcb_atom_t XcbWorker::atom(const char* name) {
     auto it = m_atoms.find(name);
     if (it != m_atoms.end()) return it->second;
-    xcb_intern_atom_reply_t* reply =
-        xcb_intern_atom_reply(m_connection, xcb_intern_atom(m_connection, 0, strlen(name), name), nullptr);
-    xcb_atom_t a = reply ? xcb_atom_t(reply->atom) : xcb_atom_t(XCB_ATOM_NONE);
-    free(reply);
+    const auto reply =
+        xcbOwned(xcb_intern_atom_reply(m_connection, xcb_intern_atom(m_connection, 0, strlen(name), name), nullptr));
+    const xcb_atom_t a = reply ? xcb_atom_t(reply->atom) : xcb_atom_t(XCB_ATOM_NONE);
     if (a != XCB_ATOM_NONE) {
         m_atoms.emplace(name, a);
         m_atomNames.emplace(a, QByteArray(name));
@@ -151,11 +145,9 @@ xcb_atom_t XcbWorker::atom(const char* name) {
 QByteArray XcbWorker::atomName(xcb_atom_t a) {
     auto it = m_atomNames.find(a);
     if (it != m_atomNames.end()) return it->second;
-    xcb_get_atom_name_reply_t* reply =
-        xcb_get_atom_name_reply(m_connection, xcb_get_atom_name(m_connection, a), nullptr);
+    const auto reply = xcbOwned(xcb_get_atom_name_reply(m_connection, xcb_get_atom_name(m_connection, a), nullptr));
     QByteArray name;
-    if (reply) name = QByteArray(xcb_get_atom_name_name(reply), xcb_get_atom_name_name_length(reply));
-    free(reply);
+    if (reply) name = QByteArray(xcb_get_atom_name_name(reply.get()), xcb_get_atom_name_name_length(reply.get()));
     if (!name.isEmpty()) {
         m_atomNames.emplace(a, name);
         m_atoms.emplace(name.toStdString(), a);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/X11/XcbOwned.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -49,9 +51,9 @@ protected:
     virtual void handleEvent(xcb_generic_event_t* event) = 0;
 
     // Inside a job: reads events, handing the others to handleEvent(), until `match` accepts one
-    // (returned; the caller frees it) or the deadline passes (nullptr).
-    xcb_generic_event_t* waitForEvent(const std::function<bool(xcb_generic_event_t*)>& match,
-                                      std::chrono::steady_clock::time_point deadline);
+    // (returned) or the deadline passes (none).
+    XcbOwned<xcb_generic_event_t> waitForEvent(const std::function<bool(xcb_generic_event_t*)>& match,
+                                               std::chrono::steady_clock::time_point deadline);
     // Hands every event already queued to handleEvent().
     void dispatchPending();
 

@@ -1,5 +1,6 @@
 #include "UI/Onboarding/VideoBackgroundView.h"
 
+#include "Foundation/MainThread.h"
 #include "UI/Onboarding/OnboardingMedia.h"
 
 #include <QMediaPlayer>
@@ -67,7 +68,7 @@ void VideoBackgroundView::takeFrame(const QVideoFrame& frame) {
     // frame that arrives before the previous one was drawn replaces it.
     const bool scheduled = m_pendingFrame.isValid();
     m_pendingFrame = frame;
-    if (!scheduled) QMetaObject::invokeMethod(this, &VideoBackgroundView::showPendingFrame, Qt::QueuedConnection);
+    if (!scheduled) runOnMain(this, [this] { showPendingFrame(); });
 }
 
 void VideoBackgroundView::showPendingFrame() {

@@ -15,7 +15,7 @@ namespace OverlayPill {
 
 // What the pill's look depends on besides the status.
 struct Inputs {
-    DictationStatus status;
+    DictationStatus status = DictationStatus::idle;
     bool hovered = false;
     bool persistent = false;   // a hands-free dictation runs
     bool expanded = false;     // the expanded-pill setting

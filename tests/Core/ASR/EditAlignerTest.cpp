@@ -73,8 +73,7 @@ TEST(AlignTest, AlignsWordsAndTakesIsolatedSubstitutions) {
         const auto steps = EditAligner::align(QString::fromUtf8(c.original), QString::fromUtf8(c.edited));
         ASSERT_EQ(steps.size(), c.steps.size()) << c.name;
         for (qsizetype k = 0; k < steps.size(); ++k) {
-            EXPECT_EQ(EditAligner::rawValue(steps[k].action), EditAligner::rawValue(c.steps[k].action))
-                << c.name << " step " << k;
+            EXPECT_EQ(rawValue(steps[k].action), rawValue(c.steps[k].action)) << c.name << " step " << k;
             EXPECT_EQ(steps[k].originalWord, c.steps[k].originalWord) << c.name << " step " << k;
             EXPECT_EQ(steps[k].editedWord, c.steps[k].editedWord) << c.name << " step " << k;
         }
@@ -119,10 +118,10 @@ TEST(EditAligner, LongTextsAlignOnlyBetweenTheirSharedEnds) {
 
 TEST(EditAligner, ActionRawValuesRoundTrip) {
     for (Action action : {Action::match, Action::substitution, Action::insertion, Action::deletion})
-        EXPECT_EQ(EditAligner::actionFromRawValue(EditAligner::rawValue(action)), action);
-    EXPECT_EQ(EditAligner::rawValue(Action::substitution), "S");
-    EXPECT_FALSE(EditAligner::actionFromRawValue("X").has_value());
-    EXPECT_FALSE(EditAligner::actionFromRawValue("m").has_value());
+        EXPECT_EQ(fromRawValue<EditAligner::Action>(rawValue(action)), action);
+    EXPECT_EQ(rawValue(Action::substitution), "S");
+    EXPECT_FALSE(fromRawValue<EditAligner::Action>("X").has_value());
+    EXPECT_FALSE(fromRawValue<EditAligner::Action>("m").has_value());
 }
 
 }  // namespace

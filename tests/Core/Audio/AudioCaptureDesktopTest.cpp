@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QProcess>
 
+#include <pthread.h>
+
 #include <mutex>
 
 #include <gtest/gtest.h>
@@ -40,13 +42,17 @@ struct ChunkLog {
     std::mutex mutex;
     std::vector<AudioChunk> chunks;
     float loudest = 0;
+    QByteArray threadName;  // the kernel's name of the thread that delivered them
 
     void attach(AudioEngine& engine, ASREngineProtocol* recogniser = nullptr) {
         engine.onAudioChunk = [this, recogniser](const AudioChunk& chunk, float level) {
             if (recogniser) recogniser->feedAudioChunk(chunk);
+            char name[32] = {};
+            pthread_getname_np(pthread_self(), name, sizeof name);
             std::lock_guard lock(mutex);
             chunks.push_back(chunk);
             loudest = std::max(loudest, level);
+            threadName = name;
         };
     }
     std::size_t count() {
@@ -56,6 +62,10 @@ struct ChunkLog {
     float maxLevel() {
         std::lock_guard lock(mutex);
         return loudest;
+    }
+    QByteArray deliveringThread() {
+        std::lock_guard lock(mutex);
+        return threadName;
     }
 };
 
@@ -161,6 +171,8 @@ TEST_F(AudioCaptureDesktopTest, StartingTwiceCapturesOnceAndStoppingWhileIdleDoe
     // One capture: one second of audio is about 25 chunks, not twice that.
     EXPECT_LE(log.count(), 40u);
     EXPECT_GT(log.maxLevel(), 0.5f);
+    // On the capture thread, which the kernel knows by its service ("top -H" shows it so).
+    EXPECT_EQ(log.deliveringThread(), "audio-capture");
 }
 
 // Going back to the system default after choosing a microphone records from the default again,

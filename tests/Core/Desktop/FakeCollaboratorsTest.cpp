@@ -13,7 +13,7 @@
 #include <QCoreApplication>
 #include <QFile>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <gtest/gtest.h>
 

@@ -110,13 +110,13 @@ TEST_F(CloudFormatterTest, BodyCarriesContextWithCutsThatKeepCharactersWhole) {
     EXPECT_EQ(body.keys(), (QStringList{"app_type", "context", "style", "text"}));
     EXPECT_EQ(body.value("text").toString(), " um hello ");
     EXPECT_EQ(body.value("style").toString(), "very_casual");
-    EXPECT_EQ(body.value("app_type").toString(), context.appType.rawValue());
+    EXPECT_EQ(body.value("app_type").toString(), rawValue(context.appType));
 
     const QJsonObject sent = body.value("context").toObject();
     EXPECT_EQ(sent.size(), 10);
-    EXPECT_EQ(sent.value("app").toObject(),
-              (QJsonObject{
-                  {"name", "Firefox"}, {"bundle_id", "firefox"}, {"type", context.appType.rawValue()}, {"url", ""}}));
+    EXPECT_EQ(
+        sent.value("app").toObject(),
+        (QJsonObject{{"name", "Firefox"}, {"bundle_id", "firefox"}, {"type", rawValue(context.appType)}, {"url", ""}}));
     EXPECT_EQ(sent.value("before_text").toString(), emoji + QString(499, 'b'));
     EXPECT_EQ(sent.value("after_text").toString(), QString(199, 'c') + emoji);
     EXPECT_EQ(sent.value("selected_text").toString(), selected);

@@ -133,7 +133,7 @@ TEST_F(TypingReminderTest, OnlyKeysThatTypeTextCount) {
         QString characters;
         quint64 flags;
         quint16 keyCode;
-        DictationStatus status;
+        DictationStatus status = DictationStatus::idle;
         bool repeat;
         bool counts;
     } cases[] = {
@@ -267,7 +267,7 @@ TEST_F(TypingReminderTest, AcceptStartsADictation) {
          {"typing_reminder_accepted", "typing_reminder_accept_trigger", "dictation_session_started"}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(TypingReminderController::rawValue(c.trigger).toStdString());
+        SCOPED_TRACE(rawValue(c.trigger).toStdString());
         settings = VantroseSettings();
         dictationStarts = latches = settingsWrites = 0;
         make();
@@ -286,7 +286,7 @@ TEST_F(TypingReminderTest, AcceptStartsADictation) {
         EXPECT_EQ(eventNames(), c.events);
         EXPECT_EQ(
             lastEvent(QStringLiteral("typing_reminder_accept_trigger")).value(QStringLiteral("trigger")).toString(),
-            TypingReminderController::rawValue(c.trigger));
+            rawValue(c.trigger));
         EXPECT_EQ(controller->engine().dismissCounts.value(QStringLiteral("org.example.Editor")), 0);
     }
 }

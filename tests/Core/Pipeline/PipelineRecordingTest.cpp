@@ -190,7 +190,7 @@ TEST(PipelineRecording, RoadChoiceFollowsTheTransportState) {
                  {State::committed, false},
                  {State::disconnected, false}};
     for (const auto& row : table) {
-        SCOPED_TRACE(PipelineStreamingLink::stateName(row.state).toStdString());
+        SCOPED_TRACE(rawValue(row.state).toStdString());
         PipelineHarness h;
         h.setUp();
         h.batch->gate = std::make_shared<FakeGate>();

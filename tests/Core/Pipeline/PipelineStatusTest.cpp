@@ -166,7 +166,7 @@ TEST(PipelineStatusTable, EveryStatusAnswersEveryEvent) {
         c.event.fire(*h.pipeline);
         // Statuses that follow asynchronously (the batch road entering processing) settle first.
         waitUntil([&] { return h.pipeline->status() == c.expected; }, std::chrono::milliseconds(500));
-        EXPECT_EQ(h.pipeline->status().rawValue(), DictationStatus(c.expected).rawValue());
+        EXPECT_EQ(rawValue(h.pipeline->status()), rawValue(DictationStatus(c.expected)));
     }
 }
 

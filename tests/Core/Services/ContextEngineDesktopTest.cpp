@@ -8,7 +8,7 @@
 #include "support/FakeContextEngine.h"
 #include "support/TestEnvironment.h"
 
-#include <QCoroTask>
+#include <QCoro/QCoroTask>
 #include <QCursor>
 #include <QFont>
 #include <QImage>

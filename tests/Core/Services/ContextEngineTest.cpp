@@ -7,7 +7,7 @@
 #include "support/FakeContextEngine.h"
 #include "support/FakeContextReader.h"
 
-#include <QCoroTask>
+#include <QCoro/QCoroTask>
 #include <QFile>
 
 #include <gtest/gtest.h>
