@@ -32,6 +32,12 @@ PACKAGES=(
   # the virtual test desktop and its fixtures
   xvfb xauth openbox dbus dbus-x11 pulseaudio pulseaudio-utils flite sox xclip xdotool x11-apps
   x11-utils zenity procps trayer xfce4-clipman
+  # the Wayland back-end: libwayland-client, wayland-scanner and protocol definitions (the wlr
+  # ones ship only inside the Rust crate package), and the compositors, clients and tools its
+  # tests run (Weston and Sway headless with XWayland, a native GTK field, the Wayland clipboard;
+  # useradd from passwd: Sway runs as a user the tests create)
+  libwayland-dev wayland-protocols librust-wayland-protocols-dev
+  weston sway xwayland wl-clipboard passwd
   # the stacks of a program that hangs in a desktop test
   gdb
   # fonts

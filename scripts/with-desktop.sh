@@ -36,7 +36,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-unset WAYLAND_DISPLAY
+# The test desktop is an X11 session; the Wayland tests start their compositors themselves.
+unset WAYLAND_DISPLAY XDG_SESSION_TYPE
 
 # --- X server: Xvfb picks a free display itself, so parallel desktops never collide.
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp +extension XInputExtension +extension RANDR \

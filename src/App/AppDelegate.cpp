@@ -179,4 +179,8 @@ QCoro::Task<bool> AppDelegate::checkAccessibility() { return m_deps.permissions-
 
 QString AppDelegate::accessibilityNotice() { return m_deps.permissions->accessibilityNotice(); }
 
+QString AppDelegate::inputNeeds() { return m_deps.permissions->inputNeeds(); }
+
+QString AppDelegate::inputNotice() { return m_deps.permissions->inputNotice(); }
+
 bool AppDelegate::accessibilityGranted() { return m_deps.permissions->lastKnownAccessibility(); }

@@ -59,6 +59,8 @@ public:
     bool accessibilityGranted();
     QCoro::Task<bool> checkAccessibility();
     QString accessibilityNotice();
+    QString inputNeeds();
+    QString inputNotice();
 
     ShellPipeline* pipeline() const { return m_pipeline.get(); }
     ShellUI* ui() const { return m_ui.get(); }

@@ -220,6 +220,12 @@ void DesktopShell::showRichOnboarding(std::function<void()> onComplete) {
     permissions.accessibilityNotice = [delegate = QPointer<AppDelegate>(&m_delegate)] {
         return delegate ? delegate->accessibilityNotice() : QString();
     };
+    permissions.inputNeeds = [delegate = QPointer<AppDelegate>(&m_delegate)] {
+        return delegate ? delegate->inputNeeds() : QString();
+    };
+    permissions.inputNotice = [delegate = QPointer<AppDelegate>(&m_delegate)] {
+        return delegate ? delegate->inputNotice() : QString();
+    };
     permissions.microphoneGranted = [] { return AudioEngine::requestPermission(); };
     permissions.requestMicrophone = [] { return AudioEngine::requestPermission(); };
     QWidget* view = m_views->makeOnboardingView(m_auth.isAuthenticated(), std::move(permissions), std::move(once));
@@ -278,6 +284,8 @@ ViewPermissions DesktopShell::permissions() {
         if (delegate) delegate->promptAccessibility();
     };
     permissions.accessibilityNotice = [delegate] { return delegate ? delegate->accessibilityNotice() : QString(); };
+    permissions.inputNeeds = [delegate] { return delegate ? delegate->inputNeeds() : QString(); };
+    permissions.inputNotice = [delegate] { return delegate ? delegate->inputNotice() : QString(); };
     return permissions;
 }
 

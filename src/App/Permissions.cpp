@@ -9,6 +9,7 @@
 #include <QCoro/QCoroFuture>
 #include <QtConcurrent/QtConcurrent>
 
+#include <tuple>
 #include <utility>
 
 bool DesktopPermissionChecker::x11InputAvailable() { return DesktopBackend::current().keyInputAvailable(); }
@@ -22,15 +23,22 @@ const QString DesktopPermissionChecker::noAccessibilityBusNotice = QStringLitera
     "true), then log in again.");
 
 QCoro::Task<bool> DesktopPermissionChecker::checkAccessibility() {
-    const auto [input, bus] = co_await QtConcurrent::run([] {
+    const auto [input, bus, needs] = co_await QtConcurrent::run([] {
         const bool input = x11InputAvailable();
-        return std::pair<bool, bool>(input, accessibilityBusAvailable());
+        return std::tuple<bool, bool, DesktopBackend::InputNeeds>(input, accessibilityBusAvailable(),
+                                                                  DesktopBackend::current().inputNeeds());
     });
+    m_inputNeeds = needs.brief;
+    m_inputNotice = needs.full;
     if (bus != m_lastBus) VLOG_INFO(lcPermissions) << "Accessibility bus available: " << (bus ? "true" : "false");
     m_lastAccessibility = input;
     m_lastBus = bus;
     co_return input;
 }
+
+QString DesktopPermissionChecker::inputNeeds() { return m_inputNeeds; }
+
+QString DesktopPermissionChecker::inputNotice() { return m_inputNotice; }
 
 QString DesktopPermissionChecker::accessibilityNotice() { return m_lastBus ? QString() : noAccessibilityBusNotice; }
 

@@ -18,7 +18,8 @@ class QSocketNotifier;
 //   signal                | SIGTERM (the session ends us), SIGINT       | arming the watchdog, then
 //                         |                                             | a quit
 //   connection-lost hook  | an X connection of ours breaks (the server  | arming the watchdog, then
-//                         | went away), noticed on any thread           | a quit with status 1
+//                         | went away), or a Wayland one finds the      | a quit with status 1
+//                         | compositor gone, noticed on any thread      |
 //   X handler             | the toolkit's own connection breaks inside  | tearing the pipeline down
 //                         | one of its Xlib calls, where nothing may    | without the event loop,
 //                         | return                                      | then _exit(1)

@@ -14,6 +14,7 @@
 #include "Foundation/LogCategories.h"
 #include "Foundation/Logger.h"
 #include "Foundation/MainThread.h"
+#include "Platform/DesktopBackend.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -93,6 +94,7 @@ int main(int argc, char** argv) {
     VLOG_INFO(lcProgram) << "Platform: " << QSysInfo::prettyProductName() << " (" << QSysInfo::kernelType() << " "
                          << QSysInfo::kernelVersion() << ")";
     VLOG_INFO(lcProgram) << "Architecture: " << machineArchitecture();
+    VLOG_INFO(lcProgram) << "Desktop: " << DesktopBackend::current().name() << " session";
     if (busProblem) VLOG_WARNING(lcVantrose) << *busProblem << "; running without it";
 
     // From here on every way of ending the process is bounded by the limit (App/ProcessShutdown.h).

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <optional>
 
 // What happened during one paste: the pipeline's telemetry and history read it.
@@ -19,6 +21,10 @@ struct PasteOutcome {
     bool hasPrivilegeIssues = false;     // the key injection was not permitted
     int textLength = 0;
     double totalTimeMs = 0;  // equal to pasteOutcomeMs
+    // What the user is told when the text did not reach the field by itself (it was left on the
+    // clipboard to paste by hand, and why); empty when the paste went through or failed silently
+    // as a lost focus does.
+    QString userNotice;
 
     bool operator==(const PasteOutcome&) const = default;
 };

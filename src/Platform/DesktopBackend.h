@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Input/KeySourceEvent.h"
+#include "Models/Hotkey.h"
 #include "Models/PasteOutcome.h"
 
 #include <QImage>
@@ -18,8 +19,9 @@ class QWindow;
 // The desktop services a session offers, behind one interface per service. The facades of this
 // layer (AppDetector, KeyboardMonitor, TextInserter, ContextReader, ScreenCaptureEngine, the
 // permission check) ask DesktopBackend::current() for them and never see a windowing system's
-// headers. Two back-ends exist: X11 (also under XWayland) and a do-nothing one for a session
-// without an X display, whose answers all say "unavailable".
+// headers. Three back-ends exist: X11, Wayland (the desktop portals, the keyboard devices and the
+// compositor's own interfaces, with XWayland as the last resort) and a do-nothing one for a
+// session with neither, whose answers all say "unavailable".
 
 struct ActiveWindowInfo {
     uint32_t window = 0;
@@ -56,6 +58,13 @@ public:
     virtual bool start(Handler handler, Method method, std::function<void()> onConnectionLost) = 0;
     virtual void stop() = 0;  // ends and joins the thread; harmless when not running
     virtual QString lastError() const = 0;
+    // The hotkeys to hear, the first binding of each action counting; given before start() and
+    // again whenever they change. Sources that hear every key ignore them.
+    virtual void setBindings(const QList<HotkeyBinding>& bindings) { (void)bindings; }
+    // How the source listens with `method`, for the log.
+    virtual QString methodName(Method method) const {
+        return method == Method::Preferred ? QStringLiteral("XInput2 raw key events") : QStringLiteral("XRecord");
+    }
 };
 
 // Does the pastes of a TextInserter, one at a time on its queue's thread: saves the user's
@@ -81,7 +90,7 @@ class DesktopBackend {
 public:
     virtual ~DesktopBackend() = default;
 
-    // "x11" or "none".
+    // "x11", "wayland" or "none".
     virtual QString name() const = 0;
 
     // Why this session's display cannot be used (probes the connection: blocking), or nothing
@@ -94,6 +103,14 @@ public:
 
     // Global hotkeys can be heard and synthetic keys sent. Blocking.
     virtual bool keyInputAvailable() = 0;
+    // What this session asks of the user before the hotkey is heard and the paste keys sent in
+    // every window, in its own terms: one short line (the onboarding's row) and in full, with how
+    // to get it (the hub's banner). Empty where the general texts hold (X11). Blocking.
+    struct InputNeeds {
+        QString brief;
+        QString full;
+    };
+    virtual InputNeeds inputNeeds() { return {}; }
     // Presses and releases one key (settings' numbering) with exactly these modifiers, holding
     // it 10 ms. Blocking.
     virtual void simulateKeyPress(uint16_t keyCode, uint64_t flags) = 0;
@@ -124,8 +141,12 @@ public:
     virtual void installConnectionHandlers(std::function<void()> toolkitConnectionLost) { (void)toolkitConnectionLost; }
     virtual void setConnectionLostHook(std::function<void()> hook) { (void)hook; }
 
-    // The back-end of this session: X11 when DISPLAY names a display, else the do-nothing one.
-    // The one place that picks; read at each call, so a process that loses DISPLAY (the tests
-    // do) gets the do-nothing back-end from then on.
+    // The back-end of this session: Wayland when the session is one (WAYLAND_DISPLAY is set, or
+    // XDG_SESSION_TYPE says "wayland"), else X11 when DISPLAY names a display, else the
+    // do-nothing one. The one place that picks; read at each call, so a process that loses
+    // DISPLAY (the tests do) gets the do-nothing back-end from then on.
     static DesktopBackend& current();
+
+    // Which back-end current() picks for these variables: "wayland", "x11" or "none".
+    static QString kindFor(const QByteArray& waylandDisplay, const QByteArray& sessionType, const QByteArray& display);
 };

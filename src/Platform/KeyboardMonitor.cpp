@@ -49,6 +49,7 @@ std::optional<Hotkey> KeyboardMonitor::matchedPushToTalkHotkey() const {
 void KeyboardMonitor::hotkeyConfigurationChanged() {
     const QList<HotkeyBinding> all = hotkeyBindings();
     const QList<HotkeyBinding> effective = effectiveBindings(all);
+    if (m_source) m_source->setBindings(effective);
     if (effective.size() != all.size() && all != m_configuredBindings) {
         QStringList ignored;
         QList<HotkeyBinding> remaining = effective;
@@ -89,25 +90,28 @@ bool KeyboardMonitor::start() {
     }
     hotkeyConfigurationChanged();
     std::unique_ptr<KeySource> source = DesktopBackend::current().makeKeySource();
+    source->setBindings(effectiveBindings(hotkeyBindings()));
     auto handler = [this](const KeySourceEvent& event) { handleEvent(event); };
     auto lost = [this] { handleConnectionLost(); };
 
     if (source->start(handler, KeySource::Method::Preferred, lost)) {
         m_source = std::move(source);
         m_running = true;
-        VLOG_INFO(lcKeyboardMonitor)
-            << QStringLiteral("Started via XInput2 raw key events (push-to-talk: keycode %1)").arg(pushToTalkKeyCode());
+        VLOG_INFO(lcKeyboardMonitor) << QStringLiteral("Started via %1 (push-to-talk: keycode %2)")
+                                            .arg(m_source->methodName(KeySource::Method::Preferred))
+                                            .arg(pushToTalkKeyCode());
         startFnKeyCheck();
         return true;
     }
-    VLOG_WARNING(lcKeyboardMonitor)
-        << QStringLiteral("XInput2 raw key events failed (%1), trying XRecord...").arg(source->lastError());
+    VLOG_WARNING(lcKeyboardMonitor) << QStringLiteral("%1 failed (%2), trying %3...")
+                                           .arg(source->methodName(KeySource::Method::Preferred), source->lastError(),
+                                                source->methodName(KeySource::Method::Fallback));
 
     if (source->start(handler, KeySource::Method::Fallback, lost)) {
         m_source = std::move(source);
         m_running = true;
         m_usingFallbackMonitor = true;
-        VLOG_INFO(lcKeyboardMonitor) << "Started via XRecord";
+        VLOG_INFO(lcKeyboardMonitor) << "Started via " << m_source->methodName(KeySource::Method::Fallback);
         startFnKeyCheck();
         return true;
     }

@@ -179,7 +179,8 @@ TEST_F(AppProcessTest, AKilledInstanceDoesNotKeepTheNextOneFromStarting) {
 
 struct NoDisplayCase {
     const char* name;
-    const char* display;  // nullptr: DISPLAY not set
+    const char* display;         // nullptr: DISPLAY not set
+    const char* waylandDisplay;  // nullptr: WAYLAND_DISPLAY not set
     const char* message;
 };
 
@@ -195,7 +196,9 @@ TEST_P(AppWithoutDisplayTest, ExitsWithAClearMessage) {
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.remove(QStringLiteral("XDG_SESSION_TYPE"));
     if (c.display) env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(c.display));
+    if (c.waylandDisplay) env.insert(QStringLiteral("WAYLAND_DISPLAY"), QString::fromLatin1(c.waylandDisplay));
     app.setProcessEnvironment(env);
     app.start(kProgram);
     ASSERT_TRUE(app.waitForFinished(30000));
@@ -207,9 +210,12 @@ TEST_P(AppWithoutDisplayTest, ExitsWithAClearMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Displays, AppWithoutDisplayTest,
-                         ::testing::Values(NoDisplayCase{"Unset", nullptr, "No X11 display: DISPLAY is not set."},
-                                           NoDisplayCase{"Unreachable", ":4093",
-                                                         "Cannot open the X11 display \":4093\"."}),
+                         ::testing::Values(NoDisplayCase{"Unset", nullptr, nullptr,
+                                                         "No display: neither WAYLAND_DISPLAY nor DISPLAY is set."},
+                                           NoDisplayCase{"Unreachable", ":4093", nullptr,
+                                                         "Cannot open the X11 display \":4093\"."},
+                                           NoDisplayCase{"NoCompositor", ":4093", "wayland-nobody",
+                                                         "Cannot reach the Wayland compositor \"wayland-nobody\"."}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -168,6 +168,19 @@ TEST(HubRules, PermissionRowsNameWhatIsMissingAccessibilityFirst) {
     EXPECT_EQ(noBus[0].description, "Turn the bus on");
     ASSERT_EQ(permissionRows(false, true, "Turn the bus on").size(), 1);
     EXPECT_EQ(permissionRows(false, true, "Turn the bus on")[0].title, "Accessibility");
+
+    // A Wayland session speaks of its own needs: the missing row in its terms, and a granted
+    // session that still lacks the hotkey in every window gets a row that says so.
+    const SessionInputTexts wayland{"Allow the shortcuts, or join the input group", "Only in X11 windows"};
+    const auto missing = permissionRows(false, true, {}, wayland);
+    ASSERT_EQ(missing.size(), 1);
+    EXPECT_EQ(missing[0].description, wayland.needs);
+    const auto lacking = permissionRows(true, true, "Turn the bus on", wayland);
+    ASSERT_EQ(lacking.size(), 2);
+    EXPECT_EQ(lacking[0].title, "Hotkey");
+    EXPECT_EQ(lacking[0].description, wayland.notice);
+    EXPECT_EQ(lacking[1].title, "Accessibility bus");
+    EXPECT_TRUE(permissionRows(true, true, {}, {wayland.needs, {}}).isEmpty());
 }
 
 TEST(HubRules, HistoryFilterSearchesPastedTextRawTextAndApplication) {

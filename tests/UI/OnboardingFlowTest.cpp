@@ -22,7 +22,8 @@ Q_SIGNALS:
 };
 
 struct FakeDesktop {
-    QString accessibilityNotice;  // what granted accessibility lacks
+    QString accessibilityNotice;      // what granted accessibility lacks
+    QString inputNeeds, inputNotice;  // the session's own terms (Wayland)
     int accessibilityChecks = 0;
     int grantAccessibilityOnCheck = 0;  // 0: never
     bool microphoneAtStart = false;
@@ -39,6 +40,8 @@ struct FakeDesktop {
             [this]() -> QCoro::Task<bool> { co_return microphoneAtStart; },
             [this]() -> QCoro::Task<bool> { co_return microphoneAnswer; },
             [this] { return accessibilityNotice; },
+            [this] { return inputNeeds; },
+            [this] { return inputNotice; },
         };
     }
 };
@@ -222,6 +225,24 @@ TEST_F(OnboardingFlowTest, PermissionsAreDetectedAndGateContinue) {
         flow->continueToReady();
         EXPECT_EQ(flow->step(), c.continueEnabled ? OnboardingStep::ready : OnboardingStep::permissions);
     }
+}
+
+// On a Wayland session the row speaks of what that session needs, before the grant and while a
+// granted session still lacks something; once nothing is lacking the usual text is back.
+TEST_F(OnboardingFlowTest, AWaylandSessionsRowSpeaksOfWhatItNeeds) {
+    desktop.grantAccessibilityOnCheck = 2;
+    desktop.microphoneAtStart = true;
+    desktop.inputNeeds = QStringLiteral("Allow the shortcuts, or join the input group");
+    AuthManager auth;
+    auto flow = makeFlow(auth, true);
+    flow->appear();
+    EXPECT_EQ(flow->accessibilityDetail(), desktop.inputNeeds);
+    desktop.inputNotice = QStringLiteral("The hotkey works only in X11 windows");
+    calls.advance(1.0);
+    ASSERT_TRUE(flow->accessibilityGranted());
+    EXPECT_EQ(flow->accessibilityDetail(), desktop.inputNeeds);
+    desktop.inputNotice.clear();
+    EXPECT_EQ(flow->accessibilityDetail(), QStringLiteral("Switch accessibility support on again (Enable)"));
 }
 
 // Without the accessibility bus dictation still works: Continue lights up, and the row says what

@@ -73,10 +73,14 @@ QCoro::Task<> BatchRoad::complete(PipelineSessionPtr session, Outcome o) {
     const QPointer<QObject> self(m_ctx.pipeline);
     const bool partial = o.partial;
     const std::optional<QString> keptRecording = o.keptRecording;
+    const QString pasteNotice = o.paste.userNotice;
     co_await m_recorder.recordBatch(session, std::move(o));
     if (!self || !m_engine.isCurrent(session)) co_return;
     returnToIdle(*session);
-    if (partial) showPartialRecognitionNotice(keptRecording);
+    if (partial)
+        showPartialRecognitionNotice(keptRecording);
+    else if (!pasteNotice.isEmpty())
+        showPasteNotice(m_publisher, pasteNotice, m_ctx.timings.error);
 }
 
 // Answers true when the recording is too short to hold speech and the dictation ended here.
@@ -295,17 +299,12 @@ QCoro::Task<> BatchRoad::keepPartlyRecognisedRecording(PipelineSessionPtr sessio
 
 // After the paste: the user is told the text is not the whole of what they said.
 void BatchRoad::showPartialRecognitionNotice(const std::optional<QString>& keptRecording) {
-    m_publisher.setStatus(DictationStatus::error);
-    m_publisher.setErrorMessage(keptRecording ? QStringLiteral("Only the start of the recording was transcribed. The "
-                                                               "whole recording is saved in ") +
-                                                    *keptRecording
-                                              : QStringLiteral("Only the start of the recording was transcribed, and "
-                                                               "the recording could not be saved."));
-    StatusPublisher* publisher = &m_publisher;
-    publisher->startTimedRevert(DictationStatus::error, m_ctx.timings.error, [publisher] {
-        publisher->setStatus(DictationStatus::idle);
-        publisher->setErrorMessage(std::nullopt);
-    });
+    m_publisher.showNotice(keptRecording ? QStringLiteral("Only the start of the recording was transcribed. The "
+                                                          "whole recording is saved in ") +
+                                               *keptRecording
+                                         : QStringLiteral("Only the start of the recording was transcribed, and "
+                                                          "the recording could not be saved."),
+                           m_ctx.timings.error);
 }
 
 QCoro::Task<> BatchRoad::fail(PipelineSessionPtr session, QString description) {

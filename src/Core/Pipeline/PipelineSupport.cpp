@@ -3,6 +3,8 @@
 #include "Core/Desktop/AbstractContextEngine.h"
 #include "Core/Desktop/AbstractScreenCaptureEngine.h"
 #include "Core/Formatting/TextPostProcessor.h"
+#include "Core/LogCategories.h"
+#include "Core/Pipeline/StatusPublisher.h"
 #include "Models/RawValue.h"
 
 #include <QJsonArray>
@@ -147,6 +149,11 @@ QCoro::Task<> captureScreen(std::unique_ptr<AbstractScreenCaptureEngine> engine,
         VLOG(QStringLiteral("Pipeline: Screen text failed — ") + describeFailure(std::current_exception()));
         pending->cancel();
     }
+}
+
+void showPasteNotice(StatusPublisher& publisher, const QString& notice, std::chrono::milliseconds shownFor) {
+    VLOG_WARNING(lcPipeline) << "Not pasted — " << notice;
+    publisher.showNotice(notice, shownFor);
 }
 
 }  // namespace PipelineSupport

@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 
+class StatusPublisher;
 class AbstractContextEngine;
 class AbstractScreenCaptureEngine;
 class TextFormatterProtocol;
@@ -48,6 +49,10 @@ AppContext formattingContext(const std::optional<TranscriptionContext>& context,
 
 // Leading space, casing and trailing punctuation fitted to the text around the cursor.
 QString postProcess(const QString& text, const std::optional<TranscriptionContext>& context);
+
+// After a paste that did not reach the field by itself: the pill says where the text is, and
+// the log says why.
+void showPasteNotice(StatusPublisher& publisher, const QString& notice, std::chrono::milliseconds shownFor);
 
 DictationPersistenceMetrics persistenceBase(const QString& traceID, const QString& sessionID,
                                             const std::optional<TranscriptionContext>& context,

@@ -67,6 +67,15 @@ void StatusPublisher::startTimedRevert(DictationStatus shown, std::chrono::milli
     });
 }
 
+void StatusPublisher::showNotice(const QString& message, std::chrono::milliseconds delay) {
+    setStatus(DictationStatus::error);
+    setErrorMessage(message);
+    startTimedRevert(DictationStatus::error, delay, [this] {
+        setStatus(DictationStatus::idle);
+        setErrorMessage(std::nullopt);
+    });
+}
+
 void StatusPublisher::showDashboard(QList<TranscriptionResult> recent, PipelineHistory::Totals totals) {
     m_state.recentResults = std::move(recent);
     if (m_state.recentResults.size() > DictationPipeline::maxRecentResults)

@@ -43,6 +43,8 @@ public:
     // Runs `revert` after `delay` (on the process clock) when the status is still `shown` and
     // nothing has written it since, so a revert never ends the display of a later dictation.
     void startTimedRevert(DictationStatus shown, std::chrono::milliseconds delay, std::function<void()> revert);
+    // Shows `message` in the error state for `delay`, then idle again (unless a newer state came).
+    void showNotice(const QString& message, std::chrono::milliseconds delay);
 
 Q_SIGNALS:
     void statusChanged(DictationStatus status);

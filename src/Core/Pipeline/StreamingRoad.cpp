@@ -121,6 +121,7 @@ QCoro::Task<> StreamingRoad::complete(PipelineSessionPtr session, Outcome o) {
     if (m_engine.isCurrent(session)) {
         session->releaseTasks();
         reset(true);
+        if (!o.paste.userNotice.isEmpty()) showPasteNotice(m_publisher, o.paste.userNotice, m_ctx.timings.error);
     }
 }
 

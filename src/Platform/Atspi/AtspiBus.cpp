@@ -62,6 +62,7 @@ void AtspiClient::Worker::shutdownOnThread() {
     observations.clear();
     observationCount = 0;
     lastFocused.reset();
+    focusFollowers.clear();
     if (focusListener) {
         atspi_event_listener_deregister(focusListener, "object:state-changed:focused", nullptr);
         g_object_unref(focusListener);

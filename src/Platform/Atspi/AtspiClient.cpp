@@ -72,4 +72,19 @@ bool AtspiClient::observeTextChanges(qint64 pid, std::chrono::milliseconds durat
         false);
 }
 
+int AtspiClient::followFocus(FocusHandler onFocus) {
+    return runSync<int>(
+        [onFocus = std::move(onFocus)](Worker& w) mutable {
+            if (!w.trusted() || !w.focusListener) return 0;
+            const int id = w.nextFollowerId++;
+            w.focusFollowers.emplace(id, std::move(onFocus));
+            return id;
+        },
+        0);
+}
+
+void AtspiClient::stopFollowingFocus(int id) {
+    runSync<bool>([id](Worker& w) { return w.focusFollowers.erase(id) > 0; }, false);
+}
+
 int AtspiClient::activeObservationCount() { return m_worker->observationCount.load(); }

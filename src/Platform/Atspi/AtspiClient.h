@@ -87,6 +87,20 @@ public:
     bool observeTextChanges(qint64 pid, std::chrono::milliseconds duration, ChangeHandler onChange, EndHandler onEnd);
     int activeObservationCount();
 
+    // An element of another application took the focus: the application's process, its name on
+    // the accessibility bus and the title of the window that holds the element.
+    struct FocusChange {
+        qint64 pid = 0;
+        QString applicationName;
+        QString windowTitle;  // empty when no window around the element has a name
+    };
+    using FocusHandler = std::function<void(const FocusChange&)>;
+    // Calls `onFocus` on the client's worker thread each time an element of another application
+    // takes the focus (it must hop to its own thread itself), until stopFollowingFocus(id).
+    // Returns the id; 0 when the accessibility bus cannot be used.
+    int followFocus(FocusHandler onFocus);
+    void stopFollowingFocus(int id);
+
     struct Worker;
 
 private:

@@ -16,7 +16,10 @@ bool sameElement(AtspiAccessible* a, AtspiAccessible* b) {
 
 void AtspiClient::Worker::onFocusEvent(AtspiEvent* event, void* data) {
     auto* self = static_cast<Worker*>(data);
-    if (event && event->source && event->detail1 == 1) self->lastFocused = Ref(g_object_ref(event->source));
+    if (event && event->source && event->detail1 == 1) {
+        self->lastFocused = Ref(g_object_ref(event->source));
+        self->notifyFocusFollowers(event->source);
+    }
     g_boxed_free(ATSPI_TYPE_EVENT, event);
 }
 

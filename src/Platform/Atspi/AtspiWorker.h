@@ -97,6 +97,8 @@ struct AtspiClient::Worker {
     // left alone.
     std::map<QString, std::chrono::steady_clock::time_point> unresponsiveUntil;
     int nextObservationId = 1;
+    std::map<int, FocusHandler> focusFollowers;
+    int nextFollowerId = 1;
     std::atomic<int> observationCount{0};
     qint64 ownPid = ::getpid();
     // Set when a call into an application ran out of time during the current job; a job stops
@@ -193,6 +195,8 @@ struct AtspiClient::Worker {
 
     // --- Change events: focus and text.
     void listenForFocus();
+    void notifyFocusFollowers(AtspiAccessible* element);
+    QString windowTitleOf(AtspiAccessible* element);
     static void onFocusEvent(AtspiEvent* event, void* data);
     static void onTextEvent(AtspiEvent* event, void* data);
     void handleTextEvent(AtspiEvent* event);

@@ -53,7 +53,9 @@ private:
 }  // namespace
 
 std::optional<QString> NullBackend::unavailableReason() const {
-    return QStringLiteral("No X11 display: DISPLAY is not set. Vantrose needs an X11 session (or XWayland).");
+    return QStringLiteral(
+        "No display: neither WAYLAND_DISPLAY nor DISPLAY is set. Vantrose needs a Wayland (with XWayland) or X11 "
+        "session.");
 }
 
 std::unique_ptr<WindowTracker> NullBackend::makeWindowTracker() { return std::make_unique<NullWindowTracker>(); }

@@ -218,7 +218,8 @@ HomeTabView::HomeTabView(DictationPipeline& pipeline, ViewPermissions permission
       m_permissions(std::move(permissions)),
       m_axGranted(m_permissions.readAccessibility()),
       m_micGranted(m_permissions.readMicrophone()),
-      m_axNotice(m_permissions.readAccessibilityNotice()) {
+      m_axNotice(m_permissions.readAccessibilityNotice()),
+      m_inputNotice(m_permissions.readInputNotice()) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     auto* scroll = new QScrollArea(this);
@@ -302,10 +303,12 @@ void HomeTabView::pollPermissions() {
     const bool ax = m_permissions.readAccessibility();
     const bool mic = m_permissions.readMicrophone();
     const QString notice = m_permissions.readAccessibilityNotice();
-    if (ax == m_axGranted && mic == m_micGranted && notice == m_axNotice) return;
+    const QString inputNotice = m_permissions.readInputNotice();
+    if (ax == m_axGranted && mic == m_micGranted && notice == m_axNotice && inputNotice == m_inputNotice) return;
     m_axGranted = ax;
     m_micGranted = mic;
     m_axNotice = notice;
+    m_inputNotice = inputNotice;
     rebuildBanner();
 }
 
@@ -315,7 +318,7 @@ void HomeTabView::rebuildBanner() {
         m_banner->deleteLater();
         m_banner = nullptr;
     }
-    if (!(m_axGranted && m_micGranted) || !m_axNotice.isEmpty()) {
+    if (!(m_axGranted && m_micGranted) || !m_axNotice.isEmpty() || !m_inputNotice.isEmpty()) {
         m_banner = new PermissionsBanner(m_axGranted, m_micGranted, m_permissions, m_bannerSlot);
         m_bannerSlot->layout()->addWidget(m_banner);
     }

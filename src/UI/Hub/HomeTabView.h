@@ -126,6 +126,7 @@ private:
     bool m_axGranted;
     bool m_micGranted;
     QString m_axNotice;
+    QString m_inputNotice;  // what the session lacks for the hotkey in every window
     StatsPeriod m_statsPeriod = StatsPeriod::thirtyDays;
     bool m_appeared = false;
     QTimer* m_permissionTimer = nullptr;

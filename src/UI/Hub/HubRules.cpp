@@ -142,12 +142,16 @@ QString historyEmptyHint(const QString& hotkeyName) {
     return QStringLiteral("Hold ") + hotkeyName + QStringLiteral(" and start speaking");
 }
 
-QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted, const QString& axNotice) {
+QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted, const QString& axNotice,
+                                        const SessionInputTexts& session) {
     QList<PermissionRowSpec> rows;
     if (!axGranted)
         rows.append({PermissionKind::accessibility, QStringLiteral("hand.raised"), QStringLiteral("Accessibility"),
-                     QStringLiteral("Detect hotkey & paste text")});
-    else if (!axNotice.isEmpty())
+                     session.needs.isEmpty() ? QStringLiteral("Detect hotkey & paste text") : session.needs});
+    else if (!session.notice.isEmpty())
+        rows.append(
+            {PermissionKind::accessibility, QStringLiteral("hand.raised"), QStringLiteral("Hotkey"), session.notice});
+    if (axGranted && !axNotice.isEmpty())
         rows.append({PermissionKind::accessibility, QStringLiteral("hand.raised"), QStringLiteral("Accessibility bus"),
                      axNotice});
     if (!micGranted)

@@ -72,7 +72,15 @@ struct PermissionRowSpec {
 // The rows for the missing permissions, Accessibility first.
 // `axNotice`: what granted accessibility still lacks (the accessibility bus); shown as its own
 // row while it is not empty.
-QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted, const QString& axNotice = {});
+// `session` speaks of the desktop's own terms for hotkey and paste: `needs`, what granting means
+// there (the not-granted row's text); `notice`, what a granted session still lacks for the
+// hotkey to work in every window. Both empty where the general texts hold (X11).
+struct SessionInputTexts {
+    QString needs;
+    QString notice;
+};
+QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted, const QString& axNotice = {},
+                                        const SessionInputTexts& session = {});
 
 // History: the results whose pasted text, raw text or application name contains the search
 // text, ignoring case; the search text is used as typed. Empty: all of them.

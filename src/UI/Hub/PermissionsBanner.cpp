@@ -93,7 +93,9 @@ PermissionsBanner::PermissionsBanner(bool axGranted, bool micGranted, const View
     header->addStretch(1);
     column->addLayout(header);
 
-    for (const PermissionRowSpec& spec : permissionRows(axGranted, micGranted, permissions.readAccessibilityNotice())) {
+    for (const PermissionRowSpec& spec :
+         permissionRows(axGranted, micGranted, permissions.readAccessibilityNotice(),
+                        {permissions.readInputNeeds(), permissions.readInputNotice()})) {
         std::function<void()> action;
         if (spec.kind == PermissionKind::accessibility) {
             action = permissions.openAccessibilitySettings;

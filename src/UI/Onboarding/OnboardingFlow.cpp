@@ -96,6 +96,9 @@ QString OnboardingFlow::permissionsSubtitle() const {
 
 QString OnboardingFlow::accessibilityDetail() const {
     // The row has room for one short line; the hub's banner gives the whole notice.
+    QString needs = m_permissions.inputNeeds ? m_permissions.inputNeeds() : QString();
+    const QString lacking = m_permissions.inputNotice ? m_permissions.inputNotice() : QString();
+    if (!needs.isEmpty() && (!m_accessibilityGranted || !lacking.isEmpty())) return needs;
     if (m_accessibilityGranted && m_permissions.accessibilityNotice && !m_permissions.accessibilityNotice().isEmpty())
         return QStringLiteral("No accessibility bus: no field text. Turn on assistive technologies, log in again");
     return m_skipWelcome ? QStringLiteral("Switch accessibility support on again (Enable)")

@@ -35,6 +35,8 @@ public:
         // What granted accessibility still lacks (the accessibility bus) and how to switch it
         // on; empty when nothing. Dictation works without it.
         std::function<QString()> accessibilityNotice;
+        std::function<QString()> inputNeeds;  // the session's own terms (see ViewPermissions)
+        std::function<QString()> inputNotice;
     };
     using SoundPlayer = std::function<void(const QString& name, const QString& ext)>;
 

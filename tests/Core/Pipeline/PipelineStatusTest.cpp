@@ -265,4 +265,22 @@ TEST(PipelineStatusTable, TimedRevertsActOnlyForTheirOwnDictation) {
     EXPECT_EQ(p.errorMessage().value_or(QString()), QStringLiteral("Mic failed: Device busy"));
 }
 
+// A paste whose keys could not be pressed leaves the text on the clipboard and in the history; the
+// pill says so for the error's time, then the pipeline is idle again.
+TEST(PipelineStatusTable, APasteLeftOnTheClipboardIsShownThenIdle) {
+    PipelineHarness h;
+    h.setUp();
+    PasteOutcome refused = FakeTextInserter::failedOutcome(QStringLiteral(" hello world."));
+    refused.userNotice = QStringLiteral("Vantrose was not allowed to control the keyboard, so it could not paste.");
+    h.inserter->scriptedOutcomes.push_back(refused);
+    h.record(20);
+    h.pipeline->stopDictation();
+    ASSERT_TRUE(h.waitForStatus(S::error));
+    EXPECT_EQ(h.pipeline->errorMessage().value_or(QString()), refused.userNotice);
+    ASSERT_TRUE(h.pipeline->lastResult().has_value());  // kept in the history
+    h.clock.advance(std::chrono::seconds(3));
+    ASSERT_TRUE(h.waitForStatus(S::idle));
+    EXPECT_FALSE(h.pipeline->errorMessage().has_value());
+}
+
 }  // namespace
