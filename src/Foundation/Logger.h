@@ -56,9 +56,6 @@ private:
     std::unique_ptr<SerialQueue> m_queue;
 };
 
-// Shorthand used across the code base.
-#define VLOG(msg) ::Logger::log((msg))
-
 // Log lines of a component go through its QLoggingCategory, named "vantrose.<Component>" (the line
 // in main.log then reads "<Component>: message"); QT_LOGGING_RULES filters them, e.g.
 // QT_LOGGING_RULES="vantrose.Pipeline.debug=false". Stream the message:

@@ -36,8 +36,8 @@ TEST(LoggerTest, FirstLineCreatesFileAndLaterLinesAppend) {
     const QString path = Logger::shared().logFilePath();
     Logger::flush();  // lines of earlier cases in this process land before the file goes
     QFile::remove(path);
-    VLOG("first");
-    VLOG("second\ncontinued");
+    Logger::log("first");
+    Logger::log("second\ncontinued");
     Logger::flush();
     const QStringList lines = readAll(path).split('\n');
     ASSERT_EQ(lines.size(), 4);  // two entries, one spanning two lines, then the trailing empty piece
@@ -62,7 +62,7 @@ TEST(LoggerTest, RotationHappensOnlyAboveOneMebibyte) {
         Logger::rotateIfNeeded();
         EXPECT_EQ(QFile(logger.logFilePath()).exists(), !c.rotates);
         EXPECT_EQ(QFile(logger.oldLogFilePath()).size(), c.rotates ? c.size : 3);
-        VLOG("after rotation");
+        Logger::log("after rotation");
         Logger::flush();
         if (c.rotates) {
             EXPECT_TRUE(readAll(logger.logFilePath()).endsWith("] after rotation\n"));
@@ -87,7 +87,7 @@ TEST(LoggerTest, LinesFromManyThreadsStayWhole) {
     QList<QThread*> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads << QThread::create([t] {
-            for (int i = 0; i < kLines; ++i) VLOG(QString("thread %1 line %2 end").arg(t).arg(i));
+            for (int i = 0; i < kLines; ++i) Logger::log(QString("thread %1 line %2 end").arg(t).arg(i));
         });
         threads.last()->start();
     }

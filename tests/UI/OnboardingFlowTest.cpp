@@ -238,7 +238,7 @@ TEST_F(OnboardingFlowTest, AWaylandSessionsRowSpeaksOfWhatItNeeds) {
     flow->appear();
     EXPECT_EQ(flow->accessibilityDetail(), desktop.inputNeeds);
     desktop.inputNotice = QStringLiteral("The hotkey works only in X11 windows");
-    calls.advance(1.0);
+    calls.advance(std::chrono::seconds(1));
     ASSERT_TRUE(flow->accessibilityGranted());
     EXPECT_EQ(flow->accessibilityDetail(), desktop.inputNeeds);
     desktop.inputNotice.clear();

@@ -6,6 +6,7 @@
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Formatting/TextPostProcessor.h"
 #include "Core/Formatting/UserTextReplacements.h"
+#include "Core/LogCategories.h"
 #include "Core/Pipeline/PipelineContext.h"
 #include "Core/Pipeline/PipelineSupport.h"
 #include "Core/Pipeline/SessionEngine.h"
@@ -86,7 +87,7 @@ QCoro::Task<> BatchRoad::complete(PipelineSessionPtr session, Outcome o) {
 // Answers true when the recording is too short to hold speech and the dictation ended here.
 bool BatchRoad::dropTooShortAudio(const PipelineSessionPtr& session, std::chrono::milliseconds duration) {
     if (duration > std::chrono::milliseconds(300)) return false;
-    VLOG(QStringLiteral("Pipeline: Audio too short (") + seconds1(toSeconds(duration)) + QStringLiteral("s)"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Audio too short (") + seconds1(toSeconds(duration)) + QStringLiteral("s)");
     m_engine.clearAllAudioChunks();
     m_publisher.setStreamingText(QString());
     m_publisher.setStatus(DictationStatus::idle);
@@ -134,15 +135,16 @@ void BatchRoad::prepareRecognizer(PipelineSession& session) {
     session.detectedPlaceholder =
         TextPostProcessor::isPlaceholderText(box.contents, box.beforeText, box.afterText, context->app.type);
     if (session.detectedPlaceholder)
-        VLOG(QStringLiteral("Pipeline: Detected placeholder text — will ignore textbox context for formatting"));
+        VLOG_INFO(lcPipeline) << QStringLiteral(
+            "Detected placeholder text — will ignore textbox context for formatting");
     const QStringList hints = VocabularyExtractor::buildVocabularyHints(
         box.contents, context->dictionaryContext, m_ctx.settings().customWords, context->ocrContext);
     if (!hints.isEmpty())
-        VLOG(QStringLiteral("Pipeline: Vocabulary hints: %1 words → feeding to ASR").arg(hints.size()));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Vocabulary hints: %1 words → feeding to ASR").arg(hints.size());
     m_ctx.recognizer->setVocabularyHints(hints);
-    VLOG(QStringLiteral("Pipeline: Context ready in ") + ms0(session.contextGatherTimeMs) +
-         QStringLiteral("ms — app:") + context->app.name + QStringLiteral(" type:") + rawValue(context->app.type) +
-         QStringLiteral(" ocr:%1").arg(context->ocrContext.size()));
+    VLOG_INFO(lcPipeline) << (QStringLiteral("Context ready in ") + ms0(session.contextGatherTimeMs) +
+                              QStringLiteral("ms — app:") + context->app.name + QStringLiteral(" type:") +
+                              rawValue(context->app.type) + QStringLiteral(" ocr:%1").arg(context->ocrContext.size()));
 }
 
 // Recognises the whole recording. Answers nothing when the dictation is gone or the recognition
@@ -179,18 +181,18 @@ QCoro::Task<std::optional<PipelineTranscription>> BatchRoad::transcribe(Pipeline
 // Answers false when the transcript is empty or makes no sense, and the dictation ended here.
 bool BatchRoad::acceptTranscript(const PipelineSession& session, std::chrono::milliseconds duration, const Outcome& o) {
     if (o.asrText.trimmed().isEmpty()) {
-        VLOG(QStringLiteral("Pipeline: Empty ASR result after all attempts"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Empty ASR result after all attempts");
         m_publisher.setStreamingText(QString());
         m_publisher.setStatus(DictationStatus::idle);
         return false;
     }
-    VLOG(QStringLiteral("Pipeline: ASR [") + o.tierLabel + QStringLiteral("]: \"") + o.asrText +
-         QStringLiteral("\" [") + ms0(session.asrTimeMs) + QStringLiteral("ms]"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("ASR [") + o.tierLabel + QStringLiteral("]: \"") + o.asrText +
+                                 QStringLiteral("\" [") + ms0(session.asrTimeMs) + QStringLiteral("ms]");
 
     const SensibilityScorer::Score sensibility = SensibilityScorer::score(o.asrText, duration);
     if (sensibility.score < SensibilityScorer::minimumScore) {
-        VLOG(QStringLiteral("Pipeline: Sensibility FAILED (%1) flags: [").arg(sensibility.score) +
-             sensibility.flags.join(QStringLiteral(", ")) + QStringLiteral("] — discarding"));
+        VLOG_WARNING(lcPipeline) << QStringLiteral("Sensibility FAILED (%1) flags: [").arg(sensibility.score) +
+                                        sensibility.flags.join(QStringLiteral(", ")) + QStringLiteral("] — discarding");
         if (m_ctx.playsSounds()) m_ctx.services->playSound(QStringLiteral("error"), QStringLiteral("wav"));
         m_engine.clearAllAudioChunks();
         m_publisher.setStreamingText(QString());
@@ -198,8 +200,9 @@ bool BatchRoad::acceptTranscript(const PipelineSession& session, std::chrono::mi
         return false;
     }
     if (!sensibility.flags.isEmpty())
-        VLOG(QStringLiteral("Pipeline: Sensibility warnings: [") + sensibility.flags.join(QStringLiteral(", ")) +
-             QStringLiteral("] (score: %1)").arg(sensibility.score));
+        VLOG_WARNING(lcPipeline) << QStringLiteral("Sensibility warnings: [") +
+                                        sensibility.flags.join(QStringLiteral(", ")) +
+                                        QStringLiteral("] (score: %1)").arg(sensibility.score);
     return true;
 }
 
@@ -213,7 +216,7 @@ QCoro::Task<bool> BatchRoad::formatTranscript(PipelineSessionPtr session, bool s
 
     const FormattingMode mode = m_ctx.settings().personalization.formattingMode;
     if (serverFormatted) {
-        VLOG(QStringLiteral("Pipeline: Skipping client format — server already formatted"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Skipping client format — server already formatted");
         o.formattedText = o.asrText;
         o.formatterLabel = QStringLiteral("server-combined");
     } else if (mode == FormattingMode::noFormatting) {
@@ -238,8 +241,8 @@ QCoro::Task<bool> BatchRoad::formatTranscript(PipelineSessionPtr session, bool s
         if (!failure.isEmpty()) {
             // Formatting improves the words; it never costs them. The rules format this one, and
             // a failed server formatter gives way to ours until a later dictation finds it back.
-            VLOG(QStringLiteral("Pipeline: Formatter failed — ") + failure +
-                 QStringLiteral(" — pasting the rule-based text"));
+            VLOG_WARNING(lcPipeline) << QStringLiteral("Formatter failed — ") + failure +
+                                            QStringLiteral(" — pasting the rule-based text");
             m_ctx.formatters.failed(formatter);
             formatted = RuleBasedFormatter().formatNow(o.asrText, appContext, m_ctx.settings());
             o.usedFallbackFormatting = true;
@@ -249,8 +252,8 @@ QCoro::Task<bool> BatchRoad::formatTranscript(PipelineSessionPtr session, bool s
         o.formatterLabel = casual ? QStringLiteral("casual_") + formatted.formatterName : formatted.formatterName;
     }
     session->formatTimeMs = msSince(formatStart);
-    VLOG(QStringLiteral("Pipeline: Format [") + o.formatterLabel + QStringLiteral("]: \"") + o.formattedText +
-         QStringLiteral("\" [") + ms0(session->formatTimeMs) + QStringLiteral("ms]"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Format [") + o.formatterLabel + QStringLiteral("]: \"") + o.formattedText +
+                                 QStringLiteral("\" [") + ms0(session->formatTimeMs) + QStringLiteral("ms]");
     co_return true;
 }
 
@@ -270,12 +273,12 @@ QCoro::Task<bool> BatchRoad::settleFormatterProbe() {
 bool BatchRoad::prepareFinalText(PipelineSession& session, Outcome& o) {
     o.postProcessedText = postProcess(o.formattedText, session.transcriptionContext);
     if (o.postProcessedText != o.formattedText)
-        VLOG(QStringLiteral("Pipeline: PostProcess: \"") + o.formattedText + QStringLiteral("\" → \"") +
-             o.postProcessedText + QStringLiteral("\""));
+        VLOG_INFO(lcPipeline) << QStringLiteral("PostProcess: \"") + o.formattedText + QStringLiteral("\" → \"") +
+                                     o.postProcessedText + QStringLiteral("\"");
     o.finalText = UserTextReplacements::apply(o.postProcessedText, m_ctx.settings().textReplacements);
     if (!o.finalText.trimmed().isEmpty()) return true;
     // Pasting nothing would still replace the user's clipboard and leave an empty record.
-    VLOG(QStringLiteral("Pipeline: Nothing left to paste after formatting"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Nothing left to paste after formatting");
     m_engine.clearAllAudioChunks();
     m_publisher.setStreamingText(QString());
     m_publisher.setStatus(DictationStatus::idle);
@@ -290,11 +293,12 @@ QCoro::Task<> BatchRoad::keepPartlyRecognisedRecording(PipelineSessionPtr sessio
     o.partial = true;
     o.keptRecording = co_await m_ctx.services->keepRecording(AudioEngine::concatenate(session->audioChunks));
     if (!self) co_return;
-    VLOG(o.keptRecording ? QStringLiteral("Pipeline: Only the start of the recording was recognised; the whole "
-                                          "recording is kept at ") +
-                               *o.keptRecording
-                         : QStringLiteral("Pipeline: Only the start of the recording was recognised, and the "
-                                          "recording could not be kept"));
+    if (o.keptRecording)
+        VLOG_WARNING(lcPipeline) << "Only the start of the recording was recognised; the whole recording is kept at "
+                                 << *o.keptRecording;
+    else
+        VLOG_WARNING(lcPipeline)
+            << "Only the start of the recording was recognised, and the recording could not be kept";
 }
 
 // After the paste: the user is told the text is not the whole of what they said.
@@ -312,7 +316,7 @@ QCoro::Task<> BatchRoad::fail(PipelineSessionPtr session, QString description) {
     bool shownError = false;
     if (m_publisher.status() == DictationStatus::processing) {
         m_publisher.setStatus(DictationStatus::retrying);
-        VLOG(QStringLiteral("Pipeline: Retrying after error: ") + description);
+        VLOG_WARNING(lcPipeline) << QStringLiteral("Retrying after error: ") + description;
         const quint64 epoch = m_publisher.statusEpoch();
         co_await Clock::current().sleep(m_ctx.timings.retrying);
         if (!self) co_return;
@@ -326,7 +330,7 @@ QCoro::Task<> BatchRoad::fail(PipelineSessionPtr session, QString description) {
         m_publisher.setErrorMessage(description);
         shownError = true;
     }
-    VLOG(QStringLiteral("Pipeline: Error — ") + description);
+    VLOG_WARNING(lcPipeline) << QStringLiteral("Error — ") + description;
     session->releaseTasks();
     const auto& context = session->transcriptionContext;
     m_ctx.services->track(QStringLiteral("dictation_failed"),

@@ -8,6 +8,7 @@
 #include "Core/Desktop/AbstractTextInserter.h"
 #include "Core/Formatting/TextFormatterProtocol.h"
 #include "Core/Learning/OutcomeTracker.h"
+#include "Core/LogCategories.h"
 #include "Core/Pipeline/BatchRoad.h"
 #include "Core/Pipeline/DictationRecorder.h"
 #include "Core/Pipeline/HotkeyModes.h"
@@ -147,14 +148,14 @@ QCoro::Task<> DictationPipeline::pasteLastTranscript() { return m_hotkeys->paste
 void DictationPipeline::updateHotkey(const Hotkey& hotkey, HotkeyAction action) {
     // The store hands changed bindings to the keyboard monitor.
     updateSettings([&](VantroseSettings& s) { s.setHotkey(hotkey, action); });
-    VLOG(QStringLiteral("Pipeline: Hotkey[") + rawValue(action) + QStringLiteral("] updated to ") +
-         hotkey.displayName());
+    VLOG_INFO(lcPipeline) << QStringLiteral("Hotkey[") + rawValue(action) + QStringLiteral("] updated to ") +
+                                 hotkey.displayName();
 }
 
 void DictationPipeline::setMicDevice(const std::optional<QString>& uid) {
     m_ctx->audio->setSelectedDeviceUID(uid);
     if (!uid) {
-        VLOG(QStringLiteral("Pipeline: Microphone → system default"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Microphone → system default");
         return;
     }
     QString name = *uid;
@@ -164,7 +165,7 @@ void DictationPipeline::setMicDevice(const std::optional<QString>& uid) {
             break;
         }
     }
-    VLOG(QStringLiteral("Pipeline: Microphone → ") + name);
+    VLOG_INFO(lcPipeline) << QStringLiteral("Microphone → ") + name;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -243,12 +244,12 @@ QCoro::Task<> DictationPipeline::setup() {
     // Set-up runs again when onboarding completes a second time; by then everything is wired,
     // and a second pass would double the callbacks, the listener and the history store.
     if (m_setupStarted) {
-        VLOG(QStringLiteral("Pipeline: Setup already done — nothing to repeat"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Setup already done — nothing to repeat");
         co_return;
     }
     m_setupStarted = true;
     QPointer<DictationPipeline> self(this);
-    VLOG(QStringLiteral("Pipeline: Setting up..."));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Setting up...");
 
     if (m_ctx->makeContextEngine)
         m_ctx->contextEngine = m_ctx->makeContextEngine(*m_ctx->appDetector, *m_ctx->contextReader);
@@ -256,8 +257,9 @@ QCoro::Task<> DictationPipeline::setup() {
                                                     settings().ollamaModel);
     m_commandMode = std::make_unique<CommandMode>(m_polishEngine.get());
     Q_EMIT polishStateChanged();
-    VLOG(QStringLiteral("Pipeline: Mic permission: ") +
-         (m_ctx->services->microphoneAuthorized() ? QStringLiteral("true") : QStringLiteral("false")));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Mic permission: ") + (m_ctx->services->microphoneAuthorized()
+                                                                       ? QStringLiteral("true")
+                                                                       : QStringLiteral("false"));
     m_ctx->services->warmUpServer(settings().cloudServerURL);
     m_ctx->appDetector->start();
     m_ctx->batch->registerTiers(settings());
@@ -285,7 +287,8 @@ QCoro::Task<> DictationPipeline::setup() {
 
     co_await m_ctx->services->refreshFlags();
     if (!self) co_return;
-    VLOG(QStringLiteral("Pipeline: Setup complete — flags: %1 enabled").arg(m_ctx->services->enabledFlagCount()));
+    VLOG_INFO(lcPipeline)
+        << QStringLiteral("Setup complete — flags: %1 enabled").arg(m_ctx->services->enabledFlagCount());
 }
 
 // Answers false when the pipeline went away while the server was asked.
@@ -302,13 +305,13 @@ QCoro::Task<bool> DictationPipeline::adoptCloudFormatter() {
 
 void DictationPipeline::startKeyboardMonitor() {
     const bool listening = m_ctx->keyboardMonitor->start();
-    VLOG(QStringLiteral("Pipeline: Keyboard monitor: ") +
-         (listening ? QStringLiteral("true") : QStringLiteral("false")));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Keyboard monitor: ") +
+                                 (listening ? QStringLiteral("true") : QStringLiteral("false"));
     if (!listening) {
-        VLOG(
-            QStringLiteral("Pipeline: WARNING — Keyboard monitor failed to start. Use the tray menu → 'Start "
-                           "Dictation' to test manually. Check the X11 session (XInput2, XTest) and restart the "
-                           "app for hotkey support."));
+        VLOG_WARNING(lcPipeline) << QStringLiteral(
+            "WARNING — Keyboard monitor failed to start. Use the tray menu → 'Start "
+            "Dictation' to test manually. Check the X11 session (XInput2, XTest) and restart the "
+            "app for hotkey support.");
     }
 }
 
@@ -354,7 +357,7 @@ void DictationPipeline::installTransportCallbacks() {
     m_ctx->streamingLink->onDisconnect = [self] {
         if (self)
             self->m_streamingRoad->fallBackToBatch(
-                QStringLiteral("Pipeline: WebSocket lost during session — falling back to batch"));
+                QStringLiteral("WebSocket lost during session — falling back to batch"));
     };
 }
 
@@ -362,11 +365,11 @@ void DictationPipeline::setAccountSignedIn(bool signedIn) {
     if (signedIn != m_ctx->signedOut) return;
     m_ctx->signedOut = !signedIn;
     if (m_ctx->signedOut) {
-        VLOG(QStringLiteral("Pipeline: Signed out — streaming connection closed"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Signed out — streaming connection closed");
         m_ctx->streamingLink->disconnect();
         // The closed connection will not answer a dictation that waits for it.
         m_streamingRoad->fallBackToBatch(
-            QStringLiteral("Pipeline: Signed out while waiting for the server — falling back to batch"));
+            QStringLiteral("Signed out while waiting for the server — falling back to batch"));
         return;
     }
     if (m_setupStarted && m_ctx->streamingLink->state() == PipelineStreamingLink::State::disconnected)
@@ -377,5 +380,5 @@ void DictationPipeline::teardown() {
     m_ctx->keyboardMonitor->stop();
     m_ctx->appDetector->stop();
     m_ctx->audio->stopRecording();
-    VLOG(QStringLiteral("Pipeline: Teardown complete"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Teardown complete");
 }

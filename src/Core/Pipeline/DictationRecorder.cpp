@@ -4,6 +4,7 @@
 #include "Core/Desktop/AbstractContextEngine.h"
 #include "Core/Desktop/AbstractTextInserter.h"
 #include "Core/Learning/OutcomeTracker.h"
+#include "Core/LogCategories.h"
 #include "Core/Pipeline/PipelineContext.h"
 #include "Core/Pipeline/PipelineSupport.h"
 #include "Foundation/Logger.h"
@@ -137,11 +138,12 @@ TranscriptionResult DictationRecorder::batchRecord(const PipelineSession& sessio
 void DictationRecorder::recordStreaming(const PipelineSession& session, const StreamingOutcome& o) {
     if (m_ctx.playsSounds()) m_ctx.services->playSound(QStringLiteral("paste"), QStringLiteral("wav"));
     const double e2eMs = msSince(session.sessionStartTime);
-    VLOG(QStringLiteral("Pipeline: Streaming e2e — ") + ms0(e2eMs) + QStringLiteral("ms (commit→result: ") +
-         ms0(m_ctx.streamingLink->commitToResultMs()) + QStringLiteral("ms)"));
-    VLOG(QStringLiteral("Pipeline: Streaming complete — %1 words, ")
-             .arg(o.postProcessed.split(QLatin1Char(' '), Qt::SkipEmptyParts).size()) +
-         seconds1(toSeconds(o.audio)) + QStringLiteral("s audio, ") + ms0(e2eMs) + QStringLiteral("ms e2e"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Streaming e2e — ") + ms0(e2eMs) + QStringLiteral("ms (commit→result: ") +
+                                 ms0(m_ctx.streamingLink->commitToResultMs()) + QStringLiteral("ms)");
+    VLOG_INFO(lcPipeline) << QStringLiteral("Streaming complete — %1 words, ")
+                                     .arg(o.postProcessed.split(QLatin1Char(' '), Qt::SkipEmptyParts).size()) +
+                                 seconds1(toSeconds(o.audio)) + QStringLiteral("s audio, ") + ms0(e2eMs) +
+                                 QStringLiteral("ms e2e");
 
     const DictationLatencyMetrics latency = streamingLatency(session, o);
     const TranscriptionResult record = streamingRecord(session, o, e2eMs, latency);
@@ -307,30 +309,37 @@ void DictationRecorder::emitLatencyWarnings(const PipelineSession& session, cons
 void DictationRecorder::logBatchCompletion(const PipelineSession& session, const BatchOutcome& o,
                                            const TranscriptionResult& record, const DictationLatencyMetrics& latency,
                                            double e2eMs) {
-    VLOG(QStringLiteral("Pipeline: Complete — %1 words | ").arg(record.wordCount) + seconds1(record.duration) +
-         QStringLiteral("s audio\n  Tier: ") + o.tierLabel +
-         (o.raceWinner ? QStringLiteral(" (race winner)") : QString()) + QStringLiteral("\n  Mic: ") +
-         ms0(session.micAcquisitionTimeMs) + QStringLiteral("ms | Context: ") + ms0(session.contextGatherTimeMs) +
-         QStringLiteral("ms | ASR: ") + ms0(session.asrTimeMs) + QStringLiteral("ms | Format: ") +
-         ms0(session.formatTimeMs) + QStringLiteral("ms | Insert: ") + ms0(session.insertTimeMs) +
-         QStringLiteral("ms\n  Tier6: firstChunk=") + optMs0(latency.timeToFirstChunkMs) +
-         QStringLiteral("ms | prepare=") + optMs0(latency.prepareRequestMs) + QStringLiteral("ms | remote=") +
-         optMs0(latency.remoteLatencyMs) + QStringLiteral("ms | ping=") +
-         optMs0(latency.backendPingTimeAtStreamStartMs) + QStringLiteral("ms\n  POST-RECORDING: ") +
-         ms0(msSince(o.processingStart)) + QStringLiteral("ms | E2E: ") + ms0(e2eMs) + QStringLiteral("ms"));
-    VLOG(QStringLiteral("LatencyMetrics: timeToFirstChunk=") + optMs0(latency.timeToFirstChunkMs) +
-         QStringLiteral("ms recordingLength=") + ms0(latency.recordingLengthMs) + QStringLiteral("ms prepareRequest=") +
-         optMs0(latency.prepareRequestMs) + QStringLiteral("ms uploadRequest=") + optMs0(latency.uploadRequestMs) +
-         QStringLiteral("ms remoteLatency=") + optMs0(latency.remoteLatencyMs) + QStringLiteral("ms timeToPasteText=") +
-         optMs0(latency.timeToPasteTextMs) + QStringLiteral("ms axContextTime=") + optMs0(latency.axContextTimeMs) +
-         QStringLiteral("ms mediaStreamSetup=") + optMs0(latency.mediaStreamSetupMs) +
-         QStringLiteral("ms firstAudioChunkLatency=") + optMs0(latency.firstAudioChunkLatencyMs) +
-         QStringLiteral("ms backendPing=") + optMs0(latency.backendPingTimeAtStreamStartMs) +
-         QStringLiteral("ms backendCommitAck=") + optMs0(latency.backendCommitAckTimeMs) +
-         QStringLiteral("ms serverProcessingTime=") + optMs0(latency.serverProcessingTimeMs) +
-         QStringLiteral("ms asrTime=") + optMs0(latency.asrTimeMs) + QStringLiteral("ms llmTime=") +
-         optMs0(latency.llmTimeMs) + QStringLiteral("ms pastedTime=") + optMs0(latency.pastedTimeMs) +
-         QStringLiteral("ms"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Complete — %1 words | ").arg(record.wordCount) +
+                                 seconds1(record.duration) + QStringLiteral("s audio\n  Tier: ") + o.tierLabel +
+                                 (o.raceWinner ? QStringLiteral(" (race winner)") : QString()) +
+                                 QStringLiteral("\n  Mic: ") + ms0(session.micAcquisitionTimeMs) +
+                                 QStringLiteral("ms | Context: ") + ms0(session.contextGatherTimeMs) +
+                                 QStringLiteral("ms | ASR: ") + ms0(session.asrTimeMs) +
+                                 QStringLiteral("ms | Format: ") + ms0(session.formatTimeMs) +
+                                 QStringLiteral("ms | Insert: ") + ms0(session.insertTimeMs) +
+                                 QStringLiteral("ms\n  Tier6: firstChunk=") + optMs0(latency.timeToFirstChunkMs) +
+                                 QStringLiteral("ms | prepare=") + optMs0(latency.prepareRequestMs) +
+                                 QStringLiteral("ms | remote=") + optMs0(latency.remoteLatencyMs) +
+                                 QStringLiteral("ms | ping=") + optMs0(latency.backendPingTimeAtStreamStartMs) +
+                                 QStringLiteral("ms\n  POST-RECORDING: ") + ms0(msSince(o.processingStart)) +
+                                 QStringLiteral("ms | E2E: ") + ms0(e2eMs) + QStringLiteral("ms");
+    VLOG_INFO(lcLatencyMetrics) << QStringLiteral("timeToFirstChunk=") + optMs0(latency.timeToFirstChunkMs) +
+                                       QStringLiteral("ms recordingLength=") + ms0(latency.recordingLengthMs) +
+                                       QStringLiteral("ms prepareRequest=") + optMs0(latency.prepareRequestMs) +
+                                       QStringLiteral("ms uploadRequest=") + optMs0(latency.uploadRequestMs) +
+                                       QStringLiteral("ms remoteLatency=") + optMs0(latency.remoteLatencyMs) +
+                                       QStringLiteral("ms timeToPasteText=") + optMs0(latency.timeToPasteTextMs) +
+                                       QStringLiteral("ms axContextTime=") + optMs0(latency.axContextTimeMs) +
+                                       QStringLiteral("ms mediaStreamSetup=") + optMs0(latency.mediaStreamSetupMs) +
+                                       QStringLiteral("ms firstAudioChunkLatency=") +
+                                       optMs0(latency.firstAudioChunkLatencyMs) + QStringLiteral("ms backendPing=") +
+                                       optMs0(latency.backendPingTimeAtStreamStartMs) +
+                                       QStringLiteral("ms backendCommitAck=") + optMs0(latency.backendCommitAckTimeMs) +
+                                       QStringLiteral("ms serverProcessingTime=") +
+                                       optMs0(latency.serverProcessingTimeMs) + QStringLiteral("ms asrTime=") +
+                                       optMs0(latency.asrTimeMs) + QStringLiteral("ms llmTime=") +
+                                       optMs0(latency.llmTimeMs) + QStringLiteral("ms pastedTime=") +
+                                       optMs0(latency.pastedTimeMs) + QStringLiteral("ms");
 }
 
 float DictationRecorder::computeDivergence(const QString& raw, const QString& formatted) {

@@ -1,5 +1,6 @@
 #include "Core/Pipeline/FormatterChoice.h"
 
+#include "Core/LogCategories.h"
 #include "Core/Pipeline/PipelineSupport.h"
 #include "Foundation/Logger.h"
 
@@ -18,10 +19,12 @@ std::shared_ptr<TextFormatterProtocol> FormatterChoice::forDictation(bool aiForm
 void FormatterChoice::use(std::shared_ptr<TextFormatterProtocol> cloudFormatter) {
     if (cloudFormatter) {
         m_current = std::move(cloudFormatter);
-        VLOG(QStringLiteral("Pipeline: Cloud LLM formatter available — hybrid mode (on-device ASR + cloud LLM)"));
+        VLOG_INFO(lcPipeline) << QStringLiteral(
+            "Cloud LLM formatter available — hybrid mode (on-device ASR + cloud LLM)");
     } else {
         m_current = m_local;
-        VLOG(QStringLiteral("Pipeline: Cloud LLM not available — using on-device only (rule-based formatting)"));
+        VLOG_INFO(lcPipeline) << QStringLiteral(
+            "Cloud LLM not available — using on-device only (rule-based formatting)");
     }
 }
 

@@ -1,6 +1,7 @@
 #include "Core/Pipeline/HotkeyModes.h"
 
 #include "Core/Learning/TypingReminderController.h"
+#include "Core/LogCategories.h"
 #include "Core/Pipeline/PipelineContext.h"
 #include "Core/Pipeline/PipelineSupport.h"
 #include "Core/Pipeline/SessionEngine.h"
@@ -30,7 +31,7 @@ void HotkeyModes::pushToTalkDown() {
     const DictationStatus status = m_ctx.publisher.status();
     if (m_ctx.publisher.state().isPersistentMode &&
         (status == DictationStatus::listening || status == DictationStatus::paused)) {
-        VLOG(QStringLiteral("Pipeline: Hotkey press while persistent → finish"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Hotkey press while persistent → finish");
         m_engine.finishPersistent();
         return;
     }
@@ -39,10 +40,10 @@ void HotkeyModes::pushToTalkDown() {
     const bool restartable = status == DictationStatus::stopping || status == DictationStatus::processing ||
                              status == DictationStatus::idle || status == DictationStatus::inserting;
     if (doubleTap && restartable) {
-        VLOG(QStringLiteral("Pipeline: Double-tap detected → cancelling in-flight + persistent mode ON"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Double-tap detected → cancelling in-flight + persistent mode ON");
         if (status != DictationStatus::idle) {
             m_engine.resetForPersistentRestart();
-            VLOG(QStringLiteral("Pipeline: Cancelled previous dictation for persistent restart"));
+            VLOG_INFO(lcPipeline) << QStringLiteral("Cancelled previous dictation for persistent restart");
         }
         m_ctx.publisher.setPersistentMode(true);
         m_ctx.services->track(QStringLiteral("popo_lock"), {});
@@ -60,14 +61,14 @@ void HotkeyModes::pushToTalkUp() {
 
 void HotkeyModes::lockHotkey() {
     if (m_ctx.publisher.state().isPersistentMode) {
-        VLOG(QStringLiteral("Pipeline: Lock hotkey → finishing hands-free"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Lock hotkey → finishing hands-free");
         m_engine.finishPersistent();
     } else if (m_ctx.publisher.status() == DictationStatus::idle ||
                m_ctx.publisher.status() == DictationStatus::error) {
-        VLOG(QStringLiteral("Pipeline: Lock hotkey → starting hands-free"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Lock hotkey → starting hands-free");
         m_engine.startPersistent();
     } else if (m_ctx.publisher.status() == DictationStatus::listening) {
-        VLOG(QStringLiteral("Pipeline: Lock hotkey → upgrading PTT to hands-free"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Lock hotkey → upgrading PTT to hands-free");
         m_ctx.publisher.setPersistentMode(true);
     }
 }
@@ -77,7 +78,8 @@ QCoro::Task<> HotkeyModes::pasteLastTranscript() {
     const QPointer<QObject> self(m_ctx.pipeline);
     // Exactly what the dictation put in the field: fitted to it and with the user's replacements.
     const QString text = m_ctx.publisher.state().lastResult->pastedText;
-    VLOG(QStringLiteral("Pipeline: Paste last transcript — \"") + text.left(50) + QStringLiteral("...\""));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Paste last transcript — \"") + text.left(50) + QStringLiteral("...\"");
     const PasteOutcome outcome = co_await m_ctx.pastes.paste(text);
-    if (self && !outcome.success) VLOG(QStringLiteral("Pipeline: Paste last transcript failed — nothing was pasted"));
+    if (self && !outcome.success)
+        VLOG_WARNING(lcPipeline) << QStringLiteral("Paste last transcript failed — nothing was pasted");
 }

@@ -114,7 +114,8 @@ QCoro::Task<> gatherContext(AbstractContextEngine* engine, VantroseSettings sett
         const TranscriptionContext context = co_await engine->buildTranscriptionContext(std::move(settings), *history);
         pending->resolve(context);
     } catch (...) {
-        VLOG(QStringLiteral("Pipeline: Context gathering failed — ") + describeFailure(std::current_exception()));
+        VLOG_WARNING(lcPipeline) << QStringLiteral("Context gathering failed — ") +
+                                        describeFailure(std::current_exception());
         pending->cancel();
     }
 }
@@ -146,7 +147,7 @@ QCoro::Task<> captureScreen(std::unique_ptr<AbstractScreenCaptureEngine> engine,
         const ScreenCaptureResult result = co_await engine->captureAndExtract(std::move(bundleId));
         pending->resolve(std::optional<ScreenCaptureResult>(result));
     } catch (...) {
-        VLOG(QStringLiteral("Pipeline: Screen text failed — ") + describeFailure(std::current_exception()));
+        VLOG_WARNING(lcPipeline) << QStringLiteral("Screen text failed — ") + describeFailure(std::current_exception());
         pending->cancel();
     }
 }

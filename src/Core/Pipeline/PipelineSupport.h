@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Formatting/TextFormatterProtocol.h"
+#include "Core/LogCategories.h"
 #include "Core/Pipeline/PipelineCollaborators.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
@@ -85,8 +86,8 @@ QCoro::Task<std::optional<T>> valueWithin(std::shared_ptr<PendingValue<T>> pendi
         Clock::current().callAfter(deadline, [weak, deadline, what = std::move(what)] {
             const auto late = weak.lock();
             if (!late || late->isSettled()) return;
-            VLOG(QStringLiteral("Pipeline: ") + what + QStringLiteral(" gave no answer within ") +
-                 seconds1(toSeconds(deadline)) + QStringLiteral("s — going on without it"));
+            VLOG_WARNING(lcPipeline) << what + QStringLiteral(" gave no answer within ") +
+                                            seconds1(toSeconds(deadline)) + QStringLiteral("s — going on without it");
             late->cancel();
         });
     }

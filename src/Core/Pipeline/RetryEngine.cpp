@@ -1,6 +1,7 @@
 #include "Core/Pipeline/RetryEngine.h"
 
 #include "Core/ASR/ASRError.h"
+#include "Core/LogCategories.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
 #include "Foundation/SerialQueue.h"
@@ -53,12 +54,12 @@ void RetryEngine::recordFailure(ASRTier tier) {
         const int count = ++m_failureCounts[tier];
         if (count == 1) {
             m_probationList[tier] = Clock::current().now();
-            VLOG(QStringLiteral("RetryEngine: %1 entered probation").arg(rawValue(tier)));
+            VLOG_INFO(lcRetryEngine) << QStringLiteral("%1 entered probation").arg(rawValue(tier));
         } else {
             m_blacklist[tier] = Clock::current().now();
             m_probationList.erase(tier);
-            VLOG(QStringLiteral("RetryEngine: %1 blacklisted for %2s")
-                     .arg(rawValue(tier), QString::number(toSeconds(kBlacklistWindow), 'f', 1)));
+            VLOG_INFO(lcRetryEngine) << QStringLiteral("%1 blacklisted for %2s")
+                                            .arg(rawValue(tier), QString::number(toSeconds(kBlacklistWindow), 'f', 1));
         }
     });
 }
@@ -101,11 +102,11 @@ QCoro::Task<TieredASRResult> RetryEngine::transcribe(std::vector<float> samples)
             const double latency = Clock::current().millisecondsSince(start);
             clearFailureState(tier);
             m_lastTierUsed = tier;
-            VLOG(QStringLiteral("RetryEngine: %1 succeeded in %2ms")
-                     .arg(rawValue(tier), QString::asprintf("%.0f", latency)));
+            VLOG_INFO(lcRetryEngine)
+                << QStringLiteral("%1 succeeded in %2ms").arg(rawValue(tier), QString::asprintf("%.0f", latency));
             co_return TieredASRResult{std::move(*result), tier, static_cast<int>(index) + 1, latency};
         }
-        VLOG(QStringLiteral("RetryEngine: %1 failed — %2").arg(rawValue(tier), failure));
+        VLOG_WARNING(lcRetryEngine) << QStringLiteral("%1 failed — %2").arg(rawValue(tier), failure);
         if (!isUncounted(failure)) recordFailure(tier);
         ++m_totalRetries;
     }

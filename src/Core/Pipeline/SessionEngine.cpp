@@ -6,6 +6,7 @@
 #include "Core/Desktop/AbstractContextEngine.h"
 #include "Core/Desktop/AbstractScreenCaptureEngine.h"
 #include "Core/Learning/TypingReminderController.h"
+#include "Core/LogCategories.h"
 #include "Core/Pipeline/DictationRecorder.h"
 #include "Core/Pipeline/PipelineContext.h"
 #include "Core/Pipeline/PipelineSupport.h"
@@ -45,7 +46,8 @@ int SessionEngine::voicedFrames() const { return m_capture->vad.numVoicedFrames(
 std::function<void(const QString& message)> SessionEngine::streamingErrorHandler() const {
     std::weak_ptr<CaptureState> weak = m_capture;
     return [weak](const QString& message) {
-        VLOG(QStringLiteral("Pipeline: Streaming error — ") + message + QStringLiteral(", falling back to batch"));
+        VLOG_WARNING(lcPipeline) << QStringLiteral("Streaming error — ") + message +
+                                        QStringLiteral(", falling back to batch");
         if (const auto state = weak.lock())
             state->post([](SessionEngine& engine) { engine.m_hooks.streamingFailed(); });
     };
@@ -166,8 +168,8 @@ void SessionEngine::noteFirstChunk(quint64 generation, double toFirst, double la
     if (!m_session || m_session->generation != generation) return;
     m_session->timeToFirstChunkMs = toFirst;
     m_session->firstAudioChunkLatencyMs = latency;
-    VLOG(QStringLiteral("Pipeline: First audio chunk — total=") + ms0(toFirst) + QStringLiteral("ms capture=") +
-         ms0(latency) + QStringLiteral("ms"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("First audio chunk — total=") + ms0(toFirst) +
+                                 QStringLiteral("ms capture=") + ms0(latency) + QStringLiteral("ms");
     m_recorder.emitEvent(*m_session, QStringLiteral("dictation.first_chunk"),
                          {{QStringLiteral("timeToFirstChunk"), toFirst},
                           {QStringLiteral("firstAudioChunkLatency"), latency},
@@ -192,7 +194,8 @@ void SessionEngine::startLiveText(PipelineSession& session) {
         m_capture->feedRecognizer.store(true);
     } catch (...) {
         // Live text is a convenience: the dictation goes on and is recognised when it ends.
-        VLOG(QStringLiteral("Pipeline: Live text unavailable — ") + describeFailure(std::current_exception()));
+        VLOG_WARNING(lcPipeline) << QStringLiteral("Live text unavailable — ") +
+                                        describeFailure(std::current_exception());
     }
 }
 
@@ -214,7 +217,7 @@ void SessionEngine::endLiveRecognitionDetached(const PipelineSessionPtr& session
 
 void SessionEngine::start() {
     if (m_publisher.status() != DictationStatus::idle && m_publisher.status() != DictationStatus::error) {
-        VLOG(QStringLiteral("Pipeline: Cannot start — status is ") + rawValue(m_publisher.status()));
+        VLOG_WARNING(lcPipeline) << QStringLiteral("Cannot start — status is ") + rawValue(m_publisher.status());
         return;
     }
     // A stream left open by an earlier dictation ends before the new one begins.
@@ -235,7 +238,8 @@ void SessionEngine::start() {
     // Timings are filed under the device that records: a chosen microphone that is not connected
     // records from the system default, whose start-up is the one measured.
     const std::optional<double> prediction = m_ctx.services->predictMicStartMs(m_ctx.audio->deviceForNextStart());
-    if (prediction) VLOG(QStringLiteral("Pipeline: Predicted mic init: ") + ms0(*prediction) + QStringLiteral("ms"));
+    if (prediction)
+        VLOG_INFO(lcPipeline) << QStringLiteral("Predicted mic init: ") + ms0(*prediction) + QStringLiteral("ms");
     installChunkHandler(true);
 
     const QString failure = startRecordingOrDescribeFailure();
@@ -260,7 +264,7 @@ void SessionEngine::resetCaptureForNewSession() {
     m_capture->firstChunkSeen.store(false);
     m_capture->feedRecognizer.store(false);
     if (!m_ctx.signedOut) m_ctx.streamingLink->beginNewSession();
-    VLOG(QStringLiteral("Pipeline: Dictation initializing..."));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Dictation initializing...");
 }
 
 void SessionEngine::emitStartEvent(const std::optional<ActiveAppInfo>& app) {
@@ -312,7 +316,7 @@ void SessionEngine::failStart(PipelineSession& session, const QString& failure) 
     m_publisher.setStatus(DictationStatus::error);
     m_publisher.setErrorMessage(QStringLiteral("Mic failed: ") + failure);
     session.cancelTasks();
-    VLOG(QStringLiteral("Pipeline: Error starting: ") + failure);
+    VLOG_WARNING(lcPipeline) << QStringLiteral("Error starting: ") + failure;
 }
 
 void SessionEngine::announceListening(const PipelineSession& session, const std::optional<ActiveAppInfo>& app) {
@@ -322,7 +326,8 @@ void SessionEngine::announceListening(const PipelineSession& session, const std:
     m_ctx.services->track(QStringLiteral("dictation_started"),
                           {{QStringLiteral("app_name"), app ? app->name : QStringLiteral("unknown")},
                            {QStringLiteral("bundle_id"), app ? app->bundleId : QString()}});
-    VLOG(QStringLiteral("Pipeline: Listening (mic: ") + ms0(session.micAcquisitionTimeMs) + QStringLiteral("ms)"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Listening (mic: ") + ms0(session.micAcquisitionTimeMs) +
+                                 QStringLiteral("ms)");
 }
 
 // Hands the recording to one road: the server's, while the streaming link is up, else the batch.
@@ -335,15 +340,16 @@ void SessionEngine::stop() {
     if (m_ctx.playsSounds()) m_ctx.services->playSound(QStringLiteral("vantrose_on_off_sound"), QStringLiteral("mp3"));
     drainAudioChunks();
     const auto count = session->audioChunks.size();
-    VLOG(QStringLiteral("Pipeline: Stopping — %1 chunks (").arg(count) +
-         seconds1(toSeconds(static_cast<qint64>(count) * DictationPipeline::chunkDuration)) + QStringLiteral("s)"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Stopping — %1 chunks (").arg(count) +
+                                 seconds1(toSeconds(static_cast<qint64>(count) * DictationPipeline::chunkDuration)) +
+                                 QStringLiteral("s)");
     const auto state = m_ctx.streamingLink->state();
-    VLOG(QStringLiteral("Pipeline: stopDictation — transport state=") + rawValue(state) +
-         QStringLiteral(", chunks sent over WS=%1").arg(m_ctx.streamingLink->chunksSent()));
+    VLOG_INFO(lcPipeline) << QStringLiteral("stopDictation — transport state=") + rawValue(state) +
+                                 QStringLiteral(", chunks sent over WS=%1").arg(m_ctx.streamingLink->chunksSent());
 
     using State = PipelineStreamingLink::State;
     if (state == State::connecting || state == State::connected || state == State::streaming) {
-        VLOG(QStringLiteral("Pipeline: Committing via WebSocket (0ms upload)"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Committing via WebSocket (0ms upload)");
         session->road = PipelineSession::Road::webSocket;
         m_publisher.setStatus(DictationStatus::processing);
         m_publisher.setPipelineStep(PipelineStep::transcribing);
@@ -370,8 +376,8 @@ void SessionEngine::cancel() {
     }
     m_publisher.setStatus(wasListening ? DictationStatus::dismissed : DictationStatus::idle);
     m_publisher.setLevel(0, m_publisher.state().frequencyBands);
-    VLOG(QStringLiteral("Pipeline: Dictation ") +
-         (wasListening ? QStringLiteral("dismissed") : QStringLiteral("cancelled")));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Dictation ") +
+                                 (wasListening ? QStringLiteral("dismissed") : QStringLiteral("cancelled"));
     if (m_publisher.state().isPersistentMode) {
         m_publisher.setPersistentMode(false);
         m_ctx.services->track(QStringLiteral("persistent_dictation_cancelled"), {});
@@ -401,7 +407,7 @@ void SessionEngine::resetForPersistentRestart() {
 void SessionEngine::startPersistent() {
     if (m_publisher.status() != DictationStatus::idle && m_publisher.status() != DictationStatus::error) return;
     m_publisher.setPersistentMode(true);
-    VLOG(QStringLiteral("Pipeline: Persistent dictation started"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Persistent dictation started");
     m_ctx.services->track(QStringLiteral("persistent_dictation_started"), {});
     start();
 }
@@ -412,7 +418,7 @@ void SessionEngine::pause() {
     m_publisher.setStatus(DictationStatus::paused);
     m_publisher.setLevel(0, m_publisher.state().frequencyBands);
     const int chunks = recordedChunkCount();
-    VLOG(QStringLiteral("Pipeline: Paused (%1 chunks buffered)").arg(chunks));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Paused (%1 chunks buffered)").arg(chunks);
     m_ctx.services->track(QStringLiteral("persistent_dictation_paused"), {{QStringLiteral("chunks"), chunks}});
 }
 
@@ -431,12 +437,12 @@ void SessionEngine::resume() {
         m_ctx.audio->stopRecording();
         m_publisher.setStatus(DictationStatus::paused);
         m_publisher.setErrorMessage(QStringLiteral("Mic failed: ") + failure);
-        VLOG(QStringLiteral("Pipeline: Error resuming: ") + failure);
+        VLOG_WARNING(lcPipeline) << QStringLiteral("Error resuming: ") + failure;
         return;
     }
     m_publisher.setErrorMessage(std::nullopt);
     const int chunks = recordedChunkCount();
-    VLOG(QStringLiteral("Pipeline: Resumed recording (%1 chunks buffered)").arg(chunks));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Resumed recording (%1 chunks buffered)").arg(chunks);
     m_ctx.services->track(QStringLiteral("persistent_dictation_resumed"), {});
 }
 
@@ -449,12 +455,12 @@ void SessionEngine::finishPersistent() {
     if (m_publisher.status() == DictationStatus::listening) m_ctx.audio->stopRecording();
     drainAudioChunks();
     const auto count = session->audioChunks.size();
-    VLOG(QStringLiteral("Pipeline: Finishing persistent dictation — %1 total chunks").arg(count));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Finishing persistent dictation — %1 total chunks").arg(count);
     m_ctx.streamingLink->resetSession();
     m_publisher.setStatus(DictationStatus::stopping);
-    VLOG(QStringLiteral("Pipeline: Processing persistent audio — %1 chunks (").arg(count) +
-         seconds1(toSeconds(static_cast<qint64>(count) * DictationPipeline::chunkDuration)) +
-         QStringLiteral("s) via batch"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Processing persistent audio — %1 chunks (").arg(count) +
+                                 seconds1(toSeconds(static_cast<qint64>(count) * DictationPipeline::chunkDuration)) +
+                                 QStringLiteral("s) via batch");
     session->road = PipelineSession::Road::batch;
     m_hooks.processAudio(session);
 }

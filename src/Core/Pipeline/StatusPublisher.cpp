@@ -1,5 +1,6 @@
 #include "Core/Pipeline/StatusPublisher.h"
 
+#include "Core/LogCategories.h"
 #include "Core/Pipeline/DictationPipeline.h"
 #include "Foundation/Clock.h"
 #include "Foundation/Logger.h"
@@ -84,10 +85,10 @@ void StatusPublisher::showDashboard(QList<TranscriptionResult> recent, PipelineH
     m_state.totalWords = totals.words;
     Q_EMIT recentResultsChanged();
     Q_EMIT totalsChanged();
-    VLOG(QStringLiteral("Pipeline: Hydrated dashboard — %1 recent, %2 total dictations, %3 total words")
-             .arg(m_state.recentResults.size())
-             .arg(m_state.totalDictations)
-             .arg(m_state.totalWords));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Hydrated dashboard — %1 recent, %2 total dictations, %3 total words")
+                                 .arg(m_state.recentResults.size())
+                                 .arg(m_state.totalDictations)
+                                 .arg(m_state.totalWords);
 }
 
 void StatusPublisher::setLastResult(const TranscriptionResult& record) {

@@ -3,6 +3,7 @@
 #include "Core/ASR/SensibilityScorer.h"
 #include "Core/Formatting/RuleBasedFormatter.h"
 #include "Core/Formatting/UserTextReplacements.h"
+#include "Core/LogCategories.h"
 #include "Core/Pipeline/BatchRoad.h"
 #include "Core/Pipeline/PipelineContext.h"
 #include "Core/Pipeline/PipelineSupport.h"
@@ -52,14 +53,14 @@ QCoro::Task<> StreamingRoad::commit(PipelineSessionPtr session) {
     m_ctx.streamingLink->commit(commitContextJson(session->transcriptionContext), language);
 }
 
-void StreamingRoad::fallBackToBatch(const QString& logLine) {
+void StreamingRoad::fallBackToBatch(const QString& reason) {
     if (m_publisher.status() != DictationStatus::processing && m_publisher.status() != DictationStatus::stopping)
         return;
     const PipelineSessionPtr session = m_engine.current();
     // Only a dictation still waiting for the server falls back; one already on the batch road
     // keeps its single road, so an error and a disconnect together never paste twice.
     if (!session || session->road != PipelineSession::Road::webSocket) return;
-    if (!logLine.isEmpty()) VLOG(logLine);
+    if (!reason.isEmpty()) VLOG_WARNING(lcPipeline) << reason;
     session->road = PipelineSession::Road::batch;
     m_batchRoad.process(session);
 }
@@ -83,12 +84,13 @@ void StreamingRoad::handleResult(const QString& asrText, const QString& llmText,
         o.llmProvider = ruled.formatterName;
     }
     if (o.resultText.trimmed().isEmpty()) {
-        VLOG(QStringLiteral("Pipeline: Streaming returned empty result"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Streaming returned empty result");
         drop(*session, false);
         return;
     }
     if (SensibilityScorer::containsHallucination(asrText)) {
-        VLOG(QStringLiteral("Pipeline: Streaming hallucination rejected — \"") + asrText + QStringLiteral("\""));
+        VLOG_WARNING(lcPipeline) << QStringLiteral("Streaming hallucination rejected — \"") + asrText +
+                                        QStringLiteral("\"");
         drop(*session, true);
         return;
     }
@@ -96,14 +98,14 @@ void StreamingRoad::handleResult(const QString& asrText, const QString& llmText,
     o.llmMs = secondsFieldAsMs(metrics, QStringLiteral("llm_time"));
     o.asrProvider = providerField(metrics, QStringLiteral("asr_provider"));
     if (m_ctx.settings().formattingEnabled) o.llmProvider = providerField(metrics, QStringLiteral("llm_provider"));
-    VLOG(QStringLiteral("Pipeline: Streaming result — \"") + o.resultText + QStringLiteral("\" asr:") + ms0(o.asrMs) +
-         QStringLiteral("ms llm:") + ms0(o.llmMs) + QStringLiteral("ms"));
+    VLOG_INFO(lcPipeline) << QStringLiteral("Streaming result — \"") + o.resultText + QStringLiteral("\" asr:") +
+                                 ms0(o.asrMs) + QStringLiteral("ms llm:") + ms0(o.llmMs) + QStringLiteral("ms");
 
     o.postProcessed = postProcess(o.resultText, session->transcriptionContext);
     o.pastedText = UserTextReplacements::apply(o.postProcessed, m_ctx.settings().textReplacements);
     session->road = PipelineSession::Road::none;
     if (o.pastedText.trimmed().isEmpty()) {
-        VLOG(QStringLiteral("Pipeline: Nothing left to paste after replacements"));
+        VLOG_INFO(lcPipeline) << QStringLiteral("Nothing left to paste after replacements");
         drop(*session, true);
         return;
     }

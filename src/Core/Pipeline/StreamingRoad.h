@@ -22,8 +22,8 @@ public:
     // Commits the session's recording, once its context is in (or its deadline passed).
     QCoro::Task<> commit(PipelineSessionPtr session);
     // The current dictation, when it still waits for the server, goes to the batch road;
-    // `logLine` (when not empty) says why.
-    void fallBackToBatch(const QString& logLine);
+    // `reason` (when not empty) says why in the log.
+    void fallBackToBatch(const QString& reason);
     // The server's answer to the latest commit.
     void handleResult(const QString& asrText, const QString& llmText, const QJsonObject& metrics);
 
