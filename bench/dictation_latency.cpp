@@ -69,7 +69,7 @@ const std::vector<float>& recording() {
 
 // A microphone that plays a recording in capture-sized chunks, paced like the real one, from a
 // thread of its own.
-class SpeechSource final : public PipelineAudioSource {
+class SpeechSource final : public AbstractAudioSource {
 public:
     ~SpeechSource() override { join(); }
 
@@ -135,7 +135,7 @@ struct RealRecognizerPipeline {
 
     // `liveRecognition` false: the recogniser hears nothing until key-up (record, then decode).
     // Without an engine of its own the pipeline's recogniser loads its model at once and keeps it.
-    explicit RealRecognizerPipeline(std::unique_ptr<PipelineStreamingLink> link, bool liveRecognition = true,
+    explicit RealRecognizerPipeline(std::unique_ptr<AbstractStreamingLink> link, bool liveRecognition = true,
                                     std::shared_ptr<PocketSphinxASR> engine = nullptr)
         : onDevice(engine ? std::move(engine) : std::make_shared<PocketSphinxASR>()) {
         onDevice->waitUntilIdle();  // a resident model is loaded before the first dictation
@@ -261,9 +261,9 @@ void BM_StreamingKeyUpToPaste(benchmark::State& state) {
     credentials.accessToken = [] { return std::optional<QString>(); };
     auto link = std::make_unique<TransportPipelineStreamingLink>(
         std::make_unique<StreamingTransport>(http.baseUrl(), StreamingTransport::Tuning{}, credentials));
-    PipelineStreamingLink* linkView = link.get();
+    AbstractStreamingLink* linkView = link.get();
     RealRecognizerPipeline r(std::move(link));
-    if (!waitUntil([&] { return linkView->state() == PipelineStreamingLink::State::connected; }))
+    if (!waitUntil([&] { return linkView->state() == AbstractStreamingLink::State::connected; }))
         return state.SkipWithError("the streaming connection did not open");
     runDictations(state, r);
     if (server.commitCount() < kTimedDictations + 1) state.SkipWithError("a dictation left the streaming road");
@@ -280,9 +280,9 @@ void BM_LocalServiceKeyUpToPaste(benchmark::State& state) {
     credentials.accessToken = [token = service.accessToken] { return std::optional<QString>(token); };
     auto link = std::make_unique<TransportPipelineStreamingLink>(
         std::make_unique<StreamingTransport>(service.service->baseUrl(), StreamingTransport::Tuning{}, credentials));
-    PipelineStreamingLink* linkView = link.get();
+    AbstractStreamingLink* linkView = link.get();
     RealRecognizerPipeline r(std::move(link));
-    if (!waitUntil([&] { return linkView->state() == PipelineStreamingLink::State::connected; }))
+    if (!waitUntil([&] { return linkView->state() == AbstractStreamingLink::State::connected; }))
         return state.SkipWithError("the streaming connection did not open");
     runDictations(state, r);
 }

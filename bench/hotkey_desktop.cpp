@@ -133,7 +133,7 @@ private:
 };
 
 // The real audio engine, noting when the pipeline receives each recording's first chunk.
-class TimedAudioSource final : public PipelineAudioSource {
+class TimedAudioSource final : public AbstractAudioSource {
 public:
     void setChunkHandler(ChunkHandler handler) override {
         m_inner.setChunkHandler([this, handler = std::move(handler)](const AudioChunk& chunk) {

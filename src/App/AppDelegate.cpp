@@ -1,7 +1,7 @@
 #include "App/AppDelegate.h"
 
+#include "App/AbstractShellUI.h"
 #include "App/LogCategories.h"
-#include "App/ShellUI.h"
 #include "App/SingleInstance.h"
 #include "App/UrlRedaction.h"
 #include "Auth/AuthManager.h"

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "App/AbstractShellPipeline.h"
 #include "App/Permissions.h"
-#include "App/ShellPipeline.h"
 
 #include <QObject>
 #include <QPointer>
@@ -16,7 +16,7 @@
 #include <optional>
 
 class AuthManager;
-class ShellUI;
+class AbstractShellUI;
 
 // Starts and stops the program: builds the pipeline, gates the running application on sign-in
 // and permissions, receives the sign-in callback URL, drives the menu's dictation and microphone
@@ -26,11 +26,11 @@ class AppDelegate : public QObject {
     Q_OBJECT
 public:
     struct Dependencies {
-        std::function<std::unique_ptr<ShellPipeline>()> makePipeline;
+        std::function<std::unique_ptr<AbstractShellPipeline>()> makePipeline;
         AuthManager* authManager = nullptr;
-        std::unique_ptr<PermissionChecker> permissions;
+        std::unique_ptr<AbstractPermissionChecker> permissions;
         // Built after the pipeline; receives the delegate it serves.
-        std::function<std::unique_ptr<ShellUI>(AppDelegate&)> makeUI;
+        std::function<std::unique_ptr<AbstractShellUI>(AppDelegate&)> makeUI;
         std::function<void()> playStartupSound;
         std::function<void()> trackAppLaunched;
         // Hands queued analytics to an upload and waits a short, bounded time for it.
@@ -62,8 +62,8 @@ public:
     QString inputNeeds();
     QString inputNotice();
 
-    ShellPipeline* pipeline() const { return m_pipeline.get(); }
-    ShellUI* ui() const { return m_ui.get(); }
+    AbstractShellPipeline* pipeline() const { return m_pipeline.get(); }
+    AbstractShellUI* ui() const { return m_ui.get(); }
     bool isRunning() const { return m_running; }
     void setAutoStop(std::chrono::milliseconds after) { m_autoStop = after; }
 
@@ -81,8 +81,8 @@ private:
     void enterRunning();
 
     Dependencies m_deps;
-    std::unique_ptr<ShellPipeline> m_pipeline;
-    std::unique_ptr<ShellUI> m_ui;
+    std::unique_ptr<AbstractShellPipeline> m_pipeline;
+    std::unique_ptr<AbstractShellUI> m_ui;
     AuthManager* m_auth = nullptr;
     enum class SetupState { notStarted, running, done };
     SetupState m_setupState = SetupState::notStarted;

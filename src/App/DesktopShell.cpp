@@ -54,8 +54,8 @@ QRect centredIn(const QScreen* screen, QSize size) {
 }
 }  // namespace
 
-DesktopShell::DesktopShell(AppDelegate& delegate, ShellPipeline& pipeline, AuthManager& auth,
-                           std::unique_ptr<ShellViewFactory> views, QObject* parent)
+DesktopShell::DesktopShell(AppDelegate& delegate, AbstractShellPipeline& pipeline, AuthManager& auth,
+                           std::unique_ptr<AbstractShellViewFactory> views, QObject* parent)
     : QObject(parent),
       m_delegate(delegate),
       m_pipeline(pipeline),

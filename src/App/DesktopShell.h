@@ -1,8 +1,8 @@
 #pragma once
 
+#include "App/AbstractShellUI.h"
+#include "App/AbstractShellViewFactory.h"
 #include "App/ShellRules.h"
-#include "App/ShellUI.h"
-#include "App/ShellViewFactory.h"
 
 #include <QObject>
 #include <QPointer>
@@ -17,16 +17,16 @@ class AuthManager;
 class QMenu;
 class QSystemTrayIcon;
 class QTimer;
-class ShellPipeline;
+class AbstractShellPipeline;
 
 // The tray item with its menu, the hub, onboarding, settings and history windows, and the overlay
 // panel with its 0.1 s observer tick. Each window is built on first use and rebuilt when asked for
 // while hidden; a visible one is only brought forward. What fills the windows comes from `views`.
-class DesktopShell final : public QObject, public ShellUI {
+class DesktopShell final : public QObject, public AbstractShellUI {
     Q_OBJECT
 public:
-    DesktopShell(AppDelegate& delegate, ShellPipeline& pipeline, AuthManager& auth,
-                 std::unique_ptr<ShellViewFactory> views, QObject* parent = nullptr);
+    DesktopShell(AppDelegate& delegate, AbstractShellPipeline& pipeline, AuthManager& auth,
+                 std::unique_ptr<AbstractShellViewFactory> views, QObject* parent = nullptr);
     ~DesktopShell() override;
 
     void setupStatusItem() override;
@@ -64,9 +64,9 @@ private:
     void setOverlayInputRegion(const QRegion& region);
 
     AppDelegate& m_delegate;
-    ShellPipeline& m_pipeline;
+    AbstractShellPipeline& m_pipeline;
     AuthManager& m_auth;
-    std::unique_ptr<ShellViewFactory> m_views;
+    std::unique_ptr<AbstractShellViewFactory> m_views;
 
     QSystemTrayIcon* m_statusItem = nullptr;
     QMenu* m_menu = nullptr;

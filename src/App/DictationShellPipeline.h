@@ -1,12 +1,12 @@
 #pragma once
 
-#include "App/ShellPipeline.h"
+#include "App/AbstractShellPipeline.h"
 #include "Core/Pipeline/DictationPipeline.h"
 
 #include <memory>
 
 // The shell's view of the real dictation pipeline. Owns it for the life of the process.
-class DictationShellPipeline final : public ShellPipeline {
+class DictationShellPipeline final : public AbstractShellPipeline {
 public:
     explicit DictationShellPipeline(std::unique_ptr<DictationPipeline> pipeline);
     ~DictationShellPipeline() override;

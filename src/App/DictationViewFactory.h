@@ -1,6 +1,6 @@
 #pragma once
 
-#include "App/ShellViewFactory.h"
+#include "App/AbstractShellViewFactory.h"
 #include "Core/Audio/AudioEngine.h"
 #include "UI/Hub/HubView.h"
 
@@ -13,7 +13,7 @@ class HistoryStore;
 
 // The application's views over the real dictation pipeline, its history database and the
 // account. The hub's instructions, replacements and settings sections are the settings views.
-class DictationViewFactory final : public ShellViewFactory {
+class DictationViewFactory final : public AbstractShellViewFactory {
 public:
     using DeviceList = std::function<std::vector<AudioDeviceInfo>()>;
 

@@ -15,9 +15,9 @@ struct PermissionSnapshot {
     bool allGranted() const { return accessibility && microphone; }
 };
 
-class PermissionChecker {
+class AbstractPermissionChecker {
 public:
-    virtual ~PermissionChecker() = default;
+    virtual ~AbstractPermissionChecker() = default;
     // Checks both, off the main thread where a check blocks.
     virtual QCoro::Task<PermissionSnapshot> check() = 0;
     // The accessibility answer of the latest check (false before any); the menu shows it without
@@ -37,7 +37,7 @@ public:
 };
 
 // The real checks of this desktop.
-class DesktopPermissionChecker final : public PermissionChecker {
+class DesktopPermissionChecker final : public AbstractPermissionChecker {
 public:
     QCoro::Task<PermissionSnapshot> check() override;
     bool lastKnownAccessibility() override;

@@ -143,7 +143,7 @@ void endWithoutEventLoop() {
     VLOG_WARNING(lcVantrose) << "The display connection was lost; quitting";
     // Only what keeps devices and other programs' state right: the hotkey listener, the window
     // tracker and the microphone. Nothing that needs the event loop.
-    if (ShellPipeline* pipeline = delegate->pipeline(); pipeline && !g_pipelineTornDown) pipeline->teardown();
+    if (AbstractShellPipeline* pipeline = delegate->pipeline(); pipeline && !g_pipelineTornDown) pipeline->teardown();
     VLOG_INFO(lcVantrose) << "Application terminated";
     Logger::flush();
     // The remaining exit handlers would destroy objects that running threads still use.

@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
     };
     deps.authManager = &AuthManager::shared();
     deps.permissions = std::make_unique<DesktopPermissionChecker>();
-    deps.makeUI = [&dictation, &historyStore](AppDelegate& delegate) -> std::unique_ptr<ShellUI> {
+    deps.makeUI = [&dictation, &historyStore](AppDelegate& delegate) -> std::unique_ptr<AbstractShellUI> {
         auto views =
             std::make_unique<DictationViewFactory>(dictation->pipeline(), *historyStore, AuthManager::shared());
         return std::make_unique<DesktopShell>(delegate, *delegate.pipeline(), AuthManager::shared(), std::move(views));

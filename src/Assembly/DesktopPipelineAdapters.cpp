@@ -11,7 +11,7 @@ HistoryStorePipelineHistory::~HistoryStorePipelineHistory() = default;
 void HistoryStorePipelineHistory::initialize() { m_store->initialize(); }
 QList<TranscriptionResult> HistoryStorePipelineHistory::recentHistory() const { return m_store->recentHistory(); }
 
-PipelineHistory::Totals HistoryStorePipelineHistory::loadTotals() const {
+AbstractPipelineHistory::Totals HistoryStorePipelineHistory::loadTotals() const {
     const HistoryStore::Totals totals = m_store->loadTotals();
     return {totals.dictations, totals.words};
 }

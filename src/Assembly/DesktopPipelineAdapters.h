@@ -10,7 +10,7 @@ class HistoryStore;
 // statistics). Only the composition root builds these.
 
 // HistoryStore behind the history seam.
-class HistoryStorePipelineHistory final : public PipelineHistory {
+class HistoryStorePipelineHistory final : public AbstractPipelineHistory {
 public:
     // Takes the store to use; none: the store in the data folder.
     explicit HistoryStorePipelineHistory(std::unique_ptr<HistoryStore> store = nullptr);

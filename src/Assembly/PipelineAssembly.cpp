@@ -40,7 +40,7 @@ DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const Vantrose
 }
 
 DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const VantroseSettings& settings,
-                                                                  std::unique_ptr<PipelineHistory> history) {
+                                                                  std::unique_ptr<AbstractPipelineHistory> history) {
     DictationPipeline::Collaborators c;
     c.audio = std::make_unique<AudioEnginePipelineSource>();
     c.keyboardMonitor = std::make_unique<KeyboardMonitor>();

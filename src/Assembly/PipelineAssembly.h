@@ -23,7 +23,7 @@ class HistoryStore;
 DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const VantroseSettings& settings);
 // The same around the given history.
 DictationPipeline::Collaborators makeDesktopPipelineCollaborators(const VantroseSettings& settings,
-                                                                  std::unique_ptr<PipelineHistory> history);
+                                                                  std::unique_ptr<AbstractPipelineHistory> history);
 
 // The server of the cloud formatter, asked at set-up whether it formats and then sent every
 // formatting request: the account's server (the user default "cloudServerURL") when one is set,

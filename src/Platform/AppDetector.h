@@ -10,7 +10,7 @@
 #include <memory>
 
 class BrowserAddressCache;
-class WindowTracker;
+class AbstractWindowTracker;
 struct ActiveWindowInfo;
 
 // Keeps the record of the application that has the user's focus, following the window
@@ -40,7 +40,7 @@ private:
     void setFrontAddress(const std::optional<QString>& url);
     std::optional<ActiveAppInfo> describe(const ActiveWindowInfo& window) const;
 
-    std::unique_ptr<WindowTracker> m_tracker;
+    std::unique_ptr<AbstractWindowTracker> m_tracker;
     BrowserAddressCache* m_addresses;  // child object
     QString m_title;
     bool m_observing = false;

@@ -32,12 +32,12 @@ struct ActiveWindowInfo {
 };
 
 // Follows the active window from a thread of its own.
-class WindowTracker {
+class AbstractWindowTracker {
 public:
     // Called on the tracker's thread whenever another window becomes active, or the active
     // window's title changes.
     using Handler = std::function<void(const ActiveWindowInfo&)>;
-    virtual ~WindowTracker() = default;
+    virtual ~AbstractWindowTracker() = default;
     virtual bool start(Handler handler) = 0;  // false when the session offers no window tracking
     virtual void stop() = 0;
     // The last description seen; never waits on the display server.
@@ -47,12 +47,12 @@ public:
 };
 
 // Listen-only, system-wide key events, from a thread of its own.
-class KeySource {
+class AbstractKeySource {
 public:
     // The first way to listen, and the one tried when it fails (X11: XInput2 raw events, RECORD).
     enum class Method { Preferred, Fallback };
     using Handler = std::function<void(const KeySourceEvent&)>;
-    virtual ~KeySource() = default;
+    virtual ~AbstractKeySource() = default;
     // False when the method cannot be used; the reason is in lastError(). `onConnectionLost`
     // runs on the source's thread when the display goes away later.
     virtual bool start(Handler handler, Method method, std::function<void()> onConnectionLost) = 0;
@@ -69,14 +69,14 @@ public:
 
 // Does the pastes of a TextInserter, one at a time on its queue's thread: saves the user's
 // clipboard, writes the text, sends the paste chord, and later gives the clipboard back.
-class PasteWorker {
+class AbstractPasteWorker {
 public:
     struct Result {
         PasteOutcome outcome;
         uint64_t generation = 0;  // pass to restore() once the restore delay has passed
         bool scheduleRestore = false;
     };
-    virtual ~PasteWorker() = default;
+    virtual ~AbstractPasteWorker() = default;
     virtual Result paste(const QString& text, const std::optional<QString>& html) = 0;
     // Gives the user's clipboard back when no later paste took over (`generation` is still the latest).
     virtual void restore(uint64_t generation) = 0;
@@ -97,9 +97,9 @@ public:
     // when it can.
     virtual std::optional<QString> unavailableReason() const = 0;
 
-    virtual std::unique_ptr<WindowTracker> makeWindowTracker() = 0;
-    virtual std::unique_ptr<KeySource> makeKeySource() = 0;
-    virtual std::unique_ptr<PasteWorker> makePasteWorker() = 0;
+    virtual std::unique_ptr<AbstractWindowTracker> makeWindowTracker() = 0;
+    virtual std::unique_ptr<AbstractKeySource> makeKeySource() = 0;
+    virtual std::unique_ptr<AbstractPasteWorker> makePasteWorker() = 0;
 
     // Global hotkeys can be heard and synthetic keys sent. Blocking.
     virtual bool keyInputAvailable() = 0;

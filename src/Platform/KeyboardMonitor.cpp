@@ -89,29 +89,30 @@ bool KeyboardMonitor::start() {
         return true;
     }
     hotkeyConfigurationChanged();
-    std::unique_ptr<KeySource> source = DesktopBackend::current().makeKeySource();
+    std::unique_ptr<AbstractKeySource> source = DesktopBackend::current().makeKeySource();
     source->setBindings(effectiveBindings(hotkeyBindings()));
     auto handler = [this](const KeySourceEvent& event) { handleEvent(event); };
     auto lost = [this] { handleConnectionLost(); };
 
-    if (source->start(handler, KeySource::Method::Preferred, lost)) {
+    if (source->start(handler, AbstractKeySource::Method::Preferred, lost)) {
         m_source = std::move(source);
         m_running = true;
         VLOG_INFO(lcKeyboardMonitor) << QStringLiteral("Started via %1 (push-to-talk: keycode %2)")
-                                            .arg(m_source->methodName(KeySource::Method::Preferred))
+                                            .arg(m_source->methodName(AbstractKeySource::Method::Preferred))
                                             .arg(pushToTalkKeyCode());
         startFnKeyCheck();
         return true;
     }
     VLOG_WARNING(lcKeyboardMonitor) << QStringLiteral("%1 failed (%2), trying %3...")
-                                           .arg(source->methodName(KeySource::Method::Preferred), source->lastError(),
-                                                source->methodName(KeySource::Method::Fallback));
+                                           .arg(source->methodName(AbstractKeySource::Method::Preferred),
+                                                source->lastError(),
+                                                source->methodName(AbstractKeySource::Method::Fallback));
 
-    if (source->start(handler, KeySource::Method::Fallback, lost)) {
+    if (source->start(handler, AbstractKeySource::Method::Fallback, lost)) {
         m_source = std::move(source);
         m_running = true;
         m_usingFallbackMonitor = true;
-        VLOG_INFO(lcKeyboardMonitor) << "Started via " << m_source->methodName(KeySource::Method::Fallback);
+        VLOG_INFO(lcKeyboardMonitor) << "Started via " << m_source->methodName(AbstractKeySource::Method::Fallback);
         startFnKeyCheck();
         return true;
     }

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <optional>
 
-class KeySource;
+class AbstractKeySource;
 
 // The global hotkey listener: turns the configured hotkeys into push-to-talk, lock,
 // paste-last, cancel and key-down callbacks. Keys come from the X key source on its own thread
@@ -92,7 +92,7 @@ private:
 
     // Main thread only.
     QList<HotkeyBinding> m_configuredBindings;  // as last assigned, for the log of ignored ones
-    std::unique_ptr<KeySource> m_source;
+    std::unique_ptr<AbstractKeySource> m_source;
     bool m_running = false;
     bool m_usingFallbackMonitor = false;
     uint64_t m_fnCheckGeneration = 0;

@@ -20,7 +20,7 @@ TextInserter::TextInserter(QObject* parent)
 
 TextInserter::~TextInserter() {
     // A clipboard still waiting for its restore goes back now rather than never.
-    std::shared_ptr<PasteWorker> worker = m_worker;
+    std::shared_ptr<AbstractPasteWorker> worker = m_worker;
     m_queue->sync([worker] { worker->restorePending(); });
     m_queue.reset();
 }
@@ -37,14 +37,14 @@ QCoro::Task<PasteOutcome> TextInserter::insertText(QString text, bool asHTML) {
     std::optional<QString> html;
     if (asHTML) html = text;
 
-    auto result = std::make_shared<PasteWorker::Result>();
+    auto result = std::make_shared<AbstractPasteWorker::Result>();
     auto resultMutex = std::make_shared<std::mutex>();
     auto promise = std::make_shared<QPromise<void>>();
     QFuture<void> done = promise->future();
     promise->start();
-    std::shared_ptr<PasteWorker> worker = m_worker;
+    std::shared_ptr<AbstractPasteWorker> worker = m_worker;
     m_queue->async([worker, text, html, result, resultMutex, promise] {
-        PasteWorker::Result r = worker->paste(text, html);
+        AbstractPasteWorker::Result r = worker->paste(text, html);
         {
             std::lock_guard lock(*resultMutex);
             *result = r;
@@ -53,7 +53,7 @@ QCoro::Task<PasteOutcome> TextInserter::insertText(QString text, bool asHTML) {
     });
     co_await done;
 
-    PasteWorker::Result r;
+    AbstractPasteWorker::Result r;
     {
         std::lock_guard lock(*resultMutex);
         r = *result;
@@ -62,7 +62,7 @@ QCoro::Task<PasteOutcome> TextInserter::insertText(QString text, bool asHTML) {
         const uint64_t generation = r.generation;
         QTimer::singleShot(delay, guard.data(), [guard, generation] {
             if (!guard) return;
-            std::shared_ptr<PasteWorker> w = guard->m_worker;
+            std::shared_ptr<AbstractPasteWorker> w = guard->m_worker;
             guard->m_queue->async([w, generation] { w->restore(generation); });
         });
     }

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <memory>
 
-class PasteWorker;
+class AbstractPasteWorker;
 class SerialQueue;
 
 // Pastes finished text into the focused field: saves the user's clipboard (every target, within
@@ -41,6 +41,6 @@ public:
     static std::chrono::milliseconds effectiveRestoreDelay(std::chrono::milliseconds configured);
 
 private:
-    std::shared_ptr<PasteWorker> m_worker;  // the session's back-end does the paste
-    std::unique_ptr<SerialQueue> m_queue;   // declared last: drained before the worker goes
+    std::shared_ptr<AbstractPasteWorker> m_worker;  // the session's back-end does the paste
+    std::unique_ptr<SerialQueue> m_queue;           // declared last: drained before the worker goes
 };

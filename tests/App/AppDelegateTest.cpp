@@ -38,7 +38,7 @@ protected:
         deps.makeUI = [this](AppDelegate&) {
             auto u = std::make_unique<FakeShellUI>(events);
             ui = u.get();
-            return std::unique_ptr<ShellUI>(std::move(u));
+            return std::unique_ptr<AbstractShellUI>(std::move(u));
         };
         deps.playStartupSound = [this] { events.add("startupSound"); };
         deps.trackAppLaunched = [this] { events.add("trackAppLaunched"); };

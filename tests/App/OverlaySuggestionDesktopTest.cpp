@@ -38,9 +38,9 @@ protected:
 };
 
 // The shell's views: stand-ins, but the real overlay over the real pipeline.
-class OverlayOnlyFactory final : public ShellViewFactory {
+class OverlayOnlyFactory final : public AbstractShellViewFactory {
 public:
-    OverlayOnlyFactory(DictationPipeline& pipeline, ShellPipeline& shell, AuthManager& auth)
+    OverlayOnlyFactory(DictationPipeline& pipeline, AbstractShellPipeline& shell, AuthManager& auth)
         : m_pipeline(pipeline),
           m_placeholders(shell, auth) {}
     QWidget* makeHubView(ViewPermissions permissions) override { return m_placeholders.makeHubView(permissions); }

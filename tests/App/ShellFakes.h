@@ -1,8 +1,8 @@
 #pragma once
 
+#include "App/AbstractShellPipeline.h"
+#include "App/AbstractShellUI.h"
 #include "App/Permissions.h"
-#include "App/ShellPipeline.h"
-#include "App/ShellUI.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -19,7 +19,7 @@ struct ShellEvents {
     int count(const QString& event) const { return int(list.count(event)); }
 };
 
-class FakeShellPipeline final : public ShellPipeline {
+class FakeShellPipeline final : public AbstractShellPipeline {
 public:
     explicit FakeShellPipeline(ShellEvents& events) : m_events(events) {}
 
@@ -83,7 +83,7 @@ private:
     ShellEvents& m_events;
 };
 
-class FakeShellUI final : public ShellUI {
+class FakeShellUI final : public AbstractShellUI {
 public:
     explicit FakeShellUI(ShellEvents& events) : m_events(events) {}
 
@@ -107,7 +107,7 @@ private:
     ShellEvents& m_events;
 };
 
-class FakePermissionChecker final : public PermissionChecker {
+class FakePermissionChecker final : public AbstractPermissionChecker {
 public:
     FakePermissionChecker(ShellEvents& events, PermissionSnapshot granted) : m_events(events), m_granted(granted) {}
     QCoro::Task<PermissionSnapshot> check() override {

@@ -36,7 +36,7 @@ TEST(PipelineAssemblyTest, BuildsTheRealCollaboratorsFromTheSettings) {
     auto* link = dynamic_cast<TransportPipelineStreamingLink*>(c.streamingLink.get());
     ASSERT_TRUE(link);
     EXPECT_EQ(link->transport().serverURL(), "http://127.0.0.1:8124");
-    EXPECT_EQ(link->state(), PipelineStreamingLink::State::disconnected);
+    EXPECT_EQ(link->state(), AbstractStreamingLink::State::disconnected);
     EXPECT_FALSE(c.batchRecognizer->hasCloudRecognizer());  // built by the set-up
 
     DictationPipeline pipeline(settings, std::move(c));

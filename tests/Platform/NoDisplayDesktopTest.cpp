@@ -75,7 +75,7 @@ TEST_F(NoDisplayTest, TheSessionGetsTheDoNothingBackendAndItsAnswersSayUnavailab
     EXPECT_FALSE(tracker->queryNow().has_value());
     tracker->stop();
     auto keys = backend.makeKeySource();
-    EXPECT_FALSE(keys->start({}, KeySource::Method::Preferred, {}));
+    EXPECT_FALSE(keys->start({}, AbstractKeySource::Method::Preferred, {}));
     EXPECT_FALSE(keys->lastError().isEmpty());
 }
 

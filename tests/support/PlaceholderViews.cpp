@@ -10,7 +10,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-HubPlaceholderView::HubPlaceholderView(ShellPipeline& pipeline, AuthManager& auth, QWidget* parent)
+HubPlaceholderView::HubPlaceholderView(AbstractShellPipeline& pipeline, AuthManager& auth, QWidget* parent)
     : QWidget(parent),
       m_pipeline(pipeline),
       m_auth(auth) {
@@ -86,8 +86,8 @@ void OnboardingPlaceholderView::refresh() {
     m_continue->setEnabled(signedIn);
 }
 
-SettingsPlaceholderView::SettingsPlaceholderView(ShellPipeline& pipeline, std::vector<AudioDeviceInfo> audioDevices,
-                                                 QWidget* parent)
+SettingsPlaceholderView::SettingsPlaceholderView(AbstractShellPipeline& pipeline,
+                                                 std::vector<AudioDeviceInfo> audioDevices, QWidget* parent)
     : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     const auto& uid = pipeline.settings().selectedMicUID;
@@ -105,7 +105,7 @@ HistoryPlaceholderView::HistoryPlaceholderView(QWidget* parent) : QWidget(parent
     layout->addStretch();
 }
 
-OverlayPlaceholderView::OverlayPlaceholderView(ShellPipeline& pipeline, QWidget* parent)
+OverlayPlaceholderView::OverlayPlaceholderView(AbstractShellPipeline& pipeline, QWidget* parent)
     : QWidget(parent),
       m_pipeline(pipeline) {
     setAttribute(Qt::WA_TranslucentBackground);

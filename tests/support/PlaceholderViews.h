@@ -1,7 +1,7 @@
 #pragma once
 
-#include "App/ShellPipeline.h"
-#include "App/ShellViewFactory.h"
+#include "App/AbstractShellPipeline.h"
+#include "App/AbstractShellViewFactory.h"
 
 #include <QWidget>
 
@@ -11,17 +11,17 @@ class AuthManager;
 class QLabel;
 class QPushButton;
 
-// Plain stand-ins for the views the shell hosts, over any ShellPipeline: the shell's tests run its
+// Plain stand-ins for the views the shell hosts, over any AbstractShellPipeline: the shell's tests run its
 // windows, tray and overlay panel without a real pipeline behind them.
 
 class HubPlaceholderView : public QWidget {
     Q_OBJECT
 public:
-    HubPlaceholderView(ShellPipeline& pipeline, AuthManager& auth, QWidget* parent = nullptr);
+    HubPlaceholderView(AbstractShellPipeline& pipeline, AuthManager& auth, QWidget* parent = nullptr);
 
 private:
     void refresh();
-    ShellPipeline& m_pipeline;
+    AbstractShellPipeline& m_pipeline;
     AuthManager& m_auth;
     QLabel* m_status = nullptr;
     QLabel* m_account = nullptr;
@@ -45,7 +45,7 @@ private:
 class SettingsPlaceholderView : public QWidget {
     Q_OBJECT
 public:
-    SettingsPlaceholderView(ShellPipeline& pipeline, std::vector<AudioDeviceInfo> audioDevices,
+    SettingsPlaceholderView(AbstractShellPipeline& pipeline, std::vector<AudioDeviceInfo> audioDevices,
                             QWidget* parent = nullptr);
 };
 
@@ -59,19 +59,19 @@ public:
 class OverlayPlaceholderView : public QWidget {
     Q_OBJECT
 public:
-    explicit OverlayPlaceholderView(ShellPipeline& pipeline, QWidget* parent = nullptr);
+    explicit OverlayPlaceholderView(AbstractShellPipeline& pipeline, QWidget* parent = nullptr);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    ShellPipeline& m_pipeline;
+    AbstractShellPipeline& m_pipeline;
 };
 
 // Hands the shell the stand-ins above.
-class PlaceholderViewFactory final : public ShellViewFactory {
+class PlaceholderViewFactory final : public AbstractShellViewFactory {
 public:
-    PlaceholderViewFactory(ShellPipeline& pipeline, AuthManager& auth) : m_pipeline(pipeline), m_auth(auth) {}
+    PlaceholderViewFactory(AbstractShellPipeline& pipeline, AuthManager& auth) : m_pipeline(pipeline), m_auth(auth) {}
 
     QWidget* makeHubView(ViewPermissions permissions) override;
     QWidget* makeOnboardingView(bool skipWelcome, OnboardingFlow::Permissions permissions,
@@ -81,6 +81,6 @@ public:
     QWidget* makeOverlayView() override;
 
 private:
-    ShellPipeline& m_pipeline;
+    AbstractShellPipeline& m_pipeline;
     AuthManager& m_auth;
 };

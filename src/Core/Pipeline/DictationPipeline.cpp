@@ -190,8 +190,8 @@ AbstractKeyboardMonitor& DictationPipeline::keyboardMonitor() { return *m_ctx->k
 AbstractTextInserter& DictationPipeline::textInserter() { return *m_ctx->textInserter; }
 AbstractAppDetector& DictationPipeline::appDetector() { return *m_ctx->appDetector; }
 AbstractContextEngine* DictationPipeline::contextEngine() { return m_ctx->contextEngine.get(); }
-PipelineStreamingLink& DictationPipeline::streamingLink() { return *m_ctx->streamingLink; }
-PipelineHistory& DictationPipeline::history() { return *m_ctx->history; }
+AbstractStreamingLink& DictationPipeline::streamingLink() { return *m_ctx->streamingLink; }
+AbstractPipelineHistory& DictationPipeline::history() { return *m_ctx->history; }
 TextFormatterProtocol& DictationPipeline::formatter() { return m_ctx->formatters.current(); }
 
 // ---------------------------------------------------------------------------------------------
@@ -276,7 +276,7 @@ QCoro::Task<> DictationPipeline::setup() {
     // connected the system default records, and the choice stays for when it returns.
     if (settings().selectedMicUID) setMicDevice(settings().selectedMicUID);
     m_ctx->audio->prewarm();
-    if (!m_ctx->signedOut && m_ctx->streamingLink->state() == PipelineStreamingLink::State::disconnected)
+    if (!m_ctx->signedOut && m_ctx->streamingLink->state() == AbstractStreamingLink::State::disconnected)
         m_ctx->streamingLink->connect();
     installTransportCallbacks();
     // Fire and forget: set-up does not wait for the server.
@@ -372,7 +372,7 @@ void DictationPipeline::setAccountSignedIn(bool signedIn) {
             QStringLiteral("Signed out while waiting for the server — falling back to batch"));
         return;
     }
-    if (m_setupStarted && m_ctx->streamingLink->state() == PipelineStreamingLink::State::disconnected)
+    if (m_setupStarted && m_ctx->streamingLink->state() == AbstractStreamingLink::State::disconnected)
         m_ctx->streamingLink->connect();
 }
 

@@ -78,16 +78,16 @@ public:
     // process-wide services. Time (waits, deadlines, the learning's and the reminders' delayed
     // work) is the process clock's (Clock::current()).
     struct Collaborators {
-        std::unique_ptr<PipelineAudioSource> audio;
+        std::unique_ptr<AbstractAudioSource> audio;
         std::unique_ptr<AbstractKeyboardMonitor> keyboardMonitor;
         std::unique_ptr<AbstractTextInserter> textInserter;
         std::unique_ptr<AbstractContextReader> contextReader;
         std::unique_ptr<AbstractAppDetector> appDetector;
-        std::unique_ptr<PipelineLiveRecognizer> recognizer;
-        std::unique_ptr<PipelineBatchRecognizer> batchRecognizer;
+        std::unique_ptr<AbstractLiveRecognizer> recognizer;
+        std::unique_ptr<AbstractBatchRecognizer> batchRecognizer;
         std::shared_ptr<TextFormatterProtocol> formatter;
-        std::unique_ptr<PipelineStreamingLink> streamingLink;
-        std::unique_ptr<PipelineHistory> history;
+        std::unique_ptr<AbstractStreamingLink> streamingLink;
+        std::unique_ptr<AbstractPipelineHistory> history;
 
         std::unique_ptr<PipelineServices> services;
         std::function<std::unique_ptr<AbstractContextEngine>(AbstractAppDetector&, AbstractContextReader&)>
@@ -190,8 +190,8 @@ public:
     // The polish state and the command mode around it; none until set-up.
     PolishEngine* polishEngine() const { return m_polishEngine.get(); }
     CommandMode* commandMode() const { return m_commandMode.get(); }
-    PipelineStreamingLink& streamingLink();
-    PipelineHistory& history();
+    AbstractStreamingLink& streamingLink();
+    AbstractPipelineHistory& history();
     TextFormatterProtocol& formatter();
     const QString& currentTraceID() const;
     // The chunks recorded so far by the current dictation, in both buffers.

@@ -135,7 +135,7 @@ TransportPipelineStreamingLink::~TransportPipelineStreamingLink() {
     m_transport->onDisconnect = nullptr;
 }
 
-PipelineStreamingLink::State TransportPipelineStreamingLink::state() const { return m_transport->state(); }
+AbstractStreamingLink::State TransportPipelineStreamingLink::state() const { return m_transport->state(); }
 
 int TransportPipelineStreamingLink::chunksSent() const { return m_transport->chunksSent(); }
 void TransportPipelineStreamingLink::connect() { m_transport->connect(); }

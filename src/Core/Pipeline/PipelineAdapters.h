@@ -18,7 +18,7 @@ class StreamingTransport;
 
 // An on-device recogniser behind the live-text seam. The recogniser is shared: the batch road
 // uses the same one as a tier.
-class ASRPipelineLiveRecognizer final : public PipelineLiveRecognizer {
+class ASRPipelineLiveRecognizer final : public AbstractLiveRecognizer {
 public:
     using HintsSetter = std::function<void(const QStringList& hints)>;
 
@@ -47,7 +47,7 @@ private:
 // RetryEngine behind the batch seam. The cloud recogniser is built when the tiers are
 // registered, for the settings' server; the on-device recogniser is the secondary tier, and a
 // second on-device recogniser for the settings' language is the cloud-fallback tier.
-class RetryPipelineBatchRecognizer final : public PipelineBatchRecognizer {
+class RetryPipelineBatchRecognizer final : public AbstractBatchRecognizer {
 public:
     struct Factories {
         // The cloud recogniser for a server base URL. When it is a CloudASREngine, the context
@@ -82,7 +82,7 @@ private:
 
 // StreamingTransport behind the streaming seam. The transport's callbacks reach whatever the
 // pipeline installed on the link at the time they fire.
-class TransportPipelineStreamingLink final : public PipelineStreamingLink {
+class TransportPipelineStreamingLink final : public AbstractStreamingLink {
 public:
     explicit TransportPipelineStreamingLink(std::unique_ptr<StreamingTransport> transport);
     ~TransportPipelineStreamingLink() override;

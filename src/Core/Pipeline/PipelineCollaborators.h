@@ -30,10 +30,10 @@ class SerialQueue;
 
 // The microphone. startRecording/stopRecording/prewarm run on the main thread; the chunk
 // handler runs on the capture thread and is only replaced while capture is off.
-class PipelineAudioSource {
+class AbstractAudioSource {
 public:
     using ChunkHandler = std::function<void(const AudioChunk& chunk)>;
-    virtual ~PipelineAudioSource() = default;
+    virtual ~AbstractAudioSource() = default;
 
     virtual void setChunkHandler(ChunkHandler handler) = 0;
     // Throws (for example AudioEngineError) when the microphone cannot start.
@@ -54,10 +54,10 @@ public:
 };
 
 // The on-device recogniser as the live text uses it.
-class PipelineLiveRecognizer {
+class AbstractLiveRecognizer {
 public:
     using PartialResultCallback = std::function<void(const QString& textSoFar)>;
-    virtual ~PipelineLiveRecognizer() = default;
+    virtual ~AbstractLiveRecognizer() = default;
 
     virtual bool supportsStreaming() const = 0;
     // Throws when no session can begin (for example no model for the language). The callback
@@ -93,9 +93,9 @@ struct PipelineTranscription {
 };
 
 // The tiered batch recognition: the cloud recogniser first, then the on-device ones.
-class PipelineBatchRecognizer {
+class AbstractBatchRecognizer {
 public:
-    virtual ~PipelineBatchRecognizer() = default;
+    virtual ~AbstractBatchRecognizer() = default;
 
     // Builds the cloud recogniser for the settings' server and registers every tier.
     virtual void registerTiers(const VantroseSettings& settings) = 0;
@@ -113,11 +113,11 @@ public:
 // The streaming connection to the vendor's server. State, chunk count and sendAudioChunk are
 // safe from any thread; everything else belongs to the main thread. The callbacks are called
 // on the main thread, except onError, which may come from any thread.
-class PipelineStreamingLink {
+class AbstractStreamingLink {
 public:
     using State = StreamingState;
 
-    virtual ~PipelineStreamingLink() = default;
+    virtual ~AbstractStreamingLink() = default;
 
     virtual State state() const = 0;
     virtual int chunksSent() const = 0;
@@ -139,7 +139,7 @@ public:
 };
 
 // The history database as the pipeline uses it.
-class PipelineHistory : public AbstractDictionarySource {
+class AbstractPipelineHistory : public AbstractDictionarySource {
 public:
     struct Totals {
         qint64 dictations = 0;
@@ -213,7 +213,7 @@ private:
 };
 
 // AudioEngine behind the audio seam.
-class AudioEnginePipelineSource final : public PipelineAudioSource {
+class AudioEnginePipelineSource final : public AbstractAudioSource {
 public:
     AudioEnginePipelineSource();
     ~AudioEnginePipelineSource() override;

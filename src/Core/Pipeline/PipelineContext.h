@@ -42,15 +42,15 @@ struct PipelineContext {
     SettingsStore& store;
     DictationPipeline::Timings timings;
 
-    std::unique_ptr<PipelineAudioSource> audio;
+    std::unique_ptr<AbstractAudioSource> audio;
     std::unique_ptr<AbstractKeyboardMonitor> keyboardMonitor;
     std::unique_ptr<AbstractTextInserter> textInserter;
     std::unique_ptr<AbstractContextReader> contextReader;
     std::unique_ptr<AbstractAppDetector> appDetector;
-    std::unique_ptr<PipelineLiveRecognizer> recognizer;
-    std::unique_ptr<PipelineBatchRecognizer> batch;
-    std::unique_ptr<PipelineStreamingLink> streamingLink;
-    std::unique_ptr<PipelineHistory> history;
+    std::unique_ptr<AbstractLiveRecognizer> recognizer;
+    std::unique_ptr<AbstractBatchRecognizer> batch;
+    std::unique_ptr<AbstractStreamingLink> streamingLink;
+    std::unique_ptr<AbstractPipelineHistory> history;
     std::unique_ptr<PipelineServices> services;
     std::function<std::unique_ptr<AbstractContextEngine>(AbstractAppDetector&, AbstractContextReader&)>
         makeContextEngine;

@@ -108,7 +108,7 @@ void fillAppFields(TranscriptionResult::Fields& f, const std::optional<Transcrip
     if (keepScreenshot) f.screenshotData = context->screenshot;
 }
 
-QCoro::Task<> gatherContext(AbstractContextEngine* engine, VantroseSettings settings, PipelineHistory* history,
+QCoro::Task<> gatherContext(AbstractContextEngine* engine, VantroseSettings settings, AbstractPipelineHistory* history,
                             std::shared_ptr<PendingValue<TranscriptionContext>> pending) {
     try {
         const TranscriptionContext context = co_await engine->buildTranscriptionContext(std::move(settings), *history);

@@ -65,7 +65,7 @@ void fillAppFields(TranscriptionResult::Fields& f, const std::optional<Transcrip
 // lives in a temporary closure.
 // Each settles its value whatever happens: a producer that throws gives "no result", so the road
 // waiting for it goes on instead of waiting for ever.
-QCoro::Task<> gatherContext(AbstractContextEngine* engine, VantroseSettings settings, PipelineHistory* history,
+QCoro::Task<> gatherContext(AbstractContextEngine* engine, VantroseSettings settings, AbstractPipelineHistory* history,
                             std::shared_ptr<PendingValue<TranscriptionContext>> pending);
 QCoro::Task<> pingServer(PipelineServices* services, QString url,
                          std::shared_ptr<PendingValue<std::optional<double>>> pending);

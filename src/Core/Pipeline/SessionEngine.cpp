@@ -110,9 +110,9 @@ int SessionEngine::recordedChunkCount() const {
 void SessionEngine::installChunkHandler(bool withFirstChunkAndRecognizer) {
     std::weak_ptr<CaptureState> weak = m_capture;
     const quint64 generation = m_session ? m_session->generation : 0;
-    PipelineStreamingLink* link = m_ctx.streamingLink.get();
-    PipelineLiveRecognizer* recognizer = m_ctx.recognizer.get();
-    PipelineAudioSource* audio = m_ctx.audio.get();
+    AbstractStreamingLink* link = m_ctx.streamingLink.get();
+    AbstractLiveRecognizer* recognizer = m_ctx.recognizer.get();
+    AbstractAudioSource* audio = m_ctx.audio.get();
     const bool full = withFirstChunkAndRecognizer;
     m_ctx.audio->setChunkHandler([weak, generation, link, recognizer, audio, full](const AudioChunk& chunk) {
         const std::shared_ptr<CaptureState> state = weak.lock();
@@ -347,7 +347,7 @@ void SessionEngine::stop() {
     VLOG_INFO(lcPipeline) << QStringLiteral("stopDictation — transport state=") + rawValue(state) +
                                  QStringLiteral(", chunks sent over WS=%1").arg(m_ctx.streamingLink->chunksSent());
 
-    using State = PipelineStreamingLink::State;
+    using State = AbstractStreamingLink::State;
     if (state == State::connecting || state == State::connected || state == State::streaming) {
         VLOG_INFO(lcPipeline) << QStringLiteral("Committing via WebSocket (0ms upload)");
         session->road = PipelineSession::Road::webSocket;

@@ -77,7 +77,7 @@ void StatusPublisher::showNotice(const QString& message, std::chrono::millisecon
     });
 }
 
-void StatusPublisher::showDashboard(QList<TranscriptionResult> recent, PipelineHistory::Totals totals) {
+void StatusPublisher::showDashboard(QList<TranscriptionResult> recent, AbstractPipelineHistory::Totals totals) {
     m_state.recentResults = std::move(recent);
     if (m_state.recentResults.size() > DictationPipeline::maxRecentResults)
         m_state.recentResults = m_state.recentResults.mid(0, DictationPipeline::maxRecentResults);

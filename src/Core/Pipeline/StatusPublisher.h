@@ -35,7 +35,7 @@ public:
 
     // The dashboard's recent dictations (newest first, at most DictationPipeline::maxRecentResults)
     // and totals, as the history holds them.
-    void showDashboard(QList<TranscriptionResult> recent, PipelineHistory::Totals totals);
+    void showDashboard(QList<TranscriptionResult> recent, AbstractPipelineHistory::Totals totals);
     void setLastResult(const TranscriptionResult& record);
     // A finished dictation joins the recent ones and the totals.
     void addToDashboard(const TranscriptionResult& record);

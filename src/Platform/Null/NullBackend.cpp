@@ -11,7 +11,7 @@ namespace {
 
 const char* const kNoDisplay = "no X11 display (DISPLAY is not set)";
 
-class NullWindowTracker final : public WindowTracker {
+class NullWindowTracker final : public AbstractWindowTracker {
 public:
     bool start(Handler) override { return false; }
     void stop() override {}
@@ -19,7 +19,7 @@ public:
     std::optional<ActiveWindowInfo> queryNow() override { return std::nullopt; }
 };
 
-class NullKeySource final : public KeySource {
+class NullKeySource final : public AbstractKeySource {
 public:
     bool start(Handler, Method, std::function<void()>) override { return false; }
     void stop() override {}
@@ -27,7 +27,7 @@ public:
 };
 
 // Nothing is written or sent; the outcome says so, and that the desktop refused the paste.
-class NullPasteWorker final : public PasteWorker {
+class NullPasteWorker final : public AbstractPasteWorker {
 public:
     Result paste(const QString& text, const std::optional<QString>&) override {
         Result result;
@@ -58,11 +58,13 @@ std::optional<QString> NullBackend::unavailableReason() const {
         "session.");
 }
 
-std::unique_ptr<WindowTracker> NullBackend::makeWindowTracker() { return std::make_unique<NullWindowTracker>(); }
+std::unique_ptr<AbstractWindowTracker> NullBackend::makeWindowTracker() {
+    return std::make_unique<NullWindowTracker>();
+}
 
-std::unique_ptr<KeySource> NullBackend::makeKeySource() { return std::make_unique<NullKeySource>(); }
+std::unique_ptr<AbstractKeySource> NullBackend::makeKeySource() { return std::make_unique<NullKeySource>(); }
 
-std::unique_ptr<PasteWorker> NullBackend::makePasteWorker() { return std::make_unique<NullPasteWorker>(); }
+std::unique_ptr<AbstractPasteWorker> NullBackend::makePasteWorker() { return std::make_unique<NullPasteWorker>(); }
 
 void NullBackend::simulateKeyPress(uint16_t keyCode, uint64_t) {
     VLOG_WARNING(lcKeyboardMonitor) << QStringLiteral("Failed to create XTest event for keycode %1").arg(keyCode);

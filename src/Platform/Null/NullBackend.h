@@ -9,9 +9,9 @@ class NullBackend final : public DesktopBackend {
 public:
     QString name() const override { return QStringLiteral("none"); }
     std::optional<QString> unavailableReason() const override;
-    std::unique_ptr<WindowTracker> makeWindowTracker() override;
-    std::unique_ptr<KeySource> makeKeySource() override;
-    std::unique_ptr<PasteWorker> makePasteWorker() override;
+    std::unique_ptr<AbstractWindowTracker> makeWindowTracker() override;
+    std::unique_ptr<AbstractKeySource> makeKeySource() override;
+    std::unique_ptr<AbstractPasteWorker> makePasteWorker() override;
     bool keyInputAvailable() override { return false; }
     void simulateKeyPress(uint16_t keyCode, uint64_t flags) override;
     bool canCaptureScreen() override { return false; }

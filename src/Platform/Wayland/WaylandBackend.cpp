@@ -23,7 +23,7 @@
 namespace {
 
 // The paste worker over the Wayland paster; one paste at a time on the paste queue's thread.
-class WaylandPasteWorker final : public PasteWorker {
+class WaylandPasteWorker final : public AbstractPasteWorker {
 public:
     WaylandPasteWorker()
         : m_paster(QString(), &WaylandWindowTracker::latestFront,
@@ -68,11 +68,15 @@ std::optional<QString> WaylandBackend::unavailableReason() const {
     return std::nullopt;
 }
 
-std::unique_ptr<WindowTracker> WaylandBackend::makeWindowTracker() { return std::make_unique<WaylandWindowTracker>(); }
+std::unique_ptr<AbstractWindowTracker> WaylandBackend::makeWindowTracker() {
+    return std::make_unique<WaylandWindowTracker>();
+}
 
-std::unique_ptr<KeySource> WaylandBackend::makeKeySource() { return std::make_unique<WaylandKeySource>(); }
+std::unique_ptr<AbstractKeySource> WaylandBackend::makeKeySource() { return std::make_unique<WaylandKeySource>(); }
 
-std::unique_ptr<PasteWorker> WaylandBackend::makePasteWorker() { return std::make_unique<WaylandPasteWorker>(); }
+std::unique_ptr<AbstractPasteWorker> WaylandBackend::makePasteWorker() {
+    return std::make_unique<WaylandPasteWorker>();
+}
 
 bool WaylandBackend::keyInputAvailable() {
     // Once the key source has chosen, its choice tells; until then, whether any source can be

@@ -15,9 +15,9 @@ class WaylandBackend final : public DesktopBackend {
 public:
     QString name() const override { return QStringLiteral("wayland"); }
     std::optional<QString> unavailableReason() const override;
-    std::unique_ptr<WindowTracker> makeWindowTracker() override;
-    std::unique_ptr<KeySource> makeKeySource() override;
-    std::unique_ptr<PasteWorker> makePasteWorker() override;
+    std::unique_ptr<AbstractWindowTracker> makeWindowTracker() override;
+    std::unique_ptr<AbstractKeySource> makeKeySource() override;
+    std::unique_ptr<AbstractPasteWorker> makePasteWorker() override;
     bool keyInputAvailable() override;
     InputNeeds inputNeeds() override;
     void simulateKeyPress(uint16_t keyCode, uint64_t flags) override;

@@ -22,7 +22,7 @@
 // as the X11 listener's would, so the hotkey matching above is the same for every source. A
 // portal that restarts gets its session made again; a shortcut held when the session ends is
 // let go. Start, stop and the bindings come from the main thread.
-class WaylandKeySource final : public QObject, public KeySource {
+class WaylandKeySource final : public QObject, public AbstractKeySource {
 public:
     struct Options {
         EvdevKeyReaderOptions evdev;
@@ -30,7 +30,7 @@ public:
         // Whether an X11 display (XWayland) can be used; by default, whether DISPLAY connects.
         std::function<bool()> xDisplayAvailable;
         // Makes the XWayland fallback; by default the X11 back-end's key source.
-        std::function<std::unique_ptr<KeySource>()> makeX11Source;
+        std::function<std::unique_ptr<AbstractKeySource>()> makeX11Source;
     };
 
     explicit WaylandKeySource(Options options);
@@ -62,7 +62,7 @@ private:
     PortalGlobalShortcuts* m_portal = nullptr;  // a child
     PortalShortcutKeys m_portalKeys;
     std::unique_ptr<EvdevKeyReader> m_evdev;
-    std::unique_ptr<KeySource> m_x11;
+    std::unique_ptr<AbstractKeySource> m_x11;
 
     mutable std::mutex m_mutex;  // the choice and the error, read from any thread
     std::optional<HotkeySourceChoice> m_choice;

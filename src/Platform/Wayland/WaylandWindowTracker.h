@@ -18,7 +18,7 @@ class ForeignToplevelTracker;
 // only). The source that heard of a change last is the one in front; a window from the
 // compositor's list takes the process of the focus event that named the same application. The
 // handler runs on the main thread.
-class WaylandWindowTracker final : public WindowTracker {
+class WaylandWindowTracker final : public AbstractWindowTracker {
 public:
     // `socket`: the compositor's (empty: WAYLAND_DISPLAY).
     explicit WaylandWindowTracker(QString socket = {});
@@ -45,7 +45,7 @@ private:
     Handler m_handler;
     std::unique_ptr<AtspiFocusTracker> m_atspi;
     std::unique_ptr<ForeignToplevelTracker> m_toplevels;
-    std::unique_ptr<WindowTracker> m_x11;
+    std::unique_ptr<AbstractWindowTracker> m_x11;
 
     mutable std::mutex m_mutex;
     std::optional<ActiveWindowInfo> m_seen[sourceCount];

@@ -12,7 +12,7 @@
 // Follows the window manager's _NET_ACTIVE_WINDOW on the root window from a thread of its own
 // and describes the active window's application: process id from X-Resource (else _NET_WM_PID),
 // identifier from Flatpak, the desktop-file id, _GTK_APPLICATION_ID or WM_CLASS.
-class X11ActiveWindowTracker : public WindowTracker, private XcbWorker {
+class X11ActiveWindowTracker : public AbstractWindowTracker, private XcbWorker {
 public:
     // Window properties are read up to this many bytes: titles, WM_CLASS and application ids are
     // a few dozen bytes on a real desktop, and a client that sets megabytes should not make every

@@ -38,7 +38,7 @@ namespace {
 // The paste on X11: the CLIPBOARD through its own connection, Ctrl+V (Ctrl+Shift+V in terminals)
 // through XTest. Runs on the paste queue's thread, one job at a time; `outcomeMutex` guards the
 // record other threads read.
-class X11PasteWorker final : public PasteWorker {
+class X11PasteWorker final : public AbstractPasteWorker {
 public:
     Result paste(const QString& text, const std::optional<QString>& html) override;
     void restore(uint64_t forGeneration) override;
@@ -77,7 +77,7 @@ private:
     }
 };
 
-PasteWorker::Result X11PasteWorker::paste(const QString& text, const std::optional<QString>& html) {
+AbstractPasteWorker::Result X11PasteWorker::paste(const QString& text, const std::optional<QString>& html) {
     ensureStarted();
     Result result;
     PasteOutcome& o = result.outcome;
@@ -190,7 +190,7 @@ void X11PasteWorker::restore(uint64_t forGeneration) {
 }
 
 // The key source's two ways to listen: XInput2 raw events, else RECORD.
-class X11KeySourceAdapter final : public KeySource {
+class X11KeySourceAdapter final : public AbstractKeySource {
 public:
     bool start(Handler handler, Method method, std::function<void()> onConnectionLost) override {
         const auto preference =
@@ -219,11 +219,13 @@ std::optional<QString> X11Backend::unavailableReason() const {
     return std::nullopt;
 }
 
-std::unique_ptr<WindowTracker> X11Backend::makeWindowTracker() { return std::make_unique<X11ActiveWindowTracker>(); }
+std::unique_ptr<AbstractWindowTracker> X11Backend::makeWindowTracker() {
+    return std::make_unique<X11ActiveWindowTracker>();
+}
 
-std::unique_ptr<KeySource> X11Backend::makeKeySource() { return std::make_unique<X11KeySourceAdapter>(); }
+std::unique_ptr<AbstractKeySource> X11Backend::makeKeySource() { return std::make_unique<X11KeySourceAdapter>(); }
 
-std::unique_ptr<PasteWorker> X11Backend::makePasteWorker() { return std::make_unique<X11PasteWorker>(); }
+std::unique_ptr<AbstractPasteWorker> X11Backend::makePasteWorker() { return std::make_unique<X11PasteWorker>(); }
 
 bool X11Backend::keyInputAvailable() {
     Display* display = XOpenDisplay(nullptr);

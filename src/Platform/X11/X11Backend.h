@@ -10,9 +10,9 @@ class X11Backend final : public DesktopBackend {
 public:
     QString name() const override { return QStringLiteral("x11"); }
     std::optional<QString> unavailableReason() const override;
-    std::unique_ptr<WindowTracker> makeWindowTracker() override;
-    std::unique_ptr<KeySource> makeKeySource() override;
-    std::unique_ptr<PasteWorker> makePasteWorker() override;
+    std::unique_ptr<AbstractWindowTracker> makeWindowTracker() override;
+    std::unique_ptr<AbstractKeySource> makeKeySource() override;
+    std::unique_ptr<AbstractPasteWorker> makePasteWorker() override;
     bool keyInputAvailable() override;
     void simulateKeyPress(uint16_t keyCode, uint64_t flags) override;
     bool canCaptureScreen() override;

@@ -234,16 +234,16 @@ TEST(PipelineAdaptersTest, StreamingLinkMapsTheTransportThroughOneSession) {
     };
     link.onDisconnect = [&] { ++disconnects; };
 
-    EXPECT_EQ(link.state(), PipelineStreamingLink::State::disconnected);
+    EXPECT_EQ(link.state(), AbstractStreamingLink::State::disconnected);
     link.connect();
-    ASSERT_TRUE(waitUntil([&] { return link.state() == PipelineStreamingLink::State::connected; }));
+    ASSERT_TRUE(waitUntil([&] { return link.state() == AbstractStreamingLink::State::connected; }));
 
     link.beginNewSession();
     link.sendAudioChunk(AudioChunk(640, 0.1f));
     link.sendAudioChunk(AudioChunk(640, 0.2f));
     ASSERT_TRUE(waitUntil([&] { return server.audioFrames().size() == 2; }));
     EXPECT_EQ(link.chunksSent(), 2);
-    EXPECT_EQ(link.state(), PipelineStreamingLink::State::streaming);
+    EXPECT_EQ(link.state(), AbstractStreamingLink::State::streaming);
 
     link.commit(QJsonObject{}, "en");
     ASSERT_TRUE(waitUntil([&] { return !formatted.isEmpty(); }));

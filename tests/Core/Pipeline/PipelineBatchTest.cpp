@@ -228,7 +228,7 @@ TEST(PipelineBatchRoad, WithoutAIFormattingTheRulesFormatTheRecognisedWords) {
     PipelineHarness h;
     h.setUp();
     h.pipeline->updateSettings([](VantroseSettings& s) { s.formattingEnabled = false; });
-    h.link->linkState = PipelineStreamingLink::State::connected;
+    h.link->linkState = AbstractStreamingLink::State::connected;
     h.record(25);
     h.pipeline->stopDictation();
     ASSERT_TRUE(waitUntil([&] { return h.link->commits.size() == 1; }));

@@ -53,7 +53,7 @@ TEST(PipelineFieldFit, StreamingRoadLowersAContinuationBeforeAddingItsSpace) {
         PipelineHarness h;
         h.setUp();
         h.contextEngine->context = fieldContext(QString::fromUtf8(row.before));
-        h.link->linkState = PipelineStreamingLink::State::connected;
+        h.link->linkState = AbstractStreamingLink::State::connected;
         h.record(25);
         h.pipeline->stopDictation();
         ASSERT_TRUE(waitUntil([&] { return h.link->commits.size() == 1; }));

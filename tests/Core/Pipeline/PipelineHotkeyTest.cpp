@@ -122,7 +122,7 @@ TEST(PipelineHotkeys, DoubleTapLeavesTheNewRecordingToItself) {
 
 TEST(PipelineHotkeys, LockStartsUpgradesAndFinishesHandsFree) {
     HotkeyHarness h;
-    h.link->linkState = PipelineStreamingLink::State::connected;
+    h.link->linkState = AbstractStreamingLink::State::connected;
     // Upgrade a push-to-talk recording: the release no longer stops it.
     h.press();
     h.p().handleLockHotkey();

@@ -180,7 +180,7 @@ TEST(PipelineRecording, FailedMicrophoneStartStopsWhatItStarted) {
 }
 
 TEST(PipelineRecording, RoadChoiceFollowsTheTransportState) {
-    using State = PipelineStreamingLink::State;
+    using State = AbstractStreamingLink::State;
     const struct {
         State state;
         bool webSocket;
@@ -222,7 +222,7 @@ TEST(PipelineRecording, CommitCarriesLanguageAndTheGatheredContext) {
         h.setUp();
         h.contextEngine->context = editorContext();
         h.contextEngine->delay = std::chrono::milliseconds(30);  // still gathering at the stop
-        h.link->linkState = PipelineStreamingLink::State::connected;
+        h.link->linkState = AbstractStreamingLink::State::connected;
         h.record(25);
         h.pipeline->stopDictation();
         EXPECT_TRUE(h.link->commits.isEmpty());
@@ -266,7 +266,7 @@ TEST(PipelineRecording, CancelWhileTheRoadWaitsForTheContextEndsThatRoad) {
         PipelineHarness h(settings);
         h.setUp();
         h.contextEngine->delay = std::chrono::hours(1);  // still gathering
-        if (overTheSocket) h.link->linkState = PipelineStreamingLink::State::connected;
+        if (overTheSocket) h.link->linkState = AbstractStreamingLink::State::connected;
         h.record(25);
         h.pipeline->stopDictation();
         QCoreApplication::processEvents();
@@ -323,7 +323,7 @@ TEST(PipelineRecording, FailedOrSilentBackgroundTaskDoesNotHoldTheRoad) {
     PipelineHarness h;
     h.setUp();
     h.contextEngine->delay = std::chrono::hours(1);
-    h.link->linkState = PipelineStreamingLink::State::connected;
+    h.link->linkState = AbstractStreamingLink::State::connected;
     h.record(25);
     h.pipeline->stopDictation();
     ASSERT_TRUE(waitUntil([&] {
@@ -388,7 +388,7 @@ TEST(PipelineRecording, AMicrophoneStoredElsewhereIsTheOneInUse) {
 struct StreamingHarness : PipelineHarness {
     StreamingHarness() {
         setUp();
-        link->linkState = PipelineStreamingLink::State::connected;
+        link->linkState = AbstractStreamingLink::State::connected;
         record(25);
         pipeline->stopDictation();
         waitUntil([&] { return link->commits.size() == 1; });
@@ -473,7 +473,7 @@ TEST(PipelineStreamingRoad, DisconnectDuringARunningBatchRoadChangesNothing) {
     PipelineHarness h;
     h.setUp();
     h.batch->gate = std::make_shared<FakeGate>();
-    h.link->linkState = PipelineStreamingLink::State::connected;
+    h.link->linkState = AbstractStreamingLink::State::connected;
     h.pipeline->startPersistentDictation();
     h.audio->feed(25);
     h.pipeline->finishPersistentDictation();  // hands-free: always the batch road

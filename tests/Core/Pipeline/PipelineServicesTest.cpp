@@ -133,7 +133,7 @@ TEST(PipelineLearning, BatchPasteIntoAReadableFieldStartsBothWatches) {
 
 TEST(PipelineLearning, WebSocketResultStartsNoWatch) {
     LearningHarness h(true);
-    h.link->linkState = PipelineStreamingLink::State::connected;
+    h.link->linkState = AbstractStreamingLink::State::connected;
     h.record(25);
     h.pipeline->stopDictation();
     ASSERT_TRUE(waitUntil([&] { return h.link->commits.size() == 1; }));

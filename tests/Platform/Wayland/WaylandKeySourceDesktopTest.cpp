@@ -83,7 +83,7 @@ TEST_P(WaylandKeySourcePortalFaultTest, TheKeyboardDevicesTakeOverAndSaySoOnce) 
     WaylandKeySource source(optionsFor(folder.path()));
     source.setBindings(kBindings);
     KeyEventLog log;
-    ASSERT_TRUE(source.start(log.handler(), KeySource::Method::Preferred, {}));
+    ASSERT_TRUE(source.start(log.handler(), AbstractKeySource::Method::Preferred, {}));
     ASSERT_TRUE(waitUntil([&] { return source.choice().has_value(); }, 10s));
     EXPECT_EQ(source.choice()->source, HotkeySource::evdev);
     EXPECT_EQ(source.choice()->gaps, QList<HotkeySourceGap>{HotkeySourceGap::portalBroken});
@@ -115,7 +115,7 @@ TEST(WaylandKeySourceTest, AShortcutHeldWhenThePortalsSessionEndsIsLetGo) {
     WaylandKeySource source(optionsFor(folder.path()));
     source.setBindings(kBindings);
     KeyEventLog log;
-    ASSERT_TRUE(source.start(log.handler(), KeySource::Method::Preferred, {}));
+    ASSERT_TRUE(source.start(log.handler(), AbstractKeySource::Method::Preferred, {}));
     ASSERT_TRUE(waitUntil([&] { return source.choice().has_value(); }, 10s));
     ASSERT_EQ(source.choice()->source, HotkeySource::portal);
 
@@ -133,7 +133,7 @@ TEST(WaylandKeySourceTest, WithNothingToHearTheHotkeyFromTheNoticeSaysWhatIsMiss
     WaylandKeySource source(optionsFor(folder.path()));
     source.setBindings(kBindings);
     KeyEventLog log;
-    ASSERT_TRUE(source.start(log.handler(), KeySource::Method::Preferred, {}));
+    ASSERT_TRUE(source.start(log.handler(), AbstractKeySource::Method::Preferred, {}));
     ASSERT_TRUE(waitUntil([&] { return source.choice().has_value(); }, 10s));
     EXPECT_EQ(source.choice()->source, HotkeySource::none);
     EXPECT_TRUE(loggedTextSince(mark).contains("Vantrose cannot hear the hotkey in this session"))

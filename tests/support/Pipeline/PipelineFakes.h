@@ -31,7 +31,7 @@ private:
 };
 
 // A microphone the test feeds by hand, from any thread.
-class FakePipelineAudio final : public PipelineAudioSource {
+class FakePipelineAudio final : public AbstractAudioSource {
 public:
     std::optional<QString> startFailure;  // startRecording throws this while set
     std::atomic<int> startCalls{0};
@@ -63,7 +63,7 @@ private:
     ChunkHandler m_handler;
 };
 
-class FakeLiveRecognizer final : public PipelineLiveRecognizer {
+class FakeLiveRecognizer final : public AbstractLiveRecognizer {
 public:
     bool streaming = true;
     std::optional<QString> startFailure;
@@ -82,7 +82,7 @@ public:
 };
 
 // Tiered recognition that answers scripted results, or fails with scripted messages.
-class FakeBatchRecognizer final : public PipelineBatchRecognizer {
+class FakeBatchRecognizer final : public AbstractBatchRecognizer {
 public:
     struct Answer {
         PipelineTranscription transcription;
@@ -111,7 +111,7 @@ public:
     static Answer failing(const QString& message);
 };
 
-class FakeStreamingLink final : public PipelineStreamingLink {
+class FakeStreamingLink final : public AbstractStreamingLink {
 public:
     struct Commit {
         QJsonObject context;
@@ -140,7 +140,7 @@ public:
     double commitToResultMs() const override { return 12; }
 };
 
-class FakePipelineHistory final : public PipelineHistory {
+class FakePipelineHistory final : public AbstractPipelineHistory {
 public:
     struct Event {
         QString traceID;

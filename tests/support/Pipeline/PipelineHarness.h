@@ -20,12 +20,12 @@ struct PipelineHarness {
         // Set-up (and a dictation after the server's formatter failed) asks for the server's
         // formatter and gets what this gives (null: unavailable); none: nothing is asked.
         std::function<std::shared_ptr<TextFormatterProtocol>()> probeCloudFormatter;
-        std::function<std::unique_ptr<PipelineHistory>()> makeHistory;  // none: a FakePipelineHistory
+        std::function<std::unique_ptr<AbstractPipelineHistory>()> makeHistory;  // none: a FakePipelineHistory
         // none: a FakeBatchRecognizer (`batch` is null when this gave another one)
-        std::function<std::unique_ptr<PipelineBatchRecognizer>()> makeBatchRecognizer;
+        std::function<std::unique_ptr<AbstractBatchRecognizer>()> makeBatchRecognizer;
         SettingsStore::Hooks settingsHooks;  // none: the signed-in account's server
         // none: a FakeStreamingLink (`link` is null when this gave another one)
-        std::function<std::unique_ptr<PipelineStreamingLink>()> makeStreamingLink;
+        std::function<std::unique_ptr<AbstractStreamingLink>()> makeStreamingLink;
     };
     explicit PipelineHarness(VantroseSettings settings = VantroseSettings());
     PipelineHarness(VantroseSettings settings, Options options);

@@ -5,9 +5,9 @@
 // The desktop side of the application delegate: the tray item, the windows and the overlay
 // panel with its observer tick. Split out so the start-up and shut-down order can run against a
 // recording fake. Main thread only.
-class ShellUI {
+class AbstractShellUI {
 public:
-    virtual ~ShellUI() = default;
+    virtual ~AbstractShellUI() = default;
 
     virtual void setupStatusItem() = 0;
     // Starts the 0.1 s observer tick; its ticks do nothing until the overlay panel exists.

@@ -19,9 +19,9 @@ class QObject;
 // start and its stop, and the few operations the menu offers. The shell talks to the pipeline only
 // through this, so the tray, the windows and the start-up order do not depend on how the pipeline
 // is assembled. Main thread only.
-class ShellPipeline {
+class AbstractShellPipeline {
 public:
-    virtual ~ShellPipeline() = default;
+    virtual ~AbstractShellPipeline() = default;
 
     virtual DictationStatus status() const = 0;
     virtual bool isPersistentMode() const = 0;

@@ -11,9 +11,9 @@ class QWidget;
 // how it sits on screen; the factory decides what fills it. The application's factory builds the
 // real views over the dictation pipeline; a test hands the shell its own. Each call answers a
 // new parentless widget the shell takes ownership of. Main thread only.
-class ShellViewFactory {
+class AbstractShellViewFactory {
 public:
-    virtual ~ShellViewFactory() = default;
+    virtual ~AbstractShellViewFactory() = default;
 
     virtual QWidget* makeHubView(ViewPermissions permissions) = 0;
     // `onComplete` runs when the user finishes; the shell makes sure it counts once.
