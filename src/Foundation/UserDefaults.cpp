@@ -1,8 +1,8 @@
 #include "Foundation/UserDefaults.h"
 
 #include "Foundation/AppPaths.h"
-#include "Foundation/LogCategories.h"
 #include "Foundation/Clock.h"
+#include "Foundation/LogCategories.h"
 #include "Foundation/Logger.h"
 
 #include <QDateTime>

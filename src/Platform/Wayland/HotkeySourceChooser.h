@@ -8,7 +8,7 @@
 #include <QList>
 #include <QString>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 // Where the global hotkey is heard from in a Wayland session, best first.
 enum class HotkeySource {

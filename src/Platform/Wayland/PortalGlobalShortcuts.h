@@ -7,7 +7,7 @@
 #include <QSet>
 #include <QString>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <chrono>
 #include <cstdint>

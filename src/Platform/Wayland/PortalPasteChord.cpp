@@ -6,7 +6,7 @@
 
 #include <QPointer>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <future>
 

@@ -10,7 +10,7 @@
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
 
-#include <qcoro/qcorosignal.h>
+#include <QCoro/QCoroSignal>
 
 namespace {
 

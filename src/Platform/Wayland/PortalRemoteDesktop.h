@@ -6,7 +6,7 @@
 #include <QObject>
 #include <QString>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <chrono>
 #include <cstdint>

@@ -9,8 +9,8 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
-#include <qcoro/qcorodbus.h>
-#include <qcoro/qcorosignal.h>
+#include <QCoro/QCoroDBus>
+#include <QCoro/QCoroSignal>
 
 #include <algorithm>
 #include <atomic>

@@ -6,7 +6,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <chrono>
 #include <optional>

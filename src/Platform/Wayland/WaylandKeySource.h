@@ -9,7 +9,7 @@
 #include <QObject>
 #include <QPointer>
 
-#include <qcoro/qcorotask.h>
+#include <QCoro/QCoroTask>
 
 #include <functional>
 #include <memory>
