@@ -279,6 +279,16 @@ TEST_F(HubDesktop, HomeFollowsThePermissionsThroughItsPoll) {
 
     ax = true;
     mic = true;
+    // A Wayland session whose hotkey works only in some windows: the row says what to do outside
+    // the program, and offers no button that could not help.
+    ViewPermissions wayland = permissions();
+    wayland.inputNotice = [] { return QStringLiteral("The hotkey works only while an X11 window has the focus."); };
+    HomeTabView waylandHome(*harness.pipeline, wayland);
+    ASSERT_NE(waylandHome.banner(), nullptr);
+    ASSERT_EQ(waylandHome.banner()->rows().size(), 1);
+    EXPECT_EQ(waylandHome.banner()->rows()[0]->title(), "Hotkey");
+    EXPECT_EQ(waylandHome.banner()->rows()[0]->grantButton(), nullptr);
+
     // The running poll picks the grant up within about a second.
     EXPECT_TRUE(waitUntil([&] { return home.banner() == nullptr; }, std::chrono::seconds(3)));
     EXPECT_EQ(home.titleText(), "Dashboard");

@@ -178,6 +178,7 @@ TEST(HubRules, PermissionRowsNameWhatIsMissingAccessibilityFirst) {
     const auto lacking = permissionRows(true, true, "Turn the bus on", wayland);
     ASSERT_EQ(lacking.size(), 2);
     EXPECT_EQ(lacking[0].title, "Hotkey");
+    EXPECT_EQ(lacking[0].kind, PermissionKind::hotkey);  // the banner gives it no button
     EXPECT_EQ(lacking[0].description, wayland.notice);
     EXPECT_EQ(lacking[1].title, "Accessibility bus");
     EXPECT_TRUE(permissionRows(true, true, {}, {wayland.needs, {}}).isEmpty());

@@ -149,8 +149,7 @@ QList<PermissionRowSpec> permissionRows(bool axGranted, bool micGranted, const Q
         rows.append({PermissionKind::accessibility, QStringLiteral("hand.raised"), QStringLiteral("Accessibility"),
                      session.needs.isEmpty() ? QStringLiteral("Detect hotkey & paste text") : session.needs});
     else if (!session.notice.isEmpty())
-        rows.append(
-            {PermissionKind::accessibility, QStringLiteral("hand.raised"), QStringLiteral("Hotkey"), session.notice});
+        rows.append({PermissionKind::hotkey, QStringLiteral("hand.raised"), QStringLiteral("Hotkey"), session.notice});
     if (axGranted && !axNotice.isEmpty())
         rows.append({PermissionKind::accessibility, QStringLiteral("hand.raised"), QStringLiteral("Accessibility bus"),
                      axNotice});

@@ -62,7 +62,9 @@ QString homeEmptyHint(const QString& hotkeyName);
 QString historyEmptyHint(const QString& hotkeyName);
 
 // Permissions banner.
-enum class PermissionKind { accessibility, microphone };
+// `hotkey`: what a session still lacks for the hotkey in every window; the user does it outside the
+// program (the desktop's settings, the input group), so the row says how and has no button.
+enum class PermissionKind { accessibility, microphone, hotkey };
 struct PermissionRowSpec {
     PermissionKind kind;
     QString icon;

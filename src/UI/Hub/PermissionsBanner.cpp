@@ -62,6 +62,7 @@ PermissionRow::PermissionRow(const QString& icon, const QString& title, const QS
     row->addLayout(texts);
     row->addStretch(1);
 
+    if (!action) return;  // a row that only informs gets no button that would do nothing
     m_grant = new QPushButton(QStringLiteral("Grant"), this);
     m_grant->setAttribute(Qt::WA_MacSmallSize);
     QFont buttonFont = font();
@@ -97,8 +98,10 @@ PermissionsBanner::PermissionsBanner(bool axGranted, bool micGranted, const View
          permissionRows(axGranted, micGranted, permissions.readAccessibilityNotice(),
                         {permissions.readInputNeeds(), permissions.readInputNotice()})) {
         std::function<void()> action;
-        if (spec.kind == PermissionKind::accessibility) {
-            action = permissions.openAccessibilitySettings;
+        if (spec.kind == PermissionKind::hotkey) {
+            // Nothing the program can grant: the row says what to do.
+        } else if (spec.kind == PermissionKind::accessibility) {
+            action = permissions.openAccessibilitySettings ? permissions.openAccessibilitySettings : [] {};
         } else if (permissions.requestMicrophone) {
             action = permissions.requestMicrophone;
         } else {

@@ -8,7 +8,8 @@
 
 class QPushButton;
 
-// One missing permission: glyph, title, description and a "Grant" button running `action`.
+// One missing permission: glyph, title, description and a "Grant" button running `action`; a row
+// without an action only informs and has no button.
 class PermissionRow : public QWidget {
     Q_OBJECT
 public:

@@ -6,6 +6,7 @@
 #include "App/ShellRules.h"
 #include "Auth/AuthManager.h"
 #include "Foundation/UserDefaults.h"
+#include "Platform/Wayland/HotkeySourceChooser.h"
 #include "UI/Hub/HomeTabView.h"
 #include "UI/Hub/HubView.h"
 #include "UI/Motion/MotionClock.h"
@@ -126,6 +127,14 @@ void signIn() {
             R"({"id":"1","email":"jane@example.com","name":"Jane","picture":"","plan":"free","api_key":""})"));
 }
 
+// What a Wayland session asks of the user, and what one whose portal offers no shortcuts and whose
+// keyboards the user may not read still lacks.
+const QString kWaylandNeeds = QStringLiteral("Allow Vantrose's shortcuts when asked, or join the input group");
+QString waylandNotice() {
+    return HotkeySourceChoice{HotkeySource::x11, {HotkeySourceGap::noPortal, HotkeySourceGap::keyboardsNotReadable}, {}}
+        .notice();
+}
+
 // ---- hub
 
 void hubShots(AuthManager& auth) {
@@ -134,10 +143,13 @@ void hubShots(AuthManager& auth) {
         QString name;
         bool withHistory;
         bool permissions;
+        bool wayland = false;
     };
     for (const Variant& variant :
          {Variant{QStringLiteral("hub"), true, true}, Variant{QStringLiteral("hub-first-start"), false, true},
-          Variant{QStringLiteral("hub-permissions-missing"), false, false}}) {
+          Variant{QStringLiteral("hub-permissions-missing"), false, false},
+          Variant{QStringLiteral("hub-wayland-permissions-missing"), false, false, true},
+          Variant{QStringLiteral("hub-wayland-hotkey-notice"), false, true, true}}) {
         PipelineHarness h(sampleSettings());
         if (variant.withHistory) {
             h.history->preloaded = sampleHistory();
@@ -148,6 +160,10 @@ void hubShots(AuthManager& auth) {
         ViewPermissions permissions;
         permissions.accessibilityGranted = [granted] { return granted; };
         permissions.microphoneGranted = [granted] { return granted; };
+        if (variant.wayland) {
+            permissions.inputNeeds = [] { return kWaylandNeeds; };
+            permissions.inputNotice = [granted] { return granted ? waylandNotice() : QString(); };
+        }
         const auto devices = [] {
             AudioDeviceInfo mic;
             mic.uid = QStringLiteral("mic");
@@ -235,7 +251,9 @@ void settingsShots(AuthManager& auth) {
 
 // ---- onboarding
 
-void onboardingShots(AuthManager& signedOut) {
+// The onboarding's pages; on a Wayland session (`wayland`) only the permission step, whose rows speak
+// of that session's needs.
+void onboardingShots(AuthManager& signedOut, bool wayland) {
     bool accessibility = false, microphone = false;
     OnboardingView::Permissions permissions{
         [&]() -> QCoro::Task<bool> { co_return accessibility; },
@@ -246,6 +264,11 @@ void onboardingShots(AuthManager& signedOut) {
             co_return true;
         },
     };
+    if (wayland) {
+        permissions.inputNeeds = [] { return kWaylandNeeds; };
+        permissions.inputNotice = [&accessibility] { return accessibility ? waylandNotice() : QString(); };
+    }
+    const QString prefix = wayland ? QStringLiteral("onboarding-wayland-") : QStringLiteral("onboarding-");
     InstalledManualClock calls;
     auto* view = new OnboardingView(signedOut, false, std::move(permissions), [] {});
     view->flow().setSoundPlayer([](const QString&, const QString&) {});
@@ -256,31 +279,31 @@ void onboardingShots(AuthManager& signedOut) {
     // The onboarding moves on its own clock: `calls` advances it.
     calls.advance(std::chrono::milliseconds(2500));
     pump(100);
-    shoot(window, QStringLiteral("onboarding-1-welcome-start"));
+    if (!wayland) shoot(window, prefix + QStringLiteral("1-welcome-start"));
     view->flow().skipWelcomeSequence();
     calls.advance(std::chrono::seconds(2));
     pump(100);
-    shoot(window, QStringLiteral("onboarding-2-welcome"));
+    if (!wayland) shoot(window, prefix + QStringLiteral("2-welcome"));
     view->flow().getStarted();
     calls.advance(std::chrono::seconds(2));
     pump(100);
-    shoot(window, QStringLiteral("onboarding-3-permissions"));
+    shoot(window, prefix + QStringLiteral("3-permissions"));
     // The keyboard focus on the first painted button, as Tab leaves it.
     if (QAbstractButton* first = view->controlButton(OnboardingView::Control::enableAccessibility)) {
         window->activateWindow();
         first->setFocus(Qt::TabFocusReason);
         pump(100);
-        shoot(window, QStringLiteral("onboarding-4-permissions-keyboard-focus"));
+        shoot(window, prefix + QStringLiteral("4-permissions-keyboard-focus"));
     }
     view->flow().grantAccessibility();
     view->flow().grantMicrophone();
     calls.advance(std::chrono::seconds(2));
     pump(100);
-    shoot(window, QStringLiteral("onboarding-5-permissions-granted"));
+    shoot(window, prefix + QStringLiteral("5-permissions-granted"));
     view->flow().continueToReady();
     calls.advance(std::chrono::seconds(2));
     pump(100);
-    shoot(window, QStringLiteral("onboarding-6-sign-in"));
+    if (!wayland) shoot(window, prefix + QStringLiteral("6-sign-in"));
     delete window;
 }
 
@@ -464,7 +487,8 @@ int main(int argc, char** argv) {
     QDir().mkpath(g_out);
 
     AuthManager signedOut;
-    onboardingShots(signedOut);
+    onboardingShots(signedOut, false);
+    onboardingShots(signedOut, true);
     pillShots();
     savePillSheet();
     signIn();
