@@ -106,8 +106,7 @@ PortalGlobalShortcuts::PortalGlobalShortcuts(QObject* parent)
 
 PortalGlobalShortcuts::~PortalGlobalShortcuts() {
     ++m_generation;
-    if (!m_session.isEmpty())
-        m_requests->send(m_session, QString::fromLatin1(Portal::sessionInterface), QStringLiteral("Close"));
+    if (!m_session.isEmpty()) m_requests->closeSession(m_session);
 }
 
 bool PortalGlobalShortcuts::isBound(HotkeyAction action) const {
@@ -136,21 +135,14 @@ void PortalGlobalShortcuts::stop() {
 QCoro::Task<PortalGlobalShortcuts::State> PortalGlobalShortcuts::establish(uint64_t generation) {
     const QPointer<PortalGlobalShortcuts> self(this);
     const PortalRequests::Deadlines quick{m_deadlines.reply, m_deadlines.response};
-    const QVariantMap sessionOptions{{QStringLiteral("session_handle_token"), PortalRequests::newToken("session")}};
     const QString interface = QString::fromLatin1(kInterface);
-    auto creating = m_requests->request(interface, QStringLiteral("CreateSession"), {}, sessionOptions, quick);
+    auto creating = m_requests->createSession(interface, quick);
     const Portal::Reply created = co_await creating;
     if (!self) co_return State::idle;
     if (generation != m_generation) co_return m_state;
     if (created.outcome != Portal::Outcome::success) co_return fail(created, QStringLiteral("CreateSession"));
-    const std::optional<QString> session = Portal::objectPath(created.results.value(QStringLiteral("session_handle")));
-    if (!session)
-        co_return fail({Portal::Outcome::badReply, {}, QStringLiteral("its response names no session")},
-                       QStringLiteral("CreateSession"));
-    m_session = *session;
-    QDBusConnection::sessionBus().connect(QString::fromLatin1(Portal::service), m_session,
-                                          QString::fromLatin1(Portal::sessionInterface), QStringLiteral("Closed"), this,
-                                          SLOT(onClosed(QDBusMessage)));
+    m_session = created.session;
+    Portal::watchSessionClosed(m_session, this, SLOT(onClosed(QDBusMessage)));
 
     const QList<PortalShortcut> wanted = shortcutsFor(m_bindings);
     const QVariantList arguments{QVariant::fromValue(QDBusObjectPath(m_session)), QVariant::fromValue(wanted),
@@ -191,27 +183,15 @@ QCoro::Task<PortalGlobalShortcuts::State> PortalGlobalShortcuts::establish(uint6
 }
 
 PortalGlobalShortcuts::State PortalGlobalShortcuts::fail(const Portal::Reply& reply, const QString& step) {
-    State state = State::failed;
-    switch (reply.outcome) {
-    case Portal::Outcome::missing: state = State::missing; break;
-    case Portal::Outcome::refused: state = State::refused; break;
-    case Portal::Outcome::noAnswer: state = State::noAnswer; break;
-    case Portal::Outcome::badReply: state = State::badReply; break;
-    case Portal::Outcome::aborted: return m_state;  // whoever abandoned it has set the state
-    case Portal::Outcome::failed:
-    case Portal::Outcome::success: break;
-    }
-    setState(state, step + QStringLiteral(": ") + reply.detail);
+    if (const std::optional<State> state = Portal::failureState<State>(reply.outcome))
+        setState(*state, step + QStringLiteral(": ") + reply.detail);
     return m_state;
 }
 
 void PortalGlobalShortcuts::endSession(bool closeAtPortal) {
     if (!m_session.isEmpty()) {
-        QDBusConnection::sessionBus().disconnect(QString::fromLatin1(Portal::service), m_session,
-                                                 QString::fromLatin1(Portal::sessionInterface),
-                                                 QStringLiteral("Closed"), this, SLOT(onClosed(QDBusMessage)));
-        if (closeAtPortal)
-            m_requests->send(m_session, QString::fromLatin1(Portal::sessionInterface), QStringLiteral("Close"));
+        Portal::unwatchSessionClosed(m_session, this, SLOT(onClosed(QDBusMessage)));
+        if (closeAtPortal) m_requests->closeSession(m_session);
         m_session.clear();
     }
     const bool wasBound = m_state == State::active;

@@ -37,8 +37,7 @@ PortalRemoteDesktop::PortalRemoteDesktop(UserDefaults& defaults, QObject* parent
 
 PortalRemoteDesktop::~PortalRemoteDesktop() {
     ++m_generation;
-    if (!m_session.isEmpty())
-        m_requests->send(m_session, QString::fromLatin1(Portal::sessionInterface), QStringLiteral("Close"));
+    if (!m_session.isEmpty()) m_requests->closeSession(m_session);
 }
 
 QString PortalRemoteDesktop::userMessage() const {
@@ -96,20 +95,13 @@ QCoro::Task<PortalRemoteDesktop::State> PortalRemoteDesktop::establish(uint64_t 
     const QPointer<PortalRemoteDesktop> self(this);
     const PortalRequests::Deadlines quick{m_deadlines.reply, m_deadlines.response};
     const QString interface = QString::fromLatin1(kInterface);
-    const QVariantMap sessionOptions{{QStringLiteral("session_handle_token"), PortalRequests::newToken("session")}};
-    auto creating = m_requests->request(interface, QStringLiteral("CreateSession"), {}, sessionOptions, quick);
+    auto creating = m_requests->createSession(interface, quick);
     const Portal::Reply created = co_await creating;
     if (!self) co_return State::idle;
     if (generation != m_generation) co_return m_state;
     if (created.outcome != Portal::Outcome::success) co_return fail(created, QStringLiteral("CreateSession"));
-    const std::optional<QString> session = Portal::objectPath(created.results.value(QStringLiteral("session_handle")));
-    if (!session)
-        co_return fail({Portal::Outcome::badReply, {}, QStringLiteral("its response names no session")},
-                       QStringLiteral("CreateSession"));
-    m_session = *session;
-    QDBusConnection::sessionBus().connect(QString::fromLatin1(Portal::service), m_session,
-                                          QString::fromLatin1(Portal::sessionInterface), QStringLiteral("Closed"), this,
-                                          SLOT(onClosed(QDBusMessage)));
+    m_session = created.session;
+    Portal::watchSessionClosed(m_session, this, SLOT(onClosed(QDBusMessage)));
 
     QVariantMap devices{{QStringLiteral("types"), kKeyboard}, {QStringLiteral("persist_mode"), kPersistUntilRevoked}};
     const QString storedToken = m_defaults.string(QString::fromLatin1(restoreTokenKey));
@@ -201,26 +193,14 @@ QCoro::Task<bool> PortalRemoteDesktop::sendChord(QList<uint32_t> keysyms) {
 
 void PortalRemoteDesktop::endSession(bool closeAtPortal) {
     if (m_session.isEmpty()) return;
-    QDBusConnection::sessionBus().disconnect(QString::fromLatin1(Portal::service), m_session,
-                                             QString::fromLatin1(Portal::sessionInterface), QStringLiteral("Closed"),
-                                             this, SLOT(onClosed(QDBusMessage)));
-    if (closeAtPortal)
-        m_requests->send(m_session, QString::fromLatin1(Portal::sessionInterface), QStringLiteral("Close"));
+    Portal::unwatchSessionClosed(m_session, this, SLOT(onClosed(QDBusMessage)));
+    if (closeAtPortal) m_requests->closeSession(m_session);
     m_session.clear();
 }
 
 PortalRemoteDesktop::State PortalRemoteDesktop::fail(const Portal::Reply& reply, const QString& step) {
-    State state = State::failed;
-    switch (reply.outcome) {
-    case Portal::Outcome::missing: state = State::missing; break;
-    case Portal::Outcome::refused: state = State::refused; break;
-    case Portal::Outcome::noAnswer: state = State::noAnswer; break;
-    case Portal::Outcome::badReply: state = State::badReply; break;
-    case Portal::Outcome::aborted: return m_state;  // whoever abandoned it has set the state
-    case Portal::Outcome::failed:
-    case Portal::Outcome::success: break;
-    }
-    setState(state, step + QStringLiteral(": ") + reply.detail);
+    if (const std::optional<State> state = Portal::failureState<State>(reply.outcome))
+        setState(*state, step + QStringLiteral(": ") + reply.detail);
     return m_state;
 }
 

@@ -136,6 +136,34 @@ void PortalRequests::abortAll() {
         if (waiter) waiter->abort();
 }
 
+QCoro::Task<Portal::Reply> PortalRequests::createSession(QString interface, Deadlines deadlines) {
+    const QVariantMap options{{QStringLiteral("session_handle_token"), newToken("session")}};
+    auto creating = request(std::move(interface), QStringLiteral("CreateSession"), {}, options, deadlines);
+    Portal::Reply created = co_await creating;
+    if (created.outcome != Portal::Outcome::success) co_return created;
+    const std::optional<QString> session = Portal::objectPath(created.results.value(QStringLiteral("session_handle")));
+    if (!session)
+        co_return Portal::Reply{Portal::Outcome::badReply, {}, QStringLiteral("its response names no session")};
+    created.session = *session;
+    co_return created;
+}
+
+void PortalRequests::closeSession(const QString& session) {
+    send(session, QString::fromLatin1(Portal::sessionInterface), QStringLiteral("Close"));
+}
+
+void Portal::watchSessionClosed(const QString& session, QObject* receiver, const char* slot) {
+    QDBusConnection::sessionBus().connect(QString::fromLatin1(Portal::service), session,
+                                          QString::fromLatin1(Portal::sessionInterface), QStringLiteral("Closed"),
+                                          receiver, slot);
+}
+
+void Portal::unwatchSessionClosed(const QString& session, QObject* receiver, const char* slot) {
+    QDBusConnection::sessionBus().disconnect(QString::fromLatin1(Portal::service), session,
+                                             QString::fromLatin1(Portal::sessionInterface), QStringLiteral("Closed"),
+                                             receiver, slot);
+}
+
 void PortalRequests::send(const QString& path, const QString& interface, const QString& method,
                           const QVariantList& arguments) {
     QDBusMessage message =

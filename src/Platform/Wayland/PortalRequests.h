@@ -52,7 +52,28 @@ struct Reply {
     Outcome outcome = Outcome::aborted;
     QVariantMap results;  // the response's results (requests) on success
     QString detail;       // for the log: what went wrong, in a few words
+    QString session;      // CreateSession's session object, on success
 };
+
+// The state a portal client names for a failed call's outcome (the clients' State enums share
+// these names); nothing for an aborted call, whose abandoner has set the state already.
+template <typename State>
+std::optional<State> failureState(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::missing: return State::missing;
+    case Outcome::refused: return State::refused;
+    case Outcome::noAnswer: return State::noAnswer;
+    case Outcome::badReply: return State::badReply;
+    case Outcome::aborted: return std::nullopt;
+    case Outcome::failed:
+    case Outcome::success: break;
+    }
+    return State::failed;
+}
+
+// Follows the desktop closing `session` (its Closed signal reaches `slot` of `receiver`), or stops.
+void watchSessionClosed(const QString& session, QObject* receiver, const char* slot);
+void unwatchSessionClosed(const QString& session, QObject* receiver, const char* slot);
 
 // A path that names a portal object (a request or a session), as the portals write it: an
 // object path, sent as "o" by most portals and as "s" by GlobalShortcuts' CreateSession.
@@ -78,6 +99,11 @@ public:
     // a fresh "handle_token" is put, and waits for its Response.
     QCoro::Task<Portal::Reply> request(QString interface, QString method, QVariantList arguments, QVariantMap options,
                                        Deadlines deadlines);
+    // Makes a session of `interface` (CreateSession); on success the reply names it. A response
+    // that names no session is a bad reply.
+    QCoro::Task<Portal::Reply> createSession(QString interface, Deadlines deadlines);
+    // Asks the portal to close `session`, without waiting.
+    void closeSession(const QString& session);
     // A plain method call; success when the portal replied without an error.
     QCoro::Task<Portal::Reply> call(QString interface, QString method, QVariantList arguments,
                                     std::chrono::milliseconds deadline);
