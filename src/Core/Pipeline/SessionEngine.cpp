@@ -165,7 +165,7 @@ bool SessionEngine::isCurrentGeneration(quint64 generation) const {
 }
 
 void SessionEngine::noteFirstChunk(quint64 generation, double toFirst, double latency) {
-    if (!m_session || m_session->generation != generation) return;
+    if (!isCurrentGeneration(generation)) return;
     m_session->timeToFirstChunkMs = toFirst;
     m_session->firstAudioChunkLatencyMs = latency;
     VLOG_INFO(lcPipeline) << QStringLiteral("First audio chunk — total=") + ms0(toFirst) +

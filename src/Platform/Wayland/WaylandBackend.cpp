@@ -50,8 +50,6 @@ bool portalOnBus() {
     return bus && bus->isServiceRegistered(QString::fromLatin1(Portal::service)).value();
 }
 
-const char* const kBrief = "Allow Vantrose's shortcuts when asked, or join the input group";
-
 }  // namespace
 
 std::optional<QString> WaylandBackend::unavailableReason() const {
@@ -88,7 +86,7 @@ bool WaylandBackend::keyInputAvailable() {
 
 DesktopBackend::InputNeeds WaylandBackend::inputNeeds() {
     InputNeeds needs;
-    needs.brief = QString::fromLatin1(kBrief);
+    needs.brief = QString::fromLatin1(inputNeedsBrief);
     // Until the key source has chosen, nothing is known to be missing.
     const std::optional<HotkeySourceChoice> choice = WaylandKeySource::latestChoice();
     needs.full = choice ? choice->notice() : QString();

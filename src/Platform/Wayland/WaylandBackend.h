@@ -13,6 +13,9 @@
 // another's pixels or selection without the user picking them each time.
 class WaylandBackend final : public DesktopBackend {
 public:
+    // What granting means on a Wayland session: the brief of inputNeeds().
+    static constexpr auto inputNeedsBrief = "Allow Vantrose's shortcuts when asked, or join the input group";
+
     QString name() const override { return QStringLiteral("wayland"); }
     std::optional<QString> unavailableReason() const override;
     std::unique_ptr<AbstractWindowTracker> makeWindowTracker() override;

@@ -7,6 +7,7 @@
 #include "Auth/AuthManager.h"
 #include "Foundation/UserDefaults.h"
 #include "Platform/Wayland/HotkeySourceChooser.h"
+#include "Platform/Wayland/WaylandBackend.h"
 #include "UI/Hub/HomeTabView.h"
 #include "UI/Hub/HubView.h"
 #include "UI/Motion/MotionClock.h"
@@ -129,7 +130,7 @@ void signIn() {
 
 // What a Wayland session asks of the user, and what one whose portal offers no shortcuts and whose
 // keyboards the user may not read still lacks.
-const QString kWaylandNeeds = QStringLiteral("Allow Vantrose's shortcuts when asked, or join the input group");
+const QString kWaylandNeeds = QString::fromLatin1(WaylandBackend::inputNeedsBrief);
 QString waylandNotice() {
     return HotkeySourceChoice{HotkeySource::x11, {HotkeySourceGap::noPortal, HotkeySourceGap::keyboardsNotReadable}, {}}
         .notice();
